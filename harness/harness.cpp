@@ -260,7 +260,11 @@ int end_of_run(std::ostream& con, std::ostream& file, const char* directory, FIL
     if (results_buf) {
         if (!file && !results_lost)
             results_failed("writing", "the stream reported an error");
-        if (!results_buf->close() && !results_lost) {
+        if (results_lost) {
+            // What a failed write left in the buffer is dropped, not written
+            // at close: the file stays as it was when the failure was seen.
+            close(results_buf->fd());
+        } else if (!results_buf->close()) {
             int err = errno;
             results_failed("closing", err ? std::strerror(err) : "unknown error");
         }

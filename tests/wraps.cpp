@@ -9,7 +9,8 @@
 std::atomic<long> calls[wrapped_count];
 std::atomic<bool> counting;
 std::atomic<int> forced_num_procs;
-void* first_new[4096];
+void* first_new[4096][2];
+long double last_powl_exponent[4096];
 void* last_new[4096];
 std::atomic<size_t> last_array_size;
 
@@ -23,7 +24,7 @@ void start_counting()
     for (auto& c : calls)
         c = 0;
     for (int t = 0; t < 4096; ++t)
-        first_new[t] = last_new[t] = nullptr;
+        first_new[t][0] = first_new[t][1] = last_new[t] = nullptr;
     last_array_size = 0;
     counting = true;
 }
@@ -51,7 +52,14 @@ void* __real__Znwm(size_t);
 void __real__ZdlPvm(void*, size_t);
 void* __real__Znam(size_t);
 
-long double __wrap_powl(long double x, long double y) { count(call_powl); return __real_powl(x, y); }
+long double __wrap_powl(long double x, long double y)
+{
+    if (counting) {
+        ++calls[call_powl];
+        last_powl_exponent[__real_omp_get_thread_num()] = y;
+    }
+    return __real_powl(x, y);
+}
 long double __wrap_expl(long double x) { count(call_expl); return __real_expl(x); }
 long double __wrap_logl(long double x) { count(call_logl); return __real_logl(x); }
 long double __wrap_sinl(long double x) { count(call_sinl); return __real_sinl(x); }
@@ -87,10 +95,15 @@ void* __wrap__Znwm(size_t size)
 {
     void* p = __real__Znwm(size);
     if (counting) {
-        count(size == 16 ? call_new16 : call_new_other);
+        count(size == 16  ? call_new16
+              : size == 8 ? call_new8
+              : size == 1 ? call_new1
+                          : call_new_other);
         int t = __real_omp_get_thread_num();
-        if (!first_new[t])
-            first_new[t] = p;
+        if (!first_new[t][0])
+            first_new[t][0] = p;
+        else if (!first_new[t][1])
+            first_new[t][1] = p;
         last_new[t] = p;
     }
     return p;

@@ -9,7 +9,7 @@
 enum wrapped_call {
     call_powl, call_expl, call_logl, call_sinl, call_exp, call_log, call_sin, call_pow,
     call_num_procs, call_thread_num, call_snprintf,
-    call_new16, call_new_other, call_delete16, call_delete_other, call_new_array,
+    call_new1, call_new8, call_new16, call_new_other, call_delete16, call_delete_other, call_new_array,
     wrapped_count
 };
 
@@ -18,9 +18,11 @@ extern std::atomic<long> calls[wrapped_count];
 extern std::atomic<bool> counting;
 // When nonzero, omp_get_num_procs answers this instead of the machine.
 extern std::atomic<int> forced_num_procs;
-// First and latest block each thread allocated while counting.
-extern void* first_new[4096];
+// First two and latest blocks each thread allocated while counting.
+extern void* first_new[4096][2];
 extern void* last_new[4096];
+// Exponent of each thread's latest powl call while counting.
+extern long double last_powl_exponent[4096];
 // Size of the latest array allocation while counting.
 extern std::atomic<size_t> last_array_size;
 
