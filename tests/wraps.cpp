@@ -13,6 +13,9 @@ void* first_new[4096][2];
 long double last_powl_exponent[4096];
 void* last_new[4096];
 std::atomic<size_t> last_array_size;
+void** recorded_blocks;
+size_t recorded_capacity;
+std::atomic<size_t> recorded_count;
 
 #ifdef __SANITIZE_ADDRESS__
 // The workloads keep cells and blocks that are never released, by design.
@@ -26,6 +29,7 @@ void start_counting()
     for (int t = 0; t < 4096; ++t)
         first_new[t][0] = first_new[t][1] = last_new[t] = nullptr;
     last_array_size = 0;
+    recorded_count = 0;
     counting = true;
 }
 
@@ -104,6 +108,8 @@ void* __wrap__Znwm(size_t size)
             first_new[t][0] = p;
         else if (!first_new[t][1])
             first_new[t][1] = p;
+        if (t == 0 && size == 16 && recorded_blocks && recorded_count < recorded_capacity)
+            recorded_blocks[recorded_count++] = p;
         last_new[t] = p;
     }
     return p;

@@ -26,6 +26,11 @@ extern long double last_powl_exponent[4096];
 // Size of the latest array allocation while counting.
 extern std::atomic<size_t> last_array_size;
 
+// When set, the main thread's 16-byte blocks are recorded here, in order.
+extern void** recorded_blocks;
+extern size_t recorded_capacity;
+extern std::atomic<size_t> recorded_count;
+
 // Zeroes the counters and records, then starts counting.
 void start_counting();
 void stop_counting();
