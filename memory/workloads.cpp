@@ -22,6 +22,14 @@ u128 low_speed_sink, high_speed_sink;
 // are single 16-byte instructions.
 typedef long long index_vector __attribute__((vector_size(16), may_alias));
 
+// The loop index is a 128-bit value incremented with carry. The empty asm
+// hides its value from the optimiser, which would otherwise see that the
+// high half stays 0 and count with 64 bits only.
+static inline void opaque_index(u128& i)
+{
+    asm("" : "+r"(i));
+}
+
 // Writes i as two 8-byte stores, low half first.
 static inline void write_index(void* where, u128 i)
 {
@@ -46,6 +54,7 @@ void allocation_single(uint64_t iterations)
 {
     start_single3 = omp_get_wtime();
     for (u128 i = 0; i != iterations; ++i) {
+        opaque_index(i);
         void* block = ::operator new(16);
         write_index(block, i);
         ::operator delete(block, 16);
@@ -62,6 +71,7 @@ void allocation_thread(uint64_t iterations)
     int t = omp_get_thread_num();
     start3[t] = s;
     for (u128 i = 0; i != iterations; ++i) {
+        opaque_index(i);
         void* block = ::operator new(16);
         write_index(block, i);
         ::operator delete(block, 16);
@@ -77,6 +87,7 @@ void low_speed_single(uint64_t iterations)
     write_index(&low_speed_sink, 0);
     start_single = omp_get_wtime();
     for (u128 i = 0; i != iterations; ++i) {
+        opaque_index(i);
         void* block = ::operator new(16);
         write_index(block, i);
         write_index(&low_speed_sink, i);
@@ -93,6 +104,7 @@ void low_speed_thread(uint64_t iterations)
     int t = omp_get_thread_num();
     start1[t] = s;
     for (u128 i = 0; i != iterations; ++i) {
+        opaque_index(i);
         void* block = ::operator new(16);
         write_index(block, i);
         (void)read_index(block);
@@ -109,6 +121,7 @@ void high_speed_single(uint64_t iterations)
     write_index(&high_speed_sink, 0);
     start_single1 = omp_get_wtime();
     for (u128 i = 0; i != iterations; ++i) {
+        opaque_index(i);
         char* element = array + static_cast<uint64_t>(i) * 16;
         write_index(element, i);
         store_index(&high_speed_sink, read_index(element));
@@ -126,6 +139,7 @@ void high_speed_thread(uint64_t iterations)
     int t = omp_get_thread_num();
     start0[t] = s;
     for (u128 i = 0; i != iterations; ++i) {
+        opaque_index(i);
         char* element = array + static_cast<uint64_t>(i) * 16;
         write_index(element, i);
         (void)read_index(element);
