@@ -45,6 +45,16 @@ void name_results_file(const char* pattern);
 // dropped, and standard error says why.
 bool open_results_file(std::ostream& file);
 
+// Closes a pass after its second clock reading `e`: end time, seconds spent
+// since the stored start, and iterations per second.
+inline void close_pass(double e, double start, double& end, double& spent, double& rate,
+                       uint64_t iterations)
+{
+    end = e;
+    spent = e - start;
+    rate = static_cast<double>(iterations) / spent;
+}
+
 // Runs a pass; an allocation failure ends the pass and returns false.
 bool run_guarded(pass_fn pass, uint64_t iterations);
 

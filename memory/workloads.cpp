@@ -50,19 +50,24 @@ static inline void store_index(void* where, index_vector value)
     *static_cast<volatile index_vector*>(where) = value;
 }
 
-void allocation_single(uint64_t iterations)
+// The allocation loop, the same in both versions: allocate a block, write
+// the index into it, release it.
+static inline void allocation_loop(uint64_t iterations)
 {
-    start_single3 = omp_get_wtime();
     for (u128 i = 0; i != iterations; ++i) {
         opaque_index(i);
         void* block = ::operator new(16);
         write_index(block, i);
         ::operator delete(block, 16);
     }
+}
+
+void allocation_single(uint64_t iterations)
+{
+    start_single3 = omp_get_wtime();
+    allocation_loop(iterations);
     double e = omp_get_wtime();
-    end_single3 = e;
-    spent_single3 = e - start_single3;
-    result_single3 = static_cast<double>(iterations) / spent_single3;
+    close_pass(e, start_single3, end_single3, spent_single3, result_single3, iterations);
 }
 
 void allocation_thread(uint64_t iterations)
@@ -70,16 +75,9 @@ void allocation_thread(uint64_t iterations)
     double s = omp_get_wtime();
     int t = omp_get_thread_num();
     start3[t] = s;
-    for (u128 i = 0; i != iterations; ++i) {
-        opaque_index(i);
-        void* block = ::operator new(16);
-        write_index(block, i);
-        ::operator delete(block, 16);
-    }
+    allocation_loop(iterations);
     double e = omp_get_wtime();
-    end3[t] = e;
-    spent3[t] = e - start3[t];
-    results3[t] = static_cast<double>(iterations) / spent3[t];
+    close_pass(e, start3[t], end3[t], spent3[t], results3[t], iterations);
 }
 
 void low_speed_single(uint64_t iterations)
@@ -93,9 +91,7 @@ void low_speed_single(uint64_t iterations)
         write_index(&low_speed_sink, i);
     }
     double e = omp_get_wtime();
-    end_single = e;
-    spent_single = e - start_single;
-    result_single = static_cast<double>(iterations) / spent_single;
+    close_pass(e, start_single, end_single, spent_single, result_single, iterations);
 }
 
 void low_speed_thread(uint64_t iterations)
@@ -110,9 +106,7 @@ void low_speed_thread(uint64_t iterations)
         (void)read_index(block);
     }
     double e = omp_get_wtime();
-    end1[t] = e;
-    spent1[t] = e - start1[t];
-    results1[t] = static_cast<double>(iterations) / spent1[t];
+    close_pass(e, start1[t], end1[t], spent1[t], results1[t], iterations);
 }
 
 void high_speed_single(uint64_t iterations)
@@ -127,9 +121,7 @@ void high_speed_single(uint64_t iterations)
         store_index(&high_speed_sink, read_index(element));
     }
     double e = omp_get_wtime();
-    end_single1 = e;
-    spent_single1 = e - start_single1;
-    result_single1 = static_cast<double>(iterations) / spent_single1;
+    close_pass(e, start_single1, end_single1, spent_single1, result_single1, iterations);
 }
 
 void high_speed_thread(uint64_t iterations)
@@ -145,7 +137,5 @@ void high_speed_thread(uint64_t iterations)
         (void)read_index(element);
     }
     double e = omp_get_wtime();
-    end0[t] = e;
-    spent0[t] = e - start0[t];
-    results0[t] = static_cast<double>(iterations) / spent0[t];
+    close_pass(e, start0[t], end0[t], spent0[t], results0[t], iterations);
 }

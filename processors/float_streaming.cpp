@@ -44,9 +44,7 @@ void float_single(uint64_t iterations)
     }
     double c1 = omp_get_wtime();
 
-    end_single = c1;
-    spent_single = c1 - start_single;
-    result_single = static_cast<double>(iterations) / spent_single;
+    close_pass(c1, start_single, end_single, spent_single, result_single, iterations);
 }
 
 void float_thread(uint64_t iterations)
@@ -77,7 +75,5 @@ void float_thread(uint64_t iterations)
     }
     double c1 = omp_get_wtime();
 
-    end0[t] = c1;
-    spent0[t] = c1 - start0[t];
-    results0[t] = static_cast<double>(iterations) / spent0[t];
+    close_pass(c1, start0[t], end0[t], spent0[t], results0[t], iterations);
 }

@@ -51,9 +51,7 @@ void integer_single(uint64_t iterations)
     }
     double c1 = omp_get_wtime();
 
-    end_single1 = c1;
-    spent_single1 = c1 - start_single1;
-    result_single1 = static_cast<double>(iterations) / spent_single1;
+    close_pass(c1, start_single1, end_single1, spent_single1, result_single1, iterations);
 }
 
 void integer_thread(uint64_t iterations)
@@ -85,7 +83,5 @@ void integer_thread(uint64_t iterations)
     }
     double c1 = omp_get_wtime();
 
-    end1[t] = c1;
-    spent1[t] = c1 - start1[t];
-    results1[t] = static_cast<double>(iterations) / spent1[t];
+    close_pass(c1, start1[t], end1[t], spent1[t], results1[t], iterations);
 }

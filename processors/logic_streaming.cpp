@@ -34,10 +34,9 @@ void logic_single(uint64_t iterations)
         k = argument_index(i);
         logic_step(k, cell);
     }
-    end_single2 = omp_get_wtime();
+    double e = omp_get_wtime();
 
-    spent_single2 = end_single2 - start_single2;
-    result_single2 = static_cast<double>(iterations) / spent_single2;
+    close_pass(e, start_single2, end_single2, spent_single2, result_single2, iterations);
 }
 
 void logic_thread(uint64_t iterations)
@@ -49,8 +48,7 @@ void logic_thread(uint64_t iterations)
     start2[t] = omp_get_wtime();
     for (uint64_t i = 0; i < iterations; ++i)
         logic_step(argument_index(i), cell);
-    end2[t] = omp_get_wtime();
+    double e = omp_get_wtime();
 
-    spent2[t] = end2[t] - start2[t];
-    results2[t] = static_cast<double>(iterations) / spent2[t];
+    close_pass(e, start2[t], end2[t], spent2[t], results2[t], iterations);
 }
