@@ -1,0 +1,18 @@
+// The subcommands of bench_report. Each registers itself on the application;
+// its callback runs the command and stores the process exit status in `status`
+// (0 fine, 2 a file could not be read, 3 `compare --fail-if-worse` tripped).
+#pragma once
+
+namespace CLI {
+class App;
+}
+
+namespace report {
+
+void add_list_command(CLI::App& app, int& status);
+void add_show_command(CLI::App& app, int& status);
+void add_export_command(CLI::App& app, int& status);
+void add_compare_command(CLI::App& app, int& status);
+void add_chart_command(CLI::App& app, int& status);
+
+}  // namespace report
