@@ -1,0 +1,7 @@
+#include "commands.h"
+
+namespace report {
+
+void add_compare_command(CLI::App&, int&) {}
+
+}  // namespace report
