@@ -76,7 +76,12 @@ void integer_thread(uint64_t iterations)
         i128 h = shift_right128(r, t);
         i128 v = add128(add128(mul128(a_diff, h), integer_offset), trunc128(e));
         double s = sin(sqrt(static_cast<double>(k * k)) * 90.0);
-        double w = static_cast<double>(trunc128(log(g)));
+        i128 w_whole = trunc128(log(g));
+        // Converted back in every iteration: without the empty asm the
+        // optimiser folds the conversion of a saturated logarithm (thread
+        // 10's is -inf) into a constant.
+        asm("" : "+r"(w_whole));
+        double w = static_cast<double>(w_whole);
         i128 a_new = trunc128(static_cast<double>(v) - w * s);
         *cell = a_new;
         (void)*cell;
