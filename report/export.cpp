@@ -1,9 +1,227 @@
+// `export`: every figure of every run as JSON or as tidy CSV.
+#include <cmath>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
 #include <CLI/CLI.hpp>
+#include <csv.h>
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "commands.h"
+#include "export.h"
+#include "load.h"
 
 namespace report {
 
-void add_export_command(CLI::App& app, int&) { app.add_subcommand("export", "export"); }
+using json = nlohmann::ordered_json;
+
+namespace {
+
+constexpr int schema_version = 1;
+
+// A figure as printed and as a number; JSON has no NaN or infinity, so those
+// keep only their printed text and a null value.
+json figure(const std::optional<Figure>& f) {
+    if (!f)
+        return nullptr;
+    json j{{"printed", f->text}, {"value", nullptr}};
+    if (std::isfinite(f->value))
+        j["value"] = f->value;
+    return j;
+}
+
+// A printed rate in its base unit (per second), rounded to 12 significant
+// digits so the scaling adds no binary noise to the 6 printed ones.
+double base_value(double value, double scale) {
+    double v = value * scale;
+    return std::isfinite(v) ? std::stod(fmt::format("{:.12g}", v)) : v;
+}
+
+json per_second(const std::optional<Figure>& f, double scale) {
+    if (!f || !std::isfinite(f->value * scale))
+        return nullptr;
+    return base_value(f->value, scale);
+}
+
+const char* base_unit(const Test& t) {
+    return t.key == "allocation" ? "allocations/s" : "executions/s";
+}
+
+json run_json(const Run& run) {
+    json tests = json::array();
+    for (const Test& t : run.tests) {
+        json single = nullptr;
+        if (t.key != "effective_frequency")
+            single = {{"seconds", figure(t.single_seconds)},
+                      {"rate", figure(t.single_rate)},
+                      {"rate_per_second", per_second(t.single_rate, t.unit_scale)},
+                      {"megabytes_per_second", figure(t.single_megabytes)},
+                      {"out_of_memory", t.single_out_of_memory}};
+        json threads = json::array();
+        for (const ThreadResult& r : t.threads)
+            threads.push_back({{"thread", r.thread},
+                               {"seconds", figure(r.seconds)},
+                               {"rate", figure(r.rate)},
+                               {"rate_per_second", per_second(r.rate, t.unit_scale)},
+                               {"megabytes_per_second", figure(r.megabytes)},
+                               {"out_of_memory", r.out_of_memory}});
+        tests.push_back({{"key", t.key},
+                         {"title", t.title},
+                         {"unit", t.unit},
+                         {"unit_scale", t.unit_scale},
+                         {"base_unit", base_unit(t)},
+                         {"bytes_per_iteration", t.bytes_per_iteration},
+                         {"line", t.first_line},
+                         {"complete", t.complete},
+                         {"single", single},
+                         {"threads", threads},
+                         {"overall",
+                          {{"rate", figure(t.overall_rate)},
+                           {"rate_per_second", per_second(t.overall_rate, t.unit_scale)},
+                           {"megabytes_per_second", figure(t.overall_megabytes)},
+                           {"incomplete_threads", t.incomplete_threads}}},
+                         {"improvement", figure(t.improvement)},
+                         {"improvement_unavailable", t.improvement_unavailable}});
+    }
+    json findings = json::array();
+    for (const Finding& f : run.findings)
+        findings.push_back(
+            {{"line", f.line}, {"test", f.test}, {"check", f.check}, {"message", f.message}});
+    return {{"path", run.path},
+            {"label", run.label},
+            {"program", program_name(run.program)},
+            {"source", run.source == Source::transcript ? "transcript" : "results_file"},
+            {"zone", run.zone},
+            {"local_time", run.local_time},
+            {"threads", run.threads ? json(*run.threads) : json(nullptr)},
+            {"iterations", run.iterations},
+            {"partial", run.partial},
+            {"consistent", run.findings.empty()},
+            {"findings", findings},
+            {"tests", tests}};
+}
+
+// One CSV field, quoted by libcsv (text) or plain (numbers and fixed names).
+std::string quoted(const std::string& s) {
+    std::string out(s.size() * 2 + 2, '\0');
+    out.resize(csv_write(out.data(), out.size(), s.data(), s.size()));
+    return out;
+}
+
+std::string number(double v) {
+    return std::isfinite(v) ? fmt::format("{}", v) : "";
+}
+
+}  // namespace
+
+std::string export_json(const std::vector<Run>& runs) {
+    json runs_json = json::array();
+    for (const Run& run : runs)
+        runs_json.push_back(run_json(run));
+    json doc{{"schema_version", schema_version},
+             {"tool", "bench_report"},
+             {"tool_version", BENCH_REPORT_VERSION},
+             {"runs", runs_json}};
+    // Bytes of a path that are not UTF-8 become U+FFFD, so the output stays valid.
+    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+void export_csv(const std::vector<Run>& runs, std::string& out) {
+    out += "path,label,program,test,scope,thread,metric,value,unit,printed,printed_unit\n";
+    for (const Run& run : runs) {
+        std::string head = quoted(run.path) + ',' + quoted(run.label) + ',' +
+                           program_name(run.program) + ',';
+        for (const Test& t : run.tests) {
+            auto row = [&](const char* scope, const std::string& thread, const char* metric,
+                           const std::string& value, const char* unit, const std::string& printed,
+                           const std::string& printed_unit) {
+                out += head;
+                out += t.key;
+                out += ',';
+                out += scope;
+                out += ',';
+                out += thread;
+                out += ',';
+                out += metric;
+                out += ',';
+                out += value;
+                out += ',';
+                out += unit;
+                out += ',';
+                out += printed;
+                out += ',';
+                out += printed_unit;
+                out += '\n';
+            };
+            auto pass = [&](const char* scope, const std::string& thread, bool oom,
+                            const std::optional<Figure>& seconds, const std::optional<Figure>& rate,
+                            const std::optional<Figure>& mb) {
+                if (oom)
+                    row(scope, thread, "out_of_memory", "1", "flag", "", "");
+                if (seconds)
+                    row(scope, thread, "seconds", number(seconds->value), "s", seconds->text, "s");
+                if (rate)
+                    row(scope, thread, "rate", number(base_value(rate->value, t.unit_scale)), base_unit(t),
+                        rate->text, quoted(t.unit));
+                if (mb)
+                    row(scope, thread, "megabytes", number(mb->value), "MB/s", mb->text, "MB/s");
+            };
+            if (t.key != "effective_frequency")
+                pass("single", "", t.single_out_of_memory, t.single_seconds, t.single_rate,
+                     t.single_megabytes);
+            for (const ThreadResult& r : t.threads)
+                pass("thread", std::to_string(r.thread), r.out_of_memory, r.seconds, r.rate,
+                     r.megabytes);
+            pass("overall", "", false, std::nullopt, t.overall_rate, t.overall_megabytes);
+            if (t.incomplete_threads)
+                row("overall", "", "incomplete_threads", std::to_string(t.incomplete_threads),
+                    "threads", "", "");
+            if (t.improvement)
+                row("overall", "", "improvement", number(t.improvement->value), "ratio",
+                    t.improvement->text, "times");
+        }
+    }
+}
+
+void add_export_command(CLI::App& app, int& status) {
+    auto* cmd = app.add_subcommand(
+        "export", "Every figure of every run as JSON or CSV, on standard output or into a file.");
+    struct Options {
+        std::vector<std::string> paths, labels;
+        std::string format = "json";
+        std::string output;
+    };
+    auto o = std::make_shared<Options>();
+    cmd->add_option("paths", o->paths, "Results files, transcripts or directories")->required();
+    cmd->add_option("--format", o->format, "json or csv (default json)")
+        ->check(CLI::IsMember({"json", "csv"}));
+    cmd->add_option("-o,--output", o->output, "Write into this file instead of standard output");
+    cmd->add_option("--label", o->labels, "Label of a run, repeatable, in the order of the files")
+        ->allow_extra_args(false);
+    cmd->callback([o, &status] {
+        Loaded loaded = load_runs(o->paths, o->labels, std::cerr);
+        std::string text;
+        if (o->format == "json")
+            text = export_json(loaded.runs);
+        else
+            export_csv(loaded.runs, text);
+        status = loaded.failed ? 2 : 0;
+        if (o->output.empty()) {
+            std::cout << text << std::flush;
+            if (!std::cout)
+                status = 1;
+            return;
+        }
+        std::ofstream out(o->output, std::ios::binary);
+        out << text;
+        out.close();
+        if (!out) {
+            std::cerr << "bench_report: " << escape_path(o->output) << ": cannot write\n";
+            status = 1;
+        }
+    });
+}
 
 }  // namespace report

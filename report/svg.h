@@ -1,0 +1,166 @@
+// A small writer of SVG drawings, for the charts of `chart`. Every piece of
+// text goes through xml_escape, so labels and paths read from files can hold
+// anything.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <string_view>
+
+#include <fmt/format.h>
+
+namespace report {
+
+// Text made safe for XML and HTML, as element content or attribute value:
+// markup characters become entities, control characters are shown escaped
+// ("\n", "\x01") because XML cannot carry them, and bytes that are not UTF-8
+// become U+FFFD.
+std::string xml_escape(std::string_view text);
+
+// The Okabe-Ito palette, told apart by colour-blind readers; black last.
+inline constexpr const char* palette[] = {"#0072B2", "#E69F00", "#009E73", "#D55E00",
+                                          "#CC79A7", "#56B4E9", "#F0E442", "#000000"};
+
+struct Svg {
+    double width = 0;
+    double height = 0;
+    std::string body;
+
+    void rect(double x, double y, double w, double h, const std::string& fill,
+              const std::string& extra = "");
+    void line(double x1, double y1, double x2, double y2, const std::string& stroke,
+              double stroke_width = 1, const std::string& dash = "");
+    // anchor: "start", "middle" or "end"; `extra` is added to the attributes verbatim.
+    void text(double x, double y, std::string_view content, const std::string& anchor = "start",
+              double size = 12, const std::string& extra = "");
+
+    // The drawing as an <svg> element that scales to its container's width.
+    // `title` names it for screen readers and as a tooltip.
+    std::string element(std::string_view title) const;
+    // The drawing as a standalone SVG file.
+    std::string document(std::string_view title) const;
+};
+
+// Round numbers for an axis from 0 to at least `max`: the step between ticks.
+double tick_step(double max, int ticks = 5);
+
+// Implementation.
+
+
+namespace svg_detail {
+
+// Length of the UTF-8 sequence starting at text[i], or 0 when it is not a
+// well-formed one (overlong forms, surrogates and values past U+10FFFF included).
+inline std::size_t utf8_length(std::string_view text, std::size_t i)
+{
+    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char c = byte(i);
+    std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (c > 0xF4 || n == 0 || i + n > text.size())
+        return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+    unsigned char d = byte(i + 1);
+    if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
+        (c == 0xF4 && d > 0x8F))
+        return 0;
+    // U+FFFE and U+FFFF are not XML characters either.
+    if (c == 0xEF && d == 0xBF && (byte(i + 2) == 0xBE || byte(i + 2) == 0xBF))
+        return 0;
+    return n;
+}
+
+inline std::string number(double v) { return fmt::format("{:.2f}", v); }
+
+}  // namespace svg_detail
+
+inline std::string xml_escape(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            std::size_t n = svg_detail::utf8_length(text, i);
+            if (n == 0) {
+                out += "\xEF\xBF\xBD";
+                ++i;
+            } else {
+                out.append(text.substr(i, n));
+                i += n;
+            }
+            continue;
+        }
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7F)
+                out += fmt::format("\\x{:02x}", c);
+            else
+                out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out;
+}
+
+inline void Svg::rect(double x, double y, double w, double h, const std::string& fill,
+               const std::string& extra)
+{
+    body += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\"{}{}/>\n",
+                        svg_detail::number(x), svg_detail::number(y), svg_detail::number(std::max(w, 0.0)), svg_detail::number(std::max(h, 0.0)),
+                        fill, extra.empty() ? "" : " ", extra);
+}
+
+inline void Svg::line(double x1, double y1, double x2, double y2, const std::string& stroke,
+               double stroke_width, const std::string& dash)
+{
+    body += fmt::format(
+        "<line x1=\"{}\" y1=\"{}\" x2=\"{}\" y2=\"{}\" stroke=\"{}\" stroke-width=\"{}\"{}/>\n",
+        svg_detail::number(x1), svg_detail::number(y1), svg_detail::number(x2), svg_detail::number(y2), stroke, svg_detail::number(stroke_width),
+        dash.empty() ? "" : fmt::format(" stroke-dasharray=\"{}\"", dash));
+}
+
+inline void Svg::text(double x, double y, std::string_view content, const std::string& anchor,
+               double size, const std::string& extra)
+{
+    body += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"{}\" font-size=\"{}\"{}{}>{}</text>\n",
+                        svg_detail::number(x), svg_detail::number(y), anchor, svg_detail::number(size), extra.empty() ? "" : " ",
+                        extra, xml_escape(content));
+}
+
+inline std::string Svg::element(std::string_view title) const
+{
+    return fmt::format(
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 {} {}\" "
+        "style=\"width:100%;height:auto\" role=\"img\" font-family=\"sans-serif\">\n"
+        "<title>{}</title>\n<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n{}</svg>\n",
+        svg_detail::number(width), svg_detail::number(height), xml_escape(title), body);
+}
+
+inline std::string Svg::document(std::string_view title) const
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + element(title);
+}
+
+inline double tick_step(double max, int ticks)
+{
+    if (!(max > 0) || !std::isfinite(max))
+        return 1;
+    double raw = max / ticks;
+    double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 2.5, 5.0, 10.0})
+        if (m * magnitude >= raw)
+            return m * magnitude;
+    return 10 * magnitude;
+}
+
+}  // namespace report
