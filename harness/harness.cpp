@@ -5,7 +5,6 @@
 #include <cstring>
 #include <ctime>
 #include <new>
-#include <string>
 
 #include <ext/stdio_filebuf.h>
 #include <fcntl.h>
@@ -28,29 +27,48 @@ static std::ostream* results_stream;
 static __gnu_cxx::stdio_filebuf<char>* results_buf;
 static bool results_lost;
 
-// The file name holds the newline of the time text; standard error shows it
-// as \n so that the message stays on one line.
-static std::string printable_name()
+// Text of an error number. It is never translated and never built on the
+// heap, so a write that fails while memory is exhausted can still be named.
+static const char* error_text(int err)
 {
-    std::string name;
-    for (const char* c = resultfile; *c; ++c) {
-        if (*c == '\n')
-            name += "\\n";
-        else
-            name += *c;
-    }
-    return name;
+    const char* text = err ? strerrordesc_np(err) : nullptr;
+    return text ? text : "unknown error";
 }
 
+// Appends `text` to the message being built in `message`, at `length`,
+// cutting it at the buffer's end.
+static void append(char* message, size_t size, size_t& length, const char* text)
+{
+    while (*text && length + 1 < size)
+        message[length++] = *text++;
+    message[length] = '\0';
+}
+
+// Says on standard error, once, that the results file failed. The message is
+// built in a static buffer, not on the heap: the first failed write may come
+// inside a region's single construct or critical section while the heap is
+// exhausted, where an allocation failure would end the process. The newline
+// in the file name is shown as \n so that the message stays on one line.
 static void results_failed(const char* what, const char* reason)
 {
     run_failed = true;
     if (results_lost)
         return;
     results_lost = true;
-    std::fprintf(stderr, "%s: %s the results file \"%s\" failed: %s\n",
-                 program_invocation_short_name, what, printable_name().c_str(),
-                 reason);
+    static char message[sizeof resultfile * 2 + 512];
+    size_t length = 0;
+    append(message, sizeof message, length, program_invocation_short_name);
+    append(message, sizeof message, length, ": ");
+    append(message, sizeof message, length, what);
+    append(message, sizeof message, length, " the results file \"");
+    for (const char* c = resultfile; *c; ++c) {
+        const char one[2] = {*c, '\0'};
+        append(message, sizeof message, length, *c == '\n' ? "\\n" : one);
+    }
+    append(message, sizeof message, length, "\" failed: ");
+    append(message, sizeof message, length, reason);
+    append(message, sizeof message, length, "\n");
+    std::fputs(message, stderr);
     std::fflush(stderr);
 }
 
@@ -60,7 +78,7 @@ std::ostream& eol(std::ostream& os)
     os.flush();
     if (&os == results_stream && !os && !results_lost) {
         int err = errno;
-        results_failed("writing", err ? std::strerror(err) : "unknown error");
+        results_failed("writing", error_text(err));
     }
     return os;
 }
@@ -94,13 +112,37 @@ void name_results_file(const char* pattern)
     std::snprintf(resultfile, sizeof resultfile, pattern, zone, text);
 }
 
-bool open_results_file(std::ostream& file)
+// Closes the results file and frees its buffer; the only place that does
+// either, so the descriptor is closed exactly once, by the buffer that owns
+// it. After a failed write, what the buffer still holds is dropped, not
+// written: the descriptor is first pointed at /dev/null, so the file stays as
+// it was when the failure was seen. Returns false when closing a file that
+// had no failure fails; errno then says why.
+static bool release_results_file()
 {
-    results_stream = &file;
-    results_lost = false;
-    file.rdbuf(nullptr);
+    if (!results_buf)
+        return true;
+    if (results_lost) {
+        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, results_buf->fd());
+            close(null);
+        }
+    }
+    bool closed = results_buf->close() != nullptr;
+    int err = errno;
     delete results_buf;
     results_buf = nullptr;
+    errno = err;
+    return closed || results_lost;
+}
+
+bool open_results_file(std::ostream& file)
+{
+    file.rdbuf(nullptr);
+    release_results_file();
+    results_stream = &file;
+    results_lost = false;
     // A file-size limit must show as a failed write, not end the process.
     std::signal(SIGXFSZ, SIG_IGN);
     // O_NOFOLLOW: a link planted at the name must not redirect the write.
@@ -110,7 +152,7 @@ bool open_results_file(std::ostream& file)
     if (fd < 0) {
         int err = errno;
         results_failed("creating", err == ELOOP ? "a symbolic link stands at that name"
-                                                : std::strerror(err));
+                                                : error_text(err));
         return false;
     }
     struct stat st;
@@ -122,7 +164,7 @@ bool open_results_file(std::ostream& file)
     if (ftruncate(fd, 0) != 0) {
         int err = errno;
         close(fd);
-        results_failed("truncating", std::strerror(err));
+        results_failed("truncating", error_text(err));
         return false;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -257,19 +299,14 @@ void summary(std::ostream& con, std::ostream& file, const double* results, doubl
 
 int end_of_run(std::ostream& con, std::ostream& file, const char* directory, FILE* in)
 {
-    if (results_buf) {
-        if (!file && !results_lost)
-            results_failed("writing", "the stream reported an error");
-        if (results_lost) {
-            // What a failed write left in the buffer is dropped, not written
-            // at close: the file stays as it was when the failure was seen.
-            close(results_buf->fd());
-        } else if (!results_buf->close()) {
-            int err = errno;
-            results_failed("closing", err ? std::strerror(err) : "unknown error");
-        }
-    }
-    bool saved = results_buf && !results_lost;
+    bool opened = results_buf != nullptr;
+    if (opened && !file && !results_lost)
+        results_failed("writing", "the stream reported an error");
+    // The stream lets go of the buffer before the buffer is freed.
+    file.rdbuf(nullptr);
+    if (!release_results_file())
+        results_failed("closing", error_text(errno));
+    bool saved = opened && !results_lost;
 
     // Without a known working directory the name is shown relative to it.
     const char* dir = directory ? directory : ".";

@@ -30,8 +30,10 @@ extern double start0[max_threads], end0[max_threads], spent0[max_threads],
 extern double results_overall0;
 
 // Where the single-thread low-speed and high-speed loops put each index
-// value besides the block or array.
-extern u128 low_speed_sink, high_speed_sink;
+// value besides the block or array: its low and high 8 bytes. The halves are
+// what the 8-byte stores write, and the 16-byte store goes through a type
+// that may alias them, so every access to a sink is defined.
+alignas(16) extern uint64_t low_speed_sink[2], high_speed_sink[2];
 
 // Workloads: a single-thread pass on the calling thread, and the per-thread
 // body of a multi-thread region. Each reads its own clock and stores its
@@ -52,6 +54,9 @@ double memory_needed(long long team, uint64_t iterations, double block_bytes);
 double memory_available();
 // Warns on `err` when the run needs more memory than is available.
 void warn_if_memory_short(std::ostream& err, double needed, double available);
+// The three above for a run of `team` threads; writes nothing when the heap
+// cannot even make the estimate.
+void check_memory(std::ostream& err, long long team, uint64_t iterations);
 
 // Banner, the six passes in order and their reports, in both streams.
 void run_memory(std::ostream& con, std::ostream& file, uint64_t iterations);

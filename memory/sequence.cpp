@@ -23,9 +23,16 @@ double block_cost()
     // The heap's own count of bytes in use, before and after 4096 blocks.
     const int count = 4096;
     static void* blocks[count];
+    int made = 0;
     struct mallinfo2 before = mallinfo2();
-    for (int b = 0; b < count; ++b)
-        blocks[b] = ::operator new(16);
+    try {
+        for (; made < count; ++made)
+            blocks[made] = ::operator new(16);
+    } catch (const std::bad_alloc&) {
+        for (int b = 0; b < made; ++b)
+            ::operator delete(blocks[b], 16);
+        throw;
+    }
     struct mallinfo2 after = mallinfo2();
     for (int b = 0; b < count; ++b)
         ::operator delete(blocks[b], 16);
@@ -64,10 +71,20 @@ void warn_if_memory_short(std::ostream& err, double needed, double available)
         << " MiB of memory is available; it may run out of memory." << std::endl;
 }
 
+void check_memory(std::ostream& err, long long team, uint64_t iterations)
+{
+    // The estimate itself needs the heap. When even that fails, the run goes
+    // on without the warning; its passes report what they could not allocate.
+    try {
+        warn_if_memory_short(err, memory_needed(team, iterations, block_cost()),
+                             memory_available());
+    } catch (const std::bad_alloc&) {
+    }
+}
+
 void run_memory(std::ostream& con, std::ostream& file, uint64_t iterations)
 {
-    warn_if_memory_short(std::cerr, memory_needed(threads, iterations, block_cost()),
-                         memory_available());
+    check_memory(std::cerr, threads, iterations);
 
     con << eol << title_console << eol;
     file << title_file << eol;

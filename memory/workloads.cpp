@@ -16,7 +16,7 @@ double results_overall;
 double start_single1, end_single1, spent_single1, result_single1;
 double start0[max_threads], end0[max_threads], spent0[max_threads], results0[max_threads];
 double results_overall0;
-u128 low_speed_sink, high_speed_sink;
+alignas(16) uint64_t low_speed_sink[2], high_speed_sink[2];
 
 // A 16-byte value moved by one SSE load or store; volatile accesses of it
 // are single 16-byte instructions.

@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ext/stdio_filebuf.h>
+
 #include "harness.h"
 #include "transcript.h"
 #include "wraps.h"
@@ -33,6 +35,27 @@ std::string read_file(const std::string& path)
 void write_file(const std::string& path, const std::string& text)
 {
     std::ofstream(path) << text;
+}
+
+// The disk fills up: the descriptor behind the results file now writes to
+// /dev/full.
+void fill_the_disk()
+{
+    struct stat results;
+    ASSERT_EQ(stat(resultfile, &results), 0);
+    int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    int replaced = 0;
+    for (int fd = 3; fd < 1024; ++fd) {
+        struct stat st;
+        if (fd != full && fstat(fd, &st) == 0 && st.st_ino == results.st_ino &&
+            st.st_dev == results.st_dev) {
+            ASSERT_EQ(dup2(full, fd), fd);
+            ++replaced;
+        }
+    }
+    ASSERT_EQ(replaced, 1);
+    close(full);
 }
 
 // Each test runs in a fresh directory of its own and leaves the harness as
@@ -167,23 +190,7 @@ TEST_F(Harness, FailedWriteIsReportedOnceAndTheRunGoesOn)
     std::ostream file(nullptr);
     ASSERT_TRUE(open_results_file(file));
     file << "first line" << eol;
-    // The disk fills up: the descriptor behind the results file now writes
-    // to /dev/full.
-    struct stat results;
-    ASSERT_EQ(stat(resultfile, &results), 0);
-    int full = open("/dev/full", O_WRONLY);
-    ASSERT_GE(full, 0);
-    int replaced = 0;
-    for (int fd = 3; fd < 1024; ++fd) {
-        struct stat st;
-        if (fd != full && fstat(fd, &st) == 0 && st.st_ino == results.st_ino &&
-            st.st_dev == results.st_dev) {
-            ASSERT_EQ(dup2(full, fd), fd);
-            ++replaced;
-        }
-    }
-    ASSERT_EQ(replaced, 1);
-    close(full);
+    fill_the_disk();
     testing::internal::CaptureStderr();
     file << "second line" << eol;
     file << "third line" << eol;
@@ -196,6 +203,20 @@ TEST_F(Harness, FailedWriteIsReportedOnceAndTheRunGoesOn)
     EXPECT_EQ(status, 1);
     EXPECT_EQ(con.rfind("Results could not be saved in a file;", 0), 0u);
     EXPECT_EQ(read_file(resultfile), "first line\n");
+
+    // The end of the run closed the descriptor, once, and dropped what the
+    // failed writes left in the buffer: a file opened since may reuse the
+    // number, and opening the next results file neither writes into it nor
+    // closes it.
+    int other = open("other", O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(other, 0);
+    struct stat before, after;
+    ASSERT_EQ(fstat(other, &before), 0);
+    ASSERT_TRUE(open_results_file(file));
+    ASSERT_EQ(fstat(other, &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(read_file("other"), "");
+    close(other);
 }
 
 TEST_F(Harness, EndMessageWithoutDirectoryOrBeyondTheBuffer)
@@ -288,6 +309,93 @@ TEST_F(Harness, OutOfMemoryReplacesFiguresAndMarksTheSummary)
                         "ran out of memory)");
     EXPECT_EQ(lines[10], "Multi-Thread Improvements: not available, a pass ran out of memory.");
     EXPECT_EQ(con.str(), file.str());
+    omp_set_num_threads(omp_get_num_procs());
+}
+
+void steady_body(uint64_t)
+{
+    int t = omp_get_thread_num();
+    test_spent[t] = 2;
+    test_results[t] = 3000000;
+}
+
+// On a machine out of memory the report must still be written, so nothing
+// of it may allocate: the pass and summary lines, the out-of-memory lines,
+// the message of a failed results file, eol, the incomplete note and the end
+// of the run. Here the results file fails at its first line.
+TEST_F(Harness, ReportPathMakesNoHeapAllocation)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer's allocator cannot be counted";
+#endif
+    // Made before counting, as the program has them when a pass ends: the
+    // console's buffer, the input's buffer, the team of the region and the
+    // stream's cache of the number format.
+    FILE* console = std::tmpfile();
+    __gnu_cxx::stdio_filebuf<char> console_buf(console, std::ios::out);
+    std::ostream con(&console_buf);
+    FILE* in = std::fopen("/dev/null", "r");
+    static char input_buffer[BUFSIZ];
+    std::setvbuf(in, input_buffer, _IOFBF, sizeof input_buffer);
+    omp_set_num_threads(2);
+    std::ostream nowhere(nullptr);
+    multi_pass(nowhere, nowhere, nullptr, steady_body, 1, test_spent, test_results,
+               unit_executions, 0, "");
+    std::ostringstream() << 1.5;
+    std::ostream file(nullptr);
+    ASSERT_TRUE(open_results_file(file));
+    fill_the_disk();
+    testing::internal::CaptureStderr();
+
+    heap_allocations = 0;
+    counting_heap = true;
+    file << "Thread(s): " << 2 << eol;
+    single_report(con, file, true, 1.5, 2097152, unit_executions, 32);
+    single_report(con, file, false, 0, 0, unit_executions, 32);
+    multi_pass(con, file, "Low speeds:", steady_body, 1, test_spent, test_results,
+               unit_executions, 32, "The spent: ");
+    region_failures = 1;
+    double overall = 0;
+    summary(con, file, test_results, overall, 2097152, true, "Overall, It was: ",
+            unit_executions, 32, nullptr);
+    int status = end_of_run(con, file, dir.c_str(), in);
+    counting_heap = false;
+
+    EXPECT_EQ(heap_allocations, 0);
+    EXPECT_EQ(status, 1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, std::string(program_invocation_short_name) +
+                       ": writing the results file \"results test @ UTC time X\\n.txt\" failed: " +
+                       std::strerror(ENOSPC) + "\n");
+    EXPECT_EQ(read_file(resultfile), "");
+    std::fclose(in);
+    con.flush();
+    std::rewind(console);
+    std::string text;
+    for (int c; (c = std::getc(console)) != EOF;)
+        text += static_cast<char>(c);
+    std::fclose(console);
+    std::string blocks[2];
+    for (int t = 0; t < 2; ++t)
+        blocks[t] = "Thread:" + std::to_string(t) + " The system spent: 2 Secs. \nThread:" +
+                    std::to_string(t) + " It was: 3 Millions Executions/sec.\n"
+                    "Conventionally, it was: 91.5527 MB/sec.\n";
+    std::string head = "The system spent: 1.5 Secs. \n"
+                       "It was: 2.09715 Millions Executions/sec.\n"
+                       "Conventionally, it was: 64 MB/sec.\n\n"
+                       "Out of memory: this pass could not allocate what it needs and has no "
+                       "result.\n\n"
+                       "Multi-Thread Enabled:\n\nLow speeds:\n";
+    std::string tail = "\nOverall, It was: 6 Millions Executions/sec. (incomplete: 1 thread(s) "
+                       "ran out of memory)\n"
+                       "Conventionally, it was: 183.105 MB/sec. (incomplete: 1 thread(s) ran "
+                       "out of memory)\n"
+                       "Multi-Thread Improvements: not available, a pass ran out of memory.\n"
+                       "Results could not be saved in a file; it would have been at: " + dir +
+                       "/results test @ UTC time X\n.txt\n\n\n\nPress Enter to Exit.\n";
+    EXPECT_TRUE(text == head + blocks[0] + blocks[1] + tail ||
+                text == head + blocks[1] + blocks[0] + tail)
+        << text;
     omp_set_num_threads(omp_get_num_procs());
 }
 

@@ -136,6 +136,46 @@ TEST(HighSpeedWorkload, FillsAFreshArrayWithTheIndex)
     }
 }
 
+// What lies before, between and after the two clock readings of every pass,
+// in the letters of event_log (wraps.h), for a pass of one iteration.
+TEST(TimedIntervals, EveryPassReadsTheClockWhereItsWorkloadSays)
+{
+    struct {
+        const char* pass;
+        pass_fn run;
+        bool region;
+        uint64_t* sink;
+        const char* events;
+    } passes[] = {
+        {"allocation single", allocation_single, false, nullptr, "CnwdC"},
+        {"allocation thread", allocation_thread, true, nullptr, "CTnwdC"},
+        // The sink is zeroed before the clock starts.
+        {"low-speed single", low_speed_single, false, low_speed_sink, "zCnwC"},
+        {"low-speed thread", low_speed_thread, true, nullptr, "CTnwC"},
+        // The array is allocated, untouched, before the clock starts; its
+        // first element is written inside the interval.
+        {"high-speed single", high_speed_single, false, high_speed_sink, "azCwC"},
+        {"high-speed thread", high_speed_thread, true, nullptr, "aCTwC"},
+    };
+    for (const auto& p : passes) {
+        bool region = p.region;
+        omp_set_num_threads(region ? 3 : 1);
+        if (p.sink)
+            std::memset(p.sink, unwritten, 16);
+        start_logging(p.sink, 16);
+        if (region) {
+#pragma omp parallel
+            p.run(1);
+        } else {
+            p.run(1);
+        }
+        stop_logging();
+        for (int t = 0; t < (region ? 3 : 1); ++t)
+            EXPECT_STREQ(event_log[t], p.events) << p.pass << ", thread " << t;
+    }
+    omp_set_num_threads(omp_get_num_procs());
+}
+
 TEST(MemoryCheck, WarnsWhenTheRunWillNotFit)
 {
     double cost = block_cost();
@@ -157,6 +197,27 @@ TEST(MemoryCheck, WarnsWhenTheRunWillNotFit)
     warn_if_memory_short(quiet, 1e9, 2e9);
     warn_if_memory_short(quiet, 1e9, -1);
     EXPECT_EQ(quiet.str(), "");
+}
+
+TEST(MemoryCheck, AHeapTooShortForTheEstimateGivesNoWarningAndLeaksNothing)
+{
+    // A team this large always needs more than the machine has.
+    const long long team = 1ll << 40;
+    for (long allowed : {-1l, 0l, 100l}) {
+        std::ostringstream err;
+        start_counting();
+        allocations_left = allowed;
+        EXPECT_NO_THROW(check_memory(err, team, memory_iterations)) << allowed;
+        allocations_left = -1;
+        stop_counting();
+        if (allowed < 0) {
+            EXPECT_NE(err.str().find(": warning: this run keeps about "), std::string::npos);
+        } else {
+            EXPECT_EQ(err.str(), "") << allowed;
+            EXPECT_EQ(count(call_new16), allowed);
+        }
+        EXPECT_EQ(count(call_delete16), count(call_new16)) << allowed;
+    }
 }
 
 TEST(MemoryRun, WholeTranscriptOfBothStreams)

@@ -1,5 +1,6 @@
 // bench_memory as a whole process, with shorter passes: both transcripts and
 // the run that runs out of memory.
+#include <algorithm>
 #include <ctime>
 
 #include <unistd.h>
@@ -40,6 +41,33 @@ TEST(MemoryProgram, ExactTranscriptsInBothStreams)
     remove_tree(options.dir);
 }
 
+const std::string out_of_memory = "Out of memory: this pass could not allocate what it needs "
+                                  "and has no result.";
+
+// A run that ran out of memory: every console line up to the first failed
+// pass is as in a complete run, the failure is reported, and the run
+// reaches its end.
+void expect_run_out_of_memory(const program_run& r)
+{
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.out.find("(incomplete: "), std::string::npos);
+    EXPECT_NE(r.out.find("Multi-Thread Improvements: not available, a pass ran out of memory."),
+              std::string::npos);
+    std::vector<std::string> expected = memory_transcript(team(), true);
+    std::vector<std::string> lines = split_lines(r.out);
+    size_t first_oom = 0;
+    while (first_oom < lines.size() && lines[first_oom].find(out_of_memory) == std::string::npos)
+        ++first_oom;
+    ASSERT_LT(first_oom, lines.size()) << r.out;
+    std::vector<double> values;
+    for (size_t i = 0; i < first_oom; ++i) {
+        if (expected[i].rfind("Thread:{t}", 0) == 0)
+            continue;  // blocks come in the order threads finish
+        EXPECT_TRUE(match_line(lines[i], expected[i], values)) << i;
+    }
+    EXPECT_EQ(lines.back(), "Press Enter to Exit.");
+}
+
 TEST(MemoryProgram, RunningOutOfMemoryIsReportedAndTheRunGoesOn)
 {
 #ifdef __SANITIZE_ADDRESS__
@@ -51,32 +79,28 @@ TEST(MemoryProgram, RunningOutOfMemoryIsReportedAndTheRunGoesOn)
     options.dir = make_temp_dir();
     options.address_space_limit = 448ull << 20;
     program_run r = run_program(QUICK_MEMORY, options);
-    EXPECT_EQ(r.status, 1) << r.err;
-    const std::string oom = "Out of memory: this pass could not allocate what it needs and has "
-                            "no result.";
-    EXPECT_NE(r.out.find(oom), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("(incomplete: "), std::string::npos);
-    EXPECT_NE(r.out.find("Multi-Thread Improvements: not available, a pass ran out of memory."),
-              std::string::npos);
-
-    // Every line up to the first failed pass is as in a complete run, and
-    // the run reaches its end.
-    std::vector<std::string> expected = memory_transcript(team(), true);
-    std::vector<std::string> lines = split_lines(r.out);
-    size_t first_oom = 0;
-    while (first_oom < lines.size() && lines[first_oom].find(oom) == std::string::npos)
-        ++first_oom;
-    ASSERT_LT(first_oom, lines.size());
-    std::vector<double> values;
-    for (size_t i = 0; i < first_oom; ++i) {
-        if (expected[i].rfind("Thread:{t}", 0) == 0)
-            continue;  // blocks come in the order threads finish
-        EXPECT_TRUE(match_line(lines[i], expected[i], values)) << i;
-    }
-    EXPECT_EQ(lines.back(), "Press Enter to Exit.");
+    expect_run_out_of_memory(r);
     std::vector<std::string> files = list_dir(options.dir);
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_NE(read_whole(options.dir + "/" + files[0]).find(oom), std::string::npos);
+    std::string saved = read_whole(options.dir + "/" + files[0]);
+    EXPECT_NE(saved.find(out_of_memory), std::string::npos);
+
+    // The same run with a file-size limit that the results file reaches
+    // with the first out-of-memory line: its write fails in the region's
+    // critical section while the heap is exhausted, and saying so must not
+    // need the heap.
+    options.file_size_limit = saved.find(out_of_memory) + 8;
+    program_run limited = run_program(QUICK_MEMORY, options);
+    SCOPED_TRACE("with the file-size limit");
+    expect_run_out_of_memory(limited);
+    EXPECT_NE(limited.out.find("Results could not be saved in a file; it would have been at: "),
+              std::string::npos);
+    EXPECT_EQ(limited.err.rfind("bench_memory_quick: writing the results file \"results_memory_", 0),
+              0u)
+        << limited.err;
+    EXPECT_NE(limited.err.find("\\n.txt\" failed: File too large\n"), std::string::npos)
+        << limited.err;
+    EXPECT_EQ(std::count(limited.err.begin(), limited.err.end(), '\n'), 1);
     remove_tree(options.dir);
 }
 

@@ -102,6 +102,20 @@ TEST(FloatStreaming, EveryCallOfEveryIterationIsMade)
     EXPECT_EQ(count(call_new16), 2);
 }
 
+TEST(FloatStreaming, SineTermCarriesItsWeightBitExactly)
+{
+    // A sine of 2^1000 outweighs the offset so far that the new value is
+    // exactly minus the weighted sine: ln 11 rounded to double on one thread,
+    // the logarithm of t XOR 10 on thread t of a region.
+    forced_sine = 0x1p1000L;
+    counted_single(float_single, 1, 2);
+    EXPECT_EQ(float_cell(0), -0x1p1000L * static_cast<long double>(2.3978952727983707));
+    counted_region(float_thread, 1, 3);
+    forced_sine = 0;
+    for (int t = 0; t < 3; ++t)
+        EXPECT_EQ(float_cell(t), -0x1p1000L * std::log(static_cast<double>(t ^ 10))) << t;
+}
+
 TEST(Int128, ConversionsSaturateAndShiftsPastTheWidthGiveZero)
 {
     EXPECT_EQ(trunc128(NAN), 0);
@@ -246,6 +260,46 @@ TEST(EffectiveFrequency, EveryIterationFormatsAllocatesAndReleases)
         EXPECT_GT(results3[t], 0);
     }
     EXPECT_EQ(results3[3], 0);
+}
+
+// What lies before, between and after the two clock readings of every pass,
+// in the letters of event_log (wraps.h), for a pass of one iteration.
+TEST(TimedIntervals, EveryPassReadsTheClockWhereItsWorkloadSays)
+{
+    struct {
+        const char* pass;
+        pass_fn run;
+        bool region;
+        const char* events;
+    } passes[] = {
+        // Thread number, both cells and the loop timed; the cells are first
+        // written in the loop, before the scratch block.
+        {"effective frequency", effective_frequency_thread, true, "CTnnwndC"},
+        {"float single", float_single, false, "CnwPPC"},
+        {"float thread", float_thread, true, "CTnwC"},
+        // The cell and both processor queries before the clock.
+        {"integer single", integer_single, false, "nwPPCPPC"},
+        {"integer thread", integer_thread, true, "CTnwC"},
+        {"logic single", logic_single, false, "CnwC"},
+        // Cell, thread number and first store before the clock.
+        {"logic thread", logic_thread, true, "nTwCC"},
+    };
+    for (const auto& p : passes) {
+        omp_set_num_threads(p.region ? 3 : 1);
+        forced_num_procs = 2;
+        start_logging(nullptr, 0);
+        if (p.region) {
+#pragma omp parallel
+            p.run(1);
+        } else {
+            p.run(1);
+        }
+        stop_logging();
+        forced_num_procs = 0;
+        for (int t = 0; t < (p.region ? 3 : 1); ++t)
+            EXPECT_STREQ(event_log[t], p.events) << p.pass << ", thread " << t;
+    }
+    omp_set_num_threads(omp_get_num_procs());
 }
 
 TEST(ProcessorsRun, WholeTranscriptOfBothStreams)

@@ -34,3 +34,38 @@ extern std::atomic<size_t> recorded_count;
 // Zeroes the counters and records, then starts counting.
 void start_counting();
 void stop_counting();
+
+// When nonzero, sin and sinl answer this instead of the sine.
+extern long double forced_sine;
+// When nonnegative, the number of wrapped allocations that still succeed;
+// the next one throws std::bad_alloc, as an exhausted heap does.
+extern std::atomic<long> allocations_left;
+
+// Heap allocations of the whole process (malloc and its relatives, which
+// operator new and the C and C++ libraries use), counted while
+// counting_heap is set. Not available under AddressSanitizer, which owns
+// malloc there.
+extern std::atomic<long> heap_allocations;
+extern std::atomic<bool> counting_heap;
+
+// Order of events in each pass, one letter per event, per thread (threads
+// below log_threads, at most log_length events):
+//   C clock reading            T thread-number query   P processor-count query
+//   n scalar allocation        a array allocation      d release
+//   w first store into the thread's first allocation of the pass (its cell,
+//     block or array)
+//   z first store into the sink given to start_logging (main thread only)
+// A store is not a call and cannot be wrapped. So the first allocation of
+// each thread is filled with a pattern as it is handed out, the sink is
+// filled by the test, and every logged call first compares them with the
+// pattern: a difference is logged as 'w' or 'z' just before the call that
+// saw it. The letter thus stands between the last call before the store
+// and the first call after it, which is all the order of a timed interval
+// needs; stop_logging looks once more for stores after the last call.
+constexpr int log_threads = 16;
+constexpr int log_length = 32;
+extern char event_log[log_threads][log_length + 1];
+// The byte every watched location holds until its first store.
+constexpr unsigned char unwritten = 0xA5;
+void start_logging(void* sink, size_t sink_size);
+void stop_logging();
