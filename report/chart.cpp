@@ -23,6 +23,8 @@ const char* const ink = "#222222";
 const char* const grid = "#dddddd";
 const char* const bar_colour = palette[0];       // blue
 const char* const reference_colour = palette[3]; // vermillion
+// Value labels stay readable where they cross a line or a bar.
+const char* const halo = "paint-order=\"stroke\" stroke=\"#ffffff\" stroke-width=\"3\"";
 
 std::string label_of(const Run& run) { return run.label.empty() ? escape_path(run.path) : run.label; }
 
@@ -106,22 +108,21 @@ std::string scaling_chart(const Run& run, const Test& test)
     std::vector<const ThreadResult*> threads = threads_in_order(test);
     if (threads.empty())
         return "";
-    std::optional<double> single = test.single_rate ? std::optional(test.single_rate->value) : std::nullopt;
-    double max = single.value_or(0);
+    bool has_single = test.single_rate && std::isfinite(test.single_rate->value);
+    double single = has_single ? test.single_rate->value : 0;
+    double max = single;
     for (const ThreadResult* t : threads)
         if (t->rate && std::isfinite(t->rate->value))
             max = std::max(max, t->rate->value);
-    if (single && !std::isfinite(*single))
-        single.reset();
 
     Svg svg;
     svg.width = 640;
-    svg.height = 400;
+    svg.height = 410;
     const double left = 76, right = 620, top_y = 62, bottom_y = 300;
     double step = 1;
     double top = axis_top(max > 0 ? max * 1.08 : 1, step);
 
-    svg.text(left, 20, fmt::format("{} {}", test.title, label_of(run)), "start", 15,
+    svg.text(left, 20, fmt::format("{} ({})", test.title, label_of(run)), "start", 15,
              "font-weight=\"bold\"");
     TestSummary s = summarize(run, test);
     std::string sub;
@@ -142,6 +143,7 @@ std::string scaling_chart(const Run& run, const Test& test)
     double slot = (right - left) / static_cast<double>(threads.size());
     double width = std::max(slot * 0.7, 0.5);
     std::size_t every = std::max<std::size_t>(1, threads.size() / 32 + 1);
+    Svg labels;   // drawn over the reference line
     for (std::size_t i = 0; i < threads.size(); ++i) {
         const ThreadResult& t = *threads[i];
         double x = left + slot * static_cast<double>(i) + (slot - width) / 2;
@@ -151,7 +153,7 @@ std::string scaling_chart(const Run& run, const Test& test)
             svg.rect(x, bottom_y - h, width, h, bar_colour,
                      fmt::format("stroke=\"{}\" stroke-width=\"0.5\"", ink));
             if (threads.size() <= 16)
-                svg.text(cx, bottom_y - h - 4, t.rate->text, "middle", 10);
+                labels.text(cx, bottom_y - h - 4, t.rate->text, "middle", 10, halo);
         } else {
             svg.text(cx, bottom_y - 6, t.out_of_memory ? "out of memory" : "n/a", "middle", 9);
         }
@@ -160,12 +162,13 @@ std::string scaling_chart(const Run& run, const Test& test)
     }
     svg.text((left + right) / 2, bottom_y + 34, "thread number (multi-thread pass)", "middle", 12);
 
-    if (single) {
-        double y = bottom_y - (bottom_y - top_y) * *single / top;
+    if (has_single) {
+        double y = bottom_y - (bottom_y - top_y) * single / top;
         svg.line(left, y, right, y, reference_colour, 2.5, "8 5");
         svg.text(right, y - 5, fmt::format("single-thread rate {}", test.single_rate->text), "end",
-                 11, fmt::format("fill=\"{}\"", reference_colour));
+                 11, fmt::format("fill=\"{}\" {}", reference_colour, halo));
     }
+    svg.body += labels.body;
 
     // Legend: a filled bar and a dashed line, so it reads without colour.
     double ly = 362;
@@ -173,10 +176,11 @@ std::string scaling_chart(const Run& run, const Test& test)
     svg.text(left + 20, ly, "bar: rate of each thread in the multi-thread pass", "start", 11);
     svg.line(left, ly + 16, left + 14, ly + 16, reference_colour, 2.5, "5 3");
     svg.text(left + 20, ly + 20,
-             single ? "dashed line: single-thread rate = ideal scaling per thread (a thread that "
-                      "scales perfectly reaches it)"
-                    : "no single-thread rate in this run: no ideal-scaling line",
+             has_single ? "dashed line: single-thread rate, which is also ideal scaling per thread:"
+                        : "no single-thread rate in this run: no ideal-scaling line",
              "start", 11);
+    if (has_single)
+        svg.text(left + 20, ly + 34, "a thread that scales perfectly reaches it", "start", 11);
     return svg.element(fmt::format("{}: rate per thread, {}", test.title, label_of(run)));
 }
 
@@ -237,6 +241,7 @@ std::string comparison_chart(const ProgramComparison& c)
 
         double slot = (right - left) / static_cast<double>(groups.size());
         double bar = slot * 0.8 / static_cast<double>(n);
+        Svg labels;   // drawn over the 1.0 line
         for (std::size_t g = 0; g < groups.size(); ++g) {
             double gx = left + slot * static_cast<double>(g) + slot * 0.1;
             for (std::size_t i = 0; i < n; ++i) {
@@ -247,7 +252,8 @@ std::string comparison_chart(const ProgramComparison& c)
                     svg.rect(x + bar * 0.05, bottom_y - h, bar * 0.9, h, palette[i % 8],
                              fmt::format("stroke=\"{}\" stroke-width=\"0.5\"", ink));
                     if (bar >= 28)
-                        svg.text(x + bar / 2, bottom_y - h - 4, fmt::format("{:.3f}", *r), "middle", 10);
+                        labels.text(x + bar / 2, bottom_y - h - 4, fmt::format("{:.3f}", *r), "middle",
+                                    10, halo);
                 } else if (bar >= 14) {
                     svg.text(x + bar / 2, bottom_y - 4, "n/a", "middle", 9);
                 }
@@ -258,6 +264,7 @@ std::string comparison_chart(const ProgramComparison& c)
         }
         double one = bottom_y - plot_height / top;
         svg.line(left, one, right, one, ink, 1.5, "6 4");
+        svg.body += labels.body;
     }
 
     double ly = 60 + 2 * panel_height;
@@ -329,15 +336,18 @@ std::string html_report(const std::vector<const Run*>& runs,
         if (!run->findings.empty())
             meta += fmt::format("; {} consistency finding(s), listed under its table", run->findings.size());
         out += "<p class=\"meta\">" + xml_escape(meta) + "</p>\n<div class=\"charts\">\n";
+        std::string without;
         for (const Test& test : run->tests) {
             std::string chart = scaling_chart(*run, test);
             if (chart.empty())
-                out += "<p class=\"note\">" + xml_escape(test.title) +
-                       " has no per-thread rates to chart; its figures are in the table.</p>\n";
+                without += (without.empty() ? "" : ", ") + test.title;
             else
                 out += "<figure>\n" + chart + "</figure>\n";
         }
         out += "</div>\n";
+        if (!without.empty())
+            out += "<p class=\"note\">No per-thread rates to chart for " + xml_escape(without) +
+                   " (see the table).</p>\n";
         for (const Table& t : show_tables(*run))
             out += render_html(t);
     }

@@ -110,6 +110,14 @@ const std::vector<FigureDef>& figure_defs()
     return defs;
 }
 
+// The test's name without the width note of the streaming tests
+// ("Float Streaming. Float is at: 128bits" -> "Float Streaming.").
+std::string short_title(const std::string& title)
+{
+    std::size_t end = title.find(". ");
+    return end == std::string::npos ? title : title.substr(0, end + 1);
+}
+
 const Test* find_test(const Run& run, const std::string& key)
 {
     for (const Test& t : run.tests)
@@ -220,7 +228,7 @@ ProgramComparison compare_program(std::vector<const Run*> runs, const Run* basel
         for (const FigureDef& def : figure_defs()) {
             if (def.megabytes && sample->bytes_per_iteration <= 0)
                 continue;
-            FigureRow row{key, sample->title, def.name, def.unit(*sample), def.better, {}, {}};
+            FigureRow row{key, short_title(sample->title), def.name, def.unit(*sample), def.better, {}, {}};
             bool any = false;
             for (const Run* r : c.runs) {
                 const Test* t = find_test(*r, key);
