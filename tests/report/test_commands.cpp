@@ -1,0 +1,124 @@
+// bench_report as a process: directories, names with the newline, labels,
+// diagnostics and exit status.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs bench_report with `args` (already quoted for the shell) in `dir`.
+Result run(const fs::path& dir, const std::string& args) {
+    std::string cmd = "cd '" + dir.string() + "' && '" BENCH_REPORT "' " + args +
+                      " >stdout.txt 2>stderr.txt";
+    int rc = std::system(cmd.c_str());
+    Result r;
+    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    r.out = slurp(dir / "stdout.txt");
+    r.err = slurp(dir / "stderr.txt");
+    return r;
+}
+
+const std::string p_name = "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\n.txt";
+const std::string m_name = "results_memory_Linux_x86 @ CET time Wed Dec  9 17:00:01 2026\n.txt";
+
+class Fleet : public ::testing::Test {
+protected:
+    fs::path root;
+    void SetUp() override {
+        root = fs::temp_directory_path() /
+               ("bench_report_test_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        const fs::path data = REPORT_DATA;
+        fs::create_directories(root / "runs" / "host-a");
+        fs::create_directories(root / "runs" / "host-b" / "deeper");
+        fs::copy_file(data / "processors_2threads.results.txt", root / "runs" / "host-a" / p_name);
+        fs::copy_file(data / "memory_1thread.results.txt", root / "runs" / "host-a" / m_name);
+        fs::copy_file(data / "processors_1thread.results.txt",
+                      root / "runs" / "host-b" / "deeper" / p_name);
+        fs::copy_file(data / "processors_1thread.console.txt", root / "runs" / "host-b" / "notes.txt");
+        fs::create_directory_symlink("..", root / "runs" / "host-b" / "loop");
+    }
+    void TearDown() override { fs::remove_all(root); }
+};
+
+}  // namespace
+
+TEST_F(Fleet, ListFindsResultsFilesRecursivelyWithTheNewlineEscaped) {
+    Result r = run(root, "list runs");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    // Columns padded to the longest path; the newline of the names shown as \n.
+    EXPECT_EQ(r.out,
+              "runs/host-a/results_memory_Linux_x86 @ CET time Wed Dec  9 17:00:01 2026\\n.txt"
+              "             bench_memory      Wed Dec  9 17:00:01 2026 CET  1 thread(s)  complete, 1 finding(s)\n"
+              "runs/host-a/results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\\n.txt"
+              "         bench_processors  Tue Dec  8 05:24:13 2026 UTC  2 thread(s)  complete, 1 finding(s)\n"
+              "runs/host-b/deeper/results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\\n.txt"
+              "  bench_processors  Tue Dec  8 05:24:13 2026 UTC  1 thread(s)  complete, 1 finding(s)\n");
+}
+
+TEST_F(Fleet, LabelsAreDirectoriesForAFleetAndAlwaysUnique) {
+    auto labels = [&](const std::string& args) {
+        Result r = run(root, "export " + args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> out;
+        auto j = nlohmann::json::parse(r.out);
+        for (const auto& each : j["runs"])
+            out.push_back(each["label"]);
+        return out;
+    };
+    EXPECT_EQ(labels("runs/host-a runs/host-b"),
+              (std::vector<std::string>{"host-a", "host-a #2", "deeper"}));
+    EXPECT_EQ(labels("runs/host-a"), (std::vector<std::string>{"Wed Dec  9 17:00:01 2026",
+                                                                "Tue Dec  8 05:24:13 2026"}));
+    EXPECT_EQ(labels("--label x --label x runs/host-a runs/host-b/notes.txt"),
+              (std::vector<std::string>{"x", "x #2", "host-b"}));
+}
+
+// Every file named is read; each bad one gets one diagnostic; the good ones
+// are still shown; exit status 2.
+TEST_F(Fleet, BadFilesAreReportedAndTheRestShown) {
+    std::ofstream(root / "bad.txt") << "Velotrix\n";
+    std::ofstream(root / ("bad\n" + std::string("name.txt"))) << "";
+    Result r = run(root, "show bad.txt 'bad\nname.txt' missing.txt runs/host-b/notes.txt");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err,
+              "bench_report: bad.txt:1: expected the title line of bench_processors or "
+              "bench_memory, found \"Velotrix\"\n"
+              "bench_report: bad\\nname.txt:1: expected the title line of bench_processors or "
+              "bench_memory, found end of file\n"
+              "bench_report: missing.txt: cannot read: No such file or directory\n");
+    EXPECT_NE(r.out.find("runs/host-b/notes.txt: bench_processors, 1 thread(s)"), std::string::npos);
+
+    r = run(root, "export --format csv bad.txt runs/host-a -o out.csv");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    std::string csv = slurp(root / "out.csv");
+    EXPECT_EQ(csv.rfind("path,label,program,test,scope,thread,metric,value,unit,printed,printed_unit\n"
+                        "\"runs/host-a/results_memory_Linux_x86 @ CET time Wed Dec  9 17:00:01 2026\n"
+                        ".txt\",\"Wed Dec  9 17:00:01 2026\",bench_memory,allocation,single,,seconds,",
+                        0),
+              0u);
+}
