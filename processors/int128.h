@@ -25,25 +25,25 @@ inline i128 mul128(i128 a, i128 b)
 }
 
 // Truncation toward zero; NaN gives 0, values beyond the range the nearest
-// end of it. Every value the conversion can take, -2^127 included, goes to
-// the conversion after two comparisons; the rest is laid out of the way, so
-// the loops that convert in every iteration pay next to nothing for it.
+// end of it. A value the conversion can take (-2^127 included) passes two
+// comparisons on its way to the conversion; the upper one also catches NaN
+// and +inf, the frequent case out of range (an overflowed exponential).
 inline i128 trunc128(double x)
 {
-    if (__builtin_expect(x >= -0x1p127 && x < 0x1p127, 1))
-        return static_cast<i128>(x);
-    if (x != x)
-        return 0;
-    return x < 0 ? i128_min : i128_max;
+    if (__builtin_expect(!(x < 0x1p127), 0))
+        return x != x ? 0 : i128_max;
+    if (__builtin_expect(x < -0x1p127, 0))
+        return i128_min;
+    return static_cast<i128>(x);
 }
 
 inline i128 trunc128(long double x)
 {
-    if (__builtin_expect(x >= -0x1p127L && x < 0x1p127L, 1))
-        return static_cast<i128>(x);
-    if (x != x)
-        return 0;
-    return x < 0 ? i128_min : i128_max;
+    if (__builtin_expect(!(x < 0x1p127L), 0))
+        return x != x ? 0 : i128_max;
+    if (__builtin_expect(x < -0x1p127L, 0))
+        return i128_min;
+    return static_cast<i128>(x);
 }
 
 // Arithmetic right shift of a non-negative value by `count` (0 or more)
