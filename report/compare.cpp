@@ -488,8 +488,8 @@ std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparis
 
 std::string colour_marks(const std::string& text)
 {
-    static const std::regex better("(x[0-9][0-9.e+-]*) \\+( |$)");
-    static const std::regex worse("(x[0-9][0-9.e+-]*) -( |$)");
+    static const std::regex better("(x[0-9][0-9.e+-]*) \\+( |\n|$)");
+    static const std::regex worse("(x[0-9][0-9.e+-]*) -( |\n|$)");
     std::string s = std::regex_replace(text, better, "$1 \x1b[32m+\x1b[0m$2");
     return std::regex_replace(s, worse, "$1 \x1b[31m-\x1b[0m$2");
 }

@@ -1,0 +1,160 @@
+// chart: text from files is escaped, every SVG is well-formed XML (xmllint),
+// the report is self-contained, and a real browser shows every chart and table.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "samples.h"
+#include "svg.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const fs::path& p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int shell(const std::string& cmd)
+{
+    int rc = std::system(cmd.c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::size_t count(const std::string& text, const std::string& what)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(XmlEscape, MarkupControlCharactersAndBrokenUtf8)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"a<b>&\"c'", "a&lt;b&gt;&amp;&quot;c&#39;"},
+        {"name\n.txt", "name\\n.txt"},
+        {std::string("x\x01y\x7f", 4), "x\\x01y\\x7f"},
+        {"h\xC3\xA9te \xE2\x96\xB2", "h\xC3\xA9te \xE2\x96\xB2"},     // well-formed UTF-8 stays
+        {"\xC3", "\xEF\xBF\xBD"},                                      // cut short
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                      // overlong
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},      // surrogate
+        {"\xEF\xBF\xBE", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},      // U+FFFE
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(report::xml_escape(in), out) << in;
+}
+
+TEST(TickStep, RoundNumbersThatCoverTheRange)
+{
+    const std::pair<double, double> cases[] = {{10, 2}, {7.3, 2}, {1.2, 0.25}, {1111, 250},
+                                               {0.0028, 0.001}, {0, 1}};
+    for (const auto& [max, step] : cases)
+        EXPECT_DOUBLE_EQ(report::tick_step(max), step) << max;
+}
+
+// Two runs in directories whose names are markup, one with the newline in
+// its name, charted as HTML and as SVG.
+class ChartCommand : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("chart_test_" + std::to_string(getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir / "<b>&amp;\"x\"");
+        fs::create_directories(dir / "host 'b'");
+        std::ofstream(dir / "<b>&amp;\"x\"" /
+                      "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:39 2026\n.txt")
+            << two_threads;
+        std::ofstream(dir / "host 'b'" / "one.txt") << one_thread;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    int chart(const std::string& args)
+    {
+        return shell("cd '" + dir.string() + "' && '" BENCH_REPORT "' chart " + args +
+                     " 2>err.txt");
+    }
+    bool well_formed(const fs::path& file)
+    {
+        return shell("xmllint --noout '" + file.string() + "' 2>>'" + (dir / "xmllint.txt").string() +
+                     "'") == 0;
+    }
+    fs::path dir;
+};
+
+TEST_F(ChartCommand, EverySvgIsWellFormedXml)
+{
+    if (!fs::exists("/usr/bin/xmllint"))
+        GTEST_SKIP() << "xmllint is not installed (Debian package libxml2-utils)";
+    const std::string runs = "'<b>&amp;\"x\"' \"host 'b'/one.txt\"";
+    ASSERT_EQ(chart(runs + " --label '<i>\"&' --label 'b\x01' -o both.svg"), 0) << slurp(dir / "err.txt");
+    ASSERT_EQ(chart(runs + " -o report.html"), 0) << slurp(dir / "err.txt");
+    ASSERT_EQ(chart("'<b>&amp;\"x\"' -o one.svg"), 0) << slurp(dir / "err.txt");
+    EXPECT_TRUE(well_formed(dir / "both.svg")) << slurp(dir / "xmllint.txt");
+    EXPECT_TRUE(well_formed(dir / "one.svg")) << slurp(dir / "xmllint.txt");
+    EXPECT_NE(slurp(dir / "both.svg").find("&lt;i&gt;&quot;&amp;"), std::string::npos);
+
+    // Each chart inside the HTML report, on its own.
+    std::string html = slurp(dir / "report.html");
+    int charts = 0;
+    for (std::size_t at = html.find("<svg"); at != std::string::npos; at = html.find("<svg", at + 1)) {
+        std::size_t end = html.find("</svg>", at);
+        ASSERT_NE(end, std::string::npos);
+        fs::path file = dir / ("chart" + std::to_string(charts++) + ".svg");
+        std::ofstream(file) << html.substr(at, end + 6 - at);
+        EXPECT_TRUE(well_formed(file)) << slurp(dir / "xmllint.txt");
+    }
+    // The comparison, three scaling charts of the two-thread run, one of the other.
+    EXPECT_EQ(charts, 5);
+    // Self-contained: no script, nothing fetched.
+    for (const char* outside : {"<script", "src=", "href=", "url(", "@import"})
+        EXPECT_EQ(html.find(outside), std::string::npos) << outside;
+}
+
+TEST_F(ChartCommand, BadInputAndUnwritableOutput)
+{
+    std::ofstream(dir / "bad.txt") << "no results here\n";
+    EXPECT_EQ(chart("\"host 'b'/one.txt\" bad.txt -o partial.html"), 2);
+    EXPECT_TRUE(fs::exists(dir / "partial.html"));   // what could be read is still charted
+    EXPECT_EQ(chart("\"host 'b'/one.txt\" -o no/such/dir/r.html"), 2);
+    EXPECT_NE(slurp(dir / "err.txt").find("cannot write"), std::string::npos);
+}
+
+TEST_F(ChartCommand, ReportOpensInARealBrowser)
+{
+    const char* chromium = "/usr/bin/chromium";
+    if (!fs::exists(chromium))
+        GTEST_SKIP() << "Chromium is not installed (Debian package chromium): the browser check "
+                        "did not run";
+    ASSERT_EQ(chart("'<b>&amp;\"x\"' \"host 'b'/one.txt\" -o report.html"), 0);
+    std::string html = slurp(dir / "report.html");
+    fs::create_directories(dir / "profile");
+    std::string cmd = std::string("timeout 120 ") + chromium +
+                      " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
+                      " --disable-background-networking --disable-component-update --disable-sync"
+                      " --user-data-dir='" + (dir / "profile").string() + "' --dump-dom 'file://" +
+                      (dir / "report.html").string() + "' >'" + (dir / "dom.html").string() +
+                      "' 2>/dev/null";
+    ASSERT_EQ(shell(cmd), 0);
+    std::string dom = slurp(dir / "dom.html");
+    EXPECT_EQ(count(dom, "<svg"), count(html, "<svg"));
+    EXPECT_EQ(count(dom, "<table"), count(html, "<table"));
+    EXPECT_EQ(count(dom, "<svg"), 5u);
+    EXPECT_GE(count(dom, "<table"), 3u);   // compare, and show for each run
+    // The labels (directory names) as text, not markup.
+    EXPECT_NE(dom.find("host 'b'"), std::string::npos);
+    EXPECT_NE(dom.find("&lt;b&gt;&amp;amp;\"x\""), std::string::npos);
+}
+
+}  // namespace
