@@ -390,7 +390,8 @@ void add_chart_command(CLI::App& app, int& status)
                     "The HTML file to write; a name ending in .svg writes one SVG chart: the "
                     "comparison of several runs, else the first test's scaling")
         ->required();
-    cmd->add_option("--label", opt->labels, "A run's label, repeatable, in the order of the files");
+    cmd->add_option("--label", opt->labels, "A run's label, repeatable, in the order of the files")
+        ->allow_extra_args(false);
     cmd->add_option("--baseline", opt->baseline,
                     "Baseline of the comparison: one of the files (or another file), or "
                     "\"median\" (default: the first file)");

@@ -509,7 +509,8 @@ void add_compare_command(CLI::App& app, int& status)
                    "median of the runs; one table per program.");
     cmd->add_option("paths", opt->paths, "Results files, transcripts or directories")
         ->required();
-    cmd->add_option("--label", opt->labels, "A run's label, repeatable, in the order of the files");
+    cmd->add_option("--label", opt->labels, "A run's label, repeatable, in the order of the files")
+        ->allow_extra_args(false);
     cmd->add_option("--baseline", opt->baseline,
                     "The run the others are compared with: one of the files (or another file), "
                     "or \"median\" for the median of the runs (default: the first file)");
