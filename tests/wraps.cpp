@@ -1,7 +1,6 @@
 #include "wraps.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -266,12 +265,11 @@ void* __wrap__Znam(size_t size)
 #ifndef __SANITIZE_ADDRESS__
 // The process's heap functions, counting and handing on to the C library's
 // own allocator; operator new and the libraries' internal allocations reach
-// them too.
+// them too. The aligned allocation functions stay the C library's own.
 extern "C" {
 void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
 void* __libc_realloc(void*, size_t);
-void* __libc_memalign(size_t, size_t);
 void __libc_free(void*);
 
 static void count_heap()
@@ -294,23 +292,6 @@ void* realloc(void* p, size_t size) noexcept
 {
     count_heap();
     return __libc_realloc(p, size);
-}
-void* memalign(size_t alignment, size_t size) noexcept
-{
-    count_heap();
-    return __libc_memalign(alignment, size);
-}
-void* aligned_alloc(size_t alignment, size_t size) noexcept
-{
-    return memalign(alignment, size);
-}
-int posix_memalign(void** result, size_t alignment, size_t size) noexcept
-{
-    void* p = memalign(alignment, size);
-    if (!p)
-        return ENOMEM;
-    *result = p;
-    return 0;
 }
 void free(void* p) noexcept { __libc_free(p); }
 }
