@@ -74,7 +74,10 @@ void integer_thread(uint64_t iterations)
         i128 a_diff = sub128(t_diff, trunc128(p));
         i128 r = i % d;
         i128 h = shift_right128(r, t);
-        i128 v = add128(add128(mul128(a_diff, h), integer_offset), trunc128(e));
+        // The product and the offset before the conversion of e, so that one
+        // 128-bit value instead of two is kept across its call.
+        i128 product = add128(mul128(a_diff, h), integer_offset);
+        i128 v = add128(product, trunc128(e));
         double s = sin(sqrt(static_cast<double>(k * k)) * 90.0);
         i128 w_whole = trunc128(log(g));
         // Converted back in every iteration: without the empty asm the
