@@ -200,14 +200,11 @@ void check_test(Run& run, const Test& t) {
     // One block per thread of the run, each thread once.
     if (run.threads) {
         std::vector<int> seen;
-        bool repeated = false, outside = false;
-        for (const ThreadResult& r : t.threads) {
-            if (std::find(seen.begin(), seen.end(), r.thread) != seen.end())
-                repeated = true;
-            if (r.thread >= *run.threads)
-                outside = true;
+        for (const ThreadResult& r : t.threads)
             seen.push_back(r.thread);
-        }
+        std::sort(seen.begin(), seen.end());
+        bool repeated = std::adjacent_find(seen.begin(), seen.end()) != seen.end();
+        bool outside = !seen.empty() && seen.back() >= *run.threads;
         if (static_cast<long long>(t.threads.size()) != *run.threads || repeated || outside)
             add("threads", fmt::format("{} per-thread result(s) for Thread(s): {}{}",
                                        t.threads.size(), *run.threads,

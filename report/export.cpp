@@ -128,9 +128,18 @@ std::string export_json(const std::vector<Run>& runs) {
     return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
+const char* csv_header() {
+    return "path,label,program,test,scope,thread,metric,value,unit,printed,printed_unit\n";
+}
+
 void export_csv(const std::vector<Run>& runs, std::string& out) {
-    out += "path,label,program,test,scope,thread,metric,value,unit,printed,printed_unit\n";
-    for (const Run& run : runs) {
+    out += csv_header();
+    for (const Run& run : runs)
+        export_csv_rows(run, out);
+}
+
+void export_csv_rows(const Run& run, std::string& out) {
+    {
         std::string head = quoted(run.path) + ',' + quoted(run.label) + ',' +
                            program_name(run.program) + ',';
         for (const Test& t : run.tests) {
@@ -202,22 +211,29 @@ void add_export_command(CLI::App& app, int& status) {
         ->allow_extra_args(false);
     cmd->callback([o, &status] {
         Loaded loaded = load_runs(o->paths, o->labels, std::cerr);
-        std::string text;
-        if (o->format == "json")
-            text = export_json(loaded.runs);
-        else
-            export_csv(loaded.runs, text);
         status = loaded.failed ? 2 : 0;
-        if (o->output.empty()) {
-            std::cout << text << std::flush;
-            if (!std::cout)
-                status = 1;
-            return;
+        std::ofstream file;
+        if (!o->output.empty())
+            file.open(o->output, std::ios::binary);
+        std::ostream& out = o->output.empty() ? std::cout : file;
+        if (o->format == "json") {
+            out << export_json(loaded.runs);
+        } else {
+            // Run by run, so a fleet's CSV never sits whole in memory.
+            out << csv_header();
+            std::string rows;
+            for (const Run& run : loaded.runs) {
+                rows.clear();
+                export_csv_rows(run, rows);
+                out.write(rows.data(), static_cast<std::streamsize>(rows.size()));
+            }
         }
-        std::ofstream out(o->output, std::ios::binary);
-        out << text;
-        out.close();
-        if (!out) {
+        out.flush();
+        if (file.is_open())
+            file.close();
+        if (o->output.empty() && !std::cout) {
+            status = 1;
+        } else if (!o->output.empty() && !file) {
             std::cerr << "bench_report: " << escape_path(o->output) << ": cannot write\n";
             status = 1;
         }
