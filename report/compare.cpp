@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
-#include <regex>
 
 #include <unistd.h>
 
@@ -488,10 +487,26 @@ std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparis
 
 std::string colour_marks(const std::string& text)
 {
-    static const std::regex better("(x[0-9][0-9.e+-]*) \\+( |\n|$)");
-    static const std::regex worse("(x[0-9][0-9.e+-]*) -( |\n|$)");
-    std::string s = std::regex_replace(text, better, "$1 \x1b[32m+\x1b[0m$2");
-    return std::regex_replace(s, worse, "$1 \x1b[31m-\x1b[0m$2");
+    // A mark is a lone "+" or "-" that follows a ratio word ("x1.034").
+    std::string out;
+    out.reserve(text.size() + 64);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char ch = text[i];
+        bool lone = (ch == '+' || ch == '-') && i >= 3 && text[i - 1] == ' ' &&
+                    (i + 1 == text.size() || text[i + 1] == ' ' || text[i + 1] == '\n');
+        if (lone) {
+            std::size_t start = i - 1;
+            while (start > 0 && text[start - 1] != ' ' && text[start - 1] != '\n')
+                --start;
+            lone = text[start] == 'x' && start + 1 < i - 1 &&
+                   std::isdigit(static_cast<unsigned char>(text[start + 1]));
+        }
+        if (lone)
+            out += ch == '+' ? "\x1b[32m+\x1b[0m" : "\x1b[31m-\x1b[0m";
+        else
+            out += ch;
+    }
+    return out;
 }
 
 void add_compare_command(CLI::App& app, int& status)
