@@ -232,6 +232,10 @@ ProgramComparison compare_program(std::vector<const Run*> runs, const Run* basel
             for (const Run* r : c.runs) {
                 const Test* t = find_test(*r, key);
                 Value v = t ? def.get(*r, *t) : Value{};
+                // "inf" or "nan" as printed is shown but never compared or
+                // taken into a median.
+                if (v.value && !std::isfinite(*v.value))
+                    v.value.reset();
                 any = any || v.value || v.text != "n/a";
                 row.cells.push_back({v.value, v.text, std::nullopt, Mark::none});
             }

@@ -146,7 +146,7 @@ TEST(CompareRuns, RatiosPerThreadFiguresGeometricMeansAndRegressions)
     EXPECT_NEAR(*row(swapped[0], "float", "single rate").cells[0].ratio, 1 / 1.1, 1e-12);
 }
 
-TEST(CompareRuns, IncompleteOverallAndZeroBaselineAreNotCompared)
+TEST(CompareRuns, IncompleteZeroAndInfiniteFiguresAreNotCompared)
 {
     RunT base = run("base", {stream("low_speeds", 0, 10, 2)}, 2, Program::memory);
     RunT oom = run("oom", {stream("low_speeds", 5, 4, 2, 1)}, 2, Program::memory);
@@ -156,6 +156,18 @@ TEST(CompareRuns, IncompleteOverallAndZeroBaselineAreNotCompared)
     EXPECT_FALSE(overall.cells[1].ratio);
     EXPECT_FALSE(row(cs[0], "low_speeds", "single rate").cells[1].ratio);
     EXPECT_TRUE(regressions(cs, 0).empty());
+
+    // A printed infinity or NaN stays out of the median of a fleet.
+    RunT a = run("a", {stream("float", 10, 40, 4)}, 4);
+    RunT b = run("b", {stream("float", 20, 80, 4)}, 4);
+    RunT c = run("c", {stream("float", 30, 120, 4)}, 4);
+    c.tests[0].single_rate = Figure{"nan", std::nan("")};
+    b.tests[0].overall_rate = Figure{"inf", HUGE_VAL};
+    ProgramComparison m = compare_runs({&a, &b, &c}, nullptr, true, 2)[0];
+    EXPECT_DOUBLE_EQ(*row(m, "float", "single rate").baseline.value, 15);
+    EXPECT_EQ(row(m, "float", "single rate").cells[2].text, "nan");
+    EXPECT_DOUBLE_EQ(*row(m, "float", "overall rate").baseline.value, 80);
+    EXPECT_FALSE(row(m, "float", "overall rate").cells[1].ratio);
 }
 
 TEST(CompareRuns, FleetMedianAndOutliers)
