@@ -177,7 +177,9 @@ std::string scaling_chart(const Run& run, const Test& test)
     svg.line(left, ly + 16, left + 14, ly + 16, reference_colour, 2.5, "5 3");
     svg.text(left + 20, ly + 20,
              has_single ? "dashed line: single-thread rate, which is also ideal scaling per thread:"
-                        : "no single-thread rate in this run: no ideal-scaling line",
+             : test.single_out_of_memory
+                 ? "the single-thread pass ran out of memory: no reference or ideal-scaling line"
+                 : "no single-thread rate in this run: no reference or ideal-scaling line",
              "start", 11);
     if (has_single)
         svg.text(left + 20, ly + 34, "a thread that scales perfectly reaches it", "start", 11);
