@@ -217,25 +217,20 @@ std::string comparison_chart(const ProgramComparison& c)
         double y0 = 60 + panel_height * p;
         double top_y = y0 + plot_top, bottom_y = top_y + plot_height;
         // One group per test that has the figure, then the geometric mean.
-        std::vector<std::pair<std::string, std::vector<std::optional<double>>>> groups;
-        for (const FigureRow& row : c.rows) {
-            if (row.figure != panel.figure)
-                continue;
-            std::vector<std::optional<double>> ratios;
-            for (const Cell& cell : row.cells)
-                ratios.push_back(cell.ratio);
-            groups.emplace_back(row.test_title, std::move(ratios));
-        }
-        std::vector<std::optional<double>> geo;
+        std::vector<std::pair<std::string, std::vector<Cell>>> groups;
+        for (const FigureRow& row : c.rows)
+            if (row.figure == panel.figure)
+                groups.emplace_back(row.test_title, row.cells);
+        std::vector<Cell> geo;
         for (const GeoMean& g : *panel.geo)
-            geo.push_back(g.ratio);
+            geo.push_back({g.ratio, "n/a", g.ratio, g.mark});
         groups.emplace_back("Geometric mean", std::move(geo));
 
         double max = 1.2;
         for (const auto& g : groups)
-            for (const auto& r : g.second)
-                if (r && std::isfinite(*r))
-                    max = std::max(max, *r * 1.1);
+            for (const Cell& cell : g.second)
+                if (cell.ratio && std::isfinite(*cell.ratio))
+                    max = std::max(max, *cell.ratio * 1.1);
         double step = 1;
         double top = axis_top(max, step);
         svg.text(left, y0 + 18, panel.title, "start", 13, "font-weight=\"bold\"");
@@ -248,7 +243,8 @@ std::string comparison_chart(const ProgramComparison& c)
             double gx = left + slot * static_cast<double>(g) + slot * 0.1;
             for (std::size_t i = 0; i < n; ++i) {
                 double x = gx + bar * static_cast<double>(i);
-                const std::optional<double>& r = groups[g].second[i];
+                const Cell& cell = groups[g].second[i];
+                const std::optional<double>& r = cell.ratio;
                 if (r && std::isfinite(*r)) {
                     double h = plot_height * std::min(*r, top) / top;
                     svg.rect(x + bar * 0.05, bottom_y - h, bar * 0.9, h, palette[i % 8],
@@ -257,7 +253,9 @@ std::string comparison_chart(const ProgramComparison& c)
                         labels.text(x + bar / 2, bottom_y - h - 4, fmt::format("{:.3f}", *r), "middle",
                                     10, halo);
                 } else if (bar >= 14) {
-                    svg.text(x + bar / 2, bottom_y - 4, "n/a", "middle", 9);
+                    // "incomplete" where it fits, else "n/a" as for any figure not compared.
+                    bool wide = cell.text == "incomplete" && bar >= 50;
+                    svg.text(x + bar / 2, bottom_y - 4, wide ? "incomplete" : "n/a", "middle", 9);
                 }
                 if (bar >= 10)
                     svg.text(x + bar / 2, bottom_y + 13, std::to_string(i + 1), "middle", 10);

@@ -453,6 +453,8 @@ std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparis
             "Rates, MB/s and improvement: higher is better; seconds: lower is better. "
             "n/a: the run has no such figure; incomplete: some threads ran out of memory, "
             "not compared. Geometric means: (tests used/tests with the figure).");
+        if (c.runs.size() == 1)
+            t.notes.push_back(fmt::format("Only one run of {}: nothing to compare it with.", program));
         for (const Run* r : c.runs) {
             if (!flagged(*r))
                 continue;
