@@ -136,7 +136,9 @@ std::optional<double> median(std::vector<double> v)
 
 void compare_cell(Cell& cell, const Cell& base, Better better, double noise)
 {
-    if (!cell.value || !base.value || *base.value == 0)
+    // Rates, seconds and MB/s are never negative; a file that says so is not
+    // compared rather than given a meaningless ratio.
+    if (!cell.value || !base.value || *base.value <= 0 || *cell.value < 0)
         return;
     double r = *cell.value / *base.value;
     if (!std::isfinite(r))
