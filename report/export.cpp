@@ -98,7 +98,6 @@ json run_json(const Run& run) {
             {"threads", run.threads ? json(*run.threads) : json(nullptr)},
             {"iterations", run.iterations},
             {"partial", run.partial},
-            {"consistent", run.findings.empty()},
             {"findings", findings},
             {"tests", tests}};
 }
