@@ -302,11 +302,24 @@ std::string geo_text(const GeoMean& g, bool is_baseline)
     return fmt::format("{} ({}/{})", s, g.used, g.total);
 }
 
+// The run's name for a terminal or a table: its label with control characters
+// escaped (a directory name could hold an escape sequence), else its path.
+std::string shown(const Run& run)
+{
+    if (run.label.empty())
+        return escape_path(run.path);
+    std::string out;
+    for (char ch : run.label)
+        out += static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f ? escape_path(std::string(1, ch))
+                                                                   : std::string(1, ch);
+    return out;
+}
+
 bool flagged(const Run& run) { return run.partial || !run.findings.empty(); }
 
 std::string column_header(const Run& run, bool is_baseline)
 {
-    std::string h = run.label.empty() ? escape_path(run.path) : run.label;
+    std::string h = shown(run);
     if (flagged(run))
         h += " *";
     if (is_baseline)
@@ -403,7 +416,7 @@ std::vector<Regression> regressions(const std::vector<ProgramComparison>& compar
                 if ((c.baseline && i == *c.baseline) || !cell.ratio)
                     continue;
                 if (worse_beyond(*cell.ratio, row.better, percent))
-                    out.push_back({c.program, c.runs[i]->label, row.test_title, row.figure,
+                    out.push_back({c.program, shown(*c.runs[i]), row.test_title, row.figure,
                                    cell.text, *cell.ratio});
             }
     return out;
@@ -460,7 +473,7 @@ std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparis
         for (const Run* r : c.runs) {
             if (!flagged(*r))
                 continue;
-            std::string name = r->label.empty() ? escape_path(r->path) : r->label;
+            std::string name = shown(*r);
             if (r->partial)
                 t.notes.push_back(fmt::format("* {}: partial, the file ends before the end of the run ({})",
                                               name, escape_path(r->path)));

@@ -206,6 +206,9 @@ TEST(CompareTables, FlaggedRunsAreMarkedAndColourOnlyTouchesMarks)
     partial.findings.push_back({12, "float", "overall_sum", "overall differs from the sum"});
     std::vector<Table> t = compare_tables(compare_runs({&base, &partial}, nullptr, false, 2), 2);
     EXPECT_EQ(t[0].header.back(), "cut *");
+    partial.label = "evil\x1b[2J";   // a directory name reaches the terminal escaped
+    EXPECT_EQ(compare_tables(compare_runs({&base, &partial}, nullptr, false, 2), 2)[0].header.back(),
+              "evil\\x1b[2J *");
     std::string notes;
     for (const std::string& n : t[0].notes)
         notes += n + "\n";
