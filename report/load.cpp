@@ -48,8 +48,13 @@ void scan(const fs::path& dir, std::vector<std::string>& found, std::ostream& di
     while (it != end) {
         const fs::directory_entry& entry = *it;
         std::error_code type_ec;
-        if (results_name(entry.path().filename().string()) && entry.is_regular_file(type_ec))
-            files.push_back(entry.path().string());
+        if (results_name(entry.path().filename().string()) && entry.is_regular_file(type_ec)) {
+            std::string path = entry.path().string();
+            // Scanning "." lists "name", not "./name".
+            if ((dir == "." || dir == "./") && path.rfind("./", 0) == 0)
+                path.erase(0, 2);
+            files.push_back(std::move(path));
+        }
         it.increment(ec);
         if (ec) {
             // The entry the iterator could not enter or read; carry on with the rest.
