@@ -13,6 +13,7 @@
 #include "checks.h"
 #include "export.h"
 #include "parse.h"
+#include "run_program.h"
 
 using namespace report;
 
@@ -247,4 +248,31 @@ TEST(Figures, InfinityAndNanAreFigures) {
     auto j = nlohmann::json::parse(export_json({run}));  // stays valid JSON
     EXPECT_TRUE(j["runs"][0]["tests"][1]["single"]["rate"]["value"].is_null());
     EXPECT_EQ(j["runs"][0]["tests"][1]["improvement"]["printed"], "-nan");
+}
+
+// The programs as they are built now, not the saved samples: a change of
+// their output that the parser does not follow shows here first.
+TEST(LiveRuns, ResultsFileAndConsoleOfTheQuickProgramsReadWithoutFindings) {
+    for (const char* program : {QUICK_PROCESSORS, QUICK_MEMORY}) {
+        SCOPED_TRACE(program);
+        program_options options;
+        options.dir = make_temp_dir();
+        program_run r = run_program(program, options);
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> files = list_dir(options.dir);
+        ASSERT_EQ(files.size(), 1u);
+        std::string results = read_whole(options.dir + "/" + files[0]);
+        remove_tree(options.dir);
+        for (const std::string* text : {&results, &r.out}) {
+            report::Run run = parse_ok(*text);
+            EXPECT_FALSE(run.partial);
+            EXPECT_EQ(checks_of(run), std::vector<std::string>{"iterations:file"});
+            std::vector<std::string> exported;
+            collect_printed(nlohmann::json::parse(export_json({run}))["runs"][0], exported);
+            std::vector<std::string> printed = printed_figures(*text);
+            std::sort(exported.begin(), exported.end());
+            std::sort(printed.begin(), printed.end());
+            EXPECT_EQ(exported, printed);
+        }
+    }
 }
