@@ -123,7 +123,8 @@ TEST(Int128, ConversionsSaturateAndShiftsPastTheWidthGiveZero)
     EXPECT_EQ(trunc128(-INFINITY), i128_min);
     EXPECT_EQ(trunc128(1e39), i128_max);
     EXPECT_EQ(trunc128(0x1p127), i128_max);
-    EXPECT_EQ(trunc128(-0x1p127), i128_min);
+    EXPECT_EQ(trunc128(-0x1p127), i128_min);  // in range, not saturated
+    EXPECT_EQ(trunc128(-0x1p127L), i128_min);
     EXPECT_EQ(trunc128(-2.9), -2);
     EXPECT_EQ(trunc128(2.9L), 2);
     EXPECT_EQ(trunc128(static_cast<long double>(NAN)), 0);
@@ -224,6 +225,40 @@ TEST(IntegerStreaming, EveryCallOfEveryIterationIsMade)
     EXPECT_EQ(count(call_num_procs), 0);
     EXPECT_EQ(count(call_thread_num), 2);
     EXPECT_EQ(count(call_new16), 2);
+}
+
+// The 128-bit remainder and conversions are calls into the compiler's
+// helpers: one remainder per iteration on every thread, whatever the shift
+// makes of it, and both conversions to double even where the weight's
+// logarithm saturates. A conversion from double is a call only for a value in
+// range: P saturates from thread 27 on, log(g) on thread 10.
+TEST(IntegerStreaming, EveryRemainderAndConversionOfEveryIterationIsMade)
+{
+    const long n = 6;  // covers H = 1 on threads 1 and 2
+    struct {
+        int thread;  // -1: the single-thread pass on two processors
+        long truncations, to_double;
+    } rows[] = {
+        {-1, 3, 0}, {0, 4, 2}, {1, 4, 2}, {2, 4, 2},
+        {10, 3, 2}, {127, 3, 2}, {128, 3, 2}, {129, 3, 2},
+    };
+    for (const auto& row : rows) {
+        if (row.thread < 0) {
+            counted_single(integer_single, n, 2);
+        } else {
+            // The multi-thread body on this thread, under the row's number.
+            forced_thread_num = row.thread;
+            counted_single(integer_thread, n, 0);
+            forced_thread_num = -1;
+        }
+        EXPECT_EQ(count(call_modti3), n) << row.thread;
+        EXPECT_EQ(count(call_fixdfti), row.truncations * n) << row.thread;
+        EXPECT_EQ(count(call_fixxfti), 1) << row.thread;  // the divisor
+        EXPECT_EQ(count(call_floattidf), row.to_double * n) << row.thread;
+        for (wrapped_call c : {call_pow, call_exp, call_sin})
+            EXPECT_EQ(count(c), n) << row.thread << " " << c;
+        EXPECT_EQ(count(call_log), (row.thread < 0 ? 1 : 2) * n) << row.thread;
+    }
 }
 
 TEST(LogicStreaming, OneByteCellPerPassAndThreadHoldsOne)

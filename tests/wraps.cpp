@@ -11,6 +11,7 @@
 std::atomic<long> calls[wrapped_count];
 std::atomic<bool> counting;
 std::atomic<int> forced_num_procs;
+std::atomic<int> forced_thread_num{-1};
 void* first_new[4096][2];
 long double last_powl_exponent[4096];
 void* last_new[4096];
@@ -192,8 +193,23 @@ int __wrap_omp_get_thread_num()
 {
     count(call_thread_num);
     log_event('T');
-    return __real_omp_get_thread_num();
+    int forced = forced_thread_num;
+    return forced >= 0 ? forced : __real_omp_get_thread_num();
 }
+
+__int128 __real___modti3(__int128, __int128);
+__int128 __real___fixdfti(double);
+__int128 __real___fixxfti(long double);
+double __real___floattidf(__int128);
+
+__int128 __wrap___modti3(__int128 a, __int128 b)
+{
+    count(call_modti3);
+    return __real___modti3(a, b);
+}
+__int128 __wrap___fixdfti(double x) { count(call_fixdfti); return __real___fixdfti(x); }
+__int128 __wrap___fixxfti(long double x) { count(call_fixxfti); return __real___fixxfti(x); }
+double __wrap___floattidf(__int128 v) { count(call_floattidf); return __real___floattidf(v); }
 
 int __wrap_snprintf(char* buf, size_t size, const char* format, ...)
 {

@@ -1,6 +1,7 @@
 // Counters behind the link-time wrappers of the test executables: every call
-// the workloads make into the maths library, the OpenMP runtime and the
-// allocator passes through them while counting is on.
+// the workloads make into the maths library, the OpenMP runtime, the
+// allocator and the compiler's 128-bit helpers passes through them while
+// counting is on.
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,8 @@ enum wrapped_call {
     call_powl, call_expl, call_logl, call_sinl, call_exp, call_log, call_sin, call_pow,
     call_num_procs, call_thread_num, call_snprintf,
     call_new1, call_new8, call_new16, call_new_other, call_delete16, call_delete_other, call_new_array,
+    // 128-bit remainder, double and extended to 128-bit, 128-bit to double.
+    call_modti3, call_fixdfti, call_fixxfti, call_floattidf,
     wrapped_count
 };
 
@@ -18,6 +21,8 @@ extern std::atomic<long> calls[wrapped_count];
 extern std::atomic<bool> counting;
 // When nonzero, omp_get_num_procs answers this instead of the machine.
 extern std::atomic<int> forced_num_procs;
+// When nonnegative, omp_get_thread_num answers this instead of the runtime.
+extern std::atomic<int> forced_thread_num;
 // First two and latest blocks each thread allocated while counting.
 extern void* first_new[4096][2];
 extern void* last_new[4096];
