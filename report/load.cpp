@@ -174,20 +174,21 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
         check_run(run);
         loaded.runs.push_back(std::move(run));
     }
-    // --label in file order, then the defaults; never two runs with one label.
+    // --label in file order, then the defaults; never two runs of one program
+    // with one label (a host's processors and memory files share its name).
     for (std::size_t i = 0; i < loaded.runs.size() && i < labels.size(); ++i)
         loaded.runs[i].label = labels[i];
     default_labels(loaded.runs, std::min(labels.size(), loaded.runs.size()));
-    std::map<std::string, int> seen;
+    std::map<std::pair<Program, std::string>, int> seen;
     for (Run& r : loaded.runs) {
-        int n = ++seen[r.label];
+        int n = ++seen[{r.program, r.label}];
         if (n > 1) {
             std::string label;
             do
                 label = fmt::format("{} #{}", r.label, n++);
-            while (seen.count(label));
-            seen[r.label] = n - 1;
-            seen[label] = 1;
+            while (seen.count({r.program, label}));
+            seen[{r.program, r.label}] = n - 1;
+            seen[{r.program, label}] = 1;
             r.label = label;
         }
     }
