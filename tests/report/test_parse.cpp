@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
+#include <cstring>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -60,13 +60,24 @@ void collect_printed(const nlohmann::json& j, std::vector<std::string>& out) {
             collect_printed(item, out);
 }
 
-// Every figure the program printed, read with a pattern independent of the parser.
+// Every figure the program printed, found independently of the parser: the
+// word after "spent: ", "was: " or "Improvements: " when a space follows it
+// and it reads as a number (or inf/nan).
 std::vector<std::string> printed_figures(const std::string& text) {
-    static const std::regex figure(
-        "(?:spent: |was: |Improvements: )([-+0-9.e]+|inf|nan)(?= )");
     std::vector<std::string> out;
-    for (std::sregex_iterator it(text.begin(), text.end(), figure), end; it != end; ++it)
-        out.push_back((*it)[1]);
+    for (const char* marker : {"spent: ", "was: ", "Improvements: "}) {
+        for (size_t at = text.find(marker); at != std::string::npos;
+             at = text.find(marker, at + 1)) {
+            size_t begin = at + std::strlen(marker);
+            size_t end = text.find_first_of(" \n", begin);
+            if (end == std::string::npos || text[end] != ' ' || end == begin)
+                continue;
+            std::string word = text.substr(begin, end - begin);
+            if (word == "inf" || word == "nan" ||
+                word.find_first_not_of("-+0123456789.e") == std::string::npos)
+                out.push_back(word);
+        }
+    }
     return out;
 }
 
