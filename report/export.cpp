@@ -1,6 +1,7 @@
 // `export`: every figure of every run as JSON or as tidy CSV.
 #include <cmath>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <sstream>
 
@@ -145,23 +146,8 @@ void export_csv_rows(const Run& run, std::string& out) {
             auto row = [&](const char* scope, const std::string& thread, const char* metric,
                            const std::string& value, const char* unit, const std::string& printed,
                            const std::string& printed_unit) {
-                out += head;
-                out += t.key;
-                out += ',';
-                out += scope;
-                out += ',';
-                out += thread;
-                out += ',';
-                out += metric;
-                out += ',';
-                out += value;
-                out += ',';
-                out += unit;
-                out += ',';
-                out += printed;
-                out += ',';
-                out += printed_unit;
-                out += '\n';
+                fmt::format_to(std::back_inserter(out), "{}{},{},{},{},{},{},{},{}\n", head, t.key,
+                               scope, thread, metric, value, unit, printed, printed_unit);
             };
             auto pass = [&](const char* scope, const std::string& thread, bool oom,
                             const std::optional<Figure>& seconds, const std::optional<Figure>& rate,
