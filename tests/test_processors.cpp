@@ -297,6 +297,16 @@ TEST(EffectiveFrequency, EveryIterationFormatsAllocatesAndReleases)
     EXPECT_EQ(results3[3], 0);
 }
 
+// The scratch block comes from the allocator with every byte nonzero: each
+// release finds both of its 8-byte halves zeroed, in every iteration.
+TEST(EffectiveFrequency, EveryScratchBlockIsZeroedWholeBeforeItsRelease)
+{
+    const long n = 3000;
+    counted_region(effective_frequency_thread, n, 3);
+    EXPECT_EQ(count(call_delete16), 3 * n);
+    EXPECT_EQ(zeroed_releases, 3 * n);
+}
+
 // What lies before, between and after the two clock readings of every pass,
 // in the letters of event_log (wraps.h), for a pass of one iteration.
 TEST(TimedIntervals, EveryPassReadsTheClockWhereItsWorkloadSays)

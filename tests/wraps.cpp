@@ -19,6 +19,7 @@ std::atomic<size_t> last_array_size;
 void** recorded_blocks;
 size_t recorded_capacity;
 std::atomic<size_t> recorded_count;
+std::atomic<long> zeroed_releases;
 long double forced_sine;
 std::atomic<long> allocations_left{-1};
 std::atomic<long> heap_allocations;
@@ -38,6 +39,7 @@ void start_counting()
         first_new[t][0] = first_new[t][1] = last_new[t] = nullptr;
     last_array_size = 0;
     recorded_count = 0;
+    zeroed_releases = 0;
     counting = true;
 }
 
@@ -239,6 +241,8 @@ void* __wrap__Znwm(size_t size)
     void* p = __real__Znwm(size);
     log_allocation('n', p, size);
     if (counting) {
+        if (size == 16)
+            std::memset(p, unwritten, 16);
         count(size == 16  ? call_new16
               : size == 8 ? call_new8
               : size == 1 ? call_new1
@@ -261,6 +265,11 @@ void __wrap__ZdlPvm(void* p, size_t size)
     if (t >= 0 && cell[t] == p)
         cell[t] = nullptr;
     count(size == 16 ? call_delete16 : call_delete_other);
+    if (counting && size == 16) {
+        const unsigned char* bytes = static_cast<const unsigned char*>(p);
+        if (std::all_of(bytes, bytes + 16, [](unsigned char c) { return c == 0; }))
+            ++zeroed_releases;
+    }
     __real__ZdlPvm(p, size);
 }
 

@@ -36,6 +36,12 @@ extern void** recorded_blocks;
 extern size_t recorded_capacity;
 extern std::atomic<size_t> recorded_count;
 
+// While counting, every 16-byte block is handed out with all its bytes
+// nonzero (the byte `unwritten` below), and every release of a 16-byte
+// block whose 16 bytes are all zero by then is counted here: a block the
+// caller zeroed only in part is not.
+extern std::atomic<long> zeroed_releases;
+
 // Zeroes the counters and records, then starts counting.
 void start_counting();
 void stop_counting();
