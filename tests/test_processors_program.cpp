@@ -1,10 +1,13 @@
 // bench_processors as a whole process, with short passes: both transcripts,
 // the results file, the end of the run and what happens when the file cannot
 // be written.
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "processors_transcript.h"
@@ -102,6 +105,30 @@ TEST_F(ProcessorsProgram, SymbolicLinkAtTheNameIsNotFollowed)
     std::string path = end.substr(end.find(dir), end.find(".txt") + 4 - end.find(dir));
     std::vector<double> values;
     EXPECT_TRUE(match_transcript(r.out, console(path, false), values));
+}
+
+TEST_F(ProcessorsProgram, DeviceAtTheNameIsRefused)
+{
+    // The null device: what the run wrote there would vanish unseen.
+    int refused = 0;
+    plant([&](const std::string& name) {
+        if (!refused && mknod((dir + "/" + name).c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+            refused = errno;
+    });
+    if (refused)
+        GTEST_SKIP() << "cannot make a device node here: " << std::strerror(refused);
+    program_run r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("\" failed: something other than a regular file stands at that name\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("Results could not be saved in a file; it would have been at: "),
+              std::string::npos);
+    EXPECT_EQ(r.out.find("Results have been saved"), std::string::npos);
+    for (const std::string& name : list_dir(dir)) {
+        struct stat st;
+        EXPECT_TRUE(lstat((dir + "/" + name).c_str(), &st) == 0 && S_ISCHR(st.st_mode)) << name;
+    }
 }
 
 TEST_F(ProcessorsProgram, DirectoryWhereNothingCanBeCreated)
