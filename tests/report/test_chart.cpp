@@ -5,11 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "fleet.h"
+#include "load.h"
 #include "samples.h"
 #include "svg.h"
 
@@ -53,6 +57,75 @@ TEST(XmlEscape, MarkupControlCharactersAndBrokenUtf8)
     };
     for (const auto& [in, out] : cases)
         EXPECT_EQ(report::xml_escape(in), out) << in;
+}
+
+// Every run of digits (with its decimal point and exponent) as "#": what is
+// left is the layout of a file.
+std::string layout(const std::string& text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        if (std::isdigit(static_cast<unsigned char>(text[i]))) {
+            while (i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) ||
+                                       std::strchr(".e+-", text[i])))
+                ++i;
+            out += '#';
+        } else {
+            out += text[i++];
+        }
+    }
+    return out;
+}
+
+TEST(Fleet, GeneratedFilesHaveTheProgramsLayout)
+{
+    const std::tuple<report::Program, int, const char*> cases[] = {
+        {report::Program::processors, 1, "processors_1thread"},
+        {report::Program::processors, 2, "processors_2threads"},
+        {report::Program::memory, 1, "memory_1thread"},
+        {report::Program::memory, 2, "memory_2threads"},
+    };
+    for (const auto& [program, threads, name] : cases)
+        EXPECT_EQ(layout(scaled_results_file(program, 0.9, threads, 7)),
+                  layout(slurp(fs::path(REPORT_DATA) / (std::string(name) + ".results.txt"))))
+            << name;
+}
+
+// Loaded back, a fleet raises nothing but the short-pass note, each host's
+// directory names its runs, and the outliers are where the generator puts them.
+TEST(Fleet, ReadsBackConsistent)
+{
+    fs::path dir = fs::temp_directory_path() / ("fleet_test_" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    std::vector<std::string> hosts = write_fleet(dir, 50, 3);
+    ASSERT_EQ(hosts.size(), 50u);
+    EXPECT_EQ(hosts[0], "host-001");
+    std::ostringstream diagnostics;
+    report::Loaded loaded = report::load_runs({dir.string()}, {}, diagnostics);
+    fs::remove_all(dir);
+    EXPECT_FALSE(loaded.failed) << diagnostics.str();
+    ASSERT_EQ(loaded.runs.size(), 100u);
+    for (const report::Run& run : loaded.runs) {
+        std::string said;
+        for (const report::Finding& f : run.findings)
+            said += "\n" + f.message;
+        ASSERT_EQ(run.findings.size(), 1u) << run.path << said;
+        EXPECT_EQ(run.findings[0].check, "iterations");
+        EXPECT_EQ(run.findings[0].line, 0) << run.findings[0].message;
+        EXPECT_FALSE(run.partial);
+        EXPECT_EQ(run.threads, 4);
+        EXPECT_EQ(run.tests.size(), 4u - (run.program == report::Program::memory));
+        EXPECT_EQ(run.local_time.substr(0, 11), "Tue Dec  8 ");
+    }
+    EXPECT_EQ(loaded.runs[0].label, "host-001");
+    EXPECT_EQ(loaded.runs[1].program, report::Program::memory);
+    int outliers = 0;
+    for (int host = 1; host <= 50; ++host) {
+        double f = fleet_factor(host, 3);
+        EXPECT_EQ(std::abs(f - 1) > 0.2, fleet_outlier(host)) << host;
+        outliers += fleet_outlier(host);
+    }
+    EXPECT_EQ(outliers, 2);
 }
 
 TEST(TickStep, RoundNumbersThatCoverTheRange)

@@ -1,0 +1,32 @@
+// Generated fleets for the tests: results files that read back with no
+// finding but the short-pass note, their rates scaled per host, written as
+// one directory per host the way a fleet's results are gathered.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "run.h"
+
+// The text of a results file of `program` with `threads` threads, as the
+// short-pass build writes it, every rate `factor` times the rates of a real
+// short-pass run with a little per-thread variation drawn from `seed`. Every
+// figure agrees with the others as printed: rate x seconds is the pass's
+// iteration count (2^16 processors, 2^22 memory), the overall rate is the
+// sum of the printed per-thread rates, the improvement is overall / single
+// and MB/s is rate x bytes / 1048576.
+std::string scaled_results_file(report::Program program, double factor, int threads,
+                                unsigned seed);
+
+// The rate factor of host number `host` (1-based) of a fleet drawn from
+// `seed`: within 3% of 1, except every 25th host from the 13th on (13, 38,
+// 63, ...), which is a clear outlier: 0.6 and 1.5 in turn.
+double fleet_factor(int host, unsigned seed);
+bool fleet_outlier(int host);
+
+// Writes `hosts` directories host-001, host-002, ... under `dir` (created if
+// needed), each with a processors and a memory results file of 4 threads
+// named as the programs name them, rates scaled by fleet_factor. Returns the
+// host names in order.
+std::vector<std::string> write_fleet(const std::filesystem::path& dir, int hosts, unsigned seed);
