@@ -22,7 +22,7 @@ step_start=${EPOCHREALTIME/[.,]/}
 step() {
   local now=${EPOCHREALTIME/[.,]/} us
   us=$((now - step_start))
-  printf '%s: %-24s %4d.%d s\n' "$name" "$1" $((us / 1000000)) $((us % 1000000 / 100000))
+  printf '%s: %-30s %4d.%d s\n' "$name" "$1" $((us / 1000000)) $((us % 1000000 / 100000))
   step_start=$now
 }
 
