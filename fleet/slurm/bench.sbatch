@@ -24,15 +24,18 @@
 #   BENCH_ARGS     the programs to run, comma-separated: processors, memory or
 #                  processors,memory (the default); also written as
 #                  --programs LIST.
-#   BENCH_REPEAT   runs of each program on each node (default 1). On a
-#                  single node, use 2 or more: compare needs two runs of a
-#                  program, and a summary with nothing to compare fails.
+#   BENCH_REPEAT   runs of each program on each node (default 1, or the
+#                  default of bench_report run, below). On a single node, use
+#                  2 or more: compare needs two runs of a program, and a
+#                  summary with nothing to compare fails.
 #
 # When BENCH_BIN_DIR also holds a bench_report that has the `run` subcommand,
-# each node runs `bench_report run --programs LIST` in its directory instead
-# of calling the programs itself, and any further words of BENCH_ARGS go to
-# it as they are; the settings above keep their meaning. Without it, words
-# other than the program list are refused.
+# each node calls `bench_report run --out BENCH_RUNS --bin-dir BENCH_BIN_DIR
+# --programs LIST [--runs BENCH_REPEAT]` instead of the programs, which writes
+# into the same BENCH_RUNS/<short host name>/ (one directory per run, named by
+# its start), and any further words of BENCH_ARGS go to it as they are
+# (--until-stable 3, for example); the settings above keep their meaning.
+# Without it, words other than the program list are refused.
 #
 # The job fails (non-zero exit, state FAILED) when a program is missing or not
 # executable on a node, when a run fails, or when the summary fails; the
@@ -50,7 +53,7 @@ case "$BENCH_RUNS" in
 esac
 export BENCH_RUNS
 export BENCH_ARGS=${BENCH_ARGS:-processors,memory}
-export BENCH_REPEAT=${BENCH_REPEAT:-1}
+export BENCH_REPEAT=${BENCH_REPEAT:-}
 
 # The part every node runs, as one task that owns the whole node.
 read -r -d '' node_step <<'NODE' || true
@@ -74,17 +77,15 @@ for p in "${programs[@]}"; do
     *) fail "BENCH_ARGS: unknown program \"$p\" (processors, memory)" ;;
   esac
 done
-[[ "$BENCH_REPEAT" =~ ^[1-9][0-9]*$ ]] || fail "BENCH_REPEAT must be a whole number of 1 or more"
+[[ "$BENCH_REPEAT" =~ ^([1-9][0-9]*)?$ ]] || fail "BENCH_REPEAT must be a whole number of 1 or more"
 
 out=$BENCH_RUNS/$host
 report=$BENCH_BIN_DIR/bench_report
 if [ -x "$report" ] && "$report" run --help >/dev/null 2>&1; then
-  mkdir -p "$out"
-  cd "$out"
-  for ((i = 1; i <= BENCH_REPEAT; i++)); do
-    "$report" run --programs "$list" "${words[@]}" </dev/null
-  done
-  exit 0
+  repeat=()
+  [ -z "$BENCH_REPEAT" ] || repeat=(--runs "$BENCH_REPEAT")
+  exec "$report" run --out "$BENCH_RUNS" --bin-dir "$BENCH_BIN_DIR" --programs "$list" \
+    "${repeat[@]}" "${words[@]}" </dev/null
 fi
 [ ${#words[@]} -eq 0 ] || fail "BENCH_ARGS: \"${words[*]}\" needs bench_report run, not found in $BENCH_BIN_DIR"
 
@@ -92,7 +93,7 @@ for p in "${programs[@]}"; do
   [ -x "$BENCH_BIN_DIR/bench_$p" ] || fail "no executable program $BENCH_BIN_DIR/bench_$p"
 done
 mkdir -p "$out"
-for ((i = 1; i <= BENCH_REPEAT; i++)); do
+for ((i = 1; i <= ${BENCH_REPEAT:-1}; i++)); do
   for p in "${programs[@]}"; do
     # One directory per run, named by its start; a second run within the same
     # second gets a number.
