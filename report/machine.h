@@ -1,0 +1,169 @@
+// The context of the machine a benchmark runs on, read from /proc, /sys and
+// the C library: what it is (processor, topology, caches, frequency policy,
+// kernel, limits), what it is doing (load, memory, busy processors), and the
+// program file measured. Everything is read from a root directory, "/" on the
+// live machine, so captured trees read the same way. A field the machine does
+// not expose stays absent (null in machine.json), never guessed.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace report {
+
+struct Cache {
+    int level = 0;
+    std::string type;                       // "Data", "Instruction", "Unified"
+    std::optional<long long> size_kib;
+    std::optional<int> line_bytes;
+    std::optional<int> ways;
+    int instances = 0;                      // distinct sets of processors sharing one
+};
+
+// One cpufreq policy: the processors it governs and how.
+struct FrequencyPolicy {
+    std::string name;                       // "policy0"
+    std::string cpus;                       // "0-3"
+    std::optional<std::string> driver;
+    std::optional<std::string> governor;
+    std::optional<double> min_mhz;          // hardware limits
+    std::optional<double> max_mhz;
+    std::optional<bool> boost;              // the policy's own boost switch, where it has one
+};
+
+// A kind of core on a hybrid processor ("cpu_core", "cpu_atom").
+struct CoreType {
+    std::string name;
+    std::string cpus;
+    int count = 0;
+};
+
+// Processor time counters of /proc/stat, in clock ticks.
+struct CpuTimes {
+    struct Counter {
+        unsigned long long busy = 0;
+        unsigned long long total = 0;
+    };
+    Counter all;
+    std::vector<Counter> cpus;              // by position of the cpuN lines
+};
+
+// What changes while the machine runs; read before and after each repetition.
+struct MachineState {
+    std::optional<double> load1, load5, load15;
+    std::optional<long long> memory_available_kib;
+    std::optional<long long> swap_used_kib;
+    std::vector<std::optional<double>> current_mhz;  // per logical processor
+    std::optional<double> busy;             // share of processor time busy, 0..1, over the window
+    std::vector<double> cpu_busy;           // the same per processor
+    std::optional<double> window_seconds;   // how long the busy shares were measured
+};
+
+struct Machine {
+    std::optional<std::string> hostname;
+    std::optional<std::string> vendor;
+    std::optional<std::string> model_name;
+    std::optional<int> family, model, stepping;
+    std::optional<std::string> microcode;
+
+    std::optional<int> logical_cpus;
+    std::optional<int> cores;
+    std::optional<int> sockets;
+    std::optional<bool> smt_active;
+    std::optional<std::string> smt_control;
+    std::optional<int> numa_nodes;
+    std::vector<CoreType> core_types;       // empty unless the processor has several
+    std::vector<Cache> caches;
+
+    std::optional<double> min_mhz, max_mhz; // over every policy
+    std::vector<FrequencyPolicy> policies;  // empty without cpufreq
+    std::optional<bool> boost;              // machine-wide boost/turbo switch
+
+    std::optional<std::string> thp_enabled, thp_defrag;
+    std::optional<std::string> kernel_release, kernel_command_line;
+    std::optional<std::string> os_id, os_version_id, os_pretty_name;
+    std::optional<std::string> libc_version;
+
+    std::optional<bool> hypervisor;         // the processor's hypervisor flag
+    std::optional<std::string> dmi_vendor, dmi_product;
+
+    std::optional<long long> memory_total_kib, swap_total_kib;
+
+    std::optional<std::string> affinity;    // "0-3", this process's allowed processors
+    std::optional<int> affinity_cpus;
+
+    std::optional<int> cgroup_version;
+    std::optional<std::string> cgroup_path;
+    std::optional<double> cpu_quota;        // processors' worth of time, absent when unlimited
+    std::optional<long long> memory_limit_bytes;  // absent when unlimited
+
+    std::vector<std::pair<std::string, std::string>> openmp_environment;  // OMP_*, GOMP_*
+
+    MachineState state;
+};
+
+struct MachineSource {
+    std::filesystem::path root = "/";
+    // "NAME=value" strings; the OMP_* and GOMP_* ones are recorded.
+    std::vector<std::string> environment;
+    // Ask the running C library for its version (only true for the live machine).
+    bool live = true;
+};
+
+// The machine as seen from `source.root`, its state without a busy window.
+Machine read_machine(const MachineSource& source);
+
+// The state now. With a window, /proc/stat is read at its start and end and
+// the busy shares are those of the window; without one they stay absent.
+MachineState read_state(const std::filesystem::path& root, std::chrono::milliseconds window);
+
+// The counters of a /proc/stat text; absent when it has no "cpu" line.
+std::optional<CpuTimes> parse_cpu_times(const std::string& text);
+
+// Busy shares between two readings; absent when no tick passed.
+void busy_shares(const CpuTimes& before, const CpuTimes& after, MachineState& state);
+
+// Number of processors in a list such as "0-3,8,10-11"; absent when malformed.
+std::optional<int> count_cpu_list(const std::string& list);
+
+// Something about the machine likely to disturb a measurement.
+struct Disturbance {
+    std::string check;    // "governor", "load", "busy_cpu", "cpu_quota", "affinity",
+                          // "openmp_environment", "swap", "hypervisor"
+    std::string message;  // one sentence for people
+};
+
+std::vector<Disturbance> disturbances(const Machine& machine);
+
+// A processor busier than this share of the window counts as busy.
+constexpr double busy_cpu_threshold = 0.25;
+
+// The program measured: its file and the OpenMP runtime it asks for.
+struct ProgramFile {
+    std::string path;
+    std::optional<std::uintmax_t> size;
+    std::optional<std::string> sha256;
+    std::optional<std::string> package_version;   // of the installed package holding it
+    std::optional<std::string> openmp_library;    // "libgomp.so.1", as the program names it
+    std::optional<std::string> openmp_path;       // where the system keeps it
+    std::optional<std::string> openmp_version;    // version of the package holding it
+};
+
+ProgramFile describe_program(const std::filesystem::path& program,
+                             const std::filesystem::path& root = "/");
+
+nlohmann::ordered_json machine_json(const Machine& machine);
+nlohmann::ordered_json state_json(const MachineState& state);
+nlohmann::ordered_json program_json(const ProgramFile& program);
+
+// The version of machine.json's layout.
+constexpr int machine_schema_version = 1;
+
+}  // namespace report

@@ -1,0 +1,183 @@
+// The machine readers on captured /proc and /sys trees: this machine (a VM
+// without cpufreq, cgroup v1), a KVM guest in a cgroup v2 service, a desktop
+// in a Docker container (cgroup v1, powersave), and a hybrid laptop processor.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "machine.h"
+
+namespace {
+
+using report::Machine;
+
+Machine read(const std::string& tree, std::vector<std::string> env = {}) {
+    report::MachineSource source;
+    source.root = std::filesystem::path(REPORT_DATA) / "machines" / tree;
+    source.environment = std::move(env);
+    source.live = false;
+    return report::read_machine(source);
+}
+
+std::vector<std::string> checks(const Machine& m) {
+    std::vector<std::string> out;
+    for (const auto& d : report::disturbances(m))
+        out.push_back(d.check);
+    return out;
+}
+
+struct Expected {
+    std::string tree;
+    std::vector<std::string> env;
+    int logical, cores, sockets;
+    bool smt;
+    std::size_t policies, core_types, cache_kinds;
+    std::optional<std::string> governor;
+    std::optional<bool> boost;
+    std::optional<double> max_mhz;
+    int cgroup_version;
+    std::optional<double> cpu_quota;
+    std::optional<long long> memory_limit;
+    std::optional<std::string> dmi_product;
+    std::string affinity;
+    std::vector<std::string> warnings;
+};
+
+const Expected trees[] = {
+    {"this_machine", {}, 2, 2, 1, false, 0, 0, 4, std::nullopt, std::nullopt, std::nullopt, 1,
+     std::nullopt, std::nullopt, std::nullopt, "0-1", {"load", "hypervisor"}},
+    {"kvm_guest_cgroup2", {"OMP_NUM_THREADS=2", "HOME=/root", "GOMP_SPINCOUNT=0"}, 4, 4, 1, false,
+     0, 0, 4, std::nullopt, std::nullopt, std::nullopt, 2, 1.5, 2147483648LL,
+     "Standard PC (Q35 + ICH9, 2009)", "0-3",
+     {"cpu_quota", "openmp_environment", "swap", "hypervisor"}},
+    {"desktop_cgroup1", {}, 8, 4, 1, true, 8, 0, 4, "powersave", true, 4200.0, 1, 2.0,
+     std::nullopt, "OptiPlex 7050", "0-3", {"governor", "load", "cpu_quota", "affinity"}},
+    {"hybrid_laptop", {}, 8, 6, 1, true, 8, 2, 7, "performance", true, 4400.0, 2, std::nullopt,
+     std::nullopt, "21AH00BUGE", "0-7", {}},
+};
+
+TEST(MachineReader, CapturedTrees) {
+    for (const Expected& e : trees) {
+        SCOPED_TRACE(e.tree);
+        Machine m = read(e.tree, e.env);
+        EXPECT_EQ(m.logical_cpus, e.logical);
+        EXPECT_EQ(m.cores, e.cores);
+        EXPECT_EQ(m.sockets, e.sockets);
+        EXPECT_EQ(m.smt_active, e.smt);
+        EXPECT_EQ(m.numa_nodes, 1);
+        EXPECT_EQ(m.policies.size(), e.policies);
+        EXPECT_EQ(m.core_types.size(), e.core_types);
+        EXPECT_EQ(m.caches.size(), e.cache_kinds);
+        if (!m.policies.empty()) {
+            EXPECT_EQ(m.policies.front().governor, e.governor);
+        }
+        EXPECT_EQ(m.boost, e.boost);
+        EXPECT_EQ(m.max_mhz, e.max_mhz);
+        EXPECT_EQ(m.cgroup_version, e.cgroup_version);
+        EXPECT_EQ(m.cpu_quota, e.cpu_quota);
+        EXPECT_EQ(m.memory_limit_bytes, e.memory_limit);
+        EXPECT_EQ(m.dmi_product, e.dmi_product);
+        EXPECT_EQ(m.affinity, e.affinity);
+        EXPECT_EQ(m.thp_enabled, "madvise");
+        EXPECT_TRUE(m.model_name && m.hostname && m.kernel_release && m.os_pretty_name);
+        EXPECT_EQ(m.state.current_mhz.size(), static_cast<std::size_t>(e.logical));
+        EXPECT_EQ(checks(m), e.warnings);
+    }
+}
+
+TEST(MachineReader, HybridProcessorKeepsEachKindOfCoreAndCache) {
+    Machine m = read("hybrid_laptop");
+    ASSERT_EQ(m.core_types.size(), 2u);
+    EXPECT_EQ(m.core_types[0].name, "cpu_atom");
+    EXPECT_EQ(m.core_types[0].count, 4);
+    EXPECT_EQ(m.core_types[1].cpus, "0-3");
+    EXPECT_EQ(m.min_mhz, 400.0);
+    EXPECT_EQ(m.policies[4].max_mhz, 3300.0);   // an efficient core's limit
+    // The efficient cores' level-2 cache is one, shared by four.
+    bool shared_l2 = false;
+    for (const report::Cache& c : m.caches)
+        if (c.level == 2 && c.size_kib == 2048)
+            shared_l2 = c.instances == 1;
+    EXPECT_TRUE(shared_l2);
+    EXPECT_EQ(m.state.current_mhz[7], 1300.0);
+}
+
+// What the machine does not expose is null in machine.json, not a guess.
+TEST(MachineReader, AbsentFieldsAreNull) {
+    auto vm = report::machine_json(read("this_machine"));
+    EXPECT_TRUE(vm["frequency"]["policies"].is_null());
+    EXPECT_TRUE(vm["frequency"]["max_mhz"].is_null());
+    EXPECT_TRUE(vm["frequency"]["boost"].is_null());
+    EXPECT_TRUE(vm["virtualisation"]["dmi_product"].is_null());
+    EXPECT_TRUE(vm["cgroup"]["cpu_quota"].is_null());
+    EXPECT_TRUE(vm["cpu"]["core_types"].is_null());
+    EXPECT_TRUE(vm["libc"].is_null());   // not asked of a captured tree
+    EXPECT_EQ(vm["cpu"]["model_name"], "Intel(R) Xeon(R) Processor");
+    EXPECT_TRUE(report::machine_json(read("no_such_tree"))["cpu"]["logical_cpus"].is_null());
+
+    auto desk = report::machine_json(read("desktop_cgroup1"));
+    EXPECT_EQ(desk["frequency"]["policies"][3]["governor"], "powersave");
+    EXPECT_EQ(desk["frequency"]["min_mhz"], 800.0);
+}
+
+TEST(MachineState, BusySharesBetweenTwoReadings) {
+    const std::string before =
+        "cpu  100 0 100 800 0 0 0 0 0 0\ncpu0 50 0 50 400 0 0 0 0 0 0\n"
+        "cpu1 50 0 50 400 0 0 0 0 0 0\nintr 1\n";
+    // cpu0 busy for 90 of 100 ticks, cpu1 idle (iowait counts as idle).
+    const std::string after =
+        "cpu  190 0 100 900 10 0 0 0 0 0\ncpu0 130 0 60 410 0 0 0 0 0 0\n"
+        "cpu1 60 0 40 490 10 0 0 0 0 0\n";
+    auto a = report::parse_cpu_times(before), b = report::parse_cpu_times(after);
+    ASSERT_TRUE(a && b);
+    report::MachineState s;
+    report::busy_shares(*a, *b, s);
+    EXPECT_DOUBLE_EQ(*s.busy, 90.0 / 200.0);
+    ASSERT_EQ(s.cpu_busy.size(), 2u);
+    EXPECT_DOUBLE_EQ(s.cpu_busy[0], 0.9);
+    EXPECT_DOUBLE_EQ(s.cpu_busy[1], 0.0);   // went backwards: not counted as busy
+    report::busy_shares(*a, *a, s);         // no tick passed
+    EXPECT_FALSE(s.busy);
+
+    Machine m;
+    m.state.cpu_busy = {0.9, 0.1};
+    m.state.window_seconds = 1.0;
+    auto found = report::disturbances(m);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].message, "processors were busy in the 1.0 s before the run: cpu0 90%");
+    EXPECT_FALSE(report::parse_cpu_times("intr 1\n"));
+}
+
+TEST(MachineReader, CpuLists) {
+    const std::pair<std::string, std::optional<int>> lists[] = {
+        {"0-3", 4}, {"0-3,8,10-11", 7}, {"5", 1}, {"", 0}, {"3-1", std::nullopt},
+        {"a", std::nullopt}, {"0-", std::nullopt}};
+    for (const auto& [list, count] : lists)
+        EXPECT_EQ(report::count_cpu_list(list), count) << list;
+}
+
+// The program's digest and the OpenMP runtime it names, on a file made here.
+TEST(ProgramFile, DigestAndRuntime) {
+    auto dir = std::filesystem::temp_directory_path() / ("machine_test_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    {
+        std::ofstream f(dir / "prog", std::ios::binary);
+        f << "abc";
+    }
+    auto p = report::describe_program(dir / "prog", dir);
+    EXPECT_EQ(p.sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(p.size, 3u);
+    EXPECT_FALSE(p.openmp_library);
+    EXPECT_FALSE(p.package_version);
+    {
+        std::ofstream f(dir / "prog", std::ios::binary);
+        f << std::string(70000, 'x') << "libm.so.6" << '\0' << "libgomp.so.1" << '\0';
+    }
+    EXPECT_EQ(report::describe_program(dir / "prog", dir).openmp_library, "libgomp.so.1");
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
