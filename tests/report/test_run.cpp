@@ -1,0 +1,303 @@
+// `bench_report run` as a process, on the short-pass programs and on stand-ins
+// that fail, are killed, or are still running when Ctrl-C or SIGTERM comes.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+class Run : public ::testing::Test {
+protected:
+    fs::path root;
+
+    void SetUp() override {
+        root = fs::temp_directory_path() /
+               ("bench_run_test_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root / "bin");
+        fs::create_symlink(QUICK_PROCESSORS, root / "bin" / "bench_processors");
+        fs::create_symlink(QUICK_MEMORY, root / "bin" / "bench_memory");
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    // A stand-in bench_memory in its own folder, a shell script with `body`.
+    std::string fake(const std::string& name, const std::string& body) {
+        fs::create_directories(root / name);
+        fs::path p = root / name / "bench_memory";
+        std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
+        fs::permissions(p, fs::perms::owner_all);
+        return name;
+    }
+
+    // Runs after the first time the quick program, then writes the first
+    // lines of a results file and waits, as a long run would.
+    std::string slow() {
+        std::string partial = std::string(REPORT_DATA) + "/memory_2threads.results.txt";
+        return fake("slow", "if [ ! -e '" + (root / "first").string() + "' ]; then touch '" +
+                                (root / "first").string() + "'; exec '" QUICK_MEMORY "'; fi\n" +
+                                "head -n 16 '" + partial +
+                                "' > \"$(printf 'results_memory_Linux_x86 @ UTC time Tue Dec  8 "
+                                "10:00:00 2026\\n.txt')\"\n"
+                                "echo 'Force to be single thread.'; echo 'Low speeds:'\n"
+                                "touch '" + (root / "waiting").string() + "'\nexec sleep 60");
+    }
+
+    Result run(const std::string& args, const std::string& env = "") {
+        std::string cmd = "cd '" + root.string() + "' && " + env + " '" BENCH_REPORT "' run " +
+                          args + " >stdout.txt 2>stderr.txt </dev/null";
+        int rc = std::system(cmd.c_str());
+        return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(root / "stdout.txt"),
+                slurp(root / "stderr.txt")};
+    }
+
+    // The repetition directories under runs/LABEL, oldest first, with their machine.json.
+    std::vector<std::pair<fs::path, json>> repetitions(const std::string& label = "host") {
+        std::vector<std::pair<fs::path, json>> found;
+        std::error_code ec;
+        for (const auto& e : fs::directory_iterator(root / "runs" / label, ec))
+            found.push_back({e.path(), json::parse(slurp(e.path() / "machine.json"))});
+        // By the sequence number that ends each name.
+        auto number = [](const fs::path& p) {
+            std::string n = p.filename().string();
+            return std::stoi(n.substr(n.rfind('-') + 1));
+        };
+        std::sort(found.begin(), found.end(),
+                  [&](auto& a, auto& b) { return number(a.first) < number(b.first); });
+        return found;
+    }
+
+    bool wait_for(const fs::path& p, int seconds = 30) {
+        for (int i = 0; i < seconds * 20 && !fs::exists(p); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return fs::exists(p);
+    }
+};
+
+void every_line_prefixed(const std::string& err) {
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);)
+        EXPECT_EQ(line.rfind("bench_report: ", 0), 0u) << line;
+}
+
+TEST_F(Run, BothQuickProgramsEachRepetitionInItsOwnDirectory) {
+    Result r = run("--runs 2 --label host --bin-dir bin");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "runs/host\n");
+    every_line_prefixed(r.err);
+    EXPECT_NE(r.err.find("bench_report: bench_processors: " + (root / "bin").string() +
+                         "/bench_processors (2 repetitions, about 13 min each)\n"),
+              std::string::npos);
+    EXPECT_NE(r.err.find("this takes about 26 min; results in runs/host/\n"), std::string::npos);
+    EXPECT_NE(r.err.find("bench_report: 4 of 4 repetition(s) completed in"), std::string::npos);
+
+    auto reps = repetitions();
+    ASSERT_EQ(reps.size(), 4u);
+    // <UTC time>-<n>: 20261208T095719Z-1
+    auto well_named = [](const std::string& n) {
+        if (n.size() < 18 || n[8] != 'T' || n[15] != 'Z' || n[16] != '-')
+            return false;
+        for (std::size_t i = 0; i < n.size(); ++i)
+            if (i != 8 && i != 15 && i != 16 && !std::isdigit(static_cast<unsigned char>(n[i])))
+                return false;
+        return true;
+    };
+    const char* programs[] = {"bench_processors", "bench_processors", "bench_memory",
+                              "bench_memory"};
+    for (std::size_t i = 0; i < reps.size(); ++i) {
+        const auto& [dir, doc] = reps[i];
+        SCOPED_TRACE(dir.string());
+        EXPECT_TRUE(well_named(dir.filename().string()));
+        EXPECT_EQ(doc["repetition"]["program"], programs[i]);
+        EXPECT_EQ(doc["repetition"]["number"], i % 2 + 1);
+        EXPECT_EQ(doc["repetition"]["outcome"], "completed");
+        EXPECT_EQ(doc["repetition"]["exit_status"], 0);
+        EXPECT_EQ(doc["program"]["sha256"].get<std::string>().size(), 64u);
+        EXPECT_FALSE(doc["before"]["busy_percent"].is_null());
+        EXPECT_TRUE(doc["after"].is_object());
+        std::string results = doc["repetition"]["results_file"];
+        EXPECT_TRUE(fs::exists(dir / results));
+        std::string console = slurp(dir / "console.txt");
+        EXPECT_NE(console.find("Thread(s): "), std::string::npos);
+        EXPECT_NE(console.find("Press Enter to Exit.\n"), std::string::npos);
+    }
+}
+
+// A program that fails or is killed is reported with its status, and the next repetition runs.
+TEST_F(Run, FailedAndKilledRepetitionsAreReportedAndTheRunGoesOn) {
+    struct Case {
+        std::string dir, body, outcome;
+        json exit_status, signal;
+        std::string said;
+    };
+    const Case cases[] = {
+        {"fails", "echo 'Thread(s): 2'; exit 3", "failed", 3, nullptr, "failed with exit status 3"},
+        {"killed", "kill -KILL $$", "killed", nullptr, "SIGKILL", "was killed by SIGKILL"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dir);
+        fake(c.dir, c.body);
+        Result r = run("--runs 2 --programs memory --label " + c.dir + " --bin-dir " + c.dir);
+        EXPECT_EQ(r.status, 1);
+        every_line_prefixed(r.err);
+        for (int i : {1, 2})
+            EXPECT_NE(r.err.find("bench_memory " + std::to_string(i) + " of 2 " + c.said + " in "),
+                      std::string::npos)
+                << r.err;
+        EXPECT_NE(r.err.find("0 of 2 repetition(s) completed"), std::string::npos);
+        auto reps = repetitions(c.dir);
+        ASSERT_EQ(reps.size(), 2u);
+        for (const auto& [dir, doc] : reps) {
+            EXPECT_EQ(doc["repetition"]["outcome"], c.outcome);
+            EXPECT_EQ(doc["repetition"]["exit_status"], c.exit_status);
+            EXPECT_EQ(doc["repetition"]["signal"], c.signal);
+        }
+    }
+}
+
+TEST_F(Run, WrongOptionsRunNothing) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"--programs gpu", "bench_report: --programs: unknown program \"gpu\" (processors, memory)\n"},
+        {"--label a/b", "bench_report: --label: \"a/b\" cannot name a directory\n"},
+        {"--label ..", "bench_report: --label: \"..\" cannot name a directory\n"},
+        {"--time-budget 10", "bench_report: --time-budget: \"10\" is not a duration such as 90s, "
+                             "45m, 2h or 1h30m\n"},
+        {"--bin-dir nowhere --programs memory", "bench_report: bench_memory not found (nowhere)\n"},
+    };
+    for (const auto& [args, message] : cases) {
+        Result r = run(args + (args.find("--bin-dir") == std::string::npos ? " --bin-dir bin" : ""));
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(r.out, "");
+    }
+    // --strict: the warnings are said, then nothing runs.
+    Result r = run("--strict --programs memory --bin-dir bin", "OMP_NUM_THREADS=3");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("bench_report: warning: OpenMP variables are set: OMP_NUM_THREADS=3\n"),
+              std::string::npos);
+    EXPECT_NE(r.err.find("bench_report: --strict: not running, "), std::string::npos);
+    EXPECT_FALSE(fs::exists(root / "runs"));
+}
+
+TEST_F(Run, UntilStableRunsAtLeastThreeAndStopsAtTheTimeBudget) {
+    Result r = run("--programs memory --runs 1 --until-stable 1000 --label host --bin-dir bin");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(repetitions().size(), 3u);
+
+    // Results that alternate between two machines' never settle: repetitions
+    // are added until the time budget leaves no room for one more.
+    std::string data = REPORT_DATA, flag = (root / "flag").string();
+    std::string bin = fake("alternating",
+                           "name=\"$(printf 'results_memory_Linux_x86 @ UTC time Tue Dec  8 "
+                           "10:00:00 2026\\n.txt')\"\n"
+                           "if [ -e '" + flag + "' ]; then rm '" + flag + "'; cp '" + data +
+                               "/memory_1thread.results.txt' \"$name\"; else touch '" + flag +
+                               "'; cp '" + data + "/memory_2threads.results.txt' \"$name\"; fi");
+    r = run("--programs memory --runs 1 --until-stable 1 --time-budget 7s --label capped "
+            "--bin-dir " + bin);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("above 1%: adding repetition 4\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("bench_memory: the time budget leaves no time for repetition "),
+              std::string::npos) << r.err;
+    EXPECT_LT(repetitions("capped").size(), 20u);
+}
+
+// SIGTERM reaches the running program; finished repetitions stay, the cut one
+// is marked, nothing more starts, and the status says how it ended.
+TEST_F(Run, SigtermStopsTheRunAndMarksTheRepetition) {
+    std::string bin = slow();
+    std::string cmd = "cd '" + root.string() + "' && ('" BENCH_REPORT "' run --runs 3 --programs "
+                      "memory --label host --bin-dir " + bin +
+                      " >stdout.txt 2>stderr.txt </dev/null & echo $! > pid; wait $!; "
+                      "echo $? > status) &";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_TRUE(wait_for(root / "waiting"));
+    std::string pid = slurp(root / "pid");
+    ASSERT_EQ(std::system(("kill -TERM " + pid).c_str()), 0);
+    ASSERT_TRUE(wait_for(root / "status"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(slurp(root / "status"), "143\n");
+    std::string err = slurp(root / "stderr.txt");
+    EXPECT_NE(err.find("bench_memory 2 of 3 was interrupted by SIGTERM in "), std::string::npos);
+    EXPECT_NE(err.find("stopped by SIGTERM"), std::string::npos);
+    auto reps = repetitions();
+    ASSERT_EQ(reps.size(), 2u);
+    EXPECT_EQ(reps[0].second["repetition"]["outcome"], "completed");
+    EXPECT_EQ(reps[1].second["repetition"]["outcome"], "interrupted");
+    EXPECT_EQ(reps[1].second["repetition"]["signal"], "SIGTERM");
+    EXPECT_TRUE(reps[1].second["after"].is_object());
+    // Its results file reads as cut short.
+    std::string list = "cd '" + root.string() + "' && '" BENCH_REPORT "' list '" +
+                       reps[1].first.string() + "' > list.txt";
+    EXPECT_EQ(std::system(list.c_str()), 0);
+    EXPECT_NE(slurp(root / "list.txt").find("partial"), std::string::npos);
+}
+
+// On a terminal: one status line naming the test running, and Ctrl-C typed at it.
+TEST_F(Run, CtrlCAtATerminal) {
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tmux is not installed (scripts/setup test installs it)";
+    std::string bin = slow();
+    std::string session = "bench_run_" + std::to_string(::getpid());
+    std::string tmux = "tmux -L " + session;
+    std::string inner = "cd '" + root.string() + "' && '" BENCH_REPORT "' run --runs 3 "
+                        "--programs memory --label host --bin-dir " + bin +
+                        "; echo EXIT=\\$?; sleep 60";
+    ASSERT_EQ(std::system((tmux + " new-session -d -s t -x 160 -y 20 \"" + inner + "\"").c_str()),
+              0);
+    auto screen = [&] {
+        std::system((tmux + " capture-pane -p -t t > '" + (root / "screen.txt").string() + "'")
+                        .c_str());
+        return slurp(root / "screen.txt");
+    };
+    ASSERT_TRUE(wait_for(root / "waiting"));
+    std::string shown;
+    for (int i = 0; i < 40 && shown.find("Low speeds") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        shown = screen();
+    }
+    EXPECT_NE(shown.find("bench_memory 2 of 3: Low speeds, one thread; 0:0"), std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find(" elapsed, about "), std::string::npos);
+    std::system((tmux + " send-keys -t t C-c").c_str());
+    for (int i = 0; i < 100 && shown.find("EXIT=") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        shown = screen();
+    }
+    std::system((tmux + " kill-server").c_str());
+    EXPECT_NE(shown.find("EXIT=130"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("bench_report: stopped by SIGINT"), std::string::npos) << shown;
+    // Completed repetitions only update the status line; no line of theirs stays.
+    EXPECT_EQ(shown.find("1 of 3 completed"), std::string::npos) << shown;
+    auto reps = repetitions();
+    ASSERT_EQ(reps.size(), 2u);
+    EXPECT_EQ(reps[1].second["repetition"]["outcome"], "interrupted");
+    EXPECT_EQ(reps[1].second["repetition"]["signal"], "SIGINT");
+}
+
+}  // namespace
