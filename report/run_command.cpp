@@ -418,10 +418,10 @@ int run_benchmarks(const Options& o) {
                 auto widest = plan.series.widest();
                 if (!widest || widest->first * 100 <= *o.until_stable)
                     break;
-                if (i > stable_maximum) {
+                if (i > std::max(plan.runs, stable_maximum)) {
                     progress.message(fmt::format(
                         "{}: {} still varies by {:.2f}% after {} repetitions; stopping there",
-                        plan.name, widest->second, widest->first * 100, stable_maximum));
+                        plan.name, widest->second, widest->first * 100, i - 1));
                     break;
                 }
                 progress.message(fmt::format("{}: {} varies by {:.2f}%, above {:g}%: adding "
