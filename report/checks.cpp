@@ -156,6 +156,31 @@ void check_test(Run& run, const Test& t) {
         check_mb(r.rate, r.megabytes, fmt::format("thread {}", r.thread));
     check_mb(t.overall_rate, t.overall_megabytes, "overall");
 
+    // Every timed figure is a positive finite number: a pass takes time and
+    // does work. Rules between figures cannot judge an inf, a nan, a zero or a
+    // negative one, so each is flagged on its own.
+    auto positive = [&](const std::optional<Figure>& f, const std::string& what) {
+        if (f && !(f->value > 0 && std::isfinite(f->value)))
+            add("value", fmt::format("{} {} is not a positive finite number", what, f->text));
+    };
+    positive(t.single_seconds, "single-thread seconds");
+    positive(t.single_rate, "single-thread rate");
+    positive(t.single_megabytes, "single-thread MB/s");
+    for (const ThreadResult& r : t.threads) {
+        positive(r.seconds, fmt::format("thread {} seconds", r.thread));
+        positive(r.rate, fmt::format("thread {} rate", r.thread));
+        positive(r.megabytes, fmt::format("thread {} MB/s", r.thread));
+    }
+    // An overall sum over threads that all ran out of memory is a true 0.
+    auto overall = [&](const std::optional<Figure>& f, const std::string& what) {
+        if (t.incomplete_threads > 0 && f && f->value == 0)
+            return;
+        positive(f, what);
+    };
+    overall(t.overall_rate, "overall rate");
+    overall(t.overall_megabytes, "overall MB/s");
+    positive(t.improvement, "improvement");
+
     if (t.key == "effective_frequency" || !t.complete)
         return;
 

@@ -1,6 +1,6 @@
 // The subcommands of bench_report. Each registers itself on the application;
-// its callback runs the command and stores the process exit status in `status`
-// (0 fine, 2 a file could not be read, 3 `compare --fail-if-worse` tripped).
+// its callback runs the command and stores the process exit status in
+// `status` (see cli.h for the codes).
 #pragma once
 
 namespace CLI {

@@ -1,4 +1,5 @@
 // `export`: every figure of every run as JSON or as tidy CSV.
+#include <charconv>
 #include <cmath>
 #include <fstream>
 #include <iterator>
@@ -10,6 +11,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "catalogue.h"
+#include "cli.h"
 #include "commands.h"
 #include "export.h"
 #include "load.h"
@@ -34,10 +37,16 @@ json figure(const std::optional<Figure>& f) {
 }
 
 // A printed rate in its base unit (per second), rounded to 12 significant
-// digits so the scaling adds no binary noise to the 6 printed ones.
+// digits so the scaling adds no binary noise to the 6 printed ones. Read back
+// with from_chars, which (unlike std::stod) takes subnormal numbers.
 double base_value(double value, double scale) {
     double v = value * scale;
-    return std::isfinite(v) ? std::stod(fmt::format("{:.12g}", v)) : v;
+    if (!std::isfinite(v))
+        return v;
+    std::string text = fmt::format("{:.12g}", v);
+    double rounded = v;
+    std::from_chars(text.data(), text.data() + text.size(), rounded);
+    return rounded;
 }
 
 json per_second(const std::optional<Figure>& f, double scale) {
@@ -46,8 +55,9 @@ json per_second(const std::optional<Figure>& f, double scale) {
     return base_value(f->value, scale);
 }
 
-const char* base_unit(const Test& t) {
-    return t.key == "allocation" ? "allocations/s" : "executions/s";
+std::string base_unit(const Test& t) {
+    const TestInfo* info = find_test_info(t.key);
+    return info ? std::string(info->base_unit) : "executions/s";
 }
 
 json run_json(const Run& run) {
@@ -116,20 +126,41 @@ std::string number(double v) {
 
 }  // namespace
 
-std::string export_json(const std::vector<Run>& runs) {
-    json runs_json = json::array();
-    for (const Run& run : runs)
-        runs_json.push_back(run_json(run));
-    json doc{{"schema_version", schema_version},
-             {"tool", "bench_report"},
-             {"tool_version", BENCH_REPORT_VERSION},
-             {"runs", runs_json}};
-    // Bytes of a path that are not UTF-8 become U+FFFD, so the output stays valid.
-    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+void export_json(const std::vector<Run>& runs, std::string& out) {
+    export_json_begin(out);
+    for (std::size_t i = 0; i < runs.size(); ++i)
+        export_json_run(runs[i], i == 0, out);
+    export_json_end(!runs.empty(), out);
 }
 
+std::string export_json(const std::vector<Run>& runs) {
+    std::string out;
+    export_json(runs, out);
+    return out;
+}
+
+void export_json_begin(std::string& out) {
+    out += fmt::format("{{\n  \"schema_version\": {},\n  \"tool\": \"bench_report\",\n"
+                       "  \"tool_version\": {},\n  \"runs\": [",
+                       schema_version, json(BENCH_REPORT_VERSION).dump());
+}
+
+void export_json_run(const Run& run, bool first, std::string& out) {
+    // Bytes of a path that are not UTF-8 become U+FFFD, so the output stays valid.
+    std::string text = run_json(run).dump(2, ' ', false, json::error_handler_t::replace);
+    out += first ? "\n    " : ",\n    ";
+    for (char ch : text) {
+        out += ch;
+        if (ch == '\n')
+            out += "    ";
+    }
+}
+
+void export_json_end(bool any_run, std::string& out) { out += any_run ? "\n  ]\n}\n" : "]\n}\n"; }
+
 const char* csv_header() {
-    return "path,label,program,test,scope,thread,metric,value,unit,printed,printed_unit\n";
+    return "path,label,program,test,scope,thread,metric,value,unit,printed,printed_unit,threads,"
+           "local_time,zone,partial,findings\n";
 }
 
 void export_csv(const std::vector<Run>& runs, std::string& out) {
@@ -142,12 +173,17 @@ void export_csv_rows(const Run& run, std::string& out) {
     {
         std::string head = quoted(run.path) + ',' + quoted(run.label) + ',' +
                            program_name(run.program) + ',';
+        std::string tail = fmt::format(",{},{},{},{},{}",
+                                       run.threads ? std::to_string(*run.threads) : "",
+                                       quoted(run.local_time), quoted(run.zone), run.partial ? 1 : 0,
+                                       run.findings.size());
         for (const Test& t : run.tests) {
+            const std::string unit = base_unit(t);
             auto row = [&](const char* scope, const std::string& thread, const char* metric,
                            const std::string& value, const char* unit, const std::string& printed,
                            const std::string& printed_unit) {
-                fmt::format_to(std::back_inserter(out), "{}{},{},{},{},{},{},{},{}\n", head, t.key,
-                               scope, thread, metric, value, unit, printed, printed_unit);
+                fmt::format_to(std::back_inserter(out), "{}{},{},{},{},{},{},{},{}{}\n", head, t.key,
+                               scope, thread, metric, value, unit, printed, printed_unit, tail);
             };
             auto pass = [&](const char* scope, const std::string& thread, bool oom,
                             const std::optional<Figure>& seconds, const std::optional<Figure>& rate,
@@ -157,7 +193,7 @@ void export_csv_rows(const Run& run, std::string& out) {
                 if (seconds)
                     row(scope, thread, "seconds", number(seconds->value), "s", seconds->text, "s");
                 if (rate)
-                    row(scope, thread, "rate", number(base_value(rate->value, t.unit_scale)), base_unit(t),
+                    row(scope, thread, "rate", number(base_value(rate->value, t.unit_scale)), unit.c_str(),
                         rate->text, quoted(t.unit));
                 if (mb)
                     row(scope, thread, "megabytes", number(mb->value), "MB/s", mb->text, "MB/s");
@@ -183,45 +219,45 @@ void add_export_command(CLI::App& app, int& status) {
     auto* cmd = app.add_subcommand(
         "export", "Every figure of every run as JSON or CSV, on standard output or into a file.");
     struct Options {
-        std::vector<std::string> paths, labels;
+        Inputs inputs;
         std::string format = "json";
         std::string output;
     };
     auto o = std::make_shared<Options>();
-    cmd->add_option("paths", o->paths, "Results files, transcripts or directories")->required();
-    cmd->add_option("--format", o->format, "json or csv (default json)")
-        ->check(CLI::IsMember({"json", "csv"}));
-    cmd->add_option("-o,--output", o->output, "Write into this file instead of standard output");
-    cmd->add_option("--label", o->labels, "Label of a run, repeatable, in the order of the files")
-        ->allow_extra_args(false);
+    add_inputs(cmd, o->inputs, true);
+    cmd->add_option("--format", o->format, "json or csv")
+        ->check(CLI::IsMember({"json", "csv"}))
+        ->capture_default_str();
+    cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
     cmd->callback([o, &status] {
-        Loaded loaded = load_runs(o->paths, o->labels, std::cerr);
-        status = loaded.failed ? 2 : 0;
-        std::ofstream file;
-        if (!o->output.empty())
-            file.open(o->output, std::ios::binary);
-        std::ostream& out = o->output.empty() ? std::cout : file;
+        Loaded loaded = load_inputs(o->inputs, status);
+        if (loaded.runs.empty())
+            return;
+        Output out;
+        if (int refused = out.open(o->output, loaded, o->inputs)) {
+            status = refused;
+            return;
+        }
+        // Run by run, so a fleet's export never sits whole in memory.
+        std::string text;
+        if (o->format == "json")
+            export_json_begin(text);
+        else
+            text = csv_header();
+        for (std::size_t i = 0; i < loaded.runs.size(); ++i) {
+            if (o->format == "json")
+                export_json_run(loaded.runs[i], i == 0, text);
+            else
+                export_csv_rows(loaded.runs[i], text);
+            out.write(text);
+            text.clear();
+        }
         if (o->format == "json") {
-            out << export_json(loaded.runs);
-        } else {
-            // Run by run, so a fleet's CSV never sits whole in memory.
-            out << csv_header();
-            std::string rows;
-            for (const Run& run : loaded.runs) {
-                rows.clear();
-                export_csv_rows(run, rows);
-                out.write(rows.data(), static_cast<std::streamsize>(rows.size()));
-            }
+            export_json_end(true, text);
+            out.write(text);
         }
-        out.flush();
-        if (file.is_open())
-            file.close();
-        if (o->output.empty() && !std::cout) {
-            status = 1;
-        } else if (!o->output.empty() && !file) {
-            std::cerr << "bench_report: " << escape_path(o->output) << ": cannot write\n";
-            status = 1;
-        }
+        if (!out.finish())
+            status = static_cast<int>(Exit::write_failed);
     });
 }
 

@@ -1,25 +1,30 @@
 // `list`: one line per results file found.
-#include <iostream>
+#include <memory>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "cli.h"
 #include "commands.h"
-#include "load.h"
 #include "table.h"
 
 namespace report {
 
 void add_list_command(CLI::App& app, int& status) {
+    struct Options {
+        Inputs inputs;
+        std::string output;
+    };
+    auto o = std::make_shared<Options>();
     auto* cmd = app.add_subcommand(
         "list", "One line per results file: path (newline shown as \\n), program, local time and "
                 "zone, thread count, complete or partial.");
-    auto paths = std::make_shared<std::vector<std::string>>();
-    cmd->add_option("paths", *paths, "Results files, transcripts or directories (default: .)");
-    cmd->callback([paths, &status] {
-        if (paths->empty())
-            paths->push_back(".");
-        Loaded loaded = load_runs(*paths, {}, std::cerr);
+    add_inputs(cmd, o->inputs, false, false);
+    cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
+    cmd->callback([o, &status] {
+        Loaded loaded = load_inputs(o->inputs, status);
+        if (loaded.runs.empty())
+            return;
         Table table;
         for (const Run& run : loaded.runs) {
             std::string when = run.local_time.empty() ? "-" : run.local_time;
@@ -33,8 +38,14 @@ void add_list_command(CLI::App& app, int& status) {
                                               : "? thread(s)",
                                   state});
         }
-        std::cout << render_text(table) << std::flush;
-        status = loaded.failed ? 2 : 0;
+        Output out;
+        if (int refused = out.open(o->output, loaded, o->inputs)) {
+            status = refused;
+            return;
+        }
+        out.write(render_text(table));
+        if (!out.finish())
+            status = static_cast<int>(Exit::write_failed);
     });
 }
 

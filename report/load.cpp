@@ -7,6 +7,8 @@
 #include <set>
 #include <system_error>
 
+#include <sys/stat.h>
+
 #include <fmt/format.h>
 
 #include "checks.h"
@@ -35,7 +37,7 @@ bool results_name(const std::string& name) {
 // Every results file under `dir`, sorted by path. Symbolic links to
 // directories are not followed, so a link loop cannot trap the walk.
 void scan(const fs::path& dir, std::vector<std::string>& found, std::ostream& diagnostics,
-          bool& failed) {
+          bool& failed, std::set<std::string>& links_said) {
     std::error_code ec;
     fs::recursive_directory_iterator it(dir, fs::directory_options::none, ec), end;
     std::vector<std::string> files;
@@ -48,6 +50,11 @@ void scan(const fs::path& dir, std::vector<std::string>& found, std::ostream& di
     while (it != end) {
         const fs::directory_entry& entry = *it;
         std::error_code type_ec;
+        if (entry.is_symlink(type_ec) && entry.is_directory(type_ec) &&
+            links_said.insert(entry.path().lexically_normal().string()).second)
+            diagnostics << fmt::format(
+                "bench_report: {}: a symbolic link to a directory, not followed\n",
+                escape_path(entry.path().string()));
         if (results_name(entry.path().filename().string()) && entry.is_regular_file(type_ec)) {
             std::string path = entry.path().string();
             // Scanning "." lists "name", not "./name".
@@ -96,26 +103,82 @@ bool read_file(const std::string& path, std::string& text, std::string& error) {
     return true;
 }
 
-// Label of a run without --label: its directory's name when the runs come
-// from several directories, else its local time, else its file name.
-void default_labels(std::vector<Run>& runs, std::size_t first) {
-    std::set<std::string> dirs;
+// Label of a run without --label: its directory relative to the deepest
+// directory all the runs share ("hostA/day1" for hist/hostA/day1 among
+// hist/hostB/...), so a deeper layout never loses the host; when the runs all
+// sit in one directory, their local time, else their file name.
+void default_labels(std::vector<Run>& runs, const std::vector<bool>& labelled) {
+    std::vector<fs::path> dirs;
     for (const Run& r : runs) {
         std::error_code ec;
-        fs::path p = fs::absolute(fs::path(r.path), ec).lexically_normal();
-        dirs.insert(p.parent_path().string());
+        dirs.push_back(fs::absolute(fs::path(r.path), ec).lexically_normal().parent_path());
     }
-    for (std::size_t i = first; i < runs.size(); ++i) {
+    // A run's own directory, named by its UTC start ("20261208T100220Z-1"),
+    // is never a label: the runs take the name of the directory above it.
+    auto is_run_directory = [](const std::string& name) {
+        if (name.size() < 16 || name[8] != 'T' || name[15] != 'Z')
+            return false;
+        for (std::size_t i : {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14})
+            if (name[i] < '0' || name[i] > '9')
+                return false;
+        return name.size() == 16 || name[16] == '-';
+    };
+    std::vector<bool> repetition(dirs.size(), false);
+    for (std::size_t i = 0; i < dirs.size(); ++i)
+        while (is_run_directory(dirs[i].filename().string()) && dirs[i] != dirs[i].parent_path()) {
+            dirs[i] = dirs[i].parent_path();
+            repetition[i] = true;
+        }
+    fs::path common;
+    bool first = true;
+    for (const fs::path& d : dirs) {
+        if (first) {
+            common = d;
+            first = false;
+            continue;
+        }
+        fs::path shared;
+        auto a = common.begin(), b = d.begin();
+        for (; a != common.end() && b != d.end() && *a == *b; ++a, ++b)
+            shared /= *a;
+        common = shared;
+    }
+    bool one_directory =
+        std::all_of(dirs.begin(), dirs.end(), [&](const fs::path& d) { return d == dirs.front(); });
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        if (labelled[i])
+            continue;
         Run& r = runs[i];
-        std::error_code ec;
-        fs::path p = fs::absolute(fs::path(r.path), ec).lexically_normal();
-        if (dirs.size() > 1)
-            r.label = p.parent_path().filename().string();
+        if (!one_directory) {
+            fs::path rel = dirs[i].lexically_relative(common);
+            r.label = rel.empty() || rel == "." ? dirs[i].filename().string() : rel.string();
+        } else if (repetition[i]) {
+            r.label = dirs[i].filename().string();
+        }
         if (r.label.empty())
             r.label = r.local_time;
         if (r.label.empty())
-            r.label = p.filename().string();
+            r.label = fs::path(r.path).filename().string();
     }
+}
+
+// Every figure a run printed, in order: two runs with the same are the same
+// run read twice.
+std::string fingerprint(const Run& run) {
+    std::string out = program_name(run.program);
+    auto add = [&](const std::optional<Figure>& f) { out += "|" + (f ? f->text : std::string()); };
+    for (const Test& t : run.tests) {
+        out += "|" + t.key;
+        add(t.single_seconds);
+        add(t.single_rate);
+        for (const ThreadResult& r : t.threads) {
+            add(r.seconds);
+            add(r.rate);
+        }
+        add(t.overall_rate);
+        add(t.improvement);
+    }
+    return out;
 }
 
 }  // namespace
@@ -143,16 +206,39 @@ std::string escape_path(const std::string& path) {
 Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels,
                  std::ostream& diagnostics) {
     Loaded loaded;
-    std::vector<std::string> files;
-    for (const std::string& p : paths) {
+    struct Found {
+        std::string path;
+        std::size_t input;
+    };
+    std::vector<Found> files;
+    std::set<std::string> links_said;   // each skipped link said once
+    for (std::size_t input = 0; input < paths.size(); ++input) {
+        const std::string& p = paths[input];
         std::error_code ec;
+        std::vector<std::string> found;
         if (fs::is_directory(p, ec))
-            scan(p, files, diagnostics, loaded.failed);
+            scan(p, found, diagnostics, loaded.failed, links_said);
         else
-            files.push_back(p);
+            found.push_back(p);
+        loaded.files_per_input.push_back(found.size());
+        for (std::string& f : found)
+            files.push_back({std::move(f), input});
     }
+    // The same file named twice (or by two paths) is read once.
+    std::map<std::pair<dev_t, ino_t>, std::string> seen_files;
+    std::vector<bool> labelled;
     std::string text;
-    for (const std::string& path : files) {
+    for (const Found& found : files) {
+        const std::string& path = found.path;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            auto [it, fresh] = seen_files.emplace(std::pair{st.st_dev, st.st_ino}, path);
+            if (!fresh) {
+                diagnostics << fmt::format("bench_report: {}: the same file as {}, read once\n",
+                                           escape_path(path), escape_path(it->second));
+                continue;
+            }
+        }
         std::string error;
         if (!read_file(path, text, error)) {
             diagnostics << fmt::format("bench_report: {}: cannot read: {}\n", escape_path(path),
@@ -160,25 +246,58 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             loaded.failed = true;
             continue;
         }
-        auto parsed = parse_run(text, path);
-        if (auto* e = std::get_if<ParseError>(&parsed)) {
-            std::string found = e->found.empty() && e->line > 0
-                                    ? "end of file"
-                                    : "\"" + escape_path(e->found) + "\"";
-            diagnostics << fmt::format("bench_report: {}:{}: expected {}, found {}\n",
-                                       escape_path(path), e->line, e->expected, found);
-            loaded.failed = true;
-            continue;
+        for (auto& parsed : parse_runs(text, path)) {
+            if (auto* e = std::get_if<ParseError>(&parsed)) {
+                std::string what = e->found.empty() && e->line > 0
+                                       ? "end of file"
+                                       : "\"" + escape_path(e->found) + "\"";
+                diagnostics << fmt::format("bench_report: {}:{}: expected {}, found {}\n",
+                                           escape_path(path), e->line, e->expected, what);
+                loaded.failed = true;
+                continue;
+            }
+            Run run = std::move(std::get<Run>(parsed));
+            run.input = found.input;
+            check_run(run);
+            if (found.input < labels.size())
+                run.label = labels[found.input];
+            labelled.push_back(found.input < labels.size());
+            loaded.runs.push_back(std::move(run));
         }
-        Run run = std::move(std::get<Run>(parsed));
-        check_run(run);
-        loaded.runs.push_back(std::move(run));
     }
-    // --label in file order, then the defaults; never two runs of one program
-    // with one label (a host's processors and memory files share its name).
-    for (std::size_t i = 0; i < loaded.runs.size() && i < labels.size(); ++i)
-        loaded.runs[i].label = labels[i];
-    default_labels(loaded.runs, std::min(labels.size(), loaded.runs.size()));
+
+    // A console transcript saved beside its own results file is the same run.
+    std::vector<bool> drop(loaded.runs.size(), false);
+    for (std::size_t i = 0; i < loaded.runs.size(); ++i) {
+        const Run& t = loaded.runs[i];
+        if (t.source != Source::transcript || t.tests.empty())
+            continue;
+        fs::path dir = fs::path(t.path).parent_path();
+        std::string print = fingerprint(t);
+        for (std::size_t j = 0; j < loaded.runs.size(); ++j) {
+            const Run& r = loaded.runs[j];
+            if (j == i || drop[j] || r.source != Source::results_file ||
+                fs::path(r.path).parent_path() != dir || fingerprint(r) != print)
+                continue;
+            diagnostics << fmt::format(
+                "bench_report: {}: the console transcript of {}, read once\n", escape_path(t.path),
+                escape_path(r.path));
+            drop[i] = true;
+            break;
+        }
+    }
+    std::vector<Run> kept;
+    std::vector<bool> kept_labelled;
+    for (std::size_t i = 0; i < loaded.runs.size(); ++i)
+        if (!drop[i]) {
+            kept.push_back(std::move(loaded.runs[i]));
+            kept_labelled.push_back(labelled[i]);
+        }
+    loaded.runs = std::move(kept);
+
+    default_labels(loaded.runs, kept_labelled);
+    // Never two runs of one program with one label (a host's processors and
+    // memory files share its name).
     std::map<std::pair<Program, std::string>, int> seen;
     for (Run& r : loaded.runs) {
         int n = ++seen[{r.program, r.label}];

@@ -1,14 +1,18 @@
 // bench_report: reads the results files and console transcripts of
 // bench_processors and bench_memory, checks them, and lists, shows, exports,
 // compares and charts them.
+#include <string>
+
 #include <CLI/CLI.hpp>
 
+#include "cli.h"
 #include "commands.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"Reads, checks, exports, compares and charts the results of bench_processors "
                  "and bench_memory.",
                  "bench_report"};
+    app.footer(report::exit_status_help);
     app.set_version_flag("--version", std::string("bench_report ") + BENCH_REPORT_VERSION);
     app.require_subcommand(1);
     int status = 0;
@@ -17,6 +21,5 @@ int main(int argc, char** argv) {
     report::add_export_command(app, status);
     report::add_compare_command(app, status);
     report::add_chart_command(app, status);
-    CLI11_PARSE(app, argc, argv);
-    return status;
+    return report::run_application(app, argc, argv, status);
 }

@@ -4,8 +4,11 @@
 // ends early yields what was read so far, marked partial.
 #include "parse.h"
 
+#include "catalogue.h"
+
 #include <charconv>
 #include <cstddef>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -20,9 +23,6 @@ constexpr std::string_view memory_title_console =
 constexpr std::string_view memory_title_file =
     "Velotrix :: Ombrelune Benchmark MultiProcessor Memory for Linux on x86 64it system 2025.02.06.";
 
-constexpr std::string_view executions = " Millions Executions/sec.";
-constexpr std::string_view allocations = " Millions Allocations/sec.";
-constexpr std::string_view giga = " Giga Executions/sec.";
 constexpr std::string_view out_of_memory = "Out of memory:";
 constexpr std::string_view saved = "Results have been saved in a file and you can find it at: ";
 constexpr std::string_view not_saved = "Results could not be saved in a file; it would have been at: ";
@@ -82,9 +82,9 @@ std::optional<Int> take_integer(std::string_view& s) {
 
 class Parser {
 public:
-    Parser(std::string_view text, const std::string& path) {
+    Parser(std::string_view text, const std::string& path, int first_line) {
         run_.path = path;
-        split(text);
+        split(text, first_line - 1);
     }
 
     std::variant<Run, ParseError> parse() {
@@ -115,8 +115,7 @@ private:
     // Keeps the non-empty lines, without trailing spaces or carriage return.
     // Diagnostics the programs write on standard error ("bench_memory: ...")
     // may be interleaved in a transcript saved with 2>&1; they are skipped.
-    void split(std::string_view text) {
-        int number = 0;
+    void split(std::string_view text, int number) {
         while (!text.empty()) {
             ++number;
             std::size_t nl = text.find('\n');
@@ -334,48 +333,42 @@ private:
         test.complete = true;
     }
 
-    Test& add_test(const Line& heading, std::string key, std::string title,
-                   std::string_view unit, double scale, double bytes) {
+    Test& add_test(const Line& heading, const TestInfo& info, std::string title) {
         Test t;
-        t.key = std::move(key);
+        t.key = std::string(info.key);
         t.title = std::move(title);
-        t.unit = std::string(unit.substr(1));
-        t.unit_scale = scale;
-        t.bytes_per_iteration = bytes;
+        t.unit = std::string(info.unit);
+        t.unit_scale = info.scale;
+        t.bytes_per_iteration = info.bytes_per_iteration;
         t.first_line = heading.number;
         run_.tests.push_back(std::move(t));
         return run_.tests.back();
     }
 
     void read_processors() {
+        std::span<const TestInfo> tests = catalogue(Program::processors);
         {
+            const TestInfo& info = tests.front();
             Line heading = take();
-            if (heading.text != "Effective Frequency.")
-                fail(heading, "\"Effective Frequency.\"");
-            Test& t = add_test(heading, "effective_frequency", "Effective Frequency.", giga, 1e9, 0);
+            if (heading.text != info.heading)
+                fail(heading, "\"" + std::string(info.heading) + "\"");
+            Test& t = add_test(heading, info, std::string(info.heading));
             Line line = take();
-            auto f = figure_line(line.text, "Effective Frequency was: ", giga);
+            auto f = figure_line(line.text, "Effective Frequency was: ", unit_text(t));
             if (!f)
                 fail(line, "\"Effective Frequency was: RATE Giga Executions/sec.\"");
             t.overall_rate = std::move(f);
             t.complete = true;
         }
-        struct Streaming {
-            const char* key;
-            std::string_view heading;   // the file's float heading lacks the full stop
-        };
-        static constexpr Streaming streaming[] = {
-            {"float", "Float Streaming. Float is at: 128bits"},
-            {"integer", "Integer Streaming. Integer is at: 128bits"},
-            {"logic", "Logic Streaming. Logic is at: 8bits"},
-        };
-        for (const Streaming& s : streaming) {
+        // The streaming headings: the results file's float heading lacks the
+        // full stop the console prints.
+        for (const TestInfo& info : tests.subspan(1)) {
             Line line = take();
-            if (line.text != s.heading && !(starts(line.text, s.heading) &&
-                                            line.text.size() == s.heading.size() + 1 &&
-                                            line.text.back() == '.'))
-                fail(line, "\"" + std::string(s.heading) + ".\"");
-            Test& t = add_test(line, s.key, std::string(line.text), executions, 1e6, 0);
+            std::string_view h = info.heading;
+            if (line.text != h && !(starts(line.text, h) && line.text.size() == h.size() + 1 &&
+                                    line.text.back() == '.'))
+                fail(line, "\"" + std::string(h) + ".\"");
+            Test& t = add_test(line, info, std::string(line.text));
             expect("Force to be single thread.");
             read_pass(-1, t, SingleSink{t});
             read_region(run_.tests.size() - 1);
@@ -384,22 +377,11 @@ private:
 
     void read_memory() {
         expect("Force to be single thread.");
-        struct Workload {
-            const char* key;
-            std::string_view title;
-            std::string_view unit;
-            double bytes;
-        };
-        static constexpr Workload workloads[] = {
-            {"allocation", "Power of Memory Allocation.", allocations, 0},
-            {"low_speeds", "Low speeds:", executions, 32},
-            {"high_speeds", "High speeds:", executions, 16},
-        };
-        for (const Workload& w : workloads) {
+        for (const TestInfo& info : catalogue(Program::memory)) {
             Line line = take();
-            if (line.text != w.title)
-                fail(line, "\"" + std::string(w.title) + "\"");
-            Test& t = add_test(line, w.key, std::string(w.title), w.unit, 1e6, w.bytes);
+            if (line.text != info.heading)
+                fail(line, "\"" + std::string(info.heading) + "\"");
+            Test& t = add_test(line, info, std::string(info.heading));
             read_pass(-1, t, SingleSink{t});
         }
         for (std::size_t i = 0; i < run_.tests.size(); ++i)
@@ -465,7 +447,49 @@ public:
 }  // namespace
 
 std::variant<Run, ParseError> parse_run(std::string_view text, const std::string& path) {
-    return Parser(text, path).parse();
+    return Parser(text, path, 1).parse();
+}
+
+std::vector<std::variant<Run, ParseError>> parse_runs(std::string_view text,
+                                                      const std::string& path) {
+    // Where each run after the first starts: a title line of either program.
+    struct Start {
+        std::size_t offset;
+        int line;
+    };
+    std::vector<Start> starts{{0, 1}};
+    std::size_t pos = 0;
+    int number = 1;
+    while (pos < text.size()) {
+        std::size_t nl = text.find('\n', pos);
+        std::string_view line = text.substr(pos, nl == std::string_view::npos ? nl : nl - pos);
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\r'))
+            line.remove_suffix(1);
+        bool title = line == processors_title || line == memory_title_console ||
+                     line == memory_title_file;
+        if (title && pos > 0) {
+            // Only when the text before holds a title of its own: a first run
+            // preceded by stray lines is still one run.
+            bool earlier = false;
+            std::string_view before = text.substr(starts.back().offset, pos - starts.back().offset);
+            for (std::string_view t : {processors_title, memory_title_console, memory_title_file})
+                earlier = earlier || before.find(t) != std::string_view::npos;
+            if (earlier)
+                starts.push_back({pos, number});
+        }
+        if (nl == std::string_view::npos)
+            break;
+        pos = nl + 1;
+        ++number;
+    }
+    std::vector<std::variant<Run, ParseError>> out;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        std::size_t end = i + 1 < starts.size() ? starts[i + 1].offset : text.size();
+        out.push_back(Parser(text.substr(starts[i].offset, end - starts[i].offset), path,
+                             starts[i].line)
+                          .parse());
+    }
+    return out;
 }
 
 }  // namespace report

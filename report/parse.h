@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "run.h"
 
@@ -13,5 +14,10 @@ namespace report {
 // or bench_memory. A text cut short is read up to where it ends and the run is
 // marked partial; a text that is neither gives a ParseError at its first bad line.
 std::variant<Run, ParseError> parse_run(std::string_view text, const std::string& path);
+
+// The same for a text that may hold several runs one after the other (a
+// console file both programs were saved into): one result per run, in order.
+std::vector<std::variant<Run, ParseError>> parse_runs(std::string_view text,
+                                                      const std::string& path);
 
 }  // namespace report

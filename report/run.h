@@ -74,6 +74,7 @@ struct Finding {
 struct Run {
     std::string path;              // as found (may hold the newline of the name)
     std::string label;             // --label, directory name or local time
+    std::size_t input = 0;         // which path argument it was found under
     Program program = Program::processors;
     Source source = Source::results_file;
     std::string zone;              // time-zone abbreviation from the name, if known

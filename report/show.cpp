@@ -1,38 +1,45 @@
 // `show`: a summary table per file.
-#include <iostream>
+#include <memory>
 
 #include <CLI/CLI.hpp>
 
+#include "cli.h"
 #include "commands.h"
-#include "load.h"
 #include "summary.h"
 
 namespace report {
 
 void add_show_command(CLI::App& app, int& status) {
+    struct Options {
+        Inputs inputs;
+        std::string output;
+    };
+    auto o = std::make_shared<Options>();
     auto* cmd = app.add_subcommand(
         "show", "A summary table per file: single-thread and overall rates, improvement, parallel "
                 "efficiency, per-thread minimum, median and maximum, spread, MB/s, and the "
                 "consistency findings.");
-    auto paths = std::make_shared<std::vector<std::string>>();
-    auto labels = std::make_shared<std::vector<std::string>>();
-    cmd->add_option("paths", *paths, "Results files, transcripts or directories")->required();
-    cmd->add_option("--label", *labels, "Label of a run, repeatable, in the order of the files")
-        ->allow_extra_args(false);
-    cmd->callback([paths, labels, &status] {
-        Loaded loaded = load_runs(*paths, *labels, std::cerr);
+    add_inputs(cmd, o->inputs, true);
+    cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
+    cmd->callback([o, &status] {
+        Loaded loaded = load_inputs(o->inputs, status);
+        if (loaded.runs.empty())
+            return;
+        Output out;
+        if (int refused = out.open(o->output, loaded, o->inputs)) {
+            status = refused;
+            return;
+        }
         bool first = true;
         for (const Run& run : loaded.runs)
             for (const Table& t : show_tables(run)) {
                 if (!first)
-                    std::cout << '\n';
+                    out.write("\n");
                 first = false;
-                std::cout << render_text(t);
+                out.write(render_text(t));
             }
-        std::cout << std::flush;
-        if (loaded.runs.empty() && !loaded.failed)
-            std::cerr << "bench_report: no results files found\n";
-        status = loaded.failed || loaded.runs.empty() ? 2 : 0;
+        if (!out.finish())
+            status = static_cast<int>(Exit::write_failed);
     });
 }
 

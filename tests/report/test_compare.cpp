@@ -3,17 +3,19 @@
 // command as a regression gate.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "compare.h"
-#include "samples.h"
+#include <nlohmann/json.hpp>
+
+#include "compare_views.h"
+#include "comparison.h"
+#include "table.h"
 
 namespace fs = std::filesystem;
 using namespace report;
@@ -62,36 +64,43 @@ const FigureRow& row(const ProgramComparison& c, const std::string& test, const 
     throw std::runtime_error("no row " + test + " " + figure);
 }
 
-TEST(CompareMarks, EdgesOfTheNoiseBandAndOfTheGate)
+// Worse and the noise band are measured on the time the run needs for the
+// same work: a rate at half the baseline's and seconds at twice are equally
+// worse, and no figure has a ceiling on how much worse it can be.
+TEST(CompareMarks, OneLogarithmicMeasureForEveryFigure)
 {
     struct Case {
         double ratio;
         Better better;
-        Mark mark;          // with a 2% band
-        bool worse_than_5;  // --fail-if-worse 5
+        double noise;
+        Mark mark;
+        double gate;
+        bool worse_beyond_gate;
     };
     const Case cases[] = {
-        {1.0, Better::higher, Mark::same, false},
-        {1.02, Better::higher, Mark::same, false},   // on the edge: inside
-        {0.98, Better::higher, Mark::same, false},
-        {1.0201, Better::higher, Mark::better, false},
-        {0.9799, Better::higher, Mark::worse, false},
-        {0.95, Better::higher, Mark::worse, false},  // exactly 5% worse does not trip
-        {0.9499, Better::higher, Mark::worse, true},
-        {0.9, Better::lower, Mark::better, false},   // seconds: less is better
-        {1.05, Better::lower, Mark::worse, false},
-        {1.0501, Better::lower, Mark::worse, true},
-        {1.5, Better::higher, Mark::better, false},
+        {1.0, Better::higher, 2, Mark::same, 5, false},
+        {1.02, Better::higher, 2, Mark::same, 5, false},          // on the edge: inside
+        {1 / 1.02, Better::higher, 2, Mark::same, 5, false},
+        {0.98, Better::higher, 2, Mark::worse, 5, false},         // 1.0204 times the time
+        {1.0201, Better::higher, 2, Mark::better, 5, false},
+        {1 / 1.05, Better::higher, 2, Mark::worse, 5, false},     // exactly 5% slower: no trip
+        {1 / 1.0501, Better::higher, 2, Mark::worse, 5, true},
+        {1.05, Better::lower, 2, Mark::worse, 5, false},          // seconds: more is worse
+        {1.0501, Better::lower, 2, Mark::worse, 5, true},
+        {0.9, Better::lower, 2, Mark::better, 5, false},
+        {1 / 140.0, Better::higher, 2, Mark::worse, 100, true},   // a rate 140 times slower
+        {62, Better::lower, 2, Mark::worse, 100, true},           // seconds at x62, alike
+        {0.007, Better::higher, 150, Mark::worse, 1000, true},    // far outside a wide band
+        {2.4, Better::higher, 150, Mark::same, 5, false},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(classify(c.ratio, c.better, 2), c.mark) << c.ratio;
-        EXPECT_EQ(worse_beyond(c.ratio, c.better, 5), c.worse_than_5) << c.ratio;
+        EXPECT_EQ(classify(c.ratio, c.better, c.noise), c.mark) << c.ratio;
+        EXPECT_EQ(worse_beyond(c.ratio, c.better, c.gate), c.worse_beyond_gate) << c.ratio;
     }
-    EXPECT_EQ(classify(1.0, Better::higher, 0), Mark::same);
     EXPECT_EQ(classify(1.001, Better::higher, 0), Mark::better);
 }
 
-TEST(CompareRuns, RatiosPerThreadFiguresGeometricMeansAndRegressions)
+TEST(CompareRuns, RatiosPerThreadFiguresGeometricMeansAndOneSlowdownPerPass)
 {
     RunT base = run("base", {stream("float", 100, 400, 4), stream("logic", 10, 40, 4)}, 4);
     // Twice the threads, the same overall: half the rate per thread. Single
@@ -100,7 +109,7 @@ TEST(CompareRuns, RatiosPerThreadFiguresGeometricMeansAndRegressions)
     RunT memory = run("mem", {stream("low_speeds", 5, 10, 2)}, 2, Program::memory);
     std::vector<const RunT*> runs = {&base, &memory, &other};
 
-    std::vector<ProgramComparison> cs = compare_runs(runs, nullptr, false, 2);
+    std::vector<ProgramComparison> cs = compare_runs(runs, {});
     ASSERT_EQ(cs.size(), 2u);   // never across programs
     const ProgramComparison& c = cs[0];
     EXPECT_EQ(c.program, Program::processors);
@@ -109,6 +118,7 @@ TEST(CompareRuns, RatiosPerThreadFiguresGeometricMeansAndRegressions)
     EXPECT_EQ(cs[1].runs.size(), 1u);
 
     const FigureRow& single = row(c, "float", "single rate");
+    EXPECT_EQ(single.test_title, "Float streaming");   // the catalogue's one name
     EXPECT_DOUBLE_EQ(*single.cells[1].ratio, 1.1);
     EXPECT_EQ(single.cells[1].mark, Mark::better);
     EXPECT_EQ(single.cells[0].mark, Mark::none);   // the baseline is never marked
@@ -116,43 +126,47 @@ TEST(CompareRuns, RatiosPerThreadFiguresGeometricMeansAndRegressions)
     EXPECT_DOUBLE_EQ(*per_thread.cells[0].value, 100);
     EXPECT_DOUBLE_EQ(*per_thread.cells[1].ratio, 0.5);
     EXPECT_EQ(per_thread.cells[1].mark, Mark::worse);
-    const FigureRow& seconds = row(c, "float", "single seconds");
-    EXPECT_EQ(seconds.better, Better::lower);
-    EXPECT_EQ(seconds.cells[1].mark, Mark::better);
-    const FigureRow& mean = row(c, "float", "thread seconds (mean)");
-    EXPECT_DOUBLE_EQ(*mean.cells[0].value, 1.5);
+    EXPECT_EQ(row(c, "float", "single seconds").cells[1].mark, Mark::better);
+    EXPECT_DOUBLE_EQ(*row(c, "float", "thread seconds (mean)").cells[0].value, 1.5);
 
     const FigureRow& missing = row(c, "logic", "overall rate");
-    EXPECT_EQ(missing.cells[1].text, "n/a");
+    EXPECT_EQ(cell_text(missing.cells[1]), "n/a");
     EXPECT_FALSE(missing.cells[1].ratio);
-    EXPECT_EQ(missing.cells[1].mark, Mark::none);
 
     EXPECT_NEAR(*c.geo_single[1].ratio, std::sqrt(1.1 * 0.8), 1e-12);
-    EXPECT_EQ(c.geo_single[1].used, 2);
     EXPECT_EQ(c.geo_overall[1].used, 1);
     EXPECT_EQ(c.geo_overall[1].total, 2);
 
+    // Logic's single pass is slower in its rate and its seconds alike: one
+    // slowdown, named by its worst figure; float's multi-thread pass another.
     std::vector<Regression> worse = regressions(cs, 15);
-    ASSERT_EQ(worse.size(), 3u);
-    EXPECT_EQ(worse[0].figure, "overall per thread");
-    EXPECT_EQ(worse[1].test_title, "logic.");
-    EXPECT_EQ(worse[1].figure, "single rate");
-    EXPECT_EQ(worse[2].figure, "single seconds");
-    EXPECT_TRUE(regressions(cs, 60).empty());
+    ASSERT_EQ(worse.size(), 2u);
+    EXPECT_EQ(c.rows[worse[0].row].figure, "overall per thread");
+    EXPECT_DOUBLE_EQ(worse[0].factor, 2);
+    EXPECT_EQ(c.rows[worse[1].row].test, "logic");
+    EXPECT_EQ(c.rows[worse[1].row].pass, Pass::single);
+    EXPECT_NEAR(worse[1].factor, 1.25, 1e-9);
+    EXPECT_EQ(regressions(cs, 60).size(), 1u);   // twice the time is 100% slower
+    EXPECT_TRUE(regressions(cs, 100).empty());
 
-    // A named baseline that is not the first run.
-    std::vector<ProgramComparison> swapped = compare_runs(runs, &other, false, 2);
+    // A named baseline that is not the first run, and the filters.
+    CompareSettings s;
+    s.baselines = {&other};
+    s.tests = {"float"};
+    s.figures = {"single rate"};
+    std::vector<ProgramComparison> swapped = compare_runs(runs, s);
     EXPECT_EQ(swapped[0].baseline, std::optional<std::size_t>(1));
-    EXPECT_NEAR(*row(swapped[0], "float", "single rate").cells[0].ratio, 1 / 1.1, 1e-12);
+    ASSERT_EQ(swapped[0].rows.size(), 1u);
+    EXPECT_NEAR(*swapped[0].rows[0].cells[0].ratio, 1 / 1.1, 1e-12);
 }
 
 TEST(CompareRuns, IncompleteZeroAndInfiniteFiguresAreNotCompared)
 {
     RunT base = run("base", {stream("low_speeds", 0, 10, 2)}, 2, Program::memory);
     RunT oom = run("oom", {stream("low_speeds", 5, 4, 2, 1)}, 2, Program::memory);
-    std::vector<ProgramComparison> cs = compare_runs({&base, &oom}, nullptr, false, 2);
+    std::vector<ProgramComparison> cs = compare_runs({&base, &oom}, {});
     const FigureRow& overall = row(cs[0], "low_speeds", "overall rate");
-    EXPECT_EQ(overall.cells[1].text, "incomplete");
+    EXPECT_EQ(cell_text(overall.cells[1]), "incomplete");
     EXPECT_FALSE(overall.cells[1].ratio);
     EXPECT_FALSE(row(cs[0], "low_speeds", "single rate").cells[1].ratio);
     EXPECT_TRUE(regressions(cs, 0).empty());
@@ -163,116 +177,114 @@ TEST(CompareRuns, IncompleteZeroAndInfiniteFiguresAreNotCompared)
     RunT c = run("c", {stream("float", 30, 120, 4)}, 4);
     c.tests[0].single_rate = Figure{"nan", std::nan("")};
     b.tests[0].overall_rate = Figure{"inf", HUGE_VAL};
-    ProgramComparison m = compare_runs({&a, &b, &c}, nullptr, true, 2)[0];
+    CompareSettings median;
+    median.median = true;
+    ProgramComparison m = compare_runs({&a, &b, &c}, median)[0];
     EXPECT_DOUBLE_EQ(*row(m, "float", "single rate").baseline.value, 15);
-    EXPECT_EQ(row(m, "float", "single rate").cells[2].text, "nan");
+    EXPECT_EQ(cell_text(row(m, "float", "single rate").cells[2]), "nan");
     EXPECT_DOUBLE_EQ(*row(m, "float", "overall rate").baseline.value, 80);
     EXPECT_FALSE(row(m, "float", "overall rate").cells[1].ratio);
 }
 
-TEST(CompareRuns, FleetMedianAndOutliers)
+// Outliers of a fleet that varies: far from the median in units of the
+// fleet's own spread, not merely outside the noise band.
+TEST(CompareRuns, RobustOutliersOfAVariedFleet)
 {
     std::vector<RunT> fleet;
-    for (double single : {100.0, 101.0, 99.0, 60.0})
-        fleet.push_back(run("host" + std::to_string(fleet.size()),
-                            {stream("float", single, 4 * single, 4)}, 4));
+    for (int i = 0; i < 50; ++i) {
+        double single = 100 * (1 + 0.03 * std::sin(i * 1.7));   // +/-3%, outside a 2% band
+        if (i == 17)
+            single = 60;
+        fleet.push_back(run("host" + std::to_string(i), {stream("float", single, 4 * single, 4)}, 4));
+    }
     std::vector<const RunT*> runs;
     for (const RunT& r : fleet)
         runs.push_back(&r);
-    ProgramComparison c = compare_runs(runs, nullptr, true, 2)[0];
+    CompareSettings median;
+    median.median = true;
+    ProgramComparison c = compare_runs(runs, median)[0];
     EXPECT_FALSE(c.baseline);
-    const FigureRow& single = row(c, "float", "single rate");
-    EXPECT_DOUBLE_EQ(*single.baseline.value, 99.5);   // even count: mean of the middle two
-    EXPECT_EQ(single.cells[0].mark, Mark::same);
     ASSERT_EQ(c.outliers.size(), 1u);
-    EXPECT_EQ(c.outliers[0].run, 3u);
-    std::string figures;
-    for (const std::string& f : c.outliers[0].figures)
-        figures += f + ";";
-    EXPECT_NE(figures.find("float. single rate x0.603"), std::string::npos) << figures;
+    EXPECT_EQ(c.outliers[0].run, 17u);
+    ASSERT_FALSE(c.outliers[0].rows.empty());
+    EXPECT_EQ(c.rows[c.outliers[0].rows[0]].figure, "single rate");
 
-    std::vector<Table> tables = compare_tables({c}, 2);
-    ASSERT_EQ(tables.size(), 2u);
-    EXPECT_EQ(tables[0].header[3], "median");
-    EXPECT_EQ(tables[1].rows.size(), 1u);
-    EXPECT_EQ(tables[1].rows[0][0], "host3");
+    // Four runs: the median of an even count is the mean of the middle two.
+    std::vector<const RunT*> four(runs.begin(), runs.begin() + 4);
+    ProgramComparison small = compare_runs(four, median)[0];
+    std::vector<double> singles;
+    for (const RunT* r : four)
+        singles.push_back(r->tests[0].single_rate->value);
+    std::sort(singles.begin(), singles.end());
+    EXPECT_DOUBLE_EQ(*row(small, "float", "single rate").baseline.value, (singles[1] + singles[2]) / 2);
 }
 
-TEST(CompareTables, FlaggedRunsAreMarkedAndColourOnlyTouchesMarks)
+TEST(CompareViews, CellsCarryTheirMarkAndTheFleetViewFitsTheWidth)
 {
     RunT base = run("base", {stream("float", 100, 400, 4)}, 4);
-    RunT partial = run("cut", {stream("float", 90, 0, 4)}, 4);
+    RunT partial = run("cut +", {stream("float", 90, 0, 4)}, 4);   // a label ending in " +"
     partial.partial = true;
     partial.findings.push_back({12, "float", "overall_sum", "overall differs from the sum"});
-    std::vector<Table> t = compare_tables(compare_runs({&base, &partial}, nullptr, false, 2), 2);
-    EXPECT_EQ(t[0].header.back(), "cut *");
-    partial.label = "evil\x1b[2J";   // a directory name reaches the terminal escaped
-    EXPECT_EQ(compare_tables(compare_runs({&base, &partial}, nullptr, false, 2), 2)[0].header.back(),
-              "evil\\x1b[2J *");
+    std::vector<ProgramComparison> cs = compare_runs({&base, &partial}, {});
+    ViewOptions o;
+    std::vector<Table> t = compare_tables(cs, o);
+    EXPECT_EQ(t[0].header.back(), "cut + *");
     std::string notes;
     for (const std::string& n : t[0].notes)
         notes += n + "\n";
-    EXPECT_NE(notes.find("* cut: partial"), std::string::npos) << notes;
+    EXPECT_NE(notes.find("* cut +: partial"), std::string::npos) << notes;
     EXPECT_NE(notes.find("(line 12): overall differs from the sum"), std::string::npos) << notes;
 
-    EXPECT_EQ(colour_marks("  90 x0.900 -  110 x1.100 +\n  x1.000 - (1/1)"),
-              "  90 x0.900 \x1b[31m-\x1b[0m  110 x1.100 \x1b[32m+\x1b[0m\n"
-              "  x1.000 \x1b[31m-\x1b[0m (1/1)");
-    EXPECT_EQ(colour_marks("Legend: + better, - worse"), "Legend: + better, - worse");
+    // Colour and HTML classes come from the cells, never from their text.
+    o.colour = true;
+    std::string text = compare_text(cs, o);
+    EXPECT_NE(text.find("\x1b[31m90.000000 x0.900 -\x1b[0m"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\x1b[32m"), std::string::npos) << text;   // nothing better
+    std::string html = render_html(t[0]);
+    EXPECT_EQ(html.find("better\""), std::string::npos);
+    EXPECT_NE(html.find("<td class=\"num worse\">90.000000 x0.900 -</td>"), std::string::npos) << html;
+    partial.label = "evil\x1b[2J";   // a directory name reaches the terminal escaped
+    EXPECT_EQ(compare_tables(compare_runs({&base, &partial}, {}), {})[0].header.back(),
+              "evil\\x1b[2J *");
+
+    // Fifty runs with wide labels: the fleet view, every line within 60 columns.
+    std::vector<RunT> fleet;
+    for (int i = 0; i < 50; ++i)
+        fleet.push_back(run("a-rather-long-host-name-" + std::to_string(i) + "-\xe6\xb5\x8b\xe8\xaf\x95",
+                            {stream("float", 100 + i, 400 + i, 4)}, 4));
+    std::vector<const RunT*> runs;
+    for (const RunT& r : fleet)
+        runs.push_back(&r);
+    o = {};
+    o.width = 60;
+    std::string fleet_text = compare_text(compare_runs(runs, {}), o);
+    std::size_t lines = 0;
+    for (std::size_t s = 0, e; (e = fleet_text.find('\n', s)) != std::string::npos; s = e + 1, ++lines)
+        EXPECT_LE(display_width(fleet_text.substr(s, e - s)), 60u) << fleet_text.substr(s, e - s);
+    EXPECT_GT(lines, 50u);
+    EXPECT_EQ(display_width("\xe6\xb5\x8b\xe8\xaf\x95"), 4u);   // wide characters count two
 }
 
-// The command as a CI gate, on files written the way the program writes them.
-
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string slurp(const fs::path& p)
+TEST(CompareViews, MachineFormatsCarryTheMarksAndTheVerdict)
 {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-Result bench_report(const fs::path& dir, const std::string& args)
-{
-    std::string cmd = "cd '" + dir.string() + "' && '" BENCH_REPORT "' " + args +
-                      " >out.txt 2>err.txt";
-    int rc = std::system(cmd.c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(dir / "out.txt"), slurp(dir / "err.txt")};
-}
-
-TEST(CompareCommand, ExitStatusAsARegressionGate)
-{
-    fs::path dir = fs::temp_directory_path() / ("compare_gate_" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    std::string slower = one_thread;
-    slower.replace(slower.find("0.134154"), 8, "0.12");   // x0.894
-    std::ofstream(dir / "a.txt") << one_thread;
-    std::ofstream(dir / "b.txt") << slower;
-    std::ofstream(dir / "bad.txt") << "not a results file\n";
-
-    Result ok = bench_report(dir, "compare a.txt b.txt --fail-if-worse 11");
-    EXPECT_EQ(ok.status, 0) << ok.err;
-    EXPECT_NE(ok.out.find("0.12 x0.894 -"), std::string::npos) << ok.out;
-    EXPECT_EQ(ok.out.find('\x1b'), std::string::npos);   // not a terminal: no colour
-
-    Result tripped = bench_report(dir, "compare a.txt b.txt --fail-if-worse 10");
-    EXPECT_EQ(tripped.status, 3);
-    EXPECT_NE(tripped.err.find("Float Streaming. single rate is 0.12 (x0.894)"), std::string::npos)
-        << tripped.err;
-
-    // The baseline named last: the slower run is the reference, nothing is worse.
-    EXPECT_EQ(bench_report(dir, "compare a.txt b.txt --baseline b.txt --fail-if-worse 1").status, 0);
-    // A file that cannot be read wins over the gate, and the others are still compared.
-    Result bad = bench_report(dir, "compare a.txt b.txt bad.txt --fail-if-worse 10");
-    EXPECT_EQ(bad.status, 2);
-    EXPECT_NE(bad.out.find("x0.894"), std::string::npos);
-    EXPECT_EQ(bench_report(dir, "compare a.txt").status, 2);   // nothing to compare with
-    fs::remove_all(dir);
+    RunT base = run("base", {stream("float", 100, 400, 4)}, 4);
+    RunT slow = run("slow|er", {stream("float", 80, 400, 4)}, 4);
+    std::vector<ProgramComparison> cs = compare_runs({&base, &slow}, {});
+    ViewOptions o;
+    o.gate = 10;
+    nlohmann::json j = nlohmann::json::parse(compare_json(cs, o));
+    EXPECT_EQ(j["schema_version"], 1);
+    EXPECT_EQ(j["gate"]["verdict"], "fail");
+    EXPECT_EQ(j["gate"]["regressions"].size(), 1u);   // single rate and seconds: one pass
+    EXPECT_EQ(j["programs"][0]["figures"][0]["cells"][1]["mark"], "worse");
+    std::string md = compare_markdown(cs, o);
+    EXPECT_NE(md.find("slow\\|er"), std::string::npos) << md;
+    EXPECT_NE(md.find("| --- |"), std::string::npos);
+    std::string csv = compare_csv(cs, o);
+    EXPECT_NE(csv.find("bench_processors,float,\"single rate\",\"Millions Executions/sec.\",higher,"
+                       "\"slow|er.txt\",\"slow|er\",0,80,\"80.000000\",0.8,worse"),
+              std::string::npos)
+        << csv;
 }
 
 }  // namespace

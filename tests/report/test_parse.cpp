@@ -173,6 +173,11 @@ TEST(Checks, AlteredFilesAreFlagged) {
         {"memory_2threads.results.txt", "it was: 217.934 MB", "it was: 217.944 MB", "megabytes"},
         {"processors_2threads.results.txt", "Thread(s): 2", "Thread(s): 3", "threads"},
         {"memory_out_of_memory.results.txt", "(incomplete: 2", "(incomplete: 1", "incomplete"},
+        // A timed pass cannot take no time or run at an infinite rate.
+        {"processors_1thread.results.txt", "spent: 0.16102 Secs. \nIt was: 0.407006",
+         "spent: 0 Secs. \nIt was: inf", "value"},
+        {"processors_1thread.results.txt", "Thread:0 It was: 6.60715", "Thread:0 It was: -6.60715",
+         "value"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.to);

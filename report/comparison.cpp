@@ -1,0 +1,378 @@
+#include "comparison.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "catalogue.h"
+#include "stats.h"
+
+namespace report {
+
+namespace {
+
+// Ratios exactly on the edge of a band (1.02 for 2%) must fall inside it even
+// though 1.02 - 1 is a hair above 0.02 in binary.
+constexpr double edge = 1e-9;
+
+// A robust score beyond this is an outlier (Iglewicz and Hoaglin's 3.5).
+constexpr double outlier_score = 3.5;
+
+Cell printed(const std::optional<Figure>& figure) {
+    Cell c;
+    if (!figure)
+        return c;
+    c.printed = figure->text;
+    if (std::isfinite(figure->value)) {
+        c.value = figure->value;
+        c.missing = Missing::none;
+    } else {
+        c.missing = Missing::not_finite;
+    }
+    return c;
+}
+
+Cell derived(double v) {
+    Cell c;
+    c.value = v;
+    c.missing = Missing::none;
+    return c;
+}
+
+// An overall figure summed over fewer threads than ran (some ran out of
+// memory) is not comparable with a complete one.
+Cell overall(const Test& test, const std::optional<Figure>& figure) {
+    Cell c = printed(figure);
+    if (figure && test.incomplete_threads > 0) {
+        c.value.reset();
+        c.missing = Missing::incomplete;
+    }
+    return c;
+}
+
+Cell mean_thread_seconds(const Test& t) {
+    // Only when every thread finished: a mean over the survivors of an
+    // out-of-memory pass would flatter the run.
+    if (t.threads.empty())
+        return {};
+    double sum = 0;
+    for (const ThreadResult& th : t.threads) {
+        if (!th.seconds || th.out_of_memory || !std::isfinite(th.seconds->value))
+            return {};
+        sum += th.seconds->value;
+    }
+    return derived(sum / static_cast<double>(t.threads.size()));
+}
+
+using Getter = std::function<Cell(const Run&, const Test&)>;
+
+const std::vector<std::pair<FigureKind, Getter>>& figures() {
+    static const std::vector<std::pair<FigureKind, Getter>> defs = {
+        {{"single rate", Better::higher, Pass::single, false},
+         [](const Run&, const Test& t) { return printed(t.single_rate); }},
+        {{"overall rate", Better::higher, Pass::multi, false},
+         [](const Run&, const Test& t) { return overall(t, t.overall_rate); }},
+        {{"overall per thread", Better::higher, Pass::multi, false},
+         [](const Run& r, const Test& t) {
+             Cell v = overall(t, t.overall_rate);
+             std::optional<int> n = stats::thread_count(r, &t);
+             if (!v.value || !n)
+                 return v;
+             return derived(*v.value / *n);
+         }},
+        {{"improvement", Better::higher, Pass::derived, false},
+         [](const Run&, const Test& t) { return printed(t.improvement); }},
+        {{"single MB/s", Better::higher, Pass::single, true},
+         [](const Run&, const Test& t) { return printed(t.single_megabytes); }},
+        {{"overall MB/s", Better::higher, Pass::multi, true},
+         [](const Run&, const Test& t) { return overall(t, t.overall_megabytes); }},
+        {{"single seconds", Better::lower, Pass::single, false},
+         [](const Run&, const Test& t) { return printed(t.single_seconds); }},
+        {{"thread seconds (mean)", Better::lower, Pass::multi, false},
+         [](const Run&, const Test& t) { return mean_thread_seconds(t); }},
+    };
+    return defs;
+}
+
+std::string unit_of(const FigureKind& kind, const Test& t) {
+    std::string name = kind.name;
+    if (name == "improvement")
+        return "times";
+    if (kind.megabytes)
+        return "MB/sec.";
+    if (kind.better == Better::lower)
+        return "Secs.";
+    return t.unit;
+}
+
+const Test* find_test(const Run& run, const std::string& key) {
+    for (const Test& t : run.tests)
+        if (t.key == key)
+            return &t;
+    return nullptr;
+}
+
+bool wanted(const std::vector<std::string>& keep, const std::string& name) {
+    return keep.empty() || std::find(keep.begin(), keep.end(), name) != keep.end();
+}
+
+void compare_cell(Cell& cell, const Cell& base, Better better, double noise) {
+    // Rates, seconds and MB/s are never negative or zero; a file that says so
+    // is not compared rather than given a meaningless ratio.
+    if (!cell.value || !base.value || *base.value <= 0 || *cell.value <= 0)
+        return;
+    double r = *cell.value / *base.value;
+    if (!std::isfinite(r) || r <= 0)
+        return;
+    cell.ratio = r;
+    cell.mark = classify(r, better, noise);
+}
+
+GeoMean geometric_mean(const ProgramComparison& c, std::size_t run, const char* figure,
+                       double noise) {
+    GeoMean g;
+    std::vector<double> ratios;
+    for (const FigureRow& row : c.rows) {
+        if (row.figure != figure)
+            continue;
+        ++g.total;
+        const std::optional<double>& r = row.cells[run].ratio;
+        if (r && *r > 0)
+            ratios.push_back(*r);
+    }
+    g.used = static_cast<int>(ratios.size());
+    g.ratio = stats::geometric_mean(ratios);
+    if (g.ratio)
+        g.mark = classify(*g.ratio, Better::higher, noise);
+    return g;
+}
+
+// Runs far from the median: a geometric mean both outside the noise band and,
+// where the fleet varies at all, more than 3.5 robust units from the fleet's
+// own spread. Without the second rule every host of a fleet that varies by a
+// few percent would be "outside the band".
+void find_outliers(ProgramComparison& c, double noise) {
+    double floor = std::log1p(noise / 100) + edge;
+    std::vector<std::optional<double>> scores(c.runs.size());
+    std::vector<double> distance(c.runs.size(), 0);
+    std::vector<bool> out(c.runs.size(), false);
+    for (const std::vector<GeoMean>* geo : {&c.geo_single, &c.geo_overall}) {
+        std::vector<double> logs;
+        for (const GeoMean& g : *geo)
+            if (g.ratio)
+                logs.push_back(std::log(*g.ratio));
+        std::optional<double> med = stats::median(logs);
+        std::optional<double> mad = stats::median_absolute_deviation(logs);
+        for (std::size_t i = 0; i < c.runs.size(); ++i) {
+            const GeoMean& g = (*geo)[i];
+            if (!g.ratio || !med)
+                continue;
+            double x = std::log(*g.ratio);
+            double d = std::fabs(x);   // the ratio is to the median already
+            std::optional<double> score = mad ? stats::robust_score(x, *med, *mad) : std::nullopt;
+            bool beyond = d > floor && (!score || std::fabs(*score) > outlier_score);
+            if (d >= distance[i]) {
+                distance[i] = d;
+                if (score)
+                    scores[i] = std::fabs(*score);
+            }
+            out[i] = out[i] || beyond;
+        }
+    }
+    for (std::size_t i = 0; i < c.runs.size(); ++i) {
+        if (!out[i])
+            continue;
+        std::vector<std::pair<double, std::size_t>> far;
+        for (std::size_t k = 0; k < c.rows.size(); ++k) {
+            const Cell& cell = c.rows[k].cells[i];
+            if (cell.mark == Mark::better || cell.mark == Mark::worse)
+                far.emplace_back(std::fabs(std::log(*cell.ratio)), k);
+        }
+        std::stable_sort(far.begin(), far.end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        Outlier o{i, distance[i], scores[i], {}};
+        for (std::size_t k = 0; k < far.size() && k < 3; ++k)
+            o.rows.push_back(far[k].second);
+        c.outliers.push_back(std::move(o));
+    }
+    std::stable_sort(c.outliers.begin(), c.outliers.end(),
+                     [](const Outlier& a, const Outlier& b) { return a.distance > b.distance; });
+}
+
+ProgramComparison compare_program(std::vector<const Run*> runs, const CompareSettings& s) {
+    ProgramComparison c;
+    c.program = runs.front()->program;
+    c.runs = std::move(runs);
+    if (!s.median) {
+        c.baseline = 0;
+        for (std::size_t i = 0; i < c.runs.size(); ++i)
+            if (std::find(s.baselines.begin(), s.baselines.end(), c.runs[i]) != s.baselines.end()) {
+                c.baseline = i;
+                break;
+            }
+    }
+
+    for (const TestInfo& info : catalogue(c.program)) {
+        std::string key(info.key);
+        if (!wanted(s.tests, key))
+            continue;
+        const Test* sample = nullptr;
+        for (const Run* r : c.runs)
+            if ((sample = find_test(*r, key)))
+                break;
+        if (!sample)
+            continue;
+        for (const auto& [kind, get] : figures()) {
+            if ((kind.megabytes && info.bytes_per_iteration <= 0) || !wanted(s.figures, kind.name))
+                continue;
+            FigureRow row{key, std::string(info.name), kind.name, unit_of(kind, *sample),
+                          kind.better, kind.pass, {}, {}};
+            bool any = false;
+            for (const Run* r : c.runs) {
+                const Test* t = find_test(*r, key);
+                Cell v = t ? get(*r, *t) : Cell{};
+                any = any || v.missing != Missing::absent;
+                row.cells.push_back(std::move(v));
+            }
+            if (!any)
+                continue;   // a figure this test never has (effective frequency's single pass)
+            if (c.baseline) {
+                row.baseline = row.cells[*c.baseline];
+            } else {
+                std::vector<double> present;
+                for (const Cell& cell : row.cells)
+                    if (cell.value && *cell.value > 0)
+                        present.push_back(*cell.value);
+                std::optional<double> m = stats::median(present);
+                if (m)
+                    row.baseline = derived(*m);
+                row.baseline.ratio = m ? std::optional<double>(1.0) : std::nullopt;
+            }
+            for (std::size_t i = 0; i < row.cells.size(); ++i)
+                if (!c.baseline || i != *c.baseline)
+                    compare_cell(row.cells[i], row.baseline, row.better, s.noise);
+            if (c.baseline && row.cells[*c.baseline].value)
+                row.cells[*c.baseline].ratio = 1.0;
+            c.rows.push_back(std::move(row));
+        }
+    }
+    for (std::size_t i = 0; i < c.runs.size(); ++i) {
+        c.geo_single.push_back(geometric_mean(c, i, "single rate", s.noise));
+        c.geo_overall.push_back(geometric_mean(c, i, "overall rate", s.noise));
+        if (c.baseline && i == *c.baseline) {
+            c.geo_single.back().mark = Mark::none;
+            c.geo_overall.back().mark = Mark::none;
+        }
+    }
+    if (!c.baseline)
+        find_outliers(c, s.noise);
+    return c;
+}
+
+}  // namespace
+
+const std::vector<FigureKind>& figure_kinds() {
+    static const std::vector<FigureKind> kinds = [] {
+        std::vector<FigureKind> k;
+        for (const auto& f : figures())
+            k.push_back(f.first);
+        return k;
+    }();
+    return kinds;
+}
+
+double time_factor(double ratio, Better better) {
+    return better == Better::higher ? 1 / ratio : ratio;
+}
+
+Mark classify(double ratio, Better better, double noise) {
+    double t = std::log(time_factor(ratio, better));
+    double band = std::log1p(noise / 100);
+    if (std::fabs(t) <= band + edge)
+        return Mark::same;
+    return t > 0 ? Mark::worse : Mark::better;
+}
+
+bool worse_beyond(double ratio, Better better, double percent) {
+    return std::log(time_factor(ratio, better)) > std::log1p(percent / 100) + edge;
+}
+
+std::vector<ProgramComparison> compare_runs(const std::vector<const Run*>& runs,
+                                            const CompareSettings& settings) {
+    std::vector<std::vector<const Run*>> groups;
+    for (const Run* r : runs) {
+        auto g = std::find_if(groups.begin(), groups.end(),
+                              [&](const auto& group) { return group.front()->program == r->program; });
+        if (g == groups.end())
+            groups.push_back({r});
+        else
+            g->push_back(r);
+    }
+    std::vector<ProgramComparison> out;
+    for (auto& g : groups)
+        out.push_back(compare_program(std::move(g), settings));
+    return out;
+}
+
+std::vector<Regression> regressions(const std::vector<ProgramComparison>& comparisons,
+                                    double percent) {
+    std::vector<Regression> out;
+    for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
+        const ProgramComparison& c = comparisons[ci];
+        for (std::size_t i = 0; i < c.runs.size(); ++i) {
+            if (c.baseline && i == *c.baseline)
+                continue;
+            // The worst figure of each pass of each test.
+            std::vector<Regression> found;
+            for (std::size_t k = 0; k < c.rows.size(); ++k) {
+                const FigureRow& row = c.rows[k];
+                const Cell& cell = row.cells[i];
+                if (!cell.ratio || !worse_beyond(*cell.ratio, row.better, percent))
+                    continue;
+                double factor = time_factor(*cell.ratio, row.better);
+                auto same_pass = std::find_if(found.begin(), found.end(), [&](const Regression& r) {
+                    const FigureRow& other = c.rows[r.row];
+                    return other.test == row.test && other.pass == row.pass &&
+                           row.pass != Pass::derived;
+                });
+                if (same_pass == found.end())
+                    found.push_back({ci, i, k, factor});
+                else if (factor > same_pass->factor)
+                    *same_pass = {ci, i, k, factor};
+            }
+            out.insert(out.end(), found.begin(), found.end());
+        }
+    }
+    return out;
+}
+
+std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& comparisons) {
+    std::vector<GateProblem> out;
+    for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
+        const ProgramComparison& c = comparisons[ci];
+        // Short-pass runs are comparable with each other: the file-wide note
+        // on their iteration count matters only when the counts differ.
+        bool one_count = std::all_of(c.runs.begin(), c.runs.end(), [&](const Run* r) {
+            return r->iterations == c.runs.front()->iterations;
+        });
+        for (std::size_t i = 0; i < c.runs.size(); ++i) {
+            const Run& run = *c.runs[i];
+            if (run.partial)
+                out.push_back({GateProblem::partial, ci, i, {}});
+            for (const Finding& f : run.findings) {
+                bool short_pass_note = f.check == "iterations" && f.line == 0 && f.test.empty();
+                if (!short_pass_note || !one_count)
+                    out.push_back({GateProblem::inconsistent, ci, i, f.message});
+            }
+            bool is_baseline = c.baseline && i == *c.baseline;
+            bool comparable = std::any_of(c.rows.begin(), c.rows.end(), [&](const FigureRow& row) {
+                return row.cells[i].ratio.has_value();
+            });
+            if (!comparable && !is_baseline)
+                out.push_back({GateProblem::nothing_comparable, ci, i, {}});
+        }
+    }
+    return out;
+}
+
+}  // namespace report

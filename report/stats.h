@@ -1,0 +1,45 @@
+// Statistics of samples of figures, kept apart from any presentation: every
+// aggregate bench_report shows (medians, geometric means, spreads, outlier
+// scores) is computed here.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "run.h"
+
+namespace report::stats {
+
+// The middle value; the mean of the two middle values for an even count.
+// Absent for no values.
+std::optional<double> median(std::span<const double> values);
+
+// exp(mean(ln x)) over positive values; absent when there is none or any
+// value is not positive.
+std::optional<double> geometric_mean(std::span<const double> values);
+
+struct Range {
+    double min = 0;
+    double max = 0;
+    std::optional<double> spread;   // max / min, when min > 0
+};
+std::optional<Range> range(std::span<const double> values);
+
+// Median of the absolute deviations from the median (unscaled).
+std::optional<double> median_absolute_deviation(std::span<const double> values);
+
+// Sample standard deviation over the mean, as a fraction (0.05 = 5%); absent
+// for fewer than two values or a zero mean.
+std::optional<double> coefficient_of_variation(std::span<const double> values);
+
+// How far `x` lies from the median of a sample, in units of its median
+// absolute deviation scaled to a normal distribution's standard deviation
+// (x 1.4826). Absent when the deviation is zero.
+std::optional<double> robust_score(double x, double median, double mad);
+
+// The threads of a run's multi-thread pass: the "Thread(s): N" it printed when
+// plausible, else the threads reported by the test, else absent.
+std::optional<int> thread_count(const Run& run, const Test* test = nullptr);
+
+}  // namespace report::stats

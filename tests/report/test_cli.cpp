@@ -1,0 +1,236 @@
+// bench_report as a user meets it: what the regression gate refuses to pass,
+// labels, runs read once, output that cannot be written, nothing found,
+// usage errors, and files the README's own recipes write.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+const std::string p_name = "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\n.txt";
+const std::string m_name = "results_memory_Linux_x86 @ UTC time Tue Dec  8 05:30:00 2026\n.txt";
+
+class Cli : public ::testing::Test {
+protected:
+    fs::path root;
+    const fs::path data = REPORT_DATA;
+
+    void SetUp() override {
+        root = fs::temp_directory_path() /
+               ("bench_report_cli_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root);
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    // A host directory with a processors and (unless told otherwise) a memory run.
+    void host(const fs::path& dir, bool memory = true,
+              const std::string& processors = "processors_2threads.results.txt") {
+        fs::create_directories(root / dir);
+        fs::copy_file(data / processors, root / dir / p_name);
+        if (memory)
+            fs::copy_file(data / "memory_2threads.results.txt", root / dir / m_name);
+    }
+
+    Result run(const std::string& args, const std::string& env = "") {
+        std::string cmd = "cd '" + root.string() + "' && " + env + " '" BENCH_REPORT "' " + args +
+                          " >stdout.txt 2>stderr.txt";
+        int rc = std::system(cmd.c_str());
+        return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(root / "stdout.txt"),
+                slurp(root / "stderr.txt")};
+    }
+};
+
+// With --fail-if-worse, a comparison missing what a verdict needs is no pass.
+TEST_F(Cli, TheGateNeverPassesOnNothing) {
+    host("runs/alpha");
+    host("runs/beta");
+    host("runs/no-processors", true);
+    fs::remove(root / "runs/no-processors" / p_name);
+    host("runs/cut");
+    std::string text = slurp(data / "processors_2threads.results.txt");
+    std::ofstream(root / "runs/cut" / p_name, std::ios::trunc) << text.substr(0, text.size() / 2);
+    fs::create_directories(root / "empty");
+
+    struct Case {
+        std::string args;
+        int status;
+        std::string says;
+    };
+    const Case cases[] = {
+        {"runs/alpha runs/beta", 0, ""},
+        {"runs/alpha empty", 2, "no results file found in empty"},
+        {"runs/alpha runs/no-processors", 2,
+         "runs/no-processors: no run of bench_processors, which the baseline has"},
+        {"runs/alpha runs/cut", 2, "partial, the file ends before the end of the run"},
+    };
+    for (const Case& c : cases) {
+        Result r = run("compare " + c.args + " --fail-if-worse 5");
+        EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
+    }
+    // Usage errors: a negative, a non-numeric or a non-finite percentage.
+    for (const char* p : {"-1", "five", "nan"})
+        EXPECT_EQ(run(std::string("compare runs/alpha runs/beta --fail-if-worse ") + p).status, 2) << p;
+}
+
+TEST_F(Cli, LabelsNameInputsKeepTheHostAndChooseTheBaseline) {
+    host("hist/hostA/day1");
+    host("hist/hostA/day2");
+    host("hist/hostB/day1", true, "processors_1thread.results.txt");
+    auto labels = [&](const std::string& args) {
+        Result r = run("export " + args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> out;
+        nlohmann::json j = r.status == 0 ? nlohmann::json::parse(r.out) : nlohmann::json::object();
+        for (const auto& each : j["runs"])
+            out.push_back(each["label"]);
+        return out;
+    };
+    EXPECT_EQ(labels("hist"), (std::vector<std::string>{"hostA/day1", "hostA/day1", "hostA/day2",
+                                                         "hostA/day2", "hostB/day1", "hostB/day1"}));
+    EXPECT_EQ(labels("--label old --label new hist/hostA hist/hostB"),
+              (std::vector<std::string>{"old", "old", "old #2", "old #2", "new", "new"}));
+    Result wrong = run("export --label one hist/hostA hist/hostB");
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_NE(wrong.err.find("one label per path"), std::string::npos) << wrong.err;
+
+    // A label as the baseline, for both programs; one that a program lacks is an error.
+    Result by_label = run("compare hist --baseline hostB/day1 --view wide");
+    EXPECT_EQ(by_label.status, 0) << by_label.err;
+    EXPECT_NE(by_label.out.find("baseline hostB/day1 *"), std::string::npos) << by_label.out;
+    fs::remove(root / "hist/hostB/day1" / m_name);
+    Result lacking = run("compare hist --baseline hostB/day1");
+    EXPECT_EQ(lacking.status, 2);
+    EXPECT_NE(lacking.err.find("names no run of bench_memory"), std::string::npos) << lacking.err;
+}
+
+TEST_F(Cli, TheSameRunIsCountedOnce) {
+    host("a");
+    fs::copy_file(data / "processors_2threads.console.txt", root / "a" / "console.txt");
+    Result r = run("export a a/" + std::string("'") + p_name + "' a/console.txt");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["runs"].size(), 2u);
+    EXPECT_NE(r.err.find("the same file as"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("a/console.txt: the console transcript of"), std::string::npos) << r.err;
+
+    // Both programs' transcripts appended into one console file: two runs.
+    std::ofstream(root / "both.txt") << slurp(data / "processors_2threads.console.txt")
+                                     << slurp(data / "memory_2threads.console.txt");
+    Result both = run("list both.txt");
+    EXPECT_EQ(both.status, 0) << both.err;
+    EXPECT_NE(both.out.find("bench_processors"), std::string::npos) << both.out;
+    EXPECT_NE(both.out.find("bench_memory"), std::string::npos) << both.out;
+}
+
+TEST_F(Cli, OutputThatCannotBeWrittenIsAFailure) {
+    host("a");
+    host("b");
+    const char* commands[] = {"list a", "show a", "export a", "compare a b", "chart a b -o -"};
+    for (const char* c : commands) {
+        for (const char* to : {">/dev/full", ">&-"}) {
+            std::string cmd = "cd '" + root.string() + "' && '" BENCH_REPORT "' " + c + " " + to +
+                              " 2>stderr.txt";
+            int rc = std::system(cmd.c_str());
+            EXPECT_EQ(WEXITSTATUS(rc), 1) << c << " " << to;
+            EXPECT_NE(slurp(root / "stderr.txt").find(std::string(to) == ">&-" ? "Bad file descriptor"
+                                                                               : "No space left on device"),
+                      std::string::npos)
+                << c << " " << to;
+        }
+    }
+    Result missing = run("export a -o no/such/dir/out.json");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+    std::string input = "a/" + p_name;
+    Result onto_input = run("export a -o 'a/" + p_name + "'");
+    EXPECT_EQ(onto_input.status, 2);
+    EXPECT_NE(onto_input.err.find("is one of the inputs"), std::string::npos);
+    EXPECT_NE(slurp(root / input).find("Thread(s)"), std::string::npos);   // untouched
+    Result dash = run("export a -o -");
+    EXPECT_EQ(dash.status, 0);
+    EXPECT_EQ(dash.out.rfind("{", 0), 0u);
+}
+
+TEST_F(Cli, NothingFoundAndUsageErrorsExitTwoWithOneLine) {
+    fs::create_directories(root / "empty");
+    fs::create_directory_symlink(root / "empty", root / "empty" / "link");
+    for (const char* c : {"list empty", "show empty", "export empty", "compare empty empty",
+                          "chart empty -o out.html"}) {
+        Result r = run(c);
+        EXPECT_EQ(r.status, 2) << c;
+        EXPECT_EQ(r.err,
+                  "bench_report: empty/link: a symbolic link to a directory, not followed\n"
+                  "bench_report: no results file found in empty" +
+                      std::string(std::string(c).rfind("compare", 0) == 0 ? ", empty" : "") + "\n")
+            << c;
+    }
+    Result typo = run("shwo x");
+    EXPECT_EQ(typo.status, 2);
+    EXPECT_EQ(typo.err, "bench_report: unknown subcommand `shwo`; did you mean `show`?\n");
+    EXPECT_EQ(run("list --no-such-option").status, 2);
+    EXPECT_EQ(run("export --format").status, 2);
+    EXPECT_EQ(run("").status, 2);
+    Result help = run("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("3 the regression gate"), std::string::npos);
+}
+
+// Figures at the edges of what a double holds read, export and show.
+TEST_F(Cli, FiguresAtTheEdgesOfADouble) {
+    std::string text = slurp(data / "processors_2threads.results.txt");
+    std::size_t at = text.find("Thread:1 It was: ") + 17;
+    text.replace(at, text.find(' ', at) - at, "1e-320");
+    std::ofstream(root / "tiny.txt") << text;
+    for (const char* c : {"export tiny.txt", "export --format csv tiny.txt", "show tiny.txt"}) {
+        Result r = run(c);
+        EXPECT_EQ(r.status, 0) << c << "\n" << r.err;
+        EXPECT_NE(r.out.find("1e-320"), std::string::npos) << c;
+    }
+}
+
+TEST_F(Cli, ColourOnlyWhereWanted) {
+    host("a");
+    host("b", true, "processors_1thread.results.txt");
+    EXPECT_EQ(run("compare a b").out.find('\x1b'), std::string::npos);
+    EXPECT_NE(run("compare a b --color always").out.find("\x1b[3"), std::string::npos);
+    EXPECT_EQ(run("compare a b --color never").out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(run("compare a b --color sometimes").status, 2);
+    // On a terminal: colour unless TERM is dumb (checked under script(1) when present).
+    if (std::system("command -v script >/dev/null 2>&1") == 0) {
+        auto tty = [&](const std::string& env) {
+            std::string cmd = "cd '" + root.string() + "' && " + env +
+                              " script -qec \"'" BENCH_REPORT "' compare a b\" /dev/null >tty.txt";
+            std::system(cmd.c_str());
+            return slurp(root / "tty.txt");
+        };
+        EXPECT_NE(tty("TERM=xterm NO_COLOR=").find("\x1b[3"), std::string::npos);
+        EXPECT_EQ(tty("TERM=dumb").find("\x1b[3"), std::string::npos);
+        EXPECT_EQ(tty("TERM=xterm NO_COLOR=1").find("\x1b[3"), std::string::npos);
+    }
+}
+
+}  // namespace

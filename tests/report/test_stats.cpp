@@ -1,0 +1,92 @@
+// The statistics every aggregate reads, on values worked out by hand, and the
+// per-thread summary `show` prints from them.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "stats.h"
+#include "summary.h"
+
+using namespace report;
+
+namespace {
+
+TEST(Stats, KnownValues) {
+    struct Case {
+        std::vector<double> values;
+        std::optional<double> median, geometric_mean, mad, spread;
+    };
+    const Case cases[] = {
+        {{}, {}, {}, {}, {}},
+        {{5}, 5, 5, 0, 1},
+        {{4, 1, 3}, 3, std::cbrt(12.0), 1, 4},
+        {{1, 2, 3, 10}, 2.5, std::pow(60.0, 0.25), 1, 10},   // even: mean of the middle two
+        {{2, 8, -1}, 2, {}, 3, {}},                          // no geometric mean below zero
+        {{0, 4}, 2, {}, 2, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.values.size());
+        EXPECT_EQ(stats::median(c.values), c.median);
+        std::optional<double> g = stats::geometric_mean(c.values);
+        ASSERT_EQ(g.has_value(), c.geometric_mean.has_value());
+        if (g) {
+            EXPECT_NEAR(*g, *c.geometric_mean, 1e-12);
+        }
+        EXPECT_EQ(stats::median_absolute_deviation(c.values), c.mad);
+        std::optional<stats::Range> r = stats::range(c.values);
+        EXPECT_EQ(r ? r->spread : std::nullopt, c.spread);
+    }
+    // Sample standard deviation of 2, 4, 4, 4, 5, 5, 7, 9 is 2.138..., mean 5.
+    std::vector<double> v = {2, 4, 4, 4, 5, 5, 7, 9};
+    EXPECT_NEAR(*stats::coefficient_of_variation(v), std::sqrt(32.0 / 7) / 5, 1e-12);
+    EXPECT_FALSE(stats::coefficient_of_variation(std::vector<double>{3}));
+    EXPECT_NEAR(*stats::robust_score(7, 5, 1), 2 / 1.4826, 1e-12);
+    EXPECT_FALSE(stats::robust_score(7, 5, 0));
+}
+
+TEST(Stats, ThreadCountOfARun) {
+    report::Run run;
+    report::Test test;
+    test.threads.resize(3);
+    EXPECT_EQ(stats::thread_count(run, &test), 3);   // counted when not printed
+    run.threads = 8;
+    EXPECT_EQ(stats::thread_count(run, &test), 8);   // printed wins
+    run.threads = 0;
+    EXPECT_EQ(stats::thread_count(run), std::nullopt);
+    run.threads = 1LL << 40;                          // implausible: counted instead
+    EXPECT_EQ(stats::thread_count(run, &test), 3);
+}
+
+// `show`'s per-thread median, efficiency and spread on an odd and an even
+// number of threads.
+TEST(Stats, ShowSummaryPerThread) {
+    struct Case {
+        std::vector<double> rates;
+        double median, efficiency, spread;
+    };
+    const Case cases[] = {
+        {{3, 1, 2}, 2, 6.0 / 3, 3},
+        {{4, 1, 3, 2}, 2.5, 10.0 / 4, 4},
+    };
+    for (const Case& c : cases) {
+        report::Run run;
+        run.threads = static_cast<long long>(c.rates.size());
+        report::Test t;
+        t.key = "float";
+        t.complete = true;
+        t.single_rate = Figure{"1", 1};
+        double sum = 0;
+        for (std::size_t i = 0; i < c.rates.size(); ++i) {
+            t.threads.push_back({static_cast<int>(i), {}, Figure{"r", c.rates[i]}, {}, false});
+            sum += c.rates[i];
+        }
+        t.overall_rate = Figure{"o", sum};
+        TestSummary s = summarize(run, t);
+        EXPECT_DOUBLE_EQ(*s.thread_median, c.median) << c.rates.size();
+        EXPECT_DOUBLE_EQ(*s.efficiency, c.efficiency) << c.rates.size();
+        EXPECT_DOUBLE_EQ(*s.spread, c.spread) << c.rates.size();
+    }
+}
+
+}  // namespace
