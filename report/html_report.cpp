@@ -141,6 +141,7 @@ h1{font-size:24px}h2{font-size:20px;margin-top:32px;border-bottom:1px solid #ccc
 nav ul{margin:4px 0;padding-left:20px}nav li{margin:2px 0}
 .charts{display:grid;grid-template-columns:repeat(auto-fill,minmax(min(100%,480px),1fr));gap:16px}
 figure{margin:0 0 8px;border:1px solid #ccc;padding:4px;max-width:820px}
+.fleet figure{max-width:600px}
 svg{display:block;max-width:100%}
 .scroll{overflow-x:auto;max-width:100%}
 table{border-collapse:collapse;margin:12px 0 4px;font-size:13px}
@@ -169,8 +170,9 @@ struct FleetPanel {
     std::string title;
 };
 
-constexpr double fleet_width = 720, fleet_left = 70, fleet_right = 616, fleet_plot = 200,
-                 fleet_panel_height = 262;
+// Narrow, so that a phone shows it at three quarters of its size.
+constexpr double fleet_width = 480, fleet_left = 56, fleet_right = 384, fleet_plot = 210,
+                 fleet_panel_height = 272;
 
 // Names the runs of a panel that could not be labelled or have no figure.
 struct PanelNotes {
@@ -201,9 +203,9 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
     svg.line(fleet_left, plot_top, fleet_left, bottom, ink);
     svg.line(fleet_left, bottom, fleet_right, bottom, ink);
     svg.text((fleet_left + fleet_right) / 2, bottom + 18,
-             fmt::format("{} run(s), sorted from the slowest to the fastest", dots.size()), "middle", 11);
+             fmt::format("{} run(s), slowest to fastest", dots.size()), "middle", 11);
     double mid = (plot_top + bottom) / 2;
-    svg.text(16, mid, "ratio (log scale)", "middle", 11,
+    svg.text(16, mid, c.baseline ? "ratio to the baseline (log)" : "ratio to the median (log)", "middle", 11,
              fmt::format("transform=\"rotate(-90 16 {:.2f})\"", mid));
     if (dots.empty()) {
         svg.text((fleet_left + fleet_right) / 2, mid, "no run has this figure", "middle", 12);
@@ -236,8 +238,12 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
     lo -= pad;
     hi += pad;
     const double label_height = 14;
-    double reserve_top = 6 + label_height * static_cast<double>(std::min(high, fleet_labels));
-    double reserve_bottom = 6 + label_height * static_cast<double>(std::min(low, fleet_labels));
+    // A name starts a dot's radius and a gap away from it, and each one after
+    // the first sits below (above) the one before.
+    auto reserve = [&](std::size_t names) {
+        return names ? 12 + label_height * static_cast<double>(std::min(names, fleet_labels)) : 6;
+    };
+    double reserve_top = reserve(high), reserve_bottom = reserve(low);
     auto y_of = [&](double log_ratio) {
         return plot_top + reserve_top +
                (hi - log_ratio) / (hi - lo) * (fleet_plot - reserve_top - reserve_bottom);
@@ -315,7 +321,7 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
     // room; each moved further out until it covers nothing.
     auto name = [&](std::size_t k, bool slow) {
         std::string text = fit_text(
-            fmt::format("{} {}", label_of(*c.runs[dots[k].run]), format_ratio(dots[k].ratio)), 200, 11);
+            fmt::format("{} {}", label_of(*c.runs[dots[k].run]), format_ratio(dots[k].ratio)), 160, 11);
         double w = text_width(text, 11);
         double x = slow ? xs[k] + radius + 4 : xs[k] - radius - 4 - w;
         x = std::clamp(x, fleet_left + 3, fleet_right - w - 2);
@@ -361,14 +367,12 @@ std::string some_names(const std::vector<std::string>& names, std::size_t shown 
 std::vector<FleetPanel> fleet_panels(const ProgramComparison& c, const std::string& test,
                                      bool name_tests) {
     std::vector<FleetPanel> panels;
-    std::string base = c.baseline ? "the baseline's" : "the median's";
     for (const FigureRow& row : c.rows) {
         if ((!test.empty() && row.test != test) ||
             (row.figure != "single rate" && row.figure != "overall rate"))
             continue;
         std::string what = row.figure == "single rate" ? "Single-thread rate" : "Overall rate (all threads)";
-        panels.push_back({&row, fmt::format("{}{}, divided by {}", name_tests ? row.test_title + ": " : "",
-                                            name_tests ? std::string(row.figure) : what, base)});
+        panels.push_back({&row, name_tests ? row.test_title + ": " + row.figure : what});
     }
     return panels;
 }
@@ -563,7 +567,7 @@ std::string scaling_chart(const Run& run, const Test& test) {
 }
 
 std::string comparison_chart(const ProgramComparison& c) {
-    const double width = 760, left = 64, right = 744, panel_height = 262, plot_top = 28,
+    const double width = 640, left = 64, right = 624, panel_height = 262, plot_top = 28,
                  plot_height = 170;
     std::size_t n = c.runs.size();
     Svg svg;
@@ -571,11 +575,11 @@ std::string comparison_chart(const ProgramComparison& c) {
 
     std::string base = c.baseline ? label_of(*c.runs[*c.baseline])
                                   : fmt::format("the median of the {} runs", n);
-    svg.text(left, 22, fit_text(fmt::format("{}: each run's rates divided by the baseline's ({})",
-                                            program_name(c.program), base),
-                                width - left - 8, 15 * 1.1),
-             "start", 15, "font-weight=\"bold\"");
-    double y0 = text_lines(svg, left, 42,
+    double y = text_lines(svg, left, 22,
+                          fmt::format("{}: each run's rates divided by the baseline's ({})",
+                                      program_name(c.program), base),
+                          (width - left - 8) / 1.1, 15, 19, "font-weight=\"bold\"");
+    double y0 = text_lines(svg, left, y + 1,
                            "1.0 = the baseline; higher is better. The number under each bar is the "
                            "run's number in the legend.",
                            width - left - 8, 12, 16);
@@ -750,14 +754,16 @@ std::string html_report(const std::vector<const Run*>& runs,
                                   : std::string("the median of the runs"),
                        options.noise, outlier_score, c.baseline ? "; the dotted line is the baseline" : "")) +
                    "</p>\n";
+            out += "<div class=\"charts fleet\">\n";
             for (const TestInfo& info : catalogue(c.program)) {
                 std::string notes;
                 std::string chart = fleet_chart(c, std::string(info.key), options.noise, &notes);
                 if (chart.empty())
                     continue;
-                out += fmt::format("<h3 id=\"fleet-{}\">{}</h3>\n<figure>\n{}</figure>\n{}", info.key,
-                                   xml_escape(info.name), chart, notes);
+                out += fmt::format("<section>\n<h3 id=\"fleet-{}\">{}</h3>\n<figure>\n{}</figure>\n{}</section>\n",
+                                   info.key, xml_escape(info.name), chart, notes);
             }
+            out += "</div>\n";
             view.layout = CompareLayout::fleet;
         } else {
             out += "<figure>\n" + comparison_chart(c) + "</figure>\n";
