@@ -1,7 +1,8 @@
 // 10,000 results files (100 hosts x 100 runs, both programs) read from disk,
 // parsed, checked, labelled and exported as CSV: what `bench_report export
-// --format csv runs/` does for a fleet's history. Reports MB/s of parsed text
-// and files/s; the whole load must take well under 2 s.
+// --format csv runs/` does for a fleet's history; then the same as JSON, which
+// must take at most 1.5 times as long. Reports MB/s of parsed text and files/s;
+// the whole CSV load must take well under 2 s.
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
@@ -84,6 +85,35 @@ void LoadAndExportCsv(benchmark::State& state) {
     state.counters["files"] = static_cast<double>(files);
 }
 BENCHMARK(LoadAndExportCsv)->Unit(benchmark::kMillisecond)->MinTime(3)->UseRealTime();
+
+// The same fleet as JSON, written run by run as the command streams it.
+void LoadAndExportJson(benchmark::State& state) {
+    std::size_t bytes = 0;
+    const fs::path& root = fleet(bytes);
+    std::ostringstream diagnostics;
+    std::size_t files = 0;
+    for (auto _ : state) {
+        report::Loaded loaded = report::load_runs({root.string()}, {}, diagnostics);
+        std::string json;
+        report::export_json_begin(json);
+        std::size_t written = 0;
+        for (std::size_t i = 0; i < loaded.runs.size(); ++i) {
+            report::export_json_run(loaded.runs[i], i == 0, json);
+            written += json.size();
+            benchmark::DoNotOptimize(json.data());
+            json.clear();
+        }
+        report::export_json_end(!loaded.runs.empty(), json);
+        state.counters["json_bytes"] = static_cast<double>(written + json.size());
+        files = loaded.runs.size();
+        if (loaded.failed || files != hosts * runs_per_host)
+            state.SkipWithError("the fleet did not load");
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * files));
+    state.counters["files"] = static_cast<double>(files);
+}
+BENCHMARK(LoadAndExportJson)->Unit(benchmark::kMillisecond)->MinTime(3)->UseRealTime();
 
 }  // namespace
 

@@ -1,12 +1,15 @@
 // Any bytes as a results file or transcript: the parser, then everything that
-// reads a run, must neither crash, hang nor read outside its buffers.
+// reads a run (checks, summaries, tables, exports, and a comparison of the run
+// with itself in every view), must neither crash, hang nor read outside its
+// buffers.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-
 #include "checks.h"
+#include "compare_views.h"
+#include "comparison.h"
 #include "export.h"
 #include "parse.h"
 #include "summary.h"
@@ -14,16 +17,41 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // A copy of exactly `size` bytes, so a read past the end is caught.
     std::string text(reinterpret_cast<const char*>(data), size);
-    auto parsed = report::parse_run(text, "results_memory_Linux_x86 @ UTC time Tue Dec  8 05:18:54 2026\n.txt");
-    if (auto* run = std::get_if<report::Run>(&parsed)) {
-        report::check_run(*run);
-        for (const report::Test& t : run->tests)
-            report::summarize(*run, t);
-        for (const report::Table& t : report::show_tables(*run))
+    auto parsed = report::parse_runs(
+        text, "results_memory_Linux_x86 @ UTC time Tue Dec  8 05:18:54 2026\n.txt");
+    std::vector<report::Run> runs;
+    for (auto& p : parsed)
+        if (auto* run = std::get_if<report::Run>(&p)) {
+            report::check_run(*run);
+            runs.push_back(std::move(*run));
+        }
+    for (const report::Run& run : runs) {
+        for (const report::Test& t : run.tests)
+            report::summarize(run, t);
+        for (const report::Table& t : report::show_tables(run))
             report::render_text(t);
         std::string csv;
-        report::export_csv({*run}, csv);
-        report::export_json({*run});
+        report::export_csv({run}, csv);
+        report::export_json({run});
+    }
+    if (!runs.empty()) {
+        report::Run twin = runs.front();
+        twin.label = "twin";
+        std::vector<const report::Run*> pair = {&runs.front(), &twin};
+        for (bool median : {false, true}) {
+            report::CompareSettings settings;
+            settings.median = median;
+            auto comparisons = report::compare_runs(pair, settings);
+            report::ViewOptions view;
+            view.gate = 5;
+            view.width = 40;
+            report::regressions(comparisons, 5);
+            report::gate_problems(comparisons);
+            report::compare_text(comparisons, view);
+            report::compare_json(comparisons, view);
+            report::compare_markdown(comparisons, view);
+            report::compare_csv(comparisons, view);
+        }
     }
     return 0;
 }

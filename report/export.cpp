@@ -1,6 +1,8 @@
 // `export`: every figure of every run as JSON or as tidy CSV.
 #include <charconv>
 #include <cmath>
+#include <string_view>
+#include <type_traits>
 #include <fstream>
 #include <iterator>
 #include <iostream>
@@ -9,7 +11,6 @@
 #include <CLI/CLI.hpp>
 #include <csv.h>
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 
 #include "catalogue.h"
 #include "cli.h"
@@ -19,22 +20,9 @@
 
 namespace report {
 
-using json = nlohmann::ordered_json;
-
 namespace {
 
 constexpr int schema_version = 1;
-
-// A figure as printed and as a number; JSON has no NaN or infinity, so those
-// keep only their printed text and a null value.
-json figure(const std::optional<Figure>& f) {
-    if (!f)
-        return nullptr;
-    json j{{"printed", f->text}, {"value", nullptr}};
-    if (std::isfinite(f->value))
-        j["value"] = f->value;
-    return j;
-}
 
 // A printed rate in its base unit (per second), rounded to 12 significant
 // digits so the scaling adds no binary noise to the 6 printed ones. Read back
@@ -49,68 +37,271 @@ double base_value(double value, double scale) {
     return rounded;
 }
 
-json per_second(const std::optional<Figure>& f, double scale) {
-    if (!f || !std::isfinite(f->value * scale))
-        return nullptr;
-    return base_value(f->value, scale);
-}
-
 std::string base_unit(const Test& t) {
     const TestInfo* info = find_test_info(t.key);
     return info ? std::string(info->base_unit) : "executions/s";
 }
 
-json run_json(const Run& run) {
-    json tests = json::array();
-    for (const Test& t : run.tests) {
-        json single = nullptr;
-        if (t.key != "effective_frequency")
-            single = {{"seconds", figure(t.single_seconds)},
-                      {"rate", figure(t.single_rate)},
-                      {"rate_per_second", per_second(t.single_rate, t.unit_scale)},
-                      {"megabytes_per_second", figure(t.single_megabytes)},
-                      {"out_of_memory", t.single_out_of_memory}};
-        json threads = json::array();
-        for (const ThreadResult& r : t.threads)
-            threads.push_back({{"thread", r.thread},
-                               {"seconds", figure(r.seconds)},
-                               {"rate", figure(r.rate)},
-                               {"rate_per_second", per_second(r.rate, t.unit_scale)},
-                               {"megabytes_per_second", figure(r.megabytes)},
-                               {"out_of_memory", r.out_of_memory}});
-        tests.push_back({{"key", t.key},
-                         {"title", t.title},
-                         {"unit", t.unit},
-                         {"unit_scale", t.unit_scale},
-                         {"base_unit", base_unit(t)},
-                         {"bytes_per_iteration", t.bytes_per_iteration},
-                         {"line", t.first_line},
-                         {"complete", t.complete},
-                         {"single", single},
-                         {"threads", threads},
-                         {"overall",
-                          {{"rate", figure(t.overall_rate)},
-                           {"rate_per_second", per_second(t.overall_rate, t.unit_scale)},
-                           {"megabytes_per_second", figure(t.overall_megabytes)},
-                           {"incomplete_threads", t.incomplete_threads}}},
-                         {"improvement", figure(t.improvement)},
-                         {"improvement_unavailable", t.improvement_unavailable}});
+// A JSON writer for the export's fixed shape, streaming into a string with
+// two-space indentation: building a document object per run first cost three
+// times as long as the whole CSV export of a fleet.
+class JsonWriter {
+public:
+    JsonWriter(std::string& out, int depth) : out_(out), depth_(depth) {}
+
+    void begin_object() { open('{'); }
+    void end_object() { close('}'); }
+    void begin_array() { open('['); }
+    void end_array() { close(']'); }
+    // The next member's name.
+    void key(std::string_view name) {
+        item();
+        string(name);
+        out_ += ": ";
+        pending_key_ = true;
     }
-    json findings = json::array();
-    for (const Finding& f : run.findings)
-        findings.push_back(
-            {{"line", f.line}, {"test", f.test}, {"check", f.check}, {"message", f.message}});
-    return {{"path", run.path},
-            {"label", run.label},
-            {"program", program_name(run.program)},
-            {"source", run.source == Source::transcript ? "transcript" : "results_file"},
-            {"zone", run.zone},
-            {"local_time", run.local_time},
-            {"threads", run.threads ? json(*run.threads) : json(nullptr)},
-            {"iterations", run.iterations},
-            {"partial", run.partial},
-            {"findings", findings},
-            {"tests", tests}};
+    void value(std::string_view s) {
+        item();
+        string(s);
+    }
+    void value(const char* s) { value(std::string_view(s)); }
+    void value(bool b) {
+        item();
+        out_ += b ? "true" : "false";
+    }
+    void value(double v) {
+        item();
+        if (std::isfinite(v))
+            fmt::format_to(std::back_inserter(out_), "{}", v);
+        else
+            out_ += "null";
+    }
+    template <typename Int, typename = std::enable_if_t<std::is_integral_v<Int>>>
+    void value(Int v) {
+        item();
+        fmt::format_to(std::back_inserter(out_), "{}", v);
+    }
+    void null() {
+        item();
+        out_ += "null";
+    }
+    // A figure as printed and as a number; JSON has no NaN or infinity, so
+    // those keep only their printed text and a null value.
+    void figure(const std::optional<Figure>& f) {
+        if (!f)
+            return null();
+        begin_object();
+        key("printed");
+        value(f->text);
+        key("value");
+        value(f->value);
+        end_object();
+    }
+    void per_second(const std::optional<Figure>& f, double scale) {
+        if (!f || !std::isfinite(f->value * scale))
+            return null();
+        value(base_value(f->value, scale));
+    }
+
+private:
+    std::string& out_;
+    int depth_;
+    bool first_ = true;        // no member yet in the innermost container
+    bool pending_key_ = false; // a key was written; its value follows on the line
+
+    void newline() {
+        out_ += '\n';
+        out_.append(static_cast<std::size_t>(depth_) * 2, ' ');
+    }
+    void item() {
+        if (pending_key_) {
+            pending_key_ = false;
+            return;
+        }
+        if (!first_)
+            out_ += ',';
+        if (depth_ > 0 || !first_)
+            newline();
+        first_ = false;
+    }
+    void open(char bracket) {
+        item();
+        out_ += bracket;
+        ++depth_;
+        first_ = true;
+    }
+    void close(char bracket) {
+        --depth_;
+        if (!first_)
+            newline();
+        out_ += bracket;
+        first_ = false;
+    }
+    // A JSON string: quotes, backslashes and control characters escaped; bytes
+    // that are not UTF-8 (a path can hold any) become U+FFFD, so the output
+    // stays valid.
+    void string(std::string_view s) {
+        out_ += '"';
+        for (std::size_t i = 0; i < s.size();) {
+            unsigned char c = static_cast<unsigned char>(s[i]);
+            if (c == '"' || c == '\\') {
+                out_ += '\\';
+                out_ += static_cast<char>(c);
+                ++i;
+            } else if (c < 0x20) {
+                switch (c) {
+                case '\n': out_ += "\\n"; break;
+                case '\t': out_ += "\\t"; break;
+                case '\r': out_ += "\\r"; break;
+                default: fmt::format_to(std::back_inserter(out_), "\\u{:04x}", c);
+                }
+                ++i;
+            } else if (c < 0x80) {
+                out_ += static_cast<char>(c);
+                ++i;
+            } else {
+                std::size_t n = utf8_length(s, i);
+                if (n == 0) {
+                    out_ += "\xef\xbf\xbd";
+                    ++i;
+                } else {
+                    out_.append(s.substr(i, n));
+                    i += n;
+                }
+            }
+        }
+        out_ += '"';
+    }
+    // Length of the well-formed UTF-8 sequence at s[i], or 0.
+    static std::size_t utf8_length(std::string_view s, std::size_t i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+        if (c > 0xF4 || n == 0 || i + n > s.size())
+            return 0;
+        for (std::size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+                return 0;
+        unsigned char d = static_cast<unsigned char>(s[i + 1]);
+        if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
+            (c == 0xF4 && d > 0x8F))
+            return 0;
+        return n;
+    }
+};
+
+void write_run(const Run& run, JsonWriter& w) {
+    w.begin_object();
+    w.key("path");
+    w.value(run.path);
+    w.key("label");
+    w.value(run.label);
+    w.key("program");
+    w.value(program_name(run.program));
+    w.key("source");
+    w.value(run.source == Source::transcript ? "transcript" : "results_file");
+    w.key("zone");
+    w.value(run.zone);
+    w.key("local_time");
+    w.value(run.local_time);
+    w.key("threads");
+    if (run.threads)
+        w.value(*run.threads);
+    else
+        w.null();
+    w.key("iterations");
+    w.value(run.iterations);
+    w.key("partial");
+    w.value(run.partial);
+    w.key("findings");
+    w.begin_array();
+    for (const Finding& f : run.findings) {
+        w.begin_object();
+        w.key("line");
+        w.value(f.line);
+        w.key("test");
+        w.value(f.test);
+        w.key("check");
+        w.value(f.check);
+        w.key("message");
+        w.value(f.message);
+        w.end_object();
+    }
+    w.end_array();
+    w.key("tests");
+    w.begin_array();
+    for (const Test& t : run.tests) {
+        w.begin_object();
+        w.key("key");
+        w.value(t.key);
+        w.key("title");
+        w.value(t.title);
+        w.key("unit");
+        w.value(t.unit);
+        w.key("unit_scale");
+        w.value(t.unit_scale);
+        w.key("base_unit");
+        w.value(base_unit(t));
+        w.key("bytes_per_iteration");
+        w.value(t.bytes_per_iteration);
+        w.key("line");
+        w.value(t.first_line);
+        w.key("complete");
+        w.value(t.complete);
+        w.key("single");
+        if (t.key == "effective_frequency") {
+            w.null();
+        } else {
+            w.begin_object();
+            w.key("seconds");
+            w.figure(t.single_seconds);
+            w.key("rate");
+            w.figure(t.single_rate);
+            w.key("rate_per_second");
+            w.per_second(t.single_rate, t.unit_scale);
+            w.key("megabytes_per_second");
+            w.figure(t.single_megabytes);
+            w.key("out_of_memory");
+            w.value(t.single_out_of_memory);
+            w.end_object();
+        }
+        w.key("threads");
+        w.begin_array();
+        for (const ThreadResult& r : t.threads) {
+            w.begin_object();
+            w.key("thread");
+            w.value(r.thread);
+            w.key("seconds");
+            w.figure(r.seconds);
+            w.key("rate");
+            w.figure(r.rate);
+            w.key("rate_per_second");
+            w.per_second(r.rate, t.unit_scale);
+            w.key("megabytes_per_second");
+            w.figure(r.megabytes);
+            w.key("out_of_memory");
+            w.value(r.out_of_memory);
+            w.end_object();
+        }
+        w.end_array();
+        w.key("overall");
+        w.begin_object();
+        w.key("rate");
+        w.figure(t.overall_rate);
+        w.key("rate_per_second");
+        w.per_second(t.overall_rate, t.unit_scale);
+        w.key("megabytes_per_second");
+        w.figure(t.overall_megabytes);
+        w.key("incomplete_threads");
+        w.value(t.incomplete_threads);
+        w.end_object();
+        w.key("improvement");
+        w.figure(t.improvement);
+        w.key("improvement_unavailable");
+        w.value(t.improvement_unavailable);
+        w.end_object();
+    }
+    w.end_array();
+    w.end_object();
 }
 
 // One CSV field, quoted by libcsv (text) or plain (numbers and fixed names).
@@ -142,18 +333,14 @@ std::string export_json(const std::vector<Run>& runs) {
 void export_json_begin(std::string& out) {
     out += fmt::format("{{\n  \"schema_version\": {},\n  \"tool\": \"bench_report\",\n"
                        "  \"tool_version\": {},\n  \"runs\": [",
-                       schema_version, json(BENCH_REPORT_VERSION).dump());
+                       schema_version, "\"" BENCH_REPORT_VERSION "\"");
 }
 
 void export_json_run(const Run& run, bool first, std::string& out) {
-    // Bytes of a path that are not UTF-8 become U+FFFD, so the output stays valid.
-    std::string text = run_json(run).dump(2, ' ', false, json::error_handler_t::replace);
-    out += first ? "\n    " : ",\n    ";
-    for (char ch : text) {
-        out += ch;
-        if (ch == '\n')
-            out += "    ";
-    }
+    if (!first)
+        out += ',';
+    JsonWriter w(out, 2);
+    write_run(run, w);
 }
 
 void export_json_end(bool any_run, std::string& out) { out += any_run ? "\n  ]\n}\n" : "]\n}\n"; }
