@@ -14,5 +14,6 @@ void add_show_command(CLI::App& app, int& status);
 void add_export_command(CLI::App& app, int& status);
 void add_compare_command(CLI::App& app, int& status);
 void add_chart_command(CLI::App& app, int& status);
+void add_run_command(CLI::App& app, int& status);
 
 }  // namespace report

@@ -21,5 +21,6 @@ int main(int argc, char** argv) {
     report::add_export_command(app, status);
     report::add_compare_command(app, status);
     report::add_chart_command(app, status);
+    report::add_run_command(app, status);
     return report::run_application(app, argc, argv, status);
 }
