@@ -111,9 +111,13 @@ std::vector<std::string> legend(const ProgramComparison& c, double noise) {
         if (r->partial)
             notes.push_back(fmt::format("* {}: partial, the file ends before the end of the run ({})",
                                         name, escape_path(r->path)));
-        for (const Finding& f : r->findings)
-            notes.push_back(fmt::format("* {}: inconsistent{}: {}", name,
+        for (const Finding& f : r->findings) {
+            // The file-wide iteration count of a short-pass build is a note,
+            // not an inconsistency.
+            bool note = f.check == "iterations" && f.line == 0 && f.test.empty();
+            notes.push_back(fmt::format("* {}: {}{}: {}", name, note ? "note" : "inconsistent",
                                         f.line ? fmt::format(" (line {})", f.line) : "", f.message));
+        }
     }
     return notes;
 }
@@ -174,21 +178,22 @@ Table outlier_table(const ProgramComparison& c, const ViewOptions& o) {
     Table t;
     t.title = fmt::format("{}: runs far from the median (outside +/-{} and the fleet's own spread)",
                           program_name(c.program), percent(o.noise));
-    t.header = {"Run", "geomean single rate", "geomean overall rate", "score", "furthest figures"};
+    t.header = {"Run", "Single", "Overall", "Score", "Furthest figures"};
     for (const Outlier& out : c.outliers) {
         std::string figures;
         for (std::size_t k : out.rows)
-            figures += (figures.empty() ? "" : "; ") + figure_name(c.rows[k]) + " " +
-                       format_ratio(*c.rows[k].cells[out.run].ratio);
+            figures += (figures.empty() ? "" : "; ") + format_ratio(*c.rows[k].cells[out.run].ratio) +
+                       " " + figure_name(c.rows[k]);
         t.rows.push_back({column_header(*c.runs[out.run], false),
                           geo_cell(c.geo_single[out.run], false), geo_cell(c.geo_overall[out.run], false),
                           number_cell(out.score ? fmt::format("{:.1f}", *out.score) : "-"), figures});
     }
     t.notes.push_back(c.outliers.empty()
                           ? "No run lies far from the median."
-                          : "A run is listed when a geometric mean lies outside the noise band and "
-                            "more than 3.5 robust units (median absolute deviations) from the "
-                            "fleet's median; furthest first.");
+                          : "A run is listed when the geometric mean of its single-thread or "
+                            "overall rates (Single, Overall) lies outside the noise band and more "
+                            "than 3.5 robust units (Score: median absolute deviations, scaled) from "
+                            "the fleet's median; furthest first.");
     return t;
 }
 
@@ -224,9 +229,10 @@ void wrap(const std::string& text, std::size_t width, std::size_t indent,
         out.push_back(line);
 }
 
-// Cuts a cell to `keep` display columns, its middle replaced by "~": the
-// start and the end of a name (host-0017) are what tell runs apart.
-void cut(std::string& s, std::size_t keep) {
+// Cuts a cell to `keep` display columns, marked by "~": its middle when
+// `keep_end` (the start and the end of a name, host-0017, tell runs apart),
+// else its end (a figure's ratio comes first and stays).
+void cut(std::string& s, std::size_t keep, bool keep_end) {
     if (display_width(s) <= keep || keep < 3)
         return;
     // The code points, as byte offsets.
@@ -236,7 +242,8 @@ void cut(std::string& s, std::size_t keep) {
             starts.push_back(i);
     starts.push_back(s.size());
     std::size_t head = 0;   // code points kept at the start
-    while (head + 1 < starts.size() && display_width(s.substr(0, starts[head + 1])) <= (keep - 1) / 2)
+    std::size_t head_width = keep_end ? (keep - 1) / 2 : keep - 1;
+    while (head + 1 < starts.size() && display_width(s.substr(0, starts[head + 1])) <= head_width)
         ++head;
     std::string front = s.substr(0, starts[head]);
     std::size_t tail = starts.size() - 1;   // first code point kept at the end
@@ -245,10 +252,10 @@ void cut(std::string& s, std::size_t keep) {
     s = front + "~" + s.substr(starts[tail]);
 }
 
-// Narrows the fleet table by `over` columns: the run names first, down to 10
-// columns, then the worst figures (whose ratio comes first and stays).
+// Narrows a fleet or outlier table by `over` columns: the run names first,
+// down to 10 columns, then the last column (a figure, its ratio first).
 void shrink_columns(Table& t, std::size_t over) {
-    for (std::size_t col : {std::size_t{0}, std::size_t{4}}) {
+    for (std::size_t col : {std::size_t{0}, t.header.size() - 1}) {
         std::size_t widest = 0;
         for (const auto& row : t.rows)
             if (col < row.size())
@@ -260,7 +267,7 @@ void shrink_columns(Table& t, std::size_t over) {
         std::size_t keep = widest - std::min(over, widest - floor);
         for (auto& row : t.rows)
             if (col < row.size())
-                cut(row[col].text, keep);
+                cut(row[col].text, keep, col == 0);
         over -= widest - keep;
         if (over == 0)
             return;

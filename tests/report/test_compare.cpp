@@ -9,11 +9,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "compare_views.h"
+#include "fleet.h"
+#include "load.h"
 #include "comparison.h"
 #include "table.h"
 
@@ -285,6 +289,45 @@ TEST(CompareViews, MachineFormatsCarryTheMarksAndTheVerdict)
                        "\"slow|er.txt\",\"slow|er\",0,80,\"80.000000\",0.8,worse"),
               std::string::npos)
         << csv;
+}
+
+// Generated fleets of 50 and 200 hosts against their median: the outliers
+// are exactly the hosts made far, and the fleet view fits 80 columns.
+TEST(CompareFleet, GeneratedFleetsAgainstTheirMedian)
+{
+    for (int hosts : {50, 200}) {
+        SCOPED_TRACE(hosts);
+        fs::path dir = fs::temp_directory_path() /
+                       ("compare_fleet_" + std::to_string(getpid()) + "_" + std::to_string(hosts));
+        fs::remove_all(dir);
+        std::vector<std::string> names = write_fleet(dir, hosts, 7);
+        std::ostringstream diagnostics;
+        Loaded loaded = load_runs({dir.string()}, {}, diagnostics);
+        fs::remove_all(dir);
+        ASSERT_EQ(loaded.runs.size(), 2u * hosts) << diagnostics.str();
+        std::vector<const RunT*> runs;
+        for (const RunT& r : loaded.runs)
+            runs.push_back(&r);
+        CompareSettings settings;
+        settings.median = true;
+        std::vector<ProgramComparison> cs = compare_runs(runs, settings);
+        ASSERT_EQ(cs.size(), 2u);
+        for (const ProgramComparison& c : cs) {
+            std::set<std::string> found, made;
+            for (const Outlier& o : c.outliers)
+                found.insert(c.runs[o.run]->label);
+            for (int h = 1; h <= hosts; ++h)
+                if (fleet_outlier(h))
+                    made.insert(names[static_cast<std::size_t>(h - 1)]);
+            EXPECT_EQ(found, made) << program_name(c.program);
+        }
+        ViewOptions o;
+        std::string text = compare_text(cs, o);
+        EXPECT_NE(text.find("Worst figure"), std::string::npos);   // the fleet layout
+        for (std::size_t s = 0, e; (e = text.find('\n', s)) != std::string::npos; s = e + 1)
+            EXPECT_LE(display_width(text.substr(s, e - s)), 80u) << text.substr(s, e - s);
+        EXPECT_NE(text.find(names[12]), std::string::npos);   // host-013, an outlier, by name
+    }
 }
 
 }  // namespace
