@@ -309,7 +309,7 @@ std::string cell_text(const Cell& cell) {
 Table fleet_table(const ProgramComparison& c, const ViewOptions& o) {
     Table t;
     t.title = baseline_title(c);
-    t.header = {"Run", "Threads", "Single", "Overall", "Worst figure", "Mark"};
+    t.header = {"Run", "Threads", "Single", "Overall", "Mark", "Worst figure"};
     std::vector<std::size_t> order(c.runs.size());
     for (std::size_t i = 0; i < order.size(); ++i)
         order[i] = i;
@@ -351,8 +351,8 @@ Table fleet_table(const ProgramComparison& c, const ViewOptions& o) {
         };
         t.rows.push_back({column_header(run, base), number_cell(threads ? std::to_string(*threads) : "?"),
                           geo(c.geo_single[i]), geo(c.geo_overall[i]),
-                          TableCell(worst_text, false, worst ? tone_of(c.rows[*worst].cells[i].mark) : Tone::plain),
-                          TableCell(mark_symbol(mark), false, tone_of(mark))});
+                          TableCell(mark_symbol(mark), false, tone_of(mark)),
+                          TableCell(worst_text, false, worst ? tone_of(c.rows[*worst].cells[i].mark) : Tone::plain)});
     }
     t.notes = legend(c, o.noise);
     t.notes[1] = "Single and Overall: geometric means of each run's single-thread and overall rates "
