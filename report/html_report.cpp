@@ -377,14 +377,21 @@ std::vector<FleetPanel> fleet_panels(const ProgramComparison& c, const std::stri
     return panels;
 }
 
+// `heading`, when given, is written above the panels (a chart that stands
+// alone, without the page's headings).
 std::string fleet_svg(const ProgramComparison& c, const std::vector<FleetPanel>& panels,
-                      const std::string& title, double noise, std::string& notes_html) {
+                      const std::string& title, const std::string& heading, double noise,
+                      std::string& notes_html) {
     Svg svg;
     svg.width = fleet_width;
-    svg.height = fleet_panel_height * static_cast<double>(panels.size()) + 6;
+    double top = 0;
+    if (!heading.empty())
+        top = text_lines(svg, 8, 20, heading, (fleet_width - 16) / 1.1, 14, 18,
+                         "font-weight=\"bold\"");
+    svg.height = top + fleet_panel_height * static_cast<double>(panels.size()) + 6;
     PanelNotes notes;
     for (std::size_t p = 0; p < panels.size(); ++p)
-        fleet_panel(svg, c, panels[p], fleet_panel_height * static_cast<double>(p), noise, notes);
+        fleet_panel(svg, c, panels[p], top + fleet_panel_height * static_cast<double>(p), noise, notes);
     auto unique = [](std::vector<std::string>& v) {
         std::vector<std::string> out;
         for (std::string& s : v)
@@ -694,7 +701,7 @@ std::string fleet_chart(const ProgramComparison& c, const std::string& test, dou
                             ? fmt::format("{}: every run's rates divided by the {}", program_name(c.program),
                                           c.baseline ? "baseline's" : "median's")
                             : fmt::format("{}: {} runs, a dot per run", display_name(test), c.runs.size());
-    return fleet_svg(c, panels, title, noise, notes ? *notes : ignored);
+    return fleet_svg(c, panels, title, test.empty() ? title : "", noise, notes ? *notes : ignored);
 }
 
 std::string html_report(const std::vector<const Run*>& runs,

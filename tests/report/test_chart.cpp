@@ -140,6 +140,60 @@ TEST(TickStep, RoundNumbersThatCoverTheRange)
         EXPECT_DOUBLE_EQ(report::tick_step(max), step) << max;
 }
 
+// Text shortened to a width keeps whole UTF-8 characters and ends in an ellipsis.
+TEST(FitText, WithinTheWidthAndWholeCharacters)
+{
+    const std::tuple<std::string, double, bool> cases[] = {
+        {"host-001", 200, false},
+        {"rack-17 of the second datacentre, building West", 120, true},
+        {"h\xC3\xA9t\xC3\xA9rog\xC3\xA8ne \xE6\x9D\xB1\xE4\xBA\xAC \xE6\x9D\xB1\xE4\xBA\xAC", 40, true},
+        {"", 10, false},
+    };
+    for (const auto& [text, width, cut] : cases) {
+        std::string fitted = report::fit_text(text, width, 11);
+        EXPECT_LE(report::text_width(fitted, 11), width) << text;
+        EXPECT_EQ(report::xml_escape(fitted), fitted) << "a character split: " << fitted;
+        EXPECT_EQ(fitted != text, cut) << fitted;
+        if (cut) {
+            EXPECT_EQ(fitted.substr(fitted.size() - 3), "\xE2\x80\xA6") << fitted;
+        }
+    }
+}
+
+// Fourteen hosts, more than there are colours: a dot chart per test with a
+// dot per run in each panel, the outliers named, every link of the contents
+// landing on its section, and the per-run detail limited.
+TEST(FleetChart, DotsNamesAndContents)
+{
+    if (!fs::exists("/usr/bin/xmllint"))
+        GTEST_SKIP() << "xmllint is not installed (Debian package libxml2-utils)";
+    fs::path dir = fs::temp_directory_path() / ("fleet_chart_" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    write_fleet(dir / "fleet", 14, 5);
+    std::string run = "cd '" + dir.string() + "' && '" BENCH_REPORT "' chart fleet --baseline median -o ";
+    ASSERT_EQ(shell(run + "fleet.html 2>err.txt"), 0) << slurp(dir / "err.txt");
+    ASSERT_EQ(shell(run + "fleet.svg 2>err.txt"), 0) << slurp(dir / "err.txt");
+    EXPECT_EQ(shell("xmllint --noout '" + (dir / "fleet.svg").string() + "'"), 0);
+    std::string svg = slurp(dir / "fleet.svg");
+    std::string html = slurp(dir / "fleet.html");
+    fs::remove_all(dir);
+
+    // The memory runs come first: three tests, a single-thread and an overall panel each.
+    EXPECT_EQ(count(svg, "<circle"), 14u * 6);
+    // host-013 runs at 0.6 times the others, host-038 is not in a fleet of 14.
+    EXPECT_EQ(count(svg, ">host-013 x0.6"), 6u) << svg;
+    EXPECT_EQ(count(svg, "<title>host-0"), 14u * 6);   // each dot names its run on hover
+    EXPECT_EQ(count(svg, ">host-0") - count(svg, "<title>host-0"), 6u);   // no other run named
+    EXPECT_EQ(count(html, "<circle"), 14u * (6 + 7));
+    for (std::size_t at = html.find("href=\"#"); at != std::string::npos;
+         at = html.find("href=\"#", at + 1)) {
+        std::string id = html.substr(at + 7, html.find('"', at + 7) - at - 7);
+        EXPECT_EQ(count(html, "id=\"" + id + "\""), 1u) << id;
+    }
+    EXPECT_LE(count(html, "<details"), 12u);
+    EXPECT_GE(count(html, "<details"), 2u);   // host-013's two runs
+}
+
 // Two runs in directories whose names are markup, one with the newline in
 // its name, charted as HTML and as SVG.
 class ChartCommand : public ::testing::Test {
