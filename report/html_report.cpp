@@ -97,7 +97,8 @@ void y_axis(Svg& svg, double left, double right, double top_y, double bottom_y, 
     svg.line(left, top_y, left, bottom_y, ink);
     svg.line(left, bottom_y, right, bottom_y, ink);
     double mid = (top_y + bottom_y) / 2;
-    svg.text(16, mid, fit_text(title, bottom_y - top_y, 12), "middle", 12,
+    // The title may reach past the plot's ends: nothing else is drawn beside them.
+    svg.text(16, mid, fit_text(title, bottom_y - top_y + 60, 11), "middle", 11,
              fmt::format("transform=\"rotate(-90 16 {:.2f})\"", mid));
 }
 
@@ -171,7 +172,7 @@ struct FleetPanel {
 };
 
 // Narrow, so that a phone shows it at three quarters of its size.
-constexpr double fleet_width = 480, fleet_left = 56, fleet_right = 384, fleet_plot = 210,
+constexpr double fleet_width = 480, fleet_left = 66, fleet_right = 384, fleet_plot = 210,
                  fleet_panel_height = 272;
 
 // Names the runs of a panel that could not be labelled or have no figure.
@@ -205,9 +206,14 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
     svg.text((fleet_left + fleet_right) / 2, bottom + 18,
              fmt::format("{} run(s), slowest to fastest", dots.size()), "middle", 11);
     double mid = (plot_top + bottom) / 2;
-    svg.text(16, mid, c.baseline ? "ratio to the baseline (log)" : "ratio to the median (log)", "middle", 11,
-             fmt::format("transform=\"rotate(-90 16 {:.2f})\"", mid));
+    // The axis title, clear of the widest tick label (drawn with the ticks).
+    auto axis_title = [&](double widest) {
+        double x = std::max(9.0, fleet_left - 6 - widest - 9);
+        svg.text(x, mid, c.baseline ? "ratio to the baseline (log)" : "ratio to the median (log)",
+                 "middle", 11, fmt::format("transform=\"rotate(-90 {:.2f} {:.2f})\"", x, mid));
+    };
     if (dots.empty()) {
+        axis_title(0);
         svg.text((fleet_left + fleet_right) / 2, mid, "no run has this figure", "middle", 12);
         return;
     }
@@ -264,15 +270,22 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
                     ticks.push_back(t);
             }
     }
-    double last_y = 1e9;
+    // x1 first when it is in range, then every tick that keeps its label
+    // clear of those already drawn.
+    std::stable_partition(ticks.begin(), ticks.end(), [](double t) { return std::fabs(t - 1) < 1e-9; });
+    std::vector<double> drawn;
+    double widest = 0;
     for (double t : ticks) {
         double y = y_of(std::log(t));
-        if (last_y - y < 16)
+        if (std::any_of(drawn.begin(), drawn.end(), [&](double d) { return std::fabs(d - y) < 16; }))
             continue;
-        last_y = y;
+        drawn.push_back(y);
         svg.line(fleet_left, y, fleet_right, y, grid_colour, 1, "", grid_class);
-        svg.text(fleet_left - 6, y + 4, fmt::format("x{:.4g}", t), "end", 11);
+        std::string text = fmt::format("x{:.4g}", t);
+        widest = std::max(widest, text_width(text, 10));
+        svg.text(fleet_left - 6, y + 4, text, "end", 10);
     }
+    axis_title(widest);
 
     // Reference lines, named in the right margin.
     struct Reference {
@@ -676,7 +689,7 @@ std::string comparison_chart(const ProgramComparison& c) {
     }
 
     // The legend, in two columns.
-    double ly = y0 + 2 * panel_height;
+    double ly = y0 + 2 * panel_height + 12;
     double column = (right - left) / 2;
     for (std::size_t i = 0; i < n; ++i) {
         double x = left + column * static_cast<double>(i % 2);
