@@ -41,13 +41,30 @@ struct Case {
     int hosts;
     bool median;        // --baseline median, else each program's first run
     bool long_labels;   // each host given on its own with a long --label
+    bool extreme;       // a fleet whose runs lie 140 times above and below the median
 };
 
 const Case cases[] = {
-    {"three_hosts_long_labels", 3, false, true},
-    {"fleet_of_50", 50, false, false},
-    {"fleet_of_200_median", 200, true, false},
+    {"three_hosts_long_labels", 3, false, true, false},
+    {"fleet_of_50", 50, false, false, false},
+    {"fleet_of_200_median", 200, true, false, false},
+    {"extreme_ratios", 12, true, false, true},
 };
+
+// Twelve hosts' processors runs, most alike, one 0.007, one 0.5 and one 140
+// times as fast as the rest.
+std::vector<std::string> write_extreme_fleet(const fs::path& dir) {
+    std::vector<std::string> hosts;
+    for (int h = 1; h <= 12; ++h) {
+        double factor = h == 3 ? 0.007 : h == 7 ? 140 : h == 9 ? 0.5 : 1 + 0.001 * h;
+        hosts.push_back("h" + std::to_string(h));
+        fs::create_directories(dir / hosts.back());
+        std::ofstream(dir / hosts.back() /
+                      "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:00:00 2026\n.txt")
+            << scaled_results_file(report::Program::processors, factor, 2, h);
+    }
+    return hosts;
+}
 
 class Page : public ::testing::TestWithParam<Case> {
 protected:
@@ -65,7 +82,8 @@ TEST_P(Page, FitsItsBudgetAndEveryScreen) {
     if (!fs::exists("/usr/bin/chromium"))
         GTEST_SKIP() << "Chromium is not installed (Debian package chromium): the page was not measured";
     const Case& c = GetParam();
-    std::vector<std::string> hosts = write_fleet(dir / "fleet", c.hosts, 11);
+    std::vector<std::string> hosts =
+        c.extreme ? write_extreme_fleet(dir / "fleet") : write_fleet(dir / "fleet", c.hosts, 11);
     std::string args;
     if (c.long_labels) {
         for (const std::string& h : hosts)
