@@ -62,7 +62,7 @@ void add_chart_command(CLI::App& app, int& status) {
                        [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
         ViewOptions view;
         view.noise = o->noise;
-        std::string text = ext == ".svg" ? svg_report(runs, comparisons)
+        std::string text = ext == ".svg" ? svg_report(runs, comparisons, view.noise)
                                          : html_report(runs, comparisons, view);
         if (text.empty()) {
             error("nothing to chart: no test has per-thread rates");

@@ -104,20 +104,40 @@ std::vector<std::string> legend(const ProgramComparison& c, double noise) {
     if (c.runs.size() == 1)
         notes.push_back(
             fmt::format("Only one run of {}: nothing to compare it with.", program_name(c.program)));
+    // One note per run and finding; a note that many runs share (a fleet of
+    // short-pass runs) is said once, with the runs it concerns.
+    std::vector<std::pair<std::string, std::vector<std::string>>> said;
+    auto add = [&](const std::string& text, const std::string& run) {
+        auto same = std::find_if(said.begin(), said.end(), [&](const auto& n) { return n.first == text; });
+        if (same == said.end())
+            said.push_back({text, {run}});
+        else
+            same->second.push_back(run);
+    };
     for (const Run* r : c.runs) {
         if (!flagged(*r))
             continue;
         std::string name = run_name(*r);
         if (r->partial)
-            notes.push_back(fmt::format("* {}: partial, the file ends before the end of the run ({})",
-                                        name, escape_path(r->path)));
+            add(fmt::format("partial, the file ends before the end of the run ({})", escape_path(r->path)),
+                name);
         for (const Finding& f : r->findings) {
             // The file-wide iteration count of a short-pass build is a note,
             // not an inconsistency.
             bool note = f.check == "iterations" && f.line == 0 && f.test.empty();
-            notes.push_back(fmt::format("* {}: {}{}: {}", name, note ? "note" : "inconsistent",
-                                        f.line ? fmt::format(" (line {})", f.line) : "", f.message));
+            add(fmt::format("{}{}: {}", note ? "note" : "inconsistent",
+                            f.line ? fmt::format(" (line {})", f.line) : "", f.message),
+                name);
         }
+    }
+    for (const auto& [text, runs] : said) {
+        if (runs.size() <= 3) {
+            for (const std::string& run : runs)
+                notes.push_back(fmt::format("* {}: {}", run, text));
+            continue;
+        }
+        notes.push_back(fmt::format("* {} runs ({}, {}, ... {}): {}", runs.size(), runs[0], runs[1],
+                                    runs.back(), text));
     }
     return notes;
 }
@@ -155,10 +175,11 @@ Table wide_table(const ProgramComparison& c, const ViewOptions& o) {
     return t;
 }
 
-// The figure of a run furthest from its baseline, worse ones first.
-std::optional<std::size_t> worst_row(const ProgramComparison& c, std::size_t run) {
-    std::optional<std::size_t> worst;
-    double furthest = -1;
+// The figure of a run furthest from its baseline on the slow side; the
+// number of rows when no figure is compared.
+std::size_t worst_row(const ProgramComparison& c, std::size_t run) {
+    std::size_t worst = c.rows.size();
+    double furthest = -HUGE_VAL;
     for (std::size_t k = 0; k < c.rows.size(); ++k) {
         const Cell& cell = c.rows[k].cells[run];
         if (!cell.ratio)
@@ -324,11 +345,12 @@ Table fleet_table(const ProgramComparison& c, const ViewOptions& o) {
         bool base = c.baseline == i;
         std::optional<int> threads = run.threads ? std::optional<int>(static_cast<int>(*run.threads))
                                                  : std::nullopt;
-        std::optional<std::size_t> worst = base ? std::nullopt : worst_row(c, i);
+        std::size_t worst = base ? c.rows.size() : worst_row(c, i);
+        bool has_worst = worst < c.rows.size();
         // The ratio first, so a cell cut to fit the width keeps it.
-        std::string worst_text = worst ? fmt::format("{} {}", format_ratio(*c.rows[*worst].cells[i].ratio),
-                                                     figure_name(c.rows[*worst]))
-                                       : "-";
+        std::string worst_text = has_worst ? fmt::format("{} {}", format_ratio(*c.rows[worst].cells[i].ratio),
+                                                         figure_name(c.rows[worst]))
+                                           : "-";
         // The run's mark: worse when any figure is worse, else better when any
         // is better, else the same.
         Mark mark = Mark::none;
@@ -352,7 +374,7 @@ Table fleet_table(const ProgramComparison& c, const ViewOptions& o) {
         t.rows.push_back({column_header(run, base), number_cell(threads ? std::to_string(*threads) : "?"),
                           geo(c.geo_single[i]), geo(c.geo_overall[i]),
                           TableCell(mark_symbol(mark), false, tone_of(mark)),
-                          TableCell(worst_text, false, worst ? tone_of(c.rows[*worst].cells[i].mark) : Tone::plain)});
+                          TableCell(worst_text, false, has_worst ? tone_of(c.rows[worst].cells[i].mark) : Tone::plain)});
     }
     t.notes = legend(c, o.noise);
     t.notes[1] = "Single and Overall: geometric means of each run's single-thread and overall rates "
