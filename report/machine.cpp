@@ -361,7 +361,8 @@ void read_frequency(const fs::path& root, Machine& m) {
     }
     if (auto b = read_number<int>(dir / "boost"))
         m.boost = *b != 0;
-    else if (auto no_turbo = read_number<int>(root / "sys/devices/system/cpu/intel_pstate/no_turbo"))
+    else if (auto no_turbo =
+                 read_number<int>(root / "sys/devices/system/cpu/intel_pstate/no_turbo"))
         m.boost = *no_turbo == 0;
 }
 
@@ -464,9 +465,8 @@ void read_cgroup(const fs::path& root, Machine& m) {
         for (const Mount& mount : mounts) {
             if (mount.type != type)
                 continue;
-            if (type == "cgroup" &&
-                std::find(mount.options.begin(), mount.options.end(), controller) ==
-                    mount.options.end())
+            if (type == "cgroup" && std::find(mount.options.begin(), mount.options.end(),
+                                              controller) == mount.options.end())
                 continue;
             std::string rel = path;
             if (mount.root != "/" && rel.rfind(mount.root, 0) == 0)
@@ -497,46 +497,47 @@ void read_cgroup(const fs::path& root, Machine& m) {
         m.cgroup_path = cpu_path ? cpu_path : memory_path;
         if (cpu_path)
             if (auto where = locate("cgroup", "cpu", *cpu_path))
-                m.cpu_quota = tightest(where->first, where->second,
-                                       [](const fs::path& d) -> std::optional<double> {
-                    auto quota = read_number<long long>(d / "cpu.cfs_quota_us");
-                    auto period = read_number<long long>(d / "cpu.cfs_period_us");
-                    if (!quota || !period || *quota <= 0 || *period <= 0)
-                        return std::nullopt;
-                    return static_cast<double>(*quota) / static_cast<double>(*period);
-                });
+                m.cpu_quota = tightest(
+                    where->first, where->second, [](const fs::path& d) -> std::optional<double> {
+                        auto quota = read_number<long long>(d / "cpu.cfs_quota_us");
+                        auto period = read_number<long long>(d / "cpu.cfs_period_us");
+                        if (!quota || !period || *quota <= 0 || *period <= 0)
+                            return std::nullopt;
+                        return static_cast<double>(*quota) / static_cast<double>(*period);
+                    });
         if (memory_path)
             if (auto where = locate("cgroup", "memory", *memory_path))
-                if (auto limit = tightest(where->first, where->second,
-                                          [&](const fs::path& d) -> std::optional<double> {
-                        auto v = read_number<long long>(d / "memory.limit_in_bytes");
-                        if (!v || static_cast<double>(*v) >= unlimited)
-                            return std::nullopt;
-                        return static_cast<double>(*v);
-                    }))
+                if (auto limit =
+                        tightest(where->first, where->second,
+                                 [&](const fs::path& d) -> std::optional<double> {
+                                     auto v = read_number<long long>(d / "memory.limit_in_bytes");
+                                     if (!v || static_cast<double>(*v) >= unlimited)
+                                         return std::nullopt;
+                                     return static_cast<double>(*v);
+                                 }))
                     m.memory_limit_bytes = static_cast<long long>(*limit);
     } else if (unified) {
         m.cgroup_version = 2;
         m.cgroup_path = unified;
         if (auto where = locate("cgroup2", "", *unified)) {
-            m.cpu_quota = tightest(where->first, where->second,
-                                   [](const fs::path& d) -> std::optional<double> {
-                auto w = words(read_line(d / "cpu.max").value_or(""));
-                if (w.size() != 2 || w[0] == "max")
-                    return std::nullopt;
-                auto quota = to_number<long long>(w[0]), period = to_number<long long>(w[1]);
-                if (!quota || !period || *period <= 0)
-                    return std::nullopt;
-                return static_cast<double>(*quota) / static_cast<double>(*period);
-            });
-            if (auto limit = tightest(where->first, where->second,
-                                      [](const fs::path& d) -> std::optional<double> {
-                    auto line = read_line(d / "memory.max");
-                    if (!line || *line == "max")
+            m.cpu_quota = tightest(
+                where->first, where->second, [](const fs::path& d) -> std::optional<double> {
+                    auto w = words(read_line(d / "cpu.max").value_or(""));
+                    if (w.size() != 2 || w[0] == "max")
                         return std::nullopt;
-                    auto v = to_number<long long>(*line);
-                    return v ? std::optional<double>(static_cast<double>(*v)) : std::nullopt;
-                }))
+                    auto quota = to_number<long long>(w[0]), period = to_number<long long>(w[1]);
+                    if (!quota || !period || *period <= 0)
+                        return std::nullopt;
+                    return static_cast<double>(*quota) / static_cast<double>(*period);
+                });
+            if (auto limit = tightest(
+                    where->first, where->second, [](const fs::path& d) -> std::optional<double> {
+                        auto line = read_line(d / "memory.max");
+                        if (!line || *line == "max")
+                            return std::nullopt;
+                        auto v = to_number<long long>(*line);
+                        return v ? std::optional<double>(static_cast<double>(*v)) : std::nullopt;
+                    }))
                 m.memory_limit_bytes = static_cast<long long>(*limit);
         }
     }
@@ -636,7 +637,7 @@ std::optional<CpuTimes> parse_cpu_times(const std::string& text) {
             if (!v)
                 return std::nullopt;
             c.total += *v;
-            if (i != 4 && i != 5)   // idle and iowait are not busy
+            if (i != 4 && i != 5)  // idle and iowait are not busy
                 c.busy += *v;
         }
         if (w[0] == "cpu") {
@@ -651,7 +652,8 @@ std::optional<CpuTimes> parse_cpu_times(const std::string& text) {
 }
 
 void busy_shares(const CpuTimes& before, const CpuTimes& after, MachineState& state) {
-    auto share = [](const CpuTimes::Counter& a, const CpuTimes::Counter& b) -> std::optional<double> {
+    auto share = [](const CpuTimes::Counter& a,
+                    const CpuTimes::Counter& b) -> std::optional<double> {
         if (b.total <= a.total || b.busy < a.busy)
             return std::nullopt;
         return static_cast<double>(b.busy - a.busy) / static_cast<double>(b.total - a.total);
@@ -709,9 +711,8 @@ MachineState read_state(const fs::path& root, std::chrono::milliseconds window) 
         if (auto stat = read_text(root / "proc/stat"))
             if (auto after = parse_cpu_times(*stat)) {
                 busy_shares(*before, *after, s);
-                s.window_seconds = std::chrono::duration<double>(
-                                       std::chrono::steady_clock::now() - start)
-                                       .count();
+                s.window_seconds =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             }
     }
     return s;
@@ -746,8 +747,9 @@ std::vector<Disturbance> disturbances(const Machine& m) {
         if (p.governor && *p.governor != "performance")
             slow.push_back(fmt::format("{} ({}) uses \"{}\"", p.name, p.cpus, *p.governor));
     if (!slow.empty())
-        found.push_back({"governor", fmt::format("the frequency governor is not \"performance\": {}",
-                                                 fmt::join(slow, ", "))});
+        found.push_back(
+            {"governor", fmt::format("the frequency governor is not \"performance\": {}",
+                                     fmt::join(slow, ", "))});
     const MachineState& s = m.state;
     if (s.load1 && m.logical_cpus && *s.load1 > 0.1 * *m.logical_cpus)
         found.push_back({"load", fmt::format("the load average is {:.2f}, above 10% of the {} "
@@ -758,17 +760,17 @@ std::vector<Disturbance> disturbances(const Machine& m) {
         if (s.cpu_busy[i] > busy_cpu_threshold)
             busy.push_back(fmt::format("cpu{} {:.0f}%", i, s.cpu_busy[i] * 100));
     if (!busy.empty())
-        found.push_back({"busy_cpu",
-                         fmt::format("processors were busy in the {:.1f} s before the run: {}",
+        found.push_back(
+            {"busy_cpu", fmt::format("processors were busy in the {:.1f} s before the run: {}",
                                      s.window_seconds.value_or(0), fmt::join(busy, ", "))});
     if (m.cpu_quota && m.logical_cpus && *m.cpu_quota < *m.logical_cpus)
         found.push_back({"cpu_quota", fmt::format("the cgroup allows {:g} processors' worth of "
                                                   "time, fewer than the {} processors",
                                                   *m.cpu_quota, *m.logical_cpus)});
     if (m.affinity_cpus && m.logical_cpus && *m.affinity_cpus < *m.logical_cpus)
-        found.push_back({"affinity", fmt::format("the run may use processors {} only, {} of {}",
-                                                 m.affinity.value_or("?"), *m.affinity_cpus,
-                                                 *m.logical_cpus)});
+        found.push_back(
+            {"affinity", fmt::format("the run may use processors {} only, {} of {}",
+                                     m.affinity.value_or("?"), *m.affinity_cpus, *m.logical_cpus)});
     if (!m.openmp_environment.empty()) {
         std::vector<std::string> vars;
         for (const auto& [name, value] : m.openmp_environment)
@@ -777,12 +779,12 @@ std::vector<Disturbance> disturbances(const Machine& m) {
                          fmt::format("OpenMP variables are set: {}", fmt::join(vars, " "))});
     }
     if (s.swap_used_kib && *s.swap_used_kib > 0)
-        found.push_back({"swap", fmt::format("{} MiB of swap is in use",
-                                             (*s.swap_used_kib + 1023) / 1024)});
+        found.push_back(
+            {"swap", fmt::format("{} MiB of swap is in use", (*s.swap_used_kib + 1023) / 1024)});
     if (m.hypervisor.value_or(false))
-        found.push_back({"hypervisor",
-                         fmt::format("the machine runs under a hypervisor{}",
-                                     m.dmi_product ? " (" + *m.dmi_product + ")" : "")});
+        found.push_back(
+            {"hypervisor", fmt::format("the machine runs under a hypervisor{}",
+                                       m.dmi_product ? " (" + *m.dmi_product + ")" : "")});
     return found;
 }
 
@@ -829,8 +831,8 @@ ProgramFile describe_program(const fs::path& program, const fs::path& root) {
     if (auto owner = dpkg_owner(root, "ombrelune-bench", f.path))
         f.package_version = dpkg_version(root, *owner);
     if (f.openmp_library) {
-        for (const char* dir : {"usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu", "usr/lib",
-                                "usr/local/lib"}) {
+        for (const char* dir :
+             {"usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu", "usr/lib", "usr/local/lib"}) {
             fs::path candidate = root / dir / *f.openmp_library;
             if (!fs::exists(candidate, ec))
                 continue;
@@ -860,9 +862,9 @@ json state_json(const MachineState& s) {
     json busy = json::array();
     for (double b : s.cpu_busy)
         busy.push_back(share_json(b));
-    return {{"load_average", s.load1 ? json::array({*s.load1, s.load5.value_or(0),
-                                                    s.load15.value_or(0)})
-                                     : json(nullptr)},
+    return {{"load_average",
+             s.load1 ? json::array({*s.load1, s.load5.value_or(0), s.load15.value_or(0)})
+                     : json(nullptr)},
             {"memory_available_kib", optional_json(s.memory_available_kib)},
             {"swap_used_kib", optional_json(s.swap_used_kib)},
             {"current_mhz", mhz},
@@ -935,7 +937,8 @@ json machine_json(const Machine& m) {
         {"memory",
          {{"total_kib", optional_json(m.memory_total_kib)},
           {"swap_total_kib", optional_json(m.swap_total_kib)}}},
-        {"affinity", {{"cpus", optional_json(m.affinity)}, {"count", optional_json(m.affinity_cpus)}}},
+        {"affinity",
+         {{"cpus", optional_json(m.affinity)}, {"count", optional_json(m.affinity_cpus)}}},
         {"cgroup",
          {{"version", optional_json(m.cgroup_version)},
           {"path", optional_json(m.cgroup_path)},

@@ -20,22 +20,22 @@ namespace report {
 
 struct Cache {
     int level = 0;
-    std::string type;                       // "Data", "Instruction", "Unified"
+    std::string type;  // "Data", "Instruction", "Unified"
     std::optional<long long> size_kib;
     std::optional<int> line_bytes;
     std::optional<int> ways;
-    int instances = 0;                      // distinct sets of processors sharing one
+    int instances = 0;  // distinct sets of processors sharing one
 };
 
 // One cpufreq policy: the processors it governs and how.
 struct FrequencyPolicy {
-    std::string name;                       // "policy0"
-    std::string cpus;                       // "0-3"
+    std::string name;  // "policy0"
+    std::string cpus;  // "0-3"
     std::optional<std::string> driver;
     std::optional<std::string> governor;
-    std::optional<double> min_mhz;          // hardware limits
+    std::optional<double> min_mhz;  // hardware limits
     std::optional<double> max_mhz;
-    std::optional<bool> boost;              // the policy's own boost switch, where it has one
+    std::optional<bool> boost;  // the policy's own boost switch, where it has one
 };
 
 // A kind of core on a hybrid processor ("cpu_core", "cpu_atom").
@@ -52,7 +52,7 @@ struct CpuTimes {
         unsigned long long total = 0;
     };
     Counter all;
-    std::vector<Counter> cpus;              // by position of the cpuN lines
+    std::vector<Counter> cpus;  // by position of the cpuN lines
 };
 
 // What changes while the machine runs; read before and after each repetition.
@@ -61,9 +61,9 @@ struct MachineState {
     std::optional<long long> memory_available_kib;
     std::optional<long long> swap_used_kib;
     std::vector<std::optional<double>> current_mhz;  // per logical processor
-    std::optional<double> busy;             // share of processor time busy, 0..1, over the window
-    std::vector<double> cpu_busy;           // the same per processor
-    std::optional<double> window_seconds;   // how long the busy shares were measured
+    std::optional<double> busy;            // share of processor time busy, 0..1, over the window
+    std::vector<double> cpu_busy;          // the same per processor
+    std::optional<double> window_seconds;  // how long the busy shares were measured
 };
 
 struct Machine {
@@ -79,29 +79,29 @@ struct Machine {
     std::optional<bool> smt_active;
     std::optional<std::string> smt_control;
     std::optional<int> numa_nodes;
-    std::vector<CoreType> core_types;       // empty unless the processor has several
+    std::vector<CoreType> core_types;  // empty unless the processor has several
     std::vector<Cache> caches;
 
-    std::optional<double> min_mhz, max_mhz; // over every policy
-    std::vector<FrequencyPolicy> policies;  // empty without cpufreq
-    std::optional<bool> boost;              // machine-wide boost/turbo switch
+    std::optional<double> min_mhz, max_mhz;  // over every policy
+    std::vector<FrequencyPolicy> policies;   // empty without cpufreq
+    std::optional<bool> boost;               // machine-wide boost/turbo switch
 
     std::optional<std::string> thp_enabled, thp_defrag;
     std::optional<std::string> kernel_release, kernel_command_line;
     std::optional<std::string> os_id, os_version_id, os_pretty_name;
     std::optional<std::string> libc_version;
 
-    std::optional<bool> hypervisor;         // the processor's hypervisor flag
+    std::optional<bool> hypervisor;  // the processor's hypervisor flag
     std::optional<std::string> dmi_vendor, dmi_product;
 
     std::optional<long long> memory_total_kib, swap_total_kib;
 
-    std::optional<std::string> affinity;    // "0-3", this process's allowed processors
+    std::optional<std::string> affinity;  // "0-3", this process's allowed processors
     std::optional<int> affinity_cpus;
 
     std::optional<int> cgroup_version;
     std::optional<std::string> cgroup_path;
-    std::optional<double> cpu_quota;        // processors' worth of time, absent when unlimited
+    std::optional<double> cpu_quota;  // processors' worth of time, absent when unlimited
     std::optional<long long> memory_limit_bytes;  // absent when unlimited
 
     std::vector<std::pair<std::string, std::string>> openmp_environment;  // OMP_*, GOMP_*
@@ -150,10 +150,10 @@ struct ProgramFile {
     std::string path;
     std::optional<std::uintmax_t> size;
     std::optional<std::string> sha256;
-    std::optional<std::string> package_version;   // of the installed package holding it
-    std::optional<std::string> openmp_library;    // "libgomp.so.1", as the program names it
-    std::optional<std::string> openmp_path;       // where the system keeps it
-    std::optional<std::string> openmp_version;    // version of the package holding it
+    std::optional<std::string> package_version;  // of the installed package holding it
+    std::optional<std::string> openmp_library;   // "libgomp.so.1", as the program names it
+    std::optional<std::string> openmp_path;      // where the system keeps it
+    std::optional<std::string> openmp_version;   // version of the package holding it
 };
 
 ProgramFile describe_program(const std::filesystem::path& program,

@@ -15,14 +15,16 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "cli.h"
 #include "commands.h"
 #include "load.h"
 #include "machine.h"
 #include "runner.h"
+#include "stats.h"
 
 extern char** environ;
 
@@ -57,7 +59,7 @@ struct Options {
     std::string out = "runs";
     std::string label;
     std::optional<std::string> bin_dir;
-    std::optional<double> until_stable;   // per cent
+    std::optional<double> until_stable;  // per cent
     std::optional<std::string> time_budget;
     bool strict = false;
 };
@@ -69,7 +71,8 @@ std::optional<double> parse_duration(const std::string& text) {
     bool any = false;
     while (i < text.size()) {
         std::size_t start = i;
-        while (i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.'))
+        while (i < text.size() &&
+               (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.'))
             ++i;
         if (start == i)
             return std::nullopt;
@@ -192,23 +195,23 @@ public:
             return;
         std::string line = text;
         winsize ws{};
-        std::size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1
-                                ? ws.ws_col - 1
-                                : 79;
+        std::size_t width =
+            ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 ? ws.ws_col - 1 : 79;
         if (line.size() > width)
             line.resize(width);
-        std::cerr << "\r\033[K" << line << std::flush;
+        line = "\r\033[K" + line;
+        std::fwrite(line.data(), 1, line.size(), stderr);
         shown_ = true;
     }
 
     void message(const std::string& text) {
         clear();
-        std::cerr << "bench_report: " << text << '\n' << std::flush;
+        error(text);
     }
 
     void clear() {
         if (shown_)
-            std::cerr << "\r\033[K" << std::flush;
+            std::fputs("\r\033[K", stderr);
         shown_ = false;
     }
 
@@ -216,21 +219,6 @@ private:
     bool terminal_;
     bool shown_ = false;
 };
-
-std::optional<double> coefficient_of_variation(const std::vector<double>& v) {
-    if (v.size() < 2)
-        return std::nullopt;
-    double mean = 0;
-    for (double x : v)
-        mean += x;
-    mean /= static_cast<double>(v.size());
-    if (mean == 0)
-        return std::nullopt;
-    double squares = 0;
-    for (double x : v)
-        squares += (x - mean) * (x - mean);
-    return std::sqrt(squares / static_cast<double>(v.size() - 1)) / std::fabs(mean);
-}
 
 // Every rate a program prints, one series per test and pass, over its repetitions.
 struct Series {
@@ -251,19 +239,20 @@ struct Series {
     std::optional<std::pair<double, std::string>> widest() const {
         std::optional<std::pair<double, std::string>> worst;
         for (const auto& [name, values] : rates)
-            if (auto cv = coefficient_of_variation(values); cv && (!worst || *cv > worst->first))
+            if (auto cv = stats::coefficient_of_variation(values);
+                cv && (!worst || *cv > worst->first))
                 worst = {*cv, name};
         return worst;
     }
 };
 
 struct ProgramPlan {
-    std::string name;      // "bench_memory"
+    std::string name;  // "bench_memory"
     fs::path path;
-    int runs = 0;          // repetitions to run before --until-stable adds any
+    int runs = 0;  // repetitions to run before --until-stable adds any
     std::vector<double> durations;
     Series series;
-    int done = 0;          // repetitions started and ended
+    int done = 0;  // repetitions started and ended
 };
 
 double estimate(const ProgramPlan& p) {
@@ -303,6 +292,10 @@ std::vector<std::string> environment() {
     return env;
 }
 
+constexpr int ok = static_cast<int>(Exit::ok);
+constexpr int write_failed = static_cast<int>(Exit::write_failed);
+constexpr int bad_input = static_cast<int>(Exit::bad_input);
+
 int run_benchmarks(const Options& o) {
     Progress progress;
     auto fail = [&](int status, const std::string& text) {
@@ -312,33 +305,34 @@ int run_benchmarks(const Options& o) {
 
     // Check everything that can be wrong before anything runs.
     std::vector<ProgramPlan> plans;
-    for (const std::string& p : o.programs.empty()
-                                     ? std::vector<std::string>{"processors", "memory"}
-                                     : o.programs) {
+    for (const std::string& p :
+         o.programs.empty() ? std::vector<std::string>{"processors", "memory"} : o.programs) {
         if (p != "processors" && p != "memory")
-            return fail(2, fmt::format("--programs: unknown program \"{}\" (processors, memory)",
-                                       p));
+            return fail(bad_input,
+                        fmt::format("--programs: unknown program \"{}\" (processors, memory)", p));
         std::string name = "bench_" + p;
         if (std::any_of(plans.begin(), plans.end(), [&](auto& q) { return q.name == name; }))
             continue;
         ProgramPlan plan;
         plan.name = name;
-        plan.runs = o.runs.value_or(p == "processors" ? default_runs_processors
-                                                      : default_runs_memory);
+        plan.runs =
+            o.runs.value_or(p == "processors" ? default_runs_processors : default_runs_memory);
         if (o.until_stable)
             plan.runs = std::max(plan.runs, stable_minimum);
         plans.push_back(std::move(plan));
     }
     std::string label = o.label.empty() ? short_host_name() : o.label;
     if (!valid_label(label))
-        return fail(2, fmt::format("--label: \"{}\" cannot name a directory", escape_path(label)));
+        return fail(bad_input,
+                    fmt::format("--label: \"{}\" cannot name a directory", escape_path(label)));
     std::optional<double> budget;
     if (o.time_budget) {
         budget = parse_duration(*o.time_budget);
         if (!budget)
-            return fail(2, fmt::format("--time-budget: \"{}\" is not a duration such as 90s, 45m, "
-                                       "2h or 1h30m",
-                                       escape_path(*o.time_budget)));
+            return fail(bad_input,
+                        fmt::format("--time-budget: \"{}\" is not a duration such as 90s, 45m, "
+                                    "2h or 1h30m",
+                                    escape_path(*o.time_budget)));
     }
     const char* path_variable = std::getenv("PATH");
     std::optional<fs::path> bin_dir;
@@ -348,7 +342,8 @@ int run_benchmarks(const Options& o) {
         Located found = locate_program(plan.name, bin_dir, self_executable(),
                                        path_variable ? path_variable : "");
         if (!found.path)
-            return fail(2, fmt::format("{} not found ({})", plan.name, escape_path(found.searched)));
+            return fail(bad_input,
+                        fmt::format("{} not found ({})", plan.name, escape_path(found.searched)));
         plan.path = *found.path;
     }
 
@@ -361,7 +356,8 @@ int run_benchmarks(const Options& o) {
     for (const Disturbance& d : warnings)
         progress.message("warning: " + d.message);
     if (o.strict && !warnings.empty())
-        return fail(2, fmt::format("--strict: not running, {} warning(s)", warnings.size()));
+        return fail(bad_input,
+                    fmt::format("--strict: not running, {} warning(s)", warnings.size()));
 
     // What it will cost.
     double total = 0;
@@ -386,16 +382,16 @@ int run_benchmarks(const Options& o) {
     } else if (budget && *budget < total) {
         cost = fmt::format("about {} (the time budget)", about(*budget));
     }
-    progress.message(fmt::format("this takes {}; results in {}", cost,
-                                 escape_path(label_dir.string() + "/")));
+    progress.message(
+        fmt::format("this takes {}; results in {}", cost, escape_path(label_dir.string() + "/")));
 
     std::error_code ec;
     fs::create_directories(label_dir, ec);
     if (ec)
-        return fail(1, fmt::format("cannot create {}: {}", escape_path(label_dir.string()),
-                                   ec.message()));
+        return fail(write_failed, fmt::format("cannot create {}: {}",
+                                              escape_path(label_dir.string()), ec.message()));
     if (!forward_signals())
-        return fail(1, "cannot catch SIGINT and SIGTERM");
+        return fail(write_failed, "cannot catch SIGINT and SIGTERM");
 
     json warnings_json = json::array();
     for (const Disturbance& d : warnings)
@@ -424,16 +420,17 @@ int run_benchmarks(const Options& o) {
                         plan.name, widest->second, widest->first * 100, i - 1));
                     break;
                 }
-                progress.message(fmt::format("{}: {} varies by {:.2f}%, above {:g}%: adding "
-                                             "repetition {}",
-                                             plan.name, widest->second, widest->first * 100,
-                                             *o.until_stable, i));
+                progress.message(fmt::format(
+                    "{}: {} varies by {:.2f}%, above {:g}%: adding "
+                    "repetition {}",
+                    plan.name, widest->second, widest->first * 100, *o.until_stable, i));
                 planned = i;
             }
             if (budget && since(started) + estimate(plan) > *budget) {
-                progress.message(fmt::format("{}: the time budget leaves no time for repetition "
-                                             "{} (about {})",
-                                             plan.name, i, about(estimate(plan))));
+                progress.message(
+                    fmt::format("{}: the time budget leaves no time for repetition "
+                                "{} (about {})",
+                                plan.name, i, about(estimate(plan))));
                 break;
             }
             if ((stopped_by = received_signal()))
@@ -448,8 +445,8 @@ int run_benchmarks(const Options& o) {
                 if (fs::create_directory(dir, ec))
                     break;
                 if (ec)
-                    return fail(1, fmt::format("cannot create {}: {}", escape_path(dir.string()),
-                                               ec.message()));
+                    return fail(write_failed, fmt::format("cannot create {}: {}",
+                                                          escape_path(dir.string()), ec.message()));
             }
 
             auto rep_started = Clock::now();
@@ -478,7 +475,7 @@ int run_benchmarks(const Options& o) {
                         {"warnings", warnings_json}};
             std::string error;
             if (!write_json(dir / "machine.json", doc, error))
-                return fail(1, error);
+                return fail(write_failed, error);
 
             Activity activity;
             auto show = [&] {
@@ -486,18 +483,17 @@ int run_benchmarks(const Options& o) {
                               estimate(plan) * (planned - i);
                 for (std::size_t q = pi + 1; q < plans.size(); ++q)
                     left += estimate(plans[q]) * plans[q].runs;
-                progress.status(fmt::format("{} {} of {}: {}; {} elapsed, about {} left",
-                                            plan.name, i, planned, activity.text(),
-                                            clock_text(since(started)), about(left)));
+                progress.status(fmt::format("{} {} of {}: {}; {} elapsed, about {} left", plan.name,
+                                            i, planned, activity.text(), clock_text(since(started)),
+                                            about(left)));
             };
             show();
-            Repetition rep = run_repetition(
-                plan.path, dir,
-                {[&](const std::string& line) {
-                     activity.see(line);
-                     show();
-                 },
-                 [&] { show(); }});
+            Repetition rep = run_repetition(plan.path, dir,
+                                            {[&](const std::string& line) {
+                                                 activity.see(line);
+                                                 show();
+                                             },
+                                             [&] { show(); }});
             ++plan.done;
 
             // What it left: a complete results file, or the reason there is none.
@@ -525,15 +521,18 @@ int run_benchmarks(const Options& o) {
 
             std::string how;
             switch (rep.outcome) {
-            case Outcome::completed: how = "completed"; break;
-            case Outcome::failed:
-                how = rep.exit_status ? fmt::format("failed with exit status {}", *rep.exit_status)
-                                      : "failed: " + rep.error;
-                break;
-            case Outcome::killed: how = "was killed by " + signal_name(rep.signal.value_or(0)); break;
-            case Outcome::interrupted:
-                how = "was interrupted by " + signal_name(received_signal());
-                break;
+                case Outcome::completed: how = "completed"; break;
+                case Outcome::failed:
+                    how = rep.exit_status
+                              ? fmt::format("failed with exit status {}", *rep.exit_status)
+                              : "failed: " + rep.error;
+                    break;
+                case Outcome::killed:
+                    how = "was killed by " + signal_name(rep.signal.value_or(0));
+                    break;
+                case Outcome::interrupted:
+                    how = "was interrupted by " + signal_name(received_signal());
+                    break;
             }
             doc["repetition"]["finished"] =
                 utc(std::chrono::system_clock::now(), "%Y-%m-%dT%H:%M:%SZ");
@@ -541,19 +540,19 @@ int run_benchmarks(const Options& o) {
             doc["repetition"]["outcome"] = outcome_name(rep.outcome);
             doc["repetition"]["exit_status"] =
                 rep.exit_status ? json(*rep.exit_status) : json(nullptr);
-            doc["repetition"]["signal"] =
-                rep.outcome == Outcome::interrupted ? json(signal_name(received_signal()))
-                : rep.signal                        ? json(signal_name(*rep.signal))
-                                                    : json(nullptr);
+            doc["repetition"]["signal"] = rep.outcome == Outcome::interrupted
+                                              ? json(signal_name(received_signal()))
+                                          : rep.signal ? json(signal_name(*rep.signal))
+                                                       : json(nullptr);
             doc["repetition"]["results_file"] =
                 rep.results_file ? json(rep.results_file->filename().string()) : json(nullptr);
             doc["after"] = state_json(read_state(source.root, std::chrono::milliseconds(0)));
             if (!write_json(dir / "machine.json", doc, error))
-                return fail(1, error);
+                return fail(write_failed, error);
 
-            std::string line = fmt::format("{} {} of {} {} in {:.1f} s{}: {}", plan.name, i,
-                                           planned, how, rep.seconds, remark,
-                                           escape_path(dir.string()));
+            std::string line =
+                fmt::format("{} {} of {} {} in {:.1f} s{}: {}", plan.name, i, planned, how,
+                            rep.seconds, remark, escape_path(dir.string()));
             if (!rep.error.empty() && rep.outcome != Outcome::failed)
                 line += "; " + rep.error;
             if (!good || !progress.terminal())
@@ -566,33 +565,39 @@ int run_benchmarks(const Options& o) {
 
     for (const ProgramPlan& plan : plans)
         if (auto widest = plan.series.widest())
-            progress.message(fmt::format("{}: rates vary by up to {:.2f}% ({}) over {} "
-                                         "repetitions",
-                                         plan.name, widest->first * 100, widest->second,
-                                         plan.series.rates.begin()->second.size()));
-    if (sequence > 0)
-        std::cout << label_dir.string() << '\n' << std::flush;
+            progress.message(
+                fmt::format("{}: rates vary by up to {:.2f}% ({}) over {} "
+                            "repetitions",
+                            plan.name, widest->first * 100, widest->second,
+                            plan.series.rates.begin()->second.size()));
+    // The folder of the runs, for the next command of a script.
+    if (sequence > 0 && !(std::cout << label_dir.string() << '\n' << std::flush)) {
+        progress.message("cannot write to standard output");
+        return write_failed;
+    }
     if (stopped_by) {
-        progress.message(fmt::format("stopped by {} after {}: the finished repetitions are kept, "
-                                     "the interrupted one is marked \"interrupted\" in its "
-                                     "machine.json",
-                                     signal_name(stopped_by), clock_text(since(started))));
+        progress.message(
+            fmt::format("stopped by {} after {}: the finished repetitions are kept, "
+                        "the interrupted one is marked \"interrupted\" in its "
+                        "machine.json",
+                        signal_name(stopped_by), clock_text(since(started))));
         return 128 + stopped_by;
     }
     if (sequence == 0)
-        return fail(2, "nothing ran");
+        return fail(bad_input, "nothing ran");
     progress.message(fmt::format("{} of {} repetition(s) completed in {}", completed, sequence,
                                  clock_text(since(started))));
-    return unsuccessful > 0 ? 1 : 0;
+    return unsuccessful > 0 ? write_failed : ok;
 }
 
 }  // namespace
 
 void add_run_command(CLI::App& app, int& status) {
     auto* cmd = app.add_subcommand(
-        "run", "Runs bench_processors and bench_memory several times, each repetition in "
-               "DIR/LABEL/<UTC time>-<n>/ with its console output (console.txt) and the "
-               "machine's context (machine.json) beside the results file.");
+        "run",
+        "Runs bench_processors and bench_memory several times, each repetition in "
+        "DIR/LABEL/<UTC time>-<n>/ with its console output (console.txt) and the "
+        "machine's context (machine.json) beside the results file.");
     auto o = std::make_shared<Options>();
     cmd->add_option("--runs", o->runs,
                     fmt::format("Repetitions of each program (default {} of bench_processors, "
@@ -602,8 +607,9 @@ void add_run_command(CLI::App& app, int& status) {
     cmd->add_option("--programs", o->programs, "Which programs, in order: processors,memory")
         ->delimiter(',');
     cmd->add_option("--out", o->out, "Folder of the runs (default runs)");
-    cmd->add_option("--label", o->label, "Folder of this machine's runs (default the short host "
-                                         "name)");
+    cmd->add_option("--label", o->label,
+                    "Folder of this machine's runs (default the short host "
+                    "name)");
     cmd->add_option("--bin-dir", o->bin_dir,
                     "Folder of the programs (default: beside bench_report, else on PATH)");
     cmd->add_option("--until-stable", o->until_stable,

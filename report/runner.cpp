@@ -43,30 +43,30 @@ bool executable(const fs::path& p) {
 
 const char* outcome_name(Outcome o) {
     switch (o) {
-    case Outcome::completed: return "completed";
-    case Outcome::failed: return "failed";
-    case Outcome::killed: return "killed";
-    case Outcome::interrupted: return "interrupted";
+        case Outcome::completed: return "completed";
+        case Outcome::failed: return "failed";
+        case Outcome::killed: return "killed";
+        case Outcome::interrupted: return "interrupted";
     }
     return "failed";
 }
 
 std::string signal_name(int sig) {
     switch (sig) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    case SIGKILL: return "SIGKILL";
-    case SIGSEGV: return "SIGSEGV";
-    case SIGABRT: return "SIGABRT";
-    case SIGBUS: return "SIGBUS";
-    case SIGFPE: return "SIGFPE";
-    case SIGILL: return "SIGILL";
-    case SIGHUP: return "SIGHUP";
-    case SIGQUIT: return "SIGQUIT";
-    case SIGPIPE: return "SIGPIPE";
-    case SIGXCPU: return "SIGXCPU";
-    case SIGXFSZ: return "SIGXFSZ";
-    default: return fmt::format("signal {}", sig);
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        case SIGKILL: return "SIGKILL";
+        case SIGSEGV: return "SIGSEGV";
+        case SIGABRT: return "SIGABRT";
+        case SIGBUS: return "SIGBUS";
+        case SIGFPE: return "SIGFPE";
+        case SIGILL: return "SIGILL";
+        case SIGHUP: return "SIGHUP";
+        case SIGQUIT: return "SIGQUIT";
+        case SIGPIPE: return "SIGPIPE";
+        case SIGXCPU: return "SIGXCPU";
+        case SIGXFSZ: return "SIGXFSZ";
+        default: return fmt::format("signal {}", sig);
     }
 }
 
@@ -121,7 +121,7 @@ bool forward_signals() {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;   // no SA_RESTART: a waiting poll returns at once
+    sa.sa_flags = 0;  // no SA_RESTART: a waiting poll returns at once
     return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0;
 }
 
@@ -212,7 +212,8 @@ Repetition run_repetition(const fs::path& program, const fs::path& dir,
             forwarded_at = std::chrono::steady_clock::now();
         }
         // A program that ignores the signal is stopped for good after 10 s.
-        if (forwarded_at && std::chrono::steady_clock::now() - *forwarded_at > std::chrono::seconds(10))
+        if (forwarded_at &&
+            std::chrono::steady_clock::now() - *forwarded_at > std::chrono::seconds(10))
             ::kill(pid, SIGKILL);
         int ready = ::poll(fds, static_cast<nfds_t>(nfds), 250);
         if (ready < 0 && errno != EINTR)
@@ -284,8 +285,7 @@ Repetition run_repetition(const fs::path& program, const fs::path& dir,
 
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        if (it->path().filename().string().rfind("results_", 0) == 0 &&
-            it->is_regular_file(ec)) {
+        if (it->path().filename().string().rfind("results_", 0) == 0 && it->is_regular_file(ec)) {
             rep.results_file = it->path();
             break;
         }

@@ -14,7 +14,7 @@ namespace report {
 // Where a program was found, or why it was not.
 struct Located {
     std::optional<std::filesystem::path> path;
-    std::string searched;   // the places tried, for the message when not found
+    std::string searched;  // the places tried, for the message when not found
 };
 
 // `name` in `bin_dir` when one is given (and only there); otherwise beside
@@ -27,21 +27,21 @@ Located locate_program(const std::string& name, const std::optional<std::filesys
 std::filesystem::path self_executable();
 
 enum class Outcome {
-    completed,     // exited with status 0
-    failed,        // exited with another status, or could not be started
-    killed,        // ended by a signal it was not sent by bench_report
-    interrupted,   // ended after bench_report passed on Ctrl-C or SIGTERM
+    completed,    // exited with status 0
+    failed,       // exited with another status, or could not be started
+    killed,       // ended by a signal it was not sent by bench_report
+    interrupted,  // ended after bench_report passed on Ctrl-C or SIGTERM
 };
 
-const char* outcome_name(Outcome o);   // "completed", "failed", "killed", "interrupted"
+const char* outcome_name(Outcome o);  // "completed", "failed", "killed", "interrupted"
 
 struct Repetition {
     Outcome outcome = Outcome::failed;
-    std::optional<int> exit_status;   // when it exited
-    std::optional<int> signal;        // when a signal ended it
+    std::optional<int> exit_status;  // when it exited
+    std::optional<int> signal;       // when a signal ended it
     double seconds = 0;
     std::optional<std::filesystem::path> results_file;  // results_* in its directory
-    std::string error;                // why it could not be started, or console.txt not written
+    std::string error;  // why it could not be started, or console.txt not written
 };
 
 struct RepetitionHooks {

@@ -3,8 +3,8 @@
 // in a Docker container (cgroup v1, powersave), and a hybrid laptop processor.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <unistd.h>
+#include <fstream>
 
 #include <nlohmann/json.hpp>
 
@@ -46,18 +46,30 @@ struct Expected {
     std::vector<std::string> warnings;
 };
 
+// clang-format off
 const Expected trees[] = {
-    {"this_machine", {}, 2, 2, 1, false, 0, 0, 4, std::nullopt, std::nullopt, std::nullopt, 1,
-     std::nullopt, std::nullopt, std::nullopt, "0-1", {"load", "hypervisor"}},
-    {"kvm_guest_cgroup2", {"OMP_NUM_THREADS=2", "HOME=/root", "GOMP_SPINCOUNT=0"}, 4, 4, 1, false,
-     0, 0, 4, std::nullopt, std::nullopt, std::nullopt, 2, 1.5, 2147483648LL,
+    // tree, environment,
+    // logical, cores, sockets, smt, policies, core types, cache kinds,
+    // governor, boost, max MHz, cgroup, CPU quota, memory limit, DMI product, affinity, warnings
+    {"this_machine", {},
+     2, 2, 1, false, 0, 0, 4,
+     std::nullopt, std::nullopt, std::nullopt, 1, std::nullopt, std::nullopt, std::nullopt, "0-1",
+     {"load", "hypervisor"}},
+    {"kvm_guest_cgroup2", {"OMP_NUM_THREADS=2", "HOME=/root", "GOMP_SPINCOUNT=0"},
+     4, 4, 1, false, 0, 0, 4,
+     std::nullopt, std::nullopt, std::nullopt, 2, 1.5, 2147483648LL,
      "Standard PC (Q35 + ICH9, 2009)", "0-3",
      {"cpu_quota", "openmp_environment", "swap", "hypervisor"}},
-    {"desktop_cgroup1", {}, 8, 4, 1, true, 8, 0, 4, "powersave", true, 4200.0, 1, 2.0,
-     std::nullopt, "OptiPlex 7050", "0-3", {"governor", "load", "cpu_quota", "affinity"}},
-    {"hybrid_laptop", {}, 8, 6, 1, true, 8, 2, 7, "performance", true, 4400.0, 2, std::nullopt,
-     std::nullopt, "21AH00BUGE", "0-7", {}},
+    {"desktop_cgroup1", {},
+     8, 4, 1, true, 8, 0, 4,
+     "powersave", true, 4200.0, 1, 2.0, std::nullopt, "OptiPlex 7050", "0-3",
+     {"governor", "load", "cpu_quota", "affinity"}},
+    {"hybrid_laptop", {},
+     8, 6, 1, true, 8, 2, 7,
+     "performance", true, 4400.0, 2, std::nullopt, std::nullopt, "21AH00BUGE", "0-7",
+     {}},
 };
+// clang-format on
 
 TEST(MachineReader, CapturedTrees) {
     for (const Expected& e : trees) {
@@ -95,7 +107,7 @@ TEST(MachineReader, HybridProcessorKeepsEachKindOfCoreAndCache) {
     EXPECT_EQ(m.core_types[0].count, 4);
     EXPECT_EQ(m.core_types[1].cpus, "0-3");
     EXPECT_EQ(m.min_mhz, 400.0);
-    EXPECT_EQ(m.policies[4].max_mhz, 3300.0);   // an efficient core's limit
+    EXPECT_EQ(m.policies[4].max_mhz, 3300.0);  // an efficient core's limit
     // The efficient cores' level-2 cache is one, shared by four.
     bool shared_l2 = false;
     for (const report::Cache& c : m.caches)
@@ -114,7 +126,7 @@ TEST(MachineReader, AbsentFieldsAreNull) {
     EXPECT_TRUE(vm["virtualisation"]["dmi_product"].is_null());
     EXPECT_TRUE(vm["cgroup"]["cpu_quota"].is_null());
     EXPECT_TRUE(vm["cpu"]["core_types"].is_null());
-    EXPECT_TRUE(vm["libc"].is_null());   // not asked of a captured tree
+    EXPECT_TRUE(vm["libc"].is_null());  // not asked of a captured tree
     EXPECT_EQ(vm["cpu"]["model_name"], "Intel(R) Xeon(R) Processor");
     EXPECT_TRUE(report::machine_json(read("no_such_tree"))["cpu"]["logical_cpus"].is_null());
 
@@ -138,8 +150,8 @@ TEST(MachineState, BusySharesBetweenTwoReadings) {
     EXPECT_DOUBLE_EQ(*s.busy, 90.0 / 200.0);
     ASSERT_EQ(s.cpu_busy.size(), 2u);
     EXPECT_DOUBLE_EQ(s.cpu_busy[0], 0.9);
-    EXPECT_DOUBLE_EQ(s.cpu_busy[1], 0.0);   // went backwards: not counted as busy
-    report::busy_shares(*a, *a, s);         // no tick passed
+    EXPECT_DOUBLE_EQ(s.cpu_busy[1], 0.0);  // went backwards: not counted as busy
+    report::busy_shares(*a, *a, s);        // no tick passed
     EXPECT_FALSE(s.busy);
 
     Machine m;
@@ -153,7 +165,7 @@ TEST(MachineState, BusySharesBetweenTwoReadings) {
 
 TEST(MachineReader, CpuLists) {
     const std::pair<std::string, std::optional<int>> lists[] = {
-        {"0-3", 4}, {"0-3,8,10-11", 7}, {"5", 1}, {"", 0}, {"3-1", std::nullopt},
+        {"0-3", 4},          {"0-3,8,10-11", 7},  {"5", 1}, {"", 0}, {"3-1", std::nullopt},
         {"a", std::nullopt}, {"0-", std::nullopt}};
     for (const auto& [list, count] : lists)
         EXPECT_EQ(report::count_cpu_list(list), count) << list;
@@ -161,7 +173,8 @@ TEST(MachineReader, CpuLists) {
 
 // The program's digest and the OpenMP runtime it names, on a file made here.
 TEST(ProgramFile, DigestAndRuntime) {
-    auto dir = std::filesystem::temp_directory_path() / ("machine_test_" + std::to_string(::getpid()));
+    auto dir =
+        std::filesystem::temp_directory_path() / ("machine_test_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     {
         std::ofstream f(dir / "prog", std::ios::binary);

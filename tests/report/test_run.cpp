@@ -65,7 +65,8 @@ protected:
                                 "' > \"$(printf 'results_memory_Linux_x86 @ UTC time Tue Dec  8 "
                                 "10:00:00 2026\\n.txt')\"\n"
                                 "echo 'Force to be single thread.'; echo 'Low speeds:'\n"
-                                "touch '" + (root / "waiting").string() + "'\nexec sleep 60");
+                                "touch '" +
+                                (root / "waiting").string() + "'\nexec sleep 60");
     }
 
     Result run(const std::string& args, const std::string& env = "") {
@@ -182,15 +183,18 @@ TEST_F(Run, FailedAndKilledRepetitionsAreReportedAndTheRunGoesOn) {
 
 TEST_F(Run, WrongOptionsRunNothing) {
     const std::pair<std::string, std::string> cases[] = {
-        {"--programs gpu", "bench_report: --programs: unknown program \"gpu\" (processors, memory)\n"},
+        {"--programs gpu",
+         "bench_report: --programs: unknown program \"gpu\" (processors, memory)\n"},
         {"--label a/b", "bench_report: --label: \"a/b\" cannot name a directory\n"},
         {"--label ..", "bench_report: --label: \"..\" cannot name a directory\n"},
-        {"--time-budget 10", "bench_report: --time-budget: \"10\" is not a duration such as 90s, "
-                             "45m, 2h or 1h30m\n"},
+        {"--time-budget 10",
+         "bench_report: --time-budget: \"10\" is not a duration such as 90s, "
+         "45m, 2h or 1h30m\n"},
         {"--bin-dir nowhere --programs memory", "bench_report: bench_memory not found (nowhere)\n"},
     };
     for (const auto& [args, message] : cases) {
-        Result r = run(args + (args.find("--bin-dir") == std::string::npos ? " --bin-dir bin" : ""));
+        Result r =
+            run(args + (args.find("--bin-dir") == std::string::npos ? " --bin-dir bin" : ""));
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_EQ(r.err, message);
         EXPECT_EQ(r.out, "");
@@ -215,15 +219,19 @@ TEST_F(Run, UntilStableRunsAtLeastThreeAndStopsAtTheTimeBudget) {
     std::string bin = fake("alternating",
                            "name=\"$(printf 'results_memory_Linux_x86 @ UTC time Tue Dec  8 "
                            "10:00:00 2026\\n.txt')\"\n"
-                           "if [ -e '" + flag + "' ]; then rm '" + flag + "'; cp '" + data +
+                           "if [ -e '" +
+                               flag + "' ]; then rm '" + flag + "'; cp '" + data +
                                "/memory_1thread.results.txt' \"$name\"; else touch '" + flag +
                                "'; cp '" + data + "/memory_2threads.results.txt' \"$name\"; fi");
-    r = run("--programs memory --runs 1 --until-stable 1 --time-budget 7s --label capped "
-            "--bin-dir " + bin);
+    r =
+        run("--programs memory --runs 1 --until-stable 1 --time-budget 7s --label capped "
+            "--bin-dir " +
+            bin);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("above 1%: adding repetition 4\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("bench_memory: the time budget leaves no time for repetition "),
-              std::string::npos) << r.err;
+              std::string::npos)
+        << r.err;
     EXPECT_LT(repetitions("capped").size(), 20u);
 }
 
@@ -231,8 +239,11 @@ TEST_F(Run, UntilStableRunsAtLeastThreeAndStopsAtTheTimeBudget) {
 // is marked, nothing more starts, and the status says how it ended.
 TEST_F(Run, SigtermStopsTheRunAndMarksTheRepetition) {
     std::string bin = slow();
-    std::string cmd = "cd '" + root.string() + "' && ('" BENCH_REPORT "' run --runs 3 --programs "
-                      "memory --label host --bin-dir " + bin +
+    std::string cmd = "cd '" + root.string() +
+                      "' && ('" BENCH_REPORT
+                      "' run --runs 3 --programs "
+                      "memory --label host --bin-dir " +
+                      bin +
                       " >stdout.txt 2>stderr.txt </dev/null & echo $! > pid; wait $!; "
                       "echo $? > status) &";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
@@ -265,14 +276,16 @@ TEST_F(Run, CtrlCAtATerminal) {
     std::string bin = slow();
     std::string session = "bench_run_" + std::to_string(::getpid());
     std::string tmux = "tmux -L " + session;
-    std::string inner = "cd '" + root.string() + "' && '" BENCH_REPORT "' run --runs 3 "
-                        "--programs memory --label host --bin-dir " + bin +
-                        "; echo EXIT=\\$?; sleep 60";
+    std::string inner = "cd '" + root.string() +
+                        "' && '" BENCH_REPORT
+                        "' run --runs 3 "
+                        "--programs memory --label host --bin-dir " +
+                        bin + "; echo EXIT=\\$?; sleep 60";
     ASSERT_EQ(std::system((tmux + " new-session -d -s t -x 160 -y 20 \"" + inner + "\"").c_str()),
               0);
     auto screen = [&] {
-        std::system((tmux + " capture-pane -p -t t > '" + (root / "screen.txt").string() + "'")
-                        .c_str());
+        std::system(
+            (tmux + " capture-pane -p -t t > '" + (root / "screen.txt").string() + "'").c_str());
         return slurp(root / "screen.txt");
     };
     ASSERT_TRUE(wait_for(root / "waiting"));
