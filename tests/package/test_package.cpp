@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -168,6 +169,11 @@ protected:
                         "runs/host-b/notes")
                       .status,
                   0);
+        // A program whose option takes values with spaces in them.
+        std::ofstream fake(dir + "/spaced");
+        fake << "#!/bin/sh\necho 'Options:'\necho '  --figure TEXT:{single rate,overall rate} ...'\n";
+        fake.close();
+        ASSERT_EQ(chmod((dir + "/spaced").c_str(), 0755), 0);
     }
     void TearDown() override { shell("rm -rf " + shell_quoted(dir)); }
 
@@ -224,6 +230,8 @@ TEST_F(Completion, OffersSubcommandsOptionsFormatValuesAndPaths)
          S{"runs/host a/results_memory_Linux_x86 @ UTC time x\n.txt"}},
         {{"bench_report", "list", "'runs/host a/res"},
          S{"runs/host a/results_memory_Linux_x86 @ UTC time x\n.txt"}},
+        {{dir + "/spaced", "--figure", "ov"}, S{"overall\\ rate"}},
+        {{dir + "/spaced", "--figure", "'single r"}, S{"single rate"}},
     };
     for (const auto& c : cases) {
         std::string typed;
