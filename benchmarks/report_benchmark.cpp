@@ -59,23 +59,27 @@ const fs::path& fleet(std::size_t& bytes) {
     return root;
 }
 
-void LoadAndExportCsv(benchmark::State& state) {
+// Loads the fleet and exports it as the command does, one run at a time into
+// one buffer: `begin` and `end` write what comes before and after the runs.
+template <typename Begin, typename Each, typename End>
+void load_and_export(benchmark::State& state, Begin begin, Each each, End end) {
     std::size_t bytes = 0;
     const fs::path& root = fleet(bytes);
     std::ostringstream diagnostics;
     std::size_t files = 0;
     for (auto _ : state) {
         report::Loaded loaded = report::load_runs({root.string()}, {}, diagnostics);
-        // As the command does: the rows of one run at a time, in one buffer.
-        std::string csv = report::csv_header();
+        std::string out;
+        begin(out);
         std::size_t written = 0;
-        for (const report::Run& run : loaded.runs) {
-            csv.clear();
-            report::export_csv_rows(run, csv);
-            written += csv.size();
-            benchmark::DoNotOptimize(csv.data());
+        for (std::size_t i = 0; i < loaded.runs.size(); ++i) {
+            each(loaded.runs[i], i == 0, out);
+            written += out.size();
+            benchmark::DoNotOptimize(out.data());
+            out.clear();
         }
-        state.counters["csv_bytes"] = static_cast<double>(written);
+        end(!loaded.runs.empty(), out);
+        state.counters["output_bytes"] = static_cast<double>(written + out.size());
         files = loaded.runs.size();
         if (loaded.failed || files != hosts * runs_per_host)
             state.SkipWithError("the fleet did not load");
@@ -84,34 +88,19 @@ void LoadAndExportCsv(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * files));
     state.counters["files"] = static_cast<double>(files);
 }
+
+void LoadAndExportCsv(benchmark::State& state) {
+    load_and_export(
+        state, [](std::string& out) { out = report::csv_header(); },
+        [](const report::Run& run, bool, std::string& out) { report::export_csv_rows(run, out); },
+        [](bool, std::string&) {});
+}
 BENCHMARK(LoadAndExportCsv)->Unit(benchmark::kMillisecond)->MinTime(3)->UseRealTime();
 
-// The same fleet as JSON, written run by run as the command streams it.
+// The same fleet as JSON, streamed as the command writes it.
 void LoadAndExportJson(benchmark::State& state) {
-    std::size_t bytes = 0;
-    const fs::path& root = fleet(bytes);
-    std::ostringstream diagnostics;
-    std::size_t files = 0;
-    for (auto _ : state) {
-        report::Loaded loaded = report::load_runs({root.string()}, {}, diagnostics);
-        std::string json;
-        report::export_json_begin(json);
-        std::size_t written = 0;
-        for (std::size_t i = 0; i < loaded.runs.size(); ++i) {
-            report::export_json_run(loaded.runs[i], i == 0, json);
-            written += json.size();
-            benchmark::DoNotOptimize(json.data());
-            json.clear();
-        }
-        report::export_json_end(!loaded.runs.empty(), json);
-        state.counters["json_bytes"] = static_cast<double>(written + json.size());
-        files = loaded.runs.size();
-        if (loaded.failed || files != hosts * runs_per_host)
-            state.SkipWithError("the fleet did not load");
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * files));
-    state.counters["files"] = static_cast<double>(files);
+    load_and_export(state, report::export_json_begin, report::export_json_run,
+                    report::export_json_end);
 }
 BENCHMARK(LoadAndExportJson)->Unit(benchmark::kMillisecond)->MinTime(3)->UseRealTime();
 

@@ -69,14 +69,7 @@ void add_chart_command(CLI::App& app, int& status) {
             status = static_cast<int>(Exit::bad_input);
             return;
         }
-        Output out;
-        if (int refused = out.open(o->output, loaded, o->inputs)) {
-            status = refused;
-            return;
-        }
-        out.write(text);
-        if (!out.finish())
-            status = static_cast<int>(Exit::write_failed);
+        write_output(o->output, loaded, o->inputs, status, [&](Output& out) { out.write(text); });
     });
 }
 

@@ -137,6 +137,18 @@ Output::~Output() {
         std::fclose(file_);
 }
 
+void write_output(const std::string& path, const Loaded& inputs, const Inputs& arguments,
+                  int& status, const std::function<void(Output&)>& produce) {
+    Output out;
+    if (int refused = out.open(path, inputs, arguments)) {
+        status = refused;
+        return;
+    }
+    produce(out);
+    if (!out.finish())
+        status = static_cast<int>(Exit::write_failed);
+}
+
 const CLI::Validator& percentage() {
     static const CLI::Validator check(
         [](std::string& s) -> std::string {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,6 +67,12 @@ private:
 
 // A percentage option: a finite number, 0 or more.
 const CLI::Validator& percentage();
+
+// Opens the command's output (-o PATH, else standard output), lets `produce`
+// write into it, and finishes it; sets `status` when the output is refused or
+// cannot be written.
+void write_output(const std::string& path, const Loaded& inputs, const Inputs& arguments,
+                  int& status, const std::function<void(Output&)>& produce);
 
 // Columns of the terminal standard output is, else $COLUMNS, else 80.
 std::size_t output_width();

@@ -184,29 +184,27 @@ void run_compare(const Options& o, int& status) {
     settings.figures = o.figures;
     std::vector<ProgramComparison> comparisons = compare_runs(choice.runs, settings);
 
-    Output out;
-    if (int refused = out.open(o.output, loaded, o.inputs)) {
-        status = refused;
-        return;
-    }
-    ViewOptions view;
-    view.noise = o.noise;
-    view.gate = o.fail_if_worse;
-    view.layout = o.view == "wide" ? CompareLayout::wide
-                  : o.view == "fleet" ? CompareLayout::fleet
-                                      : CompareLayout::automatic;
-    view.width = out.terminal() || o.output.empty() || o.output == "-" ? output_width() : 100000;
-    view.colour = colour_wanted(o.colour, out.terminal());
-    if (o.format == "json")
-        out.write(compare_json(comparisons, view));
-    else if (o.format == "csv")
-        out.write(compare_csv(comparisons, view));
-    else if (o.format == "markdown")
-        out.write(compare_markdown(comparisons, view));
-    else
-        out.write(compare_text(comparisons, view));
-    if (!out.finish()) {
-        status = static_cast<int>(Exit::write_failed);
+    int written = 0;
+    write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
+        ViewOptions view;
+        view.noise = o.noise;
+        view.gate = o.fail_if_worse;
+        view.layout = o.view == "wide"    ? CompareLayout::wide
+                      : o.view == "fleet" ? CompareLayout::fleet
+                                          : CompareLayout::automatic;
+        view.width = out.terminal() || o.output.empty() || o.output == "-" ? output_width() : 100000;
+        view.colour = colour_wanted(o.colour, out.terminal());
+        if (o.format == "json")
+            out.write(compare_json(comparisons, view));
+        else if (o.format == "csv")
+            out.write(compare_csv(comparisons, view));
+        else if (o.format == "markdown")
+            out.write(compare_markdown(comparisons, view));
+        else
+            out.write(compare_text(comparisons, view));
+    });
+    if (written != 0) {
+        status = written;
         return;
     }
 

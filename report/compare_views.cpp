@@ -308,7 +308,7 @@ json optional_number(const std::optional<double>& v) {
 }  // namespace
 
 std::string run_name(const Run& run) {
-    return run.label.empty() ? escape_path(run.path) : terminal_safe(run.label);
+    return run.label.empty() ? escape_path(run.path) : escape_path(run.label);
 }
 
 std::string format_ratio(double ratio) {

@@ -420,31 +420,26 @@ void add_export_command(CLI::App& app, int& status) {
         Loaded loaded = load_inputs(o->inputs, status);
         if (loaded.runs.empty())
             return;
-        Output out;
-        if (int refused = out.open(o->output, loaded, o->inputs)) {
-            status = refused;
-            return;
-        }
-        // Run by run, so a fleet's export never sits whole in memory.
-        std::string text;
-        if (o->format == "json")
-            export_json_begin(text);
-        else
-            text = csv_header();
-        for (std::size_t i = 0; i < loaded.runs.size(); ++i) {
+        write_output(o->output, loaded, o->inputs, status, [&](Output& out) {
+            // Run by run, so a fleet's export never sits whole in memory.
+            std::string text;
             if (o->format == "json")
-                export_json_run(loaded.runs[i], i == 0, text);
+                export_json_begin(text);
             else
-                export_csv_rows(loaded.runs[i], text);
-            out.write(text);
-            text.clear();
-        }
-        if (o->format == "json") {
-            export_json_end(true, text);
-            out.write(text);
-        }
-        if (!out.finish())
-            status = static_cast<int>(Exit::write_failed);
+                text = csv_header();
+            for (std::size_t i = 0; i < loaded.runs.size(); ++i) {
+                if (o->format == "json")
+                    export_json_run(loaded.runs[i], i == 0, text);
+                else
+                    export_csv_rows(loaded.runs[i], text);
+                out.write(text);
+                text.clear();
+            }
+            if (o->format == "json") {
+                export_json_end(true, text);
+                out.write(text);
+            }
+        });
     });
 }
 

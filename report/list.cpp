@@ -38,14 +38,8 @@ void add_list_command(CLI::App& app, int& status) {
                                               : "? thread(s)",
                                   state});
         }
-        Output out;
-        if (int refused = out.open(o->output, loaded, o->inputs)) {
-            status = refused;
-            return;
-        }
-        out.write(render_text(table));
-        if (!out.finish())
-            status = static_cast<int>(Exit::write_failed);
+        write_output(o->output, loaded, o->inputs, status,
+                     [&](Output& out) { out.write(render_text(table)); });
     });
 }
 

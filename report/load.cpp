@@ -183,26 +183,6 @@ std::string fingerprint(const Run& run) {
 
 }  // namespace
 
-std::string escape_path(const std::string& path) {
-    std::string out;
-    out.reserve(path.size());
-    for (unsigned char c : path) {
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c == '\\')
-            out += "\\\\";
-        else if (c < 0x20 || c == 0x7f)
-            out += fmt::format("\\x{:02x}", c);
-        else
-            out += static_cast<char>(c);
-    }
-    return out;
-}
-
 Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels,
                  std::ostream& diagnostics) {
     Loaded loaded;

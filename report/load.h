@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "run.h"
+#include "table.h"
 
 namespace report {
 
@@ -27,7 +28,5 @@ struct Loaded {
 Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels,
                  std::ostream& diagnostics);
 
-// The path with control characters escaped ("\n" for the newline in the names).
-std::string escape_path(const std::string& path);
 
 }  // namespace report

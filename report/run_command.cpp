@@ -454,6 +454,11 @@ int run_benchmarks(const Options& o) {
             if (!first)
                 before.state = read_state(source.root, busy_window);
             first = false;
+            // Stopped while the machine was read: the empty directory goes, nothing ran in it.
+            if ((stopped_by = received_signal())) {
+                fs::remove(dir, ec);
+                break;
+            }
             ProgramFile program = describe_program(plan.path);
             json doc = {{"schema_version", machine_schema_version},
                         {"bench_report_version", BENCH_REPORT_VERSION},

@@ -25,21 +25,16 @@ void add_show_command(CLI::App& app, int& status) {
         Loaded loaded = load_inputs(o->inputs, status);
         if (loaded.runs.empty())
             return;
-        Output out;
-        if (int refused = out.open(o->output, loaded, o->inputs)) {
-            status = refused;
-            return;
-        }
-        bool first = true;
-        for (const Run& run : loaded.runs)
-            for (const Table& t : show_tables(run)) {
-                if (!first)
-                    out.write("\n");
-                first = false;
-                out.write(render_text(t));
-            }
-        if (!out.finish())
-            status = static_cast<int>(Exit::write_failed);
+        write_output(o->output, loaded, o->inputs, status, [&](Output& out) {
+            bool first = true;
+            for (const Run& run : loaded.runs)
+                for (const Table& t : show_tables(run)) {
+                    if (!first)
+                        out.write("\n");
+                    first = false;
+                    out.write(render_text(t));
+                }
+        });
     });
 }
 

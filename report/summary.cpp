@@ -63,7 +63,7 @@ std::vector<Table> show_tables(const Run& run) {
     Table t;
     std::string threads = run.threads ? std::to_string(*run.threads) : "?";
     t.title = fmt::format("{}: {}, {} thread(s), {}{}{}", escape_path(run.path),
-                          program_name(run.program), threads, terminal_safe(run.label),
+                          program_name(run.program), threads, escape_path(run.label),
                           run.partial ? ", partial" : "",
                           run.findings.empty() ? "" : fmt::format(", {} finding(s)", run.findings.size()));
     t.header = {"Test", "Single", "Overall", "Improvement", "Efficiency", "Min/thread",

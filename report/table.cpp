@@ -76,16 +76,18 @@ std::size_t display_width(const std::string& s) {
     return n;
 }
 
-std::string terminal_safe(const std::string& s) {
+std::string escape_path(const std::string& path) {
     std::string out;
-    out.reserve(s.size());
-    for (unsigned char c : s) {
+    out.reserve(path.size());
+    for (unsigned char c : path) {
         if (c == '\n')
             out += "\\n";
         else if (c == '\t')
             out += "\\t";
         else if (c == '\r')
             out += "\\r";
+        else if (c == '\\')
+            out += "\\\\";
         else if (c < 0x20 || c == 0x7f)
             out += fmt::format("\\x{:02x}", c);
         else

@@ -49,8 +49,9 @@ std::string render_text(const Table& table, bool colour = false);
 // "better", "worse" or "same".
 std::string render_html(const Table& table);
 
-// Text with control characters shown escaped ("\n", "\x1b"), for a terminal:
-// a label read from a directory name could hold an escape sequence.
-std::string terminal_safe(const std::string& s);
+// Text with control characters shown escaped ("\n" for the newline in the
+// results files' names, "\x1b"), and backslashes doubled, for a terminal or a
+// diagnostic: a label read from a directory name could hold an escape sequence.
+std::string escape_path(const std::string& path);
 
 }  // namespace report

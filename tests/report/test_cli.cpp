@@ -13,21 +13,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "process.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 const std::string p_name = "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\n.txt";
 const std::string m_name = "results_memory_Linux_x86 @ UTC time Tue Dec  8 05:30:00 2026\n.txt";
@@ -55,13 +45,7 @@ protected:
             fs::copy_file(data / "memory_2threads.results.txt", root / dir / m_name);
     }
 
-    Result run(const std::string& args, const std::string& env = "") {
-        std::string cmd = "cd '" + root.string() + "' && " + env + " '" BENCH_REPORT "' " + args +
-                          " >stdout.txt 2>stderr.txt";
-        int rc = std::system(cmd.c_str());
-        return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(root / "stdout.txt"),
-                slurp(root / "stderr.txt")};
-    }
+    Result run(const std::string& args) { return run_in(root, "'" BENCH_REPORT "' " + args); }
 };
 
 // With --fail-if-worse, a comparison missing what a verdict needs is no pass.

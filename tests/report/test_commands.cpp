@@ -11,32 +11,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "process.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Runs bench_report with `args` (already quoted for the shell) in `dir`.
 Result run(const fs::path& dir, const std::string& args) {
-    std::string cmd = "cd '" + dir.string() + "' && '" BENCH_REPORT "' " + args +
-                      " >stdout.txt 2>stderr.txt";
-    int rc = std::system(cmd.c_str());
-    Result r;
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    r.out = slurp(dir / "stdout.txt");
-    r.err = slurp(dir / "stderr.txt");
-    return r;
+    return run_in(dir, "'" BENCH_REPORT "' " + args);
 }
 
 const std::string p_name = "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\n.txt";
