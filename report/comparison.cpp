@@ -169,12 +169,14 @@ void find_outliers(ProgramComparison& c, double noise) {
                 continue;
             double x = std::log(*g.ratio);
             double d = std::fabs(x);   // the ratio is to the median already
-            std::optional<double> score = mad ? stats::robust_score(x, *med, *mad) : std::nullopt;
-            bool beyond = d > floor && (!score || std::fabs(*score) > outlier_score);
+            std::optional<double> score;
+            if (mad)
+                score = stats::robust_score(x, *med, *mad);
+            double far = score ? std::fabs(*score) : HUGE_VAL;   // no spread: the band decides
+            bool beyond = d > floor && far > outlier_score;
             if (d >= distance[i]) {
                 distance[i] = d;
-                if (score)
-                    scores[i] = std::fabs(*score);
+                scores[i] = score ? std::optional<double>(far) : std::nullopt;
             }
             out[i] = out[i] || beyond;
         }

@@ -72,6 +72,133 @@ std::optional<double> robust_score(double x, double median, double mad) {
     return (x - median) / (1.4826 * mad);
 }
 
+namespace {
+
+// How many ways each U from 0 to m x n arises among the arrangements of m
+// and n values without ties (the recurrence of Mann and Whitney).
+std::vector<double> u_counts(std::size_t m, std::size_t n) {
+    // counts[i][j][u] built one sample size at a time: f(i, j, u) =
+    // f(i - 1, j, u - j) + f(i, j - 1, u).
+    std::vector<std::vector<std::vector<double>>> f(
+        m + 1, std::vector<std::vector<double>>(n + 1));
+    for (std::size_t i = 0; i <= m; ++i)
+        for (std::size_t j = 0; j <= n; ++j) {
+            f[i][j].assign(i * j + 1, 0);
+            if (i == 0 || j == 0) {
+                f[i][j][0] = 1;
+                continue;
+            }
+            for (std::size_t u = 0; u <= i * j; ++u) {
+                double v = 0;
+                if (u >= j && u - j < f[i - 1][j].size())
+                    v += f[i - 1][j][u - j];
+                if (u < f[i][j - 1].size())
+                    v += f[i][j - 1][u];
+                f[i][j][u] = v;
+            }
+        }
+    return f[m][n];
+}
+
+// P(U <= u) without ties, and the total number of arrangements.
+double lower_tail(const std::vector<double>& counts, double u) {
+    double total = 0, below = 0;
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+        total += counts[k];
+        if (static_cast<double>(k) <= u + 1e-9)
+            below += counts[k];
+    }
+    return below / total;
+}
+
+double normal_upper_tail(double z) { return 0.5 * std::erfc(z / std::sqrt(2.0)); }
+
+}  // namespace
+
+std::optional<MannWhitney> mann_whitney(std::span<const double> a, std::span<const double> b) {
+    if (a.empty() || b.empty())
+        return std::nullopt;
+    for (std::span<const double> s : {a, b})
+        for (double x : s)
+            if (!std::isfinite(x))
+                return std::nullopt;
+    MannWhitney r;
+    bool ties = false;
+    for (double x : a)
+        for (double y : b) {
+            if (x > y)
+                r.u += 1;
+            else if (x == y) {
+                r.u += 0.5;
+                ties = true;
+            }
+        }
+    // Ties within the pooled sample matter too.
+    std::vector<double> pooled(a.begin(), a.end());
+    pooled.insert(pooled.end(), b.begin(), b.end());
+    std::sort(pooled.begin(), pooled.end());
+    ties = ties || std::adjacent_find(pooled.begin(), pooled.end()) != pooled.end();
+
+    double m = static_cast<double>(a.size()), n = static_cast<double>(b.size());
+    if (!ties && a.size() <= 50 && b.size() <= 50) {
+        std::vector<double> counts = u_counts(a.size(), b.size());
+        double low = std::min(r.u, m * n - r.u);
+        r.p = std::min(1.0, 2 * lower_tail(counts, low));
+        r.exact = true;
+        return r;
+    }
+    // Normal approximation, variance corrected for ties.
+    double N = m + n;
+    double tie_term = 0;
+    for (std::size_t i = 0; i < pooled.size();) {
+        std::size_t j = i;
+        while (j < pooled.size() && pooled[j] == pooled[i])
+            ++j;
+        double t = static_cast<double>(j - i);
+        tie_term += t * t * t - t;
+        i = j;
+    }
+    double variance = m * n / 12 * ((N + 1) - tie_term / (N * (N - 1)));
+    if (!(variance > 0))
+        return r;   // every value the same: no evidence of a difference
+    double z = (std::fabs(r.u - m * n / 2) - 0.5) / std::sqrt(variance);
+    r.p = std::min(1.0, 2 * normal_upper_tail(std::max(z, 0.0)));
+    return r;
+}
+
+std::optional<RatioInterval> ratio_interval(std::span<const double> a, std::span<const double> b,
+                                            double confidence) {
+    if (a.empty() || b.empty() || a.size() > 50 || b.size() > 50)
+        return std::nullopt;
+    std::vector<double> d;
+    for (double x : a)
+        for (double y : b) {
+            if (!(x > 0) || !(y > 0) || !std::isfinite(x) || !std::isfinite(y))
+                return std::nullopt;
+            d.push_back(std::log(y) - std::log(x));
+        }
+    std::sort(d.begin(), d.end());
+    RatioInterval r;
+    r.estimate = std::exp(*median(d));
+    // The k-th smallest and k-th largest differences bound the shift with
+    // coverage 1 - 2 P(U < k), for the largest k that keeps it at the level.
+    std::vector<double> counts = u_counts(a.size(), b.size());
+    std::size_t k = 0;
+    while (k + 1 <= d.size() / 2 && 1 - 2 * lower_tail(counts, static_cast<double>(k)) >= confidence)
+        ++k;
+    if (k == 0) {
+        // Too few values for the level asked: the widest interval there is.
+        r.low = std::exp(d.front());
+        r.high = std::exp(d.back());
+        r.confidence = 1 - 2 * lower_tail(counts, 0);
+        return r;
+    }
+    r.low = std::exp(d[k - 1]);
+    r.high = std::exp(d[d.size() - k]);
+    r.confidence = 1 - 2 * lower_tail(counts, static_cast<double>(k) - 1);
+    return r;
+}
+
 std::optional<int> thread_count(const Run& run, const Test* test) {
     if (run.threads && *run.threads > 0 && *run.threads <= 1 << 20)
         return static_cast<int>(*run.threads);

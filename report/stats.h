@@ -38,6 +38,29 @@ std::optional<double> coefficient_of_variation(std::span<const double> values);
 // (x 1.4826). Absent when the deviation is zero.
 std::optional<double> robust_score(double x, double median, double mad);
 
+// A two-sided Mann–Whitney U test of whether two samples come from one
+// distribution. Exact for samples without ties of up to 50 values each (the
+// distribution of U counted), else the normal approximation with the
+// correction for ties and for continuity.
+struct MannWhitney {
+    double u = 0;        // U of the first sample: pairs (a, b) with a > b, ties counting half
+    double p = 1;        // two-sided p-value
+    bool exact = false;
+};
+std::optional<MannWhitney> mann_whitney(std::span<const double> a, std::span<const double> b);
+
+// The ratio of b's typical value to a's, from positive samples: the
+// Hodges–Lehmann estimate of the shift of ln b against ln a (the median of
+// every pairwise difference), with the distribution-free confidence interval
+// that the Mann–Whitney test gives (Moses), of at least `confidence`.
+struct RatioInterval {
+    double estimate = 1;
+    double low = 1, high = 1;
+    double confidence = 0;   // the interval's exact coverage, at least the level asked
+};
+std::optional<RatioInterval> ratio_interval(std::span<const double> a, std::span<const double> b,
+                                            double confidence = 0.95);
+
 // The threads of a run's multi-thread pass: the "Thread(s): N" it printed when
 // plausible, else the threads reported by the test, else absent.
 std::optional<int> thread_count(const Run& run, const Test* test = nullptr);

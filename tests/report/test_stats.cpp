@@ -45,6 +45,62 @@ TEST(Stats, KnownValues) {
     EXPECT_FALSE(stats::robust_score(7, 5, 0));
 }
 
+// Two-sided critical values of U at alpha = 0.05 from the published tables
+// (the largest U still significant): a sample pair at the critical value is
+// significant, one step above is not.
+TEST(Stats, MannWhitneyAgainstThePublishedTable) {
+    struct Case {
+        int m, n, critical;
+    };
+    const Case cases[] = {{5, 5, 2}, {4, 6, 2}, {6, 6, 5}, {8, 8, 13}, {10, 10, 23}, {5, 10, 8}};
+    for (const Case& c : cases) {
+        // b is 0..n-1; a's values placed so that exactly `u` pairs (a > b)
+        // arise, each a value above as many b values as are left to place.
+        auto sample = [&](int u) {
+            std::vector<double> a, b;
+            for (int j = 0; j < c.n; ++j)
+                b.push_back(j);
+            for (int i = 0; i < c.m; ++i) {
+                int here = std::min(u, c.n);
+                a.push_back(here > 0 ? here - 0.5 - 0.001 * i : -1.0 - i);   // no ties
+                u -= here;
+            }
+            return std::pair{a, b};
+        };
+        for (int u : {c.critical, c.critical + 1}) {
+            auto [a, b] = sample(u);
+            std::optional<stats::MannWhitney> r = stats::mann_whitney(a, b);
+            ASSERT_TRUE(r);
+            EXPECT_DOUBLE_EQ(r->u, u);
+            EXPECT_TRUE(r->exact);
+            EXPECT_EQ(r->p <= 0.05, u == c.critical) << c.m << "x" << c.n << " U=" << u << " p=" << r->p;
+        }
+    }
+    // Five against five fully apart: p = 2 / C(10, 5).
+    std::vector<double> low = {1, 2, 3, 4, 5}, high = {6, 7, 8, 9, 10};
+    EXPECT_NEAR(stats::mann_whitney(low, high)->p, 2.0 / 252, 1e-12);
+    // Three against three can never reach 0.05: the smallest p is 0.1.
+    EXPECT_NEAR(stats::mann_whitney(std::vector<double>{1, 2, 3}, std::vector<double>{4, 5, 6})->p,
+                0.1, 1e-12);
+    // Ties: the normal approximation, and no evidence when everything is equal.
+    std::vector<double> same = {1, 1, 1};
+    EXPECT_FALSE(stats::mann_whitney(same, same)->exact);
+    EXPECT_DOUBLE_EQ(stats::mann_whitney(same, same)->p, 1);
+
+    // The ratio of a 3% slower sample: estimate and an interval around it.
+    std::vector<double> base = {100, 100.4, 99.7, 100.2, 99.9};
+    std::vector<double> slower;
+    for (double x : base)
+        slower.push_back(x * 0.97);
+    std::optional<stats::RatioInterval> ci = stats::ratio_interval(base, slower);
+    ASSERT_TRUE(ci);
+    EXPECT_NEAR(ci->estimate, 0.97, 0.002);
+    EXPECT_LT(ci->low, ci->estimate);
+    EXPECT_GT(ci->high, ci->estimate);
+    EXPECT_LT(ci->high, 1.0);
+    EXPECT_NEAR(ci->confidence, 1 - 8.0 / 252, 1e-12);   // k = 3 for five against five
+}
+
 TEST(Stats, ThreadCountOfARun) {
     report::Run run;
     report::Test test;
