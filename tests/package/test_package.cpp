@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -95,7 +94,13 @@ std::string render(const std::string& page)
                           shell_quoted(std::string(MANUAL_PAGES) + "/" + page + ".1"));
     EXPECT_EQ(run.status, 0) << page;
     EXPECT_EQ(run.err, "") << page << ": man's warnings";
-    return std::regex_replace(run.out, std::regex("\\s+"), " ");
+    std::string joined;
+    for (char c : run.out)
+        if (!isspace(static_cast<unsigned char>(c)))
+            joined += c;
+        else if (joined.empty() || joined.back() != ' ')
+            joined += ' ';
+    return joined;
 }
 
 // True when `name` stands in `text` as a word of its own: an option is not
