@@ -238,6 +238,14 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             }
             Run run = std::move(std::get<Run>(parsed));
             run.input = found.input;
+            if (run.source == Source::results_file) {
+                std::string why;
+                if (auto context = read_context(path, why))
+                    run.machine = std::make_shared<const MachineContext>(std::move(*context));
+                else if (!why.empty())
+                    diagnostics << fmt::format("bench_report: {}: machine.json beside it: {}\n",
+                                               escape_path(path), why);
+            }
             check_run(run);
             if (found.input < labels.size())
                 run.label = labels[found.input];

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "context.h"
 
 namespace report {
 
@@ -84,6 +87,8 @@ struct Run {
     std::vector<Test> tests;       // in the order printed
     bool partial = false;          // the text ends before the run's last line
     std::vector<Finding> findings;
+    // machine.json beside a results file, as `bench_report run` writes it.
+    std::shared_ptr<const MachineContext> machine;
 };
 
 const char* program_name(Program p);  // "bench_processors" / "bench_memory"
