@@ -189,8 +189,26 @@ TEST(ProgramFile, DigestAndRuntime) {
         std::ofstream f(dir / "prog", std::ios::binary);
         f << std::string(70000, 'x') << "libm.so.6" << '\0' << "libgomp.so.1" << '\0';
     }
-    EXPECT_EQ(report::describe_program(dir / "prog", dir).openmp_library, "libgomp.so.1");
-    std::filesystem::remove_all(dir);
+    // Installed from packages: the versions come from the dpkg database.
+    namespace fs = std::filesystem;
+    fs::path lib = dir / "usr/lib/x86_64-linux-gnu", info = dir / "var/lib/dpkg/info";
+    fs::create_directories(lib);
+    fs::create_directories(info);
+    std::ofstream(lib / "libgomp.so.1.0.0") << "";
+    fs::create_symlink("libgomp.so.1.0.0", lib / "libgomp.so.1");
+    std::ofstream(info / "libgomp1:amd64.list") << "/usr/lib/x86_64-linux-gnu/libgomp.so.1.0.0\n";
+    std::ofstream(info / "ombrelune-bench.list") << "/usr\n"
+                                                 << fs::canonical(dir / "prog").string() << "\n";
+    std::ofstream(dir / "var/lib/dpkg/status")
+        << "Package: libgomp1\nStatus: install ok installed\nVersion: 12.2.0-14\n\n"
+           "Package: ombrelune-bench\nStatus: deinstall ok config-files\nVersion: 0.9.0\n\n"
+           "Package: ombrelune-bench\nStatus: install ok installed\nVersion: 1.0.0\n";
+    p = report::describe_program(dir / "prog", dir);
+    EXPECT_EQ(p.openmp_library, "libgomp.so.1");
+    EXPECT_EQ(p.openmp_path, "/usr/lib/x86_64-linux-gnu/libgomp.so.1.0.0");
+    EXPECT_EQ(p.openmp_version, "12.2.0-14");
+    EXPECT_EQ(p.package_version, "1.0.0");
+    fs::remove_all(dir);
 }
 
 }  // namespace
