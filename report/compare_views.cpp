@@ -53,8 +53,10 @@ Tone tone_of(Mark m) {
 
 bool flagged(const Run& run) { return run.partial || !run.findings.empty(); }
 
-std::string column_header(const Run& run, bool is_baseline) {
+std::string column_header(const Run& run, bool is_baseline, std::size_t repetitions = 1) {
     std::string h = run_name(run);
+    if (repetitions > 1)
+        h += fmt::format(" (n={})", repetitions);
     if (flagged(run))
         h += " *";
     if (is_baseline)
@@ -64,12 +66,18 @@ std::string column_header(const Run& run, bool is_baseline) {
 
 std::string percent(double p) { return fmt::format("{:g}%", p); }
 
+// A figure with its spread over repetitions, its ratio, the interval of the
+// ratio where a change was tested, and the mark.
 TableCell ratio_cell(const Cell& cell, bool is_baseline) {
     std::string text = cell_text(cell);
+    if (cell.samples.size() > 1 && cell.cv)
+        text += fmt::format(" ±{:.1f}%", *cell.cv * 100);
     if (!cell.ratio || is_baseline)
         return number_cell(text);
-    return number_cell(fmt::format("{} {} {}", text, format_ratio(*cell.ratio), mark_symbol(cell.mark)),
-                       tone_of(cell.mark));
+    text += " " + format_ratio(*cell.ratio);
+    if (cell.interval)
+        text += fmt::format(" [{:.3f}-{:.3f}]", cell.interval->low, cell.interval->high);
+    return number_cell(text + " " + mark_symbol(cell.mark), tone_of(cell.mark));
 }
 
 std::string geo_text(const GeoMean& g, bool is_baseline) {
@@ -87,10 +95,15 @@ TableCell geo_cell(const GeoMean& g, bool is_baseline) {
 
 std::string baseline_title(const ProgramComparison& c) {
     std::string program = program_name(c.program);
-    return c.baseline ? fmt::format("{}: {} run(s), baseline {}", program, c.runs.size(),
-                                    column_header(*c.runs[*c.baseline], false))
-                      : fmt::format("{}: {} run(s), baseline the median of the runs", program,
-                                    c.runs.size());
+    std::size_t runs = 0;
+    for (const auto& reps : c.samples)
+        runs += reps.size();
+    std::string labels = runs == c.runs.size() ? "" : fmt::format(" of {} label(s)", c.runs.size());
+    return c.baseline ? fmt::format("{}: {} run(s){}, baseline {}", program, runs, labels,
+                                    column_header(*c.runs[*c.baseline], false,
+                                                  c.samples[*c.baseline].size()))
+                      : fmt::format("{}: {} run(s){}, baseline the median of the {}", program, runs,
+                                    labels, labels.empty() ? "runs" : "labels");
 }
 
 std::vector<std::string> legend(const ProgramComparison& c, double noise) {
@@ -102,8 +115,38 @@ std::vector<std::string> legend(const ProgramComparison& c, double noise) {
         "has no such figure; incomplete: some threads ran out of memory, not compared. "
         "Geometric means: (tests used/tests with the figure)."};
     if (c.runs.size() == 1)
-        notes.push_back(
-            fmt::format("Only one run of {}: nothing to compare it with.", program_name(c.program)));
+        notes.push_back(fmt::format("Only one {} of {}: nothing to compare it with.",
+                                    c.samples.front().size() > 1 ? "label" : "run",
+                                    program_name(c.program)));
+    bool repetitions = std::any_of(c.samples.begin(), c.samples.end(),
+                                   [](const auto& reps) { return reps.size() > 1; });
+    if (repetitions)
+        notes.push_back("Runs that share a label are repetitions (n): a figure is their median, "
+                        "+/-P% their coefficient of variation.");
+    if (c.test != SignificanceTest::none)
+        notes.push_back(fmt::format(
+            "Between labels with 3 or more repetitions each, a change is marked only when it is "
+            "significant at {:g}% and outside the band: {}; [low-high] is the distribution-free "
+            "interval of the ratio (Moses), of at least 95% where the repetitions allow.",
+            significance_level * 100,
+            c.test == SignificanceTest::welch
+                ? "Welch's t-test on the logarithms (with 3 repetitions on a side the exact "
+                  "Mann-Whitney U test cannot give a p-value below 0.1)"
+                : "two-sided Mann-Whitney U test on the logarithms (Welch's t-test where a side "
+                  "has 3 repetitions, too few for the U test to reach 5%)"));
+    if (c.untested && c.baseline) {
+        bool single = std::all_of(c.samples.begin(), c.samples.end(),
+                                  [](const auto& reps) { return reps.size() == 1; });
+        notes.push_back(single ? "1 run each: no significance test; the marks are the noise band's alone."
+                               : "Fewer than 3 repetitions on a side: no significance test for "
+                                 "those labels; their marks are the noise band's alone.");
+    }
+    for (const FarRepetition& f : c.far)
+        notes.push_back(fmt::format(
+            "! {}: the repetition {} lies far from its label's median (x{:.3f}{}); it is kept in "
+            "the median, which it moves little.",
+            run_name(*c.runs[f.column]), escape_path(f.run->path), f.ratio,
+            f.score ? fmt::format(", {:.1f} robust units", *f.score) : ""));
     // One note per run and finding; a note that many runs share (a fleet of
     // short-pass runs) is said once, with the runs it concerns.
     std::vector<std::pair<std::string, std::vector<std::string>>> said;
@@ -114,7 +157,8 @@ std::vector<std::string> legend(const ProgramComparison& c, double noise) {
         else
             same->second.push_back(run);
     };
-    for (const Run* r : c.runs) {
+    for (const auto& reps : c.samples)
+      for (const Run* r : reps) {
         if (!flagged(*r))
             continue;
         std::string name = run_name(*r);
@@ -149,7 +193,7 @@ Table wide_table(const ProgramComparison& c, const ViewOptions& o) {
     if (!c.baseline)
         t.header.push_back("median");
     for (std::size_t i = 0; i < c.runs.size(); ++i)
-        t.header.push_back(column_header(*c.runs[i], c.baseline == i));
+        t.header.push_back(column_header(*c.runs[i], c.baseline == i, c.samples[i].size()));
 
     std::string previous;
     for (const FigureRow& row : c.rows) {
@@ -371,7 +415,7 @@ Table fleet_table(const ProgramComparison& c, const ViewOptions& o) {
             return number_cell(format_ratio(*g.ratio) + (base ? "" : " " + mark_symbol(g.mark)),
                                base ? Tone::plain : tone_of(g.mark));
         };
-        t.rows.push_back({column_header(run, base), number_cell(threads ? std::to_string(*threads) : "?"),
+        t.rows.push_back({column_header(run, base, c.samples[i].size()), number_cell(threads ? std::to_string(*threads) : "?"),
                           geo(c.geo_single[i]), geo(c.geo_overall[i]),
                           TableCell(mark_symbol(mark), false, tone_of(mark)),
                           TableCell(worst_text, false, has_worst ? tone_of(c.rows[worst].cells[i].mark) : Tone::plain)});
@@ -522,8 +566,12 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
                             {"total", g.total},
                             {"mark", mark_name(g.mark)}};
             };
+            json repetitions = json::array();
+            for (const Run* rep : c.samples[i])
+                repetitions.push_back(rep->path);
             runs.push_back({{"label", r.label},
                             {"path", r.path},
+                            {"repetitions", repetitions},
                             {"baseline", c.baseline == i},
                             {"threads", r.threads ? json(*r.threads) : json(nullptr)},
                             {"partial", r.partial},
@@ -541,7 +589,17 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
                                         : cell.missing == Missing::incomplete ? "incomplete"
                                                                               : "not_finite"},
                             {"ratio", optional_number(cell.ratio)},
-                            {"mark", mark_name(cell.mark)}};
+                            {"mark", mark_name(cell.mark)},
+                            {"n", cell.samples.size()},
+                            {"cv", optional_number(cell.cv)},
+                            {"test", cell.test == SignificanceTest::mann_whitney ? json("mann_whitney")
+                                     : cell.test == SignificanceTest::welch      ? json("welch")
+                                                                                 : json(nullptr)},
+                            {"p", optional_number(cell.p)},
+                            {"interval", cell.interval ? json{{"low", cell.interval->low},
+                                                               {"high", cell.interval->high},
+                                                               {"confidence", cell.interval->confidence}}
+                                                       : json(nullptr)}};
             };
             json cells = json::array();
             for (const Cell& cell : row.cells)
@@ -566,7 +624,14 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
                                 {"score", optional_number(o.score)},
                                 {"figures", figures}});
         }
+        json far = json::array();
+        for (const FarRepetition& f : c.far)
+            far.push_back({{"label", c.runs[f.column]->label},
+                           {"path", f.run->path},
+                           {"ratio", f.ratio},
+                           {"score", optional_number(f.score)}});
         programs.push_back({{"program", program_name(c.program)},
+                            {"far_repetitions", far},
                             {"baseline", c.baseline ? json(c.runs[*c.baseline]->label) : json("median")},
                             {"runs", runs},
                             {"figures", rows},

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "catalogue.h"
+#include "table.h"
 #include "stats.h"
 
 namespace report {
@@ -116,6 +117,24 @@ bool wanted(const std::vector<std::string>& keep, const std::string& name) {
     return keep.empty() || std::find(keep.begin(), keep.end(), name) != keep.end();
 }
 
+// Smallest two-sided p-value the exact U test can give for m against n values.
+double smallest_u_p(std::size_t m, std::size_t n) {
+    double arrangements = 1;   // C(m + n, m)
+    for (std::size_t k = 1; k <= m; ++k)
+        arrangements = arrangements * static_cast<double>(n + k) / static_cast<double>(k);
+    return 2 / arrangements;
+}
+
+// The test between two sets of repetitions: Mann-Whitney U, robust to one
+// disturbed repetition, where it can reach the level at all; else (three
+// against three can give no p below 0.1) Welch's t-test.
+SignificanceTest test_for(std::size_t m, std::size_t n) {
+    if (m < 3 || n < 3)
+        return SignificanceTest::none;
+    return smallest_u_p(m, n) <= significance_level ? SignificanceTest::mann_whitney
+                                                     : SignificanceTest::welch;
+}
+
 void compare_cell(Cell& cell, const Cell& base, Better better, double noise) {
     // Rates, seconds and MB/s are never negative or zero; a file that says so
     // is not compared rather than given a meaningless ratio.
@@ -126,6 +145,89 @@ void compare_cell(Cell& cell, const Cell& base, Better better, double noise) {
         return;
     cell.ratio = r;
     cell.mark = classify(r, better, noise);
+    cell.test = test_for(base.samples.size(), cell.samples.size());
+    if (cell.test == SignificanceTest::none)
+        return;
+    // On the logarithms: a ratio, whichever way round, is a shift there.
+    std::vector<double> a, b;
+    for (double x : base.samples)
+        a.push_back(std::log(x));
+    for (double x : cell.samples)
+        b.push_back(std::log(x));
+    if (cell.test == SignificanceTest::mann_whitney) {
+        if (auto u = stats::mann_whitney(a, b))
+            cell.p = u->p;
+    } else if (auto w = stats::welch(a, b)) {
+        cell.p = w->p;
+    } else {
+        cell.p = 1;   // no spread on either side: nothing tells a change from noise
+    }
+    cell.interval = stats::ratio_interval(base.samples, cell.samples);
+    if (!cell.p || *cell.p > significance_level)
+        cell.mark = Mark::same;
+}
+
+// The figure of one label: one repetition as printed, several as the median
+// of their values with the spread.
+Cell sample_cell(const std::vector<const Run*>& reps, const std::string& key, const Getter& get) {
+    std::vector<Cell> each;
+    for (const Run* r : reps) {
+        const Test* t = find_test(*r, key);
+        each.push_back(t ? get(*r, *t) : Cell{});
+    }
+    if (each.size() == 1) {
+        Cell one = std::move(each.front());
+        if (one.value && *one.value > 0)
+            one.samples = {*one.value};
+        return one;
+    }
+    Cell c;
+    c.missing = each.front().missing;
+    for (const Cell& e : each)
+        if (e.value && *e.value > 0)
+            c.samples.push_back(*e.value);
+        else if (e.missing != Missing::absent && c.missing == Missing::absent)
+            c.missing = e.missing;
+    if (c.samples.size() != each.size() && !c.samples.empty()) {
+        // A repetition without the figure makes the set incomparable with a
+        // complete one: the median of the others would flatter it.
+        c.samples.clear();
+        c.missing = Missing::incomplete;
+        return c;
+    }
+    if (c.samples.empty())
+        return c;
+    c.value = stats::median(c.samples);
+    c.missing = Missing::none;
+    c.cv = stats::coefficient_of_variation(c.samples);
+    return c;
+}
+
+// Each repetition's geometric mean, over the tests, of its figure divided by
+// the baseline's median: the per-repetition summary a set of repetitions is
+// tested on, one test for all the tests.
+std::vector<double> repetition_means(const ProgramComparison& c, std::size_t column,
+                                     const char* figure) {
+    std::vector<double> out;
+    for (const Run* rep : c.samples[column]) {
+        std::vector<double> ratios;
+        for (const FigureRow& row : c.rows) {
+            if (row.figure != figure || !row.baseline.value || *row.baseline.value <= 0)
+                continue;
+            const Test* t = find_test(*rep, row.test);
+            if (!t)
+                continue;
+            for (const auto& [kind, get] : figures())
+                if (kind.name == row.figure) {
+                    Cell v = get(*rep, *t);
+                    if (v.value && *v.value > 0)
+                        ratios.push_back(*v.value / *row.baseline.value);
+                }
+        }
+        if (std::optional<double> g = stats::geometric_mean(ratios))
+            out.push_back(*g);
+    }
+    return out;
 }
 
 GeoMean geometric_mean(const ProgramComparison& c, std::size_t run, const char* figure,
@@ -144,7 +246,64 @@ GeoMean geometric_mean(const ProgramComparison& c, std::size_t run, const char* 
     g.ratio = stats::geometric_mean(ratios);
     if (g.ratio)
         g.mark = classify(*g.ratio, Better::higher, noise);
+    // Between sets of repetitions the mark needs the summaries to differ
+    // significantly too.
+    if (g.ratio && c.baseline && run != *c.baseline) {
+        Cell base, cell;
+        base.value = 1;
+        base.samples = repetition_means(c, *c.baseline, figure);
+        cell.value = *g.ratio;
+        cell.samples = repetition_means(c, run, figure);
+        if (base.samples.size() == c.samples[*c.baseline].size() &&
+            cell.samples.size() == c.samples[run].size()) {
+            compare_cell(cell, base, Better::higher, noise);
+            if (cell.test != SignificanceTest::none)
+                g.mark = cell.mark;
+        }
+    }
     return g;
+}
+
+// Repetitions of a label far from its median: the geometric mean of a
+// repetition's rates over the label's medians, more than 3.5 robust units
+// from the other repetitions' and outside the noise band.
+void find_far_repetitions(ProgramComparison& c, std::size_t column, double noise) {
+    const std::vector<const Run*>& reps = c.samples[column];
+    if (reps.size() < 3)
+        return;
+    std::vector<double> logs;
+    for (const Run* rep : reps) {
+        std::vector<double> ratios;
+        for (const FigureRow& row : c.rows) {
+            if (row.figure != std::string("single rate") && row.figure != std::string("overall rate"))
+                continue;
+            const Cell& cell = row.cells[column];
+            const Test* t = find_test(*rep, row.test);
+            if (!cell.value || !t)
+                continue;
+            for (const auto& [kind, get] : figures())
+                if (kind.name == row.figure) {
+                    Cell v = get(*rep, *t);
+                    if (v.value && *v.value > 0)
+                        ratios.push_back(*v.value / *cell.value);
+                }
+        }
+        std::optional<double> g = stats::geometric_mean(ratios);
+        logs.push_back(g ? std::log(*g) : 0.0);
+    }
+    std::optional<double> med = stats::median(logs);
+    std::optional<double> mad = stats::median_absolute_deviation(logs);
+    double floor = std::log1p(noise / 100) + edge;
+    for (std::size_t k = 0; k < reps.size(); ++k) {
+        double off = std::fabs(logs[k] - *med);
+        std::optional<double> score;
+        if (mad)
+            score = stats::robust_score(logs[k], *med, *mad);
+        double far = score ? std::fabs(*score) : HUGE_VAL;
+        if (off > floor && far > outlier_score)
+            c.far.push_back({column, reps[k], std::exp(logs[k] - *med),
+                             score ? std::optional<double>(far) : std::nullopt});
+    }
 }
 
 // Runs far from the median: a geometric mean both outside the noise band and,
@@ -201,17 +360,31 @@ void find_outliers(ProgramComparison& c, double noise) {
                      [](const Outlier& a, const Outlier& b) { return a.distance > b.distance; });
 }
 
-ProgramComparison compare_program(std::vector<const Run*> runs, const CompareSettings& s) {
+ProgramComparison compare_program(const std::vector<const Run*>& runs, const CompareSettings& s) {
     ProgramComparison c;
     c.program = runs.front()->program;
-    c.runs = std::move(runs);
+    // Columns by label, in order of first appearance.
+    for (const Run* r : runs) {
+        auto same = std::find_if(c.runs.begin(), c.runs.end(),
+                                 [&](const Run* first) { return first->label == r->label; });
+        if (same == c.runs.end()) {
+            c.runs.push_back(r);
+            c.samples.push_back({r});
+        } else {
+            c.samples[static_cast<std::size_t>(same - c.runs.begin())].push_back(r);
+        }
+    }
     if (!s.median) {
+        // The label holding the baseline run named, else the first.
         c.baseline = 0;
-        for (std::size_t i = 0; i < c.runs.size(); ++i)
-            if (std::find(s.baselines.begin(), s.baselines.end(), c.runs[i]) != s.baselines.end()) {
-                c.baseline = i;
-                break;
-            }
+        auto named = [&](const std::vector<const Run*>& reps) {
+            return std::any_of(reps.begin(), reps.end(), [&](const Run* r) {
+                return std::find(s.baselines.begin(), s.baselines.end(), r) != s.baselines.end();
+            });
+        };
+        auto it = std::find_if(c.samples.begin(), c.samples.end(), named);
+        if (it != c.samples.end())
+            c.baseline = static_cast<std::size_t>(it - c.samples.begin());
     }
 
     for (const TestInfo& info : catalogue(c.program)) {
@@ -230,9 +403,8 @@ ProgramComparison compare_program(std::vector<const Run*> runs, const CompareSet
             FigureRow row{key, std::string(info.name), kind.name, unit_of(kind, *sample),
                           kind.better, kind.pass, {}, {}};
             bool any = false;
-            for (const Run* r : c.runs) {
-                const Test* t = find_test(*r, key);
-                Cell v = t ? get(*r, *t) : Cell{};
+            for (const std::vector<const Run*>& reps : c.samples) {
+                Cell v = sample_cell(reps, key, get);
                 any = any || v.missing != Missing::absent;
                 row.cells.push_back(std::move(v));
             }
@@ -268,6 +440,16 @@ ProgramComparison compare_program(std::vector<const Run*> runs, const CompareSet
     }
     if (!c.baseline)
         find_outliers(c, s.noise);
+    for (std::size_t i = 0; i < c.runs.size(); ++i) {
+        SignificanceTest t = c.baseline && i != *c.baseline
+                                 ? test_for(c.samples[*c.baseline].size(), c.samples[i].size())
+                                 : SignificanceTest::none;
+        if (c.baseline && i != *c.baseline && t == SignificanceTest::none)
+            c.untested = true;
+        if (t != SignificanceTest::none)
+            c.test = c.test == SignificanceTest::none || c.test == t ? t : SignificanceTest::mann_whitney;
+        find_far_repetitions(c, i, s.noise);
+    }
     return c;
 }
 
@@ -311,8 +493,8 @@ std::vector<ProgramComparison> compare_runs(const std::vector<const Run*>& runs,
             g->push_back(r);
     }
     std::vector<ProgramComparison> out;
-    for (auto& g : groups)
-        out.push_back(compare_program(std::move(g), settings));
+    for (const auto& g : groups)
+        out.push_back(compare_program(g, settings));
     return out;
 }
 
@@ -330,6 +512,10 @@ std::vector<Regression> regressions(const std::vector<ProgramComparison>& compar
                 const FigureRow& row = c.rows[k];
                 const Cell& cell = row.cells[i];
                 if (!cell.ratio || !worse_beyond(*cell.ratio, row.better, percent))
+                    continue;
+                // Between sets of repetitions, only a significant change counts.
+                if (cell.test != SignificanceTest::none &&
+                    (!cell.p || *cell.p > significance_level))
                     continue;
                 double factor = time_factor(*cell.ratio, row.better);
                 auto same_pass = std::find_if(found.begin(), found.end(), [&](const Regression& r) {
@@ -354,17 +540,23 @@ std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& com
         const ProgramComparison& c = comparisons[ci];
         // Short-pass runs are comparable with each other: the file-wide note
         // on their iteration count matters only when the counts differ.
-        bool one_count = std::all_of(c.runs.begin(), c.runs.end(), [&](const Run* r) {
-            return r->iterations == c.runs.front()->iterations;
-        });
+        // A comparison with a single label has nothing to judge.
+        if (c.runs.size() < 2)
+            out.push_back({GateProblem::nothing_comparable, ci, 0, {}});
+        bool one_count = true;
+        for (const auto& reps : c.samples)
+            for (const Run* r : reps)
+                one_count = one_count && r->iterations == c.runs.front()->iterations;
         for (std::size_t i = 0; i < c.runs.size(); ++i) {
-            const Run& run = *c.runs[i];
-            if (run.partial)
-                out.push_back({GateProblem::partial, ci, i, {}});
-            for (const Finding& f : run.findings) {
-                bool short_pass_note = f.check == "iterations" && f.line == 0 && f.test.empty();
-                if (!short_pass_note || !one_count)
-                    out.push_back({GateProblem::inconsistent, ci, i, f.message});
+            // Every repetition of a label counts: one partial run spoils its median.
+            for (const Run* rep : c.samples[i]) {
+                if (rep->partial)
+                    out.push_back({GateProblem::partial, ci, i, escape_path(rep->path)});
+                for (const Finding& f : rep->findings) {
+                    bool short_pass_note = f.check == "iterations" && f.line == 0 && f.test.empty();
+                    if (!short_pass_note || !one_count)
+                        out.push_back({GateProblem::inconsistent, ci, i, f.message});
+                }
             }
             bool is_baseline = c.baseline && i == *c.baseline;
             bool comparable = std::any_of(c.rows.begin(), c.rows.end(), [&](const FigureRow& row) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "run.h"
+#include "stats.h"
 
 namespace report {
 
@@ -31,13 +32,24 @@ enum class Missing {
     not_finite,  // printed as inf or nan
 };
 
-// One figure of one run (or the median of the runs).
+// How a change between two sets of repetitions was tested.
+enum class SignificanceTest { none, mann_whitney, welch };
+
+// One figure of one label (its repetitions), or the median of the labels.
 struct Cell {
-    std::optional<double> value;   // absent: see `missing`
-    std::string printed;           // the text the program printed; empty for a derived figure
+    std::optional<double> value;   // the median of the repetitions; absent: see `missing`
+    std::string printed;           // the text the program printed (one repetition); empty for a
+                                   // derived figure or a median
     Missing missing = Missing::absent;
     std::optional<double> ratio;   // value / baseline value
     Mark mark = Mark::none;
+    // With repetitions: every value, and how a change against the baseline's
+    // was tested (at least 3 repetitions on each side).
+    std::vector<double> samples;
+    std::optional<double> cv;      // coefficient of variation of the samples
+    SignificanceTest test = SignificanceTest::none;
+    std::optional<double> p;       // two-sided p-value of the test
+    std::optional<stats::RatioInterval> interval;   // of the ratio, when tested
 };
 
 // The figures compared for each test, in the order of the rows.
@@ -78,14 +90,31 @@ struct Outlier {
     std::vector<std::size_t> rows; // furthest figures first (indices into rows), at most 3
 };
 
+// A repetition far from the median of its label's repetitions.
+struct FarRepetition {
+    std::size_t column = 0;        // index into ProgramComparison::runs
+    const Run* run = nullptr;
+    double ratio = 1;              // geometric mean of its rates over the label's medians
+    std::optional<double> score;   // robust score among the label's repetitions
+};
+
+// The significance level of the tests between sets of repetitions.
+constexpr double significance_level = 0.05;
+
 struct ProgramComparison {
     Program program = Program::processors;
-    std::vector<const Run*> runs;  // the columns, in the order given
+    // The columns: one per label, in the order given; `runs[i]` is the first
+    // repetition of label i and `samples[i]` all of them.
+    std::vector<const Run*> runs;
+    std::vector<std::vector<const Run*>> samples;
     std::optional<std::size_t> baseline;  // index into runs; absent: the median of the runs
     std::vector<FigureRow> rows;
     std::vector<GeoMean> geo_single;   // one per run, over the single-thread rates
     std::vector<GeoMean> geo_overall;  // one per run, over the overall rates
     std::vector<Outlier> outliers;     // median baseline only, furthest first
+    std::vector<FarRepetition> far;    // repetitions far from their label's median
+    SignificanceTest test = SignificanceTest::none;   // the test used where columns were tested
+    bool untested = false;             // a column and the baseline have too few repetitions
 };
 
 struct CompareSettings {
@@ -96,9 +125,13 @@ struct CompareSettings {
     std::vector<std::string> figures;   // FigureKind names to keep; empty: all
 };
 
-// Compares the runs, grouped by program in order of first appearance. A
-// program's baseline is its run among `settings.baselines` (else its first
-// run), or the median.
+// Compares the runs, grouped by program in order of first appearance, and
+// within a program by label: runs with one label are repetitions, a sample.
+// A program's baseline is the label of its run among `settings.baselines`
+// (else its first label), or the median of the labels. Between two labels with
+// at least 3 repetitions each a figure is marked better or worse only when
+// the change is significant (Mann-Whitney U where it can reach the level,
+// else Welch's t-test on the logarithms) and outside the noise band.
 std::vector<ProgramComparison> compare_runs(const std::vector<const Run*>& runs,
                                             const CompareSettings& settings);
 
@@ -113,8 +146,8 @@ Mark classify(double ratio, Better better, double noise);
 // Whether the run needs more than (1 + percent/100) times the baseline's time.
 bool worse_beyond(double ratio, Better better, double percent);
 
-// A slowdown beyond the gate's percentage: one per pass of a test of a run,
-// named by its worst figure.
+// A slowdown beyond the gate's percentage (and, where tested, significant):
+// one per pass of a test of a label, named by its worst figure.
 struct Regression {
     std::size_t comparison = 0;    // index into the comparisons
     std::size_t run = 0;           // index into its runs

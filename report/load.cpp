@@ -284,21 +284,6 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
     loaded.runs = std::move(kept);
 
     default_labels(loaded.runs, kept_labelled);
-    // Never two runs of one program with one label (a host's processors and
-    // memory files share its name).
-    std::map<std::pair<Program, std::string>, int> seen;
-    for (Run& r : loaded.runs) {
-        int n = ++seen[{r.program, r.label}];
-        if (n > 1) {
-            std::string label;
-            do
-                label = fmt::format("{} #{}", r.label, n++);
-            while (seen.count({r.program, label}));
-            seen[{r.program, r.label}] = n - 1;
-            seen[{r.program, label}] = 1;
-            r.label = label;
-        }
-    }
     return loaded;
 }
 

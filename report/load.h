@@ -20,7 +20,8 @@ struct Loaded {
 // Expands directories (recursively, every results file by its name), reads and
 // parses every file (files named explicitly are recognised by their content;
 // a file holding several runs one after the other gives each), checks each run
-// and labels it: `labels[i]` labels every run found under `paths[i]`. A file
+// and labels it: `labels[i]` labels every run found under `paths[i]`. Runs
+// that share a label are repetitions of one measurement. A file
 // named twice, and a console transcript beside its own results file, are read
 // once, with a note on `diagnostics`. Each bad file gets one line on `diagnostics`:
 // "bench_report: PATH:LINE: expected ..., found "..."", and sets `failed`.

@@ -5,6 +5,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "repetitions.h"
 #include "summary.h"
 
 namespace report {
@@ -18,7 +19,8 @@ void add_show_command(CLI::App& app, int& status) {
     auto* cmd = app.add_subcommand(
         "show", "A summary table per file: single-thread and overall rates, improvement, parallel "
                 "efficiency, per-thread minimum, median and maximum, spread, MB/s, and the "
-                "consistency findings.");
+                "consistency findings; then, for runs that share a label (repetitions), each "
+                "figure's median, minimum, maximum, coefficient of variation and count.");
     add_inputs(cmd, o->inputs, true);
     cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
     cmd->callback([o, &status] {
@@ -26,14 +28,19 @@ void add_show_command(CLI::App& app, int& status) {
         if (loaded.runs.empty())
             return;
         write_output(o->output, loaded, o->inputs, status, [&](Output& out) {
-            bool first = true;
+            std::vector<Table> tables;
             for (const Run& run : loaded.runs)
-                for (const Table& t : show_tables(run)) {
-                    if (!first)
-                        out.write("\n");
-                    first = false;
-                    out.write(render_text(t));
-                }
+                for (Table& t : show_tables(run))
+                    tables.push_back(std::move(t));
+            for (Table& t : repetition_tables(loaded.runs))
+                tables.push_back(std::move(t));
+            bool first = true;
+            for (const Table& t : tables) {
+                if (!first)
+                    out.write("\n");
+                first = false;
+                out.write(render_text(t));
+            }
         });
     });
 }

@@ -49,6 +49,18 @@ struct MannWhitney {
 };
 std::optional<MannWhitney> mann_whitney(std::span<const double> a, std::span<const double> b);
 
+// Welch's two-sided t-test of whether two samples have one mean, for samples
+// of at least two values each with some spread.
+struct Welch {
+    double t = 0;
+    double degrees_of_freedom = 0;
+    double p = 1;
+};
+std::optional<Welch> welch(std::span<const double> a, std::span<const double> b);
+
+// P(T > t) for Student's t distribution with `dof` degrees of freedom.
+double student_upper_tail(double t, double dof);
+
 // The ratio of b's typical value to a's, from positive samples: the
 // Hodges–Lehmann estimate of the shift of ln b against ln a (the median of
 // every pairwise difference), with the distribution-free confidence interval

@@ -76,9 +76,9 @@ TEST_F(Fleet, LabelsAreDirectoriesForAFleetAndAlwaysUnique) {
               (std::vector<std::string>{"host-a", "host-a", "host-b/deeper"}));
     EXPECT_EQ(labels("runs/host-a"), (std::vector<std::string>{"Wed Dec  9 17:00:01 2026",
                                                                 "Tue Dec  8 05:24:13 2026"}));
-    // Unique within a program: a host's memory and processors files share its name.
+    // A label per path, for every run under it; runs that share one are repetitions.
     EXPECT_EQ(labels("--label x --label x runs/host-a runs/host-b/notes.txt"),
-              (std::vector<std::string>{"x", "x", "x #2"}));
+              (std::vector<std::string>{"x", "x", "x"}));
 }
 
 // Every file named is read; each bad one gets one diagnostic; the good ones
@@ -101,7 +101,7 @@ TEST_F(Fleet, BadFilesAreReportedAndTheRestShown) {
     EXPECT_EQ(r.out, "");
     std::string csv = slurp(root / "out.csv");
     EXPECT_EQ(csv.rfind("path,label,program,test,scope,thread,metric,value,unit,printed,printed_unit,"
-                        "threads,local_time,zone,partial,findings\n"
+                        "threads,local_time,zone,partial,findings,host,cpu_model,logical_cpus\n"
                         "\"runs/host-a/results_memory_Linux_x86 @ CET time Wed Dec  9 17:00:01 2026\n"
                         ".txt\",\"Wed Dec  9 17:00:01 2026\",bench_memory,allocation,single,,seconds,",
                         0),

@@ -291,6 +291,64 @@ TEST(CompareViews, MachineFormatsCarryTheMarksAndTheVerdict)
         << csv;
 }
 
+// Runs that share a label are repetitions: a change between two labels is
+// marked only when it is significant and outside the band.
+TEST(CompareRepetitions, SignificantChangesDisturbedRepetitionsAndTooFewRuns)
+{
+    struct Case {
+        const char* name;
+        int base_runs, new_runs;
+        double slowdown;       // every rate of the new label
+        int disturbed;         // this repetition of the new label 20% slower; -1 none
+        Mark mark;             // of the float single rate and the geometric means
+        bool trips_gate_at_2;
+        SignificanceTest test;
+        bool untested;
+    };
+    const Case cases[] = {
+        {"5 against 5, 3% slower", 5, 5, 0.97, -1, Mark::worse, true, SignificanceTest::mann_whitney, false},
+        {"5 against 5, one repetition disturbed", 5, 5, 1.0, 2, Mark::same, false,
+         SignificanceTest::mann_whitney, false},
+        {"3 against 3, 3% slower", 3, 3, 0.97, -1, Mark::worse, true, SignificanceTest::welch, false},
+        {"1 run each, 3% slower", 1, 1, 0.97, -1, Mark::worse, true, SignificanceTest::none, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<RunT> runs;
+        auto add = [&](const char* label, int n, double factor, int disturbed) {
+            for (int k = 0; k < n; ++k) {
+                double noise = 1 + 0.005 * std::sin(runs.size() * 2.1);   // +/-0.5%
+                double f = factor * noise * (k == disturbed ? 0.8 : 1);
+                runs.push_back(run(label, {stream("float", 100 * f, 400 * f, 4), stream("logic", 50 * f, 200 * f, 4)}, 4));
+            }
+        };
+        add("base", c.base_runs, 1, -1);
+        add("new", c.new_runs, c.slowdown, c.disturbed);
+        std::vector<const RunT*> ptrs;
+        for (const RunT& r : runs)
+            ptrs.push_back(&r);
+        std::vector<ProgramComparison> cs = compare_runs(ptrs, {});
+        const ProgramComparison& cmp = cs[0];
+        ASSERT_EQ(cmp.runs.size(), 2u);
+        EXPECT_EQ(cmp.samples[1].size(), static_cast<std::size_t>(c.new_runs));
+        const Cell& single = row(cmp, "float", "single rate").cells[1];
+        EXPECT_EQ(single.mark, c.mark);
+        EXPECT_EQ(single.test, c.test);
+        EXPECT_EQ(cmp.geo_single[1].mark, c.mark);
+        EXPECT_EQ(cmp.untested, c.untested);
+        EXPECT_EQ(!regressions(cs, 2).empty(), c.trips_gate_at_2);
+        if (c.test != SignificanceTest::none && c.slowdown < 1) {
+            ASSERT_TRUE(single.interval);
+            EXPECT_LT(single.interval->high, 1.0);   // the whole interval says slower
+        }
+        // The disturbed repetition is named.
+        ASSERT_EQ(cmp.far.size(), c.disturbed >= 0 ? 1u : 0u);
+        if (c.disturbed >= 0) {
+            EXPECT_EQ(cmp.far[0].run, &runs[static_cast<std::size_t>(c.base_runs + c.disturbed)]);
+        }
+    }
+}
+
 // Generated fleets of 50 and 200 hosts against their median: the outliers
 // are exactly the hosts made far, and the fleet view fits 80 columns.
 TEST(CompareFleet, GeneratedFleetsAgainstTheirMedian)

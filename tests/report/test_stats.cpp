@@ -101,6 +101,24 @@ TEST(Stats, MannWhitneyAgainstThePublishedTable) {
     EXPECT_NEAR(ci->confidence, 1 - 8.0 / 252, 1e-12);   // k = 3 for five against five
 }
 
+// Student's t tail against the published table, and Welch's test on a worked case.
+TEST(Stats, WelchAgainstKnownValues) {
+    // Two-sided 5% critical values: 12.706 (1), 4.303 (2), 2.776 (4), 2.228 (10), 1.960 (inf).
+    struct Case {
+        double t, dof;
+    };
+    for (Case c : {Case{12.706, 1}, Case{4.303, 2}, Case{2.776, 4}, Case{2.228, 10}, Case{1.960, 1e6}})
+        EXPECT_NEAR(2 * stats::student_upper_tail(c.t, c.dof), 0.05, 2e-4) << c.dof;
+    // a = 1, 2, 3 (mean 2, variance 1), b = 4, 5, 6: t = 3 / sqrt(2/3), 4 degrees of freedom.
+    std::optional<stats::Welch> w =
+        stats::welch(std::vector<double>{1, 2, 3}, std::vector<double>{4, 5, 6});
+    ASSERT_TRUE(w);
+    EXPECT_NEAR(w->t, 3 / std::sqrt(2.0 / 3), 1e-12);
+    EXPECT_NEAR(w->degrees_of_freedom, 4, 1e-12);
+    EXPECT_NEAR(w->p, 0.0213, 1e-4);
+    EXPECT_FALSE(stats::welch(std::vector<double>{1, 1}, std::vector<double>{1, 1}));
+}
+
 TEST(Stats, ThreadCountOfARun) {
     report::Run run;
     report::Test test;
