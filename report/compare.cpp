@@ -147,6 +147,38 @@ bool programs_missing(const Loaded& loaded, const Choice& choice, const Options&
     return missing;
 }
 
+// Each label whose repetitions ran on a machine that differs from the
+// baseline's first repetition (with the median as baseline, from the first
+// label's) in what changes the figures: one line per label, field and pair of
+// values, said on standard error; returned for under the table.
+std::vector<std::string> context_notes(const std::vector<ProgramComparison>& comparisons) {
+    std::vector<std::string> notes;
+    for (const ProgramComparison& c : comparisons) {
+        if (c.runs.empty())
+            continue;
+        const Run& base = *c.runs[c.baseline.value_or(0)];
+        const char* whose = c.baseline ? "the baseline" : "the first run";
+        std::vector<const Run*> repetitions;
+        for (const std::vector<const Run*>& sample : c.samples)
+            repetitions.insert(repetitions.end(), sample.begin(), sample.end());
+        if (repetitions.empty())
+            repetitions = c.runs;
+        std::set<std::string> said;
+        for (const ContextMismatch& m : context_mismatches(repetitions, base))
+            for (const ContextDifference& d : m.differences) {
+                std::string note = fmt::format("{}: {} differs from {} {} in {}: {}, {}'s {}",
+                                               program_name(c.program), run_name(*m.run), whose,
+                                               run_name(base), d.field, escape_path(d.first), whose,
+                                               escape_path(d.second));
+                if (!said.insert(note).second)
+                    continue;
+                error(note);
+                notes.push_back(note);
+            }
+    }
+    return notes;
+}
+
 bool valid_key(const std::string& key) {
     return find_test_info(key) != nullptr;
 }
@@ -183,6 +215,7 @@ void run_compare(const Options& o, int& status) {
     settings.tests = o.tests;
     settings.figures = o.figures;
     std::vector<ProgramComparison> comparisons = compare_runs(choice.runs, settings);
+    std::vector<std::string> machine_notes = context_notes(comparisons);
 
     int written = 0;
     write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
@@ -200,8 +233,14 @@ void run_compare(const Options& o, int& status) {
             out.write(compare_csv(comparisons, view));
         else if (o.format == "markdown")
             out.write(compare_markdown(comparisons, view));
-        else
+        else {
             out.write(compare_text(comparisons, view));
+            if (!machine_notes.empty()) {
+                out.write("Machines differ in what changes the figures:\n");
+                for (const std::string& note : machine_notes)
+                    out.write(note + "\n");
+            }
+        }
     });
     if (written != 0) {
         status = written;

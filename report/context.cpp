@@ -1,11 +1,18 @@
 #include "context.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
+
+#include "run.h"
+#include "stats.h"
 
 namespace report {
 
@@ -118,6 +125,161 @@ std::vector<ContextDifference> context_differences(const MachineContext& a,
     compare("OMP_* variables", a.openmp, b.openmp);
     compare("CPU quota", a.cpu_quota, b.cpu_quota);
     compare("affinity", a.affinity, b.affinity);
+    return out;
+}
+
+std::string machine_summary(const MachineContext& m, bool details) {
+    std::vector<std::string> parts;
+    if (m.host)
+        parts.push_back(*m.host);
+    if (m.cpu_model)
+        parts.push_back(*m.cpu_model);
+    if (details) {
+        if (m.logical_cpus)
+            parts.push_back(fmt::format("{} logical CPUs", *m.logical_cpus));
+        if (m.kernel)
+            parts.push_back("kernel " + *m.kernel);
+        if (m.governor)
+            parts.push_back("governor " + *m.governor);
+        if (m.boost)
+            parts.push_back("boost " + *m.boost);
+    }
+    return fmt::format("{}", fmt::join(parts, ", "));
+}
+
+std::vector<ContextMismatch> context_mismatches(const std::vector<const Run*>& runs,
+                                                const Run& baseline) {
+    std::vector<ContextMismatch> out;
+    if (!baseline.machine)
+        return out;
+    for (const Run* run : runs) {
+        if (run == &baseline || !run->machine)
+            continue;
+        std::vector<ContextDifference> d = context_differences(*run->machine, *baseline.machine);
+        if (!d.empty())
+            out.push_back({run, &baseline, std::move(d)});
+    }
+    return out;
+}
+
+namespace {
+
+// "2026-12-08T10:39:33" from "Tue Dec  8 10:39:33 2026".
+std::optional<std::string> local_start(const std::string& local_time) {
+    char month[4] = {};
+    int day = 0, hour = 0, minute = 0, second = 0, year = 0;
+    if (std::sscanf(local_time.c_str(), "%*3s %3s %d %d:%d:%d %d", month, &day, &hour, &minute,
+                    &second, &year) != 6)
+        return std::nullopt;
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    for (int m = 0; m < 12; ++m)
+        if (std::strcmp(month, months[m]) == 0 && day >= 1 && day <= 31 && year >= 1970 && year <= 9999)
+            return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", year, m + 1, day, hour, minute,
+                               second);
+    return std::nullopt;
+}
+
+// Days since 1970-01-01 of a "YYYY-MM-DD" date (Howard Hinnant's civil
+// calendar arithmetic); absent when it is not one.
+std::optional<long> days_of(const std::string& date) {
+    int y = 0, m = 0, d = 0;
+    char tail = 0;
+    if (date.size() != 10 || std::sscanf(date.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3 ||
+        m < 1 || m > 12 || d < 1 || d > 31)
+        return std::nullopt;
+    y -= m <= 2;
+    long era = (y >= 0 ? y : y - 399) / 400;
+    long yoe = y - era * 400;
+    long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+}  // namespace
+
+std::optional<std::string> run_start(const Run& run) {
+    if (run.machine && run.machine->started && days_of(run.machine->started->substr(0, 10)))
+        return *run.machine->started;
+    return local_start(run.local_time);
+}
+
+std::vector<History> histories(const std::vector<const Run*>& runs) {
+    std::vector<History> out;
+    std::map<std::pair<std::string, Program>, std::vector<std::pair<std::string, const Run*>>> groups;
+    std::vector<std::pair<std::string, Program>> order;
+    for (const Run* run : runs) {
+        std::optional<std::string> start = run_start(*run);
+        if (!start)
+            continue;
+        auto key = std::pair{run->label, run->program};
+        auto& group = groups[key];
+        if (group.empty())
+            order.push_back(key);
+        group.emplace_back(*start, run);
+    }
+    for (const auto& key : order) {
+        auto& group = groups[key];
+        std::stable_sort(group.begin(), group.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        History h;
+        h.label = key.first;
+        h.program = key.second;
+        for (const auto& [start, run] : group) {
+            std::string date = start.substr(0, 10);
+            if (h.days.empty() || h.days.back().date != date)
+                h.days.push_back({date, *days_of(date), {}});
+            h.days.back().runs.push_back(run);
+        }
+        if (h.days.size() < 2)
+            continue;
+        const MachineContext* before = nullptr;
+        for (std::size_t i = 0; i < h.days.size(); ++i) {
+            const MachineContext* first = nullptr;
+            const MachineContext* last = nullptr;
+            for (const Run* r : h.days[i].runs)
+                if (r->machine) {
+                    first = first ? first : r->machine.get();
+                    last = r->machine.get();
+                }
+            if (before && first) {
+                std::vector<ContextDifference> d = context_differences(*before, *first);
+                if (!d.empty())
+                    h.changes.push_back({i, std::move(d)});
+            }
+            if (last)
+                before = last;
+        }
+        out.push_back(std::move(h));
+    }
+    // Labels in the order they first appear, each label's programs together.
+    std::stable_sort(out.begin(), out.end(), [&](const History& a, const History& b) {
+        auto first = [&](const std::string& label) {
+            return std::find_if(order.begin(), order.end(),
+                                [&](const auto& k) { return k.first == label; }) -
+                   order.begin();
+        };
+        return first(a.label) < first(b.label);
+    });
+    return out;
+}
+
+std::vector<HistoryPoint> history_points(const History& history, const std::string& key,
+                                         bool overall) {
+    std::vector<HistoryPoint> out;
+    for (std::size_t i = 0; i < history.days.size(); ++i) {
+        std::vector<double> values;
+        for (const Run* run : history.days[i].runs)
+            for (const Test& t : run->tests) {
+                const std::optional<Figure>& f = overall ? t.overall_rate : t.single_rate;
+                // An overall rate summed over fewer threads than ran is no rate of the machine.
+                if (t.key == key && f && std::isfinite(f->value) && (!overall || t.incomplete_threads == 0))
+                    values.push_back(f->value);
+            }
+        std::optional<stats::Range> r = stats::range(values);
+        if (r)
+            out.push_back({i, r->min, *stats::median(values), r->max, values.size()});
+    }
     return out;
 }
 

@@ -43,4 +43,64 @@ struct ContextDifference {
 std::vector<ContextDifference> context_differences(const MachineContext& a,
                                                    const MachineContext& b);
 
+// The machine in a few words, "host-a, Intel(R) Xeon(R) Processor" (empty
+// when machine.json names neither); with `details`, also its logical CPUs,
+// kernel, governor and boost where known.
+std::string machine_summary(const MachineContext& m, bool details = false);
+
+struct Run;
+enum class Program;
+
+// A compared run measured on a machine that differs from its baseline's in
+// what changes the figures.
+struct ContextMismatch {
+    const Run* run = nullptr;
+    const Run* baseline = nullptr;
+    std::vector<ContextDifference> differences;
+};
+// Each of `runs` but the baseline itself, compared with `baseline`: the runs
+// whose machine.json differs from the baseline's, in the order given. A run or
+// a baseline without machine.json is not compared.
+std::vector<ContextMismatch> context_mismatches(const std::vector<const Run*>& runs,
+                                                const Run& baseline);
+
+// When a run started: machine.json's UTC start ("2026-12-08T10:39:33Z"), else
+// the local time and date of its name ("2026-12-08T10:39:33"); absent when
+// neither is known.
+std::optional<std::string> run_start(const Run& run);
+
+// The runs of one label and program, by day: the history of a machine.
+struct HistoryDay {
+    std::string date;                // "2026-12-08"
+    long days = 0;                   // days since 1970-01-01
+    std::vector<const Run*> runs;    // earliest first
+};
+struct History {
+    std::string label;
+    Program program{};
+    std::vector<HistoryDay> days;    // earliest first
+    // The machine changed between days[index - 1] and days[index]: its last
+    // run with machine.json against the next day's first.
+    struct Change {
+        std::size_t index = 0;
+        std::vector<ContextDifference> differences;
+    };
+    std::vector<Change> changes;
+};
+// Every label and program with runs on at least two days (the runs of a label
+// are its repetitions), in the order the
+// labels first appear; runs whose start is unknown are left out.
+std::vector<History> histories(const std::vector<const Run*>& runs);
+
+// One day's figure: the median of its runs with their lowest and highest.
+struct HistoryPoint {
+    std::size_t day = 0;             // index into History::days
+    double min = 0, median = 0, max = 0;
+    std::size_t runs = 0;
+};
+// The single-thread (or, with `overall`, the overall) rate of test `key` on
+// each day that has it.
+std::vector<HistoryPoint> history_points(const History& history, const std::string& key,
+                                         bool overall);
+
 }  // namespace report

@@ -22,7 +22,7 @@ namespace report {
 
 namespace {
 
-constexpr int schema_version = 1;
+constexpr int schema_version = 2;
 
 // A printed rate in its base unit (per second), rounded to 12 significant
 // digits so the scaling adds no binary noise to the 6 printed ones. Read back
@@ -84,6 +84,11 @@ public:
     void null() {
         item();
         out_ += "null";
+    }
+    // A value already serialised as valid, compact JSON (machine.json as read).
+    void raw(std::string_view json) {
+        item();
+        out_ += json;
     }
     // A figure as printed and as a number; JSON has no NaN or infinity, so
     // those keep only their printed text and a null value.
@@ -227,6 +232,11 @@ void write_run(const Run& run, JsonWriter& w) {
         w.end_object();
     }
     w.end_array();
+    w.key("machine");
+    if (run.machine)
+        w.raw(run.machine->document);
+    else
+        w.null();
     w.key("tests");
     w.begin_array();
     for (const Test& t : run.tests) {
@@ -347,7 +357,7 @@ void export_json_end(bool any_run, std::string& out) { out += any_run ? "\n  ]\n
 
 const char* csv_header() {
     return "path,label,program,test,scope,thread,metric,value,unit,printed,printed_unit,threads,"
-           "local_time,zone,partial,findings\n";
+           "local_time,zone,partial,findings,host,cpu_model,logical_cpus\n";
 }
 
 void export_csv(const std::vector<Run>& runs, std::string& out) {
@@ -360,10 +370,12 @@ void export_csv_rows(const Run& run, std::string& out) {
     {
         std::string head = quoted(run.path) + ',' + quoted(run.label) + ',' +
                            program_name(run.program) + ',';
-        std::string tail = fmt::format(",{},{},{},{},{}",
-                                       run.threads ? std::to_string(*run.threads) : "",
-                                       quoted(run.local_time), quoted(run.zone), run.partial ? 1 : 0,
-                                       run.findings.size());
+        const MachineContext* m = run.machine.get();
+        std::string tail = fmt::format(
+            ",{},{},{},{},{},{},{},{}", run.threads ? std::to_string(*run.threads) : "",
+            quoted(run.local_time), quoted(run.zone), run.partial ? 1 : 0, run.findings.size(),
+            m && m->host ? quoted(*m->host) : "", m && m->cpu_model ? quoted(*m->cpu_model) : "",
+            m && m->logical_cpus ? std::to_string(*m->logical_cpus) : "");
         for (const Test& t : run.tests) {
             const std::string unit = base_unit(t);
             auto row = [&](const char* scope, const std::string& thread, const char* metric,

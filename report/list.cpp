@@ -18,7 +18,8 @@ void add_list_command(CLI::App& app, int& status) {
     auto o = std::make_shared<Options>();
     auto* cmd = app.add_subcommand(
         "list", "One line per results file: path (newline shown as \\n), program, local time and "
-                "zone, thread count, complete or partial.");
+                "zone, thread count, complete or partial, and the machine (host and CPU model) where "
+                "machine.json says.");
     add_inputs(cmd, o->inputs, false, false);
     cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
     cmd->callback([o, &status] {
@@ -36,7 +37,8 @@ void add_list_command(CLI::App& app, int& status) {
             table.rows.push_back({escape_path(run.path), program_name(run.program), when,
                                   run.threads ? fmt::format("{} thread(s)", *run.threads)
                                               : "? thread(s)",
-                                  state});
+                                  state,
+                                  run.machine ? escape_path(machine_summary(*run.machine)) : ""});
         }
         write_output(o->output, loaded, o->inputs, status,
                      [&](Output& out) { out.write(render_text(table)); });

@@ -66,6 +66,9 @@ std::vector<Table> show_tables(const Run& run) {
                           program_name(run.program), threads, escape_path(run.label),
                           run.partial ? ", partial" : "",
                           run.findings.empty() ? "" : fmt::format(", {} finding(s)", run.findings.size()));
+    if (run.machine)
+        if (std::string machine = machine_summary(*run.machine, true); !machine.empty())
+            t.title += "\nMachine: " + escape_path(machine);
     t.header = {"Test", "Single", "Overall", "Improvement", "Efficiency", "Min/thread",
                 "Median", "Max/thread", "Spread", "MB/s single", "MB/s overall"};
     for (const Test& test : run.tests) {
