@@ -469,6 +469,9 @@ std::string run_detail(const Run& run, std::size_t index, bool open) {
         meta += fmt::format("; {} thread(s)", *run.threads);
     if (!run.local_time.empty())
         meta += fmt::format("; started {} {}", run.local_time, run.zone);
+    if (run.machine)
+        if (std::string machine = machine_summary(*run.machine, true); !machine.empty())
+            meta += "; machine " + machine;
     if (run.partial)
         meta += "; partial: the file ends before the end of the run";
     if (!run.findings.empty())
@@ -486,8 +489,11 @@ std::string run_detail(const Run& run, std::size_t index, bool open) {
     if (!without.empty())
         out += "<p class=\"note\">No per-thread rates to chart for " + xml_escape(without) +
                " (see the table).</p>\n";
-    for (const Table& t : show_tables(run))
+    for (Table& t : show_tables(run)) {
+        // The machine, named in the line above, once.
+        t.title = t.title.substr(0, t.title.find('\n'));
         out += scroll_table(t);
+    }
     return out + "</details>\n";
 }
 
@@ -584,6 +590,150 @@ std::string scaling_chart(const Run& run, const Test& test) {
     double end = text_lines(svg, left + 20, ly + 20, line_text, right - left - 20, 11, 14);
     svg.height = end + 4;
     return svg.element(fmt::format("{}: rate per thread, {}", name, label_of(run)));
+}
+
+namespace {
+
+// Tick labels of an axis stepping by `step`: as many decimals as the step has.
+std::string tick_text(double v, double step) {
+    int decimals = std::max(0, static_cast<int>(std::ceil(-std::log10(step) - 1e-9)));
+    double mantissa = step / std::pow(10.0, std::floor(std::log10(step) + 1e-9));
+    if (std::fabs(mantissa - 2.5) < 1e-6 && step < 1)
+        ++decimals;
+    return fmt::format("{:.{}f}", std::fabs(v) < step * 1e-9 ? 0.0 : v, decimals);
+}
+
+// One panel of a history chart: a rate by day from `y0` down; returns where
+// the panel ends.
+double history_panel(Svg& svg, const History& h, const std::vector<HistoryPoint>& points,
+                     const std::string& title, double y0) {
+    const double left = 76, right = 620, plot_height = 150, label_size = 10, row = 13;
+    const double inner_left = left + 24, inner_right = right - 24;
+    svg.text(left, y0 + 16, fit_text(title, svg.width - left - 8, 13 * 1.1), "start", 13,
+             "font-weight=\"bold\"");
+    const std::size_t rows = h.changes.empty() ? 0 : 2;
+    const double top_y = y0 + 24 + row * static_cast<double>(rows) + 4, bottom_y = top_y + plot_height;
+
+    double first = static_cast<double>(h.days.front().days), last = static_cast<double>(h.days.back().days);
+    auto x_of = [&](std::size_t day) {
+        return inner_left + (static_cast<double>(h.days[day].days) - first) / (last - first) *
+                                (inner_right - inner_left);
+    };
+
+    // The rate axis spans the days' lowest to highest, with a little room.
+    double lo = points.front().min, hi = points.front().max;
+    for (const HistoryPoint& p : points) {
+        lo = std::min(lo, p.min);
+        hi = std::max(hi, p.max);
+    }
+    double span = hi - lo > std::fabs(hi) * 1e-9 ? hi - lo : std::max(std::fabs(hi) * 0.02, 1e-9);
+    double bottom_value = lo - 0.1 * span, top_value = hi + 0.1 * span;
+    if (lo >= 0)
+        bottom_value = std::max(bottom_value, 0.0);
+    double step = tick_step(top_value - bottom_value, 4);
+    auto y_of = [&](double v) {
+        return bottom_y - (v - bottom_value) / (top_value - bottom_value) * plot_height;
+    };
+    for (double t = std::ceil(bottom_value / step - 1e-9) * step; t <= top_value + step * 1e-9; t += step) {
+        double y = y_of(t);
+        svg.line(left, y, right, y, grid_colour, 1, "", grid_class);
+        svg.text(left - 6, y + 4, tick_text(t, step), "end", 11);
+    }
+    svg.line(left, top_y, left, bottom_y, ink);
+    svg.line(left, bottom_y, right, bottom_y, ink);
+
+    // The days under the axis, each clear of the one before.
+    double drawn_right = -1e9;
+    for (std::size_t i = 0; i < h.days.size(); ++i) {
+        double w = text_width(h.days[i].date, label_size);
+        double x = std::clamp(x_of(i) - w / 2, left + 2, svg.width - w - 2);
+        if (x < drawn_right + 8)
+            continue;
+        svg.text(x, bottom_y + 15, h.days[i].date, "start", label_size);
+        drawn_right = x + w;
+    }
+
+    // Changes of the machine: a dashed rule between the two days, its fields
+    // named above the plot in the first of the rows where they fit.
+    std::vector<std::vector<std::pair<double, double>>> taken(rows);
+    for (const History::Change& change : h.changes) {
+        double x = (x_of(change.index - 1) + x_of(change.index)) / 2;
+        svg.line(x, top_y, x, bottom_y, reference_colour, 1.5, "5 3");
+        std::vector<std::string> fields;
+        for (const ContextDifference& d : change.differences)
+            fields.push_back(d.field);
+        std::string text = fit_text(fmt::format("{}", fmt::join(fields, ", ")), 200, label_size);
+        double w = text_width(text, label_size);
+        double start = std::clamp(x - w / 2, left + 2, right - w);
+        for (std::size_t r = 0; r < rows; ++r) {
+            auto& used = taken[r];
+            if (std::any_of(used.begin(), used.end(), [&](const auto& u) {
+                    return start < u.second + 8 && u.first < start + w + 8;
+                }))
+                continue;
+            used.emplace_back(start, start + w);
+            svg.text(start, top_y - 5 - row * static_cast<double>(r), text, "start", label_size);
+            break;
+        }
+    }
+
+    // The medians joined, then each day's spread and median.
+    for (std::size_t k = 1; k < points.size(); ++k)
+        svg.line(x_of(points[k - 1].day), y_of(points[k - 1].median), x_of(points[k].day),
+                 y_of(points[k].median), "#888888", 1);
+    for (const HistoryPoint& p : points) {
+        double x = x_of(p.day);
+        if (p.max > p.min)
+            svg.line(x, y_of(p.max), x, y_of(p.min), bar_colour, 2.5);
+        svg.circle(x, y_of(p.median), 4, ink, "",
+                   fmt::format("{}: median {} of {} run(s), lowest {}, highest {}", h.days[p.day].date,
+                               short_number(p.median), p.runs, short_number(p.min), short_number(p.max)));
+    }
+    return bottom_y + 24;
+}
+
+}  // namespace
+
+std::string history_chart(const History& h, const std::string& key) {
+    const TestInfo* info = find_test_info(key);
+    std::string name = info ? std::string(info->name) : key;
+    std::string unit;
+    for (const HistoryDay& day : h.days)
+        for (const Run* r : day.runs)
+            for (const Test& t : r->tests)
+                if (t.key == key && unit.empty())
+                    unit = t.unit;
+    struct Panel {
+        std::vector<HistoryPoint> points;
+        std::string title;
+    };
+    std::vector<Panel> panels;
+    for (bool overall : {false, true}) {
+        std::vector<HistoryPoint> points = history_points(h, key, overall);
+        if (!points.empty())
+            panels.push_back({std::move(points),
+                              fmt::format("{}{}", overall ? "Overall rate (all threads)" : "Single-thread rate",
+                                          unit.empty() ? "" : " (" + unit + ")")});
+    }
+    if (panels.empty())
+        return "";
+    Svg svg;
+    svg.width = 640;
+    const double left = 76;
+    svg.text(left, 20, fit_text(fmt::format("{}: {} by day", name, h.label), svg.width - left - 8, 15 * 1.1),
+             "start", 15, "font-weight=\"bold\"");
+    double y = text_lines(svg, left, 40,
+                          fmt::format("{}. A dot is the median of a day's runs, its bar their lowest "
+                                      "to highest{}.",
+                                      program_name(h.program),
+                                      h.changes.empty() ? ""
+                                                        : "; a dashed line marks a change of the "
+                                                          "machine between two days, named above"),
+                          svg.width - left - 8, 12, 16);
+    for (const Panel& p : panels)
+        y = history_panel(svg, h, p.points, p.title, y);
+    svg.height = y;
+    return svg.element(fmt::format("{}: {} by day ({})", name, h.label, program_name(h.program)));
 }
 
 std::string comparison_chart(const ProgramComparison& c) {
@@ -749,6 +899,21 @@ std::string html_report(const std::vector<const Run*>& runs,
         }
         contents += "</li>\n";
     }
+    // Each label with runs on two days or more, its programs together.
+    std::vector<History> history = histories(runs);
+    std::vector<std::pair<std::string, std::vector<const History*>>> labels;
+    for (const History& h : history) {
+        if (labels.empty() || labels.back().first != h.label)
+            labels.push_back({h.label, {}});
+        labels.back().second.push_back(&h);
+    }
+    for (std::size_t k = 0; k < labels.size(); ++k) {
+        std::size_t days = 0;
+        for (const History* h : labels[k].second)
+            days = std::max(days, h->days.size());
+        contents += fmt::format("<li><a href=\"#history-{}\">History of {}: {} days</a></li>\n", k + 1,
+                                xml_escape(labels[k].first), days);
+    }
     contents += fmt::format("<li><a href=\"#runs\">{}</a></li>\n",
                             detailed.size() == runs.size()
                                 ? fmt::format("Each run: charts and tables ({})", runs.size())
@@ -792,6 +957,34 @@ std::string html_report(const std::vector<const Run*>& runs,
         out += fmt::format("<h3 id=\"table-{}\">Table of the runs</h3>\n", id);
         for (const Table& t : compare_tables({c}, view))
             out += scroll_table(t);
+    }
+
+    for (std::size_t k = 0; k < labels.size(); ++k) {
+        out += fmt::format("<h2 id=\"history-{}\">History of {}</h2>\n", k + 1, xml_escape(labels[k].first));
+        for (const History* h : labels[k].second) {
+            std::size_t count = 0;
+            for (const HistoryDay& day : h->days)
+                count += day.runs.size();
+            out += fmt::format("<h3>{}: {} runs on {} days, {} to {}</h3>\n", program_name(h->program), count,
+                               h->days.size(), h->days.front().date, h->days.back().date);
+            for (const History::Change& change : h->changes) {
+                std::vector<std::string> what;
+                for (const ContextDifference& d : change.differences)
+                    what.push_back(fmt::format("{} from {} to {}", d.field, d.first, d.second));
+                out += "<p class=\"note\">" +
+                       xml_escape(fmt::format("Between {} and {} the machine changed: {}.",
+                                              h->days[change.index - 1].date, h->days[change.index].date,
+                                              fmt::join(what, "; "))) +
+                       "</p>\n";
+            }
+            out += "<div class=\"charts\">\n";
+            for (const TestInfo& info : catalogue(h->program)) {
+                std::string chart = history_chart(*h, std::string(info.key));
+                if (!chart.empty())
+                    out += "<figure>\n" + chart + "</figure>\n";
+            }
+            out += "</div>\n";
+        }
     }
 
     out += "<h2 id=\"runs\">Each run</h2>\n";

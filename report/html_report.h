@@ -32,8 +32,16 @@ std::string comparison_chart(const ProgramComparison& comparison);
 std::string fleet_chart(const ProgramComparison& comparison, const std::string& test, double noise,
                         std::string* notes = nullptr);
 
+// The history of one label and program for test `key`: the single-thread and
+// the overall rate by day on a time axis, each day's runs as the median with
+// a bar from the lowest to the highest, and a dashed vertical line, named
+// above the plot, where the machine changed between two days. Empty when no
+// day has the test's rates.
+std::string history_chart(const History& history, const std::string& key);
+
 // The whole report: a contents list; per program, the comparison (bars for a
-// few runs, a fleet chart per test for more) and its tables; then each run's
+// few runs, a fleet chart per test for more) and its tables; the history of
+// every label with runs on two days or more; then each run's
 // charts and tables, folded: every run's for a few, a dozen (baselines,
 // outliers, partial runs) for a fleet.
 std::string html_report(const std::vector<const Run*>& runs,

@@ -42,14 +42,51 @@ struct Case {
     bool median;        // --baseline median, else each program's first run
     bool long_labels;   // each host given on its own with a long --label
     bool extreme;       // a fleet whose runs lie 140 times above and below the median
+    bool history;       // one host's repetitions on 4 days, its kernel updated in the middle
 };
 
 const Case cases[] = {
-    {"three_hosts_long_labels", 3, false, true, false},
-    {"fleet_of_50", 50, false, false, false},
-    {"fleet_of_200_median", 200, true, false, false},
-    {"extreme_ratios", 12, true, false, true},
+    {"three_hosts_long_labels", 3, false, true, false, false},
+    {"fleet_of_50", 50, false, false, false, false},
+    {"fleet_of_200_median", 200, true, false, false, false},
+    {"extreme_ratios", 12, true, false, true, false},
+    {"history_of_a_host", 1, false, false, false, true},
 };
+
+// "Sun Nov  1 10:00:01 2026" for day "01", repetition 1.
+std::string day_stamp(const std::string& day, int n) {
+    static const char* const weekdays[] = {"Sat", "Sun", "Mon", "Tue", "Wed", "Thu", "Fri"};
+    int d = std::stoi(day);
+    return std::string(weekdays[d % 7]) + " Nov " + (d < 10 ? " " : "") + std::to_string(d) +
+           " 10:00:0" + std::to_string(n) + " 2026";
+}
+
+// Three repetitions a day of both programs on one host, as `bench_report run`
+// lays them out, on 4 days over a month, the rates drifting down by 1% a day
+// and a kernel update between the second and third day.
+std::vector<std::string> write_history(const fs::path& dir) {
+    const char* days[] = {"01", "08", "15", "29"};
+    for (int d = 0; d < 4; ++d)
+        for (int n = 1; n <= 3; ++n) {
+            std::string stamp = day_stamp(days[d], n);
+            fs::path rep = dir / "host-h" / ("202611" + std::string(days[d]) + "T10000" +
+                                             std::to_string(n) + "Z-" + std::to_string(n));
+            fs::create_directories(rep);
+            for (auto program : {report::Program::memory, report::Program::processors})
+                std::ofstream(rep / (std::string(program == report::Program::memory
+                                                     ? "results_memory"
+                                                     : "results_processors") +
+                                     "_Linux_x86 @ UTC time " + stamp + "\n.txt"))
+                    << scaled_results_file(program, 1 - 0.01 * d - 0.004 * n, 2,
+                                           static_cast<unsigned>(d * 3 + n));
+            std::ofstream(rep / "machine.json")
+                << "{\"repetition\": {\"started\": \"2026-11-" << days[d] << "T10:00:0" << n
+                << "Z\"}, \"machine\": {\"hostname\": \"host-h\", \"cpu\": {\"model_name\": "
+                   "\"Intel(R) Xeon(R) Processor\", \"logical_cpus\": 2}, \"kernel\": {\"release\": \""
+                << (d < 2 ? "6.1.0-18-amd64" : "6.1.0-21-amd64") << "\"}}}";
+        }
+    return {"host-h"};
+}
 
 // Twelve hosts' processors runs, most alike, one 0.007, one 0.5 and one 140
 // times as fast as the rest.
@@ -82,8 +119,9 @@ TEST_P(Page, FitsItsBudgetAndEveryScreen) {
     if (!fs::exists("/usr/bin/chromium"))
         GTEST_SKIP() << "Chromium is not installed (Debian package chromium): the page was not measured";
     const Case& c = GetParam();
-    std::vector<std::string> hosts =
-        c.extreme ? write_extreme_fleet(dir / "fleet") : write_fleet(dir / "fleet", c.hosts, 11);
+    std::vector<std::string> hosts = c.history   ? write_history(dir / "fleet")
+                                     : c.extreme ? write_extreme_fleet(dir / "fleet")
+                                                 : write_fleet(dir / "fleet", c.hosts, 11);
     std::string args;
     if (c.long_labels) {
         for (const std::string& h : hosts)
@@ -101,6 +139,22 @@ TEST_P(Page, FitsItsBudgetAndEveryScreen) {
               0)
         << slurp(dir / "chart.err");
     EXPECT_LE(fs::file_size(html), 1'500'000u);
+    if (c.history) {
+        // A chart per test of both programs, each panel naming the kernel update once.
+        std::string page = slurp(html);
+        auto count = [&](const std::string& what) {
+            std::size_t n = 0;
+            for (std::size_t at = page.find(what); at != std::string::npos; at = page.find(what, at + 1))
+                ++n;
+            return n;
+        };
+        EXPECT_EQ(count("<li><a href=\"#history-1\">History of host-h: 4 days</a>"), 1u);
+        EXPECT_EQ(count("by day (bench_"), 7u);
+        EXPECT_EQ(count(">kernel</text>"), 13u);
+        EXPECT_EQ(count("Between 2026-11-08 and 2026-11-15 the machine changed: kernel from "
+                        "6.1.0-18-amd64 to 6.1.0-21-amd64."),
+                  2u);
+    }
 
     int rc = shell("'" PAGE_CHECK "' '" PAGE_CACHE "' " + quoted(html) + " 1280 390 >" +
                    quoted(dir / "page.json") + " 2>" + quoted(dir / "page.err"));
