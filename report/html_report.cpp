@@ -658,7 +658,7 @@ double history_panel(Svg& svg, const History& h, const std::vector<HistoryPoint>
     std::vector<std::vector<std::pair<double, double>>> taken(rows);
     for (const History::Change& change : h.changes) {
         double x = (x_of(change.index - 1) + x_of(change.index)) / 2;
-        svg.line(x, top_y, x, bottom_y, reference_colour, 1.5, "5 3");
+        svg.line(x, top_y, x, bottom_y, reference_colour, 1.5, "3 3");
         std::vector<std::string> fields;
         for (const ContextDifference& d : change.differences)
             fields.push_back(d.field);
@@ -907,6 +907,10 @@ std::string html_report(const std::vector<const Run*>& runs,
             labels.push_back({h.label, {}});
         labels.back().second.push_back(&h);
     }
+    // A fleet's page carries the history of a dozen labels, the first given.
+    std::size_t history_total = labels.size();
+    if (labels.size() > fleet_detail)
+        labels.resize(fleet_detail);
     for (std::size_t k = 0; k < labels.size(); ++k) {
         std::size_t days = 0;
         for (const History* h : labels[k].second)
@@ -986,6 +990,13 @@ std::string html_report(const std::vector<const Run*>& runs,
             out += "</div>\n";
         }
     }
+    if (labels.size() < history_total)
+        out += "<p class=\"note\">" +
+               xml_escape(fmt::format("The history of {} of the {} labels with runs on two days or more, "
+                                      "the first given; `bench_report chart` of a label's runs "
+                                      "alone charts its history.",
+                                      labels.size(), history_total)) +
+               "</p>\n";
 
     out += "<h2 id=\"runs\">Each run</h2>\n";
     if (detailed.size() < runs.size())

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <fmt/format.h>
+
 #include "fleet.h"
 #include "load.h"
 #include "samples.h"
@@ -192,6 +194,43 @@ TEST(FleetChart, DotsNamesAndContents)
     }
     EXPECT_LE(count(html, "<details"), 12u);
     EXPECT_GE(count(html, "<details"), 2u);   // host-013's two runs
+}
+
+// Fifteen hosts' memory runs as `bench_report run` lays them out, fourteen on
+// two days and one on a single day: a history section for the first dozen of
+// the fourteen, none for the host of one day, each chart well-formed and each
+// link of the contents landing on its section.
+TEST(HistoryChart, SectionsForLabelsOnTwoDays)
+{
+    if (!fs::exists("/usr/bin/xmllint"))
+        GTEST_SKIP() << "xmllint is not installed (Debian package libxml2-utils)";
+    fs::path dir = fs::temp_directory_path() / ("history_chart_" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    for (int h = 1; h <= 15; ++h)
+        for (int day : {1, 8}) {
+            if (h == 15 && day == 8)
+                continue;
+            fs::path rep = dir / "runs" / fmt::format("host-{:03}", h) / fmt::format("202611{:02}T100000Z-1", day);
+            fs::create_directories(rep);
+            std::ofstream(rep / fmt::format("results_memory_Linux_x86 @ UTC time Sun Nov {:2} 10:00:00 2026\n.txt", day))
+                << scaled_results_file(report::Program::memory, 1 - 0.01 * day, 2, static_cast<unsigned>(h * day));
+        }
+    ASSERT_EQ(shell("cd '" + dir.string() + "' && '" BENCH_REPORT "' chart runs -o r.html 2>err.txt"), 0)
+        << slurp(dir / "err.txt");
+    std::string html = slurp(dir / "r.html");
+    EXPECT_EQ(count(html, "<h2 id=\"history-"), 12u);
+    EXPECT_EQ(count(html, "by day (bench_memory)</title>"), 12u * 3);
+    EXPECT_EQ(count(html, "History of host-015"), 0u);
+    EXPECT_EQ(count(html, "The history of 12 of the 14 labels"), 1u);
+    EXPECT_EQ(count(html, "stroke-dasharray=\"3 3\""), 0u);   // no machine.json: no change marked
+    for (std::size_t at = html.find("href=\"#"); at != std::string::npos; at = html.find("href=\"#", at + 1)) {
+        std::string id = html.substr(at + 7, html.find('"', at + 7) - at - 7);
+        EXPECT_EQ(count(html, "id=\"" + id + "\""), 1u) << id;
+    }
+    std::size_t at = html.find("<svg", html.find("<h2 id=\"history-1\""));
+    std::ofstream(dir / "history.svg") << html.substr(at, html.find("</svg>", at) + 6 - at);
+    EXPECT_EQ(shell("xmllint --noout '" + (dir / "history.svg").string() + "'"), 0);
+    fs::remove_all(dir);
 }
 
 // Two runs in directories whose names are markup, one with the newline in
