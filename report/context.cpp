@@ -164,6 +164,26 @@ std::vector<ContextMismatch> context_mismatches(const std::vector<const Run*>& r
 
 namespace {
 
+// Days since 1970-01-01 of a "YYYY-MM-DD" date (Howard Hinnant's civil
+// calendar arithmetic); absent when it is not one.
+std::optional<long> days_of(const std::string& date) {
+    int y = 0, m = 0, d = 0;
+    char tail = 0;
+    if (date.size() != 10 || std::sscanf(date.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3 ||
+        m < 1 || m > 12 || d < 1)
+        return std::nullopt;
+    static const int month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (d > month_days[m - 1] + (m == 2 && leap))
+        return std::nullopt;
+    y -= m <= 2;
+    long era = (y >= 0 ? y : y - 399) / 400;
+    long yoe = y - era * 400;
+    long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
 // "2026-12-08T10:39:33" from "Tue Dec  8 10:39:33 2026".
 std::optional<std::string> local_start(const std::string& local_time) {
     char month[4] = {};
@@ -174,26 +194,15 @@ std::optional<std::string> local_start(const std::string& local_time) {
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     for (int m = 0; m < 12; ++m)
-        if (std::strcmp(month, months[m]) == 0 && day >= 1 && day <= 31 && year >= 1970 && year <= 9999)
-            return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", year, m + 1, day, hour, minute,
-                               second);
+        if (std::strcmp(month, months[m]) == 0 && day >= 1 && day <= 31 && year >= 1970 && year <= 9999) {
+            std::string start = fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", year, m + 1, day,
+                                            hour, minute, second);
+            // A date that is not in the calendar ("Feb 30") has no place on a time axis.
+            if (!days_of(start.substr(0, 10)))
+                return std::nullopt;
+            return start;
+        }
     return std::nullopt;
-}
-
-// Days since 1970-01-01 of a "YYYY-MM-DD" date (Howard Hinnant's civil
-// calendar arithmetic); absent when it is not one.
-std::optional<long> days_of(const std::string& date) {
-    int y = 0, m = 0, d = 0;
-    char tail = 0;
-    if (date.size() != 10 || std::sscanf(date.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3 ||
-        m < 1 || m > 12 || d < 1 || d > 31)
-        return std::nullopt;
-    y -= m <= 2;
-    long era = (y >= 0 ? y : y - 399) / 400;
-    long yoe = y - era * 400;
-    long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
 }
 
 }  // namespace

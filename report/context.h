@@ -79,17 +79,17 @@ struct History {
     std::string label;
     Program program{};
     std::vector<HistoryDay> days;    // earliest first
-    // The machine changed between days[index - 1] and days[index]: its last
-    // run with machine.json against the next day's first.
+    // The machine changed between days[index - 1] and days[index]: the last
+    // run with machine.json before days[index] against that day's first.
     struct Change {
         std::size_t index = 0;
         std::vector<ContextDifference> differences;
     };
     std::vector<Change> changes;
 };
-// Every label and program with runs on at least two days (the runs of a label
-// are its repetitions), in the order the
-// labels first appear; runs whose start is unknown are left out.
+// Every label and program with runs on at least two days (the runs of a
+// label are its repetitions), in the order the labels first appear; runs
+// whose start is unknown, or not a date of the calendar, are left out.
 std::vector<History> histories(const std::vector<const Run*>& runs);
 
 // One day's figure: the median of its runs with their lowest and highest.

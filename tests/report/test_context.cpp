@@ -59,7 +59,7 @@ RunT day_run(const std::string& label, const std::string& local_time, double sin
 
 // Days from machine.json's UTC start, else from the name's local time; runs
 // in time order whatever the order given; a label on one day, or runs with no
-// known start, have no history; the kernel change found between the last run
+// start in the calendar, have no history; the kernel change found between the last run
 // of one day and the first of the next.
 TEST(History, DaysChangesAndPoints) {
     std::vector<RunT> runs = {
@@ -70,6 +70,7 @@ TEST(History, DaysChangesAndPoints) {
         day_run("h", "", 14, 99, context("2026-11-08T09:00:00Z", "6.1.0-18"), 1),
         day_run("one-day", "Sun Nov  1 10:00:00 2026", 1, 2),
         day_run("h", "no time", 1, 2),
+        day_run("h", "Mon Feb 30 10:00:00 2026", 1, 2),   // no such day
     };
     std::vector<const RunT*> given;
     for (const RunT& r : runs)
