@@ -104,10 +104,15 @@ Choice choose_baseline(const Loaded& loaded, const Options& o, Loaded& extra) {
         for (const Run* r : named)
             if (r->program == p)
                 of.push_back(r);
-        if (of.size() != 1) {
+        // Several repetitions of one label are one baseline.
+        bool one_label = !of.empty() && std::all_of(of.begin(), of.end(), [&](const Run* r) {
+            return r->label == of.front()->label;
+        });
+        if (!one_label) {
             error(of.empty() ? fmt::format("--baseline {}: names no run of {}, which is compared",
                                            escape_path(o.baseline), program_name(p))
-                             : fmt::format("--baseline {}: names {} runs of {}; name one",
+                             : fmt::format("--baseline {}: names {} runs of {} under different "
+                                           "labels; name one",
                                            escape_path(o.baseline), of.size(), program_name(p)));
             choice.failed = true;
             continue;
@@ -151,34 +156,6 @@ bool programs_missing(const Loaded& loaded, const Choice& choice, const Options&
 // baseline's first repetition (with the median as baseline, from the first
 // label's) in what changes the figures: one line per label, field and pair of
 // values, said on standard error; returned for under the table.
-std::vector<std::string> context_notes(const std::vector<ProgramComparison>& comparisons) {
-    std::vector<std::string> notes;
-    for (const ProgramComparison& c : comparisons) {
-        if (c.runs.empty())
-            continue;
-        const Run& base = *c.runs[c.baseline.value_or(0)];
-        const char* whose = c.baseline ? "the baseline" : "the first run";
-        std::vector<const Run*> repetitions;
-        for (const std::vector<const Run*>& sample : c.samples)
-            repetitions.insert(repetitions.end(), sample.begin(), sample.end());
-        if (repetitions.empty())
-            repetitions = c.runs;
-        std::set<std::string> said;
-        for (const ContextMismatch& m : context_mismatches(repetitions, base))
-            for (const ContextDifference& d : m.differences) {
-                std::string note = fmt::format("{}: {} differs from {} {} in {}: {}, {}'s {}",
-                                               program_name(c.program), run_name(*m.run), whose,
-                                               run_name(base), d.field, escape_path(d.first), whose,
-                                               escape_path(d.second));
-                if (!said.insert(note).second)
-                    continue;
-                error(note);
-                notes.push_back(note);
-            }
-    }
-    return notes;
-}
-
 bool valid_key(const std::string& key) {
     return find_test_info(key) != nullptr;
 }
@@ -215,7 +192,10 @@ void run_compare(const Options& o, int& status) {
     settings.tests = o.tests;
     settings.figures = o.figures;
     std::vector<ProgramComparison> comparisons = compare_runs(choice.runs, settings);
-    std::vector<std::string> machine_notes = context_notes(comparisons);
+    // Where the machines differ goes to standard error too, not only under the table.
+    for (const ProgramComparison& c : comparisons)
+        for (const std::string& note : machine_notes(c))
+            error(note);
 
     int written = 0;
     write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
@@ -233,14 +213,8 @@ void run_compare(const Options& o, int& status) {
             out.write(compare_csv(comparisons, view));
         else if (o.format == "markdown")
             out.write(compare_markdown(comparisons, view));
-        else {
+        else
             out.write(compare_text(comparisons, view));
-            if (!machine_notes.empty()) {
-                out.write("Machines differ in what changes the figures:\n");
-                for (const std::string& note : machine_notes)
-                    out.write(note + "\n");
-            }
-        }
     });
     if (written != 0) {
         status = written;
@@ -260,13 +234,15 @@ void run_compare(const Options& o, int& status) {
         switch (p.kind) {
         case GateProblem::partial:
             error(fmt::format("{}: partial, the file ends before the end of the run ({})", run,
-                              escape_path(c.runs[p.run]->path)));
+                              p.detail));
             break;
         case GateProblem::inconsistent:
             error(fmt::format("{}: inconsistent: {}", run, p.detail));
             break;
         case GateProblem::nothing_comparable:
-            error(fmt::format("{}: no figure comparable with the baseline", run));
+            error(c.runs.size() < 2
+                      ? fmt::format("{}: the only label: nothing to compare it with", run)
+                      : fmt::format("{}: no figure comparable with the baseline", run));
             break;
         }
         blocked = true;

@@ -141,6 +141,8 @@ std::vector<std::string> legend(const ProgramComparison& c, double noise) {
                                : "Fewer than 3 repetitions on a side: no significance test for "
                                  "those labels; their marks are the noise band's alone.");
     }
+    for (const std::string& note : machine_notes(c))
+        notes.push_back("Machine: " + note);
     for (const FarRepetition& f : c.far)
         notes.push_back(fmt::format(
             "! {}: the repetition {} lies far from its label's median (x{:.3f}{}); it is kept in "
@@ -350,6 +352,24 @@ json optional_number(const std::optional<double>& v) {
 }
 
 }  // namespace
+
+std::vector<std::string> machine_notes(const ProgramComparison& c) {
+    std::vector<std::string> notes;
+    if (c.runs.empty())
+        return notes;
+    const Run& base = *c.runs[c.baseline.value_or(0)];
+    const char* whose = c.baseline ? "the baseline" : "the first run";
+    for (const ContextMismatch& m : c.mismatches)
+        for (const ContextDifference& d : m.differences) {
+            std::string note = fmt::format("{}: {} differs from {} {} in {}: {}, {}'s {}",
+                                           program_name(c.program), run_name(*m.run), whose,
+                                           run_name(base), d.field, escape_path(d.first), whose,
+                                           escape_path(d.second));
+            if (std::find(notes.begin(), notes.end(), note) == notes.end())
+                notes.push_back(note);
+        }
+    return notes;
+}
 
 std::string run_name(const Run& run) {
     return run.label.empty() ? escape_path(run.path) : escape_path(run.label);
@@ -630,8 +650,17 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
                            {"path", f.run->path},
                            {"ratio", f.ratio},
                            {"score", optional_number(f.score)}});
+        json machines = json::array();
+        for (const ContextMismatch& m : c.mismatches)
+            for (const ContextDifference& d : m.differences)
+                machines.push_back({{"run", m.run->label},
+                                    {"path", m.run->path},
+                                    {"field", d.field},
+                                    {"value", d.first},
+                                    {"baseline_value", d.second}});
         programs.push_back({{"program", program_name(c.program)},
                             {"far_repetitions", far},
+                            {"machine_differences", machines},
                             {"baseline", c.baseline ? json(c.runs[*c.baseline]->label) : json("median")},
                             {"runs", runs},
                             {"figures", rows},

@@ -32,6 +32,10 @@ std::string format_ratio(double ratio);
 // why it has none ("n/a", "incomplete", the printed inf or nan).
 std::string cell_text(const Cell& cell);
 
+// Where the machines differ from the baseline's in what changes the figures:
+// one line per run and field, the same line said once.
+std::vector<std::string> machine_notes(const ProgramComparison& comparison);
+
 // Wide layout: a column per run, a row per figure. Fleet layout: a row per
 // run with its geometric means, worst figure and mark, sorted by the overall
 // geometric mean. One table per program, then the outliers when the baseline

@@ -450,6 +450,10 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
             c.test = c.test == SignificanceTest::none || c.test == t ? t : SignificanceTest::mann_whitney;
         find_far_repetitions(c, i, s.noise);
     }
+    std::vector<const Run*> all;
+    for (const auto& reps : c.samples)
+        all.insert(all.end(), reps.begin(), reps.end());
+    c.mismatches = context_mismatches(all, *c.runs[c.baseline.value_or(0)]);
     return c;
 }
 

@@ -113,6 +113,9 @@ struct ProgramComparison {
     std::vector<GeoMean> geo_overall;  // one per run, over the overall rates
     std::vector<Outlier> outliers;     // median baseline only, furthest first
     std::vector<FarRepetition> far;    // repetitions far from their label's median
+    // Runs whose machine.json differs from the baseline's (its first
+    // repetition; with the median, the first label's) in what changes figures.
+    std::vector<ContextMismatch> mismatches;
     SignificanceTest test = SignificanceTest::none;   // the test used where columns were tested
     bool untested = false;             // a column and the baseline have too few repetitions
 };
