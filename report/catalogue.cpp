@@ -25,7 +25,9 @@ constexpr TestInfo tests[] = {
 
 }  // namespace
 
-std::span<const TestInfo> catalogue() { return tests; }
+std::span<const TestInfo> catalogue() {
+    return tests;
+}
 
 std::span<const TestInfo> catalogue(Program program) {
     return program == Program::processors ? std::span<const TestInfo>(tests, 4)

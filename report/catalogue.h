@@ -12,16 +12,16 @@
 namespace report {
 
 struct TestInfo {
-    std::string_view key;       // stable identifier, used in JSON, CSV and --test
+    std::string_view key;  // stable identifier, used in JSON, CSV and --test
     Program program;
-    std::string_view heading;   // the heading as printed (streaming tests add a full stop in
-                                // the console)
-    std::string_view name;      // the one short name shown everywhere
-    std::string_view unit;      // the printed unit, e.g. "Millions Executions/sec."
-    double scale;               // printed rate x scale = per second
-    double bytes_per_iteration; // MB/s = rate x bytes / 2^20; 0 when the test moves none
-    bool has_single;            // it has a single-thread pass
-    std::string_view base_unit; // the unit of rate x scale, e.g. "executions/s"
+    std::string_view heading;    // the heading as printed (streaming tests add a full stop in
+                                 // the console)
+    std::string_view name;       // the one short name shown everywhere
+    std::string_view unit;       // the printed unit, e.g. "Millions Executions/sec."
+    double scale;                // printed rate x scale = per second
+    double bytes_per_iteration;  // MB/s = rate x bytes / 2^20; 0 when the test moves none
+    bool has_single;             // it has a single-thread pass
+    std::string_view base_unit;  // the unit of rate x scale, e.g. "executions/s"
 };
 
 // Every test of both programs, processors first.

@@ -20,8 +20,9 @@ void add_chart_command(CLI::App& app, int& status) {
     };
     auto o = std::make_shared<Options>();
     CLI::App* cmd = app.add_subcommand(
-        "chart", "Write a self-contained HTML report with charts and tables (or, with an .svg "
-                 "output, a single chart).");
+        "chart",
+        "Write a self-contained HTML report with charts and tables (or, with an .svg "
+        "output, a single chart).");
     add_inputs(cmd, o->inputs, true);
     cmd->add_option("-o,--output", o->output,
                     "The HTML file to write (- for standard output); a name ending in .svg "

@@ -71,8 +71,8 @@ struct Pass {
 
 // The power of two inside rate x seconds, or 0 when there is none.
 std::uint64_t power_of_two(const Pass& p) {
-    Interval n = widen(times(scaled(interval(p.rate->value), p.test->unit_scale),
-                             interval(p.seconds->value)));
+    Interval n = widen(
+        times(scaled(interval(p.rate->value), p.test->unit_scale), interval(p.seconds->value)));
     if (!(n.hi >= 1) || n.hi > 0x1p62)
         return 0;
     for (int k = 0; k <= 62; ++k) {
@@ -91,8 +91,8 @@ std::string fmt_count(std::uint64_t n) {
 }
 
 void check_iterations(Run& run) {
-    std::uint64_t expected = run.program == Program::processors ? std::uint64_t{1} << 27
-                                                                 : std::uint64_t{1} << 24;
+    std::uint64_t expected =
+        run.program == Program::processors ? std::uint64_t{1} << 27 : std::uint64_t{1} << 24;
     std::vector<Pass> passes;
     for (const Test& t : run.tests) {
         if (finite(t.single_seconds) && finite(t.single_rate))
@@ -147,9 +147,9 @@ void check_test(Run& run, const Test& t) {
         if (t.bytes_per_iteration <= 0 || !finite(rate) || !finite(mb))
             return;
         if (!overlap(scaled(interval(rate->value), to_mb), interval(mb->value)))
-            add("megabytes", fmt::format("{}: {} MB/s is not rate {} x {} bytes / 1048576 ({:.6g})",
-                                         where, mb->text, rate->text, t.bytes_per_iteration,
-                                         rate->value * to_mb));
+            add("megabytes",
+                fmt::format("{}: {} MB/s is not rate {} x {} bytes / 1048576 ({:.6g})", where,
+                            mb->text, rate->text, t.bytes_per_iteration, rate->value * to_mb));
     };
     check_mb(t.single_rate, t.single_megabytes, "single thread");
     for (const ThreadResult& r : t.threads)
@@ -213,7 +213,8 @@ void check_test(Run& run, const Test& t) {
                             t.overall_rate->value / t.single_rate->value));
     }
     if (t.improvement_unavailable && !t.single_out_of_memory && out_of_memory == 0)
-        add("improvement_ratio", "the improvement is marked not available, yet no pass ran out of memory");
+        add("improvement_ratio",
+            "the improvement is marked not available, yet no pass ran out of memory");
     if (t.improvement && (t.single_out_of_memory || out_of_memory > 0))
         add("improvement_ratio", "an improvement is printed, yet a pass ran out of memory");
 
@@ -233,8 +234,9 @@ void check_test(Run& run, const Test& t) {
         if (static_cast<long long>(t.threads.size()) != *run.threads || repeated || outside)
             add("threads", fmt::format("{} per-thread result(s) for Thread(s): {}{}",
                                        t.threads.size(), *run.threads,
-                                       repeated ? ", a thread appears twice"
-                                                : outside ? ", a thread number beyond the count" : ""));
+                                       repeated  ? ", a thread appears twice"
+                                       : outside ? ", a thread number beyond the count"
+                                                 : ""));
     }
 }
 

@@ -11,8 +11,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 namespace report {
 
@@ -85,12 +85,14 @@ int Output::open(const std::string& path, const Loaded& inputs, const Inputs& ar
         };
         for (const std::string& p : arguments.paths)
             if (same(p)) {
-                error(fmt::format("-o {}: is one of the inputs; not overwritten", escape_path(path)));
+                error(
+                    fmt::format("-o {}: is one of the inputs; not overwritten", escape_path(path)));
                 return static_cast<int>(Exit::bad_input);
             }
         for (const Run& r : inputs.runs)
             if (same(r.path)) {
-                error(fmt::format("-o {}: is one of the inputs; not overwritten", escape_path(path)));
+                error(
+                    fmt::format("-o {}: is one of the inputs; not overwritten", escape_path(path)));
                 return static_cast<int>(Exit::bad_input);
             }
     }
@@ -130,7 +132,9 @@ bool Output::finish() {
     return true;
 }
 
-bool Output::terminal() const { return file_ == stdout && isatty(STDOUT_FILENO); }
+bool Output::terminal() const {
+    return file_ == stdout && isatty(STDOUT_FILENO);
+}
 
 Output::~Output() {
     if (file_ && file_ != stdout)
@@ -234,7 +238,7 @@ int run_application(CLI::App& app, int argc, char** argv, const int& status) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        int code = app.exit(e);   // prints help, the version, or the usage error
+        int code = app.exit(e);  // prints help, the version, or the usage error
         return code == 0 ? 0 : static_cast<int>(Exit::bad_input);
     } catch (const std::exception& e) {
         std::fflush(stdout);

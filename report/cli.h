@@ -16,16 +16,16 @@
 namespace CLI {
 class App;
 class Validator;
-}
+}  // namespace CLI
 
 namespace report {
 
 // The exit status of bench_report.
 enum class Exit : int {
     ok = 0,
-    write_failed = 1,   // the output could not be written
-    bad_input = 2,      // usage error, unreadable or unrecognised input, or nothing to work on
-    gate = 3,           // compare --fail-if-worse found a figure worse than allowed
+    write_failed = 1,  // the output could not be written
+    bad_input = 2,     // usage error, unreadable or unrecognised input, or nothing to work on
+    gate = 3,          // compare --fail-if-worse found a figure worse than allowed
 };
 
 // The exit codes as `--help` and the README state them.
@@ -37,7 +37,7 @@ void error(std::string_view message);
 // The paths (and, where the command takes them, labels) of a subcommand.
 struct Inputs {
     std::vector<std::string> paths;
-    std::vector<std::string> labels;   // one per path argument
+    std::vector<std::string> labels;  // one per path argument
 };
 void add_inputs(CLI::App* command, Inputs& inputs, bool labels, bool required = true);
 
@@ -56,13 +56,13 @@ public:
     void write(std::string_view text);
     // Flushes and closes; false (with the reason said) when anything could not be written.
     bool finish();
-    bool terminal() const;   // standard output on a terminal
+    bool terminal() const;  // standard output on a terminal
     ~Output();
 
 private:
     std::FILE* file_ = stdout;
     std::string name_ = "standard output";
-    int error_ = 0;          // errno of the first failure
+    int error_ = 0;  // errno of the first failure
 };
 
 // A percentage option: a finite number, 0 or more.

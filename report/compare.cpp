@@ -8,8 +8,8 @@
 #include <memory>
 #include <set>
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include "catalogue.h"
 #include "cli.h"
@@ -205,7 +205,8 @@ void run_compare(const Options& o, int& status) {
         view.layout = o.view == "wide"    ? CompareLayout::wide
                       : o.view == "fleet" ? CompareLayout::fleet
                                           : CompareLayout::automatic;
-        view.width = out.terminal() || o.output.empty() || o.output == "-" ? output_width() : 100000;
+        view.width =
+            out.terminal() || o.output.empty() || o.output == "-" ? output_width() : 100000;
         view.colour = colour_wanted(o.colour, out.terminal());
         if (o.format == "json")
             out.write(compare_json(comparisons, view));
@@ -232,18 +233,18 @@ void run_compare(const Options& o, int& status) {
         const ProgramComparison& c = comparisons[p.comparison];
         std::string run = fmt::format("{}: {}", program_name(c.program), run_name(*c.runs[p.run]));
         switch (p.kind) {
-        case GateProblem::partial:
-            error(fmt::format("{}: partial, the file ends before the end of the run ({})", run,
-                              p.detail));
-            break;
-        case GateProblem::inconsistent:
-            error(fmt::format("{}: inconsistent: {}", run, p.detail));
-            break;
-        case GateProblem::nothing_comparable:
-            error(c.runs.size() < 2
-                      ? fmt::format("{}: the only label: nothing to compare it with", run)
-                      : fmt::format("{}: no figure comparable with the baseline", run));
-            break;
+            case GateProblem::partial:
+                error(fmt::format("{}: partial, the file ends before the end of the run ({})", run,
+                                  p.detail));
+                break;
+            case GateProblem::inconsistent:
+                error(fmt::format("{}: inconsistent: {}", run, p.detail));
+                break;
+            case GateProblem::nothing_comparable:
+                error(c.runs.size() < 2
+                          ? fmt::format("{}: the only label: nothing to compare it with", run)
+                          : fmt::format("{}: no figure comparable with the baseline", run));
+                break;
         }
         blocked = true;
     }
@@ -259,11 +260,12 @@ void run_compare(const Options& o, int& status) {
         const char* pass = row.pass == Pass::single  ? "single-thread pass"
                            : row.pass == Pass::multi ? "multi-thread pass"
                                                      : "improvement";
-        error(fmt::format("{}: {}: {}, {}: {} is {} ({}), {:.3g} times the baseline's time, "
-                          "more than {:g}% slower",
-                          program_name(c.program), run_name(*c.runs[r.run]), row.test_title, pass,
-                          row.figure, cell_text(row.cells[r.run]),
-                          format_ratio(*row.cells[r.run].ratio), r.factor, *o.fail_if_worse));
+        error(
+            fmt::format("{}: {}: {}, {}: {} is {} ({}), {:.3g} times the baseline's time, "
+                        "more than {:g}% slower",
+                        program_name(c.program), run_name(*c.runs[r.run]), row.test_title, pass,
+                        row.figure, cell_text(row.cells[r.run]),
+                        format_ratio(*row.cells[r.run].ratio), r.factor, *o.fail_if_worse));
     }
     if (!worse.empty() && status == 0)
         status = static_cast<int>(Exit::gate);
@@ -274,8 +276,9 @@ void run_compare(const Options& o, int& status) {
 void add_compare_command(CLI::App& app, int& status) {
     auto o = std::make_shared<Options>();
     CLI::App* cmd = app.add_subcommand(
-        "compare", "Compare runs figure by figure, each as a ratio to a baseline run or to the "
-                   "median of the runs; one table per program.");
+        "compare",
+        "Compare runs figure by figure, each as a ratio to a baseline run or to the "
+        "median of the runs; one table per program.");
     add_inputs(cmd, o->inputs, true);
     cmd->add_option("--baseline", o->baseline,
                     "The run each program's figures are compared with: a label, a path (one of "
@@ -297,12 +300,14 @@ void add_compare_command(CLI::App& app, int& status) {
                     "fleet (a row per run)")
         ->check(CLI::IsMember({"auto", "wide", "fleet"}))
         ->capture_default_str();
-    cmd->add_option("--test", o->tests, "Only this test (a key such as float or low_speeds), repeatable")
+    cmd->add_option("--test", o->tests,
+                    "Only this test (a key such as float or low_speeds), repeatable")
         ->allow_extra_args(false);
     std::vector<std::string> figure_names;
     for (const FigureKind& k : figure_kinds())
         figure_names.push_back(k.name);
-    cmd->add_option("--figure", o->figures, "Only this figure (such as \"single rate\"), repeatable")
+    cmd->add_option("--figure", o->figures,
+                    "Only this figure (such as \"single rate\"), repeatable")
         ->allow_extra_args(false)
         ->check(CLI::IsMember(figure_names));
     cmd->add_option("--color", o->colour, "auto, always or never")

@@ -23,35 +23,37 @@ constexpr std::size_t few_runs = 4;
 
 std::string mark_symbol(Mark m) {
     switch (m) {
-    case Mark::better: return "+";
-    case Mark::worse: return "-";
-    case Mark::same: return "=";
-    case Mark::none: break;
+        case Mark::better: return "+";
+        case Mark::worse: return "-";
+        case Mark::same: return "=";
+        case Mark::none: break;
     }
     return "";
 }
 
 const char* mark_name(Mark m) {
     switch (m) {
-    case Mark::better: return "better";
-    case Mark::worse: return "worse";
-    case Mark::same: return "same";
-    case Mark::none: break;
+        case Mark::better: return "better";
+        case Mark::worse: return "worse";
+        case Mark::same: return "same";
+        case Mark::none: break;
     }
     return "none";
 }
 
 Tone tone_of(Mark m) {
     switch (m) {
-    case Mark::better: return Tone::better;
-    case Mark::worse: return Tone::worse;
-    case Mark::same: return Tone::same;
-    case Mark::none: break;
+        case Mark::better: return Tone::better;
+        case Mark::worse: return Tone::worse;
+        case Mark::same: return Tone::same;
+        case Mark::none: break;
     }
     return Tone::plain;
 }
 
-bool flagged(const Run& run) { return run.partial || !run.findings.empty(); }
+bool flagged(const Run& run) {
+    return run.partial || !run.findings.empty();
+}
 
 std::string column_header(const Run& run, bool is_baseline, std::size_t repetitions = 1) {
     std::string h = run_name(run);
@@ -64,7 +66,9 @@ std::string column_header(const Run& run, bool is_baseline, std::size_t repetiti
     return h;
 }
 
-std::string percent(double p) { return fmt::format("{:g}%", p); }
+std::string percent(double p) {
+    return fmt::format("{:g}%", p);
+}
 
 // A figure with its spread over repetitions, its ratio, the interval of the
 // ratio where a change was tested, and the mark.
@@ -121,8 +125,9 @@ std::vector<std::string> legend(const ProgramComparison& c, double noise) {
     bool repetitions = std::any_of(c.samples.begin(), c.samples.end(),
                                    [](const auto& reps) { return reps.size() > 1; });
     if (repetitions)
-        notes.push_back("Runs that share a label are repetitions (n): a figure is their median, "
-                        "+/-P% their coefficient of variation.");
+        notes.push_back(
+            "Runs that share a label are repetitions (n): a figure is their median, "
+            "+/-P% their coefficient of variation.");
     if (c.test != SignificanceTest::none)
         notes.push_back(fmt::format(
             "Between labels with 3 or more repetitions each, a change is marked only when it is "
@@ -137,9 +142,10 @@ std::vector<std::string> legend(const ProgramComparison& c, double noise) {
     if (c.untested && c.baseline) {
         bool single = std::all_of(c.samples.begin(), c.samples.end(),
                                   [](const auto& reps) { return reps.size() == 1; });
-        notes.push_back(single ? "1 run each: no significance test; the marks are the noise band's alone."
-                               : "Fewer than 3 repetitions on a side: no significance test for "
-                                 "those labels; their marks are the noise band's alone.");
+        notes.push_back(
+            single ? "1 run each: no significance test; the marks are the noise band's alone."
+                   : "Fewer than 3 repetitions on a side: no significance test for "
+                     "those labels; their marks are the noise band's alone.");
     }
     for (const std::string& note : machine_notes(c))
         notes.push_back("Machine: " + note);
@@ -153,29 +159,31 @@ std::vector<std::string> legend(const ProgramComparison& c, double noise) {
     // short-pass runs) is said once, with the runs it concerns.
     std::vector<std::pair<std::string, std::vector<std::string>>> said;
     auto add = [&](const std::string& text, const std::string& run) {
-        auto same = std::find_if(said.begin(), said.end(), [&](const auto& n) { return n.first == text; });
+        auto same =
+            std::find_if(said.begin(), said.end(), [&](const auto& n) { return n.first == text; });
         if (same == said.end())
             said.push_back({text, {run}});
         else
             same->second.push_back(run);
     };
     for (const auto& reps : c.samples)
-      for (const Run* r : reps) {
-        if (!flagged(*r))
-            continue;
-        std::string name = run_name(*r);
-        if (r->partial)
-            add(fmt::format("partial, the file ends before the end of the run ({})", escape_path(r->path)),
-                name);
-        for (const Finding& f : r->findings) {
-            // The file-wide iteration count of a short-pass build is a note,
-            // not an inconsistency.
-            bool note = f.check == "iterations" && f.line == 0 && f.test.empty();
-            add(fmt::format("{}{}: {}", note ? "note" : "inconsistent",
-                            f.line ? fmt::format(" (line {})", f.line) : "", f.message),
-                name);
+        for (const Run* r : reps) {
+            if (!flagged(*r))
+                continue;
+            std::string name = run_name(*r);
+            if (r->partial)
+                add(fmt::format("partial, the file ends before the end of the run ({})",
+                                escape_path(r->path)),
+                    name);
+            for (const Finding& f : r->findings) {
+                // The file-wide iteration count of a short-pass build is a note,
+                // not an inconsistency.
+                bool note = f.check == "iterations" && f.line == 0 && f.test.empty();
+                add(fmt::format("{}{}: {}", note ? "note" : "inconsistent",
+                                f.line ? fmt::format(" (line {})", f.line) : "", f.message),
+                    name);
+            }
         }
-    }
     for (const auto& [text, runs] : said) {
         if (runs.size() <= 3) {
             for (const std::string& run : runs)
@@ -199,8 +207,8 @@ Table wide_table(const ProgramComparison& c, const ViewOptions& o) {
 
     std::string previous;
     for (const FigureRow& row : c.rows) {
-        std::vector<TableCell> cells = {row.test_title == previous ? "" : row.test_title, row.figure,
-                                        row.unit};
+        std::vector<TableCell> cells = {row.test_title == previous ? "" : row.test_title,
+                                        row.figure, row.unit};
         previous = row.test_title;
         if (!c.baseline)
             cells.push_back(number_cell(cell_text(row.baseline)));
@@ -239,7 +247,9 @@ std::size_t worst_row(const ProgramComparison& c, std::size_t run) {
     return worst;
 }
 
-std::string figure_name(const FigureRow& row) { return row.test_title + " " + row.figure; }
+std::string figure_name(const FigureRow& row) {
+    return row.test_title + " " + row.figure;
+}
 
 Table outlier_table(const ProgramComparison& c, const ViewOptions& o) {
     Table t;
@@ -249,18 +259,20 @@ Table outlier_table(const ProgramComparison& c, const ViewOptions& o) {
     for (const Outlier& out : c.outliers) {
         std::string figures;
         for (std::size_t k : out.rows)
-            figures += (figures.empty() ? "" : "; ") + format_ratio(*c.rows[k].cells[out.run].ratio) +
-                       " " + figure_name(c.rows[k]);
-        t.rows.push_back({column_header(*c.runs[out.run], false),
-                          geo_cell(c.geo_single[out.run], false), geo_cell(c.geo_overall[out.run], false),
-                          number_cell(out.score ? fmt::format("{:.1f}", *out.score) : "-"), figures});
+            figures += (figures.empty() ? "" : "; ") +
+                       format_ratio(*c.rows[k].cells[out.run].ratio) + " " + figure_name(c.rows[k]);
+        t.rows.push_back(
+            {column_header(*c.runs[out.run], false), geo_cell(c.geo_single[out.run], false),
+             geo_cell(c.geo_overall[out.run], false),
+             number_cell(out.score ? fmt::format("{:.1f}", *out.score) : "-"), figures});
     }
-    t.notes.push_back(c.outliers.empty()
-                          ? "No run lies far from the median."
-                          : "A run is listed when the geometric mean of its single-thread or "
-                            "overall rates (Single, Overall) lies outside the noise band and more "
-                            "than 3.5 robust units (Score: median absolute deviations, scaled) from "
-                            "the fleet's median; furthest first.");
+    t.notes.push_back(
+        c.outliers.empty()
+            ? "No run lies far from the median."
+            : "A run is listed when the geometric mean of its single-thread or "
+              "overall rates (Single, Overall) lies outside the noise band and more "
+              "than 3.5 robust units (Score: median absolute deviations, scaled) from "
+              "the fleet's median; furthest first.");
     return t;
 }
 
@@ -308,12 +320,12 @@ void cut(std::string& s, std::size_t keep, bool keep_end) {
         if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80)
             starts.push_back(i);
     starts.push_back(s.size());
-    std::size_t head = 0;   // code points kept at the start
+    std::size_t head = 0;  // code points kept at the start
     std::size_t head_width = keep_end ? (keep - 1) / 2 : keep - 1;
     while (head + 1 < starts.size() && display_width(s.substr(0, starts[head + 1])) <= head_width)
         ++head;
     std::string front = s.substr(0, starts[head]);
-    std::size_t tail = starts.size() - 1;   // first code point kept at the end
+    std::size_t tail = starts.size() - 1;  // first code point kept at the end
     while (tail > head && display_width(front + "~" + s.substr(starts[tail - 1])) <= keep)
         --tail;
     s = front + "~" + s.substr(starts[tail]);
@@ -361,10 +373,10 @@ std::vector<std::string> machine_notes(const ProgramComparison& c) {
     const char* whose = c.baseline ? "the baseline" : "the first run";
     for (const ContextMismatch& m : c.mismatches)
         for (const ContextDifference& d : m.differences) {
-            std::string note = fmt::format("{}: {} differs from {} {} in {}: {}, {}'s {}",
-                                           program_name(c.program), run_name(*m.run), whose,
-                                           run_name(base), d.field, escape_path(d.first), whose,
-                                           escape_path(d.second));
+            std::string note =
+                fmt::format("{}: {} differs from {} {} in {}: {}, {}'s {}", program_name(c.program),
+                            run_name(*m.run), whose, run_name(base), d.field, escape_path(d.first),
+                            whose, escape_path(d.second));
             if (std::find(notes.begin(), notes.end(), note) == notes.end())
                 notes.push_back(note);
         }
@@ -376,17 +388,18 @@ std::string run_name(const Run& run) {
 }
 
 std::string format_ratio(double ratio) {
-    return ratio >= 0.001 || ratio == 0 ? fmt::format("x{:.3f}", ratio) : fmt::format("x{:.1e}", ratio);
+    return ratio >= 0.001 || ratio == 0 ? fmt::format("x{:.3f}", ratio)
+                                        : fmt::format("x{:.1e}", ratio);
 }
 
 std::string cell_text(const Cell& cell) {
     if (!cell.printed.empty() && cell.missing != Missing::incomplete)
         return cell.printed;
     switch (cell.missing) {
-    case Missing::incomplete: return "incomplete";
-    case Missing::absent: return "n/a";
-    case Missing::not_finite: return cell.printed;
-    case Missing::none: break;
+        case Missing::incomplete: return "incomplete";
+        case Missing::absent: return "n/a";
+        case Missing::not_finite: return cell.printed;
+        case Missing::none: break;
     }
     return fmt::format("{:.6g}", *cell.value);
 }
@@ -403,18 +416,20 @@ Table fleet_table(const ProgramComparison& c, const ViewOptions& o) {
         const GeoMean& g = c.geo_overall[i];
         return g.ratio ? *g.ratio : HUGE_VAL;
     };
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
     for (std::size_t i : order) {
         const Run& run = *c.runs[i];
         bool base = c.baseline == i;
-        std::optional<int> threads = run.threads ? std::optional<int>(static_cast<int>(*run.threads))
-                                                 : std::nullopt;
+        std::optional<int> threads =
+            run.threads ? std::optional<int>(static_cast<int>(*run.threads)) : std::nullopt;
         std::size_t worst = base ? c.rows.size() : worst_row(c, i);
         bool has_worst = worst < c.rows.size();
         // The ratio first, so a cell cut to fit the width keeps it.
-        std::string worst_text = has_worst ? fmt::format("{} {}", format_ratio(*c.rows[worst].cells[i].ratio),
-                                                         figure_name(c.rows[worst]))
-                                           : "-";
+        std::string worst_text =
+            has_worst ? fmt::format("{} {}", format_ratio(*c.rows[worst].cells[i].ratio),
+                                    figure_name(c.rows[worst]))
+                      : "-";
         // The run's mark: worse when any figure is worse, else better when any
         // is better, else the same.
         Mark mark = Mark::none;
@@ -435,16 +450,19 @@ Table fleet_table(const ProgramComparison& c, const ViewOptions& o) {
             return number_cell(format_ratio(*g.ratio) + (base ? "" : " " + mark_symbol(g.mark)),
                                base ? Tone::plain : tone_of(g.mark));
         };
-        t.rows.push_back({column_header(run, base, c.samples[i].size()), number_cell(threads ? std::to_string(*threads) : "?"),
-                          geo(c.geo_single[i]), geo(c.geo_overall[i]),
-                          TableCell(mark_symbol(mark), false, tone_of(mark)),
-                          TableCell(worst_text, false, has_worst ? tone_of(c.rows[worst].cells[i].mark) : Tone::plain)});
+        t.rows.push_back(
+            {column_header(run, base, c.samples[i].size()),
+             number_cell(threads ? std::to_string(*threads) : "?"), geo(c.geo_single[i]),
+             geo(c.geo_overall[i]), TableCell(mark_symbol(mark), false, tone_of(mark)),
+             TableCell(worst_text, false,
+                       has_worst ? tone_of(c.rows[worst].cells[i].mark) : Tone::plain)});
     }
     t.notes = legend(c, o.noise);
-    t.notes[1] = "Single and Overall: geometric means of each run's single-thread and overall rates "
-                 "divided by the baseline's; Worst figure: the figure furthest on the slow side; "
-                 "Mark: - when any figure is worse, + when any is better and none worse. Slowest "
-                 "overall first.";
+    t.notes[1] =
+        "Single and Overall: geometric means of each run's single-thread and overall rates "
+        "divided by the baseline's; Worst figure: the figure furthest on the slow side; "
+        "Mark: - when any figure is worse, + when any is better and none worse. Slowest "
+        "overall first.";
     return t;
 }
 
@@ -519,7 +537,8 @@ std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
     auto escape = [](const std::string& s) {
         std::string out;
         for (char ch : s) {
-            if (ch == '|' || ch == '\\' || ch == '*' || ch == '_' || ch == '`' || ch == '<' || ch == '[')
+            if (ch == '|' || ch == '\\' || ch == '*' || ch == '_' || ch == '`' || ch == '<' ||
+                ch == '[')
                 out += '\\';
             out += ch;
         }
@@ -568,7 +587,8 @@ std::string compare_csv(const std::vector<ProgramComparison>& comparisons, const
             if (!c.baseline)
                 line("median", "median", true, row.baseline);
             for (std::size_t i = 0; i < c.runs.size(); ++i)
-                line(quoted(c.runs[i]->path), quoted(c.runs[i]->label), c.baseline == i, row.cells[i]);
+                line(quoted(c.runs[i]->path), quoted(c.runs[i]->label), c.baseline == i,
+                     row.cells[i]);
         }
     return out;
 }
@@ -602,24 +622,25 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
         json rows = json::array();
         for (const FigureRow& row : c.rows) {
             auto cell_json = [](const Cell& cell) {
-                return json{{"value", optional_number(cell.value)},
-                            {"printed", cell.printed.empty() ? json(nullptr) : json(cell.printed)},
-                            {"missing", cell.missing == Missing::none         ? "none"
-                                        : cell.missing == Missing::absent     ? "absent"
-                                        : cell.missing == Missing::incomplete ? "incomplete"
-                                                                              : "not_finite"},
-                            {"ratio", optional_number(cell.ratio)},
-                            {"mark", mark_name(cell.mark)},
-                            {"n", cell.samples.size()},
-                            {"cv", optional_number(cell.cv)},
-                            {"test", cell.test == SignificanceTest::mann_whitney ? json("mann_whitney")
-                                     : cell.test == SignificanceTest::welch      ? json("welch")
-                                                                                 : json(nullptr)},
-                            {"p", optional_number(cell.p)},
-                            {"interval", cell.interval ? json{{"low", cell.interval->low},
-                                                               {"high", cell.interval->high},
-                                                               {"confidence", cell.interval->confidence}}
-                                                       : json(nullptr)}};
+                return json{
+                    {"value", optional_number(cell.value)},
+                    {"printed", cell.printed.empty() ? json(nullptr) : json(cell.printed)},
+                    {"missing", cell.missing == Missing::none         ? "none"
+                                : cell.missing == Missing::absent     ? "absent"
+                                : cell.missing == Missing::incomplete ? "incomplete"
+                                                                      : "not_finite"},
+                    {"ratio", optional_number(cell.ratio)},
+                    {"mark", mark_name(cell.mark)},
+                    {"n", cell.samples.size()},
+                    {"cv", optional_number(cell.cv)},
+                    {"test", cell.test == SignificanceTest::mann_whitney ? json("mann_whitney")
+                             : cell.test == SignificanceTest::welch      ? json("welch")
+                                                                         : json(nullptr)},
+                    {"p", optional_number(cell.p)},
+                    {"interval", cell.interval ? json{{"low", cell.interval->low},
+                                                      {"high", cell.interval->high},
+                                                      {"confidence", cell.interval->confidence}}
+                                               : json(nullptr)}};
             };
             json cells = json::array();
             for (const Cell& cell : row.cells)
@@ -658,13 +679,14 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
                                     {"field", d.field},
                                     {"value", d.first},
                                     {"baseline_value", d.second}});
-        programs.push_back({{"program", program_name(c.program)},
-                            {"far_repetitions", far},
-                            {"machine_differences", machines},
-                            {"baseline", c.baseline ? json(c.runs[*c.baseline]->label) : json("median")},
-                            {"runs", runs},
-                            {"figures", rows},
-                            {"outliers", outliers}});
+        programs.push_back(
+            {{"program", program_name(c.program)},
+             {"far_repetitions", far},
+             {"machine_differences", machines},
+             {"baseline", c.baseline ? json(c.runs[*c.baseline]->label) : json("median")},
+             {"runs", runs},
+             {"figures", rows},
+             {"outliers", outliers}});
     }
     json gate = nullptr;
     if (options.gate) {
@@ -685,15 +707,18 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
         json blocked = json::array();
         for (const GateProblem& p : problems) {
             const ProgramComparison& c = comparisons[p.comparison];
-            blocked.push_back({{"program", program_name(c.program)},
-                               {"run", c.runs[p.run]->label},
-                               {"problem", p.kind == GateProblem::partial        ? "partial"
-                                           : p.kind == GateProblem::inconsistent ? "inconsistent"
-                                                                                 : "nothing_comparable"},
-                               {"detail", p.detail}});
+            blocked.push_back(
+                {{"program", program_name(c.program)},
+                 {"run", c.runs[p.run]->label},
+                 {"problem", p.kind == GateProblem::partial        ? "partial"
+                             : p.kind == GateProblem::inconsistent ? "inconsistent"
+                                                                   : "nothing_comparable"},
+                 {"detail", p.detail}});
         }
         gate = {{"percent", *options.gate},
-                {"verdict", !problems.empty() ? "no_verdict" : worse.empty() ? "pass" : "fail"},
+                {"verdict", !problems.empty() ? "no_verdict"
+                            : worse.empty()   ? "pass"
+                                              : "fail"},
                 {"regressions", list},
                 {"problems", blocked}};
     }

@@ -15,9 +15,9 @@ enum class CompareLayout { automatic, wide, fleet };
 
 struct ViewOptions {
     double noise = 2;
-    std::optional<double> gate;            // --fail-if-worse, for the verdict
+    std::optional<double> gate;  // --fail-if-worse, for the verdict
     CompareLayout layout = CompareLayout::automatic;
-    std::size_t width = 80;                // columns of the terminal (fleet layout fits it)
+    std::size_t width = 80;  // columns of the terminal (fleet layout fits it)
     bool colour = false;
 };
 

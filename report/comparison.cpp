@@ -5,8 +5,8 @@
 #include <functional>
 
 #include "catalogue.h"
-#include "table.h"
 #include "stats.h"
+#include "table.h"
 
 namespace report {
 
@@ -119,7 +119,7 @@ bool wanted(const std::vector<std::string>& keep, const std::string& name) {
 
 // Smallest two-sided p-value the exact U test can give for m against n values.
 double smallest_u_p(std::size_t m, std::size_t n) {
-    double arrangements = 1;   // C(m + n, m)
+    double arrangements = 1;  // C(m + n, m)
     for (std::size_t k = 1; k <= m; ++k)
         arrangements = arrangements * static_cast<double>(n + k) / static_cast<double>(k);
     return 2 / arrangements;
@@ -132,7 +132,7 @@ SignificanceTest test_for(std::size_t m, std::size_t n) {
     if (m < 3 || n < 3)
         return SignificanceTest::none;
     return smallest_u_p(m, n) <= significance_level ? SignificanceTest::mann_whitney
-                                                     : SignificanceTest::welch;
+                                                    : SignificanceTest::welch;
 }
 
 void compare_cell(Cell& cell, const Cell& base, Better better, double noise) {
@@ -160,7 +160,7 @@ void compare_cell(Cell& cell, const Cell& base, Better better, double noise) {
     } else if (auto w = stats::welch(a, b)) {
         cell.p = w->p;
     } else {
-        cell.p = 1;   // no spread on either side: nothing tells a change from noise
+        cell.p = 1;  // no spread on either side: nothing tells a change from noise
     }
     cell.interval = stats::ratio_interval(base.samples, cell.samples);
     if (!cell.p || *cell.p > significance_level)
@@ -275,7 +275,8 @@ void find_far_repetitions(ProgramComparison& c, std::size_t column, double noise
     for (const Run* rep : reps) {
         std::vector<double> ratios;
         for (const FigureRow& row : c.rows) {
-            if (row.figure != std::string("single rate") && row.figure != std::string("overall rate"))
+            if (row.figure != std::string("single rate") &&
+                row.figure != std::string("overall rate"))
                 continue;
             const Cell& cell = row.cells[column];
             const Test* t = find_test(*rep, row.test);
@@ -327,11 +328,11 @@ void find_outliers(ProgramComparison& c, double noise) {
             if (!g.ratio || !med)
                 continue;
             double x = std::log(*g.ratio);
-            double d = std::fabs(x);   // the ratio is to the median already
+            double d = std::fabs(x);  // the ratio is to the median already
             std::optional<double> score;
             if (mad)
                 score = stats::robust_score(x, *med, *mad);
-            double far = score ? std::fabs(*score) : HUGE_VAL;   // no spread: the band decides
+            double far = score ? std::fabs(*score) : HUGE_VAL;  // no spread: the band decides
             bool beyond = d > floor && far > outlier_score;
             if (d >= distance[i]) {
                 distance[i] = d;
@@ -400,8 +401,10 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
         for (const auto& [kind, get] : figures()) {
             if ((kind.megabytes && info.bytes_per_iteration <= 0) || !wanted(s.figures, kind.name))
                 continue;
-            FigureRow row{key, std::string(info.name), kind.name, unit_of(kind, *sample),
-                          kind.better, kind.pass, {}, {}};
+            FigureRow row{key,         std::string(info.name),
+                          kind.name,   unit_of(kind, *sample),
+                          kind.better, kind.pass,
+                          {},          {}};
             bool any = false;
             for (const std::vector<const Run*>& reps : c.samples) {
                 Cell v = sample_cell(reps, key, get);
@@ -409,7 +412,7 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
                 row.cells.push_back(std::move(v));
             }
             if (!any)
-                continue;   // a figure this test never has (effective frequency's single pass)
+                continue;  // a figure this test never has (effective frequency's single pass)
             if (c.baseline) {
                 row.baseline = row.cells[*c.baseline];
             } else {
@@ -447,7 +450,9 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
         if (c.baseline && i != *c.baseline && t == SignificanceTest::none)
             c.untested = true;
         if (t != SignificanceTest::none)
-            c.test = c.test == SignificanceTest::none || c.test == t ? t : SignificanceTest::mann_whitney;
+            c.test = c.test == SignificanceTest::none || c.test == t
+                         ? t
+                         : SignificanceTest::mann_whitney;
         find_far_repetitions(c, i, s.noise);
     }
     std::vector<const Run*> all;
@@ -489,8 +494,9 @@ std::vector<ProgramComparison> compare_runs(const std::vector<const Run*>& runs,
                                             const CompareSettings& settings) {
     std::vector<std::vector<const Run*>> groups;
     for (const Run* r : runs) {
-        auto g = std::find_if(groups.begin(), groups.end(),
-                              [&](const auto& group) { return group.front()->program == r->program; });
+        auto g = std::find_if(groups.begin(), groups.end(), [&](const auto& group) {
+            return group.front()->program == r->program;
+        });
         if (g == groups.end())
             groups.push_back({r});
         else

@@ -37,65 +37,65 @@ enum class SignificanceTest { none, mann_whitney, welch };
 
 // One figure of one label (its repetitions), or the median of the labels.
 struct Cell {
-    std::optional<double> value;   // the median of the repetitions; absent: see `missing`
-    std::string printed;           // the text the program printed (one repetition); empty for a
-                                   // derived figure or a median
+    std::optional<double> value;  // the median of the repetitions; absent: see `missing`
+    std::string printed;          // the text the program printed (one repetition); empty for a
+                                  // derived figure or a median
     Missing missing = Missing::absent;
-    std::optional<double> ratio;   // value / baseline value
+    std::optional<double> ratio;  // value / baseline value
     Mark mark = Mark::none;
     // With repetitions: every value, and how a change against the baseline's
     // was tested (at least 3 repetitions on each side).
     std::vector<double> samples;
-    std::optional<double> cv;      // coefficient of variation of the samples
+    std::optional<double> cv;  // coefficient of variation of the samples
     SignificanceTest test = SignificanceTest::none;
-    std::optional<double> p;       // two-sided p-value of the test
-    std::optional<stats::RatioInterval> interval;   // of the ratio, when tested
+    std::optional<double> p;                       // two-sided p-value of the test
+    std::optional<stats::RatioInterval> interval;  // of the ratio, when tested
 };
 
 // The figures compared for each test, in the order of the rows.
 struct FigureKind {
-    const char* name;              // "single rate", "overall rate", ...
+    const char* name;  // "single rate", "overall rate", ...
     Better better;
     Pass pass;
-    bool megabytes;                // only for tests that move bytes
+    bool megabytes;  // only for tests that move bytes
 };
 const std::vector<FigureKind>& figure_kinds();
 
 // One figure of one test, across the runs.
 struct FigureRow {
-    std::string test;              // Test::key
-    std::string test_title;        // the test's display name (catalogue)
-    std::string figure;            // FigureKind::name
-    std::string unit;              // printed unit of the figure
+    std::string test;        // Test::key
+    std::string test_title;  // the test's display name (catalogue)
+    std::string figure;      // FigureKind::name
+    std::string unit;        // printed unit of the figure
     Better better = Better::higher;
     Pass pass = Pass::derived;
-    Cell baseline;                 // the baseline run's figure, or the median
-    std::vector<Cell> cells;       // one per run
+    Cell baseline;            // the baseline run's figure, or the median
+    std::vector<Cell> cells;  // one per run
 };
 
 // Geometric mean of one run's ratios over the tests where both it and the
 // baseline have the figure.
 struct GeoMean {
     std::optional<double> ratio;
-    int used = 0;                  // tests that entered the mean
-    int total = 0;                 // tests that have the figure in any run
+    int used = 0;   // tests that entered the mean
+    int total = 0;  // tests that have the figure in any run
     Mark mark = Mark::none;
 };
 
 // A run far from the fleet median, with the figures that put it there.
 struct Outlier {
-    std::size_t run = 0;           // index into ProgramComparison::runs
-    double distance = 0;           // largest |ln ratio| of its two geometric means
-    std::optional<double> score;   // robust score (MAD units) of that geometric mean
-    std::vector<std::size_t> rows; // furthest figures first (indices into rows), at most 3
+    std::size_t run = 0;            // index into ProgramComparison::runs
+    double distance = 0;            // largest |ln ratio| of its two geometric means
+    std::optional<double> score;    // robust score (MAD units) of that geometric mean
+    std::vector<std::size_t> rows;  // furthest figures first (indices into rows), at most 3
 };
 
 // A repetition far from the median of its label's repetitions.
 struct FarRepetition {
-    std::size_t column = 0;        // index into ProgramComparison::runs
+    std::size_t column = 0;  // index into ProgramComparison::runs
     const Run* run = nullptr;
-    double ratio = 1;              // geometric mean of its rates over the label's medians
-    std::optional<double> score;   // robust score among the label's repetitions
+    double ratio = 1;             // geometric mean of its rates over the label's medians
+    std::optional<double> score;  // robust score among the label's repetitions
 };
 
 // The significance level of the tests between sets of repetitions.
@@ -116,13 +116,13 @@ struct ProgramComparison {
     // Runs whose machine.json differs from the baseline's (its first
     // repetition; with the median, the first label's) in what changes figures.
     std::vector<ContextMismatch> mismatches;
-    SignificanceTest test = SignificanceTest::none;   // the test used where columns were tested
-    bool untested = false;             // a column and the baseline have too few repetitions
+    SignificanceTest test = SignificanceTest::none;  // the test used where columns were tested
+    bool untested = false;  // a column and the baseline have too few repetitions
 };
 
 struct CompareSettings {
-    double noise = 2;              // percent: a figure within it counts as the same
-    bool median = false;           // each figure's baseline is the median of the runs
+    double noise = 2;                   // percent: a figure within it counts as the same
+    bool median = false;                // each figure's baseline is the median of the runs
     std::vector<const Run*> baselines;  // with !median: one run per program compared
     std::vector<std::string> tests;     // keys to keep; empty: all
     std::vector<std::string> figures;   // FigureKind names to keep; empty: all
@@ -152,10 +152,10 @@ bool worse_beyond(double ratio, Better better, double percent);
 // A slowdown beyond the gate's percentage (and, where tested, significant):
 // one per pass of a test of a label, named by its worst figure.
 struct Regression {
-    std::size_t comparison = 0;    // index into the comparisons
-    std::size_t run = 0;           // index into its runs
-    std::size_t row = 0;           // the worst figure of the pass
-    double factor = 1;             // time_factor of that figure
+    std::size_t comparison = 0;  // index into the comparisons
+    std::size_t run = 0;         // index into its runs
+    std::size_t row = 0;         // the worst figure of the pass
+    double factor = 1;           // time_factor of that figure
 };
 std::vector<Regression> regressions(const std::vector<ProgramComparison>& comparisons,
                                     double percent);
@@ -166,7 +166,7 @@ struct GateProblem {
     enum Kind { nothing_comparable, partial, inconsistent } kind;
     std::size_t comparison = 0;
     std::size_t run = 0;
-    std::string detail;            // the finding's message, for `inconsistent`
+    std::string detail;  // the finding's message, for `inconsistent`
 };
 std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& comparisons);
 

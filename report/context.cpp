@@ -59,7 +59,8 @@ std::optional<MachineContext> parse_context(const std::string& text_in, std::str
     c.host = text(doc, {"machine", "hostname"});
     c.cpu_model = text(doc, {"machine", "cpu", "model_name"});
     c.logical_cpus = number<int>(doc, {"machine", "cpu", "logical_cpus"});
-    if (const json* policies = at(doc, {"machine", "frequency", "policies"}); policies && policies->is_array()) {
+    if (const json* policies = at(doc, {"machine", "frequency", "policies"});
+        policies && policies->is_array()) {
         std::vector<std::string> governors;
         for (const json& p : *policies)
             if (auto g = text(p, {"governor"}))
@@ -68,15 +69,17 @@ std::optional<MachineContext> parse_context(const std::string& text_in, std::str
         if (!governors.empty())
             c.governor = fmt::format("{}", fmt::join(governors, ","));
     }
-    if (const json* boost = at(doc, {"machine", "frequency", "boost"}); boost && boost->is_boolean())
+    if (const json* boost = at(doc, {"machine", "frequency", "boost"});
+        boost && boost->is_boolean())
         c.boost = boost->get<bool>() ? "on" : "off";
     c.kernel = text(doc, {"machine", "kernel", "release"});
     c.program_sha256 = text(doc, {"program", "sha256"});
     if (const json* env = at(doc, {"machine", "openmp_environment"}); env && env->is_object()) {
         std::string all;
         for (const auto& [name, value] : env->items())
-            all += (all.empty() ? "" : " ") + name + "=" + (value.is_string() ? value.get<std::string>() : value.dump());
-        c.openmp = all;   // "" when none is set: known to be empty
+            all += (all.empty() ? "" : " ") + name + "=" +
+                   (value.is_string() ? value.get<std::string>() : value.dump());
+        c.openmp = all;  // "" when none is set: known to be empty
     }
     c.cpu_quota = number<double>(doc, {"machine", "cgroup", "cpu_quota"});
     c.affinity = text(doc, {"machine", "affinity", "cpus"});
@@ -194,7 +197,8 @@ std::optional<std::string> local_start(const std::string& local_time) {
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     for (int m = 0; m < 12; ++m)
-        if (std::strcmp(month, months[m]) == 0 && day >= 1 && day <= 31 && year >= 1970 && year <= 9999) {
+        if (std::strcmp(month, months[m]) == 0 && day >= 1 && day <= 31 && year >= 1970 &&
+            year <= 9999) {
             std::string start = fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", year, m + 1, day,
                                             hour, minute, second);
             // A date that is not in the calendar ("Feb 30") has no place on a time axis.
@@ -215,7 +219,8 @@ std::optional<std::string> run_start(const Run& run) {
 
 std::vector<History> histories(const std::vector<const Run*>& runs) {
     std::vector<History> out;
-    std::map<std::pair<std::string, Program>, std::vector<std::pair<std::string, const Run*>>> groups;
+    std::map<std::pair<std::string, Program>, std::vector<std::pair<std::string, const Run*>>>
+        groups;
     std::vector<std::pair<std::string, Program>> order;
     for (const Run* run : runs) {
         std::optional<std::string> start = run_start(*run);
@@ -282,7 +287,8 @@ std::vector<HistoryPoint> history_points(const History& history, const std::stri
             for (const Test& t : run->tests) {
                 const std::optional<Figure>& f = overall ? t.overall_rate : t.single_rate;
                 // An overall rate summed over fewer threads than ran is no rate of the machine.
-                if (t.key == key && f && std::isfinite(f->value) && (!overall || t.incomplete_threads == 0))
+                if (t.key == key && f && std::isfinite(f->value) &&
+                    (!overall || t.incomplete_threads == 0))
                     values.push_back(f->value);
             }
         std::optional<stats::Range> r = stats::range(values);

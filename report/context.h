@@ -12,7 +12,7 @@
 namespace report {
 
 struct MachineContext {
-    std::string document;                 // machine.json, compact, as read
+    std::string document;  // machine.json, compact, as read
     std::optional<std::string> host;
     std::optional<std::string> cpu_model;
     std::optional<int> logical_cpus;
@@ -37,8 +37,8 @@ std::optional<MachineContext> parse_context(const std::string& text, std::string
 
 // A field that changes the figures, differing between two contexts.
 struct ContextDifference {
-    std::string field;   // "CPU model", "logical CPUs", "governor", ...
-    std::string first, second;   // the values, "unknown" where absent
+    std::string field;          // "CPU model", "logical CPUs", "governor", ...
+    std::string first, second;  // the values, "unknown" where absent
 };
 std::vector<ContextDifference> context_differences(const MachineContext& a,
                                                    const MachineContext& b);
@@ -71,14 +71,14 @@ std::optional<std::string> run_start(const Run& run);
 
 // The runs of one label and program, by day: the history of a machine.
 struct HistoryDay {
-    std::string date;                // "2026-12-08"
-    long days = 0;                   // days since 1970-01-01
-    std::vector<const Run*> runs;    // earliest first
+    std::string date;              // "2026-12-08"
+    long days = 0;                 // days since 1970-01-01
+    std::vector<const Run*> runs;  // earliest first
 };
 struct History {
     std::string label;
     Program program{};
-    std::vector<HistoryDay> days;    // earliest first
+    std::vector<HistoryDay> days;  // earliest first
     // The machine changed between days[index - 1] and days[index]: the last
     // run with machine.json before days[index] against that day's first.
     struct Change {
@@ -94,7 +94,7 @@ std::vector<History> histories(const std::vector<const Run*>& runs);
 
 // One day's figure: the median of its runs with their lowest and highest.
 struct HistoryPoint {
-    std::size_t day = 0;             // index into History::days
+    std::size_t day = 0;  // index into History::days
     double min = 0, median = 0, max = 0;
     std::size_t runs = 0;
 };

@@ -1,16 +1,16 @@
 // `export`: every figure of every run as JSON or as tidy CSV.
 #include <charconv>
 #include <cmath>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
 #include <string_view>
 #include <type_traits>
-#include <fstream>
-#include <iterator>
-#include <iostream>
-#include <sstream>
 
-#include <CLI/CLI.hpp>
 #include <csv.h>
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include "catalogue.h"
 #include "cli.h"
@@ -111,8 +111,8 @@ public:
 private:
     std::string& out_;
     int depth_;
-    bool first_ = true;        // no member yet in the innermost container
-    bool pending_key_ = false; // a key was written; its value follows on the line
+    bool first_ = true;         // no member yet in the innermost container
+    bool pending_key_ = false;  // a key was written; its value follows on the line
 
     void newline() {
         out_ += '\n';
@@ -155,10 +155,10 @@ private:
                 ++i;
             } else if (c < 0x20) {
                 switch (c) {
-                case '\n': out_ += "\\n"; break;
-                case '\t': out_ += "\\t"; break;
-                case '\r': out_ += "\\r"; break;
-                default: fmt::format_to(std::back_inserter(out_), "\\u{:04x}", c);
+                    case '\n': out_ += "\\n"; break;
+                    case '\t': out_ += "\\t"; break;
+                    case '\r': out_ += "\\r"; break;
+                    default: fmt::format_to(std::back_inserter(out_), "\\u{:04x}", c);
                 }
                 ++i;
             } else if (c < 0x80) {
@@ -341,9 +341,10 @@ std::string export_json(const std::vector<Run>& runs) {
 }
 
 void export_json_begin(std::string& out) {
-    out += fmt::format("{{\n  \"schema_version\": {},\n  \"tool\": \"bench_report\",\n"
-                       "  \"tool_version\": {},\n  \"runs\": [",
-                       schema_version, "\"" BENCH_REPORT_VERSION "\"");
+    out += fmt::format(
+        "{{\n  \"schema_version\": {},\n  \"tool\": \"bench_report\",\n"
+        "  \"tool_version\": {},\n  \"runs\": [",
+        schema_version, "\"" BENCH_REPORT_VERSION "\"");
 }
 
 void export_json_run(const Run& run, bool first, std::string& out) {
@@ -353,7 +354,9 @@ void export_json_run(const Run& run, bool first, std::string& out) {
     write_run(run, w);
 }
 
-void export_json_end(bool any_run, std::string& out) { out += any_run ? "\n  ]\n}\n" : "]\n}\n"; }
+void export_json_end(bool any_run, std::string& out) {
+    out += any_run ? "\n  ]\n}\n" : "]\n}\n";
+}
 
 const char* csv_header() {
     return "path,label,program,test,scope,thread,metric,value,unit,printed,printed_unit,threads,"
@@ -368,8 +371,8 @@ void export_csv(const std::vector<Run>& runs, std::string& out) {
 
 void export_csv_rows(const Run& run, std::string& out) {
     {
-        std::string head = quoted(run.path) + ',' + quoted(run.label) + ',' +
-                           program_name(run.program) + ',';
+        std::string head =
+            quoted(run.path) + ',' + quoted(run.label) + ',' + program_name(run.program) + ',';
         const MachineContext* m = run.machine.get();
         std::string tail = fmt::format(
             ",{},{},{},{},{},{},{},{}", run.threads ? std::to_string(*run.threads) : "",
@@ -381,8 +384,9 @@ void export_csv_rows(const Run& run, std::string& out) {
             auto row = [&](const char* scope, const std::string& thread, const char* metric,
                            const std::string& value, const char* unit, const std::string& printed,
                            const std::string& printed_unit) {
-                fmt::format_to(std::back_inserter(out), "{}{},{},{},{},{},{},{},{}{}\n", head, t.key,
-                               scope, thread, metric, value, unit, printed, printed_unit, tail);
+                fmt::format_to(std::back_inserter(out), "{}{},{},{},{},{},{},{},{}{}\n", head,
+                               t.key, scope, thread, metric, value, unit, printed, printed_unit,
+                               tail);
             };
             auto pass = [&](const char* scope, const std::string& thread, bool oom,
                             const std::optional<Figure>& seconds, const std::optional<Figure>& rate,
@@ -392,8 +396,8 @@ void export_csv_rows(const Run& run, std::string& out) {
                 if (seconds)
                     row(scope, thread, "seconds", number(seconds->value), "s", seconds->text, "s");
                 if (rate)
-                    row(scope, thread, "rate", number(base_value(rate->value, t.unit_scale)), unit.c_str(),
-                        rate->text, quoted(t.unit));
+                    row(scope, thread, "rate", number(base_value(rate->value, t.unit_scale)),
+                        unit.c_str(), rate->text, quoted(t.unit));
                 if (mb)
                     row(scope, thread, "megabytes", number(mb->value), "MB/s", mb->text, "MB/s");
             };

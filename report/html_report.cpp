@@ -17,8 +17,8 @@ namespace {
 
 const char* const ink = "#222222";
 const char* const grid_colour = "#dddddd";
-const char* const bar_colour = palette[0];       // blue
-const char* const reference_colour = palette[3]; // vermillion
+const char* const bar_colour = palette[0];        // blue
+const char* const reference_colour = palette[3];  // vermillion
 const char* const outlier_colour = palette[3];
 const std::string grid_class = "class=\"grid\"";
 
@@ -32,9 +32,13 @@ constexpr std::size_t fleet_labels = 6;
 // The outlier rule of the comparison (Iglewicz and Hoaglin's 3.5 robust units).
 constexpr double outlier_score = 3.5;
 
-std::string label_of(const Run& run) { return run_name(run); }
+std::string label_of(const Run& run) {
+    return run_name(run);
+}
 
-std::string short_number(double v) { return fmt::format("{:.4g}", v); }
+std::string short_number(double v) {
+    return fmt::format("{:.4g}", v);
+}
 
 // The box a browser gives a line of text: the font's ascent above the
 // baseline and its descent below, a little generously.
@@ -52,7 +56,8 @@ std::vector<std::string> wrap_text(std::string_view text, double width, double s
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t space = text.find(' ', start);
-        std::string_view word = text.substr(start, space == std::string_view::npos ? space : space - start);
+        std::string_view word =
+            text.substr(start, space == std::string_view::npos ? space : space - start);
         std::string candidate = line.empty() ? std::string(word) : line + " " + std::string(word);
         if (!line.empty() && text_width(candidate, size) > width) {
             lines.push_back(line);
@@ -112,8 +117,9 @@ std::vector<const ThreadResult*> threads_in_order(const Test& test) {
     std::vector<const ThreadResult*> out;
     for (const ThreadResult& t : test.threads)
         out.push_back(&t);
-    std::stable_sort(out.begin(), out.end(),
-                     [](const ThreadResult* a, const ThreadResult* b) { return a->thread < b->thread; });
+    std::stable_sort(out.begin(), out.end(), [](const ThreadResult* a, const ThreadResult* b) {
+        return a->thread < b->thread;
+    });
     return out;
 }
 
@@ -136,7 +142,8 @@ void bar_label(Svg& svg, double cx, double bar_top, const std::string& text, dou
         svg.text(cx, bottom, text, "middle", size);
 }
 
-const char* style = R"(body{font-family:sans-serif;color:#111;margin:16px auto;max-width:1400px;padding:0 16px}
+const char* style =
+    R"(body{font-family:sans-serif;color:#111;margin:16px auto;max-width:1400px;padding:0 16px}
 h1{font-size:24px}h2{font-size:20px;margin-top:32px;border-bottom:1px solid #ccc}h3{font-size:16px;margin:20px 0 6px}
 .meta{font-size:13px;color:#333;margin:4px 0;overflow-wrap:anywhere}
 nav ul{margin:4px 0;padding-left:20px}nav li{margin:2px 0}
@@ -157,11 +164,17 @@ details{margin:8px 0;border-top:1px solid #ddd}summary{cursor:pointer;font-weigh
 
 // A table in a box of its own that scrolls sideways when it is wider than
 // the page.
-std::string scroll_table(const Table& t) { return "<div class=\"scroll\">\n" + render_html(t) + "</div>\n"; }
+std::string scroll_table(const Table& t) {
+    return "<div class=\"scroll\">\n" + render_html(t) + "</div>\n";
+}
 
-bool is_fleet(const ProgramComparison& c) { return c.runs.size() > fleet_runs; }
+bool is_fleet(const ProgramComparison& c) {
+    return c.runs.size() > fleet_runs;
+}
 
-std::string program_id(Program p) { return p == Program::processors ? "processors" : "memory"; }
+std::string program_id(Program p) {
+    return p == Program::processors ? "processors" : "memory";
+}
 
 // One panel of a fleet chart: the runs' ratios for one figure, sorted, a dot
 // per run on a logarithmic axis, the median as a dashed line, the outliers in
@@ -196,11 +209,12 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
         else
             notes.missing.push_back(label_of(*c.runs[i]));
     }
-    std::stable_sort(dots.begin(), dots.end(), [](const Dot& a, const Dot& b) { return a.ratio < b.ratio; });
+    std::stable_sort(dots.begin(), dots.end(),
+                     [](const Dot& a, const Dot& b) { return a.ratio < b.ratio; });
 
     const double plot_top = y0 + 30, bottom = plot_top + fleet_plot;
-    svg.text(fleet_left, y0 + 18, fit_text(panel.title, fleet_width - fleet_left - 8, 13 * 1.1), "start", 13,
-             "font-weight=\"bold\"");
+    svg.text(fleet_left, y0 + 18, fit_text(panel.title, fleet_width - fleet_left - 8, 13 * 1.1),
+             "start", 13, "font-weight=\"bold\"");
     svg.line(fleet_left, plot_top, fleet_left, bottom, ink);
     svg.line(fleet_left, bottom, fleet_right, bottom, ink);
     svg.text((fleet_left + fleet_right) / 2, bottom + 18,
@@ -263,7 +277,8 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
         for (double t = std::ceil(a / step) * step; t <= b; t += step)
             ticks.push_back(t);
     } else {
-        for (int k = static_cast<int>(std::floor(std::log10(a))); k <= std::ceil(std::log10(b)); ++k)
+        for (int k = static_cast<int>(std::floor(std::log10(a))); k <= std::ceil(std::log10(b));
+             ++k)
             for (double m : {1.0, 2.0, 5.0}) {
                 double t = m * std::pow(10.0, k);
                 if (t >= a && t <= b)
@@ -272,12 +287,14 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
     }
     // x1 first when it is in range, then every tick that keeps its label
     // clear of those already drawn.
-    std::stable_partition(ticks.begin(), ticks.end(), [](double t) { return std::fabs(t - 1) < 1e-9; });
+    std::stable_partition(ticks.begin(), ticks.end(),
+                          [](double t) { return std::fabs(t - 1) < 1e-9; });
     std::vector<double> drawn;
     double widest = 0;
     for (double t : ticks) {
         double y = y_of(std::log(t));
-        if (std::any_of(drawn.begin(), drawn.end(), [&](double d) { return std::fabs(d - y) < 16; }))
+        if (std::any_of(drawn.begin(), drawn.end(),
+                        [&](double d) { return std::fabs(d - y) < 16; }))
             continue;
         drawn.push_back(y);
         svg.line(fleet_left, y, fleet_right, y, grid_colour, 1, "", grid_class);
@@ -308,7 +325,8 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
         refs[first_above ? 1 : 0].y = centre + label_height / 2;
     }
     for (const Reference& r : refs)
-        svg.text(fleet_right + 6, r.y + 4, fit_text(r.name, fleet_width - fleet_right - 8, 11), "start", 11);
+        svg.text(fleet_right + 6, r.y + 4, fit_text(r.name, fleet_width - fleet_right - 8, 11),
+                 "start", 11);
 
     // The dots, the baseline's in black, the outliers in colour.
     const double step = (fleet_right - fleet_left - 16) / static_cast<double>(dots.size());
@@ -320,9 +338,14 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
         ys[k] = y_of(logs[k]);
         bool far = k < low || k >= dots.size() - high;
         bool base = c.baseline == dots[k].run;
-        svg.circle(xs[k], ys[k], base ? radius + 1 : radius, base ? ink : far ? outlier_colour : bar_colour,
-                   "", fmt::format("{}: {}", label_of(*c.runs[dots[k].run]), format_ratio(dots[k].ratio)));
-        taken.push_back({xs[k] - radius - 1, ys[k] - radius - 1, xs[k] + radius + 1, ys[k] + radius + 1});
+        svg.circle(
+            xs[k], ys[k], base ? radius + 1 : radius,
+            base  ? ink
+            : far ? outlier_colour
+                  : bar_colour,
+            "", fmt::format("{}: {}", label_of(*c.runs[dots[k].run]), format_ratio(dots[k].ratio)));
+        taken.push_back(
+            {xs[k] - radius - 1, ys[k] - radius - 1, xs[k] + radius + 1, ys[k] + radius + 1});
     }
     for (const Reference& r : refs)
         taken.push_back({fleet_left, r.y - 2, fleet_right, r.y + 2});
@@ -334,7 +357,8 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
     // room; each moved further out until it covers nothing.
     auto name = [&](std::size_t k, bool slow) {
         std::string text = fit_text(
-            fmt::format("{} {}", label_of(*c.runs[dots[k].run]), format_ratio(dots[k].ratio)), 160, 11);
+            fmt::format("{} {}", label_of(*c.runs[dots[k].run]), format_ratio(dots[k].ratio)), 160,
+            11);
         double w = text_width(text, 11);
         double x = slow ? xs[k] + radius + 4 : xs[k] - radius - 4 - w;
         x = std::clamp(x, fleet_left + 3, fleet_right - w - 2);
@@ -343,7 +367,8 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
         for (; y >= plot_top && y + label_height <= bottom; y += slow ? 2 : -2) {
             box.top = y;
             box.bottom = y + label_height;
-            if (std::none_of(taken.begin(), taken.end(), [&](const Box& t) { return t.meets(box); })) {
+            if (std::none_of(taken.begin(), taken.end(),
+                             [&](const Box& t) { return t.meets(box); })) {
                 taken.push_back(box);
                 svg.text(x, y + 0.95 * 11 + 0.5, text, "start", 11);
                 return;
@@ -384,7 +409,8 @@ std::vector<FleetPanel> fleet_panels(const ProgramComparison& c, const std::stri
         if ((!test.empty() && row.test != test) ||
             (row.figure != "single rate" && row.figure != "overall rate"))
             continue;
-        std::string what = row.figure == "single rate" ? "Single-thread rate" : "Overall rate (all threads)";
+        std::string what =
+            row.figure == "single rate" ? "Single-thread rate" : "Overall rate (all threads)";
         panels.push_back({&row, name_tests ? row.test_title + ": " + row.figure : what});
     }
     return panels;
@@ -404,7 +430,8 @@ std::string fleet_svg(const ProgramComparison& c, const std::vector<FleetPanel>&
     svg.height = top + fleet_panel_height * static_cast<double>(panels.size()) + 6;
     PanelNotes notes;
     for (std::size_t p = 0; p < panels.size(); ++p)
-        fleet_panel(svg, c, panels[p], top + fleet_panel_height * static_cast<double>(p), noise, notes);
+        fleet_panel(svg, c, panels[p], top + fleet_panel_height * static_cast<double>(p), noise,
+                    notes);
     auto unique = [](std::vector<std::string>& v) {
         std::vector<std::string> out;
         for (std::string& s : v)
@@ -416,14 +443,16 @@ std::string fleet_svg(const ProgramComparison& c, const std::vector<FleetPanel>&
     unique(notes.unlabelled);
     if (!notes.missing.empty())
         notes_html += "<p class=\"note\">" +
-                      xml_escape(fmt::format("Not drawn, no figure to compare: {}.", some_names(notes.missing))) +
+                      xml_escape(fmt::format("Not drawn, no figure to compare: {}.",
+                                             some_names(notes.missing))) +
                       "</p>\n";
     if (!notes.unlabelled.empty())
-        notes_html += "<p class=\"note\">" +
-                      xml_escape(fmt::format("Outliers in colour but not named on the chart: {} (see "
-                                             "the tables).",
-                                             some_names(notes.unlabelled))) +
-                      "</p>\n";
+        notes_html +=
+            "<p class=\"note\">" +
+            xml_escape(fmt::format("Outliers in colour but not named on the chart: {} (see "
+                                   "the tables).",
+                                   some_names(notes.unlabelled))) +
+            "</p>\n";
     return svg.element(title);
 }
 
@@ -433,7 +462,8 @@ std::vector<const Run*> detailed_runs(const std::vector<const Run*>& runs,
                                       const std::vector<ProgramComparison>& comparisons) {
     std::vector<const Run*> chosen;
     auto add = [&](const Run* r) {
-        if (chosen.size() < fleet_detail && std::find(chosen.begin(), chosen.end(), r) == chosen.end())
+        if (chosen.size() < fleet_detail &&
+            std::find(chosen.begin(), chosen.end(), r) == chosen.end())
             chosen.push_back(r);
     };
     for (const ProgramComparison& c : comparisons)
@@ -461,10 +491,12 @@ std::vector<const Run*> detailed_runs(const std::vector<const Run*>& runs,
 }
 
 std::string run_detail(const Run& run, std::size_t index, bool open) {
-    std::string out = fmt::format("<details id=\"run-{}\"{}>\n<summary>{}: {}</summary>\n", index,
-                                  open ? " open" : "", xml_escape(label_of(run)), program_name(run.program));
-    std::string meta = fmt::format("{} {}", run.source == Source::transcript ? "Console transcript" : "Results file",
-                                   escape_path(run.path));
+    std::string out =
+        fmt::format("<details id=\"run-{}\"{}>\n<summary>{}: {}</summary>\n", index,
+                    open ? " open" : "", xml_escape(label_of(run)), program_name(run.program));
+    std::string meta = fmt::format(
+        "{} {}", run.source == Source::transcript ? "Console transcript" : "Results file",
+        escape_path(run.path));
     if (run.threads)
         meta += fmt::format("; {} thread(s)", *run.threads);
     if (!run.local_time.empty())
@@ -475,7 +507,8 @@ std::string run_detail(const Run& run, std::size_t index, bool open) {
     if (run.partial)
         meta += "; partial: the file ends before the end of the run";
     if (!run.findings.empty())
-        meta += fmt::format("; {} consistency finding(s), listed under its table", run.findings.size());
+        meta +=
+            fmt::format("; {} consistency finding(s), listed under its table", run.findings.size());
     out += "<p class=\"meta\">" + xml_escape(meta) + "</p>\n<div class=\"charts\">\n";
     std::string without;
     for (const Test& test : run.tests) {
@@ -514,19 +547,22 @@ std::string scaling_chart(const Run& run, const Test& test) {
     svg.width = 640;
     const double left = 76, right = 620;
     const std::string name(display_name(test.key));
-    svg.text(left, 20, fit_text(fmt::format("{} ({})", name, label_of(run)), svg.width - left - 8, 15 * 1.1),
+    svg.text(left, 20,
+             fit_text(fmt::format("{} ({})", name, label_of(run)), svg.width - left - 8, 15 * 1.1),
              "start", 15, "font-weight=\"bold\"");
     TestSummary s = summarize(run, test);
     std::string sub;
     if (s.overall_rate && s.improvement && s.threads > 0)
-        sub = fmt::format("{} thread(s); overall {} = {} x the single-thread rate (ideal x{}, "
-                          "efficiency {:.0f}%)",
-                          s.threads, short_number(*s.overall_rate), short_number(*s.improvement),
-                          s.threads, *s.improvement / s.threads * 100);
+        sub = fmt::format(
+            "{} thread(s); overall {} = {} x the single-thread rate (ideal x{}, "
+            "efficiency {:.0f}%)",
+            s.threads, short_number(*s.overall_rate), short_number(*s.improvement), s.threads,
+            *s.improvement / s.threads * 100);
     else if (s.threads > 0)
-        sub = fmt::format("{} thread(s); no overall comparison (a pass ran out of memory or the "
-                          "run was cut short)",
-                          s.threads);
+        sub = fmt::format(
+            "{} thread(s); no overall comparison (a pass ran out of memory or the "
+            "run was cut short)",
+            s.threads);
     double sub_end = text_lines(svg, left, 40, sub, svg.width - left - 8, 12, 16);
     const double top_y = sub_end + 12, bottom_y = top_y + 238;
 
@@ -577,13 +613,15 @@ std::string scaling_chart(const Run& run, const Test& test) {
 
     // Legend: a filled bar and a dashed line, so it reads without colour.
     double ly = bottom_y + 62;
-    svg.rect(left, ly - 10, 14, 12, bar_colour, fmt::format("stroke=\"{}\" stroke-width=\"0.5\"", ink));
+    svg.rect(left, ly - 10, 14, 12, bar_colour,
+             fmt::format("stroke=\"{}\" stroke-width=\"0.5\"", ink));
     svg.text(left + 20, ly, "bar: rate of each thread in the multi-thread pass", "start", 11);
     svg.line(left, ly + 16, left + 14, ly + 16, reference_colour, 2.5, "5 3");
     std::string line_text =
-        has_single ? fmt::format("dashed line: the single-thread rate, {}; a thread that scales "
-                                 "perfectly reaches it",
-                                 test.single_rate->text)
+        has_single ? fmt::format(
+                         "dashed line: the single-thread rate, {}; a thread that scales "
+                         "perfectly reaches it",
+                         test.single_rate->text)
         : test.single_out_of_memory
             ? "the single-thread pass ran out of memory: no reference or ideal-scaling line"
             : "no single-thread rate in this run: no reference or ideal-scaling line";
@@ -612,9 +650,11 @@ double history_panel(Svg& svg, const History& h, const std::vector<HistoryPoint>
     svg.text(left, y0 + 16, fit_text(title, svg.width - left - 8, 13 * 1.1), "start", 13,
              "font-weight=\"bold\"");
     const std::size_t rows = h.changes.empty() ? 0 : 2;
-    const double top_y = y0 + 24 + row * static_cast<double>(rows) + 4, bottom_y = top_y + plot_height;
+    const double top_y = y0 + 24 + row * static_cast<double>(rows) + 4,
+                 bottom_y = top_y + plot_height;
 
-    double first = static_cast<double>(h.days.front().days), last = static_cast<double>(h.days.back().days);
+    double first = static_cast<double>(h.days.front().days),
+           last = static_cast<double>(h.days.back().days);
     auto x_of = [&](std::size_t day) {
         return inner_left + (static_cast<double>(h.days[day].days) - first) / (last - first) *
                                 (inner_right - inner_left);
@@ -634,7 +674,8 @@ double history_panel(Svg& svg, const History& h, const std::vector<HistoryPoint>
     auto y_of = [&](double v) {
         return bottom_y - (v - bottom_value) / (top_value - bottom_value) * plot_height;
     };
-    for (double t = std::ceil(bottom_value / step - 1e-9) * step; t <= top_value + step * 1e-9; t += step) {
+    for (double t = std::ceil(bottom_value / step - 1e-9) * step; t <= top_value + step * 1e-9;
+         t += step) {
         double y = y_of(t);
         svg.line(left, y, right, y, grid_colour, 1, "", grid_class);
         svg.text(left - 6, y + 4, tick_text(t, step), "end", 11);
@@ -685,9 +726,10 @@ double history_panel(Svg& svg, const History& h, const std::vector<HistoryPoint>
         double x = x_of(p.day);
         if (p.max > p.min)
             svg.line(x, y_of(p.max), x, y_of(p.min), bar_colour, 2.5);
-        svg.circle(x, y_of(p.median), 4, ink, "",
-                   fmt::format("{}: median {} of {} run(s), lowest {}, highest {}", h.days[p.day].date,
-                               short_number(p.median), p.runs, short_number(p.min), short_number(p.max)));
+        svg.circle(
+            x, y_of(p.median), 4, ink, "",
+            fmt::format("{}: median {} of {} run(s), lowest {}, highest {}", h.days[p.day].date,
+                        short_number(p.median), p.runs, short_number(p.min), short_number(p.max)));
     }
     return bottom_y + 24;
 }
@@ -711,25 +753,28 @@ std::string history_chart(const History& h, const std::string& key) {
     for (bool overall : {false, true}) {
         std::vector<HistoryPoint> points = history_points(h, key, overall);
         if (!points.empty())
-            panels.push_back({std::move(points),
-                              fmt::format("{}{}", overall ? "Overall rate (all threads)" : "Single-thread rate",
-                                          unit.empty() ? "" : " (" + unit + ")")});
+            panels.push_back(
+                {std::move(points),
+                 fmt::format("{}{}", overall ? "Overall rate (all threads)" : "Single-thread rate",
+                             unit.empty() ? "" : " (" + unit + ")")});
     }
     if (panels.empty())
         return "";
     Svg svg;
     svg.width = 640;
     const double left = 76;
-    svg.text(left, 20, fit_text(fmt::format("{}: {} by day", name, h.label), svg.width - left - 8, 15 * 1.1),
+    svg.text(left, 20,
+             fit_text(fmt::format("{}: {} by day", name, h.label), svg.width - left - 8, 15 * 1.1),
              "start", 15, "font-weight=\"bold\"");
-    double y = text_lines(svg, left, 40,
-                          fmt::format("{}. A dot is the median of a day's runs, its bar their lowest "
-                                      "to highest{}.",
-                                      program_name(h.program),
-                                      h.changes.empty() ? ""
-                                                        : "; a dashed line marks a change of the "
-                                                          "machine between two days, named above"),
-                          svg.width - left - 8, 12, 16);
+    double y =
+        text_lines(svg, left, 40,
+                   fmt::format("{}. A dot is the median of a day's runs, its bar their lowest "
+                               "to highest{}.",
+                               program_name(h.program),
+                               h.changes.empty() ? ""
+                                                 : "; a dashed line marks a change of the "
+                                                   "machine between two days, named above"),
+                   svg.width - left - 8, 12, 16);
     for (const Panel& p : panels)
         y = history_panel(svg, h, p.points, p.title, y);
     svg.height = y;
@@ -743,8 +788,8 @@ std::string comparison_chart(const ProgramComparison& c) {
     Svg svg;
     svg.width = width;
 
-    std::string base = c.baseline ? label_of(*c.runs[*c.baseline])
-                                  : fmt::format("the median of the {} runs", n);
+    std::string base =
+        c.baseline ? label_of(*c.runs[*c.baseline]) : fmt::format("the median of the {} runs", n);
     double y = text_lines(svg, left, 22,
                           fmt::format("{}: each run's rates divided by the baseline's ({})",
                                       program_name(c.program), base),
@@ -787,15 +832,17 @@ std::string comparison_chart(const ProgramComparison& c) {
         const double label_size = 10;
         bool across = text_width("0.000", label_size) + 2 <= bar;
         bool upwards = !across && bar >= 1.2 * label_size + 2;
-        double room = across ? 2 * 0.95 * label_size + 14
-                    : upwards ? 2 * text_width("00.000", label_size) + 12 : 4;
+        double room = across    ? 2 * 0.95 * label_size + 14
+                      : upwards ? 2 * text_width("00.000", label_size) + 12
+                                : 4;
         double max = 1.2;
         for (const auto& g : groups)
             for (const Cell& cell : g.second)
                 if (cell.ratio && std::isfinite(*cell.ratio))
                     max = std::max(max, *cell.ratio);
         double step = 1;
-        double top = axis_top(max * plot_height / std::max(plot_height - room, plot_height * 0.3), step);
+        double top =
+            axis_top(max * plot_height / std::max(plot_height - room, plot_height * 0.3), step);
         svg.text(left, py + 18, panel.title, "start", 13, "font-weight=\"bold\"");
         y_axis(svg, left, right, top_y, bottom_y, top, step, "ratio to baseline", true);
         double one = bottom_y - plot_height / top;
@@ -830,8 +877,9 @@ std::string comparison_chart(const ProgramComparison& c) {
             std::vector<std::string> lines = wrap_text(groups[g].first, slot - 6, 12);
             for (std::size_t k = 0; k < lines.size() && k < 2; ++k)
                 svg.text(gx + slot * 0.4, bottom_y + 30 + 14 * static_cast<double>(k),
-                         k == 1 && lines.size() > 2 ? fit_text(lines[1] + " " + lines[2], slot - 6, 12)
-                                                    : lines[k],
+                         k == 1 && lines.size() > 2
+                             ? fit_text(lines[1] + " " + lines[2], slot - 6, 12)
+                             : lines[k],
                          "middle", 12);
         }
         svg.line(left, one, right, one, ink, 1.5, "6 4");
@@ -860,10 +908,10 @@ std::string fleet_chart(const ProgramComparison& c, const std::string& test, dou
     if (panels.empty())
         return "";
     std::string ignored;
-    std::string title = test.empty()
-                            ? fmt::format("{}: every run's rates divided by the {}", program_name(c.program),
-                                          c.baseline ? "baseline's" : "median's")
-                            : fmt::format("{}: {} runs, a dot per run", display_name(test), c.runs.size());
+    std::string title =
+        test.empty() ? fmt::format("{}: every run's rates divided by the {}",
+                                   program_name(c.program), c.baseline ? "baseline's" : "median's")
+                     : fmt::format("{}: {} runs, a dot per run", display_name(test), c.runs.size());
     return fleet_svg(c, panels, title, test.empty() ? title : "", noise, notes ? *notes : ignored);
 }
 
@@ -895,7 +943,8 @@ std::string html_report(const std::vector<const Run*>& runs,
                                 [&](const FigureRow& r) { return r.test == info.key; }))
                     contents += fmt::format("<li><a href=\"#fleet-{}\">{}</a></li>", info.key,
                                             xml_escape(info.name));
-            contents += fmt::format("<li><a href=\"#table-{}\">Table of the runs</a></li></ul>", id);
+            contents +=
+                fmt::format("<li><a href=\"#table-{}\">Table of the runs</a></li></ul>", id);
         }
         contents += "</li>\n";
     }
@@ -915,42 +964,45 @@ std::string html_report(const std::vector<const Run*>& runs,
         std::size_t days = 0;
         for (const History* h : labels[k].second)
             days = std::max(days, h->days.size());
-        contents += fmt::format("<li><a href=\"#history-{}\">History of {}: {} days</a></li>\n", k + 1,
-                                xml_escape(labels[k].first), days);
+        contents += fmt::format("<li><a href=\"#history-{}\">History of {}: {} days</a></li>\n",
+                                k + 1, xml_escape(labels[k].first), days);
     }
-    contents += fmt::format("<li><a href=\"#runs\">{}</a></li>\n",
-                            detailed.size() == runs.size()
-                                ? fmt::format("Each run: charts and tables ({})", runs.size())
-                                : fmt::format("Charts and tables of {} of the {} runs", detailed.size(),
-                                              runs.size()));
+    contents += fmt::format(
+        "<li><a href=\"#runs\">{}</a></li>\n",
+        detailed.size() == runs.size()
+            ? fmt::format("Each run: charts and tables ({})", runs.size())
+            : fmt::format("Charts and tables of {} of the {} runs", detailed.size(), runs.size()));
     out += "<nav>\n<h2>Contents</h2>\n<ul>\n" + contents + "</ul>\n</nav>\n";
 
     for (const ProgramComparison& c : comparisons) {
         if (c.runs.size() < 2)
             continue;
         std::string id = program_id(c.program);
-        out += fmt::format("<h2 id=\"compare-{}\">{}: {} runs compared</h2>\n", id, program_name(c.program),
-                           c.runs.size());
+        out += fmt::format("<h2 id=\"compare-{}\">{}: {} runs compared</h2>\n", id,
+                           program_name(c.program), c.runs.size());
         ViewOptions view = options;
         if (is_fleet(c)) {
-            out += "<p class=\"note\">" +
-                   xml_escape(fmt::format(
-                       "Each dot is a run, its rate divided by {}; the runs are sorted, so the "
-                       "flat middle is the bulk of the fleet. Runs far from the median (outside "
-                       "+/-{:g}% and {:g} robust units of the fleet's spread) are in colour and "
-                       "named{}; hover a dot for its run.",
-                       c.baseline ? "the baseline's (" + label_of(*c.runs[*c.baseline]) + ", in black)"
-                                  : std::string("the median of the runs"),
-                       options.noise, outlier_score, c.baseline ? "; the dotted line is the baseline" : "")) +
-                   "</p>\n";
+            out +=
+                "<p class=\"note\">" +
+                xml_escape(fmt::format(
+                    "Each dot is a run, its rate divided by {}; the runs are sorted, so the "
+                    "flat middle is the bulk of the fleet. Runs far from the median (outside "
+                    "+/-{:g}% and {:g} robust units of the fleet's spread) are in colour and "
+                    "named{}; hover a dot for its run.",
+                    c.baseline ? "the baseline's (" + label_of(*c.runs[*c.baseline]) + ", in black)"
+                               : std::string("the median of the runs"),
+                    options.noise, outlier_score,
+                    c.baseline ? "; the dotted line is the baseline" : "")) +
+                "</p>\n";
             out += "<div class=\"charts fleet\">\n";
             for (const TestInfo& info : catalogue(c.program)) {
                 std::string notes;
                 std::string chart = fleet_chart(c, std::string(info.key), options.noise, &notes);
                 if (chart.empty())
                     continue;
-                out += fmt::format("<section>\n<h3 id=\"fleet-{}\">{}</h3>\n<figure>\n{}</figure>\n{}</section>\n",
-                                   info.key, xml_escape(info.name), chart, notes);
+                out += fmt::format(
+                    "<section>\n<h3 id=\"fleet-{}\">{}</h3>\n<figure>\n{}</figure>\n{}</section>\n",
+                    info.key, xml_escape(info.name), chart, notes);
             }
             out += "</div>\n";
             view.layout = CompareLayout::fleet;
@@ -964,21 +1016,23 @@ std::string html_report(const std::vector<const Run*>& runs,
     }
 
     for (std::size_t k = 0; k < labels.size(); ++k) {
-        out += fmt::format("<h2 id=\"history-{}\">History of {}</h2>\n", k + 1, xml_escape(labels[k].first));
+        out += fmt::format("<h2 id=\"history-{}\">History of {}</h2>\n", k + 1,
+                           xml_escape(labels[k].first));
         for (const History* h : labels[k].second) {
             std::size_t count = 0;
             for (const HistoryDay& day : h->days)
                 count += day.runs.size();
-            out += fmt::format("<h3>{}: {} runs on {} days, {} to {}</h3>\n", program_name(h->program), count,
-                               h->days.size(), h->days.front().date, h->days.back().date);
+            out +=
+                fmt::format("<h3>{}: {} runs on {} days, {} to {}</h3>\n", program_name(h->program),
+                            count, h->days.size(), h->days.front().date, h->days.back().date);
             for (const History::Change& change : h->changes) {
                 std::vector<std::string> what;
                 for (const ContextDifference& d : change.differences)
                     what.push_back(fmt::format("{} from {} to {}", d.field, d.first, d.second));
                 out += "<p class=\"note\">" +
                        xml_escape(fmt::format("Between {} and {} the machine changed: {}.",
-                                              h->days[change.index - 1].date, h->days[change.index].date,
-                                              fmt::join(what, "; "))) +
+                                              h->days[change.index - 1].date,
+                                              h->days[change.index].date, fmt::join(what, "; "))) +
                        "</p>\n";
             }
             out += "<div class=\"charts\">\n";
@@ -992,10 +1046,11 @@ std::string html_report(const std::vector<const Run*>& runs,
     }
     if (labels.size() < history_total)
         out += "<p class=\"note\">" +
-               xml_escape(fmt::format("The history of {} of the {} labels with runs on two days or more, "
-                                      "the first given; `bench_report chart` of a label's runs "
-                                      "alone charts its history.",
-                                      labels.size(), history_total)) +
+               xml_escape(
+                   fmt::format("The history of {} of the {} labels with runs on two days or more, "
+                               "the first given; `bench_report chart` of a label's runs "
+                               "alone charts its history.",
+                               labels.size(), history_total)) +
                "</p>\n";
 
     out += "<h2 id=\"runs\">Each run</h2>\n";
@@ -1017,7 +1072,8 @@ std::string svg_report(const std::vector<const Run*>& runs,
                        const std::vector<ProgramComparison>& comparisons, double noise) {
     for (const ProgramComparison& c : comparisons)
         if (c.runs.size() > 1) {
-            std::string chart = is_fleet(c) ? fleet_chart(c, "", noise, nullptr) : comparison_chart(c);
+            std::string chart =
+                is_fleet(c) ? fleet_chart(c, "", noise, nullptr) : comparison_chart(c);
             if (!chart.empty())
                 return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + chart;
         }

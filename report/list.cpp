@@ -1,8 +1,8 @@
 // `list`: one line per results file found.
 #include <memory>
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include "cli.h"
 #include "commands.h"
@@ -17,9 +17,10 @@ void add_list_command(CLI::App& app, int& status) {
     };
     auto o = std::make_shared<Options>();
     auto* cmd = app.add_subcommand(
-        "list", "One line per results file: path (newline shown as \\n), program, local time and "
-                "zone, thread count, complete or partial, and the machine (host and CPU model) where "
-                "machine.json says.");
+        "list",
+        "One line per results file: path (newline shown as \\n), program, local time and "
+        "zone, thread count, complete or partial, and the machine (host and CPU model) where "
+        "machine.json says.");
     add_inputs(cmd, o->inputs, false, false);
     cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
     cmd->callback([o, &status] {
@@ -34,11 +35,10 @@ void add_list_command(CLI::App& app, int& status) {
             std::string state = run.partial ? "partial" : "complete";
             if (!run.findings.empty())
                 state += fmt::format(", {} finding(s)", run.findings.size());
-            table.rows.push_back({escape_path(run.path), program_name(run.program), when,
-                                  run.threads ? fmt::format("{} thread(s)", *run.threads)
-                                              : "? thread(s)",
-                                  state,
-                                  run.machine ? escape_path(machine_summary(*run.machine)) : ""});
+            table.rows.push_back(
+                {escape_path(run.path), program_name(run.program), when,
+                 run.threads ? fmt::format("{} thread(s)", *run.threads) : "? thread(s)", state,
+                 run.machine ? escape_path(machine_summary(*run.machine)) : ""});
         }
         write_output(o->output, loaded, o->inputs, status,
                      [&](Output& out) { out.write(render_text(table)); });

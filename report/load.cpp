@@ -33,7 +33,6 @@ bool results_name(const std::string& name) {
     return prefix && name.size() >= 4 && name.compare(name.size() - 4, 4, ".txt") == 0;
 }
 
-
 // Every results file under `dir`, sorted by path. Symbolic links to
 // directories are not followed, so a link loop cannot trap the walk.
 void scan(const fs::path& dir, std::vector<std::string>& found, std::ostream& diagnostics,
@@ -191,7 +190,7 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
         std::size_t input;
     };
     std::vector<Found> files;
-    std::set<std::string> links_said;   // each skipped link said once
+    std::set<std::string> links_said;  // each skipped link said once
     for (std::size_t input = 0; input < paths.size(); ++input) {
         const std::string& p = paths[input];
         std::error_code ec;

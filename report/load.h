@@ -13,7 +13,7 @@ namespace report {
 
 struct Loaded {
     std::vector<Run> runs;
-    bool failed = false;   // some file could not be read or parsed
+    bool failed = false;                       // some file could not be read or parsed
     std::vector<std::size_t> files_per_input;  // files found under each path argument
 };
 
@@ -28,6 +28,5 @@ struct Loaded {
 // Runs come in argument order, sorted by path within a directory.
 Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels,
                  std::ostream& diagnostics);
-
 
 }  // namespace report

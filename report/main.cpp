@@ -9,9 +9,10 @@
 #include "commands.h"
 
 int main(int argc, char** argv) {
-    CLI::App app{"Reads, checks, exports, compares and charts the results of bench_processors "
-                 "and bench_memory.",
-                 "bench_report"};
+    CLI::App app{
+        "Reads, checks, exports, compares and charts the results of bench_processors "
+        "and bench_memory.",
+        "bench_report"};
     app.footer(report::exit_status_help);
     app.set_version_flag("--version", std::string("bench_report ") + BENCH_REPORT_VERSION);
     app.require_subcommand(1);

@@ -19,13 +19,16 @@ namespace {
 constexpr std::string_view processors_title =
     "Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system 2025.02.06.";
 constexpr std::string_view memory_title_console =
-    "Velotrix :: Ombrelune Benchmark MultiProcessor Memory for Linux on x86 64bit system 2025.02.06.";
+    "Velotrix :: Ombrelune Benchmark MultiProcessor Memory for Linux on x86 64bit system "
+    "2025.02.06.";
 constexpr std::string_view memory_title_file =
-    "Velotrix :: Ombrelune Benchmark MultiProcessor Memory for Linux on x86 64it system 2025.02.06.";
+    "Velotrix :: Ombrelune Benchmark MultiProcessor Memory for Linux on x86 64it system "
+    "2025.02.06.";
 
 constexpr std::string_view out_of_memory = "Out of memory:";
 constexpr std::string_view saved = "Results have been saved in a file and you can find it at: ";
-constexpr std::string_view not_saved = "Results could not be saved in a file; it would have been at: ";
+constexpr std::string_view not_saved =
+    "Results could not be saved in a file; it would have been at: ";
 
 // The longest line a diagnostic quotes.
 constexpr std::size_t quote_limit = 200;
@@ -107,9 +110,9 @@ private:
     Run run_;
     std::vector<Line> lines_;
     std::size_t pos_ = 0;
-    bool tail_cut_ = false;   // the last line has no newline: cut short while written
-    std::string tail_;        // that line, for a diagnostic
-    int last_number_ = 0;     // line number of the end of input
+    bool tail_cut_ = false;  // the last line has no newline: cut short while written
+    std::string tail_;       // that line, for a diagnostic
+    int last_number_ = 0;    // line number of the end of input
     bool have_title_ = false;
 
     // Keeps the non-empty lines, without trailing spaces or carriage return.
@@ -130,7 +133,8 @@ private:
             text.remove_prefix(nl + 1);
             while (!line.empty() && (line.back() == ' ' || line.back() == '\r'))
                 line.remove_suffix(1);
-            if (line.empty() || starts(line, "bench_processors: ") || starts(line, "bench_memory: "))
+            if (line.empty() || starts(line, "bench_processors: ") ||
+                starts(line, "bench_memory: "))
                 continue;
             lines_.push_back({line, number});
         }
@@ -234,7 +238,8 @@ private:
         if (!seconds)
             seconds = figure_line(s, "The spent: ", " Secs.");
         if (!seconds)
-            fail(line, thread < 0 ? "\"The system spent: SECONDS Secs.\"" : "\"Thread:N The system spent: SECONDS Secs.\"");
+            fail(line, thread < 0 ? "\"The system spent: SECONDS Secs.\""
+                                  : "\"Thread:N The system spent: SECONDS Secs.\"");
         sink.seconds(std::move(*seconds));
         line = take();
         s = thread_body(line, thread);
@@ -427,7 +432,8 @@ public:
             return;
         std::size_t slash = path.rfind('/');
         std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-        if (!eat(name, "results_processors_Linux_x86 @ ") && !eat(name, "results_memory_Linux_x86 @ "))
+        if (!eat(name, "results_processors_Linux_x86 @ ") &&
+            !eat(name, "results_memory_Linux_x86 @ "))
             return;
         std::size_t at = name.find(" time ");
         if (at == std::string_view::npos)
@@ -465,8 +471,8 @@ std::vector<std::variant<Run, ParseError>> parse_runs(std::string_view text,
         std::string_view line = text.substr(pos, nl == std::string_view::npos ? nl : nl - pos);
         while (!line.empty() && (line.back() == ' ' || line.back() == '\r'))
             line.remove_suffix(1);
-        bool title = line == processors_title || line == memory_title_console ||
-                     line == memory_title_file;
+        bool title =
+            line == processors_title || line == memory_title_console || line == memory_title_file;
         if (title && pos > 0) {
             // Only when the text before holds a title of its own: a first run
             // preceded by stray lines is still one run.
@@ -485,9 +491,9 @@ std::vector<std::variant<Run, ParseError>> parse_runs(std::string_view text,
     std::vector<std::variant<Run, ParseError>> out;
     for (std::size_t i = 0; i < starts.size(); ++i) {
         std::size_t end = i + 1 < starts.size() ? starts[i + 1].offset : text.size();
-        out.push_back(Parser(text.substr(starts[i].offset, end - starts[i].offset), path,
-                             starts[i].line)
-                          .parse());
+        out.push_back(
+            Parser(text.substr(starts[i].offset, end - starts[i].offset), path, starts[i].line)
+                .parse());
     }
     return out;
 }

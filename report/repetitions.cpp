@@ -72,10 +72,11 @@ std::vector<Table> repetition_tables(const std::vector<Run>& runs) {
                 first = false;
             }
         }
-        t.notes.push_back("Runs that share a label are repetitions of one measurement; CV: the "
-                          "coefficient of variation (standard deviation over mean). A figure "
-                          "missing from a repetition, or summed over threads that ran out of "
-                          "memory, is left out, so n can be smaller than the repetitions.");
+        t.notes.push_back(
+            "Runs that share a label are repetitions of one measurement; CV: the "
+            "coefficient of variation (standard deviation over mean). A figure "
+            "missing from a repetition, or summed over threads that ran out of "
+            "memory, is left out, so n can be smaller than the repetitions.");
         tables.push_back(std::move(t));
     }
     return tables;

@@ -17,10 +17,11 @@ void add_show_command(CLI::App& app, int& status) {
     };
     auto o = std::make_shared<Options>();
     auto* cmd = app.add_subcommand(
-        "show", "A summary table per file: single-thread and overall rates, improvement, parallel "
-                "efficiency, per-thread minimum, median and maximum, spread, MB/s, and the "
-                "consistency findings; then, for runs that share a label (repetitions), each "
-                "figure's median, minimum, maximum, coefficient of variation and count.");
+        "show",
+        "A summary table per file: single-thread and overall rates, improvement, parallel "
+        "efficiency, per-thread minimum, median and maximum, spread, MB/s, and the "
+        "consistency findings; then, for runs that share a label (repetitions), each "
+        "figure's median, minimum, maximum, coefficient of variation and count.");
     add_inputs(cmd, o->inputs, true);
     cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
     cmd->callback([o, &status] {

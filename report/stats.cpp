@@ -79,8 +79,7 @@ namespace {
 std::vector<double> u_counts(std::size_t m, std::size_t n) {
     // counts[i][j][u] built one sample size at a time: f(i, j, u) =
     // f(i - 1, j, u - j) + f(i, j - 1, u).
-    std::vector<std::vector<std::vector<double>>> f(
-        m + 1, std::vector<std::vector<double>>(n + 1));
+    std::vector<std::vector<std::vector<double>>> f(m + 1, std::vector<std::vector<double>>(n + 1));
     for (std::size_t i = 0; i <= m; ++i)
         for (std::size_t j = 0; j <= n; ++j) {
             f[i][j].assign(i * j + 1, 0);
@@ -111,7 +110,9 @@ double lower_tail(const std::vector<double>& counts, double u) {
     return below / total;
 }
 
-double normal_upper_tail(double z) { return 0.5 * std::erfc(z / std::sqrt(2.0)); }
+double normal_upper_tail(double z) {
+    return 0.5 * std::erfc(z / std::sqrt(2.0));
+}
 
 }  // namespace
 
@@ -160,7 +161,7 @@ std::optional<MannWhitney> mann_whitney(std::span<const double> a, std::span<con
     }
     double variance = m * n / 12 * ((N + 1) - tie_term / (N * (N - 1)));
     if (!(variance > 0))
-        return r;   // every value the same: no evidence of a difference
+        return r;  // every value the same: no evidence of a difference
     double z = (std::fabs(r.u - m * n / 2) - 0.5) / std::sqrt(variance);
     r.p = std::min(1.0, 2 * normal_upper_tail(std::max(z, 0.0)));
     return r;
@@ -203,8 +204,8 @@ double incomplete_beta(double a, double b, double x) {
         return 0;
     if (x >= 1)
         return 1;
-    double front = std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) +
-                            a * std::log(x) + b * std::log1p(-x));
+    double front = std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) + a * std::log(x) +
+                            b * std::log1p(-x));
     if (x < (a + 1) / (a + b + 2))
         return front * beta_fraction(a, b, x) / a;
     return 1 - front * beta_fraction(b, a, 1 - x) / b;
@@ -238,9 +239,9 @@ std::optional<Welch> welch(std::span<const double> a, std::span<const double> b)
         return std::nullopt;
     Welch w;
     w.t = (mb - ma) / std::sqrt(sa + sb);
-    w.degrees_of_freedom = (sa + sb) * (sa + sb) /
-                           (sa * sa / static_cast<double>(a.size() - 1) +
-                            sb * sb / static_cast<double>(b.size() - 1));
+    w.degrees_of_freedom =
+        (sa + sb) * (sa + sb) /
+        (sa * sa / static_cast<double>(a.size() - 1) + sb * sb / static_cast<double>(b.size() - 1));
     w.p = std::min(1.0, 2 * student_upper_tail(std::fabs(w.t), w.degrees_of_freedom));
     return w;
 }
@@ -263,7 +264,8 @@ std::optional<RatioInterval> ratio_interval(std::span<const double> a, std::span
     // coverage 1 - 2 P(U < k), for the largest k that keeps it at the level.
     std::vector<double> counts = u_counts(a.size(), b.size());
     std::size_t k = 0;
-    while (k + 1 <= d.size() / 2 && 1 - 2 * lower_tail(counts, static_cast<double>(k)) >= confidence)
+    while (k + 1 <= d.size() / 2 &&
+           1 - 2 * lower_tail(counts, static_cast<double>(k)) >= confidence)
         ++k;
     if (k == 0) {
         // Too few values for the level asked: the widest interval there is.

@@ -22,7 +22,7 @@ std::optional<double> geometric_mean(std::span<const double> values);
 struct Range {
     double min = 0;
     double max = 0;
-    std::optional<double> spread;   // max / min, when min > 0
+    std::optional<double> spread;  // max / min, when min > 0
 };
 std::optional<Range> range(std::span<const double> values);
 
@@ -43,8 +43,8 @@ std::optional<double> robust_score(double x, double median, double mad);
 // distribution of U counted), else the normal approximation with the
 // correction for ties and for continuity.
 struct MannWhitney {
-    double u = 0;        // U of the first sample: pairs (a, b) with a > b, ties counting half
-    double p = 1;        // two-sided p-value
+    double u = 0;  // U of the first sample: pairs (a, b) with a > b, ties counting half
+    double p = 1;  // two-sided p-value
     bool exact = false;
 };
 std::optional<MannWhitney> mann_whitney(std::span<const double> a, std::span<const double> b);
@@ -68,7 +68,7 @@ double student_upper_tail(double t, double dof);
 struct RatioInterval {
     double estimate = 1;
     double low = 1, high = 1;
-    double confidence = 0;   // the interval's exact coverage, at least the level asked
+    double confidence = 0;  // the interval's exact coverage, at least the level asked
 };
 std::optional<RatioInterval> ratio_interval(std::span<const double> a, std::span<const double> b,
                                             double confidence = 0.95);

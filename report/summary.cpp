@@ -62,15 +62,15 @@ TestSummary summarize(const Run& run, const Test& test) {
 std::vector<Table> show_tables(const Run& run) {
     Table t;
     std::string threads = run.threads ? std::to_string(*run.threads) : "?";
-    t.title = fmt::format("{}: {}, {} thread(s), {}{}{}", escape_path(run.path),
-                          program_name(run.program), threads, escape_path(run.label),
-                          run.partial ? ", partial" : "",
-                          run.findings.empty() ? "" : fmt::format(", {} finding(s)", run.findings.size()));
+    t.title = fmt::format(
+        "{}: {}, {} thread(s), {}{}{}", escape_path(run.path), program_name(run.program), threads,
+        escape_path(run.label), run.partial ? ", partial" : "",
+        run.findings.empty() ? "" : fmt::format(", {} finding(s)", run.findings.size()));
     if (run.machine)
         if (std::string machine = machine_summary(*run.machine, true); !machine.empty())
             t.title += "\nMachine: " + escape_path(machine);
-    t.header = {"Test", "Single", "Overall", "Improvement", "Efficiency", "Min/thread",
-                "Median", "Max/thread", "Spread", "MB/s single", "MB/s overall"};
+    t.header = {"Test",   "Single",     "Overall", "Improvement", "Efficiency",  "Min/thread",
+                "Median", "Max/thread", "Spread",  "MB/s single", "MB/s overall"};
     for (const Test& test : run.tests) {
         TestSummary s = summarize(run, test);
         std::string name(display_name(test.key));
@@ -80,28 +80,32 @@ std::vector<Table> show_tables(const Run& run) {
             name += " (!)";
         if (!test.complete)
             name += " (cut short)";
-        TableCell improvement = test.improvement ? cell(test.improvement)
+        TableCell improvement = test.improvement               ? cell(test.improvement)
                                 : test.improvement_unavailable ? number_cell("n/a")
                                                                : cell(s.improvement);
-        TableCell single = test.single_out_of_memory ? number_cell("out of memory") : cell(test.single_rate);
+        TableCell single =
+            test.single_out_of_memory ? number_cell("out of memory") : cell(test.single_rate);
         TableCell overall = cell(test.overall_rate);
         if (test.incomplete_threads)
             overall.text += fmt::format(" ({} out of memory)", test.incomplete_threads);
         t.rows.push_back({name, single, overall, improvement, cell(s.efficiency),
                           cell(s.thread_min), cell(s.thread_median), cell(s.thread_max),
-                          cell(s.spread), cell(test.single_megabytes), cell(test.overall_megabytes)});
+                          cell(s.spread), cell(test.single_megabytes),
+                          cell(test.overall_megabytes)});
     }
     if (!run.tests.empty())
-        t.notes.push_back(run.program == Program::processors
-                              ? "Rates in millions of executions per second; effective frequency in "
-                                "giga executions per second."
-                              : "Rates in millions of allocations (allocation) or executions per second; "
-                                "MB/s = rate x bytes / 1048576.");
+        t.notes.push_back(
+            run.program == Program::processors
+                ? "Rates in millions of executions per second; effective frequency in "
+                  "giga executions per second."
+                : "Rates in millions of allocations (allocation) or executions per second; "
+                  "MB/s = rate x bytes / 1048576.");
     if (run.tests.empty())
         t.notes.push_back("No test was read.");
     for (const Finding& f : run.findings)
-        t.notes.push_back(fmt::format("(!) {}{}{}: {}", f.line ? fmt::format("line {}: ", f.line) : "",
-                                      f.test, f.test.empty() ? "file" : "", f.message));
+        t.notes.push_back(fmt::format("(!) {}{}{}: {}",
+                                      f.line ? fmt::format("line {}: ", f.line) : "", f.test,
+                                      f.test.empty() ? "file" : "", f.message));
     return {t};
 }
 

@@ -58,13 +58,11 @@ std::string fit_text(std::string_view text, double width, double size);
 
 // Implementation.
 
-
 namespace svg_detail {
 
 // Length of the UTF-8 sequence starting at text[i], or 0 when it is not a
 // well-formed one (overlong forms, surrogates and values past U+10FFFF included).
-inline std::size_t utf8_length(std::string_view text, std::size_t i)
-{
+inline std::size_t utf8_length(std::string_view text, std::size_t i) {
     auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     unsigned char c = byte(i);
     std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
@@ -83,12 +81,13 @@ inline std::size_t utf8_length(std::string_view text, std::size_t i)
     return n;
 }
 
-inline std::string number(double v) { return fmt::format("{:.2f}", v); }
+inline std::string number(double v) {
+    return fmt::format("{:.2f}", v);
+}
 
 }  // namespace svg_detail
 
-inline std::string xml_escape(std::string_view text)
-{
+inline std::string xml_escape(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
@@ -105,18 +104,18 @@ inline std::string xml_escape(std::string_view text)
             continue;
         }
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7F)
-                out += fmt::format("\\x{:02x}", c);
-            else
-                out += static_cast<char>(c);
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20 || c == 0x7F)
+                    out += fmt::format("\\x{:02x}", c);
+                else
+                    out += static_cast<char>(c);
         }
         ++i;
     }
@@ -124,57 +123,54 @@ inline std::string xml_escape(std::string_view text)
 }
 
 inline void Svg::rect(double x, double y, double w, double h, const std::string& fill,
-               const std::string& extra)
-{
+                      const std::string& extra) {
     body += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\"{}{}/>\n",
-                        svg_detail::number(x), svg_detail::number(y), svg_detail::number(std::max(w, 0.0)), svg_detail::number(std::max(h, 0.0)),
+                        svg_detail::number(x), svg_detail::number(y),
+                        svg_detail::number(std::max(w, 0.0)), svg_detail::number(std::max(h, 0.0)),
                         fill, extra.empty() ? "" : " ", extra);
 }
 
 inline void Svg::line(double x1, double y1, double x2, double y2, const std::string& stroke,
-               double stroke_width, const std::string& dash, const std::string& extra)
-{
+                      double stroke_width, const std::string& dash, const std::string& extra) {
     body += fmt::format(
         "<line x1=\"{}\" y1=\"{}\" x2=\"{}\" y2=\"{}\" stroke=\"{}\" stroke-width=\"{}\"{}{}{}/>\n",
-        svg_detail::number(x1), svg_detail::number(y1), svg_detail::number(x2), svg_detail::number(y2), stroke, svg_detail::number(stroke_width),
+        svg_detail::number(x1), svg_detail::number(y1), svg_detail::number(x2),
+        svg_detail::number(y2), stroke, svg_detail::number(stroke_width),
         dash.empty() ? "" : fmt::format(" stroke-dasharray=\"{}\"", dash), extra.empty() ? "" : " ",
         extra);
 }
 
 inline void Svg::circle(double cx, double cy, double r, const std::string& fill,
-                        const std::string& extra, std::string_view tooltip)
-{
-    body += fmt::format("<circle cx=\"{}\" cy=\"{}\" r=\"{}\"{}{}{}{}", svg_detail::number(cx),
-                        svg_detail::number(cy), svg_detail::number(r),
-                        fill.empty() ? "" : " fill=\"" + fill + "\"", extra.empty() ? "" : " ", extra,
-                        tooltip.empty() ? "/>\n"
-                                        : "><title>" + xml_escape(tooltip) + "</title></circle>\n");
+                        const std::string& extra, std::string_view tooltip) {
+    body += fmt::format(
+        "<circle cx=\"{}\" cy=\"{}\" r=\"{}\"{}{}{}{}", svg_detail::number(cx),
+        svg_detail::number(cy), svg_detail::number(r), fill.empty() ? "" : " fill=\"" + fill + "\"",
+        extra.empty() ? "" : " ", extra,
+        tooltip.empty() ? "/>\n" : "><title>" + xml_escape(tooltip) + "</title></circle>\n");
 }
 
 inline void Svg::text(double x, double y, std::string_view content, const std::string& anchor,
-               double size, const std::string& extra)
-{
-    body += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"{}\" font-size=\"{}\"{}{}>{}</text>\n",
-                        svg_detail::number(x), svg_detail::number(y), anchor, svg_detail::number(size), extra.empty() ? "" : " ",
-                        extra, xml_escape(content));
+                      double size, const std::string& extra) {
+    body +=
+        fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"{}\" font-size=\"{}\"{}{}>{}</text>\n",
+                    svg_detail::number(x), svg_detail::number(y), anchor, svg_detail::number(size),
+                    extra.empty() ? "" : " ", extra, xml_escape(content));
 }
 
-inline std::string Svg::element(std::string_view title) const
-{
+inline std::string Svg::element(std::string_view title) const {
     return fmt::format(
         "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 {} {}\" "
         "style=\"width:100%;height:auto\" role=\"img\" font-family=\"sans-serif\">\n"
-        "<title>{}</title>\n<rect class=\"bg\" width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n{}</svg>\n",
+        "<title>{}</title>\n<rect class=\"bg\" width=\"100%\" height=\"100%\" "
+        "fill=\"#ffffff\"/>\n{}</svg>\n",
         svg_detail::number(width), svg_detail::number(height), xml_escape(title), body);
 }
 
-inline std::string Svg::document(std::string_view title) const
-{
+inline std::string Svg::document(std::string_view title) const {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + element(title);
 }
 
-inline double tick_step(double max, int ticks)
-{
+inline double tick_step(double max, int ticks) {
     if (!(max > 0) || !std::isfinite(max))
         return 1;
     double raw = max / ticks;
@@ -185,8 +181,7 @@ inline double tick_step(double max, int ticks)
     return 10 * magnitude;
 }
 
-inline double text_width(std::string_view text, double size)
-{
+inline double text_width(std::string_view text, double size) {
     double em = 0;
     for (std::size_t i = 0; i < text.size();) {
         unsigned char c = static_cast<unsigned char>(text[i]);
@@ -210,8 +205,7 @@ inline double text_width(std::string_view text, double size)
     return em * size;
 }
 
-inline std::string fit_text(std::string_view text, double width, double size)
-{
+inline std::string fit_text(std::string_view text, double width, double size) {
     if (text_width(text, size) <= width)
         return std::string(text);
     const std::string_view ellipsis = "\xE2\x80\xA6";

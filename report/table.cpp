@@ -51,18 +51,18 @@ int code_point_width(char32_t cp) {
 
 const char* colour_of(Tone tone) {
     switch (tone) {
-    case Tone::better: return "\x1b[32m";
-    case Tone::worse: return "\x1b[31m";
-    default: return nullptr;
+        case Tone::better: return "\x1b[32m";
+        case Tone::worse: return "\x1b[31m";
+        default: return nullptr;
     }
 }
 
 const char* class_of(Tone tone) {
     switch (tone) {
-    case Tone::better: return "better";
-    case Tone::worse: return "worse";
-    case Tone::same: return "same";
-    case Tone::plain: break;
+        case Tone::better: return "better";
+        case Tone::worse: return "worse";
+        case Tone::same: return "same";
+        case Tone::plain: break;
     }
     return nullptr;
 }
@@ -112,7 +112,7 @@ std::string render_text(const Table& table, bool colour) {
         out += table.title + "\n";
     auto emit = [&](std::size_t count, auto&& cell_at) {
         std::string line;
-        std::size_t pending = 0;   // spaces owed before the next text, trimmed at the end
+        std::size_t pending = 0;  // spaces owed before the next text, trimmed at the end
         for (std::size_t i = 0; i < count; ++i) {
             const TableCell& cell = cell_at(i);
             std::size_t pad = widths[i] - display_width(cell.text);
@@ -137,7 +137,8 @@ std::string render_text(const Table& table, bool colour) {
         for (std::size_t i = 0; i < row.size(); ++i)
             numeric[i] = numeric[i] || row[i].numeric;
     if (!table.header.empty()) {
-        emit(table.header.size(), [&](std::size_t i) { return TableCell(table.header[i], numeric[i]); });
+        emit(table.header.size(),
+             [&](std::size_t i) { return TableCell(table.header[i], numeric[i]); });
         emit(widths.size(), [&](std::size_t i) { return TableCell(std::string(widths[i], '-')); });
     }
     for (const auto& row : table.rows)

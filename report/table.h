@@ -15,7 +15,7 @@ enum class Tone { plain, better, worse, same };
 
 struct TableCell {
     std::string text;
-    bool numeric = false;   // right-aligned, tabular figures
+    bool numeric = false;  // right-aligned, tabular figures
     Tone tone = Tone::plain;
 
     TableCell() = default;
@@ -33,7 +33,7 @@ struct Table {
     std::string title;
     std::vector<std::string> header;
     std::vector<std::vector<TableCell>> rows;
-    std::vector<std::string> notes;   // lines printed under the table (legend, findings)
+    std::vector<std::string> notes;  // lines printed under the table (legend, findings)
 };
 
 // Columns a string takes on a terminal: wide (East Asian) characters count

@@ -14,20 +14,21 @@ namespace {
 // The rates of a real two-thread short-pass run (tests/report/data): the
 // single-thread rate and the mean per-thread rate of the multi-thread pass.
 struct Base {
-    const char* heading;     // as printed, with the line that follows it where there is one
+    const char* heading;  // as printed, with the line that follows it where there is one
     const char* unit;
     double single;
     double per_thread;
-    double bytes;            // per iteration, for MB/s; 0 for none
+    double bytes;  // per iteration, for MB/s; 0 for none
 };
 
-constexpr double processors_iterations = 65536;    // 2^16
-constexpr double memory_iterations = 4194304;      // 2^22
-constexpr double effective_frequency = 0.00558939; // Giga Executions/sec.
+constexpr double processors_iterations = 65536;     // 2^16
+constexpr double memory_iterations = 4194304;       // 2^22
+constexpr double effective_frequency = 0.00558939;  // Giga Executions/sec.
 
 const Base processors_tests[] = {
     {"Float Streaming. Float is at: 128bits", "Millions Executions/sec.", 0.380198, 3.6106, 0},
-    {"Integer Streaming. Integer is at: 128bits.", "Millions Executions/sec.", 0.414478, 12.8624, 0},
+    {"Integer Streaming. Integer is at: 128bits.", "Millions Executions/sec.", 0.414478, 12.8624,
+     0},
     {"Logic Streaming. Logic is at: 8bits.", "Millions Executions/sec.", 836.249, 835.248, 0},
 };
 const Base memory_tests[] = {
@@ -37,29 +38,31 @@ const Base memory_tests[] = {
 };
 
 // A number as the programs print it: a C++ stream's default, 6 significant digits.
-std::string printed(double v)
-{
+std::string printed(double v) {
     std::ostringstream s;
     s << v;
     return s.str();
 }
 
-double read_back(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+double read_back(const std::string& text) {
+    return std::strtod(text.c_str(), nullptr);
+}
 
 // Uniform in [-1, 1), the same on every platform (mt19937 is fully specified;
 // the standard distributions are not).
-double jitter(std::mt19937& rng) { return static_cast<double>(rng()) / 2147483648.0 - 1; }
+double jitter(std::mt19937& rng) {
+    return static_cast<double>(rng()) / 2147483648.0 - 1;
+}
 
 // One timed pass: the rate as printed and the seconds that make rate x
 // seconds exactly the iteration count before rounding.
 struct Pass {
     std::string seconds, rate;
-    double value = 0;   // the printed rate's value
+    double value = 0;  // the printed rate's value
     std::string megabytes;
 };
 
-Pass timed(double rate, double iterations, double bytes)
-{
+Pass timed(double rate, double iterations, double bytes) {
     Pass p;
     p.rate = printed(rate);
     p.value = read_back(p.rate);
@@ -77,13 +80,12 @@ struct Multi {
 };
 
 Multi multi(const Base& test, const Pass& single, double factor, int threads, double iterations,
-            std::mt19937& rng)
-{
+            std::mt19937& rng) {
     Multi m;
     double sum = 0;
     for (int t = 0; t < threads; ++t) {
-        m.threads.push_back(timed(test.per_thread * factor * (1 + 0.015 * jitter(rng)), iterations,
-                                  test.bytes));
+        m.threads.push_back(
+            timed(test.per_thread * factor * (1 + 0.015 * jitter(rng)), iterations, test.bytes));
         sum += m.threads.back().value;
     }
     m.overall = printed(sum);
@@ -94,31 +96,31 @@ Multi multi(const Base& test, const Pass& single, double factor, int threads, do
     return m;
 }
 
-std::string processors_file(double factor, int threads, std::mt19937& rng)
-{
+std::string processors_file(double factor, int threads, std::mt19937& rng) {
     std::string out = fmt::format(
         "Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system "
         "2025.02.06.\n\nThread(s): {}\n\n\nEffective Frequency.\nEffective Frequency was: {} Giga "
         "Executions/sec.\n\n\n",
         threads, printed(effective_frequency * factor * (1 + 0.01 * jitter(rng))));
     for (const Base& test : processors_tests) {
-        Pass single = timed(test.single * factor * (1 + 0.01 * jitter(rng)),
-                            processors_iterations, 0);
-        out += fmt::format("{}\n\nForce to be single thread.\nThe system spent: {} Secs. \nIt "
-                           "was: {} {}\n\nMulti-Thread Enabled:\n",
-                           test.heading, single.seconds, single.rate, test.unit);
+        Pass single =
+            timed(test.single * factor * (1 + 0.01 * jitter(rng)), processors_iterations, 0);
+        out += fmt::format(
+            "{}\n\nForce to be single thread.\nThe system spent: {} Secs. \nIt "
+            "was: {} {}\n\nMulti-Thread Enabled:\n",
+            test.heading, single.seconds, single.rate, test.unit);
         Multi m = multi(test, single, factor, threads, processors_iterations, rng);
         for (int t = 0; t < threads; ++t)
-            out += fmt::format("Thread:{0} The system spent: {1} Secs. \nThread:{0} It was: {2} {3}\n",
-                               t, m.threads[t].seconds, m.threads[t].rate, test.unit);
+            out +=
+                fmt::format("Thread:{0} The system spent: {1} Secs. \nThread:{0} It was: {2} {3}\n",
+                            t, m.threads[t].seconds, m.threads[t].rate, test.unit);
         out += fmt::format("\nOverall, It was: {} {}\nMulti-Thread Improvements: {} times.\n\n\n",
                            m.overall, test.unit, m.improvement);
     }
     return out;
 }
 
-std::string memory_file(double factor, int threads, std::mt19937& rng)
-{
+std::string memory_file(double factor, int threads, std::mt19937& rng) {
     std::string out = fmt::format(
         "Velotrix :: Ombrelune Benchmark MultiProcessor Memory for Linux on x86 64it system "
         "2025.02.06.\n\nThread(s): {}\n\nForce to be single thread.\n\n",
@@ -147,7 +149,8 @@ std::string memory_file(double factor, int threads, std::mt19937& rng)
                 out += fmt::format("Conventionally, it was: {} MB/sec.\n", m.threads[t].megabytes);
         }
         // The allocation test prints its overall line with a small "it".
-        out += fmt::format("\nOverall, {} was: {} {}\n", k == 0 ? "it" : "It", m.overall, test.unit);
+        out +=
+            fmt::format("\nOverall, {} was: {} {}\n", k == 0 ? "it" : "It", m.overall, test.unit);
         if (test.bytes > 0)
             out += fmt::format("Conventionally, it was: {} MB/sec.\n", m.overall_megabytes);
         out += fmt::format("Multi-Thread Improvements: {} times.\n\n", m.improvement);
@@ -158,27 +161,26 @@ std::string memory_file(double factor, int threads, std::mt19937& rng)
 }  // namespace
 
 std::string scaled_results_file(report::Program program, double factor, int threads,
-                                unsigned seed)
-{
+                                unsigned seed) {
     if (!(factor > 0) || threads < 1)
         throw std::invalid_argument("scaled_results_file: the factor and threads must be positive");
     std::mt19937 rng(seed);
     return program == report::Program::processors ? processors_file(factor, threads, rng)
-                                                   : memory_file(factor, threads, rng);
+                                                  : memory_file(factor, threads, rng);
 }
 
-bool fleet_outlier(int host) { return host % 25 == 13; }
+bool fleet_outlier(int host) {
+    return host % 25 == 13;
+}
 
-double fleet_factor(int host, unsigned seed)
-{
+double fleet_factor(int host, unsigned seed) {
     if (fleet_outlier(host))
         return (host / 25) % 2 == 0 ? 0.6 : 1.5;
     std::mt19937 rng(seed * 7919u + static_cast<unsigned>(host));
     return 1 + 0.03 * jitter(rng);
 }
 
-std::vector<std::string> write_fleet(const std::filesystem::path& dir, int hosts, unsigned seed)
-{
+std::vector<std::string> write_fleet(const std::filesystem::path& dir, int hosts, unsigned seed) {
     std::vector<std::string> names;
     for (int host = 1; host <= hosts; ++host) {
         std::string name = fmt::format("host-{:03}", host);

@@ -16,8 +16,7 @@
 // iteration count (2^16 processors, 2^22 memory), the overall rate is the
 // sum of the printed per-thread rates, the improvement is overall / single
 // and MB/s is rate x bytes / 1048576.
-std::string scaled_results_file(report::Program program, double factor, int threads,
-                                unsigned seed);
+std::string scaled_results_file(report::Program program, double factor, int threads, unsigned seed);
 
 // The rate factor of host number `host` (1-based) of a fleet drawn from
 // `seed`: within 3% of 1, except every 25th host from the 13th on (13, 38,

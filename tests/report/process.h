@@ -11,7 +11,7 @@
 #include <string>
 
 struct Result {
-    int status = -1;   // the exit status; -1 when killed by a signal
+    int status = -1;  // the exit status; -1 when killed by a signal
     std::string out, err;
 };
 

@@ -3,7 +3,8 @@
 #pragma once
 
 // One thread, cut after the float test.
-inline constexpr const char* one_thread = R"(Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system 2025.02.06.
+inline constexpr const char* one_thread =
+    R"(Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system 2025.02.06.
 
 Thread(s): 1
 
@@ -29,7 +30,8 @@ Multi-Thread Improvements: 15.9504 times.
 )";
 
 // Two threads, the whole run.
-inline constexpr const char* two_threads = R"(Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system 2025.02.06.
+inline constexpr const char* two_threads =
+    R"(Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system 2025.02.06.
 
 Thread(s): 2
 

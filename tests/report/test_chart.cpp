@@ -23,39 +23,35 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string slurp(const fs::path& p)
-{
+std::string slurp(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-int shell(const std::string& cmd)
-{
+int shell(const std::string& cmd) {
     int rc = std::system(cmd.c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-std::size_t count(const std::string& text, const std::string& what)
-{
+std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++n;
     return n;
 }
 
-TEST(XmlEscape, MarkupControlCharactersAndBrokenUtf8)
-{
+TEST(XmlEscape, MarkupControlCharactersAndBrokenUtf8) {
     const std::pair<std::string, std::string> cases[] = {
         {"a<b>&\"c'", "a&lt;b&gt;&amp;&quot;c&#39;"},
         {"name\n.txt", "name\\n.txt"},
         {std::string("x\x01y\x7f", 4), "x\\x01y\\x7f"},
-        {"h\xC3\xA9te \xE2\x96\xB2", "h\xC3\xA9te \xE2\x96\xB2"},     // well-formed UTF-8 stays
-        {"\xC3", "\xEF\xBF\xBD"},                                      // cut short
-        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                      // overlong
-        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},      // surrogate
-        {"\xEF\xBF\xBE", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},      // U+FFFE
+        {"h\xC3\xA9te \xE2\x96\xB2", "h\xC3\xA9te \xE2\x96\xB2"},  // well-formed UTF-8 stays
+        {"\xC3", "\xEF\xBF\xBD"},                                  // cut short
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // overlong
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
+        {"\xEF\xBF\xBE", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // U+FFFE
     };
     for (const auto& [in, out] : cases)
         EXPECT_EQ(report::xml_escape(in), out) << in;
@@ -63,8 +59,7 @@ TEST(XmlEscape, MarkupControlCharactersAndBrokenUtf8)
 
 // Every run of digits (with its decimal point and exponent) as "#": what is
 // left is the layout of a file.
-std::string layout(const std::string& text)
-{
+std::string layout(const std::string& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size();) {
         if (std::isdigit(static_cast<unsigned char>(text[i]))) {
@@ -79,8 +74,7 @@ std::string layout(const std::string& text)
     return out;
 }
 
-TEST(Fleet, GeneratedFilesHaveTheProgramsLayout)
-{
+TEST(Fleet, GeneratedFilesHaveTheProgramsLayout) {
     const std::tuple<report::Program, int, const char*> cases[] = {
         {report::Program::processors, 1, "processors_1thread"},
         {report::Program::processors, 2, "processors_2threads"},
@@ -95,8 +89,7 @@ TEST(Fleet, GeneratedFilesHaveTheProgramsLayout)
 
 // Loaded back, a fleet raises nothing but the short-pass note, each host's
 // directory names its runs, and the outliers are where the generator puts them.
-TEST(Fleet, ReadsBackConsistent)
-{
+TEST(Fleet, ReadsBackConsistent) {
     fs::path dir = fs::temp_directory_path() / ("fleet_test_" + std::to_string(getpid()));
     fs::remove_all(dir);
     std::vector<std::string> hosts = write_fleet(dir, 50, 3);
@@ -134,21 +127,20 @@ TEST(Fleet, ReadsBackConsistent)
     EXPECT_EQ(outliers, 2);
 }
 
-TEST(TickStep, RoundNumbersThatCoverTheRange)
-{
-    const std::pair<double, double> cases[] = {{10, 2}, {7.3, 2}, {1.2, 0.25}, {1111, 250},
-                                               {0.0028, 0.001}, {0, 1}};
+TEST(TickStep, RoundNumbersThatCoverTheRange) {
+    const std::pair<double, double> cases[] = {{10, 2},     {7.3, 2},        {1.2, 0.25},
+                                               {1111, 250}, {0.0028, 0.001}, {0, 1}};
     for (const auto& [max, step] : cases)
         EXPECT_DOUBLE_EQ(report::tick_step(max), step) << max;
 }
 
 // Text shortened to a width keeps whole UTF-8 characters and ends in an ellipsis.
-TEST(FitText, WithinTheWidthAndWholeCharacters)
-{
+TEST(FitText, WithinTheWidthAndWholeCharacters) {
     const std::tuple<std::string, double, bool> cases[] = {
         {"host-001", 200, false},
         {"rack-17 of the second datacentre, building West", 120, true},
-        {"h\xC3\xA9t\xC3\xA9rog\xC3\xA8ne \xE6\x9D\xB1\xE4\xBA\xAC \xE6\x9D\xB1\xE4\xBA\xAC", 40, true},
+        {"h\xC3\xA9t\xC3\xA9rog\xC3\xA8ne \xE6\x9D\xB1\xE4\xBA\xAC \xE6\x9D\xB1\xE4\xBA\xAC", 40,
+         true},
         {"", 10, false},
     };
     for (const auto& [text, width, cut] : cases) {
@@ -165,14 +157,14 @@ TEST(FitText, WithinTheWidthAndWholeCharacters)
 // Fourteen hosts, more than there are colours: a dot chart per test with a
 // dot per run in each panel, the outliers named, every link of the contents
 // landing on its section, and the per-run detail limited.
-TEST(FleetChart, DotsNamesAndContents)
-{
+TEST(FleetChart, DotsNamesAndContents) {
     if (!fs::exists("/usr/bin/xmllint"))
         GTEST_SKIP() << "xmllint is not installed (Debian package libxml2-utils)";
     fs::path dir = fs::temp_directory_path() / ("fleet_chart_" + std::to_string(getpid()));
     fs::remove_all(dir);
     write_fleet(dir / "fleet", 14, 5);
-    std::string run = "cd '" + dir.string() + "' && '" BENCH_REPORT "' chart fleet --baseline median -o ";
+    std::string run =
+        "cd '" + dir.string() + "' && '" BENCH_REPORT "' chart fleet --baseline median -o ";
     ASSERT_EQ(shell(run + "fleet.html 2>err.txt"), 0) << slurp(dir / "err.txt");
     ASSERT_EQ(shell(run + "fleet.svg 2>err.txt"), 0) << slurp(dir / "err.txt");
     EXPECT_EQ(shell("xmllint --noout '" + (dir / "fleet.svg").string() + "'"), 0);
@@ -184,8 +176,8 @@ TEST(FleetChart, DotsNamesAndContents)
     EXPECT_EQ(count(svg, "<circle"), 14u * 6);
     // host-013 runs at 0.6 times the others, host-038 is not in a fleet of 14.
     EXPECT_EQ(count(svg, ">host-013 x0.6"), 6u) << svg;
-    EXPECT_EQ(count(svg, "<title>host-0"), 14u * 6);   // each dot names its run on hover
-    EXPECT_EQ(count(svg, ">host-0") - count(svg, "<title>host-0"), 6u);   // no other run named
+    EXPECT_EQ(count(svg, "<title>host-0"), 14u * 6);  // each dot names its run on hover
+    EXPECT_EQ(count(svg, ">host-0") - count(svg, "<title>host-0"), 6u);  // no other run named
     EXPECT_EQ(count(html, "<circle"), 14u * (6 + 7));
     for (std::size_t at = html.find("href=\"#"); at != std::string::npos;
          at = html.find("href=\"#", at + 1)) {
@@ -193,15 +185,14 @@ TEST(FleetChart, DotsNamesAndContents)
         EXPECT_EQ(count(html, "id=\"" + id + "\""), 1u) << id;
     }
     EXPECT_LE(count(html, "<details"), 12u);
-    EXPECT_GE(count(html, "<details"), 2u);   // host-013's two runs
+    EXPECT_GE(count(html, "<details"), 2u);  // host-013's two runs
 }
 
 // Fifteen hosts' memory runs as `bench_report run` lays them out, fourteen on
 // two days and one on a single day: a history section for the first dozen of
 // the fourteen, none for the host of one day, each chart well-formed and each
 // link of the contents landing on its section.
-TEST(HistoryChart, SectionsForLabelsOnTwoDays)
-{
+TEST(HistoryChart, SectionsForLabelsOnTwoDays) {
     if (!fs::exists("/usr/bin/xmllint"))
         GTEST_SKIP() << "xmllint is not installed (Debian package libxml2-utils)";
     fs::path dir = fs::temp_directory_path() / ("history_chart_" + std::to_string(getpid()));
@@ -210,20 +201,27 @@ TEST(HistoryChart, SectionsForLabelsOnTwoDays)
         for (int day : {1, 8}) {
             if (h == 15 && day == 8)
                 continue;
-            fs::path rep = dir / "runs" / fmt::format("host-{:03}", h) / fmt::format("202611{:02}T100000Z-1", day);
+            fs::path rep = dir / "runs" / fmt::format("host-{:03}", h) /
+                           fmt::format("202611{:02}T100000Z-1", day);
             fs::create_directories(rep);
-            std::ofstream(rep / fmt::format("results_memory_Linux_x86 @ UTC time Sun Nov {:2} 10:00:00 2026\n.txt", day))
-                << scaled_results_file(report::Program::memory, 1 - 0.01 * day, 2, static_cast<unsigned>(h * day));
+            std::ofstream(
+                rep /
+                fmt::format("results_memory_Linux_x86 @ UTC time Sun Nov {:2} 10:00:00 2026\n.txt",
+                            day))
+                << scaled_results_file(report::Program::memory, 1 - 0.01 * day, 2,
+                                       static_cast<unsigned>(h * day));
         }
-    ASSERT_EQ(shell("cd '" + dir.string() + "' && '" BENCH_REPORT "' chart runs -o r.html 2>err.txt"), 0)
+    ASSERT_EQ(
+        shell("cd '" + dir.string() + "' && '" BENCH_REPORT "' chart runs -o r.html 2>err.txt"), 0)
         << slurp(dir / "err.txt");
     std::string html = slurp(dir / "r.html");
     EXPECT_EQ(count(html, "<h2 id=\"history-"), 12u);
     EXPECT_EQ(count(html, "by day (bench_memory)</title>"), 12u * 3);
     EXPECT_EQ(count(html, "History of host-015"), 0u);
     EXPECT_EQ(count(html, "The history of 12 of the 14 labels"), 1u);
-    EXPECT_EQ(count(html, "stroke-dasharray=\"3 3\""), 0u);   // no machine.json: no change marked
-    for (std::size_t at = html.find("href=\"#"); at != std::string::npos; at = html.find("href=\"#", at + 1)) {
+    EXPECT_EQ(count(html, "stroke-dasharray=\"3 3\""), 0u);  // no machine.json: no change marked
+    for (std::size_t at = html.find("href=\"#"); at != std::string::npos;
+         at = html.find("href=\"#", at + 1)) {
         std::string id = html.substr(at + 7, html.find('"', at + 7) - at - 7);
         EXPECT_EQ(count(html, "id=\"" + id + "\""), 1u) << id;
     }
@@ -237,8 +235,7 @@ TEST(HistoryChart, SectionsForLabelsOnTwoDays)
 // its name, charted as HTML and as SVG.
 class ChartCommand : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         dir = fs::temp_directory_path() / ("chart_test_" + std::to_string(getpid()));
         fs::remove_all(dir);
         fs::create_directories(dir / "<b>&amp;\"x\"");
@@ -250,25 +247,23 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    int chart(const std::string& args)
-    {
+    int chart(const std::string& args) {
         return shell("cd '" + dir.string() + "' && '" BENCH_REPORT "' chart " + args +
                      " 2>err.txt");
     }
-    bool well_formed(const fs::path& file)
-    {
-        return shell("xmllint --noout '" + file.string() + "' 2>>'" + (dir / "xmllint.txt").string() +
-                     "'") == 0;
+    bool well_formed(const fs::path& file) {
+        return shell("xmllint --noout '" + file.string() + "' 2>>'" +
+                     (dir / "xmllint.txt").string() + "'") == 0;
     }
     fs::path dir;
 };
 
-TEST_F(ChartCommand, EverySvgIsWellFormedXml)
-{
+TEST_F(ChartCommand, EverySvgIsWellFormedXml) {
     if (!fs::exists("/usr/bin/xmllint"))
         GTEST_SKIP() << "xmllint is not installed (Debian package libxml2-utils)";
     const std::string runs = "'<b>&amp;\"x\"' \"host 'b'/one.txt\"";
-    ASSERT_EQ(chart(runs + " --label '<i>\"&' --label 'b\x01' -o both.svg"), 0) << slurp(dir / "err.txt");
+    ASSERT_EQ(chart(runs + " --label '<i>\"&' --label 'b\x01' -o both.svg"), 0)
+        << slurp(dir / "err.txt");
     ASSERT_EQ(chart(runs + " -o report.html"), 0) << slurp(dir / "err.txt");
     ASSERT_EQ(chart("'<b>&amp;\"x\"' -o one.svg"), 0) << slurp(dir / "err.txt");
     EXPECT_TRUE(well_formed(dir / "both.svg")) << slurp(dir / "xmllint.txt");
@@ -278,7 +273,8 @@ TEST_F(ChartCommand, EverySvgIsWellFormedXml)
     // Each chart inside the HTML report, on its own.
     std::string html = slurp(dir / "report.html");
     int charts = 0;
-    for (std::size_t at = html.find("<svg"); at != std::string::npos; at = html.find("<svg", at + 1)) {
+    for (std::size_t at = html.find("<svg"); at != std::string::npos;
+         at = html.find("<svg", at + 1)) {
         std::size_t end = html.find("</svg>", at);
         ASSERT_NE(end, std::string::npos);
         fs::path file = dir / ("chart" + std::to_string(charts++) + ".svg");
@@ -290,21 +286,20 @@ TEST_F(ChartCommand, EverySvgIsWellFormedXml)
     // Self-contained: no script, nothing fetched; links only within the page.
     for (const char* outside : {"<script", "src=", "url(", "@import"})
         EXPECT_EQ(html.find(outside), std::string::npos) << outside;
-    for (std::size_t at = html.find("href="); at != std::string::npos; at = html.find("href=", at + 1))
+    for (std::size_t at = html.find("href="); at != std::string::npos;
+         at = html.find("href=", at + 1))
         EXPECT_EQ(html.compare(at, 7, "href=\"#"), 0) << html.substr(at, 40);
 }
 
-TEST_F(ChartCommand, BadInputAndUnwritableOutput)
-{
+TEST_F(ChartCommand, BadInputAndUnwritableOutput) {
     std::ofstream(dir / "bad.txt") << "no results here\n";
     EXPECT_EQ(chart("\"host 'b'/one.txt\" bad.txt -o partial.html"), 2);
-    EXPECT_TRUE(fs::exists(dir / "partial.html"));   // what could be read is still charted
+    EXPECT_TRUE(fs::exists(dir / "partial.html"));  // what could be read is still charted
     EXPECT_EQ(chart("\"host 'b'/one.txt\" -o no/such/dir/r.html"), 1);
     EXPECT_NE(slurp(dir / "err.txt").find("cannot write"), std::string::npos);
 }
 
-TEST_F(ChartCommand, ReportOpensInARealBrowser)
-{
+TEST_F(ChartCommand, ReportOpensInARealBrowser) {
     const char* chromium = "/usr/bin/chromium";
     if (!fs::exists(chromium))
         GTEST_SKIP() << "Chromium is not installed (Debian package chromium): the browser check "
@@ -315,7 +310,8 @@ TEST_F(ChartCommand, ReportOpensInARealBrowser)
     std::string cmd = std::string("timeout 120 ") + chromium +
                       " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run"
                       " --disable-background-networking --disable-component-update --disable-sync"
-                      " --user-data-dir='" + (dir / "profile").string() + "' --dump-dom 'file://" +
+                      " --user-data-dir='" +
+                      (dir / "profile").string() + "' --dump-dom 'file://" +
                       (dir / "report.html").string() + "' >'" + (dir / "dom.html").string() +
                       "' 2>/dev/null";
     ASSERT_EQ(shell(cmd), 0);
@@ -323,7 +319,7 @@ TEST_F(ChartCommand, ReportOpensInARealBrowser)
     EXPECT_EQ(count(dom, "<svg"), count(html, "<svg"));
     EXPECT_EQ(count(dom, "<table"), count(html, "<table"));
     EXPECT_EQ(count(dom, "<svg"), 5u);
-    EXPECT_GE(count(dom, "<table"), 3u);   // compare, and show for each run
+    EXPECT_GE(count(dom, "<table"), 3u);  // compare, and show for each run
     // The labels (directory names) as text, not markup.
     EXPECT_NE(dom.find("host 'b'"), std::string::npos);
     EXPECT_NE(dom.find("&lt;b&gt;&amp;amp;\"x\""), std::string::npos);

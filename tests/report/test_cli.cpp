@@ -78,7 +78,8 @@ TEST_F(Cli, TheGateNeverPassesOnNothing) {
     }
     // Usage errors: a negative, a non-numeric or a non-finite percentage.
     for (const char* p : {"-1", "five", "nan"})
-        EXPECT_EQ(run(std::string("compare runs/alpha runs/beta --fail-if-worse ") + p).status, 2) << p;
+        EXPECT_EQ(run(std::string("compare runs/alpha runs/beta --fail-if-worse ") + p).status, 2)
+            << p;
 }
 
 TEST_F(Cli, LabelsNameInputsKeepTheHostAndChooseTheBaseline) {
@@ -95,7 +96,7 @@ TEST_F(Cli, LabelsNameInputsKeepTheHostAndChooseTheBaseline) {
         return out;
     };
     EXPECT_EQ(labels("hist"), (std::vector<std::string>{"hostA/day1", "hostA/day1", "hostA/day2",
-                                                         "hostA/day2", "hostB/day1", "hostB/day1"}));
+                                                        "hostA/day2", "hostB/day1", "hostB/day1"}));
     EXPECT_EQ(labels("--label old --label new hist/hostA hist/hostB"),
               (std::vector<std::string>{"old", "old", "old", "old", "new", "new"}));
     Result wrong = run("export --label one hist/hostA hist/hostB");
@@ -140,8 +141,9 @@ TEST_F(Cli, OutputThatCannotBeWrittenIsAFailure) {
                               " 2>stderr.txt";
             int rc = std::system(cmd.c_str());
             EXPECT_EQ(WEXITSTATUS(rc), 1) << c << " " << to;
-            EXPECT_NE(slurp(root / "stderr.txt").find(std::string(to) == ">&-" ? "Bad file descriptor"
-                                                                               : "No space left on device"),
+            EXPECT_NE(slurp(root / "stderr.txt")
+                          .find(std::string(to) == ">&-" ? "Bad file descriptor"
+                                                         : "No space left on device"),
                       std::string::npos)
                 << c << " " << to;
         }
@@ -153,7 +155,7 @@ TEST_F(Cli, OutputThatCannotBeWrittenIsAFailure) {
     Result onto_input = run("export a -o 'a/" + p_name + "'");
     EXPECT_EQ(onto_input.status, 2);
     EXPECT_NE(onto_input.err.find("is one of the inputs"), std::string::npos);
-    EXPECT_NE(slurp(root / input).find("Thread(s)"), std::string::npos);   // untouched
+    EXPECT_NE(slurp(root / input).find("Thread(s)"), std::string::npos);  // untouched
     Result dash = run("export a -o -");
     EXPECT_EQ(dash.status, 0);
     EXPECT_EQ(dash.out.rfind("{", 0), 0u);

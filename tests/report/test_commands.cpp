@@ -40,7 +40,8 @@ protected:
         fs::copy_file(data / "memory_1thread.results.txt", root / "runs" / "host-a" / m_name);
         fs::copy_file(data / "processors_1thread.results.txt",
                       root / "runs" / "host-b" / "deeper" / p_name);
-        fs::copy_file(data / "processors_1thread.console.txt", root / "runs" / "host-b" / "notes.txt");
+        fs::copy_file(data / "processors_1thread.console.txt",
+                      root / "runs" / "host-b" / "notes.txt");
         fs::create_directory_symlink("..", root / "runs" / "host-b" / "loop");
     }
     void TearDown() override { fs::remove_all(root); }
@@ -51,15 +52,19 @@ protected:
 TEST_F(Fleet, ListFindsResultsFilesRecursivelyWithTheNewlineEscaped) {
     Result r = run(root, "list runs");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "bench_report: runs/host-b/loop: a symbolic link to a directory, not followed\n");
+    EXPECT_EQ(r.err,
+              "bench_report: runs/host-b/loop: a symbolic link to a directory, not followed\n");
     // Columns padded to the longest path; the newline of the names shown as \n.
-    EXPECT_EQ(r.out,
-              "runs/host-a/results_memory_Linux_x86 @ CET time Wed Dec  9 17:00:01 2026\\n.txt"
-              "             bench_memory      Wed Dec  9 17:00:01 2026 CET  1 thread(s)  complete, 1 finding(s)\n"
-              "runs/host-a/results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\\n.txt"
-              "         bench_processors  Tue Dec  8 05:24:13 2026 UTC  2 thread(s)  complete, 1 finding(s)\n"
-              "runs/host-b/deeper/results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\\n.txt"
-              "  bench_processors  Tue Dec  8 05:24:13 2026 UTC  1 thread(s)  complete, 1 finding(s)\n");
+    EXPECT_EQ(
+        r.out,
+        "runs/host-a/results_memory_Linux_x86 @ CET time Wed Dec  9 17:00:01 2026\\n.txt"
+        "             bench_memory      Wed Dec  9 17:00:01 2026 CET  1 thread(s)  complete, 1 "
+        "finding(s)\n"
+        "runs/host-a/results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\\n.txt"
+        "         bench_processors  Tue Dec  8 05:24:13 2026 UTC  2 thread(s)  complete, 1 "
+        "finding(s)\n"
+        "runs/host-b/deeper/results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\\n.txt"
+        "  bench_processors  Tue Dec  8 05:24:13 2026 UTC  1 thread(s)  complete, 1 finding(s)\n");
 }
 
 TEST_F(Fleet, LabelsAreDirectoriesForAFleetAndAlwaysUnique) {
@@ -74,8 +79,8 @@ TEST_F(Fleet, LabelsAreDirectoriesForAFleetAndAlwaysUnique) {
     };
     EXPECT_EQ(labels("runs/host-a runs/host-b"),
               (std::vector<std::string>{"host-a", "host-a", "host-b/deeper"}));
-    EXPECT_EQ(labels("runs/host-a"), (std::vector<std::string>{"Wed Dec  9 17:00:01 2026",
-                                                                "Tue Dec  8 05:24:13 2026"}));
+    EXPECT_EQ(labels("runs/host-a"),
+              (std::vector<std::string>{"Wed Dec  9 17:00:01 2026", "Tue Dec  8 05:24:13 2026"}));
     // A label per path, for every run under it; runs that share one are repetitions.
     EXPECT_EQ(labels("--label x --label x runs/host-a runs/host-b/notes.txt"),
               (std::vector<std::string>{"x", "x", "x"}));
@@ -94,16 +99,18 @@ TEST_F(Fleet, BadFilesAreReportedAndTheRestShown) {
               "bench_report: bad\\nname.txt:1: expected the title line of bench_processors or "
               "bench_memory, found end of file\n"
               "bench_report: missing.txt: cannot read: No such file or directory\n");
-    EXPECT_NE(r.out.find("runs/host-b/notes.txt: bench_processors, 1 thread(s)"), std::string::npos);
+    EXPECT_NE(r.out.find("runs/host-b/notes.txt: bench_processors, 1 thread(s)"),
+              std::string::npos);
 
     r = run(root, "export --format csv bad.txt runs/host-a -o out.csv");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     std::string csv = slurp(root / "out.csv");
-    EXPECT_EQ(csv.rfind("path,label,program,test,scope,thread,metric,value,unit,printed,printed_unit,"
-                        "threads,local_time,zone,partial,findings,host,cpu_model,logical_cpus\n"
-                        "\"runs/host-a/results_memory_Linux_x86 @ CET time Wed Dec  9 17:00:01 2026\n"
-                        ".txt\",\"Wed Dec  9 17:00:01 2026\",bench_memory,allocation,single,,seconds,",
-                        0),
-              0u);
+    EXPECT_EQ(
+        csv.rfind("path,label,program,test,scope,thread,metric,value,unit,printed,printed_unit,"
+                  "threads,local_time,zone,partial,findings,host,cpu_model,logical_cpus\n"
+                  "\"runs/host-a/results_memory_Linux_x86 @ CET time Wed Dec  9 17:00:01 2026\n"
+                  ".txt\",\"Wed Dec  9 17:00:01 2026\",bench_memory,allocation,single,,seconds,",
+                  0),
+        0u);
 }

@@ -3,7 +3,7 @@
 // command as a regression gate.
 #include <gtest/gtest.h>
 
-
+#include <unistd.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -11,29 +11,29 @@
 #include <fstream>
 #include <set>
 #include <sstream>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "compare_views.h"
+#include "comparison.h"
 #include "fleet.h"
 #include "load.h"
-#include "comparison.h"
 #include "table.h"
 
 namespace fs = std::filesystem;
 using namespace report;
-using RunT = report::Run;   // testing::Test has a Run() of its own
+using RunT = report::Run;  // testing::Test has a Run() of its own
 
 namespace {
 
-std::optional<Figure> fig(double v) { return Figure{std::to_string(v), v}; }
+std::optional<Figure> fig(double v) {
+    return Figure{std::to_string(v), v};
+}
 
 // A streaming test with a single-thread rate, one seconds figure per thread
 // and an overall rate; `overall` 0 leaves it absent.
 Test stream(const std::string& key, double single, double overall, int threads,
-            int incomplete = 0)
-{
+            int incomplete = 0) {
     Test t;
     t.key = key;
     t.title = key + ". Width";
@@ -49,8 +49,7 @@ Test stream(const std::string& key, double single, double overall, int threads,
 }
 
 RunT run(const std::string& label, std::vector<Test> tests, long long threads,
-        Program program = Program::processors)
-{
+         Program program = Program::processors) {
     RunT r;
     r.label = label;
     r.path = label + ".txt";
@@ -60,8 +59,8 @@ RunT run(const std::string& label, std::vector<Test> tests, long long threads,
     return r;
 }
 
-const FigureRow& row(const ProgramComparison& c, const std::string& test, const std::string& figure)
-{
+const FigureRow& row(const ProgramComparison& c, const std::string& test,
+                     const std::string& figure) {
     for (const FigureRow& r : c.rows)
         if (r.test == test && r.figure == figure)
             return r;
@@ -71,8 +70,7 @@ const FigureRow& row(const ProgramComparison& c, const std::string& test, const 
 // Worse and the noise band are measured on the time the run needs for the
 // same work: a rate at half the baseline's and seconds at twice are equally
 // worse, and no figure has a ceiling on how much worse it can be.
-TEST(CompareMarks, OneLogarithmicMeasureForEveryFigure)
-{
+TEST(CompareMarks, OneLogarithmicMeasureForEveryFigure) {
     struct Case {
         double ratio;
         Better better;
@@ -83,18 +81,18 @@ TEST(CompareMarks, OneLogarithmicMeasureForEveryFigure)
     };
     const Case cases[] = {
         {1.0, Better::higher, 2, Mark::same, 5, false},
-        {1.02, Better::higher, 2, Mark::same, 5, false},          // on the edge: inside
+        {1.02, Better::higher, 2, Mark::same, 5, false},  // on the edge: inside
         {1 / 1.02, Better::higher, 2, Mark::same, 5, false},
-        {0.98, Better::higher, 2, Mark::worse, 5, false},         // 1.0204 times the time
+        {0.98, Better::higher, 2, Mark::worse, 5, false},  // 1.0204 times the time
         {1.0201, Better::higher, 2, Mark::better, 5, false},
-        {1 / 1.05, Better::higher, 2, Mark::worse, 5, false},     // exactly 5% slower: no trip
+        {1 / 1.05, Better::higher, 2, Mark::worse, 5, false},  // exactly 5% slower: no trip
         {1 / 1.0501, Better::higher, 2, Mark::worse, 5, true},
-        {1.05, Better::lower, 2, Mark::worse, 5, false},          // seconds: more is worse
+        {1.05, Better::lower, 2, Mark::worse, 5, false},  // seconds: more is worse
         {1.0501, Better::lower, 2, Mark::worse, 5, true},
         {0.9, Better::lower, 2, Mark::better, 5, false},
-        {1 / 140.0, Better::higher, 2, Mark::worse, 100, true},   // a rate 140 times slower
-        {62, Better::lower, 2, Mark::worse, 100, true},           // seconds at x62, alike
-        {0.007, Better::higher, 150, Mark::worse, 1000, true},    // far outside a wide band
+        {1 / 140.0, Better::higher, 2, Mark::worse, 100, true},  // a rate 140 times slower
+        {62, Better::lower, 2, Mark::worse, 100, true},          // seconds at x62, alike
+        {0.007, Better::higher, 150, Mark::worse, 1000, true},   // far outside a wide band
         {2.4, Better::higher, 150, Mark::same, 5, false},
     };
     for (const Case& c : cases) {
@@ -104,8 +102,7 @@ TEST(CompareMarks, OneLogarithmicMeasureForEveryFigure)
     EXPECT_EQ(classify(1.001, Better::higher, 0), Mark::better);
 }
 
-TEST(CompareRuns, RatiosPerThreadFiguresGeometricMeansAndOneSlowdownPerPass)
-{
+TEST(CompareRuns, RatiosPerThreadFiguresGeometricMeansAndOneSlowdownPerPass) {
     RunT base = run("base", {stream("float", 100, 400, 4), stream("logic", 10, 40, 4)}, 4);
     // Twice the threads, the same overall: half the rate per thread. Single
     // rate 10% better on float, 20% worse on logic; no overall for logic.
@@ -114,7 +111,7 @@ TEST(CompareRuns, RatiosPerThreadFiguresGeometricMeansAndOneSlowdownPerPass)
     std::vector<const RunT*> runs = {&base, &memory, &other};
 
     std::vector<ProgramComparison> cs = compare_runs(runs, {});
-    ASSERT_EQ(cs.size(), 2u);   // never across programs
+    ASSERT_EQ(cs.size(), 2u);  // never across programs
     const ProgramComparison& c = cs[0];
     EXPECT_EQ(c.program, Program::processors);
     ASSERT_EQ(c.runs.size(), 2u);
@@ -122,10 +119,10 @@ TEST(CompareRuns, RatiosPerThreadFiguresGeometricMeansAndOneSlowdownPerPass)
     EXPECT_EQ(cs[1].runs.size(), 1u);
 
     const FigureRow& single = row(c, "float", "single rate");
-    EXPECT_EQ(single.test_title, "Float streaming");   // the catalogue's one name
+    EXPECT_EQ(single.test_title, "Float streaming");  // the catalogue's one name
     EXPECT_DOUBLE_EQ(*single.cells[1].ratio, 1.1);
     EXPECT_EQ(single.cells[1].mark, Mark::better);
-    EXPECT_EQ(single.cells[0].mark, Mark::none);   // the baseline is never marked
+    EXPECT_EQ(single.cells[0].mark, Mark::none);  // the baseline is never marked
     const FigureRow& per_thread = row(c, "float", "overall per thread");
     EXPECT_DOUBLE_EQ(*per_thread.cells[0].value, 100);
     EXPECT_DOUBLE_EQ(*per_thread.cells[1].ratio, 0.5);
@@ -150,7 +147,7 @@ TEST(CompareRuns, RatiosPerThreadFiguresGeometricMeansAndOneSlowdownPerPass)
     EXPECT_EQ(c.rows[worse[1].row].test, "logic");
     EXPECT_EQ(c.rows[worse[1].row].pass, Pass::single);
     EXPECT_NEAR(worse[1].factor, 1.25, 1e-9);
-    EXPECT_EQ(regressions(cs, 60).size(), 1u);   // twice the time is 100% slower
+    EXPECT_EQ(regressions(cs, 60).size(), 1u);  // twice the time is 100% slower
     EXPECT_TRUE(regressions(cs, 100).empty());
 
     // A named baseline that is not the first run, and the filters.
@@ -164,8 +161,7 @@ TEST(CompareRuns, RatiosPerThreadFiguresGeometricMeansAndOneSlowdownPerPass)
     EXPECT_NEAR(*swapped[0].rows[0].cells[0].ratio, 1 / 1.1, 1e-12);
 }
 
-TEST(CompareRuns, IncompleteZeroAndInfiniteFiguresAreNotCompared)
-{
+TEST(CompareRuns, IncompleteZeroAndInfiniteFiguresAreNotCompared) {
     RunT base = run("base", {stream("low_speeds", 0, 10, 2)}, 2, Program::memory);
     RunT oom = run("oom", {stream("low_speeds", 5, 4, 2, 1)}, 2, Program::memory);
     std::vector<ProgramComparison> cs = compare_runs({&base, &oom}, {});
@@ -192,14 +188,14 @@ TEST(CompareRuns, IncompleteZeroAndInfiniteFiguresAreNotCompared)
 
 // Outliers of a fleet that varies: far from the median in units of the
 // fleet's own spread, not merely outside the noise band.
-TEST(CompareRuns, RobustOutliersOfAVariedFleet)
-{
+TEST(CompareRuns, RobustOutliersOfAVariedFleet) {
     std::vector<RunT> fleet;
     for (int i = 0; i < 50; ++i) {
-        double single = 100 * (1 + 0.03 * std::sin(i * 1.7));   // +/-3%, outside a 2% band
+        double single = 100 * (1 + 0.03 * std::sin(i * 1.7));  // +/-3%, outside a 2% band
         if (i == 17)
             single = 60;
-        fleet.push_back(run("host" + std::to_string(i), {stream("float", single, 4 * single, 4)}, 4));
+        fleet.push_back(
+            run("host" + std::to_string(i), {stream("float", single, 4 * single, 4)}, 4));
     }
     std::vector<const RunT*> runs;
     for (const RunT& r : fleet)
@@ -220,13 +216,13 @@ TEST(CompareRuns, RobustOutliersOfAVariedFleet)
     for (const RunT* r : four)
         singles.push_back(r->tests[0].single_rate->value);
     std::sort(singles.begin(), singles.end());
-    EXPECT_DOUBLE_EQ(*row(small, "float", "single rate").baseline.value, (singles[1] + singles[2]) / 2);
+    EXPECT_DOUBLE_EQ(*row(small, "float", "single rate").baseline.value,
+                     (singles[1] + singles[2]) / 2);
 }
 
-TEST(CompareViews, CellsCarryTheirMarkAndTheFleetViewFitsTheWidth)
-{
+TEST(CompareViews, CellsCarryTheirMarkAndTheFleetViewFitsTheWidth) {
     RunT base = run("base", {stream("float", 100, 400, 4)}, 4);
-    RunT partial = run("cut +", {stream("float", 90, 0, 4)}, 4);   // a label ending in " +"
+    RunT partial = run("cut +", {stream("float", 90, 0, 4)}, 4);  // a label ending in " +"
     partial.partial = true;
     partial.findings.push_back({12, "float", "overall_sum", "overall differs from the sum"});
     std::vector<ProgramComparison> cs = compare_runs({&base, &partial}, {});
@@ -243,19 +239,21 @@ TEST(CompareViews, CellsCarryTheirMarkAndTheFleetViewFitsTheWidth)
     o.colour = true;
     std::string text = compare_text(cs, o);
     EXPECT_NE(text.find("\x1b[31m90.000000 x0.900 -\x1b[0m"), std::string::npos) << text;
-    EXPECT_EQ(text.find("\x1b[32m"), std::string::npos) << text;   // nothing better
+    EXPECT_EQ(text.find("\x1b[32m"), std::string::npos) << text;  // nothing better
     std::string html = render_html(t[0]);
     EXPECT_EQ(html.find("better\""), std::string::npos);
-    EXPECT_NE(html.find("<td class=\"num worse\">90.000000 x0.900 -</td>"), std::string::npos) << html;
-    partial.label = "evil\x1b[2J";   // a directory name reaches the terminal escaped
+    EXPECT_NE(html.find("<td class=\"num worse\">90.000000 x0.900 -</td>"), std::string::npos)
+        << html;
+    partial.label = "evil\x1b[2J";  // a directory name reaches the terminal escaped
     EXPECT_EQ(compare_tables(compare_runs({&base, &partial}, {}), {})[0].header.back(),
               "evil\\x1b[2J *");
 
     // Fifty runs with wide labels: the fleet view, every line within 60 columns.
     std::vector<RunT> fleet;
     for (int i = 0; i < 50; ++i)
-        fleet.push_back(run("a-rather-long-host-name-" + std::to_string(i) + "-\xe6\xb5\x8b\xe8\xaf\x95",
-                            {stream("float", 100 + i, 400 + i, 4)}, 4));
+        fleet.push_back(
+            run("a-rather-long-host-name-" + std::to_string(i) + "-\xe6\xb5\x8b\xe8\xaf\x95",
+                {stream("float", 100 + i, 400 + i, 4)}, 4));
     std::vector<const RunT*> runs;
     for (const RunT& r : fleet)
         runs.push_back(&r);
@@ -263,14 +261,14 @@ TEST(CompareViews, CellsCarryTheirMarkAndTheFleetViewFitsTheWidth)
     o.width = 60;
     std::string fleet_text = compare_text(compare_runs(runs, {}), o);
     std::size_t lines = 0;
-    for (std::size_t s = 0, e; (e = fleet_text.find('\n', s)) != std::string::npos; s = e + 1, ++lines)
+    for (std::size_t s = 0, e; (e = fleet_text.find('\n', s)) != std::string::npos;
+         s = e + 1, ++lines)
         EXPECT_LE(display_width(fleet_text.substr(s, e - s)), 60u) << fleet_text.substr(s, e - s);
     EXPECT_GT(lines, 50u);
-    EXPECT_EQ(display_width("\xe6\xb5\x8b\xe8\xaf\x95"), 4u);   // wide characters count two
+    EXPECT_EQ(display_width("\xe6\xb5\x8b\xe8\xaf\x95"), 4u);  // wide characters count two
 }
 
-TEST(CompareViews, MachineFormatsCarryTheMarksAndTheVerdict)
-{
+TEST(CompareViews, MachineFormatsCarryTheMarksAndTheVerdict) {
     RunT base = run("base", {stream("float", 100, 400, 4)}, 4);
     RunT slow = run("slow|er", {stream("float", 80, 400, 4)}, 4);
     std::vector<ProgramComparison> cs = compare_runs({&base, &slow}, {});
@@ -279,7 +277,7 @@ TEST(CompareViews, MachineFormatsCarryTheMarksAndTheVerdict)
     nlohmann::json j = nlohmann::json::parse(compare_json(cs, o));
     EXPECT_EQ(j["schema_version"], 1);
     EXPECT_EQ(j["gate"]["verdict"], "fail");
-    EXPECT_EQ(j["gate"]["regressions"].size(), 1u);   // single rate and seconds: one pass
+    EXPECT_EQ(j["gate"]["regressions"].size(), 1u);  // single rate and seconds: one pass
     EXPECT_EQ(j["programs"][0]["figures"][0]["cells"][1]["mark"], "worse");
     std::string md = compare_markdown(cs, o);
     EXPECT_NE(md.find("slow\\|er"), std::string::npos) << md;
@@ -293,23 +291,24 @@ TEST(CompareViews, MachineFormatsCarryTheMarksAndTheVerdict)
 
 // Runs that share a label are repetitions: a change between two labels is
 // marked only when it is significant and outside the band.
-TEST(CompareRepetitions, SignificantChangesDisturbedRepetitionsAndTooFewRuns)
-{
+TEST(CompareRepetitions, SignificantChangesDisturbedRepetitionsAndTooFewRuns) {
     struct Case {
         const char* name;
         int base_runs, new_runs;
-        double slowdown;       // every rate of the new label
-        int disturbed;         // this repetition of the new label 20% slower; -1 none
-        Mark mark;             // of the float single rate and the geometric means
+        double slowdown;  // every rate of the new label
+        int disturbed;    // this repetition of the new label 20% slower; -1 none
+        Mark mark;        // of the float single rate and the geometric means
         bool trips_gate_at_2;
         SignificanceTest test;
         bool untested;
     };
     const Case cases[] = {
-        {"5 against 5, 3% slower", 5, 5, 0.97, -1, Mark::worse, true, SignificanceTest::mann_whitney, false},
+        {"5 against 5, 3% slower", 5, 5, 0.97, -1, Mark::worse, true,
+         SignificanceTest::mann_whitney, false},
         {"5 against 5, one repetition disturbed", 5, 5, 1.0, 2, Mark::same, false,
          SignificanceTest::mann_whitney, false},
-        {"3 against 3, 3% slower", 3, 3, 0.97, -1, Mark::worse, true, SignificanceTest::welch, false},
+        {"3 against 3, 3% slower", 3, 3, 0.97, -1, Mark::worse, true, SignificanceTest::welch,
+         false},
         {"1 run each, 3% slower", 1, 1, 0.97, -1, Mark::worse, true, SignificanceTest::none, true},
     };
     for (const Case& c : cases) {
@@ -317,9 +316,12 @@ TEST(CompareRepetitions, SignificantChangesDisturbedRepetitionsAndTooFewRuns)
         std::vector<RunT> runs;
         auto add = [&](const char* label, int n, double factor, int disturbed) {
             for (int k = 0; k < n; ++k) {
-                double noise = 1 + 0.005 * std::sin(runs.size() * 2.1);   // +/-0.5%
+                double noise = 1 + 0.005 * std::sin(runs.size() * 2.1);  // +/-0.5%
                 double f = factor * noise * (k == disturbed ? 0.8 : 1);
-                runs.push_back(run(label, {stream("float", 100 * f, 400 * f, 4), stream("logic", 50 * f, 200 * f, 4)}, 4));
+                runs.push_back(
+                    run(label,
+                        {stream("float", 100 * f, 400 * f, 4), stream("logic", 50 * f, 200 * f, 4)},
+                        4));
             }
         };
         add("base", c.base_runs, 1, -1);
@@ -339,7 +341,7 @@ TEST(CompareRepetitions, SignificantChangesDisturbedRepetitionsAndTooFewRuns)
         EXPECT_EQ(!regressions(cs, 2).empty(), c.trips_gate_at_2);
         if (c.test != SignificanceTest::none && c.slowdown < 1) {
             ASSERT_TRUE(single.interval);
-            EXPECT_LT(single.interval->high, 1.0);   // the whole interval says slower
+            EXPECT_LT(single.interval->high, 1.0);  // the whole interval says slower
         }
         // The disturbed repetition is named.
         ASSERT_EQ(cmp.far.size(), c.disturbed >= 0 ? 1u : 0u);
@@ -351,8 +353,7 @@ TEST(CompareRepetitions, SignificantChangesDisturbedRepetitionsAndTooFewRuns)
 
 // Generated fleets of 50 and 200 hosts against their median: the outliers
 // are exactly the hosts made far, and the fleet view fits 80 columns.
-TEST(CompareFleet, GeneratedFleetsAgainstTheirMedian)
-{
+TEST(CompareFleet, GeneratedFleetsAgainstTheirMedian) {
     for (int hosts : {50, 200}) {
         SCOPED_TRACE(hosts);
         fs::path dir = fs::temp_directory_path() /
@@ -381,10 +382,10 @@ TEST(CompareFleet, GeneratedFleetsAgainstTheirMedian)
         }
         ViewOptions o;
         std::string text = compare_text(cs, o);
-        EXPECT_NE(text.find("Worst figure"), std::string::npos);   // the fleet layout
+        EXPECT_NE(text.find("Worst figure"), std::string::npos);  // the fleet layout
         for (std::size_t s = 0, e; (e = text.find('\n', s)) != std::string::npos; s = e + 1)
             EXPECT_LE(display_width(text.substr(s, e - s)), 80u) << text.substr(s, e - s);
-        EXPECT_NE(text.find(names[12]), std::string::npos);   // host-013, an outlier, by name
+        EXPECT_NE(text.find(names[12]), std::string::npos);  // host-013, an outlier, by name
     }
 }
 

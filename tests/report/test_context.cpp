@@ -33,16 +33,18 @@ std::string fields(const std::vector<ContextDifference>& d) {
     return out;
 }
 
-std::shared_ptr<const MachineContext> context(const std::string& started, const std::string& kernel) {
+std::shared_ptr<const MachineContext> context(const std::string& started,
+                                              const std::string& kernel) {
     std::string error;
-    auto c = report::parse_context(R"({"repetition": {"started": ")" + started +
-                               R"("}, "machine": {"kernel": {"release": ")" + kernel + R"("}}})",
-                           error);
+    auto c =
+        report::parse_context(R"({"repetition": {"started": ")" + started +
+                                  R"("}, "machine": {"kernel": {"release": ")" + kernel + R"("}}})",
+                              error);
     return std::make_shared<const MachineContext>(*c);
 }
 
 RunT day_run(const std::string& label, const std::string& local_time, double single, double overall,
-            std::shared_ptr<const MachineContext> machine = nullptr, int incomplete = 0) {
+             std::shared_ptr<const MachineContext> machine = nullptr, int incomplete = 0) {
     RunT r;
     r.label = label;
     r.program = Program::memory;
@@ -63,14 +65,15 @@ RunT day_run(const std::string& label, const std::string& local_time, double sin
 // of one day and the first of the next.
 TEST(History, DaysChangesAndPoints) {
     std::vector<RunT> runs = {
-        day_run("h", "Sun Nov 15 09:00:00 2026", 9, 18, context("2026-11-15T09:00:00Z", "6.1.0-21")),
-        day_run("h", "Sun Nov  1 23:30:00 2026", 10, 20),   // local date, no machine.json
+        day_run("h", "Sun Nov 15 09:00:00 2026", 9, 18,
+                context("2026-11-15T09:00:00Z", "6.1.0-21")),
+        day_run("h", "Sun Nov  1 23:30:00 2026", 10, 20),  // local date, no machine.json
         day_run("h", "", 12, 25, context("2026-11-08T08:00:00Z", "6.1.0-18")),
         day_run("h", "", 11, 26, context("2026-11-08T07:00:00Z", "6.1.0-17")),
         day_run("h", "", 14, 99, context("2026-11-08T09:00:00Z", "6.1.0-18"), 1),
         day_run("one-day", "Sun Nov  1 10:00:00 2026", 1, 2),
         day_run("h", "no time", 1, 2),
-        day_run("h", "Mon Feb 30 10:00:00 2026", 1, 2),   // no such day
+        day_run("h", "Mon Feb 30 10:00:00 2026", 1, 2),  // no such day
     };
     std::vector<const RunT*> given;
     for (const RunT& r : runs)
@@ -83,7 +86,7 @@ TEST(History, DaysChangesAndPoints) {
     EXPECT_EQ(h[0].days[1].date, "2026-11-08");
     EXPECT_EQ(h[0].days[2].days - h[0].days[0].days, 14);
     ASSERT_EQ(h[0].days[1].runs.size(), 3u);
-    EXPECT_EQ(h[0].days[1].runs[0], &runs[3]);   // 07:00 before 08:00
+    EXPECT_EQ(h[0].days[1].runs[0], &runs[3]);  // 07:00 before 08:00
     ASSERT_EQ(h[0].changes.size(), 1u);
     EXPECT_EQ(h[0].changes[0].index, 2u);
     EXPECT_EQ(fields(h[0].changes[0].differences), "kernel=6.1.0-18|6.1.0-21;");
@@ -112,8 +115,9 @@ protected:
         const fs::path data = REPORT_DATA;
         for (const char* host : {"host-a", "host-b", "host-c"}) {
             fs::create_directories(root / host);
-            fs::copy_file(data / "memory_2threads.results.txt",
-                          root / host / "results_memory_Linux_x86 @ UTC time Tue Dec  8 06:08:44 2026\n.txt");
+            fs::copy_file(
+                data / "memory_2threads.results.txt",
+                root / host / "results_memory_Linux_x86 @ UTC time Tue Dec  8 06:08:44 2026\n.txt");
         }
         fs::copy_file(data / "context" / "host-a.json", root / "host-a" / "machine.json");
         fs::copy_file(data / "context" / "host-b.json", root / "host-b" / "machine.json");
@@ -125,7 +129,8 @@ protected:
 TEST_F(Commands, ListShowAndExportCarryTheMachine) {
     Result list = run("list host-a host-c");
     EXPECT_NE(list.out.find("host-a, Intel(R) Xeon(R) Processor\n"), std::string::npos) << list.out;
-    EXPECT_NE(list.out.find("complete, 1 finding(s)\n"), std::string::npos) << list.out;   // host-c: nothing
+    EXPECT_NE(list.out.find("complete, 1 finding(s)\n"), std::string::npos)
+        << list.out;  // host-c: nothing
 
     Result show = run("show host-a host-c");
     EXPECT_NE(show.out.find("\nMachine: host-a, Intel(R) Xeon(R) Processor, 2 logical CPUs, kernel "
@@ -138,14 +143,15 @@ TEST_F(Commands, ListShowAndExportCarryTheMachine) {
     ASSERT_EQ(json.status, 0) << json.err;
     nlohmann::json j = nlohmann::json::parse(json.out);
     EXPECT_EQ(j["schema_version"], 2);
-    EXPECT_EQ(j["runs"][0]["machine"], nlohmann::json::parse(slurp(root / "host-a" / "machine.json")));
+    EXPECT_EQ(j["runs"][0]["machine"],
+              nlohmann::json::parse(slurp(root / "host-a" / "machine.json")));
     EXPECT_TRUE(j["runs"][1]["machine"].is_null());
 
     Result csv = run("export --format csv host-a host-c");
     std::string header = csv.out.substr(0, csv.out.find('\n'));
     EXPECT_EQ(header.substr(header.size() - 27), "host,cpu_model,logical_cpus");
     EXPECT_NE(csv.out.find(",\"host-a\",\"Intel(R) Xeon(R) Processor\",2\n"), std::string::npos);
-    EXPECT_NE(csv.out.find(",0,1,,,\n"), std::string::npos);   // host-c: empty columns
+    EXPECT_NE(csv.out.find(",0,1,,,\n"), std::string::npos);  // host-c: empty columns
 }
 
 TEST_F(Commands, CompareSaysWhereMachinesDiffer) {
@@ -165,14 +171,14 @@ TEST_F(Commands, CompareSaysWhereMachinesDiffer) {
     std::string said;
     for (const std::string& l : lines) {
         said += "bench_report: " + l;
-        EXPECT_NE(r.out.find("Machine: " + l), std::string::npos) << l;   // under the table too
+        EXPECT_NE(r.out.find("Machine: " + l), std::string::npos) << l;  // under the table too
     }
     EXPECT_EQ(r.err, said);
 
     // JSON carries them as data; the same machine, or none, says nothing.
     r = run("compare --format json host-a host-b");
     nlohmann::json j = nlohmann::json::parse(r.out);
-    EXPECT_EQ(j["programs"][0]["machine_differences"].size(), 6u);   // each repetition of host-b
+    EXPECT_EQ(j["programs"][0]["machine_differences"].size(), 6u);  // each repetition of host-b
     EXPECT_EQ(j["programs"][0]["machine_differences"][2]["field"], "kernel");
     for (const char* args : {"compare host-a host-c", "compare host-c host-a"}) {
         r = run(args);

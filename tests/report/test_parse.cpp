@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -20,10 +20,10 @@ using namespace report;
 namespace {
 
 const char* const real_files[] = {
-    "processors_1thread.results.txt",  "processors_1thread.console.txt",
-    "processors_2threads.results.txt", "processors_2threads.console.txt",
-    "memory_1thread.results.txt",      "memory_1thread.console.txt",
-    "memory_2threads.results.txt",     "memory_2threads.console.txt",
+    "processors_1thread.results.txt",   "processors_1thread.console.txt",
+    "processors_2threads.results.txt",  "processors_2threads.console.txt",
+    "memory_1thread.results.txt",       "memory_1thread.console.txt",
+    "memory_2threads.results.txt",      "memory_2threads.console.txt",
     "memory_out_of_memory.results.txt", "memory_out_of_memory.console.txt",
 };
 
@@ -118,7 +118,8 @@ TEST(RealFiles, EveryFigureAsPrintedAndOnlyTheShortPassFinding) {
         bool memory = std::string(name).rfind("memory", 0) == 0;
         EXPECT_EQ(run.program, memory ? Program::memory : Program::processors);
         EXPECT_EQ(run.source, std::string(name).find("console") != std::string::npos
-                                  ? Source::transcript : Source::results_file);
+                                  ? Source::transcript
+                                  : Source::results_file);
         EXPECT_EQ(run.threads, std::string(name).find("1thread") != std::string::npos ? 1 : 2);
         EXPECT_FALSE(run.partial);
         ASSERT_EQ(run.tests.size(), memory ? 3u : 4u);
@@ -193,7 +194,8 @@ TEST(Checks, AlteredFilesAreFlagged) {
 // Text that is neither a results file nor a transcript: the first bad line.
 TEST(Malformed, FirstBadLineIsReported) {
     const std::string title =
-        "Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system 2025.02.06.\n";
+        "Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system "
+        "2025.02.06.\n";
     struct Case {
         std::string text;
         int line;
@@ -226,7 +228,8 @@ TEST(Malformed, FirstBadLineIsReported) {
 // A file cut at any byte reads up to where it ends, marked partial, with the
 // figures it holds equal to the whole file's.
 TEST(Truncated, EveryCutReadsAsPartial) {
-    for (const char* name : {"processors_2threads.results.txt", "memory_out_of_memory.console.txt"}) {
+    for (const char* name :
+         {"processors_2threads.results.txt", "memory_out_of_memory.console.txt"}) {
         SCOPED_TRACE(name);
         std::string text = slurp(name);
         std::vector<std::string> whole = figures_of(parse_ok(text));

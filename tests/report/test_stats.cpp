@@ -21,8 +21,8 @@ TEST(Stats, KnownValues) {
         {{}, {}, {}, {}, {}},
         {{5}, 5, 5, 0, 1},
         {{4, 1, 3}, 3, std::cbrt(12.0), 1, 4},
-        {{1, 2, 3, 10}, 2.5, std::pow(60.0, 0.25), 1, 10},   // even: mean of the middle two
-        {{2, 8, -1}, 2, {}, 3, {}},                          // no geometric mean below zero
+        {{1, 2, 3, 10}, 2.5, std::pow(60.0, 0.25), 1, 10},  // even: mean of the middle two
+        {{2, 8, -1}, 2, {}, 3, {}},                         // no geometric mean below zero
         {{0, 4}, 2, {}, 2, {}},
     };
     for (const Case& c : cases) {
@@ -62,7 +62,7 @@ TEST(Stats, MannWhitneyAgainstThePublishedTable) {
                 b.push_back(j);
             for (int i = 0; i < c.m; ++i) {
                 int here = std::min(u, c.n);
-                a.push_back(here > 0 ? here - 0.5 - 0.001 * i : -1.0 - i);   // no ties
+                a.push_back(here > 0 ? here - 0.5 - 0.001 * i : -1.0 - i);  // no ties
                 u -= here;
             }
             return std::pair{a, b};
@@ -73,7 +73,8 @@ TEST(Stats, MannWhitneyAgainstThePublishedTable) {
             ASSERT_TRUE(r);
             EXPECT_DOUBLE_EQ(r->u, u);
             EXPECT_TRUE(r->exact);
-            EXPECT_EQ(r->p <= 0.05, u == c.critical) << c.m << "x" << c.n << " U=" << u << " p=" << r->p;
+            EXPECT_EQ(r->p <= 0.05, u == c.critical)
+                << c.m << "x" << c.n << " U=" << u << " p=" << r->p;
         }
     }
     // Five against five fully apart: p = 2 / C(10, 5).
@@ -98,7 +99,7 @@ TEST(Stats, MannWhitneyAgainstThePublishedTable) {
     EXPECT_LT(ci->low, ci->estimate);
     EXPECT_GT(ci->high, ci->estimate);
     EXPECT_LT(ci->high, 1.0);
-    EXPECT_NEAR(ci->confidence, 1 - 8.0 / 252, 1e-12);   // k = 3 for five against five
+    EXPECT_NEAR(ci->confidence, 1 - 8.0 / 252, 1e-12);  // k = 3 for five against five
 }
 
 // Student's t tail against the published table, and Welch's test on a worked case.
@@ -107,7 +108,8 @@ TEST(Stats, WelchAgainstKnownValues) {
     struct Case {
         double t, dof;
     };
-    for (Case c : {Case{12.706, 1}, Case{4.303, 2}, Case{2.776, 4}, Case{2.228, 10}, Case{1.960, 1e6}})
+    for (Case c :
+         {Case{12.706, 1}, Case{4.303, 2}, Case{2.776, 4}, Case{2.228, 10}, Case{1.960, 1e6}})
         EXPECT_NEAR(2 * stats::student_upper_tail(c.t, c.dof), 0.05, 2e-4) << c.dof;
     // a = 1, 2, 3 (mean 2, variance 1), b = 4, 5, 6: t = 3 / sqrt(2/3), 4 degrees of freedom.
     std::optional<stats::Welch> w =
@@ -123,12 +125,12 @@ TEST(Stats, ThreadCountOfARun) {
     report::Run run;
     report::Test test;
     test.threads.resize(3);
-    EXPECT_EQ(stats::thread_count(run, &test), 3);   // counted when not printed
+    EXPECT_EQ(stats::thread_count(run, &test), 3);  // counted when not printed
     run.threads = 8;
-    EXPECT_EQ(stats::thread_count(run, &test), 8);   // printed wins
+    EXPECT_EQ(stats::thread_count(run, &test), 8);  // printed wins
     run.threads = 0;
     EXPECT_EQ(stats::thread_count(run), std::nullopt);
-    run.threads = 1LL << 40;                          // implausible: counted instead
+    run.threads = 1LL << 40;  // implausible: counted instead
     EXPECT_EQ(stats::thread_count(run, &test), 3);
 }
 

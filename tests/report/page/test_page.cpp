@@ -34,15 +34,17 @@ int shell(const std::string& cmd) {
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+std::string quoted(const fs::path& p) {
+    return "'" + p.string() + "'";
+}
 
 struct Case {
     const char* name;
     int hosts;
-    bool median;        // --baseline median, else each program's first run
-    bool long_labels;   // each host given on its own with a long --label
-    bool extreme;       // a fleet whose runs lie 140 times above and below the median
-    bool history;       // one host's repetitions on 4 days, its kernel updated in the middle
+    bool median;       // --baseline median, else each program's first run
+    bool long_labels;  // each host given on its own with a long --label
+    bool extreme;      // a fleet whose runs lie 140 times above and below the median
+    bool history;      // one host's repetitions on 4 days, its kernel updated in the middle
 };
 
 const Case cases[] = {
@@ -69,20 +71,22 @@ std::vector<std::string> write_history(const fs::path& dir) {
     for (int d = 0; d < 4; ++d)
         for (int n = 1; n <= 3; ++n) {
             std::string stamp = day_stamp(days[d], n);
-            fs::path rep = dir / "host-h" / ("202611" + std::string(days[d]) + "T10000" +
-                                             std::to_string(n) + "Z-" + std::to_string(n));
+            fs::path rep = dir / "host-h" /
+                           ("202611" + std::string(days[d]) + "T10000" + std::to_string(n) + "Z-" +
+                            std::to_string(n));
             fs::create_directories(rep);
             for (auto program : {report::Program::memory, report::Program::processors})
-                std::ofstream(rep / (std::string(program == report::Program::memory
-                                                     ? "results_memory"
-                                                     : "results_processors") +
-                                     "_Linux_x86 @ UTC time " + stamp + "\n.txt"))
+                std::ofstream(
+                    rep / (std::string(program == report::Program::memory ? "results_memory"
+                                                                          : "results_processors") +
+                           "_Linux_x86 @ UTC time " + stamp + "\n.txt"))
                     << scaled_results_file(program, 1 - 0.01 * d - 0.004 * n, 2,
                                            static_cast<unsigned>(d * 3 + n));
             std::ofstream(rep / "machine.json")
                 << "{\"repetition\": {\"started\": \"2026-11-" << days[d] << "T10:00:0" << n
                 << "Z\"}, \"machine\": {\"hostname\": \"host-h\", \"cpu\": {\"model_name\": "
-                   "\"Intel(R) Xeon(R) Processor\", \"logical_cpus\": 2}, \"kernel\": {\"release\": \""
+                   "\"Intel(R) Xeon(R) Processor\", \"logical_cpus\": 2}, \"kernel\": "
+                   "{\"release\": \""
                 << (d < 2 ? "6.1.0-18-amd64" : "6.1.0-21-amd64") << "\"}}}";
         }
     return {"host-h"};
@@ -117,7 +121,8 @@ protected:
 
 TEST_P(Page, FitsItsBudgetAndEveryScreen) {
     if (!fs::exists("/usr/bin/chromium"))
-        GTEST_SKIP() << "Chromium is not installed (Debian package chromium): the page was not measured";
+        GTEST_SKIP()
+            << "Chromium is not installed (Debian package chromium): the page was not measured";
     const Case& c = GetParam();
     std::vector<std::string> hosts = c.history   ? write_history(dir / "fleet")
                                      : c.extreme ? write_extreme_fleet(dir / "fleet")
@@ -144,7 +149,8 @@ TEST_P(Page, FitsItsBudgetAndEveryScreen) {
         std::string page = slurp(html);
         auto count = [&](const std::string& what) {
             std::size_t n = 0;
-            for (std::size_t at = page.find(what); at != std::string::npos; at = page.find(what, at + 1))
+            for (std::size_t at = page.find(what); at != std::string::npos;
+                 at = page.find(what, at + 1))
                 ++n;
             return n;
         };
@@ -180,6 +186,8 @@ TEST_P(Page, FitsItsBudgetAndEveryScreen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Report, Page, ::testing::ValuesIn(cases),
-                         [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             return info.param.name;
+                         });
 
 }  // namespace
