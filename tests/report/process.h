@@ -22,6 +22,12 @@ inline std::string slurp(const std::filesystem::path& p) {
     return s.str();
 }
 
+// The exit status of a shell command line; -1 when killed by a signal.
+inline int shell(const std::string& command) {
+    int rc = std::system(command.c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
 // Runs `command` (quoted for the shell) in `dir` with its standard output and
 // error captured in dir/stdout.txt and dir/stderr.txt.
 inline Result run_in(const std::filesystem::path& dir, const std::string& command) {

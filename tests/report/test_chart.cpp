@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "fleet.h"
+#include "process.h"
 #include "load.h"
 #include "samples.h"
 #include "svg.h"
@@ -22,18 +23,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-int shell(const std::string& cmd) {
-    int rc = std::system(cmd.c_str());
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
 
 std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;

@@ -14,22 +14,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "process.h"
+
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
 namespace {
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
 
 class Run : public ::testing::Test {
 protected:

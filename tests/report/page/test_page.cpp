@@ -17,22 +17,11 @@
 #include <nlohmann/json.hpp>
 
 #include "fleet.h"
+#include "process.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-int shell(const std::string& cmd) {
-    int rc = std::system(cmd.c_str());
-    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
 
 std::string quoted(const fs::path& p) {
     return "'" + p.string() + "'";
