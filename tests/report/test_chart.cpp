@@ -15,8 +15,8 @@
 #include <fmt/format.h>
 
 #include "fleet.h"
-#include "process.h"
 #include "load.h"
+#include "process.h"
 #include "samples.h"
 #include "svg.h"
 
