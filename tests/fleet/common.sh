@@ -50,6 +50,9 @@ make_bin_dir() {
   mkdir -p "$1"
   ln -s "$quick_processors" "$1/bench_processors"
   ln -s "$quick_memory" "$1/bench_memory"
+  # With bench_report beside them, the recipes hand each node's runs to
+  # `bench_report run`, as on a machine with the package installed.
+  ln -s "$report" "$1/bench_report"
 }
 
 # check_runs DIR PROCESSOR_RUNS MEMORY_RUNS: DIR holds exactly that many runs
