@@ -17,6 +17,7 @@
 #include "commands.h"
 #include "export.h"
 #include "load.h"
+#include "utf8.h"
 
 namespace report {
 
@@ -176,21 +177,6 @@ private:
             }
         }
         out_ += '"';
-    }
-    // Length of the well-formed UTF-8 sequence at s[i], or 0.
-    static std::size_t utf8_length(std::string_view s, std::size_t i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-        if (c > 0xF4 || n == 0 || i + n > s.size())
-            return 0;
-        for (std::size_t k = 1; k < n; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-                return 0;
-        unsigned char d = static_cast<unsigned char>(s[i + 1]);
-        if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
-            (c == 0xF4 && d > 0x8F))
-            return 0;
-        return n;
     }
 };
 

@@ -10,6 +10,8 @@
 
 #include <fmt/format.h>
 
+#include "utf8.h"
+
 namespace report {
 
 // Text made safe for XML and HTML, as element content or attribute value:
@@ -60,23 +62,14 @@ std::string fit_text(std::string_view text, double width, double size);
 
 namespace svg_detail {
 
-// Length of the UTF-8 sequence starting at text[i], or 0 when it is not a
-// well-formed one (overlong forms, surrogates and values past U+10FFFF included).
+// Length of the UTF-8 sequence starting at text[i] that XML can carry, or 0.
 inline std::size_t utf8_length(std::string_view text, std::size_t i) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char c = byte(i);
-    std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-    if (c > 0xF4 || n == 0 || i + n > text.size())
-        return 0;
-    for (std::size_t k = 1; k < n; ++k)
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-    unsigned char d = byte(i + 1);
-    if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
-        (c == 0xF4 && d > 0x8F))
-        return 0;
+    std::size_t n = report::utf8_length(text, i);
     // U+FFFE and U+FFFF are not XML characters either.
-    if (c == 0xEF && d == 0xBF && (byte(i + 2) == 0xBE || byte(i + 2) == 0xBF))
+    if (n == 3 && static_cast<unsigned char>(text[i]) == 0xEF &&
+        static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+        (static_cast<unsigned char>(text[i + 2]) == 0xBE ||
+         static_cast<unsigned char>(text[i + 2]) == 0xBF))
         return 0;
     return n;
 }
