@@ -48,8 +48,8 @@ double read_back(const std::string& text) {
     return std::strtod(text.c_str(), nullptr);
 }
 
-// Uniform in [-1, 1), the same on every platform (mt19937 is fully specified;
-// the standard distributions are not).
+// Uniform in [-1, 1), the same on every platform: mt19937's sequence is fixed
+// by the C++ standard, while its distributions may differ between libraries.
 double jitter(std::mt19937& rng) {
     return static_cast<double>(rng()) / 2147483648.0 - 1;
 }
