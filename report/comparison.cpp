@@ -203,6 +203,20 @@ Cell sample_cell(const std::vector<const Run*>& reps, const std::string& key, co
     return c;
 }
 
+// One repetition's value of a row's figure, when it has a positive one.
+std::optional<double> repetition_value(const Run& rep, const FigureRow& row) {
+    const Test* t = find_test(rep, row.test);
+    if (!t)
+        return std::nullopt;
+    for (const auto& [kind, get] : figures())
+        if (kind.name == row.figure) {
+            Cell v = get(rep, *t);
+            if (v.value && *v.value > 0)
+                return v.value;
+        }
+    return std::nullopt;
+}
+
 // Each repetition's geometric mean, over the tests, of its figure divided by
 // the baseline's median: the per-repetition summary a set of repetitions is
 // tested on, one test for all the tests.
@@ -214,15 +228,8 @@ std::vector<double> repetition_means(const ProgramComparison& c, std::size_t col
         for (const FigureRow& row : c.rows) {
             if (row.figure != figure || !row.baseline.value || *row.baseline.value <= 0)
                 continue;
-            const Test* t = find_test(*rep, row.test);
-            if (!t)
-                continue;
-            for (const auto& [kind, get] : figures())
-                if (kind.name == row.figure) {
-                    Cell v = get(*rep, *t);
-                    if (v.value && *v.value > 0)
-                        ratios.push_back(*v.value / *row.baseline.value);
-                }
+            if (std::optional<double> v = repetition_value(*rep, row))
+                ratios.push_back(*v / *row.baseline.value);
         }
         if (std::optional<double> g = stats::geometric_mean(ratios))
             out.push_back(*g);
@@ -279,15 +286,10 @@ void find_far_repetitions(ProgramComparison& c, std::size_t column, double noise
                 row.figure != std::string("overall rate"))
                 continue;
             const Cell& cell = row.cells[column];
-            const Test* t = find_test(*rep, row.test);
-            if (!cell.value || !t)
+            if (!cell.value)
                 continue;
-            for (const auto& [kind, get] : figures())
-                if (kind.name == row.figure) {
-                    Cell v = get(*rep, *t);
-                    if (v.value && *v.value > 0)
-                        ratios.push_back(*v.value / *cell.value);
-                }
+            if (std::optional<double> v = repetition_value(*rep, row))
+                ratios.push_back(*v / *cell.value);
         }
         std::optional<double> g = stats::geometric_mean(ratios);
         logs.push_back(g ? std::log(*g) : 0.0);
