@@ -13,8 +13,8 @@
 
 #include <fmt/format.h>
 
-#include "export.h"
-#include "load.h"
+#include "output/export.h"
+#include "input/load.h"
 
 namespace fs = std::filesystem;
 
@@ -65,10 +65,9 @@ template <typename Begin, typename Each, typename End>
 void load_and_export(benchmark::State& state, Begin begin, Each each, End end) {
     std::size_t bytes = 0;
     const fs::path& root = fleet(bytes);
-    std::ostringstream diagnostics;
     std::size_t files = 0;
     for (auto _ : state) {
-        report::Loaded loaded = report::load_runs({root.string()}, {}, diagnostics);
+        report::Loaded loaded = report::load_runs({root.string()}, {});
         std::string out;
         begin(out);
         std::size_t written = 0;

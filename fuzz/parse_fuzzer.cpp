@@ -7,12 +7,12 @@
 #include <string>
 #include <string_view>
 
-#include "checks.h"
-#include "compare_views.h"
-#include "comparison.h"
-#include "export.h"
-#include "parse.h"
-#include "summary.h"
+#include "input/checks.h"
+#include "output/compare_views.h"
+#include "analysis/comparison.h"
+#include "output/export.h"
+#include "input/parse.h"
+#include "analysis/summary.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // A copy of exactly `size` bytes, so a read past the end is caught.

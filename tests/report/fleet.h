@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "run.h"
+#include "model/run.h"
 
 // The text of a results file of `program` with `threads` threads, as the
 // short-pass build writes it, every rate `factor` times the rates of a real

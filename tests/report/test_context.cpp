@@ -10,9 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "context.h"
+#include "analysis/history.h"
+#include "machine/record.h"
 #include "process.h"
-#include "run.h"
+#include "model/run.h"
 
 namespace fs = std::filesystem;
 using report::ContextDifference;

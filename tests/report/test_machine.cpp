@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "machine.h"
+#include "machine/machine.h"
 
 namespace {
 

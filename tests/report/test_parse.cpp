@@ -10,9 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "checks.h"
-#include "export.h"
-#include "parse.h"
+#include "input/checks.h"
+#include "output/export.h"
+#include "input/parse.h"
 #include "run_program.h"
 
 using namespace report;

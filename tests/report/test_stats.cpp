@@ -5,8 +5,8 @@
 #include <cmath>
 #include <vector>
 
-#include "stats.h"
-#include "summary.h"
+#include "analysis/stats.h"
+#include "analysis/summary.h"
 
 using namespace report;
 

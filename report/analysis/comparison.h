@@ -1,0 +1,174 @@
+// The model of a comparison: the figures of several runs of one program, each
+// as a ratio to its baseline (a run, or the median of the runs), with marks,
+// geometric means, outliers and what a regression gate needs to know. It
+// reads runs and computes; it never formats, prints or loads anything: the
+// views (text, Markdown, CSV, JSON, HTML) present it.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/run.h"
+#include "analysis/machine_differences.h"
+#include "analysis/stats.h"
+
+namespace report {
+
+enum class Better { higher, lower };
+
+// `none`: the baseline's own column, or a figure that cannot be compared.
+enum class Mark { none, better, worse, same };
+
+// Which timed pass a figure measures: a slowdown of one pass shows in its
+// rate, MB/s and seconds alike, and is named once.
+enum class Pass { single, multi, derived };
+
+// Why a figure has no value to compare.
+enum class Missing {
+    none,        // it has a value
+    absent,      // the run did not print it
+    incomplete,  // an overall figure summed over fewer threads than ran
+    not_finite,  // printed as inf or nan
+};
+
+// How a change between two sets of repetitions was tested.
+enum class SignificanceTest { none, mann_whitney, welch };
+
+// One figure of one label (its repetitions), or the median of the labels.
+struct Cell {
+    std::optional<double> value;  // the median of the repetitions; absent: see `missing`
+    std::string printed;          // the text the program printed (one repetition); empty for a
+                                  // derived figure or a median
+    Missing missing = Missing::absent;
+    std::optional<double> ratio;  // value / baseline value
+    Mark mark = Mark::none;
+    // With repetitions: every value, and how a change against the baseline's
+    // was tested (at least 3 repetitions on each side).
+    std::vector<double> samples;
+    std::optional<double> cv;  // coefficient of variation of the samples
+    SignificanceTest test = SignificanceTest::none;
+    std::optional<double> p;                       // two-sided p-value of the test
+    std::optional<stats::RatioInterval> interval;  // of the ratio, when tested
+};
+
+// The figures compared for each test, in the order of the rows.
+struct FigureKind {
+    const char* name;  // "single rate", "overall rate", ...
+    Better better;
+    Pass pass;
+    bool megabytes;  // only for tests that move bytes
+};
+const std::vector<FigureKind>& figure_kinds();
+
+// One figure of one test, across the runs.
+struct FigureRow {
+    std::string test;        // Test::key
+    std::string test_title;  // the test's display name (catalogue)
+    std::string figure;      // FigureKind::name
+    std::string unit;        // printed unit of the figure
+    Better better = Better::higher;
+    Pass pass = Pass::derived;
+    Cell baseline;            // the baseline run's figure, or the median
+    std::vector<Cell> cells;  // one per run
+};
+
+// Geometric mean of one run's ratios over the tests where both it and the
+// baseline have the figure.
+struct GeoMean {
+    std::optional<double> ratio;
+    int used = 0;   // tests that entered the mean
+    int total = 0;  // tests that have the figure in any run
+    Mark mark = Mark::none;
+};
+
+// A run far from the fleet median, with the figures that put it there.
+struct Outlier {
+    std::size_t run = 0;            // index into ProgramComparison::runs
+    double distance = 0;            // largest |ln ratio| of its two geometric means
+    std::optional<double> score;    // robust score (MAD units) of that geometric mean
+    std::vector<std::size_t> rows;  // furthest figures first (indices into rows), at most 3
+};
+
+// A repetition far from the median of its label's repetitions.
+struct FarRepetition {
+    std::size_t column = 0;  // index into ProgramComparison::runs
+    const Run* run = nullptr;
+    double ratio = 1;             // geometric mean of its rates over the label's medians
+    std::optional<double> score;  // robust score among the label's repetitions
+};
+
+// The significance level of the tests between sets of repetitions.
+constexpr double significance_level = 0.05;
+
+struct ProgramComparison {
+    Program program = Program::processors;
+    // The columns: one per label, in the order given; `runs[i]` is the first
+    // repetition of label i and `samples[i]` all of them.
+    std::vector<const Run*> runs;
+    std::vector<std::vector<const Run*>> samples;
+    std::optional<std::size_t> baseline;  // index into runs; absent: the median of the runs
+    std::vector<FigureRow> rows;
+    std::vector<GeoMean> geo_single;   // one per run, over the single-thread rates
+    std::vector<GeoMean> geo_overall;  // one per run, over the overall rates
+    std::vector<Outlier> outliers;     // median baseline only, furthest first
+    std::vector<FarRepetition> far;    // repetitions far from their label's median
+    // Runs whose machine.json differs from the baseline's (its first
+    // repetition; with the median, the first label's) in what changes figures.
+    std::vector<ContextMismatch> mismatches;
+    SignificanceTest test = SignificanceTest::none;  // the test used where columns were tested
+    bool untested = false;  // a column and the baseline have too few repetitions
+};
+
+struct CompareSettings {
+    double noise = 2;                   // percent: a figure within it counts as the same
+    bool median = false;                // each figure's baseline is the median of the runs
+    std::vector<const Run*> baselines;  // with !median: one run per program compared
+    std::vector<std::string> tests;     // keys to keep; empty: all
+    std::vector<std::string> figures;   // FigureKind names to keep; empty: all
+};
+
+// Compares the runs, grouped by program in order of first appearance, and
+// within a program by label: runs with one label are repetitions, a sample.
+// A program's baseline is the label of its run among `settings.baselines`
+// (else its first label), or the median of the labels. Between two labels with
+// at least 3 repetitions each a figure is marked better or worse only when
+// the change is significant (Mann-Whitney U where it can reach the level,
+// else Welch's t-test on the logarithms) and outside the noise band.
+std::vector<ProgramComparison> compare_runs(const std::vector<const Run*>& runs,
+                                            const CompareSettings& settings);
+
+// How many times longer the run takes than the baseline for the same work:
+// baseline / run for rates and improvements, run / baseline for seconds.
+double time_factor(double ratio, Better better);
+
+// The mark of a ratio: "same" within the noise band, measured on the ratio's
+// logarithm so that twice as fast and twice as slow lie equally far.
+Mark classify(double ratio, Better better, double noise);
+
+// Whether the run needs more than (1 + percent/100) times the baseline's time.
+bool worse_beyond(double ratio, Better better, double percent);
+
+// A slowdown beyond the gate's percentage (and, where tested, significant):
+// one per pass of a test of a label, named by its worst figure.
+struct Regression {
+    std::size_t comparison = 0;  // index into the comparisons
+    std::size_t run = 0;         // index into its runs
+    std::size_t row = 0;         // the worst figure of the pass
+    double factor = 1;           // time_factor of that figure
+};
+std::vector<Regression> regressions(const std::vector<ProgramComparison>& comparisons,
+                                    double percent);
+
+// What keeps a gate from giving a verdict: a run with nothing comparable, a
+// partial run, or one that fails a consistency check.
+struct GateProblem {
+    enum Kind { nothing_comparable, partial, inconsistent } kind;
+    std::size_t comparison = 0;
+    std::size_t run = 0;
+    std::string detail;  // the finding's message for `inconsistent`, the path for `partial`
+};
+std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& comparisons);
+
+}  // namespace report

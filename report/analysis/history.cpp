@@ -1,0 +1,148 @@
+#include "analysis/history.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include <fmt/format.h>
+
+#include "analysis/machine_differences.h"
+#include "analysis/stats.h"
+#include "model/run.h"
+
+namespace report {
+
+namespace {
+
+// Days since 1970-01-01 of a "YYYY-MM-DD" date (Howard Hinnant's civil
+// calendar arithmetic); absent when it is not one.
+std::optional<long> days_of(const std::string& date) {
+    int y = 0, m = 0, d = 0;
+    char tail = 0;
+    if (date.size() != 10 || std::sscanf(date.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3 ||
+        m < 1 || m > 12 || d < 1)
+        return std::nullopt;
+    static const int month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (d > month_days[m - 1] + (m == 2 && leap))
+        return std::nullopt;
+    y -= m <= 2;
+    long era = (y >= 0 ? y : y - 399) / 400;
+    long yoe = y - era * 400;
+    long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+// "2026-12-08T10:39:33" from "Tue Dec  8 10:39:33 2026".
+std::optional<std::string> local_start(const std::string& local_time) {
+    char month[4] = {};
+    int day = 0, hour = 0, minute = 0, second = 0, year = 0;
+    if (std::sscanf(local_time.c_str(), "%*3s %3s %d %d:%d:%d %d", month, &day, &hour, &minute,
+                    &second, &year) != 6)
+        return std::nullopt;
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    for (int m = 0; m < 12; ++m)
+        if (std::strcmp(month, months[m]) == 0 && day >= 1 && day <= 31 && year >= 1970 &&
+            year <= 9999) {
+            std::string start = fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", year, m + 1, day,
+                                            hour, minute, second);
+            // A date that is not in the calendar ("Feb 30") has no place on a time axis.
+            if (!days_of(start.substr(0, 10)))
+                return std::nullopt;
+            return start;
+        }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> run_start(const Run& run) {
+    if (run.machine && run.machine->started && days_of(run.machine->started->substr(0, 10)))
+        return *run.machine->started;
+    return local_start(run.local_time);
+}
+
+std::vector<History> histories(const std::vector<const Run*>& runs) {
+    std::vector<History> out;
+    std::map<std::pair<std::string, Program>, std::vector<std::pair<std::string, const Run*>>>
+        groups;
+    std::vector<std::pair<std::string, Program>> order;
+    for (const Run* run : runs) {
+        std::optional<std::string> start = run_start(*run);
+        if (!start)
+            continue;
+        auto key = std::pair{run->label, run->program};
+        auto& group = groups[key];
+        if (group.empty())
+            order.push_back(key);
+        group.emplace_back(*start, run);
+    }
+    for (const auto& key : order) {
+        auto& group = groups[key];
+        std::stable_sort(group.begin(), group.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        History h;
+        h.label = key.first;
+        h.program = key.second;
+        for (const auto& [start, run] : group) {
+            std::string date = start.substr(0, 10);
+            if (h.days.empty() || h.days.back().date != date)
+                h.days.push_back({date, *days_of(date), {}});
+            h.days.back().runs.push_back(run);
+        }
+        if (h.days.size() < 2)
+            continue;
+        const MachineContext* before = nullptr;
+        for (std::size_t i = 0; i < h.days.size(); ++i) {
+            const MachineContext* first = nullptr;
+            const MachineContext* last = nullptr;
+            for (const Run* r : h.days[i].runs)
+                if (r->machine) {
+                    first = first ? first : r->machine.get();
+                    last = r->machine.get();
+                }
+            if (before && first) {
+                std::vector<ContextDifference> d = context_differences(*before, *first);
+                if (!d.empty())
+                    h.changes.push_back({i, std::move(d)});
+            }
+            if (last)
+                before = last;
+        }
+        out.push_back(std::move(h));
+    }
+    // Labels in the order they first appear, each label's programs together.
+    std::stable_sort(out.begin(), out.end(), [&](const History& a, const History& b) {
+        auto first = [&](const std::string& label) {
+            return std::find_if(order.begin(), order.end(),
+                                [&](const auto& k) { return k.first == label; }) -
+                   order.begin();
+        };
+        return first(a.label) < first(b.label);
+    });
+    return out;
+}
+
+std::vector<HistoryPoint> history_points(const History& history, const std::string& key,
+                                         bool overall) {
+    std::vector<HistoryPoint> out;
+    for (std::size_t i = 0; i < history.days.size(); ++i) {
+        std::vector<double> values;
+        for (const Run* run : history.days[i].runs)
+            for (const Test& t : run->tests) {
+                const std::optional<Figure>& f = overall ? t.overall_rate : t.single_rate;
+                // An overall rate summed over fewer threads than ran is no rate of the machine.
+                if (t.key == key && f && std::isfinite(f->value) &&
+                    (!overall || t.incomplete_threads == 0))
+                    values.push_back(f->value);
+            }
+        std::optional<stats::Range> r = stats::range(values);
+        if (r)
+            out.push_back({i, r->min, *stats::median(values), r->max, values.size()});
+    }
+    return out;
+}
+
+}  // namespace report

@@ -1,0 +1,92 @@
+// What every subcommand shares: the exit codes, the error messages on
+// standard error, the input options (paths and labels), loading the runs with
+// one rule for "nothing found", and an output (standard output or -o) whose
+// failure to be written is a failure of the command.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "input/load.h"
+
+namespace CLI {
+class App;
+class Validator;
+}  // namespace CLI
+
+namespace report {
+
+// The exit status of bench_report.
+enum class Exit : int {
+    ok = 0,
+    write_failed = 1,  // the output could not be written
+    bad_input = 2,     // usage error, unreadable or unrecognised input, or nothing to work on
+    gate = 3,          // compare --fail-if-worse found a figure worse than allowed
+};
+
+// The exit codes as `--help` and the README state them.
+extern const char* const exit_status_help;
+
+// One line on standard error: "bench_report: MESSAGE".
+void error(std::string_view message);
+
+// The paths (and, where the command takes them, labels) of a subcommand.
+struct Inputs {
+    std::vector<std::string> paths;
+    std::vector<std::string> labels;  // one per path argument
+};
+void add_inputs(CLI::App* command, Inputs& inputs, bool labels, bool required = true);
+
+// Says on standard error what loading found (unreadable files, files read once, ...).
+void say_notes(const Loaded& loaded);
+
+// Loads the runs of the inputs. Sets `status` to bad_input when a file could
+// not be read, when --label does not give one label per path, or when no
+// results file was found at all (said in one line); returns the runs read.
+Loaded load_inputs(const Inputs& inputs, int& status);
+
+// Where a command writes: standard output, or the file -o names ("-" is
+// standard output). Refuses a file that is one of the inputs.
+class Output {
+public:
+    // 0, or the exit status (with the reason said): write_failed when the
+    // file cannot be opened, bad_input when it is one of the inputs.
+    int open(const std::string& path, const Loaded& inputs, const Inputs& arguments);
+    void write(std::string_view text);
+    // Flushes and closes; false (with the reason said) when anything could not be written.
+    bool finish();
+    bool terminal() const;  // standard output on a terminal
+    ~Output();
+
+private:
+    std::FILE* file_ = stdout;
+    std::string name_ = "standard output";
+    int error_ = 0;  // errno of the first failure
+};
+
+// A percentage option: a finite number, 0 or more.
+const CLI::Validator& percentage();
+
+// Opens the command's output (-o PATH, else standard output), lets `produce`
+// write into it, and finishes it; sets `status` when the output is refused or
+// cannot be written.
+void write_output(const std::string& path, const Loaded& inputs, const Inputs& arguments,
+                  int& status, const std::function<void(Output&)>& produce);
+
+// Columns of the terminal standard output is, else $COLUMNS, else 80.
+std::size_t output_width();
+
+// Whether to colour: "always", "never", or "auto" (a terminal, NO_COLOR unset
+// or empty, TERM not "dumb").
+bool colour_wanted(const std::string& mode, bool terminal);
+
+// Parses the command line and runs the subcommand. Usage errors say CLI11's
+// message (and, for a mistyped subcommand, the nearest one) and give
+// bad_input; an unexpected exception says what it was and gives bad_input.
+int run_application(CLI::App& app, int argc, char** argv, const int& status);
+
+}  // namespace report

@@ -1,0 +1,50 @@
+// `list`: one line per results file found.
+#include <memory>
+
+#include <fmt/format.h>
+#include <CLI/CLI.hpp>
+
+#include "cli/cli.h"
+#include "cli/commands.h"
+#include "machine/record.h"
+#include "output/table.h"
+#include "output/table.h"
+
+namespace report {
+
+void add_list_command(CLI::App& app, int& status) {
+    struct Options {
+        Inputs inputs;
+        std::string output;
+    };
+    auto o = std::make_shared<Options>();
+    auto* cmd = app.add_subcommand(
+        "list",
+        "One line per results file: path (newline shown as \\n), program, local time and "
+        "zone, thread count, complete or partial, and the machine (host and CPU model) where "
+        "machine.json says.");
+    add_inputs(cmd, o->inputs, false, false);
+    cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
+    cmd->callback([o, &status] {
+        Loaded loaded = load_inputs(o->inputs, status);
+        if (loaded.runs.empty())
+            return;
+        Table table;
+        for (const Run& run : loaded.runs) {
+            std::string when = run.local_time.empty() ? "-" : run.local_time;
+            if (!run.zone.empty())
+                when += " " + run.zone;
+            std::string state = run.partial ? "partial" : "complete";
+            if (!run.findings.empty())
+                state += fmt::format(", {} finding(s)", run.findings.size());
+            table.rows.push_back(
+                {escape_path(run.path), program_name(run.program), when,
+                 run.threads ? fmt::format("{} thread(s)", *run.threads) : "? thread(s)", state,
+                 run.machine ? escape_path(machine_summary(*run.machine)) : ""});
+        }
+        write_output(o->output, loaded, o->inputs, status,
+                     [&](Output& out) { out.write(render_text(table)); });
+    });
+}
+
+}  // namespace report

@@ -1,0 +1,49 @@
+// `show`: a summary table per file.
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/cli.h"
+#include "cli/commands.h"
+#include "output/run_tables.h"
+#include "analysis/summary.h"
+
+namespace report {
+
+void add_show_command(CLI::App& app, int& status) {
+    struct Options {
+        Inputs inputs;
+        std::string output;
+    };
+    auto o = std::make_shared<Options>();
+    auto* cmd = app.add_subcommand(
+        "show",
+        "A summary table per file: single-thread and overall rates, improvement, parallel "
+        "efficiency, per-thread minimum, median and maximum, spread, MB/s, and the "
+        "consistency findings; then, for runs that share a label (repetitions), each "
+        "figure's median, minimum, maximum, coefficient of variation and count.");
+    add_inputs(cmd, o->inputs, true);
+    cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
+    cmd->callback([o, &status] {
+        Loaded loaded = load_inputs(o->inputs, status);
+        if (loaded.runs.empty())
+            return;
+        write_output(o->output, loaded, o->inputs, status, [&](Output& out) {
+            std::vector<Table> tables;
+            for (const Run& run : loaded.runs)
+                for (Table& t : show_tables(run))
+                    tables.push_back(std::move(t));
+            for (Table& t : repetition_tables(loaded.runs))
+                tables.push_back(std::move(t));
+            bool first = true;
+            for (const Table& t : tables) {
+                if (!first)
+                    out.write("\n");
+                first = false;
+                out.write(render_text(t));
+            }
+        });
+    });
+}
+
+}  // namespace report

@@ -1,0 +1,277 @@
+#include "input/load.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <system_error>
+
+#include <sys/stat.h>
+
+#include "input/checks.h"
+#include "input/parse.h"
+#include "machine/record.h"
+
+namespace report {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Results files are a few kilobytes; anything this big is not one, and the
+// limit keeps a device such as /dev/zero from being read forever.
+constexpr std::size_t max_file_size = 16 << 20;
+
+constexpr std::string_view name_prefixes[] = {"results_processors_Linux_x86 @ ",
+                                              "results_memory_Linux_x86 @ "};
+
+bool results_name(const std::string& name) {
+    bool prefix = std::any_of(std::begin(name_prefixes), std::end(name_prefixes),
+                              [&](std::string_view p) { return name.rfind(p, 0) == 0; });
+    return prefix && name.size() >= 4 && name.compare(name.size() - 4, 4, ".txt") == 0;
+}
+
+// Every results file under `dir`, sorted by path. Symbolic links to
+// directories are not followed, so a link loop cannot trap the walk.
+void scan(const fs::path& dir, std::vector<std::string>& found, std::vector<LoadNote>& notes,
+          bool& failed, std::set<std::string>& links_said) {
+    std::error_code ec;
+    fs::recursive_directory_iterator it(dir, fs::directory_options::none, ec), end;
+    std::vector<std::string> files;
+    if (ec) {
+        notes.push_back({LoadNote::unreadable_directory, dir.string(), ec.message()});
+        failed = true;
+        return;
+    }
+    while (it != end) {
+        const fs::directory_entry& entry = *it;
+        std::error_code type_ec;
+        if (entry.is_symlink(type_ec) && entry.is_directory(type_ec) &&
+            links_said.insert(entry.path().lexically_normal().string()).second)
+            notes.push_back({LoadNote::link_not_followed, entry.path().string()});
+        if (results_name(entry.path().filename().string()) && entry.is_regular_file(type_ec)) {
+            std::string path = entry.path().string();
+            // Scanning "." lists "name", not "./name".
+            if ((dir == "." || dir == "./") && path.rfind("./", 0) == 0)
+                path.erase(0, 2);
+            files.push_back(std::move(path));
+        }
+        it.increment(ec);
+        if (ec) {
+            // The entry the iterator could not enter or read; carry on with the rest.
+            notes.push_back({LoadNote::unreadable, entry.path().string(), ec.message()});
+            failed = true;
+            ec.clear();
+            if (it == end)
+                break;
+            it.pop(ec);
+            if (ec)
+                break;
+        }
+    }
+    std::sort(files.begin(), files.end());
+    found.insert(found.end(), files.begin(), files.end());
+}
+
+bool read_file(const std::string& path, std::string& text, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::error_code ec(errno, std::generic_category());
+        error = ec.message();
+        return false;
+    }
+    text.clear();
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        text.append(buffer, static_cast<std::size_t>(in.gcount()));
+        if (text.size() > max_file_size) {
+            error = "larger than 16 MiB, not a results file";
+            return false;
+        }
+    }
+    if (in.bad()) {
+        error = "read error";
+        return false;
+    }
+    return true;
+}
+
+// Label of a run without --label: its directory relative to the deepest
+// directory all the runs share ("hostA/day1" for hist/hostA/day1 among
+// hist/hostB/...), so a deeper layout never loses the host; when the runs all
+// sit in one directory, their local time, else their file name.
+void default_labels(std::vector<Run>& runs, const std::vector<bool>& labelled) {
+    std::vector<fs::path> dirs;
+    for (const Run& r : runs) {
+        std::error_code ec;
+        dirs.push_back(fs::absolute(fs::path(r.path), ec).lexically_normal().parent_path());
+    }
+    // A run's own directory, named by its UTC start ("20261208T100220Z-1"),
+    // is never a label: the runs take the name of the directory above it.
+    auto is_run_directory = [](const std::string& name) {
+        if (name.size() < 16 || name[8] != 'T' || name[15] != 'Z')
+            return false;
+        for (std::size_t i : {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14})
+            if (name[i] < '0' || name[i] > '9')
+                return false;
+        return name.size() == 16 || name[16] == '-';
+    };
+    std::vector<bool> repetition(dirs.size(), false);
+    for (std::size_t i = 0; i < dirs.size(); ++i)
+        while (is_run_directory(dirs[i].filename().string()) && dirs[i] != dirs[i].parent_path()) {
+            dirs[i] = dirs[i].parent_path();
+            repetition[i] = true;
+        }
+    fs::path common;
+    bool first = true;
+    for (const fs::path& d : dirs) {
+        if (first) {
+            common = d;
+            first = false;
+            continue;
+        }
+        fs::path shared;
+        auto a = common.begin(), b = d.begin();
+        for (; a != common.end() && b != d.end() && *a == *b; ++a, ++b)
+            shared /= *a;
+        common = shared;
+    }
+    bool one_directory =
+        std::all_of(dirs.begin(), dirs.end(), [&](const fs::path& d) { return d == dirs.front(); });
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        if (labelled[i])
+            continue;
+        Run& r = runs[i];
+        if (!one_directory) {
+            fs::path rel = dirs[i].lexically_relative(common);
+            r.label = rel.empty() || rel == "." ? dirs[i].filename().string() : rel.string();
+        } else if (repetition[i]) {
+            r.label = dirs[i].filename().string();
+        }
+        if (r.label.empty())
+            r.label = r.local_time;
+        if (r.label.empty())
+            r.label = fs::path(r.path).filename().string();
+    }
+}
+
+// Every figure a run printed, in order: two runs with the same are the same
+// run read twice.
+std::string fingerprint(const Run& run) {
+    std::string out = program_name(run.program);
+    auto add = [&](const std::optional<Figure>& f) { out += "|" + (f ? f->text : std::string()); };
+    for (const Test& t : run.tests) {
+        out += "|" + t.key;
+        add(t.single_seconds);
+        add(t.single_rate);
+        for (const ThreadResult& r : t.threads) {
+            add(r.seconds);
+            add(r.rate);
+        }
+        add(t.overall_rate);
+        add(t.improvement);
+    }
+    return out;
+}
+
+}  // namespace
+
+Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels) {
+    Loaded loaded;
+    struct Found {
+        std::string path;
+        std::size_t input;
+    };
+    std::vector<Found> files;
+    std::set<std::string> links_said;  // each skipped link said once
+    for (std::size_t input = 0; input < paths.size(); ++input) {
+        const std::string& p = paths[input];
+        std::error_code ec;
+        std::vector<std::string> found;
+        if (fs::is_directory(p, ec))
+            scan(p, found, loaded.notes, loaded.failed, links_said);
+        else
+            found.push_back(p);
+        loaded.files_per_input.push_back(found.size());
+        for (std::string& f : found)
+            files.push_back({std::move(f), input});
+    }
+    // The same file named twice (or by two paths) is read once.
+    std::map<std::pair<dev_t, ino_t>, std::string> seen_files;
+    std::vector<bool> labelled;
+    std::string text;
+    for (const Found& found : files) {
+        const std::string& path = found.path;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            auto [it, fresh] = seen_files.emplace(std::pair{st.st_dev, st.st_ino}, path);
+            if (!fresh) {
+                loaded.notes.push_back({LoadNote::same_file, path, {}, it->second});
+                continue;
+            }
+        }
+        std::string error;
+        if (!read_file(path, text, error)) {
+            loaded.notes.push_back({LoadNote::unreadable, path, error});
+            loaded.failed = true;
+            continue;
+        }
+        for (auto& parsed : parse_runs(text, path)) {
+            if (auto* e = std::get_if<ParseError>(&parsed)) {
+                loaded.notes.push_back({LoadNote::not_results, path, e->expected, {}, e->line,
+                                        e->found.empty() && e->line > 0
+                                            ? std::nullopt
+                                            : std::optional<std::string>(e->found)});
+                loaded.failed = true;
+                continue;
+            }
+            Run run = std::move(std::get<Run>(parsed));
+            run.input = found.input;
+            if (run.source == Source::results_file) {
+                std::string why;
+                if (auto context = read_context(path, why))
+                    run.machine = std::make_shared<const MachineContext>(std::move(*context));
+                else if (!why.empty())
+                    loaded.notes.push_back({LoadNote::machine_json_unreadable, path, why});
+            }
+            check_run(run);
+            if (found.input < labels.size())
+                run.label = labels[found.input];
+            labelled.push_back(found.input < labels.size());
+            loaded.runs.push_back(std::move(run));
+        }
+    }
+
+    // A console transcript saved beside its own results file is the same run.
+    std::vector<bool> drop(loaded.runs.size(), false);
+    for (std::size_t i = 0; i < loaded.runs.size(); ++i) {
+        const Run& t = loaded.runs[i];
+        if (t.source != Source::transcript || t.tests.empty())
+            continue;
+        fs::path dir = fs::path(t.path).parent_path();
+        std::string print = fingerprint(t);
+        for (std::size_t j = 0; j < loaded.runs.size(); ++j) {
+            const Run& r = loaded.runs[j];
+            if (j == i || drop[j] || r.source != Source::results_file ||
+                fs::path(r.path).parent_path() != dir || fingerprint(r) != print)
+                continue;
+            loaded.notes.push_back({LoadNote::transcript_read_once, t.path, {}, r.path});
+            drop[i] = true;
+            break;
+        }
+    }
+    std::vector<Run> kept;
+    std::vector<bool> kept_labelled;
+    for (std::size_t i = 0; i < loaded.runs.size(); ++i)
+        if (!drop[i]) {
+            kept.push_back(std::move(loaded.runs[i]));
+            kept_labelled.push_back(labelled[i]);
+        }
+    loaded.runs = std::move(kept);
+
+    default_labels(loaded.runs, kept_labelled);
+    return loaded;
+}
+
+}  // namespace report

@@ -1,0 +1,50 @@
+// Finding, reading, parsing, checking and labelling the runs named on the
+// command line.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/run.h"
+
+namespace report {
+
+// Something said about the inputs while they were loaded; the command line
+// says it on standard error.
+struct LoadNote {
+    enum Kind {
+        unreadable_directory,     // a directory that cannot be listed (`reason`)
+        link_not_followed,        // a symbolic link to a directory, skipped
+        unreadable,               // a file or directory that cannot be read (`reason`)
+        same_file,                // the same file as `other`, read once
+        not_results,              // not a results file: `reason` is what was expected at
+                                  // `line`, `found` the line there (absent: the end)
+        machine_json_unreadable,  // machine.json beside it cannot be read (`reason`)
+        transcript_read_once,     // the console transcript of `other`, read once
+    } kind;
+    std::string path;
+    std::string reason;
+    std::string other;
+    int line = 0;
+    std::optional<std::string> found;
+};
+
+struct Loaded {
+    std::vector<Run> runs;
+    bool failed = false;                       // some file could not be read or parsed
+    std::vector<std::size_t> files_per_input;  // files found under each path argument
+    std::vector<LoadNote> notes;               // in the order they arose
+};
+
+// Expands directories (recursively, every results file by its name), reads and
+// parses every file (files named explicitly are recognised by their content;
+// a file holding several runs one after the other gives each), checks each run
+// and labels it: `labels[i]` labels every run found under `paths[i]`. Runs
+// that share a label are repetitions of one measurement. A file
+// named twice, and a console transcript beside its own results file, are read
+// once, with a note. Each bad file gets a note and sets `failed`.
+// Runs come in argument order, sorted by path within a directory.
+Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels);
+
+}  // namespace report

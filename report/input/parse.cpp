@@ -1,0 +1,501 @@
+// The parser walks the non-empty lines of a results file or console transcript
+// in the order the programs write them. Empty lines carry no information and
+// are skipped, so a file whose spacing was touched up still reads. A text that
+// ends early yields what was read so far, marked partial.
+#include "input/parse.h"
+
+#include "model/catalogue.h"
+
+#include <charconv>
+#include <cstddef>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace report {
+
+namespace {
+
+constexpr std::string_view processors_title =
+    "Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system 2025.02.06.";
+constexpr std::string_view memory_title_console =
+    "Velotrix :: Ombrelune Benchmark MultiProcessor Memory for Linux on x86 64bit system "
+    "2025.02.06.";
+constexpr std::string_view memory_title_file =
+    "Velotrix :: Ombrelune Benchmark MultiProcessor Memory for Linux on x86 64it system "
+    "2025.02.06.";
+
+constexpr std::string_view out_of_memory = "Out of memory:";
+constexpr std::string_view saved = "Results have been saved in a file and you can find it at: ";
+constexpr std::string_view not_saved =
+    "Results could not be saved in a file; it would have been at: ";
+
+// The longest line a diagnostic quotes.
+constexpr std::size_t quote_limit = 200;
+
+struct Line {
+    std::string_view text;
+    int number = 0;
+};
+
+// The input ended before the run's last line.
+struct EndOfInput {};
+
+bool starts(std::string_view s, std::string_view prefix) {
+    return s.substr(0, prefix.size()) == prefix;
+}
+
+// The unit as it follows a figure, with its leading space.
+std::string unit_text(const Test& test) {
+    return " " + test.unit;
+}
+
+bool eat(std::string_view& s, std::string_view prefix) {
+    if (!starts(s, prefix))
+        return false;
+    s.remove_prefix(prefix.size());
+    return true;
+}
+
+// A figure from the front of `s`, up to the next space. Accepts what a C++
+// stream prints for a double, "inf" and "nan" included.
+std::optional<Figure> take_figure(std::string_view& s) {
+    std::size_t end = s.find(' ');
+    std::string_view token = s.substr(0, end);
+    if (token.empty())
+        return std::nullopt;
+    double value = 0;
+    auto [ptr, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
+    if (ec != std::errc() || ptr != token.data() + token.size())
+        return std::nullopt;
+    s.remove_prefix(token.size());
+    return Figure{std::string(token), value};
+}
+
+// A non-negative decimal integer from the front of `s`.
+template <typename Int>
+std::optional<Int> take_integer(std::string_view& s) {
+    Int value = 0;
+    auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    if (ec != std::errc() || ptr == s.data())
+        return std::nullopt;
+    s.remove_prefix(static_cast<std::size_t>(ptr - s.data()));
+    return value;
+}
+
+class Parser {
+public:
+    Parser(std::string_view text, const std::string& path, int first_line) {
+        run_.path = path;
+        split(text, first_line - 1);
+    }
+
+    std::variant<Run, ParseError> parse() {
+        try {
+            read_run();
+        } catch (const EndOfInput&) {
+            run_.partial = true;
+            if (!have_title_)
+                return ParseError{end_line(), "the title line of bench_processors or bench_memory",
+                                  tail_};
+        } catch (const ParseError& error) {
+            return error;
+        }
+        if (tail_cut_)
+            run_.partial = true;
+        return std::move(run_);
+    }
+
+private:
+    Run run_;
+    std::vector<Line> lines_;
+    std::size_t pos_ = 0;
+    bool tail_cut_ = false;  // the last line has no newline: cut short while written
+    std::string tail_;       // that line, for a diagnostic
+    int last_number_ = 0;    // line number of the end of input
+    bool have_title_ = false;
+
+    // Keeps the non-empty lines, without trailing spaces or carriage return.
+    // Diagnostics the programs write on standard error ("bench_memory: ...")
+    // may be interleaved in a transcript saved with 2>&1; they are skipped.
+    void split(std::string_view text, int number) {
+        while (!text.empty()) {
+            ++number;
+            std::size_t nl = text.find('\n');
+            std::string_view line = text.substr(0, nl);
+            if (nl == std::string_view::npos) {
+                text = {};
+                tail_cut_ = true;
+                tail_ = std::string(line.substr(0, quote_limit));
+                last_number_ = number;
+                return;
+            }
+            text.remove_prefix(nl + 1);
+            while (!line.empty() && (line.back() == ' ' || line.back() == '\r'))
+                line.remove_suffix(1);
+            if (line.empty() || starts(line, "bench_processors: ") ||
+                starts(line, "bench_memory: "))
+                continue;
+            lines_.push_back({line, number});
+        }
+        last_number_ = number + 1;
+    }
+
+    int end_line() const { return last_number_; }
+
+    bool at_end() const { return pos_ >= lines_.size(); }
+
+    const Line& peek() const {
+        if (at_end())
+            throw EndOfInput{};
+        return lines_[pos_];
+    }
+
+    Line take() {
+        Line line = peek();
+        ++pos_;
+        return line;
+    }
+
+    [[noreturn]] void fail(const Line& line, std::string expected) const {
+        throw ParseError{line.number, std::move(expected),
+                         std::string(line.text.substr(0, quote_limit))};
+    }
+
+    void expect(std::string_view text) {
+        Line line = take();
+        if (line.text != text)
+            fail(line, "\"" + std::string(text) + "\"");
+    }
+
+    // "Thread(s): N"
+    void read_threads() {
+        Line line = take();
+        std::string_view s = line.text;
+        std::optional<long long> n;
+        if (eat(s, "Thread(s): "))
+            n = take_integer<long long>(s);
+        if (!n || !s.empty())
+            fail(line, "\"Thread(s): N\"");
+        run_.threads = n;
+    }
+
+    // Title, banner of a transcript, thread count.
+    void read_banner() {
+        // A transcript saved with 2>&1 may start with a warning; split() dropped it.
+        Line title = take();
+        if (title.text == processors_title)
+            run_.program = Program::processors;
+        else if (title.text == memory_title_console || title.text == memory_title_file)
+            run_.program = Program::memory;
+        else
+            fail(title, "the title line of bench_processors or bench_memory");
+        have_title_ = true;
+        if (!starts(peek().text, "Thread(s): ")) {
+            // Console only: the notice line, whatever its wording, then support.
+            run_.source = Source::transcript;
+            take();
+            Line support = take();
+            if (!starts(support.text, "For Support: "))
+                fail(support, "\"For Support: ...\"");
+        }
+        read_threads();
+    }
+
+    // The figure after `prefix` and before `suffix` on the whole line.
+    std::optional<Figure> figure_line(std::string_view s, std::string_view prefix,
+                                      std::string_view suffix) {
+        if (!eat(s, prefix))
+            return std::nullopt;
+        auto f = take_figure(s);
+        if (!f || s != suffix)
+            return std::nullopt;
+        return f;
+    }
+
+    // "Thread:N " before a per-thread line; -1 reads the single-thread pass.
+    std::string_view thread_body(const Line& line, int thread) {
+        std::string_view s = line.text;
+        if (thread < 0)
+            return s;
+        std::string prefix = "Thread:" + std::to_string(thread) + " ";
+        if (!eat(s, prefix))
+            fail(line, "\"" + prefix + "...\"");
+        return s;
+    }
+
+    // One pass: spent, rate and (memory speeds) megabytes lines, or the
+    // out-of-memory line. Fills the figures as they are read.
+    template <typename Sink>
+    void read_pass(int thread, const Test& test, Sink&& sink) {
+        Line line = take();
+        std::string_view s = thread_body(line, thread);
+        if (starts(s, out_of_memory)) {
+            sink.out_of_memory();
+            return;
+        }
+        std::optional<Figure> seconds = figure_line(s, "The system spent: ", " Secs.");
+        if (!seconds)
+            seconds = figure_line(s, "The spent: ", " Secs.");
+        if (!seconds)
+            fail(line, thread < 0 ? "\"The system spent: SECONDS Secs.\""
+                                  : "\"Thread:N The system spent: SECONDS Secs.\"");
+        sink.seconds(std::move(*seconds));
+        line = take();
+        s = thread_body(line, thread);
+        auto rate = figure_line(s, "It was: ", unit_text(test));
+        if (!rate)
+            fail(line, "\"It was: RATE" + unit_text(test) + "\"");
+        sink.rate(std::move(*rate));
+        if (test.bytes_per_iteration > 0) {
+            line = take();
+            auto mb = figure_line(line.text, "Conventionally, it was: ", " MB/sec.");
+            if (!mb)
+                fail(line, "\"Conventionally, it was: MB MB/sec.\"");
+            sink.megabytes(std::move(*mb));
+        }
+    }
+
+    struct SingleSink {
+        Test& t;
+        void out_of_memory() { t.single_out_of_memory = true; }
+        void seconds(Figure f) { t.single_seconds = std::move(f); }
+        void rate(Figure f) { t.single_rate = std::move(f); }
+        void megabytes(Figure f) { t.single_megabytes = std::move(f); }
+    };
+    struct ThreadSink {
+        ThreadResult& r;
+        void out_of_memory() { r.out_of_memory = true; }
+        void seconds(Figure f) { r.seconds = std::move(f); }
+        void rate(Figure f) { r.rate = std::move(f); }
+        void megabytes(Figure f) { r.megabytes = std::move(f); }
+    };
+
+    // " (incomplete: N thread(s) ran out of memory)" at the end of `s`, if there.
+    static int take_incomplete(std::string_view& s) {
+        constexpr std::string_view head = " (incomplete: ";
+        constexpr std::string_view tail = " thread(s) ran out of memory)";
+        std::size_t at = s.find(head);
+        if (at == std::string_view::npos || s.size() < tail.size() ||
+            s.substr(s.size() - tail.size()) != tail)
+            return 0;
+        std::string_view n = s.substr(at + head.size(), s.size() - tail.size() - at - head.size());
+        std::string_view digits = n;
+        auto count = take_integer<int>(digits);
+        if (!count || !digits.empty() || *count <= 0)
+            return 0;
+        s = s.substr(0, at);
+        return *count;
+    }
+
+    // Region heading, per-thread blocks, overall, megabytes and improvement
+    // lines of test `index`. Memory regions repeat the test heading.
+    void read_region(std::size_t index) {
+        expect("Multi-Thread Enabled:");
+        if (run_.program == Program::memory)
+            expect(run_.tests[index].title);
+        while (starts(peek().text, "Thread:")) {
+            Line line = peek();
+            std::string_view s = line.text.substr(7);
+            auto n = take_integer<int>(s);
+            if (!n || *n < 0 || !starts(s, " "))
+                fail(line, "\"Thread:N ...\"");
+            Test& test = run_.tests[index];
+            test.threads.push_back(ThreadResult{});
+            test.threads.back().thread = *n;
+            read_pass(*n, test, ThreadSink{test.threads.back()});
+        }
+        Test& test = run_.tests[index];
+        Line line = take();
+        std::string_view s = line.text;
+        if (!eat(s, "Overall, It was: ") && !eat(s, "Overall, it was: "))
+            fail(line, "\"Thread:N ...\" or \"Overall, It was: RATE" + unit_text(test) + "\"");
+        int incomplete = take_incomplete(s);
+        auto overall = take_figure(s);
+        if (!overall || s != unit_text(test))
+            fail(line, "\"Overall, It was: RATE" + unit_text(test) + "\"");
+        test.overall_rate = std::move(overall);
+        test.incomplete_threads = incomplete;
+        if (test.bytes_per_iteration > 0) {
+            line = take();
+            s = line.text;
+            take_incomplete(s);
+            auto mb = figure_line(s, "Conventionally, it was: ", " MB/sec.");
+            if (!mb)
+                fail(line, "\"Conventionally, it was: MB MB/sec.\"");
+            test.overall_megabytes = std::move(mb);
+        }
+        line = take();
+        s = line.text;
+        if (s == "Multi-Thread Improvements: not available, a pass ran out of memory.") {
+            test.improvement_unavailable = true;
+        } else {
+            auto ratio = figure_line(s, "Multi-Thread Improvements: ", " times.");
+            if (!ratio)
+                fail(line, "\"Multi-Thread Improvements: RATIO times.\"");
+            test.improvement = std::move(ratio);
+        }
+        test.complete = true;
+    }
+
+    Test& add_test(const Line& heading, const TestInfo& info, std::string title) {
+        Test t;
+        t.key = std::string(info.key);
+        t.title = std::move(title);
+        t.unit = std::string(info.unit);
+        t.unit_scale = info.scale;
+        t.bytes_per_iteration = info.bytes_per_iteration;
+        t.first_line = heading.number;
+        run_.tests.push_back(std::move(t));
+        return run_.tests.back();
+    }
+
+    void read_processors() {
+        std::span<const TestInfo> tests = catalogue(Program::processors);
+        {
+            const TestInfo& info = tests.front();
+            Line heading = take();
+            if (heading.text != info.heading)
+                fail(heading, "\"" + std::string(info.heading) + "\"");
+            Test& t = add_test(heading, info, std::string(info.heading));
+            Line line = take();
+            auto f = figure_line(line.text, "Effective Frequency was: ", unit_text(t));
+            if (!f)
+                fail(line, "\"Effective Frequency was: RATE Giga Executions/sec.\"");
+            t.overall_rate = std::move(f);
+            t.complete = true;
+        }
+        // The streaming headings: the results file's float heading lacks the
+        // full stop the console prints.
+        for (const TestInfo& info : tests.subspan(1)) {
+            Line line = take();
+            std::string_view h = info.heading;
+            if (line.text != h && !(starts(line.text, h) && line.text.size() == h.size() + 1 &&
+                                    line.text.back() == '.'))
+                fail(line, "\"" + std::string(h) + ".\"");
+            Test& t = add_test(line, info, std::string(line.text));
+            expect("Force to be single thread.");
+            read_pass(-1, t, SingleSink{t});
+            read_region(run_.tests.size() - 1);
+        }
+    }
+
+    void read_memory() {
+        expect("Force to be single thread.");
+        for (const TestInfo& info : catalogue(Program::memory)) {
+            Line line = take();
+            if (line.text != info.heading)
+                fail(line, "\"" + std::string(info.heading) + "\"");
+            Test& t = add_test(line, info, std::string(info.heading));
+            read_pass(-1, t, SingleSink{t});
+        }
+        for (std::size_t i = 0; i < run_.tests.size(); ++i)
+            read_region(i);
+    }
+
+    // Console only: where the results file went, then the prompt. The path
+    // may span lines (the name holds a newline).
+    void read_end_of_run() {
+        Line line = take();
+        std::string_view s = line.text;
+        if (!eat(s, saved) && !eat(s, not_saved))
+            fail(line, "\"" + std::string(saved) + "PATH\"");
+        std::string name(s);
+        while (peek().text != "Press Enter to Exit.") {
+            Line more = take();
+            name += '\n';
+            name += more.text;
+        }
+        take();
+        name_from_path(name, false);
+    }
+
+    void read_run() {
+        name_from_path(run_.path, true);
+        read_banner();
+        if (run_.program == Program::processors)
+            read_processors();
+        else
+            read_memory();
+        if (run_.source == Source::transcript)
+            read_end_of_run();
+        if (!at_end())
+            fail(lines_[pos_], "the end of the file");
+    }
+
+public:
+    // Zone and local time from a results file's name:
+    // "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:18:54 2026\n.txt".
+    // The name of the file itself wins over the one a transcript mentions.
+    void name_from_path(std::string_view path, bool own) {
+        if (!own && !run_.local_time.empty())
+            return;
+        std::size_t slash = path.rfind('/');
+        std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+        if (!eat(name, "results_processors_Linux_x86 @ ") &&
+            !eat(name, "results_memory_Linux_x86 @ "))
+            return;
+        std::size_t at = name.find(" time ");
+        if (at == std::string_view::npos)
+            return;
+        std::string_view zone = name.substr(0, at);
+        std::string_view time = name.substr(at + 6);
+        if (time.size() < 4 || time.substr(time.size() - 4) != ".txt")
+            return;
+        time.remove_suffix(4);
+        if (!time.empty() && time.back() == '\n')
+            time.remove_suffix(1);
+        run_.zone = std::string(zone);
+        run_.local_time = std::string(time);
+    }
+};
+
+}  // namespace
+
+std::variant<Run, ParseError> parse_run(std::string_view text, const std::string& path) {
+    return Parser(text, path, 1).parse();
+}
+
+std::vector<std::variant<Run, ParseError>> parse_runs(std::string_view text,
+                                                      const std::string& path) {
+    // Where each run after the first starts: a title line of either program.
+    struct Start {
+        std::size_t offset;
+        int line;
+    };
+    std::vector<Start> starts{{0, 1}};
+    std::size_t pos = 0;
+    int number = 1;
+    while (pos < text.size()) {
+        std::size_t nl = text.find('\n', pos);
+        std::string_view line = text.substr(pos, nl == std::string_view::npos ? nl : nl - pos);
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\r'))
+            line.remove_suffix(1);
+        bool title =
+            line == processors_title || line == memory_title_console || line == memory_title_file;
+        if (title && pos > 0) {
+            // Only when the text before holds a title of its own: a first run
+            // preceded by stray lines is still one run.
+            bool earlier = false;
+            std::string_view before = text.substr(starts.back().offset, pos - starts.back().offset);
+            for (std::string_view t : {processors_title, memory_title_console, memory_title_file})
+                earlier = earlier || before.find(t) != std::string_view::npos;
+            if (earlier)
+                starts.push_back({pos, number});
+        }
+        if (nl == std::string_view::npos)
+            break;
+        pos = nl + 1;
+        ++number;
+    }
+    std::vector<std::variant<Run, ParseError>> out;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        std::size_t end = i + 1 < starts.size() ? starts[i + 1].offset : text.size();
+        out.push_back(
+            Parser(text.substr(starts[i].offset, end - starts[i].offset), path, starts[i].line)
+                .parse());
+    }
+    return out;
+}
+
+}  // namespace report

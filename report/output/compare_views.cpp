@@ -1,0 +1,719 @@
+#include "output/compare_views.h"
+#include "output/text.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "model/catalogue.h"
+#include "input/load.h"
+
+namespace report {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+constexpr int schema_version = 1;
+
+// Up to this many runs of a program, the automatic layout is the wide one.
+constexpr std::size_t few_runs = 4;
+
+std::string mark_symbol(Mark m) {
+    switch (m) {
+        case Mark::better: return "+";
+        case Mark::worse: return "-";
+        case Mark::same: return "=";
+        case Mark::none: break;
+    }
+    return "";
+}
+
+const char* mark_name(Mark m) {
+    switch (m) {
+        case Mark::better: return "better";
+        case Mark::worse: return "worse";
+        case Mark::same: return "same";
+        case Mark::none: break;
+    }
+    return "none";
+}
+
+Tone tone_of(Mark m) {
+    switch (m) {
+        case Mark::better: return Tone::better;
+        case Mark::worse: return Tone::worse;
+        case Mark::same: return Tone::same;
+        case Mark::none: break;
+    }
+    return Tone::plain;
+}
+
+bool flagged(const Run& run) {
+    return run.partial || !run.findings.empty();
+}
+
+std::string column_header(const Run& run, bool is_baseline, std::size_t repetitions = 1) {
+    std::string h = run_name(run);
+    if (repetitions > 1)
+        h += fmt::format(" (n={})", repetitions);
+    if (flagged(run))
+        h += " *";
+    if (is_baseline)
+        h += " (baseline)";
+    return h;
+}
+
+std::string percent(double p) {
+    return fmt::format("{:g}%", p);
+}
+
+// A figure with its spread over repetitions, its ratio, the interval of the
+// ratio where a change was tested, and the mark.
+TableCell ratio_cell(const Cell& cell, bool is_baseline) {
+    std::string text = cell_text(cell);
+    if (cell.samples.size() > 1 && cell.cv)
+        text += fmt::format(" ±{:.1f}%", *cell.cv * 100);
+    if (!cell.ratio || is_baseline)
+        return number_cell(text);
+    text += " " + format_ratio(*cell.ratio);
+    if (cell.interval)
+        text += fmt::format(" [{:.3f}-{:.3f}]", cell.interval->low, cell.interval->high);
+    return number_cell(text + " " + mark_symbol(cell.mark), tone_of(cell.mark));
+}
+
+std::string geo_text(const GeoMean& g, bool is_baseline) {
+    if (!g.ratio)
+        return fmt::format("n/a (0/{})", g.total);
+    std::string s = format_ratio(*g.ratio);
+    if (!is_baseline)
+        s += " " + mark_symbol(g.mark);
+    return fmt::format("{} ({}/{})", s, g.used, g.total);
+}
+
+TableCell geo_cell(const GeoMean& g, bool is_baseline) {
+    return number_cell(geo_text(g, is_baseline), is_baseline ? Tone::plain : tone_of(g.mark));
+}
+
+std::string baseline_title(const ProgramComparison& c) {
+    std::string program = program_name(c.program);
+    std::size_t runs = 0;
+    for (const auto& reps : c.samples)
+        runs += reps.size();
+    std::string labels = runs == c.runs.size() ? "" : fmt::format(" of {} label(s)", c.runs.size());
+    return c.baseline ? fmt::format("{}: {} run(s){}, baseline {}", program, runs, labels,
+                                    column_header(*c.runs[*c.baseline], false,
+                                                  c.samples[*c.baseline].size()))
+                      : fmt::format("{}: {} run(s){}, baseline the median of the {}", program, runs,
+                                    labels, labels.empty() ? "runs" : "labels");
+}
+
+std::vector<std::string> legend(const ProgramComparison& c, double noise) {
+    std::vector<std::string> notes = {
+        fmt::format("Legend: + better than the baseline, - worse, = within the noise band "
+                    "(+/-{}); xR is the figure divided by the baseline's.",
+                    percent(noise)),
+        "Rates, MB/s and improvement: higher is better; seconds: lower is better. n/a: the run "
+        "has no such figure; incomplete: some threads ran out of memory, not compared. "
+        "Geometric means: (tests used/tests with the figure)."};
+    if (c.runs.size() == 1)
+        notes.push_back(fmt::format("Only one {} of {}: nothing to compare it with.",
+                                    c.samples.front().size() > 1 ? "label" : "run",
+                                    program_name(c.program)));
+    bool repetitions = std::any_of(c.samples.begin(), c.samples.end(),
+                                   [](const auto& reps) { return reps.size() > 1; });
+    if (repetitions)
+        notes.push_back(
+            "Runs that share a label are repetitions (n): a figure is their median, "
+            "+/-P% their coefficient of variation.");
+    if (c.test != SignificanceTest::none)
+        notes.push_back(fmt::format(
+            "Between labels with 3 or more repetitions each, a change is marked only when it is "
+            "significant at {:g}% and outside the band: {}; [low-high] is the distribution-free "
+            "interval of the ratio (Moses), of at least 95% where the repetitions allow.",
+            significance_level * 100,
+            c.test == SignificanceTest::welch
+                ? "Welch's t-test on the logarithms (with 3 repetitions on a side the exact "
+                  "Mann-Whitney U test cannot give a p-value below 0.1)"
+                : "two-sided Mann-Whitney U test on the logarithms (Welch's t-test where a side "
+                  "has 3 repetitions, too few for the U test to reach 5%)"));
+    if (c.untested && c.baseline) {
+        bool single = std::all_of(c.samples.begin(), c.samples.end(),
+                                  [](const auto& reps) { return reps.size() == 1; });
+        notes.push_back(
+            single ? "1 run each: no significance test; the marks are the noise band's alone."
+                   : "Fewer than 3 repetitions on a side: no significance test for "
+                     "those labels; their marks are the noise band's alone.");
+    }
+    for (const std::string& note : machine_notes(c))
+        notes.push_back("Machine: " + note);
+    for (const FarRepetition& f : c.far)
+        notes.push_back(fmt::format(
+            "! {}: the repetition {} lies far from its label's median (x{:.3f}{}); it is kept in "
+            "the median, which it moves little.",
+            run_name(*c.runs[f.column]), escape_path(f.run->path), f.ratio,
+            f.score ? fmt::format(", {:.1f} robust units", *f.score) : ""));
+    // One note per run and finding; a note that many runs share (a fleet of
+    // short-pass runs) is said once, with the runs it concerns.
+    std::vector<std::pair<std::string, std::vector<std::string>>> said;
+    auto add = [&](const std::string& text, const std::string& run) {
+        auto same =
+            std::find_if(said.begin(), said.end(), [&](const auto& n) { return n.first == text; });
+        if (same == said.end())
+            said.push_back({text, {run}});
+        else
+            same->second.push_back(run);
+    };
+    for (const auto& reps : c.samples)
+        for (const Run* r : reps) {
+            if (!flagged(*r))
+                continue;
+            std::string name = run_name(*r);
+            if (r->partial)
+                add(fmt::format("partial, the file ends before the end of the run ({})",
+                                escape_path(r->path)),
+                    name);
+            for (const Finding& f : r->findings) {
+                // The file-wide iteration count of a short-pass build is a note,
+                // not an inconsistency.
+                bool note = f.check == "iterations" && f.line == 0 && f.test.empty();
+                add(fmt::format("{}{}: {}", note ? "note" : "inconsistent",
+                                f.line ? fmt::format(" (line {})", f.line) : "", f.message),
+                    name);
+            }
+        }
+    for (const auto& [text, runs] : said) {
+        if (runs.size() <= 3) {
+            for (const std::string& run : runs)
+                notes.push_back(fmt::format("* {}: {}", run, text));
+            continue;
+        }
+        notes.push_back(fmt::format("* {} runs ({}, {}, ... {}): {}", runs.size(), runs[0], runs[1],
+                                    runs.back(), text));
+    }
+    return notes;
+}
+
+Table wide_table(const ProgramComparison& c, const ViewOptions& o) {
+    Table t;
+    t.title = baseline_title(c);
+    t.header = {"Test", "Figure", "Unit"};
+    if (!c.baseline)
+        t.header.push_back("median");
+    for (std::size_t i = 0; i < c.runs.size(); ++i)
+        t.header.push_back(column_header(*c.runs[i], c.baseline == i, c.samples[i].size()));
+
+    std::string previous;
+    for (const FigureRow& row : c.rows) {
+        std::vector<TableCell> cells = {row.test_title == previous ? "" : row.test_title,
+                                        row.figure, row.unit};
+        previous = row.test_title;
+        if (!c.baseline)
+            cells.push_back(number_cell(cell_text(row.baseline)));
+        for (std::size_t i = 0; i < row.cells.size(); ++i)
+            cells.push_back(ratio_cell(row.cells[i], c.baseline == i));
+        t.rows.push_back(std::move(cells));
+    }
+    for (auto [name, geo] : {std::pair{"geomean single rate", &c.geo_single},
+                             std::pair{"geomean overall rate", &c.geo_overall}}) {
+        std::vector<TableCell> cells = {geo == &c.geo_single ? "All tests" : "", name, "ratio"};
+        if (!c.baseline)
+            cells.push_back(number_cell("x1.000"));
+        for (std::size_t i = 0; i < geo->size(); ++i)
+            cells.push_back(geo_cell((*geo)[i], c.baseline == i));
+        t.rows.push_back(std::move(cells));
+    }
+    t.notes = legend(c, o.noise);
+    return t;
+}
+
+// The figure of a run furthest from its baseline on the slow side; the
+// number of rows when no figure is compared.
+std::size_t worst_row(const ProgramComparison& c, std::size_t run) {
+    std::size_t worst = c.rows.size();
+    double furthest = -HUGE_VAL;
+    for (std::size_t k = 0; k < c.rows.size(); ++k) {
+        const Cell& cell = c.rows[k].cells[run];
+        if (!cell.ratio)
+            continue;
+        double f = std::log(time_factor(*cell.ratio, c.rows[k].better));
+        if (f > furthest) {
+            furthest = f;
+            worst = k;
+        }
+    }
+    return worst;
+}
+
+std::string figure_name(const FigureRow& row) {
+    return row.test_title + " " + row.figure;
+}
+
+Table outlier_table(const ProgramComparison& c, const ViewOptions& o) {
+    Table t;
+    t.title = fmt::format("{}: runs far from the median (outside +/-{} and the fleet's own spread)",
+                          program_name(c.program), percent(o.noise));
+    t.header = {"Run", "Single", "Overall", "Score", "Furthest figures"};
+    for (const Outlier& out : c.outliers) {
+        std::string figures;
+        for (std::size_t k : out.rows)
+            figures += (figures.empty() ? "" : "; ") +
+                       format_ratio(*c.rows[k].cells[out.run].ratio) + " " + figure_name(c.rows[k]);
+        t.rows.push_back(
+            {column_header(*c.runs[out.run], false), geo_cell(c.geo_single[out.run], false),
+             geo_cell(c.geo_overall[out.run], false),
+             number_cell(out.score ? fmt::format("{:.1f}", *out.score) : "-"), figures});
+    }
+    t.notes.push_back(
+        c.outliers.empty()
+            ? "No run lies far from the median."
+            : "A run is listed when the geometric mean of its single-thread or "
+              "overall rates (Single, Overall) lies outside the noise band and more "
+              "than 3.5 robust units (Score: median absolute deviations, scaled) from "
+              "the fleet's median; furthest first.");
+    return t;
+}
+
+// Splits `text` into lines of at most `width` display columns at spaces;
+// continuation lines are indented by `indent`.
+void wrap(const std::string& text, std::size_t width, std::size_t indent,
+          std::vector<std::string>& out) {
+    std::string line;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find(' ', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string word = text.substr(pos, end - pos);
+        pos = end + 1;
+        std::string candidate = line.empty() ? word : line + " " + word;
+        if (!line.empty() && display_width(candidate) > width) {
+            out.push_back(line);
+            line = std::string(indent, ' ') + word;
+        } else {
+            line = candidate;
+        }
+        // A word longer than the width is cut.
+        while (display_width(line) > width && line.size() > indent + 1) {
+            std::size_t cut = width;
+            while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
+                --cut;
+            out.push_back(line.substr(0, cut));
+            line = std::string(indent, ' ') + line.substr(cut);
+        }
+    }
+    if (!line.empty())
+        out.push_back(line);
+}
+
+// Cuts a cell to `keep` display columns, marked by "~": its middle when
+// `keep_end` (the start and the end of a name, host-0017, tell runs apart),
+// else its end (a figure's ratio comes first and stays).
+void cut(std::string& s, std::size_t keep, bool keep_end) {
+    if (display_width(s) <= keep || keep < 3)
+        return;
+    // The code points, as byte offsets.
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < s.size(); ++i)
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80)
+            starts.push_back(i);
+    starts.push_back(s.size());
+    std::size_t head = 0;  // code points kept at the start
+    std::size_t head_width = keep_end ? (keep - 1) / 2 : keep - 1;
+    while (head + 1 < starts.size() && display_width(s.substr(0, starts[head + 1])) <= head_width)
+        ++head;
+    std::string front = s.substr(0, starts[head]);
+    std::size_t tail = starts.size() - 1;  // first code point kept at the end
+    while (tail > head && display_width(front + "~" + s.substr(starts[tail - 1])) <= keep)
+        --tail;
+    s = front + "~" + s.substr(starts[tail]);
+}
+
+// Narrows a fleet or outlier table by `over` columns: the run names first,
+// down to 10 columns, then the last column (a figure, its ratio first).
+void shrink_columns(Table& t, std::size_t over) {
+    for (std::size_t col : {std::size_t{0}, t.header.size() - 1}) {
+        std::size_t widest = 0;
+        for (const auto& row : t.rows)
+            if (col < row.size())
+                widest = std::max(widest, display_width(row[col].text));
+        std::size_t header = display_width(t.header[col]);
+        std::size_t floor = std::max<std::size_t>(10, col == 0 ? header : 0);
+        if (widest <= floor)
+            continue;
+        std::size_t keep = widest - std::min(over, widest - floor);
+        for (auto& row : t.rows)
+            if (col < row.size())
+                cut(row[col].text, keep, col == 0);
+        over -= widest - keep;
+        if (over == 0)
+            return;
+    }
+}
+
+
+json optional_number(const std::optional<double>& v) {
+    return v && std::isfinite(*v) ? json(*v) : json(nullptr);
+}
+
+}  // namespace
+
+std::vector<std::string> machine_notes(const ProgramComparison& c) {
+    std::vector<std::string> notes;
+    if (c.runs.empty())
+        return notes;
+    const Run& base = *c.runs[c.baseline.value_or(0)];
+    const char* whose = c.baseline ? "the baseline" : "the first run";
+    for (const ContextMismatch& m : c.mismatches)
+        for (const ContextDifference& d : m.differences) {
+            std::string note =
+                fmt::format("{}: {} differs from {} {} in {}: {}, {}'s {}", program_name(c.program),
+                            run_name(*m.run), whose, run_name(base), d.field, escape_path(d.first),
+                            whose, escape_path(d.second));
+            if (std::find(notes.begin(), notes.end(), note) == notes.end())
+                notes.push_back(note);
+        }
+    return notes;
+}
+
+std::string run_name(const Run& run) {
+    return run.label.empty() ? escape_path(run.path) : escape_path(run.label);
+}
+
+std::string format_ratio(double ratio) {
+    return ratio >= 0.001 || ratio == 0 ? fmt::format("x{:.3f}", ratio)
+                                        : fmt::format("x{:.1e}", ratio);
+}
+
+std::string cell_text(const Cell& cell) {
+    if (!cell.printed.empty() && cell.missing != Missing::incomplete)
+        return cell.printed;
+    switch (cell.missing) {
+        case Missing::incomplete: return "incomplete";
+        case Missing::absent: return "n/a";
+        case Missing::not_finite: return cell.printed;
+        case Missing::none: break;
+    }
+    return fmt::format("{:.6g}", *cell.value);
+}
+
+Table fleet_table(const ProgramComparison& c, const ViewOptions& o) {
+    Table t;
+    t.title = baseline_title(c);
+    t.header = {"Run", "Threads", "Single", "Overall", "Mark", "Worst figure"};
+    std::vector<std::size_t> order(c.runs.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    // Slowest overall first; runs without an overall mean last.
+    auto key = [&](std::size_t i) {
+        const GeoMean& g = c.geo_overall[i];
+        return g.ratio ? *g.ratio : HUGE_VAL;
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return key(a) < key(b); });
+    for (std::size_t i : order) {
+        const Run& run = *c.runs[i];
+        bool base = c.baseline == i;
+        std::optional<int> threads =
+            run.threads ? std::optional<int>(static_cast<int>(*run.threads)) : std::nullopt;
+        std::size_t worst = base ? c.rows.size() : worst_row(c, i);
+        bool has_worst = worst < c.rows.size();
+        // The ratio first, so a cell cut to fit the width keeps it.
+        std::string worst_text =
+            has_worst ? fmt::format("{} {}", format_ratio(*c.rows[worst].cells[i].ratio),
+                                    figure_name(c.rows[worst]))
+                      : "-";
+        // The run's mark: worse when any figure is worse, else better when any
+        // is better, else the same.
+        Mark mark = Mark::none;
+        if (!base) {
+            for (const FigureRow& row : c.rows) {
+                Mark m = row.cells[i].mark;
+                if (m == Mark::worse)
+                    mark = Mark::worse;
+                else if (m == Mark::better && mark != Mark::worse)
+                    mark = Mark::better;
+                else if (m == Mark::same && mark == Mark::none)
+                    mark = Mark::same;
+            }
+        }
+        auto geo = [&](const GeoMean& g) {
+            if (!g.ratio)
+                return number_cell("n/a");
+            return number_cell(format_ratio(*g.ratio) + (base ? "" : " " + mark_symbol(g.mark)),
+                               base ? Tone::plain : tone_of(g.mark));
+        };
+        t.rows.push_back(
+            {column_header(run, base, c.samples[i].size()),
+             number_cell(threads ? std::to_string(*threads) : "?"), geo(c.geo_single[i]),
+             geo(c.geo_overall[i]), TableCell(mark_symbol(mark), false, tone_of(mark)),
+             TableCell(worst_text, false,
+                       has_worst ? tone_of(c.rows[worst].cells[i].mark) : Tone::plain)});
+    }
+    t.notes = legend(c, o.noise);
+    t.notes[1] =
+        "Single and Overall: geometric means of each run's single-thread and overall rates "
+        "divided by the baseline's; Worst figure: the figure furthest on the slow side; "
+        "Mark: - when any figure is worse, + when any is better and none worse. Slowest "
+        "overall first.";
+    return t;
+}
+
+bool wide_fits(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options) {
+    for (const ProgramComparison& c : comparisons) {
+        // A few runs read best as columns even where they overflow the width.
+        if (c.runs.size() <= few_runs)
+            continue;
+        std::string text = render_text(wide_table(c, options));
+        std::size_t end = text.find('\n');
+        // The header line and every row.
+        std::size_t start = end + 1;
+        while ((end = text.find('\n', start)) != std::string::npos) {
+            if (display_width(text.substr(start, end - start)) > options.width &&
+                start < text.size() && text.compare(start, 7, "Legend:") != 0)
+                return false;
+            start = end + 1;
+            if (text.compare(start, 7, "Legend:") == 0)
+                break;
+        }
+    }
+    return true;
+}
+
+std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparisons,
+                                  const ViewOptions& options) {
+    bool fleet = options.layout == CompareLayout::fleet ||
+                 (options.layout == CompareLayout::automatic && !wide_fits(comparisons, options));
+    std::vector<Table> tables;
+    for (const ProgramComparison& c : comparisons) {
+        tables.push_back(fleet ? fleet_table(c, options) : wide_table(c, options));
+        if (!c.baseline)
+            tables.push_back(outlier_table(c, options));
+    }
+    return tables;
+}
+
+std::string compare_text(const std::vector<ProgramComparison>& comparisons,
+                         const ViewOptions& options) {
+    bool fleet = options.layout == CompareLayout::fleet ||
+                 (options.layout == CompareLayout::automatic && !wide_fits(comparisons, options));
+    std::string out;
+    for (Table t : compare_tables(comparisons, options)) {
+        if (!out.empty())
+            out += "\n";
+        std::vector<std::string> notes;
+        if (fleet) {
+            // Every line fits the width: title and notes wrapped, and the
+            // free-text column of the table cut to what is left.
+            std::vector<std::string> title;
+            wrap(t.title, options.width, 2, title);
+            t.title.clear();
+            for (const std::string& l : title)
+                t.title += (t.title.empty() ? "" : "\n") + l;
+            for (const std::string& n : t.notes)
+                wrap(n, options.width, 2, notes);
+            t.notes = std::move(notes);
+            std::string text = render_text(t, false);
+            std::size_t widest = 0;
+            for (std::size_t s = 0, e; (e = text.find('\n', s)) != std::string::npos; s = e + 1)
+                widest = std::max(widest, display_width(text.substr(s, e - s)));
+            if (widest > options.width)
+                shrink_columns(t, widest - options.width);
+        }
+        out += render_text(t, options.colour);
+    }
+    return out;
+}
+
+std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
+                             const ViewOptions& options) {
+    std::string out;
+    for (const Table& t : compare_tables(comparisons, options)) {
+        out += "### " + markdown_escape(t.title) + "\n\n|";
+        for (const std::string& h : t.header)
+            out += " " + markdown_escape(h) + " |";
+        out += "\n|";
+        for (std::size_t i = 0; i < t.header.size(); ++i)
+            out += i == 0 ? " --- |" : " ---: |";
+        out += "\n";
+        for (const auto& row : t.rows) {
+            out += "|";
+            for (const TableCell& cell : row) {
+                std::string text = markdown_escape(cell.text);
+                if (cell.tone == Tone::worse && !text.empty())
+                    text = "**" + text + "**";
+                out += " " + text + " |";
+            }
+            out += "\n";
+        }
+        out += "\n";
+        for (const std::string& n : t.notes)
+            out += markdown_escape(n) + "\n\n";
+    }
+    return out;
+}
+
+std::string compare_csv(const std::vector<ProgramComparison>& comparisons, const ViewOptions&) {
+    std::string out =
+        "program,test,figure,unit,better,run,label,baseline,value,printed,ratio,mark\n";
+    for (const ProgramComparison& c : comparisons)
+        for (const FigureRow& row : c.rows) {
+            auto line = [&](const std::string& run, const std::string& label, bool base,
+                            const Cell& cell) {
+                out += fmt::format(
+                    "{},{},{},{},{},{},{},{},{},{},{},{}\n", program_name(c.program), row.test,
+                    csv_field(row.figure), csv_field(row.unit),
+                    row.better == Better::higher ? "higher" : "lower", run, label, base ? 1 : 0,
+                    cell.value ? fmt::format("{}", *cell.value) : "", csv_field(cell_text(cell)),
+                    cell.ratio ? fmt::format("{}", *cell.ratio) : "", mark_name(cell.mark));
+            };
+            if (!c.baseline)
+                line("median", "median", true, row.baseline);
+            for (std::size_t i = 0; i < c.runs.size(); ++i)
+                line(csv_field(c.runs[i]->path), csv_field(c.runs[i]->label), c.baseline == i,
+                     row.cells[i]);
+        }
+    return out;
+}
+
+std::string compare_json(const std::vector<ProgramComparison>& comparisons,
+                         const ViewOptions& options) {
+    json programs = json::array();
+    for (const ProgramComparison& c : comparisons) {
+        json runs = json::array();
+        for (std::size_t i = 0; i < c.runs.size(); ++i) {
+            const Run& r = *c.runs[i];
+            auto geo = [](const GeoMean& g) {
+                return json{{"ratio", optional_number(g.ratio)},
+                            {"used", g.used},
+                            {"total", g.total},
+                            {"mark", mark_name(g.mark)}};
+            };
+            json repetitions = json::array();
+            for (const Run* rep : c.samples[i])
+                repetitions.push_back(rep->path);
+            runs.push_back({{"label", r.label},
+                            {"path", r.path},
+                            {"repetitions", repetitions},
+                            {"baseline", c.baseline == i},
+                            {"threads", r.threads ? json(*r.threads) : json(nullptr)},
+                            {"partial", r.partial},
+                            {"findings", r.findings.size()},
+                            {"geomean_single_rate", geo(c.geo_single[i])},
+                            {"geomean_overall_rate", geo(c.geo_overall[i])}});
+        }
+        json rows = json::array();
+        for (const FigureRow& row : c.rows) {
+            auto cell_json = [](const Cell& cell) {
+                return json{
+                    {"value", optional_number(cell.value)},
+                    {"printed", cell.printed.empty() ? json(nullptr) : json(cell.printed)},
+                    {"missing", cell.missing == Missing::none         ? "none"
+                                : cell.missing == Missing::absent     ? "absent"
+                                : cell.missing == Missing::incomplete ? "incomplete"
+                                                                      : "not_finite"},
+                    {"ratio", optional_number(cell.ratio)},
+                    {"mark", mark_name(cell.mark)},
+                    {"n", cell.samples.size()},
+                    {"cv", optional_number(cell.cv)},
+                    {"test", cell.test == SignificanceTest::mann_whitney ? json("mann_whitney")
+                             : cell.test == SignificanceTest::welch      ? json("welch")
+                                                                         : json(nullptr)},
+                    {"p", optional_number(cell.p)},
+                    {"interval", cell.interval ? json{{"low", cell.interval->low},
+                                                      {"high", cell.interval->high},
+                                                      {"confidence", cell.interval->confidence}}
+                                               : json(nullptr)}};
+            };
+            json cells = json::array();
+            for (const Cell& cell : row.cells)
+                cells.push_back(cell_json(cell));
+            rows.push_back({{"test", row.test},
+                            {"test_name", row.test_title},
+                            {"figure", row.figure},
+                            {"unit", row.unit},
+                            {"better", row.better == Better::higher ? "higher" : "lower"},
+                            {"baseline", cell_json(row.baseline)},
+                            {"cells", cells}});
+        }
+        json outliers = json::array();
+        for (const Outlier& o : c.outliers) {
+            json figures = json::array();
+            for (std::size_t k : o.rows)
+                figures.push_back({{"test", c.rows[k].test},
+                                   {"figure", c.rows[k].figure},
+                                   {"ratio", optional_number(c.rows[k].cells[o.run].ratio)}});
+            outliers.push_back({{"run", c.runs[o.run]->label},
+                                {"distance", o.distance},
+                                {"score", optional_number(o.score)},
+                                {"figures", figures}});
+        }
+        json far = json::array();
+        for (const FarRepetition& f : c.far)
+            far.push_back({{"label", c.runs[f.column]->label},
+                           {"path", f.run->path},
+                           {"ratio", f.ratio},
+                           {"score", optional_number(f.score)}});
+        json machines = json::array();
+        for (const ContextMismatch& m : c.mismatches)
+            for (const ContextDifference& d : m.differences)
+                machines.push_back({{"run", m.run->label},
+                                    {"path", m.run->path},
+                                    {"field", d.field},
+                                    {"value", d.first},
+                                    {"baseline_value", d.second}});
+        programs.push_back(
+            {{"program", program_name(c.program)},
+             {"far_repetitions", far},
+             {"machine_differences", machines},
+             {"baseline", c.baseline ? json(c.runs[*c.baseline]->label) : json("median")},
+             {"runs", runs},
+             {"figures", rows},
+             {"outliers", outliers}});
+    }
+    json gate = nullptr;
+    if (options.gate) {
+        std::vector<GateProblem> problems = gate_problems(comparisons);
+        std::vector<Regression> worse = regressions(comparisons, *options.gate);
+        json list = json::array();
+        for (const Regression& r : worse) {
+            const ProgramComparison& c = comparisons[r.comparison];
+            const FigureRow& row = c.rows[r.row];
+            list.push_back({{"program", program_name(c.program)},
+                            {"run", c.runs[r.run]->label},
+                            {"test", row.test},
+                            {"figure", row.figure},
+                            {"printed", cell_text(row.cells[r.run])},
+                            {"ratio", optional_number(row.cells[r.run].ratio)},
+                            {"time_factor", r.factor}});
+        }
+        json blocked = json::array();
+        for (const GateProblem& p : problems) {
+            const ProgramComparison& c = comparisons[p.comparison];
+            blocked.push_back(
+                {{"program", program_name(c.program)},
+                 {"run", c.runs[p.run]->label},
+                 {"problem", p.kind == GateProblem::partial        ? "partial"
+                             : p.kind == GateProblem::inconsistent ? "inconsistent"
+                                                                   : "nothing_comparable"},
+                 {"detail", p.kind == GateProblem::partial ? escape_path(p.detail) : p.detail}});
+        }
+        gate = {{"percent", *options.gate},
+                {"verdict", !problems.empty() ? "no_verdict"
+                            : worse.empty()   ? "pass"
+                                              : "fail"},
+                {"regressions", list},
+                {"problems", blocked}};
+    }
+    json doc{{"schema_version", schema_version},
+             {"tool", "bench_report"},
+             {"tool_version", BENCH_REPORT_VERSION},
+             {"noise_percent", options.noise},
+             {"programs", programs},
+             {"gate", gate}};
+    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace report

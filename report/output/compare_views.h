@@ -1,0 +1,59 @@
+// Views of a comparison: the same model as terminal text (wide or fleet
+// layout), Markdown, CSV, JSON, and the tables the HTML report shows.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "analysis/comparison.h"
+#include "output/table.h"
+
+namespace report {
+
+enum class CompareLayout { automatic, wide, fleet };
+
+struct ViewOptions {
+    double noise = 2;
+    std::optional<double> gate;  // --fail-if-worse, for the verdict
+    CompareLayout layout = CompareLayout::automatic;
+    std::size_t width = 80;  // columns of the terminal (fleet layout fits it)
+    bool colour = false;
+};
+
+// A run's name for tables and terminals: its label (control characters
+// escaped), else its path.
+std::string run_name(const Run& run);
+
+// The ratio as a cell shows it: "x1.034".
+std::string format_ratio(double ratio);
+
+// A figure's text: as printed, else its value in 6 significant digits, else
+// why it has none ("n/a", "incomplete", the printed inf or nan).
+std::string cell_text(const Cell& cell);
+
+// Where the machines differ from the baseline's in what changes the figures:
+// one line per run and field, the same line said once.
+std::vector<std::string> machine_notes(const ProgramComparison& comparison);
+
+// Wide layout: a column per run, a row per figure. Fleet layout: a row per
+// run with its geometric means, worst figure and mark, sorted by the overall
+// geometric mean. One table per program, then the outliers when the baseline
+// is the median.
+std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparisons,
+                                  const ViewOptions& options);
+Table fleet_table(const ProgramComparison& comparison, const ViewOptions& options);
+
+// Whether the wide layout of a comparison fits `width` columns.
+bool wide_fits(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options);
+
+std::string compare_text(const std::vector<ProgramComparison>& comparisons,
+                         const ViewOptions& options);
+std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
+                             const ViewOptions& options);
+std::string compare_csv(const std::vector<ProgramComparison>& comparisons,
+                        const ViewOptions& options);
+std::string compare_json(const std::vector<ProgramComparison>& comparisons,
+                         const ViewOptions& options);
+
+}  // namespace report

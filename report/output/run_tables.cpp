@@ -1,0 +1,149 @@
+#include "output/run_tables.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "model/catalogue.h"
+#include "analysis/stats.h"
+#include "analysis/summary.h"
+#include "machine/record.h"
+
+namespace report {
+
+namespace {
+
+const Test* find_test(const Run& run, std::string_view key) {
+    for (const Test& t : run.tests)
+        if (t.key == key)
+            return &t;
+    return nullptr;
+}
+
+std::optional<double> value(const std::optional<Figure>& f) {
+    return f ? std::optional<double>(f->value) : std::nullopt;
+}
+
+TableCell cell(const std::optional<Figure>& f) {
+    return number_cell(f ? f->text : "-");
+}
+
+TableCell cell(const std::optional<double>& v) {
+    return number_cell(v ? fmt::format("{:.6g}", *v) : "-");
+}
+
+}  // namespace
+
+std::vector<Table> repetition_tables(const std::vector<Run>& runs) {
+    // Groups by program and label, in order of first appearance.
+    std::vector<std::vector<const Run*>> groups;
+    for (const Run& r : runs) {
+        auto g = std::find_if(groups.begin(), groups.end(), [&](const auto& group) {
+            return group.front()->program == r.program && group.front()->label == r.label;
+        });
+        if (g == groups.end())
+            groups.push_back({&r});
+        else
+            g->push_back(&r);
+    }
+    struct Figure_ {
+        const char* name;
+        std::optional<Figure> Test::*member;
+    };
+    const Figure_ figures[] = {{"single rate", &Test::single_rate},
+                               {"overall rate", &Test::overall_rate},
+                               {"improvement", &Test::improvement}};
+    std::vector<Table> tables;
+    for (const auto& group : groups) {
+        if (group.size() < 2)
+            continue;
+        Table t;
+        t.title = fmt::format("{}: {}, {} repetitions", escape_path(group.front()->label),
+                              program_name(group.front()->program), group.size());
+        t.header = {"Test", "Figure", "Median", "Min", "Max", "CV", "n"};
+        for (const TestInfo& info : catalogue(group.front()->program)) {
+            bool first = true;
+            for (const Figure_& f : figures) {
+                std::vector<double> values;
+                for (const Run* r : group)
+                    if (const Test* test = find_test(*r, info.key))
+                        if (const auto& figure = test->*f.member;
+                            figure && std::isfinite(figure->value) && !test->incomplete_threads)
+                            values.push_back(figure->value);
+                if (values.empty())
+                    continue;
+                std::optional<stats::Range> range = stats::range(values);
+                std::optional<double> cv = stats::coefficient_of_variation(values);
+                t.rows.push_back({first ? std::string(info.name) : "", f.name,
+                                  number_cell(fmt::format("{:.6g}", *stats::median(values))),
+                                  number_cell(fmt::format("{:.6g}", range->min)),
+                                  number_cell(fmt::format("{:.6g}", range->max)),
+                                  number_cell(cv ? fmt::format("{:.2f}%", *cv * 100) : "-"),
+                                  number_cell(std::to_string(values.size()))});
+                first = false;
+            }
+        }
+        t.notes.push_back(
+            "Runs that share a label are repetitions of one measurement; CV: the "
+            "coefficient of variation (standard deviation over mean). A figure "
+            "missing from a repetition, or summed over threads that ran out of "
+            "memory, is left out, so n can be smaller than the repetitions.");
+        tables.push_back(std::move(t));
+    }
+    return tables;
+}
+
+std::vector<Table> show_tables(const Run& run) {
+    Table t;
+    std::string threads = run.threads ? std::to_string(*run.threads) : "?";
+    t.title = fmt::format(
+        "{}: {}, {} thread(s), {}{}{}", escape_path(run.path), program_name(run.program), threads,
+        escape_path(run.label), run.partial ? ", partial" : "",
+        run.findings.empty() ? "" : fmt::format(", {} finding(s)", run.findings.size()));
+    if (run.machine)
+        if (std::string machine = machine_summary(*run.machine, true); !machine.empty())
+            t.title += "\nMachine: " + escape_path(machine);
+    t.header = {"Test",   "Single",     "Overall", "Improvement", "Efficiency",  "Min/thread",
+                "Median", "Max/thread", "Spread",  "MB/s single", "MB/s overall"};
+    for (const Test& test : run.tests) {
+        TestSummary s = summarize(run, test);
+        std::string name(display_name(test.key));
+        bool flagged = std::any_of(run.findings.begin(), run.findings.end(),
+                                   [&](const Finding& f) { return f.test == test.key; });
+        if (flagged)
+            name += " (!)";
+        if (!test.complete)
+            name += " (cut short)";
+        TableCell improvement = test.improvement               ? cell(test.improvement)
+                                : test.improvement_unavailable ? number_cell("n/a")
+                                                               : cell(s.improvement);
+        TableCell single =
+            test.single_out_of_memory ? number_cell("out of memory") : cell(test.single_rate);
+        TableCell overall = cell(test.overall_rate);
+        if (test.incomplete_threads)
+            overall.text += fmt::format(" ({} out of memory)", test.incomplete_threads);
+        t.rows.push_back({name, single, overall, improvement, cell(s.efficiency),
+                          cell(s.thread_min), cell(s.thread_median), cell(s.thread_max),
+                          cell(s.spread), cell(test.single_megabytes),
+                          cell(test.overall_megabytes)});
+    }
+    if (!run.tests.empty())
+        t.notes.push_back(
+            run.program == Program::processors
+                ? "Rates in millions of executions per second; effective frequency in "
+                  "giga executions per second."
+                : "Rates in millions of allocations (allocation) or executions per second; "
+                  "MB/s = rate x bytes / 1048576.");
+    if (run.tests.empty())
+        t.notes.push_back("No test was read.");
+    for (const Finding& f : run.findings)
+        t.notes.push_back(fmt::format("(!) {}{}{}: {}",
+                                      f.line ? fmt::format("line {}: ", f.line) : "", f.test,
+                                      f.test.empty() ? "file" : "", f.message));
+    return {t};
+}
+
+}  // namespace report

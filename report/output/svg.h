@@ -1,0 +1,164 @@
+// A small writer of SVG drawings, for the charts of `chart`. Every piece of
+// text goes through xml_escape, so labels and paths read from files can hold
+// anything.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "output/text.h"
+
+namespace report {
+
+// The Okabe-Ito palette, told apart by colour-blind readers; black last.
+inline constexpr const char* palette[] = {"#0072B2", "#E69F00", "#009E73", "#D55E00",
+                                          "#CC79A7", "#56B4E9", "#F0E442", "#000000"};
+
+struct Svg {
+    double width = 0;
+    double height = 0;
+    std::string body;
+
+    void rect(double x, double y, double w, double h, const std::string& fill,
+              const std::string& extra = "");
+    void line(double x1, double y1, double x2, double y2, const std::string& stroke,
+              double stroke_width = 1, const std::string& dash = "", const std::string& extra = "");
+    // A dot; `tooltip`, when given, is shown on hover (an SVG <title>).
+    void circle(double cx, double cy, double r, const std::string& fill,
+                const std::string& extra = "", std::string_view tooltip = "");
+    // anchor: "start", "middle" or "end"; `extra` is added to the attributes verbatim.
+    void text(double x, double y, std::string_view content, const std::string& anchor = "start",
+              double size = 12, const std::string& extra = "");
+
+    // The drawing as an <svg> element that scales to its container's width.
+    // `title` names it for screen readers and as a tooltip.
+    std::string element(std::string_view title) const;
+    // The drawing as a standalone SVG file.
+    std::string document(std::string_view title) const;
+};
+
+// Round numbers for an axis from 0 to at least `max`: the step between ticks.
+double tick_step(double max, int ticks = 5);
+
+// The width a sans-serif font of `size` pixels gives the text, estimated on the
+// wide side (digits and lower case about 0.6 em, capitals 0.72, a wide
+// character 1 em), so that what is laid out by it does not touch in a browser.
+double text_width(std::string_view text, double size);
+
+// The text, shortened with an ellipsis at the end to at most `width` pixels.
+std::string fit_text(std::string_view text, double width, double size);
+
+// Implementation.
+
+namespace svg_detail {
+
+inline std::string number(double v) {
+    return fmt::format("{:.2f}", v);
+}
+
+}  // namespace svg_detail
+
+inline void Svg::rect(double x, double y, double w, double h, const std::string& fill,
+                      const std::string& extra) {
+    body += fmt::format("<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\"{}{}/>\n",
+                        svg_detail::number(x), svg_detail::number(y),
+                        svg_detail::number(std::max(w, 0.0)), svg_detail::number(std::max(h, 0.0)),
+                        fill, extra.empty() ? "" : " ", extra);
+}
+
+inline void Svg::line(double x1, double y1, double x2, double y2, const std::string& stroke,
+                      double stroke_width, const std::string& dash, const std::string& extra) {
+    body += fmt::format(
+        "<line x1=\"{}\" y1=\"{}\" x2=\"{}\" y2=\"{}\" stroke=\"{}\" stroke-width=\"{}\"{}{}{}/>\n",
+        svg_detail::number(x1), svg_detail::number(y1), svg_detail::number(x2),
+        svg_detail::number(y2), stroke, svg_detail::number(stroke_width),
+        dash.empty() ? "" : fmt::format(" stroke-dasharray=\"{}\"", dash), extra.empty() ? "" : " ",
+        extra);
+}
+
+inline void Svg::circle(double cx, double cy, double r, const std::string& fill,
+                        const std::string& extra, std::string_view tooltip) {
+    body += fmt::format(
+        "<circle cx=\"{}\" cy=\"{}\" r=\"{}\"{}{}{}{}", svg_detail::number(cx),
+        svg_detail::number(cy), svg_detail::number(r), fill.empty() ? "" : " fill=\"" + fill + "\"",
+        extra.empty() ? "" : " ", extra,
+        tooltip.empty() ? "/>\n" : "><title>" + xml_escape(tooltip) + "</title></circle>\n");
+}
+
+inline void Svg::text(double x, double y, std::string_view content, const std::string& anchor,
+                      double size, const std::string& extra) {
+    body +=
+        fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"{}\" font-size=\"{}\"{}{}>{}</text>\n",
+                    svg_detail::number(x), svg_detail::number(y), anchor, svg_detail::number(size),
+                    extra.empty() ? "" : " ", extra, xml_escape(content));
+}
+
+inline std::string Svg::element(std::string_view title) const {
+    return fmt::format(
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 {} {}\" "
+        "style=\"width:100%;height:auto\" role=\"img\" font-family=\"sans-serif\">\n"
+        "<title>{}</title>\n<rect class=\"bg\" width=\"100%\" height=\"100%\" "
+        "fill=\"#ffffff\"/>\n{}</svg>\n",
+        svg_detail::number(width), svg_detail::number(height), xml_escape(title), body);
+}
+
+inline std::string Svg::document(std::string_view title) const {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + element(title);
+}
+
+inline double tick_step(double max, int ticks) {
+    if (!(max > 0) || !std::isfinite(max))
+        return 1;
+    double raw = max / ticks;
+    double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 2.5, 5.0, 10.0})
+        if (m * magnitude >= raw)
+            return m * magnitude;
+    return 10 * magnitude;
+}
+
+inline double text_width(std::string_view text, double size) {
+    double em = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            std::size_t n = utf8_length(text, i);
+            em += 1;
+            i += n ? n : 1;
+            continue;
+        }
+        if (c == ' ' || c == '.' || c == ',' || c == ':' || c == ';' || c == '\'' || c == '|' ||
+            c == 'i' || c == 'l' || c == 'j' || c == '!')
+            em += 0.36;
+        else if (c == 'm' || c == 'w' || c == 'M' || c == 'W' || c == '@' || c == '%')
+            em += 0.95;
+        else if (c >= 'A' && c <= 'Z')
+            em += 0.74;
+        else
+            em += 0.64;
+        ++i;
+    }
+    return em * size;
+}
+
+inline std::string fit_text(std::string_view text, double width, double size) {
+    if (text_width(text, size) <= width)
+        return std::string(text);
+    const std::string_view ellipsis = "\xE2\x80\xA6";
+    std::size_t end = text.size();
+    while (end > 0) {
+        // Back to the start of a character.
+        do
+            --end;
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80);
+        if (text_width(text.substr(0, end), size) + size <= width)
+            break;
+    }
+    return std::string(text.substr(0, end)) + std::string(ellipsis);
+}
+
+}  // namespace report

@@ -1,0 +1,50 @@
+// A table of cells, shared by the terminal output of `show` and `compare` and
+// by the HTML report, so both show the same figures. Every cell says what it
+// is (a number or text, and a comparison's mark), so no renderer has to guess
+// from the text.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "output/text.h"
+
+namespace report {
+
+// The mark a comparison gives a cell.
+enum class Tone { plain, better, worse, same };
+
+struct TableCell {
+    std::string text;
+    bool numeric = false;  // right-aligned, tabular figures
+    Tone tone = Tone::plain;
+
+    TableCell() = default;
+    TableCell(std::string t, bool number = false, Tone mark = Tone::plain)
+        : text(std::move(t)), numeric(number), tone(mark) {}
+    TableCell(const char* t) : text(t) {}
+};
+
+// A numeric cell.
+inline TableCell number_cell(std::string text, Tone tone = Tone::plain) {
+    return TableCell(std::move(text), true, tone);
+}
+
+struct Table {
+    std::string title;
+    std::vector<std::string> header;
+    std::vector<std::vector<TableCell>> rows;
+    std::vector<std::string> notes;  // lines printed under the table (legend, findings)
+};
+
+// Plain-text rendering for the terminal: columns padded to their widest cell,
+// numeric cells right-aligned; with `colour`, better and worse cells in green
+// and red.
+std::string render_text(const Table& table, bool colour = false);
+
+// The same table as HTML: numeric cells of class "num", marked cells of class
+// "better", "worse" or "same".
+std::string render_html(const Table& table);
+
+}  // namespace report

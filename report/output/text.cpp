@@ -1,0 +1,200 @@
+#include "output/text.h"
+
+#include <iterator>
+
+#include <csv.h>
+#include <fmt/format.h>
+
+namespace report {
+
+std::size_t utf8_length(std::string_view text, std::size_t i) {
+    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char c = byte(i);
+    std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (c > 0xF4 || n == 0 || i + n > text.size())
+        return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+    unsigned char d = byte(i + 1);
+    if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
+        (c == 0xF4 && d > 0x8F))
+        return 0;
+    return n;
+}
+
+
+namespace {
+
+// One code point of UTF-8 text, or U+FFFD for a byte that starts none.
+char32_t next_code_point(const std::string& s, std::size_t& i) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    std::size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+    if (n == 0 || i + n > s.size()) {
+        ++i;
+        return 0xFFFD;
+    }
+    char32_t cp = n == 1 ? c : c & (0x7F >> n);
+    for (std::size_t k = 1; k < n; ++k) {
+        unsigned char d = static_cast<unsigned char>(s[i + k]);
+        if ((d & 0xC0) != 0x80) {
+            ++i;
+            return 0xFFFD;
+        }
+        cp = (cp << 6) | (d & 0x3F);
+    }
+    i += n;
+    return cp;
+}
+
+// Terminal columns of one code point, after Markus Kuhn's wcwidth: combining
+// marks take none, East Asian wide and full-width characters two.
+int code_point_width(char32_t cp) {
+    if (cp == 0)
+        return 0;
+    if ((cp >= 0x0300 && cp <= 0x036F) || (cp >= 0x200B && cp <= 0x200F) ||
+        (cp >= 0x20D0 && cp <= 0x20FF) || (cp >= 0xFE20 && cp <= 0xFE2F))
+        return 0;
+    bool wide = (cp >= 0x1100 && cp <= 0x115F) || cp == 0x2329 || cp == 0x232A ||
+                (cp >= 0x2E80 && cp <= 0xA4CF && cp != 0x303F) || (cp >= 0xAC00 && cp <= 0xD7A3) ||
+                (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0xFE30 && cp <= 0xFE6F) ||
+                (cp >= 0xFF00 && cp <= 0xFF60) || (cp >= 0xFFE0 && cp <= 0xFFE6) ||
+                (cp >= 0x1F300 && cp <= 0x1F64F) || (cp >= 0x1F900 && cp <= 0x1F9FF) ||
+                (cp >= 0x20000 && cp <= 0x3FFFD);
+    return wide ? 2 : 1;
+}
+
+}  // namespace
+
+std::size_t display_width(const std::string& s) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < s.size();)
+        n += static_cast<std::size_t>(code_point_width(next_code_point(s, i)));
+    return n;
+}
+
+std::string escape_path(const std::string& path) {
+    std::string out;
+    out.reserve(path.size());
+    for (unsigned char c : path) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\\')
+            out += "\\\\";
+        else if (c < 0x20 || c == 0x7f)
+            out += fmt::format("\\x{:02x}", c);
+        else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+
+namespace {
+
+// Length of the UTF-8 sequence starting at text[i] that XML can carry, or 0.
+std::size_t xml_utf8_length(std::string_view text, std::size_t i) {
+    std::size_t n = report::utf8_length(text, i);
+    // U+FFFE and U+FFFF are not XML characters either.
+    if (n == 3 && static_cast<unsigned char>(text[i]) == 0xEF &&
+        static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+        (static_cast<unsigned char>(text[i + 2]) == 0xBE ||
+         static_cast<unsigned char>(text[i + 2]) == 0xBF))
+        return 0;
+    return n;
+}
+
+}  // namespace
+
+std::string xml_escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            std::size_t n = xml_utf8_length(text, i);
+            if (n == 0) {
+                out += "\xEF\xBF\xBD";
+                ++i;
+            } else {
+                out.append(text.substr(i, n));
+                i += n;
+            }
+            continue;
+        }
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20 || c == 0x7F)
+                    out += fmt::format("\\x{:02x}", c);
+                else
+                    out += static_cast<char>(c);
+        }
+        ++i;
+    }
+    return out;
+}
+
+
+
+void append_json_string(std::string& out_, std::string_view s) {
+    out_ += '"';
+    for (std::size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            out_ += '\\';
+            out_ += static_cast<char>(c);
+            ++i;
+        } else if (c < 0x20) {
+            switch (c) {
+                case '\n': out_ += "\\n"; break;
+                case '\t': out_ += "\\t"; break;
+                case '\r': out_ += "\\r"; break;
+                default: fmt::format_to(std::back_inserter(out_), "\\u{:04x}", c);
+            }
+            ++i;
+        } else if (c < 0x80) {
+            out_ += static_cast<char>(c);
+            ++i;
+        } else {
+            std::size_t n = utf8_length(s, i);
+            if (n == 0) {
+                out_ += "\xef\xbf\xbd";
+                ++i;
+            } else {
+                out_.append(s.substr(i, n));
+                i += n;
+            }
+        }
+    }
+    out_ += '"';
+}
+
+std::string csv_field(const std::string& s) {
+    std::string out(s.size() * 2 + 2, '\0');
+    out.resize(csv_write(out.data(), out.size(), s.data(), s.size()));
+    return out;
+}
+
+std::string markdown_escape(const std::string& s) {
+    std::string out;
+    for (char ch : s) {
+        if (ch == '|' || ch == '\\' || ch == '*' || ch == '_' || ch == '`' || ch == '<' ||
+            ch == '[')
+            out += '\\';
+        out += ch;
+    }
+    return out;
+}
+
+}  // namespace report

@@ -1,9 +1,0 @@
-#include "run.h"
-
-namespace report {
-
-const char* program_name(Program p) {
-    return p == Program::processors ? "bench_processors" : "bench_memory";
-}
-
-}  // namespace report
