@@ -1,5 +1,6 @@
 #include "fleet.h"
 
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -54,6 +55,24 @@ double jitter(std::mt19937& rng) {
     return static_cast<double>(rng()) / 2147483648.0 - 1;
 }
 
+// How far each timed pass strays from its expected rate: uniformly within
+// +/- the spread given at each draw (the fleets' hosts), or, with `sigma` set,
+// by a log-normal factor of that standard deviation, the same for every pass
+// (a noisy machine's repetitions).
+struct PassNoise {
+    std::mt19937& rng;
+    double sigma = -1;
+
+    double operator()(double spread) {
+        if (sigma < 0)
+            return 1 + spread * jitter(rng);
+        // Box-Muller on two draws in (0, 1).
+        double u1 = (static_cast<double>(rng()) + 0.5) / 4294967296.0;
+        double u2 = (static_cast<double>(rng()) + 0.5) / 4294967296.0;
+        return std::exp(sigma * std::sqrt(-2 * std::log(u1)) * std::cos(2 * M_PI * u2));
+    }
+};
+
 // One timed pass: the rate as printed and the seconds that make rate x
 // seconds exactly the iteration count before rounding.
 struct Pass {
@@ -80,12 +99,12 @@ struct Multi {
 };
 
 Multi multi(const Base& test, const Pass& single, double factor, int threads, double iterations,
-            std::mt19937& rng) {
+            PassNoise& noise) {
     Multi m;
     double sum = 0;
     for (int t = 0; t < threads; ++t) {
         m.threads.push_back(
-            timed(test.per_thread * factor * (1 + 0.015 * jitter(rng)), iterations, test.bytes));
+            timed(test.per_thread * factor * noise(0.015), iterations, test.bytes));
         sum += m.threads.back().value;
     }
     m.overall = printed(sum);
@@ -96,20 +115,20 @@ Multi multi(const Base& test, const Pass& single, double factor, int threads, do
     return m;
 }
 
-std::string processors_file(double factor, int threads, std::mt19937& rng) {
+std::string processors_file(double factor, int threads, PassNoise& noise) {
     std::string out = fmt::format(
         "Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system "
         "2025.02.06.\n\nThread(s): {}\n\n\nEffective Frequency.\nEffective Frequency was: {} Giga "
         "Executions/sec.\n\n\n",
-        threads, printed(effective_frequency * factor * (1 + 0.01 * jitter(rng))));
+        threads, printed(effective_frequency * factor * noise(0.01)));
     for (const Base& test : processors_tests) {
         Pass single =
-            timed(test.single * factor * (1 + 0.01 * jitter(rng)), processors_iterations, 0);
+            timed(test.single * factor * noise(0.01), processors_iterations, 0);
         out += fmt::format(
             "{}\n\nForce to be single thread.\nThe system spent: {} Secs. \nIt "
             "was: {} {}\n\nMulti-Thread Enabled:\n",
             test.heading, single.seconds, single.rate, test.unit);
-        Multi m = multi(test, single, factor, threads, processors_iterations, rng);
+        Multi m = multi(test, single, factor, threads, processors_iterations, noise);
         for (int t = 0; t < threads; ++t)
             out +=
                 fmt::format("Thread:{0} The system spent: {1} Secs. \nThread:{0} It was: {2} {3}\n",
@@ -120,7 +139,7 @@ std::string processors_file(double factor, int threads, std::mt19937& rng) {
     return out;
 }
 
-std::string memory_file(double factor, int threads, std::mt19937& rng) {
+std::string memory_file(double factor, int threads, PassNoise& noise) {
     std::string out = fmt::format(
         "Velotrix :: Ombrelune Benchmark MultiProcessor Memory for Linux on x86 64it system "
         "2025.02.06.\n\nThread(s): {}\n\nForce to be single thread.\n\n",
@@ -128,7 +147,7 @@ std::string memory_file(double factor, int threads, std::mt19937& rng) {
     std::vector<Pass> singles;
     for (const Base& test : memory_tests) {
         singles.push_back(
-            timed(test.single * factor * (1 + 0.01 * jitter(rng)), memory_iterations, test.bytes));
+            timed(test.single * factor * noise(0.01), memory_iterations, test.bytes));
         const Pass& s = singles.back();
         out += fmt::format("{}\nThe system spent: {} Secs. \nIt was: {} {}\n", test.heading,
                            s.seconds, s.rate, test.unit);
@@ -138,7 +157,7 @@ std::string memory_file(double factor, int threads, std::mt19937& rng) {
     }
     for (std::size_t k = 0; k < std::size(memory_tests); ++k) {
         const Base& test = memory_tests[k];
-        Multi m = multi(test, singles[k], factor, threads, memory_iterations, rng);
+        Multi m = multi(test, singles[k], factor, threads, memory_iterations, noise);
         // The low-speed pass prints "The spent:", as the program does.
         const char* spent = k == 1 ? "The spent" : "The system spent";
         out += fmt::format("{}Multi-Thread Enabled:\n\n{}\n", k == 1 ? "" : "\n", test.heading);
@@ -165,8 +184,19 @@ std::string scaled_results_file(report::Program program, double factor, int thre
     if (!(factor > 0) || threads < 1)
         throw std::invalid_argument("scaled_results_file: the factor and threads must be positive");
     std::mt19937 rng(seed);
-    return program == report::Program::processors ? processors_file(factor, threads, rng)
-                                                  : memory_file(factor, threads, rng);
+    PassNoise noise{rng};
+    return program == report::Program::processors ? processors_file(factor, threads, noise)
+                                                  : memory_file(factor, threads, noise);
+}
+
+std::string noisy_results_file(report::Program program, double speed, double sigma, int threads,
+                               unsigned seed) {
+    if (!(speed > 0) || !(sigma >= 0) || threads < 1)
+        throw std::invalid_argument("noisy_results_file: bad speed, noise or threads");
+    std::mt19937 rng(seed);
+    PassNoise noise{rng, sigma};
+    return program == report::Program::processors ? processors_file(speed, threads, noise)
+                                                  : memory_file(speed, threads, noise);
 }
 
 bool fleet_outlier(int host) {

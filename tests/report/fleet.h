@@ -18,6 +18,13 @@
 // and MB/s is rate x bytes / 1048576.
 std::string scaled_results_file(report::Program program, double factor, int threads, unsigned seed);
 
+// One repetition on a noisy machine: every timed pass (each single-thread
+// pass, each thread's pass) at `speed` times the real run's rate times a
+// log-normal factor of standard deviation `sigma` (0.02: 2% a pass), drawn
+// from `seed`; the figures agree with each other as in scaled_results_file.
+std::string noisy_results_file(report::Program program, double speed, double sigma, int threads,
+                               unsigned seed);
+
 // The rate factor of host number `host` (1-based) of a fleet drawn from
 // `seed`: within 3% of 1, except every 25th host from the 13th on (13, 38,
 // 63, ...), which is a clear outlier: 0.6 and 1.5 in turn.

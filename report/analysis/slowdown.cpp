@@ -1,0 +1,81 @@
+#include "analysis/slowdown.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace report {
+
+namespace {
+
+// The figures that measure a timed pass each once: the rates.
+bool pass_rate(const FigureRow& row) {
+    return row.figure == std::string("single rate") || row.figure == std::string("overall rate");
+}
+
+// A cell with a value for every repetition of its label.
+bool complete(const Cell& cell, std::size_t repetitions) {
+    return cell.value && cell.samples.size() == repetitions;
+}
+
+}  // namespace
+
+std::optional<std::vector<double>> repetition_log_times(const ProgramComparison& c,
+                                                        std::size_t column,
+                                                        const std::vector<std::size_t>& rows) {
+    if (rows.empty())
+        return std::nullopt;
+    std::size_t n = c.samples[column].size();
+    std::vector<double> out(n, 0);
+    for (std::size_t k : rows) {
+        const FigureRow& row = c.rows[k];
+        const Cell& cell = row.cells[column];
+        if (!complete(cell, n) || !row.baseline.value || !(*row.baseline.value > 0))
+            return std::nullopt;
+        for (std::size_t r = 0; r < n; ++r)
+            out[r] += std::log(time_factor(cell.samples[r] / *row.baseline.value, row.better));
+    }
+    for (double& x : out)
+        x /= static_cast<double>(rows.size());
+    return out;
+}
+
+SlowdownFamily slowdown_family(const std::vector<ProgramComparison>& comparisons,
+                               double percent) {
+    SlowdownFamily family;
+    for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
+        const ProgramComparison& c = comparisons[ci];
+        if (!c.baseline)
+            continue;
+        std::size_t b = *c.baseline;
+        for (std::size_t i = 0; i < c.runs.size(); ++i) {
+            if (i == b)
+                continue;
+            if (c.samples[b].size() < gate_min_repetitions ||
+                c.samples[i].size() < gate_min_repetitions) {
+                family.untested.emplace_back(ci, i);
+                continue;
+            }
+            ProgramSlowdown s{ci, i, {}, std::nullopt, gate_alpha};
+            for (std::size_t k = 0; k < c.rows.size(); ++k) {
+                const FigureRow& row = c.rows[k];
+                if (pass_rate(row) && complete(row.cells[b], c.samples[b].size()) &&
+                    complete(row.cells[i], c.samples[i].size()))
+                    s.rows.push_back(k);
+            }
+            family.tested.push_back(std::move(s));
+        }
+    }
+    double share = gate_alpha / static_cast<double>(std::max<std::size_t>(1, family.tested.size()));
+    for (ProgramSlowdown& s : family.tested) {
+        s.alpha = share;
+        const ProgramComparison& c = comparisons[s.comparison];
+        std::optional<std::vector<double>> base = repetition_log_times(c, *c.baseline, s.rows);
+        std::optional<std::vector<double>> run = repetition_log_times(c, s.run, s.rows);
+        if (base && run)
+            s.test = stats::slowdown_test(*base, *run, 1 + percent / 100, share);
+    }
+    return family;
+}
+
+}  // namespace report

@@ -1,0 +1,269 @@
+#include "analysis/threshold_test.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "analysis/stats.h"
+
+namespace report::stats {
+
+namespace {
+
+// How many ways each sum of doubled ranks arises when `n` of the pooled
+// values (their doubled mid-ranks in `ranks`) are drawn: counts[s] for s =
+// 0 .. sum of all doubled ranks. Doubling keeps a mid-rank of a tie (k + 1/2)
+// an integer.
+std::vector<double> rank_sum_counts(const std::vector<int>& ranks, std::size_t n) {
+    int total = 0;
+    for (int r : ranks)
+        total += r;
+    // ways[k][s]: subsets of size k of the values seen so far with sum s.
+    std::vector<std::vector<double>> ways(n + 1, std::vector<double>(total + 1, 0));
+    ways[0][0] = 1;
+    int reached = 0;
+    for (int r : ranks) {
+        reached += r;
+        for (std::size_t k = n; k >= 1; --k)
+            for (int s = reached; s >= r; --s)
+                ways[k][s] += ways[k - 1][s - r];
+    }
+    return ways[n];
+}
+
+// Doubled mid-ranks of the pooled values a then b, in that order.
+std::vector<int> doubled_ranks(std::span<const double> a, std::span<const double> b) {
+    std::vector<std::pair<double, std::size_t>> pooled;
+    for (double x : a)
+        pooled.emplace_back(x, pooled.size());
+    for (double x : b)
+        pooled.emplace_back(x, pooled.size());
+    std::sort(pooled.begin(), pooled.end());
+    std::vector<int> ranks(pooled.size());
+    for (std::size_t i = 0; i < pooled.size();) {
+        std::size_t j = i;
+        while (j < pooled.size() && pooled[j].first == pooled[i].first)
+            ++j;
+        // Positions i .. j - 1 (0-based) share the mid-rank (i + 1 + j) / 2.
+        for (std::size_t k = i; k < j; ++k)
+            ranks[pooled[k].second] = static_cast<int>(i + 1 + j);
+        i = j;
+    }
+    return ranks;
+}
+
+double normal_upper(double z) {
+    return 0.5 * std::erfc(z / std::sqrt(2.0));
+}
+
+bool all_finite(std::span<const double> s) {
+    return std::all_of(s.begin(), s.end(), [](double x) { return std::isfinite(x); });
+}
+
+bool constant(std::span<const double> s) {
+    return std::all_of(s.begin(), s.end(), [&](double x) { return x == s.front(); });
+}
+
+double mean(std::span<const double> s) {
+    double m = 0;
+    for (double x : s)
+        m += x;
+    return m / static_cast<double>(s.size());
+}
+
+double variance(std::span<const double> s) {
+    double m = mean(s), v = 0;
+    for (double x : s)
+        v += (x - m) * (x - m);
+    return v / static_cast<double>(s.size() - 1);
+}
+
+std::vector<double> shifted(std::span<const double> s, double by) {
+    std::vector<double> out;
+    for (double x : s)
+        out.push_back(x - by);
+    return out;
+}
+
+// The real level of a one-sided rank test at `alpha` for m against n values
+// without ties: one minus the largest attainable tail probability within it.
+double rank_level(std::size_t m, std::size_t n, double alpha) {
+    if (m + n > exact_limit)
+        return 1 - alpha;
+    std::vector<int> ranks;
+    for (std::size_t r = 1; r <= m + n; ++r)
+        ranks.push_back(static_cast<int>(2 * r));
+    std::vector<double> counts = rank_sum_counts(ranks, n);
+    double all = 0;
+    for (double c : counts)
+        all += c;
+    double tail = 0, attained = 0;
+    for (std::size_t s = counts.size(); s-- > 0;) {
+        if (counts[s] == 0)
+            continue;
+        if ((tail + counts[s]) / all > alpha * (1 + 1e-12))
+            break;
+        tail += counts[s];
+        attained = tail / all;
+    }
+    return 1 - attained;
+}
+
+}  // namespace
+
+double smallest_one_sided_p(std::size_t m, std::size_t n) {
+    double arrangements = 1;  // C(m + n, m)
+    for (std::size_t k = 1; k <= m; ++k)
+        arrangements = arrangements * static_cast<double>(n + k) / static_cast<double>(k);
+    return 1 / arrangements;
+}
+
+std::optional<RankSum> rank_sum(std::span<const double> a, std::span<const double> b) {
+    if (a.empty() || b.empty() || !all_finite(a) || !all_finite(b))
+        return std::nullopt;
+    RankSum r;
+    for (double x : a)
+        for (double y : b)
+            r.u += y > x ? 1 : y == x ? 0.5 : 0;
+    double m = static_cast<double>(a.size()), n = static_cast<double>(b.size());
+    std::vector<int> ranks = doubled_ranks(a, b);
+    if (a.size() + b.size() <= exact_limit) {
+        // W (b's rank sum) = U + n(n + 1)/2; doubled, as the counts are.
+        long observed = std::lround(2 * r.u + n * (n + 1));
+        std::vector<double> counts = rank_sum_counts(ranks, b.size());
+        double all = 0, upper = 0, lower = 0;
+        for (std::size_t s = 0; s < counts.size(); ++s) {
+            all += counts[s];
+            if (static_cast<long>(s) >= observed)
+                upper += counts[s];
+            if (static_cast<long>(s) <= observed)
+                lower += counts[s];
+        }
+        r.p_greater = upper / all;
+        r.p_less = lower / all;
+        r.exact = true;
+    } else {
+        double N = m + n, ties = 0;
+        std::vector<int> sorted = ranks;
+        std::sort(sorted.begin(), sorted.end());
+        for (std::size_t i = 0; i < sorted.size();) {
+            std::size_t j = i;
+            while (j < sorted.size() && sorted[j] == sorted[i])
+                ++j;
+            double t = static_cast<double>(j - i);
+            ties += t * t * t - t;
+            i = j;
+        }
+        double var = m * n / 12 * ((N + 1) - ties / (N * (N - 1)));
+        if (var > 0) {
+            double sd = std::sqrt(var);
+            r.p_greater = std::min(1.0, normal_upper((r.u - 0.5 - m * n / 2) / sd));
+            r.p_less = std::min(1.0, normal_upper((m * n / 2 - r.u - 0.5) / sd));
+        }
+    }
+    r.p_two_sided = std::min(1.0, 2 * std::min(r.p_greater, r.p_less));
+    return r;
+}
+
+double student_quantile(double upper, double dof) {
+    double lo = -1e6, hi = 1e6;
+    for (int i = 0; i < 200 && hi - lo > 1e-12 * std::max(1.0, std::fabs(lo)); ++i) {
+        double mid = lo + (hi - lo) / 2;
+        if (student_upper_tail(mid, dof) > upper)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    return lo + (hi - lo) / 2;
+}
+
+SlowdownMethod slowdown_method(std::size_t m, std::size_t n, double alpha) {
+    return smallest_one_sided_p(m, n) <= alpha ? SlowdownMethod::rank_sum : SlowdownMethod::welch;
+}
+
+std::optional<SlowdownTest> slowdown_test(std::span<const double> a, std::span<const double> b,
+                                          double limit, double alpha) {
+    if (a.empty() || b.empty() || !all_finite(a) || !all_finite(b) || !(limit > 0) ||
+        !(alpha > 0 && alpha < 1))
+        return std::nullopt;
+    double threshold = std::log(limit);
+    SlowdownTest t;
+    if (constant(a) && constant(b)) {
+        // Repetitions that print the same value every time: nothing to tell
+        // noise from, so the difference counts as it stands.
+        double d = b.front() - a.front();
+        t.method = SlowdownMethod::constant;
+        t.estimate = t.bound = std::exp(d);
+        t.confidence = 1;
+        t.significant = d > threshold + 1e-9;
+        t.p = t.significant ? 0 : 1;
+        return t;
+    }
+    t.method = slowdown_method(a.size(), b.size(), alpha);
+    if (t.method == SlowdownMethod::welch) {
+        if (a.size() < 2 || b.size() < 2)
+            return std::nullopt;
+        double sa = variance(a) / static_cast<double>(a.size());
+        double sb = variance(b) / static_cast<double>(b.size());
+        double se = std::sqrt(sa + sb);
+        double dof = (sa + sb) * (sa + sb) /
+                     (sa * sa / static_cast<double>(a.size() - 1) +
+                      sb * sb / static_cast<double>(b.size() - 1));
+        double d = mean(b) - mean(a);
+        t.estimate = std::exp(d);
+        t.p = student_upper_tail((d - threshold) / se, dof);
+        t.bound = std::exp(d - student_quantile(alpha, dof) * se);
+        t.confidence = 1 - alpha;
+        t.significant = t.p <= alpha;
+        return t;
+    }
+    // Rank-sum: the shift of b's logarithms against a's.
+    std::vector<double> diffs;
+    for (double x : a)
+        for (double y : b)
+            diffs.push_back(y - x);
+    std::sort(diffs.begin(), diffs.end());
+    t.estimate = std::exp(*median(diffs));
+    auto rejects = [&](double delta) {
+        std::vector<double> moved = shifted(b, delta);
+        return rank_sum(a, moved)->p_greater <= alpha;
+    };
+    t.p = rank_sum(a, shifted(b, threshold))->p_greater;
+    t.significant = t.p <= alpha;
+    // The bound: the right end of the last interval between distinct
+    // differences where a shift still rejects (the test's p grows with the
+    // shift, so a binary search finds it).
+    diffs.erase(std::unique(diffs.begin(), diffs.end()), diffs.end());
+    std::size_t k = diffs.size();
+    auto point = [&](std::size_t i) {
+        if (i == 0)
+            return diffs.front() - 1;
+        if (i == k)
+            return diffs.back() + 1;
+        return diffs[i - 1] + (diffs[i] - diffs[i - 1]) / 2;
+    };
+    if (rejects(point(0))) {
+        std::size_t lo = 0, hi = k;  // rejects at lo; not at hi (U = 0 there)
+        while (hi - lo > 1) {
+            std::size_t mid = lo + (hi - lo) / 2;
+            (rejects(point(mid)) ? lo : hi) = mid;
+        }
+        t.bound = std::exp(diffs[lo]);
+    }
+    t.confidence = rank_level(a.size(), b.size(), alpha);
+    return t;
+}
+
+std::vector<std::optional<double>> leave_one_out_scores(std::span<const double> values) {
+    std::vector<std::optional<double>> out;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        std::vector<double> others;
+        for (std::size_t j = 0; j < values.size(); ++j)
+            if (j != i)
+                others.push_back(values[j]);
+        std::optional<double> m = median(others), mad = median_absolute_deviation(others);
+        out.push_back(m && mad ? robust_score(values[i], *m, *mad) : std::nullopt);
+    }
+    return out;
+}
+
+}  // namespace report::stats

@@ -1,0 +1,73 @@
+// The tests a regression gate decides with: exact rank tests that keep their
+// level when printed values tie, a one-sided test of a time factor against a
+// threshold rather than against no change, with the confidence bound dual to
+// it, and the leave-one-out score of a repetition among its own. Computation
+// only; the views present the results.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace report::stats {
+
+// The Wilcoxon rank-sum (Mann-Whitney) test of whether `b` tends to exceed
+// `a`. With at most `exact_limit` values in all it is exact and conditional
+// on the ties: every way of choosing which of the pooled values are b's is
+// counted on their mid-ranks, so values that print alike (6 digits make
+// ties) keep the test at its level. Larger samples use the normal
+// approximation with the variance corrected for ties.
+struct RankSum {
+    double u = 0;          // pairs (a, b) with b > a, ties counting half
+    double p_greater = 1;  // P(U >= u): b exceeds a
+    double p_less = 1;     // P(U <= u): b falls below a
+    double p_two_sided = 1;
+    bool exact = false;
+};
+inline constexpr std::size_t exact_limit = 60;
+std::optional<RankSum> rank_sum(std::span<const double> a, std::span<const double> b);
+
+// The smallest one-sided p-value a rank test of m against n values can give:
+// 1 / C(m + n, m).
+double smallest_one_sided_p(std::size_t m, std::size_t n);
+
+// The lower quantile of Student's t with `dof` degrees of freedom: the t
+// with P(T > t) = `upper`.
+double student_quantile(double upper, double dof);
+
+// How a one-sided slowdown test was made.
+enum class SlowdownMethod {
+    rank_sum,  // exact where small: robust to one disturbed repetition
+    welch,     // where the rank test cannot reach the level (3 against 3)
+    constant,  // both sides without spread: the difference is what it is
+};
+
+// A one-sided test that a run's time exceeds `limit` times the baseline's,
+// on the logarithms of each repetition's time (a shift there is a factor):
+// the null hypothesis is "at most `limit` times", so a change below the
+// threshold is not evidence against it, however many repetitions there are.
+// `bound` is the lower confidence bound of the time factor dual to the test:
+// p <= alpha exactly when bound > limit (up to the steps of a rank test).
+struct SlowdownTest {
+    SlowdownMethod method = SlowdownMethod::rank_sum;
+    double estimate = 1;    // time factor: Hodges-Lehmann, else the ratio of geometric means
+    double p = 1;           // one-sided, against `limit`
+    double bound = 0;       // lower confidence bound of the time factor; 0: none at this level
+    double confidence = 0;  // the bound's real level (at least 1 - alpha, exactly so for Welch)
+    bool significant = false;  // p <= alpha
+};
+std::optional<SlowdownTest> slowdown_test(std::span<const double> base_log_times,
+                                          std::span<const double> run_log_times, double limit,
+                                          double alpha);
+
+// The method slowdown_test uses for m against n values at `alpha`.
+SlowdownMethod slowdown_method(std::size_t m, std::size_t n, double alpha);
+
+// Each value's robust score against the others alone (leave-one-out): its
+// distance from their median in units of their median absolute deviation
+// scaled to a normal standard deviation. A value cannot hide in a spread it
+// makes itself. Absent where the others have no spread.
+std::vector<std::optional<double>> leave_one_out_scores(std::span<const double> values);
+
+}  // namespace report::stats
