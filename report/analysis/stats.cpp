@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "analysis/threshold_test.h"
+
 namespace report::stats {
 
 std::optional<double> median(std::span<const double> values) {
@@ -145,6 +147,15 @@ std::optional<MannWhitney> mann_whitney(std::span<const double> a, std::span<con
         std::vector<double> counts = u_counts(a.size(), b.size());
         double low = std::min(r.u, m * n - r.u);
         r.p = std::min(1.0, 2 * lower_tail(counts, low));
+        r.exact = true;
+        return r;
+    }
+    // With ties, small samples are counted exactly too, conditional on the
+    // ties: printed values tie often, and the normal approximation misstates
+    // p at 5 against 5.
+    if (a.size() + b.size() <= exact_limit) {
+        std::optional<RankSum> exact = rank_sum(a, b);
+        r.p = exact->p_two_sided;
         r.exact = true;
         return r;
     }

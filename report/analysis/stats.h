@@ -40,8 +40,9 @@ std::optional<double> robust_score(double x, double median, double mad);
 
 // A two-sided Mann–Whitney U test of whether two samples come from one
 // distribution. Exact for samples without ties of up to 50 values each (the
-// distribution of U counted), else the normal approximation with the
-// correction for ties and for continuity.
+// distribution of U counted) and for samples with ties of up to 60 values in
+// all (conditional on the ties, threshold_test.h), else the normal
+// approximation with the correction for ties and for continuity.
 struct MannWhitney {
     double u = 0;  // U of the first sample: pairs (a, b) with a > b, ties counting half
     double p = 1;  // two-sided p-value

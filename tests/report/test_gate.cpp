@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "analysis/stats.h"
 #include "analysis/threshold_test.h"
+#include "model/natural_order.h"
 
 using namespace report;
 
@@ -183,6 +185,21 @@ TEST(GateStatistics, LeaveOneOutScores) {
     auto flat = stats::leave_one_out_scores(std::vector<double>{1, 1, 1, 2});
     EXPECT_FALSE(flat[3]);
     EXPECT_FALSE(flat[0]);  // its others, {1, 1, 2}, have MAD 0 too
+}
+
+// Labels in the order people number them; a strict weak order throughout.
+TEST(GateStatistics, NaturalOrderOfLabels) {
+    const std::vector<std::string> expected = {
+        "",          "1",         "7",         "07",        "10",       "host-2",
+        "host-10",   "host-010",  "release-1.9", "release-1.10", "release-1.10a",
+        "release-2", "vm",        "vm@f58a6f21", "\xff"};
+    std::vector<std::string> shuffled(expected.rbegin(), expected.rend());
+    std::swap(shuffled[2], shuffled[9]);
+    std::sort(shuffled.begin(), shuffled.end(), natural_less);
+    EXPECT_EQ(shuffled, expected);
+    for (const std::string& x : expected)
+        EXPECT_FALSE(natural_less(x, x)) << x;
+    EXPECT_TRUE(natural_less("a99999999999999999999999", "a100000000000000000000000"));
 }
 
 }  // namespace
