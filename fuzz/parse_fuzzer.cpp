@@ -10,6 +10,7 @@
 #include "input/checks.h"
 #include "output/compare_views.h"
 #include "analysis/comparison.h"
+#include "analysis/gate.h"
 #include "output/export.h"
 #include "input/parse.h"
 #include "analysis/summary.h"
@@ -42,11 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             report::CompareSettings settings;
             settings.median = median;
             auto comparisons = report::compare_runs(pair, settings);
+            report::GateVerdict verdict = report::decide_gate(comparisons, {}, {}, 5);
             report::ViewOptions view;
-            view.gate = 5;
+            view.gate = &verdict;
             view.width = 40;
-            report::regressions(comparisons, 5);
-            report::gate_problems(comparisons);
             report::compare_text(comparisons, view);
             report::compare_json(comparisons, view);
             report::compare_markdown(comparisons, view);

@@ -16,8 +16,6 @@ namespace {
 // though 1.02 - 1 is a hair above 0.02 in binary.
 constexpr double edge = 1e-9;
 
-// A robust score beyond this is an outlier (Iglewicz and Hoaglin's 3.5).
-constexpr double outlier_score = 3.5;
 
 Cell printed(const std::optional<Figure>& figure) {
     Cell c;
@@ -272,8 +270,8 @@ GeoMean geometric_mean(const ProgramComparison& c, std::size_t run, const char* 
 }
 
 // Repetitions of a label far from its median: the geometric mean of a
-// repetition's rates over the label's medians, more than 3.5 robust units
-// from the other repetitions' and outside the noise band.
+// repetition's rates over the label's medians, far from the median of the
+// repetitions' (far_from_median).
 void find_far_repetitions(ProgramComparison& c, std::size_t column, double noise) {
     const std::vector<const Run*>& reps = c.samples[column];
     if (reps.size() < 3)
@@ -296,25 +294,18 @@ void find_far_repetitions(ProgramComparison& c, std::size_t column, double noise
     }
     std::optional<double> med = stats::median(logs);
     std::optional<double> mad = stats::median_absolute_deviation(logs);
-    double floor = std::log1p(noise / 100) + edge;
     for (std::size_t k = 0; k < reps.size(); ++k) {
-        double off = std::fabs(logs[k] - *med);
-        std::optional<double> score;
-        if (mad)
-            score = stats::robust_score(logs[k], *med, *mad);
-        double far = score ? std::fabs(*score) : HUGE_VAL;
-        if (off > floor && far > outlier_score)
-            c.far.push_back({column, reps[k], std::exp(logs[k] - *med),
-                             score ? std::optional<double>(far) : std::nullopt});
+        if (!far_from_median(logs[k], *med, mad, noise))
+            continue;
+        std::optional<double> score = mad ? stats::robust_score(logs[k], *med, *mad) : std::nullopt;
+        c.far.push_back({column, reps[k], std::exp(logs[k] - *med),
+                         score ? std::optional<double>(std::fabs(*score)) : std::nullopt});
     }
 }
 
-// Runs far from the median: a geometric mean both outside the noise band and,
-// where the fleet varies at all, more than 3.5 robust units from the fleet's
-// own spread. Without the second rule every host of a fleet that varies by a
-// few percent would be "outside the band".
+// Runs far from the median: a geometric mean (single-thread or overall) far
+// from the fleet's median of it, whatever the baseline.
 void find_outliers(ProgramComparison& c, double noise) {
-    double floor = std::log1p(noise / 100) + edge;
     std::vector<std::optional<double>> scores(c.runs.size());
     std::vector<double> distance(c.runs.size(), 0);
     std::vector<bool> out(c.runs.size(), false);
@@ -330,17 +321,14 @@ void find_outliers(ProgramComparison& c, double noise) {
             if (!g.ratio || !med)
                 continue;
             double x = std::log(*g.ratio);
-            double d = std::fabs(x);  // the ratio is to the median already
-            std::optional<double> score;
-            if (mad)
-                score = stats::robust_score(x, *med, *mad);
-            double far = score ? std::fabs(*score) : HUGE_VAL;  // no spread: the band decides
-            bool beyond = d > floor && far > outlier_score;
+            double d = std::fabs(x - *med);
             if (d >= distance[i]) {
                 distance[i] = d;
-                scores[i] = score ? std::optional<double>(far) : std::nullopt;
+                std::optional<double> score =
+                    mad ? stats::robust_score(x, *med, *mad) : std::nullopt;
+                scores[i] = score ? std::optional<double>(std::fabs(*score)) : std::nullopt;
             }
-            out[i] = out[i] || beyond;
+            out[i] = out[i] || far_from_median(x, *med, mad, noise);
         }
     }
     for (std::size_t i = 0; i < c.runs.size(); ++i) {
@@ -366,6 +354,7 @@ void find_outliers(ProgramComparison& c, double noise) {
 ProgramComparison compare_program(const std::vector<const Run*>& runs, const CompareSettings& s) {
     ProgramComparison c;
     c.program = runs.front()->program;
+    c.noise = s.noise;
     // Columns by label, in order of first appearance.
     for (const Run* r : runs) {
         auto same = std::find_if(c.runs.begin(), c.runs.end(),
@@ -443,8 +432,7 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
             c.geo_overall.back().mark = Mark::none;
         }
     }
-    if (!c.baseline)
-        find_outliers(c, s.noise);
+    find_outliers(c, s.noise);
     for (std::size_t i = 0; i < c.runs.size(); ++i) {
         SignificanceTest t = c.baseline && i != *c.baseline
                                  ? test_for(c.samples[*c.baseline].size(), c.samples[i].size())
@@ -488,8 +476,16 @@ Mark classify(double ratio, Better better, double noise) {
     return t > 0 ? Mark::worse : Mark::better;
 }
 
-bool worse_beyond(double ratio, Better better, double percent) {
-    return std::log(time_factor(ratio, better)) > std::log1p(percent / 100) + edge;
+
+bool far_from_median(double x, double median, std::optional<double> mad, double noise) {
+    // Both rules: outside the band, and where the values vary at all, far in
+    // units of their own spread. Without the second every host of a fleet that
+    // varies by a few percent would be "outside the band".
+    double floor = std::log1p(noise / 100) + edge;
+    if (std::fabs(x - median) <= floor)
+        return false;
+    std::optional<double> score = mad ? stats::robust_score(x, median, *mad) : std::nullopt;
+    return !score || std::fabs(*score) > outlier_score;
 }
 
 std::vector<ProgramComparison> compare_runs(const std::vector<const Run*>& runs,
@@ -507,77 +503,6 @@ std::vector<ProgramComparison> compare_runs(const std::vector<const Run*>& runs,
     std::vector<ProgramComparison> out;
     for (const auto& g : groups)
         out.push_back(compare_program(g, settings));
-    return out;
-}
-
-std::vector<Regression> regressions(const std::vector<ProgramComparison>& comparisons,
-                                    double percent) {
-    std::vector<Regression> out;
-    for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
-        const ProgramComparison& c = comparisons[ci];
-        for (std::size_t i = 0; i < c.runs.size(); ++i) {
-            if (c.baseline && i == *c.baseline)
-                continue;
-            // The worst figure of each pass of each test.
-            std::vector<Regression> found;
-            for (std::size_t k = 0; k < c.rows.size(); ++k) {
-                const FigureRow& row = c.rows[k];
-                const Cell& cell = row.cells[i];
-                if (!cell.ratio || !worse_beyond(*cell.ratio, row.better, percent))
-                    continue;
-                // Between sets of repetitions, only a significant change counts.
-                if (cell.test != SignificanceTest::none &&
-                    (!cell.p || *cell.p > significance_level))
-                    continue;
-                double factor = time_factor(*cell.ratio, row.better);
-                auto same_pass = std::find_if(found.begin(), found.end(), [&](const Regression& r) {
-                    const FigureRow& other = c.rows[r.row];
-                    return other.test == row.test && other.pass == row.pass &&
-                           row.pass != Pass::derived;
-                });
-                if (same_pass == found.end())
-                    found.push_back({ci, i, k, factor});
-                else if (factor > same_pass->factor)
-                    *same_pass = {ci, i, k, factor};
-            }
-            out.insert(out.end(), found.begin(), found.end());
-        }
-    }
-    return out;
-}
-
-std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& comparisons) {
-    std::vector<GateProblem> out;
-    for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
-        const ProgramComparison& c = comparisons[ci];
-        // Short-pass runs are comparable with each other: the file-wide note
-        // on their iteration count matters only when the counts differ.
-        // A comparison with a single label has nothing to judge.
-        if (c.runs.size() < 2)
-            out.push_back({GateProblem::nothing_comparable, ci, 0, {}});
-        bool one_count = true;
-        for (const auto& reps : c.samples)
-            for (const Run* r : reps)
-                one_count = one_count && r->iterations == c.runs.front()->iterations;
-        for (std::size_t i = 0; i < c.runs.size(); ++i) {
-            // Every repetition of a label counts: one partial run spoils its median.
-            for (const Run* rep : c.samples[i]) {
-                if (rep->partial)
-                    out.push_back({GateProblem::partial, ci, i, rep->path});
-                for (const Finding& f : rep->findings) {
-                    bool short_pass_note = f.check == "iterations" && f.line == 0 && f.test.empty();
-                    if (!short_pass_note || !one_count)
-                        out.push_back({GateProblem::inconsistent, ci, i, f.message});
-                }
-            }
-            bool is_baseline = c.baseline && i == *c.baseline;
-            bool comparable = std::any_of(c.rows.begin(), c.rows.end(), [&](const FigureRow& row) {
-                return row.cells[i].ratio.has_value();
-            });
-            if (!comparable && !is_baseline)
-                out.push_back({GateProblem::nothing_comparable, ci, i, {}});
-        }
-    }
     return out;
 }
 

@@ -12,14 +12,13 @@
 
 #include "model/run.h"
 #include "analysis/machine_differences.h"
+#include "analysis/mark.h"
 #include "analysis/stats.h"
 
 namespace report {
 
 enum class Better { higher, lower };
 
-// `none`: the baseline's own column, or a figure that cannot be compared.
-enum class Mark { none, better, worse, same };
 
 // Which timed pass a figure measures: a slowdown of one pass shows in its
 // rate, MB/s and seconds alike, and is named once.
@@ -102,6 +101,20 @@ struct FarRepetition {
 // The significance level of the tests between sets of repetitions.
 constexpr double significance_level = 0.05;
 
+// The noise band when none is given, in percent: a figure within it of the
+// baseline's time is the same.
+constexpr double default_noise_percent = 2;
+
+// A run (or a repetition) is far from the median of its fleet (or label) when
+// it lies outside the noise band and more than this many robust units (scaled
+// median absolute deviations) from the median: Iglewicz and Hoaglin's 3.5.
+constexpr double outlier_score = 3.5;
+
+// The one rule for "far from the median", on logarithms of ratios: `x` far
+// from `median` given the spread `mad` (absent: no spread, the band alone
+// decides) and the noise band in percent.
+bool far_from_median(double x, double median, std::optional<double> mad, double noise);
+
 struct ProgramComparison {
     Program program = Program::processors;
     // The columns: one per label, in the order given; `runs[i]` is the first
@@ -109,10 +122,11 @@ struct ProgramComparison {
     std::vector<const Run*> runs;
     std::vector<std::vector<const Run*>> samples;
     std::optional<std::size_t> baseline;  // index into runs; absent: the median of the runs
+    double noise = default_noise_percent;  // the noise band it was compared with, percent
     std::vector<FigureRow> rows;
     std::vector<GeoMean> geo_single;   // one per run, over the single-thread rates
     std::vector<GeoMean> geo_overall;  // one per run, over the overall rates
-    std::vector<Outlier> outliers;     // median baseline only, furthest first
+    std::vector<Outlier> outliers;     // runs far from the fleet's median, furthest first
     std::vector<FarRepetition> far;    // repetitions far from their label's median
     // Runs whose machine.json differs from the baseline's (its first
     // repetition; with the median, the first label's) in what changes figures.
@@ -122,7 +136,7 @@ struct ProgramComparison {
 };
 
 struct CompareSettings {
-    double noise = 2;                   // percent: a figure within it counts as the same
+    double noise = default_noise_percent;  // percent: a figure within it counts as the same
     bool median = false;                // each figure's baseline is the median of the runs
     std::vector<const Run*> baselines;  // with !median: one run per program compared
     std::vector<std::string> tests;     // keys to keep; empty: all
@@ -146,29 +160,5 @@ double time_factor(double ratio, Better better);
 // The mark of a ratio: "same" within the noise band, measured on the ratio's
 // logarithm so that twice as fast and twice as slow lie equally far.
 Mark classify(double ratio, Better better, double noise);
-
-// Whether the run needs more than (1 + percent/100) times the baseline's time.
-bool worse_beyond(double ratio, Better better, double percent);
-
-// A slowdown beyond the gate's percentage (and, where tested, significant):
-// one per pass of a test of a label, named by its worst figure.
-struct Regression {
-    std::size_t comparison = 0;  // index into the comparisons
-    std::size_t run = 0;         // index into its runs
-    std::size_t row = 0;         // the worst figure of the pass
-    double factor = 1;           // time_factor of that figure
-};
-std::vector<Regression> regressions(const std::vector<ProgramComparison>& comparisons,
-                                    double percent);
-
-// What keeps a gate from giving a verdict: a run with nothing comparable, a
-// partial run, or one that fails a consistency check.
-struct GateProblem {
-    enum Kind { nothing_comparable, partial, inconsistent } kind;
-    std::size_t comparison = 0;
-    std::size_t run = 0;
-    std::string detail;  // the finding's message for `inconsistent`, the path for `partial`
-};
-std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& comparisons);
 
 }  // namespace report

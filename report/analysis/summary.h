@@ -1,4 +1,6 @@
-// The derived figures of one test, shared by `show`, `compare` and `chart`.
+// The derived figures of one test (rates, improvement, efficiency, the spread
+// of the threads), computed from what the run printed; `show` and the HTML
+// report present them.
 #pragma once
 
 #include <optional>

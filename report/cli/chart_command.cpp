@@ -7,6 +7,7 @@
 
 #include "cli/cli.h"
 #include "cli/commands.h"
+#include "cli/baseline.h"
 #include "output/html_report.h"
 
 namespace report {
@@ -16,7 +17,7 @@ void add_chart_command(CLI::App& app, int& status) {
         Inputs inputs;
         std::string output;
         std::string baseline;
-        double noise = 2;
+        double noise = default_noise_percent;
     };
     auto o = std::make_shared<Options>();
     CLI::App* cmd = app.add_subcommand(
@@ -29,9 +30,7 @@ void add_chart_command(CLI::App& app, int& status) {
                     "writes one SVG chart: the comparison of several runs, else the first test's "
                     "scaling")
         ->required();
-    cmd->add_option("--baseline", o->baseline,
-                    "Baseline of the comparison: a label, one of the files, or \"median\" "
-                    "(default: each program's first run)");
+    cmd->add_option("--baseline", o->baseline, baseline_help);
     cmd->add_option("--noise", o->noise, "Noise band of the comparison, in percent")
         ->check(percentage())
         ->capture_default_str();
@@ -40,30 +39,24 @@ void add_chart_command(CLI::App& app, int& status) {
         Loaded loaded = load_inputs(o->inputs, status);
         if (loaded.runs.empty())
             return;
-        std::vector<const Run*> runs;
-        for (const Run& r : loaded.runs)
-            runs.push_back(&r);
+        Loaded extra;
+        BaselineChoice choice = resolve_baseline(loaded, o->inputs, o->baseline, extra);
+        if (choice.failed) {
+            status = static_cast<int>(Exit::bad_input);
+            return;
+        }
+        const std::vector<const Run*>& runs = choice.runs;
         CompareSettings settings;
         settings.noise = o->noise;
-        settings.median = o->baseline == "median";
-        if (!settings.median && !o->baseline.empty()) {
-            for (const Run& r : loaded.runs)
-                if (r.label == o->baseline || r.path == o->baseline)
-                    settings.baselines.push_back(&r);
-            if (settings.baselines.empty()) {
-                error("--baseline " + escape_path(o->baseline) + ": no run has this label or path");
-                status = static_cast<int>(Exit::bad_input);
-                return;
-            }
-        }
+        settings.median = choice.median;
+        settings.baselines = choice.baselines;
         std::vector<ProgramComparison> comparisons = compare_runs(runs, settings);
 
         std::string ext = o->output.size() >= 4 ? o->output.substr(o->output.size() - 4) : "";
         std::transform(ext.begin(), ext.end(), ext.begin(),
                        [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
         ViewOptions view;
-        view.noise = o->noise;
-        std::string text = ext == ".svg" ? svg_report(runs, comparisons, view.noise)
+        std::string text = ext == ".svg" ? svg_report(runs, comparisons)
                                          : html_report(runs, comparisons, view);
         if (text.empty()) {
             error("nothing to chart: no test has per-thread rates");

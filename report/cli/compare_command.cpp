@@ -16,6 +16,9 @@
 #include "cli/commands.h"
 #include "output/compare_views.h"
 #include "analysis/comparison.h"
+#include "analysis/gate.h"
+#include "cli/baseline.h"
+#include "output/text.h"
 
 namespace report {
 
@@ -26,7 +29,7 @@ namespace fs = std::filesystem;
 struct Options {
     Inputs inputs;
     std::string baseline;
-    double noise = 2;
+    double noise = default_noise_percent;
     std::optional<double> fail_if_worse;
     std::string format = "text";
     std::string view = "auto";
@@ -36,129 +39,54 @@ struct Options {
     std::string output;
 };
 
-// The runs compared and each program's baseline, as --baseline names them:
-// nothing (each program's first run), "median", a label, or a path (of an
-// input, of one of the files read, or of another file, which is then read).
-struct Choice {
-    std::vector<const Run*> runs;
-    std::vector<const Run*> baselines;
-    bool median = false;
-    bool failed = false;
-};
-
-Choice choose_baseline(const Loaded& loaded, const Options& o, Loaded& extra) {
-    Choice choice;
-    for (const Run& r : loaded.runs)
-        choice.runs.push_back(&r);
-    if (o.baseline == "median") {
-        choice.median = true;
-        return choice;
-    }
-    if (o.baseline.empty())
-        return choice;
-
-    std::vector<const Run*> named;
-    for (const Run& r : loaded.runs)
-        if (r.label == o.baseline)
-            named.push_back(&r);
-    std::error_code ec;
-    if (named.empty() && fs::exists(o.baseline, ec)) {
-        auto same = [&](const std::string& p) {
-            std::error_code e;
-            return fs::equivalent(o.baseline, p, e);
-        };
-        for (std::size_t k = 0; k < o.inputs.paths.size(); ++k)
-            if (same(o.inputs.paths[k]))
-                for (const Run& r : loaded.runs)
-                    if (r.input == k)
-                        named.push_back(&r);
-        if (named.empty())
-            for (const Run& r : loaded.runs)
-                if (same(r.path))
-                    named.push_back(&r);
-        if (named.empty()) {
-            extra = load_runs({o.baseline}, {});
-            say_notes(extra);
-            if (extra.failed) {
-                choice.failed = true;
-                return choice;
-            }
-            for (Run& r : extra.runs) {
-                r.input = static_cast<std::size_t>(-1);
-                named.push_back(&r);
-            }
-            choice.runs.insert(choice.runs.begin(), named.begin(), named.end());
-        }
-    }
-    if (named.empty()) {
-        error(fmt::format("--baseline {}: no run has this label, and no results file is there",
-                          escape_path(o.baseline)));
-        choice.failed = true;
-        return choice;
-    }
-    std::vector<Program> programs;
-    for (const Run* r : choice.runs)
-        if (std::find(programs.begin(), programs.end(), r->program) == programs.end())
-            programs.push_back(r->program);
-    for (Program p : programs) {
-        std::vector<const Run*> of;
-        for (const Run* r : named)
-            if (r->program == p)
-                of.push_back(r);
-        // Several repetitions of one label are one baseline.
-        bool one_label = !of.empty() && std::all_of(of.begin(), of.end(), [&](const Run* r) {
-            return r->label == of.front()->label;
-        });
-        if (!one_label) {
-            error(of.empty() ? fmt::format("--baseline {}: names no run of {}, which is compared",
-                                           escape_path(o.baseline), program_name(p))
-                             : fmt::format("--baseline {}: names {} runs of {} under different "
-                                           "labels; name one",
-                                           escape_path(o.baseline), of.size(), program_name(p)));
-            choice.failed = true;
-            continue;
-        }
-        choice.baselines.push_back(of.front());
-    }
-    return choice;
-}
-
-// Every program a baseline has must be in every input; says each one missing.
-bool programs_missing(const Loaded& loaded, const Choice& choice, const Options& o) {
-    std::set<Program> wanted;
-    if (choice.median || choice.baselines.empty()) {
-        for (const Run* r : choice.runs)
-            wanted.insert(r->program);
-    } else {
-        for (const Run* r : choice.baselines)
-            wanted.insert(r->program);
-    }
-    bool missing = false;
-    for (std::size_t k = 0; k < o.inputs.paths.size(); ++k) {
-        std::set<Program> has;
-        for (const Run& r : loaded.runs)
-            if (r.input == k)
-                has.insert(r.program);
-        // Nothing at all: said already (no results file, or only files read
-        // under another path).
-        if (has.empty())
-            continue;
-        for (Program p : wanted)
-            if (!has.count(p)) {
-                error(fmt::format("{}: no run of {}, which the baseline has",
-                                  escape_path(o.inputs.paths[k]), program_name(p)));
-                missing = true;
-            }
-    }
-    return missing;
-}
-
-// Each label whose repetitions ran on a machine that differs from the
-// baseline's first repetition (with the median as baseline, from the first
-// label's) in what changes the figures: one line per label, field and pair of
-// values, said on standard error; returned for under the table.
 bool valid_key(const std::string& key) {
     return find_test_info(key) != nullptr;
+}
+
+// The gate's verdict on standard error: what keeps it from a verdict, or
+// what tripped it.
+void say_verdict(const GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
+    for (const GateProblem& p : v.problems) {
+        if (p.kind == GateProblem::program_missing) {
+            error(fmt::format("{}: no run of {}, which the baseline has", escape_path(p.detail),
+                              program_name(p.program)));
+            continue;
+        }
+        const ProgramComparison& c = comparisons[p.comparison];
+        std::string run = fmt::format("{}: {}", program_name(c.program), run_name(*c.runs[p.run]));
+        switch (p.kind) {
+            case GateProblem::partial:
+                error(fmt::format("{}: partial, the file ends before the end of the run ({})", run,
+                                  escape_path(p.detail)));
+                break;
+            case GateProblem::inconsistent:
+                error(fmt::format("{}: inconsistent: {}", run, p.detail));
+                break;
+            case GateProblem::nothing_comparable:
+                error(c.runs.size() < 2
+                          ? fmt::format("{}: the only label: nothing to compare it with", run)
+                          : fmt::format("{}: no figure comparable with the baseline", run));
+                break;
+            case GateProblem::program_missing: break;
+        }
+    }
+    if (v.outcome == GateVerdict::Outcome::no_verdict) {
+        error("--fail-if-worse: no verdict, the comparison is missing what a gate needs");
+        return;
+    }
+    for (const Regression& r : v.regressions) {
+        const ProgramComparison& c = comparisons[r.comparison];
+        const FigureRow& row = c.rows[r.row];
+        const char* pass = row.pass == Pass::single  ? "single-thread pass"
+                           : row.pass == Pass::multi ? "multi-thread pass"
+                                                     : "improvement";
+        error(
+            fmt::format("{}: {}: {}, {}: {} is {} ({}), {:.3g} times the baseline's time, "
+                        "more than {:g}% slower",
+                        program_name(c.program), run_name(*c.runs[r.run]), row.test_title, pass,
+                        row.figure, cell_text(row.cells[r.run]),
+                        format_ratio(*row.cells[r.run].ratio), r.factor, v.percent));
+    }
 }
 
 void run_compare(const Options& o, int& status) {
@@ -166,7 +94,7 @@ void run_compare(const Options& o, int& status) {
     if (loaded.runs.empty())
         return;
     Loaded extra;
-    Choice choice = choose_baseline(loaded, o, extra);
+    BaselineChoice choice = resolve_baseline(loaded, o.inputs, o.baseline, extra);
     if (choice.failed) {
         status = static_cast<int>(Exit::bad_input);
         return;
@@ -198,11 +126,16 @@ void run_compare(const Options& o, int& status) {
         for (const std::string& note : machine_notes(c))
             error(note);
 
+    std::vector<MissingProgram> missing =
+        programs_missing(loaded.runs, o.inputs.paths.size(), choice.baselines, choice.median);
+    std::optional<GateVerdict> verdict;
+    if (o.fail_if_worse)
+        verdict = decide_gate(comparisons, missing, o.inputs.paths, *o.fail_if_worse);
+
     int written = 0;
     write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
         ViewOptions view;
-        view.noise = o.noise;
-        view.gate = o.fail_if_worse;
+        view.gate = verdict ? &*verdict : nullptr;
         view.layout = o.view == "wide"    ? CompareLayout::wide
                       : o.view == "fleet" ? CompareLayout::fleet
                                           : CompareLayout::automatic;
@@ -223,52 +156,19 @@ void run_compare(const Options& o, int& status) {
         return;
     }
 
-    if (!o.fail_if_worse) {
-        programs_missing(loaded, choice, o);
+    if (!verdict) {
+        // Without a gate an input missing a program is still said.
+        for (const MissingProgram& m : missing)
+            error(fmt::format("{}: no run of {}, which the baseline has",
+                              escape_path(o.inputs.paths[m.input]), program_name(m.program)));
         return;
     }
     // The gate: no verdict (2) when anything it needs is missing; else 3 when
     // a pass is slower than allowed.
-    bool blocked = programs_missing(loaded, choice, o);
-    for (const GateProblem& p : gate_problems(comparisons)) {
-        const ProgramComparison& c = comparisons[p.comparison];
-        std::string run = fmt::format("{}: {}", program_name(c.program), run_name(*c.runs[p.run]));
-        switch (p.kind) {
-            case GateProblem::partial:
-                error(fmt::format("{}: partial, the file ends before the end of the run ({})", run,
-                                  escape_path(p.detail)));
-                break;
-            case GateProblem::inconsistent:
-                error(fmt::format("{}: inconsistent: {}", run, p.detail));
-                break;
-            case GateProblem::nothing_comparable:
-                error(c.runs.size() < 2
-                          ? fmt::format("{}: the only label: nothing to compare it with", run)
-                          : fmt::format("{}: no figure comparable with the baseline", run));
-                break;
-        }
-        blocked = true;
-    }
-    if (blocked) {
-        error("--fail-if-worse: no verdict, the comparison is missing what a gate needs");
+    say_verdict(*verdict, comparisons);
+    if (verdict->outcome == GateVerdict::Outcome::no_verdict)
         status = static_cast<int>(Exit::bad_input);
-        return;
-    }
-    std::vector<Regression> worse = regressions(comparisons, *o.fail_if_worse);
-    for (const Regression& r : worse) {
-        const ProgramComparison& c = comparisons[r.comparison];
-        const FigureRow& row = c.rows[r.row];
-        const char* pass = row.pass == Pass::single  ? "single-thread pass"
-                           : row.pass == Pass::multi ? "multi-thread pass"
-                                                     : "improvement";
-        error(
-            fmt::format("{}: {}: {}, {}: {} is {} ({}), {:.3g} times the baseline's time, "
-                        "more than {:g}% slower",
-                        program_name(c.program), run_name(*c.runs[r.run]), row.test_title, pass,
-                        row.figure, cell_text(row.cells[r.run]),
-                        format_ratio(*row.cells[r.run].ratio), r.factor, *o.fail_if_worse));
-    }
-    if (!worse.empty() && status == 0)
+    else if (verdict->outcome == GateVerdict::Outcome::fail && status == 0)
         status = static_cast<int>(Exit::gate);
 }
 
@@ -281,10 +181,7 @@ void add_compare_command(CLI::App& app, int& status) {
         "Compare runs figure by figure, each as a ratio to a baseline run or to the "
         "median of the runs; one table per program.");
     add_inputs(cmd, o->inputs, true);
-    cmd->add_option("--baseline", o->baseline,
-                    "The run each program's figures are compared with: a label, a path (one of "
-                    "the inputs or another file), or \"median\" for the median of the runs "
-                    "(default: each program's first run)");
+    cmd->add_option("--baseline", o->baseline, baseline_help);
     cmd->add_option("--noise", o->noise,
                     "Noise band in percent: a figure within it of the baseline's time is \"=\"")
         ->check(percentage())

@@ -41,15 +41,6 @@ const char* mark_name(Mark m) {
     return "none";
 }
 
-Tone tone_of(Mark m) {
-    switch (m) {
-        case Mark::better: return Tone::better;
-        case Mark::worse: return Tone::worse;
-        case Mark::same: return Tone::same;
-        case Mark::none: break;
-    }
-    return Tone::plain;
-}
 
 bool flagged(const Run& run) {
     return run.partial || !run.findings.empty();
@@ -81,7 +72,7 @@ TableCell ratio_cell(const Cell& cell, bool is_baseline) {
     text += " " + format_ratio(*cell.ratio);
     if (cell.interval)
         text += fmt::format(" [{:.3f}-{:.3f}]", cell.interval->low, cell.interval->high);
-    return number_cell(text + " " + mark_symbol(cell.mark), tone_of(cell.mark));
+    return number_cell(text + " " + mark_symbol(cell.mark), cell.mark);
 }
 
 std::string geo_text(const GeoMean& g, bool is_baseline) {
@@ -94,7 +85,7 @@ std::string geo_text(const GeoMean& g, bool is_baseline) {
 }
 
 TableCell geo_cell(const GeoMean& g, bool is_baseline) {
-    return number_cell(geo_text(g, is_baseline), is_baseline ? Tone::plain : tone_of(g.mark));
+    return number_cell(geo_text(g, is_baseline), is_baseline ? Mark::none : g.mark);
 }
 
 std::string baseline_title(const ProgramComparison& c) {
@@ -110,7 +101,8 @@ std::string baseline_title(const ProgramComparison& c) {
                                     labels, labels.empty() ? "runs" : "labels");
 }
 
-std::vector<std::string> legend(const ProgramComparison& c, double noise) {
+std::vector<std::string> legend(const ProgramComparison& c) {
+    double noise = c.noise;
     std::vector<std::string> notes = {
         fmt::format("Legend: + better than the baseline, - worse, = within the noise band "
                     "(+/-{}); xR is the figure divided by the baseline's.",
@@ -196,7 +188,7 @@ std::vector<std::string> legend(const ProgramComparison& c, double noise) {
     return notes;
 }
 
-Table wide_table(const ProgramComparison& c, const ViewOptions& o) {
+Table wide_table(const ProgramComparison& c) {
     Table t;
     t.title = baseline_title(c);
     t.header = {"Test", "Figure", "Unit"};
@@ -225,7 +217,7 @@ Table wide_table(const ProgramComparison& c, const ViewOptions& o) {
             cells.push_back(geo_cell((*geo)[i], c.baseline == i));
         t.rows.push_back(std::move(cells));
     }
-    t.notes = legend(c, o.noise);
+    t.notes = legend(c);
     return t;
 }
 
@@ -251,10 +243,10 @@ std::string figure_name(const FigureRow& row) {
     return row.test_title + " " + row.figure;
 }
 
-Table outlier_table(const ProgramComparison& c, const ViewOptions& o) {
+Table outlier_table(const ProgramComparison& c) {
     Table t;
     t.title = fmt::format("{}: runs far from the median (outside +/-{} and the fleet's own spread)",
-                          program_name(c.program), percent(o.noise));
+                          program_name(c.program), percent(c.noise));
     t.header = {"Run", "Single", "Overall", "Score", "Furthest figures"};
     for (const Outlier& out : c.outliers) {
         std::string figures;
@@ -271,7 +263,7 @@ Table outlier_table(const ProgramComparison& c, const ViewOptions& o) {
             ? "No run lies far from the median."
             : "A run is listed when the geometric mean of its single-thread or "
               "overall rates (Single, Overall) lies outside the noise band and more "
-              "than 3.5 robust units (Score: median absolute deviations, scaled) from "
+              "than " + fmt::format("{:g}", outlier_score) + " robust units (Score: median absolute deviations, scaled) from "
               "the fleet's median; furthest first.");
     return t;
 }
@@ -399,7 +391,7 @@ std::string cell_text(const Cell& cell) {
     return fmt::format("{:.6g}", *cell.value);
 }
 
-Table fleet_table(const ProgramComparison& c, const ViewOptions& o) {
+Table fleet_table(const ProgramComparison& c) {
     Table t;
     t.title = baseline_title(c);
     t.header = {"Run", "Threads", "Single", "Overall", "Mark", "Worst figure"};
@@ -443,16 +435,16 @@ Table fleet_table(const ProgramComparison& c, const ViewOptions& o) {
             if (!g.ratio)
                 return number_cell("n/a");
             return number_cell(format_ratio(*g.ratio) + (base ? "" : " " + mark_symbol(g.mark)),
-                               base ? Tone::plain : tone_of(g.mark));
+                               base ? Mark::none : g.mark);
         };
         t.rows.push_back(
             {column_header(run, base, c.samples[i].size()),
              number_cell(threads ? std::to_string(*threads) : "?"), geo(c.geo_single[i]),
-             geo(c.geo_overall[i]), TableCell(mark_symbol(mark), false, tone_of(mark)),
+             geo(c.geo_overall[i]), TableCell(mark_symbol(mark), false, mark),
              TableCell(worst_text, false,
-                       has_worst ? tone_of(c.rows[worst].cells[i].mark) : Tone::plain)});
+                       has_worst ? c.rows[worst].cells[i].mark : Mark::none)});
     }
-    t.notes = legend(c, o.noise);
+    t.notes = legend(c);
     t.notes[1] =
         "Single and Overall: geometric means of each run's single-thread and overall rates "
         "divided by the baseline's; Worst figure: the figure furthest on the slow side; "
@@ -466,7 +458,7 @@ bool wide_fits(const std::vector<ProgramComparison>& comparisons, const ViewOpti
         // A few runs read best as columns even where they overflow the width.
         if (c.runs.size() <= few_runs)
             continue;
-        std::string text = render_text(wide_table(c, options));
+        std::string text = render_text(wide_table(c));
         std::size_t end = text.find('\n');
         // The header line and every row.
         std::size_t start = end + 1;
@@ -488,9 +480,11 @@ std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparis
                  (options.layout == CompareLayout::automatic && !wide_fits(comparisons, options));
     std::vector<Table> tables;
     for (const ProgramComparison& c : comparisons) {
-        tables.push_back(fleet ? fleet_table(c, options) : wide_table(c, options));
-        if (!c.baseline)
-            tables.push_back(outlier_table(c, options));
+        tables.push_back(fleet ? fleet_table(c) : wide_table(c));
+        // The runs far from the fleet's median: always against the median;
+        // against a baseline run, in the fleet layout when there are any.
+        if (!c.baseline || (fleet && !c.outliers.empty()))
+            tables.push_back(outlier_table(c));
     }
     return tables;
 }
@@ -542,7 +536,7 @@ std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
             out += "|";
             for (const TableCell& cell : row) {
                 std::string text = markdown_escape(cell.text);
-                if (cell.tone == Tone::worse && !text.empty())
+                if (cell.mark == Mark::worse && !text.empty())
                     text = "**" + text + "**";
                 out += " " + text + " |";
             }
@@ -675,10 +669,9 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
     }
     json gate = nullptr;
     if (options.gate) {
-        std::vector<GateProblem> problems = gate_problems(comparisons);
-        std::vector<Regression> worse = regressions(comparisons, *options.gate);
+        const GateVerdict& v = *options.gate;
         json list = json::array();
-        for (const Regression& r : worse) {
+        for (const Regression& r : v.regressions) {
             const ProgramComparison& c = comparisons[r.comparison];
             const FigureRow& row = c.rows[r.row];
             list.push_back({{"program", program_name(c.program)},
@@ -690,7 +683,14 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
                             {"time_factor", r.factor}});
         }
         json blocked = json::array();
-        for (const GateProblem& p : problems) {
+        for (const GateProblem& p : v.problems) {
+            if (p.kind == GateProblem::program_missing) {
+                blocked.push_back({{"program", program_name(p.program)},
+                                   {"input", p.detail},
+                                   {"problem", "program_missing"},
+                                   {"detail", p.detail}});
+                continue;
+            }
             const ProgramComparison& c = comparisons[p.comparison];
             blocked.push_back(
                 {{"program", program_name(c.program)},
@@ -700,17 +700,15 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
                                                                    : "nothing_comparable"},
                  {"detail", p.kind == GateProblem::partial ? escape_path(p.detail) : p.detail}});
         }
-        gate = {{"percent", *options.gate},
-                {"verdict", !problems.empty() ? "no_verdict"
-                            : worse.empty()   ? "pass"
-                                              : "fail"},
+        gate = {{"percent", v.percent},
+                {"verdict", outcome_name(v.outcome)},
                 {"regressions", list},
                 {"problems", blocked}};
     }
     json doc{{"schema_version", schema_version},
              {"tool", "bench_report"},
              {"tool_version", BENCH_REPORT_VERSION},
-             {"noise_percent", options.noise},
+             {"noise_percent", comparisons.empty() ? default_noise_percent : comparisons.front().noise},
              {"programs", programs},
              {"gate", gate}};
     return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";

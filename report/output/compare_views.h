@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "analysis/comparison.h"
+#include "analysis/gate.h"
 #include "output/table.h"
 
 namespace report {
@@ -14,8 +15,7 @@ namespace report {
 enum class CompareLayout { automatic, wide, fleet };
 
 struct ViewOptions {
-    double noise = 2;
-    std::optional<double> gate;  // --fail-if-worse, for the verdict
+    const GateVerdict* gate = nullptr;  // with --fail-if-worse: the verdict the views state
     CompareLayout layout = CompareLayout::automatic;
     std::size_t width = 80;  // columns of the terminal (fleet layout fits it)
     bool colour = false;
@@ -42,7 +42,7 @@ std::vector<std::string> machine_notes(const ProgramComparison& comparison);
 // is the median.
 std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparisons,
                                   const ViewOptions& options);
-Table fleet_table(const ProgramComparison& comparison, const ViewOptions& options);
+Table fleet_table(const ProgramComparison& comparison);
 
 // Whether the wide layout of a comparison fits `width` columns.
 bool wide_fits(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options);

@@ -31,8 +31,6 @@ constexpr std::size_t fleet_runs = std::size(palette);
 constexpr std::size_t fleet_detail = 12;
 // Outliers named on each side of a fleet panel; the table lists them all.
 constexpr std::size_t fleet_labels = 6;
-// The outlier rule of the comparison (Iglewicz and Hoaglin's 3.5 robust units).
-constexpr double outlier_score = 3.5;
 
 std::string label_of(const Run& run) {
     return run_name(run);
@@ -197,7 +195,7 @@ struct PanelNotes {
 };
 
 void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, double y0,
-                 double noise, PanelNotes& notes) {
+                 PanelNotes& notes) {
     const FigureRow& row = *panel.row;
     struct Dot {
         double ratio;
@@ -234,24 +232,24 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
         return;
     }
 
-    // The fleet's own median and spread, on the logarithm: a run is an
-    // outlier beyond the noise band and 3.5 robust units from the median.
+    // The fleet's median of this figure, on the logarithm; the runs in colour
+    // and named are the comparison's outliers, the same runs its table names.
     std::vector<double> logs;
     for (const Dot& d : dots)
         logs.push_back(std::log(d.ratio));
     double med = *stats::median(logs);
-    std::optional<double> mad = stats::median_absolute_deviation(logs);
-    double floor = std::log1p(noise / 100) + 1e-9;
-    auto outlier = [&](double x) {
-        std::optional<double> score = mad ? stats::robust_score(x, med, *mad) : std::nullopt;
-        return std::fabs(x - med) > floor && (!score || std::fabs(*score) > outlier_score);
+    auto is_outlier = [&](std::size_t run) {
+        return std::any_of(c.outliers.begin(), c.outliers.end(),
+                           [&](const Outlier& o) { return o.run == run; });
     };
-    std::size_t low = 0, high = 0;
-    while (low < dots.size() && logs[low] < med && outlier(logs[low]))
-        ++low;
-    while (high < dots.size() - low && logs[dots.size() - 1 - high] > med &&
-           outlier(logs[dots.size() - 1 - high]))
-        ++high;
+    // Slow ones (below the median of this figure) first, slowest first; fast
+    // ones from the fastest.
+    std::vector<std::size_t> slow, fast;
+    for (std::size_t k = 0; k < dots.size(); ++k)
+        if (is_outlier(dots[k].run) && c.baseline != dots[k].run)
+            (logs[k] < med ? slow : fast).push_back(k);
+    std::reverse(fast.begin(), fast.end());
+    std::size_t low = slow.size(), high = fast.size();
 
     // The axis spans the runs, the median and the baseline's 1.0, with room
     // above and below for the names of the outliers.
@@ -338,7 +336,8 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
     for (std::size_t k = 0; k < dots.size(); ++k) {
         xs[k] = fleet_left + 8 + step * (static_cast<double>(k) + 0.5);
         ys[k] = y_of(logs[k]);
-        bool far = k < low || k >= dots.size() - high;
+        bool far = std::find(slow.begin(), slow.end(), k) != slow.end() ||
+                   std::find(fast.begin(), fast.end(), k) != fast.end();
         bool base = c.baseline == dots[k].run;
         svg.circle(
             xs[k], ys[k], base ? radius + 1 : radius,
@@ -380,16 +379,15 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
     };
     for (std::size_t k = 0; k < low; ++k) {
         if (k < fleet_labels)
-            name(k, true);
+            name(slow[k], true);
         else
-            notes.unlabelled.push_back(label_of(*c.runs[dots[k].run]));
+            notes.unlabelled.push_back(label_of(*c.runs[dots[slow[k]].run]));
     }
     for (std::size_t k = 0; k < high; ++k) {
-        std::size_t at = dots.size() - 1 - k;
         if (k < fleet_labels)
-            name(at, false);
+            name(fast[k], false);
         else
-            notes.unlabelled.push_back(label_of(*c.runs[dots[at].run]));
+            notes.unlabelled.push_back(label_of(*c.runs[dots[fast[k]].run]));
     }
 }
 
@@ -421,7 +419,7 @@ std::vector<FleetPanel> fleet_panels(const ProgramComparison& c, const std::stri
 // `heading`, when given, is written above the panels (a chart that stands
 // alone, without the page's headings).
 std::string fleet_svg(const ProgramComparison& c, const std::vector<FleetPanel>& panels,
-                      const std::string& title, const std::string& heading, double noise,
+                      const std::string& title, const std::string& heading,
                       std::string& notes_html) {
     Svg svg;
     svg.width = fleet_width;
@@ -432,7 +430,7 @@ std::string fleet_svg(const ProgramComparison& c, const std::vector<FleetPanel>&
     svg.height = top + fleet_panel_height * static_cast<double>(panels.size()) + 6;
     PanelNotes notes;
     for (std::size_t p = 0; p < panels.size(); ++p)
-        fleet_panel(svg, c, panels[p], top + fleet_panel_height * static_cast<double>(p), noise,
+        fleet_panel(svg, c, panels[p], top + fleet_panel_height * static_cast<double>(p),
                     notes);
     auto unique = [](std::vector<std::string>& v) {
         std::vector<std::string> out;
@@ -904,7 +902,7 @@ std::string comparison_chart(const ProgramComparison& c) {
     return svg.element(fmt::format("{}: rates relative to the baseline", program_name(c.program)));
 }
 
-std::string fleet_chart(const ProgramComparison& c, const std::string& test, double noise,
+std::string fleet_chart(const ProgramComparison& c, const std::string& test,
                         std::string* notes) {
     std::vector<FleetPanel> panels = fleet_panels(c, test, test.empty());
     if (panels.empty())
@@ -914,7 +912,7 @@ std::string fleet_chart(const ProgramComparison& c, const std::string& test, dou
         test.empty() ? fmt::format("{}: every run's rates divided by the {}",
                                    program_name(c.program), c.baseline ? "baseline's" : "median's")
                      : fmt::format("{}: {} runs, a dot per run", display_name(test), c.runs.size());
-    return fleet_svg(c, panels, title, test.empty() ? title : "", noise, notes ? *notes : ignored);
+    return fleet_svg(c, panels, title, test.empty() ? title : "", notes ? *notes : ignored);
 }
 
 std::string html_report(const std::vector<const Run*>& runs,
@@ -993,13 +991,13 @@ std::string html_report(const std::vector<const Run*>& runs,
                     "named{}; hover a dot for its run.",
                     c.baseline ? "the baseline's (" + label_of(*c.runs[*c.baseline]) + ", in black)"
                                : std::string("the median of the runs"),
-                    options.noise, outlier_score,
+                    c.noise, outlier_score,
                     c.baseline ? "; the dotted line is the baseline" : "")) +
                 "</p>\n";
             out += "<div class=\"charts fleet\">\n";
             for (const TestInfo& info : catalogue(c.program)) {
                 std::string notes;
-                std::string chart = fleet_chart(c, std::string(info.key), options.noise, &notes);
+                std::string chart = fleet_chart(c, std::string(info.key), &notes);
                 if (chart.empty())
                     continue;
                 out += fmt::format(
@@ -1071,11 +1069,11 @@ std::string html_report(const std::vector<const Run*>& runs,
 }
 
 std::string svg_report(const std::vector<const Run*>& runs,
-                       const std::vector<ProgramComparison>& comparisons, double noise) {
+                       const std::vector<ProgramComparison>& comparisons) {
     for (const ProgramComparison& c : comparisons)
         if (c.runs.size() > 1) {
             std::string chart =
-                is_fleet(c) ? fleet_chart(c, "", noise, nullptr) : comparison_chart(c);
+                is_fleet(c) ? fleet_chart(c, "", nullptr) : comparison_chart(c);
             if (!chart.empty())
                 return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + chart;
         }

@@ -26,11 +26,11 @@ std::string comparison_chart(const ProgramComparison& comparison);
 
 // Many runs of one program: for the test `test` (every test when empty), a
 // panel per rate with a dot per run, sorted, on a logarithmic ratio axis, the
-// median as a line, and the runs far from it (beyond the noise band and 3.5
-// robust units of the fleet's spread) in colour and named. What could not be
+// median as a line, and the comparison's outliers (runs far from the fleet's
+// median, the same its tables name) in colour and named. What could not be
 // drawn or named goes to `notes` as HTML paragraphs. Empty when no run has
 // the rates.
-std::string fleet_chart(const ProgramComparison& comparison, const std::string& test, double noise,
+std::string fleet_chart(const ProgramComparison& comparison, const std::string& test,
                         std::string* notes = nullptr);
 
 // The history of one label and program for test `key`: the single-thread and
@@ -53,6 +53,6 @@ std::string html_report(const std::vector<const Run*>& runs,
 // (its fleet chart of every test for many), else the first scaling chart.
 // Empty when there is nothing to draw.
 std::string svg_report(const std::vector<const Run*>& runs,
-                       const std::vector<ProgramComparison>& comparisons, double noise = 2);
+                       const std::vector<ProgramComparison>& comparisons);
 
 }  // namespace report

@@ -23,10 +23,6 @@ const Test* find_test(const Run& run, std::string_view key) {
     return nullptr;
 }
 
-std::optional<double> value(const std::optional<Figure>& f) {
-    return f ? std::optional<double>(f->value) : std::nullopt;
-}
-
 TableCell cell(const std::optional<Figure>& f) {
     return number_cell(f ? f->text : "-");
 }

@@ -11,20 +11,20 @@ namespace report {
 
 namespace {
 
-const char* colour_of(Tone tone) {
-    switch (tone) {
-        case Tone::better: return "\x1b[32m";
-        case Tone::worse: return "\x1b[31m";
+const char* colour_of(Mark mark) {
+    switch (mark) {
+        case Mark::better: return "\x1b[32m";
+        case Mark::worse: return "\x1b[31m";
         default: return nullptr;
     }
 }
 
-const char* class_of(Tone tone) {
-    switch (tone) {
-        case Tone::better: return "better";
-        case Tone::worse: return "worse";
-        case Tone::same: return "same";
-        case Tone::plain: break;
+const char* class_of(Mark mark) {
+    switch (mark) {
+        case Mark::better: return "better";
+        case Mark::worse: return "worse";
+        case Mark::same: return "same";
+        case Mark::none: break;
     }
     return nullptr;
 }
@@ -58,7 +58,7 @@ std::string render_text(const Table& table, bool colour) {
             if (!cell.text.empty()) {
                 line.append(pending, ' ');
                 pending = 0;
-                const char* on = colour ? colour_of(cell.tone) : nullptr;
+                const char* on = colour ? colour_of(cell.mark) : nullptr;
                 line += on ? std::string(on) + cell.text + "\x1b[0m" : cell.text;
             }
             if (!cell.numeric)
@@ -95,7 +95,7 @@ std::string render_html(const Table& table) {
         out += "<tr>";
         for (const TableCell& cell : row) {
             std::string cls = cell.numeric ? "num" : "";
-            if (const char* mark = class_of(cell.tone))
+            if (const char* mark = class_of(cell.mark))
                 cls += (cls.empty() ? "" : " ") + std::string(mark);
             out += cls.empty() ? "<td>" : "<td class=\"" + cls + "\">";
             out += xml_escape(cell.text) + "</td>";

@@ -8,27 +8,26 @@
 #include <string>
 #include <vector>
 
+#include "analysis/mark.h"
 #include "output/text.h"
 
 namespace report {
 
-// The mark a comparison gives a cell.
-enum class Tone { plain, better, worse, same };
 
 struct TableCell {
     std::string text;
     bool numeric = false;  // right-aligned, tabular figures
-    Tone tone = Tone::plain;
+    Mark mark = Mark::none;  // the comparison's mark of the figure, if any
 
     TableCell() = default;
-    TableCell(std::string t, bool number = false, Tone mark = Tone::plain)
-        : text(std::move(t)), numeric(number), tone(mark) {}
+    TableCell(std::string t, bool number = false, Mark m = Mark::none)
+        : text(std::move(t)), numeric(number), mark(m) {}
     TableCell(const char* t) : text(t) {}
 };
 
 // A numeric cell.
-inline TableCell number_cell(std::string text, Tone tone = Tone::plain) {
-    return TableCell(std::move(text), true, tone);
+inline TableCell number_cell(std::string text, Mark mark = Mark::none) {
+    return TableCell(std::move(text), true, mark);
 }
 
 struct Table {

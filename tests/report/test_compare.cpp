@@ -16,6 +16,7 @@
 
 #include "output/compare_views.h"
 #include "analysis/comparison.h"
+#include "analysis/gate.h"
 #include "fleet.h"
 #include "input/load.h"
 #include "output/table.h"
@@ -273,7 +274,8 @@ TEST(CompareViews, MachineFormatsCarryTheMarksAndTheVerdict) {
     RunT slow = run("slow|er", {stream("float", 80, 400, 4)}, 4);
     std::vector<ProgramComparison> cs = compare_runs({&base, &slow}, {});
     ViewOptions o;
-    o.gate = 10;
+    GateVerdict verdict = decide_gate(cs, {}, {}, 10);
+    o.gate = &verdict;
     nlohmann::json j = nlohmann::json::parse(compare_json(cs, o));
     EXPECT_EQ(j["schema_version"], 1);
     EXPECT_EQ(j["gate"]["verdict"], "fail");

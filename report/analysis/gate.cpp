@@ -1,0 +1,148 @@
+#include "analysis/gate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+
+namespace report {
+
+namespace {
+
+// Ratios printed to 6 digits: a ratio this close to the threshold is on it.
+constexpr double edge = 1e-9;
+
+}  // namespace
+
+bool worse_beyond(double ratio, Better better, double percent) {
+    return std::log(time_factor(ratio, better)) > std::log1p(percent / 100) + edge;
+}
+
+std::vector<Regression> regressions(const std::vector<ProgramComparison>& comparisons,
+                                    double percent) {
+    std::vector<Regression> out;
+    for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
+        const ProgramComparison& c = comparisons[ci];
+        for (std::size_t i = 0; i < c.runs.size(); ++i) {
+            if (c.baseline && i == *c.baseline)
+                continue;
+            // The worst figure of each pass of each test.
+            std::vector<Regression> found;
+            for (std::size_t k = 0; k < c.rows.size(); ++k) {
+                const FigureRow& row = c.rows[k];
+                const Cell& cell = row.cells[i];
+                if (!cell.ratio || !worse_beyond(*cell.ratio, row.better, percent))
+                    continue;
+                // Between sets of repetitions, only a significant change counts.
+                if (cell.test != SignificanceTest::none &&
+                    (!cell.p || *cell.p > significance_level))
+                    continue;
+                double factor = time_factor(*cell.ratio, row.better);
+                auto same_pass = std::find_if(found.begin(), found.end(), [&](const Regression& r) {
+                    const FigureRow& other = c.rows[r.row];
+                    return other.test == row.test && other.pass == row.pass &&
+                           row.pass != Pass::derived;
+                });
+                if (same_pass == found.end())
+                    found.push_back({ci, i, k, factor});
+                else if (factor > same_pass->factor)
+                    *same_pass = {ci, i, k, factor};
+            }
+            out.insert(out.end(), found.begin(), found.end());
+        }
+    }
+    return out;
+}
+
+std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& comparisons) {
+    std::vector<GateProblem> out;
+    for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
+        const ProgramComparison& c = comparisons[ci];
+        // Short-pass runs are comparable with each other: the file-wide note
+        // on their iteration count matters only when the counts differ.
+        // A comparison with a single label has nothing to judge.
+        if (c.runs.size() < 2)
+            out.push_back({GateProblem::nothing_comparable, ci, 0, {}});
+        bool one_count = true;
+        for (const auto& reps : c.samples)
+            for (const Run* r : reps)
+                one_count = one_count && r->iterations == c.runs.front()->iterations;
+        for (std::size_t i = 0; i < c.runs.size(); ++i) {
+            // Every repetition of a label counts: one partial run spoils its median.
+            for (const Run* rep : c.samples[i]) {
+                if (rep->partial)
+                    out.push_back({GateProblem::partial, ci, i, rep->path});
+                for (const Finding& f : rep->findings) {
+                    bool short_pass_note = f.check == "iterations" && f.line == 0 && f.test.empty();
+                    if (!short_pass_note || !one_count)
+                        out.push_back({GateProblem::inconsistent, ci, i, f.message});
+                }
+            }
+            bool is_baseline = c.baseline && i == *c.baseline;
+            bool comparable = std::any_of(c.rows.begin(), c.rows.end(), [&](const FigureRow& row) {
+                return row.cells[i].ratio.has_value();
+            });
+            if (!comparable && !is_baseline)
+                out.push_back({GateProblem::nothing_comparable, ci, i, {}});
+        }
+    }
+    return out;
+}
+
+
+std::vector<MissingProgram> programs_missing(const std::vector<Run>& runs, std::size_t inputs,
+                                             const std::vector<const Run*>& baselines,
+                                             bool median) {
+    std::set<Program> wanted;
+    if (median || baselines.empty()) {
+        for (const Run& r : runs)
+            wanted.insert(r.program);
+    } else {
+        for (const Run* r : baselines)
+            wanted.insert(r->program);
+    }
+    std::vector<MissingProgram> out;
+    for (std::size_t k = 0; k < inputs; ++k) {
+        std::set<Program> has;
+        for (const Run& r : runs)
+            if (r.input == k)
+                has.insert(r.program);
+        // Nothing at all is said by the loading (no results file there).
+        if (has.empty())
+            continue;
+        for (Program p : wanted)
+            if (!has.count(p))
+                out.push_back({k, p});
+    }
+    return out;
+}
+
+GateVerdict decide_gate(const std::vector<ProgramComparison>& comparisons,
+                        const std::vector<MissingProgram>& missing,
+                        const std::vector<std::string>& input_paths, double percent) {
+    GateVerdict v;
+    v.percent = percent;
+    for (const MissingProgram& m : missing)
+        v.problems.push_back({GateProblem::program_missing, 0, 0,
+                              m.input < input_paths.size() ? input_paths[m.input] : std::string(),
+                              m.program});
+    for (GateProblem& p : gate_problems(comparisons))
+        v.problems.push_back(std::move(p));
+    if (!v.problems.empty()) {
+        v.outcome = GateVerdict::Outcome::no_verdict;
+        return v;
+    }
+    v.regressions = regressions(comparisons, percent);
+    v.outcome = v.regressions.empty() ? GateVerdict::Outcome::pass : GateVerdict::Outcome::fail;
+    return v;
+}
+
+const char* outcome_name(GateVerdict::Outcome outcome) {
+    switch (outcome) {
+        case GateVerdict::Outcome::pass: return "pass";
+        case GateVerdict::Outcome::fail: return "fail";
+        case GateVerdict::Outcome::no_verdict: break;
+    }
+    return "no_verdict";
+}
+
+}  // namespace report
