@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "analysis/comparison.h"
+#include "analysis/gate.h"
 #include "analysis/slowdown.h"
 #include "fleet.h"
 #include "input/parse.h"
