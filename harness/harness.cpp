@@ -6,11 +6,11 @@
 #include <ctime>
 #include <new>
 
-#include <ext/stdio_filebuf.h>
 #include <fcntl.h>
 #include <omp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <ext/stdio_filebuf.h>
 
 long long threads;
 char resultfile[1024];
@@ -29,16 +29,14 @@ static bool results_lost;
 
 // Text of an error number. It is never translated and never built on the
 // heap, so a write that fails while memory is exhausted can still be named.
-static const char* error_text(int err)
-{
+static const char* error_text(int err) {
     const char* text = err ? strerrordesc_np(err) : nullptr;
     return text ? text : "unknown error";
 }
 
 // Appends `text` to the message being built in `message`, at `length`,
 // cutting it at the buffer's end.
-static void append(char* message, size_t size, size_t& length, const char* text)
-{
+static void append(char* message, size_t size, size_t& length, const char* text) {
     while (*text && length + 1 < size)
         message[length++] = *text++;
     message[length] = '\0';
@@ -49,8 +47,7 @@ static void append(char* message, size_t size, size_t& length, const char* text)
 // inside a region's single construct or critical section while the heap is
 // exhausted, where an allocation failure would end the process. The newline
 // in the file name is shown as \n so that the message stays on one line.
-static void results_failed(const char* what, const char* reason)
-{
+static void results_failed(const char* what, const char* reason) {
     run_failed = true;
     if (results_lost)
         return;
@@ -72,8 +69,7 @@ static void results_failed(const char* what, const char* reason)
     std::fflush(stderr);
 }
 
-std::ostream& eol(std::ostream& os)
-{
+std::ostream& eol(std::ostream& os) {
     os.put('\n');
     os.flush();
     if (&os == results_stream && !os && !results_lost) {
@@ -83,8 +79,7 @@ std::ostream& eol(std::ostream& os)
     return os;
 }
 
-void setup_threads()
-{
+void setup_threads() {
     int n = omp_get_num_procs();
     if (n > max_threads)
         n = max_threads;
@@ -96,8 +91,7 @@ void setup_threads()
     omp_set_num_threads(n);
 }
 
-void name_results_file(const char* pattern)
-{
+void name_results_file(const char* pattern) {
     std::time_t now = std::time(nullptr);
     std::tm* local = std::localtime(&now);
     const char* zone = "";
@@ -118,8 +112,7 @@ void name_results_file(const char* pattern)
 // written: the descriptor is first pointed at /dev/null, so the file stays as
 // it was when the failure was seen. Returns false when closing a file that
 // had no failure fails; errno then says why.
-static bool release_results_file()
-{
+static bool release_results_file() {
     if (!results_buf)
         return true;
     if (results_lost) {
@@ -137,8 +130,7 @@ static bool release_results_file()
     return closed || results_lost;
 }
 
-bool open_results_file(std::ostream& file)
-{
+bool open_results_file(std::ostream& file) {
     file.rdbuf(nullptr);
     release_results_file();
     results_stream = &file;
@@ -147,12 +139,11 @@ bool open_results_file(std::ostream& file)
     std::signal(SIGXFSZ, SIG_IGN);
     // O_NOFOLLOW: a link planted at the name must not redirect the write.
     // O_NONBLOCK: a FIFO at the name must not hang the run.
-    int fd = open(resultfile, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                  0666);
+    int fd = open(resultfile, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
         int err = errno;
-        results_failed("creating", err == ELOOP ? "a symbolic link stands at that name"
-                                                : error_text(err));
+        results_failed("creating",
+                       err == ELOOP ? "a symbolic link stands at that name" : error_text(err));
         return false;
     }
     struct stat st;
@@ -173,8 +164,7 @@ bool open_results_file(std::ostream& file)
     return true;
 }
 
-bool run_guarded(pass_fn pass, uint64_t iterations)
-{
+bool run_guarded(pass_fn pass, uint64_t iterations) {
     try {
         pass(iterations);
         return true;
@@ -183,8 +173,7 @@ bool run_guarded(pass_fn pass, uint64_t iterations)
     }
 }
 
-double megabytes(double bytes, double rate)
-{
+double megabytes(double bytes, double rate) {
     return bytes * rate * 0.0009765625 * 0.0009765625;
 }
 
@@ -192,13 +181,11 @@ double megabytes(double bytes, double rate)
 // number t, or -1 for the single-thread pass. A pass that ran out of memory
 // has one line in their place.
 static void pass_lines(std::ostream& os, int t, bool ok, double spent, double rate,
-                       const char* spent_text, const char* unit, double mb_bytes)
-{
+                       const char* spent_text, const char* unit, double mb_bytes) {
     if (t >= 0)
         os << "Thread:" << t << " ";
     if (!ok) {
-        os << "Out of memory: this pass could not allocate what it needs and has no result."
-           << eol;
+        os << "Out of memory: this pass could not allocate what it needs and has no result." << eol;
         return;
     }
     os << spent_text << spent << " Secs. " << eol;
@@ -209,9 +196,8 @@ static void pass_lines(std::ostream& os, int t, bool ok, double spent, double ra
         os << "Conventionally, it was: " << megabytes(mb_bytes, rate) << " MB/sec." << eol;
 }
 
-void single_report(std::ostream& con, std::ostream& file, bool ok, double spent,
-                   double rate, const char* unit, double mb_bytes)
-{
+void single_report(std::ostream& con, std::ostream& file, bool ok, double spent, double rate,
+                   const char* unit, double mb_bytes) {
     if (!ok)
         run_failed = true;
     pass_lines(con, -1, ok, spent, rate, "The system spent: ", unit, mb_bytes);
@@ -221,9 +207,8 @@ void single_report(std::ostream& con, std::ostream& file, bool ok, double spent,
 }
 
 void multi_pass(std::ostream& con, std::ostream& file, const char* heading, pass_fn body,
-                uint64_t iterations, const double* spent, double* results,
-                const char* unit, double mb_bytes, const char* file_spent_text)
-{
+                uint64_t iterations, const double* spent, double* results, const char* unit,
+                double mb_bytes, const char* file_spent_text) {
     region_failures = 0;
 #pragma omp parallel
     {
@@ -245,23 +230,20 @@ void multi_pass(std::ostream& con, std::ostream& file, const char* heading, pass
                 ++region_failures;
                 run_failed = true;
             }
-            pass_lines(con, t, ok, spent[t], results[t], "The system spent: ", unit,
-                       mb_bytes);
+            pass_lines(con, t, ok, spent[t], results[t], "The system spent: ", unit, mb_bytes);
             pass_lines(file, t, ok, spent[t], results[t], file_spent_text, unit, mb_bytes);
         }
     }
 }
 
-double sum_rates(const double* results)
-{
+double sum_rates(const double* results) {
     double sum = 0;
     for (int i = 0; i < omp_get_max_threads() && i < max_threads; ++i)
         sum += results[i];
     return sum;
 }
 
-const char* incomplete_note()
-{
+const char* incomplete_note() {
     static char note[96];
     if (region_failures == 0)
         return "";
@@ -271,8 +253,7 @@ const char* incomplete_note()
 }
 
 static void summary_lines(std::ostream& os, double overall, double ratio, bool complete,
-                          const char* overall_text, const char* unit, double mb_bytes)
-{
+                          const char* overall_text, const char* unit, double mb_bytes) {
     os << eol;
     os << overall_text << overall / 1000000 << unit << incomplete_note() << eol;
     if (mb_bytes > 0)
@@ -286,8 +267,7 @@ static void summary_lines(std::ostream& os, double overall, double ratio, bool c
 
 void summary(std::ostream& con, std::ostream& file, const double* results, double& overall,
              double single_rate, bool single_ok, const char* overall_text, const char* unit,
-             double mb_bytes, double* ratio)
-{
+             double mb_bytes, double* ratio) {
     overall += sum_rates(results);
     double r = overall / single_rate;
     if (ratio)
@@ -297,8 +277,7 @@ void summary(std::ostream& con, std::ostream& file, const double* results, doubl
     summary_lines(file, overall, r, complete, overall_text, unit, mb_bytes);
 }
 
-int end_of_run(std::ostream& con, std::ostream& file, const char* directory, FILE* in)
-{
+int end_of_run(std::ostream& con, std::ostream& file, const char* directory, FILE* in) {
     bool opened = results_buf != nullptr;
     if (opened && !file && !results_lost)
         results_failed("writing", "the stream reported an error");

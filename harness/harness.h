@@ -48,8 +48,7 @@ bool open_results_file(std::ostream& file);
 // Closes a pass after its second clock reading `e`: end time, seconds spent
 // since the stored start, and iterations per second.
 inline void close_pass(double e, double start, double& end, double& spent, double& rate,
-                       uint64_t iterations)
-{
+                       uint64_t iterations) {
     end = e;
     spent = e - start;
     rate = static_cast<double>(iterations) / spent;
@@ -60,18 +59,17 @@ bool run_guarded(pass_fn pass, uint64_t iterations);
 
 // The lines of a single-thread pass, console first, then results file,
 // then one empty line in each. `mb_bytes` > 0 adds the megabytes line.
-void single_report(std::ostream& con, std::ostream& file, bool ok,
-                   double spent, double rate, const char* unit, double mb_bytes);
+void single_report(std::ostream& con, std::ostream& file, bool ok, double spent, double rate,
+                   const char* unit, double mb_bytes);
 
 // One parallel region over the default team. One thread writes the
 // "Multi-Thread Enabled:" heading (and, when `heading` is not null, an empty
 // line and `heading`); after the barrier every thread runs `body`, then writes
 // its block inside the critical section. `file_spent_text` is the text of the
 // file's per-thread spent line.
-void multi_pass(std::ostream& con, std::ostream& file, const char* heading,
-                pass_fn body, uint64_t iterations, const double* spent,
-                double* results, const char* unit, double mb_bytes,
-                const char* file_spent_text);
+void multi_pass(std::ostream& con, std::ostream& file, const char* heading, pass_fn body,
+                uint64_t iterations, const double* spent, double* results, const char* unit,
+                double mb_bytes, const char* file_spent_text);
 
 // Adds results[i] for i below omp_get_max_threads(), asked anew at each test.
 double sum_rates(const double* results);
@@ -79,10 +77,9 @@ double sum_rates(const double* results);
 // Summary after a region: empty line, overall line, megabytes line (when
 // `mb_bytes` > 0), improvement line, in both streams. Stores the sum in
 // `overall` and, when `ratio` is not null, the ratio in `*ratio`.
-void summary(std::ostream& con, std::ostream& file, const double* results,
-             double& overall, double single_rate, bool single_ok,
-             const char* overall_text, const char* unit, double mb_bytes,
-             double* ratio);
+void summary(std::ostream& con, std::ostream& file, const double* results, double& overall,
+             double single_rate, bool single_ok, const char* overall_text, const char* unit,
+             double mb_bytes, double* ratio);
 
 // Text appended to a figure that lacks the passes of failed threads; empty
 // when every thread of the latest region completed.
@@ -95,5 +92,4 @@ double megabytes(double bytes, double rate);
 // not be saved), asks for Enter and reads one character from `in`.
 // `directory` may be null when the working directory is unknown. Returns the
 // exit status.
-int end_of_run(std::ostream& con, std::ostream& file, const char* directory,
-               FILE* in);
+int end_of_run(std::ostream& con, std::ostream& file, const char* directory, FILE* in);

@@ -8,21 +8,20 @@
 
 #include "transcript.h"
 
-inline void add_memory_region(std::vector<std::string>& v, const std::string& heading,
-                              int threads, const std::string& spent_text,
-                              const std::string& unit, bool megabytes)
-{
+inline void add_memory_region(std::vector<std::string>& v, const std::string& heading, int threads,
+                              const std::string& spent_text, const std::string& unit,
+                              bool megabytes) {
     v.insert(v.end(), {"Multi-Thread Enabled:", "", heading});
     for (int t = 0; t < threads; ++t) {
-        v.insert(v.end(), {"Thread:{t} " + spent_text + "{} Secs. ", "Thread:{t} It was: {}" + unit});
+        v.insert(v.end(),
+                 {"Thread:{t} " + spent_text + "{} Secs. ", "Thread:{t} It was: {}" + unit});
         if (megabytes)
             v.push_back("Conventionally, it was: {} MB/sec.");
     }
 }
 
 // `console` adds the notice and support lines and the console's texts.
-inline std::vector<std::string> memory_transcript(int threads, bool console)
-{
+inline std::vector<std::string> memory_transcript(int threads, bool console) {
     const std::string allocations = " Millions Allocations/sec.";
     const std::string executions = " Millions Executions/sec.";
     std::vector<std::string> v;
@@ -31,37 +30,37 @@ inline std::vector<std::string> memory_transcript(int threads, bool console)
              "Velotrix :: Ombrelune Benchmark MultiProcessor Memory for Linux on x86 64bit system "
              "2025.02.06.",
              "Copyright (C) Velotrix. All rights reserved.",
-             "For Support: support@velotrix.example", "", "", ""};
-    else
-        v = {"Velotrix :: Ombrelune Benchmark MultiProcessor Memory for Linux on x86 64it system "
-             "2025.02.06.",
+             "For Support: support@velotrix.example",
+             "",
+             "",
              ""};
+    else
+        v = {
+            "Velotrix :: Ombrelune Benchmark MultiProcessor Memory for Linux on x86 64it system "
+            "2025.02.06.",
+            ""};
+    v.insert(v.end(), {"Thread(s): {}", "", "Force to be single thread.", "",
+                       "Power of Memory Allocation.", "The system spent: {} Secs. ",
+                       "It was: {}" + allocations, "", "Low speeds:", "The system spent: {} Secs. ",
+                       "It was: {}" + executions, "Conventionally, it was: {} MB/sec.", "",
+                       "High speeds:", "The system spent: {} Secs. ", "It was: {}" + executions,
+                       "Conventionally, it was: {} MB/sec.", "", ""});
+    add_memory_region(v, "Power of Memory Allocation.", threads, "The system spent: ", allocations,
+                      false);
     v.insert(v.end(),
-             {"Thread(s): {}", "", "Force to be single thread.", "", "Power of Memory Allocation.",
-              "The system spent: {} Secs. ", "It was: {}" + allocations, "", "Low speeds:",
-              "The system spent: {} Secs. ", "It was: {}" + executions,
-              "Conventionally, it was: {} MB/sec.", "", "High speeds:",
-              "The system spent: {} Secs. ", "It was: {}" + executions,
-              "Conventionally, it was: {} MB/sec.", "", ""});
-    add_memory_region(v, "Power of Memory Allocation.", threads, "The system spent: ",
-                      allocations, false);
-    v.insert(v.end(), {"", "Overall, it was: {}" + allocations,
-                       "Multi-Thread Improvements: {} times.", ""});
-    add_memory_region(v, "Low speeds:", threads, console ? "The system spent: " : "The spent: ",
-                      executions, true);
-    v.insert(v.end(), {"", "Overall, It was: {}" + executions,
-                       "Conventionally, it was: {} MB/sec.",
+             {"", "Overall, it was: {}" + allocations, "Multi-Thread Improvements: {} times.", ""});
+    add_memory_region(v, "Low speeds:", threads,
+                      console ? "The system spent: " : "The spent: ", executions, true);
+    v.insert(v.end(), {"", "Overall, It was: {}" + executions, "Conventionally, it was: {} MB/sec.",
                        "Multi-Thread Improvements: {} times.", "", ""});
     add_memory_region(v, "High speeds:", threads, "The system spent: ", executions, true);
-    v.insert(v.end(), {"", "Overall, It was: {}" + executions,
-                       "Conventionally, it was: {} MB/sec.",
+    v.insert(v.end(), {"", "Overall, It was: {}" + executions, "Conventionally, it was: {} MB/sec.",
                        "Multi-Thread Improvements: {} times.", ""});
     return v;
 }
 
 // A megabytes figure against the rate (in millions) printed before it.
-inline void expect_megabytes(double mb, double rate_millions, double bytes)
-{
+inline void expect_megabytes(double mb, double rate_millions, double bytes) {
     EXPECT_TRUE(close_to(mb, rate_millions * 1e6 * bytes / 1048576))
         << mb << " MB/sec. after " << rate_millions << " millions";
 }
@@ -70,8 +69,7 @@ inline void expect_megabytes(double mb, double rate_millions, double bytes)
 // Returns the figures a reader quotes: per test single, overall and
 // improvement.
 inline std::vector<double> check_memory_figures(const std::vector<double>& v, int threads,
-                                                double iterations)
-{
+                                                double iterations) {
     std::vector<double> quoted;
     size_t p = 0;
     EXPECT_EQ(v.at(p++), threads);

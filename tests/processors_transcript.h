@@ -12,8 +12,7 @@ inline const char processors_title[] =
     "Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system 2025.02.06.";
 
 inline void add_streaming_test(std::vector<std::string>& v, const std::string& heading,
-                               int threads)
-{
+                               int threads) {
     v.insert(v.end(), {heading, "", "Force to be single thread.", "The system spent: {} Secs. ",
                        "It was: {} Millions Executions/sec.", "", "Multi-Thread Enabled:"});
     for (int t = 0; t < threads; ++t)
@@ -24,18 +23,22 @@ inline void add_streaming_test(std::vector<std::string>& v, const std::string& h
 }
 
 // `console` adds the notice and support lines and the console's headings.
-inline std::vector<std::string> processors_transcript(int threads, bool console)
-{
+inline std::vector<std::string> processors_transcript(int threads, bool console) {
     std::vector<std::string> v;
     if (console)
-        v = {"", processors_title, "Copyright (C) Velotrix. All rights reserved.",
-             "For Support: support@velotrix.example", "", ""};
+        v = {"",
+             processors_title,
+             "Copyright (C) Velotrix. All rights reserved.",
+             "For Support: support@velotrix.example",
+             "",
+             ""};
     else
         v = {processors_title, ""};
     v.insert(v.end(), {"Thread(s): {}", "", "", "Effective Frequency.",
                        "Effective Frequency was: {} Giga Executions/sec.", "", ""});
-    add_streaming_test(v, console ? "Float Streaming. Float is at: 128bits."
-                                  : "Float Streaming. Float is at: 128bits",
+    add_streaming_test(v,
+                       console ? "Float Streaming. Float is at: 128bits."
+                               : "Float Streaming. Float is at: 128bits",
                        threads);
     add_streaming_test(v, "Integer Streaming. Integer is at: 128bits.", threads);
     add_streaming_test(v, "Logic Streaming. Logic is at: 8bits.", threads);
@@ -47,9 +50,8 @@ inline std::vector<std::string> processors_transcript(int threads, bool console)
 // spent and rate, the per-thread blocks, overall and improvement. Returns
 // the figures a reader quotes: single, overall and improvement per test.
 // Each per-thread block gives: number, spent, number, rate.
-inline std::vector<double> check_processors_figures(const std::vector<double>& v,
-                                                    int threads, double iterations)
-{
+inline std::vector<double> check_processors_figures(const std::vector<double>& v, int threads,
+                                                    double iterations) {
     std::vector<double> quoted;
     size_t p = 0;
     EXPECT_EQ(v.at(p++), threads);

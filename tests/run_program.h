@@ -20,23 +20,22 @@
 #include <unistd.h>
 
 struct program_run {
-    int status = -1;         // exit status, or -1 when the program did not exit
-    std::string out, err;    // standard output and standard error
+    int status = -1;                // exit status, or -1 when the program did not exit
+    std::string out, err;           // standard output and standard error
     bool waited_for_enter = false;  // still running after the prompt
-    long peak_kib = 0;       // largest resident set of the process
+    long peak_kib = 0;              // largest resident set of the process
 };
 
 struct program_options {
-    std::string dir;                  // working directory
-    bool remove_dir = false;          // delete the working directory before starting
-    bool hold_input = false;          // keep standard input open until the prompt
-    rlim_t file_size_limit = 0;       // RLIMIT_FSIZE when nonzero
-    rlim_t address_space_limit = 0;   // RLIMIT_AS when nonzero
+    std::string dir;                 // working directory
+    bool remove_dir = false;         // delete the working directory before starting
+    bool hold_input = false;         // keep standard input open until the prompt
+    rlim_t file_size_limit = 0;      // RLIMIT_FSIZE when nonzero
+    rlim_t address_space_limit = 0;  // RLIMIT_AS when nonzero
     int timeout_seconds = 600;
 };
 
-inline program_run run_program(const std::string& path, const program_options& options)
-{
+inline program_run run_program(const std::string& path, const program_options& options) {
     int in[2], out[2], err[2];
     if (pipe(in) || pipe(out) || pipe(err))
         return {};
@@ -72,7 +71,8 @@ inline program_run run_program(const std::string& path, const program_options& o
         close(in[1]);
 
     program_run run;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int open_streams = 2;
     while (open_streams > 0 && std::chrono::steady_clock::now() < deadline) {
@@ -118,20 +118,17 @@ inline program_run run_program(const std::string& path, const program_options& o
     return run;
 }
 
-inline std::string make_temp_dir()
-{
+inline std::string make_temp_dir() {
     char pattern[] = "/tmp/bench_run_XXXXXX";
     return mkdtemp(pattern) ? pattern : "";
 }
 
-inline void remove_tree(const std::string& dir)
-{
+inline void remove_tree(const std::string& dir) {
     if (!dir.empty() && dir.rfind("/tmp/bench_", 0) == 0)
         std::system(("rm -rf '" + dir + "'").c_str());
 }
 
-inline std::vector<std::string> list_dir(const std::string& dir)
-{
+inline std::vector<std::string> list_dir(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
         while (dirent* e = readdir(d))
@@ -142,8 +139,7 @@ inline std::vector<std::string> list_dir(const std::string& dir)
     return names;
 }
 
-inline std::string read_whole(const std::string& path)
-{
+inline std::string read_whole(const std::string& path) {
     std::ifstream in(path);
     std::stringstream s;
     s << in.rdbuf();
@@ -151,15 +147,13 @@ inline std::string read_whole(const std::string& path)
 }
 
 // The results-file name a program started at `when` gives itself in UTC.
-inline std::string results_name(const std::string& program, std::time_t when)
-{
+inline std::string results_name(const std::string& program, std::time_t when) {
     return "results_" + program + "_Linux_x86 @ UTC time " + std::asctime(std::gmtime(&when)) +
            ".txt";
 }
 
 // The console's end-of-run lines for a results path, saved or not.
-inline std::vector<std::string> end_lines(const std::string& path, bool saved)
-{
+inline std::vector<std::string> end_lines(const std::string& path, bool saved) {
     std::string first = saved ? "Results have been saved in a file and you can find it at: "
                               : "Results could not be saved in a file; it would have been at: ";
     std::string::size_type nl = path.find('\n');

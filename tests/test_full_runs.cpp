@@ -13,13 +13,14 @@
 
 namespace {
 
-int team() { return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)); }
+int team() {
+    return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+}
 
 // The program built here, or the one of the same name in BENCH_PROGRAM_DIR
 // when that is set: the package check runs these tests on the installed
 // binaries.
-std::string program_path(const char* built)
-{
+std::string program_path(const char* built) {
     const char* dir = std::getenv("BENCH_PROGRAM_DIR");
     if (!dir || !*dir)
         return built;
@@ -30,8 +31,7 @@ std::string program_path(const char* built)
 // Runs `program` in a fresh directory, matches the console (with the end of
 // run) and the results file, and returns the console's numbers.
 std::vector<double> full_run(const std::string& program, const std::vector<std::string>& console,
-                             const std::vector<std::string>& file, program_run& r)
-{
+                             const std::vector<std::string>& file, program_run& r) {
     program_options options;
     options.dir = make_temp_dir();
     options.timeout_seconds = 3600;
@@ -60,22 +60,20 @@ std::vector<double> full_run(const std::string& program, const std::vector<std::
     return values;
 }
 
-TEST(FullRun, Processors)
-{
+TEST(FullRun, Processors) {
     program_run r;
-    std::vector<double> values = full_run(program_path(REAL_PROCESSORS),
-                                          processors_transcript(team(), true),
-                                          processors_transcript(team(), false), r);
+    std::vector<double> values =
+        full_run(program_path(REAL_PROCESSORS), processors_transcript(team(), true),
+                 processors_transcript(team(), false), r);
     if (!values.empty())
         check_processors_figures(values, team(), 134217728);
 }
 
-TEST(FullRun, Memory)
-{
+TEST(FullRun, Memory) {
     program_run r;
-    std::vector<double> values = full_run(program_path(REAL_MEMORY),
-                                          memory_transcript(team(), true),
-                                          memory_transcript(team(), false), r);
+    std::vector<double> values =
+        full_run(program_path(REAL_MEMORY), memory_transcript(team(), true),
+                 memory_transcript(team(), false), r);
     if (!values.empty())
         check_memory_figures(values, team(), 16777216);
 

@@ -24,23 +24,20 @@
 
 namespace {
 
-std::string read_file(const std::string& path)
-{
+std::string read_file(const std::string& path) {
     std::ifstream in(path);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-void write_file(const std::string& path, const std::string& text)
-{
+void write_file(const std::string& path, const std::string& text) {
     std::ofstream(path) << text;
 }
 
 // The disk fills up: the descriptor behind the results file now writes to
 // /dev/full.
-void fill_the_disk()
-{
+void fill_the_disk() {
     struct stat results;
     ASSERT_EQ(stat(resultfile, &results), 0);
     int full = open("/dev/full", O_WRONLY);
@@ -62,8 +59,7 @@ void fill_the_disk()
 // a new process has it.
 class Harness : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         char pattern[] = "/tmp/bench_harness_XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
@@ -73,16 +69,14 @@ protected:
         run_failed = false;
         region_failures = 0;
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         ASSERT_EQ(chdir(old_dir), 0);
         std::system(("rm -rf '" + dir + "'").c_str());
         run_failed = false;
         region_failures = 0;
     }
     // End of run with standard input at end of file; returns the console.
-    std::string finish(std::ostream& file, const char* directory, int& status)
-    {
+    std::string finish(std::ostream& file, const char* directory, int& status) {
         std::ostringstream con;
         FILE* in = std::fopen("/dev/null", "r");
         status = end_of_run(con, file, directory, in);
@@ -93,8 +87,7 @@ protected:
     char old_dir[4096];
 };
 
-TEST(ResultsFileName, CarriesZoneAndWholeTimeTextWithItsNewline)
-{
+TEST(ResultsFileName, CarriesZoneAndWholeTimeTextWithItsNewline) {
     setenv("TZ", "EST5", 1);
     tzset();
     std::string names[2];
@@ -107,8 +100,7 @@ TEST(ResultsFileName, CarriesZoneAndWholeTimeTextWithItsNewline)
                    std::asctime(std::localtime(&moments[i])) + ".txt";
     EXPECT_TRUE(resultfile == names[0] || resultfile == names[1]) << resultfile;
     std::string name = resultfile;
-    ASSERT_EQ(name.size(), std::string("results_processors_Linux_x86 @ EST time ").size() +
-                               25 + 4);
+    ASSERT_EQ(name.size(), std::string("results_processors_Linux_x86 @ EST time ").size() + 25 + 4);
     EXPECT_EQ(name.substr(name.size() - 5), "\n.txt");
 
     name_results_file("results_memory_Linux_x86 @ %s time %s.txt");
@@ -117,8 +109,7 @@ TEST(ResultsFileName, CarriesZoneAndWholeTimeTextWithItsNewline)
     tzset();
 }
 
-TEST_F(Harness, TruncatesAnEarlierFileOfTheSameName)
-{
+TEST_F(Harness, TruncatesAnEarlierFileOfTheSameName) {
     write_file(resultfile, "an earlier run's lines\nthat are longer than this one's\n");
     std::ostream file(nullptr);
     ASSERT_TRUE(open_results_file(file));
@@ -131,8 +122,7 @@ TEST_F(Harness, TruncatesAnEarlierFileOfTheSameName)
                        "/results test @ UTC time X\n.txt\n\n\n\nPress Enter to Exit.\n");
 }
 
-TEST_F(Harness, NeverWritesThroughASymbolicLink)
-{
+TEST_F(Harness, NeverWritesThroughASymbolicLink) {
     write_file("victim", "precious\n");
     ASSERT_EQ(symlink("victim", resultfile), 0);
     std::ostream file(nullptr);
@@ -152,8 +142,7 @@ TEST_F(Harness, NeverWritesThroughASymbolicLink)
                        "/results test @ UTC time X\n.txt\n\n\n\nPress Enter to Exit.\n");
 }
 
-TEST_F(Harness, RefusesAFifoOrDirectoryWithoutWaiting)
-{
+TEST_F(Harness, RefusesAFifoOrDirectoryWithoutWaiting) {
     ASSERT_EQ(mkfifo(resultfile, 0600), 0);
     std::ostream file(nullptr);
     testing::internal::CaptureStderr();
@@ -168,8 +157,7 @@ TEST_F(Harness, RefusesAFifoOrDirectoryWithoutWaiting)
     EXPECT_NE(testing::internal::GetCapturedStderr().find("failed: "), std::string::npos);
 }
 
-TEST_F(Harness, DirectoryWhereNothingCanBeCreated)
-{
+TEST_F(Harness, DirectoryWhereNothingCanBeCreated) {
     // Permission bits stop nothing for root; /proc refuses new files to all.
     ASSERT_EQ(chdir("/proc"), 0);
     std::ostream file(nullptr);
@@ -185,8 +173,7 @@ TEST_F(Harness, DirectoryWhereNothingCanBeCreated)
               0u);
 }
 
-TEST_F(Harness, FailedWriteIsReportedOnceAndTheRunGoesOn)
-{
+TEST_F(Harness, FailedWriteIsReportedOnceAndTheRunGoesOn) {
     std::ostream file(nullptr);
     ASSERT_TRUE(open_results_file(file));
     file << "first line" << eol;
@@ -219,14 +206,14 @@ TEST_F(Harness, FailedWriteIsReportedOnceAndTheRunGoesOn)
     close(other);
 }
 
-TEST_F(Harness, EndMessageWithoutDirectoryOrBeyondTheBuffer)
-{
+TEST_F(Harness, EndMessageWithoutDirectoryOrBeyondTheBuffer) {
     std::ostream file(nullptr);
     ASSERT_TRUE(open_results_file(file));
     int status;
     std::string con = finish(file, nullptr, status);
-    EXPECT_EQ(con, "Results have been saved in a file and you can find it at: ./results test "
-                   "@ UTC time X\n.txt\n\n\n\nPress Enter to Exit.\n");
+    EXPECT_EQ(con,
+              "Results have been saved in a file and you can find it at: ./results test "
+              "@ UTC time X\n.txt\n\n\n\nPress Enter to Exit.\n");
     EXPECT_EQ(status, 0);
 
     std::string deep(3000, 'd');
@@ -236,8 +223,7 @@ TEST_F(Harness, EndMessageWithoutDirectoryOrBeyondTheBuffer)
                        "/results test @ UTC time X\n.txt\n\n\n\nPress Enter to Exit.\n");
 }
 
-TEST_F(Harness, EndOfRunReadsOneCharacter)
-{
+TEST_F(Harness, EndOfRunReadsOneCharacter) {
     std::ostream file(nullptr);
     ASSERT_TRUE(open_results_file(file));
     FILE* in = std::tmpfile();
@@ -249,8 +235,7 @@ TEST_F(Harness, EndOfRunReadsOneCharacter)
     std::fclose(in);
 }
 
-TEST(Threads, TeamIsCappedAtTheArraySize)
-{
+TEST(Threads, TeamIsCappedAtTheArraySize) {
     forced_num_procs = 5000;
     setup_threads();
     EXPECT_EQ(threads, 4096);
@@ -267,8 +252,7 @@ TEST(Threads, TeamIsCappedAtTheArraySize)
 double test_spent[max_threads], test_results[max_threads];
 
 // Thread 1 runs out of memory; the others report a plain rate.
-void body_failing_on_thread_1(uint64_t)
-{
+void body_failing_on_thread_1(uint64_t) {
     int t = omp_get_thread_num();
     if (t == 1)
         throw std::bad_alloc();
@@ -276,10 +260,11 @@ void body_failing_on_thread_1(uint64_t)
     test_results[t] = 3000000;
 }
 
-void single_out_of_memory(uint64_t) { throw std::bad_alloc(); }
+void single_out_of_memory(uint64_t) {
+    throw std::bad_alloc();
+}
 
-TEST_F(Harness, OutOfMemoryReplacesFiguresAndMarksTheSummary)
-{
+TEST_F(Harness, OutOfMemoryReplacesFiguresAndMarksTheSummary) {
     omp_set_num_threads(3);
     std::ostringstream con, file;
     bool ok = run_guarded(single_out_of_memory, 1);
@@ -288,32 +273,34 @@ TEST_F(Harness, OutOfMemoryReplacesFiguresAndMarksTheSummary)
     multi_pass(con, file, nullptr, body_failing_on_thread_1, 1, test_spent, test_results,
                unit_executions, 0, "The system spent: ");
     double overall = 0;
-    summary(con, file, test_results, overall, 0, ok, "Overall, It was: ", unit_executions,
-            0, nullptr);
+    summary(con, file, test_results, overall, 0, ok, "Overall, It was: ", unit_executions, 0,
+            nullptr);
     EXPECT_EQ(overall, 6000000);
     EXPECT_TRUE(run_failed);
 
     std::vector<std::string> lines = split_lines(con.str());
     ASSERT_EQ(lines.size(), 11u) << con.str();
-    EXPECT_EQ(lines[0], "Out of memory: this pass could not allocate what it needs and has no "
-                        "result.");
+    EXPECT_EQ(lines[0],
+              "Out of memory: this pass could not allocate what it needs and has no "
+              "result.");
     EXPECT_EQ(lines[1], "");
     EXPECT_EQ(lines[2], "Multi-Thread Enabled:");
     int failed_blocks = 0;
     for (int i = 3; i < 8; ++i)
-        failed_blocks += lines[i] == "Thread:1 Out of memory: this pass could not allocate "
-                                     "what it needs and has no result.";
+        failed_blocks += lines[i] ==
+                         "Thread:1 Out of memory: this pass could not allocate "
+                         "what it needs and has no result.";
     EXPECT_EQ(failed_blocks, 1);
     EXPECT_EQ(lines[8], "");
-    EXPECT_EQ(lines[9], "Overall, It was: 6 Millions Executions/sec. (incomplete: 1 thread(s) "
-                        "ran out of memory)");
+    EXPECT_EQ(lines[9],
+              "Overall, It was: 6 Millions Executions/sec. (incomplete: 1 thread(s) "
+              "ran out of memory)");
     EXPECT_EQ(lines[10], "Multi-Thread Improvements: not available, a pass ran out of memory.");
     EXPECT_EQ(con.str(), file.str());
     omp_set_num_threads(omp_get_num_procs());
 }
 
-void steady_body(uint64_t)
-{
+void steady_body(uint64_t) {
     int t = omp_get_thread_num();
     test_spent[t] = 2;
     test_results[t] = 3000000;
@@ -323,8 +310,7 @@ void steady_body(uint64_t)
 // of it may allocate: the pass and summary lines, the out-of-memory lines,
 // the message of a failed results file, eol, the incomplete note and the end
 // of the run. Here the results file fails at its first line.
-TEST_F(Harness, ReportPathMakesNoHeapAllocation)
-{
+TEST_F(Harness, ReportPathMakesNoHeapAllocation) {
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "the sanitizer's allocator cannot be counted";
 #endif
@@ -339,8 +325,8 @@ TEST_F(Harness, ReportPathMakesNoHeapAllocation)
     std::setvbuf(in, input_buffer, _IOFBF, sizeof input_buffer);
     omp_set_num_threads(2);
     std::ostream nowhere(nullptr);
-    multi_pass(nowhere, nowhere, nullptr, steady_body, 1, test_spent, test_results,
-               unit_executions, 0, "");
+    multi_pass(nowhere, nowhere, nullptr, steady_body, 1, test_spent, test_results, unit_executions,
+               0, "");
     std::ostringstream() << 1.5;
     std::ostream file(nullptr);
     ASSERT_TRUE(open_results_file(file));
@@ -352,12 +338,12 @@ TEST_F(Harness, ReportPathMakesNoHeapAllocation)
     file << "Thread(s): " << 2 << eol;
     single_report(con, file, true, 1.5, 2097152, unit_executions, 32);
     single_report(con, file, false, 0, 0, unit_executions, 32);
-    multi_pass(con, file, "Low speeds:", steady_body, 1, test_spent, test_results,
-               unit_executions, 32, "The spent: ");
+    multi_pass(con, file, "Low speeds:", steady_body, 1, test_spent, test_results, unit_executions,
+               32, "The spent: ");
     region_failures = 1;
     double overall = 0;
-    summary(con, file, test_results, overall, 2097152, true, "Overall, It was: ",
-            unit_executions, 32, nullptr);
+    summary(con, file, test_results, overall, 2097152, true, "Overall, It was: ", unit_executions,
+            32, nullptr);
     int status = end_of_run(con, file, dir.c_str(), in);
     counting_heap = false;
 
@@ -377,30 +363,32 @@ TEST_F(Harness, ReportPathMakesNoHeapAllocation)
     std::fclose(console);
     std::string blocks[2];
     for (int t = 0; t < 2; ++t)
-        blocks[t] = "Thread:" + std::to_string(t) + " The system spent: 2 Secs. \nThread:" +
-                    std::to_string(t) + " It was: 3 Millions Executions/sec.\n"
+        blocks[t] = "Thread:" + std::to_string(t) +
+                    " The system spent: 2 Secs. \nThread:" + std::to_string(t) +
+                    " It was: 3 Millions Executions/sec.\n"
                     "Conventionally, it was: 91.5527 MB/sec.\n";
-    std::string head = "The system spent: 1.5 Secs. \n"
-                       "It was: 2.09715 Millions Executions/sec.\n"
-                       "Conventionally, it was: 64 MB/sec.\n\n"
-                       "Out of memory: this pass could not allocate what it needs and has no "
-                       "result.\n\n"
-                       "Multi-Thread Enabled:\n\nLow speeds:\n";
-    std::string tail = "\nOverall, It was: 6 Millions Executions/sec. (incomplete: 1 thread(s) "
-                       "ran out of memory)\n"
-                       "Conventionally, it was: 183.105 MB/sec. (incomplete: 1 thread(s) ran "
-                       "out of memory)\n"
-                       "Multi-Thread Improvements: not available, a pass ran out of memory.\n"
-                       "Results could not be saved in a file; it would have been at: " + dir +
-                       "/results test @ UTC time X\n.txt\n\n\n\nPress Enter to Exit.\n";
+    std::string head =
+        "The system spent: 1.5 Secs. \n"
+        "It was: 2.09715 Millions Executions/sec.\n"
+        "Conventionally, it was: 64 MB/sec.\n\n"
+        "Out of memory: this pass could not allocate what it needs and has no "
+        "result.\n\n"
+        "Multi-Thread Enabled:\n\nLow speeds:\n";
+    std::string tail =
+        "\nOverall, It was: 6 Millions Executions/sec. (incomplete: 1 thread(s) "
+        "ran out of memory)\n"
+        "Conventionally, it was: 183.105 MB/sec. (incomplete: 1 thread(s) ran "
+        "out of memory)\n"
+        "Multi-Thread Improvements: not available, a pass ran out of memory.\n"
+        "Results could not be saved in a file; it would have been at: " +
+        dir + "/results test @ UTC time X\n.txt\n\n\n\nPress Enter to Exit.\n";
     EXPECT_TRUE(text == head + blocks[0] + blocks[1] + tail ||
                 text == head + blocks[1] + blocks[0] + tail)
         << text;
     omp_set_num_threads(omp_get_num_procs());
 }
 
-TEST(Megabytes, RateTimesBytesOverTwoToTheTwenty)
-{
+TEST(Megabytes, RateTimesBytesOverTwoToTheTwenty) {
     EXPECT_EQ(megabytes(32, 1048576), 32);
     EXPECT_EQ(megabytes(16, 3e7), 16 * 3e7 / 1048576);
 }

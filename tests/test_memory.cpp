@@ -16,17 +16,17 @@ namespace {
 
 const uint64_t n = 20000;
 
-long count(wrapped_call c) { return calls[c]; }
+long count(wrapped_call c) {
+    return calls[c];
+}
 
 // Bytes the heap holds, small blocks and large mapped ones together.
-size_t heap_in_use()
-{
+size_t heap_in_use() {
     struct mallinfo2 m = mallinfo2();
     return m.uordblks + m.hblkhd;
 }
 
-bool sanitized()
-{
+bool sanitized() {
 #ifdef __SANITIZE_ADDRESS__
     return true;
 #else
@@ -35,11 +35,14 @@ bool sanitized()
 }
 
 // The low and high 8 bytes of the index value at `where`.
-uint64_t low_half(const void* where) { return static_cast<const uint64_t*>(where)[0]; }
-uint64_t high_half(const void* where) { return static_cast<const uint64_t*>(where)[1]; }
+uint64_t low_half(const void* where) {
+    return static_cast<const uint64_t*>(where)[0];
+}
+uint64_t high_half(const void* where) {
+    return static_cast<const uint64_t*>(where)[1];
+}
 
-void counted_region(pass_fn body, int team)
-{
+void counted_region(pass_fn body, int team) {
     omp_set_num_threads(team);
     start_counting();
 #pragma omp parallel
@@ -48,8 +51,7 @@ void counted_region(pass_fn body, int team)
     omp_set_num_threads(omp_get_num_procs());
 }
 
-TEST(AllocationWorkload, ReleasesEveryBlockItAllocates)
-{
+TEST(AllocationWorkload, ReleasesEveryBlockItAllocates) {
     // The heap counts a released block that waits in its per-thread cache
     // as in use: let one block wait there before measuring.
     allocation_single(1);
@@ -69,8 +71,7 @@ TEST(AllocationWorkload, ReleasesEveryBlockItAllocates)
     EXPECT_EQ(count(call_thread_num), 3);
 }
 
-TEST(LowSpeedWorkload, KeepsEveryBlockHoldingItsOwnIndex)
-{
+TEST(LowSpeedWorkload, KeepsEveryBlockHoldingItsOwnIndex) {
     std::vector<void*> blocks(n + 1);
     recorded_blocks = blocks.data();
     recorded_capacity = blocks.size();
@@ -105,8 +106,7 @@ TEST(LowSpeedWorkload, KeepsEveryBlockHoldingItsOwnIndex)
     }
 }
 
-TEST(HighSpeedWorkload, FillsAFreshArrayWithTheIndex)
-{
+TEST(HighSpeedWorkload, FillsAFreshArrayWithTheIndex) {
     size_t before = heap_in_use();
     start_counting();
     high_speed_single(n);
@@ -138,8 +138,7 @@ TEST(HighSpeedWorkload, FillsAFreshArrayWithTheIndex)
 
 // What lies before, between and after the two clock readings of every pass,
 // in the letters of event_log (wraps.h), for a pass of one iteration.
-TEST(TimedIntervals, EveryPassReadsTheClockWhereItsWorkloadSays)
-{
+TEST(TimedIntervals, EveryPassReadsTheClockWhereItsWorkloadSays) {
     struct {
         const char* pass;
         pass_fn run;
@@ -176,8 +175,7 @@ TEST(TimedIntervals, EveryPassReadsTheClockWhereItsWorkloadSays)
     omp_set_num_threads(omp_get_num_procs());
 }
 
-TEST(MemoryCheck, WarnsWhenTheRunWillNotFit)
-{
+TEST(MemoryCheck, WarnsWhenTheRunWillNotFit) {
     double cost = block_cost();
     if (!sanitized()) {
         EXPECT_GE(cost, 16);
@@ -199,8 +197,7 @@ TEST(MemoryCheck, WarnsWhenTheRunWillNotFit)
     EXPECT_EQ(quiet.str(), "");
 }
 
-TEST(MemoryCheck, AHeapTooShortForTheEstimateGivesNoWarningAndLeaksNothing)
-{
+TEST(MemoryCheck, AHeapTooShortForTheEstimateGivesNoWarningAndLeaksNothing) {
     // A team this large always needs more than the machine has.
     const long long team = 1ll << 40;
     for (long allowed : {-1l, 0l, 100l}) {
@@ -220,8 +217,7 @@ TEST(MemoryCheck, AHeapTooShortForTheEstimateGivesNoWarningAndLeaksNothing)
     }
 }
 
-TEST(MemoryRun, WholeTranscriptOfBothStreams)
-{
+TEST(MemoryRun, WholeTranscriptOfBothStreams) {
     setup_threads();
     std::ostringstream con, file;
     run_memory(con, file, n);

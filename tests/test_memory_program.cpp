@@ -12,10 +12,11 @@ namespace {
 
 const double quick_iterations = 4194304;
 
-int team() { return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)); }
+int team() {
+    return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+}
 
-TEST(MemoryProgram, ExactTranscriptsInBothStreams)
-{
+TEST(MemoryProgram, ExactTranscriptsInBothStreams) {
     program_options options;
     options.dir = make_temp_dir();
     std::time_t start = std::time(nullptr);
@@ -41,14 +42,14 @@ TEST(MemoryProgram, ExactTranscriptsInBothStreams)
     remove_tree(options.dir);
 }
 
-const std::string out_of_memory = "Out of memory: this pass could not allocate what it needs "
-                                  "and has no result.";
+const std::string out_of_memory =
+    "Out of memory: this pass could not allocate what it needs "
+    "and has no result.";
 
 // A run that ran out of memory: every console line up to the first failed
 // pass is as in a complete run, the failure is reported, and the run
 // reaches its end.
-void expect_run_out_of_memory(const program_run& r)
-{
+void expect_run_out_of_memory(const program_run& r) {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.out.find("(incomplete: "), std::string::npos);
     EXPECT_NE(r.out.find("Multi-Thread Improvements: not available, a pass ran out of memory."),
@@ -68,8 +69,7 @@ void expect_run_out_of_memory(const program_run& r)
     EXPECT_EQ(lines.back(), "Press Enter to Exit.");
 }
 
-TEST(MemoryProgram, RunningOutOfMemoryIsReportedAndTheRunGoesOn)
-{
+TEST(MemoryProgram, RunningOutOfMemoryIsReportedAndTheRunGoesOn) {
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "the sanitizer's allocator aborts instead of failing an allocation";
 #endif
@@ -95,8 +95,8 @@ TEST(MemoryProgram, RunningOutOfMemoryIsReportedAndTheRunGoesOn)
     expect_run_out_of_memory(limited);
     EXPECT_NE(limited.out.find("Results could not be saved in a file; it would have been at: "),
               std::string::npos);
-    EXPECT_EQ(limited.err.rfind("bench_memory_quick: writing the results file \"results_memory_", 0),
-              0u)
+    EXPECT_EQ(
+        limited.err.rfind("bench_memory_quick: writing the results file \"results_memory_", 0), 0u)
         << limited.err;
     EXPECT_NE(limited.err.find("\\n.txt\" failed: File too large\n"), std::string::npos)
         << limited.err;

@@ -17,12 +17,15 @@ namespace {
 
 const long double offset = 5.28294562624475e269;
 
-long double float_cell(int t) { return *static_cast<long double*>(first_new[t][0]); }
-i128 integer_cell(int t) { return *static_cast<i128*>(first_new[t][0]); }
+long double float_cell(int t) {
+    return *static_cast<long double*>(first_new[t][0]);
+}
+i128 integer_cell(int t) {
+    return *static_cast<i128*>(first_new[t][0]);
+}
 
 // Runs `body` on a team of `team` threads with calls counted.
-void counted_region(pass_fn body, uint64_t iterations, int team)
-{
+void counted_region(pass_fn body, uint64_t iterations, int team) {
     omp_set_num_threads(team);
     start_counting();
 #pragma omp parallel
@@ -31,8 +34,7 @@ void counted_region(pass_fn body, uint64_t iterations, int team)
     omp_set_num_threads(omp_get_num_procs());
 }
 
-void counted_single(pass_fn pass, uint64_t iterations, int processors)
-{
+void counted_single(pass_fn pass, uint64_t iterations, int processors) {
     forced_num_procs = processors;
     start_counting();
     pass(iterations);
@@ -40,10 +42,11 @@ void counted_single(pass_fn pass, uint64_t iterations, int processors)
     forced_num_procs = 0;
 }
 
-long count(wrapped_call c) { return calls[c]; }
+long count(wrapped_call c) {
+    return calls[c];
+}
 
-TEST(FloatStreaming, FirstIterationLeavesTheOffsetButThread10HoldsNaN)
-{
+TEST(FloatStreaming, FirstIterationLeavesTheOffsetButThread10HoldsNaN) {
     EXPECT_EQ(offset, 0x1.000001000001p+896L);
     counted_single(float_single, 1, 2);
     EXPECT_EQ(float_cell(0), offset);
@@ -57,8 +60,7 @@ TEST(FloatStreaming, FirstIterationLeavesTheOffsetButThread10HoldsNaN)
     }
 }
 
-TEST(FloatStreaming, ExponentIsAnIntegerQuotient)
-{
+TEST(FloatStreaming, ExponentIsAnIntegerQuotient) {
     counted_single(float_single, 3, 2);
     EXPECT_EQ(last_powl_exponent[0], 0);
     counted_single(float_single, 3, 1);
@@ -69,8 +71,7 @@ TEST(FloatStreaming, ExponentIsAnIntegerQuotient)
         EXPECT_EQ(last_powl_exponent[t], 0);
 }
 
-TEST(FloatStreaming, SingleThreadPassStoresMinusInfinityAtIteration710)
-{
+TEST(FloatStreaming, SingleThreadPassStoresMinusInfinityAtIteration710) {
     for (int processors : {1, 2}) {
         counted_single(float_single, 710, processors);
         EXPECT_TRUE(std::isfinite(float_cell(0))) << processors;
@@ -82,8 +83,7 @@ TEST(FloatStreaming, SingleThreadPassStoresMinusInfinityAtIteration710)
     EXPECT_TRUE(std::isfinite(float_cell(1)));
 }
 
-TEST(FloatStreaming, EveryCallOfEveryIterationIsMade)
-{
+TEST(FloatStreaming, EveryCallOfEveryIterationIsMade) {
     const long n = 5000;
     counted_single(float_single, n, 2);
     EXPECT_EQ(count(call_powl), n);
@@ -102,8 +102,7 @@ TEST(FloatStreaming, EveryCallOfEveryIterationIsMade)
     EXPECT_EQ(count(call_new16), 2);
 }
 
-TEST(FloatStreaming, SineTermCarriesItsWeightBitExactly)
-{
+TEST(FloatStreaming, SineTermCarriesItsWeightBitExactly) {
     // A sine of 2^1000 outweighs the offset so far that the new value is
     // exactly minus the weighted sine: ln 11 rounded to double on one thread,
     // the logarithm of t XOR 10 on thread t of a region.
@@ -116,8 +115,7 @@ TEST(FloatStreaming, SineTermCarriesItsWeightBitExactly)
         EXPECT_EQ(float_cell(t), -0x1p1000L * std::log(static_cast<double>(t ^ 10))) << t;
 }
 
-TEST(Int128, ConversionsSaturateAndShiftsPastTheWidthGiveZero)
-{
+TEST(Int128, ConversionsSaturateAndShiftsPastTheWidthGiveZero) {
     EXPECT_EQ(trunc128(NAN), 0);
     EXPECT_EQ(trunc128(INFINITY), i128_max);
     EXPECT_EQ(trunc128(-INFINITY), i128_min);
@@ -129,8 +127,7 @@ TEST(Int128, ConversionsSaturateAndShiftsPastTheWidthGiveZero)
     EXPECT_EQ(trunc128(2.9L), 2);
     EXPECT_EQ(trunc128(static_cast<long double>(NAN)), 0);
     EXPECT_EQ(trunc128(-1e300L), i128_min);
-    EXPECT_EQ(trunc128(0x1.fffffffffffffffep126L),
-              static_cast<i128>(0xffffffffffffffffULL) << 63);
+    EXPECT_EQ(trunc128(0x1.fffffffffffffffep126L), static_cast<i128>(0xffffffffffffffffULL) << 63);
     EXPECT_EQ(shift_right128(i128_max, 128), 0);
     EXPECT_EQ(shift_right128(i128_max, 4095), 0);
     EXPECT_EQ(shift_right128(9, 3), 1);
@@ -141,8 +138,7 @@ TEST(Int128, ConversionsSaturateAndShiftsPastTheWidthGiveZero)
 
 // The multi-thread integer iteration for thread t, written out from its
 // definition, for passes short enough that the exponential stays finite.
-i128 integer_thread_reference(int t, int iterations)
-{
+i128 integer_thread_reference(int t, int iterations) {
     i128 cell = 0;
     i128 d = 2 * t + 1;
     for (int i = 0; i < iterations; ++i) {
@@ -159,8 +155,7 @@ i128 integer_thread_reference(int t, int iterations)
     return cell;
 }
 
-TEST(IntegerStreaming, FirstIterationStores4294967298)
-{
+TEST(IntegerStreaming, FirstIterationStores4294967298) {
     counted_single(integer_single, 1, 2);
     EXPECT_EQ(integer_cell(0), 4294967298);
     counted_region(integer_thread, 1, 12);
@@ -168,8 +163,7 @@ TEST(IntegerStreaming, FirstIterationStores4294967298)
         EXPECT_EQ(integer_cell(t), 4294967298) << "thread " << t;
 }
 
-TEST(IntegerStreaming, ThreadsFollowTheirDivisorShiftAndWeight)
-{
+TEST(IntegerStreaming, ThreadsFollowTheirDivisorShiftAndWeight) {
     for (int n : {2, 3, 5, 6, 10, 61, 700}) {
         counted_region(integer_thread, n, 12);
         for (int t : {0, 1, 2, 8, 10, 11})
@@ -181,8 +175,7 @@ TEST(IntegerStreaming, ThreadsFollowTheirDivisorShiftAndWeight)
     }
 }
 
-TEST(IntegerStreaming, SingleThreadPassOnTwoProcessors)
-{
+TEST(IntegerStreaming, SingleThreadPassOnTwoProcessors) {
     // D = 5, H = (i mod 5) >> 1, P = 2^2, and the sine term is always 0.
     i128 cell = 0;
     for (int i = 0; i < 700; ++i) {
@@ -197,8 +190,7 @@ TEST(IntegerStreaming, SingleThreadPassOnTwoProcessors)
     }
 }
 
-TEST(IntegerStreaming, InfiniteExponentialGivesADeterministicValue)
-{
+TEST(IntegerStreaming, InfiniteExponentialGivesADeterministicValue) {
     counted_single(integer_single, 711, 2);
     i128 first = integer_cell(0);
     counted_single(integer_single, 711, 2);
@@ -209,8 +201,7 @@ TEST(IntegerStreaming, InfiniteExponentialGivesADeterministicValue)
     EXPECT_TRUE(integer_cell(10) == thread10);
 }
 
-TEST(IntegerStreaming, EveryCallOfEveryIterationIsMade)
-{
+TEST(IntegerStreaming, EveryCallOfEveryIterationIsMade) {
     const long n = 5000;
     counted_single(integer_single, n, 2);
     for (wrapped_call c : {call_pow, call_exp, call_log, call_sin})
@@ -232,14 +223,13 @@ TEST(IntegerStreaming, EveryCallOfEveryIterationIsMade)
 // makes of it, and both conversions to double even where the weight's
 // logarithm saturates. A conversion from double is a call only for a value in
 // range: P saturates from thread 27 on, log(g) on thread 10.
-TEST(IntegerStreaming, EveryRemainderAndConversionOfEveryIterationIsMade)
-{
+TEST(IntegerStreaming, EveryRemainderAndConversionOfEveryIterationIsMade) {
     const long n = 6;  // covers H = 1 on threads 1 and 2
     struct {
         int thread;  // -1: the single-thread pass on two processors
         long truncations, to_double;
     } rows[] = {
-        {-1, 3, 0}, {0, 4, 2}, {1, 4, 2}, {2, 4, 2},
+        {-1, 3, 0}, {0, 4, 2},   {1, 4, 2},   {2, 4, 2},
         {10, 3, 2}, {127, 3, 2}, {128, 3, 2}, {129, 3, 2},
     };
     for (const auto& row : rows) {
@@ -261,8 +251,7 @@ TEST(IntegerStreaming, EveryRemainderAndConversionOfEveryIterationIsMade)
     }
 }
 
-TEST(LogicStreaming, OneByteCellPerPassAndThreadHoldsOne)
-{
+TEST(LogicStreaming, OneByteCellPerPassAndThreadHoldsOne) {
     counted_single(logic_single, 5000, 2);
     EXPECT_EQ(count(call_new1), 1);
     EXPECT_EQ(*static_cast<unsigned char*>(first_new[0][0]), 1);
@@ -278,8 +267,7 @@ TEST(LogicStreaming, OneByteCellPerPassAndThreadHoldsOne)
     EXPECT_EQ(results2[3], 0);
 }
 
-TEST(EffectiveFrequency, EveryIterationFormatsAllocatesAndReleases)
-{
+TEST(EffectiveFrequency, EveryIterationFormatsAllocatesAndReleases) {
     const long n = 3000;
     std::memset(results3, 0, sizeof results3);
     counted_region(effective_frequency_thread, n, 3);
@@ -299,8 +287,7 @@ TEST(EffectiveFrequency, EveryIterationFormatsAllocatesAndReleases)
 
 // The scratch block comes from the allocator with every byte nonzero: each
 // release finds both of its 8-byte halves zeroed, in every iteration.
-TEST(EffectiveFrequency, EveryScratchBlockIsZeroedWholeBeforeItsRelease)
-{
+TEST(EffectiveFrequency, EveryScratchBlockIsZeroedWholeBeforeItsRelease) {
     const long n = 3000;
     counted_region(effective_frequency_thread, n, 3);
     EXPECT_EQ(count(call_delete16), 3 * n);
@@ -309,8 +296,7 @@ TEST(EffectiveFrequency, EveryScratchBlockIsZeroedWholeBeforeItsRelease)
 
 // What lies before, between and after the two clock readings of every pass,
 // in the letters of event_log (wraps.h), for a pass of one iteration.
-TEST(TimedIntervals, EveryPassReadsTheClockWhereItsWorkloadSays)
-{
+TEST(TimedIntervals, EveryPassReadsTheClockWhereItsWorkloadSays) {
     struct {
         const char* pass;
         pass_fn run;
@@ -347,8 +333,7 @@ TEST(TimedIntervals, EveryPassReadsTheClockWhereItsWorkloadSays)
     omp_set_num_threads(omp_get_num_procs());
 }
 
-TEST(ProcessorsRun, WholeTranscriptOfBothStreams)
-{
+TEST(ProcessorsRun, WholeTranscriptOfBothStreams) {
     const uint64_t n = 5000;
     setup_threads();
     std::ostringstream con, file;

@@ -17,29 +17,29 @@ namespace {
 
 const double quick_iterations = 65536;
 
-int team() { return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)); }
+int team() {
+    return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+}
 
 class ProcessorsProgram : public ::testing::Test {
 protected:
     void SetUp() override { options.dir = dir = make_temp_dir(); }
     void TearDown() override { remove_tree(dir); }
     // Runs the program; `start` is the clock just before it starts.
-    program_run run()
-    {
+    program_run run() {
         start = std::time(nullptr);
         return run_program(QUICK_PROCESSORS, options);
     }
     // The console transcript followed by the end-of-run lines for `path`.
-    std::vector<std::string> console(const std::string& path, bool saved)
-    {
+    std::vector<std::string> console(const std::string& path, bool saved) {
         std::vector<std::string> lines = processors_transcript(team(), true);
         for (const std::string& line : end_lines(path, saved))
             lines.push_back(line);
         return lines;
     }
     // Plants `what` at every name the run may give its file.
-    template <typename F> void plant(F what)
-    {
+    template <typename F>
+    void plant(F what) {
         std::time_t now = std::time(nullptr);
         for (std::time_t t = now; t < now + 60; ++t)
             what(results_name("processors", t));
@@ -49,8 +49,7 @@ protected:
     std::time_t start = 0;
 };
 
-TEST_F(ProcessorsProgram, ExactTranscriptsInBothStreams)
-{
+TEST_F(ProcessorsProgram, ExactTranscriptsInBothStreams) {
     program_run r = run();
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
@@ -65,13 +64,12 @@ TEST_F(ProcessorsProgram, ExactTranscriptsInBothStreams)
     std::vector<double> values, file_values;
     EXPECT_TRUE(match_transcript(r.out, console(dir + "/" + name, true), values));
     check_processors_figures(values, team(), quick_iterations);
-    EXPECT_TRUE(match_transcript(read_whole(dir + "/" + name),
-                                 processors_transcript(team(), false), file_values));
+    EXPECT_TRUE(match_transcript(read_whole(dir + "/" + name), processors_transcript(team(), false),
+                                 file_values));
     EXPECT_EQ(values, file_values);
 }
 
-TEST_F(ProcessorsProgram, RunInTheSameSecondRewritesTheEarlierFile)
-{
+TEST_F(ProcessorsProgram, RunInTheSameSecondRewritesTheEarlierFile) {
     plant([&](const std::string& name) {
         std::ofstream(dir + "/" + name) << std::string(100000, '~') << "\n";
     });
@@ -89,8 +87,7 @@ TEST_F(ProcessorsProgram, RunInTheSameSecondRewritesTheEarlierFile)
     EXPECT_EQ(rewritten, 1);
 }
 
-TEST_F(ProcessorsProgram, SymbolicLinkAtTheNameIsNotFollowed)
-{
+TEST_F(ProcessorsProgram, SymbolicLinkAtTheNameIsNotFollowed) {
     std::ofstream(dir + "/victim") << "precious\n";
     plant([&](const std::string& name) {
         ASSERT_EQ(symlink("victim", (dir + "/" + name).c_str()), 0);
@@ -107,8 +104,7 @@ TEST_F(ProcessorsProgram, SymbolicLinkAtTheNameIsNotFollowed)
     EXPECT_TRUE(match_transcript(r.out, console(path, false), values));
 }
 
-TEST_F(ProcessorsProgram, DeviceAtTheNameIsRefused)
-{
+TEST_F(ProcessorsProgram, DeviceAtTheNameIsRefused) {
     // The null device: what the run wrote there would vanish unseen.
     int refused = 0;
     plant([&](const std::string& name) {
@@ -131,8 +127,7 @@ TEST_F(ProcessorsProgram, DeviceAtTheNameIsRefused)
     }
 }
 
-TEST_F(ProcessorsProgram, DirectoryWhereNothingCanBeCreated)
-{
+TEST_F(ProcessorsProgram, DirectoryWhereNothingCanBeCreated) {
     options.dir = "/proc";
     program_run r = run();
     EXPECT_EQ(r.status, 1);
@@ -146,8 +141,7 @@ TEST_F(ProcessorsProgram, DirectoryWhereNothingCanBeCreated)
     check_processors_figures(values, team(), quick_iterations);
 }
 
-TEST_F(ProcessorsProgram, WorkingDirectoryRemovedBeforeTheStart)
-{
+TEST_F(ProcessorsProgram, WorkingDirectoryRemovedBeforeTheStart) {
     options.remove_dir = true;
     program_run r = run();
     EXPECT_EQ(r.status, 1);
@@ -155,8 +149,7 @@ TEST_F(ProcessorsProgram, WorkingDirectoryRemovedBeforeTheStart)
     EXPECT_NE(at, std::string::npos) << r.out.substr(r.out.size() - 300);
 }
 
-TEST_F(ProcessorsProgram, PathLongerThanTheBufferIsPrintedWhole)
-{
+TEST_F(ProcessorsProgram, PathLongerThanTheBufferIsPrintedWhole) {
     std::string deep = dir;
     while (deep.size() < 2600) {
         deep += "/" + std::string(200, 'd');
@@ -169,8 +162,7 @@ TEST_F(ProcessorsProgram, PathLongerThanTheBufferIsPrintedWhole)
               std::string::npos);
 }
 
-TEST_F(ProcessorsProgram, WriteFailureMidRunIsReported)
-{
+TEST_F(ProcessorsProgram, WriteFailureMidRunIsReported) {
     options.file_size_limit = 600;
     program_run r = run();
     EXPECT_EQ(r.status, 1);
@@ -182,8 +174,7 @@ TEST_F(ProcessorsProgram, WriteFailureMidRunIsReported)
     EXPECT_LE(read_whole(dir + "/" + files[0]).size(), 600u);
 }
 
-TEST_F(ProcessorsProgram, WaitsForEnterAndThenExits)
-{
+TEST_F(ProcessorsProgram, WaitsForEnterAndThenExits) {
     options.hold_input = true;
     program_run r = run();
     EXPECT_TRUE(r.waited_for_enter);

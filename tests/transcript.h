@@ -11,8 +11,7 @@
 
 #include <gtest/gtest.h>
 
-inline std::vector<std::string> split_lines(const std::string& text)
-{
+inline std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> lines;
     std::string::size_type start = 0, nl;
     while ((nl = text.find('\n', start)) != std::string::npos) {
@@ -26,8 +25,7 @@ inline std::vector<std::string> split_lines(const std::string& text)
 
 // True when `text` is exactly how the stream's default format writes the
 // number it holds (6 significant digits, general notation).
-inline bool default_format(const std::string& text, double& value)
-{
+inline bool default_format(const std::string& text, double& value) {
     if (text.empty())
         return false;
     std::istringstream in(text);
@@ -42,10 +40,8 @@ inline bool default_format(const std::string& text, double& value)
 }
 
 // Matches one line; appends the numbers it holds to `values`.
-inline ::testing::AssertionResult match_line(const std::string& line,
-                                             const std::string& pattern,
-                                             std::vector<double>& values)
-{
+inline ::testing::AssertionResult match_line(const std::string& line, const std::string& pattern,
+                                             std::vector<double>& values) {
     std::string::size_type l = 0, p = 0;
     while (p < pattern.size()) {
         bool number = pattern.compare(p, 2, "{}") == 0;
@@ -59,15 +55,15 @@ inline ::testing::AssertionResult match_line(const std::string& line,
         }
         p += number ? 2 : 3;
         std::string::size_type end = l;
-        while (end < line.size() && std::string("0123456789.e+-").find(line[end]) !=
-                                        std::string::npos)
+        while (end < line.size() &&
+               std::string("0123456789.e+-").find(line[end]) != std::string::npos)
             ++end;
         std::string text = line.substr(l, end - l);
         double value = 0;
-        bool ok = thread ? (!text.empty() && text.find_first_not_of("0123456789") ==
-                                                 std::string::npos &&
-                            default_format(text, value))
-                         : default_format(text, value);
+        bool ok =
+            thread ? (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos &&
+                      default_format(text, value))
+                   : default_format(text, value);
         if (!ok)
             return ::testing::AssertionFailure() << "\"" << text << "\" in \"" << line
                                                  << "\" is not a number as the stream writes it";
@@ -84,8 +80,7 @@ inline ::testing::AssertionResult match_line(const std::string& line,
 // order.
 inline ::testing::AssertionResult match_transcript(const std::string& text,
                                                    const std::vector<std::string>& patterns,
-                                                   std::vector<double>& values)
-{
+                                                   std::vector<double>& values) {
     std::vector<std::string> lines = split_lines(text);
     for (size_t i = 0; i < patterns.size() || i < lines.size(); ++i) {
         if (i >= lines.size())
@@ -102,7 +97,6 @@ inline ::testing::AssertionResult match_transcript(const std::string& text,
 }
 
 // Two printed figures agree within the rounding of 6 significant digits.
-inline bool close_to(double printed, double exact)
-{
+inline bool close_to(double printed, double exact) {
     return std::fabs(printed - exact) <= 2e-5 * std::fabs(exact) + 1e-300;
 }

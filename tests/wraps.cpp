@@ -28,11 +28,12 @@ char event_log[log_threads][log_length + 1];
 
 #ifdef __SANITIZE_ADDRESS__
 // The workloads keep cells and blocks that are never released, by design.
-extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
+extern "C" const char* __asan_default_options() {
+    return "detect_leaks=0";
+}
 #endif
 
-void start_counting()
-{
+void start_counting() {
     for (auto& c : calls)
         c = 0;
     for (int t = 0; t < 4096; ++t)
@@ -43,7 +44,9 @@ void start_counting()
     counting = true;
 }
 
-void stop_counting() { counting = false; }
+void stop_counting() {
+    counting = false;
+}
 
 extern "C" int __real_omp_get_thread_num();
 
@@ -55,19 +58,16 @@ static size_t cell_size[log_threads];
 static unsigned char* sink;
 static size_t sink_size;
 
-static bool written(const unsigned char* p, size_t size)
-{
+static bool written(const unsigned char* p, size_t size) {
     return std::any_of(p, p + size, [](unsigned char c) { return c != unwritten; });
 }
 
-static void append_event(int t, char event)
-{
+static void append_event(int t, char event) {
     if (log_used[t] < log_length)
         event_log[t][log_used[t]++] = event;
 }
 
-static void look_for_stores(int t)
-{
+static void look_for_stores(int t) {
     if (cell[t] && written(cell[t], cell_size[t])) {
         append_event(t, 'w');
         cell[t] = nullptr;
@@ -80,8 +80,7 @@ static void look_for_stores(int t)
 
 // Logs `event` on the calling thread; returns the thread, or -1 when not
 // logging.
-static int log_event(char event)
-{
+static int log_event(char event) {
     if (!logging)
         return -1;
     int t = __real_omp_get_thread_num();
@@ -92,8 +91,7 @@ static int log_event(char event)
     return t;
 }
 
-static void log_allocation(char event, void* p, size_t size)
-{
+static void log_allocation(char event, void* p, size_t size) {
     int t = log_event(event);
     if (t < 0 || cell_taken[t])
         return;
@@ -103,8 +101,7 @@ static void log_allocation(char event, void* p, size_t size)
     std::memset(p, unwritten, cell_size[t]);
 }
 
-void start_logging(void* watched_sink, size_t watched_size)
-{
+void start_logging(void* watched_sink, size_t watched_size) {
     std::memset(event_log, 0, sizeof event_log);
     for (int t = 0; t < log_threads; ++t) {
         log_used[t] = 0;
@@ -116,24 +113,21 @@ void start_logging(void* watched_sink, size_t watched_size)
     logging = true;
 }
 
-void stop_logging()
-{
+void stop_logging() {
     logging = false;
     for (int t = 0; t < log_threads; ++t)
         look_for_stores(t);
 }
 
 // An allocation the test has declared failed.
-static void fail_if_exhausted()
-{
+static void fail_if_exhausted() {
     if (allocations_left >= 0 && allocations_left-- == 0) {
         allocations_left = 0;
         throw std::bad_alloc();
     }
 }
 
-static void count(wrapped_call c)
-{
+static void count(wrapped_call c) {
     if (counting)
         ++calls[c];
 }
@@ -153,46 +147,55 @@ void* __real__Znwm(size_t);
 void __real__ZdlPvm(void*, size_t);
 void* __real__Znam(size_t);
 
-long double __wrap_powl(long double x, long double y)
-{
+long double __wrap_powl(long double x, long double y) {
     if (counting) {
         ++calls[call_powl];
         last_powl_exponent[__real_omp_get_thread_num()] = y;
     }
     return __real_powl(x, y);
 }
-long double __wrap_expl(long double x) { count(call_expl); return __real_expl(x); }
-long double __wrap_logl(long double x) { count(call_logl); return __real_logl(x); }
-long double __wrap_sinl(long double x)
-{
+long double __wrap_expl(long double x) {
+    count(call_expl);
+    return __real_expl(x);
+}
+long double __wrap_logl(long double x) {
+    count(call_logl);
+    return __real_logl(x);
+}
+long double __wrap_sinl(long double x) {
     count(call_sinl);
     return forced_sine != 0 ? forced_sine : __real_sinl(x);
 }
-double __wrap_exp(double x) { count(call_exp); return __real_exp(x); }
-double __wrap_log(double x) { count(call_log); return __real_log(x); }
-double __wrap_sin(double x)
-{
+double __wrap_exp(double x) {
+    count(call_exp);
+    return __real_exp(x);
+}
+double __wrap_log(double x) {
+    count(call_log);
+    return __real_log(x);
+}
+double __wrap_sin(double x) {
     count(call_sin);
     return forced_sine != 0 ? static_cast<double>(forced_sine) : __real_sin(x);
 }
-double __wrap_pow(double x, double y) { count(call_pow); return __real_pow(x, y); }
+double __wrap_pow(double x, double y) {
+    count(call_pow);
+    return __real_pow(x, y);
+}
 
-int __wrap_omp_get_num_procs()
-{
+int __wrap_omp_get_num_procs() {
     count(call_num_procs);
     log_event('P');
     int forced = forced_num_procs;
     return forced ? forced : __real_omp_get_num_procs();
 }
 
-double __wrap_omp_get_wtime()
-{
+double __wrap_omp_get_wtime() {
     log_event('C');
     return __real_omp_get_wtime();
 }
 
-int __wrap_omp_get_thread_num()
-{
+int __wrap_omp_get_thread_num() {
     count(call_thread_num);
     log_event('T');
     int forced = forced_thread_num;
@@ -204,17 +207,24 @@ __int128 __real___fixdfti(double);
 __int128 __real___fixxfti(long double);
 double __real___floattidf(__int128);
 
-__int128 __wrap___modti3(__int128 a, __int128 b)
-{
+__int128 __wrap___modti3(__int128 a, __int128 b) {
     count(call_modti3);
     return __real___modti3(a, b);
 }
-__int128 __wrap___fixdfti(double x) { count(call_fixdfti); return __real___fixdfti(x); }
-__int128 __wrap___fixxfti(long double x) { count(call_fixxfti); return __real___fixxfti(x); }
-double __wrap___floattidf(__int128 v) { count(call_floattidf); return __real___floattidf(v); }
+__int128 __wrap___fixdfti(double x) {
+    count(call_fixdfti);
+    return __real___fixdfti(x);
+}
+__int128 __wrap___fixxfti(long double x) {
+    count(call_fixxfti);
+    return __real___fixxfti(x);
+}
+double __wrap___floattidf(__int128 v) {
+    count(call_floattidf);
+    return __real___floattidf(v);
+}
 
-int __wrap_snprintf(char* buf, size_t size, const char* format, ...)
-{
+int __wrap_snprintf(char* buf, size_t size, const char* format, ...) {
     count(call_snprintf);
     va_list args;
     va_start(args, format);
@@ -225,8 +235,7 @@ int __wrap_snprintf(char* buf, size_t size, const char* format, ...)
 
 // What snprintf becomes where the toolchain fortifies by default: counted
 // as the same call, so the counts mean the same on every toolchain.
-int __wrap___snprintf_chk(char* buf, size_t size, int, size_t, const char* format, ...)
-{
+int __wrap___snprintf_chk(char* buf, size_t size, int, size_t, const char* format, ...) {
     count(call_snprintf);
     va_list args;
     va_start(args, format);
@@ -235,8 +244,7 @@ int __wrap___snprintf_chk(char* buf, size_t size, int, size_t, const char* forma
     return n;
 }
 
-void* __wrap__Znwm(size_t size)
-{
+void* __wrap__Znwm(size_t size) {
     fail_if_exhausted();
     void* p = __real__Znwm(size);
     log_allocation('n', p, size);
@@ -259,8 +267,7 @@ void* __wrap__Znwm(size_t size)
     return p;
 }
 
-void __wrap__ZdlPvm(void* p, size_t size)
-{
+void __wrap__ZdlPvm(void* p, size_t size) {
     int t = log_event('d');
     if (t >= 0 && cell[t] == p)
         cell[t] = nullptr;
@@ -273,8 +280,7 @@ void __wrap__ZdlPvm(void* p, size_t size)
     __real__ZdlPvm(p, size);
 }
 
-void* __wrap__Znam(size_t size)
-{
+void* __wrap__Znam(size_t size) {
     fail_if_exhausted();
     void* p = __real__Znam(size);
     log_allocation('a', p, size);
@@ -297,27 +303,25 @@ void* __libc_calloc(size_t, size_t);
 void* __libc_realloc(void*, size_t);
 void __libc_free(void*);
 
-static void count_heap()
-{
+static void count_heap() {
     if (counting_heap)
         ++heap_allocations;
 }
 
-void* malloc(size_t size) noexcept
-{
+void* malloc(size_t size) noexcept {
     count_heap();
     return __libc_malloc(size);
 }
-void* calloc(size_t count, size_t size) noexcept
-{
+void* calloc(size_t count, size_t size) noexcept {
     count_heap();
     return __libc_calloc(count, size);
 }
-void* realloc(void* p, size_t size) noexcept
-{
+void* realloc(void* p, size_t size) noexcept {
     count_heap();
     return __libc_realloc(p, size);
 }
-void free(void* p) noexcept { __libc_free(p); }
+void free(void* p) noexcept {
+    __libc_free(p);
+}
 }
 #endif

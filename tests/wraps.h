@@ -8,11 +8,29 @@
 #include <cstddef>
 
 enum wrapped_call {
-    call_powl, call_expl, call_logl, call_sinl, call_exp, call_log, call_sin, call_pow,
-    call_num_procs, call_thread_num, call_snprintf,
-    call_new1, call_new8, call_new16, call_new_other, call_delete16, call_delete_other, call_new_array,
+    call_powl,
+    call_expl,
+    call_logl,
+    call_sinl,
+    call_exp,
+    call_log,
+    call_sin,
+    call_pow,
+    call_num_procs,
+    call_thread_num,
+    call_snprintf,
+    call_new1,
+    call_new8,
+    call_new16,
+    call_new_other,
+    call_delete16,
+    call_delete_other,
+    call_new_array,
     // 128-bit remainder, double and extended to 128-bit, 128-bit to double.
-    call_modti3, call_fixdfti, call_fixxfti, call_floattidf,
+    call_modti3,
+    call_fixdfti,
+    call_fixxfti,
+    call_floattidf,
     wrapped_count
 };
 
