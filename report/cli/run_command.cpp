@@ -24,6 +24,7 @@
 #include "output/text.h"
 #include "input/load.h"
 #include "machine/machine.h"
+#include "model/catalogue.h"
 #include "execution/runner.h"
 #include "analysis/stats.h"
 
@@ -155,19 +156,10 @@ struct Activity {
     void see(std::string line) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        static constexpr std::pair<std::string_view, std::string_view> headings[] = {
-            {"Effective Frequency.", "Effective frequency"},
-            {"Float Streaming.", "Float streaming"},
-            {"Integer Streaming.", "Integer streaming"},
-            {"Logic Streaming.", "Logic streaming"},
-            {"Power of Memory Allocation.", "Memory allocation"},
-            {"Low speeds:", "Low speeds"},
-            {"High speeds:", "High speeds"},
-        };
-        for (const auto& [heading, name] : headings)
-            if (line.rfind(heading, 0) == 0) {
-                test = name;
-                if (test == "Effective frequency")
+        for (const TestInfo& info : catalogue())
+            if (is_heading(info, line)) {
+                test = info.name;
+                if (!info.has_single())
                     pass = "all threads";
             }
         if (line == "Force to be single thread.")

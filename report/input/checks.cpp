@@ -3,6 +3,8 @@
 // figures is flagged only when no values inside those intervals satisfy it.
 #include "input/checks.h"
 
+#include "model/catalogue.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -181,7 +183,8 @@ void check_test(Run& run, const Test& t) {
     overall(t.overall_megabytes, "overall MB/s");
     positive(t.improvement, "improvement");
 
-    if (t.key == "effective_frequency" || !t.complete)
+    // A test without a single-thread pass prints no per-thread lines to sum.
+    if (!has_single(t) || !t.complete)
         return;
 
     // Overall = sum of the per-thread rates that were printed.

@@ -289,10 +289,11 @@ private:
     }
 
     // Region heading, per-thread blocks, overall, megabytes and improvement
-    // lines of test `index`. Memory regions repeat the test heading.
-    void read_region(std::size_t index) {
+    // lines of test `index`; with `repeats_heading`, the test's heading again
+    // after the region's.
+    void read_region(std::size_t index, bool repeats_heading = false) {
         expect("Multi-Thread Enabled:");
-        if (run_.program == Program::memory)
+        if (repeats_heading)
             expect(run_.tests[index].title);
         while (starts(peek().text, "Thread:")) {
             Line line = peek();
@@ -308,13 +309,16 @@ private:
         Test& test = run_.tests[index];
         Line line = take();
         std::string_view s = line.text;
+        // Either capital is read; a message quotes the one the test prints.
+        const TestInfo* info = find_test_info(test.key);
+        std::string overall = "\"" + std::string(info->overall_prefix) + "RATE" + unit_text(test) + "\"";
         if (!eat(s, "Overall, It was: ") && !eat(s, "Overall, it was: "))
-            fail(line, "\"Thread:N ...\" or \"Overall, It was: RATE" + unit_text(test) + "\"");
+            fail(line, "\"Thread:N ...\" or " + overall);
         int incomplete = take_incomplete(s);
-        auto overall = take_figure(s);
-        if (!overall || s != unit_text(test))
-            fail(line, "\"Overall, It was: RATE" + unit_text(test) + "\"");
-        test.overall_rate = std::move(overall);
+        auto rate = take_figure(s);
+        if (!rate || s != unit_text(test))
+            fail(line, overall);
+        test.overall_rate = std::move(rate);
         test.incomplete_threads = incomplete;
         if (test.bytes_per_iteration > 0) {
             line = take();
@@ -350,47 +354,53 @@ private:
         return run_.tests.back();
     }
 
-    void read_processors() {
-        std::span<const TestInfo> tests = catalogue(Program::processors);
-        {
-            const TestInfo& info = tests.front();
-            Line heading = take();
-            if (heading.text != info.heading)
-                fail(heading, "\"" + std::string(info.heading) + "\"");
-            Test& t = add_test(heading, info, std::string(info.heading));
-            Line line = take();
-            auto f = figure_line(line.text, "Effective Frequency was: ", unit_text(t));
-            if (!f)
-                fail(line, "\"Effective Frequency was: RATE Giga Executions/sec.\"");
-            t.overall_rate = std::move(f);
-            t.complete = true;
-        }
-        // The streaming headings: the results file's float heading lacks the
-        // full stop the console prints.
-        for (const TestInfo& info : tests.subspan(1)) {
-            Line line = take();
-            std::string_view h = info.heading;
-            if (line.text != h && !(starts(line.text, h) && line.text.size() == h.size() + 1 &&
-                                    line.text.back() == '.'))
-                fail(line, "\"" + std::string(h) + ".\"");
-            Test& t = add_test(line, info, std::string(line.text));
-            expect("Force to be single thread.");
-            read_pass(-1, t, SingleSink{t});
-            read_region(run_.tests.size() - 1);
-        }
+    // The heading of `info`, as either the console or the results file writes it.
+    Test& read_heading(const TestInfo& info) {
+        Line line = take();
+        if (!is_heading(info, line.text))
+            fail(line, "\"" + std::string(info.heading) + "\"");
+        return add_test(line, info, std::string(line.text));
     }
 
-    void read_memory() {
-        expect("Force to be single thread.");
-        for (const TestInfo& info : catalogue(Program::memory)) {
-            Line line = take();
-            if (line.text != info.heading)
-                fail(line, "\"" + std::string(info.heading) + "\"");
-            Test& t = add_test(line, info, std::string(info.heading));
-            read_pass(-1, t, SingleSink{t});
+    // The program's tests in the catalogue's order, each read by its layout.
+    void read_tests() {
+        std::span<const TestInfo> tests = catalogue(run_.program);
+        for (std::size_t i = 0; i < tests.size();) {
+            const TestInfo& info = tests[i];
+            switch (info.layout) {
+            case Layout::one_line: {
+                Test& t = read_heading(info);
+                Line line = take();
+                auto f = figure_line(line.text, info.figure_prefix, unit_text(t));
+                if (!f)
+                    fail(line, "\"" + std::string(info.figure_prefix) + "RATE" + unit_text(t) +
+                                   "\"");
+                t.overall_rate = std::move(f);
+                t.complete = true;
+                ++i;
+                break;
+            }
+            case Layout::heading_then_passes: {
+                Test& t = read_heading(info);
+                expect("Force to be single thread.");
+                read_pass(-1, t, SingleSink{t});
+                read_region(run_.tests.size() - 1);
+                ++i;
+                break;
+            }
+            case Layout::singles_then_regions: {
+                expect("Force to be single thread.");
+                std::size_t first = run_.tests.size();
+                for (; i < tests.size() && tests[i].layout == Layout::singles_then_regions; ++i) {
+                    Test& t = read_heading(tests[i]);
+                    read_pass(-1, t, SingleSink{t});
+                }
+                for (std::size_t k = first; k < run_.tests.size(); ++k)
+                    read_region(k, true);
+                break;
+            }
+            }
         }
-        for (std::size_t i = 0; i < run_.tests.size(); ++i)
-            read_region(i);
     }
 
     // Console only: where the results file went, then the prompt. The path
@@ -413,10 +423,7 @@ private:
     void read_run() {
         name_from_path(run_.path, true);
         read_banner();
-        if (run_.program == Program::processors)
-            read_processors();
-        else
-            read_memory();
+        read_tests();
         if (run_.source == Source::transcript)
             read_end_of_run();
         if (!at_end())

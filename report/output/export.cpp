@@ -209,7 +209,7 @@ void write_run(const Run& run, JsonWriter& w) {
         w.key("complete");
         w.value(t.complete);
         w.key("single");
-        if (t.key == "effective_frequency") {
+        if (!has_single(t)) {
             w.null();
         } else {
             w.begin_object();
@@ -346,7 +346,7 @@ void export_csv_rows(const Run& run, std::string& out) {
                 if (mb)
                     row(scope, thread, "megabytes", number(mb->value), "MB/s", mb->text, "MB/s");
             };
-            if (t.key != "effective_frequency")
+            if (has_single(t))
                 pass("single", "", t.single_out_of_memory, t.single_seconds, t.single_rate,
                      t.single_megabytes);
             for (const ThreadResult& r : t.threads)

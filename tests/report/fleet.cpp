@@ -10,33 +10,39 @@
 
 #include <fmt/format.h>
 
+#include "model/catalogue.h"
+
 namespace {
 
-// The rates of a real two-thread short-pass run (tests/report/data): the
-// single-thread rate and the mean per-thread rate of the multi-thread pass.
+// The rates of a real two-thread short-pass run (tests/report/data), by test
+// key: the single-thread rate and the mean per-thread rate of the
+// multi-thread pass (effective frequency has only the second). Headings,
+// units, bytes and the order of the lines come from the catalogue.
 struct Base {
-    const char* heading;  // as printed, with the line that follows it where there is one
-    const char* unit;
+    std::string_view key;
     double single;
     double per_thread;
-    double bytes;  // per iteration, for MB/s; 0 for none
 };
 
-constexpr double processors_iterations = 65536;     // 2^16
-constexpr double memory_iterations = 4194304;       // 2^22
-constexpr double effective_frequency = 0.00558939;  // Giga Executions/sec.
+constexpr double processors_iterations = 65536;  // 2^16
+constexpr double memory_iterations = 4194304;    // 2^22
 
-const Base processors_tests[] = {
-    {"Float Streaming. Float is at: 128bits", "Millions Executions/sec.", 0.380198, 3.6106, 0},
-    {"Integer Streaming. Integer is at: 128bits.", "Millions Executions/sec.", 0.414478, 12.8624,
-     0},
-    {"Logic Streaming. Logic is at: 8bits.", "Millions Executions/sec.", 836.249, 835.248, 0},
+constexpr Base bases[] = {
+    {"effective_frequency", 0, 0.00558939},  // Giga Executions/sec.
+    {"float", 0.380198, 3.6106},
+    {"integer", 0.414478, 12.8624},
+    {"logic", 836.249, 835.248},
+    {"allocation", 126.149, 67.192},
+    {"low_speeds", 10.8917, 3.97302},
+    {"high_speeds", 22.3712, 7.14126},
 };
-const Base memory_tests[] = {
-    {"Power of Memory Allocation.", "Millions Allocations/sec.", 126.149, 67.192, 0},
-    {"Low speeds:", "Millions Executions/sec.", 10.8917, 3.97302, 32},
-    {"High speeds:", "Millions Executions/sec.", 22.3712, 7.14126, 16},
-};
+
+const Base& base(const report::TestInfo& info) {
+    for (const Base& b : bases)
+        if (b.key == info.key)
+            return b;
+    throw std::logic_error("fleet: no rates for the test " + std::string(info.key));
+}
 
 // A number as the programs print it: a C++ stream's default, 6 significant digits.
 std::string printed(double v) {
@@ -98,81 +104,103 @@ struct Multi {
     std::string overall, overall_megabytes, improvement;
 };
 
-Multi multi(const Base& test, const Pass& single, double factor, int threads, double iterations,
-            PassNoise& noise) {
+Multi multi(const report::TestInfo& test, const Pass& single, double factor, int threads,
+            double iterations, PassNoise& noise) {
     Multi m;
     double sum = 0;
     for (int t = 0; t < threads; ++t) {
-        m.threads.push_back(
-            timed(test.per_thread * factor * noise(0.015), iterations, test.bytes));
+        m.threads.push_back(timed(base(test).per_thread * factor * noise(0.015),
+                                  iterations, test.bytes_per_iteration));
         sum += m.threads.back().value;
     }
     m.overall = printed(sum);
     double overall = read_back(m.overall);
-    if (test.bytes > 0)
-        m.overall_megabytes = printed(overall * 1e6 * test.bytes / 1048576);
+    if (test.bytes_per_iteration > 0)
+        m.overall_megabytes = printed(overall * 1e6 * test.bytes_per_iteration / 1048576);
     m.improvement = printed(overall / single.value);
     return m;
 }
 
-std::string processors_file(double factor, int threads, PassNoise& noise) {
-    std::string out = fmt::format(
-        "Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system "
-        "2025.02.06.\n\nThread(s): {}\n\n\nEffective Frequency.\nEffective Frequency was: {} Giga "
-        "Executions/sec.\n\n\n",
-        threads, printed(effective_frequency * factor * noise(0.01)));
-    for (const Base& test : processors_tests) {
-        Pass single =
-            timed(test.single * factor * noise(0.01), processors_iterations, 0);
-        out += fmt::format(
-            "{}\n\nForce to be single thread.\nThe system spent: {} Secs. \nIt "
-            "was: {} {}\n\nMulti-Thread Enabled:\n",
-            test.heading, single.seconds, single.rate, test.unit);
-        Multi m = multi(test, single, factor, threads, processors_iterations, noise);
-        for (int t = 0; t < threads; ++t)
-            out +=
-                fmt::format("Thread:{0} The system spent: {1} Secs. \nThread:{0} It was: {2} {3}\n",
-                            t, m.threads[t].seconds, m.threads[t].rate, test.unit);
-        out += fmt::format("\nOverall, It was: {} {}\nMulti-Thread Improvements: {} times.\n\n\n",
-                           m.overall, test.unit, m.improvement);
-    }
+// The spent, rate and (for tests that move bytes) MB lines of a single-thread pass.
+std::string single_lines(const report::TestInfo& test, const Pass& p) {
+    std::string out = fmt::format("The system spent: {} Secs. \nIt was: {} {}\n", p.seconds,
+                                  p.rate, test.unit);
+    if (test.bytes_per_iteration > 0)
+        out += fmt::format("Conventionally, it was: {} MB/sec.\n", p.megabytes);
     return out;
 }
 
-std::string memory_file(double factor, int threads, PassNoise& noise) {
-    std::string out = fmt::format(
-        "Velotrix :: Ombrelune Benchmark MultiProcessor Memory for Linux on x86 64it system "
-        "2025.02.06.\n\nThread(s): {}\n\nForce to be single thread.\n\n",
-        threads);
-    std::vector<Pass> singles;
-    for (const Base& test : memory_tests) {
-        singles.push_back(
-            timed(test.single * factor * noise(0.01), memory_iterations, test.bytes));
-        const Pass& s = singles.back();
-        out += fmt::format("{}\nThe system spent: {} Secs. \nIt was: {} {}\n", test.heading,
-                           s.seconds, s.rate, test.unit);
-        if (test.bytes > 0)
-            out += fmt::format("Conventionally, it was: {} MB/sec.\n", s.megabytes);
-        out += "\n";
+// The region of one test: per-thread blocks, overall, MB and improvement lines.
+std::string region_lines(const report::TestInfo& test, const Multi& m) {
+    std::string out;
+    for (std::size_t t = 0; t < m.threads.size(); ++t) {
+        out += fmt::format("Thread:{0} {1}{2} Secs. \nThread:{0} It was: {3} {4}\n", t,
+                           test.file_thread_spent, m.threads[t].seconds, m.threads[t].rate,
+                           test.unit);
+        if (test.bytes_per_iteration > 0)
+            out += fmt::format("Conventionally, it was: {} MB/sec.\n", m.threads[t].megabytes);
     }
-    for (std::size_t k = 0; k < std::size(memory_tests); ++k) {
-        const Base& test = memory_tests[k];
-        Multi m = multi(test, singles[k], factor, threads, memory_iterations, noise);
-        // The low-speed pass prints "The spent:", as the program does.
-        const char* spent = k == 1 ? "The spent" : "The system spent";
-        out += fmt::format("{}Multi-Thread Enabled:\n\n{}\n", k == 1 ? "" : "\n", test.heading);
-        for (int t = 0; t < threads; ++t) {
-            out += fmt::format("Thread:{0} {1}: {2} Secs. \nThread:{0} It was: {3} {4}\n", t, spent,
-                               m.threads[t].seconds, m.threads[t].rate, test.unit);
-            if (test.bytes > 0)
-                out += fmt::format("Conventionally, it was: {} MB/sec.\n", m.threads[t].megabytes);
+    out += fmt::format("\n{}{} {}\n", test.overall_prefix, m.overall, test.unit);
+    if (test.bytes_per_iteration > 0)
+        out += fmt::format("Conventionally, it was: {} MB/sec.\n", m.overall_megabytes);
+    out += fmt::format("Multi-Thread Improvements: {} times.\n", m.improvement);
+    return out;
+}
+
+std::string empty_lines(const report::TestInfo& test) {
+    return std::string(static_cast<std::size_t>(test.empty_lines_after), '\n');
+}
+
+// A results file: the title and thread count, then the program's tests in
+// the catalogue's order, each written by its layout.
+std::string results_file(report::Program program, double factor, int threads, PassNoise& noise) {
+    bool memory = program == report::Program::memory;
+    double iterations = memory ? memory_iterations : processors_iterations;
+    std::string out = fmt::format(
+        "Velotrix :: Ombrelune Benchmark MultiProcessor {}for Linux on x86 64{} system "
+        "2025.02.06.\n\nThread(s): {}\n\n",
+        memory ? "Memory " : "", memory ? "it" : "bit", threads);
+    std::span<const report::TestInfo> tests = report::catalogue(program);
+    for (std::size_t i = 0; i < tests.size();) {
+        const report::TestInfo& test = tests[i];
+        switch (test.layout) {
+        case report::Layout::one_line:
+            out += fmt::format(
+                "\n{}\n{}{} {}\n{}", test.file_heading, test.figure_prefix,
+                printed(base(test).per_thread * factor * noise(0.01)), test.unit,
+                empty_lines(test));
+            ++i;
+            break;
+        case report::Layout::heading_then_passes: {
+            Pass single =
+                timed(base(test).single * factor * noise(0.01), iterations, 0);
+            out += fmt::format("{}\n\nForce to be single thread.\n{}\nMulti-Thread Enabled:\n",
+                               test.file_heading, single_lines(test, single));
+            out += region_lines(test, multi(test, single, factor, threads, iterations, noise));
+            out += empty_lines(test);
+            ++i;
+            break;
         }
-        // The allocation test prints its overall line with a small "it".
-        out +=
-            fmt::format("\nOverall, {} was: {} {}\n", k == 0 ? "it" : "It", m.overall, test.unit);
-        if (test.bytes > 0)
-            out += fmt::format("Conventionally, it was: {} MB/sec.\n", m.overall_megabytes);
-        out += fmt::format("Multi-Thread Improvements: {} times.\n\n", m.improvement);
+        case report::Layout::singles_then_regions: {
+            out += "Force to be single thread.\n\n";
+            std::size_t first = i;
+            std::vector<Pass> singles;
+            for (; i < tests.size() && tests[i].layout == test.layout; ++i) {
+                singles.push_back(timed(base(tests[i]).single * factor * noise(0.01),
+                                        iterations, tests[i].bytes_per_iteration));
+                out += fmt::format("{}\n{}\n", tests[i].file_heading,
+                                   single_lines(tests[i], singles.back()));
+            }
+            for (std::size_t k = first; k < i; ++k) {
+                Multi m = multi(tests[k], singles[k - first], factor, threads, iterations, noise);
+                // One more empty line after the last single-thread pass.
+                out += fmt::format("{}Multi-Thread Enabled:\n\n{}\n{}{}", k == first ? "\n" : "",
+                                   tests[k].file_heading, region_lines(tests[k], m),
+                                   empty_lines(tests[k]));
+            }
+            break;
+        }
+        }
     }
     return out;
 }
@@ -185,8 +213,7 @@ std::string scaled_results_file(report::Program program, double factor, int thre
         throw std::invalid_argument("scaled_results_file: the factor and threads must be positive");
     std::mt19937 rng(seed);
     PassNoise noise{rng};
-    return program == report::Program::processors ? processors_file(factor, threads, noise)
-                                                  : memory_file(factor, threads, noise);
+    return results_file(program, factor, threads, noise);
 }
 
 std::string noisy_results_file(report::Program program, double speed, double sigma, int threads,
@@ -195,8 +222,7 @@ std::string noisy_results_file(report::Program program, double speed, double sig
         throw std::invalid_argument("noisy_results_file: bad speed, noise or threads");
     std::mt19937 rng(seed);
     PassNoise noise{rng, sigma};
-    return program == report::Program::processors ? processors_file(speed, threads, noise)
-                                                  : memory_file(speed, threads, noise);
+    return results_file(program, speed, threads, noise);
 }
 
 bool fleet_outlier(int host) {
