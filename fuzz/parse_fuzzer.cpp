@@ -14,6 +14,7 @@
 #include "output/export.h"
 #include "input/parse.h"
 #include "analysis/summary.h"
+#include "output/run_tables.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // A copy of exactly `size` bytes, so a read past the end is caught.

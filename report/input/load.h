@@ -24,10 +24,10 @@ struct LoadNote {
         transcript_read_once,     // the console transcript of `other`, read once
     } kind;
     std::string path;
-    std::string reason;
-    std::string other;
+    std::string reason = {};
+    std::string other = {};
     int line = 0;
-    std::optional<std::string> found;
+    std::optional<std::string> found = {};
 };
 
 struct Loaded {
