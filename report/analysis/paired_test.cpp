@@ -1,0 +1,114 @@
+#include "analysis/paired_test.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace report::stats {
+
+namespace {
+
+// How many of the 2^n sign patterns give each sum of doubled ranks
+// (doubling keeps a tied mid-rank k + 1/2 an integer).
+std::vector<double> sign_sum_counts(const std::vector<int>& doubled) {
+    int total = 0;
+    for (int r : doubled)
+        total += r;
+    std::vector<double> ways(static_cast<std::size_t>(total) + 1, 0);
+    ways[0] = 1;
+    int reached = 0;
+    for (int r : doubled) {
+        reached += r;
+        for (int s = reached; s >= r; --s)
+            ways[static_cast<std::size_t>(s)] += ways[static_cast<std::size_t>(s - r)];
+    }
+    return ways;
+}
+
+}  // namespace
+
+double signed_rank_upper(std::size_t n, std::size_t w) {
+    std::vector<int> doubled;
+    for (std::size_t k = 1; k <= n; ++k)
+        doubled.push_back(static_cast<int>(2 * k));
+    std::vector<double> ways = sign_sum_counts(doubled);
+    double all = std::ldexp(1.0, static_cast<int>(n)), tail = 0;
+    for (std::size_t s = 2 * w; s < ways.size(); ++s)
+        tail += ways[s];
+    return tail / all;
+}
+
+std::optional<SignedRankTest> signed_rank_slowdown(std::span<const double> log_factors,
+                                                   double limit, double alpha) {
+    if (log_factors.empty() || !(limit > 0))
+        return std::nullopt;
+    double threshold = std::log(limit);
+    std::vector<double> d;
+    for (double x : log_factors) {
+        if (!std::isfinite(x))
+            return std::nullopt;
+        d.push_back(x);
+    }
+    SignedRankTest t;
+    // The Hodges-Lehmann estimate and the bound come from the Walsh averages
+    // (d_i + d_j) / 2, i <= j, of every round.
+    std::vector<double> walsh;
+    for (std::size_t i = 0; i < d.size(); ++i)
+        for (std::size_t j = i; j < d.size(); ++j)
+            walsh.push_back((d[i] + d[j]) / 2);
+    std::sort(walsh.begin(), walsh.end());
+    std::size_t N = walsh.size();
+    t.estimate = std::exp(N % 2 ? walsh[N / 2] : (walsh[N / 2 - 1] + walsh[N / 2]) / 2);
+
+    // The test: differences from the threshold, zeros dropped, ranked by size
+    // with mid-ranks for ties; W+ is the sum of the ranks of the positive ones
+    // and its null distribution is that of random signs on those same ranks.
+    std::vector<double> x;
+    for (double v : d)
+        if (v - threshold != 0)
+            x.push_back(v - threshold);
+    t.pairs = x.size();
+    if (!x.empty()) {
+        std::vector<std::size_t> order(x.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::sort(order.begin(), order.end(),
+                  [&](std::size_t a, std::size_t b) { return std::fabs(x[a]) < std::fabs(x[b]); });
+        std::vector<int> doubled(x.size());
+        for (std::size_t i = 0; i < order.size();) {
+            std::size_t j = i;
+            while (j < order.size() && std::fabs(x[order[j]]) == std::fabs(x[order[i]]))
+                ++j;
+            for (std::size_t k = i; k < j; ++k)
+                doubled[order[k]] = static_cast<int>(i + 1 + j);
+            i = j;
+        }
+        int observed = 0;
+        for (std::size_t i = 0; i < x.size(); ++i)
+            if (x[i] > 0)
+                observed += doubled[i];
+        std::vector<double> ways = sign_sum_counts(doubled);
+        double all = std::ldexp(1.0, static_cast<int>(x.size())), tail = 0;
+        for (std::size_t s = static_cast<std::size_t>(observed); s < ways.size(); ++s)
+            tail += ways[s];
+        t.p = tail / all;
+    }
+    t.significant = t.p <= alpha;
+
+    // The lower bound dual to the test (untied ranks): the test at theta
+    // rejects when W+(theta), the number of Walsh averages above theta, is at
+    // least w with P(W+ >= w) <= alpha; so the bound is the (N - w + 1)-th
+    // smallest Walsh average, with confidence 1 - P(W+ >= w).
+    std::size_t n = d.size();
+    for (std::size_t w = 1; w <= N; ++w) {
+        double tail = signed_rank_upper(n, w);
+        if (tail <= alpha) {
+            t.bound = std::exp(walsh[N - w]);
+            t.confidence = 1 - tail;
+            break;
+        }
+    }
+    return t;
+}
+
+}  // namespace report::stats

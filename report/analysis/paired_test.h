@@ -1,0 +1,35 @@
+// The paired test of two builds run in alternation on one machine: per round,
+// the log of the new build's time over the old one's (a drift that moves both
+// builds of a round alike cancels in it), then a one-sided Wilcoxon
+// signed-rank test of whether those differences lie above the log of the
+// threshold, with the confidence bound dual to it. Computation only.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+
+namespace report::stats {
+
+struct SignedRankTest {
+    std::size_t pairs = 0;  // rounds that entered (a difference exactly on the threshold drops out)
+    double estimate = 1;    // time factor: the Hodges-Lehmann median of the Walsh averages
+    double p = 1;           // one-sided, against `limit`; exact, conditional on tied ranks
+    double bound = 0;       // lower confidence bound of the time factor; 0: none at this level
+    double confidence = 0;  // the bound's real level
+    bool significant = false;  // p <= alpha
+};
+
+// `log_factors[i]` is ln(new time / old time) of round i. The null hypothesis
+// is "at most `limit` times the old build's time", so a slowdown below the
+// threshold is no evidence against it. With n rounds the smallest p-value is
+// 1 / 2^n: 5 rounds can reach 5%, 6 can reach 2.5%. Absent without a round or
+// with a value that is not finite.
+std::optional<SignedRankTest> signed_rank_slowdown(std::span<const double> log_factors,
+                                                   double limit, double alpha);
+
+// P(W+ >= w) for the signed-rank statistic of n untied pairs (ranks 1..n):
+// the exact upper tail, for the bound and for the tests.
+double signed_rank_upper(std::size_t n, std::size_t w);
+
+}  // namespace report::stats

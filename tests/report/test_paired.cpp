@@ -1,0 +1,82 @@
+// The paired signed-rank test of interleaved rounds: its exact distribution
+// against the published critical values, ties, the threshold it tests
+// against, and the bound dual to it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "analysis/paired_test.h"
+
+using namespace report::stats;
+
+namespace {
+
+// One-sided 5% critical values of the smaller signed-rank sum T (reject when
+// T <= c), n = 5 .. 12, as the tables print them.
+TEST(SignedRank, ExactTailMatchesThePublishedCriticalValues) {
+    const int critical[] = {0, 2, 3, 5, 8, 10, 13, 17};
+    for (std::size_t n = 5; n <= 12; ++n) {
+        std::size_t all = n * (n + 1) / 2;
+        std::size_t c = static_cast<std::size_t>(critical[n - 5]);
+        // By symmetry P(T <= c) = P(W+ >= all - c).
+        EXPECT_LE(signed_rank_upper(n, all - c), 0.05) << n;
+        EXPECT_GT(signed_rank_upper(n, all - c - 1), 0.05) << n;
+    }
+    EXPECT_DOUBLE_EQ(signed_rank_upper(4, 10), 1.0 / 16);  // every sign positive
+    EXPECT_DOUBLE_EQ(signed_rank_upper(4, 0), 1.0);
+}
+
+std::vector<double> logs(const std::vector<double>& factors) {
+    std::vector<double> out;
+    for (double f : factors)
+        out.push_back(std::log(f));
+    return out;
+}
+
+// The same slowdown in every round, whatever the round's own drift, is found;
+// the test is against the threshold, so a slowdown below it is not.
+TEST(SignedRank, TestsAgainstTheThresholdNotAgainstNoChange) {
+    struct Case {
+        std::vector<double> factors;  // new / old per round
+        double limit;
+        bool significant;
+    };
+    const Case cases[] = {
+        {{1.06, 1.05, 1.07, 1.06, 1.05, 1.06}, 1.02, true},   // 6% against a 2% gate
+        {{1.01, 1.012, 1.009, 1.011, 1.01, 1.013}, 1.02, false},  // 1% is below a 2% gate
+        {{1.01, 1.012, 1.009, 1.011, 1.01, 1.013}, 1.0, true},    // and a change against none
+        {{1.06, 1.05, 1.07, 1.06}, 1.02, false},  // 4 rounds cannot reach 5% (1/16)
+        {{0.97, 1.03, 0.99, 1.01, 1.0, 0.98}, 1.02, false},  // no change
+    };
+    for (const Case& c : cases) {
+        auto t = signed_rank_slowdown(logs(c.factors), c.limit, 0.05);
+        ASSERT_TRUE(t);
+        EXPECT_EQ(t->significant, c.significant) << c.factors.size() << " at " << c.limit;
+        // Without ties the bound is dual to the test.
+        if (t->bound > 0) {
+            EXPECT_EQ(t->bound > c.limit, t->significant) << t->bound;
+        }
+        EXPECT_GE(t->confidence, t->bound > 0 ? 0.95 : 0.0);
+    }
+}
+
+// Differences that print alike tie; the exact conditional p keeps its level:
+// six equal differences above the threshold have p = 1/64.
+TEST(SignedRank, TiesZerosAndTheEstimate) {
+    auto t = signed_rank_slowdown(logs({1.05, 1.05, 1.05, 1.05, 1.05, 1.05}), 1.02, 0.05);
+    ASSERT_TRUE(t);
+    EXPECT_DOUBLE_EQ(t->p, 1.0 / 64);
+    EXPECT_NEAR(t->estimate, 1.05, 1e-12);
+    // A round exactly on the threshold drops out of the test.
+    const std::vector<double> on_threshold = {0.0, 0.1, 0.1, 0.1, 0.1, 0.1};
+    t = signed_rank_slowdown(on_threshold, 1.0, 0.05);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->pairs, 5u);
+    EXPECT_DOUBLE_EQ(t->p, 1.0 / 32);
+    EXPECT_FALSE(signed_rank_slowdown({}, 1.02, 0.05));
+    const std::vector<double> not_finite = {0.1, NAN};
+    EXPECT_FALSE(signed_rank_slowdown(not_finite, 1.02, 0.05));
+}
+
+}  // namespace
