@@ -14,6 +14,7 @@
 #include "model/catalogue.h"
 #include "cli/cli.h"
 #include "cli/commands.h"
+#include "output/compare_formats.h"
 #include "output/compare_views.h"
 #include "analysis/comparison.h"
 #include "analysis/gate.h"
@@ -142,14 +143,7 @@ void run_compare(const Options& o, int& status) {
         view.width =
             out.terminal() || o.output.empty() || o.output == "-" ? output_width() : 100000;
         view.colour = colour_wanted(o.colour, out.terminal());
-        if (o.format == "json")
-            out.write(compare_json(comparisons, view));
-        else if (o.format == "csv")
-            out.write(compare_csv(comparisons, view));
-        else if (o.format == "markdown")
-            out.write(compare_markdown(comparisons, view));
-        else
-            out.write(compare_text(comparisons, view));
+        out.write(find_compare_format(o.format)->write(comparisons, view));
     });
     if (written != 0) {
         status = written;
@@ -190,8 +184,14 @@ void add_compare_command(CLI::App& app, int& status) {
                     "Exit 3 when a run needs more than (1 + PERCENT/100) times the baseline's time "
                     "for any figure; exit 2 when the comparison lacks what a verdict needs")
         ->check(percentage());
-    cmd->add_option("--format", o->format, "text, json, csv or markdown")
-        ->check(CLI::IsMember({"text", "json", "csv", "markdown"}))
+    std::vector<std::string> format_names;
+    for (const CompareFormat& f : compare_formats())
+        format_names.emplace_back(f.name);
+    std::string format_help;
+    for (std::size_t k = 0; k < format_names.size(); ++k)
+        format_help += (k == 0 ? "" : k + 1 == format_names.size() ? " or " : ", ") + format_names[k];
+    cmd->add_option("--format", o->format, format_help)
+        ->check(CLI::IsMember(format_names))
         ->capture_default_str();
     cmd->add_option("--view", o->view,
                     "auto (wide when the runs fit the width as columns, else fleet), wide or "

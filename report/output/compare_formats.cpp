@@ -1,0 +1,27 @@
+#include "output/compare_formats.h"
+
+namespace report {
+
+namespace {
+
+constexpr CompareFormat formats[] = {
+    {"text", compare_text},
+    {"json", compare_json},
+    {"csv", compare_csv},
+    {"markdown", compare_markdown},
+};
+
+}  // namespace
+
+std::span<const CompareFormat> compare_formats() {
+    return formats;
+}
+
+const CompareFormat* find_compare_format(std::string_view name) {
+    for (const CompareFormat& f : formats)
+        if (f.name == name)
+            return &f;
+    return nullptr;
+}
+
+}  // namespace report

@@ -1,0 +1,26 @@
+// The formats `compare --format` writes, each a function of the comparison
+// model and the view options. A new format is a writer and one line here.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "output/compare_views.h"
+
+namespace report {
+
+struct CompareFormat {
+    std::string_view name;  // as --format takes it
+    std::string (*write)(const std::vector<ProgramComparison>& comparisons,
+                         const ViewOptions& options);
+};
+
+// Every format, the default (text) first.
+std::span<const CompareFormat> compare_formats();
+
+// The format of a name, or null.
+const CompareFormat* find_compare_format(std::string_view name);
+
+}  // namespace report
