@@ -59,8 +59,11 @@ std::optional<std::string> local_start(const std::string& local_time) {
 }  // namespace
 
 std::optional<std::string> run_start(const Run& run) {
-    if (run.machine && run.machine->started && days_of(run.machine->started->substr(0, 10)))
-        return *run.machine->started;
+    if (run.machine) {
+        const auto& started = run.machine->repetition.started;
+        if (started && days_of(started->substr(0, 10)))
+            return *started;
+    }
     return local_start(run.local_time);
 }
 
@@ -94,10 +97,10 @@ std::vector<History> histories(const std::vector<const Run*>& runs) {
         }
         if (h.days.size() < 2)
             continue;
-        const MachineContext* before = nullptr;
+        const MachineRecord* before = nullptr;
         for (std::size_t i = 0; i < h.days.size(); ++i) {
-            const MachineContext* first = nullptr;
-            const MachineContext* last = nullptr;
+            const MachineRecord* first = nullptr;
+            const MachineRecord* last = nullptr;
             for (const Run* r : h.days[i].runs)
                 if (r->machine) {
                     first = first ? first : r->machine.get();

@@ -8,8 +8,8 @@
 
 namespace report {
 
-std::vector<ContextDifference> context_differences(const MachineContext& a,
-                                                   const MachineContext& b) {
+std::vector<ContextDifference> context_differences(const MachineRecord& a,
+                                                   const MachineRecord& b) {
     std::vector<ContextDifference> out;
     auto show = [](const auto& v) -> std::string {
         if (!v)
@@ -23,15 +23,18 @@ std::vector<ContextDifference> context_differences(const MachineContext& a,
         if (x != y)
             out.push_back({field, show(x), show(y)});
     };
-    compare("CPU model", a.cpu_model, b.cpu_model);
-    compare("logical CPUs", a.logical_cpus, b.logical_cpus);
-    compare("governor", a.governor, b.governor);
-    compare("boost", a.boost, b.boost);
-    compare("kernel", a.kernel, b.kernel);
-    compare("program SHA-256", a.program_sha256, b.program_sha256);
-    compare("OMP_* variables", a.openmp, b.openmp);
-    compare("CPU quota", a.cpu_quota, b.cpu_quota);
-    compare("affinity", a.affinity, b.affinity);
+    const Machine& x = a.machine;
+    const Machine& y = b.machine;
+    compare("CPU model", x.model_name, y.model_name);
+    compare("logical CPUs", x.logical_cpus, y.logical_cpus);
+    compare("governor", governors(x), governors(y));
+    compare("boost", boost_text(x), boost_text(y));
+    compare("kernel", x.kernel_release, y.kernel_release);
+    compare("microcode", x.microcode, y.microcode);
+    compare("program SHA-256", a.program.sha256, b.program.sha256);
+    compare("OMP_* variables", std::optional(openmp_text(x)), std::optional(openmp_text(y)));
+    compare("CPU quota", x.cpu_quota, y.cpu_quota);
+    compare("affinity", x.affinity, y.affinity);
     return out;
 }
 

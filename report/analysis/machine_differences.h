@@ -16,8 +16,8 @@ struct ContextDifference {
     std::string field;          // "CPU model", "logical CPUs", "governor", ...
     std::string first, second;  // the values, "unknown" where absent
 };
-std::vector<ContextDifference> context_differences(const MachineContext& a,
-                                                   const MachineContext& b);
+std::vector<ContextDifference> context_differences(const MachineRecord& a,
+                                                   const MachineRecord& b);
 
 // A compared run measured on a machine that differs from its baseline's in
 // what changes the figures.

@@ -17,13 +17,13 @@
 
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "output/text.h"
 #include "input/load.h"
 #include "machine/machine.h"
+#include "machine/record.h"
 #include "model/catalogue.h"
 #include "execution/runner.h"
 #include "analysis/stats.h"
@@ -35,7 +35,6 @@ namespace report {
 namespace {
 
 namespace fs = std::filesystem;
-using json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
 
 // Repetitions when --runs is not given: a full bench_processors run takes
@@ -257,12 +256,12 @@ double estimate(const ProgramPlan& p) {
     return sum / static_cast<double>(p.durations.size());
 }
 
-bool write_json(const fs::path& path, const json& doc, std::string& error) {
+bool write_record(const fs::path& path, const MachineRecord& record, std::string& error) {
     fs::path temporary = path;
     temporary += ".tmp";
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << doc.dump(2) << '\n';
+        out << record_text(record);
         out.close();
         if (!out) {
             error = fmt::format("cannot write {}", escape_path(temporary.string()));
@@ -386,10 +385,6 @@ int run_benchmarks(const Options& o) {
     if (!forward_signals())
         return fail(write_failed, "cannot catch SIGINT and SIGTERM");
 
-    json warnings_json = json::array();
-    for (const Disturbance& d : warnings)
-        warnings_json.push_back({{"check", d.check}, {"message", d.message}});
-
     const auto started = Clock::now();
     auto since = [](Clock::time_point t) {
         return std::chrono::duration<double>(Clock::now() - t).count();
@@ -452,27 +447,20 @@ int run_benchmarks(const Options& o) {
                 fs::remove(dir, ec);
                 break;
             }
-            ProgramFile program = describe_program(plan.path);
-            json doc = {{"schema_version", machine_schema_version},
-                        {"bench_report_version", BENCH_REPORT_VERSION},
-                        {"repetition",
-                         {{"program", plan.name},
-                          {"number", i},
-                          {"label", label},
-                          {"started", utc(wall_start, "%Y-%m-%dT%H:%M:%SZ")},
-                          {"finished", nullptr},
-                          {"seconds", nullptr},
-                          {"outcome", "running"},
-                          {"exit_status", nullptr},
-                          {"signal", nullptr},
-                          {"results_file", nullptr}}},
-                        {"program", program_json(program)},
-                        {"machine", machine_json(before)},
-                        {"before", state_json(before.state)},
-                        {"after", nullptr},
-                        {"warnings", warnings_json}};
+            MachineRecord record;
+            record.bench_report_version = BENCH_REPORT_VERSION;
+            RepetitionRecord& recorded = record.repetition;
+            recorded.program = plan.name;
+            recorded.number = i;
+            recorded.label = label;
+            recorded.started = utc(wall_start, "%Y-%m-%dT%H:%M:%SZ");
+            recorded.outcome = "running";
+            record.program = describe_program(plan.path);
+            record.machine = before;
+            record.before = before.state;
+            record.warnings = warnings;
             std::string error;
-            if (!write_json(dir / "machine.json", doc, error))
+            if (!write_record(dir / "machine.json", record, error))
                 return fail(write_failed, error);
 
             Activity activity;
@@ -531,20 +519,18 @@ int run_benchmarks(const Options& o) {
                     how = "was interrupted by " + signal_name(received_signal());
                     break;
             }
-            doc["repetition"]["finished"] =
-                utc(std::chrono::system_clock::now(), "%Y-%m-%dT%H:%M:%SZ");
-            doc["repetition"]["seconds"] = std::round(rep.seconds * 1000) / 1000;
-            doc["repetition"]["outcome"] = outcome_name(rep.outcome);
-            doc["repetition"]["exit_status"] =
-                rep.exit_status ? json(*rep.exit_status) : json(nullptr);
-            doc["repetition"]["signal"] = rep.outcome == Outcome::interrupted
-                                              ? json(signal_name(received_signal()))
-                                          : rep.signal ? json(signal_name(*rep.signal))
-                                                       : json(nullptr);
-            doc["repetition"]["results_file"] =
-                rep.results_file ? json(rep.results_file->filename().string()) : json(nullptr);
-            doc["after"] = state_json(read_state(source.root, std::chrono::milliseconds(0)));
-            if (!write_json(dir / "machine.json", doc, error))
+            recorded.finished = utc(std::chrono::system_clock::now(), "%Y-%m-%dT%H:%M:%SZ");
+            recorded.seconds = rep.seconds;
+            recorded.outcome = outcome_name(rep.outcome);
+            recorded.exit_status = rep.exit_status;
+            if (rep.outcome == Outcome::interrupted)
+                recorded.signal = signal_name(received_signal());
+            else if (rep.signal)
+                recorded.signal = signal_name(*rep.signal);
+            if (rep.results_file)
+                recorded.results_file = rep.results_file->filename().string();
+            record.after = read_state(source.root, std::chrono::milliseconds(0));
+            if (!write_record(dir / "machine.json", record, error))
                 return fail(write_failed, error);
 
             std::string line =

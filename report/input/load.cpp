@@ -230,8 +230,8 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             run.input = found.input;
             if (run.source == Source::results_file) {
                 std::string why;
-                if (auto context = read_context(path, why))
-                    run.machine = std::make_shared<const MachineContext>(std::move(*context));
+                if (auto context = read_record(path, why))
+                    run.machine = std::make_shared<const MachineRecord>(std::move(*context));
                 else if (!why.empty())
                     loaded.notes.push_back({LoadNote::machine_json_unreadable, path, why});
             }

@@ -19,7 +19,6 @@
 namespace report {
 
 namespace fs = std::filesystem;
-using json = nlohmann::ordered_json;
 
 namespace {
 
@@ -543,26 +542,6 @@ void read_cgroup(const fs::path& root, Machine& m) {
     }
 }
 
-json optional_json(const auto& v) {
-    if (!v)
-        return nullptr;
-    return *v;
-}
-
-// MHz to one decimal place, so the kHz of sysfs come out as written.
-json mhz_json(const std::optional<double>& v) {
-    if (!v)
-        return nullptr;
-    return std::round(*v * 10.0) / 10.0;
-}
-
-// A share in per cent, two decimal places.
-json share_json(const std::optional<double>& v) {
-    if (!v)
-        return nullptr;
-    return std::round(*v * 10000.0) / 100.0;
-}
-
 // "Package: NAME" stanza's Version in the dpkg database, when installed.
 std::optional<std::string> dpkg_version(const fs::path& root, const std::string& package) {
     auto status = read_text(root / "var/lib/dpkg/status");
@@ -853,110 +832,6 @@ ProgramFile describe_program(const fs::path& program, const fs::path& root) {
         }
     }
     return f;
-}
-
-json state_json(const MachineState& s) {
-    json mhz = json::array();
-    for (const auto& v : s.current_mhz)
-        mhz.push_back(mhz_json(v));
-    json busy = json::array();
-    for (double b : s.cpu_busy)
-        busy.push_back(share_json(b));
-    return {{"load_average",
-             s.load1 ? json::array({*s.load1, s.load5.value_or(0), s.load15.value_or(0)})
-                     : json(nullptr)},
-            {"memory_available_kib", optional_json(s.memory_available_kib)},
-            {"swap_used_kib", optional_json(s.swap_used_kib)},
-            {"current_mhz", mhz},
-            {"busy_percent", share_json(s.busy)},
-            {"cpu_busy_percent", s.busy ? busy : json(nullptr)},
-            {"busy_window_seconds",
-             s.window_seconds ? json(std::round(*s.window_seconds * 1000) / 1000) : json(nullptr)}};
-}
-
-json machine_json(const Machine& m) {
-    json caches = json::array();
-    for (const Cache& c : m.caches)
-        caches.push_back({{"level", c.level},
-                          {"type", c.type},
-                          {"size_kib", optional_json(c.size_kib)},
-                          {"line_bytes", optional_json(c.line_bytes)},
-                          {"ways", optional_json(c.ways)},
-                          {"instances", c.instances}});
-    json policies = json::array();
-    for (const FrequencyPolicy& p : m.policies)
-        policies.push_back({{"name", p.name},
-                            {"cpus", p.cpus},
-                            {"driver", optional_json(p.driver)},
-                            {"governor", optional_json(p.governor)},
-                            {"min_mhz", mhz_json(p.min_mhz)},
-                            {"max_mhz", mhz_json(p.max_mhz)},
-                            {"boost", optional_json(p.boost)}});
-    json core_types = json::array();
-    for (const CoreType& t : m.core_types)
-        core_types.push_back({{"name", t.name}, {"cpus", t.cpus}, {"count", t.count}});
-    json omp = json::object();
-    for (const auto& [name, value] : m.openmp_environment)
-        omp[name] = value;
-    return {
-        {"hostname", optional_json(m.hostname)},
-        {"cpu",
-         {{"vendor", optional_json(m.vendor)},
-          {"model_name", optional_json(m.model_name)},
-          {"family", optional_json(m.family)},
-          {"model", optional_json(m.model)},
-          {"stepping", optional_json(m.stepping)},
-          {"microcode", optional_json(m.microcode)},
-          {"logical_cpus", optional_json(m.logical_cpus)},
-          {"cores", optional_json(m.cores)},
-          {"sockets", optional_json(m.sockets)},
-          {"smt_active", optional_json(m.smt_active)},
-          {"smt_control", optional_json(m.smt_control)},
-          {"numa_nodes", optional_json(m.numa_nodes)},
-          {"core_types", m.core_types.empty() ? json(nullptr) : core_types},
-          {"caches", caches}}},
-        {"frequency",
-         {{"min_mhz", mhz_json(m.min_mhz)},
-          {"max_mhz", mhz_json(m.max_mhz)},
-          {"boost", optional_json(m.boost)},
-          {"policies", m.policies.empty() ? json(nullptr) : policies}}},
-        {"transparent_hugepages",
-         {{"enabled", optional_json(m.thp_enabled)}, {"defrag", optional_json(m.thp_defrag)}}},
-        {"kernel",
-         {{"release", optional_json(m.kernel_release)},
-          {"command_line", optional_json(m.kernel_command_line)}}},
-        {"os",
-         {{"id", optional_json(m.os_id)},
-          {"version_id", optional_json(m.os_version_id)},
-          {"pretty_name", optional_json(m.os_pretty_name)}}},
-        {"libc", optional_json(m.libc_version)},
-        {"virtualisation",
-         {{"hypervisor_flag", optional_json(m.hypervisor)},
-          {"dmi_vendor", optional_json(m.dmi_vendor)},
-          {"dmi_product", optional_json(m.dmi_product)}}},
-        {"memory",
-         {{"total_kib", optional_json(m.memory_total_kib)},
-          {"swap_total_kib", optional_json(m.swap_total_kib)}}},
-        {"affinity",
-         {{"cpus", optional_json(m.affinity)}, {"count", optional_json(m.affinity_cpus)}}},
-        {"cgroup",
-         {{"version", optional_json(m.cgroup_version)},
-          {"path", optional_json(m.cgroup_path)},
-          {"cpu_quota", m.cpu_quota ? json(std::round(*m.cpu_quota * 1000) / 1000) : json(nullptr)},
-          {"memory_limit_bytes", optional_json(m.memory_limit_bytes)}}},
-        {"openmp_environment", omp},
-    };
-}
-
-json program_json(const ProgramFile& p) {
-    return {{"path", p.path},
-            {"size", optional_json(p.size)},
-            {"sha256", optional_json(p.sha256)},
-            {"package_version", optional_json(p.package_version)},
-            {"openmp_runtime",
-             {{"library", optional_json(p.openmp_library)},
-              {"path", optional_json(p.openmp_path)},
-              {"package_version", optional_json(p.openmp_version)}}}};
 }
 
 }  // namespace report

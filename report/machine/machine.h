@@ -14,8 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 namespace report {
 
 struct Cache {
@@ -158,12 +156,5 @@ struct ProgramFile {
 
 ProgramFile describe_program(const std::filesystem::path& program,
                              const std::filesystem::path& root = "/");
-
-nlohmann::ordered_json machine_json(const Machine& machine);
-nlohmann::ordered_json state_json(const MachineState& state);
-nlohmann::ordered_json program_json(const ProgramFile& program);
-
-// The version of machine.json's layout.
-constexpr int machine_schema_version = 1;
 
 }  // namespace report

@@ -2,121 +2,496 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <map>
-#include <sstream>
+#include <cstdint>
+#include <limits>
+#include <type_traits>
 
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
-
 
 namespace report {
 
 namespace {
 
-using json = nlohmann::json;
+namespace fs = std::filesystem;
+using json = nlohmann::ordered_json;
 
-// The value at a path of keys, if it is there and of the type asked.
-const json* at(const json& doc, std::initializer_list<const char*> keys) {
-    const json* j = &doc;
-    for (const char* k : keys) {
-        if (!j->is_object() || !j->contains(k))
-            return nullptr;
-        j = &(*j)[k];
+// How a number is kept: as it is, MHz to one decimal place (so the kHz of
+// sysfs come out as written), a share 0..1 as per cent to two places, or to
+// three decimal places (seconds, processors' worth of time).
+enum class Unit { plain, mhz, percent, milli };
+// A list that is empty on this machine is written null ("not exposed").
+constexpr bool null_when_empty = true;
+
+double rounded(double v, Unit u) {
+    switch (u) {
+        case Unit::mhz: return std::round(v * 10.0) / 10.0;
+        case Unit::percent: return std::round(v * 10000.0) / 100.0;
+        case Unit::milli: return std::round(v * 1000.0) / 1000.0;
+        case Unit::plain: break;
     }
-    return j->is_null() ? nullptr : j;
+    return v;
 }
 
-std::optional<std::string> text(const json& doc, std::initializer_list<const char*> keys) {
-    const json* j = at(doc, keys);
-    if (!j || !j->is_string())
-        return std::nullopt;
-    return j->get<std::string>();
+double unrounded(double v, Unit u) {
+    return u == Unit::percent ? v / 100.0 : v;
+}
+
+// The fields of each part of the record, as JSON pointers into the part's
+// object: the one table both the writer and the reader walk.
+template <typename Visit, typename C>
+void cache_fields(Visit& v, C& c) {
+    v("/level", c.level);
+    v("/type", c.type);
+    v("/size_kib", c.size_kib);
+    v("/line_bytes", c.line_bytes);
+    v("/ways", c.ways);
+    v("/instances", c.instances);
+}
+
+template <typename Visit, typename P>
+void policy_fields(Visit& v, P& p) {
+    v("/name", p.name);
+    v("/cpus", p.cpus);
+    v("/driver", p.driver);
+    v("/governor", p.governor);
+    v("/min_mhz", p.min_mhz, Unit::mhz);
+    v("/max_mhz", p.max_mhz, Unit::mhz);
+    v("/boost", p.boost);
+}
+
+template <typename Visit, typename T>
+void core_type_fields(Visit& v, T& t) {
+    v("/name", t.name);
+    v("/cpus", t.cpus);
+    v("/count", t.count);
+}
+
+template <typename Visit, typename M>
+void machine_fields(Visit& v, M& m) {
+    v("/hostname", m.hostname);
+    v("/cpu/vendor", m.vendor);
+    v("/cpu/model_name", m.model_name);
+    v("/cpu/family", m.family);
+    v("/cpu/model", m.model);
+    v("/cpu/stepping", m.stepping);
+    v("/cpu/microcode", m.microcode);
+    v("/cpu/logical_cpus", m.logical_cpus);
+    v("/cpu/cores", m.cores);
+    v("/cpu/sockets", m.sockets);
+    v("/cpu/smt_active", m.smt_active);
+    v("/cpu/smt_control", m.smt_control);
+    v("/cpu/numa_nodes", m.numa_nodes);
+    v.list("/cpu/core_types", m.core_types, null_when_empty);
+    v.list("/cpu/caches", m.caches, !null_when_empty);
+    v("/frequency/min_mhz", m.min_mhz, Unit::mhz);
+    v("/frequency/max_mhz", m.max_mhz, Unit::mhz);
+    v("/frequency/boost", m.boost);
+    v.list("/frequency/policies", m.policies, null_when_empty);
+    v("/transparent_hugepages/enabled", m.thp_enabled);
+    v("/transparent_hugepages/defrag", m.thp_defrag);
+    v("/kernel/release", m.kernel_release);
+    v("/kernel/command_line", m.kernel_command_line);
+    v("/os/id", m.os_id);
+    v("/os/version_id", m.os_version_id);
+    v("/os/pretty_name", m.os_pretty_name);
+    v("/libc", m.libc_version);
+    v("/virtualisation/hypervisor_flag", m.hypervisor);
+    v("/virtualisation/dmi_vendor", m.dmi_vendor);
+    v("/virtualisation/dmi_product", m.dmi_product);
+    v("/memory/total_kib", m.memory_total_kib);
+    v("/memory/swap_total_kib", m.swap_total_kib);
+    v("/affinity/cpus", m.affinity);
+    v("/affinity/count", m.affinity_cpus);
+    v("/cgroup/version", m.cgroup_version);
+    v("/cgroup/path", m.cgroup_path);
+    v("/cgroup/cpu_quota", m.cpu_quota, Unit::milli);
+    v("/cgroup/memory_limit_bytes", m.memory_limit_bytes);
+    v.variables("/openmp_environment", m.openmp_environment);
+}
+
+template <typename Visit, typename S>
+void state_fields(Visit& v, S& s) {
+    v.load("/load_average", s.load1, s.load5, s.load15);
+    v("/memory_available_kib", s.memory_available_kib);
+    v("/swap_used_kib", s.swap_used_kib);
+    v.numbers("/current_mhz", s.current_mhz, Unit::mhz);
+    v("/busy_percent", s.busy, Unit::percent);
+    v.shares("/cpu_busy_percent", s.cpu_busy, s.busy.has_value());
+    v("/busy_window_seconds", s.window_seconds, Unit::milli);
+}
+
+template <typename Visit, typename P>
+void program_fields(Visit& v, P& p) {
+    v("/path", p.path);
+    v("/size", p.size);
+    v("/sha256", p.sha256);
+    v("/package_version", p.package_version);
+    v("/openmp_runtime/library", p.openmp_library);
+    v("/openmp_runtime/path", p.openmp_path);
+    v("/openmp_runtime/package_version", p.openmp_version);
+}
+
+template <typename Visit, typename R>
+void repetition_fields(Visit& v, R& r) {
+    v("/program", r.program);
+    v("/number", r.number);
+    v("/label", r.label);
+    v("/started", r.started);
+    v("/finished", r.finished);
+    v("/seconds", r.seconds, Unit::milli);
+    v("/outcome", r.outcome);
+    v("/exit_status", r.exit_status);
+    v("/signal", r.signal);
+    v("/results_file", r.results_file);
+    v("/reason", r.reason);
+    v("/round", r.round);
+    v("/position", r.position);
+}
+
+template <typename Visit, typename T>
+void fields_of(Visit& v, T& item) {
+    using Plain = std::remove_const_t<T>;
+    if constexpr (std::is_same_v<Plain, Cache>)
+        cache_fields(v, item);
+    else if constexpr (std::is_same_v<Plain, FrequencyPolicy>)
+        policy_fields(v, item);
+    else if constexpr (std::is_same_v<Plain, CoreType>)
+        core_type_fields(v, item);
+    else
+        static_assert(sizeof(Plain) == 0, "no field table for this type");
 }
 
 template <typename T>
-std::optional<T> number(const json& doc, std::initializer_list<const char*> keys) {
-    const json* j = at(doc, keys);
-    if (!j || !j->is_number())
-        return std::nullopt;
-    return j->get<T>();
+struct is_optional : std::false_type {};
+template <typename T>
+struct is_optional<std::optional<T>> : std::true_type {};
+
+// Writes each field at its pointer; objects on the way are made in the order
+// the table names them.
+struct Writer {
+    json doc = json::object();
+
+    template <typename T>
+    static json value(const T& v, Unit u) {
+        if constexpr (is_optional<T>::value)
+            return v ? value(*v, u) : json(nullptr);
+        else if constexpr (std::is_floating_point_v<T>)
+            return rounded(v, u);
+        else
+            return v;
+    }
+    template <typename T>
+    void operator()(const char* at, const T& v, Unit u = Unit::plain) {
+        doc[json::json_pointer(at)] = value(v, u);
+    }
+    template <typename T>
+    void list(const char* at, const std::vector<T>& items, bool null_if_empty) {
+        json out = json::array();
+        for (const T& item : items) {
+            Writer w;
+            fields_of(w, item);
+            out.push_back(std::move(w.doc));
+        }
+        doc[json::json_pointer(at)] = items.empty() && null_if_empty ? json(nullptr) : out;
+    }
+    void variables(const char* at, const std::vector<std::pair<std::string, std::string>>& vars) {
+        json out = json::object();
+        for (const auto& [name, value] : vars)
+            out[name] = value;
+        doc[json::json_pointer(at)] = out;
+    }
+    void load(const char* at, const std::optional<double>& one, const std::optional<double>& five,
+              const std::optional<double>& fifteen) {
+        doc[json::json_pointer(at)] =
+            one ? json::array({*one, five.value_or(0), fifteen.value_or(0)}) : json(nullptr);
+    }
+    void numbers(const char* at, const std::vector<std::optional<double>>& values, Unit u) {
+        json out = json::array();
+        for (const auto& v : values)
+            out.push_back(value(v, u));
+        doc[json::json_pointer(at)] = out;
+    }
+    void shares(const char* at, const std::vector<double>& values, bool known) {
+        json out = json::array();
+        for (double v : values)
+            out.push_back(rounded(v, Unit::percent));
+        doc[json::json_pointer(at)] = known ? out : json(nullptr);
+    }
+};
+
+// Reads each field from its pointer; what is absent, null or of another type
+// leaves the field as it was (absent, empty or zero).
+struct Reader {
+    const json& doc;
+
+    const json* find(const char* at) const {
+        json::json_pointer p(at);
+        // contains() throws on a pointer through an array index that is not a number.
+        try {
+            if (!doc.contains(p))
+                return nullptr;
+        } catch (const json::exception&) {
+            return nullptr;
+        }
+        const json& j = doc[p];
+        return j.is_null() ? nullptr : &j;
+    }
+
+    template <typename T>
+    static bool value(const json& j, T& out, Unit u) {
+        if constexpr (is_optional<T>::value) {
+            typename T::value_type inner{};
+            if (!value(j, inner, u))
+                return false;
+            out = std::move(inner);
+            return true;
+        } else if constexpr (std::is_same_v<T, std::string>) {
+            if (!j.is_string())
+                return false;
+            out = j.get<std::string>();
+            return true;
+        } else if constexpr (std::is_same_v<T, bool>) {
+            if (!j.is_boolean())
+                return false;
+            out = j.get<bool>();
+            return true;
+        } else if constexpr (std::is_floating_point_v<T>) {
+            if (!j.is_number())
+                return false;
+            out = unrounded(j.get<double>(), u);
+            return std::isfinite(out);
+        } else {
+            // Integers: a whole number that fits, never a wrapped or cut one.
+            if (j.is_number_integer() || j.is_number_unsigned()) {
+                if (j.is_number_unsigned()) {
+                    auto n = j.get<std::uint64_t>();
+                    if (n > static_cast<std::uint64_t>(std::numeric_limits<T>::max()))
+                        return false;
+                    out = static_cast<T>(n);
+                    return true;
+                }
+                auto n = j.get<std::int64_t>();
+                if (n < static_cast<std::int64_t>(std::numeric_limits<T>::min()) ||
+                    (n > 0 && static_cast<std::uint64_t>(n) >
+                                  static_cast<std::uint64_t>(std::numeric_limits<T>::max())))
+                    return false;
+                out = static_cast<T>(n);
+                return true;
+            }
+            return false;
+        }
+    }
+    template <typename T>
+    void operator()(const char* at, T& v, Unit u = Unit::plain) {
+        if (const json* j = find(at))
+            value(*j, v, u);
+    }
+    template <typename T>
+    void list(const char* at, std::vector<T>& items, bool) {
+        const json* j = find(at);
+        if (!j || !j->is_array())
+            return;
+        for (const json& e : *j) {
+            if (!e.is_object())
+                continue;
+            T item{};
+            Reader r{e};
+            fields_of(r, item);
+            items.push_back(std::move(item));
+        }
+    }
+    void variables(const char* at, std::vector<std::pair<std::string, std::string>>& vars) {
+        const json* j = find(at);
+        if (!j || !j->is_object())
+            return;
+        for (const auto& [name, value] : j->items())
+            vars.emplace_back(name, value.is_string() ? value.get<std::string>() : value.dump());
+    }
+    void load(const char* at, std::optional<double>& one, std::optional<double>& five,
+              std::optional<double>& fifteen) {
+        const json* j = find(at);
+        if (!j || !j->is_array() || j->size() != 3)
+            return;
+        value((*j)[0], one, Unit::plain);
+        value((*j)[1], five, Unit::plain);
+        value((*j)[2], fifteen, Unit::plain);
+    }
+    void numbers(const char* at, std::vector<std::optional<double>>& values, Unit u) {
+        const json* j = find(at);
+        if (!j || !j->is_array())
+            return;
+        for (const json& e : *j) {
+            std::optional<double> v;
+            value(e, v, u);
+            values.push_back(v);
+        }
+    }
+    void shares(const char* at, std::vector<double>& values, bool) {
+        const json* j = find(at);
+        if (!j || !j->is_array())
+            return;
+        for (const json& e : *j) {
+            double v = 0;
+            value(e, v, Unit::percent);
+            values.push_back(v);
+        }
+    }
+};
+
+template <typename T, typename Table>
+json write_part(const T& part, Table table) {
+    Writer w;
+    table(w, part);
+    return std::move(w.doc);
 }
+
+template <typename T, typename Table>
+void read_part(const json& doc, const char* key, T& part, Table table) {
+    if (!doc.contains(key) || !doc[key].is_object())
+        return;
+    Reader r{doc[key]};
+    table(r, part);
+}
+
+// The tables as callables, for write_part and read_part.
+constexpr auto machine_table = [](auto& v, auto& m) { machine_fields(v, m); };
+constexpr auto state_table = [](auto& v, auto& s) { state_fields(v, s); };
+constexpr auto program_table = [](auto& v, auto& p) { program_fields(v, p); };
+constexpr auto repetition_table = [](auto& v, auto& r) { repetition_fields(v, r); };
 
 }  // namespace
 
-std::optional<MachineContext> parse_context(const std::string& text_in, std::string& error) {
-    json doc = json::parse(text_in, nullptr, false);
+json machine_json(const Machine& m) {
+    return write_part(m, machine_table);
+}
+
+json state_json(const MachineState& s) {
+    return write_part(s, state_table);
+}
+
+json program_json(const ProgramFile& p) {
+    return write_part(p, program_table);
+}
+
+std::string record_text(const MachineRecord& r) {
+    json warnings = json::array();
+    for (const Disturbance& d : r.warnings)
+        warnings.push_back({{"check", d.check}, {"message", d.message}});
+    json doc = {{"schema_version", r.schema_version},
+                {"bench_report_version", Writer::value(r.bench_report_version, Unit::plain)},
+                {"repetition", write_part(r.repetition, repetition_table)},
+                {"program", program_json(r.program)},
+                {"machine", machine_json(r.machine)},
+                {"before", r.before ? state_json(*r.before) : json(nullptr)},
+                {"after", r.after ? state_json(*r.after) : json(nullptr)},
+                {"warnings", warnings}};
+    // Host names and paths are bytes; a byte that is not UTF-8 is written as U+FFFD.
+    return doc.dump(2, ' ', false, json::error_handler_t::replace) + '\n';
+}
+
+std::optional<MachineRecord> parse_record(const std::string& text, std::string& error) {
+    json doc = json::parse(text, nullptr, false);
     if (doc.is_discarded() || !doc.is_object()) {
         error = "not a JSON object";
         return std::nullopt;
     }
-    MachineContext c;
-    c.document = doc.dump(-1, ' ', false, json::error_handler_t::replace);
-    c.host = text(doc, {"machine", "hostname"});
-    c.cpu_model = text(doc, {"machine", "cpu", "model_name"});
-    c.logical_cpus = number<int>(doc, {"machine", "cpu", "logical_cpus"});
-    if (const json* policies = at(doc, {"machine", "frequency", "policies"});
-        policies && policies->is_array()) {
-        std::vector<std::string> governors;
-        for (const json& p : *policies)
-            if (auto g = text(p, {"governor"}))
-                if (std::find(governors.begin(), governors.end(), *g) == governors.end())
-                    governors.push_back(*g);
-        if (!governors.empty())
-            c.governor = fmt::format("{}", fmt::join(governors, ","));
-    }
-    if (const json* boost = at(doc, {"machine", "frequency", "boost"});
-        boost && boost->is_boolean())
-        c.boost = boost->get<bool>() ? "on" : "off";
-    c.kernel = text(doc, {"machine", "kernel", "release"});
-    c.program_sha256 = text(doc, {"program", "sha256"});
-    if (const json* env = at(doc, {"machine", "openmp_environment"}); env && env->is_object()) {
-        std::string all;
-        for (const auto& [name, value] : env->items())
-            all += (all.empty() ? "" : " ") + name + "=" +
-                   (value.is_string() ? value.get<std::string>() : value.dump());
-        c.openmp = all;  // "" when none is set: known to be empty
-    }
-    c.cpu_quota = number<double>(doc, {"machine", "cgroup", "cpu_quota"});
-    c.affinity = text(doc, {"machine", "affinity", "cpus"});
-    c.started = text(doc, {"repetition", "started"});
-    c.outcome = text(doc, {"repetition", "outcome"});
-    return c;
+    MachineRecord r;
+    r.document = doc.dump(-1, ' ', false, json::error_handler_t::replace);
+    Reader top{doc};
+    r.schema_version = 0;
+    top("/schema_version", r.schema_version);
+    top("/bench_report_version", r.bench_report_version);
+    read_part(doc, "repetition", r.repetition, repetition_table);
+    read_part(doc, "program", r.program, program_table);
+    read_part(doc, "machine", r.machine, machine_table);
+    for (const char* key : {"before", "after"})
+        if (doc.contains(key) && doc[key].is_object()) {
+            MachineState s;
+            read_part(doc, key, s, state_table);
+            (std::string_view(key) == "before" ? r.before : r.after) = std::move(s);
+        }
+    if (const json* w = top.find("/warnings"); w && w->is_array())
+        for (const json& e : *w) {
+            Disturbance d;
+            Reader each{e};
+            each("/check", d.check);
+            each("/message", d.message);
+            r.warnings.push_back(std::move(d));
+        }
+    return r;
 }
 
-std::optional<MachineContext> read_context(const std::filesystem::path& results_file,
-                                           std::string& error) {
-    std::filesystem::path path = results_file.parent_path() / "machine.json";
+std::optional<MachineRecord> read_record(const fs::path& results_file, std::string& error) {
+    fs::path path = results_file.parent_path() / "machine.json";
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
+    auto status = fs::status(path, ec);
+    if (ec || !fs::exists(status))
         return std::nullopt;
+    if (!fs::is_regular_file(status)) {
+        error = "not a regular file";
+        return std::nullopt;
+    }
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    if (!in && !in.eof()) {
+    if (!in) {
         error = "cannot read";
         return std::nullopt;
     }
-    return parse_context(s.str(), error);
+    std::string text;
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        text.append(buffer, static_cast<std::size_t>(in.gcount()));
+        if (text.size() > max_record_size) {
+            error = "larger than 16 MiB, not a machine.json";
+            return std::nullopt;
+        }
+    }
+    if (in.bad()) {
+        error = "cannot read";
+        return std::nullopt;
+    }
+    return parse_record(text, error);
 }
 
-std::string machine_summary(const MachineContext& m, bool details) {
+std::optional<std::string> governors(const Machine& m) {
+    std::vector<std::string> seen;
+    for (const FrequencyPolicy& p : m.policies)
+        if (p.governor && std::find(seen.begin(), seen.end(), *p.governor) == seen.end())
+            seen.push_back(*p.governor);
+    if (seen.empty())
+        return std::nullopt;
+    return fmt::format("{}", fmt::join(seen, ","));
+}
+
+std::optional<std::string> boost_text(const Machine& m) {
+    if (!m.boost)
+        return std::nullopt;
+    return *m.boost ? "on" : "off";
+}
+
+std::string openmp_text(const Machine& m) {
+    std::string all;
+    for (const auto& [name, value] : m.openmp_environment)
+        all += (all.empty() ? "" : " ") + name + "=" + value;
+    return all;
+}
+
+std::string machine_summary(const MachineRecord& r, bool details) {
+    const Machine& m = r.machine;
     std::vector<std::string> parts;
-    if (m.host)
-        parts.push_back(*m.host);
-    if (m.cpu_model)
-        parts.push_back(*m.cpu_model);
+    if (m.hostname)
+        parts.push_back(*m.hostname);
+    if (m.model_name)
+        parts.push_back(*m.model_name);
     if (details) {
         if (m.logical_cpus)
             parts.push_back(fmt::format("{} logical CPUs", *m.logical_cpus));
-        if (m.kernel)
-            parts.push_back("kernel " + *m.kernel);
-        if (m.governor)
-            parts.push_back("governor " + *m.governor);
-        if (m.boost)
-            parts.push_back("boost " + *m.boost);
+        if (m.kernel_release)
+            parts.push_back("kernel " + *m.kernel_release);
+        if (auto g = governors(m))
+            parts.push_back("governor " + *g);
+        if (auto b = boost_text(m))
+            parts.push_back("boost " + *b);
     }
     return fmt::format("{}", fmt::join(parts, ", "));
 }

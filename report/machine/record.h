@@ -1,43 +1,88 @@
-// The machine context a run was measured in, as `bench_report run` records it
-// in machine.json beside the results file: the fields that change figures,
-// read for comparisons and history, and the whole document for exports.
+// machine.json: the record `bench_report run` keeps beside each repetition's
+// results file (what ran, how it ended, the program file, the machine and its
+// state before and after). This module is the one description of that file:
+// `run` writes it through record_text and every reader reads it through
+// parse_record, so a field is named in one table, not once per reader.
 #pragma once
 
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "machine/machine.h"
 
 namespace report {
 
-struct MachineContext {
-    std::string document;  // machine.json, compact, as read
-    std::optional<std::string> host;
-    std::optional<std::string> cpu_model;
-    std::optional<int> logical_cpus;
-    std::optional<std::string> governor;  // every policy's, joined when they differ
-    std::optional<std::string> boost;     // "on" or "off"
-    std::optional<std::string> kernel;
-    std::optional<std::string> program_sha256;
-    std::optional<std::string> openmp;    // OMP_* and GOMP_* variables, "NAME=value ..."
-    std::optional<double> cpu_quota;      // processors' worth of time
-    std::optional<std::string> affinity;  // the processors the run could use
-    std::optional<std::string> started;   // UTC start of the repetition, ISO 8601
-    std::optional<std::string> outcome;   // completed, failed, killed, interrupted
+// The version of machine.json's layout. Version 1 files (no round, position
+// or reason) read as version 2 files with those fields absent.
+constexpr int machine_schema_version = 2;
+
+// One repetition as `run` recorded it.
+struct RepetitionRecord {
+    std::string program;  // "bench_memory"
+    std::optional<int> number;
+    std::optional<std::string> label;
+    std::optional<std::string> started, finished;  // UTC, ISO 8601
+    std::optional<double> seconds;
+    // "running" while it runs, then "completed", "failed", "killed",
+    // "interrupted" or "timed_out".
+    std::optional<std::string> outcome;
+    std::optional<int> exit_status;
+    std::optional<std::string> signal;        // "SIGTERM", when a signal ended it
+    std::optional<std::string> results_file;  // its name, in the same directory
+    std::optional<std::string> reason;        // why it is not completed, in words
+    // In an interleaved run of several builds: the round (from 1) and the
+    // place of this build in the round's order (from 1).
+    std::optional<int> round, position;
 };
 
-// machine.json in the directory of `results_file`: absent when there is none;
-// `error` says why one could not be read (not JSON, not an object).
-std::optional<MachineContext> read_context(const std::filesystem::path& results_file,
-                                           std::string& error);
+struct MachineRecord {
+    int schema_version = machine_schema_version;
+    std::optional<std::string> bench_report_version;
+    RepetitionRecord repetition;
+    ProgramFile program;
+    Machine machine;  // its `state` is not part of the record: see before and after
+    std::optional<MachineState> before, after;
+    std::vector<Disturbance> warnings;
+    // The file as read, compact JSON (exports carry it whole); empty when written.
+    std::string document;
+};
 
-// The context read from the text of a machine.json.
-std::optional<MachineContext> parse_context(const std::string& text, std::string& error);
+// The text of machine.json, indented, ending in a newline.
+std::string record_text(const MachineRecord& record);
+
+// The record read from the text of a machine.json: a field that is absent,
+// null or of another type than expected stays absent. Absent when the text is
+// not a JSON object, with `error` saying so.
+std::optional<MachineRecord> parse_record(const std::string& text, std::string& error);
+
+// machine.json in the directory of `results_file`: absent when there is none;
+// `error` says why one could not be read.
+std::optional<MachineRecord> read_record(const std::filesystem::path& results_file,
+                                         std::string& error);
+
+// machine.json is a few kilobytes; a bigger file is refused, not read whole.
+constexpr std::size_t max_record_size = 16 << 20;
+
+// The parts of the record as JSON (also what tests look at).
+nlohmann::ordered_json machine_json(const Machine& machine);
+nlohmann::ordered_json state_json(const MachineState& state);
+nlohmann::ordered_json program_json(const ProgramFile& program);
+
+// Every policy's governor, the distinct ones joined by commas in policy
+// order; absent when no policy names one.
+std::optional<std::string> governors(const Machine& machine);
+// The boost switch as "on" or "off".
+std::optional<std::string> boost_text(const Machine& machine);
+// The OMP_* and GOMP_* variables, "NAME=value ...", "" when none is set.
+std::string openmp_text(const Machine& machine);
 
 // The machine in a few words, "host-a, Intel(R) Xeon(R) Processor" (empty
 // when machine.json names neither); with `details`, also its logical CPUs,
 // kernel, governor and boost where known.
-std::string machine_summary(const MachineContext& m, bool details = false);
+std::string machine_summary(const MachineRecord& record, bool details = false);
 
 }  // namespace report

@@ -13,7 +13,7 @@
 namespace report {
 
 // What machine.json beside a results file records (machine/record.h).
-struct MachineContext;
+struct MachineRecord;
 
 enum class Program { processors, memory };
 
@@ -90,7 +90,7 @@ struct Run {
     bool partial = false;              // the text ends before the run's last line
     std::vector<Finding> findings;
     // machine.json beside a results file, as `bench_report run` writes it.
-    std::shared_ptr<const MachineContext> machine;
+    std::shared_ptr<const MachineRecord> machine;
 };
 
 const char* program_name(Program p);  // "bench_processors" / "bench_memory"

@@ -318,12 +318,13 @@ void export_csv_rows(const Run& run, std::string& out) {
     {
         std::string head =
             csv_field(run.path) + ',' + csv_field(run.label) + ',' + program_name(run.program) + ',';
-        const MachineContext* m = run.machine.get();
+        const MachineRecord* m = run.machine.get();
         std::string tail = fmt::format(
             ",{},{},{},{},{},{},{},{}", run.threads ? std::to_string(*run.threads) : "",
             csv_field(run.local_time), csv_field(run.zone), run.partial ? 1 : 0, run.findings.size(),
-            m && m->host ? csv_field(*m->host) : "", m && m->cpu_model ? csv_field(*m->cpu_model) : "",
-            m && m->logical_cpus ? std::to_string(*m->logical_cpus) : "");
+            m && m->machine.hostname ? csv_field(*m->machine.hostname) : "",
+            m && m->machine.model_name ? csv_field(*m->machine.model_name) : "",
+            m && m->machine.logical_cpus ? std::to_string(*m->machine.logical_cpus) : "");
         for (const Test& t : run.tests) {
             const std::string unit = base_unit(t);
             auto row = [&](const char* scope, const std::string& thread, const char* metric,

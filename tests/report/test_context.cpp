@@ -20,7 +20,7 @@ using report::ContextDifference;
 using report::Figure;
 using report::History;
 using report::HistoryPoint;
-using report::MachineContext;
+using report::MachineRecord;
 using report::Program;
 using report::Test;
 using RunT = report::Run;
@@ -34,18 +34,18 @@ std::string fields(const std::vector<ContextDifference>& d) {
     return out;
 }
 
-std::shared_ptr<const MachineContext> context(const std::string& started,
+std::shared_ptr<const MachineRecord> context(const std::string& started,
                                               const std::string& kernel) {
     std::string error;
     auto c =
-        report::parse_context(R"({"repetition": {"started": ")" + started +
+        report::parse_record(R"({"repetition": {"started": ")" + started +
                                   R"("}, "machine": {"kernel": {"release": ")" + kernel + R"("}}})",
                               error);
-    return std::make_shared<const MachineContext>(*c);
+    return std::make_shared<const MachineRecord>(*c);
 }
 
 RunT day_run(const std::string& label, const std::string& local_time, double single, double overall,
-             std::shared_ptr<const MachineContext> machine = nullptr, int incomplete = 0) {
+             std::shared_ptr<const MachineRecord> machine = nullptr, int incomplete = 0) {
     RunT r;
     r.label = label;
     r.program = Program::memory;

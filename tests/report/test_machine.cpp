@@ -8,7 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analysis/machine_differences.h"
 #include "machine/machine.h"
+#include "machine/record.h"
 
 namespace {
 
@@ -209,6 +211,91 @@ TEST(ProgramFile, DigestAndRuntime) {
     EXPECT_EQ(p.openmp_version, "12.2.0-14");
     EXPECT_EQ(p.package_version, "1.0.0");
     fs::remove_all(dir);
+}
+
+}  // namespace
+
+namespace {
+
+// machine.json is written and read through one table: every captured tree
+// comes back field for field, a file of the first layout still reads, and a
+// field of the wrong type, out of range or misplaced is absent, never a throw
+// or a wrapped number.
+TEST(MachineRecord, WrittenAndReadThroughOneTable) {
+    for (const Expected& e : trees) {
+        report::MachineRecord r;
+        r.machine = read(e.tree, e.env);
+        r.before = r.machine.state;
+        r.repetition.program = "bench_memory";
+        r.repetition.number = 2;
+        r.repetition.outcome = "completed";
+        r.repetition.seconds = 1.25;
+        r.program.path = "/usr/bin/bench_memory";
+        r.program.size = 47248;
+        r.warnings = report::disturbances(r.machine);
+        std::string error;
+        auto back = report::parse_record(report::record_text(r), error);
+        ASSERT_TRUE(back) << e.tree << ": " << error;
+        EXPECT_EQ(report::record_text(*back), report::record_text(r)) << e.tree;
+        EXPECT_EQ(back->machine.caches.size(), e.cache_kinds) << e.tree;
+        EXPECT_EQ(back->machine.microcode, r.machine.microcode) << e.tree;
+        EXPECT_EQ(back->warnings.size(), e.warnings.size()) << e.tree;
+    }
+
+    std::string error;
+    std::ifstream in(std::string(REPORT_DATA) + "/context/host-a.json");
+    std::string first_layout((std::istreambuf_iterator<char>(in)), {});
+    auto old = report::parse_record(first_layout, error);
+    ASSERT_TRUE(old) << error;
+    EXPECT_EQ(old->schema_version, 1);
+    EXPECT_EQ(old->repetition.outcome, "completed");
+    EXPECT_EQ(report::governors(old->machine), "performance");
+    EXPECT_EQ(report::machine_summary(*old, true),
+              "host-a, Intel(R) Xeon(R) Processor, 2 logical CPUs, kernel 6.1.0-18-amd64, "
+              "governor performance, boost on");
+    EXPECT_FALSE(old->repetition.round);
+
+    auto odd = report::parse_record(
+        R"({"repetition": {"number": 1e300, "seconds": "slow", "round": -3},
+            "program": {"size": -1},
+            "machine": {"cpu": {"logical_cpus": 99999999999, "caches": {"level": 1}},
+                        "frequency": {"policies": [7, {"governor": 5, "name": "p0"}]},
+                        "openmp_environment": {"OMP_NUM_THREADS": 4}},
+            "before": {"load_average": [1, "x", 2], "current_mhz": [1200, null]},
+            "warnings": [{"check": 1}]})",
+        error);
+    ASSERT_TRUE(odd);
+    EXPECT_FALSE(odd->repetition.number);
+    EXPECT_FALSE(odd->repetition.seconds);
+    EXPECT_EQ(odd->repetition.round, -3);
+    EXPECT_FALSE(odd->program.size);
+    EXPECT_FALSE(odd->machine.logical_cpus);
+    EXPECT_TRUE(odd->machine.caches.empty());
+    ASSERT_EQ(odd->machine.policies.size(), 1u);
+    EXPECT_FALSE(odd->machine.policies[0].governor);
+    EXPECT_EQ(report::openmp_text(odd->machine), "OMP_NUM_THREADS=4");
+    EXPECT_EQ(odd->before->load1, 1.0);
+    EXPECT_FALSE(odd->before->load5);
+    EXPECT_EQ(odd->before->current_mhz.size(), 2u);
+    for (const char* text : {"[]", "nonsense", "", "\"machine\""})
+        EXPECT_FALSE(report::parse_record(text, error)) << text;
+}
+
+// Each field that changes figures is compared, the microcode like the kernel.
+TEST(MachineRecord, DifferencesNameTheField) {
+    report::MachineRecord a, b;
+    a.machine = read("desktop_cgroup1");
+    b = a;
+    EXPECT_TRUE(report::context_differences(a, b).empty());
+    b.machine.microcode = "0xf6";
+    b.machine.kernel_release = "6.1.0-99";
+    a.machine.microcode = "0xf0";
+    auto d = report::context_differences(a, b);
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0].field, "kernel");
+    EXPECT_EQ(d[1].field, "microcode");
+    EXPECT_EQ(d[1].first, "0xf0");
+    EXPECT_EQ(d[1].second, "0xf6");
 }
 
 }  // namespace
