@@ -6,14 +6,20 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <set>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "analysis/comparison.h"
 #include "analysis/stats.h"
 #include "analysis/threshold_test.h"
+#include "fleet.h"
+#include "input/parse.h"
 #include "model/natural_order.h"
 
 using namespace report;
+using RunT = report::Run;  // testing::Test has a Run() of its own
 
 namespace {
 
@@ -200,6 +206,46 @@ TEST(GateStatistics, NaturalOrderOfLabels) {
     for (const std::string& x : expected)
         EXPECT_FALSE(natural_less(x, x)) << x;
     EXPECT_TRUE(natural_less("a99999999999999999999999", "a100000000000000000000000"));
+}
+
+// A host of a fleet is an outlier beyond a robust score of 3.5: one at 3 is
+// not, one at 4.5 is. Thirteen hosts whose log speeds have median 0 and a
+// median absolute deviation of 0.01 (their own, the two far ones included),
+// every pass at exactly its host's speed, compared with their median.
+TEST(GateOutliers, FleetJustInsideAndJustOutsideTheScore) {
+    const double unit = 1.4826 * 0.01;  // one robust unit of log speed
+    const std::vector<double> near = {0, 0.005, -0.005, 0.01, -0.01, 0.01, -0.01, 0.015, -0.015,
+                                      0.02, -0.02};
+    struct Host {
+        std::string name;
+        double log_speed;
+    };
+    std::vector<Host> hosts;
+    for (std::size_t i = 0; i < near.size(); ++i)
+        hosts.push_back({"host-" + std::to_string(i + 1), near[i]});
+    hosts.push_back({"inside", 3 * unit});      // 4.5% faster: score 3
+    hosts.push_back({"outside", -4.5 * unit});  // 6.5% slower: score -4.5
+    std::vector<RunT> runs;
+    for (const Host& h : hosts) {
+        std::string text = noisy_results_file(Program::processors, std::exp(h.log_speed), 0, 2, 1);
+        RunT r = std::get<RunT>(parse_run(text, h.name + "/results.txt"));
+        r.label = h.name;
+        runs.push_back(std::move(r));
+    }
+    std::vector<const RunT*> ptrs;
+    for (const RunT& r : runs)
+        ptrs.push_back(&r);
+    CompareSettings settings;
+    settings.median = true;
+    std::vector<ProgramComparison> cs = compare_runs(ptrs, settings);
+    ASSERT_EQ(cs.size(), 1u);
+    std::set<std::string> found;
+    for (const Outlier& o : cs[0].outliers) {
+        found.insert(cs[0].runs[o.run]->label);
+        ASSERT_TRUE(o.score);
+        EXPECT_NEAR(*o.score, 4.5, 0.01);
+    }
+    EXPECT_EQ(found, std::set<std::string>{"outside"});
 }
 
 }  // namespace
