@@ -1,0 +1,23 @@
+// Which build of a program a run measured, so that repetitions of two builds
+// under one label are never pooled into one sample.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/run.h"
+
+namespace report {
+
+// The build a run measured: the program's SHA-256 from machine.json; absent
+// when there is no machine.json or it does not say.
+std::optional<std::string> build_identity(const Run& run);
+
+// The sample each of the runs (of one program) belongs to: its label, or,
+// when its label holds runs of more than one build, "LABEL@" and the first 8
+// hex digits of its build's SHA-256 ("vm@f58a6f21"). Runs whose build is
+// unknown keep the plain label.
+std::vector<std::string> sample_labels(const std::vector<const Run*>& runs);
+
+}  // namespace report
