@@ -6,12 +6,11 @@
 // rate, which must stay at or below 5%; rows with a change beyond P give the
 // power.
 //
-//   gate_error_rates [--pairs N] [--per-figure]
+//   gate_error_rates [--pairs N]
 //
-// N comparisons per row (default 100, a minute or two on a shared 2-core
-// machine; 1000 for the table in the README). --per-figure adds the column
-// of the earlier per-figure gate (every figure beyond P and, with 3 or more
-// repetitions, significant at 5% against no change) for comparison.
+// N comparisons per row (default 100, about 20 seconds on a shared 2-core
+// machine; 1000 for the table in the README). A trip is the verdict "fail" of
+// decide_gate, the decision the exit status of compare reads.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +20,6 @@
 
 #include "analysis/comparison.h"
 #include "analysis/gate.h"
-#include "analysis/slowdown.h"
 #include "fleet.h"
 #include "input/parse.h"
 
@@ -49,12 +47,8 @@ std::vector<Run> label(int n, double speed, double sigma, const char* name, unsi
     return out;
 }
 
-struct Trips {
-    int per_figure = 0, gate = 0;
-};
-
-Trips measure(const Row& row, int pairs, bool per_figure) {
-    Trips t;
+int measure(const Row& row, int pairs) {
+    int trips = 0;
     unsigned seed = 1000003u * static_cast<unsigned>(row.n) +
                     static_cast<unsigned>(row.noise * 1000 + row.percent * 10 + row.change * 100);
     for (int k = 0; k < pairs; ++k) {
@@ -66,30 +60,21 @@ Trips measure(const Row& row, int pairs, bool per_figure) {
         for (const Run& r : run)
             all.push_back(&r);
         std::vector<ProgramComparison> c = compare_runs(all, CompareSettings{});
-        if (per_figure && !regressions(c, row.percent).empty())
-            ++t.per_figure;
-        SlowdownFamily family = slowdown_family(c, row.percent);
-        for (const ProgramSlowdown& s : family.tested)
-            if (s.test && s.test->significant) {
-                ++t.gate;
-                break;
-            }
+        GateVerdict v = decide_gate(c, {}, {}, row.percent);
+        trips += v.outcome == GateVerdict::Outcome::fail;
     }
-    return t;
+    return trips;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     int pairs = 100;
-    bool per_figure = false;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--pairs") && i + 1 < argc)
             pairs = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--per-figure"))
-            per_figure = true;
         else {
-            std::fprintf(stderr, "usage: gate_error_rates [--pairs N] [--per-figure]\n");
+            std::fprintf(stderr, "usage: gate_error_rates [--pairs N]\n");
             return 2;
         }
     }
@@ -108,19 +93,11 @@ int main(int argc, char** argv) {
     for (int n : {3, 5, 10})
         rows.push_back({n, 1.25, 5, 10});
     std::printf("%d comparisons a row; trips in percent of comparisons\n", pairs);
-    std::printf("| n a side | noise a pass | P | change | %sgate trips |\n",
-                per_figure ? "per-figure gate trips | " : "");
-    std::printf("|---|---|---|---|%s---|\n", per_figure ? "---|" : "");
+    std::printf("| n a side | noise a pass | P | change | gate trips |\n");
+    std::printf("|---|---|---|---|---|\n");
     for (const Row& row : rows) {
-        Trips t = measure(row, pairs, per_figure);
-        std::string old;
-        if (per_figure) {
-            char buf[32];
-            std::snprintf(buf, sizeof buf, "%.1f%% | ", 100.0 * t.per_figure / pairs);
-            old = buf;
-        }
-        std::printf("| %dv%d | %g%% | %g | %+g%% | %s%.1f%% |\n", row.n, row.n, row.noise,
-                    row.percent, row.change, old.c_str(), 100.0 * t.gate / pairs);
+        std::printf("| %dv%d | %g%% | %g | %+g%% | %.1f%% |\n", row.n, row.n, row.noise,
+                    row.percent, row.change, 100.0 * measure(row, pairs) / pairs);
         std::fflush(stdout);
     }
 }

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <set>
 
+#include "analysis/recorded.h"
+
 namespace report {
 
 namespace {
@@ -15,6 +17,31 @@ constexpr double edge = 1e-9;
 
 bool worse_beyond(double ratio, Better better, double percent) {
     return std::log(time_factor(ratio, better)) > std::log1p(percent / 100) + edge;
+}
+
+std::vector<DisturbedLabel> disturbances(const ProgramComparison& c, std::size_t comparison) {
+    std::vector<DisturbedLabel> out;
+    for (std::size_t i = 0; i < c.samples.size(); ++i) {
+        std::size_t first = out.size();
+        for (const Run* rep : c.samples[i])
+            for (const std::string& w : recorded_warnings(*rep)) {
+                auto same = std::find_if(out.begin() + static_cast<long>(first), out.end(),
+                                         [&](const DisturbedLabel& d) { return d.message == w; });
+                if (same == out.end())
+                    out.push_back({comparison, i, w, 1});
+                else
+                    ++same->repetitions;
+            }
+    }
+    return out;
+}
+
+std::vector<DisturbedLabel> disturbances(const std::vector<ProgramComparison>& comparisons) {
+    std::vector<DisturbedLabel> out;
+    for (std::size_t ci = 0; ci < comparisons.size(); ++ci)
+        for (DisturbedLabel& d : disturbances(comparisons[ci], ci))
+            out.push_back(std::move(d));
+    return out;
 }
 
 std::vector<Regression> regressions(const std::vector<ProgramComparison>& comparisons,
@@ -31,10 +58,6 @@ std::vector<Regression> regressions(const std::vector<ProgramComparison>& compar
                 const FigureRow& row = c.rows[k];
                 const Cell& cell = row.cells[i];
                 if (!cell.ratio || !worse_beyond(*cell.ratio, row.better, percent))
-                    continue;
-                // Between sets of repetitions, only a significant change counts.
-                if (cell.test != SignificanceTest::none &&
-                    (!cell.p || *cell.p > significance_level))
                     continue;
                 double factor = time_factor(*cell.ratio, row.better);
                 auto same_pass = std::find_if(found.begin(), found.end(), [&](const Regression& r) {
@@ -53,7 +76,8 @@ std::vector<Regression> regressions(const std::vector<ProgramComparison>& compar
     return out;
 }
 
-std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& comparisons) {
+std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& comparisons,
+                                       bool strict) {
     std::vector<GateProblem> out;
     for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
         const ProgramComparison& c = comparisons[ci];
@@ -69,7 +93,11 @@ std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& com
         for (std::size_t i = 0; i < c.runs.size(); ++i) {
             // Every repetition of a label counts: one partial run spoils its median.
             for (const Run* rep : c.samples[i]) {
-                if (rep->partial)
+                // A repetition that did not complete counts for its label even
+                // when it left no results file to compare.
+                if (std::optional<std::string> how = unfinished_outcome(*rep))
+                    out.push_back({GateProblem::failed, ci, i, rep->path, c.program, *how});
+                else if (rep->partial)
                     out.push_back({GateProblem::partial, ci, i, rep->path});
                 for (const Finding& f : rep->findings) {
                     bool short_pass_note = f.check == "iterations" && f.line == 0 && f.test.empty();
@@ -77,6 +105,10 @@ std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& com
                         out.push_back({GateProblem::inconsistent, ci, i, f.message});
                 }
             }
+            if (strict)
+                for (const DisturbedLabel& d : disturbances(c, ci))
+                    if (d.run == i)
+                        out.push_back({GateProblem::disturbed, ci, i, d.message});
             bool is_baseline = c.baseline && i == *c.baseline;
             bool comparable = std::any_of(c.rows.begin(), c.rows.end(), [&](const FigureRow& row) {
                 return row.cells[i].ratio.has_value();
@@ -116,24 +148,69 @@ std::vector<MissingProgram> programs_missing(const std::vector<Run>& runs, std::
     return out;
 }
 
+bool tripped(const ProgramSlowdown& s) {
+    return s.test && s.test->significant;
+}
+
 GateVerdict decide_gate(const std::vector<ProgramComparison>& comparisons,
                         const std::vector<MissingProgram>& missing,
-                        const std::vector<std::string>& input_paths, double percent) {
+                        const std::vector<std::string>& input_paths, double percent,
+                        bool strict) {
     GateVerdict v;
     v.percent = percent;
     for (const MissingProgram& m : missing)
         v.problems.push_back({GateProblem::program_missing, 0, 0,
                               m.input < input_paths.size() ? input_paths[m.input] : std::string(),
                               m.program});
-    for (GateProblem& p : gate_problems(comparisons))
+    for (GateProblem& p : gate_problems(comparisons, strict))
         v.problems.push_back(std::move(p));
+    v.disturbances = disturbances(comparisons);
+    SlowdownFamily family = slowdown_family(comparisons, percent);
+    v.tested = std::move(family.tested);
+    v.untested = std::move(family.untested);
+    for (std::size_t ci = 0; ci < comparisons.size(); ++ci)
+        if (!comparisons[ci].baseline)
+            for (std::size_t i = 0; i < comparisons[ci].runs.size(); ++i)
+                v.untested.emplace_back(ci, i);
+    for (const ProgramSlowdown& s : v.tested) {
+        bool said = std::any_of(v.problems.begin(), v.problems.end(), [&](const GateProblem& p) {
+            return p.kind != GateProblem::program_missing && p.comparison == s.comparison &&
+                   p.run == s.run;
+        });
+        if (!s.test && !said)
+            v.problems.push_back({GateProblem::nothing_comparable, s.comparison, s.run, {}});
+    }
     if (!v.problems.empty()) {
         v.outcome = GateVerdict::Outcome::no_verdict;
         return v;
     }
-    v.regressions = regressions(comparisons, percent);
-    v.outcome = v.regressions.empty() ? GateVerdict::Outcome::pass : GateVerdict::Outcome::fail;
+    // Figures beyond the band: the gate itself for untested labels, the
+    // explanation for tested ones that tripped; a tested label that did not
+    // trip has no regression, whatever its single figures.
+    bool fail = std::any_of(v.tested.begin(), v.tested.end(), tripped);
+    for (const Regression& r : regressions(comparisons, percent)) {
+        auto tested = std::find_if(v.tested.begin(), v.tested.end(), [&](const ProgramSlowdown& s) {
+            return s.comparison == r.comparison && s.run == r.run;
+        });
+        if (tested != v.tested.end() && !tripped(*tested))
+            continue;
+        fail = fail || tested == v.tested.end();
+        v.regressions.push_back(r);
+    }
+    v.outcome = fail ? GateVerdict::Outcome::fail : GateVerdict::Outcome::pass;
     return v;
+}
+
+const char* problem_name(GateProblem::Kind kind) {
+    switch (kind) {
+        case GateProblem::nothing_comparable: return "nothing_comparable";
+        case GateProblem::partial: return "partial";
+        case GateProblem::inconsistent: return "inconsistent";
+        case GateProblem::program_missing: return "program_missing";
+        case GateProblem::failed: return "failed";
+        case GateProblem::disturbed: break;
+    }
+    return "disturbed";
 }
 
 const char* outcome_name(GateVerdict::Outcome outcome) {

@@ -9,14 +9,16 @@
 #include <vector>
 
 #include "analysis/comparison.h"
+#include "analysis/slowdown.h"
 
 namespace report {
 
 // Whether the run needs more than (1 + percent/100) times the baseline's time.
 bool worse_beyond(double ratio, Better better, double percent);
 
-// A slowdown beyond the gate's percentage (and, where tested, significant):
-// one per pass of a test of a label, named by its worst figure.
+// A figure beyond the gate's percentage: one per pass of a test of a label,
+// named by its worst figure. For a label the gate tested these explain its
+// time factor; for one it could not test they are the gate (the band alone).
 struct Regression {
     std::size_t comparison = 0;  // index into the comparisons
     std::size_t run = 0;         // index into its runs
@@ -46,32 +48,70 @@ struct GateProblem {
         partial,             // a repetition whose file ends before the end of its run
         inconsistent,        // a repetition that fails a consistency check
         program_missing,     // an input without a program the baseline has
+        failed,              // a repetition that failed, was killed, interrupted or still runs
+        disturbed,           // with --strict: a repetition recorded with machine warnings
     } kind;
     std::size_t comparison = 0;  // index into the comparisons (not for program_missing)
     std::size_t run = 0;         // index into its runs (not for program_missing)
     // The finding's message for `inconsistent`; the path of the repetition
-    // for `partial`, of the input for `program_missing`.
+    // for `partial` and `failed`, of the input for `program_missing`; the
+    // warning for `disturbed`.
     std::string detail;
     Program program = Program::processors;  // for program_missing
+    std::string outcome = {};               // for failed: how it ended
 };
-std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& comparisons);
+// `strict`: machine warnings recorded with a repetition are problems too.
+std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& comparisons,
+                                       bool strict = false);
+
+// The warnings recorded with a label's repetitions (machine.json), each said
+// once per label.
+struct DisturbedLabel {
+    std::size_t comparison = 0;
+    std::size_t run = 0;
+    std::string message;
+    std::size_t repetitions = 0;  // how many of the label's repetitions carry it
+};
+std::vector<DisturbedLabel> disturbances(const std::vector<ProgramComparison>& comparisons);
+std::vector<DisturbedLabel> disturbances(const ProgramComparison& comparison,
+                                      std::size_t index = 0);
 
 struct GateVerdict {
     enum class Outcome { pass, fail, no_verdict };
     Outcome outcome = Outcome::pass;
     double percent = 0;
-    std::vector<Regression> regressions;  // what tripped it (empty with no verdict)
-    std::vector<GateProblem> problems;    // why there is no verdict
+    // Labels with 3 or more repetitions a side: one test of the time factor
+    // each, the gate's familywise error held at gate_alpha over them all.
+    std::vector<ProgramSlowdown> tested;
+    // Labels with fewer (or compared with the median): gated on the band of
+    // their figures alone, untested. (comparison, column)
+    std::vector<std::pair<std::size_t, std::size_t>> untested;
+    // What tripped it: for a tested label whose slowdown is shown, the passes
+    // beyond the percentage that explain it; for an untested one, the passes
+    // beyond it (empty with no verdict).
+    std::vector<Regression> regressions;
+    std::vector<GateProblem> problems;  // why there is no verdict
+    std::vector<DisturbedLabel> disturbances;
 };
 
 // The gate at `percent`: no verdict when anything it needs is missing (a
-// problem, or a program missing from an input), else fail when any pass of
-// any run is slower than allowed, else pass.
+// problem, or a program missing from an input), else fail when a tested
+// label shows, at the gate's level, more than (1 + percent/100) times the
+// baseline's time, or an untested label has a figure beyond the band, else
+// pass.
 GateVerdict decide_gate(const std::vector<ProgramComparison>& comparisons,
                         const std::vector<MissingProgram>& missing,
-                        const std::vector<std::string>& input_paths, double percent);
+                        const std::vector<std::string>& input_paths, double percent,
+                        bool strict = false);
+
+// Whether a tested label tripped the gate.
+bool tripped(const ProgramSlowdown& s);
 
 // "pass", "fail", "no_verdict": the verdict's name in JSON.
 const char* outcome_name(GateVerdict::Outcome outcome);
+
+// "partial", "inconsistent", "nothing_comparable", "program_missing",
+// "failed", "disturbed": a problem's name in JSON.
+const char* problem_name(GateProblem::Kind kind);
 
 }  // namespace report

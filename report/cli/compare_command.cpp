@@ -18,6 +18,7 @@
 #include "output/compare_views.h"
 #include "analysis/comparison.h"
 #include "analysis/gate.h"
+#include "output/gate_view.h"
 #include "cli/baseline.h"
 #include "output/text.h"
 
@@ -32,6 +33,7 @@ struct Options {
     std::string baseline;
     double noise = default_noise_percent;
     std::optional<double> fail_if_worse;
+    bool strict = false;
     std::string format = "text";
     std::string view = "auto";
     std::vector<std::string> tests;
@@ -44,50 +46,10 @@ bool valid_key(const std::string& key) {
     return find_test_info(key) != nullptr;
 }
 
-// The gate's verdict on standard error: what keeps it from a verdict, or
-// what tripped it.
+// The gate's verdict on standard error, in the words the views use.
 void say_verdict(const GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
-    for (const GateProblem& p : v.problems) {
-        if (p.kind == GateProblem::program_missing) {
-            error(fmt::format("{}: no run of {}, which the baseline has", escape_path(p.detail),
-                              program_name(p.program)));
-            continue;
-        }
-        const ProgramComparison& c = comparisons[p.comparison];
-        std::string run = fmt::format("{}: {}", program_name(c.program), run_name(*c.runs[p.run]));
-        switch (p.kind) {
-            case GateProblem::partial:
-                error(fmt::format("{}: partial, the file ends before the end of the run ({})", run,
-                                  escape_path(p.detail)));
-                break;
-            case GateProblem::inconsistent:
-                error(fmt::format("{}: inconsistent: {}", run, p.detail));
-                break;
-            case GateProblem::nothing_comparable:
-                error(c.runs.size() < 2
-                          ? fmt::format("{}: the only label: nothing to compare it with", run)
-                          : fmt::format("{}: no figure comparable with the baseline", run));
-                break;
-            case GateProblem::program_missing: break;
-        }
-    }
-    if (v.outcome == GateVerdict::Outcome::no_verdict) {
-        error("--fail-if-worse: no verdict, the comparison is missing what a gate needs");
-        return;
-    }
-    for (const Regression& r : v.regressions) {
-        const ProgramComparison& c = comparisons[r.comparison];
-        const FigureRow& row = c.rows[r.row];
-        const char* pass = row.pass == Pass::single  ? "single-thread pass"
-                           : row.pass == Pass::multi ? "multi-thread pass"
-                                                     : "improvement";
-        error(
-            fmt::format("{}: {}: {}, {}: {} is {} ({}), {:.3g} times the baseline's time, "
-                        "more than {:g}% slower",
-                        program_name(c.program), run_name(*c.runs[r.run]), row.test_title, pass,
-                        row.figure, cell_text(row.cells[r.run]),
-                        format_ratio(*row.cells[r.run].ratio), r.factor, v.percent));
-    }
+    for (const std::string& line : gate_lines(v, comparisons))
+        error(line);
 }
 
 void run_compare(const Options& o, int& status) {
@@ -123,15 +85,19 @@ void run_compare(const Options& o, int& status) {
     settings.figures = o.figures;
     std::vector<ProgramComparison> comparisons = compare_runs(choice.runs, settings);
     // Where the machines differ goes to standard error too, not only under the table.
-    for (const ProgramComparison& c : comparisons)
-        for (const std::string& note : machine_notes(c))
+    // So do the warnings the machine drew while the repetitions ran.
+    for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
+        for (const std::string& note : machine_notes(comparisons[ci]))
             error(note);
+        for (const DisturbedLabel& d : disturbances(comparisons[ci], ci))
+            error(disturbance_line(d, comparisons[ci]));
+    }
 
     std::vector<MissingProgram> missing =
         programs_missing(loaded.runs, o.inputs.paths.size(), choice.baselines, choice.median);
     std::optional<GateVerdict> verdict;
     if (o.fail_if_worse)
-        verdict = decide_gate(comparisons, missing, o.inputs.paths, *o.fail_if_worse);
+        verdict = decide_gate(comparisons, missing, o.inputs.paths, *o.fail_if_worse, o.strict);
 
     int written = 0;
     write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
@@ -180,10 +146,16 @@ void add_compare_command(CLI::App& app, int& status) {
                     "Noise band in percent: a figure within it of the baseline's time is \"=\"")
         ->check(percentage())
         ->capture_default_str();
-    cmd->add_option("--fail-if-worse", o->fail_if_worse,
-                    "Exit 3 when a run needs more than (1 + PERCENT/100) times the baseline's time "
-                    "for any figure; exit 2 when the comparison lacks what a verdict needs")
+    CLI::Option* gate = cmd->add_option("--fail-if-worse", o->fail_if_worse,
+                    "Exit 3 when a label is shown to need more than (1 + PERCENT/100) times the "
+                    "baseline's time (with 3 or more repetitions a side: one test per program and "
+                    "label, 5% familywise error; with fewer: any figure beyond the band, said "
+                    "untested); exit 2 when the comparison lacks what a verdict needs")
         ->check(percentage());
+    cmd->add_flag("--strict", o->strict,
+                  "With --fail-if-worse: no verdict (exit 2) when a repetition was recorded with "
+                  "machine warnings")
+        ->needs(gate);
     std::vector<std::string> format_names;
     for (const CompareFormat& f : compare_formats())
         format_names.emplace_back(f.name);

@@ -1,5 +1,6 @@
 #include "output/compare_views.h"
 #include "output/text.h"
+#include "output/gate_view.h"
 
 #include <algorithm>
 #include <cmath>
@@ -141,6 +142,8 @@ std::vector<std::string> legend(const ProgramComparison& c) {
     }
     for (const std::string& note : machine_notes(c))
         notes.push_back("Machine: " + note);
+    for (const DisturbedLabel& d : disturbances(c))
+        notes.push_back("Disturbed: " + disturbance_line(d, c));
     for (const FarRepetition& f : c.far)
         notes.push_back(fmt::format(
             "! {}: the repetition {} lies far from its label's median (x{:.3f}{}); it is kept in "
@@ -518,6 +521,18 @@ std::string compare_text(const std::vector<ProgramComparison>& comparisons,
         }
         out += render_text(t, options.colour);
     }
+    if (options.gate) {
+        std::vector<std::string> lines = gate_lines(*options.gate, comparisons);
+        out += "\n";
+        if (fleet) {
+            std::vector<std::string> wrapped;
+            for (const std::string& l : lines)
+                wrap(l, options.width, 2, wrapped);
+            lines = std::move(wrapped);
+        }
+        for (const std::string& l : lines)
+            out += l + "\n";
+    }
     return out;
 }
 
@@ -545,6 +560,13 @@ std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
         out += "\n";
         for (const std::string& n : t.notes)
             out += markdown_escape(n) + "\n\n";
+    }
+    if (options.gate) {
+        std::vector<std::string> lines = gate_lines(*options.gate, comparisons);
+        out += "### Gate\n\n";
+        for (std::size_t k = 0; k + 1 < lines.size(); ++k)
+            out += "- " + markdown_escape(lines[k]) + "\n";
+        out += (lines.size() > 1 ? "\n**" : "**") + markdown_escape(lines.back()) + "**\n";
     }
     return out;
 }
@@ -658,9 +680,16 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
                                     {"field", d.field},
                                     {"value", d.first},
                                     {"baseline_value", d.second}});
+        json disturbed = json::array();
+        for (const DisturbedLabel& d : disturbances(c))
+            disturbed.push_back({{"label", c.runs[d.run]->label},
+                                 {"message", d.message},
+                                 {"repetitions", d.repetitions},
+                                 {"of", c.samples[d.run].size()}});
         programs.push_back(
             {{"program", program_name(c.program)},
              {"far_repetitions", far},
+             {"disturbances", disturbed},
              {"machine_differences", machines},
              {"baseline", c.baseline ? json(c.runs[*c.baseline]->label) : json("median")},
              {"runs", runs},
@@ -682,12 +711,45 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
                             {"ratio", optional_number(row.cells[r.run].ratio)},
                             {"time_factor", r.factor}});
         }
+        json tests = json::array();
+        for (const ProgramSlowdown& t : v.tested) {
+            const ProgramComparison& c = comparisons[t.comparison];
+            json one = {{"program", program_name(c.program)},
+                        {"run", c.runs[t.run]->label},
+                        {"repetitions", c.samples[t.run].size()},
+                        {"baseline_repetitions", c.samples[*c.baseline].size()},
+                        {"passes", t.rows.size()},
+                        {"alpha", t.alpha},
+                        {"method", nullptr},
+                        {"time_factor", nullptr},
+                        {"lower_bound", nullptr},
+                        {"confidence", nullptr},
+                        {"p", nullptr},
+                        {"tripped", tripped(t)}};
+            if (t.test) {
+                one["method"] = method_name(t.test->method);
+                one["time_factor"] = t.test->estimate;
+                one["lower_bound"] = t.test->bound > 0 ? json(t.test->bound) : json(nullptr);
+                one["confidence"] = t.test->confidence;
+                one["p"] = t.test->p;
+            }
+            tests.push_back(std::move(one));
+        }
+        json untested = json::array();
+        for (const auto& [ci, run] : v.untested) {
+            const ProgramComparison& c = comparisons[ci];
+            untested.push_back({{"program", program_name(c.program)},
+                                {"run", c.runs[run]->label},
+                                {"repetitions", c.samples[run].size()},
+                                {"baseline_repetitions",
+                                 c.baseline ? json(c.samples[*c.baseline].size()) : json(nullptr)}});
+        }
         json blocked = json::array();
         for (const GateProblem& p : v.problems) {
             if (p.kind == GateProblem::program_missing) {
                 blocked.push_back({{"program", program_name(p.program)},
                                    {"input", p.detail},
-                                   {"problem", "program_missing"},
+                                   {"problem", problem_name(p.kind)},
                                    {"detail", p.detail}});
                 continue;
             }
@@ -695,15 +757,20 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
             blocked.push_back(
                 {{"program", program_name(c.program)},
                  {"run", c.runs[p.run]->label},
-                 {"problem", p.kind == GateProblem::partial        ? "partial"
-                             : p.kind == GateProblem::inconsistent ? "inconsistent"
-                                                                   : "nothing_comparable"},
-                 {"detail", p.kind == GateProblem::partial ? escape_path(p.detail) : p.detail}});
+                 {"problem", problem_name(p.kind)},
+                 {"outcome", p.kind == GateProblem::failed ? json(p.outcome) : json(nullptr)},
+                 {"detail", p.kind == GateProblem::partial || p.kind == GateProblem::failed
+                                ? escape_path(p.detail)
+                                : p.detail}});
         }
         gate = {{"percent", v.percent},
                 {"verdict", outcome_name(v.outcome)},
+                {"alpha", gate_alpha},
+                {"tests", tests},
+                {"untested", untested},
                 {"regressions", list},
-                {"problems", blocked}};
+                {"problems", blocked},
+                {"summary", verdict_line(v, comparisons)}};
     }
     json doc{{"schema_version", schema_version},
              {"tool", "bench_report"},

@@ -3,13 +3,20 @@
 // threshold with the bound dual to it, and the leave-one-out score.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <set>
 #include <string>
 #include <variant>
 #include <vector>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "analysis/comparison.h"
 #include "analysis/stats.h"
@@ -17,6 +24,7 @@
 #include "fleet.h"
 #include "input/parse.h"
 #include "model/natural_order.h"
+#include "process.h"
 
 using namespace report;
 using RunT = report::Run;  // testing::Test has a Run() of its own
@@ -246,6 +254,128 @@ TEST(GateOutliers, FleetJustInsideAndJustOutsideTheScore) {
         EXPECT_NEAR(*o.score, 4.5, 0.01);
     }
     EXPECT_EQ(found, std::set<std::string>{"outside"});
+}
+
+}  // namespace
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One label's repetitions as `bench_report run` lays them out:
+// DIR/LABEL/20261208T10MMSSZ-N/ with both programs' results files and,
+// where given, a machine.json saying how the repetition ended.
+struct Label {
+    std::string name;
+    int repetitions;
+    double time;   // time factor against 1
+    double noise;  // per pass
+    std::string outcome = "";  // machine.json's outcome for the last repetition; "" none
+};
+
+void write_label(const fs::path& dir, const Label& l, int minute, unsigned seed) {
+    for (int r = 0; r < l.repetitions; ++r) {
+        fs::path rep = dir / l.name / fmt::format("20261208T10{:02}{:02}Z-{}", minute, r, r + 1);
+        fs::create_directories(rep);
+        for (Program p : {Program::processors, Program::memory}) {
+            bool memory = p == Program::memory;
+            std::ofstream(rep / fmt::format("results_{}_Linux_x86 @ UTC time Tue Dec  8 "
+                                            "10:{:02}:{:02} 2026\n.txt",
+                                            memory ? "memory" : "processors", minute, r),
+                          std::ios::binary)
+                << noisy_results_file(p, 1 / l.time, l.noise, 2, seed + 2 * r + memory);
+        }
+        if (!l.outcome.empty() && r == l.repetitions - 1)
+            std::ofstream(rep / "machine.json")
+                << fmt::format(R"({{"schema_version": 1, "repetition": {{"outcome": "{}", )"
+                               R"("started": "2026-12-08T10:{:02}:{:02}Z"}}}})",
+                               l.outcome, minute, r);
+    }
+}
+
+std::string last_line(const std::string& text) {
+    std::size_t end = text.find_last_not_of('\n');
+    if (end == std::string::npos)
+        return "";
+    std::size_t start = text.rfind('\n', end);
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
+// A dozen comparisons through every format: the exit status, the last line
+// of standard error, of the text and of the Markdown, and the JSON's gate all
+// state one verdict.
+TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
+    struct Scenario {
+        const char* name;
+        std::vector<Label> labels;
+        double percent;
+        int status;                      // 0 pass, 3 fail, 2 no verdict
+        std::vector<std::string> said;  // on standard error
+    };
+    const Scenario scenarios[] = {
+        {"no change, 5 against 5", {{"a", 5, 1, 0.02}, {"b", 5, 1, 0.02}}, 2, 0, {"time x"}},
+        {"10% slower, 5 against 5", {{"a", 5, 1, 0.005}, {"b", 5, 1.10, 0.005}}, 5, 3,
+         {"shown more than 5% slower", "gate: fail, more than 5% slower: bench_memory: b, bench_processors: b"}},
+        {"1% slower at P = 2, 10 against 10", {{"a", 10, 1, 0.005}, {"b", 10, 1.01, 0.005}}, 2, 0,
+         {"not shown more than 2% slower"}},
+        {"15% slower, 3 against 3", {{"a", 3, 1, 0.01}, {"b", 3, 1.15, 0.01}}, 5, 3,
+         {"Welch's t-test"}},
+        {"one run each, 10% slower", {{"a", 1, 1, 0}, {"b", 1, 1.10, 0}}, 5, 3,
+         {"untested (fewer than 3 repetitions a side): b", "untested, gated on the 5% band alone: bench_memory: b, bench_processors: b"}},
+        {"one run each, no change", {{"a", 1, 1, 0}, {"b", 1, 1, 0}}, 5, 0, {"untested"}},
+        {"2 against 5, no change", {{"a", 2, 1, 0.005}, {"b", 5, 1, 0.005}}, 5, 0,
+         {"untested (fewer than 3 repetitions a side): b"}},
+        {"one label", {{"a", 3, 1, 0.005}}, 5, 2, {"the only label"}},
+        {"a failed repetition, its file complete", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005, "failed"}},
+         5, 2, {"did not complete (failed", "gate: no verdict"}},
+        {"a repetition still running", {{"a", 3, 1, 0.005, "running"}, {"b", 3, 1, 0.005}}, 5, 2,
+         {"did not complete (running"}},
+        {"completed as recorded", {{"a", 3, 1, 0.005, "completed"}, {"b", 3, 1, 0.005}}, 5, 0, {}},
+        {"three labels, one slower", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005}, {"c", 5, 1.2, 0.005}},
+         5, 3, {"gate: fail, more than 5% slower: bench_memory: c, bench_processors: c"}},
+    };
+    fs::path root = fs::temp_directory_path() / ("gate_verdicts_" + std::to_string(getpid()));
+    unsigned seed = 11;
+    for (const Scenario& s : scenarios) {
+        SCOPED_TRACE(s.name);
+        fs::remove_all(root);
+        fs::create_directories(root);
+        int minute = 0;
+        for (const Label& l : s.labels) {
+            write_label(root / "runs", l, minute++, seed);
+            seed += 1000;
+        }
+        std::string gate = fmt::format(" --fail-if-worse {:g}", s.percent);
+        const char* verdict = s.status == 0 ? "pass" : s.status == 3 ? "fail" : "no verdict";
+        for (const char* format : {"text", "markdown", "json", "csv"}) {
+            SCOPED_TRACE(format);
+            Result r = run_in(root, std::string(BENCH_REPORT) + " compare runs/* --format " +
+                                        format + gate);
+            EXPECT_EQ(r.status, s.status) << r.err;
+            EXPECT_EQ(last_line(r.err).rfind(std::string("bench_report: gate: ") + verdict, 0), 0u)
+                << r.err;
+            for (const std::string& words : s.said)
+                EXPECT_NE(r.err.find(words), std::string::npos) << words << "\n" << r.err;
+            std::string format_name = format;
+            if (format_name == "text") {
+                EXPECT_EQ(last_line(r.out).rfind(std::string("gate: ") + verdict, 0), 0u) << r.out;
+            } else if (format_name == "markdown") {
+                EXPECT_EQ(last_line(r.out).rfind(std::string("**gate: ") + verdict, 0), 0u)
+                    << r.out;
+            } else if (format_name == "json") {
+                auto doc = nlohmann::json::parse(r.out);
+                EXPECT_EQ(doc["gate"]["verdict"],
+                          s.status == 0 ? "pass" : s.status == 3 ? "fail" : "no_verdict");
+                EXPECT_EQ(doc["gate"]["summary"], last_line(r.err).substr(14));
+                EXPECT_EQ(doc["gate"]["untested"].empty(),
+                          r.err.find("untested (") == std::string::npos);
+            } else {
+                EXPECT_FALSE(r.out.empty());
+            }
+        }
+    }
+    fs::remove_all(root);
 }
 
 }  // namespace

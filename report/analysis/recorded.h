@@ -1,5 +1,7 @@
-// Which build of a program a run measured, so that repetitions of two builds
-// under one label are never pooled into one sample.
+// What machine.json recorded of a repetition that the comparison and its gate
+// need: how it ended, which build it measured (so that repetitions of two
+// builds under one label are never pooled into one sample) and the warnings
+// the machine drew.
 #pragma once
 
 #include <optional>
@@ -13,6 +15,13 @@ namespace report {
 // The build a run measured: the program's SHA-256 from machine.json; absent
 // when there is no machine.json or it does not say.
 std::optional<std::string> build_identity(const Run& run);
+
+// How the repetition ended, when machine.json says and it is not "completed":
+// "failed", "killed", "interrupted", "timed_out" or "running".
+std::optional<std::string> unfinished_outcome(const Run& run);
+
+// The warnings recorded with the repetition (load, governor, ...), as sentences.
+std::vector<std::string> recorded_warnings(const Run& run);
 
 // The sample each of the runs (of one program) belongs to: its label, or,
 // when its label holds runs of more than one build, "LABEL@" and the first 8

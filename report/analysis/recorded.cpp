@@ -1,4 +1,4 @@
-#include "analysis/builds.h"
+#include "analysis/recorded.h"
 
 #include <map>
 #include <set>
@@ -11,6 +11,16 @@ std::optional<std::string> build_identity(const Run& run) {
     if (!run.machine || !run.machine->program_sha256 || run.machine->program_sha256->empty())
         return std::nullopt;
     return run.machine->program_sha256;
+}
+
+std::optional<std::string> unfinished_outcome(const Run& run) {
+    if (!run.machine || !run.machine->outcome || *run.machine->outcome == "completed")
+        return std::nullopt;
+    return run.machine->outcome;
+}
+
+std::vector<std::string> recorded_warnings(const Run&) {
+    return {};
 }
 
 std::vector<std::string> sample_labels(const std::vector<const Run*>& runs) {

@@ -1,0 +1,161 @@
+#include "output/gate_view.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "output/compare_views.h"
+#include "output/text.h"
+
+namespace report {
+
+namespace {
+
+std::string label_of(const ProgramComparison& c, std::size_t run) {
+    return fmt::format("{}: {}", program_name(c.program), run_name(*c.runs[run]));
+}
+
+std::string problem_line(const GateProblem& p, const std::vector<ProgramComparison>& cs) {
+    if (p.kind == GateProblem::program_missing)
+        return fmt::format("{}: no run of {}, which the baseline has", escape_path(p.detail),
+                           program_name(p.program));
+    const ProgramComparison& c = cs[p.comparison];
+    std::string run = label_of(c, p.run);
+    switch (p.kind) {
+        case GateProblem::partial:
+            return fmt::format("{}: partial, the file ends before the end of the run ({})", run,
+                               escape_path(p.detail));
+        case GateProblem::inconsistent: return fmt::format("{}: inconsistent: {}", run, p.detail);
+        case GateProblem::nothing_comparable:
+            return c.runs.size() < 2
+                       ? fmt::format("{}: the only label: nothing to compare it with", run)
+                       : fmt::format("{}: no figure comparable with the baseline", run);
+        case GateProblem::failed:
+            return fmt::format("{}: a repetition did not complete ({}, {}): it counts for its label",
+                               run, p.outcome, escape_path(p.detail));
+        case GateProblem::disturbed:
+            return fmt::format("{}: --strict: a repetition was disturbed: {}", run, p.detail);
+        case GateProblem::program_missing: break;
+    }
+    return run;
+}
+
+std::string slowdown_line(const ProgramSlowdown& s, const std::vector<ProgramComparison>& cs,
+                          double percent) {
+    const ProgramComparison& c = cs[s.comparison];
+    const stats::SlowdownTest& t = *s.test;
+    std::string bound =
+        t.bound > 0 ? fmt::format("at least x{:.3f}", t.bound) : std::string("no lower bound");
+    const char* method = t.method == stats::SlowdownMethod::rank_sum ? "rank-sum test"
+                         : t.method == stats::SlowdownMethod::welch  ? "Welch's t-test"
+                                                                     : "no spread";
+    return fmt::format(
+        "{}: time x{:.3f} the baseline's over {} pass(es), {} at {:.1f}% confidence ({}, {} "
+        "against {}): {} than {:g}% slower",
+        label_of(c, s.run), t.estimate, s.rows.size(), bound, t.confidence * 100, method,
+        c.samples[s.run].size(), c.samples[*c.baseline].size(),
+        tripped(s) ? "shown more" : "not shown more", percent);
+}
+
+std::string regression_line(const Regression& r, const std::vector<ProgramComparison>& cs,
+                            double percent) {
+    const ProgramComparison& c = cs[r.comparison];
+    const FigureRow& row = c.rows[r.row];
+    const char* pass = row.pass == Pass::single  ? "single-thread pass"
+                       : row.pass == Pass::multi ? "multi-thread pass"
+                                                 : "improvement";
+    return fmt::format(
+        "{}: {}, {}: {} is {} ({}), {:.3g} times the baseline's time, more than {:g}% slower",
+        label_of(c, r.run), row.test_title, pass, row.figure, cell_text(row.cells[r.run]),
+        format_ratio(*row.cells[r.run].ratio), r.factor, percent);
+}
+
+// Names, the first few of many and how many in all.
+std::string listed(const std::vector<std::string>& names) {
+    std::string out;
+    for (std::size_t k = 0; k < names.size() && (names.size() <= 5 || k < 3); ++k)
+        out += (out.empty() ? "" : ", ") + names[k];
+    if (names.size() > 5)
+        out += fmt::format(", ... ({} in all)", names.size());
+    return out;
+}
+
+}  // namespace
+
+const char* method_name(stats::SlowdownMethod method) {
+    switch (method) {
+        case stats::SlowdownMethod::rank_sum: return "rank_sum";
+        case stats::SlowdownMethod::welch: return "welch";
+        case stats::SlowdownMethod::constant: break;
+    }
+    return "constant";
+}
+
+std::string disturbance_line(const DisturbedLabel& d, const ProgramComparison& c) {
+    return fmt::format("{}: disturbed in {} of {} repetition(s): {}", label_of(c, d.run),
+                       d.repetitions, c.samples[d.run].size(), d.message);
+}
+
+std::string verdict_line(const GateVerdict& v, const std::vector<ProgramComparison>& cs) {
+    std::string untested;
+    if (!v.untested.empty()) {
+        std::vector<std::string> names;
+        for (const auto& [ci, run] : v.untested)
+            names.push_back(label_of(cs[ci], run));
+        untested = fmt::format("; untested, gated on the {:g}% band alone: {}", v.percent,
+                               listed(names));
+    }
+    switch (v.outcome) {
+        case GateVerdict::Outcome::no_verdict:
+            return fmt::format("gate: no verdict, {} problem(s): the comparison lacks what a "
+                               "verdict needs",
+                               v.problems.size());
+        case GateVerdict::Outcome::pass:
+            return fmt::format("gate: pass, nothing more than {:g}% slower{}", v.percent, untested);
+        case GateVerdict::Outcome::fail: break;
+    }
+    std::vector<std::string> slower;
+    auto add = [&](std::size_t ci, std::size_t run) {
+        std::string name = label_of(cs[ci], run);
+        if (std::find(slower.begin(), slower.end(), name) == slower.end())
+            slower.push_back(name);
+    };
+    for (const ProgramSlowdown& s : v.tested)
+        if (tripped(s))
+            add(s.comparison, s.run);
+    for (const Regression& r : v.regressions)
+        add(r.comparison, r.run);
+    return fmt::format("gate: fail, more than {:g}% slower: {}{}", v.percent, listed(slower),
+                       untested);
+}
+
+std::vector<std::string> gate_lines(const GateVerdict& v, const std::vector<ProgramComparison>& cs) {
+    std::vector<std::string> out;
+    for (const GateProblem& p : v.problems)
+        out.push_back(problem_line(p, cs));
+    if (v.outcome != GateVerdict::Outcome::no_verdict) {
+        for (const ProgramSlowdown& s : v.tested)
+            if (s.test)
+                out.push_back(slowdown_line(s, cs, v.percent));
+        for (const Regression& r : v.regressions)
+            out.push_back(regression_line(r, cs, v.percent));
+        // The untested labels, one line per program.
+        for (std::size_t ci = 0; ci < cs.size(); ++ci) {
+            std::vector<std::string> labels;
+            for (const auto& [c, run] : v.untested)
+                if (c == ci)
+                    labels.push_back(run_name(*cs[ci].runs[run]));
+            if (labels.empty())
+                continue;
+            std::string names = listed(labels);
+            out.push_back(fmt::format(
+                "{}: untested ({}): {}; gated on the {:g}% band alone", program_name(cs[ci].program),
+                cs[ci].baseline ? "fewer than 3 repetitions a side" : "compared with the median",
+                names, v.percent));
+        }
+    }
+    out.push_back(verdict_line(v, cs));
+    return out;
+}
+
+}  // namespace report

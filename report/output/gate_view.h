@@ -1,0 +1,30 @@
+// The gate's verdict in words, the same sentences wherever it is said: under
+// the text and Markdown tables and on standard error.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "analysis/comparison.h"
+#include "analysis/gate.h"
+
+namespace report {
+
+// One sentence a line: what keeps the gate from a verdict, each tested
+// label's time factor against the threshold, the figures that explain a
+// slowdown or trip an untested label, the untested labels; the last line is the verdict itself ("gate: pass", "gate:
+// fail, ...", "gate: no verdict, ...").
+std::vector<std::string> gate_lines(const GateVerdict& verdict,
+                                    const std::vector<ProgramComparison>& comparisons);
+
+// The last line alone.
+std::string verdict_line(const GateVerdict& verdict,
+                         const std::vector<ProgramComparison>& comparisons);
+
+// A disturbance as said under a table and on standard error.
+std::string disturbance_line(const DisturbedLabel& d, const ProgramComparison& comparison);
+
+// "rank_sum", "welch", "constant": the method's name in JSON.
+const char* method_name(stats::SlowdownMethod method);
+
+}  // namespace report
