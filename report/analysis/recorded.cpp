@@ -8,19 +8,25 @@
 namespace report {
 
 std::optional<std::string> build_identity(const Run& run) {
-    if (!run.machine || !run.machine->program_sha256 || run.machine->program_sha256->empty())
+    if (!run.machine || !run.machine->program.sha256 || run.machine->program.sha256->empty())
         return std::nullopt;
-    return run.machine->program_sha256;
+    return run.machine->program.sha256;
 }
 
 std::optional<std::string> unfinished_outcome(const Run& run) {
-    if (!run.machine || !run.machine->outcome || *run.machine->outcome == "completed")
+    const std::optional<std::string>* outcome =
+        run.machine ? &run.machine->repetition.outcome : nullptr;
+    if (!outcome || !*outcome || **outcome == "completed")
         return std::nullopt;
-    return run.machine->outcome;
+    return *outcome;
 }
 
-std::vector<std::string> recorded_warnings(const Run&) {
-    return {};
+std::vector<std::string> recorded_warnings(const Run& run) {
+    std::vector<std::string> out;
+    if (run.machine)
+        for (const Disturbance& d : run.machine->warnings)
+            out.push_back(d.message);
+    return out;
 }
 
 std::vector<std::string> sample_labels(const std::vector<const Run*>& runs) {

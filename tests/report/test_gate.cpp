@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/comparison.h"
+#include "analysis/gate.h"
 #include "analysis/stats.h"
 #include "analysis/threshold_test.h"
 #include "fleet.h"
@@ -271,6 +272,7 @@ struct Label {
     double time;   // time factor against 1
     double noise;  // per pass
     std::string outcome = "";  // machine.json's outcome for the last repetition; "" none
+    std::string warning = "";  // a warning recorded with the last repetition
 };
 
 void write_label(const fs::path& dir, const Label& l, int minute, unsigned seed) {
@@ -285,11 +287,14 @@ void write_label(const fs::path& dir, const Label& l, int minute, unsigned seed)
                           std::ios::binary)
                 << noisy_results_file(p, 1 / l.time, l.noise, 2, seed + 2 * r + memory);
         }
-        if (!l.outcome.empty() && r == l.repetitions - 1)
-            std::ofstream(rep / "machine.json")
-                << fmt::format(R"({{"schema_version": 1, "repetition": {{"outcome": "{}", )"
-                               R"("started": "2026-12-08T10:{:02}:{:02}Z"}}}})",
-                               l.outcome, minute, r);
+        if ((!l.outcome.empty() || !l.warning.empty()) && r == l.repetitions - 1)
+            std::ofstream(rep / "machine.json") << fmt::format(
+                R"({{"schema_version": 2, "repetition": {{"outcome": "{}", )"
+                R"("started": "2026-12-08T10:{:02}:{:02}Z"}}, "warnings": [{}]}})",
+                l.outcome.empty() ? "completed" : l.outcome, minute, r,
+                l.warning.empty()
+                    ? ""
+                    : fmt::format(R"({{"check": "load", "message": "{}"}})", l.warning));
     }
 }
 
@@ -302,7 +307,7 @@ std::string last_line(const std::string& text) {
                        end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
-// A dozen comparisons through every format: the exit status, the last line
+// A dozen comparisons and more through every format: the exit status, the last line
 // of standard error, of the text and of the Markdown, and the JSON's gate all
 // state one verdict.
 TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
@@ -312,6 +317,7 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         double percent;
         int status;                      // 0 pass, 3 fail, 2 no verdict
         std::vector<std::string> said;  // on standard error
+        const char* options = "";
     };
     const Scenario scenarios[] = {
         {"no change, 5 against 5", {{"a", 5, 1, 0.02}, {"b", 5, 1, 0.02}}, 2, 0, {"time x"}},
@@ -334,6 +340,10 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         {"completed as recorded", {{"a", 3, 1, 0.005, "completed"}, {"b", 3, 1, 0.005}}, 5, 0, {}},
         {"three labels, one slower", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005}, {"c", 5, 1.2, 0.005}},
          5, 3, {"gate: fail, more than 5% slower: bench_memory: c, bench_processors: c"}},
+        {"a disturbed repetition", {{"a", 3, 1, 0.005}, {"b", 3, 1, 0.005, "", "load 3.1"}}, 5, 0,
+         {"bench_memory: b: disturbed in 1 of 3 repetition(s): load 3.1"}},
+        {"a disturbed repetition, --strict", {{"a", 3, 1, 0.005}, {"b", 3, 1, 0.005, "", "load 3.1"}},
+         5, 2, {"b: --strict: a repetition was disturbed: load 3.1"}, " --strict"},
     };
     fs::path root = fs::temp_directory_path() / ("gate_verdicts_" + std::to_string(getpid()));
     unsigned seed = 11;
@@ -346,7 +356,7 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
             write_label(root / "runs", l, minute++, seed);
             seed += 1000;
         }
-        std::string gate = fmt::format(" --fail-if-worse {:g}", s.percent);
+        std::string gate = fmt::format(" --fail-if-worse {:g}{}", s.percent, s.options);
         const char* verdict = s.status == 0 ? "pass" : s.status == 3 ? "fail" : "no verdict";
         for (const char* format : {"text", "markdown", "json", "csv"}) {
             SCOPED_TRACE(format);
@@ -360,6 +370,8 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
             std::string format_name = format;
             if (format_name == "text") {
                 EXPECT_EQ(last_line(r.out).rfind(std::string("gate: ") + verdict, 0), 0u) << r.out;
+                EXPECT_EQ(r.out.find("Disturbed: ") != std::string::npos,
+                          r.err.find("disturbed in") != std::string::npos);
             } else if (format_name == "markdown") {
                 EXPECT_EQ(last_line(r.out).rfind(std::string("**gate: ") + verdict, 0), 0u)
                     << r.out;
@@ -370,12 +382,48 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
                 EXPECT_EQ(doc["gate"]["summary"], last_line(r.err).substr(14));
                 EXPECT_EQ(doc["gate"]["untested"].empty(),
                           r.err.find("untested (") == std::string::npos);
+                bool disturbed = false;
+                for (const auto& p : doc["programs"])
+                    disturbed = disturbed || !p["disturbances"].empty();
+                EXPECT_EQ(disturbed, r.err.find("disturbed in") != std::string::npos);
             } else {
                 EXPECT_FALSE(r.out.empty());
             }
         }
     }
     fs::remove_all(root);
+}
+
+// Between labels of 3 or more repetitions a slowdown counts only when its
+// test shows it: medians 8% apart with a spread of +/-15% are no evidence of
+// a slowdown beyond 5%, though the band alone would trip.
+TEST(GateVerdicts, AnInsignificantDifferenceBeyondTheBandDoesNotTrip) {
+    const double base[] = {0.85, 0.95, 1.0, 1.05, 1.2};
+    const double slower[] = {0.92, 1.02, 1.08, 1.15, 1.3};
+    std::vector<RunT> runs;
+    unsigned seed = 3;
+    for (auto [label, times] : {std::pair{"base", base}, std::pair{"new", slower}})
+        for (int k = 0; k < 5; ++k) {
+            std::string text = noisy_results_file(Program::processors, 1 / times[k], 0, 2, seed++);
+            RunT r = std::get<RunT>(parse_run(text, std::string(label) + ".txt"));
+            r.label = label;
+            runs.push_back(std::move(r));
+        }
+    std::vector<const RunT*> ptrs;
+    for (const RunT& r : runs)
+        ptrs.push_back(&r);
+    std::vector<ProgramComparison> cs = compare_runs(ptrs, {});
+    ASSERT_EQ(cs.size(), 1u);
+    // The medians differ by more than 5%: every figure is beyond the band.
+    EXPECT_FALSE(regressions(cs, 5).empty());
+    GateVerdict v = decide_gate(cs, {}, {}, 5);
+    ASSERT_EQ(v.tested.size(), 1u);
+    ASSERT_TRUE(v.tested[0].test);
+    EXPECT_GT(v.tested[0].test->estimate, 1.05);
+    EXPECT_FALSE(v.tested[0].test->significant) << "p " << v.tested[0].test->p;
+    EXPECT_EQ(v.outcome, GateVerdict::Outcome::pass);
+    EXPECT_TRUE(v.regressions.empty());
+    EXPECT_TRUE(v.untested.empty());
 }
 
 }  // namespace
