@@ -35,7 +35,7 @@ bool results_name(const std::string& name) {
 // Every results file under `dir`, sorted by path. Symbolic links to
 // directories are not followed, so a link loop cannot trap the walk.
 void scan(const fs::path& dir, std::vector<std::string>& found, std::vector<LoadNote>& notes,
-          bool& failed, std::set<std::string>& links_said) {
+          bool& failed, std::set<std::string>& links_said, std::vector<std::string>& records) {
     std::error_code ec;
     fs::recursive_directory_iterator it(dir, fs::directory_options::none, ec), end;
     std::vector<std::string> files;
@@ -56,6 +56,8 @@ void scan(const fs::path& dir, std::vector<std::string>& found, std::vector<Load
             if ((dir == "." || dir == "./") && path.rfind("./", 0) == 0)
                 path.erase(0, 2);
             files.push_back(std::move(path));
+        } else if (entry.path().filename() == "machine.json" && entry.is_regular_file(type_ec)) {
+            records.push_back(entry.path().string());
         }
         it.increment(ec);
         if (ec) {
@@ -72,6 +74,42 @@ void scan(const fs::path& dir, std::vector<std::string>& found, std::vector<Load
     }
     std::sort(files.begin(), files.end());
     found.insert(found.end(), files.begin(), files.end());
+}
+
+// A repetition that `run` recorded as failed, killed, interrupted, timed out
+// or still running may have left no results file: it still counts for its
+// label, as a run without figures that carries its record. `records` are the
+// machine.json files found, with their input.
+void add_unfinished(const std::vector<std::pair<std::string, std::size_t>>& records,
+                    Loaded& loaded, std::vector<bool>& labelled,
+                    const std::vector<std::string>& labels) {
+    for (const auto& [path, input] : records) {
+        std::string why;
+        std::optional<MachineRecord> record = read_record(path, why);
+        if (!record || !record->repetition.outcome || *record->repetition.outcome == "completed")
+            continue;
+        const std::string& name = record->repetition.program;
+        if (name != program_name(Program::processors) && name != program_name(Program::memory))
+            continue;
+        Program program =
+            name == program_name(Program::memory) ? Program::memory : Program::processors;
+        fs::path dir = fs::path(path).parent_path();
+        bool has_file = std::any_of(loaded.runs.begin(), loaded.runs.end(), [&](const Run& r) {
+            return r.program == program && fs::path(r.path).parent_path() == dir;
+        });
+        if (has_file)
+            continue;
+        Run run;
+        run.path = path;
+        run.input = input;
+        run.program = program;
+        run.partial = true;  // nothing of it was read
+        run.machine = std::make_shared<const MachineRecord>(std::move(*record));
+        if (input < labels.size())
+            run.label = labels[input];
+        labelled.push_back(input < labels.size());
+        loaded.runs.push_back(std::move(run));
+    }
 }
 
 bool read_file(const std::string& path, std::string& text, std::string& error) {
@@ -185,14 +223,17 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
     };
     std::vector<Found> files;
     std::set<std::string> links_said;  // each skipped link said once
+    std::vector<std::pair<std::string, std::size_t>> records;
     for (std::size_t input = 0; input < paths.size(); ++input) {
         const std::string& p = paths[input];
         std::error_code ec;
-        std::vector<std::string> found;
+        std::vector<std::string> found, machine_files;
         if (fs::is_directory(p, ec))
-            scan(p, found, loaded.notes, loaded.failed, links_said);
+            scan(p, found, loaded.notes, loaded.failed, links_said, machine_files);
         else
             found.push_back(p);
+        for (std::string& m : machine_files)
+            records.emplace_back(std::move(m), input);
         loaded.files_per_input.push_back(found.size());
         for (std::string& f : found)
             files.push_back({std::move(f), input});
@@ -242,6 +283,8 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             loaded.runs.push_back(std::move(run));
         }
     }
+
+    add_unfinished(records, loaded, labelled, labels);
 
     // A console transcript saved beside its own results file is the same run.
     std::vector<bool> drop(loaded.runs.size(), false);

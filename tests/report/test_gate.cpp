@@ -273,6 +273,9 @@ struct Label {
     double noise;  // per pass
     std::string outcome = "";  // machine.json's outcome for the last repetition; "" none
     std::string warning = "";  // a warning recorded with the last repetition
+    // One more repetition of bench_processors that left only its machine.json
+    // with this outcome; "" none.
+    std::string without_file = "";
 };
 
 void write_label(const fs::path& dir, const Label& l, int minute, unsigned seed) {
@@ -295,6 +298,14 @@ void write_label(const fs::path& dir, const Label& l, int minute, unsigned seed)
                 l.warning.empty()
                     ? ""
                     : fmt::format(R"({{"check": "load", "message": "{}"}})", l.warning));
+    }
+    if (!l.without_file.empty()) {
+        fs::path rep = dir / l.name / fmt::format("20261208T10{:02}59Z-99", minute);
+        fs::create_directories(rep);
+        std::ofstream(rep / "machine.json") << fmt::format(
+            R"({{"schema_version": 2, "repetition": {{"program": "bench_processors", )"
+            R"("outcome": "{}", "started": "2026-12-08T10:{:02}:59Z"}}}})",
+            l.without_file, minute);
     }
 }
 
@@ -340,6 +351,12 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         {"completed as recorded", {{"a", 3, 1, 0.005, "completed"}, {"b", 3, 1, 0.005}}, 5, 0, {}},
         {"three labels, one slower", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005}, {"c", 5, 1.2, 0.005}},
          5, 3, {"gate: fail, more than 5% slower: bench_memory: c, bench_processors: c"}},
+        {"a failed repetition without a results file",
+         {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005, "", "", "failed"}}, 5, 2,
+         {"bench_processors: b: a repetition did not complete (failed, runs/b/"}},
+        {"a killed repetition without a results file",
+         {{"a", 3, 1, 0.005, "", "", "killed"}, {"b", 3, 1, 0.005}}, 5, 2,
+         {"bench_processors: a: a repetition did not complete (killed"}},
         {"a disturbed repetition", {{"a", 3, 1, 0.005}, {"b", 3, 1, 0.005, "", "load 3.1"}}, 5, 0,
          {"bench_memory: b: disturbed in 1 of 3 repetition(s): load 3.1"}},
         {"a disturbed repetition, --strict", {{"a", 3, 1, 0.005}, {"b", 3, 1, 0.005, "", "load 3.1"}},
