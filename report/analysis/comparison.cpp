@@ -5,6 +5,8 @@
 #include <functional>
 
 #include "model/catalogue.h"
+#include "model/natural_order.h"
+#include "analysis/history.h"
 #include "analysis/stats.h"
 #include "analysis/machine_differences.h"
 
@@ -355,7 +357,8 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
     ProgramComparison c;
     c.program = runs.front()->program;
     c.noise = s.noise;
-    // Columns by label, in order of first appearance.
+    // Columns by label, in the natural order of the labels (release-1.9
+    // before release-1.10), a label's repetitions in the order given.
     for (const Run* r : runs) {
         auto same = std::find_if(c.runs.begin(), c.runs.end(),
                                  [&](const Run* first) { return first->label == r->label; });
@@ -366,17 +369,38 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
             c.samples[static_cast<std::size_t>(same - c.runs.begin())].push_back(r);
         }
     }
+    std::stable_sort(c.samples.begin(), c.samples.end(), [](const auto& x, const auto& y) {
+        return natural_less(x.front()->label, y.front()->label);
+    });
+    for (std::size_t i = 0; i < c.samples.size(); ++i)
+        c.runs[i] = c.samples[i].front();
     if (!s.median) {
-        // The label holding the baseline run named, else the first.
+        // The label holding the baseline run named, else the label that ran
+        // first (its earliest repetition), else the first label in order.
         c.baseline = 0;
+        c.baseline_reason = BaselineReason::first_in_order;
         auto named = [&](const std::vector<const Run*>& reps) {
             return std::any_of(reps.begin(), reps.end(), [&](const Run* r) {
                 return std::find(s.baselines.begin(), s.baselines.end(), r) != s.baselines.end();
             });
         };
         auto it = std::find_if(c.samples.begin(), c.samples.end(), named);
-        if (it != c.samples.end())
+        if (it != c.samples.end()) {
             c.baseline = static_cast<std::size_t>(it - c.samples.begin());
+            c.baseline_reason = BaselineReason::named;
+        } else {
+            for (std::size_t i = 0; i < c.samples.size(); ++i)
+                for (const Run* r : c.samples[i]) {
+                    std::optional<std::string> start = run_start(*r);
+                    // ISO 8601 to the second: the text orders as the time does.
+                    if (start && (!c.baseline_started ||
+                                  start->substr(0, 19) < c.baseline_started->substr(0, 19))) {
+                        c.baseline_started = start;
+                        c.baseline = i;
+                        c.baseline_reason = BaselineReason::ran_first;
+                    }
+                }
+        }
     }
 
     for (const TestInfo& info : catalogue(c.program)) {

@@ -13,7 +13,9 @@ namespace fs = std::filesystem;
 
 const char* const baseline_help =
     "The run each program's figures are compared with: a label, a path (one of the inputs or "
-    "another file), or \"median\" for the median of the runs (default: each program's first run)";
+    "another file), or \"median\" for the median of the runs (default: each program's label "
+    "that ran first, from machine.json's start or the results file's date, else the first label "
+    "in natural order)";
 
 BaselineChoice resolve_baseline(const Loaded& loaded, const Inputs& inputs, const std::string& baseline,
                                 Loaded& extra) {

@@ -95,9 +95,15 @@ std::string baseline_title(const ProgramComparison& c) {
     for (const auto& reps : c.samples)
         runs += reps.size();
     std::string labels = runs == c.runs.size() ? "" : fmt::format(" of {} label(s)", c.runs.size());
-    return c.baseline ? fmt::format("{}: {} run(s){}, baseline {}", program, runs, labels,
+    std::string why;
+    if (c.baseline && c.baseline_reason == BaselineReason::ran_first)
+        why = fmt::format(", the label that ran first ({})", *c.baseline_started);
+    else if (c.baseline && c.baseline_reason == BaselineReason::first_in_order)
+        why = ", the first label (no start time known)";
+    return c.baseline ? fmt::format("{}: {} run(s){}, baseline {}{}", program, runs, labels,
                                     column_header(*c.runs[*c.baseline], false,
-                                                  c.samples[*c.baseline].size()))
+                                                  c.samples[*c.baseline].size()),
+                                    why)
                       : fmt::format("{}: {} run(s){}, baseline the median of the {}", program, runs,
                                     labels, labels.empty() ? "runs" : "labels");
 }
@@ -692,6 +698,11 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
              {"disturbances", disturbed},
              {"machine_differences", machines},
              {"baseline", c.baseline ? json(c.runs[*c.baseline]->label) : json("median")},
+             {"baseline_reason", !c.baseline ? json(nullptr)
+                                 : c.baseline_reason == BaselineReason::named    ? json("named")
+                                 : c.baseline_reason == BaselineReason::ran_first ? json("ran_first")
+                                                                                  : json("first_label")},
+             {"baseline_started", c.baseline_started ? json(*c.baseline_started) : json(nullptr)},
              {"runs", runs},
              {"figures", rows},
              {"outliers", outliers}});

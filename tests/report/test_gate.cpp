@@ -443,4 +443,44 @@ TEST(GateVerdicts, AnInsignificantDifferenceBeyondTheBandDoesNotTrip) {
     EXPECT_TRUE(v.untested.empty());
 }
 
+// The baseline, when none is named, is the label that ran first, whatever
+// its name; the columns follow the labels' natural order; without any start
+// time the first label in that order.
+TEST(GateVerdicts, DefaultBaselineRanFirstAndLabelsInNaturalOrder) {
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> labels;  // label, local start ("" none)
+        std::vector<std::string> columns;
+        std::string baseline;
+        BaselineReason reason;
+    };
+    const Case cases[] = {
+        {{{"release-1.9", "Tue Dec  8 11:00:00 2026"}, {"release-1.10", "Tue Dec  8 10:00:00 2026"}},
+         {"release-1.9", "release-1.10"}, "release-1.10", BaselineReason::ran_first},
+        {{{"host-10", "Tue Dec  8 09:00:00 2026"}, {"host-2", "Tue Dec  8 10:00:00 2026"}},
+         {"host-2", "host-10"}, "host-10", BaselineReason::ran_first},
+        {{{"b-10", ""}, {"b-9", ""}}, {"b-9", "b-10"}, "b-9", BaselineReason::first_in_order},
+    };
+    for (const Case& c : cases) {
+        std::vector<RunT> runs;
+        for (const auto& [label, start] : c.labels) {
+            RunT r = std::get<RunT>(parse_run(
+                noisy_results_file(Program::processors, 1, 0, 2, 5), label + ".txt"));
+            r.label = label;
+            r.local_time = start;
+            runs.push_back(std::move(r));
+        }
+        std::vector<const RunT*> ptrs;
+        for (const RunT& r : runs)
+            ptrs.push_back(&r);
+        std::vector<ProgramComparison> cs = compare_runs(ptrs, {});
+        std::vector<std::string> columns;
+        for (const RunT* r : cs[0].runs)
+            columns.push_back(r->label);
+        EXPECT_EQ(columns, c.columns);
+        ASSERT_TRUE(cs[0].baseline);
+        EXPECT_EQ(cs[0].runs[*cs[0].baseline]->label, c.baseline);
+        EXPECT_EQ(cs[0].baseline_reason, c.reason);
+    }
+}
+
 }  // namespace
