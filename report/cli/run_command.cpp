@@ -383,13 +383,13 @@ int run_benchmarks(const Options& o) {
         return fail(write_failed, fmt::format("cannot create {}: {}",
                                               escape_path(label_dir.string()), ec.message()));
     if (!forward_signals())
-        return fail(write_failed, "cannot catch SIGINT and SIGTERM");
+        return fail(write_failed, "cannot catch SIGINT, SIGTERM and SIGHUP");
 
     const auto started = Clock::now();
     auto since = [](Clock::time_point t) {
         return std::chrono::duration<double>(Clock::now() - t).count();
     };
-    int sequence = 0, completed = 0, unsuccessful = 0;
+    int sequence = 0, started_count = 0, completed = 0, unsuccessful = 0;
     bool first = true;
     int stopped_by = 0;
     for (std::size_t pi = 0; pi < plans.size() && !stopped_by; ++pi) {
@@ -474,13 +474,14 @@ int run_benchmarks(const Options& o) {
                                             about(left)));
             };
             show();
-            Repetition rep = run_repetition(plan.path, dir,
+            Execution rep = execute_program(plan.path, dir,
                                             {[&](const std::string& line) {
                                                  activity.see(line);
                                                  show();
                                              },
                                              [&] { show(); }});
             ++plan.done;
+            ++started_count;
 
             // What it left: a complete results file, or the reason there is none.
             std::string remark;
@@ -518,6 +519,7 @@ int run_benchmarks(const Options& o) {
                 case Outcome::interrupted:
                     how = "was interrupted by " + signal_name(received_signal());
                     break;
+                case Outcome::timed_out: how = "timed out"; break;
             }
             recorded.finished = utc(std::chrono::system_clock::now(), "%Y-%m-%dT%H:%M:%SZ");
             recorded.seconds = rep.seconds;
@@ -568,7 +570,8 @@ int run_benchmarks(const Options& o) {
     }
     if (sequence == 0)
         return fail(bad_input, "nothing ran");
-    progress.message(fmt::format("{} of {} repetition(s) completed in {}", completed, sequence,
+    // Sequence numbers may skip (a directory already there): count what ran.
+    progress.message(fmt::format("{} of {} repetition(s) completed in {}", completed, started_count,
                                  clock_text(since(started))));
     return unsuccessful > 0 ? write_failed : ok;
 }

@@ -47,6 +47,7 @@ const char* outcome_name(Outcome o) {
         case Outcome::failed: return "failed";
         case Outcome::killed: return "killed";
         case Outcome::interrupted: return "interrupted";
+        case Outcome::timed_out: return "timed_out";
     }
     return "failed";
 }
@@ -122,16 +123,19 @@ bool forward_signals() {
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no SA_RESTART: a waiting poll returns at once
-    return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        if (::sigaction(sig, &sa, nullptr) != 0)
+            return false;
+    return ::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 }
 
 int received_signal() {
     return pending_signal;
 }
 
-Repetition run_repetition(const fs::path& program, const fs::path& dir,
-                          const RepetitionHooks& hooks) {
-    Repetition rep;
+Execution execute_program(const fs::path& program, const fs::path& dir, const ExecutionHooks& hooks,
+                          std::optional<double> timeout_seconds) {
+    Execution rep;
     auto start = std::chrono::steady_clock::now();
     auto elapsed = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -171,9 +175,8 @@ Repetition run_repetition(const fs::path& program, const fs::path& dir,
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent)
             ::_exit(127);
-        ::signal(SIGINT, SIG_DFL);
-        ::signal(SIGTERM, SIG_DFL);
-        ::signal(SIGPIPE, SIG_DFL);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ})
+            ::signal(sig, SIG_DFL);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -200,21 +203,42 @@ Repetition run_repetition(const fs::path& program, const fs::path& dir,
     ::close(report_pipe[0]);
 
     std::string pending;
+    // When the signal was passed on, or the timeout's SIGTERM sent; the whole
+    // process group gets each, so a grandchild holding the pipe ends too.
     std::optional<std::chrono::steady_clock::time_point> forwarded_at;
+    bool timed_out = false;
     bool write_failed = false;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
     int nfds = wake_pipe[0] >= 0 ? 2 : 1;
     bool open_stream = true;
-    while (open_stream) {
-        // A signal received before the program started, or while it ran.
-        if (pending_signal != 0 && !forwarded_at) {
-            ::kill(pid, pending_signal);
+    auto signal_group = [&](int sig) {
+        if (::kill(-pid, sig) != 0)
+            ::kill(pid, sig);
+    };
+    auto pass_on = [&] {
+        if (forwarded_at)
+            return;
+        if (pending_signal != 0) {
+            signal_group(pending_signal);
             forwarded_at = std::chrono::steady_clock::now();
+        } else if (timeout_seconds && elapsed() > *timeout_seconds) {
+            signal_group(SIGTERM);
+            forwarded_at = std::chrono::steady_clock::now();
+            timed_out = true;
         }
+    };
+    bool killed = false;
+    auto kill_late = [&] {
         // A program that ignores the signal is stopped for good after 10 s.
-        if (forwarded_at &&
-            std::chrono::steady_clock::now() - *forwarded_at > std::chrono::seconds(10))
-            ::kill(pid, SIGKILL);
+        if (forwarded_at && !killed &&
+            std::chrono::steady_clock::now() - *forwarded_at > std::chrono::seconds(10)) {
+            signal_group(SIGKILL);
+            killed = true;
+        }
+    };
+    while (open_stream) {
+        pass_on();
+        kill_late();
         int ready = ::poll(fds, static_cast<nfds_t>(nfds), 250);
         if (ready < 0 && errno != EINTR)
             break;
@@ -251,14 +275,23 @@ Repetition run_repetition(const fs::path& program, const fs::path& dir,
         hooks.on_line(pending);
     ::close(out[0]);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
+    // The pipe closed; the program itself may still be running (it closed its
+    // output): keep passing signals on and honouring the timeout while waiting.
+    for (;;) {
+        pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            break;
+        if (done < 0 && errno != EINTR) {
             status = -1;
             break;
         }
-        if (pending_signal != 0 && !forwarded_at) {
-            ::kill(pid, pending_signal);
-            forwarded_at = std::chrono::steady_clock::now();
+        pass_on();
+        kill_late();
+        ::poll(fds + 1, static_cast<nfds_t>(nfds - 1), 100);
+        if (nfds == 2 && (fds[1].revents & POLLIN)) {
+            char drain[64];
+            while (::read(wake_pipe[0], drain, sizeof drain) > 0) {
+            }
         }
     }
     rep.seconds = elapsed();
@@ -281,7 +314,7 @@ Repetition run_repetition(const fs::path& program, const fs::path& dir,
     }
     // Whatever way it ended after the signal was passed on, the run was cut short.
     if (forwarded_at)
-        rep.outcome = Outcome::interrupted;
+        rep.outcome = timed_out ? Outcome::timed_out : Outcome::interrupted;
 
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))

@@ -30,12 +30,15 @@ enum class Outcome {
     completed,    // exited with status 0
     failed,       // exited with another status, or could not be started
     killed,       // ended by a signal it was not sent by bench_report
-    interrupted,  // ended after bench_report passed on Ctrl-C or SIGTERM
+    interrupted,  // ended after bench_report passed on Ctrl-C, SIGTERM or SIGHUP
+    timed_out,    // stopped by bench_report when it ran past its timeout
 };
 
-const char* outcome_name(Outcome o);  // "completed", "failed", "killed", "interrupted"
+// "completed", "failed", "killed", "interrupted", "timed_out"
+const char* outcome_name(Outcome o);
 
-struct Repetition {
+// How one execution of a program ended.
+struct Execution {
     Outcome outcome = Outcome::failed;
     std::optional<int> exit_status;  // when it exited
     std::optional<int> signal;       // when a signal ended it
@@ -44,7 +47,7 @@ struct Repetition {
     std::string error;  // why it could not be started, or console.txt not written
 };
 
-struct RepetitionHooks {
+struct ExecutionHooks {
     // Each complete line the program writes, as it comes.
     std::function<void(const std::string& line)> on_line;
     // About four times a second while the program runs.
@@ -52,17 +55,22 @@ struct RepetitionHooks {
 };
 
 // Runs `program` in `dir` (which must exist) with standard input at end of
-// file, its standard output and error saved to dir/console.txt. A Ctrl-C or
-// SIGTERM that bench_report receives meanwhile is passed on to the program
-// (see forward_signals) and the repetition is marked interrupted.
-Repetition run_repetition(const std::filesystem::path& program, const std::filesystem::path& dir,
-                          const RepetitionHooks& hooks);
+// file, its standard output and error saved to dir/console.txt. A Ctrl-C,
+// SIGTERM or SIGHUP that bench_report receives meanwhile is passed on to the
+// program's process group (see forward_signals) and the execution is marked
+// interrupted; past `timeout_seconds` the group gets SIGTERM and the execution
+// is marked timed out. A group that outlives either by 10 s gets SIGKILL.
+Execution execute_program(const std::filesystem::path& program, const std::filesystem::path& dir,
+                          const ExecutionHooks& hooks,
+                          std::optional<double> timeout_seconds = std::nullopt);
 
-// From now on SIGINT and SIGTERM no longer end bench_report: they are passed on
-// to the running program and remembered. Returns false when it cannot.
+// From now on SIGINT, SIGTERM and SIGHUP no longer end bench_report: they are
+// passed on to the running program and remembered; SIGXFSZ and SIGPIPE are
+// ignored, so a file-size limit or a closed pipe is a failed write, said.
+// Returns false when it cannot.
 bool forward_signals();
 
-// The first SIGINT or SIGTERM received since forward_signals, 0 if none.
+// The first SIGINT, SIGTERM or SIGHUP received since forward_signals, 0 if none.
 int received_signal();
 
 // "SIGINT", "SIGKILL", ...; "signal N" for others.

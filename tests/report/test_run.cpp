@@ -50,7 +50,9 @@ protected:
 
     // Runs after the first time the quick program, then writes the first
     // lines of a results file and waits, as a long run would.
-    std::string slow() {
+    // With `grandchild`, the waiting is done by a child of its own that holds
+    // the output pipe, as a program's helper process would.
+    std::string slow(bool grandchild = false) {
         std::string partial = std::string(REPORT_DATA) + "/memory_2threads.results.txt";
         return fake("slow", "if [ ! -e '" + (root / "first").string() + "' ]; then touch '" +
                                 (root / "first").string() + "'; exec '" QUICK_MEMORY "'; fi\n" +
@@ -59,7 +61,8 @@ protected:
                                 "10:00:00 2026\\n.txt')\"\n"
                                 "echo 'Force to be single thread.'; echo 'Low speeds:'\n"
                                 "touch '" +
-                                (root / "waiting").string() + "'\nexec sleep 60");
+                                (root / "waiting").string() + "'\n" +
+                                (grandchild ? "sleep 60 & wait" : "exec sleep 60"));
     }
 
     Result run(const std::string& args, const std::string& env = "") {
@@ -230,8 +233,24 @@ TEST_F(Run, UntilStableRunsAtLeastThreeAndStopsAtTheTimeBudget) {
 
 // SIGTERM reaches the running program; finished repetitions stay, the cut one
 // is marked, nothing more starts, and the status says how it ended.
-TEST_F(Run, SigtermStopsTheRunAndMarksTheRepetition) {
-    std::string bin = slow();
+TEST_F(Run, SignalsStopTheRunAndMarkTheRepetition) {
+    // SIGHUP (a closed terminal or ssh session) ends it as SIGTERM does; the
+    // signal reaches the program's whole process group, so a helper process
+    // holding the output pipe does not keep run waiting.
+    struct Case {
+        const char* kill;
+        const char* status;
+        const char* name;
+        bool grandchild;
+    };
+    for (const Case& c : {Case{"TERM", "143\n", "SIGTERM", false},
+                          Case{"HUP", "129\n", "SIGHUP", false},
+                          Case{"TERM", "143\n", "SIGTERM", true}}) {
+    SCOPED_TRACE(std::string(c.name) + (c.grandchild ? " with a helper process" : ""));
+    fs::remove_all(root / "runs");
+    for (const char* f : {"first", "waiting", "status", "pid"})
+        fs::remove(root / f);
+    std::string bin = slow(c.grandchild);
     std::string cmd = "cd '" + root.string() +
                       "' && ('" BENCH_REPORT
                       "' run --runs 3 --programs "
@@ -242,24 +261,25 @@ TEST_F(Run, SigtermStopsTheRunAndMarksTheRepetition) {
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     ASSERT_TRUE(wait_for(root / "waiting"));
     std::string pid = slurp(root / "pid");
-    ASSERT_EQ(std::system(("kill -TERM " + pid).c_str()), 0);
+    ASSERT_EQ(std::system(("kill -" + std::string(c.kill) + " " + pid).c_str()), 0);
     ASSERT_TRUE(wait_for(root / "status"));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(slurp(root / "status"), "143\n");
+    EXPECT_EQ(slurp(root / "status"), c.status);
     std::string err = slurp(root / "stderr.txt");
-    EXPECT_NE(err.find("bench_memory 2 of 3 was interrupted by SIGTERM in "), std::string::npos);
-    EXPECT_NE(err.find("stopped by SIGTERM"), std::string::npos);
+    EXPECT_NE(err.find("bench_memory 2 of 3 was interrupted by " + std::string(c.name) + " in "), std::string::npos);
+    EXPECT_NE(err.find("stopped by " + std::string(c.name)), std::string::npos);
     auto reps = repetitions();
     ASSERT_EQ(reps.size(), 2u);
     EXPECT_EQ(reps[0].second["repetition"]["outcome"], "completed");
     EXPECT_EQ(reps[1].second["repetition"]["outcome"], "interrupted");
-    EXPECT_EQ(reps[1].second["repetition"]["signal"], "SIGTERM");
+    EXPECT_EQ(reps[1].second["repetition"]["signal"], c.name);
     EXPECT_TRUE(reps[1].second["after"].is_object());
     // Its results file reads as cut short.
     std::string list = "cd '" + root.string() + "' && '" BENCH_REPORT "' list '" +
                        reps[1].first.string() + "' > list.txt";
     EXPECT_EQ(std::system(list.c_str()), 0);
     EXPECT_NE(slurp(root / "list.txt").find("partial"), std::string::npos);
+    }
 }
 
 // On a terminal: one status line naming the test running, and Ctrl-C typed at it.
