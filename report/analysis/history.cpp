@@ -12,11 +12,8 @@
 
 namespace report {
 
-namespace {
-
-// Days since 1970-01-01 of a "YYYY-MM-DD" date (Howard Hinnant's civil
-// calendar arithmetic); absent when it is not one.
-std::optional<long> days_of(const std::string& date) {
+// Howard Hinnant's civil calendar arithmetic.
+std::optional<long> calendar_days(const std::string& date) {
     int y = 0, m = 0, d = 0;
     char tail = 0;
     if (date.size() != 10 || std::sscanf(date.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3 ||
@@ -34,6 +31,8 @@ std::optional<long> days_of(const std::string& date) {
     return era * 146097 + doe - 719468;
 }
 
+namespace {
+
 // "2026-12-08T10:39:33" from "Tue Dec  8 10:39:33 2026".
 std::optional<std::string> local_start(const std::string& local_time) {
     char month[4] = {};
@@ -49,7 +48,7 @@ std::optional<std::string> local_start(const std::string& local_time) {
             std::string start = fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", year, m + 1, day,
                                             hour, minute, second);
             // A date that is not in the calendar ("Feb 30") has no place on a time axis.
-            if (!days_of(start.substr(0, 10)))
+            if (!calendar_days(start.substr(0, 10)))
                 return std::nullopt;
             return start;
         }
@@ -61,7 +60,7 @@ std::optional<std::string> local_start(const std::string& local_time) {
 std::optional<std::string> run_start(const Run& run) {
     if (run.machine) {
         const auto& started = run.machine->repetition.started;
-        if (started && days_of(started->substr(0, 10)))
+        if (started && calendar_days(started->substr(0, 10)))
             return *started;
     }
     return local_start(run.local_time);
@@ -92,7 +91,7 @@ std::vector<History> histories(const std::vector<const Run*>& runs) {
         for (const auto& [start, run] : group) {
             std::string date = start.substr(0, 10);
             if (h.days.empty() || h.days.back().date != date)
-                h.days.push_back({date, *days_of(date), {}});
+                h.days.push_back({date, *calendar_days(date), {}});
             h.days.back().runs.push_back(run);
         }
         if (h.days.size() < 2)

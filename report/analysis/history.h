@@ -15,6 +15,10 @@ namespace report {
 // neither is known.
 std::optional<std::string> run_start(const Run& run);
 
+// Days since 1970-01-01 of a "YYYY-MM-DD" date of the calendar; absent for
+// anything else.
+std::optional<long> calendar_days(const std::string& date);
+
 // The runs of one label and program, by day: the history of a machine.
 struct HistoryDay {
     std::string date;              // "2026-12-08"

@@ -25,7 +25,8 @@ enum class Exit : int {
     ok = 0,
     write_failed = 1,  // the output could not be written
     bad_input = 2,     // usage error, unreadable or unrecognised input, or nothing to work on
-    gate = 3,          // compare --fail-if-worse found a figure worse than allowed
+    gate = 3,          // compare --fail-if-worse found a figure worse than allowed, or
+                       // history --fail-on-change-since a change point for the worse
 };
 
 // The exit codes as `--help` and the README state them.

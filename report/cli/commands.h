@@ -15,5 +15,6 @@ void add_export_command(CLI::App& app, int& status);
 void add_compare_command(CLI::App& app, int& status);
 void add_chart_command(CLI::App& app, int& status);
 void add_run_command(CLI::App& app, int& status);
+void add_history_command(CLI::App& app, int& status);
 
 }  // namespace report

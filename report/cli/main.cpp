@@ -23,5 +23,6 @@ int main(int argc, char** argv) {
     report::add_compare_command(app, status);
     report::add_chart_command(app, status);
     report::add_run_command(app, status);
+    report::add_history_command(app, status);
     return report::run_application(app, argc, argv, status);
 }

@@ -545,28 +545,8 @@ std::string compare_text(const std::vector<ProgramComparison>& comparisons,
 std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
                              const ViewOptions& options) {
     std::string out;
-    for (const Table& t : compare_tables(comparisons, options)) {
-        out += "### " + markdown_escape(t.title) + "\n\n|";
-        for (const std::string& h : t.header)
-            out += " " + markdown_escape(h) + " |";
-        out += "\n|";
-        for (std::size_t i = 0; i < t.header.size(); ++i)
-            out += i == 0 ? " --- |" : " ---: |";
-        out += "\n";
-        for (const auto& row : t.rows) {
-            out += "|";
-            for (const TableCell& cell : row) {
-                std::string text = markdown_escape(cell.text);
-                if (cell.mark == Mark::worse && !text.empty())
-                    text = "**" + text + "**";
-                out += " " + text + " |";
-            }
-            out += "\n";
-        }
-        out += "\n";
-        for (const std::string& n : t.notes)
-            out += markdown_escape(n) + "\n\n";
-    }
+    for (const Table& t : compare_tables(comparisons, options))
+        out += render_markdown(t);
     if (options.gate) {
         std::vector<std::string> lines = gate_lines(*options.gate, comparisons);
         out += "### Gate\n\n";

@@ -108,4 +108,28 @@ std::string render_html(const Table& table) {
     return out;
 }
 
+std::string render_markdown(const Table& t) {
+    std::string out = "### " + markdown_escape(t.title) + "\n\n|";
+    for (const std::string& h : t.header)
+        out += " " + markdown_escape(h) + " |";
+    out += "\n|";
+    for (std::size_t i = 0; i < t.header.size(); ++i)
+        out += i == 0 ? " --- |" : " ---: |";
+    out += "\n";
+    for (const auto& row : t.rows) {
+        out += "|";
+        for (const TableCell& cell : row) {
+            std::string text = markdown_escape(cell.text);
+            if (cell.mark == Mark::worse && !text.empty())
+                text = "**" + text + "**";
+            out += " " + text + " |";
+        }
+        out += "\n";
+    }
+    out += "\n";
+    for (const std::string& n : t.notes)
+        out += markdown_escape(n) + "\n\n";
+    return out;
+}
+
 }  // namespace report

@@ -42,6 +42,10 @@ struct Table {
 // and red.
 std::string render_text(const Table& table, bool colour = false);
 
+// The same table as Markdown: its title a level-3 heading, the first column
+// left-aligned and the others right, worse cells in bold, the notes after.
+std::string render_markdown(const Table& table);
+
 // The same table as HTML: numeric cells of class "num", marked cells of class
 // "better", "worse" or "same".
 std::string render_html(const Table& table);

@@ -261,3 +261,50 @@ std::vector<std::string> write_fleet(const std::filesystem::path& dir, int hosts
     }
     return names;
 }
+
+std::string date_of_day(long day) {
+    // Howard Hinnant's civil_from_days.
+    long z = day + 719468;
+    long era = (z >= 0 ? z : z - 146096) / 146097;
+    long doe = z - era * 146097;
+    long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long y = yoe + era * 400;
+    long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    long mp = (5 * doy + 2) / 153;
+    long d = doy - (153 * mp + 2) / 5 + 1;
+    long m = mp < 10 ? mp + 3 : mp - 9;
+    return fmt::format("{:04}-{:02}-{:02}", y + (m <= 2), m, d);
+}
+
+void write_host_history(const std::filesystem::path& dir, const std::string& host,
+                        report::Program program, long first_day, int days,
+                        const std::function<double(int)>& factor,
+                        const std::function<std::string(int)>& kernel, unsigned seed) {
+    static const char* const weekdays[] = {"Thu", "Fri", "Sat", "Sun", "Mon", "Tue", "Wed"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    bool memory = program == report::Program::memory;
+    for (int k = 0; k < days; ++k) {
+        long day = first_day + k;
+        std::string date = date_of_day(day);
+        // Named as `bench_report run` names a repetition's directory.
+        std::string compact = date.substr(0, 4) + date.substr(5, 2) + date.substr(8, 2);
+        std::filesystem::path folder = dir / host / (compact + "T050000Z-1");
+        std::filesystem::create_directories(folder);
+        int month = std::stoi(date.substr(5, 2)), mday = std::stoi(date.substr(8, 2));
+        std::string file = fmt::format(
+            "results_{}_Linux_x86 @ UTC time {} {} {:2} 05:00:00 {}\n.txt",
+            memory ? "memory" : "processors", weekdays[((day % 7) + 7) % 7], months[month - 1],
+            mday, date.substr(0, 4));
+        std::ofstream out(folder / file, std::ios::binary | std::ios::trunc);
+        out << scaled_results_file(program, factor(k), 4, seed * 7919u + static_cast<unsigned>(k));
+        std::ofstream machine(folder / "machine.json", std::ios::binary | std::ios::trunc);
+        machine << fmt::format(
+            R"({{"schema_version": 1, "repetition": {{"started": "{}T05:00:00Z", )"
+            R"("outcome": "completed"}}, "machine": {{"hostname": "{}", )"
+            R"("kernel": {{"release": "{}"}}}}}})",
+            date, host, kernel(k));
+        if (!out || !machine)
+            throw std::runtime_error("write_host_history: cannot write " + folder.string());
+    }
+}

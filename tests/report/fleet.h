@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,3 +37,16 @@ bool fleet_outlier(int host);
 // named as the programs name them, rates scaled by fleet_factor. Returns the
 // host names in order.
 std::vector<std::string> write_fleet(const std::filesystem::path& dir, int hosts, unsigned seed);
+
+// The UTC date "YYYY-MM-DD" of a day counted from 1970-01-01.
+std::string date_of_day(long day);
+
+// A host's nightly history: a run of `program` each day from `first_day`
+// (days since 1970-01-01) for `days` days, in <dir>/<host>/<YYYYMMDD>T050000Z-1/
+// beside a machine.json giving its start (05:00 UTC), the host and
+// `kernel(day)`, its rates `factor(day)` times the fleet's (`day` counting
+// from 0) with per-thread variation drawn from `seed`.
+void write_host_history(const std::filesystem::path& dir, const std::string& host,
+                        report::Program program, long first_day, int days,
+                        const std::function<double(int)>& factor,
+                        const std::function<std::string(int)>& kernel, unsigned seed);

@@ -1,0 +1,403 @@
+#include "analysis/change_points.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <numeric>
+#include <random>
+#include <set>
+#include <tuple>
+
+#include "analysis/stats.h"
+#include "machine/record.h"
+#include "model/catalogue.h"
+
+namespace report {
+
+namespace {
+
+// The split of values[s, e) with the largest energy statistic, both sides at
+// least `min` long; absent when the stretch is too short to split.
+std::optional<std::size_t> best_split(std::span<const double> x, std::size_t s, std::size_t e,
+                                      std::size_t min) {
+    if (e - s < 2 * min)
+        return std::nullopt;
+    std::size_t n = e - s;
+    // left[t]: sum of |xi - xj| over pairs within [s, s + t); right[t]: within [s + t, e).
+    std::vector<double> left(n + 1, 0), right(n + 1, 0);
+    for (std::size_t t = 1; t <= n; ++t) {
+        double add = 0;
+        for (std::size_t i = s; i < s + t - 1; ++i)
+            add += std::fabs(x[s + t - 1] - x[i]);
+        left[t] = left[t - 1] + add;
+    }
+    for (std::size_t t = n; t-- > 0;) {
+        double add = 0;
+        for (std::size_t j = s + t + 1; j < e; ++j)
+            add += std::fabs(x[s + t] - x[j]);
+        right[t] = right[t + 1] + add;
+    }
+    double total = left[n];
+    std::optional<std::size_t> best;
+    double best_q = -1;
+    for (std::size_t t = min; t + min <= n; ++t) {
+        double m = static_cast<double>(t), k = static_cast<double>(n - t);
+        double between = total - left[t] - right[t];
+        double within_a = m > 1 ? left[t] / (m * (m - 1) / 2) : 0;
+        double within_b = k > 1 ? right[t] / (k * (k - 1) / 2) : 0;
+        double q = m * k / (m + k) * (2 * between / (m * k) - within_a - within_b);
+        if (q > best_q) {
+            best_q = q;
+            best = s + t;
+        }
+    }
+    return best;
+}
+
+// Whether values[s, e) holds a change anywhere, as a permutation test: the
+// statistic is the largest standardised rank sum of the days before a split,
+// over every split leaving `min` days a side, so the p-value accounts for the
+// split having been chosen as the best. Ranks make it distribution-free and
+// let one disturbed run move the statistic by one rank at most. Permutations
+// stop once `enough` of them reach the statistic (Besag and Clifford's
+// sequential test), at most `most`; the generator is seeded from the stretch
+// alone, so the same history always gives the same answer.
+double segment_p(std::span<const double> x, std::size_t s, std::size_t e, std::size_t min) {
+    std::size_t n = e - s;
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return x[s + a] < x[s + b]; });
+    std::vector<double> ranks(n);
+    for (std::size_t i = 0; i < n;) {
+        std::size_t j = i;
+        while (j + 1 < n && x[s + order[j + 1]] == x[s + order[i]])
+            ++j;
+        for (std::size_t k = i; k <= j; ++k)
+            ranks[order[k]] = (static_cast<double>(i + j) / 2) + 1;
+        i = j + 1;
+    }
+    if (x[s + order.front()] == x[s + order.back()])
+        return 1;  // one value throughout: no change
+    double mean = (static_cast<double>(n) + 1) / 2;
+    std::vector<double> scale(n + 1, 0);
+    for (std::size_t t = min; t + min <= n; ++t)
+        scale[t] = 1 / std::sqrt(static_cast<double>(t) * static_cast<double>(n - t));
+    auto statistic = [&](const std::vector<double>& r) {
+        double sum = 0, best = 0;
+        for (std::size_t t = 1; t + min <= n; ++t) {
+            sum += r[t - 1] - mean;
+            if (t >= min)
+                best = std::max(best, std::fabs(sum) * scale[t]);
+        }
+        return best;
+    };
+    const double observed = statistic(ranks) * (1 - 1e-12);
+    constexpr std::size_t enough = 10, most = 999;
+    std::mt19937_64 rng(0x9e3779b97f4a7c15ULL ^ n);
+    std::size_t reached = 0, drawn = 0;
+    while (drawn < most && reached < enough) {
+        std::shuffle(ranks.begin(), ranks.end(), rng);
+        ++drawn;
+        reached += statistic(ranks) >= observed;
+    }
+    return reached >= enough ? static_cast<double>(reached) / static_cast<double>(drawn)
+                             : static_cast<double>(reached + 1) / static_cast<double>(drawn + 1);
+}
+
+}  // namespace
+
+std::vector<SeriesChange> series_change_points(std::span<const double> values,
+                                               const ChangePointSettings& settings) {
+    std::size_t min = std::max<std::size_t>(settings.min_segment, 1);
+    std::vector<SeriesChange> found;
+    std::vector<std::pair<std::size_t, std::size_t>> todo{{0, values.size()}};
+    while (!todo.empty()) {
+        auto [s, e] = todo.back();
+        todo.pop_back();
+        std::optional<std::size_t> t = best_split(values, s, e, min);
+        if (!t)
+            continue;
+        double p = segment_p(values, s, e, min);
+        if (p > settings.significance)
+            continue;
+        found.push_back({*t, p});
+        todo.push_back({s, *t});
+        todo.push_back({*t, e});
+    }
+    std::sort(found.begin(), found.end(),
+              [](const SeriesChange& a, const SeriesChange& b) { return a.index < b.index; });
+    return found;
+}
+
+const char* figure_name(bool overall) {
+    return overall ? "overall rate" : "single rate";
+}
+
+namespace {
+
+// A run's figure of test `key` ("geomean": the geometric mean over every test
+// of its program that has the figure, only when the run has them all).
+std::optional<double> run_figure(const Run& run, const std::string& key, bool overall) {
+    auto value = [&](const Test& t) -> std::optional<double> {
+        const std::optional<Figure>& f = overall ? t.overall_rate : t.single_rate;
+        // An overall rate summed over fewer threads than ran is no rate of the machine.
+        if (!f || !std::isfinite(f->value) || f->value <= 0 || (overall && t.incomplete_threads))
+            return std::nullopt;
+        return f->value;
+    };
+    auto find = [&](std::string_view k) -> const Test* {
+        for (const Test& t : run.tests)
+            if (t.key == k)
+                return &t;
+        return nullptr;
+    };
+    if (key != "geomean") {
+        const Test* t = find(key);
+        return t ? value(*t) : std::nullopt;
+    }
+    std::vector<double> rates;
+    for (const TestInfo& info : catalogue(run.program)) {
+        if (!overall && !info.has_single)
+            continue;
+        const Test* t = find(info.key);
+        std::optional<double> v = t ? value(*t) : std::nullopt;
+        if (!v)
+            return std::nullopt;
+        rates.push_back(*v);
+    }
+    return stats::geometric_mean(rates);
+}
+
+// The machine of the last run with machine.json on days[0, upto], or of the
+// first on days[from, end).
+const MachineRecord* last_machine(const History& h, std::size_t upto) {
+    for (std::size_t d = upto + 1; d-- > 0;)
+        for (auto r = h.days[d].runs.rbegin(); r != h.days[d].runs.rend(); ++r)
+            if ((*r)->machine)
+                return (*r)->machine.get();
+    return nullptr;
+}
+const MachineRecord* first_machine(const History& h, std::size_t from) {
+    for (std::size_t d = from; d < h.days.size(); ++d)
+        for (const Run* r : h.days[d].runs)
+            if (r->machine)
+                return r->machine.get();
+    return nullptr;
+}
+
+using CauseKey = std::tuple<std::string, std::string, std::string>;
+
+void group_fleet_events(HistoryAnalysis& a) {
+    const std::vector<ChangePoint>& cps = a.change_points;
+    std::vector<std::size_t> parent(cps.size());
+    std::iota(parent.begin(), parent.end(), 0);
+    auto root = [&](std::size_t i) {
+        while (parent[i] != i)
+            i = parent[i] = parent[parent[i]];
+        return i;
+    };
+    auto shares_cause = [](const ChangePoint& x, const ChangePoint& y) {
+        for (const ContextDifference& c : x.causes)
+            for (const ContextDifference& d : y.causes)
+                if (c.field == d.field && c.first == d.first && c.second == d.second)
+                    return true;
+        return false;
+    };
+    std::vector<std::size_t> order(cps.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t x, std::size_t y) { return cps[x].days < cps[y].days; });
+    // One day apart at most, or a week with a cause in common: a rollout.
+    for (std::size_t u = 0; u < order.size(); ++u)
+        for (std::size_t v = u + 1; v < order.size(); ++v) {
+            const ChangePoint& x = cps[order[u]];
+            const ChangePoint& y = cps[order[v]];
+            long apart = y.days - x.days;
+            if (apart > 7)
+                break;
+            bool worse = x.change_percent < 0;
+            if (worse != (y.change_percent < 0) || x.program != y.program)
+                continue;
+            if (apart <= 1 || shares_cause(x, y))
+                parent[root(order[u])] = root(order[v]);
+        }
+    std::map<std::size_t, std::vector<std::size_t>> groups;
+    for (std::size_t i : order)
+        groups[root(i)].push_back(i);
+    for (auto& [r, members] : groups) {
+        std::set<std::string> labels;
+        for (std::size_t i : members)
+            labels.insert(cps[i].label);
+        if (labels.size() < 2)
+            continue;
+        FleetEvent e;
+        e.date = cps[members.front()].date;
+        e.last_date = cps[members.back()].date;
+        e.worse = cps[members.front()].change_percent < 0;
+        e.labels.assign(labels.begin(), labels.end());
+        e.change_points = members;
+        std::sort(e.change_points.begin(), e.change_points.end());
+        std::map<CauseKey, std::set<std::string>> holders;
+        std::vector<CauseKey> seen;
+        for (std::size_t i : members)
+            for (const ContextDifference& d : cps[i].causes) {
+                CauseKey k{d.field, d.first, d.second};
+                if (holders.find(k) == holders.end())
+                    seen.push_back(k);
+                holders[k].insert(cps[i].label);
+            }
+        for (const CauseKey& k : seen)
+            e.causes.push_back(
+                {{std::get<0>(k), std::get<1>(k), std::get<2>(k)}, holders[k].size()});
+        std::stable_sort(e.causes.begin(), e.causes.end(),
+                         [](const auto& x, const auto& y) { return x.labels > y.labels; });
+        a.fleet_events.push_back(std::move(e));
+    }
+    std::stable_sort(a.fleet_events.begin(), a.fleet_events.end(),
+                     [](const FleetEvent& x, const FleetEvent& y) { return x.date < y.date; });
+}
+
+}  // namespace
+
+HistoryAnalysis analyse_history(const std::vector<const Run*>& runs,
+                                const ChangePointSettings& settings) {
+    HistoryAnalysis a;
+    a.histories = histories(runs);
+    std::set<std::string> labels;
+    std::set<std::pair<std::string, Program>> with_history;
+    for (const History& h : a.histories) {
+        labels.insert(h.label);
+        with_history.insert({h.label, h.program});
+    }
+    a.labels = labels.size();
+    for (const Run* r : runs)
+        if (!with_history.count({r->label, r->program}) &&
+            std::find(a.without_history.begin(), a.without_history.end(),
+                      std::pair{r->label, r->program}) == a.without_history.end())
+            a.without_history.push_back({r->label, r->program});
+
+    for (std::size_t hi = 0; hi < a.histories.size(); ++hi) {
+        const History& h = a.histories[hi];
+        std::vector<std::pair<std::string, bool>> figures{{"geomean", false}, {"geomean", true}};
+        for (const TestInfo& info : catalogue(h.program)) {
+            if (info.has_single)
+                figures.push_back({std::string(info.key), false});
+            figures.push_back({std::string(info.key), true});
+        }
+        std::vector<std::pair<std::size_t, std::size_t>> covered;  // (last before, first after)
+        for (const auto& [key, overall] : figures) {
+            HistorySeries s;
+            s.history = hi;
+            s.test = key;
+            s.overall = overall;
+            for (std::size_t d = 0; d < h.days.size(); ++d) {
+                std::vector<double> values;
+                for (const Run* r : h.days[d].runs)
+                    if (std::optional<double> v = run_figure(*r, key, overall))
+                        values.push_back(*v);
+                if (std::optional<double> m = stats::median(values)) {
+                    s.days.push_back(d);
+                    s.values.push_back(*m);
+                }
+            }
+            if (s.values.size() < 2)
+                continue;
+            std::vector<double> logs(s.values.size());
+            std::transform(s.values.begin(), s.values.end(), logs.begin(),
+                           [](double v) { return std::log(v); });
+            std::vector<SeriesChange> found = series_change_points(logs, settings);
+            for (std::size_t k = 0; k < found.size(); ++k) {
+                std::size_t from = k == 0 ? 0 : found[k - 1].index;
+                std::size_t at = found[k].index;
+                std::size_t to = k + 1 == found.size() ? s.values.size() : found[k + 1].index;
+                std::span<const double> v(s.values);
+                ChangePoint cp;
+                cp.series = a.series.size();
+                cp.label = h.label;
+                cp.program = h.program;
+                cp.test = key;
+                cp.overall = overall;
+                cp.date = h.days[s.days[at]].date;
+                cp.days = h.days[s.days[at]].days;
+                cp.last_before = h.days[s.days[at - 1]].date;
+                cp.before = *stats::median(v.subspan(from, at - from));
+                cp.after = *stats::median(v.subspan(at, to - at));
+                cp.change_percent = (cp.after / cp.before - 1) * 100;
+                cp.p = found[k].p;
+                const MachineRecord* before = last_machine(h, s.days[at - 1]);
+                const MachineRecord* after = first_machine(h, s.days[at]);
+                if (before && after)
+                    cp.causes = context_differences(*before, *after);
+                covered.push_back({s.days[at - 1], s.days[at]});
+                a.change_points.push_back(std::move(cp));
+            }
+            a.series.push_back(std::move(s));
+        }
+        for (const History::Change& change : h.changes) {
+            bool moved = std::any_of(covered.begin(), covered.end(), [&](const auto& c) {
+                return c.first < change.index && change.index <= c.second;
+            });
+            if (!moved)
+                a.quiet_machine_changes.push_back({h.label, h.program, h.days[change.index].date,
+                                                   h.days[change.index - 1].date,
+                                                   change.differences});
+        }
+    }
+    group_fleet_events(a);
+    return a;
+}
+
+HistorySelection select_since(const HistoryAnalysis& a, std::optional<long> since) {
+    HistorySelection s;
+    auto keep = [&](const std::string& date) {
+        return !since || calendar_days(date).value_or(0) >= *since;
+    };
+    for (std::size_t i = 0; i < a.change_points.size(); ++i)
+        if (keep(a.change_points[i].date))
+            s.change_points.push_back(i);
+    // An event that runs into the period is shown whole.
+    for (std::size_t i = 0; i < a.fleet_events.size(); ++i)
+        if (keep(a.fleet_events[i].last_date))
+            s.fleet_events.push_back(i);
+    for (std::size_t i = 0; i < a.quiet_machine_changes.size(); ++i)
+        if (keep(a.quiet_machine_changes[i].date))
+            s.quiet_machine_changes.push_back(i);
+    return s;
+}
+
+HistoryGate history_gate(const HistoryAnalysis& analysis, long since,
+                         const ChangePointSettings& settings) {
+    HistoryGate g;
+    for (std::size_t i = 0; i < analysis.change_points.size(); ++i) {
+        const ChangePoint& cp = analysis.change_points[i];
+        if (cp.days >= since && cp.change_percent < 0)
+            g.worse.push_back(i);
+    }
+    auto name = [](const std::string& label, Program p) {
+        return label + " (" + program_name(p) + ")";
+    };
+    for (std::size_t hi = 0; hi < analysis.histories.size(); ++hi) {
+        const History& h = analysis.histories[hi];
+        bool judged = false;
+        for (const HistorySeries& s : analysis.series) {
+            if (s.history != hi)
+                continue;
+            std::size_t before = 0;
+            for (std::size_t d : s.days)
+                before += h.days[d].days < since;
+            judged = judged || (before >= settings.min_segment &&
+                                s.days.size() - before >= settings.min_segment);
+        }
+        if (!judged)
+            g.unjudged.push_back(name(h.label, h.program));
+    }
+    for (const auto& [label, program] : analysis.without_history)
+        g.unjudged.push_back(name(label, program));
+    g.verdict = !g.worse.empty()    ? HistoryGate::fail
+                : !g.unjudged.empty() ? HistoryGate::too_little
+                                      : HistoryGate::pass;
+    return g;
+}
+
+}  // namespace report

@@ -1,0 +1,138 @@
+// Change points in a label's history: the days on which a figure moved to a
+// new level and stayed there, how far and how surely; the machine fields that
+// changed with them; and the changes that many labels of a fleet share.
+//
+// The method is E-Divisive means (Matteson and James, 2014) with alpha = 1:
+// within a stretch of days, the split that maximises the energy distance
+// between the days before and the days after is the candidate; it stands when
+// a permutation test says the stretch holds a change at all (p at most
+// `significance`), and each side is then searched again (binary
+// segmentation) until no candidate stands. The test's statistic is the
+// largest standardised rank sum over the splits allowed, so its p-value
+// accounts for the best split having been picked, and ranks make it
+// distribution-free. The series is the natural logarithm of each day's
+// median, so that a level is a ratio. One disturbed run moves one rank, and a
+// side is never shorter than `min_segment` days, so it cannot make a change
+// point on its own.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "analysis/history.h"
+#include "analysis/machine_differences.h"
+#include "model/run.h"
+
+namespace report {
+
+struct ChangePointSettings {
+    // Days on each side of a change at least: a change is seen this many
+    // days after it happened, never sooner.
+    std::size_t min_segment = 5;
+    // The largest p of the permutation test at which a split stands: the
+    // rate of false change points per stretch searched on pure noise. The
+    // validation benchmark measures the rates per host-year (README).
+    double significance = 0.01;
+};
+
+// A change in a plain series: `index` is the first value of the new level.
+struct SeriesChange {
+    std::size_t index = 0;
+    double p = 1;
+};
+// The change points of `values` (finite, in time order), earliest first.
+std::vector<SeriesChange> series_change_points(std::span<const double> values,
+                                               const ChangePointSettings& settings = {});
+
+// A series of one label's history: a figure by day.
+struct HistorySeries {
+    std::size_t history = 0;  // index into HistoryAnalysis::histories
+    std::string test;         // a test key, or "geomean" for the run's geometric mean of rates
+    bool overall = false;     // the overall rate, else the single-thread rate
+    std::vector<std::size_t> days;  // indexes into History::days, earliest first
+    std::vector<double> values;     // each day's median of its runs' figures
+};
+
+// The name of a series' figure: "single rate" or "overall rate".
+const char* figure_name(bool overall);
+
+struct ChangePoint {
+    std::size_t series = 0;  // index into HistoryAnalysis::series
+    std::string label;
+    Program program{};
+    std::string test;  // as HistorySeries::test
+    bool overall = false;
+    std::string date;         // first day of the new level
+    std::string last_before;  // the last day before it with the figure
+    long days = 0;            // `date` in days since 1970-01-01
+    double before = 0, after = 0;  // medians of the days of the levels either side
+    double change_percent = 0;     // (after / before - 1) x 100; below 0 is worse
+    double p = 1;
+    // What changed on the machine between the last run before and the first
+    // run of the new level; empty when nothing did or it is not known.
+    std::vector<ContextDifference> causes;
+};
+
+// A change of the machine in a label's history that moved none of its figures.
+struct QuietMachineChange {
+    std::string label;
+    Program program{};
+    std::string date, last_before;
+    std::vector<ContextDifference> differences;
+};
+
+// Change points of several labels, in one direction, on one day or the next
+// (a rollout seen on consecutive nights), or sharing a cause within a week.
+struct FleetEvent {
+    std::string date, last_date;   // the first and last days of its change points
+    bool worse = false;            // the figures fell
+    std::vector<std::string> labels;  // sorted
+    std::vector<std::size_t> change_points;  // indexes into HistoryAnalysis::change_points
+    struct Cause {
+        ContextDifference difference;
+        std::size_t labels = 0;  // labels of the event that had it
+    };
+    std::vector<Cause> causes;  // the most shared first
+};
+
+struct HistoryAnalysis {
+    std::vector<History> histories;
+    std::vector<HistorySeries> series;
+    std::vector<ChangePoint> change_points;  // by label order, then date
+    std::vector<FleetEvent> fleet_events;    // by date
+    std::vector<QuietMachineChange> quiet_machine_changes;
+    std::size_t labels = 0;  // labels with a history
+    // Labels and programs whose runs all fall on one day (or have no date):
+    // no history at all.
+    std::vector<std::pair<std::string, Program>> without_history;
+};
+
+// Every series of every history of `runs` and their change points, causes,
+// fleet events and machine changes that moved nothing.
+HistoryAnalysis analyse_history(const std::vector<const Run*>& runs,
+                                const ChangePointSettings& settings = {});
+
+// What a report of an analysis shows: the change points, fleet events and
+// quiet machine changes on or after a day (days since 1970-01-01).
+struct HistorySelection {
+    std::vector<std::size_t> change_points, fleet_events, quiet_machine_changes;
+};
+HistorySelection select_since(const HistoryAnalysis& analysis, std::optional<long> since);
+
+// The verdict of a gate on change points on or after a day (days since
+// 1970-01-01): `worse` the change points for the worse it found; `unjudged`
+// the labels whose history cannot show a change there (fewer than
+// min_segment days on either side of it).
+struct HistoryGate {
+    enum Verdict { pass, fail, too_little } verdict = pass;
+    std::vector<std::size_t> worse;
+    std::vector<std::string> unjudged;
+};
+HistoryGate history_gate(const HistoryAnalysis& analysis, long since,
+                         const ChangePointSettings& settings = {});
+
+}  // namespace report

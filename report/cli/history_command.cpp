@@ -1,0 +1,119 @@
+// `history`: the change points of each label's history, what changed on the
+// machine with them, the events a fleet shares; with --fail-on-change-since,
+// a nightly job's gate.
+#include <memory>
+#include <optional>
+
+#include <fmt/format.h>
+#include <CLI/CLI.hpp>
+
+#include "analysis/change_points.h"
+#include "cli/cli.h"
+#include "cli/commands.h"
+#include "output/history_views.h"
+#include "output/text.h"
+
+namespace report {
+
+namespace {
+
+const CLI::Validator& calendar_date() {
+    static const CLI::Validator check(
+        [](std::string& s) -> std::string {
+            if (!calendar_days(s))
+                return "a date is YYYY-MM-DD of the calendar, not \"" + s + "\"";
+            return {};
+        },
+        "YYYY-MM-DD");
+    return check;
+}
+
+}  // namespace
+
+void add_history_command(CLI::App& app, int& status) {
+    struct Options {
+        Inputs inputs;
+        std::string since, fail_since, format = "text", colour = "auto", output;
+    };
+    auto o = std::make_shared<Options>();
+    CLI::App* cmd = app.add_subcommand(
+        "history",
+        "Find the days on which a label's figures moved to a new level (change points), what "
+        "changed on its machine then, and the changes many labels share.");
+    add_inputs(cmd, o->inputs, true);
+    cmd->add_option("--since", o->since,
+                    "Show only what happened on or after this day (YYYY-MM-DD); the whole "
+                    "history is still searched")
+        ->check(calendar_date());
+    cmd->add_option("--fail-on-change-since", o->fail_since,
+                    "Exit 3 when a change point for the worse lies on or after this day "
+                    "(YYYY-MM-DD); exit 2 when a label's history has too few days either side "
+                    "of it to say")
+        ->check(calendar_date());
+    cmd->add_option("--format", o->format, "text, json or markdown")
+        ->check(CLI::IsMember({"text", "json", "markdown"}))
+        ->capture_default_str();
+    cmd->add_option("--color", o->colour, "auto, always or never")
+        ->check(CLI::IsMember({"auto", "always", "never"}))
+        ->capture_default_str();
+    cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
+
+    cmd->callback([o, &status] {
+        Loaded loaded = load_inputs(o->inputs, status);
+        if (loaded.runs.empty())
+            return;
+        std::vector<const Run*> runs;
+        for (const Run& r : loaded.runs)
+            runs.push_back(&r);
+        HistoryAnalysis analysis = analyse_history(runs);
+        HistoryViewOptions view;
+        std::optional<long> since;
+        if (!o->since.empty()) {
+            view.since = o->since;
+            since = calendar_days(o->since);
+        }
+        if (!o->fail_since.empty()) {
+            view.gate_since = o->fail_since;
+            view.gate = history_gate(analysis, *calendar_days(o->fail_since));
+        }
+        HistorySelection selection = select_since(analysis, since);
+        int written = 0;
+        write_output(o->output, loaded, o->inputs, written, [&](Output& out) {
+            view.colour = colour_wanted(o->colour, out.terminal());
+            if (o->format == "json")
+                out.write(history_json(analysis, selection, view));
+            else if (o->format == "markdown")
+                out.write(history_markdown(analysis, selection, view));
+            else
+                out.write(history_text(analysis, selection, view));
+        });
+        if (written != 0) {
+            status = written;
+            return;
+        }
+        if (!view.gate)
+            return;
+        const HistoryGate& g = *view.gate;
+        for (std::size_t i : g.worse) {
+            const ChangePoint& cp = analysis.change_points[i];
+            error(fmt::format("{}: {}: {}: {:+.1f}% from {} (p {:.2g})", escape_path(cp.label),
+                              program_name(cp.program), series_name(cp.test, cp.overall),
+                              cp.change_percent, cp.date, cp.p));
+        }
+        if (g.verdict == HistoryGate::fail) {
+            if (status == 0)
+                status = static_cast<int>(Exit::gate);
+            return;
+        }
+        if (g.verdict == HistoryGate::too_little) {
+            for (const std::string& name : g.unjudged)
+                error(fmt::format("{}: fewer than {} days of history on either side of {}",
+                                  escape_path(name), ChangePointSettings{}.min_segment,
+                                  o->fail_since));
+            error("--fail-on-change-since: no verdict, too little history to say");
+            status = static_cast<int>(Exit::bad_input);
+        }
+    });
+}
+
+}  // namespace report

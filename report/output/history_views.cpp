@@ -1,0 +1,243 @@
+#include "output/history_views.h"
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "model/catalogue.h"
+#include "output/text.h"
+
+namespace report {
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string percent_text(double change) {
+    return fmt::format("{:+.1f}%", change);
+}
+
+std::string p_text(double p) {
+    return p < 1e-4 ? fmt::format("{:.1e}", p) : fmt::format("{:.4f}", p);
+}
+
+std::string causes_text(const std::vector<ContextDifference>& causes) {
+    std::vector<std::string> parts;
+    for (const ContextDifference& d : causes)
+        parts.push_back(cause_text(d));
+    return parts.empty() ? "none known" : fmt::format("{}", fmt::join(parts, "; "));
+}
+
+json causes_json(const std::vector<ContextDifference>& causes) {
+    json out = json::array();
+    for (const ContextDifference& d : causes)
+        out.push_back({{"field", d.field}, {"before", d.first}, {"after", d.second}});
+    return out;
+}
+
+// The line that says what the gate decided, or nothing without a gate.
+std::string gate_line(const HistoryAnalysis& a, const HistoryViewOptions& o) {
+    if (!o.gate || !o.gate_since)
+        return "";
+    const HistoryGate& g = *o.gate;
+    switch (g.verdict) {
+        case HistoryGate::fail:
+            return fmt::format("Gate: fail: {} change point(s) for the worse on or after {}.",
+                               g.worse.size(), *o.gate_since);
+        case HistoryGate::too_little:
+            return fmt::format(
+                "Gate: no verdict: {} of the labels' histories have fewer than {} days on "
+                "either side of {}.",
+                g.unjudged.size(), ChangePointSettings{}.min_segment, *o.gate_since);
+        case HistoryGate::pass:
+            break;
+    }
+    return fmt::format("Gate: pass: no change point for the worse on or after {} in {} label(s).",
+                       *o.gate_since, a.labels);
+}
+
+}  // namespace
+
+std::string series_name(const std::string& test, bool overall) {
+    return fmt::format("{}, {}", test == "geomean" ? "Geometric mean" : display_name(test),
+                       figure_name(overall));
+}
+
+std::string cause_text(const ContextDifference& d) {
+    return fmt::format("{} {} -> {}", d.field, d.first, d.second);
+}
+
+std::string fleet_event_text(const FleetEvent& e, std::size_t labels) {
+    std::vector<std::string> causes;
+    for (const FleetEvent::Cause& c : e.causes)
+        causes.push_back(c.labels == e.labels.size()
+                             ? fmt::format("{} on all {}", cause_text(c.difference), c.labels)
+                             : fmt::format("{} on {} of {}", cause_text(c.difference), c.labels,
+                                           e.labels.size()));
+    return fmt::format("{} of {} hosts, {}{}, {}{}", e.labels.size(), labels, e.date,
+                       e.last_date == e.date ? "" : " to " + e.last_date,
+                       e.worse ? "slower" : "faster",
+                       causes.empty() ? ", no machine change in common"
+                                      : ", " + fmt::format("{}", fmt::join(causes, ", ")));
+}
+
+std::vector<Table> history_tables(const HistoryAnalysis& a, const HistorySelection& s) {
+    std::vector<Table> out;
+    if (!s.change_points.empty()) {
+        Table t;
+        t.title = fmt::format("Change points ({})", s.change_points.size());
+        t.header = {"Label",  "Program", "Figure", "From",  "Last before",
+                    "Before", "After",   "Change", "p",     "Machine changes"};
+        for (std::size_t i : s.change_points) {
+            const ChangePoint& cp = a.change_points[i];
+            t.rows.push_back({escape_path(cp.label), program_name(cp.program),
+                              series_name(cp.test, cp.overall), cp.date, cp.last_before,
+                              number_cell(fmt::format("{:.6g}", cp.before)),
+                              number_cell(fmt::format("{:.6g}", cp.after)),
+                              number_cell(percent_text(cp.change_percent),
+                                          cp.change_percent < 0 ? Mark::worse : Mark::better),
+                              number_cell(p_text(cp.p)), causes_text(cp.causes)});
+        }
+        t.notes.push_back(fmt::format(
+            "A change point is the first day of a new level of a figure (E-Divisive means, "
+            "permutation p at most {:g}, at least {} days a side); Before and After are the "
+            "medians of the days of the levels either side.",
+            ChangePointSettings{}.significance, ChangePointSettings{}.min_segment));
+        out.push_back(std::move(t));
+    }
+    if (!s.fleet_events.empty()) {
+        Table t;
+        t.title = fmt::format("Fleet events ({})", s.fleet_events.size());
+        t.header = {"From", "To", "Hosts", "Direction", "Machine changes shared", "Labels"};
+        for (std::size_t i : s.fleet_events) {
+            const FleetEvent& e = a.fleet_events[i];
+            std::vector<std::string> causes, labels;
+            for (const FleetEvent::Cause& c : e.causes)
+                causes.push_back(fmt::format("{} ({} of {})", cause_text(c.difference), c.labels,
+                                             e.labels.size()));
+            for (const std::string& l : e.labels)
+                labels.push_back(escape_path(l));
+            t.rows.push_back({e.date, e.last_date,
+                              number_cell(fmt::format("{} of {}", e.labels.size(), a.labels)),
+                              TableCell(e.worse ? "slower" : "faster", false,
+                                        e.worse ? Mark::worse : Mark::better),
+                              causes.empty() ? "none" : fmt::format("{}", fmt::join(causes, "; ")),
+                              fmt::format("{}", fmt::join(labels, ", "))});
+        }
+        out.push_back(std::move(t));
+    }
+    if (!s.quiet_machine_changes.empty()) {
+        Table t;
+        t.title = fmt::format("Machine changes that moved no figure ({})",
+                              s.quiet_machine_changes.size());
+        t.header = {"Label", "Program", "Last before", "From", "Changed"};
+        for (std::size_t i : s.quiet_machine_changes) {
+            const QuietMachineChange& q = a.quiet_machine_changes[i];
+            t.rows.push_back({escape_path(q.label), program_name(q.program), q.last_before, q.date,
+                              causes_text(q.differences)});
+        }
+        out.push_back(std::move(t));
+    }
+    return out;
+}
+
+std::string history_text(const HistoryAnalysis& a, const HistorySelection& s,
+                         const HistoryViewOptions& o) {
+    std::string out;
+    std::vector<Table> tables = history_tables(a, s);
+    if (s.change_points.empty())
+        out += fmt::format("No change point{} in the history of {} label(s).\n\n",
+                           o.since ? " on or after " + *o.since : "", a.labels);
+    for (const Table& t : tables) {
+        out += t.title + "\n";
+        out += render_text(t, o.colour);
+        out += "\n";
+    }
+    for (std::size_t i : s.fleet_events)
+        out += "Fleet event: " + fleet_event_text(a.fleet_events[i], a.labels) + "\n";
+    if (std::string g = gate_line(a, o); !g.empty())
+        out += (s.fleet_events.empty() ? "" : "\n") + g + "\n";
+    return out;
+}
+
+std::string history_markdown(const HistoryAnalysis& a, const HistorySelection& s,
+                             const HistoryViewOptions& o) {
+    std::string out;
+    if (s.change_points.empty())
+        out += markdown_escape(fmt::format("No change point{} in the history of {} label(s).",
+                                           o.since ? " on or after " + *o.since : "", a.labels)) +
+               "\n\n";
+    for (const Table& t : history_tables(a, s))
+        out += render_markdown(t);
+    if (std::string g = gate_line(a, o); !g.empty())
+        out += markdown_escape(g) + "\n";
+    return out;
+}
+
+std::string history_json(const HistoryAnalysis& a, const HistorySelection& s,
+                         const HistoryViewOptions& o) {
+    ChangePointSettings settings;
+    json points = json::array();
+    for (std::size_t i : s.change_points) {
+        const ChangePoint& cp = a.change_points[i];
+        points.push_back({{"label", cp.label},
+                          {"program", program_name(cp.program)},
+                          {"test", cp.test},
+                          {"figure", figure_name(cp.overall)},
+                          {"date", cp.date},
+                          {"last_before", cp.last_before},
+                          {"before", cp.before},
+                          {"after", cp.after},
+                          {"change_percent", cp.change_percent},
+                          {"p", cp.p},
+                          {"causes", causes_json(cp.causes)}});
+    }
+    json events = json::array();
+    for (std::size_t i : s.fleet_events) {
+        const FleetEvent& e = a.fleet_events[i];
+        json causes = json::array();
+        for (const FleetEvent::Cause& c : e.causes)
+            causes.push_back({{"field", c.difference.field},
+                              {"before", c.difference.first},
+                              {"after", c.difference.second},
+                              {"labels", c.labels}});
+        events.push_back({{"date", e.date},
+                          {"last_date", e.last_date},
+                          {"direction", e.worse ? "slower" : "faster"},
+                          {"labels", e.labels},
+                          {"change_points", e.change_points.size()},
+                          {"causes", causes}});
+    }
+    json quiet = json::array();
+    for (std::size_t i : s.quiet_machine_changes) {
+        const QuietMachineChange& q = a.quiet_machine_changes[i];
+        quiet.push_back({{"label", q.label},
+                         {"program", program_name(q.program)},
+                         {"date", q.date},
+                         {"last_before", q.last_before},
+                         {"changes", causes_json(q.differences)}});
+    }
+    json gate = nullptr;
+    if (o.gate && o.gate_since)
+        gate = {{"since", *o.gate_since},
+                {"verdict", o.gate->verdict == HistoryGate::fail         ? "fail"
+                            : o.gate->verdict == HistoryGate::too_little ? "no_verdict"
+                                                                         : "pass"},
+                {"worse", o.gate->worse.size()},
+                {"unjudged", o.gate->unjudged}};
+    json doc{{"schema_version", history_schema_version},
+             {"tool", "bench_report"},
+             {"tool_version", BENCH_REPORT_VERSION},
+             {"method", {{"name", "e_divisive_means"},
+                         {"significance_test", "rank_permutation"},
+                         {"significance", settings.significance},
+                         {"min_segment_days", settings.min_segment}}},
+             {"since", o.since ? json(*o.since) : json(nullptr)},
+             {"labels", a.labels},
+             {"change_points", points},
+             {"fleet_events", events},
+             {"quiet_machine_changes", quiet},
+             {"gate", gate}};
+    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace report

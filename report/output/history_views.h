@@ -1,0 +1,45 @@
+// Views of a history analysis: the change points, fleet events and machine
+// changes that moved nothing, as terminal text, Markdown and JSON, and the
+// tables the HTML report shows.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analysis/change_points.h"
+#include "output/table.h"
+
+namespace report {
+
+// The version of history's JSON document; raised whenever a field changes meaning.
+inline constexpr int history_schema_version = 1;
+
+// "Geometric mean, single rate", "Float streaming, overall rate".
+std::string series_name(const std::string& test, bool overall);
+
+// "kernel 6.1.0-27 -> 6.1.0-28"
+std::string cause_text(const ContextDifference& d);
+
+// "17 of 200 hosts, 2026-12-03, worse, kernel 6.1.0-27 -> 6.1.0-28 on all 17"
+std::string fleet_event_text(const FleetEvent& e, std::size_t labels);
+
+// The tables of what `selection` holds: change points, fleet events, quiet
+// machine changes (each only when it has rows).
+std::vector<Table> history_tables(const HistoryAnalysis& a, const HistorySelection& selection);
+
+struct HistoryViewOptions {
+    std::optional<std::string> since;       // --since, as given
+    std::optional<std::string> gate_since;  // --fail-on-change-since, as given
+    std::optional<HistoryGate> gate;
+    bool colour = false;
+};
+
+std::string history_text(const HistoryAnalysis& a, const HistorySelection& selection,
+                         const HistoryViewOptions& options);
+std::string history_markdown(const HistoryAnalysis& a, const HistorySelection& selection,
+                             const HistoryViewOptions& options);
+std::string history_json(const HistoryAnalysis& a, const HistorySelection& selection,
+                         const HistoryViewOptions& options);
+
+}  // namespace report

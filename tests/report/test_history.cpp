@@ -1,0 +1,296 @@
+// history: change points found where a level moved and nowhere else (one
+// disturbed run included), their causes from machine.json, the events a
+// fleet shares, the gate's three answers, and the command's outputs and exit
+// statuses on files written as a fleet writes them.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <random>
+
+#include <nlohmann/json.hpp>
+
+#include "analysis/change_points.h"
+#include "fleet.h"
+#include "machine/record.h"
+#include "process.h"
+
+namespace fs = std::filesystem;
+using namespace report;
+
+namespace {
+
+// `n` values around 1 with `noise` relative spread, times `step(i)`.
+std::vector<double> noisy(std::size_t n, double noise, unsigned seed,
+                          const std::function<double(std::size_t)>& step) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> d(0, noise);
+    std::vector<double> v;
+    for (std::size_t i = 0; i < n; ++i)
+        v.push_back(std::log(step(i) * (1 + d(rng))));
+    return v;
+}
+
+std::vector<std::size_t> indexes(const std::vector<SeriesChange>& found) {
+    std::vector<std::size_t> out;
+    for (const SeriesChange& c : found)
+        out.push_back(c.index);
+    return out;
+}
+
+TEST(ChangePoints, FoundWhereALevelMovedAndNowhereElse) {
+    auto at = [](std::size_t from, double by) {
+        return [=](std::size_t i) { return i >= from ? by : 1.0; };
+    };
+    struct Case {
+        const char* name;
+        std::vector<double> values;
+        std::vector<std::size_t> expected;
+    };
+    std::vector<double> disturbed = noisy(60, 0.01, 3, at(30, 0.92));
+    disturbed[12] = std::log(0.5);  // one run on a busy machine
+    std::vector<double> lone = noisy(60, 0.01, 4, at(0, 1));
+    lone[41] = std::log(0.4);
+    std::vector<double> flat(30, 0.0);
+    const Case cases[] = {
+        {"pure noise", noisy(365, 0.02, 1, at(0, 1)), {}},
+        {"a 10% fall", noisy(60, 0.01, 2, at(25, 0.9)), {25}},
+        {"a fall with one disturbed run before it", disturbed, {30}},
+        {"one disturbed run alone", lone, {}},
+        {"a fall then a rise",
+         noisy(90, 0.01, 5, [](std::size_t i) { return i < 30 ? 1.0 : i < 60 ? 0.9 : 1.0; }),
+         {30, 60}},
+        {"a fall in the last three days, too recent to tell", noisy(40, 0.01, 6, at(37, 0.8)), {}},
+        {"a fall five days before the end", noisy(40, 0.01, 7, at(35, 0.8)), {35}},
+        {"shorter than two segments", noisy(9, 0.01, 8, at(5, 0.5)), {}},
+        {"the same value every day", flat, {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<SeriesChange> found = series_change_points(c.values);
+        EXPECT_EQ(indexes(found), c.expected) << c.name;
+        for (const SeriesChange& f : found)
+            EXPECT_LE(f.p, ChangePointSettings{}.significance) << c.name;
+    }
+}
+
+std::shared_ptr<const MachineRecord> machine(const std::string& date, const std::string& kernel,
+                                              const std::string& governor = "performance") {
+    std::string error;
+    auto c = parse_record(
+        R"({"repetition": {"started": ")" + date + R"(T05:00:00Z"}, "machine": {"kernel": )"
+            R"({"release": ")" + kernel + R"("}, "frequency": {"policies": [{"governor": ")" +
+            governor + R"("}]}}})",
+        error);
+    return std::make_shared<const MachineRecord>(*c);
+}
+
+// A run of bench_memory with all three tests, each rate `factor` times a base.
+Run memory_run(const std::string& label, const std::string& date, double factor,
+               std::shared_ptr<const MachineRecord> m) {
+    Run r;
+    r.label = label;
+    r.program = Program::memory;
+    r.machine = std::move(m);
+    double base = 10;
+    for (const char* key : {"allocation", "low_speeds", "high_speeds"}) {
+        Test t;
+        t.key = key;
+        t.single_rate = Figure{"", base * factor};
+        t.overall_rate = Figure{"", 4 * base * factor};
+        r.tests.push_back(t);
+        base *= 1.7;
+    }
+    (void)date;
+    return r;
+}
+
+// `days` nightly runs of a label from 2026-11-01, rates `level(day)` with 1%
+// noise, the kernel and governor `kernel(day)` and `governor(day)`.
+void nightly(std::vector<Run>& runs, const std::string& label, int days, unsigned seed,
+             const std::function<double(int)>& level,
+             const std::function<std::string(int)>& kernel,
+             const std::function<std::string(int)>& governor = [](int) {
+                 return std::string("performance");
+             }) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> noise(0, 0.01);
+    long first = *calendar_days("2026-11-01");
+    for (int d = 0; d < days; ++d) {
+        std::string date = date_of_day(first + d);
+        runs.push_back(memory_run(label, date, level(d) * (1 + noise(rng)),
+                                  machine(date, kernel(d), governor(d))));
+    }
+}
+
+std::vector<const Run*> pointers(const std::vector<Run>& runs) {
+    std::vector<const Run*> out;
+    for (const Run& r : runs)
+        out.push_back(&r);
+    return out;
+}
+
+// Three hosts whose kernel update on 2026-11-21 cost 8%, a fourth whose own
+// governor change made it faster on 2026-11-11, and one change of the
+// machine (a governor that moved nothing) listed apart.
+TEST(HistoryAnalysis, CausesFleetEventsAndQuietChanges) {
+    std::vector<report::Run> runs;
+    runs.reserve(200);
+    auto kernel = [](int d) { return std::string(d < 20 ? "6.1.0-27" : "6.1.0-28"); };
+    for (int h = 0; h < 3; ++h)
+        nightly(
+            runs, "host-" + std::to_string(h), 40, 10 + h,
+            [](int d) { return d < 20 ? 1.0 : 0.92; }, kernel,
+            [h](int d) { return std::string(h == 0 && d >= 30 ? "schedutil" : "performance"); });
+    nightly(
+        runs, "host-9", 40, 20, [](int d) { return d < 10 ? 1.0 : 1.1; },
+        [](int) { return std::string("6.1.0-27"); },
+        [](int d) { return std::string(d < 10 ? "powersave" : "performance"); });
+    HistoryAnalysis a = analyse_history(pointers(runs));
+    EXPECT_EQ(a.labels, 4u);
+
+    // Every figure of each host moved: 2 geometric means and 6 rates.
+    std::map<std::string, int> per_label;
+    for (const ChangePoint& cp : a.change_points) {
+        ++per_label[cp.label];
+        if (cp.label == "host-9") {
+            EXPECT_EQ(cp.date, "2026-11-11");
+            EXPECT_NEAR(cp.change_percent, 10, 2);
+            ASSERT_EQ(cp.causes.size(), 1u);
+            EXPECT_EQ(cp.causes[0].field, "governor");
+        } else {
+            EXPECT_EQ(cp.date, "2026-11-21");
+            EXPECT_EQ(cp.last_before, "2026-11-20");
+            EXPECT_NEAR(cp.change_percent, -8, 2);
+            EXPECT_NEAR(cp.after / cp.before, 0.92, 0.02);
+            ASSERT_EQ(cp.causes.size(), 1u);
+            EXPECT_EQ(cp.causes[0].field, "kernel");
+            EXPECT_EQ(cp.causes[0].first, "6.1.0-27");
+            EXPECT_EQ(cp.causes[0].second, "6.1.0-28");
+        }
+    }
+    EXPECT_EQ(per_label, (std::map<std::string, int>{
+                             {"host-0", 8}, {"host-1", 8}, {"host-2", 8}, {"host-9", 8}}));
+
+    ASSERT_EQ(a.fleet_events.size(), 1u);
+    const FleetEvent& e = a.fleet_events[0];
+    EXPECT_EQ(e.labels, (std::vector<std::string>{"host-0", "host-1", "host-2"}));
+    EXPECT_TRUE(e.worse);
+    EXPECT_EQ(e.date, "2026-11-21");
+    ASSERT_EQ(e.causes.size(), 1u);
+    EXPECT_EQ(e.causes[0].labels, 3u);
+    EXPECT_EQ(e.causes[0].difference.second, "6.1.0-28");
+
+    ASSERT_EQ(a.quiet_machine_changes.size(), 1u);
+    EXPECT_EQ(a.quiet_machine_changes[0].label, "host-0");
+    EXPECT_EQ(a.quiet_machine_changes[0].date, "2026-12-01");
+
+    // --since shows what happened on or after the day, the event whole.
+    HistorySelection s = select_since(a, calendar_days("2026-11-15"));
+    EXPECT_EQ(s.change_points.size(), 24u);
+    EXPECT_EQ(s.fleet_events.size(), 1u);
+    EXPECT_EQ(select_since(a, calendar_days("2026-11-22")).fleet_events.size(), 0u);
+}
+
+TEST(HistoryAnalysis, GateFailsPassesOrCannotSay) {
+    std::vector<report::Run> runs;
+    nightly(
+        runs, "a", 30, 1, [](int d) { return d < 15 ? 1.0 : 0.9; },
+        [](int) { return std::string("k"); });
+    nightly(
+        runs, "b", 30, 2, [](int) { return 1.0; }, [](int) { return std::string("k"); });
+    struct Case {
+        const char* since;
+        HistoryGate::Verdict verdict;
+        std::size_t worse, unjudged;
+    };
+    const Case cases[] = {
+        {"2026-11-10", HistoryGate::fail, 8, 0},   // the fall on 11-16 is after
+        {"2026-11-17", HistoryGate::pass, 0, 0},   // it is before
+        {"2026-11-28", HistoryGate::too_little, 0, 2},  // three days after: too soon to say
+        {"2026-11-03", HistoryGate::fail, 8, 2},   // a fall found wins over the days missing
+    };
+    HistoryAnalysis a = analyse_history(pointers(runs));
+    for (const Case& c : cases) {
+        HistoryGate g = history_gate(a, *calendar_days(c.since));
+        EXPECT_EQ(g.verdict, c.verdict) << c.since;
+        EXPECT_EQ(g.worse.size(), c.worse) << c.since;
+        EXPECT_EQ(g.unjudged.size(), c.unjudged) << c.since;
+    }
+    // A label measured on one day only has no history to judge.
+    runs.push_back(memory_run("new", "", 1, machine("2026-11-20", "k")));
+    HistoryGate g = history_gate(analyse_history(pointers(runs)), *calendar_days("2026-11-17"));
+    EXPECT_EQ(g.verdict, HistoryGate::too_little);
+    EXPECT_EQ(g.unjudged, std::vector<std::string>{"new (bench_memory)"});
+}
+
+// The command on a fleet's files: a kernel rolled out to two of three hosts
+// on 2026-11-21 costs 10%; the outputs agree and the gate answers 3, 0 or 2.
+TEST(HistoryCommand, OutputsAndExitStatuses) {
+    fs::path dir = fs::temp_directory_path() / ("history_cli_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    long first = *calendar_days("2026-11-01");
+    for (int h = 0; h < 3; ++h) {
+        std::mt19937 rng(100 + h);
+        std::normal_distribution<double> noise(0, 0.01);
+        std::vector<double> f;
+        for (int d = 0; d < 30; ++d)
+            f.push_back((h < 2 && d >= 20 ? 0.9 : 1.0) * (1 + noise(rng)));
+        write_host_history(
+            dir, "host-" + std::to_string(h), Program::memory, first, 30,
+            [&](int d) { return f[static_cast<std::size_t>(d)]; },
+            [h](int d) { return std::string(h < 2 && d >= 20 ? "6.1.0-28" : "6.1.0-27"); },
+            static_cast<unsigned>(h));
+    }
+    std::string cmd = std::string(BENCH_REPORT) + " history " + dir.string();
+    Result json_run = run_in(dir, cmd + " --format json");
+    ASSERT_EQ(json_run.status, 0) << json_run.err;
+    auto doc = nlohmann::json::parse(json_run.out);
+    EXPECT_EQ(doc["schema_version"], 1);
+    EXPECT_FALSE(doc["change_points"].empty());
+    for (const auto& cp : doc["change_points"]) {
+        EXPECT_EQ(cp["date"], "2026-11-21");
+        EXPECT_LT(cp["change_percent"].get<double>(), -5);
+        EXPECT_EQ(cp["causes"][0]["field"], "kernel");
+        EXPECT_EQ(cp["causes"][0]["after"], "6.1.0-28");
+    }
+    ASSERT_EQ(doc["fleet_events"].size(), 1u);
+    EXPECT_EQ(doc["fleet_events"][0]["labels"], (nlohmann::json{"host-0", "host-1"}));
+
+    Result text = run_in(dir, cmd);
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("Fleet event: 2 of 3 hosts, 2026-11-21, slower, kernel 6.1.0-27 -> "
+                            "6.1.0-28 on all 2"),
+              std::string::npos)
+        << text.out;
+    Result md = run_in(dir, cmd + " --format markdown");
+    EXPECT_EQ(md.status, 0);
+    EXPECT_NE(md.out.find("### Fleet events (1)"), std::string::npos);
+
+    struct Gate {
+        const char* since;
+        int status;
+        const char* err;
+    };
+    const Gate gates[] = {
+        {"2026-11-15", 3, "host-0: bench_memory: Geometric mean, single rate: -"},
+        {"2026-11-23", 0, ""},
+        {"2026-11-28", 2, "--fail-on-change-since: no verdict, too little history to say"},
+        {"2026-02-30", 2, "YYYY-MM-DD"},
+    };
+    for (const Gate& g : gates) {
+        Result r = run_in(dir, cmd + " --format json --fail-on-change-since " + g.since);
+        EXPECT_EQ(r.status, g.status) << g.since << r.err;
+        EXPECT_NE(r.err.find(g.err), std::string::npos) << g.since << r.err;
+        if (g.status != 2 || std::string(g.since) != "2026-02-30") {
+            auto gate = nlohmann::json::parse(r.out)["gate"];
+            EXPECT_EQ(gate["verdict"], g.status == 3 ? "fail" : g.status == 0 ? "pass" : "no_verdict");
+        }
+    }
+    fs::remove_all(dir);
+}
+
+}  // namespace
