@@ -20,13 +20,6 @@ std::string p_text(double p) {
     return p < 1e-4 ? fmt::format("{:.1e}", p) : fmt::format("{:.4f}", p);
 }
 
-std::string causes_text(const std::vector<ContextDifference>& causes) {
-    std::vector<std::string> parts;
-    for (const ContextDifference& d : causes)
-        parts.push_back(cause_text(d));
-    return parts.empty() ? "none known" : fmt::format("{}", fmt::join(parts, "; "));
-}
-
 json causes_json(const std::vector<ContextDifference>& causes) {
     json out = json::array();
     for (const ContextDifference& d : causes)
@@ -64,6 +57,13 @@ std::string series_name(const std::string& test, bool overall) {
 
 std::string cause_text(const ContextDifference& d) {
     return fmt::format("{} {} -> {}", d.field, d.first, d.second);
+}
+
+std::string causes_text(const std::vector<ContextDifference>& causes) {
+    std::vector<std::string> parts;
+    for (const ContextDifference& d : causes)
+        parts.push_back(cause_text(d));
+    return parts.empty() ? "none known" : fmt::format("{}", fmt::join(parts, "; "));
 }
 
 std::string fleet_event_text(const FleetEvent& e, std::size_t labels) {

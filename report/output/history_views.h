@@ -21,6 +21,10 @@ std::string series_name(const std::string& test, bool overall);
 // "kernel 6.1.0-27 -> 6.1.0-28"
 std::string cause_text(const ContextDifference& d);
 
+// "kernel 6.1.0-27 -> 6.1.0-28; governor powersave -> performance", or
+// "none known".
+std::string causes_text(const std::vector<ContextDifference>& causes);
+
 // "17 of 200 hosts, 2026-12-03, worse, kernel 6.1.0-27 -> 6.1.0-28 on all 17"
 std::string fleet_event_text(const FleetEvent& e, std::size_t labels);
 

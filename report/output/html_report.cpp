@@ -1,4 +1,5 @@
 #include "output/html_report.h"
+#include "output/history_views.h"
 #include "output/run_tables.h"
 #include "machine/record.h"
 
@@ -22,6 +23,7 @@ const char* const grid_colour = "#dddddd";
 const char* const bar_colour = palette[0];        // blue
 const char* const reference_colour = palette[3];  // vermillion
 const char* const outlier_colour = palette[3];
+const char* const change_colour = palette[1];  // orange
 const std::string grid_class = "class=\"grid\"";
 
 // More runs of one program than colours to tell them apart: the comparison is
@@ -644,6 +646,7 @@ std::string tick_text(double v, double step) {
 // One panel of a history chart: a rate by day from `y0` down; returns where
 // the panel ends.
 double history_panel(Svg& svg, const History& h, const std::vector<HistoryPoint>& points,
+                     const std::vector<const ChangePoint*>& change_points,
                      const std::string& title, double y0) {
     const double left = 76, right = 620, plot_height = 150, label_size = 10, row = 13;
     const double inner_left = left + 24, inner_right = right - 24;
@@ -718,6 +721,22 @@ double history_panel(Svg& svg, const History& h, const std::vector<HistoryPoint>
         }
     }
 
+    // Change points: a solid rule on the first day of the new level, its
+    // figures on hover.
+    for (const ChangePoint* cp : change_points) {
+        std::size_t day = 0;
+        while (day < h.days.size() && h.days[day].date != cp->date)
+            ++day;
+        if (day == h.days.size())
+            continue;
+        double x = x_of(day);
+        svg.line(x, top_y, x, bottom_y, change_colour, 2);
+        svg.circle(x, top_y + 5, 4, change_colour, "",
+                   fmt::format("Change point: {:+.1f}% from {} (median {} before, {} after, p {:.2g})",
+                               cp->change_percent, cp->date, short_number(cp->before),
+                               short_number(cp->after), cp->p));
+    }
+
     // The medians joined, then each day's spread and median.
     for (std::size_t k = 1; k < points.size(); ++k)
         svg.line(x_of(points[k - 1].day), y_of(points[k - 1].median), x_of(points[k].day),
@@ -736,7 +755,8 @@ double history_panel(Svg& svg, const History& h, const std::vector<HistoryPoint>
 
 }  // namespace
 
-std::string history_chart(const History& h, const std::string& key) {
+std::string history_chart(const History& h, const std::string& key,
+                          const std::vector<const ChangePoint*>& change_points) {
     const TestInfo* info = find_test_info(key);
     std::string name = info ? std::string(info->name) : key;
     std::string unit;
@@ -747,14 +767,19 @@ std::string history_chart(const History& h, const std::string& key) {
                     unit = t.unit;
     struct Panel {
         std::vector<HistoryPoint> points;
+        std::vector<const ChangePoint*> change_points;
         std::string title;
     };
     std::vector<Panel> panels;
     for (bool overall : {false, true}) {
         std::vector<HistoryPoint> points = history_points(h, key, overall);
+        std::vector<const ChangePoint*> marks;
+        for (const ChangePoint* cp : change_points)
+            if (cp->test == key && cp->overall == overall)
+                marks.push_back(cp);
         if (!points.empty())
             panels.push_back(
-                {std::move(points),
+                {std::move(points), std::move(marks),
                  fmt::format("{}{}", overall ? "Overall rate (all threads)" : "Single-thread rate",
                              unit.empty() ? "" : " (" + unit + ")")});
     }
@@ -769,14 +794,19 @@ std::string history_chart(const History& h, const std::string& key) {
     double y =
         text_lines(svg, left, 40,
                    fmt::format("{}. A dot is the median of a day's runs, its bar their lowest "
-                               "to highest{}.",
+                               "to highest{}{}.",
                                program_name(h.program),
                                h.changes.empty() ? ""
                                                  : "; a dashed line marks a change of the "
-                                                   "machine between two days, named above"),
+                                                   "machine between two days, named above",
+                               std::none_of(panels.begin(), panels.end(),
+                                            [](const Panel& p) { return !p.change_points.empty(); })
+                                   ? ""
+                                   : "; a solid orange line marks a change point, the first day "
+                                     "of a new level"),
                    svg.width - left - 8, 12, 16);
     for (const Panel& p : panels)
-        y = history_panel(svg, h, p.points, p.title, y);
+        y = history_panel(svg, h, p.points, p.change_points, p.title, y);
     svg.height = y;
     return svg.element(fmt::format("{}: {} by day ({})", name, h.label, program_name(h.program)));
 }
@@ -949,7 +979,8 @@ std::string html_report(const std::vector<const Run*>& runs,
         contents += "</li>\n";
     }
     // Each label with runs on two days or more, its programs together.
-    std::vector<History> history = histories(runs);
+    HistoryAnalysis analysis = analyse_history(runs);
+    const std::vector<History>& history = analysis.histories;
     std::vector<std::pair<std::string, std::vector<const History*>>> labels;
     for (const History& h : history) {
         if (labels.empty() || labels.back().first != h.label)
@@ -967,6 +998,9 @@ std::string html_report(const std::vector<const Run*>& runs,
         contents += fmt::format("<li><a href=\"#history-{}\">History of {}: {} days</a></li>\n",
                                 k + 1, xml_escape(labels[k].first), days);
     }
+    if (!analysis.fleet_events.empty())
+        contents += fmt::format("<li><a href=\"#fleet-events\">Fleet events ({})</a></li>\n",
+                                analysis.fleet_events.size());
     contents += fmt::format(
         "<li><a href=\"#runs\">{}</a></li>\n",
         detailed.size() == runs.size()
@@ -1015,6 +1049,20 @@ std::string html_report(const std::vector<const Run*>& runs,
             out += scroll_table(t);
     }
 
+    if (!analysis.fleet_events.empty()) {
+        out += "<h2 id=\"fleet-events\">Fleet events</h2>\n<p class=\"note\">" +
+               xml_escape("Change points of several hosts in one direction on one day or the "
+                          "next, or sharing a change of the machine within a week.") +
+               "</p>\n<ul>\n";
+        for (const FleetEvent& e : analysis.fleet_events) {
+            std::vector<std::string> names;
+            for (const std::string& l : e.labels)
+                names.push_back(escape_path(l));
+            out += "<li>" + xml_escape(fleet_event_text(e, analysis.labels)) + ": " +
+                   xml_escape(fmt::format("{}", fmt::join(names, ", "))) + "</li>\n";
+        }
+        out += "</ul>\n";
+    }
     for (std::size_t k = 0; k < labels.size(); ++k) {
         out += fmt::format("<h2 id=\"history-{}\">History of {}</h2>\n", k + 1,
                            xml_escape(labels[k].first));
@@ -1035,9 +1083,21 @@ std::string html_report(const std::vector<const Run*>& runs,
                                               h->days[change.index].date, fmt::join(what, "; "))) +
                        "</p>\n";
             }
+            std::vector<const ChangePoint*> marks;
+            for (const ChangePoint& cp : analysis.change_points)
+                if (cp.label == h->label && cp.program == h->program)
+                    marks.push_back(&cp);
+            for (const ChangePoint* cp : marks)
+                out += "<p class=\"note\">" +
+                       xml_escape(fmt::format(
+                           "Change point: {} {:+.1f}% from {} (the last day before: {}), p {:.2g}; "
+                           "machine changes: {}.",
+                           series_name(cp->test, cp->overall), cp->change_percent, cp->date,
+                           cp->last_before, cp->p, causes_text(cp->causes))) +
+                       "</p>\n";
             out += "<div class=\"charts\">\n";
             for (const TestInfo& info : catalogue(h->program)) {
-                std::string chart = history_chart(*h, std::string(info.key));
+                std::string chart = history_chart(*h, std::string(info.key), marks);
                 if (!chart.empty())
                     out += "<figure>\n" + chart + "</figure>\n";
             }

@@ -7,6 +7,7 @@
 
 #include "output/compare_views.h"
 #include "analysis/comparison.h"
+#include "analysis/change_points.h"
 #include "analysis/history.h"
 #include "model/run.h"
 #include "output/svg.h"
@@ -36,9 +37,11 @@ std::string fleet_chart(const ProgramComparison& comparison, const std::string& 
 // The history of one label and program for test `key`: the single-thread and
 // the overall rate by day on a time axis, each day's runs as the median with
 // a bar from the lowest to the highest, and a dashed vertical line, named
-// above the plot, where the machine changed between two days. Empty when no
-// day has the test's rates.
-std::string history_chart(const History& history, const std::string& key);
+// above the plot, where the machine changed between two days; a solid line
+// on the first day of each of `change_points` (those of other tests and
+// figures are left out). Empty when no day has the test's rates.
+std::string history_chart(const History& history, const std::string& key,
+                          const std::vector<const ChangePoint*>& change_points = {});
 
 // The whole report: a contents list; per program, the comparison (bars for a
 // few runs, a fleet chart per test for more) and its tables; the history of

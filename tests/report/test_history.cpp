@@ -270,6 +270,16 @@ TEST(HistoryCommand, OutputsAndExitStatuses) {
     EXPECT_EQ(md.status, 0);
     EXPECT_NE(md.out.find("### Fleet events (1)"), std::string::npos);
 
+    // chart marks the change points on the history and lists the fleet event.
+    Result chart = run_in(dir, std::string(BENCH_REPORT) + " chart " + dir.string() + " -o -");
+    ASSERT_EQ(chart.status, 0) << chart.err;
+    EXPECT_NE(chart.out.find("<h2 id=\"fleet-events\">Fleet events</h2>"), std::string::npos);
+    EXPECT_NE(chart.out.find("2 of 3 hosts, 2026-11-21, slower, kernel 6.1.0-27 -&gt; 6.1.0-28 on "
+                             "all 2: host-0, host-1"),
+              std::string::npos);
+    EXPECT_NE(chart.out.find("<title>Change point: -"), std::string::npos);
+    EXPECT_NE(chart.out.find("Change point: Geometric mean, single rate -"), std::string::npos);
+
     struct Gate {
         const char* since;
         int status;

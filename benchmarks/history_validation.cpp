@@ -1,0 +1,263 @@
+// How well `bench_report history` finds change points, on generated nightly
+// histories with known changes: recall, precision, how far the dates found
+// lie from the dates planted, and false change points on pure noise per
+// host-year. Prints the README's table as Markdown.
+//
+//   history_validation          a short run: 20 host-years a row
+//   history_validation N        N host-years a row (the README's table: 200)
+//
+// Each host-year is 365 nightly values with normal noise of the row's size
+// per run. A planted history changes level 3 times a year, at days drawn at
+// random with at least 5 days between changes and from either end, each time
+// up or down by the row's size. A change found within 2 days of a planted one
+// is a hit (each planted change hit once). The fleet rows plant one change on
+// a share of the hosts of a fleet on one day and check that `analyse_history`
+// groups it as one fleet event with the machine change they share.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "analysis/change_points.h"
+#include "machine/record.h"
+
+using namespace report;
+
+namespace {
+
+constexpr int days = 365;
+constexpr std::size_t figures_per_host = 17;  // the series `history` searches per host
+
+struct Row {
+    double noise = 0, change = 0;
+    bool disturbed = false;  // one run in 50 at -30%
+};
+
+struct Tally {
+    std::size_t planted = 0, found = 0, hits = 0, exact = 0, false_on_noise = 0;
+    std::size_t isolated = 0, isolated_hits = 0;  // changes 30 days or more from any other
+    double date_error = 0;
+};
+
+std::vector<double> series(std::mt19937& rng, const Row& row, std::vector<std::size_t>& planted) {
+    std::normal_distribution<double> noise(0, row.noise);
+    std::uniform_int_distribution<int> day(5, days - 5);
+    std::bernoulli_distribution sign(0.5), disturb(1.0 / 50);
+    planted.clear();
+    if (row.change > 0)
+        while (planted.size() < 3) {
+            std::size_t d = static_cast<std::size_t>(day(rng));
+            if (std::all_of(planted.begin(), planted.end(), [&](std::size_t p) {
+                    return (d > p ? d - p : p - d) >= 5;
+                }))
+                planted.push_back(d);
+        }
+    std::sort(planted.begin(), planted.end());
+    std::vector<double> v;
+    double level = 1;
+    std::size_t next = 0;
+    for (int d = 0; d < days; ++d) {
+        if (next < planted.size() && planted[next] == static_cast<std::size_t>(d)) {
+            level *= sign(rng) ? 1 + row.change : 1 / (1 + row.change);
+            ++next;
+        }
+        double x = level * (1 + noise(rng));
+        if (row.disturbed && disturb(rng))
+            x *= 0.7;
+        v.push_back(std::log(x));
+    }
+    return v;
+}
+
+Tally measure(const Row& row, int host_years, unsigned seed) {
+    Tally t;
+    std::mt19937 rng(seed);
+    std::vector<std::size_t> planted;
+    for (int h = 0; h < host_years; ++h) {
+        std::vector<double> v = series(rng, row, planted);
+        std::vector<SeriesChange> found = series_change_points(v);
+        t.planted += planted.size();
+        t.found += found.size();
+        if (planted.empty()) {
+            t.false_on_noise += found.size();
+            continue;
+        }
+        std::vector<bool> used(planted.size(), false);
+        auto alone = [&](std::size_t k) {
+            for (std::size_t j = 0; j < planted.size(); ++j)
+                if (j != k && (planted[j] > planted[k] ? planted[j] - planted[k]
+                                                       : planted[k] - planted[j]) < 30)
+                    return false;
+            return true;
+        };
+        for (std::size_t k = 0; k < planted.size(); ++k)
+            t.isolated += alone(k);
+        for (const SeriesChange& f : found) {
+            std::size_t best = planted.size();
+            std::size_t best_error = 3;
+            for (std::size_t k = 0; k < planted.size(); ++k) {
+                std::size_t e = f.index > planted[k] ? f.index - planted[k] : planted[k] - f.index;
+                if (!used[k] && e < best_error) {
+                    best = k;
+                    best_error = e;
+                }
+            }
+            if (best < planted.size()) {
+                used[best] = true;
+                ++t.hits;
+                t.isolated_hits += alone(best);
+                t.exact += best_error == 0;
+                t.date_error += static_cast<double>(best_error);
+            }
+        }
+    }
+    return t;
+}
+
+std::shared_ptr<const MachineContext> machine(const std::string& date, const std::string& kernel) {
+    std::string error;
+    auto c = parse_context(R"({"repetition": {"started": ")" + date +
+                               R"(T05:00:00Z"}, "machine": {"kernel": {"release": ")" + kernel +
+                               R"("}}})",
+                           error);
+    return std::make_shared<const MachineContext>(*c);
+}
+
+std::string date_of(long day) {
+    long z = day + 719468, era = (z >= 0 ? z : z - 146096) / 146097, doe = z - era * 146097;
+    long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365, y = yoe + era * 400;
+    long doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+    long d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
+    return fmt::format("{:04}-{:02}-{:02}", y + (m <= 2), m, d);
+}
+
+// A fleet of `hosts` bench_memory histories of 120 nights; on night 60 a
+// kernel reaches `rolled` of them and costs them `change`. Whether one fleet
+// event holds them, with the kernel on all of them, and how many events the
+// noise alone made.
+struct FleetTally {
+    std::size_t fleets = 0, found = 0, hosts_in_event = 0, with_cause = 0, other_events = 0;
+};
+void measure_fleet(FleetTally& t, int hosts, int rolled, double noise_size, double change,
+                   unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> noise(0, noise_size);
+    long first = 20600;  // 2026-05-27
+    std::vector<Run> runs;
+    runs.reserve(static_cast<std::size_t>(hosts) * 120);
+    for (int h = 0; h < hosts; ++h)
+        for (int d = 0; d < 120; ++d) {
+            bool after = h < rolled && d >= 60;
+            Run r;
+            r.label = fmt::format("host-{:03}", h);
+            r.program = Program::memory;
+            r.machine = machine(date_of(first + d), after ? "6.1.0-28" : "6.1.0-27");
+            double base = 10;
+            for (const char* key : {"allocation", "low_speeds", "high_speeds"}) {
+                // Each test its own noise; the change moves them all.
+                double f = (after ? 1 - change : 1) * base;
+                Test test;
+                test.key = key;
+                test.single_rate = Figure{"", f * (1 + noise(rng))};
+                test.overall_rate = Figure{"", 4 * f * (1 + noise(rng))};
+                r.tests.push_back(test);
+                base *= 1.7;
+            }
+            runs.push_back(std::move(r));
+        }
+    std::vector<const Run*> given;
+    for (const Run& r : runs)
+        given.push_back(&r);
+    HistoryAnalysis a = analyse_history(given);
+    ++t.fleets;
+    std::string rollout = date_of(first + 60);
+    bool found = false;
+    for (const FleetEvent& e : a.fleet_events) {
+        if (!found && e.date <= rollout && rollout <= e.last_date && e.worse) {
+            found = true;
+            ++t.found;
+            t.hosts_in_event += e.labels.size();
+            t.with_cause += !e.causes.empty() && e.causes[0].difference.field == "kernel" &&
+                            e.causes[0].labels == e.labels.size();
+        } else {
+            ++t.other_events;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int host_years = argc > 1 ? std::atoi(argv[1]) : 20;
+    if (host_years < 1) {
+        std::fprintf(stderr, "usage: history_validation [HOST_YEARS]\n");
+        return 2;
+    }
+    auto start = std::chrono::steady_clock::now();
+    std::printf("%d host-years a row; a host-year is %d nights of each of %zu figures.\n\n",
+                host_years, days, figures_per_host);
+    std::printf("| noise | change | recall | recall, 30 days from any other change | precision | "
+                "dates exact | mean date error (days) |\n");
+    std::printf("|---:|---:|---:|---:|---:|---:|---:|\n");
+    unsigned seed = 1;
+    for (double noise : {0.01, 0.02, 0.03})
+        for (double change : {0.02, 0.05, 0.10})
+            for (bool disturbed : {false, true}) {
+                if (disturbed && noise != 0.02)
+                    continue;
+                Tally t = measure({noise, change, disturbed}, host_years, seed++);
+                std::printf("| %g%%%s | %g%% | %.1f%% | %.1f%% | %.1f%% | %.1f%% | %.2f |\n",
+                            noise * 100, disturbed ? " + 1 run in 50 at -30%" : "", change * 100,
+                            100.0 * static_cast<double>(t.hits) / static_cast<double>(t.planted),
+                            100.0 * static_cast<double>(t.isolated_hits) /
+                                static_cast<double>(std::max<std::size_t>(t.isolated, 1)),
+                            t.found ? 100.0 * static_cast<double>(t.hits) /
+                                          static_cast<double>(t.found)
+                                    : 100.0,
+                            t.hits ? 100.0 * static_cast<double>(t.exact) /
+                                         static_cast<double>(t.hits)
+                                   : 0.0,
+                            t.hits ? t.date_error / static_cast<double>(t.hits) : 0.0);
+            }
+    std::printf("\n| noise | false change points per figure-year | per host-year (%zu figures) |\n",
+                figures_per_host);
+    std::printf("|---:|---:|---:|\n");
+    for (double noise : {0.01, 0.02, 0.03})
+        for (bool disturbed : {false, true}) {
+            if (disturbed && noise != 0.02)
+                continue;
+            // Pure noise: a figure-year per host-year asked for, 17 per host-year.
+            int figure_years = host_years * static_cast<int>(figures_per_host);
+            Tally t = measure({noise, 0, disturbed}, figure_years, seed++);
+            double per_figure =
+                static_cast<double>(t.false_on_noise) / static_cast<double>(figure_years);
+            std::printf("| %g%%%s | %.4f | %.2f |\n", noise * 100,
+                        disturbed ? " + 1 run in 50 at -30%" : "", per_figure,
+                        per_figure * static_cast<double>(figures_per_host));
+        }
+    std::printf("\n| fleet | noise | change | events found | hosts in the event | kernel named "
+                "on all | other events |\n|---|---:|---:|---:|---:|---:|---:|\n");
+    int fleets = std::max(1, host_years / 10);
+    for (double change : {0.05, 0.10}) {
+        FleetTally t;
+        for (int f = 0; f < fleets; ++f)
+            measure_fleet(t, 50, 17, 0.02, change, seed++);
+        std::printf("| 17 of 50 hosts, 120 nights, x%zu | 2%% | %g%% | %zu of %zu | %.1f of 17 | "
+                    "%zu of %zu | %zu |\n",
+                    t.fleets, change * 100, t.found, t.fleets,
+                    t.found ? static_cast<double>(t.hosts_in_event) / static_cast<double>(t.found)
+                            : 0.0,
+                    t.with_cause, t.found, t.other_events);
+    }
+    std::printf("\n%.1f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                             start)
+                                  .count());
+    return 0;
+}
