@@ -121,13 +121,13 @@ Tally measure(const Row& row, int host_years, unsigned seed) {
     return t;
 }
 
-std::shared_ptr<const MachineContext> machine(const std::string& date, const std::string& kernel) {
+std::shared_ptr<const MachineRecord> machine(const std::string& date, const std::string& kernel) {
     std::string error;
-    auto c = parse_context(R"({"repetition": {"started": ")" + date +
+    auto c = parse_record(R"({"repetition": {"started": ")" + date +
                                R"(T05:00:00Z"}, "machine": {"kernel": {"release": ")" + kernel +
                                R"("}}})",
                            error);
-    return std::make_shared<const MachineContext>(*c);
+    return std::make_shared<const MachineRecord>(*c);
 }
 
 std::string date_of(long day) {

@@ -158,7 +158,7 @@ std::optional<double> run_figure(const Run& run, const std::string& key, bool ov
     }
     std::vector<double> rates;
     for (const TestInfo& info : catalogue(run.program)) {
-        if (!overall && !info.has_single)
+        if (!overall && !info.has_single())
             continue;
         const Test* t = find(info.key);
         std::optional<double> v = t ? value(*t) : std::nullopt;
@@ -281,7 +281,7 @@ HistoryAnalysis analyse_history(const std::vector<const Run*>& runs,
         const History& h = a.histories[hi];
         std::vector<std::pair<std::string, bool>> figures{{"geomean", false}, {"geomean", true}};
         for (const TestInfo& info : catalogue(h.program)) {
-            if (info.has_single)
+            if (info.has_single())
                 figures.push_back({std::string(info.key), false});
             figures.push_back({std::string(info.key), true});
         }
