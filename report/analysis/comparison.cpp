@@ -8,6 +8,7 @@
 #include "model/natural_order.h"
 #include "analysis/history.h"
 #include "analysis/stats.h"
+#include "analysis/threshold_test.h"
 #include "analysis/machine_differences.h"
 
 namespace report {
@@ -294,14 +295,18 @@ void find_far_repetitions(ProgramComparison& c, std::size_t column, double noise
         std::optional<double> g = stats::geometric_mean(ratios);
         logs.push_back(g ? std::log(*g) : 0.0);
     }
+    // Each repetition against the others alone (leave-one-out): one that
+    // is far must not widen the spread it is measured in.
     std::optional<double> med = stats::median(logs);
-    std::optional<double> mad = stats::median_absolute_deviation(logs);
+    std::vector<std::optional<double>> scores = stats::leave_one_out_scores(logs);
     for (std::size_t k = 0; k < reps.size(); ++k) {
-        if (!far_from_median(logs[k], *med, mad, noise))
+        std::vector<double> others(logs);
+        others.erase(others.begin() + static_cast<long>(k));
+        std::optional<double> other_med = stats::median(others);
+        if (!far_from_median(logs[k], *other_med, stats::median_absolute_deviation(others), noise))
             continue;
-        std::optional<double> score = mad ? stats::robust_score(logs[k], *med, *mad) : std::nullopt;
         c.far.push_back({column, reps[k], std::exp(logs[k] - *med),
-                         score ? std::optional<double>(std::fabs(*score)) : std::nullopt});
+                         scores[k] ? std::optional<double>(std::fabs(*scores[k])) : std::nullopt});
     }
 }
 

@@ -45,4 +45,19 @@ std::vector<std::string> sample_labels(const std::vector<const Run*>& runs) {
     return out;
 }
 
+void label_builds(std::vector<Run>& runs) {
+    for (Program program : {Program::processors, Program::memory}) {
+        std::vector<const Run*> of;
+        std::vector<std::size_t> at;
+        for (std::size_t i = 0; i < runs.size(); ++i)
+            if (runs[i].program == program) {
+                of.push_back(&runs[i]);
+                at.push_back(i);
+            }
+        std::vector<std::string> labels = sample_labels(of);
+        for (std::size_t k = 0; k < at.size(); ++k)
+            runs[at[k]].label = labels[k];
+    }
+}
+
 }  // namespace report

@@ -29,4 +29,8 @@ std::vector<std::string> recorded_warnings(const Run& run);
 // unknown keep the plain label.
 std::vector<std::string> sample_labels(const std::vector<const Run*>& runs);
 
+// Gives every run its sample label, program by program: two builds under one
+// label become two labels, compared like any two.
+void label_builds(std::vector<Run>& runs);
+
 }  // namespace report

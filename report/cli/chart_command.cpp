@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "analysis/recorded.h"
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "cli/baseline.h"
@@ -37,6 +38,8 @@ void add_chart_command(CLI::App& app, int& status) {
 
     cmd->callback([o, &status] {
         Loaded loaded = load_inputs(o->inputs, status);
+        // Repetitions of two builds under one label are two samples, never pooled.
+        label_builds(loaded.runs);
         if (loaded.runs.empty())
             return;
         Loaded extra;

@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "model/catalogue.h"
+#include "analysis/recorded.h"
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "output/compare_formats.h"
@@ -54,6 +55,8 @@ void say_verdict(const GateVerdict& v, const std::vector<ProgramComparison>& com
 
 void run_compare(const Options& o, int& status) {
     Loaded loaded = load_inputs(o.inputs, status);
+    // Repetitions of two builds under one label are two samples, never pooled.
+    label_builds(loaded.runs);
     if (loaded.runs.empty())
         return;
     Loaded extra;

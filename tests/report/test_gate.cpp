@@ -276,6 +276,7 @@ struct Label {
     // One more repetition of bench_processors that left only its machine.json
     // with this outcome; "" none.
     std::string without_file = "";
+    std::string sha256 = "";  // the program's, in every repetition's machine.json; "" none
 };
 
 void write_label(const fs::path& dir, const Label& l, int minute, unsigned seed) {
@@ -290,12 +291,14 @@ void write_label(const fs::path& dir, const Label& l, int minute, unsigned seed)
                           std::ios::binary)
                 << noisy_results_file(p, 1 / l.time, l.noise, 2, seed + 2 * r + memory);
         }
-        if ((!l.outcome.empty() || !l.warning.empty()) && r == l.repetitions - 1)
+        bool last = r == l.repetitions - 1;
+        if (((!l.outcome.empty() || !l.warning.empty()) && last) || !l.sha256.empty())
             std::ofstream(rep / "machine.json") << fmt::format(
                 R"({{"schema_version": 2, "repetition": {{"outcome": "{}", )"
-                R"("started": "2026-12-08T10:{:02}:{:02}Z"}}, "warnings": [{}]}})",
-                l.outcome.empty() ? "completed" : l.outcome, minute, r,
-                l.warning.empty()
+                R"("started": "2026-12-08T10:{:02}:{:02}Z"}}, "program": {{"sha256": "{}"}}, )"
+                R"("warnings": [{}]}})",
+                l.outcome.empty() || !last ? "completed" : l.outcome, minute, r, l.sha256,
+                l.warning.empty() || !last
                     ? ""
                     : fmt::format(R"({{"check": "load", "message": "{}"}})", l.warning));
     }
@@ -357,6 +360,10 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         {"a killed repetition without a results file",
          {{"a", 3, 1, 0.005, "", "", "killed"}, {"b", 3, 1, 0.005}}, 5, 2,
          {"bench_processors: a: a repetition did not complete (killed"}},
+        {"two builds under one label, never pooled",
+         {{"vm", 3, 1, 0.005, "", "", "", std::string(64, 'a')},
+          {"vm", 3, 1.2, 0.005, "", "", "", "f58a6f21" + std::string(56, 'b')}},
+         5, 3, {"gate: fail, more than 5% slower: bench_memory: vm@f58a6f21"}},
         {"a disturbed repetition", {{"a", 3, 1, 0.005}, {"b", 3, 1, 0.005, "", "load 3.1"}}, 5, 0,
          {"bench_memory: b: disturbed in 1 of 3 repetition(s): load 3.1"}},
         {"a disturbed repetition, --strict", {{"a", 3, 1, 0.005}, {"b", 3, 1, 0.005, "", "load 3.1"}},
