@@ -3,6 +3,7 @@
 // ran on, and says on standard error what it will cost, what disturbs the
 // measurement and how far it has got.
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -77,12 +78,13 @@ std::optional<double> parse_duration(const std::string& text) {
             ++i;
         if (start == i)
             return std::nullopt;
+        // The whole number or nothing: "1.2.3" and "1..5" are not durations.
         double value = 0;
-        try {
-            value = std::stod(text.substr(start, i - start));
-        } catch (...) {
+        const char* first = text.data() + start;
+        const char* last = text.data() + i;
+        auto [end, ec] = std::from_chars(first, last, value);
+        if (ec != std::errc() || end != last)
             return std::nullopt;
-        }
         std::size_t unit_start = i;
         while (i < text.size() && std::isalpha(static_cast<unsigned char>(text[i])))
             ++i;
@@ -134,8 +136,15 @@ std::string short_host_name() {
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
         return "localhost";
+    // A name that would not make a label ("/" in it, a leading dot) is
+    // mended rather than refused: the label is only a default.
     std::string host = name;
-    return host.substr(0, host.find('.'));
+    host.erase(0, host.find_first_not_of('.'));
+    host = host.substr(0, host.find('.'));
+    for (char& c : host)
+        if (c == '/' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            c = '_';
+    return host.empty() ? "localhost" : host;
 }
 
 // A label names one directory: no slash, no control character, not "." or "..".
@@ -313,6 +322,12 @@ int run_benchmarks(const Options& o) {
             plan.runs = std::max(plan.runs, stable_minimum);
         plans.push_back(std::move(plan));
     }
+    if (o.until_stable && !(std::isfinite(*o.until_stable) && *o.until_stable > 0))
+        return fail(bad_input, fmt::format("--until-stable: \"{}\" is not a positive number of "
+                                           "per cent",
+                                           *o.until_stable));
+    if (o.out.empty())
+        return fail(bad_input, "--out: \"\" cannot name a directory");
     std::string label = o.label.empty() ? short_host_name() : o.label;
     if (!valid_label(label))
         return fail(bad_input,

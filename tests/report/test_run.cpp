@@ -186,6 +186,15 @@ TEST_F(Run, WrongOptionsRunNothing) {
         {"--time-budget 10",
          "bench_report: --time-budget: \"10\" is not a duration such as 90s, "
          "45m, 2h or 1h30m\n"},
+        {"--time-budget 1.2.3.m",
+         "bench_report: --time-budget: \"1.2.3.m\" is not a duration such as 90s, "
+         "45m, 2h or 1h30m\n"},
+        {"--time-budget 1..5s",
+         "bench_report: --time-budget: \"1..5s\" is not a duration such as 90s, "
+         "45m, 2h or 1h30m\n"},
+        {"--until-stable nan",
+         "bench_report: --until-stable: \"nan\" is not a positive number of per cent\n"},
+        {"--out ''", "bench_report: --out: \"\" cannot name a directory\n"},
         {"--bin-dir nowhere --programs memory", "bench_report: bench_memory not found (nowhere)\n"},
     };
     for (const auto& [args, message] : cases) {
@@ -202,6 +211,19 @@ TEST_F(Run, WrongOptionsRunNothing) {
               std::string::npos);
     EXPECT_NE(r.err.find("bench_report: --strict: not running, "), std::string::npos);
     EXPECT_FALSE(fs::exists(root / "runs"));
+}
+
+// A host name that cannot name a directory gives a mended default label, not
+// a refusal (a host name of its own needs a UTS namespace: root, unshare).
+TEST_F(Run, HostNameThatCannotBeALabelIsMended) {
+    if (std::system("unshare -u true 2>/dev/null") != 0 ||
+        std::system("python3 -c '' 2>/dev/null") != 0)
+        GTEST_SKIP() << "no UTS namespace here";
+    Result r = run("--programs memory --runs 1 --bin-dir bin", "unshare -u python3 -c \"import "
+                   "socket, os, sys; socket.sethostname('.x/y'); os.execv(sys.argv[1], "
+                   "sys.argv[1:])\"");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "runs/x_y\n");
 }
 
 TEST_F(Run, UntilStableRunsAtLeastThreeAndStopsAtTheTimeBudget) {
