@@ -112,10 +112,6 @@ double lower_tail(const std::vector<double>& counts, double u) {
     return below / total;
 }
 
-double normal_upper_tail(double z) {
-    return 0.5 * std::erfc(z / std::sqrt(2.0));
-}
-
 }  // namespace
 
 std::optional<MannWhitney> mann_whitney(std::span<const double> a, std::span<const double> b) {
@@ -152,29 +148,11 @@ std::optional<MannWhitney> mann_whitney(std::span<const double> a, std::span<con
     }
     // With ties, small samples are counted exactly too, conditional on the
     // ties: printed values tie often, and the normal approximation misstates
-    // p at 5 against 5.
-    if (a.size() + b.size() <= exact_limit) {
-        std::optional<RankSum> exact = rank_sum(a, b);
-        r.p = exact->p_two_sided;
-        r.exact = true;
-        return r;
-    }
-    // Normal approximation, variance corrected for ties.
-    double N = m + n;
-    double tie_term = 0;
-    for (std::size_t i = 0; i < pooled.size();) {
-        std::size_t j = i;
-        while (j < pooled.size() && pooled[j] == pooled[i])
-            ++j;
-        double t = static_cast<double>(j - i);
-        tie_term += t * t * t - t;
-        i = j;
-    }
-    double variance = m * n / 12 * ((N + 1) - tie_term / (N * (N - 1)));
-    if (!(variance > 0))
-        return r;  // every value the same: no evidence of a difference
-    double z = (std::fabs(r.u - m * n / 2) - 0.5) / std::sqrt(variance);
-    r.p = std::min(1.0, 2 * normal_upper_tail(std::max(z, 0.0)));
+    // p at 5 against 5. Larger samples: the normal approximation with the
+    // variance corrected for ties (threshold_test.h).
+    std::optional<RankSum> rank = rank_sum(a, b);
+    r.p = rank->p_two_sided;
+    r.exact = rank->exact;
     return r;
 }
 
