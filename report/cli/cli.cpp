@@ -3,6 +3,7 @@
 #include "output/text.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +11,11 @@
 #include <filesystem>
 #include <iostream>
 
+#include <csignal>
+
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -82,35 +87,128 @@ Loaded load_inputs(const Inputs& inputs, int& status) {
     return loaded;
 }
 
+namespace {
+
+// The same file (device and inode) as `st`.
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `p` names the file `path` names, or would once `path` is
+// created: the same file, or the same name in the same directory. Made for
+// one `path` and asked of every input, with one stat of each.
+class SamePath {
+public:
+    explicit SamePath(const fs::path& path)
+        : name_(path.filename()),
+          exists_(::stat(path.c_str(), &file_) == 0),
+          parent_exists_(::stat(parent(path).c_str(), &parent_) == 0) {}
+
+    bool operator()(const fs::path& p) const {
+        struct stat st {};
+        if (exists_ && ::stat(p.c_str(), &st) == 0 && same_file(st, file_))
+            return true;
+        return parent_exists_ && p.filename() == name_ &&
+               ::stat(parent(p).c_str(), &st) == 0 && same_file(st, parent_);
+    }
+
+private:
+    static fs::path parent(const fs::path& p) {
+        return p.has_parent_path() ? p.parent_path() : fs::path(".");
+    }
+    fs::path name_;
+    struct stat file_ {}, parent_ {};
+    bool exists_, parent_exists_;
+};
+
+}  // namespace
+
 int Output::open(const std::string& path, const Loaded& inputs, const Inputs& arguments) {
     if (path.empty() || path == "-")
         return 0;
-    std::error_code ec;
-    if (fs::exists(path, ec)) {
-        auto same = [&](const std::string& other) {
-            std::error_code e;
-            return fs::equivalent(path, other, e);
-        };
-        for (const std::string& p : arguments.paths)
-            if (same(p)) {
-                error(
-                    fmt::format("-o {}: is one of the inputs; not overwritten", escape_path(path)));
-                return static_cast<int>(Exit::bad_input);
-            }
-        for (const Run& r : inputs.runs)
-            if (same(r.path)) {
-                error(
-                    fmt::format("-o {}: is one of the inputs; not overwritten", escape_path(path)));
-                return static_cast<int>(Exit::bad_input);
-            }
-    }
-    file_ = std::fopen(path.c_str(), "wb");
     name_ = escape_path(path);
-    if (!file_) {
-        error(fmt::format("cannot write {}: {}", name_, std::strerror(errno)));
+    auto refuse = [&] {
+        error(fmt::format("-o {}: is one of the inputs; not overwritten", name_));
+        return static_cast<int>(Exit::bad_input);
+    };
+    SamePath same(path);
+    for (const std::string& p : arguments.paths)
+        if (same(p))
+            return refuse();
+    for (const std::string& p : inputs.considered)
+        if (same(p))
+            return refuse();
+    auto cannot = [&](int err) {
+        error(fmt::format("cannot write {}: {}", name_, std::strerror(err)));
         file_ = nullptr;
         return static_cast<int>(Exit::write_failed);
+    };
+    struct stat st {};
+    bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        // A FIFO without a reader is refused at once rather than waited on.
+        int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 && errno == ENXIO && S_ISFIFO(st.st_mode)) {
+            error(fmt::format("cannot write {}: a FIFO that no process reads", name_));
+            file_ = nullptr;
+            return static_cast<int>(Exit::write_failed);
+        }
+        if (fd < 0)
+            return cannot(errno);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        file_ = ::fdopen(fd, "wb");
+        if (!file_) {
+            int err = errno;
+            ::close(fd);
+            return cannot(err);
+        }
+        return 0;
     }
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat open_st {};
+        if (exists && ::fstat(fd, &open_st) == 0 && same_file(st, open_st)) {
+            // Opening it again would start at its beginning and cut what
+            // the shell's ">>" keeps; its own descriptor appends.
+            int copy = ::dup(fd);
+            file_ = copy < 0 ? nullptr : ::fdopen(copy, "wb");
+            if (!file_) {
+                int err = errno;
+                if (copy >= 0)
+                    ::close(copy);
+                return cannot(err);
+            }
+            return 0;
+        }
+    }
+    // Written beside the file it replaces (a link is replaced at its target),
+    // so that the rename stays within one file system.
+    std::error_code ec;
+    fs::path target = exists ? fs::canonical(path, ec) : fs::path(path);
+    if (ec)
+        target = path;
+    fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::string pattern = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+    int fd = ::mkstemp(pattern.data());
+    if (fd < 0) {
+        // The directory's reason (missing, not writable) is the file's.
+        int err = errno;
+        if (exists && S_ISDIR(st.st_mode))
+            err = EISDIR;
+        return cannot(err);
+    }
+    // The permissions a new file gets, or those of the file replaced.
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, exists ? (st.st_mode & 07777) : (0666 & ~mask));
+    file_ = ::fdopen(fd, "wb");
+    if (!file_) {
+        int err = errno;
+        ::close(fd);
+        ::unlink(pattern.c_str());
+        return cannot(err);
+    }
+    temporary_ = pattern;
+    target_ = target.string();
     return 0;
 }
 
@@ -133,6 +231,13 @@ bool Output::finish() {
     } else if (!error_ && std::ferror(stdout)) {
         error_ = EIO;
     }
+    if (!temporary_.empty()) {
+        if (!error_ && std::rename(temporary_.c_str(), target_.c_str()) != 0)
+            error_ = errno;
+        if (error_)
+            ::unlink(temporary_.c_str());
+        temporary_.clear();
+    }
     if (error_) {
         error(fmt::format("cannot write {}: {}", name_, std::strerror(error_)));
         return false;
@@ -147,6 +252,8 @@ bool Output::terminal() const {
 Output::~Output() {
     if (file_ && file_ != stdout)
         std::fclose(file_);
+    if (!temporary_.empty())
+        ::unlink(temporary_.c_str());
 }
 
 void write_output(const std::string& path, const Loaded& inputs, const Inputs& arguments,
@@ -164,9 +271,11 @@ void write_output(const std::string& path, const Loaded& inputs, const Inputs& a
 const CLI::Validator& percentage() {
     static const CLI::Validator check(
         [](std::string& s) -> std::string {
-            char* end = nullptr;
-            double v = std::strtod(s.c_str(), &end);
-            if (s.empty() || *end != '\0' || !std::isfinite(v) || v < 0)
+            // A decimal number only: strtod would also take "0x10" and " 5".
+            double v = 0;
+            auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+            if (s.empty() || ec != std::errc() || end != s.data() + s.size() ||
+                !std::isfinite(v) || v < 0)
                 return "a percentage is a number of 0 or more, not \"" + s + "\"";
             return {};
         },
@@ -219,6 +328,12 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
 }  // namespace
 
 int run_application(CLI::App& app, int argc, char** argv, const int& status) {
+    // A write into a closed pipe, or past a file-size limit, fails with an
+    // error (EPIPE, EFBIG) that the output reports with exit 1, rather than
+    // ending bench_report by a signal with a cut file left behind. Programs
+    // that `run` starts get the default dispositions back.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     // A first argument that is no option and no subcommand is a mistyped
     // subcommand: name the nearest.
     if (argc > 1 && argv[1][0] != '-') {

@@ -51,14 +51,21 @@ void say_notes(const Loaded& loaded);
 Loaded load_inputs(const Inputs& inputs, int& status);
 
 // Where a command writes: standard output, or the file -o names ("-" is
-// standard output). Refuses a file that is one of the inputs.
+// standard output). A regular file is written as a temporary file beside it
+// and renamed onto it only once all was written, so a failure (a full disk, a
+// file-size limit) leaves the old file whole and no cut one; the file that
+// standard output or error already is (`-o /dev/stdout >> log`) is written
+// through that descriptor, and anything else that is no regular file (a FIFO,
+// /dev/null) is written without being truncated. Refuses any file that was
+// read or considered as an input, machine.json beside each included.
 class Output {
 public:
     // 0, or the exit status (with the reason said): write_failed when the
     // file cannot be opened, bad_input when it is one of the inputs.
     int open(const std::string& path, const Loaded& inputs, const Inputs& arguments);
     void write(std::string_view text);
-    // Flushes and closes; false (with the reason said) when anything could not be written.
+    // Flushes and closes (renaming the temporary file onto the file named);
+    // false (with the reason said) when anything could not be written.
     bool finish();
     bool terminal() const;  // standard output on a terminal
     ~Output();
@@ -66,6 +73,8 @@ public:
 private:
     std::FILE* file_ = stdout;
     std::string name_ = "standard output";
+    std::string temporary_;  // written in place of target_, renamed onto it by finish()
+    std::string target_;
     int error_ = 0;  // errno of the first failure
 };
 

@@ -103,6 +103,9 @@ void run_compare(const Options& o, int& status) {
         verdict = decide_gate(comparisons, missing, o.inputs.paths, *o.fail_if_worse, o.strict);
 
     int written = 0;
+    // A baseline read from outside the inputs is never overwritten either.
+    loaded.considered.insert(loaded.considered.end(), extra.considered.begin(),
+                             extra.considered.end());
     write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
         ViewOptions view;
         view.gate = verdict ? &*verdict : nullptr;

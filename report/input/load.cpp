@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
 #include <system_error>
@@ -11,6 +10,7 @@
 
 #include "input/checks.h"
 #include "input/parse.h"
+#include "machine/input_file.h"
 #include "machine/record.h"
 
 namespace report {
@@ -18,10 +18,6 @@ namespace report {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Results files are a few kilobytes; anything this big is not one, and the
-// limit keeps a device such as /dev/zero from being read forever.
-constexpr std::size_t max_file_size = 16 << 20;
 
 constexpr std::string_view name_prefixes[] = {"results_processors_Linux_x86 @ ",
                                               "results_memory_Linux_x86 @ "};
@@ -32,45 +28,67 @@ bool results_name(const std::string& name) {
     return prefix && name.size() >= 4 && name.compare(name.size() - 4, 4, ".txt") == 0;
 }
 
-// Every results file under `dir`, sorted by path. Symbolic links to
-// directories are not followed, so a link loop cannot trap the walk.
-void scan(const fs::path& dir, std::vector<std::string>& found, std::vector<LoadNote>& notes,
+// Every results file under `top`, sorted by path. Symbolic links to
+// directories are not followed, so a link loop cannot trap the walk. Each
+// directory is listed whole and closed before the walk goes into the ones it
+// holds: the walk keeps one descriptor open whatever the depth, and holds the
+// path of each directory still to list, no more. A directory that cannot be
+// listed (no permission, no descriptor left, a path too long) is named once
+// and the walk goes on with the rest.
+void scan(const fs::path& top, std::vector<std::string>& found, std::vector<LoadNote>& notes,
           bool& failed, std::set<std::string>& links_said, std::vector<std::string>& records) {
-    std::error_code ec;
-    fs::recursive_directory_iterator it(dir, fs::directory_options::none, ec), end;
     std::vector<std::string> files;
-    if (ec) {
-        notes.push_back({LoadNote::unreadable_directory, dir.string(), ec.message()});
-        failed = true;
-        return;
-    }
-    while (it != end) {
-        const fs::directory_entry& entry = *it;
-        std::error_code type_ec;
-        if (entry.is_symlink(type_ec) && entry.is_directory(type_ec) &&
-            links_said.insert(entry.path().lexically_normal().string()).second)
-            notes.push_back({LoadNote::link_not_followed, entry.path().string()});
-        if (results_name(entry.path().filename().string()) && entry.is_regular_file(type_ec)) {
-            std::string path = entry.path().string();
-            // Scanning "." lists "name", not "./name".
-            if ((dir == "." || dir == "./") && path.rfind("./", 0) == 0)
-                path.erase(0, 2);
-            files.push_back(std::move(path));
-        } else if (entry.path().filename() == "machine.json" && entry.is_regular_file(type_ec)) {
-            records.push_back(entry.path().string());
+    std::vector<fs::path> pending{top};
+    std::vector<fs::path> below;
+    // Scanning "." lists "name", not "./name".
+    bool dot = top == "." || top == "./";
+    auto shown = [&](const fs::path& p) {
+        std::string path = p.string();
+        if (dot && path.rfind("./", 0) == 0)
+            path.erase(0, 2);
+        return path;
+    };
+    while (!pending.empty()) {
+        fs::path dir = std::move(pending.back());
+        pending.pop_back();
+        below.clear();
+        std::error_code ec;
+        fs::directory_iterator it(dir, ec), end;
+        for (; !ec && it != end; it.increment(ec)) {
+            const fs::directory_entry& entry = *it;
+            std::error_code type_ec;
+            fs::file_status link = entry.symlink_status(type_ec);
+            if (fs::is_directory(link)) {
+                below.push_back(entry.path());
+                continue;
+            }
+            bool is_link = fs::is_symlink(link);
+            if (is_link && entry.is_directory(type_ec)) {
+                if (links_said.insert(entry.path().lexically_normal().string()).second)
+                    notes.push_back({LoadNote::link_not_followed, entry.path().string()});
+                continue;
+            }
+            if (entry.path().filename() == "machine.json") {
+                if (entry.is_regular_file(type_ec))
+                    records.push_back(entry.path().string());
+                continue;
+            }
+            if (!results_name(entry.path().filename().string()))
+                continue;
+            // Anything else by a results file's name is read, and refused
+            // there when it is not a regular file (a FIFO would block the walk).
+            if (is_link && !fs::exists(entry.status(type_ec)))
+                continue;
+            files.push_back(shown(entry.path()));
         }
-        it.increment(ec);
         if (ec) {
-            // The entry the iterator could not enter or read; carry on with the rest.
-            notes.push_back({LoadNote::unreadable, entry.path().string(), ec.message()});
+            notes.push_back({LoadNote::unreadable_directory, shown(dir), ec.message()});
             failed = true;
-            ec.clear();
-            if (it == end)
-                break;
-            it.pop(ec);
-            if (ec)
-                break;
         }
+        // Deepest last, so that the directories are listed in order of their names.
+        std::sort(below.begin(), below.end(), std::greater<>());
+        for (fs::path& d : below)
+            pending.push_back(std::move(d));
     }
     std::sort(files.begin(), files.end());
     found.insert(found.end(), files.begin(), files.end());
@@ -112,28 +130,6 @@ void add_unfinished(const std::vector<std::pair<std::string, std::size_t>>& reco
     }
 }
 
-bool read_file(const std::string& path, std::string& text, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::error_code ec(errno, std::generic_category());
-        error = ec.message();
-        return false;
-    }
-    text.clear();
-    char buffer[65536];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > max_file_size) {
-            error = "larger than 16 MiB, not a results file";
-            return false;
-        }
-    }
-    if (in.bad()) {
-        error = "read error";
-        return false;
-    }
-    return true;
-}
 
 // Label of a run without --label: its directory relative to the deepest
 // directory all the runs share ("hostA/day1" for hist/hostA/day1 among
@@ -232,8 +228,10 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             scan(p, found, loaded.notes, loaded.failed, links_said, machine_files);
         else
             found.push_back(p);
-        for (std::string& m : machine_files)
+        for (std::string& m : machine_files) {
+            loaded.considered.push_back(m);
             records.emplace_back(std::move(m), input);
+        }
         loaded.files_per_input.push_back(found.size());
         for (std::string& f : found)
             files.push_back({std::move(f), input});
@@ -244,6 +242,8 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
     std::string text;
     for (const Found& found : files) {
         const std::string& path = found.path;
+        loaded.considered.push_back(path);
+        loaded.considered.push_back((fs::path(path).parent_path() / "machine.json").string());
         struct stat st {};
         if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             auto [it, fresh] = seen_files.emplace(std::pair{st.st_dev, st.st_ino}, path);
@@ -253,7 +253,7 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             }
         }
         std::string error;
-        if (!read_file(path, text, error)) {
+        if (!read_input_file(path, text, error)) {
             loaded.notes.push_back({LoadNote::unreadable, path, error});
             loaded.failed = true;
             continue;

@@ -35,6 +35,9 @@ struct Loaded {
     bool failed = false;                       // some file could not be read or parsed
     std::vector<std::size_t> files_per_input;  // files found under each path argument
     std::vector<LoadNote> notes;               // in the order they arose
+    // Every file read or tried, each with the machine.json beside it: what an
+    // output must never replace.
+    std::vector<std::string> considered;
 };
 
 // Expands directories (recursively, every results file by its name), reads and

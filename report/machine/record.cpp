@@ -1,4 +1,5 @@
 #include "machine/record.h"
+#include "machine/input_file.h"
 
 #include <algorithm>
 #include <cmath>
@@ -425,31 +426,11 @@ std::optional<MachineRecord> parse_record(const std::string& text, std::string& 
 std::optional<MachineRecord> read_record(const fs::path& results_file, std::string& error) {
     fs::path path = results_file.parent_path() / "machine.json";
     std::error_code ec;
-    auto status = fs::status(path, ec);
-    if (ec || !fs::exists(status))
+    if (!fs::exists(path, ec))
         return std::nullopt;
-    if (!fs::is_regular_file(status)) {
-        error = "not a regular file";
-        return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read";
-        return std::nullopt;
-    }
     std::string text;
-    char buffer[65536];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > max_record_size) {
-            error = "larger than 16 MiB, not a machine.json";
-            return std::nullopt;
-        }
-    }
-    if (in.bad()) {
-        error = "cannot read";
+    if (!read_input_file(path.string(), text, error))
         return std::nullopt;
-    }
     return parse_record(text, error);
 }
 
@@ -476,13 +457,30 @@ std::string openmp_text(const Machine& m) {
     return all;
 }
 
+namespace {
+
+// A name as a summary shows it: a host name is at most 64 bytes and a CPU's
+// model name 48, so anything much longer is cut (on a character's boundary)
+// rather than filling a terminal with megabytes of one line.
+std::string shortened(const std::string& name) {
+    constexpr std::size_t longest = 256;
+    if (name.size() <= longest)
+        return name;
+    std::size_t cut = longest;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
+        --cut;
+    return fmt::format("{}... ({} bytes)", name.substr(0, cut), name.size());
+}
+
+}  // namespace
+
 std::string machine_summary(const MachineRecord& r, bool details) {
     const Machine& m = r.machine;
     std::vector<std::string> parts;
     if (m.hostname)
-        parts.push_back(*m.hostname);
+        parts.push_back(shortened(*m.hostname));
     if (m.model_name)
-        parts.push_back(*m.model_name);
+        parts.push_back(shortened(*m.model_name));
     if (details) {
         if (m.logical_cpus)
             parts.push_back(fmt::format("{} logical CPUs", *m.logical_cpus));

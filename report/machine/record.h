@@ -64,9 +64,6 @@ std::optional<MachineRecord> parse_record(const std::string& text, std::string& 
 std::optional<MachineRecord> read_record(const std::filesystem::path& results_file,
                                          std::string& error);
 
-// machine.json is a few kilobytes; a bigger file is refused, not read whole.
-constexpr std::size_t max_record_size = 16 << 20;
-
 // The parts of the record as JSON (also what tests look at).
 nlohmann::ordered_json machine_json(const Machine& machine);
 nlohmann::ordered_json state_json(const MachineState& state);

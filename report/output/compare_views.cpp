@@ -568,7 +568,7 @@ std::string compare_csv(const std::vector<ProgramComparison>& comparisons, const
                     "{},{},{},{},{},{},{},{},{},{},{},{}\n", program_name(c.program), row.test,
                     csv_field(row.figure), csv_field(row.unit),
                     row.better == Better::higher ? "higher" : "lower", run, label, base ? 1 : 0,
-                    cell.value ? fmt::format("{}", *cell.value) : "", csv_field(cell_text(cell)),
+                    cell.value ? fmt::format("{}", *cell.value) : "", csv_figure(cell_text(cell)),
                     cell.ratio ? fmt::format("{}", *cell.ratio) : "", mark_name(cell.mark));
             };
             if (!c.baseline)
@@ -578,6 +578,12 @@ std::string compare_csv(const std::vector<ProgramComparison>& comparisons, const
                      row.cells[i]);
         }
     return out;
+}
+
+// A path in the comparison's JSON, in the form the export writes it.
+static std::string path_in_json(const std::string& path) {
+    bool escaped = false;
+    return json_path(path, escaped);
 }
 
 std::string compare_json(const std::vector<ProgramComparison>& comparisons,
@@ -595,9 +601,9 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
             };
             json repetitions = json::array();
             for (const Run* rep : c.samples[i])
-                repetitions.push_back(rep->path);
+                repetitions.push_back(path_in_json(rep->path));
             runs.push_back({{"label", r.label},
-                            {"path", r.path},
+                            {"path", path_in_json(r.path)},
                             {"repetitions", repetitions},
                             {"baseline", c.baseline == i},
                             {"threads", r.threads ? json(*r.threads) : json(nullptr)},
@@ -655,14 +661,14 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
         json far = json::array();
         for (const FarRepetition& f : c.far)
             far.push_back({{"label", c.runs[f.column]->label},
-                           {"path", f.run->path},
+                           {"path", path_in_json(f.run->path)},
                            {"ratio", f.ratio},
                            {"score", optional_number(f.score)}});
         json machines = json::array();
         for (const ContextMismatch& m : c.mismatches)
             for (const ContextDifference& d : m.differences)
                 machines.push_back({{"run", m.run->label},
-                                    {"path", m.run->path},
+                                    {"path", path_in_json(m.run->path)},
                                     {"field", d.field},
                                     {"value", d.first},
                                     {"baseline_value", d.second}});

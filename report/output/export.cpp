@@ -147,8 +147,13 @@ private:
 
 void write_run(const Run& run, JsonWriter& w) {
     w.begin_object();
+    bool escaped = false;
     w.key("path");
-    w.value(run.path);
+    w.value(json_path(run.path, escaped));
+    if (escaped) {
+        w.key("path_escaped");
+        w.value(true);
+    }
     w.key("label");
     w.value(run.label);
     w.key("program");

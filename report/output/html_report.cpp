@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 
 #include <fmt/format.h>
@@ -92,12 +93,9 @@ double text_lines(Svg& svg, double x, double y, std::string_view text, double wi
 // A vertical axis from 0 to `top` with grid lines, tick labels and a title.
 void y_axis(Svg& svg, double left, double right, double top_y, double bottom_y, double top,
             double step, const std::string& title, bool ratio) {
-    for (int k = 0;; ++k) {
-        double v = k * step;
-        if (v > top * (1 + 1e-9))
-            break;
-        double y = bottom_y - (bottom_y - top_y) * v / top;
-        if (k > 0)
+    for (double v : ticks_between(0, top, step)) {
+        double y = bottom_y - (bottom_y - top_y) * (v / top);
+        if (v > 0)
             svg.line(left, y, right, y, grid_colour, 1, "", grid_class);
         svg.text(left - 6, y + 4, ratio ? fmt::format("{:g}", v) : short_number(v), "end", 11);
     }
@@ -111,8 +109,11 @@ void y_axis(Svg& svg, double left, double right, double top_y, double bottom_y, 
 
 // Rounds the top of an axis up to a whole number of ticks.
 double axis_top(double max, double& step) {
+    // Figures near the largest double: the axis ends at the largest one.
+    max = std::min(max, std::numeric_limits<double>::max());
     step = tick_step(max);
-    return std::ceil(max / step - 1e-9) * step;
+    double top = std::ceil(max / step - 1e-9) * step;
+    return std::isfinite(top) ? top : max;
 }
 
 std::vector<const ThreadResult*> threads_in_order(const Test& test) {
@@ -273,11 +274,11 @@ void fleet_panel(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, 
 
     // Ticks: round ratios, linear steps over a narrow range, 1-2-5 over a wide one.
     std::vector<double> ticks;
-    double a = std::exp(lo), b = std::exp(hi);
+    // Within what a double holds, however far apart the runs are.
+    double a = std::max(std::exp(lo), std::numeric_limits<double>::min()),
+           b = std::min(std::exp(hi), std::numeric_limits<double>::max());
     if (b / a < 4) {
-        double step = tick_step(b - a, 4);
-        for (double t = std::ceil(a / step) * step; t <= b; t += step)
-            ticks.push_back(t);
+        ticks = ticks_between(a, b, tick_step(b - a, 4));
     } else {
         for (int k = static_cast<int>(std::floor(std::log10(a))); k <= std::ceil(std::log10(b));
              ++k)
@@ -584,7 +585,7 @@ std::string scaling_chart(const Run& run, const Test& test) {
 
     std::optional<double> line_y;
     if (has_single)
-        line_y = bottom_y - (bottom_y - top_y) * single / top;
+        line_y = bottom_y - (bottom_y - top_y) * (single / top);
     std::size_t every = 1;
     std::string last = std::to_string(threads.back()->thread);
     while (slot * static_cast<double>(every) < text_width(last, 11) + 4)
@@ -595,7 +596,7 @@ std::string scaling_chart(const Run& run, const Test& test) {
         double x = left + slot * static_cast<double>(i) + (slot - width) / 2;
         double cx = x + width / 2;
         if (t.rate && std::isfinite(t.rate->value)) {
-            double h = (bottom_y - top_y) * t.rate->value / top;
+            double h = (bottom_y - top_y) * (t.rate->value / top);
             svg.rect(x, bottom_y - h, width, h, bar_colour,
                      fmt::format("stroke=\"{}\" stroke-width=\"0.5\"", ink));
             if (labelled)
@@ -670,15 +671,15 @@ double history_panel(Svg& svg, const History& h, const std::vector<HistoryPoint>
         hi = std::max(hi, p.max);
     }
     double span = hi - lo > std::fabs(hi) * 1e-9 ? hi - lo : std::max(std::fabs(hi) * 0.02, 1e-9);
-    double bottom_value = lo - 0.1 * span, top_value = hi + 0.1 * span;
+    double bottom_value = lo - 0.1 * span,
+           top_value = std::min(hi + 0.1 * span, std::numeric_limits<double>::max());
     if (lo >= 0)
         bottom_value = std::max(bottom_value, 0.0);
     double step = tick_step(top_value - bottom_value, 4);
     auto y_of = [&](double v) {
         return bottom_y - (v - bottom_value) / (top_value - bottom_value) * plot_height;
     };
-    for (double t = std::ceil(bottom_value / step - 1e-9) * step; t <= top_value + step * 1e-9;
-         t += step) {
+    for (double t : ticks_between(bottom_value, top_value, step)) {
         double y = y_of(t);
         svg.line(left, y, right, y, grid_colour, 1, "", grid_class);
         svg.text(left - 6, y + 4, tick_text(t, step), "end", 11);
@@ -885,7 +886,7 @@ std::string comparison_chart(const ProgramComparison& c) {
                 const Cell& cell = groups[g].second[i];
                 const std::optional<double>& r = cell.ratio;
                 if (r && std::isfinite(*r)) {
-                    double h = plot_height * std::min(*r, top) / top;
+                    double h = plot_height * (std::min(*r, top) / top);
                     svg.rect(x + bar * 0.05, bottom_y - h, bar * 0.9, h, palette[i % fleet_runs],
                              fmt::format("stroke=\"{}\" stroke-width=\"0.5\"", ink));
                     if (across || upwards)

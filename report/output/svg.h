@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -41,8 +43,15 @@ struct Svg {
     std::string document(std::string_view title) const;
 };
 
-// Round numbers for an axis from 0 to at least `max`: the step between ticks.
+// Round numbers for an axis from 0 to at least `max`: the step between ticks,
+// positive and finite whatever `max` (0, subnormal, infinite).
 double tick_step(double max, int ticks = 5);
+
+// The multiples of `step` from the first at or above `from` to the last at or
+// below `to`, at most `limit` of them: an axis stays a few ticks whatever the
+// figures (a step too small to move the values, a range past the largest
+// double, a subnormal span).
+std::vector<double> ticks_between(double from, double to, double step, int limit = 50);
 
 // The width a sans-serif font of `size` pixels gives the text, estimated on the
 // wide side (digits and lower case about 0.6 em, capitals 0.72, a wide
@@ -114,11 +123,31 @@ inline double tick_step(double max, int ticks) {
     if (!(max > 0) || !std::isfinite(max))
         return 1;
     double raw = max / ticks;
+    // A span so small that its ticks would be subnormal has one step.
+    if (!(raw >= std::numeric_limits<double>::min()))
+        return max;
     double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
     for (double m : {1.0, 2.0, 2.5, 5.0, 10.0})
-        if (m * magnitude >= raw)
+        if (m * magnitude >= raw && std::isfinite(m * magnitude))
             return m * magnitude;
-    return 10 * magnitude;
+    return max;
+}
+
+inline std::vector<double> ticks_between(double from, double to, double step, int limit) {
+    std::vector<double> ticks;
+    if (!(step > 0) || !std::isfinite(step) || !std::isfinite(from) || !std::isfinite(to))
+        return ticks;
+    double first = std::ceil(from / step - 1e-9);
+    for (int k = 0; k < limit; ++k) {
+        double t = (first + k) * step;
+        if (!std::isfinite(t) || t > to + std::fabs(step) * 1e-9)
+            break;
+        // A step too small to move a value this large ends the axis.
+        if (!ticks.empty() && !(t > ticks.back()))
+            break;
+        ticks.push_back(t);
+    }
+    return ticks;
 }
 
 inline double text_width(std::string_view text, double size) {

@@ -73,10 +73,37 @@ std::size_t display_width(const std::string& s) {
     return n;
 }
 
+namespace {
+
+// A code point that reorders the text around it on a terminal.
+bool bidirectional_control(char32_t cp) {
+    return cp == 0x061C || cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
+           (cp >= 0x2066 && cp <= 0x2069);
+}
+
+}  // namespace
+
 std::string escape_path(const std::string& path) {
     std::string out;
     out.reserve(path.size());
-    for (unsigned char c : path) {
+    for (std::size_t i = 0; i < path.size();) {
+        unsigned char c = static_cast<unsigned char>(path[i]);
+        if (c >= 0x80) {
+            std::size_t n = utf8_length(path, i);
+            if (n == 0) {
+                out += fmt::format("\\x{:02x}", c);
+                ++i;
+                continue;
+            }
+            std::size_t at = i;
+            char32_t cp = next_code_point(path, at);
+            if ((cp >= 0x80 && cp <= 0x9F) || bidirectional_control(cp))
+                out += fmt::format("\\u{:04x}", static_cast<unsigned>(cp));
+            else
+                out.append(path, i, n);
+            i += n;
+            continue;
+        }
         if (c == '\n')
             out += "\\n";
         else if (c == '\t')
@@ -89,10 +116,29 @@ std::string escape_path(const std::string& path) {
             out += fmt::format("\\x{:02x}", c);
         else
             out += static_cast<char>(c);
+        ++i;
     }
     return out;
 }
 
+bool valid_utf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t n = utf8_length(text, i);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string json_path(const std::string& path, bool& escaped) {
+    escaped = !valid_utf8(path);
+    return escaped ? escape_path(path) : path;
+}
 
 namespace {
 
@@ -180,10 +226,17 @@ void append_json_string(std::string& out_, std::string_view s) {
     out_ += '"';
 }
 
-std::string csv_field(const std::string& s) {
+std::string csv_figure(const std::string& s) {
     std::string out(s.size() * 2 + 2, '\0');
     out.resize(csv_write(out.data(), out.size(), s.data(), s.size()));
     return out;
+}
+
+std::string csv_field(const std::string& s) {
+    // OWASP's advice against formula injection: the characters a spreadsheet
+    // starts a formula with, and the tab and carriage return that hide one.
+    bool formula = !s.empty() && std::string_view("=+-@\t\r").find(s.front()) != std::string_view::npos;
+    return csv_figure(formula ? "'" + s : s);
 }
 
 std::string markdown_escape(const std::string& s) {

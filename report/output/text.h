@@ -19,10 +19,23 @@ std::size_t utf8_length(std::string_view text, std::size_t i);
 // two, combining marks none.
 std::size_t display_width(const std::string& s);
 
-// Text with control characters shown escaped ("\n" for the newline in the
-// results files' names, "\x1b"), and backslashes doubled, for a terminal or a
-// diagnostic: a label read from a directory name could hold an escape sequence.
+// Text with control characters shown escaped, and backslashes doubled, for a
+// terminal or a diagnostic: a label read from a directory name could hold an
+// escape sequence, or a character that reorders what follows it. C0 controls
+// and DEL read "\n" (the newline in the results files' names), "\t", "\r",
+// "\x1b"; C1 controls (U+0080-U+009F) and the bidirectional controls
+// (U+061C, U+200E, U+200F, U+202A-U+202E, U+2066-U+2069) "\u009b", "\u202e";
+// a byte that starts no well-formed UTF-8 sequence "\x9b". The form is
+// reversible: every byte of the original can be read back from it.
 std::string escape_path(const std::string& path);
+
+// Whether every byte of `text` is part of well-formed UTF-8.
+bool valid_utf8(std::string_view text);
+
+// A path as JSON carries it: itself when it is well-formed UTF-8, else (JSON
+// cannot hold the bytes) its escape_path form, which still names the file.
+// `escaped` says which, for a "path_escaped" member beside it.
+std::string json_path(const std::string& path, bool& escaped);
 
 // Text made safe for XML and HTML, as element content or attribute value:
 // markup characters become entities, control characters are shown escaped
@@ -34,8 +47,15 @@ std::string xml_escape(std::string_view text);
 // that are not UTF-8 replaced by U+FFFD.
 void append_json_string(std::string& out, std::string_view s);
 
-// One CSV field of free text (a path, a label, a name), quoted by libcsv.
+// One CSV field of free text (a path, a label, a host name), quoted by
+// libcsv. Text that a spreadsheet would take for a formula, starting with
+// "=", "+", "-", "@", a tab or a carriage return, is preceded by "'" so that
+// it is shown, not evaluated.
 std::string csv_field(const std::string& s);
+
+// One CSV field holding a figure as it was printed ("6.60715", "-1e-05"):
+// quoted like text but never altered, since it is a number.
+std::string csv_figure(const std::string& s);
 
 // Text for a Markdown table cell or heading: the characters Markdown reads as
 // markup preceded by a backslash.
