@@ -1,7 +1,7 @@
 // Any bytes as a results file or transcript: the parser, then everything that
-// reads a run (checks, summaries, tables, exports, and a comparison of the run
-// with itself in every view), must neither crash, hang nor read outside its
-// buffers.
+// reads a run (checks, summaries, tables, exports, the charts, and a
+// comparison of the run with itself in every view, HTML and SVG included),
+// must neither crash, hang, grow without bound nor read outside its buffers.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,6 +12,7 @@
 #include "analysis/comparison.h"
 #include "analysis/gate.h"
 #include "output/export.h"
+#include "output/html_report.h"
 #include "input/parse.h"
 #include "analysis/summary.h"
 #include "output/run_tables.h"
@@ -52,7 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             report::compare_json(comparisons, view);
             report::compare_markdown(comparisons, view);
             report::compare_csv(comparisons, view);
+            report::html_report(pair, comparisons, view);
+            report::svg_report(pair, comparisons, view.noise);
         }
+        // One run alone: its scaling charts.
+        std::vector<const report::Run*> one = {&runs.front()};
+        auto alone = report::compare_runs(one, {});
+        report::html_report(one, alone, {});
+        report::svg_report(one, alone, 5);
     }
     return 0;
 }

@@ -58,6 +58,12 @@ void scan(const fs::path& top, std::vector<std::string>& found, std::vector<Load
             const fs::directory_entry& entry = *it;
             std::error_code type_ec;
             fs::file_status link = entry.symlink_status(type_ec);
+            if (type_ec) {
+                // Past the longest path the system takes, for one.
+                notes.push_back({LoadNote::unreadable, shown(entry.path()), type_ec.message()});
+                failed = true;
+                continue;
+            }
             if (fs::is_directory(link)) {
                 below.push_back(entry.path());
                 continue;

@@ -1,0 +1,381 @@
+// bench_report on hostile input: unreadable and deep trees, FIFOs, huge
+// files, extreme figures, closed pipes, file-size limits, outputs aimed at
+// inputs, and text meant to fool a spreadsheet or a terminal. Each must end
+// in a clear message and a documented exit status: no signal death, no hang,
+// no overwritten input, no cut output file.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "output/svg.h"
+#include "output/text.h"
+#include "process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path data = REPORT_DATA;
+const std::string p_name = "results_processors_Linux_x86 @ a.txt";
+const std::string m_name = "results_memory_Linux_x86 @ a.txt";
+
+void put(const fs::path& file, const std::string& text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+}
+
+// A directory holding one processors run.
+void host(const fs::path& dir, const std::string& name = p_name) {
+    fs::create_directories(dir);
+    fs::copy_file(data / "processors_2threads.results.txt", dir / name,
+                  fs::copy_options::overwrite_existing);
+}
+
+// A processors run whose first thread's rate is printed as `rate`.
+void extreme(const fs::path& file, const std::string& rate) {
+    std::string text = slurp(data / "processors_2threads.results.txt");
+    std::size_t at = text.find("Thread:1 It was: ") + 17;
+    text.replace(at, text.find(' ', at) - at, rate);
+    put(file, text);
+}
+
+// `count` processors runs in `dir`: enough output to fill a pipe's buffer.
+void many(const fs::path& dir, int count) {
+    for (int i = 0; i < count; ++i)
+        host(dir, "results_processors_Linux_x86 @ " + std::to_string(i) + ".txt");
+}
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> setup;
+    // A shell script run in the case's directory; "$B" is bench_report and
+    // "$DROP" a prefix that runs a command as an unprivileged user.
+    std::string script;
+    int status;
+    std::vector<std::string> err_has = {};
+    std::vector<std::string> out_has = {};
+    std::function<void(const fs::path&, const Result&)> check = nullptr;
+    bool unprivileged = false;  // needs "$DROP" to mean something
+};
+
+class Hostile : public ::testing::Test {
+protected:
+    fs::path root;
+    void SetUp() override {
+        root = fs::temp_directory_path() /
+               ("bench_report_hostile_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root);
+    }
+    void TearDown() override {
+        shell("chmod -R u+rwx '" + root.string() + "' 2>/dev/null");
+        fs::remove_all(root);
+    }
+};
+
+TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
+    const std::string drop = ::geteuid() == 0 && shell("command -v setpriv >/dev/null") == 0
+                                 ? "setpriv --reuid=65534 --regid=65534 --clear-groups"
+                                 : "";
+    const std::string fifo_name = "results_memory_Linux_x86 @ fifo.txt";
+    auto unchanged = [](const std::string& file, const std::string& text) {
+        return [=](const fs::path& dir, const Result&) { EXPECT_EQ(slurp(dir / file), text); };
+    };
+    const std::string sidecar = R"({"machine":{"hostname":"h"}})";
+    const std::vector<Case> cases = {
+        {"an unreadable directory is named once and the walk goes on",
+         [](const fs::path& d) {
+             for (const char* h : {"h1", "h2", "h3", "h4"})
+                 host(d / h);
+             host(d / "h3/private");
+             fs::permissions(d / "h3/private", fs::perms::none);
+         },
+         "$DROP \"$B\" list .", 2,
+         {"bench_report: h3/private: cannot read the directory: Permission denied\n"},
+         {"h1/", "h2/", "h3/", "h4/"},
+         [](const fs::path&, const Result& r) {
+             EXPECT_EQ(count_of(r.err, "\n"), 1u) << r.err;
+             EXPECT_EQ(count_of(r.out, "bench_processors"), 4u) << r.out;
+         },
+         true},
+        {"no descriptor left on a deep tree",
+         [](const fs::path& d) {
+             fs::path deep = d;
+             for (int i = 0; i < 80; ++i)
+                 deep /= "d";
+             host(deep);
+             host(d / "d/d", "results_processors_Linux_x86 @ b.txt");
+         },
+         "ulimit -n 40; \"$B\" list .", 0, {}, {"d/d/d/d/", "d/d/results_processors_Linux_x86 @ b"},
+         [](const fs::path&, const Result& r) {
+             EXPECT_EQ(count_of(r.out, "bench_processors"), 2u) << r.out;
+         }},
+        {"a FIFO named as an input",
+         [&](const fs::path& d) { shell("mkfifo '" + (d / fifo_name).string() + "'"); },
+         "\"$B\" list '" + fifo_name + "'", 2,
+         {"bench_report: " + fifo_name + ": cannot read: a FIFO, not a regular file\n"}},
+        {"a FIFO inside a scanned directory",
+         [&](const fs::path& d) {
+             host(d / "a");
+             shell("mkfifo '" + (d / "a" / fifo_name).string() + "'");
+         },
+         "\"$B\" list a", 2, {"a/" + fifo_name + ": cannot read: a FIFO, not a regular file"},
+         {"a/" + p_name}},
+        {"a FIFO as the baseline",
+         [&](const fs::path& d) {
+             host(d / "a");
+             host(d / "b");
+             shell("mkfifo '" + (d / fifo_name).string() + "'");
+         },
+         "\"$B\" compare a b --baseline '" + fifo_name + "'", 2, {"a FIFO, not a regular file"}},
+        {"a machine.json past 16 MiB",
+         [](const fs::path& d) {
+             host(d / "a");
+             fs::resize_file((put(d / "a/machine.json", "{}"), d / "a/machine.json"), 17 << 20);
+         },
+         "\"$B\" list a", 0,
+         {"a/" + p_name + ": machine.json beside it: larger than the 16 MiB an input may hold\n"}},
+        {"a host name of a megabyte",
+         [](const fs::path& d) {
+             host(d / "a");
+             put(d / "a/machine.json",
+                 R"({"machine":{"hostname":")" + std::string(1 << 20, 'x') + R"("}})");
+         },
+         "\"$B\" list a && \"$B\" show a", 0, {}, {"... (1048576 bytes)"},
+         [](const fs::path&, const Result& r) { EXPECT_LT(r.out.size(), 20000u); }},
+        {"a chart of a figure near the largest double",
+         [](const fs::path& d) {
+             extreme(d / "big.txt", "1e308");
+             host(d / "a");
+         },
+         "\"$B\" chart big.txt -o big.html && \"$B\" chart big.txt -o big.svg && "
+         "\"$B\" chart big.txt a -o two.html && \"$B\" chart big.txt big.txt a --baseline median "
+         "-o fleet.html",
+         0, {}, {},
+         [](const fs::path& d, const Result&) {
+             for (const char* f : {"big.html", "big.svg", "two.html", "fleet.html"}) {
+                 std::string page = slurp(d / f);
+                 EXPECT_LT(page.size(), 1u << 20) << f;
+                 EXPECT_EQ(page.find("inf\""), std::string::npos) << f;
+                 EXPECT_EQ(page.find("nan\""), std::string::npos) << f;
+             }
+         }},
+        {"a chart of the smallest subnormal figure",
+         [](const fs::path& d) {
+             extreme(d / "tiny.txt", "4.9e-324");
+             host(d / "a");
+         },
+         "\"$B\" chart tiny.txt -o tiny.html && \"$B\" chart tiny.txt a -o two.svg", 0, {}, {},
+         [](const fs::path& d, const Result&) {
+             EXPECT_LT(fs::file_size(d / "tiny.html"), 1u << 20);
+             EXPECT_LT(fs::file_size(d / "two.svg"), 1u << 20);
+         }},
+        {"list into a closed pipe", [](const fs::path& d) { many(d / "many", 700); },
+         "{ \"$B\" list many; echo $? >rc; } | head -c 100 >/dev/null; exit $(cat rc)", 1,
+         {"bench_report: cannot write standard output: Broken pipe\n"}},
+        {"export into a closed pipe", [](const fs::path& d) { many(d / "many", 100); },
+         "{ \"$B\" export many; echo $? >rc; } | head -c 100 >/dev/null; exit $(cat rc)", 1,
+         {"bench_report: cannot write standard output: Broken pipe\n"}},
+        {"compare into a closed pipe", [](const fs::path& d) { many(d / "many", 100); },
+         "{ \"$B\" compare --format json many; echo $? >rc; } | head -c 100 >/dev/null; "
+         "exit $(cat rc)",
+         1, {"bench_report: cannot write standard output: Broken pipe\n"}},
+        {"past a file-size limit the old output stays whole",
+         [](const fs::path& d) {
+             many(d / "many", 50);
+             put(d / "out.json", "old");
+         },
+         "ulimit -f 8; \"$B\" export many -o out.json", 1,
+         {"bench_report: cannot write out.json: File too large\n"}, {}, unchanged("out.json", "old")},
+        {"-o onto the machine.json beside an input",
+         [&](const fs::path& d) {
+             host(d / "a");
+             put(d / "a/machine.json", sidecar);
+         },
+         "\"$B\" export a -o a/machine.json", 2,
+         {"bench_report: -o a/machine.json: is one of the inputs; not overwritten\n"}, {},
+         unchanged("a/machine.json", sidecar)},
+        {"-o where an input's machine.json would be read",
+         [&](const fs::path& d) { host(d / "a"); }, "\"$B\" export a -o a/machine.json", 2,
+         {"is one of the inputs"}, {},
+         [](const fs::path& d, const Result&) { EXPECT_FALSE(fs::exists(d / "a/machine.json")); }},
+        {"-o onto a file that failed to parse",
+         [&](const fs::path& d) {
+             host(d / "a");
+             put(d / "a" / m_name, "garbage\n");
+         },
+         "\"$B\" export a -o 'a/" + m_name + "'", 2, {"is one of the inputs; not overwritten"}, {},
+         unchanged("a/" + m_name, "garbage\n")},
+        {"-o through a link to an input",
+         [&](const fs::path& d) {
+             host(d / "a");
+             fs::create_symlink("a/" + p_name, d / "link");
+         },
+         "\"$B\" export a -o link", 2, {"is one of the inputs; not overwritten"}, {},
+         [](const fs::path& d, const Result&) {
+             EXPECT_TRUE(fs::is_symlink(d / "link"));
+             EXPECT_NE(slurp(d / "a" / p_name).find("Thread(s)"), std::string::npos);
+         }},
+        {"-o /dev/stdout appended to a log",
+         [](const fs::path& d) {
+             host(d / "a");
+             put(d / "log.txt", "old line\n");
+         },
+         "\"$B\" list a -o /dev/stdout >>log.txt", 0, {}, {},
+         [](const fs::path& d, const Result&) {
+             std::string log = slurp(d / "log.txt");
+             EXPECT_EQ(log.rfind("old line\na/" + p_name, 0), 0u) << log;
+         }},
+        {"-o a FIFO that nothing reads",
+         [](const fs::path& d) {
+             host(d / "a");
+             shell("mkfifo '" + (d / "out").string() + "'");
+         },
+         "\"$B\" list a -o out", 1,
+         {"bench_report: cannot write out: a FIFO that no process reads\n"}},
+        {"a hexadecimal noise band",
+         [](const fs::path& d) {
+             host(d / "a");
+             host(d / "b");
+         },
+         "\"$B\" compare a b --noise 0x10", 2, {"not \"0x10\""}},
+        {"labels a spreadsheet would take for formulas",
+         [](const fs::path& d) {
+             host(d / "a");
+             host(d / "b");
+         },
+         "\"$B\" export --format csv a --label '=HYPERLINK(\"x\")' && "
+         "\"$B\" compare --format csv a b --label +1+2 --label @SUM", 0, {},
+         {"\"'=HYPERLINK(\"\"x\"\")\"", ",\"'+1+2\",", ",\"'@SUM\","},
+         [](const fs::path&, const Result& r) {
+             EXPECT_EQ(r.out.find(",=HYPERLINK"), std::string::npos);
+             // Figures stay numbers.
+             EXPECT_EQ(r.out.find(",'0"), std::string::npos);
+         }},
+        {"C1 and bidirectional controls in a label",
+         [](const fs::path& d) { host(d / "a"); },
+         "\"$B\" show a --label \"$(printf 'x\\342\\200\\256y\\302\\233z\\233')\"", 0, {},
+         {"x\\u202ey\\u009bz\\x9b"},
+         [](const fs::path&, const Result& r) {
+             EXPECT_EQ(r.out.find("\xe2\x80\xae"), std::string::npos);
+             EXPECT_EQ(r.out.find("\xc2\x9b"), std::string::npos);
+         }},
+        {"a path that is not UTF-8 in JSON",
+         [](const fs::path& d) {
+             host(d / "h\xff");
+             host(d / "ok");
+         },
+         "\"$B\" export . && \"$B\" compare --format json .", 0, {},
+         {"\"path\": \"h\\\\xff/" + p_name + "\",\n      \"path_escaped\": true",
+          "\"path\": \"h\\\\xff/" + p_name + "\""}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.unprivileged && ::geteuid() == 0 && drop.empty()) {
+            std::cout << "skipped (root without setpriv): " << c.name << "\n";
+            continue;
+        }
+        fs::path dir = root / std::to_string(&c - cases.data());
+        fs::create_directories(dir);
+        fs::permissions(dir, fs::perms::all);  // the unprivileged user writes rc and outputs
+        c.setup(dir);
+        put(dir / "case.sh", c.script + "\n");
+        // A hang is a failure too: timeout's 124 is no status of bench_report.
+        Result r = run_in(dir, "B='" BENCH_REPORT "' DROP='" + drop +
+                                   "' timeout -k 5 60 sh case.sh");
+        EXPECT_EQ(r.status, c.status) << r.err;
+        for (const std::string& e : c.err_has)
+            EXPECT_NE(r.err.find(e), std::string::npos) << "stderr lacks: " << e << "\n" << r.err;
+        for (const std::string& o : c.out_has)
+            EXPECT_NE(r.out.find(o), std::string::npos)
+                << "stdout lacks: " << o << "\n" << r.out.substr(0, 4000);
+        if (c.check)
+            c.check(dir, r);
+        // No temporary output file is left behind, whatever happened.
+        for (const auto& e : fs::recursive_directory_iterator(
+                 dir, fs::directory_options::skip_permission_denied))
+            EXPECT_NE(e.path().filename().string().rfind('.', 0), 0u) << e.path();
+    }
+}
+
+TEST(HostileText, TerminalCsvAndJsonForms) {
+    struct Escape {
+        std::string in, out;
+    };
+    for (const Escape& e : std::vector<Escape>{
+             {"plain é 日本", "plain é 日本"},
+             {"a\nb\tc\x1b[31m\\", "a\\nb\\tc\\x1b[31m\\\\"},
+             {"\xc2\x80\xc2\x9f\xc2\xa0", "\\u0080\\u009f\xc2\xa0"},
+             {"\x9b" "2J", "\\x9b2J"},
+             {"\xe2\x80\xaa\xe2\x80\xae\xe2\x81\xa6\xe2\x81\xa9\xe2\x80\x8f", "\\u202a\\u202e\\u2066\\u2069\\u200f"},
+             {"\xed\xa0\x80", "\\xed\\xa0\\x80"},  // a surrogate is no UTF-8
+         })
+        EXPECT_EQ(report::escape_path(e.in), e.out) << e.in;
+
+    struct Csv {
+        std::string in, field, figure;
+    };
+    // libcsv quotes every field; text that starts a formula gains a "'".
+    for (const Csv& c : std::vector<Csv>{
+             {"=1+2", "\"'=1+2\"", "\"=1+2\""},
+             {"+1", "\"'+1\"", "\"+1\""},
+             {"-1.5", "\"'-1.5\"", "\"-1.5\""},
+             {"@SUM(A1)", "\"'@SUM(A1)\"", "\"@SUM(A1)\""},
+             {"\tx", "\"'\tx\"", "\"\tx\""},
+             {"\rx", "\"'\rx\"", "\"\rx\""},
+             {"a=b", "\"a=b\"", "\"a=b\""},
+             {"", "\"\"", "\"\""},
+         }) {
+        EXPECT_EQ(report::csv_field(c.in), c.field) << c.in;
+        EXPECT_EQ(report::csv_figure(c.in), c.figure) << c.in;
+    }
+
+    bool escaped = true;
+    EXPECT_EQ(report::json_path("h\\é/x.txt", escaped), "h\\é/x.txt");
+    EXPECT_FALSE(escaped);
+    EXPECT_EQ(report::json_path("h\xff\\/x.txt", escaped), "h\\xff\\\\/x.txt");
+    EXPECT_TRUE(escaped);
+}
+
+// An axis of any finite span has a few ticks, each finite and in order.
+TEST(HostileText, AxesStayBoundedWhateverTheFigures) {
+    const double max = std::numeric_limits<double>::max();
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    struct Span {
+        double from, to;
+    };
+    for (Span s : std::vector<Span>{{0, max}, {0, 1e308}, {0, tiny}, {0, 1e-310}, {1e308, max},
+                                    {0.99, 1.01}, {1e300, 1e300 + 1e285}, {0, 0}}) {
+        double step = report::tick_step(s.to - s.from, 4);
+        EXPECT_GT(step, 0) << s.to;
+        EXPECT_TRUE(std::isfinite(step)) << s.to;
+        std::vector<double> ticks = report::ticks_between(s.from, s.to, step);
+        EXPECT_LE(ticks.size(), 50u);
+        for (std::size_t i = 0; i < ticks.size(); ++i) {
+            EXPECT_TRUE(std::isfinite(ticks[i]));
+            if (i > 0) {
+                EXPECT_GT(ticks[i], ticks[i - 1]);
+            }
+        }
+    }
+    // A step too small to move the values ends the axis rather than looping.
+    EXPECT_LE(report::ticks_between(1e300, 2e300, 1).size(), 1u);
+}
+
+}  // namespace
