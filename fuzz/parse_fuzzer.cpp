@@ -54,13 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             report::compare_markdown(comparisons, view);
             report::compare_csv(comparisons, view);
             report::html_report(pair, comparisons, view);
-            report::svg_report(pair, comparisons, view.noise);
+            report::svg_report(pair, comparisons);
         }
         // One run alone: its scaling charts.
         std::vector<const report::Run*> one = {&runs.front()};
         auto alone = report::compare_runs(one, {});
         report::html_report(one, alone, {});
-        report::svg_report(one, alone, 5);
+        report::svg_report(one, alone);
     }
     return 0;
 }
