@@ -146,6 +146,7 @@ void repetition_fields(Visit& v, R& r) {
     v("/signal", r.signal);
     v("/results_file", r.results_file);
     v("/reason", r.reason);
+    v("/interleaved", r.interleaved);
     v("/round", r.round);
     v("/position", r.position);
 }

@@ -34,8 +34,12 @@ struct RepetitionRecord {
     std::optional<std::string> signal;        // "SIGTERM", when a signal ended it
     std::optional<std::string> results_file;  // its name, in the same directory
     std::optional<std::string> reason;        // why it is not completed, in words
-    // In an interleaved run of several builds: the round (from 1) and the
-    // place of this build in the round's order (from 1).
+    // In an interleaved run of several builds: the run's name, shared by
+    // every repetition of that `run` call (its start, "20261208T231500Z-4711"),
+    // the round (from 1) and the place of this build in the round's order
+    // (from 1). Repetitions of two labels pair when they share the name and
+    // the round.
+    std::optional<std::string> interleaved;
     std::optional<int> round, position;
 };
 
