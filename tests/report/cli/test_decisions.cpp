@@ -17,7 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/comparison.h"
-#include "output/compare_views.h"
+#include "output/compare_formats.h"
 #include "output/html_report.h"
 #include "process.h"
 

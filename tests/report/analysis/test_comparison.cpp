@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "output/compare_views.h"
+#include "output/compare_formats.h"
 #include "analysis/comparison.h"
 #include "analysis/gate.h"
 #include "fleet.h"
