@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "input/checks.h"
-#include "output/compare_views.h"
+#include "output/compare_formats.h"
 #include "analysis/comparison.h"
 #include "analysis/gate.h"
 #include "output/export.h"

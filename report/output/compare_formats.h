@@ -17,6 +17,17 @@ struct CompareFormat {
                          const ViewOptions& options);
 };
 
+// The writers, one file each: compare_text.cpp, compare_json.cpp,
+// compare_csv.cpp, compare_markdown.cpp.
+std::string compare_text(const std::vector<ProgramComparison>& comparisons,
+                         const ViewOptions& options);
+std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
+                             const ViewOptions& options);
+std::string compare_csv(const std::vector<ProgramComparison>& comparisons,
+                        const ViewOptions& options);
+std::string compare_json(const std::vector<ProgramComparison>& comparisons,
+                         const ViewOptions& options);
+
 // Every format, the default (text) first.
 std::span<const CompareFormat> compare_formats();
 

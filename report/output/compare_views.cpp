@@ -6,18 +6,24 @@
 #include <cmath>
 
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 
 #include "model/catalogue.h"
 #include "input/load.h"
 
 namespace report {
 
+// The word a JSON or CSV cell gives a mark: "better", "worse", "same", "none".
+const char* mark_name(Mark m) {
+    switch (m) {
+        case Mark::better: return "better";
+        case Mark::worse: return "worse";
+        case Mark::same: return "same";
+        case Mark::none: break;
+    }
+    return "none";
+}
+
 namespace {
-
-using json = nlohmann::ordered_json;
-
-constexpr int schema_version = 1;
 
 // Up to this many runs of a program, the automatic layout is the wide one.
 constexpr std::size_t few_runs = 4;
@@ -32,15 +38,7 @@ std::string mark_symbol(Mark m) {
     return "";
 }
 
-const char* mark_name(Mark m) {
-    switch (m) {
-        case Mark::better: return "better";
-        case Mark::worse: return "worse";
-        case Mark::same: return "same";
-        case Mark::none: break;
-    }
-    return "none";
-}
+
 
 
 bool flagged(const Run& run) {
@@ -277,88 +275,6 @@ Table outlier_table(const ProgramComparison& c) {
     return t;
 }
 
-// Splits `text` into lines of at most `width` display columns at spaces;
-// continuation lines are indented by `indent`.
-void wrap(const std::string& text, std::size_t width, std::size_t indent,
-          std::vector<std::string>& out) {
-    std::string line;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find(' ', pos);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string word = text.substr(pos, end - pos);
-        pos = end + 1;
-        std::string candidate = line.empty() ? word : line + " " + word;
-        if (!line.empty() && display_width(candidate) > width) {
-            out.push_back(line);
-            line = std::string(indent, ' ') + word;
-        } else {
-            line = candidate;
-        }
-        // A word longer than the width is cut.
-        while (display_width(line) > width && line.size() > indent + 1) {
-            std::size_t cut = width;
-            while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
-                --cut;
-            out.push_back(line.substr(0, cut));
-            line = std::string(indent, ' ') + line.substr(cut);
-        }
-    }
-    if (!line.empty())
-        out.push_back(line);
-}
-
-// Cuts a cell to `keep` display columns, marked by "~": its middle when
-// `keep_end` (the start and the end of a name, host-0017, tell runs apart),
-// else its end (a figure's ratio comes first and stays).
-void cut(std::string& s, std::size_t keep, bool keep_end) {
-    if (display_width(s) <= keep || keep < 3)
-        return;
-    // The code points, as byte offsets.
-    std::vector<std::size_t> starts;
-    for (std::size_t i = 0; i < s.size(); ++i)
-        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80)
-            starts.push_back(i);
-    starts.push_back(s.size());
-    std::size_t head = 0;  // code points kept at the start
-    std::size_t head_width = keep_end ? (keep - 1) / 2 : keep - 1;
-    while (head + 1 < starts.size() && display_width(s.substr(0, starts[head + 1])) <= head_width)
-        ++head;
-    std::string front = s.substr(0, starts[head]);
-    std::size_t tail = starts.size() - 1;  // first code point kept at the end
-    while (tail > head && display_width(front + "~" + s.substr(starts[tail - 1])) <= keep)
-        --tail;
-    s = front + "~" + s.substr(starts[tail]);
-}
-
-// Narrows a fleet or outlier table by `over` columns: the run names first,
-// down to 10 columns, then the last column (a figure, its ratio first).
-void shrink_columns(Table& t, std::size_t over) {
-    for (std::size_t col : {std::size_t{0}, t.header.size() - 1}) {
-        std::size_t widest = 0;
-        for (const auto& row : t.rows)
-            if (col < row.size())
-                widest = std::max(widest, display_width(row[col].text));
-        std::size_t header = display_width(t.header[col]);
-        std::size_t floor = std::max<std::size_t>(10, col == 0 ? header : 0);
-        if (widest <= floor)
-            continue;
-        std::size_t keep = widest - std::min(over, widest - floor);
-        for (auto& row : t.rows)
-            if (col < row.size())
-                cut(row[col].text, keep, col == 0);
-        over -= widest - keep;
-        if (over == 0)
-            return;
-    }
-}
-
-
-json optional_number(const std::optional<double>& v) {
-    return v && std::isfinite(*v) ? json(*v) : json(nullptr);
-}
-
 }  // namespace
 
 std::vector<std::string> machine_notes(const ProgramComparison& c) {
@@ -496,286 +412,6 @@ std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparis
             tables.push_back(outlier_table(c));
     }
     return tables;
-}
-
-std::string compare_text(const std::vector<ProgramComparison>& comparisons,
-                         const ViewOptions& options) {
-    bool fleet = options.layout == CompareLayout::fleet ||
-                 (options.layout == CompareLayout::automatic && !wide_fits(comparisons, options));
-    std::string out;
-    for (Table t : compare_tables(comparisons, options)) {
-        if (!out.empty())
-            out += "\n";
-        std::vector<std::string> notes;
-        if (fleet) {
-            // Every line fits the width: title and notes wrapped, and the
-            // free-text column of the table cut to what is left.
-            std::vector<std::string> title;
-            wrap(t.title, options.width, 2, title);
-            t.title.clear();
-            for (const std::string& l : title)
-                t.title += (t.title.empty() ? "" : "\n") + l;
-            for (const std::string& n : t.notes)
-                wrap(n, options.width, 2, notes);
-            t.notes = std::move(notes);
-            std::string text = render_text(t, false);
-            std::size_t widest = 0;
-            for (std::size_t s = 0, e; (e = text.find('\n', s)) != std::string::npos; s = e + 1)
-                widest = std::max(widest, display_width(text.substr(s, e - s)));
-            if (widest > options.width)
-                shrink_columns(t, widest - options.width);
-        }
-        out += render_text(t, options.colour);
-    }
-    if (options.gate) {
-        std::vector<std::string> lines = gate_lines(*options.gate, comparisons);
-        out += "\n";
-        if (fleet) {
-            std::vector<std::string> wrapped;
-            for (const std::string& l : lines)
-                wrap(l, options.width, 2, wrapped);
-            lines = std::move(wrapped);
-        }
-        for (const std::string& l : lines)
-            out += l + "\n";
-    }
-    return out;
-}
-
-std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
-                             const ViewOptions& options) {
-    std::string out;
-    for (const Table& t : compare_tables(comparisons, options))
-        out += render_markdown(t);
-    if (options.gate) {
-        std::vector<std::string> lines = gate_lines(*options.gate, comparisons);
-        out += "### Gate\n\n";
-        for (std::size_t k = 0; k + 1 < lines.size(); ++k)
-            out += "- " + markdown_escape(lines[k]) + "\n";
-        out += (lines.size() > 1 ? "\n**" : "**") + markdown_escape(lines.back()) + "**\n";
-    }
-    return out;
-}
-
-std::string compare_csv(const std::vector<ProgramComparison>& comparisons, const ViewOptions&) {
-    std::string out =
-        "program,test,figure,unit,better,run,label,baseline,value,printed,ratio,mark\n";
-    for (const ProgramComparison& c : comparisons)
-        for (const FigureRow& row : c.rows) {
-            auto line = [&](const std::string& run, const std::string& label, bool base,
-                            const Cell& cell) {
-                out += fmt::format(
-                    "{},{},{},{},{},{},{},{},{},{},{},{}\n", program_name(c.program), row.test,
-                    csv_field(row.figure), csv_field(row.unit),
-                    row.better == Better::higher ? "higher" : "lower", run, label, base ? 1 : 0,
-                    cell.value ? fmt::format("{}", *cell.value) : "", csv_figure(cell_text(cell)),
-                    cell.ratio ? fmt::format("{}", *cell.ratio) : "", mark_name(cell.mark));
-            };
-            if (!c.baseline)
-                line("median", "median", true, row.baseline);
-            for (std::size_t i = 0; i < c.runs.size(); ++i)
-                line(csv_field(c.runs[i]->path), csv_field(c.runs[i]->label), c.baseline == i,
-                     row.cells[i]);
-        }
-    return out;
-}
-
-// A path in the comparison's JSON, in the form the export writes it.
-static std::string path_in_json(const std::string& path) {
-    bool escaped = false;
-    return json_path(path, escaped);
-}
-
-std::string compare_json(const std::vector<ProgramComparison>& comparisons,
-                         const ViewOptions& options) {
-    json programs = json::array();
-    for (const ProgramComparison& c : comparisons) {
-        json runs = json::array();
-        for (std::size_t i = 0; i < c.runs.size(); ++i) {
-            const Run& r = *c.runs[i];
-            auto geo = [](const GeoMean& g) {
-                return json{{"ratio", optional_number(g.ratio)},
-                            {"used", g.used},
-                            {"total", g.total},
-                            {"mark", mark_name(g.mark)}};
-            };
-            json repetitions = json::array();
-            for (const Run* rep : c.samples[i])
-                repetitions.push_back(path_in_json(rep->path));
-            runs.push_back({{"label", r.label},
-                            {"path", path_in_json(r.path)},
-                            {"repetitions", repetitions},
-                            {"baseline", c.baseline == i},
-                            {"threads", r.threads ? json(*r.threads) : json(nullptr)},
-                            {"partial", r.partial},
-                            {"findings", r.findings.size()},
-                            {"geomean_single_rate", geo(c.geo_single[i])},
-                            {"geomean_overall_rate", geo(c.geo_overall[i])}});
-        }
-        json rows = json::array();
-        for (const FigureRow& row : c.rows) {
-            auto cell_json = [](const Cell& cell) {
-                return json{
-                    {"value", optional_number(cell.value)},
-                    {"printed", cell.printed.empty() ? json(nullptr) : json(cell.printed)},
-                    {"missing", cell.missing == Missing::none         ? "none"
-                                : cell.missing == Missing::absent     ? "absent"
-                                : cell.missing == Missing::incomplete ? "incomplete"
-                                                                      : "not_finite"},
-                    {"ratio", optional_number(cell.ratio)},
-                    {"mark", mark_name(cell.mark)},
-                    {"n", cell.samples.size()},
-                    {"cv", optional_number(cell.cv)},
-                    {"test", cell.test == SignificanceTest::mann_whitney ? json("mann_whitney")
-                             : cell.test == SignificanceTest::welch      ? json("welch")
-                                                                         : json(nullptr)},
-                    {"p", optional_number(cell.p)},
-                    {"interval", cell.interval ? json{{"low", cell.interval->low},
-                                                      {"high", cell.interval->high},
-                                                      {"confidence", cell.interval->confidence}}
-                                               : json(nullptr)}};
-            };
-            json cells = json::array();
-            for (const Cell& cell : row.cells)
-                cells.push_back(cell_json(cell));
-            rows.push_back({{"test", row.test},
-                            {"test_name", row.test_title},
-                            {"figure", row.figure},
-                            {"unit", row.unit},
-                            {"better", row.better == Better::higher ? "higher" : "lower"},
-                            {"baseline", cell_json(row.baseline)},
-                            {"cells", cells}});
-        }
-        json outliers = json::array();
-        for (const Outlier& o : c.outliers) {
-            json figures = json::array();
-            for (std::size_t k : o.rows)
-                figures.push_back({{"test", c.rows[k].test},
-                                   {"figure", c.rows[k].figure},
-                                   {"ratio", optional_number(c.rows[k].cells[o.run].ratio)}});
-            outliers.push_back({{"run", c.runs[o.run]->label},
-                                {"distance", o.distance},
-                                {"score", optional_number(o.score)},
-                                {"figures", figures}});
-        }
-        json far = json::array();
-        for (const FarRepetition& f : c.far)
-            far.push_back({{"label", c.runs[f.column]->label},
-                           {"path", path_in_json(f.run->path)},
-                           {"ratio", f.ratio},
-                           {"score", optional_number(f.score)}});
-        json machines = json::array();
-        for (const ContextMismatch& m : c.mismatches)
-            for (const ContextDifference& d : m.differences)
-                machines.push_back({{"run", m.run->label},
-                                    {"path", path_in_json(m.run->path)},
-                                    {"field", d.field},
-                                    {"value", d.first},
-                                    {"baseline_value", d.second}});
-        json disturbed = json::array();
-        for (const DisturbedLabel& d : disturbances(c))
-            disturbed.push_back({{"label", c.runs[d.run]->label},
-                                 {"message", d.message},
-                                 {"repetitions", d.repetitions},
-                                 {"of", c.samples[d.run].size()}});
-        programs.push_back(
-            {{"program", program_name(c.program)},
-             {"far_repetitions", far},
-             {"disturbances", disturbed},
-             {"machine_differences", machines},
-             {"baseline", c.baseline ? json(c.runs[*c.baseline]->label) : json("median")},
-             {"baseline_reason", !c.baseline ? json(nullptr)
-                                 : c.baseline_reason == BaselineReason::named    ? json("named")
-                                 : c.baseline_reason == BaselineReason::ran_first ? json("ran_first")
-                                                                                  : json("first_label")},
-             {"baseline_started", c.baseline_started ? json(*c.baseline_started) : json(nullptr)},
-             {"runs", runs},
-             {"figures", rows},
-             {"outliers", outliers}});
-    }
-    json gate = nullptr;
-    if (options.gate) {
-        const GateVerdict& v = *options.gate;
-        json list = json::array();
-        for (const Regression& r : v.regressions) {
-            const ProgramComparison& c = comparisons[r.comparison];
-            const FigureRow& row = c.rows[r.row];
-            list.push_back({{"program", program_name(c.program)},
-                            {"run", c.runs[r.run]->label},
-                            {"test", row.test},
-                            {"figure", row.figure},
-                            {"printed", cell_text(row.cells[r.run])},
-                            {"ratio", optional_number(row.cells[r.run].ratio)},
-                            {"time_factor", r.factor}});
-        }
-        json tests = json::array();
-        for (const ProgramSlowdown& t : v.tested) {
-            const ProgramComparison& c = comparisons[t.comparison];
-            json one = {{"program", program_name(c.program)},
-                        {"run", c.runs[t.run]->label},
-                        {"repetitions", c.samples[t.run].size()},
-                        {"baseline_repetitions", c.samples[*c.baseline].size()},
-                        {"passes", t.rows.size()},
-                        {"alpha", t.alpha},
-                        {"method", nullptr},
-                        {"time_factor", nullptr},
-                        {"lower_bound", nullptr},
-                        {"confidence", nullptr},
-                        {"p", nullptr},
-                        {"tripped", tripped(t)}};
-            if (t.test) {
-                one["method"] = method_name(t.test->method);
-                one["time_factor"] = t.test->estimate;
-                one["lower_bound"] = t.test->bound > 0 ? json(t.test->bound) : json(nullptr);
-                one["confidence"] = t.test->confidence;
-                one["p"] = t.test->p;
-            }
-            tests.push_back(std::move(one));
-        }
-        json untested = json::array();
-        for (const auto& [ci, run] : v.untested) {
-            const ProgramComparison& c = comparisons[ci];
-            untested.push_back({{"program", program_name(c.program)},
-                                {"run", c.runs[run]->label},
-                                {"repetitions", c.samples[run].size()},
-                                {"baseline_repetitions",
-                                 c.baseline ? json(c.samples[*c.baseline].size()) : json(nullptr)}});
-        }
-        json blocked = json::array();
-        for (const GateProblem& p : v.problems) {
-            if (p.kind == GateProblem::program_missing) {
-                blocked.push_back({{"program", program_name(p.program)},
-                                   {"input", p.detail},
-                                   {"problem", problem_name(p.kind)},
-                                   {"detail", p.detail}});
-                continue;
-            }
-            const ProgramComparison& c = comparisons[p.comparison];
-            blocked.push_back(
-                {{"program", program_name(c.program)},
-                 {"run", c.runs[p.run]->label},
-                 {"problem", problem_name(p.kind)},
-                 {"outcome", p.kind == GateProblem::failed ? json(p.outcome) : json(nullptr)},
-                 {"detail", p.kind == GateProblem::partial || p.kind == GateProblem::failed
-                                ? escape_path(p.detail)
-                                : p.detail}});
-        }
-        gate = {{"percent", v.percent},
-                {"verdict", outcome_name(v.outcome)},
-                {"alpha", gate_alpha},
-                {"tests", tests},
-                {"untested", untested},
-                {"regressions", list},
-                {"problems", blocked},
-                {"summary", verdict_line(v, comparisons)}};
-    }
-    json doc{{"schema_version", schema_version},
-             {"tool", "bench_report"},
-             {"tool_version", BENCH_REPORT_VERSION},
-             {"noise_percent", comparisons.empty() ? default_noise_percent : comparisons.front().noise},
-             {"programs", programs},
-             {"gate", gate}};
-    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace report

@@ -1,5 +1,6 @@
-// Views of a comparison: the same model as terminal text (wide or fleet
-// layout), Markdown, CSV, JSON, and the tables the HTML report shows.
+// The tables of a comparison, which every compare format and the HTML report
+// show: the wide and fleet layouts, the outliers, the legend and the notes on
+// machines. The formats themselves are in compare_formats.h, one file each.
 #pragma once
 
 #include <cstddef>
@@ -44,16 +45,10 @@ std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparis
                                   const ViewOptions& options);
 Table fleet_table(const ProgramComparison& comparison);
 
+// The word a JSON or CSV cell gives a mark: "better", "worse", "same", "none".
+const char* mark_name(Mark m);
+
 // Whether the wide layout of a comparison fits `width` columns.
 bool wide_fits(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options);
-
-std::string compare_text(const std::vector<ProgramComparison>& comparisons,
-                         const ViewOptions& options);
-std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
-                             const ViewOptions& options);
-std::string compare_csv(const std::vector<ProgramComparison>& comparisons,
-                        const ViewOptions& options);
-std::string compare_json(const std::vector<ProgramComparison>& comparisons,
-                         const ViewOptions& options);
 
 }  // namespace report

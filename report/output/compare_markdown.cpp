@@ -1,0 +1,24 @@
+// `compare --format markdown`: the tables, and the gate's verdict under
+// them, for a CI job's summary.
+#include "output/compare_formats.h"
+#include "output/text.h"
+#include "output/gate_view.h"
+
+namespace report {
+
+std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
+                             const ViewOptions& options) {
+    std::string out;
+    for (const Table& t : compare_tables(comparisons, options))
+        out += render_markdown(t);
+    if (options.gate) {
+        std::vector<std::string> lines = gate_lines(*options.gate, comparisons);
+        out += "### Gate\n\n";
+        for (std::size_t k = 0; k + 1 < lines.size(); ++k)
+            out += "- " + markdown_escape(lines[k]) + "\n";
+        out += (lines.size() > 1 ? "\n**" : "**") + markdown_escape(lines.back()) + "**\n";
+    }
+    return out;
+}
+
+}  // namespace report
