@@ -296,6 +296,25 @@ std::size_t output_width() {
     return 80;
 }
 
+void add_output(CLI::App* command, std::string& output) {
+    command->add_option("-o,--output", output, "Write into this file (- for standard output)");
+}
+
+void add_format(CLI::App* command, std::string& format, const std::vector<std::string>& names) {
+    std::string help;
+    for (std::size_t k = 0; k < names.size(); ++k)
+        help += (k == 0 ? "" : k + 1 == names.size() ? " or " : ", ") + names[k];
+    command->add_option("--format", format, help)
+        ->check(CLI::IsMember(names))
+        ->capture_default_str();
+}
+
+void add_colour(CLI::App* command, std::string& colour) {
+    command->add_option("--color", colour, "auto, always or never")
+        ->check(CLI::IsMember({"auto", "always", "never"}))
+        ->capture_default_str();
+}
+
 bool colour_wanted(const std::string& mode, bool terminal) {
     if (mode == "always")
         return true;

@@ -90,6 +90,15 @@ void write_output(const std::string& path, const Loaded& inputs, const Inputs& a
 // Columns of the terminal standard output is, else $COLUMNS, else 80.
 std::size_t output_width();
 
+// The options every subcommand that writes a report shares, declared once so
+// that their names, help and checks are the same everywhere:
+// -o/--output FILE (- for standard output);
+void add_output(CLI::App* command, std::string& output);
+// --format NAME, one of `names`, its help "a, b or c" and its default shown;
+void add_format(CLI::App* command, std::string& format, const std::vector<std::string>& names);
+// --color auto|always|never (see colour_wanted).
+void add_colour(CLI::App* command, std::string& colour);
+
 // Whether to colour: "always", "never", or "auto" (a terminal, NO_COLOR unset
 // or empty, TERM not "dumb").
 bool colour_wanted(const std::string& mode, bool terminal);

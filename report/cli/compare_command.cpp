@@ -165,12 +165,7 @@ void add_compare_command(CLI::App& app, int& status) {
     std::vector<std::string> format_names;
     for (const CompareFormat& f : compare_formats())
         format_names.emplace_back(f.name);
-    std::string format_help;
-    for (std::size_t k = 0; k < format_names.size(); ++k)
-        format_help += (k == 0 ? "" : k + 1 == format_names.size() ? " or " : ", ") + format_names[k];
-    cmd->add_option("--format", o->format, format_help)
-        ->check(CLI::IsMember(format_names))
-        ->capture_default_str();
+    add_format(cmd, o->format, format_names);
     cmd->add_option("--view", o->view,
                     "auto (wide when the runs fit the width as columns, else fleet), wide or "
                     "fleet (a row per run)")
@@ -186,10 +181,8 @@ void add_compare_command(CLI::App& app, int& status) {
                     "Only this figure (such as \"single rate\"), repeatable")
         ->allow_extra_args(false)
         ->check(CLI::IsMember(figure_names));
-    cmd->add_option("--color", o->colour, "auto, always or never")
-        ->check(CLI::IsMember({"auto", "always", "never"}))
-        ->capture_default_str();
-    cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
+    add_colour(cmd, o->colour);
+    add_output(cmd, o->output);
     cmd->callback([o, &status] { run_compare(*o, status); });
 }
 

@@ -19,10 +19,8 @@ void add_export_command(CLI::App& app, int& status) {
     };
     auto o = std::make_shared<Options>();
     add_inputs(cmd, o->inputs, true);
-    cmd->add_option("--format", o->format, "json or csv")
-        ->check(CLI::IsMember({"json", "csv"}))
-        ->capture_default_str();
-    cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
+    add_format(cmd, o->format, {"json", "csv"});
+    add_output(cmd, o->output);
     cmd->callback([o, &status] {
         Loaded loaded = load_inputs(o->inputs, status);
         if (loaded.runs.empty())

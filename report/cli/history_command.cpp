@@ -50,13 +50,9 @@ void add_history_command(CLI::App& app, int& status) {
                     "(YYYY-MM-DD); exit 2 when a label's history has too few days either side "
                     "of it to say")
         ->check(calendar_date());
-    cmd->add_option("--format", o->format, "text, json or markdown")
-        ->check(CLI::IsMember({"text", "json", "markdown"}))
-        ->capture_default_str();
-    cmd->add_option("--color", o->colour, "auto, always or never")
-        ->check(CLI::IsMember({"auto", "always", "never"}))
-        ->capture_default_str();
-    cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
+    add_format(cmd, o->format, {"text", "json", "markdown"});
+    add_colour(cmd, o->colour);
+    add_output(cmd, o->output);
 
     cmd->callback([o, &status] {
         Loaded loaded = load_inputs(o->inputs, status);

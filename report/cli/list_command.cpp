@@ -24,7 +24,7 @@ void add_list_command(CLI::App& app, int& status) {
         "zone, thread count, complete or partial, and the machine (host and CPU model) where "
         "machine.json says.");
     add_inputs(cmd, o->inputs, false, false);
-    cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
+    add_output(cmd, o->output);
     cmd->callback([o, &status] {
         Loaded loaded = load_inputs(o->inputs, status);
         if (loaded.runs.empty())

@@ -23,7 +23,7 @@ void add_show_command(CLI::App& app, int& status) {
         "consistency findings; then, for runs that share a label (repetitions), each "
         "figure's median, minimum, maximum, coefficient of variation and count.");
     add_inputs(cmd, o->inputs, true);
-    cmd->add_option("-o,--output", o->output, "Write into this file (- for standard output)");
+    add_output(cmd, o->output);
     cmd->callback([o, &status] {
         Loaded loaded = load_inputs(o->inputs, status);
         if (loaded.runs.empty())
