@@ -22,19 +22,9 @@ namespace {
 const std::string p_name = "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\n.txt";
 const std::string m_name = "results_memory_Linux_x86 @ UTC time Tue Dec  8 05:30:00 2026\n.txt";
 
-class Cli : public ::testing::Test {
+class Cli : public ScratchTest {
 protected:
-    fs::path root;
     const fs::path data = REPORT_DATA;
-
-    void SetUp() override {
-        root = fs::temp_directory_path() /
-               ("bench_report_cli_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
-        fs::create_directories(root);
-    }
-    void TearDown() override { fs::remove_all(root); }
 
     // A host directory with a processors and (unless told otherwise) a memory run.
     void host(const fs::path& dir, bool memory = true,

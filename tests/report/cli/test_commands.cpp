@@ -25,14 +25,10 @@ Result run(const fs::path& dir, const std::string& args) {
 const std::string p_name = "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\n.txt";
 const std::string m_name = "results_memory_Linux_x86 @ CET time Wed Dec  9 17:00:01 2026\n.txt";
 
-class Fleet : public ::testing::Test {
+class Fleet : public ScratchTest {
 protected:
-    fs::path root;
     void SetUp() override {
-        root = fs::temp_directory_path() /
-               ("bench_report_test_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
+        ScratchTest::SetUp();
         const fs::path data = REPORT_DATA;
         fs::create_directories(root / "runs" / "host-a");
         fs::create_directories(root / "runs" / "host-b" / "deeper");
@@ -44,7 +40,6 @@ protected:
                       root / "runs" / "host-b" / "notes.txt");
         fs::create_directory_symlink("..", root / "runs" / "host-b" / "loop");
     }
-    void TearDown() override { fs::remove_all(root); }
 };
 
 }  // namespace

@@ -73,19 +73,12 @@ struct Case {
     bool unprivileged = false;  // needs "$DROP" to mean something
 };
 
-class Hostile : public ::testing::Test {
+class Hostile : public ScratchTest {
 protected:
-    fs::path root;
-    void SetUp() override {
-        root = fs::temp_directory_path() /
-               ("bench_report_hostile_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
-        fs::create_directories(root);
-    }
     void TearDown() override {
+        // Trees made unreadable on purpose: readable again, so they can go.
         shell("chmod -R u+rwx '" + root.string() + "' 2>/dev/null");
-        fs::remove_all(root);
+        ScratchTest::TearDown();
     }
 };
 

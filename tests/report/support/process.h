@@ -3,12 +3,15 @@
 #pragma once
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include <gtest/gtest.h>
 
 struct Result {
     int status = -1;  // the exit status; -1 when killed by a signal
@@ -36,3 +39,20 @@ inline Result run_in(const std::filesystem::path& dir, const std::string& comman
     return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(dir / "stdout.txt"),
             slurp(dir / "stderr.txt")};
 }
+
+// A suite whose every test works in a fresh, empty directory of its own,
+// named after the suite and the test and removed after it.
+class ScratchTest : public ::testing::Test {
+protected:
+    std::filesystem::path root;
+
+    void SetUp() override {
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        root = std::filesystem::temp_directory_path() /
+               ("bench_report_" + std::string(test->test_suite_name()) + "_" +
+                std::to_string(::getpid()) + "_" + test->name());
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root);
+    }
+    void TearDown() override { std::filesystem::remove_all(root); }
+};
