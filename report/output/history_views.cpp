@@ -56,7 +56,9 @@ std::string series_name(const std::string& test, bool overall) {
 }
 
 std::string cause_text(const ContextDifference& d) {
-    return fmt::format("{} {} -> {}", d.field, d.first, d.second);
+    // The values come from machine.json as it was found: escaped like every
+    // other text from a file before a terminal or a page shows it.
+    return fmt::format("{} {} -> {}", d.field, escape_path(d.first), escape_path(d.second));
 }
 
 std::string causes_text(const std::vector<ContextDifference>& causes) {

@@ -1,0 +1,141 @@
+// The views of a history analysis: text, Markdown and JSON state the same
+// change points, fleet events and gate verdict, and text read from files
+// (labels, the machine's values) reaches a terminal or a page escaped.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "output/history_views.h"
+
+using namespace report;
+
+namespace {
+
+// One host slower from 2026-12-03 after a kernel change its machine.json
+// recorded with an escape sequence in it, a second host faster the same day
+// with no machine change, one event, and a quiet microcode change.
+HistoryAnalysis analysis() {
+    HistoryAnalysis a;
+    a.labels = 3;
+    ChangePoint slow;
+    slow.label = "host-\x1b[31mred";
+    slow.program = Program::memory;
+    slow.test = "geomean";
+    slow.date = "2026-12-03";
+    slow.last_before = "2026-12-02";
+    slow.before = 1000;
+    slow.after = 950;
+    slow.change_percent = -5;
+    slow.p = 0.001;
+    slow.causes = {{"kernel", "6.1.0-27", "6.1.0-28\x1b]0;owned\x07"}};
+    ChangePoint fast = slow;
+    fast.label = "host-b";
+    fast.change_percent = 3;
+    fast.after = 1030;
+    fast.causes.clear();
+    a.change_points = {slow, fast};
+    FleetEvent e;
+    e.date = e.last_date = "2026-12-03";
+    e.worse = true;
+    e.labels = {slow.label};
+    e.change_points = {0};
+    e.causes = {{slow.causes[0], 1}};
+    a.fleet_events = {e};
+    a.quiet_machine_changes = {{"host-c", Program::memory, "2026-12-05", "2026-12-04",
+                                {{"microcode", "0x10", "0x11"}}}};
+    return a;
+}
+
+bool raw_control(const std::string& s) {
+    for (unsigned char c : s)
+        if ((c < 0x20 && c != '\n') || c == 0x7f)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+TEST(HistoryViews, EveryFormatStatesTheSameFindingsAndVerdict) {
+    HistoryAnalysis a = analysis();
+    HistorySelection all{{0, 1}, {0}, {0}};
+    struct Case {
+        HistoryGate::Verdict verdict;
+        const char* words;  // text and Markdown
+        const char* json;
+    };
+    for (const Case& c : {Case{HistoryGate::fail, "Gate: fail: 1 change point(s) for the worse", "fail"},
+                          Case{HistoryGate::pass, "Gate: pass: no change point for the worse", "pass"},
+                          Case{HistoryGate::too_little, "Gate: no verdict:", "no_verdict"}}) {
+        HistoryViewOptions o;
+        o.gate_since = "2026-12-01";
+        o.gate = HistoryGate{c.verdict, c.verdict == HistoryGate::fail
+                                            ? std::vector<std::size_t>{0}
+                                            : std::vector<std::size_t>{},
+                             {}};
+        std::string text = history_text(a, all, o);
+        std::string md = history_markdown(a, all, o);
+        nlohmann::json j = nlohmann::json::parse(history_json(a, all, o));
+        EXPECT_NE(text.find(c.words), std::string::npos) << text;
+        EXPECT_NE(md.find(c.words), std::string::npos) << md;
+        EXPECT_EQ(j["gate"]["verdict"], c.json);
+        // The same two change points everywhere, with their change in percent.
+        ASSERT_EQ(j["change_points"].size(), 2u);
+        EXPECT_EQ(j["change_points"][0]["change_percent"], -5.0);
+        EXPECT_EQ(j["change_points"][1]["causes"].size(), 0u);
+        EXPECT_EQ(j["change_points"][0]["causes"][0]["field"], "kernel");
+        for (const std::string* view : {&text, &md}) {
+            EXPECT_NE(view->find("-5.0%"), std::string::npos) << *view;
+            EXPECT_NE(view->find("+3.0%"), std::string::npos) << *view;
+            EXPECT_NE(view->find("none known"), std::string::npos) << *view;
+            EXPECT_NE(view->find("microcode 0x10 -> 0x11"), std::string::npos) << *view;
+        }
+        EXPECT_NE(text.find("Fleet event: 1 of 3 hosts, 2026-12-03, slower, kernel 6.1.0-27 -> "),
+                  std::string::npos)
+            << text;
+        EXPECT_EQ(j["fleet_events"][0]["labels"].size(), 1u);
+        EXPECT_EQ(j["quiet_machine_changes"][0]["changes"][0]["after"], "0x11");
+    }
+    // Without a gate no output says one.
+    HistoryViewOptions none;
+    EXPECT_EQ(history_text(a, all, none).find("Gate:"), std::string::npos);
+    EXPECT_TRUE(nlohmann::json::parse(history_json(a, all, none))["gate"].is_null());
+}
+
+TEST(HistoryViews, TextFromFilesReachesTheTerminalEscapedAndTheJsonWhole) {
+    HistoryAnalysis a = analysis();
+    HistorySelection all{{0, 1}, {0}, {0}};
+    std::string text = history_text(a, all, {});
+    std::string md = history_markdown(a, all, {});
+    EXPECT_FALSE(raw_control(text)) << text;
+    EXPECT_FALSE(raw_control(md)) << md;
+    EXPECT_NE(text.find("host-\\x1b[31mred"), std::string::npos) << text;
+    // JSON keeps the values as they were recorded, in JSON's own escapes.
+    nlohmann::json j = nlohmann::json::parse(history_json(a, all, {}));
+    EXPECT_EQ(j["change_points"][0]["label"], "host-\x1b[31mred");
+    EXPECT_EQ(j["change_points"][0]["causes"][0]["after"], "6.1.0-28\x1b]0;owned\x07");
+    // Nothing selected: said in words, in every format.
+    HistorySelection nothing;
+    HistoryViewOptions since;
+    since.since = "2026-12-10";
+    EXPECT_NE(history_text(a, nothing, since).find("No change point on or after 2026-12-10"),
+              std::string::npos);
+    EXPECT_EQ(nlohmann::json::parse(history_json(a, nothing, since))["change_points"].size(), 0u);
+}
+
+TEST(HistoryViews, FleetEventSaysWhichCausesAllItsHostsShare) {
+    FleetEvent e;
+    e.date = "2026-12-03";
+    e.last_date = "2026-12-04";
+    e.worse = true;
+    for (int i = 0; i < 17; ++i)
+        e.labels.push_back("host-" + std::to_string(i));
+    e.causes = {{{"kernel", "6.1.0-27", "6.1.0-28"}, 17}, {{"microcode", "0x10", "0x11"}, 3}};
+    EXPECT_EQ(fleet_event_text(e, 200),
+              "17 of 200 hosts, 2026-12-03 to 2026-12-04, slower, kernel 6.1.0-27 -> 6.1.0-28 "
+              "on all 17, microcode 0x10 -> 0x11 on 3 of 17");
+    e.causes.clear();
+    e.worse = false;
+    e.last_date = e.date;
+    EXPECT_EQ(fleet_event_text(e, 200),
+              "17 of 200 hosts, 2026-12-03, faster, no machine change in common");
+}
