@@ -195,6 +195,14 @@ TEST_F(Run, WrongOptionsRunNothing) {
         {"--until-stable nan",
          "bench_report: --until-stable: \"nan\" is not a positive number of per cent\n"},
         {"--out ''", "bench_report: --out: \"\" cannot name a directory\n"},
+        {"--precision nan",
+         "bench_report: --precision: \"nan\" is not a positive number of per cent\n"},
+        {"--bin-dir bin --bin-dir bin --label a",
+         "bench_report: --label: 1 given for 2 --bin-dir; give one --label per --bin-dir\n"},
+        {"--label a --label b",
+         "bench_report: --label: 2 given for 1 --bin-dir; give one --label per --bin-dir\n"},
+        {"--bin-dir bin --bin-dir bin --label a --label a",
+         "bench_report: --label: \"a\" is given twice; each build needs a folder of its own\n"},
         {"--bin-dir nowhere --programs memory", "bench_report: bench_memory not found (nowhere)\n"},
     };
     for (const auto& [args, message] : cases) {
@@ -224,33 +232,6 @@ TEST_F(Run, HostNameThatCannotBeALabelIsMended) {
                    "sys.argv[1:])\"");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "runs/x_y\n");
-}
-
-TEST_F(Run, UntilStableRunsAtLeastThreeAndStopsAtTheTimeBudget) {
-    Result r = run("--programs memory --runs 1 --until-stable 1000 --label host --bin-dir bin");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(repetitions().size(), 3u);
-
-    // Results that alternate between two machines' never settle: repetitions
-    // are added until the time budget leaves no room for one more.
-    std::string data = REPORT_DATA, flag = (root / "flag").string();
-    std::string bin = fake("alternating",
-                           "name=\"$(printf 'results_memory_Linux_x86 @ UTC time Tue Dec  8 "
-                           "10:00:00 2026\\n.txt')\"\n"
-                           "if [ -e '" +
-                               flag + "' ]; then rm '" + flag + "'; cp '" + data +
-                               "/memory_1thread.results.txt' \"$name\"; else touch '" + flag +
-                               "'; cp '" + data + "/memory_2threads.results.txt' \"$name\"; fi");
-    r =
-        run("--programs memory --runs 1 --until-stable 1 --time-budget 7s --label capped "
-            "--bin-dir " +
-            bin);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("above 1%: adding repetition 4\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("bench_memory: the time budget leaves no time for repetition "),
-              std::string::npos)
-        << r.err;
-    EXPECT_LT(repetitions("capped").size(), 20u);
 }
 
 // SIGTERM reaches the running program; finished repetitions stay, the cut one

@@ -1,0 +1,400 @@
+// The repetition schedule of `run` with a fake clock, a fake executor (it
+// copies a given results file into the repetition's directory, returns a
+// given outcome and moves the clock on by a given duration) and a fake
+// machine: the time budget, the stopping rules' minimum and cap, sequence
+// numbers, counts, failed and interrupted repetitions and interleaved rounds,
+// exactly and without real time.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <csignal>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+#include "analysis/precision.h"
+#include "execution/schedule.h"
+#include "process.h"
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+using namespace report;
+
+namespace {
+
+const std::string data = REPORT_DATA;
+const std::string one = data + "/memory_1thread.results.txt";
+const std::string two = data + "/memory_2threads.results.txt";
+
+class FakeClock : public Clock {
+public:
+    double now = 0;
+    double seconds() override { return now; }
+    std::chrono::system_clock::time_point wall() override {
+        // 2026-12-08T10:00:00Z, then as the steady clock moves.
+        return std::chrono::system_clock::from_time_t(1796724000) +
+               std::chrono::milliseconds(static_cast<long long>(now * 1000));
+    }
+};
+
+// What one execution does.
+struct Step {
+    Outcome outcome = Outcome::completed;
+    double seconds = 10;
+    std::string results = one;  // copied into the directory; "" for none
+    int stop = 0;               // the signal that arrives while it runs
+};
+
+class FakeExecutor : public Executor {
+public:
+    explicit FakeExecutor(FakeClock& clock) : clock_(clock) {}
+    std::deque<Step> steps;  // when empty, every further step is `usual`
+    Step usual;
+    std::vector<std::pair<fs::path, fs::path>> calls;  // program, directory
+    int signal = 0;
+
+    bool prepare() override { return true; }
+    Execution execute(const fs::path& program, const fs::path& dir, const ExecutionHooks& hooks,
+                      std::optional<double>) override {
+        Step s = usual;
+        if (!steps.empty()) {
+            s = steps.front();
+            steps.pop_front();
+        }
+        calls.push_back({program, dir});
+        hooks.on_line("Force to be single thread.");
+        hooks.on_line("Low speeds:");
+        Execution e;
+        e.outcome = s.outcome;
+        e.seconds = s.seconds;
+        if (s.outcome == Outcome::completed)
+            e.exit_status = 0;
+        else if (s.outcome == Outcome::failed)
+            e.exit_status = 3;
+        if (!s.results.empty()) {
+            e.results_file = dir / "results_memory.txt";
+            fs::copy_file(s.results, *e.results_file);
+        }
+        clock_.now += s.seconds;
+        if (s.stop)
+            signal = s.stop;
+        return e;
+    }
+    int stop_signal() override { return signal; }
+
+private:
+    FakeClock& clock_;
+};
+
+class FakeMachine : public MachineReader {
+public:
+    int windows = 0;  // states read over a busy window
+    Machine machine() override { return {}; }
+    MachineState state(std::chrono::milliseconds window) override {
+        windows += window.count() > 0;
+        return {};
+    }
+    ProgramFile program(const fs::path& path) override {
+        ProgramFile p;
+        p.path = path.string();
+        return p;
+    }
+};
+
+// Every fact the schedule reports, kept.
+struct Recorder : ScheduleObserver {
+    std::vector<Decision> decisions;
+    std::vector<Ended> ended_;
+    std::vector<Unpaired> unpaired_;
+    std::vector<ProgramSummary> summaries;
+    std::vector<Status> statuses;
+    std::optional<Cost> cost_;
+    void decision(const Decision& d) override { decisions.push_back(d); }
+    void ended(const Ended& e) override { ended_.push_back(e); }
+    void unpaired(const Unpaired& u) override { unpaired_.push_back(u); }
+    void summary(const ProgramSummary& s) override { summaries.push_back(s); }
+    void status(const Status& s) override { statuses.push_back(s); }
+    void cost(const Cost& c) override { cost_ = c; }
+};
+
+class Schedule : public ::testing::Test {
+protected:
+    fs::path root;
+    FakeClock clock;
+    FakeExecutor executor{clock};
+    FakeMachine machine;
+    Recorder seen;
+    SchedulePlan plan;
+
+    void SetUp() override {
+        root = fs::temp_directory_path() /
+               ("bench_schedule_test_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        plan.programs = {"bench_memory"};
+        plan.runs = {3};
+        plan.builds = {build("host")};
+        plan.process_id = 4711;
+        plan.version = "9.9";
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    Build build(const std::string& label) {
+        return Build{label, root / "runs" / label, {root / label / "bench_memory"}};
+    }
+
+    ScheduleResult run() { return run_schedule(plan, clock, executor, machine, seen); }
+
+    // The machine.json of every repetition of a label, in the order they ran.
+    std::vector<json> records(const std::string& label) {
+        std::vector<json> out;
+        for (const auto& [program, dir] : executor.calls)
+            if (dir.parent_path().filename() == label)
+                out.push_back(json::parse(slurp(dir / "machine.json"))["repetition"]);
+        return out;
+    }
+};
+
+TEST_F(Schedule, RepetitionsInNumberedDirectoriesRecordedAsTheyEnded) {
+    // A directory already there is skipped, and the count is of what ran.
+    fs::create_directories(root / "runs/host/20261208T100010Z-2");
+    executor.steps = {{}, {Outcome::failed, 4, ""}, {Outcome::killed, 2, one}};
+    ScheduleResult r = run();
+    ASSERT_EQ(executor.calls.size(), 3u);
+    std::vector<std::string> names;
+    for (const auto& [program, dir] : executor.calls) {
+        EXPECT_EQ(program, root / "host/bench_memory");
+        names.push_back(dir.filename().string());
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"20261208T100000Z-1", "20261208T100010Z-3",
+                                               "20261208T100014Z-4"}));
+    EXPECT_EQ(r.started, 3);
+    EXPECT_EQ(r.completed, 1);
+    EXPECT_EQ(r.unsuccessful, 2);
+    EXPECT_EQ(r.directories, 3);
+    EXPECT_EQ(r.stopped_by, 0);
+    EXPECT_DOUBLE_EQ(r.elapsed, 16);
+    EXPECT_EQ(r.folders, std::vector<fs::path>{root / "runs/host"});
+
+    auto recs = records("host");
+    ASSERT_EQ(recs.size(), 3u);
+    const char* outcomes[] = {"completed", "failed", "killed"};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(recs[i]["number"], i + 1);
+        EXPECT_EQ(recs[i]["outcome"], outcomes[i]);
+        EXPECT_EQ(recs[i]["label"], "host");
+        // One build: no interleaved run to pair.
+        EXPECT_TRUE(recs[i]["round"].is_null());
+        EXPECT_TRUE(recs[i]["interleaved"].is_null());
+    }
+    EXPECT_EQ(recs[1]["exit_status"], 3);
+    EXPECT_EQ(recs[0]["started"], "2026-12-08T10:00:00Z");
+    EXPECT_EQ(recs[0]["finished"], "2026-12-08T10:00:10Z");
+    ASSERT_EQ(seen.ended_.size(), 3u);
+    EXPECT_TRUE(seen.ended_[0].good());
+    EXPECT_TRUE(seen.ended_[1].no_results_file == false && !seen.ended_[1].good());
+    // The machine is read over a busy window before every repetition, once for all at the start.
+    EXPECT_EQ(machine.windows, 3);
+    // The status names the test the program is in, and what is left: the
+    // stored 5 s estimate until one has been timed, then the 10 s measured.
+    ASSERT_FALSE(seen.statuses.empty());
+    EXPECT_EQ(seen.statuses.front().activity, "starting");
+    EXPECT_DOUBLE_EQ(seen.statuses.front().left, 15);
+    ASSERT_GE(seen.statuses.size(), 3u);
+    EXPECT_EQ(seen.statuses[2].activity, "Low speeds, one thread");
+}
+
+TEST_F(Schedule, CompletedWithoutAUsableResultsFileIsNotGood) {
+    fs::create_directories(root / "data");
+    std::ofstream(root / "data/cut.txt") << slurp(two).substr(0, 400);
+    executor.steps = {{Outcome::completed, 1, ""}, {Outcome::completed, 1, (root / "data/cut.txt").string()}};
+    plan.runs = {2};
+    ScheduleResult r = run();
+    ASSERT_EQ(seen.ended_.size(), 2u);
+    EXPECT_TRUE(seen.ended_[0].no_results_file);
+    EXPECT_TRUE(seen.ended_[1].cut_short);
+    EXPECT_EQ(r.completed, 0);
+    EXPECT_EQ(r.unsuccessful, 2);
+}
+
+TEST_F(Schedule, TimeBudgetStartsNothingThatWouldEndPastIt) {
+    plan.runs = {10};
+    plan.time_budget = 35;
+    ScheduleResult r = run();
+    // 0 + 5 (stored), 10 + 10, 20 + 10 fit; 30 + 10 does not.
+    EXPECT_EQ(r.started, 3);
+    ASSERT_EQ(seen.decisions.size(), 1u);
+    EXPECT_EQ(seen.decisions[0].reason, StopReason::time_budget);
+    EXPECT_EQ(seen.decisions[0].next, 4);
+    EXPECT_DOUBLE_EQ(seen.decisions[0].estimate, 10);
+    ASSERT_TRUE(seen.cost_);
+    EXPECT_DOUBLE_EQ(seen.cost_->total, 50);
+    EXPECT_TRUE(seen.cost_->budget_bound);
+}
+
+TEST_F(Schedule, UntilStableRunsItsMinimumThenStopsOrReachesItsCap) {
+    plan.until_stable = 1;
+    // Identical results: stable after the three first.
+    run();
+    EXPECT_EQ(executor.calls.size(), 3u);
+    ASSERT_EQ(seen.decisions.size(), 1u);
+    EXPECT_EQ(seen.decisions[0].reason, StopReason::stable);
+    EXPECT_EQ(seen.decisions[0].next, 4);
+
+    // Results of two machines alternating never settle: 17 are added, then the cap.
+    TearDown();
+    seen = {};
+    executor.calls.clear();
+    executor.steps.clear();
+    for (int i = 0; i < 30; ++i)
+        executor.steps.push_back({Outcome::completed, 1, i % 2 ? two : one});
+    ScheduleResult r = run();
+    EXPECT_EQ(r.started, stopping_maximum);
+    ASSERT_EQ(seen.decisions.size(), 18u);
+    for (int i = 0; i < 17; ++i) {
+        EXPECT_EQ(seen.decisions[i].reason, StopReason::runs);
+        EXPECT_EQ(seen.decisions[i].next, 4 + i);
+        ASSERT_TRUE(seen.decisions[i].variation);
+        EXPECT_GT(seen.decisions[i].variation->cv, 0.01);
+    }
+    EXPECT_EQ(seen.decisions.back().reason, StopReason::cap);
+    EXPECT_EQ(seen.decisions.back().next, 21);
+    ASSERT_EQ(seen.summaries.size(), 1u);
+    EXPECT_EQ(seen.summaries[0].variation->repetitions, 20u);
+    EXPECT_GT(seen.summaries[0].variation->spread, 1);
+}
+
+TEST_F(Schedule, SignalStopsTheRunAfterTheInterruptedRepetition) {
+    plan.programs = {"bench_processors", "bench_memory"};
+    plan.runs = {3, 3};
+    plan.builds[0].paths.push_back(root / "host/bench_memory");
+    executor.steps = {{}, {Outcome::interrupted, 3, "", SIGTERM}};
+    ScheduleResult r = run();
+    EXPECT_EQ(r.started, 2);
+    EXPECT_EQ(r.completed, 1);
+    EXPECT_EQ(r.unsuccessful, 0);  // an interrupted repetition is not a failure
+    EXPECT_EQ(r.stopped_by, SIGTERM);
+    auto recs = records("host");
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(recs[1]["outcome"], "interrupted");
+    EXPECT_EQ(recs[1]["signal"], "SIGTERM");
+    EXPECT_EQ(seen.ended_.back().stop_signal, SIGTERM);
+    // The programs that started are summed up; the one that never ran is not.
+    ASSERT_EQ(seen.summaries.size(), 1u);
+    EXPECT_EQ(seen.summaries[0].stopped, StopReason::signal);
+}
+
+TEST_F(Schedule, InterleavedRoundsAlternateAndAFailedRepetitionLeavesItsRoundUnpaired) {
+    plan.builds = {build("old"), build("new")};
+    // Round 2 runs new, then old; old fails in it.
+    executor.steps = {{}, {}, {}, {Outcome::failed, 2, ""}};
+    ScheduleResult r = run();
+    std::vector<std::string> order;
+    for (const auto& [program, dir] : executor.calls)
+        order.push_back(dir.parent_path().filename().string());
+    EXPECT_EQ(order, (std::vector<std::string>{"old", "new", "new", "old", "old", "new"}));
+    EXPECT_EQ(r.folders, (std::vector<fs::path>{root / "runs/old", root / "runs/new"}));
+    for (const char* label : {"old", "new"}) {
+        auto recs = records(label);
+        ASSERT_EQ(recs.size(), 3u);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(recs[i]["interleaved"], "20261208T100000Z-4711");
+            EXPECT_EQ(recs[i]["round"], i + 1);
+            EXPECT_EQ(recs[i]["number"], i + 1);
+            bool first = (std::string(label) == "old") == (i % 2 == 0);
+            EXPECT_EQ(recs[i]["position"], first ? 1 : 2);
+        }
+    }
+    ASSERT_EQ(seen.unpaired_.size(), 1u);
+    EXPECT_EQ(seen.unpaired_[0].round, 2);
+    ASSERT_EQ(seen.unpaired_[0].missing.size(), 1u);
+    EXPECT_EQ(seen.unpaired_[0].missing[0]->label, "old");
+    // The cost counts every build.
+    EXPECT_DOUBLE_EQ(seen.cost_->total, 30);
+}
+
+TEST_F(Schedule, PrecisionStopsWhenTheIntervalIsNarrowEnoughOrAtTheCap) {
+    plan.precision = 1;
+    // Identical repetitions: no interval below 5, then one of no width.
+    run();
+    EXPECT_EQ(executor.calls.size(), 5u);
+    ASSERT_EQ(seen.decisions.size(), 3u);
+    EXPECT_EQ(seen.decisions[0].reason, StopReason::runs);
+    EXPECT_FALSE(seen.decisions[0].interval->half_width());
+    EXPECT_EQ(seen.decisions[2].reason, StopReason::precise);
+    EXPECT_EQ(seen.decisions[2].next, 6);
+    EXPECT_EQ(seen.summaries.at(0).stopped, StopReason::precise);
+
+    // Paired: a new build whose allocation rate swings by 15% from round to
+    // round (some 3% on the geometric mean) is not known to 0.1% in 20 rounds.
+    plan.precision = 0.1;
+    TearDown();
+    seen = {};
+    executor.calls.clear();
+    plan.builds = {build("old"), build("new")};
+    fs::create_directories(root / "data");
+    std::string text = slurp(one);
+    const char* rates[] = {"100", "130", "90", "120", "110"};
+    for (int i = 0; i < 5; ++i) {
+        std::string variant = text;
+        variant.replace(variant.find("125.617"), 7, rates[i]);
+        std::ofstream(root / "data" / std::to_string(i)) << variant;
+    }
+    executor.usual = {Outcome::completed, 1, one};
+    for (int round = 1; round <= 30; ++round) {
+        std::string swung = (root / "data" / std::to_string(round % 5)).string();
+        // Old runs first in odd rounds, new first in even ones.
+        executor.steps.push_back({Outcome::completed, 1, round % 2 ? one : swung});
+        executor.steps.push_back({Outcome::completed, 1, round % 2 ? swung : one});
+    }
+    ScheduleResult r = run();
+    EXPECT_EQ(r.started, 2 * stopping_maximum);
+    EXPECT_EQ(seen.decisions.back().reason, StopReason::cap);
+    EXPECT_EQ(seen.decisions.back().imprecise->label, "new");
+}
+
+TEST(RoundOrder, AlternatesSoThatALinearDriftWeighsOnEveryBuildAlike) {
+    using V = std::vector<std::size_t>;
+    EXPECT_EQ(round_order(1, 1), V{0});
+    EXPECT_EQ(round_order(1, 2), V{0});
+    EXPECT_EQ(round_order(2, 1), (V{0, 1}));
+    EXPECT_EQ(round_order(2, 2), (V{1, 0}));
+    EXPECT_EQ(round_order(2, 3), (V{0, 1}));
+    EXPECT_EQ(round_order(3, 2), (V{2, 1, 0}));
+    // Over two rounds each build's positions sum alike.
+    for (std::size_t k = 2; k <= 5; ++k) {
+        std::vector<std::size_t> sum(k, 0);
+        for (int round : {1, 2}) {
+            V order = round_order(k, round);
+            for (std::size_t pos = 0; pos < k; ++pos)
+                sum[order[pos]] += pos;
+        }
+        for (std::size_t b = 0; b < k; ++b)
+            EXPECT_EQ(sum[b], k - 1) << k;
+    }
+}
+
+TEST(Precision, SignedRankIntervalFromFiveValues) {
+    std::vector<double> logs = {0.01, 0.02, 0.03, 0.04, 0.05};
+    auto p = precision_interval(logs);
+    ASSERT_TRUE(p);
+    EXPECT_NEAR(p->estimate, std::exp(0.03), 1e-12);
+    // At 5 values each one-sided 95% bound is the extreme Walsh average: the
+    // extreme values, at 1 - 1/32 a side.
+    EXPECT_NEAR(*p->low, std::exp(0.01), 1e-12);
+    EXPECT_NEAR(*p->high, std::exp(0.05), 1e-12);
+    EXPECT_NEAR(p->confidence, 1 - 2.0 / 32, 1e-12);
+    EXPECT_NEAR(*p->half_width(), std::exp(0.02) - 1, 1e-12);
+    // Four values cannot reach 95% a side.
+    auto four = precision_interval(std::span<const double>(logs).first(4));
+    ASSERT_TRUE(four);
+    EXPECT_FALSE(four->half_width());
+    // Identical repetitions: known exactly.
+    std::vector<double> same(6, 0.0);
+    EXPECT_DOUBLE_EQ(*precision_interval(same)->half_width(), 0);
+}
+
+}  // namespace
