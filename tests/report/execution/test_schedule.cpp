@@ -17,6 +17,7 @@
 
 #include "analysis/precision.h"
 #include "execution/schedule.h"
+#include "machine/record.h"
 #include "process.h"
 
 namespace fs = std::filesystem;
@@ -92,6 +93,7 @@ private:
 class FakeMachine : public MachineReader {
 public:
     int windows = 0;  // states read over a busy window
+    std::string sha256 = std::string(64, 'b');
     Machine machine() override { return {}; }
     MachineState state(std::chrono::milliseconds window) override {
         windows += window.count() > 0;
@@ -100,6 +102,7 @@ public:
     ProgramFile program(const fs::path& path) override {
         ProgramFile p;
         p.path = path.string();
+        p.sha256 = sha256;
         return p;
     }
 };
@@ -112,6 +115,8 @@ struct Recorder : ScheduleObserver {
     std::vector<ProgramSummary> summaries;
     std::vector<Status> statuses;
     std::optional<Cost> cost_;
+    std::vector<OtherBuild> others;
+    void other_build(const OtherBuild& o) override { others.push_back(o); }
     void decision(const Decision& d) override { decisions.push_back(d); }
     void ended(const Ended& e) override { ended_.push_back(e); }
     void unpaired(const Unpaired& u) override { unpaired_.push_back(u); }
@@ -354,6 +359,28 @@ TEST_F(Schedule, PrecisionStopsWhenTheIntervalIsNarrowEnoughOrAtTheCap) {
     EXPECT_EQ(r.started, 2 * stopping_maximum);
     EXPECT_EQ(seen.decisions.back().reason, StopReason::cap);
     EXPECT_EQ(seen.decisions.back().imprecise->label, "new");
+}
+
+TEST_F(Schedule, ANewBuildUnderALabelHoldingAnotherIsSaid) {
+    MachineRecord held;
+    held.repetition.program = "bench_memory";
+    held.program.sha256 = std::string(64, 'a');
+    fs::create_directories(root / "runs/host/20261207T100000Z-1");
+    std::ofstream(root / "runs/host/20261207T100000Z-1/machine.json") << record_text(held);
+    plan.runs = {1};
+    run();
+    ASSERT_EQ(seen.others.size(), 1u);
+    EXPECT_EQ(seen.others[0].added, "bbbbbbbb");
+    EXPECT_EQ(seen.others[0].held, std::vector<std::string>{"aaaaaaaa"});
+    // The same build again, or another program's build, is nothing to say.
+    seen = {};
+    machine.sha256 = std::string(64, 'a');
+    run();
+    held.repetition.program = "bench_processors";
+    held.program.sha256 = std::string(64, 'c');
+    std::ofstream(root / "runs/host/20261207T100000Z-1/machine.json") << record_text(held);
+    run();
+    EXPECT_TRUE(seen.others.empty());
 }
 
 TEST(RoundOrder, AlternatesSoThatALinearDriftWeighsOnEveryBuildAlike) {
