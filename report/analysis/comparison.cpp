@@ -118,22 +118,16 @@ bool wanted(const std::vector<std::string>& keep, const std::string& name) {
     return keep.empty() || std::find(keep.begin(), keep.end(), name) != keep.end();
 }
 
-// Smallest two-sided p-value the exact U test can give for m against n values.
-double smallest_u_p(std::size_t m, std::size_t n) {
-    double arrangements = 1;  // C(m + n, m)
-    for (std::size_t k = 1; k <= m; ++k)
-        arrangements = arrangements * static_cast<double>(n + k) / static_cast<double>(k);
-    return 2 / arrangements;
-}
-
-// The test between two sets of repetitions: Mann-Whitney U, robust to one
-// disturbed repetition, where it can reach the level at all; else (three
-// against three can give no p below 0.1) Welch's t-test.
+// The test between two sets of repetitions: the rank-sum test, robust to
+// one disturbed repetition, where each of its one-sided halves can reach
+// 2.5% at all; else (3 against 3 or 4, whose smallest one-sided p is 1/20
+// and 1/35) Welch's t-test. Both sides need 3 or more.
 SignificanceTest test_for(std::size_t m, std::size_t n) {
     if (m < 3 || n < 3)
         return SignificanceTest::none;
-    return smallest_u_p(m, n) <= significance_level ? SignificanceTest::mann_whitney
-                                                    : SignificanceTest::welch;
+    return stats::slowdown_method(m, n, significance_level / 2) == stats::SlowdownMethod::rank_sum
+               ? SignificanceTest::mann_whitney
+               : SignificanceTest::welch;
 }
 
 void compare_cell(Cell& cell, const Cell& base, Better better, double noise) {
@@ -155,17 +149,18 @@ void compare_cell(Cell& cell, const Cell& base, Better better, double noise) {
         a.push_back(std::log(x));
     for (double x : cell.samples)
         b.push_back(std::log(x));
-    if (cell.test == SignificanceTest::mann_whitney) {
-        if (auto u = stats::mann_whitney(a, b))
-            cell.p = u->p;
-    } else if (auto w = stats::welch(a, b)) {
-        cell.p = w->p;
-    } else {
-        cell.p = 1;  // no spread on either side: nothing tells a change from noise
+    // One test gives the ratio shown, its interval and the mark, so that they
+    // cannot disagree: the estimate and the interval dual to the test (no
+    // interval excluding 1 unless the change is significant).
+    std::optional<stats::ChangeTest> t = stats::change_test(a, b, significance_level);
+    if (!t) {
+        cell.test = SignificanceTest::none;
+        return;
     }
-    cell.interval = stats::ratio_interval(base.samples, cell.samples);
-    if (!cell.p || *cell.p > significance_level)
-        cell.mark = Mark::same;
+    cell.p = t->p;
+    cell.ratio = t->estimate;
+    cell.interval = stats::RatioInterval{t->estimate, t->low, t->high, t->confidence};
+    cell.mark = t->significant ? classify(t->estimate, better, noise) : Mark::same;
 }
 
 // The figure of one label: one repetition as printed, several as the median

@@ -1,6 +1,7 @@
 #include "analysis/threshold_test.h"
 
 #include <algorithm>
+#include <limits>
 #include <cmath>
 
 #include "analysis/stats.h"
@@ -250,6 +251,23 @@ std::optional<SlowdownTest> slowdown_test(std::span<const double> a, std::span<c
         t.bound = std::exp(diffs[lo]);
     }
     t.confidence = rank_level(a.size(), b.size(), alpha);
+    return t;
+}
+
+std::optional<ChangeTest> change_test(std::span<const double> a, std::span<const double> b,
+                                      double alpha) {
+    std::optional<SlowdownTest> up = slowdown_test(a, b, 1, alpha / 2);
+    std::optional<SlowdownTest> down = slowdown_test(b, a, 1, alpha / 2);
+    if (!up || !down)
+        return std::nullopt;
+    ChangeTest t;
+    t.method = up->method;
+    t.estimate = up->estimate;
+    t.low = up->bound;
+    t.high = down->bound > 0 ? 1 / down->bound : std::numeric_limits<double>::infinity();
+    t.confidence = std::max(0.0, 1 - (1 - up->confidence) - (1 - down->confidence));
+    t.p = std::min(1.0, 2 * std::min(up->p, down->p));
+    t.significant = up->significant || down->significant;
     return t;
 }
 

@@ -61,6 +61,24 @@ std::optional<SlowdownTest> slowdown_test(std::span<const double> base_log_times
                                           std::span<const double> run_log_times, double limit,
                                           double alpha);
 
+// A two-sided test of a change, b against a, on logarithms: the two
+// one-sided slowdown tests against no change at alpha/2 each, so that the
+// interval [low, high] of the factor exp(b - a) is dual to it: `significant`
+// exactly when the interval excludes 1 (up to the steps of a rank test).
+// `estimate` is the same test's estimate, the quantity the interval is for;
+// `confidence` the interval's real level (at least 1 - alpha). `high` is
+// infinite where no upper bound reaches the level.
+struct ChangeTest {
+    SlowdownMethod method = SlowdownMethod::rank_sum;
+    double estimate = 1;
+    double low = 0, high = 0;
+    double confidence = 0;
+    double p = 1;  // two-sided
+    bool significant = false;
+};
+std::optional<ChangeTest> change_test(std::span<const double> a_logs,
+                                      std::span<const double> b_logs, double alpha);
+
 // The method slowdown_test uses for m against n values at `alpha`.
 SlowdownMethod slowdown_method(std::size_t m, std::size_t n, double alpha);
 

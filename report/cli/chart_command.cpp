@@ -9,6 +9,7 @@
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "cli/baseline.h"
+#include "cli/gate_options.h"
 #include "output/html_report.h"
 
 namespace report {
@@ -19,6 +20,7 @@ void add_chart_command(CLI::App& app, int& status) {
         std::string output;
         std::string baseline;
         double noise = default_noise_percent;
+        GateOptions gate;
     };
     auto o = std::make_shared<Options>();
     CLI::App* cmd = app.add_subcommand(
@@ -35,6 +37,8 @@ void add_chart_command(CLI::App& app, int& status) {
     cmd->add_option("--noise", o->noise, "Noise band of the comparison, in percent")
         ->check(percentage())
         ->capture_default_str();
+    // The same gate as compare's, its verdict drawn and its exit status the same.
+    add_gate_options(cmd, o->gate);
 
     cmd->callback([o, &status] {
         Loaded loaded = load_inputs(o->inputs, status);
@@ -54,19 +58,34 @@ void add_chart_command(CLI::App& app, int& status) {
         settings.median = choice.median;
         settings.baselines = choice.baselines;
         std::vector<ProgramComparison> comparisons = compare_runs(runs, settings);
+        std::vector<MissingProgram> missing = programs_missing(
+            loaded.runs, o->inputs.paths.size(), choice.baselines, choice.median);
+        std::optional<GateVerdict> verdict =
+            gate_verdict(o->gate, comparisons, missing, o->inputs.paths);
+        const GateVerdict* gate = verdict ? &*verdict : nullptr;
 
         std::string ext = o->output.size() >= 4 ? o->output.substr(o->output.size() - 4) : "";
         std::transform(ext.begin(), ext.end(), ext.begin(),
                        [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
         ViewOptions view;
-        std::string text = ext == ".svg" ? svg_report(runs, comparisons)
+        view.gate = gate;
+        std::string text = ext == ".svg" ? svg_report(runs, comparisons, gate)
                                          : html_report(runs, comparisons, view);
         if (text.empty()) {
             error("nothing to chart: no test has per-thread rates");
             status = static_cast<int>(Exit::bad_input);
             return;
         }
-        write_output(o->output, loaded, o->inputs, status, [&](Output& out) { out.write(text); });
+        loaded.considered.insert(loaded.considered.end(), extra.considered.begin(),
+                                 extra.considered.end());
+        int written = 0;
+        write_output(o->output, loaded, o->inputs, written, [&](Output& out) { out.write(text); });
+        if (written != 0) {
+            status = written;
+            return;
+        }
+        if (verdict)
+            finish_gate(verdict, comparisons, missing, o->inputs.paths, status);
     });
 }
 

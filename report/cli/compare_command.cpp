@@ -21,6 +21,7 @@
 #include "analysis/gate.h"
 #include "output/gate_view.h"
 #include "cli/baseline.h"
+#include "cli/gate_options.h"
 #include "output/text.h"
 
 namespace report {
@@ -33,8 +34,7 @@ struct Options {
     Inputs inputs;
     std::string baseline;
     double noise = default_noise_percent;
-    std::optional<double> fail_if_worse;
-    bool strict = false;
+    GateOptions gate;
     std::string format = "text";
     std::string view = "auto";
     std::vector<std::string> tests;
@@ -45,12 +45,6 @@ struct Options {
 
 bool valid_key(const std::string& key) {
     return find_test_info(key) != nullptr;
-}
-
-// The gate's verdict on standard error, in the words the views use.
-void say_verdict(const GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
-    for (const std::string& line : gate_lines(v, comparisons))
-        error(line);
 }
 
 void run_compare(const Options& o, int& status) {
@@ -98,9 +92,7 @@ void run_compare(const Options& o, int& status) {
 
     std::vector<MissingProgram> missing =
         programs_missing(loaded.runs, o.inputs.paths.size(), choice.baselines, choice.median);
-    std::optional<GateVerdict> verdict;
-    if (o.fail_if_worse)
-        verdict = decide_gate(comparisons, missing, o.inputs.paths, *o.fail_if_worse, o.strict);
+    std::optional<GateVerdict> verdict = gate_verdict(o.gate, comparisons, missing, o.inputs.paths);
 
     int written = 0;
     // A baseline read from outside the inputs is never overwritten either.
@@ -122,20 +114,9 @@ void run_compare(const Options& o, int& status) {
         return;
     }
 
-    if (!verdict) {
-        // Without a gate an input missing a program is still said.
-        for (const MissingProgram& m : missing)
-            error(fmt::format("{}: no run of {}, which the baseline has",
-                              escape_path(o.inputs.paths[m.input]), program_name(m.program)));
-        return;
-    }
     // The gate: no verdict (2) when anything it needs is missing; else 3 when
-    // a pass is slower than allowed.
-    say_verdict(*verdict, comparisons);
-    if (verdict->outcome == GateVerdict::Outcome::no_verdict)
-        status = static_cast<int>(Exit::bad_input);
-    else if (verdict->outcome == GateVerdict::Outcome::fail && status == 0)
-        status = static_cast<int>(Exit::gate);
+    // a label is shown slower than allowed.
+    finish_gate(verdict, comparisons, missing, o.inputs.paths, status);
 }
 
 }  // namespace
@@ -152,16 +133,7 @@ void add_compare_command(CLI::App& app, int& status) {
                     "Noise band in percent: a figure within it of the baseline's time is \"=\"")
         ->check(percentage())
         ->capture_default_str();
-    CLI::Option* gate = cmd->add_option("--fail-if-worse", o->fail_if_worse,
-                    "Exit 3 when a label is shown to need more than (1 + PERCENT/100) times the "
-                    "baseline's time (with 3 or more repetitions a side: one test per program and "
-                    "label, 5% familywise error; with fewer: any figure beyond the band, said "
-                    "untested); exit 2 when the comparison lacks what a verdict needs")
-        ->check(percentage());
-    cmd->add_flag("--strict", o->strict,
-                  "With --fail-if-worse: no verdict (exit 2) when a repetition was recorded with "
-                  "machine warnings")
-        ->needs(gate);
+    add_gate_options(cmd, o->gate);
     std::vector<std::string> format_names;
     for (const CompareFormat& f : compare_formats())
         format_names.emplace_back(f.name);

@@ -1,4 +1,5 @@
 #include "machine/machine.h"
+#include "machine/build_id.h"
 
 #include <algorithm>
 #include <cctype>
@@ -806,6 +807,7 @@ ProgramFile describe_program(const fs::path& program, const fs::path& root) {
         f.sha256 = hex;
     }
     EVP_MD_CTX_free(ctx);
+    f.build_id = elf_build_id(fs::path(f.path));
 
     if (auto owner = dpkg_owner(root, "ombrelune-bench", f.path))
         f.package_version = dpkg_version(root, *owner);

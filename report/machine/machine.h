@@ -148,6 +148,8 @@ struct ProgramFile {
     std::string path;
     std::optional<std::uintmax_t> size;
     std::optional<std::string> sha256;
+    // The GNU build ID (hex), equal in a build and its stripped copy.
+    std::optional<std::string> build_id;
     std::optional<std::string> package_version;  // of the installed package holding it
     std::optional<std::string> openmp_library;   // "libgomp.so.1", as the program names it
     std::optional<std::string> openmp_path;      // where the system keeps it

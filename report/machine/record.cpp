@@ -127,6 +127,7 @@ void program_fields(Visit& v, P& p) {
     v("/path", p.path);
     v("/size", p.size);
     v("/sha256", p.sha256);
+    v("/build_id", p.build_id);
     v("/package_version", p.package_version);
     v("/openmp_runtime/library", p.openmp_library);
     v("/openmp_runtime/path", p.openmp_path);

@@ -60,8 +60,16 @@ std::string percent(double p) {
     return fmt::format("{:g}%", p);
 }
 
-// A figure with its spread over repetitions, its ratio, the interval of the
-// ratio where a change was tested, and the mark.
+// The interval of a ratio and its real level: "[0.931-0.990, 95%]"; an end
+// the level does not reach is "-" (below) or "inf" (above).
+std::string interval_text(const stats::RatioInterval& i) {
+    std::string low = i.low > 0 ? fmt::format("{:.3f}", i.low) : std::string("0");
+    std::string high = std::isfinite(i.high) ? fmt::format("{:.3f}", i.high) : std::string("inf");
+    return fmt::format("[{}-{}, {}%]", low, high, std::floor(i.confidence * 1000 + 1e-6) / 10);
+}
+
+// A figure with its spread over repetitions, its ratio (with repetitions
+// tested, the estimate of the same test), its interval, and the mark.
 TableCell ratio_cell(const Cell& cell, bool is_baseline) {
     std::string text = cell_text(cell);
     if (cell.samples.size() > 1 && cell.cv)
@@ -70,7 +78,7 @@ TableCell ratio_cell(const Cell& cell, bool is_baseline) {
         return number_cell(text);
     text += " " + format_ratio(*cell.ratio);
     if (cell.interval)
-        text += fmt::format(" [{:.3f}-{:.3f}]", cell.interval->low, cell.interval->high);
+        text += " " + interval_text(*cell.interval);
     return number_cell(text + " " + mark_symbol(cell.mark), cell.mark);
 }
 
@@ -127,15 +135,16 @@ std::vector<std::string> legend(const ProgramComparison& c) {
             "+/-P% their coefficient of variation.");
     if (c.test != SignificanceTest::none)
         notes.push_back(fmt::format(
-            "Between labels with 3 or more repetitions each, a change is marked only when it is "
-            "significant at {:g}% and outside the band: {}; [low-high] is the distribution-free "
-            "interval of the ratio (Moses), of at least 95% where the repetitions allow.",
+            "Between labels with 3 or more repetitions each, the ratio is the estimate of a "
+            "two-sided test at {:g}% on the logarithms ({}), [low-high, L%] the confidence "
+            "interval dual to it at its real level L: a change is marked only when the interval "
+            "excludes 1 and the estimate lies outside the band.",
             significance_level * 100,
             c.test == SignificanceTest::welch
-                ? "Welch's t-test on the logarithms (with 3 repetitions on a side the exact "
-                  "Mann-Whitney U test cannot give a p-value below 0.1)"
-                : "two-sided Mann-Whitney U test on the logarithms (Welch's t-test where a side "
-                  "has 3 repetitions, too few for the U test to reach 5%)"));
+                ? "Welch's t-test, the ratio of geometric means: with 3 repetitions on a side "
+                  "against 3 or 4 the rank test cannot reach the level"
+                : "the exact rank-sum test, the Hodges-Lehmann ratio; Welch's t-test where a "
+                  "side has 3 repetitions against 3 or 4"));
     if (c.untested && c.baseline) {
         bool single = std::all_of(c.samples.begin(), c.samples.end(),
                                   [](const auto& reps) { return reps.size() == 1; });

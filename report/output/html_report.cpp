@@ -1,9 +1,11 @@
 #include "output/html_report.h"
+#include "output/gate_view.h"
 #include "output/history_views.h"
 #include "output/run_tables.h"
 #include "machine/record.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -162,6 +164,8 @@ th{background:#f0f0f0}
 td.num{text-align:right;font-variant-numeric:tabular-nums}
 td.better{background:#dcefe6}td.worse{background:#fbe0d0}
 .note{font-size:12px;margin:2px 0;color:#333;overflow-wrap:anywhere}
+.gate{border-left:6px solid #777;padding:2px 12px;margin:16px 0}.gate.pass{border-color:#009E73}.gate.fail{border-color:#D55E00}
+.gate h2{border:none;margin-top:8px}.gate p{margin:4px 0;overflow-wrap:anywhere}
 details{margin:8px 0;border-top:1px solid #ddd}summary{cursor:pointer;font-weight:bold;padding:6px 0;overflow-wrap:anywhere}
 )";
 
@@ -946,6 +950,63 @@ std::string fleet_chart(const ProgramComparison& c, const std::string& test,
     return fleet_svg(c, panels, title, test.empty() ? title : "", notes ? *notes : ignored);
 }
 
+namespace {
+
+const char* outcome_words(GateVerdict::Outcome outcome) {
+    switch (outcome) {
+        case GateVerdict::Outcome::pass: return "pass";
+        case GateVerdict::Outcome::fail: return "fail";
+        case GateVerdict::Outcome::no_verdict: break;
+    }
+    return "no verdict";
+}
+
+// The gate's verdict at the top of the page, in the sentences compare says:
+// the verdict first, then what led to it.
+std::string gate_section(const GateVerdict& v, const std::vector<ProgramComparison>& cs) {
+    std::vector<std::string> lines = gate_lines(v, cs);
+    std::string out = fmt::format(
+        "<section id=\"gate\" class=\"gate {}\">\n<h2>Gate: {}</h2>\n<p><strong>{}</strong></p>\n",
+        outcome_name(v.outcome), outcome_words(v.outcome), xml_escape(lines.back()));
+    for (std::size_t k = 0; k + 1 < lines.size(); ++k)
+        out += "<p class=\"note\">" + xml_escape(lines[k]) + "</p>\n";
+    return out + "</section>\n";
+}
+
+// The chart under a banner that states the gate's verdict: the chart's own
+// drawing nested below the banner's lines, the whole as wide as the chart.
+std::string with_verdict(const std::string& chart, const GateVerdict& v,
+                         const std::vector<ProgramComparison>& cs) {
+    double width = 0, height = 0;
+    std::size_t box = chart.find("viewBox=\"0 0 ");
+    if (box == std::string::npos ||
+        std::sscanf(chart.c_str() + box, "viewBox=\"0 0 %lf %lf\"", &width, &height) != 2)
+        return chart;
+    std::vector<std::string> lines = gate_lines(v, cs);
+    Svg banner;
+    banner.width = width;
+    const char* colour = v.outcome == GateVerdict::Outcome::pass   ? "#009E73"
+                         : v.outcome == GateVerdict::Outcome::fail ? "#D55E00"
+                                                                    : "#555555";
+    double y = text_lines(banner, 12, 22, lines.back(), width - 24, 14, 18,
+                          fmt::format("font-weight=\"bold\" fill=\"{}\"", colour));
+    for (std::size_t k = 0; k + 1 < lines.size(); ++k)
+        y = text_lines(banner, 12, y, lines[k], width - 24, 11, 14);
+    banner.rect(0, 0, 6, y - 8, colour);
+    banner.height = y + height;
+    // The chart keeps its own coordinates in a viewport below the banner.
+    std::string nested = chart;
+    const std::string scaled = "style=\"width:100%;height:auto\"";
+    if (std::size_t at = nested.find(scaled); at != std::string::npos)
+        nested.replace(at, scaled.size(),
+                       fmt::format("x=\"0\" y=\"{:.2f}\" width=\"{:.2f}\" height=\"{:.2f}\"", y,
+                                   width, height));
+    banner.body += nested;
+    return banner.element(lines.back());
+}
+
+}  // namespace
+
 std::string html_report(const std::vector<const Run*>& runs,
                         const std::vector<ProgramComparison>& comparisons,
                         const ViewOptions& options) {
@@ -1007,7 +1068,13 @@ std::string html_report(const std::vector<const Run*>& runs,
         detailed.size() == runs.size()
             ? fmt::format("Each run: charts and tables ({})", runs.size())
             : fmt::format("Charts and tables of {} of the {} runs", detailed.size(), runs.size()));
+    if (options.gate)
+        contents = fmt::format("<li><a href=\"#gate\">Gate: {}</a></li>\n",
+                               outcome_words(options.gate->outcome)) +
+                   contents;
     out += "<nav>\n<h2>Contents</h2>\n<ul>\n" + contents + "</ul>\n</nav>\n";
+    if (options.gate)
+        out += gate_section(*options.gate, comparisons);
 
     for (const ProgramComparison& c : comparisons) {
         if (c.runs.size() < 2)
@@ -1130,19 +1197,23 @@ std::string html_report(const std::vector<const Run*>& runs,
 }
 
 std::string svg_report(const std::vector<const Run*>& runs,
-                       const std::vector<ProgramComparison>& comparisons) {
+                       const std::vector<ProgramComparison>& comparisons, const GateVerdict* gate) {
+    auto document = [&](const std::string& chart) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" +
+               (gate ? with_verdict(chart, *gate, comparisons) : chart);
+    };
     for (const ProgramComparison& c : comparisons)
         if (c.runs.size() > 1) {
             std::string chart =
                 is_fleet(c) ? fleet_chart(c, "", nullptr) : comparison_chart(c);
             if (!chart.empty())
-                return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + chart;
+                return document(chart);
         }
     for (const Run* run : runs)
         for (const Test& test : run->tests) {
             std::string chart = scaling_chart(*run, test);
             if (!chart.empty())
-                return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + chart;
+                return document(chart);
         }
     return "";
 }

@@ -43,7 +43,7 @@ std::string fleet_chart(const ProgramComparison& comparison, const std::string& 
 std::string history_chart(const History& history, const std::string& key,
                           const std::vector<const ChangePoint*>& change_points = {});
 
-// The whole report: a contents list; per program, the comparison (bars for a
+// The whole report: a contents list; with the options' gate, its verdict; per program, the comparison (bars for a
 // few runs, a fleet chart per test for more) and its tables; the history of
 // every label with runs on two days or more; then each run's
 // charts and tables, folded: every run's for a few, a dozen (baselines,
@@ -53,9 +53,11 @@ std::string html_report(const std::vector<const Run*>& runs,
                         const ViewOptions& options);
 
 // The one chart an .svg output holds: the first comparison of several runs
-// (its fleet chart of every test for many), else the first scaling chart.
-// Empty when there is nothing to draw.
+// (its fleet chart of every test for many), else the first scaling chart;
+// with `gate`, under a banner stating its verdict. Empty when there is
+// nothing to draw.
 std::string svg_report(const std::vector<const Run*>& runs,
-                       const std::vector<ProgramComparison>& comparisons);
+                       const std::vector<ProgramComparison>& comparisons,
+                       const GateVerdict* gate = nullptr);
 
 }  // namespace report

@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <variant>
 #include <vector>
 
@@ -200,6 +201,70 @@ TEST(GateStatistics, LeaveOneOutScores) {
     auto flat = stats::leave_one_out_scores(std::vector<double>{1, 1, 1, 2});
     EXPECT_FALSE(flat[3]);
     EXPECT_FALSE(flat[0]);  // its others, {1, 1, 2}, have MAD 0 too
+}
+
+// Every interval printed beside a figure is for the ratio printed beside it,
+// dual to the test that sets its mark and at the real level it states: at
+// 3 against 3 (Welch), 3 against 4, 5 against 5 and 4 against 6 (rank-sum),
+// with no change, a change inside the band and one beyond it, and without
+// spread.
+TEST(GateStatistics, FigureIntervalsAgreeWithTheirMarks) {
+    struct Case {
+        int base, run;
+        double speed, sigma;  // of the run's label; the baseline's speed is 1
+    };
+    const Case cases[] = {{3, 3, 1, 0.02},   {3, 3, 0.9, 0.02}, {3, 4, 1, 0.03},  {3, 4, 0.85, 0.01},
+                          {5, 5, 1, 0.02},   {5, 5, 0.99, 0.002}, {5, 5, 0.9, 0.05}, {4, 6, 1.1, 0.02},
+                          {3, 3, 0.89, 0},   {5, 5, 1, 0}};
+    unsigned seed = 101;
+    int intervals = 0, marked = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.base << " v " << c.run << " speed " << c.speed
+                                          << " sigma " << c.sigma);
+        std::vector<RunT> runs;
+        for (auto [label, n, speed] : {std::tuple{"base", c.base, 1.0}, {"new", c.run, c.speed}})
+            for (int k = 0; k < n; ++k) {
+                std::string text =
+                    noisy_results_file(Program::processors, speed, c.sigma, 2, c.sigma > 0 ? seed++ : 1);
+                RunT r = std::get<RunT>(parse_run(text, std::string(label) + ".txt"));
+                r.label = label;
+                runs.push_back(std::move(r));
+            }
+        std::vector<const RunT*> ptrs;
+        for (const RunT& r : runs)
+            ptrs.push_back(&r);
+        std::vector<ProgramComparison> cs = compare_runs(ptrs, {});
+        ASSERT_EQ(cs.size(), 1u);
+        ASSERT_TRUE(cs[0].baseline);
+        std::size_t col = 1 - *cs[0].baseline;
+        for (const FigureRow& row : cs[0].rows) {
+            const Cell& cell = row.cells[col];
+            if (!cell.interval)
+                continue;
+            ++intervals;
+            const stats::RatioInterval& i = *cell.interval;
+            ASSERT_TRUE(cell.ratio);
+            EXPECT_EQ(*cell.ratio, i.estimate) << row.test << " " << row.figure;
+            EXPECT_LE(i.low, i.estimate * (1 + 1e-12));
+            EXPECT_GE(i.high, i.estimate * (1 - 1e-12));
+            EXPECT_GE(i.confidence, 0.95 - 1e-12);
+            bool excludes_one = i.low > 1 || i.high < 1;
+            bool changed = cell.mark == Mark::better || cell.mark == Mark::worse;
+            marked += changed;
+            // A change is marked only where the interval excludes 1; an
+            // interval excluding 1 beside "=" only for an estimate in the band.
+            if (changed) {
+                EXPECT_TRUE(excludes_one) << row.figure << " [" << i.low << ", " << i.high << "]";
+            } else if (excludes_one) {
+                EXPECT_LE(std::fabs(std::log(i.estimate)), std::log(1 + cs[0].noise / 100) + 1e-12)
+                    << row.figure << " [" << i.low << ", " << i.high << "]";
+            }
+            EXPECT_EQ(excludes_one, cell.p && *cell.p <= significance_level)
+                << row.figure << " p " << cell.p.value_or(-1);
+        }
+    }
+    EXPECT_GT(intervals, 100);
+    EXPECT_GT(marked, 10);
 }
 
 // Labels in the order people number them; a strict weak order throughout.
@@ -412,6 +477,26 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
                 EXPECT_EQ(disturbed, r.err.find("disturbed in") != std::string::npos);
             } else {
                 EXPECT_FALSE(r.out.empty());
+            }
+        }
+        // The chart, a page or one SVG, draws the same verdict and exits the same.
+        for (const char* file : {"report.html", "chart.svg"}) {
+            SCOPED_TRACE(file);
+            fs::remove(root / file);
+            Result r = run_in(root, std::string(BENCH_REPORT) + " chart runs/* -o " + file + gate);
+            EXPECT_EQ(r.status, s.status) << r.err;
+            EXPECT_EQ(last_line(r.err).rfind(std::string("bench_report: gate: ") + verdict, 0), 0u)
+                << r.err;
+            std::ifstream in(root / file);
+            std::string page{std::istreambuf_iterator<char>(in), {}};
+            if (std::string(file) == "report.html") {
+                EXPECT_NE(page.find(std::string("<h2>Gate: ") + verdict + "</h2>\n<p><strong>" +
+                                    last_line(r.err).substr(14) + "</strong>"),
+                          std::string::npos)
+                    << page.substr(0, 3000);
+            } else {
+                EXPECT_NE(page.find(std::string(">gate: ") + verdict), std::string::npos);
+                EXPECT_EQ(page.rfind("<?xml", 0), 0u);
             }
         }
     }

@@ -1,0 +1,53 @@
+#include "cli/gate_options.h"
+
+#include <fmt/format.h>
+
+#include "cli/cli.h"
+#include "output/gate_view.h"
+#include "output/text.h"
+
+namespace report {
+
+void add_gate_options(CLI::App* cmd, GateOptions& o) {
+    CLI::Option* gate =
+        cmd->add_option("--fail-if-worse", o.fail_if_worse,
+                        "Exit 3 when a label is shown to need more than (1 + PERCENT/100) times the "
+                        "baseline's time (with 3 or more repetitions a side: one test per program "
+                        "and label, 5% familywise error; with fewer: any figure beyond the band, "
+                        "said untested); exit 2 when the comparison lacks what a verdict needs")
+            ->check(percentage());
+    cmd->add_flag("--strict", o.strict,
+                  "With --fail-if-worse: no verdict (exit 2) when a repetition was recorded with "
+                  "machine warnings")
+        ->needs(gate);
+}
+
+std::optional<GateVerdict> gate_verdict(const GateOptions& o,
+                                        const std::vector<ProgramComparison>& comparisons,
+                                        const std::vector<MissingProgram>& missing,
+                                        const std::vector<std::string>& input_paths) {
+    if (!o.fail_if_worse)
+        return std::nullopt;
+    return decide_gate(comparisons, missing, input_paths, *o.fail_if_worse, o.strict);
+}
+
+void finish_gate(const std::optional<GateVerdict>& verdict,
+                 const std::vector<ProgramComparison>& comparisons,
+                 const std::vector<MissingProgram>& missing,
+                 const std::vector<std::string>& input_paths, int& status) {
+    if (!verdict) {
+        // Without a gate an input missing a program is still said.
+        for (const MissingProgram& m : missing)
+            error(fmt::format("{}: no run of {}, which the baseline has",
+                              escape_path(input_paths[m.input]), program_name(m.program)));
+        return;
+    }
+    for (const std::string& line : gate_lines(*verdict, comparisons))
+        error(line);
+    if (verdict->outcome == GateVerdict::Outcome::no_verdict)
+        status = static_cast<int>(Exit::bad_input);
+    else if (verdict->outcome == GateVerdict::Outcome::fail && status == 0)
+        status = static_cast<int>(Exit::gate);
+}
+
+}  // namespace report

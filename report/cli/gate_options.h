@@ -1,0 +1,39 @@
+// The gate's options and its ending, shared by `compare` and `chart`: the
+// same --fail-if-worse and --strict, one verdict said on standard error, one
+// exit status for it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "analysis/comparison.h"
+#include "analysis/gate.h"
+
+namespace report {
+
+struct GateOptions {
+    std::optional<double> fail_if_worse;
+    bool strict = false;
+};
+
+// --fail-if-worse PERCENT and --strict on `cmd`.
+void add_gate_options(CLI::App* cmd, GateOptions& options);
+
+// The verdict when --fail-if-worse is given.
+std::optional<GateVerdict> gate_verdict(const GateOptions& options,
+                                        const std::vector<ProgramComparison>& comparisons,
+                                        const std::vector<MissingProgram>& missing,
+                                        const std::vector<std::string>& input_paths);
+
+// After the output is written: without a gate, each input missing a program
+// said; with one, its lines on standard error and its status, 2 for no
+// verdict, 3 for fail (when `status` is still 0).
+void finish_gate(const std::optional<GateVerdict>& verdict,
+                 const std::vector<ProgramComparison>& comparisons,
+                 const std::vector<MissingProgram>& missing,
+                 const std::vector<std::string>& input_paths, int& status);
+
+}  // namespace report
