@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <set>
 #include <string>
+
+#include "analysis/paired_test.h"
+#include "machine/record.h"
 
 namespace report {
 
@@ -18,7 +23,78 @@ bool complete(const Cell& cell, std::size_t repetitions) {
     return cell.value && cell.samples.size() == repetitions;
 }
 
+// The round of an interleaved run a repetition belongs to: its run's name
+// and the round's number.
+std::optional<std::pair<std::string, int>> round_of(const Run& run) {
+    if (!run.machine || !run.machine->repetition.interleaved || !run.machine->repetition.round)
+        return std::nullopt;
+    return std::pair{*run.machine->repetition.interleaved, *run.machine->repetition.round};
+}
+
 }  // namespace
+
+std::optional<Pairing> pair_rounds(const std::vector<const Run*>& base,
+                                   const std::vector<const Run*>& run) {
+    std::map<std::pair<std::string, int>, std::size_t> rounds;  // the baseline's, first of each
+    std::set<std::string> names;
+    for (std::size_t i = 0; i < base.size(); ++i)
+        if (auto r = round_of(*base[i])) {
+            rounds.try_emplace(*r, i);
+            names.insert(r->first);
+        }
+    bool shared = std::any_of(run.begin(), run.end(), [&](const Run* r) {
+        auto round = round_of(*r);
+        return round && names.count(round->first);
+    });
+    if (!shared)
+        return std::nullopt;
+    Pairing p;
+    std::set<std::size_t> used;
+    for (std::size_t j = 0; j < run.size(); ++j) {
+        auto round = round_of(*run[j]);
+        auto partner = round ? rounds.find(*round) : rounds.end();
+        if (partner != rounds.end() && used.insert(partner->second).second)
+            p.pairs.emplace_back(partner->second, j);
+        else
+            p.unpaired.push_back({run[j], false});
+    }
+    for (std::size_t i = 0; i < base.size(); ++i)
+        if (!used.count(i))
+            p.unpaired.push_back({base[i], true});
+    std::sort(p.pairs.begin(), p.pairs.end());
+    return p;
+}
+
+std::optional<std::vector<double>> paired_log_times(const ProgramComparison& c,
+                                                    std::size_t column,
+                                                    const std::vector<std::size_t>& rows,
+                                                    const Pairing& pairing) {
+    if (rows.empty() || !c.baseline || pairing.pairs.empty())
+        return std::nullopt;
+    std::size_t b = *c.baseline;
+    std::vector<double> out(pairing.pairs.size(), 0);
+    for (std::size_t k : rows) {
+        const FigureRow& row = c.rows[k];
+        const Cell& base = row.cells[b];
+        const Cell& cell = row.cells[column];
+        if (!complete(base, c.samples[b].size()) || !complete(cell, c.samples[column].size()))
+            return std::nullopt;
+        for (std::size_t p = 0; p < pairing.pairs.size(); ++p) {
+            auto [i, j] = pairing.pairs[p];
+            out[p] += std::log(time_factor(cell.samples[j] / base.samples[i], row.better));
+        }
+    }
+    for (double& x : out)
+        x /= static_cast<double>(rows.size());
+    return out;
+}
+
+std::size_t pairs_needed(double alpha) {
+    std::size_t n = 1;
+    while (n < 63 && std::ldexp(1.0, -static_cast<int>(n)) > alpha)
+        ++n;
+    return n;
+}
 
 std::optional<std::vector<double>> repetition_log_times(const ProgramComparison& c,
                                                         std::size_t column,
@@ -56,7 +132,7 @@ SlowdownFamily slowdown_family(const std::vector<ProgramComparison>& comparisons
                 family.untested.emplace_back(ci, i);
                 continue;
             }
-            ProgramSlowdown s{ci, i, {}, std::nullopt, gate_alpha};
+            ProgramSlowdown s{ci, i, {}, std::nullopt, gate_alpha, std::nullopt, false};
             for (std::size_t k = 0; k < c.rows.size(); ++k) {
                 const FigureRow& row = c.rows[k];
                 if (pass_rate(row) && complete(row.cells[b], c.samples[b].size()) &&
@@ -70,6 +146,21 @@ SlowdownFamily slowdown_family(const std::vector<ProgramComparison>& comparisons
     for (ProgramSlowdown& s : family.tested) {
         s.alpha = share;
         const ProgramComparison& c = comparisons[s.comparison];
+        // Rounds of one interleaved run: the test is on the pairs, where
+        // there are enough of them to reach this test's share of the level.
+        s.pairing = pair_rounds(c.samples[*c.baseline], c.samples[s.run]);
+        if (s.pairing && s.pairing->pairs.size() >= pairs_needed(share)) {
+            s.paired = true;
+            std::optional<std::vector<double>> factors =
+                paired_log_times(c, s.run, s.rows, *s.pairing);
+            std::optional<stats::SignedRankTest> t =
+                factors ? stats::signed_rank_slowdown(*factors, 1 + percent / 100, share)
+                        : std::nullopt;
+            if (t)
+                s.test = stats::SlowdownTest{stats::SlowdownMethod::signed_rank, t->estimate, t->p,
+                                             t->bound, t->confidence, t->significant};
+            continue;
+        }
         std::optional<std::vector<double>> base = repetition_log_times(c, *c.baseline, s.rows);
         std::optional<std::vector<double>> run = repetition_log_times(c, s.run, s.rows);
         if (base && run)

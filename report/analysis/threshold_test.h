@@ -41,6 +41,7 @@ enum class SlowdownMethod {
     rank_sum,  // exact where small: robust to one disturbed repetition
     welch,     // where the rank test cannot reach the level (3 against 3)
     constant,  // both sides without spread: the difference is what it is
+    signed_rank,  // paired by round: Wilcoxon signed-rank on each round's time factor
 };
 
 // A one-sided test that a run's time exceeds `limit` times the baseline's,

@@ -3,6 +3,7 @@
 #include "output/compare_formats.h"
 #include "output/text.h"
 #include "output/gate_view.h"
+#include "machine/record.h"
 
 #include <cmath>
 
@@ -176,6 +177,23 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
                 one["confidence"] = t.test->confidence;
                 one["p"] = t.test->p;
             }
+            // Paired by rounds of an interleaved run: how many pairs, and the
+            // repetitions without a partner.
+            one["paired"] = t.paired;
+            one["pairs"] = t.pairing ? json(t.pairing->pairs.size()) : json(nullptr);
+            json unpaired = json::array();
+            if (t.pairing)
+                for (const Unpaired& u : t.pairing->unpaired) {
+                    const RepetitionRecord* r =
+                        u.repetition->machine ? &u.repetition->machine->repetition : nullptr;
+                    bool escaped = false;
+                    unpaired.push_back(
+                        {{"run", c.runs[u.baseline ? *c.baseline : t.run]->label},
+                         {"path", json_path(u.repetition->path, escaped)},
+                         {"interleaved", r && r->interleaved ? json(*r->interleaved) : json(nullptr)},
+                         {"round", r && r->round ? json(*r->round) : json(nullptr)}});
+                }
+            one["unpaired"] = std::move(unpaired);
             tests.push_back(std::move(one));
         }
         json untested = json::array();

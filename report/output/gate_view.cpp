@@ -6,6 +6,7 @@
 
 #include "output/compare_views.h"
 #include "output/text.h"
+#include "machine/record.h"
 
 namespace report {
 
@@ -40,6 +41,8 @@ std::string problem_line(const GateProblem& p, const std::vector<ProgramComparis
     return run;
 }
 
+std::string listed(const std::vector<std::string>& names);
+
 std::string slowdown_line(const ProgramSlowdown& s, const std::vector<ProgramComparison>& cs,
                           double percent) {
     const ProgramComparison& c = cs[s.comparison];
@@ -49,11 +52,28 @@ std::string slowdown_line(const ProgramSlowdown& s, const std::vector<ProgramCom
     const char* method = t.method == stats::SlowdownMethod::rank_sum ? "rank-sum test"
                          : t.method == stats::SlowdownMethod::welch  ? "Welch's t-test"
                                                                      : "no spread";
+    std::string how =
+        s.paired ? fmt::format("paired signed-rank test, {} pairs", s.pairing->pairs.size())
+                 : fmt::format("{}, {} against {}", method, c.samples[s.run].size(),
+                               c.samples[*c.baseline].size());
+    if (s.pairing && !s.paired)
+        how += fmt::format("; {} pairs of rounds, too few to pair at this level", s.pairing->pairs.size());
+    if (s.pairing && !s.pairing->unpaired.empty()) {
+        std::vector<std::string> names;
+        for (const Unpaired& u : s.pairing->unpaired) {
+            const RepetitionRecord* r = u.repetition->machine ? &u.repetition->machine->repetition : nullptr;
+            std::string only = run_name(*c.runs[u.baseline ? *c.baseline : s.run]);
+            names.push_back(r && r->round && r->interleaved
+                                ? fmt::format("round {} of {} ({} only)", *r->round,
+                                              escape_path(*r->interleaved), only)
+                                : escape_path(u.repetition->path));
+        }
+        how += "; unpaired: " + listed(names);
+    }
     return fmt::format(
-        "{}: time x{:.3f} the baseline's over {} pass(es), {} at {:.1f}% confidence ({}, {} "
-        "against {}): {} than {:g}% slower",
-        label_of(c, s.run), t.estimate, s.rows.size(), bound, t.confidence * 100, method,
-        c.samples[s.run].size(), c.samples[*c.baseline].size(),
+        "{}: time x{:.3f} the baseline's over {} pass(es), {} at {:.1f}% confidence ({}): {} "
+        "than {:g}% slower",
+        label_of(c, s.run), t.estimate, s.rows.size(), bound, t.confidence * 100, how,
         tripped(s) ? "shown more" : "not shown more", percent);
 }
 
@@ -86,6 +106,7 @@ const char* method_name(stats::SlowdownMethod method) {
     switch (method) {
         case stats::SlowdownMethod::rank_sum: return "rank_sum";
         case stats::SlowdownMethod::welch: return "welch";
+        case stats::SlowdownMethod::signed_rank: return "signed_rank";
         case stats::SlowdownMethod::constant: break;
     }
     return "constant";
