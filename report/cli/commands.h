@@ -16,5 +16,6 @@ void add_compare_command(CLI::App& app, int& status);
 void add_chart_command(CLI::App& app, int& status);
 void add_run_command(CLI::App& app, int& status);
 void add_history_command(CLI::App& app, int& status);
+void add_store_command(CLI::App& app, int& status);
 
 }  // namespace report

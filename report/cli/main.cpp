@@ -24,5 +24,6 @@ int main(int argc, char** argv) {
     report::add_chart_command(app, status);
     report::add_run_command(app, status);
     report::add_history_command(app, status);
+    report::add_store_command(app, status);
     return report::run_application(app, argc, argv, status);
 }

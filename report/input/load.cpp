@@ -10,6 +10,7 @@
 
 #include "input/checks.h"
 #include "input/parse.h"
+#include "input/store.h"
 #include "machine/input_file.h"
 #include "machine/record.h"
 
@@ -97,19 +98,28 @@ void scan(const fs::path& top, std::vector<std::string>& found, std::vector<Load
             pending.push_back(std::move(d));
     }
     std::sort(files.begin(), files.end());
+    std::sort(records.begin(), records.end());
     found.insert(found.end(), files.begin(), files.end());
 }
+
+// A machine.json found, with its input; `stored` is its text when it comes
+// from a store.
+struct RecordFile {
+    std::string path;
+    std::size_t input;
+    const std::string* stored = nullptr;
+};
 
 // A repetition that `run` recorded as failed, killed, interrupted, timed out
 // or still running may have left no results file: it still counts for its
 // label, as a run without figures that carries its record. `records` are the
 // machine.json files found, with their input.
-void add_unfinished(const std::vector<std::pair<std::string, std::size_t>>& records,
-                    Loaded& loaded, std::vector<bool>& labelled,
-                    const std::vector<std::string>& labels) {
-    for (const auto& [path, input] : records) {
+void add_unfinished(const std::vector<RecordFile>& records, Loaded& loaded,
+                    std::vector<bool>& labelled, const std::vector<std::string>& labels) {
+    for (const auto& [path, input, stored] : records) {
         std::string why;
-        std::optional<MachineRecord> record = read_record(path, why);
+        std::optional<MachineRecord> record =
+            stored ? parse_record(*stored, why) : read_record(path, why);
         if (!record || !record->repetition.outcome || *record->repetition.outcome == "completed")
             continue;
         const std::string& name = record->repetition.program;
@@ -217,54 +227,126 @@ std::string fingerprint(const Run& run) {
 
 }  // namespace
 
-Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels) {
-    Loaded loaded;
-    struct Found {
-        std::string path;
-        std::size_t input;
-    };
-    std::vector<Found> files;
+InputFiles find_input_files(const std::vector<std::string>& paths) {
+    InputFiles out;
     std::set<std::string> links_said;  // each skipped link said once
-    std::vector<std::pair<std::string, std::size_t>> records;
     for (std::size_t input = 0; input < paths.size(); ++input) {
         const std::string& p = paths[input];
         std::error_code ec;
         std::vector<std::string> found, machine_files;
         if (fs::is_directory(p, ec))
-            scan(p, found, loaded.notes, loaded.failed, links_said, machine_files);
+            scan(p, found, out.notes, out.failed, links_said, machine_files);
         else
             found.push_back(p);
-        for (std::string& m : machine_files) {
-            loaded.considered.push_back(m);
-            records.emplace_back(std::move(m), input);
-        }
-        loaded.files_per_input.push_back(found.size());
+        for (std::string& m : machine_files)
+            out.records.emplace_back(std::move(m), input);
+        out.files_per_input.push_back(found.size());
         for (std::string& f : found)
-            files.push_back({std::move(f), input});
+            out.results.emplace_back(std::move(f), input);
     }
+    return out;
+}
+
+Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels) {
+    Loaded loaded;
+    struct Found {
+        std::string path;
+        std::size_t input;
+        const StoredFile* stored = nullptr;  // its text, when it comes from a store
+    };
+    std::vector<Found> files;
+    std::vector<RecordFile> records;
+    // A store named among the paths stands for the files it keeps: they are
+    // read from it in the order a walk of their directories gives.
+    std::vector<std::vector<StoredFile>> stores(paths.size());
+    std::map<std::pair<std::size_t, std::string>, const std::string*> stored_records;
+    // Every path but the stores is walked; `walked[k]` is the input of the
+    // k-th path walked.
+    std::vector<std::string> walk;
+    std::vector<std::size_t> walked;
+    std::vector<bool> is_store(paths.size(), false);
+    for (std::size_t input = 0; input < paths.size(); ++input) {
+        is_store[input] = is_sqlite_file(paths[input]);
+        if (!is_store[input]) {
+            walk.push_back(paths[input]);
+            walked.push_back(input);
+        }
+    }
+    InputFiles inputs = find_input_files(walk);
+    loaded.notes = std::move(inputs.notes);
+    loaded.failed = inputs.failed;
+    std::vector<std::vector<Found>> found_under(paths.size());
+    for (auto& [path, k] : inputs.results)
+        found_under[walked[k]].push_back({std::move(path), walked[k]});
+    for (auto& [path, k] : inputs.records) {
+        loaded.considered.push_back(path);
+        records.push_back({std::move(path), walked[k]});
+    }
+    for (std::size_t input = 0; input < paths.size(); ++input) {
+        if (!is_store[input])
+            continue;
+        loaded.considered.push_back(paths[input]);
+        std::string why;
+        if (!read_store(paths[input], stores[input], why)) {
+            loaded.notes.push_back({LoadNote::unreadable, paths[input], why});
+            loaded.failed = true;
+        }
+        for (const StoredFile& f : stores[input]) {
+            loaded.considered.push_back(f.path);
+            if (f.kind == StoredFile::machine) {
+                records.push_back({f.path, input, &f.text});
+                stored_records[{input, f.path}] = &f.text;
+            } else {
+                found_under[input].push_back({f.path, input, &f});
+            }
+        }
+    }
+    for (std::size_t input = 0; input < paths.size(); ++input) {
+        loaded.files_per_input.push_back(found_under[input].size());
+        for (Found& f : found_under[input])
+            files.push_back(std::move(f));
+    }
+    // add_unfinished reads the records in the order the paths were named.
+    std::stable_sort(records.begin(), records.end(),
+                     [](const RecordFile& a, const RecordFile& b) { return a.input < b.input; });
     // The same file named twice (or by two paths) is read once.
     std::map<std::pair<dev_t, ino_t>, std::string> seen_files;
     std::vector<bool> labelled;
     std::string text;
     for (const Found& found : files) {
         const std::string& path = found.path;
-        loaded.considered.push_back(path);
-        loaded.considered.push_back((fs::path(path).parent_path() / "machine.json").string());
-        struct stat st {};
-        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            auto [it, fresh] = seen_files.emplace(std::pair{st.st_dev, st.st_ino}, path);
-            if (!fresh) {
-                loaded.notes.push_back({LoadNote::same_file, path, {}, it->second});
+        std::string machine_path = (fs::path(path).parent_path() / "machine.json").string();
+        // A stored file's text and record are the store's; a file's are read.
+        const std::string* source = &text;
+        if (found.stored) {
+            source = &found.stored->text;
+        } else {
+            loaded.considered.push_back(path);
+            loaded.considered.push_back(machine_path);
+            struct stat st {};
+            if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+                auto [it, fresh] = seen_files.emplace(std::pair{st.st_dev, st.st_ino}, path);
+                if (!fresh) {
+                    loaded.notes.push_back({LoadNote::same_file, path, {}, it->second});
+                    continue;
+                }
+            }
+            std::string error;
+            if (!read_input_file(path, text, error)) {
+                loaded.notes.push_back({LoadNote::unreadable, path, error});
+                loaded.failed = true;
                 continue;
             }
         }
-        std::string error;
-        if (!read_input_file(path, text, error)) {
-            loaded.notes.push_back({LoadNote::unreadable, path, error});
-            loaded.failed = true;
-            continue;
-        }
-        for (auto& parsed : parse_runs(text, path)) {
+        auto record = [&](std::string& why) -> std::optional<MachineRecord> {
+            if (!found.stored)
+                return read_record(path, why);
+            auto it = stored_records.find({found.input, machine_path});
+            if (it == stored_records.end())
+                return std::nullopt;
+            return parse_record(*it->second, why);
+        };
+        for (auto& parsed : parse_runs(*source, path)) {
             if (auto* e = std::get_if<ParseError>(&parsed)) {
                 loaded.notes.push_back({LoadNote::not_results, path, e->expected, {}, e->line,
                                         e->found.empty() && e->line > 0
@@ -277,7 +359,7 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             run.input = found.input;
             if (run.source == Source::results_file) {
                 std::string why;
-                if (auto context = read_record(path, why))
+                if (auto context = record(why))
                     run.machine = std::make_shared<const MachineRecord>(std::move(*context));
                 else if (!why.empty())
                     loaded.notes.push_back({LoadNote::machine_json_unreadable, path, why});

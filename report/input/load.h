@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "model/run.h"
@@ -40,6 +41,18 @@ struct Loaded {
     std::vector<std::string> considered;
 };
 
+// The files the paths name, as loading finds them: every results file under
+// a directory (by its name, sorted by path) or the file named, and every
+// machine.json a directory holds, each with the index of its path. The notes
+// say what could not be walked.
+struct InputFiles {
+    std::vector<std::pair<std::string, std::size_t>> results, records;
+    std::vector<std::size_t> files_per_input;
+    std::vector<LoadNote> notes;
+    bool failed = false;
+};
+InputFiles find_input_files(const std::vector<std::string>& paths);
+
 // Expands directories (recursively, every results file by its name), reads and
 // parses every file (files named explicitly are recognised by their content;
 // a file holding several runs one after the other gives each), checks each run
@@ -47,6 +60,8 @@ struct Loaded {
 // that share a label are repetitions of one measurement. A file
 // named twice, and a console transcript beside its own results file, are read
 // once, with a note. Each bad file gets a note and sets `failed`.
+// A path that is a store (input/store.h, known by SQLite's header) stands
+// for the files it keeps, read from it as they were read when stored.
 // Runs come in argument order, sorted by path within a directory.
 Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels);
 

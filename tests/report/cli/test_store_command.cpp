@@ -1,0 +1,203 @@
+// `bench_report store` as a person runs it: every reading command answers
+// from a store exactly as from the files it was built from; ingests are
+// incremental, atomic and safe to race; hostile stores are refused.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "fleet.h"
+#include "process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string bench = "'" BENCH_REPORT "'";
+
+// Runs one statement on the SQLite database at `path` (created if absent).
+void sql(const fs::path& path, const char* statement) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, statement, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
+class StoreCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("store_command_" + std::to_string(::getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // Three hosts, 12 nights of both programs; host-b's kernel changes on day
+    // 6 and its processors get 15% slower with it.
+    void write_fleet_history(int days = 12) {
+        for (const char* host : {"host-a", "host-b", "host-c"})
+            for (report::Program p : {report::Program::processors, report::Program::memory}) {
+                bool changes = std::string(host) == "host-b";
+                write_host_history(
+                    dir / "fleet", host, p, 20400, days,
+                    [&](int day) { return changes && day >= 6 ? 0.85 : 1.0; },
+                    [&](int day) { return changes && day >= 6 ? "6.1.0-28" : "6.1.0-27"; },
+                    static_cast<unsigned>(host[5]));
+            }
+    }
+
+    Result run(const std::string& arguments) { return run_in(dir, bench + " " + arguments); }
+
+    fs::path dir;
+};
+
+TEST_F(StoreCommand, EveryReadingCommandAnswersFromTheStoreAsFromTheFiles) {
+    write_fleet_history();
+    Result stored = run("store fleet.db fleet");
+    ASSERT_EQ(stored.status, 0) << stored.err;
+    // 72 results files and the 36 machine.json beside them.
+    EXPECT_EQ(stored.out, "108 new, 0 already stored\n");
+    const std::vector<std::string> commands = {
+        "list",
+        "show",
+        "export --format csv",
+        "export --format json",
+        "history",
+        "history --format json",
+        "history --format markdown --since 2025-11-10",
+        "history --fail-on-change-since 2025-11-01",
+        "chart -o -",
+    };
+    for (const std::string& command : commands) {
+        SCOPED_TRACE(command);
+        Result files = run(command + " fleet");
+        Result store = run(command + " fleet.db");
+        EXPECT_EQ(store.status, files.status);
+        EXPECT_EQ(store.out, files.out);
+        EXPECT_EQ(store.err, files.err);
+        EXPECT_FALSE(files.out.empty());
+    }
+    // Two labels, each its own store or directory.
+    run("store a.db fleet/host-a");
+    Result files = run("compare fleet/host-a fleet/host-b");
+    Result store = run("compare a.db fleet/host-b");
+    EXPECT_EQ(store.status, files.status);
+    EXPECT_EQ(store.out, files.out);
+}
+
+TEST_F(StoreCommand, IngestsIncrementallyAndSaysWhatWasNew) {
+    write_fleet_history(5);
+    ASSERT_EQ(run("store fleet.db fleet").status, 0);
+    Result again = run("store fleet.db fleet fleet/host-a");
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out, "0 new, 45 already stored\n");
+    EXPECT_EQ(again.err, "");
+
+    // One more night: its files only.
+    write_fleet_history(6);
+    Result night = run("store fleet.db fleet");
+    EXPECT_EQ(night.out, "9 new, 45 already stored\n");
+
+    // A results file rewritten at a stored path is stored again and read.
+    fs::path file;
+    for (const auto& e : fs::recursive_directory_iterator(dir / "fleet/host-a"))
+        if (e.path().filename().string().rfind("results_memory", 0) == 0)
+            file = e.path();
+    std::string text = slurp(file);
+    std::string changed = text;
+    changed.replace(changed.find("Thread(s): 4"), 12, "Thread(s): 5");
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << changed;
+    Result rewritten = run("store fleet.db fleet");
+    EXPECT_EQ(rewritten.status, 0);
+    EXPECT_EQ(rewritten.out, "1 new, 53 already stored\n");
+    EXPECT_NE(rewritten.err.find("changed since it was stored; stored as a new version"),
+              std::string::npos)
+        << rewritten.err;
+    EXPECT_EQ(run("list fleet.db").out, run("list fleet").out);
+}
+
+TEST_F(StoreCommand, TwoIngestsAtOnceStoreEachFileOnce) {
+    write_fleet_history(8);
+    // Both start together; the second waits for the first's transaction.
+    int rc = shell("cd '" + dir.string() + "' && (" + bench + " store race.db fleet >one.txt & " +
+                   bench + " store race.db fleet >two.txt; wait)");
+    ASSERT_EQ(rc, 0);
+    std::string one = slurp(dir / "one.txt"), two = slurp(dir / "two.txt");
+    EXPECT_TRUE((one == "72 new, 0 already stored\n" && two == "0 new, 72 already stored\n") ||
+                (two == "72 new, 0 already stored\n" && one == "0 new, 72 already stored\n"))
+        << one << two;
+    EXPECT_EQ(run("list race.db").out, run("list fleet").out);
+}
+
+TEST_F(StoreCommand, AFullDiskStoresNothingAndKeepsTheStoreAsItWas) {
+    write_fleet_history(3);
+    ASSERT_EQ(run("store fleet.db fleet").status, 0);
+    std::string before = run("list fleet.db").out;
+    write_fleet_history(40);
+    // 64 KiB: the store holds the first nights, not all the new ones.
+    Result full = run_in(dir, "sh -c 'ulimit -f 64; exec \"$0\" store fleet.db fleet' " + bench);
+    EXPECT_EQ(full.status, 1);
+    EXPECT_NE(full.err.find("fleet.db: "), std::string::npos) << full.err;
+    EXPECT_NE(full.err.find("; nothing was stored"), std::string::npos) << full.err;
+    EXPECT_EQ(full.out, "");
+    Result after = run("list fleet.db");
+    EXPECT_EQ(after.out, before) << after.err;
+    Result later = run("store fleet.db fleet");
+    EXPECT_EQ(later.status, 0) << later.err;
+}
+
+TEST_F(StoreCommand, RefusesWhatIsNotAStoreOfThisVersion) {
+    write_fleet_history(2);
+    std::string header("SQLite format 3\0garbage that is no database page", 48);
+    std::ofstream(dir / "fake.db", std::ios::binary) << header << std::string(4000, 'x');
+    std::ofstream(dir / "notes.txt") << "a file of someone else's\n";
+    ASSERT_EQ(shell("cd '" + dir.string() + "' && " + bench + " store other.db fleet >/dev/null"), 0);
+    sql(dir / "other.db", "PRAGMA user_version = 7");
+    sql(dir / "theirs.db", "CREATE TABLE t (x)");
+    struct Case {
+        std::string command;
+        int status;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"store notes.txt fleet", 2, "notes.txt: not a bench_report store; not overwritten"},
+        {"store fleet fleet", 2, "fleet: not a regular file; not written"},
+        {"store theirs.db fleet", 2, "theirs.db: an SQLite database, not a bench_report store"},
+        {"store other.db fleet", 2, "other.db: a store of schema version 7"},
+        {"store fake.db fleet", 2, "fake.db: file is not a database; nothing was stored"},
+        {"list theirs.db", 2, "theirs.db: cannot read: an SQLite database, not a bench_report store"},
+        {"list other.db", 2, "this bench_report reads version 1"},
+        {"history fake.db", 2, "fake.db: cannot read: file is not a database"},
+        {"store x.db fake.db", 2, "fake.db: cannot read: an SQLite file"},
+        {"store x.db nowhere", 2, "nowhere: cannot read: No such file or directory"},
+        {"store x.db nowhere", 2, "x.db: nothing to store"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        std::string fake = slurp(dir / "fake.db"), notes = slurp(dir / "notes.txt");
+        Result r = run(c.command);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(slurp(dir / "fake.db"), fake);
+        EXPECT_EQ(slurp(dir / "notes.txt"), notes);
+    }
+    EXPECT_FALSE(fs::exists(dir / "x.db"));
+    // A store that cannot be written is still read.
+    ::chmod((dir / "other.db").c_str(), 0444);
+    ASSERT_EQ(run("store ro.db fleet").status, 0);
+    ::chmod((dir / "ro.db").c_str(), 0444);
+    EXPECT_EQ(run("list ro.db").out, run("list fleet").out);
+    // -o never overwrites a store read.
+    Result onto = run("export ro.db -o ro.db");
+    EXPECT_EQ(onto.status, 2);
+}
+
+}  // namespace
