@@ -14,11 +14,7 @@ std::optional<std::string> build_identity(const Run& run) {
 }
 
 std::optional<std::string> unfinished_outcome(const Run& run) {
-    const std::optional<std::string>* outcome =
-        run.machine ? &run.machine->repetition.outcome : nullptr;
-    if (!outcome || !*outcome || **outcome == "completed")
-        return std::nullopt;
-    return *outcome;
+    return run.machine ? unfinished_outcome(run.machine->repetition) : std::nullopt;
 }
 
 std::vector<std::string> recorded_warnings(const Run& run) {

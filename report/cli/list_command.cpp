@@ -4,10 +4,11 @@
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
+#include "analysis/recorded.h"
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "machine/record.h"
-#include "output/table.h"
+#include "output/outcome.h"
 #include "output/table.h"
 
 namespace report {
@@ -21,7 +22,8 @@ void add_list_command(CLI::App& app, int& status) {
     auto* cmd = app.add_subcommand(
         "list",
         "One line per results file: path (newline shown as \\n), program, local time and "
-        "zone, thread count, complete or partial, and the machine (host and CPU model) where "
+        "zone, thread count, complete or partial (and how a repetition that did not complete "
+        "ended: failed, killed, interrupted, timed out, still running), and the machine (host and CPU model) where "
         "machine.json says.");
     add_inputs(cmd, o->inputs, false, false);
     add_output(cmd, o->output);
@@ -35,6 +37,8 @@ void add_list_command(CLI::App& app, int& status) {
             if (!run.zone.empty())
                 when += " " + run.zone;
             std::string state = run.partial ? "partial" : "complete";
+            if (std::optional<std::string> how = unfinished_outcome(run))
+                state += ", " + outcome_words(*how);
             if (!run.findings.empty())
                 state += fmt::format(", {} finding(s)", run.findings.size());
             table.rows.push_back(

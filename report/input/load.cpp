@@ -120,7 +120,7 @@ void add_unfinished(const std::vector<RecordFile>& records, Loaded& loaded,
         std::string why;
         std::optional<MachineRecord> record =
             stored ? parse_record(*stored, why) : read_record(path, why);
-        if (!record || !record->repetition.outcome || *record->repetition.outcome == "completed")
+        if (!record || !unfinished_outcome(record->repetition))
             continue;
         const std::string& name = record->repetition.program;
         if (name != program_name(Program::processors) && name != program_name(Program::memory))

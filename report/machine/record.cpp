@@ -496,4 +496,10 @@ std::string machine_summary(const MachineRecord& r, bool details) {
     return fmt::format("{}", fmt::join(parts, ", "));
 }
 
+std::optional<std::string> unfinished_outcome(const RepetitionRecord& repetition) {
+    if (!repetition.outcome || *repetition.outcome == "completed")
+        return std::nullopt;
+    return repetition.outcome;
+}
+
 }  // namespace report

@@ -86,4 +86,10 @@ std::string openmp_text(const Machine& machine);
 // kernel, governor and boost where known.
 std::string machine_summary(const MachineRecord& record, bool details = false);
 
+// How the repetition ended when it did not complete: its recorded outcome
+// ("failed", "killed", "interrupted", "timed_out", "running", or whatever
+// else a file says), absent when it says "completed" or nothing. The one rule
+// of what counts as unfinished, for the loader, the views and the gate.
+std::optional<std::string> unfinished_outcome(const RepetitionRecord& repetition);
+
 }  // namespace report

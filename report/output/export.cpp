@@ -173,6 +173,12 @@ void write_run(const Run& run, JsonWriter& w) {
     w.value(run.iterations);
     w.key("partial");
     w.value(run.partial);
+    // How `run` recorded the repetition's end, as machine.json says it.
+    w.key("outcome");
+    if (run.machine && run.machine->repetition.outcome)
+        w.value(*run.machine->repetition.outcome);
+    else
+        w.null();
     w.key("findings");
     w.begin_array();
     for (const Finding& f : run.findings) {
@@ -310,7 +316,7 @@ void export_json_end(bool any_run, std::string& out) {
 
 const char* csv_header() {
     return "path,label,program,test,scope,thread,metric,value,unit,printed,printed_unit,threads,"
-           "local_time,zone,partial,findings,host,cpu_model,logical_cpus\n";
+           "local_time,zone,partial,findings,host,cpu_model,logical_cpus,outcome\n";
 }
 
 void export_csv(const std::vector<Run>& runs, std::string& out) {
@@ -325,11 +331,12 @@ void export_csv_rows(const Run& run, std::string& out) {
             csv_field(run.path) + ',' + csv_field(run.label) + ',' + program_name(run.program) + ',';
         const MachineRecord* m = run.machine.get();
         std::string tail = fmt::format(
-            ",{},{},{},{},{},{},{},{}", run.threads ? std::to_string(*run.threads) : "",
+            ",{},{},{},{},{},{},{},{},{}", run.threads ? std::to_string(*run.threads) : "",
             csv_field(run.local_time), csv_field(run.zone), run.partial ? 1 : 0, run.findings.size(),
             m && m->machine.hostname ? csv_field(*m->machine.hostname) : "",
             m && m->machine.model_name ? csv_field(*m->machine.model_name) : "",
-            m && m->machine.logical_cpus ? std::to_string(*m->machine.logical_cpus) : "");
+            m && m->machine.logical_cpus ? std::to_string(*m->machine.logical_cpus) : "",
+            m && m->repetition.outcome ? csv_field(*m->repetition.outcome) : "");
         for (const Test& t : run.tests) {
             const std::string unit = base_unit(t);
             auto row = [&](const char* scope, const std::string& thread, const char* metric,

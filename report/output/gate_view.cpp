@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "output/compare_views.h"
+#include "output/outcome.h"
 #include "output/text.h"
 #include "machine/record.h"
 
@@ -33,7 +34,7 @@ std::string problem_line(const GateProblem& p, const std::vector<ProgramComparis
                        : fmt::format("{}: no figure comparable with the baseline", run);
         case GateProblem::failed:
             return fmt::format("{}: a repetition did not complete ({}, {}): it counts for its label",
-                               run, p.outcome, escape_path(p.detail));
+                               run, outcome_words(p.outcome), escape_path(p.detail));
         case GateProblem::disturbed:
             return fmt::format("{}: --strict: a repetition was disturbed: {}", run, p.detail);
         case GateProblem::program_missing: break;

@@ -10,7 +10,9 @@
 #include "model/catalogue.h"
 #include "analysis/stats.h"
 #include "analysis/summary.h"
+#include "analysis/recorded.h"
 #include "machine/record.h"
+#include "output/outcome.h"
 
 namespace report {
 
@@ -87,6 +89,18 @@ std::vector<Table> repetition_tables(const std::vector<Run>& runs) {
             "coefficient of variation (standard deviation over mean). A figure "
             "missing from a repetition, or summed over threads that ran out of "
             "memory, is left out, so n can be smaller than the repetitions.");
+        std::vector<std::string> how;  // the distinct outcomes of those that did not complete
+        std::size_t unfinished = 0;
+        for (const Run* r : group)
+            if (std::optional<std::string> outcome = unfinished_outcome(*r)) {
+                ++unfinished;
+                std::string words = outcome_words(*outcome);
+                if (std::find(how.begin(), how.end(), words) == how.end())
+                    how.push_back(words);
+            }
+        if (unfinished)
+            t.notes.push_back(fmt::format("Not completed: {} of {} repetitions ({}).", unfinished,
+                                          group.size(), fmt::join(how, ", ")));
         tables.push_back(std::move(t));
     }
     return tables;
@@ -95,9 +109,11 @@ std::vector<Table> repetition_tables(const std::vector<Run>& runs) {
 std::vector<Table> show_tables(const Run& run) {
     Table t;
     std::string threads = run.threads ? std::to_string(*run.threads) : "?";
+    std::optional<std::string> how = unfinished_outcome(run);
     t.title = fmt::format(
-        "{}: {}, {} thread(s), {}{}{}", escape_path(run.path), program_name(run.program), threads,
+        "{}: {}, {} thread(s), {}{}{}{}", escape_path(run.path), program_name(run.program), threads,
         escape_path(run.label), run.partial ? ", partial" : "",
+        how ? ", " + outcome_words(*how) : "",
         run.findings.empty() ? "" : fmt::format(", {} finding(s)", run.findings.size()));
     if (run.machine)
         if (std::string machine = machine_summary(*run.machine, true); !machine.empty())
@@ -135,6 +151,8 @@ std::vector<Table> show_tables(const Run& run) {
                   "MB/s = rate x bytes / 1048576.");
     if (run.tests.empty())
         t.notes.push_back("No test was read.");
+    if (how)
+        t.notes.push_back("Not completed: " + unfinished_text(run) + ".");
     for (const Finding& f : run.findings)
         t.notes.push_back(fmt::format("(!) {}{}{}: {}",
                                       f.line ? fmt::format("line {}: ", f.line) : "", f.test,

@@ -415,7 +415,7 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         {"a failed repetition, its file complete", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005, "failed"}},
          5, 2, {"did not complete (failed", "gate: no verdict"}},
         {"a repetition still running", {{"a", 3, 1, 0.005, "running"}, {"b", 3, 1, 0.005}}, 5, 2,
-         {"did not complete (running"}},
+         {"did not complete (still running"}},
         {"completed as recorded", {{"a", 3, 1, 0.005, "completed"}, {"b", 3, 1, 0.005}}, 5, 0, {}},
         {"three labels, one slower", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005}, {"c", 5, 1.2, 0.005}},
          5, 3, {"gate: fail, more than 5% slower: bench_memory: c, bench_processors: c"}},

@@ -103,7 +103,7 @@ TEST_F(Fleet, BadFilesAreReportedAndTheRestShown) {
     std::string csv = slurp(root / "out.csv");
     EXPECT_EQ(
         csv.rfind("path,label,program,test,scope,thread,metric,value,unit,printed,printed_unit,"
-                  "threads,local_time,zone,partial,findings,host,cpu_model,logical_cpus\n"
+                  "threads,local_time,zone,partial,findings,host,cpu_model,logical_cpus,outcome\n"
                   "\"runs/host-a/results_memory_Linux_x86 @ CET time Wed Dec  9 17:00:01 2026\n"
                   ".txt\",\"Wed Dec  9 17:00:01 2026\",bench_memory,allocation,single,,seconds,",
                   0),

@@ -269,6 +269,38 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
              EXPECT_EQ(r.out.find("\xe2\x80\xae"), std::string::npos);
              EXPECT_EQ(r.out.find("\xc2\x9b"), std::string::npos);
          }},
+        {"the outcome run recorded, said by list, show and export",
+         [](const fs::path& d) {
+             auto record = [&](const std::string& rep, const std::string& outcome,
+                               const std::string& more = "") {
+                 put(d / "a" / rep / "machine.json",
+                     R"({"repetition": {"program": "bench_processors", "outcome": ")" + outcome +
+                         "\"" + more + "}}");
+             };
+             host(d / "a/1");
+             record("1", "interrupted");
+             record("2", "timed_out", R"(, "reason": "past --timeout 9s")");
+             record("3", "running");
+             host(d / "a/4");
+             record("4", "\\u001b[2Jgone");
+             host(d / "a/5");
+             record("5", "completed");
+         },
+         "\"$B\" list a && \"$B\" show a --label rep && \"$B\" export --format csv a && "
+         "\"$B\" export a",
+         0, {},
+         {"complete, interrupted, 1 finding(s)\n", "a/2/machine.json ", "partial, timed out\n",
+          "partial, still running\n", "complete, \\x1b[2Jgone",
+          "2 thread(s), rep, interrupted, 1 finding(s)\n",
+          "Not completed: timed out: past --timeout 9s.\n",
+          "Not completed: 4 of 5 repetitions (interrupted, \\x1b[2Jgone, timed out, "
+          "still running).",
+          ",\"interrupted\"\n", ",\"completed\"\n", "\"partial\": true,\n      \"outcome\": "
+          "\"timed_out\",", "\"outcome\": \"\\u001b[2Jgone\""},
+         [](const fs::path&, const Result& r) {
+             // The terminal's views escape it; CSV carries the text as it is.
+             EXPECT_GT(r.out.find("\x1b"), r.out.find("path,label,"));
+         }},
         {"a path that is not UTF-8 in JSON",
          [](const fs::path& d) {
              host(d / "h\xff");

@@ -150,9 +150,10 @@ TEST_F(Commands, ListShowAndExportCarryTheMachine) {
 
     Result csv = run("export --format csv host-a host-c");
     std::string header = csv.out.substr(0, csv.out.find('\n'));
-    EXPECT_EQ(header.substr(header.size() - 27), "host,cpu_model,logical_cpus");
-    EXPECT_NE(csv.out.find(",\"host-a\",\"Intel(R) Xeon(R) Processor\",2\n"), std::string::npos);
-    EXPECT_NE(csv.out.find(",0,1,,,\n"), std::string::npos);  // host-c: empty columns
+    EXPECT_EQ(header.substr(header.size() - 35), "host,cpu_model,logical_cpus,outcome");
+    EXPECT_NE(csv.out.find(",\"host-a\",\"Intel(R) Xeon(R) Processor\",2,\"completed\"\n"),
+              std::string::npos);
+    EXPECT_NE(csv.out.find(",0,1,,,,\n"), std::string::npos);  // host-c: empty columns
 }
 
 TEST_F(Commands, CompareSaysWhereMachinesDiffer) {
