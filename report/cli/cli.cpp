@@ -26,7 +26,8 @@ namespace report {
 namespace fs = std::filesystem;
 
 const char* const exit_status_help =
-    "Exit status: 0 fine; 1 the output could not be written; 2 usage error, unreadable or "
+    "Exit status: 0 fine; 1 the output could not be written (for system tune and reset, a "
+    "setting or the state file); 2 usage error, unreadable or "
     "unrecognised input, or nothing to work on; 3 the regression gate (compare "
     "--fail-if-worse) tripped, or history --fail-on-change-since found a change for the worse.";
 

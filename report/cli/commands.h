@@ -17,5 +17,6 @@ void add_chart_command(CLI::App& app, int& status);
 void add_run_command(CLI::App& app, int& status);
 void add_history_command(CLI::App& app, int& status);
 void add_store_command(CLI::App& app, int& status);
+void add_system_command(CLI::App& app, int& status);
 
 }  // namespace report

@@ -25,5 +25,6 @@ int main(int argc, char** argv) {
     report::add_run_command(app, status);
     report::add_history_command(app, status);
     report::add_store_command(app, status);
+    report::add_system_command(app, status);
     return report::run_application(app, argc, argv, status);
 }

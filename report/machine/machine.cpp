@@ -1,5 +1,6 @@
 #include "machine/machine.h"
 #include "machine/build_id.h"
+#include "machine/system.h"
 
 #include <algorithm>
 #include <cctype>
@@ -593,6 +594,10 @@ std::optional<std::string> dpkg_owner(const fs::path& root, const std::string& p
 
 }  // namespace
 
+std::optional<std::string> read_setting(const fs::path& file) {
+    return read_line(file);
+}
+
 std::optional<int> count_cpu_list(const std::string& list) {
     auto cpus = cpu_list(list);
     if (!cpus)
@@ -705,6 +710,7 @@ Machine read_machine(const MachineSource& source) {
     read_frequency(source.root, m);
     read_system(source.root, m);
     read_cgroup(source.root, m);
+    m.tuned = is_tuned(source.root, m);
     if (source.live)
         m.libc_version = std::string("glibc ") + gnu_get_libc_version();
     for (const std::string& entry : source.environment) {
@@ -724,12 +730,12 @@ std::vector<Disturbance> disturbances(const Machine& m) {
     std::vector<Disturbance> found;
     std::vector<std::string> slow;
     for (const FrequencyPolicy& p : m.policies)
-        if (p.governor && *p.governor != "performance")
+        if (p.governor && *p.governor != steady_governor)
             slow.push_back(fmt::format("{} ({}) uses \"{}\"", p.name, p.cpus, *p.governor));
     if (!slow.empty())
         found.push_back(
-            {"governor", fmt::format("the frequency governor is not \"performance\": {}",
-                                     fmt::join(slow, ", "))});
+            {"governor", fmt::format("the frequency governor is not \"{}\": {}",
+                                     steady_governor, fmt::join(slow, ", "))});
     const MachineState& s = m.state;
     if (s.load1 && m.logical_cpus && *s.load1 > 0.1 * *m.logical_cpus)
         found.push_back({"load", fmt::format("the load average is {:.2f}, above 10% of the {} "

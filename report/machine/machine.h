@@ -83,6 +83,9 @@ struct Machine {
     std::optional<double> min_mhz, max_mhz;  // over every policy
     std::vector<FrequencyPolicy> policies;   // empty without cpufreq
     std::optional<bool> boost;               // machine-wide boost/turbo switch
+    // Whether the governor, minimum frequency and boost are as `system tune`
+    // sets them; absent when the machine exposes none of them.
+    std::optional<bool> tuned;
 
     std::optional<std::string> thp_enabled, thp_defrag;
     std::optional<std::string> kernel_release, kernel_command_line;
@@ -130,6 +133,13 @@ void busy_shares(const CpuTimes& before, const CpuTimes& after, MachineState& st
 
 // Number of processors in a list such as "0-3,8,10-11"; absent when malformed.
 std::optional<int> count_cpu_list(const std::string& list);
+
+// A one-line file of /proc or /sys under the root, trimmed, exactly as the
+// kernel writes it; absent when missing, unreadable or empty.
+std::optional<std::string> read_setting(const std::filesystem::path& file);
+
+// The governor that keeps the clock where the load cannot move it.
+inline constexpr const char* steady_governor = "performance";
 
 // Something about the machine likely to disturb a measurement.
 struct Disturbance {

@@ -88,6 +88,7 @@ void machine_fields(Visit& v, M& m) {
     v("/frequency/min_mhz", m.min_mhz, Unit::mhz);
     v("/frequency/max_mhz", m.max_mhz, Unit::mhz);
     v("/frequency/boost", m.boost);
+    v("/frequency/tuned", m.tuned);
     v.list("/frequency/policies", m.policies, null_when_empty);
     v("/transparent_hugepages/enabled", m.thp_enabled);
     v("/transparent_hugepages/defrag", m.thp_defrag);

@@ -1,0 +1,161 @@
+// `system show|tune|reset`: what on this machine disturbs a measurement, and
+// setting the frequency governor, minimum frequency and boost for measuring,
+// then back.
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include <unistd.h>
+
+#include <fmt/format.h>
+#include <CLI/CLI.hpp>
+
+#include "cli/cli.h"
+#include "cli/commands.h"
+#include "machine/machine.h"
+#include "machine/system.h"
+#include "output/system_view.h"
+#include "output/text.h"
+
+namespace report {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct SystemOptions {
+    std::string root = "/";
+    std::string state_file;  // empty: the default under the root
+};
+
+void add_system_options(CLI::App* command, SystemOptions& o) {
+    command->add_option("--root", o.root,
+                        "Read (and write) the machine under this folder instead of / "
+                        "(a copy of /proc and /sys)");
+    command->add_option("--state-file", o.state_file,
+                        "Where tune remembers what it changed (default: "
+                        "/var/lib/bench_report/tune-state.json under the root)");
+}
+
+fs::path state_path(const SystemOptions& o) {
+    return o.state_file.empty() ? default_state_file(o.root) : fs::path(o.state_file);
+}
+
+// 0 when the options can be used; else the exit status, the reason said.
+int check_options(const SystemOptions& o, const char* command, bool writes) {
+    std::error_code ec;
+    if (!fs::is_directory(o.root, ec)) {
+        error(fmt::format("--root: {} is not a folder", escape_path(o.root)));
+        return static_cast<int>(Exit::bad_input);
+    }
+    // The live machine's settings are the kernel's, which only root may
+    // change; a copied tree belongs to whoever copied it.
+    if (writes && fs::equivalent(o.root, "/", ec) && ::geteuid() != 0) {
+        error(
+            fmt::format("system {} changes the kernel's settings, which needs root: run it as "
+                        "root (sudo bench_report system {})",
+                        command, command));
+        return static_cast<int>(Exit::bad_input);
+    }
+    return 0;
+}
+
+void print(int& status, const std::string& text) {
+    write_output("", Loaded{}, Inputs{}, status, [&](Output& out) { out.write(text); });
+}
+
+}  // namespace
+
+void add_system_command(CLI::App& app, int& status) {
+    auto* system = app.add_subcommand(
+        "system",
+        "What on this machine disturbs a measurement (show), setting the frequency governor, "
+        "minimum frequency and boost for measuring (tune, as root), and putting them back "
+        "(reset).");
+    system->require_subcommand(1);
+
+    auto show_options = std::make_shared<SystemOptions>();
+    auto* show = system->add_subcommand(
+        "show",
+        "What may disturb a measurement now (governor and minimum frequency per policy, boost, "
+        "SMT, transparent huge pages, ASLR, isolated processors, load, cgroup quota, "
+        "hypervisor), what tune would change, and what the machine does not expose.");
+    add_system_options(show, *show_options);
+    show->callback([show_options, &status] {
+        const SystemOptions& o = *show_options;
+        if ((status = check_options(o, "show", false)))
+            return;
+        MachineSource source;
+        source.root = o.root;
+        source.live = false;
+        Machine machine = read_machine(source);
+        TuneState state;
+        std::string refused;
+        fs::path file = state_path(o);
+        StateFile read = read_state_file(file, state, refused);
+        print(status,
+              show_system_text(system_findings(o.root, machine),
+                               read == StateFile::read ? std::optional(state) : std::nullopt,
+                               file.string()));
+        if (read == StateFile::refused) {
+            error(refused);
+            status = static_cast<int>(Exit::bad_input);
+        }
+    });
+
+    auto tune_options = std::make_shared<SystemOptions>();
+    auto* tune = system->add_subcommand(
+        "tune",
+        "As root: sets every cpufreq policy's governor to \"performance\" and its minimum "
+        "frequency to its maximum, and turns boost off, remembering each value changed in the "
+        "state file; a write that fails puts back what was changed.");
+    add_system_options(tune, *tune_options);
+    tune->callback([tune_options, &status] {
+        const SystemOptions& o = *tune_options;
+        if ((status = check_options(o, "tune", true)))
+            return;
+        fs::path file = state_path(o);
+        std::string refused;
+        TuneResult result = tune_machine(o.root, file, write_setting, refused);
+        if (!refused.empty()) {
+            error(refused + "; nothing was changed");
+            status = static_cast<int>(Exit::bad_input);
+            return;
+        }
+        print(status, tune_text(result, file.string()));
+        for (const std::string& message : tune_errors(result))
+            error(message);
+        if (result.failed)
+            status = static_cast<int>(Exit::write_failed);
+    });
+
+    auto reset_options = std::make_shared<SystemOptions>();
+    auto* reset = system->add_subcommand(
+        "reset",
+        "As root: puts back every value tune changed that still holds what tune set, leaves "
+        "those changed since, and removes the state file.");
+    add_system_options(reset, *reset_options);
+    reset->callback([reset_options, &status] {
+        const SystemOptions& o = *reset_options;
+        if ((status = check_options(o, "reset", true)))
+            return;
+        fs::path file = state_path(o);
+        std::string refused;
+        ResetResult result = reset_machine(o.root, file, write_setting, refused);
+        if (!refused.empty()) {
+            error(refused + "; nothing was reset");
+            status = static_cast<int>(Exit::bad_input);
+            return;
+        }
+        print(status, reset_text(result, file.string()));
+        std::vector<std::string> errors = reset_errors(result, file.string());
+        for (const std::string& message : errors)
+            error(message);
+        if (!errors.empty())
+            status = static_cast<int>(Exit::write_failed);
+    });
+}
+
+}  // namespace report
