@@ -231,6 +231,8 @@ TEST_F(Completion, OffersSubcommandsOptionsFormatValuesAndPaths)
         {{"bench_report", "compare", "--noise", ""}, S{}},
         {{"bench_report", "chart", "-o", "runs/host-"}, S{"runs/host-b"}},
         {{"bench_report", "show", "ru"}, S{"runs"}},
+        {{"bench_report", "system", ""}, S{"reset", "show", "tune"}},
+        {{"bench_report", "system", "tune", "--st"}, S{"--state-file"}},
         {{"bench_report", "show", "runs/host\\ a/"},
          S{"runs/host a/results_memory_Linux_x86 @ UTC time x\n.txt"}},
         {{"bench_report", "list", "'runs/host a/res"},

@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-#include "machine/system_trees.h"
+#include "system_trees.h"
 #include "process.h"
 
 namespace {

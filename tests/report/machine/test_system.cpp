@@ -18,7 +18,7 @@
 #include "machine/machine.h"
 #include "machine/record.h"
 #include "machine/system.h"
-#include "machine/system_trees.h"
+#include "system_trees.h"
 
 namespace {
 
