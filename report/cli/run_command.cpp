@@ -43,6 +43,7 @@ struct Options {
     std::optional<double> until_stable;  // per cent
     std::optional<double> precision;     // per cent
     std::optional<std::string> time_budget;
+    std::optional<std::string> timeout;
     bool strict = false;
 };
 
@@ -223,6 +224,14 @@ int run_benchmarks(const Options& o) {
                                     "2h or 1h30m",
                                     escape_path(*o.time_budget)));
     }
+    if (o.timeout) {
+        plan.timeout = parse_duration(*o.timeout);
+        if (!plan.timeout)
+            return fail(bad_input,
+                        fmt::format("--timeout: \"{}\" is not a duration such as 90s, 45m, "
+                                    "2h or 1h30m",
+                                    escape_path(*o.timeout)));
+    }
     const char* path_variable = std::getenv("PATH");
     for (std::size_t i = 0; i < builds; ++i) {
         std::optional<fs::path> bin_dir;
@@ -296,6 +305,13 @@ void add_run_command(CLI::App& app, int& status) {
     cmd->add_option("--time-budget", o->time_budget,
                     "Start no repetition (round) that would end later than this after the "
                     "start (90s, 45m, 2h, 1h30m)");
+    cmd->add_option("--timeout", o->timeout,
+                    fmt::format("Stop a repetition that runs longer than this (90s, 45m, 2h, "
+                                "1h30m): it is recorded as timed_out and run exits 1 (default "
+                                "{} for bench_processors, {} for bench_memory: ten times a "
+                                "typical repetition plus ten minutes)",
+                                about(default_timeout("bench_processors")),
+                                about(default_timeout("bench_memory"))));
     cmd->add_flag("--strict", o->strict, "Run nothing, exit 2, when the machine draws a warning");
     cmd->callback([o, &status] { status = run_benchmarks(*o); });
 }

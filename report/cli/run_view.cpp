@@ -118,8 +118,9 @@ void RunView::planned(const PlannedProgram& p) {
     else
         count = fmt::format("{} {}{}", p.runs, unit(), p.runs == 1 ? "" : "s");
     const Build* build = plan.builds.size() > 1 ? p.build : nullptr;
-    message(fmt::format("{}: {} ({}, about {} each)", who(p.program, build),
-                        escape_path(p.build->paths[p.index].string()), count, about(p.each)));
+    message(fmt::format("{}: {} ({}, about {} each, stopped past {})", who(p.program, build),
+                        escape_path(p.build->paths[p.index].string()), count, about(p.each),
+                        about(p.timeout)));
 }
 
 void RunView::cost(const Cost& cost) {
@@ -208,7 +209,9 @@ void RunView::ended(const Ended& e) {
             break;
         case Outcome::killed: how = "was killed by " + signal_name(rep.signal.value_or(0)); break;
         case Outcome::interrupted: how = "was interrupted by " + signal_name(e.stop_signal); break;
-        case Outcome::timed_out: how = "timed out"; break;
+        case Outcome::timed_out:
+            how = fmt::format("timed out after {} and was stopped", about(rep.seconds));
+            break;
     }
     std::string remark = e.no_results_file ? "; it wrote no results file"
                          : e.cut_short     ? "; its results file is cut short"

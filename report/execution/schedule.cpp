@@ -62,6 +62,15 @@ double stored_estimate(const std::string& program) {
     return program == "bench_processors" ? 780.0 : 5.0;
 }
 
+double default_timeout(const std::string& program) {
+    return 10 * stored_estimate(program) + 600;
+}
+
+// A repetition's limit: --timeout, else the program's default.
+static double repetition_timeout(const SchedulePlan& plan, const std::string& program) {
+    return plan.timeout ? *plan.timeout : default_timeout(program);
+}
+
 std::vector<std::size_t> round_order(std::size_t builds, int round) {
     std::vector<std::size_t> order(builds);
     for (std::size_t i = 0; i < builds; ++i)
@@ -324,7 +333,7 @@ bool Schedule::repetition(std::size_t program, std::size_t build, int number, in
                                              show();
                                          },
                                          [&] { show(); }},
-                                        plan_.timeout);
+                                        repetition_timeout(plan_, name));
     ++result_.started;
     const Execution& rep = ended.execution;
 
@@ -455,7 +464,8 @@ ScheduleResult Schedule::run() {
     for (std::size_t p = 0; p < plan_.programs.size(); ++p) {
         for (const Build& b : plan_.builds)
             observer_.planned({plan_.programs[p], p, &b, plan_.runs[p],
-                               stored_estimate(plan_.programs[p])});
+                               stored_estimate(plan_.programs[p]),
+                               repetition_timeout(plan_, plan_.programs[p])});
         cost.total += round_estimate(p) * plan_.runs[p];
     }
     if (plan_.until_stable || plan_.precision) {

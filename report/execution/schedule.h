@@ -106,12 +106,17 @@ struct SchedulePlan {
     std::optional<double> until_stable;  // per cent of coefficient of variation
     std::optional<double> precision;     // per cent, half the interval's width
     std::optional<double> time_budget;   // seconds
-    std::optional<double> timeout;       // seconds per repetition
+    std::optional<double> timeout;       // seconds per repetition; else default_timeout
     bool strict = false;
     std::chrono::milliseconds busy_window{1000};  // busy processors are counted over it
     long process_id = 0;  // names an interleaved run, with its start
     std::string version;  // bench_report's, recorded in machine.json
 };
+
+// How long a repetition of `program` may run when --timeout is not given:
+// ten times what one takes on a typical machine, plus ten minutes, so that
+// only a program that hangs meets it (bench_processors: 2 h 20 min).
+double default_timeout(const std::string& program);
 
 // The order of the builds in round `round` (from 1) of `builds`: the given
 // order in odd rounds, reversed in even ones (A B, B A, A B, ...; A B C,
@@ -137,6 +142,7 @@ struct PlannedProgram {
     const Build* build = nullptr;
     int runs = 0;
     double each = 0;  // estimated seconds a repetition
+    double timeout = 0;  // seconds after which a repetition is stopped
 };
 struct Cost {
     double total = 0;                 // seconds for the repetitions planned

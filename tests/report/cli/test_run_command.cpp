@@ -108,7 +108,8 @@ TEST_F(Run, BothQuickProgramsEachRepetitionInItsOwnDirectory) {
     EXPECT_EQ(r.out, "runs/host\n");
     every_line_prefixed(r.err);
     EXPECT_NE(r.err.find("bench_report: bench_processors: " + (root / "bin").string() +
-                         "/bench_processors (2 repetitions, about 13 min each)\n"),
+                         "/bench_processors (2 repetitions, about 13 min each, stopped past 2 h 20 "
+                         "min)\n"),
               std::string::npos);
     EXPECT_NE(r.err.find("this takes about 26 min; results in runs/host/\n"), std::string::npos);
     EXPECT_NE(r.err.find("bench_report: 4 of 4 repetition(s) completed in"), std::string::npos);
@@ -151,15 +152,20 @@ TEST_F(Run, FailedAndKilledRepetitionsAreReportedAndTheRunGoesOn) {
         std::string dir, body, outcome;
         json exit_status, signal;
         std::string said;
+        std::string options = "";
     };
     const Case cases[] = {
         {"fails", "echo 'Thread(s): 2'; exit 3", "failed", 3, nullptr, "failed with exit status 3"},
         {"killed", "kill -KILL $$", "killed", nullptr, "SIGKILL", "was killed by SIGKILL"},
+        // A program that hangs is stopped at --timeout, and the run goes on.
+        {"hangs", "echo 'Thread(s): 2'; exec sleep 60", "timed_out", nullptr, "SIGTERM",
+         "timed out after 1 s and was stopped", " --timeout 1s"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.dir);
         fake(c.dir, c.body);
-        Result r = run("--runs 2 --programs memory --label " + c.dir + " --bin-dir " + c.dir);
+        Result r = run("--runs 2 --programs memory --label " + c.dir + " --bin-dir " + c.dir +
+                       c.options);
         EXPECT_EQ(r.status, 1);
         every_line_prefixed(r.err);
         for (int i : {1, 2})
@@ -195,6 +201,8 @@ TEST_F(Run, WrongOptionsRunNothing) {
         {"--until-stable nan",
          "bench_report: --until-stable: \"nan\" is not a positive number of per cent\n"},
         {"--out ''", "bench_report: --out: \"\" cannot name a directory\n"},
+        {"--timeout 1..5s",
+         "bench_report: --timeout: \"1..5s\" is not a duration such as 90s, 45m, 2h or 1h30m\n"},
         {"--precision nan",
          "bench_report: --precision: \"nan\" is not a positive number of per cent\n"},
         {"--bin-dir bin --bin-dir bin --label a",

@@ -55,11 +55,13 @@ public:
     std::deque<Step> steps;  // when empty, every further step is `usual`
     Step usual;
     std::vector<std::pair<fs::path, fs::path>> calls;  // program, directory
+    std::vector<std::optional<double>> timeouts;       // given to each call
     int signal = 0;
 
     bool prepare() override { return true; }
     Execution execute(const fs::path& program, const fs::path& dir, const ExecutionHooks& hooks,
-                      std::optional<double>) override {
+                      std::optional<double> timeout) override {
+        timeouts.push_back(timeout);
         Step s = usual;
         if (!steps.empty()) {
             s = steps.front();
@@ -116,6 +118,8 @@ struct Recorder : ScheduleObserver {
     std::vector<Status> statuses;
     std::optional<Cost> cost_;
     std::vector<OtherBuild> others;
+    std::vector<PlannedProgram> planned_;
+    void planned(const PlannedProgram& p) override { planned_.push_back(p); }
     void other_build(const OtherBuild& o) override { others.push_back(o); }
     void decision(const Decision& d) override { decisions.push_back(d); }
     void ended(const Ended& e) override { ended_.push_back(e); }
@@ -223,6 +227,33 @@ TEST_F(Schedule, CompletedWithoutAUsableResultsFileIsNotGood) {
     EXPECT_TRUE(seen.ended_[1].cut_short);
     EXPECT_EQ(r.completed, 0);
     EXPECT_EQ(r.unsuccessful, 2);
+}
+
+TEST_F(Schedule, EveryRepetitionHasATimeoutAndOneThatMeetsItIsUnsuccessful) {
+    // No --timeout: the program's default, said before the run and given to
+    // every repetition; a timed-out repetition is recorded so and counted
+    // as unsuccessful (run exits 1), and the run goes on.
+    executor.steps = {{Outcome::timed_out, 610, ""}};
+    plan.runs = {2};
+    ScheduleResult r = run();
+    ASSERT_EQ(executor.timeouts.size(), 2u);
+    EXPECT_EQ(executor.timeouts[0], default_timeout("bench_memory"));
+    EXPECT_EQ(executor.timeouts[1], default_timeout("bench_memory"));
+    EXPECT_EQ(default_timeout("bench_memory"), 650);
+    EXPECT_EQ(default_timeout("bench_processors"), 8400);
+    ASSERT_EQ(seen.planned_.size(), 1u);
+    EXPECT_EQ(seen.planned_[0].timeout, 650);
+    EXPECT_EQ(r.unsuccessful, 1);
+    EXPECT_EQ(r.completed, 1);
+    EXPECT_EQ(records("host")[0]["outcome"], "timed_out");
+    // --timeout: that limit for every program.
+    TearDown();
+    SetUp();
+    plan.runs = {1};
+    plan.timeout = 90;
+    run();
+    EXPECT_EQ(executor.timeouts.back(), 90);
+    EXPECT_EQ(seen.planned_.back().timeout, 90);
 }
 
 TEST_F(Schedule, TimeBudgetStartsNothingThatWouldEndPastIt) {
