@@ -152,6 +152,7 @@ const char* style =
 h1{font-size:24px}h2{font-size:20px;margin-top:32px;border-bottom:1px solid #ccc}h3{font-size:16px;margin:20px 0 6px}
 .meta{font-size:13px;color:#333;margin:4px 0;overflow-wrap:anywhere}
 nav ul{margin:4px 0;padding-left:20px}nav li{margin:2px 0}
+h1,h2,h3,nav li,caption,figcaption{overflow-wrap:anywhere}
 .charts{display:grid;grid-template-columns:repeat(auto-fill,minmax(min(100%,480px),1fr));gap:16px}
 figure{margin:0 0 8px;border:1px solid #ccc;padding:4px;max-width:820px}
 .fleet figure{max-width:600px}

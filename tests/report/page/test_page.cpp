@@ -34,6 +34,7 @@ struct Case {
     bool long_labels;  // each host given on its own with a long --label
     bool extreme;      // a fleet whose runs lie 140 times above and below the median
     bool history;      // one host's repetitions on 4 days, its kernel updated in the middle
+    bool unbreakable = false;  // with long_labels: each label 200 characters without a space
 };
 
 const Case cases[] = {
@@ -42,6 +43,8 @@ const Case cases[] = {
     {"fleet_of_200_median", 200, true, false, false, false},
     {"extreme_ratios", 12, true, false, true, false},
     {"history_of_a_host", 1, false, false, false, true},
+    {"unbreakable_labels", 3, false, true, false, false, true},
+    {"history_under_an_unbreakable_label", 1, false, true, false, true, true},
 };
 
 // "Sun Nov  1 10:00:01 2026" for day "01", repetition 1.
@@ -121,7 +124,10 @@ TEST_P(Page, FitsItsBudgetAndEveryScreen) {
         for (const std::string& h : hosts)
             args += " " + quoted(dir / "fleet" / h);
         for (const std::string& h : hosts)
-            args += " --label 'rack-17 of the second datacentre, building West, row C, " + h + "'";
+            args += c.unbreakable
+                        ? " --label '" + std::string(200 - h.size(), 'w') + h + "'"
+                        : " --label 'rack-17 of the second datacentre, building West, row C, " +
+                              h + "'";
     } else {
         args = " " + quoted(dir / "fleet");
     }
@@ -133,7 +139,7 @@ TEST_P(Page, FitsItsBudgetAndEveryScreen) {
               0)
         << slurp(dir / "chart.err");
     EXPECT_LE(fs::file_size(html), 1'500'000u);
-    if (c.history) {
+    if (c.history && !c.long_labels) {
         // A chart per test of both programs, each panel naming the kernel update once.
         std::string page = slurp(html);
         auto count = [&](const std::string& what) {
