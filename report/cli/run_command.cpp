@@ -124,15 +124,18 @@ int run_status(const ScheduleResult& result, RunView& view) {
         view.message("cannot catch SIGINT, SIGTERM and SIGHUP");
         return write_failed;
     }
-    if (result.error) {
-        view.message(error_text(*result.error));
-        return write_failed;
-    }
     view.clear();
     std::string folders;
     for (const fs::path& f : result.folders)
         folders += f.string() + '\n';
-    if (!folders.empty() && !(std::cout << folders << std::flush)) {
+    bool written = folders.empty() || static_cast<bool>(std::cout << folders << std::flush);
+    // A directory or machine.json that could not be written (a full disk, a
+    // size limit) stops the run; the folders that got a repetition are still said.
+    if (result.error) {
+        view.message(error_text(*result.error));
+        return write_failed;
+    }
+    if (!written) {
         view.message("cannot write to standard output");
         return write_failed;
     }

@@ -212,10 +212,10 @@ void RunView::ended(const Ended& e) {
         case Outcome::timed_out:
             how = fmt::format("timed out after {} and was stopped", about(rep.seconds));
             break;
+        case Outcome::invalid: how = "exited with status 0"; break;
     }
-    std::string remark = e.no_results_file ? "; it wrote no results file"
-                         : e.cut_short     ? "; its results file is cut short"
-                                           : "";
+    // Invalid: not counted as completed, and why (what machine.json's reason says).
+    std::string remark = rep.outcome == Outcome::invalid ? "; invalid: " + escape_path(e.reason) : "";
     std::string line = fmt::format("{} {} of {}{} {} in {:.1f} s{}: {}", e.program, e.number,
                                    e.planned,
                                    e.build ? " (" + escape_path(e.build->label) + ")" : "", how,

@@ -48,6 +48,7 @@ const char* outcome_name(Outcome o) {
         case Outcome::killed: return "killed";
         case Outcome::interrupted: return "interrupted";
         case Outcome::timed_out: return "timed_out";
+        case Outcome::invalid: return "invalid";
     }
     return "failed";
 }

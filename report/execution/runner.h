@@ -32,9 +32,13 @@ enum class Outcome {
     killed,       // ended by a signal it was not sent by bench_report
     interrupted,  // ended after bench_report passed on Ctrl-C, SIGTERM or SIGHUP
     timed_out,    // stopped by bench_report when it ran past its timeout
+    // Exited with status 0 but left no usable results file: none, one that
+    // does not read, one cut short, or another program's. Only the schedule,
+    // which reads the file, says so.
+    invalid,
 };
 
-// "completed", "failed", "killed", "interrupted", "timed_out"
+// "completed", "failed", "killed", "interrupted", "timed_out", "invalid"
 const char* outcome_name(Outcome o);
 
 // How one execution of a program ended.

@@ -1,14 +1,19 @@
 #include "execution/schedule.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <ctime>
-#include <fstream>
 #include <memory>
 #include <set>
 #include <system_error>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "analysis/recorded.h"
 #include "execution/activity.h"
@@ -81,7 +86,73 @@ std::vector<std::size_t> round_order(std::size_t builds, int round) {
 }
 
 bool Ended::good() const {
-    return execution.outcome == Outcome::completed && !no_results_file && !cut_short;
+    return execution.outcome == Outcome::completed;
+}
+
+std::optional<std::string> results_problem(const std::optional<fs::path>& results_file,
+                                           const std::string& program, Run* usable) {
+    if (!results_file)
+        return "it wrote no results file";
+    Loaded loaded = load_runs({results_file->string()}, {});
+    for (const LoadNote& n : loaded.notes) {
+        if (n.kind == LoadNote::not_results)
+            return fmt::format("its results file does not parse (line {}: expected {})",
+                               n.line, n.reason);
+        if (n.kind == LoadNote::unreadable)
+            return "its results file cannot be read: " + n.reason;
+    }
+    if (loaded.runs.empty())
+        return "its results file holds no run";
+    const Run& run = loaded.runs.front();
+    if (program_name(run.program) != program)
+        return fmt::format("its results file is {}'s, not {}'s", program_name(run.program),
+                           program);
+    if (run.partial)
+        return "its results file is cut short";
+    if (usable)
+        *usable = run;
+    return std::nullopt;
+}
+
+namespace {
+
+// `text` into `path`, created or truncated; the system's reason when it fails.
+std::optional<ScheduleError> write_file(const fs::path& path, const std::string& text) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return ScheduleError{"write", path, std::strerror(errno)};
+    int error = 0;
+    for (std::size_t done = 0; done < text.size();) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            // A file-size limit (SIGXFSZ is ignored) or a full disk.
+            error = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error)
+        return ScheduleError{"write", path, std::strerror(error)};
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ScheduleError> write_whole(const fs::path& path, const std::string& text) {
+    fs::path temporary = path;
+    temporary += ".tmp";
+    std::optional<ScheduleError> error = write_file(temporary, text);
+    if (!error && ::rename(temporary.c_str(), path.c_str()) != 0)
+        error = ScheduleError{"write", path, std::strerror(errno)};
+    if (error) {
+        ::unlink(temporary.c_str());
+        error->path = path;
+    }
+    return error;
 }
 
 namespace {
@@ -95,22 +166,23 @@ std::string utc(std::chrono::system_clock::time_point t, const char* format) {
     return buffer;
 }
 
-// machine.json written whole or not at all: into a temporary file, then renamed.
-std::optional<ScheduleError> write_record(const fs::path& path, const MachineRecord& record) {
-    fs::path temporary = path;
-    temporary += ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << record_text(record);
-        out.close();
-        if (!out)
-            return ScheduleError{"write", temporary, ""};
-    }
-    std::error_code ec;
-    fs::rename(temporary, path, ec);
-    if (ec)
-        return ScheduleError{"write", path, ec.message()};
-    return std::nullopt;
+// The final machine.json of a repetition whose "running" one was written:
+// whole, else (a full disk) rewritten in place and without indentation, so
+// that it fits in the blocks the old one frees and does not go on saying
+// "running". The error of the whole write when the one in place fails too:
+// the file is then cut short, and every reader says it cannot be read.
+std::optional<ScheduleError> write_final_record(const fs::path& path,
+                                                const MachineRecord& record) {
+    std::string text = record_text(record);
+    std::optional<ScheduleError> error = write_whole(path, text);
+    if (!error)
+        return std::nullopt;
+    std::string compact = nlohmann::ordered_json::parse(text).dump(
+                              -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+                          '\n';
+    if (!write_file(path, compact))
+        return std::nullopt;
+    return error;
 }
 
 // What the schedule knows of one build's repetitions of one program.
@@ -279,7 +351,6 @@ bool Schedule::repetition(std::size_t program, std::size_t build, int number, in
         }
     }
     ++result_.directories;
-    used_[build] = true;
 
     double rep_started = clock_.seconds();
     Machine before = first_ ? machine_ : reader_.machine();
@@ -309,8 +380,14 @@ bool Schedule::repetition(std::size_t program, std::size_t build, int number, in
     record.machine = before;
     record.before = before.state;
     record.warnings = warnings_;
-    if ((result_.error = write_record(dir / "machine.json", record)))
+    if ((result_.error = write_whole(dir / "machine.json", record_text(record)))) {
+        // Nothing ran in it: the directory goes.
+        fs::remove(dir, ec);
+        --result_.directories;
         return false;
+    }
+
+    used_[build] = true;
 
     Activity activity;
     double each = estimate(program, build);
@@ -337,19 +414,18 @@ bool Schedule::repetition(std::size_t program, std::size_t build, int number, in
     ++result_.started;
     const Execution& rep = ended.execution;
 
-    // What it left: a complete results file, or the reason there is none.
+    // Exiting 0 is not enough: it must have left a complete results file of
+    // the program asked for (not another program behind its name).
     Sample& sample = samples_[program][build];
     if (rep.outcome == Outcome::completed) {
-        if (!rep.results_file) {
-            ended.no_results_file = true;
+        Run usable;
+        if (std::optional<std::string> problem = results_problem(rep.results_file, name, &usable)) {
+            ended.execution.outcome = Outcome::invalid;
+            ended.reason = *problem;
+            recorded.reason = *problem;
         } else {
-            Loaded loaded = load_runs({rep.results_file->string()}, {});
-            if (loaded.runs.empty() || loaded.runs.front().partial) {
-                ended.cut_short = true;
-            } else {
-                sample.rates.push_back(pass_rates(loaded.runs.front()));
-                sample.by_round[number] = sample.rates.back();
-            }
+            sample.rates.push_back(pass_rates(usable));
+            sample.by_round[number] = sample.rates.back();
         }
     }
     if (rep.outcome == Outcome::interrupted)
@@ -373,15 +449,17 @@ bool Schedule::repetition(std::size_t program, std::size_t build, int number, in
     if (rep.results_file)
         recorded.results_file = rep.results_file->filename().string();
     record.after = reader_.state(std::chrono::milliseconds(0));
-    if ((result_.error = write_record(dir / "machine.json", record)))
-        return false;
+    result_.error = write_final_record(dir / "machine.json", record);
 
     ended.program = name;
     ended.build = interleaved() ? &b : nullptr;
     ended.number = number;
     ended.planned = planned;
     ended.dir = dir;
+    // Said even when its record could not be written: it ran, and where.
     observer_.ended(ended);
+    if (result_.error)
+        return false;
     if (rep.outcome == Outcome::interrupted) {
         result_.stopped_by = ended.stop_signal;
         return false;
@@ -510,11 +588,19 @@ ScheduleResult Schedule::run() {
     interleaved_ = interleaved_name(clock_.wall(), plan_.process_id);
     std::vector<StopReason> stopped(plan_.programs.size(), StopReason::runs);
     std::size_t reached = 0;
+    // The folders that got a repetition are said whatever ends the run.
+    auto finish = [&] {
+        for (std::size_t b = 0; b < plan_.builds.size(); ++b)
+            if (used_[b])
+                result_.folders.push_back(plan_.builds[b].dir);
+        result_.elapsed = since_start();
+        return result_;
+    };
     for (std::size_t p = 0; p < plan_.programs.size(); ++p) {
         reached = p + 1;
         stopped[p] = run_program(p);
         if (result_.error)
-            return result_;
+            return finish();
         if (result_.stopped_by)
             break;
     }
@@ -529,11 +615,7 @@ ScheduleResult Schedule::run() {
             s.stopped = stopped[p];
             observer_.summary(s);
         }
-    for (std::size_t b = 0; b < plan_.builds.size(); ++b)
-        if (used_[b])
-            result_.folders.push_back(plan_.builds[b].dir);
-    result_.elapsed = since_start();
-    return result_;
+    return finish();
 }
 
 }  // namespace

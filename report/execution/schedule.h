@@ -18,6 +18,7 @@
 #include "analysis/precision.h"
 #include "execution/runner.h"
 #include "machine/machine.h"
+#include "model/run.h"
 
 namespace report {
 
@@ -162,8 +163,10 @@ struct Ended {
     int number = 0, planned = 0;
     Execution execution;
     int stop_signal = 0;  // the signal that interrupted it
-    // Completed but unusable: the results file is missing or cut short.
-    bool no_results_file = false, cut_short = false;
+    // Why its outcome is invalid (it exited 0, but the results file is
+    // missing, does not read, is cut short or is another program's), as
+    // machine.json's reason says it: "its results file is cut short".
+    std::string reason;
     bool good() const;
     std::filesystem::path dir;
 };
@@ -200,8 +203,21 @@ struct OtherBuild {
 struct ScheduleError {
     std::string what;  // "create", "write"
     std::filesystem::path path;
-    std::string reason;
+    std::string reason;  // the system's words, "No space left on device"
 };
+
+// Why the results file a program left on exiting 0 cannot be counted, in the
+// words machine.json's reason keeps; absent when it is a complete results
+// file of `program`, and then `usable` (when given) is its run.
+// `results_file` absent: the program wrote none.
+std::optional<std::string> results_problem(const std::optional<std::filesystem::path>& results_file,
+                                           const std::string& program, Run* usable = nullptr);
+
+// Writes `text` to `path` whole or not at all: into PATH.tmp, then renamed
+// over it; the temporary file never stays. The error names the file that
+// could not be written and the system's reason.
+std::optional<ScheduleError> write_whole(const std::filesystem::path& path,
+                                         const std::string& text);
 
 class ScheduleObserver {
 public:

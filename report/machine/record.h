@@ -28,7 +28,7 @@ struct RepetitionRecord {
     std::optional<std::string> started, finished;  // UTC, ISO 8601
     std::optional<double> seconds;
     // "running" while it runs, then "completed", "failed", "killed",
-    // "interrupted" or "timed_out".
+    // "interrupted", "timed_out" or "invalid" (exited 0, results file unusable).
     std::optional<std::string> outcome;
     std::optional<int> exit_status;
     std::optional<std::string> signal;        // "SIGTERM", when a signal ended it

@@ -8,8 +8,9 @@
 namespace report {
 
 // A recorded outcome in words: "failed", "killed", "interrupted",
-// "timed out", "still running"; any other text a file holds, escaped for a
-// terminal and cut to a few dozen bytes.
+// "timed out", "invalid" (exited 0, its results file unusable), "still
+// running"; any other text a file holds, escaped for a terminal and cut to a
+// few dozen bytes.
 std::string outcome_words(const std::string& outcome);
 
 // "timed out" for a run whose machine.json says it did not complete, with

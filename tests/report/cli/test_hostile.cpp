@@ -53,6 +53,33 @@ void many(const fs::path& dir, int count) {
         host(dir, "results_processors_Linux_x86 @ " + std::to_string(i) + ".txt");
 }
 
+// A stand-in bench_memory in dir/bin: a shell script with `body`.
+void stand_in(const fs::path& dir, const std::string& body) {
+    put(dir / "bin/bench_memory", "#!/bin/sh\n" + body + "\n");
+    fs::permissions(dir / "bin/bench_memory", fs::perms::owner_all);
+}
+
+// What `run` left under dir/runs/host: its repetitions' directories, and
+// whether any holds a temporary file or a machine.json still saying "running".
+struct RunLeft {
+    std::size_t repetitions = 0;
+    bool temporary = false, running = false;
+};
+RunLeft run_left(const fs::path& dir) {
+    RunLeft left;
+    std::error_code ec;
+    for (const auto& rep : fs::directory_iterator(dir / "runs/host", ec)) {
+        ++left.repetitions;
+        for (const auto& f : fs::directory_iterator(rep.path())) {
+            std::string name = f.path().filename().string();
+            left.temporary |= name.size() > 4 && name.substr(name.size() - 4) == ".tmp";
+            left.running |= name == "machine.json" &&
+                            slurp(f.path()).find("\"running\"") != std::string::npos;
+        }
+    }
+    return left;
+}
+
 std::size_t count_of(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
@@ -301,6 +328,34 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
              // The terminal's views escape it; CSV carries the text as it is.
              EXPECT_GT(r.out.find("\x1b"), r.out.find("path,label,"));
          }},
+        // run's standard error goes through a pipe, which no size limit cuts.
+        {"run meets a file-size limit after a repetition",
+         [](const fs::path& d) {
+             stand_in(d, "cp '" + (data / "memory_1thread.results.txt").string() +
+                             "' results_memory.txt\nprlimit --pid $PPID --fsize=64");
+         },
+         "(\"$B\" run --runs 2 --programs memory --label host --bin-dir bin; "
+         "echo \"exit status $?\") 2>&1 | cat",
+         0, {},
+         {"bench_memory 1 of 2 completed in ", "bench_report: cannot write runs/host/",
+          "/machine.json: File too large\n", "runs/host\n", "exit status 1\n"},
+         [](const fs::path& d, const Result&) {
+             RunLeft left = run_left(d);
+             EXPECT_EQ(left.repetitions, 1u);
+             EXPECT_FALSE(left.temporary);
+             EXPECT_FALSE(left.running);
+         }},
+        {"run meets a file-size limit before anything runs",
+         [](const fs::path& d) { stand_in(d, "exit 0"); },
+         "(ulimit -f 1; \"$B\" run --runs 2 --programs memory --label host --bin-dir bin; "
+         "echo \"exit status $?\") 2>&1 | cat",
+         0, {},
+         {"bench_report: cannot write runs/host/", "/machine.json: File too large\n",
+          "exit status 1\n"},
+         [](const fs::path& d, const Result& r) {
+             EXPECT_EQ(r.out.find("runs/host\n"), std::string::npos) << r.out;
+             EXPECT_EQ(run_left(d).repetitions, 0u);
+         }},
         {"a path that is not UTF-8 in JSON",
          [](const fs::path& d) {
              host(d / "h\xff");
@@ -337,6 +392,35 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
                  dir, fs::directory_options::skip_permission_denied))
             EXPECT_NE(e.path().filename().string().rfind('.', 0), 0u) << e.path();
     }
+}
+
+// A full disk under `run` (a tiny tmpfs in a mount namespace of its own: root
+// only): the system's reason, exit 1, the folder said, and no record left
+// saying "running" nor a temporary file. Where the disk fills (the results
+// file, the final machine.json, the next repetition's) depends on the sizes.
+TEST_F(Hostile, RunOnAFullDisk) {
+    if (::geteuid() != 0 || shell("unshare -m sh -c 'mount -t tmpfs -o size=64k t /mnt' "
+                                  "2>/dev/null") != 0)
+        GTEST_SKIP() << "needs root and a mount namespace";
+    stand_in(root, "cp '" + (data / "memory_1thread.results.txt").string() +
+                       "' results_memory.txt\ncat /dev/zero > fill 2>/dev/null\nexit 0");
+    fs::create_directories(root / "disk");
+    put(root / "case.sh",
+        "mount -t tmpfs -o size=64k t disk || exit 9\n"
+        "\"$B\" run --runs 2 --programs memory --label host --bin-dir bin --out disk/runs "
+        ">out.txt 2>err.txt; echo \"exit status $?\"\n"
+        "cat out.txt err.txt\n"
+        "find disk -name '*.tmp' | sed 's/^/left: /'\n"
+        "grep -l '\"running\"' disk/runs/host/*/machine.json | sed 's/^/running: /'\n"
+        "exit 0\n");
+    Result r = run_in(root, "B='" BENCH_REPORT "' timeout -k 5 60 unshare -m sh case.sh");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("exit status 1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("disk/runs/host\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(": No space left on device\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("bench_memory 1 of 2 "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("left: "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("running: "), std::string::npos) << r.out;
 }
 
 TEST(HostileText, TerminalCsvAndJsonForms) {

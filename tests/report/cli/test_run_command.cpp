@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -146,13 +147,15 @@ TEST_F(Run, BothQuickProgramsEachRepetitionInItsOwnDirectory) {
     }
 }
 
-// A program that fails or is killed is reported with its status, and the next repetition runs.
+// A program that fails, is killed or exits 0 without its own complete results
+// file is reported with its status, and the next repetition runs.
 TEST_F(Run, FailedAndKilledRepetitionsAreReportedAndTheRunGoesOn) {
     struct Case {
         std::string dir, body, outcome;
         json exit_status, signal;
         std::string said;
         std::string options = "";
+        json reason = nullptr;
     };
     const Case cases[] = {
         {"fails", "echo 'Thread(s): 2'; exit 3", "failed", 3, nullptr, "failed with exit status 3"},
@@ -160,6 +163,13 @@ TEST_F(Run, FailedAndKilledRepetitionsAreReportedAndTheRunGoesOn) {
         // A program that hangs is stopped at --timeout, and the run goes on.
         {"hangs", "echo 'Thread(s): 2'; exec sleep 60", "timed_out", nullptr, "SIGTERM",
          "timed out after 1 s and was stopped", " --timeout 1s"},
+        // The wrong program behind the name, and garbage: exit 0, yet invalid.
+        {"wrong", "exec '" QUICK_PROCESSORS "'", "invalid", 0, nullptr, "exited with status 0",
+         "", "its results file is bench_processors's, not bench_memory's"},
+        {"garbage", "echo garbage > results_memory.txt", "invalid", 0, nullptr,
+         "exited with status 0", "",
+         "its results file does not parse (line 1: expected the title line of "
+         "bench_processors or bench_memory)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.dir);
@@ -173,14 +183,50 @@ TEST_F(Run, FailedAndKilledRepetitionsAreReportedAndTheRunGoesOn) {
                       std::string::npos)
                 << r.err;
         EXPECT_NE(r.err.find("0 of 2 repetition(s) completed"), std::string::npos);
+        if (c.reason.is_string()) {
+            std::string reason = c.reason;
+            EXPECT_NE(r.err.find("; invalid: " + reason + ": runs/"), std::string::npos) << r.err;
+            // show reads the outcome and its reason back.
+            std::string show = "cd '" + root.string() + "' && '" BENCH_REPORT "' show runs/" +
+                               c.dir + " > show.txt 2>&1";
+            std::system(show.c_str());
+            if (c.dir == "wrong") {
+                EXPECT_NE(slurp(root / "show.txt").find("Not completed: invalid: " + reason + "."),
+                          std::string::npos)
+                    << slurp(root / "show.txt");
+            }
+        }
         auto reps = repetitions(c.dir);
         ASSERT_EQ(reps.size(), 2u);
         for (const auto& [dir, doc] : reps) {
             EXPECT_EQ(doc["repetition"]["outcome"], c.outcome);
             EXPECT_EQ(doc["repetition"]["exit_status"], c.exit_status);
             EXPECT_EQ(doc["repetition"]["signal"], c.signal);
+            EXPECT_EQ(doc["repetition"]["reason"], c.reason);
         }
     }
+}
+
+// A directory already holding the next sequence number (a concurrent run, a
+// planted link) is skipped, and the final count is of what ran: 3 of 3.
+TEST_F(Run, SkippedSequenceNumbersDoNotSwellTheCount) {
+    fake("good", "cp '" REPORT_DATA "/memory_1thread.results.txt' results_memory.txt");
+    // "-2" planted under every second's stamp of the next minute.
+    std::time_t now = std::time(nullptr);
+    for (int s = 0; s < 60; ++s) {
+        std::time_t t = now + s;
+        std::tm tm{};
+        gmtime_r(&t, &tm);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
+        fs::create_directories(root / "runs/host" / (std::string(stamp) + "-2"));
+    }
+    Result r = run("--runs 3 --programs memory --label host --bin-dir good");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("bench_report: 3 of 3 repetition(s) completed in "), std::string::npos)
+        << r.err;
+    for (const char* n : {"1 of 3", "2 of 3", "3 of 3 completed"})
+        EXPECT_NE(r.err.find(std::string("bench_memory ") + n), std::string::npos) << r.err;
 }
 
 TEST_F(Run, WrongOptionsRunNothing) {

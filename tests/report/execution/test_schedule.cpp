@@ -6,10 +6,12 @@
 // exactly and without real time.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <deque>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 
@@ -47,6 +49,7 @@ struct Step {
     double seconds = 10;
     std::string results = one;  // copied into the directory; "" for none
     int stop = 0;               // the signal that arrives while it runs
+    std::function<void()> during = {};  // done while it runs, after the results file
 };
 
 class FakeExecutor : public Executor {
@@ -81,6 +84,8 @@ public:
             e.results_file = dir / "results_memory.txt";
             fs::copy_file(s.results, *e.results_file);
         }
+        if (s.during)
+            s.during();
         clock_.now += s.seconds;
         if (s.stop)
             signal = s.stop;
@@ -204,7 +209,7 @@ TEST_F(Schedule, RepetitionsInNumberedDirectoriesRecordedAsTheyEnded) {
     EXPECT_EQ(recs[0]["finished"], "2026-12-08T10:00:10Z");
     ASSERT_EQ(seen.ended_.size(), 3u);
     EXPECT_TRUE(seen.ended_[0].good());
-    EXPECT_TRUE(seen.ended_[1].no_results_file == false && !seen.ended_[1].good());
+    EXPECT_TRUE(seen.ended_[1].reason.empty() && !seen.ended_[1].good());
     // The machine is read over a busy window before every repetition, once for all at the start.
     EXPECT_EQ(machine.windows, 3);
     // The status names the test the program is in, and what is left: the
@@ -216,17 +221,99 @@ TEST_F(Schedule, RepetitionsInNumberedDirectoriesRecordedAsTheyEnded) {
     EXPECT_EQ(seen.statuses[2].activity, "Low speeds, one thread");
 }
 
-TEST_F(Schedule, CompletedWithoutAUsableResultsFileIsNotGood) {
+// Exiting 0 is not enough: a repetition whose results file is missing, does
+// not read, is cut short or is another program's (bench_processors behind the
+// name bench_memory) is recorded invalid with the reason, and not counted.
+TEST_F(Schedule, ExitingZeroWithoutAUsableResultsFileIsInvalid) {
     fs::create_directories(root / "data");
     std::ofstream(root / "data/cut.txt") << slurp(two).substr(0, 400);
-    executor.steps = {{Outcome::completed, 1, ""}, {Outcome::completed, 1, (root / "data/cut.txt").string()}};
-    plan.runs = {2};
+    std::ofstream(root / "data/garbage.txt") << "\x7f" "ELF garbage\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "it wrote no results file"},
+        {(root / "data/cut.txt").string(), "its results file is cut short"},
+        {(root / "data/garbage.txt").string(),
+         "its results file does not parse (line 1: expected the title line of "
+         "bench_processors or bench_memory)"},
+        {data + "/processors_1thread.results.txt",
+         "its results file is bench_processors's, not bench_memory's"},
+        {one, ""},
+    };
+    plan.runs = {5};
+    for (const auto& [file, reason] : cases)
+        executor.steps.push_back({Outcome::completed, 1, file});
     ScheduleResult r = run();
-    ASSERT_EQ(seen.ended_.size(), 2u);
-    EXPECT_TRUE(seen.ended_[0].no_results_file);
-    EXPECT_TRUE(seen.ended_[1].cut_short);
-    EXPECT_EQ(r.completed, 0);
-    EXPECT_EQ(r.unsuccessful, 2);
+    EXPECT_EQ(r.completed, 1);
+    EXPECT_EQ(r.unsuccessful, 4);
+    auto recs = records("host");
+    ASSERT_EQ(recs.size(), 5u);
+    ASSERT_EQ(seen.ended_.size(), 5u);
+    for (std::size_t i = 0; i < 5; ++i) {
+        const std::string& reason = cases[i].second;
+        SCOPED_TRACE(reason);
+        EXPECT_EQ(recs[i]["exit_status"], 0);
+        EXPECT_EQ(seen.ended_[i].good(), reason.empty());
+        EXPECT_EQ(seen.ended_[i].reason.substr(0, reason.size()), reason);
+        if (reason.empty()) {
+            EXPECT_EQ(recs[i]["outcome"], "completed");
+            EXPECT_TRUE(recs[i]["reason"].is_null());
+        } else {
+            EXPECT_EQ(recs[i]["outcome"], "invalid");
+            EXPECT_EQ(recs[i]["reason"], seen.ended_[i].reason);
+        }
+    }
+    // Only the good one is a value for the stopping rules and the summary.
+    ASSERT_EQ(seen.summaries.size(), 1u);
+    EXPECT_FALSE(seen.summaries[0].variation);
+}
+
+// A file-size limit (as a full disk) met writing machine.json: the run stops
+// with the system's reason, no temporary file is left, the record never goes
+// on saying "running", and the folder that got a repetition is still said.
+TEST_F(Schedule, AWriteLimitStopsTheRunWithTheReasonAndLeavesNothingRunning) {
+    auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit unlimited{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    auto limit = [&](rlim_t bytes) {
+        rlimit l = unlimited;
+        l.rlim_cur = std::min(bytes, unlimited.rlim_max);
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &l), 0);
+    };
+    auto leftovers = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::recursive_directory_iterator(root / "runs/host"))
+            names.push_back(fs::relative(e.path(), root / "runs/host").string());
+        return names;
+    };
+
+    // Met while the program runs: the repetition is said, then the error.
+    executor.steps = {{Outcome::completed, 1, one, 0, [&] { limit(64); }}};
+    ScheduleResult r = run();
+    limit(unlimited.rlim_cur);
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->reason, "File too large");
+    EXPECT_EQ(executor.calls.size(), 1u);
+    fs::path dir = executor.calls[0].second;
+    EXPECT_EQ(r.error->path, dir / "machine.json");
+    EXPECT_EQ(seen.ended_.size(), 1u);
+    EXPECT_EQ(r.folders, std::vector<fs::path>{root / "runs/host"});
+    EXPECT_FALSE(fs::exists(dir / "machine.json.tmp"));
+    EXPECT_EQ(slurp(dir / "machine.json").find("running"), std::string::npos);
+
+    // Met before anything runs: nothing ran, no directory is left.
+    TearDown();
+    seen = {};
+    executor.calls.clear();
+    fs::create_directories(root / "runs/host");
+    limit(64);
+    r = run();
+    limit(unlimited.rlim_cur);
+    std::signal(SIGXFSZ, old_handler);
+    ASSERT_TRUE(r.error);
+    EXPECT_EQ(r.error->what, "write");
+    EXPECT_EQ(r.error->reason, "File too large");
+    EXPECT_TRUE(executor.calls.empty());
+    EXPECT_TRUE(r.folders.empty());
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
 TEST_F(Schedule, EveryRepetitionHasATimeoutAndOneThatMeetsItIsUnsuccessful) {
@@ -307,7 +394,8 @@ TEST_F(Schedule, SignalStopsTheRunAfterTheInterruptedRepetition) {
     plan.programs = {"bench_processors", "bench_memory"};
     plan.runs = {3, 3};
     plan.builds[0].paths.push_back(root / "host/bench_memory");
-    executor.steps = {{}, {Outcome::interrupted, 3, "", SIGTERM}};
+    executor.steps = {{Outcome::completed, 10, data + "/processors_1thread.results.txt"},
+                      {Outcome::interrupted, 3, "", SIGTERM}};
     ScheduleResult r = run();
     EXPECT_EQ(r.started, 2);
     EXPECT_EQ(r.completed, 1);
