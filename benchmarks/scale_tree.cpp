@@ -1,0 +1,63 @@
+// Trees for benchmarks/compare_at_scale:
+//   scale_tree fleet DIR HOSTS   HOSTS host directories under DIR, each with
+//                                a processors and a memory results file (the
+//                                tests' generated fleet);
+//   scale_tree chain DIR DEPTH   DIR/d/d/.../d, DEPTH directories deep, with
+//                                one processors results file at the bottom.
+// The chain is made a directory at a time relative to the last one, so it
+// can go deeper than the longest path the system takes.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "fleet.h"
+
+namespace {
+
+int chain(const std::filesystem::path& dir, int depth) {
+    std::filesystem::create_directories(dir);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; fd >= 0 && level < depth; ++level) {
+        if (::mkdirat(fd, "d", 0755) != 0 && errno != EEXIST)
+            break;
+        int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+    }
+    if (fd < 0) {
+        std::fprintf(stderr, "scale_tree: %s: %s\n", dir.c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::string text = scaled_results_file(report::Program::processors, 1.0, 4, 1);
+    int out = ::openat(fd, "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:00:00 2026\n.txt",
+                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    bool ok = out >= 0 && ::write(out, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (out >= 0)
+        ok = ::close(out) == 0 && ok;
+    ::close(fd);
+    if (!ok) {
+        std::fprintf(stderr, "scale_tree: cannot write the results file at depth %d\n", depth);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4 || (std::strcmp(argv[1], "fleet") != 0 && std::strcmp(argv[1], "chain") != 0)) {
+        std::fprintf(stderr, "usage: scale_tree fleet DIR HOSTS | scale_tree chain DIR DEPTH\n");
+        return 2;
+    }
+    int count = std::atoi(argv[3]);
+    if (std::strcmp(argv[1], "chain") == 0)
+        return chain(argv[2], count);
+    write_fleet(argv[2], count, 7);
+    return 0;
+}
