@@ -107,7 +107,11 @@ void run_compare(const Options& o, int& status) {
         view.width =
             out.terminal() || o.output.empty() || o.output == "-" ? output_width() : 100000;
         view.colour = colour_wanted(o.colour, out.terminal());
-        out.write(find_compare_format(o.format)->write(comparisons, view));
+        const CompareFormat* format = find_compare_format(o.format);
+        if (format->stream)
+            format->stream(comparisons, view, [&](std::string_view text) { out.write(text); });
+        else
+            out.write(format->write(comparisons, view));
     });
     if (written != 0) {
         status = written;

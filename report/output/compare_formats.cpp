@@ -6,7 +6,7 @@ namespace {
 
 constexpr CompareFormat formats[] = {
     {"text", compare_text},
-    {"json", compare_json},
+    {"json", compare_json, stream_compare_json},
     {"csv", compare_csv},
     {"markdown", compare_markdown},
 };

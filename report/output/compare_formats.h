@@ -2,6 +2,7 @@
 // model and the view options. A new format is a writer and one line here.
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -11,10 +12,17 @@
 
 namespace report {
 
+// Where a format that streams hands its text, piece by piece.
+using CompareSink = std::function<void(std::string_view)>;
+
 struct CompareFormat {
     std::string_view name;  // as --format takes it
     std::string (*write)(const std::vector<ProgramComparison>& comparisons,
                          const ViewOptions& options);
+    // The same text in pieces, for a format whose output grows with the
+    // fleet (null: `write` only).
+    void (*stream)(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options,
+                   const CompareSink& sink) = nullptr;
 };
 
 // The writers, one file each: compare_text.cpp, compare_json.cpp,
@@ -27,6 +35,8 @@ std::string compare_csv(const std::vector<ProgramComparison>& comparisons,
                         const ViewOptions& options);
 std::string compare_json(const std::vector<ProgramComparison>& comparisons,
                          const ViewOptions& options);
+void stream_compare_json(const std::vector<ProgramComparison>& comparisons,
+                         const ViewOptions& options, const CompareSink& sink);
 
 // Every format, the default (text) first.
 std::span<const CompareFormat> compare_formats();

@@ -5,7 +5,9 @@
 #include "output/gate_view.h"
 #include "machine/record.h"
 
+#include <algorithm>
 #include <cmath>
+#include <string_view>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -25,121 +27,256 @@ json optional_number(const std::optional<double>& v) {
     return v && std::isfinite(*v) ? json(*v) : json(nullptr);
 }
 
-}  // namespace
+// Writes the document as json::dump(2) would, byte for byte, but member by
+// member into the output: a fleet's runs and cells (20,000 files: over a
+// million cells) are never built as one document, which took ten times the
+// memory of the text and most of the time. Every value, and the small
+// sections built as documents, goes through nlohmann's own serializer, so
+// numbers and escapes are its own.
+class Writer {
+public:
+    // Hands the text to `sink` a piece at a time, at least `piece` bytes but
+    // the last.
+    Writer(const CompareSink& sink, std::size_t piece) : sink_(sink), piece_(piece),
+          serializer_(nlohmann::detail::output_adapter<char, std::string>(out_), ' ',
+                      json::error_handler_t::replace) {}
+
+    // Between two values: passes on what is written once it is a piece.
+    void flush(bool last = false) {
+        if (out_.size() >= piece_ || (last && !out_.empty())) {
+            sink_(out_);
+            out_.clear();
+        }
+    }
+
+    void begin_object() { open('{'); }
+    void end_object() { close('}'); }
+    void begin_array() { open('['); }
+    void end_array() { close(']'); }
+    void key(std::string_view name) {
+        item();
+        out_ += '"';
+        out_ += name;  // the names are this file's own, plain ASCII
+        out_ += "\": ";
+        pending_key_ = true;
+    }
+    // A string: most labels and paths need no escape and are copied as they are.
+    void value(std::string_view s) {
+        item();
+        bool plain = std::all_of(s.begin(), s.end(), [](char c) {
+            auto u = static_cast<unsigned char>(c);
+            return u >= 0x20 && u < 0x80 && c != '"' && c != '\\';
+        });
+        if (plain) {
+            out_ += '"';
+            out_ += s;
+            out_ += '"';
+        } else {
+            serializer_.dump(json(s), false, false, 0);
+        }
+    }
+    void value(const std::string& s) { value(std::string_view(s)); }
+    void value(const char* s) { value(std::string_view(s)); }
+    // A number, a boolean, null, or a document, indented where it stands.
+    void value(const json& v) {
+        item();
+        serializer_.dump(v, true, false, 2, static_cast<unsigned>(depth_) * 2);
+    }
+    void newline_at_end() { out_ += '\n'; }
+    template <typename T>
+    void member(std::string_view name, const T& v) {
+        key(name);
+        value(v);
+    }
+
+private:
+    const CompareSink& sink_;
+    std::size_t piece_;
+    std::string out_;
+    nlohmann::detail::serializer<json> serializer_;
+    int depth_ = 0;
+    bool first_ = true;         // nothing yet in the innermost container
+    bool pending_key_ = false;  // a key was written; its value follows on the line
+
+    void newline() {
+        out_ += '\n';
+        out_.append(static_cast<std::size_t>(depth_) * 2, ' ');
+    }
+    void item() {
+        if (pending_key_) {
+            pending_key_ = false;
+            return;
+        }
+        if (!first_)
+            out_ += ',';
+        if (depth_ > 0)
+            newline();
+        first_ = false;
+    }
+    void open(char bracket) {
+        item();
+        out_ += bracket;
+        ++depth_;
+        first_ = true;
+    }
+    void close(char bracket) {
+        --depth_;
+        if (!first_)
+            newline();
+        out_ += bracket;
+        first_ = false;
+    }
+};
+
+const char* missing_name(Missing m) {
+    return m == Missing::none         ? "none"
+           : m == Missing::absent     ? "absent"
+           : m == Missing::incomplete ? "incomplete"
+                                      : "not_finite";
+}
+
+void write_cell(Writer& w, const Cell& cell) {
+    w.begin_object();
+    w.member("value", optional_number(cell.value));
+    if (cell.printed.empty())
+        w.member("printed", json(nullptr));
+    else
+        w.member("printed", cell.printed);
+    w.member("missing", missing_name(cell.missing));
+    w.member("ratio", optional_number(cell.ratio));
+    w.member("mark", mark_name(cell.mark));
+    w.member("n", json(cell.samples.size()));
+    w.member("cv", optional_number(cell.cv));
+    w.member("test", cell.test == SignificanceTest::mann_whitney ? json("mann_whitney")
+                     : cell.test == SignificanceTest::welch      ? json("welch")
+                                                                 : json(nullptr));
+    w.member("p", optional_number(cell.p));
+    w.key("interval");
+    if (cell.interval) {
+        w.begin_object();
+        w.member("low", json(cell.interval->low));
+        w.member("high", json(cell.interval->high));
+        w.member("confidence", json(cell.interval->confidence));
+        w.end_object();
+    } else {
+        w.value(json(nullptr));
+    }
+    w.end_object();
+}
+
+void write_geo(Writer& w, const GeoMean& g) {
+    w.begin_object();
+    w.member("ratio", optional_number(g.ratio));
+    w.member("used", json(g.used));
+    w.member("total", json(g.total));
+    w.member("mark", mark_name(g.mark));
+    w.end_object();
+}
 
 // A path in the comparison's JSON, in the form the export writes it.
-static std::string path_in_json(const std::string& path) {
+std::string path_in_json(const std::string& path) {
     bool escaped = false;
     return json_path(path, escaped);
 }
 
-std::string compare_json(const std::vector<ProgramComparison>& comparisons,
-                         const ViewOptions& options) {
-    json programs = json::array();
-    for (const ProgramComparison& c : comparisons) {
-        json runs = json::array();
-        for (std::size_t i = 0; i < c.runs.size(); ++i) {
-            const Run& r = *c.runs[i];
-            auto geo = [](const GeoMean& g) {
-                return json{{"ratio", optional_number(g.ratio)},
-                            {"used", g.used},
-                            {"total", g.total},
-                            {"mark", mark_name(g.mark)}};
-            };
-            json repetitions = json::array();
-            for (const Run* rep : c.samples[i])
-                repetitions.push_back(path_in_json(rep->path));
-            runs.push_back({{"label", r.label},
-                            {"path", path_in_json(r.path)},
-                            {"repetitions", repetitions},
-                            {"baseline", c.baseline == i},
-                            {"threads", r.threads ? json(*r.threads) : json(nullptr)},
-                            {"partial", r.partial},
-                            {"findings", r.findings.size()},
-                            {"geomean_single_rate", geo(c.geo_single[i])},
-                            {"geomean_overall_rate", geo(c.geo_overall[i])}});
-        }
-        json rows = json::array();
-        for (const FigureRow& row : c.rows) {
-            auto cell_json = [](const Cell& cell) {
-                return json{
-                    {"value", optional_number(cell.value)},
-                    {"printed", cell.printed.empty() ? json(nullptr) : json(cell.printed)},
-                    {"missing", cell.missing == Missing::none         ? "none"
-                                : cell.missing == Missing::absent     ? "absent"
-                                : cell.missing == Missing::incomplete ? "incomplete"
-                                                                      : "not_finite"},
-                    {"ratio", optional_number(cell.ratio)},
-                    {"mark", mark_name(cell.mark)},
-                    {"n", cell.samples.size()},
-                    {"cv", optional_number(cell.cv)},
-                    {"test", cell.test == SignificanceTest::mann_whitney ? json("mann_whitney")
-                             : cell.test == SignificanceTest::welch      ? json("welch")
-                                                                         : json(nullptr)},
-                    {"p", optional_number(cell.p)},
-                    {"interval", cell.interval ? json{{"low", cell.interval->low},
-                                                      {"high", cell.interval->high},
-                                                      {"confidence", cell.interval->confidence}}
-                                               : json(nullptr)}};
-            };
-            json cells = json::array();
-            for (const Cell& cell : row.cells)
-                cells.push_back(cell_json(cell));
-            rows.push_back({{"test", row.test},
-                            {"test_name", row.test_title},
-                            {"figure", row.figure},
-                            {"unit", row.unit},
-                            {"better", row.better == Better::higher ? "higher" : "lower"},
-                            {"baseline", cell_json(row.baseline)},
-                            {"cells", cells}});
-        }
-        json outliers = json::array();
-        for (const Outlier& o : c.outliers) {
-            json figures = json::array();
-            for (std::size_t k : o.rows)
-                figures.push_back({{"test", c.rows[k].test},
-                                   {"figure", c.rows[k].figure},
-                                   {"ratio", optional_number(c.rows[k].cells[o.run].ratio)}});
-            outliers.push_back({{"run", c.runs[o.run]->label},
-                                {"distance", o.distance},
-                                {"score", optional_number(o.score)},
-                                {"figures", figures}});
-        }
-        json far = json::array();
-        for (const FarRepetition& f : c.far)
-            far.push_back({{"label", c.runs[f.column]->label},
-                           {"path", path_in_json(f.run->path)},
-                           {"ratio", f.ratio},
-                           {"score", optional_number(f.score)}});
-        json machines = json::array();
-        for (const ContextMismatch& m : c.mismatches)
-            for (const ContextDifference& d : m.differences)
-                machines.push_back({{"run", m.run->label},
-                                    {"path", path_in_json(m.run->path)},
-                                    {"field", d.field},
-                                    {"value", d.first},
-                                    {"baseline_value", d.second}});
-        json disturbed = json::array();
-        for (const DisturbedLabel& d : disturbances(c))
-            disturbed.push_back({{"label", c.runs[d.run]->label},
-                                 {"message", d.message},
-                                 {"repetitions", d.repetitions},
-                                 {"of", c.samples[d.run].size()}});
-        programs.push_back(
-            {{"program", program_name(c.program)},
-             {"far_repetitions", far},
-             {"disturbances", disturbed},
-             {"machine_differences", machines},
-             {"baseline", c.baseline ? json(c.runs[*c.baseline]->label) : json("median")},
-             {"baseline_reason", !c.baseline ? json(nullptr)
-                                 : c.baseline_reason == BaselineReason::named    ? json("named")
-                                 : c.baseline_reason == BaselineReason::ran_first ? json("ran_first")
-                                                                                  : json("first_label")},
-             {"baseline_started", c.baseline_started ? json(*c.baseline_started) : json(nullptr)},
-             {"runs", runs},
-             {"figures", rows},
-             {"outliers", outliers}});
+void write_program(Writer& w, const ProgramComparison& c) {
+    json far = json::array();
+    for (const FarRepetition& f : c.far)
+        far.push_back({{"label", c.runs[f.column]->label},
+                       {"path", path_in_json(f.run->path)},
+                       {"ratio", f.ratio},
+                       {"score", optional_number(f.score)}});
+    json machines = json::array();
+    for (const ContextMismatch& m : c.mismatches)
+        for (const ContextDifference& d : m.differences)
+            machines.push_back({{"run", m.run->label},
+                                {"path", path_in_json(m.run->path)},
+                                {"field", d.field},
+                                {"value", d.first},
+                                {"baseline_value", d.second}});
+    json disturbed = json::array();
+    for (const DisturbedLabel& d : disturbances(c))
+        disturbed.push_back({{"label", c.runs[d.run]->label},
+                             {"message", d.message},
+                             {"repetitions", d.repetitions},
+                             {"of", c.samples[d.run].size()}});
+    w.begin_object();
+    w.member("program", program_name(c.program));
+    w.member("far_repetitions", far);
+    w.member("disturbances", disturbed);
+    w.member("machine_differences", machines);
+    w.member("baseline", c.baseline ? json(c.runs[*c.baseline]->label) : json("median"));
+    w.member("baseline_reason",
+             !c.baseline ? json(nullptr)
+             : c.baseline_reason == BaselineReason::named     ? json("named")
+             : c.baseline_reason == BaselineReason::ran_first ? json("ran_first")
+                                                              : json("first_label"));
+    w.member("baseline_started", c.baseline_started ? json(*c.baseline_started) : json(nullptr));
+    w.key("runs");
+    w.begin_array();
+    for (std::size_t i = 0; i < c.runs.size(); ++i) {
+        const Run& r = *c.runs[i];
+        w.begin_object();
+        w.member("label", r.label);
+        w.member("path", path_in_json(r.path));
+        w.key("repetitions");
+        w.begin_array();
+        for (const Run* rep : c.samples[i])
+            w.value(path_in_json(rep->path));
+        w.end_array();
+        w.member("baseline", json(c.baseline == i));
+        w.member("threads", r.threads ? json(*r.threads) : json(nullptr));
+        w.member("partial", json(r.partial));
+        w.member("findings", json(r.findings.size()));
+        w.key("geomean_single_rate");
+        write_geo(w, c.geo_single[i]);
+        w.key("geomean_overall_rate");
+        write_geo(w, c.geo_overall[i]);
+        w.end_object();
+        w.flush();
     }
+    w.end_array();
+    w.key("figures");
+    w.begin_array();
+    for (const FigureRow& row : c.rows) {
+        w.begin_object();
+        w.member("test", row.test);
+        w.member("test_name", row.test_title);
+        w.member("figure", row.figure);
+        w.member("unit", row.unit);
+        w.member("better", row.better == Better::higher ? "higher" : "lower");
+        w.key("baseline");
+        write_cell(w, row.baseline);
+        w.key("cells");
+        w.begin_array();
+        for (const Cell& cell : row.cells) {
+            write_cell(w, cell);
+            w.flush();
+        }
+        w.end_array();
+        w.end_object();
+    }
+    w.end_array();
+    json outliers = json::array();
+    for (const Outlier& o : c.outliers) {
+        json figures = json::array();
+        for (std::size_t k : o.rows)
+            figures.push_back({{"test", c.rows[k].test},
+                               {"figure", c.rows[k].figure},
+                               {"ratio", optional_number(c.rows[k].cells[o.run].ratio)}});
+        outliers.push_back({{"run", c.runs[o.run]->label},
+                            {"distance", o.distance},
+                            {"score", optional_number(o.score)},
+                            {"figures", figures}});
+    }
+    w.member("outliers", outliers);
+    w.end_object();
+}
+
+}  // namespace
+
+void stream_compare_json(const std::vector<ProgramComparison>& comparisons,
+                         const ViewOptions& options, const CompareSink& sink) {
     json gate = nullptr;
     if (options.gate) {
         const GateVerdict& v = *options.gate;
@@ -233,13 +370,29 @@ std::string compare_json(const std::vector<ProgramComparison>& comparisons,
                 {"problems", blocked},
                 {"summary", verdict_line(v, comparisons)}};
     }
-    json doc{{"schema_version", schema_version},
-             {"tool", "bench_report"},
-             {"tool_version", BENCH_REPORT_VERSION},
-             {"noise_percent", comparisons.empty() ? default_noise_percent : comparisons.front().noise},
-             {"programs", programs},
-             {"gate", gate}};
-    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    Writer w(sink, 1 << 20);
+    w.begin_object();
+    w.member("schema_version", json(schema_version));
+    w.member("tool", "bench_report");
+    w.member("tool_version", BENCH_REPORT_VERSION);
+    w.member("noise_percent",
+             json(comparisons.empty() ? default_noise_percent : comparisons.front().noise));
+    w.key("programs");
+    w.begin_array();
+    for (const ProgramComparison& c : comparisons)
+        write_program(w, c);
+    w.end_array();
+    w.member("gate", gate);
+    w.end_object();
+    w.newline_at_end();
+    w.flush(true);
+}
+
+std::string compare_json(const std::vector<ProgramComparison>& comparisons,
+                         const ViewOptions& options) {
+    std::string text;
+    stream_compare_json(comparisons, options, [&](std::string_view piece) { text += piece; });
+    return text;
 }
 
 }  // namespace report
