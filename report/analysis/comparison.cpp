@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <string_view>
+#include <unordered_map>
 
 #include "model/catalogue.h"
 #include "model/natural_order.h"
@@ -166,17 +168,19 @@ void compare_cell(Cell& cell, const Cell& base, Better better, double noise) {
 // The figure of one label: one repetition as printed, several as the median
 // of their values with the spread.
 Cell sample_cell(const std::vector<const Run*>& reps, const std::string& key, const Getter& get) {
-    std::vector<Cell> each;
-    for (const Run* r : reps) {
+    auto cell_of = [&](const Run* r) {
         const Test* t = find_test(*r, key);
-        each.push_back(t ? get(*r, *t) : Cell{});
-    }
-    if (each.size() == 1) {
-        Cell one = std::move(each.front());
+        return t ? get(*r, *t) : Cell{};
+    };
+    if (reps.size() == 1) {  // a fleet's every host: no set to gather
+        Cell one = cell_of(reps.front());
         if (one.value && *one.value > 0)
             one.samples = {*one.value};
         return one;
     }
+    std::vector<Cell> each;
+    for (const Run* r : reps)
+        each.push_back(cell_of(r));
     Cell c;
     c.missing = each.front().missing;
     for (const Cell& e : each)
@@ -358,15 +362,16 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
     c.program = runs.front()->program;
     c.noise = s.noise;
     // Columns by label, in the natural order of the labels (release-1.9
-    // before release-1.10), a label's repetitions in the order given.
+    // before release-1.10), a label's repetitions in the order given. A
+    // fleet has a label per host: each is looked up, not searched for.
+    std::unordered_map<std::string_view, std::size_t> column_of;
     for (const Run* r : runs) {
-        auto same = std::find_if(c.runs.begin(), c.runs.end(),
-                                 [&](const Run* first) { return first->label == r->label; });
-        if (same == c.runs.end()) {
+        auto [same, fresh] = column_of.emplace(r->label, c.runs.size());
+        if (fresh) {
             c.runs.push_back(r);
             c.samples.push_back({r});
         } else {
-            c.samples[static_cast<std::size_t>(same - c.runs.begin())].push_back(r);
+            c.samples[same->second].push_back(r);
         }
     }
     std::stable_sort(c.samples.begin(), c.samples.end(), [](const auto& x, const auto& y) {
