@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -205,28 +204,6 @@ TEST_F(Run, FailedAndKilledRepetitionsAreReportedAndTheRunGoesOn) {
             EXPECT_EQ(doc["repetition"]["reason"], c.reason);
         }
     }
-}
-
-// A directory already holding the next sequence number (a concurrent run, a
-// planted link) is skipped, and the final count is of what ran: 3 of 3.
-TEST_F(Run, SkippedSequenceNumbersDoNotSwellTheCount) {
-    fake("good", "cp '" REPORT_DATA "/memory_1thread.results.txt' results_memory.txt");
-    // "-2" planted under every second's stamp of the next minute.
-    std::time_t now = std::time(nullptr);
-    for (int s = 0; s < 60; ++s) {
-        std::time_t t = now + s;
-        std::tm tm{};
-        gmtime_r(&t, &tm);
-        char stamp[32];
-        std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
-        fs::create_directories(root / "runs/host" / (std::string(stamp) + "-2"));
-    }
-    Result r = run("--runs 3 --programs memory --label host --bin-dir good");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("bench_report: 3 of 3 repetition(s) completed in "), std::string::npos)
-        << r.err;
-    for (const char* n : {"1 of 3", "2 of 3", "3 of 3 completed"})
-        EXPECT_NE(r.err.find(std::string("bench_memory ") + n), std::string::npos) << r.err;
 }
 
 TEST_F(Run, WrongOptionsRunNothing) {

@@ -43,7 +43,6 @@ const Case cases[] = {
     {"fleet_of_200_median", 200, true, false, false, false},
     {"extreme_ratios", 12, true, false, true, false},
     {"history_of_a_host", 1, false, false, false, true},
-    {"unbreakable_labels", 3, false, true, false, false, true},
     {"history_under_an_unbreakable_label", 1, false, true, false, true, true},
 };
 
