@@ -3,6 +3,7 @@
 #include "output/compare_formats.h"
 #include "output/text.h"
 #include "output/gate_view.h"
+#include "output/json_layout.h"
 #include "machine/record.h"
 
 #include <algorithm>
@@ -32,33 +33,24 @@ json optional_number(const std::optional<double>& v) {
 // million cells) are never built as one document, which took ten times the
 // memory of the text and most of the time. Every value, and the small
 // sections built as documents, goes through nlohmann's own serializer, so
-// numbers and escapes are its own.
-class Writer {
+// numbers and escapes are its own; a string with nothing to escape is copied.
+class Writer : public JsonLayout {
 public:
     // Hands the text to `sink` a piece at a time, at least `piece` bytes but
     // the last.
-    Writer(const CompareSink& sink, std::size_t piece) : sink_(sink), piece_(piece),
-          serializer_(nlohmann::detail::output_adapter<char, std::string>(out_), ' ',
+    Writer(const CompareSink& sink, std::size_t piece)
+        : JsonLayout(text_, 0),
+          sink_(sink),
+          piece_(piece),
+          serializer_(nlohmann::detail::output_adapter<char, std::string>(text_), ' ',
                       json::error_handler_t::replace) {}
 
     // Between two values: passes on what is written once it is a piece.
     void flush(bool last = false) {
-        if (out_.size() >= piece_ || (last && !out_.empty())) {
-            sink_(out_);
-            out_.clear();
+        if (text_.size() >= piece_ || (last && !text_.empty())) {
+            sink_(text_);
+            text_.clear();
         }
-    }
-
-    void begin_object() { open('{'); }
-    void end_object() { close('}'); }
-    void begin_array() { open('['); }
-    void end_array() { close(']'); }
-    void key(std::string_view name) {
-        item();
-        out_ += '"';
-        out_ += name;  // the names are this file's own, plain ASCII
-        out_ += "\": ";
-        pending_key_ = true;
     }
     // A string: most labels and paths need no escape and are copied as they are.
     void value(std::string_view s) {
@@ -68,9 +60,9 @@ public:
             return u >= 0x20 && u < 0x80 && c != '"' && c != '\\';
         });
         if (plain) {
-            out_ += '"';
-            out_ += s;
-            out_ += '"';
+            text_ += '"';
+            text_ += s;
+            text_ += '"';
         } else {
             serializer_.dump(json(s), false, false, 0);
         }
@@ -80,9 +72,9 @@ public:
     // A number, a boolean, null, or a document, indented where it stands.
     void value(const json& v) {
         item();
-        serializer_.dump(v, true, false, 2, static_cast<unsigned>(depth_) * 2);
+        serializer_.dump(v, true, false, 2, static_cast<unsigned>(depth()) * 2);
     }
-    void newline_at_end() { out_ += '\n'; }
+    void newline_at_end() { text_ += '\n'; }
     template <typename T>
     void member(std::string_view name, const T& v) {
         key(name);
@@ -90,42 +82,10 @@ public:
     }
 
 private:
+    std::string text_;  // written, not yet handed on (the layout writes into it too)
     const CompareSink& sink_;
     std::size_t piece_;
-    std::string out_;
     nlohmann::detail::serializer<json> serializer_;
-    int depth_ = 0;
-    bool first_ = true;         // nothing yet in the innermost container
-    bool pending_key_ = false;  // a key was written; its value follows on the line
-
-    void newline() {
-        out_ += '\n';
-        out_.append(static_cast<std::size_t>(depth_) * 2, ' ');
-    }
-    void item() {
-        if (pending_key_) {
-            pending_key_ = false;
-            return;
-        }
-        if (!first_)
-            out_ += ',';
-        if (depth_ > 0)
-            newline();
-        first_ = false;
-    }
-    void open(char bracket) {
-        item();
-        out_ += bracket;
-        ++depth_;
-        first_ = true;
-    }
-    void close(char bracket) {
-        --depth_;
-        if (!first_)
-            newline();
-        out_ += bracket;
-        first_ = false;
-    }
 };
 
 const char* missing_name(Missing m) {

@@ -12,6 +12,7 @@
 
 #include "model/catalogue.h"
 #include "output/export.h"
+#include "output/json_layout.h"
 #include "machine/record.h"
 #include "output/text.h"
 
@@ -42,21 +43,10 @@ std::string base_unit(const Test& t) {
 // A JSON writer for the export's fixed shape, streaming into a string with
 // two-space indentation: building a document object per run first cost three
 // times as long as the whole CSV export of a fleet.
-class JsonWriter {
+class JsonWriter : public JsonLayout {
 public:
-    JsonWriter(std::string& out, int depth) : out_(out), depth_(depth) {}
+    using JsonLayout::JsonLayout;
 
-    void begin_object() { open('{'); }
-    void end_object() { close('}'); }
-    void begin_array() { open('['); }
-    void end_array() { close(']'); }
-    // The next member's name.
-    void key(std::string_view name) {
-        item();
-        string(name);
-        out_ += ": ";
-        pending_key_ = true;
-    }
     void value(std::string_view s) {
         item();
         string(s);
@@ -106,39 +96,6 @@ public:
     }
 
 private:
-    std::string& out_;
-    int depth_;
-    bool first_ = true;         // no member yet in the innermost container
-    bool pending_key_ = false;  // a key was written; its value follows on the line
-
-    void newline() {
-        out_ += '\n';
-        out_.append(static_cast<std::size_t>(depth_) * 2, ' ');
-    }
-    void item() {
-        if (pending_key_) {
-            pending_key_ = false;
-            return;
-        }
-        if (!first_)
-            out_ += ',';
-        if (depth_ > 0 || !first_)
-            newline();
-        first_ = false;
-    }
-    void open(char bracket) {
-        item();
-        out_ += bracket;
-        ++depth_;
-        first_ = true;
-    }
-    void close(char bracket) {
-        --depth_;
-        if (!first_)
-            newline();
-        out_ += bracket;
-        first_ = false;
-    }
     // A JSON string: quotes, backslashes and control characters escaped; bytes
     // that are not UTF-8 (a path can hold any) become U+FFFD, so the output
     // stays valid.
