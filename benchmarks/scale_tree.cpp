@@ -2,6 +2,9 @@
 //   scale_tree fleet DIR HOSTS   HOSTS host directories under DIR, each with
 //                                a processors and a memory results file (the
 //                                tests' generated fleet);
+//   scale_tree runs DIR HOSTS    the same fleet as `bench_report run` leaves
+//                                it: each file in a repetition's directory
+//                                beside its machine.json;
 //   scale_tree chain DIR DEPTH   DIR/d/d/.../d, DEPTH directories deep, with
 //                                one processors results file at the bottom.
 // The chain is made a directory at a time relative to the last one, so it
@@ -15,6 +18,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+
+#include <fmt/format.h>
 
 #include "fleet.h"
 
@@ -51,13 +56,24 @@ int chain(const std::filesystem::path& dir, int depth) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4 || (std::strcmp(argv[1], "fleet") != 0 && std::strcmp(argv[1], "chain") != 0)) {
-        std::fprintf(stderr, "usage: scale_tree fleet DIR HOSTS | scale_tree chain DIR DEPTH\n");
+    std::string mode = argc == 4 ? argv[1] : "";
+    if (mode != "fleet" && mode != "runs" && mode != "chain") {
+        std::fprintf(stderr,
+                     "usage: scale_tree fleet|runs DIR HOSTS | scale_tree chain DIR DEPTH\n");
         return 2;
     }
     int count = std::atoi(argv[3]);
-    if (std::strcmp(argv[1], "chain") == 0)
+    if (mode == "chain")
         return chain(argv[2], count);
+    if (mode == "runs") {
+        for (int h = 1; h <= count; ++h)
+            for (report::Program p : {report::Program::processors, report::Program::memory})
+                write_host_history(
+                    argv[2], fmt::format("host-{:03}", h), p, 20000, 1,
+                    [&](int) { return fleet_factor(h, 7); },
+                    [](int) { return std::string("6.1.0-27"); }, static_cast<unsigned>(h));
+        return 0;
+    }
     write_fleet(argv[2], count, 7);
     return 0;
 }
