@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -69,7 +70,14 @@ TEST(CompareJson, FleetDocumentIsTheLibrarysOwnPrinting) {
         options.gate = c.gate ? &verdict : nullptr;
         std::string text = compare_json(cs, options);
         nlohmann::ordered_json doc = nlohmann::ordered_json::parse(text);
-        EXPECT_EQ(text, doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+        std::string printed =
+            doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        // Where they part, not the whole document: it runs to 300 KB.
+        auto at = std::mismatch(text.begin(), text.end(), printed.begin(), printed.end());
+        std::size_t from = static_cast<std::size_t>(at.first - text.begin());
+        from = from < 200 ? 0 : from - 200;
+        EXPECT_EQ(text.substr(from, 400), printed.substr(from, 400));
+        EXPECT_EQ(text.size(), printed.size());
         EXPECT_EQ(doc["programs"][0]["runs"].size(), 43u);
         EXPECT_EQ(doc["gate"].is_null(), !c.gate);
     }
