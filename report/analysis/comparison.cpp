@@ -9,6 +9,7 @@
 #include "model/catalogue.h"
 #include "model/natural_order.h"
 #include "analysis/history.h"
+#include "analysis/paired_test.h"
 #include "analysis/stats.h"
 #include "analysis/threshold_test.h"
 #include "analysis/machine_differences.h"
@@ -132,7 +133,23 @@ SignificanceTest test_for(std::size_t m, std::size_t n) {
                : SignificanceTest::welch;
 }
 
-void compare_cell(Cell& cell, const Cell& base, Better better, double noise) {
+// Each pair's log ratio of a figure (the label's repetition over the
+// baseline's of its round); absent when a side lacks a repetition's value.
+std::optional<std::vector<double>> paired_log_ratios(const Cell& cell, const Cell& base,
+                                                     const Pairing& pairing) {
+    std::vector<double> d;
+    for (auto [i, j] : pairing.pairs) {
+        if (i >= base.samples.size() || j >= cell.samples.size())
+            return std::nullopt;
+        d.push_back(std::log(cell.samples[j]) - std::log(base.samples[i]));
+    }
+    return d;
+}
+
+// `paired`: the column's pairs of rounds with the baseline, when there are
+// enough of them to test pair by pair.
+void compare_cell(Cell& cell, const Cell& base, Better better, double noise,
+                  const Pairing* paired = nullptr) {
     // Rates, seconds and MB/s are never negative or zero; a file that says so
     // is not compared rather than given a meaningless ratio.
     if (!cell.value || !base.value || *base.value <= 0 || *cell.value <= 0)
@@ -142,27 +159,47 @@ void compare_cell(Cell& cell, const Cell& base, Better better, double noise) {
         return;
     cell.ratio = r;
     cell.mark = classify(r, better, noise);
-    cell.test = test_for(base.samples.size(), cell.samples.size());
+    // Pairs of rounds: the test is on each pair's ratio, where a drift that
+    // moved both builds of a round alike cancels.
+    std::optional<std::vector<double>> d =
+        paired ? paired_log_ratios(cell, base, *paired) : std::nullopt;
+    cell.test = d ? SignificanceTest::signed_rank : test_for(base.samples.size(), cell.samples.size());
     if (cell.test == SignificanceTest::none)
         return;
-    // On the logarithms: a ratio, whichever way round, is a shift there.
-    std::vector<double> a, b;
-    for (double x : base.samples)
-        a.push_back(std::log(x));
-    for (double x : cell.samples)
-        b.push_back(std::log(x));
+    std::optional<stats::ChangeTest> t;
+    if (d) {
+        t = stats::paired_change_test(*d, significance_level);
+        cell.pairs = d->size();
+    } else {
+        // On the logarithms: a ratio, whichever way round, is a shift there.
+        std::vector<double> a, b;
+        for (double x : base.samples)
+            a.push_back(std::log(x));
+        for (double x : cell.samples)
+            b.push_back(std::log(x));
+        t = stats::change_test(a, b, significance_level);
+    }
     // One test gives the ratio shown, its interval and the mark, so that they
     // cannot disagree: the estimate and the interval dual to the test (no
     // interval excluding 1 unless the change is significant).
-    std::optional<stats::ChangeTest> t = stats::change_test(a, b, significance_level);
     if (!t) {
         cell.test = SignificanceTest::none;
+        cell.pairs.reset();
         return;
     }
     cell.p = t->p;
     cell.ratio = t->estimate;
     cell.interval = stats::RatioInterval{t->estimate, t->low, t->high, t->confidence};
     cell.mark = t->significant ? classify(t->estimate, better, noise) : Mark::same;
+}
+
+// The pairs a column's figures are tested on: its pairing with the
+// baseline, when it has enough pairs.
+const Pairing* figure_pairing(const ProgramComparison& c, std::size_t column) {
+    if (column >= c.pairings.size() || !c.pairings[column] ||
+        c.pairings[column]->pairs.size() < figure_pairs_needed())
+        return nullptr;
+    return &*c.pairings[column];
 }
 
 // The figure of one label: one repetition as printed, several as the median
@@ -263,7 +300,7 @@ GeoMean geometric_mean(const ProgramComparison& c, std::size_t run, const char* 
         cell.samples = repetition_means(c, run, figure);
         if (base.samples.size() == c.samples[*c.baseline].size() &&
             cell.samples.size() == c.samples[run].size()) {
-            compare_cell(cell, base, Better::higher, noise);
+            compare_cell(cell, base, Better::higher, noise, figure_pairing(c, run));
             if (cell.test != SignificanceTest::none)
                 g.mark = cell.mark;
         }
@@ -408,6 +445,12 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
         }
     }
 
+    c.pairings.resize(c.runs.size());
+    if (c.baseline)
+        for (std::size_t i = 0; i < c.runs.size(); ++i)
+            if (i != *c.baseline)
+                c.pairings[i] = pair_rounds(c.samples[*c.baseline], c.samples[i]);
+
     for (const TestInfo& info : catalogue(c.program)) {
         std::string key(info.key);
         if (!wanted(s.tests, key))
@@ -447,7 +490,8 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
             }
             for (std::size_t i = 0; i < row.cells.size(); ++i)
                 if (!c.baseline || i != *c.baseline)
-                    compare_cell(row.cells[i], row.baseline, row.better, s.noise);
+                    compare_cell(row.cells[i], row.baseline, row.better, s.noise,
+                                 figure_pairing(c, i));
             if (c.baseline && row.cells[*c.baseline].value)
                 row.cells[*c.baseline].ratio = 1.0;
             c.rows.push_back(std::move(row));
@@ -468,7 +512,7 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
                                  : SignificanceTest::none;
         if (c.baseline && i != *c.baseline && t == SignificanceTest::none)
             c.untested = true;
-        if (t != SignificanceTest::none)
+        if (t != SignificanceTest::none && !figure_pairing(c, i))
             c.test = c.test == SignificanceTest::none || c.test == t
                          ? t
                          : SignificanceTest::mann_whitney;
@@ -491,6 +535,10 @@ const std::vector<FigureKind>& figure_kinds() {
         return k;
     }();
     return kinds;
+}
+
+std::size_t figure_pairs_needed() {
+    return pairs_needed(significance_level / 2);
 }
 
 double time_factor(double ratio, Better better) {

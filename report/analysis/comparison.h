@@ -13,6 +13,7 @@
 #include "model/run.h"
 #include "analysis/machine_differences.h"
 #include "analysis/mark.h"
+#include "analysis/pairing.h"
 #include "analysis/stats.h"
 
 namespace report {
@@ -33,7 +34,8 @@ enum class Missing {
 };
 
 // How a change between two sets of repetitions was tested.
-enum class SignificanceTest { none, mann_whitney, welch };
+// signed_rank: pair by pair, the rounds of an interleaved run.
+enum class SignificanceTest { none, mann_whitney, welch, signed_rank };
 
 // One figure of one label (its repetitions), or the median of the labels.
 struct Cell {
@@ -50,6 +52,7 @@ struct Cell {
     SignificanceTest test = SignificanceTest::none;
     std::optional<double> p;                       // two-sided p-value of the test
     std::optional<stats::RatioInterval> interval;  // of the ratio, when tested
+    std::optional<std::size_t> pairs;  // signed_rank: the pairs of rounds tested
 };
 
 // The figures compared for each test, in the order of the rows.
@@ -101,6 +104,10 @@ struct FarRepetition {
 // The significance level of the tests between sets of repetitions.
 constexpr double significance_level = 0.05;
 
+// The fewest pairs that let the two-sided paired test of a figure reach
+// `significance_level` (6: each side needs 2^-n <= 2.5%).
+std::size_t figure_pairs_needed();
+
 // The noise band when none is given, in percent: a figure within it of the
 // baseline's time is the same.
 constexpr double default_noise_percent = 2;
@@ -138,6 +145,10 @@ struct ProgramComparison {
     // Runs whose machine.json differs from the baseline's (its first
     // repetition; with the median, the first label's) in what changes figures.
     std::vector<ContextMismatch> mismatches;
+    // Per column: the pairs of its rounds with the baseline's, when the two
+    // ran interleaved; its figures are tested pair by pair where there are
+    // `figure_pairs_needed` of them.
+    std::vector<std::optional<Pairing>> pairings;
     SignificanceTest test = SignificanceTest::none;  // the test used where columns were tested
     bool untested = false;  // a column and the baseline have too few repetitions
 };

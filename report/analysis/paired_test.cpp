@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace report::stats {
@@ -108,6 +109,28 @@ std::optional<SignedRankTest> signed_rank_slowdown(std::span<const double> log_f
             break;
         }
     }
+    return t;
+}
+
+std::optional<ChangeTest> paired_change_test(std::span<const double> log_ratios, double alpha) {
+    std::optional<SignedRankTest> up = signed_rank_slowdown(log_ratios, 1, alpha / 2);
+    std::vector<double> negated(log_ratios.begin(), log_ratios.end());
+    for (double& x : negated)
+        x = -x;
+    std::optional<SignedRankTest> down = signed_rank_slowdown(negated, 1, alpha / 2);
+    if (!up || !down)
+        return std::nullopt;
+    ChangeTest t;
+    t.method = SlowdownMethod::signed_rank;
+    t.estimate = up->estimate;
+    t.low = up->bound;
+    t.high = down->bound > 0 ? 1 / down->bound : std::numeric_limits<double>::infinity();
+    // A side without a bound covers all of its half: its level is 1.
+    double miss_up = up->bound > 0 ? 1 - up->confidence : 0;
+    double miss_down = down->bound > 0 ? 1 - down->confidence : 0;
+    t.confidence = std::max(0.0, 1 - miss_up - miss_down);
+    t.p = std::min(1.0, 2 * std::min(up->p, down->p));
+    t.significant = up->significant || down->significant;
     return t;
 }
 

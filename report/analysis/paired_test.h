@@ -9,6 +9,8 @@
 #include <optional>
 #include <span>
 
+#include "analysis/threshold_test.h"
+
 namespace report::stats {
 
 struct SignedRankTest {
@@ -27,6 +29,14 @@ struct SignedRankTest {
 // with a value that is not finite.
 std::optional<SignedRankTest> signed_rank_slowdown(std::span<const double> log_factors,
                                                    double limit, double alpha);
+
+// The two-sided test of a change on pairs: `log_ratios[i]` is ln(b / a) of
+// round i, and the two one-sided signed-rank tests against no change at
+// alpha / 2 each give the interval [low, high] of the factor, dual to the
+// test, around the Hodges-Lehmann estimate. `high` is infinite and `low` 0
+// where the pairs are too few for the level (2^-n > alpha / 2). Absent as
+// signed_rank_slowdown is.
+std::optional<ChangeTest> paired_change_test(std::span<const double> log_ratios, double alpha);
 
 // P(W+ >= w) for the signed-rank statistic of n untied pairs (ranks 1..n):
 // the exact upper tail, for the bound and for the tests.

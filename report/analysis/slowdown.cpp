@@ -2,12 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
-#include <set>
 #include <string>
 
 #include "analysis/paired_test.h"
-#include "machine/record.h"
 
 namespace report {
 
@@ -23,47 +20,7 @@ bool complete(const Cell& cell, std::size_t repetitions) {
     return cell.value && cell.samples.size() == repetitions;
 }
 
-// The round of an interleaved run a repetition belongs to: its run's name
-// and the round's number.
-std::optional<std::pair<std::string, int>> round_of(const Run& run) {
-    if (!run.machine || !run.machine->repetition.interleaved || !run.machine->repetition.round)
-        return std::nullopt;
-    return std::pair{*run.machine->repetition.interleaved, *run.machine->repetition.round};
-}
-
 }  // namespace
-
-std::optional<Pairing> pair_rounds(const std::vector<const Run*>& base,
-                                   const std::vector<const Run*>& run) {
-    std::map<std::pair<std::string, int>, std::size_t> rounds;  // the baseline's, first of each
-    std::set<std::string> names;
-    for (std::size_t i = 0; i < base.size(); ++i)
-        if (auto r = round_of(*base[i])) {
-            rounds.try_emplace(*r, i);
-            names.insert(r->first);
-        }
-    bool shared = std::any_of(run.begin(), run.end(), [&](const Run* r) {
-        auto round = round_of(*r);
-        return round && names.count(round->first);
-    });
-    if (!shared)
-        return std::nullopt;
-    Pairing p;
-    std::set<std::size_t> used;
-    for (std::size_t j = 0; j < run.size(); ++j) {
-        auto round = round_of(*run[j]);
-        auto partner = round ? rounds.find(*round) : rounds.end();
-        if (partner != rounds.end() && used.insert(partner->second).second)
-            p.pairs.emplace_back(partner->second, j);
-        else
-            p.unpaired.push_back({run[j], false});
-    }
-    for (std::size_t i = 0; i < base.size(); ++i)
-        if (!used.count(i))
-            p.unpaired.push_back({base[i], true});
-    std::sort(p.pairs.begin(), p.pairs.end());
-    return p;
-}
 
 std::optional<std::vector<double>> paired_log_times(const ProgramComparison& c,
                                                     std::size_t column,
@@ -87,13 +44,6 @@ std::optional<std::vector<double>> paired_log_times(const ProgramComparison& c,
     for (double& x : out)
         x /= static_cast<double>(rows.size());
     return out;
-}
-
-std::size_t pairs_needed(double alpha) {
-    std::size_t n = 1;
-    while (n < 63 && std::ldexp(1.0, -static_cast<int>(n)) > alpha)
-        ++n;
-    return n;
 }
 
 std::optional<std::vector<double>> repetition_log_times(const ProgramComparison& c,
@@ -148,7 +98,8 @@ SlowdownFamily slowdown_family(const std::vector<ProgramComparison>& comparisons
         const ProgramComparison& c = comparisons[s.comparison];
         // Rounds of one interleaved run: the test is on the pairs, where
         // there are enough of them to reach this test's share of the level.
-        s.pairing = pair_rounds(c.samples[*c.baseline], c.samples[s.run]);
+        if (s.run < c.pairings.size())
+            s.pairing = c.pairings[s.run];
         if (s.pairing && s.pairing->pairs.size() >= pairs_needed(share)) {
             s.paired = true;
             std::optional<std::vector<double>> factors =

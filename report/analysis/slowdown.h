@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "analysis/comparison.h"
+#include "analysis/pairing.h"
 #include "analysis/threshold_test.h"
 
 namespace report {
@@ -35,24 +36,6 @@ inline constexpr double gate_alpha = 0.05;
 // it falls back on the band alone and says the slowdown was untested.
 inline constexpr std::size_t gate_min_repetitions = 3;
 
-// Two labels whose repetitions ran in rounds of one interleaved run (the
-// same run name in machine.json) pair round by round: each pair is the
-// baseline's and the label's repetition of one round, by index into their
-// samples. A drift that moves both builds of a round alike cancels in the
-// pair's time factor.
-struct Unpaired {
-    const Run* repetition = nullptr;  // without a partner in the other label
-    bool baseline = false;            // on the baseline's side
-};
-struct Pairing {
-    std::vector<std::pair<std::size_t, std::size_t>> pairs;  // (baseline, label)
-    std::vector<Unpaired> unpaired;
-};
-// Absent when no repetition of one side shares an interleaved run with one
-// of the other.
-std::optional<Pairing> pair_rounds(const std::vector<const Run*>& base,
-                                   const std::vector<const Run*>& run);
-
 // Each pair's log time factor over `rows`: the mean over the figures of the
 // log of the label's repetition's time over the baseline's of the same
 // round; absent when a repetition lacks one of the figures.
@@ -60,10 +43,6 @@ std::optional<std::vector<double>> paired_log_times(const ProgramComparison& c,
                                                     std::size_t column,
                                                     const std::vector<std::size_t>& rows,
                                                     const Pairing& pairing);
-
-// The fewest pairs with which the signed-rank test can reach `alpha`
-// (its smallest p-value is 2^-n).
-std::size_t pairs_needed(double alpha);
 
 struct ProgramSlowdown {
     std::size_t comparison = 0;  // index into the comparisons

@@ -109,6 +109,7 @@ void write_cell(Writer& w, const Cell& cell) {
     w.member("cv", optional_number(cell.cv));
     w.member("test", cell.test == SignificanceTest::mann_whitney ? json("mann_whitney")
                      : cell.test == SignificanceTest::welch      ? json("welch")
+                     : cell.test == SignificanceTest::signed_rank ? json("signed_rank")
                                                                  : json(nullptr));
     w.member("p", optional_number(cell.p));
     w.key("interval");
@@ -121,6 +122,7 @@ void write_cell(Writer& w, const Cell& cell) {
     } else {
         w.value(json(nullptr));
     }
+    w.member("pairs", cell.pairs ? json(*cell.pairs) : json(nullptr));
     w.end_object();
 }
 
@@ -280,7 +282,7 @@ void stream_compare_json(const std::vector<ProgramComparison>& comparisons,
             one["pairs"] = t.pairing ? json(t.pairing->pairs.size()) : json(nullptr);
             json unpaired = json::array();
             if (t.pairing)
-                for (const Unpaired& u : t.pairing->unpaired) {
+                for (const UnpairedRepetition& u : t.pairing->unpaired) {
                     const RepetitionRecord* r =
                         u.repetition->machine ? &u.repetition->machine->repetition : nullptr;
                     bool escaped = false;

@@ -77,8 +77,13 @@ TableCell ratio_cell(const Cell& cell, bool is_baseline) {
     if (!cell.ratio || is_baseline)
         return number_cell(text);
     text += " " + format_ratio(*cell.ratio);
-    if (cell.interval)
-        text += " " + interval_text(*cell.interval);
+    if (cell.interval) {
+        std::string interval = interval_text(*cell.interval);
+        // Paired: the pairs of rounds the interval is over, inside its brackets.
+        if (cell.pairs)
+            interval.insert(interval.size() - 1, fmt::format(", {} pairs", *cell.pairs));
+        text += " " + interval;
+    }
     return number_cell(text + " " + mark_symbol(cell.mark), cell.mark);
 }
 
@@ -145,6 +150,30 @@ std::vector<std::string> legend(const ProgramComparison& c) {
                   "against 3 or 4 the rank test cannot reach the level"
                 : "the exact rank-sum test, the Hodges-Lehmann ratio; Welch's t-test where a "
                   "side has 3 repetitions against 3 or 4"));
+    for (std::size_t i = 0; i < c.runs.size(); ++i) {
+        // The pairs of a column tested pair by pair: those of any of its cells.
+        std::optional<std::size_t> pairs;
+        for (const FigureRow& row : c.rows)
+            if (row.cells[i].pairs)
+                pairs = row.cells[i].pairs;
+        if (!pairs || !c.baseline)
+            continue;
+        std::string note = fmt::format(
+            "Paired: {} against {} ran in rounds of one interleaved run; each figure is tested on "
+            "its {} pairs of rounds, the ratio being the Hodges-Lehmann estimate of the ratios of "
+            "the pairs and [low-high, L%, N pairs] the interval dual to the two-sided signed-rank "
+            "test at {:g}%, where a drift that moved both builds of a round alike cancels.",
+            run_name(*c.runs[i]), run_name(*c.runs[*c.baseline]), *pairs,
+            significance_level * 100);
+        const std::optional<Pairing>& pairing = c.pairings[i];
+        if (pairing && !pairing->unpaired.empty()) {
+            std::vector<std::string> paths;
+            for (const UnpairedRepetition& u : pairing->unpaired)
+                paths.push_back(escape_path(u.repetition->path));
+            note += fmt::format(" Without a partner: {}.", fmt::join(paths, ", "));
+        }
+        notes.push_back(std::move(note));
+    }
     if (c.untested && c.baseline) {
         bool single = std::all_of(c.samples.begin(), c.samples.end(),
                                   [](const auto& reps) { return reps.size() == 1; });

@@ -61,7 +61,7 @@ std::string slowdown_line(const ProgramSlowdown& s, const std::vector<ProgramCom
         how += fmt::format("; {} pairs of rounds, too few to pair at this level", s.pairing->pairs.size());
     if (s.pairing && !s.pairing->unpaired.empty()) {
         std::vector<std::string> names;
-        for (const Unpaired& u : s.pairing->unpaired) {
+        for (const UnpairedRepetition& u : s.pairing->unpaired) {
             const RepetitionRecord* r = u.repetition->machine ? &u.repetition->machine->repetition : nullptr;
             std::string only = run_name(*c.runs[u.baseline ? *c.baseline : s.run]);
             names.push_back(r && r->round && r->interleaved

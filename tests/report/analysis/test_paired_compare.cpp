@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "analysis/comparison.h"
@@ -21,6 +22,7 @@
 #include "output/compare_formats.h"
 #include "output/compare_views.h"
 #include "output/gate_view.h"
+#include "output/html_report.h"
 
 using namespace report;
 using RunT = report::Run;
@@ -29,14 +31,18 @@ namespace {
 
 // Two labels, `rounds` rounds of one interleaved run: round r moves both
 // builds by the same drift factor; the new build is `slowdown` times slower.
-// Rounds in `missing_new` have no repetition of the new build.
+// Rounds in `missing_new` have no repetition of the new build; `levels`,
+// when given, are the rounds' drift factors instead of random ones.
 std::vector<RunT> interleaved(int rounds, double slowdown, double noise, double drift,
-                              unsigned seed, std::vector<int> missing_new = {}) {
+                              unsigned seed, std::vector<int> missing_new = {},
+                              std::vector<double> levels = {}) {
     std::mt19937 rng(seed);
     std::normal_distribution<double> step(0, drift);
     std::vector<RunT> out;
     for (int r = 1; r <= rounds; ++r) {
         double d = std::exp(step(rng));
+        if (!levels.empty())
+            d = levels[static_cast<std::size_t>(r - 1)];
         for (auto [label, speed] : {std::pair{"old", 1.0}, std::pair{"new", 1 / slowdown}}) {
             if (std::string(label) == "new" &&
                 std::find(missing_new.begin(), missing_new.end(), r) != missing_new.end())
@@ -114,6 +120,56 @@ TEST(PairedCompare, EveryOutputSaysPairedAndNamesUnpairedRounds) {
         EXPECT_EQ(t["pairs"], 7);
         ASSERT_EQ(t["unpaired"].size(), 1u);
     }
+
+    // Each figure's cell: the same paired estimate and interval, its method
+    // and its pairs, in the JSON, the CSV, the tables and the page.
+    std::string csv = find_compare_format("csv")->write(cs, view);
+    std::string tables = find_compare_format("text")->write(cs, view) +
+                         find_compare_format("markdown")->write(cs, view);
+    std::vector<const RunT*> all;
+    for (const ProgramComparison& c : cs)
+        for (const auto& reps : c.samples)
+            all.insert(all.end(), reps.begin(), reps.end());
+    std::string page = html_report(all, cs, view);
+    for (const std::string& out : {tables, page}) {
+        EXPECT_NE(out.find("Paired: new against old ran in rounds of one interleaved run; each "
+                           "figure is tested on its 7 pairs of rounds"),
+                  std::string::npos);
+        EXPECT_NE(out.find("Without a partner: old/3"), std::string::npos);
+    }
+    int cells = 0;
+    for (std::size_t ci = 0; ci < cs.size(); ++ci) {
+        const ProgramComparison& c = cs[ci];
+        std::size_t col = 1 - *c.baseline;
+        for (std::size_t k = 0; k < c.rows.size(); ++k) {
+            const Cell& cell = c.rows[k].cells[col];
+            const auto& j = doc["programs"][ci]["figures"][k]["cells"][col];
+            if (!cell.interval) {
+                EXPECT_TRUE(j["interval"].is_null());
+                continue;
+            }
+            ++cells;
+            ASSERT_EQ(cell.test, SignificanceTest::signed_rank);
+            EXPECT_EQ(cell.pairs, 7u);
+            EXPECT_EQ(j["test"], "signed_rank");
+            EXPECT_EQ(j["pairs"], 7);
+            EXPECT_EQ(j["ratio"].get<double>(), *cell.ratio);
+            EXPECT_EQ(j["interval"]["low"].get<double>(), cell.interval->low);
+            EXPECT_EQ(j["interval"]["high"].get<double>(), cell.interval->high);
+            std::string line = fmt::format(",{},signed_rank,{},{},{},{},7\n", mark_name(cell.mark),
+                                           *cell.p, cell.interval->low, cell.interval->high,
+                                           cell.interval->confidence);
+            EXPECT_NE(csv.find(line), std::string::npos) << line;
+            // The table's cell: the same ratio and interval, with its pairs.
+            std::string shown = fmt::format("x{:.3f} [{:.3f}-{:.3f}, ", *cell.ratio,
+                                            cell.interval->low, cell.interval->high);
+            EXPECT_NE(tables.find(shown), std::string::npos) << shown;
+        }
+    }
+    EXPECT_GT(cells, 20);
+    EXPECT_NE(tables.find("%, 7 pairs]"), std::string::npos);
+    EXPECT_NE(page.find("%, 7 pairs]"), std::string::npos);
+    EXPECT_NE(csv.find("mark,method,p,low,high,confidence,pairs\n"), std::string::npos);
 }
 
 // Cases on generated rounds with a drift of 6% between rounds: the paired
@@ -160,4 +216,83 @@ TEST(PairedCompare, DriftCancelsInThePairs) {
     EXPECT_NE(said.find("too few to pair"), std::string::npos) << said;
     EXPECT_EQ(pairs_needed(0.025), 6u);
     EXPECT_EQ(pairs_needed(0.05), 5u);
+}
+
+// Each figure's ratio and interval under a drift shared by both builds of a
+// round: the paired interval is tight and holds the true ratio where the
+// unpaired one of the same repetitions is wide (a drift between rounds) or
+// off (a linear drift with the new build's early rounds lost).
+TEST(PairedCompare, FigureIntervalsArePairedAndCancelTheDrift) {
+    std::vector<double> linear;  // 15% slower by the end, both builds
+    for (int r = 0; r < 12; ++r)
+        linear.push_back(1 - 0.15 * r / 11);
+    struct Side {
+        double covered;                // at least this share of intervals hold the true ratio
+        double width_low, width_high;  // median half-width, log
+        double error_low, error_high;  // median distance of the estimate from the truth, log
+        double marked_low, marked_high;  // share of cells marked better or worse
+    };
+    struct Case {
+        const char* name;
+        std::vector<RunT> runs;
+        double slowdown;
+        Side paired, unpaired;
+    };
+    const Case cases[] = {
+        {"no change, 6% drift a round, 10 rounds", interleaved(10, 1, 0.005, 0.06, 31), 1,
+         {0.9, 0, 0.01, 0, 0.005, 0, 0.1}, {0.9, 0.03, 1, 0, 1, 0, 0.1}},
+        {"8% slower, 6% drift a round, 10 rounds", interleaved(10, 1.08, 0.005, 0.06, 37), 1.08,
+         {0.9, 0, 0.01, 0, 0.005, 0.9, 1}, {0.9, 0.03, 1, 0, 1, 0, 0.6}},
+        {"no change, a linear drift of 15%, 12 rounds, the new build's first 5 lost",
+         interleaved(12, 1, 0.005, 0, 41, {1, 2, 3, 4, 5}, linear), 1,
+         {0.9, 0, 0.01, 0, 0.005, 0, 0.1}, {0, 0.03, 1, 0.02, 1, 0, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (bool pairs : {true, false}) {
+            SCOPED_TRACE(pairs ? "paired" : "unpaired");
+            std::vector<ProgramComparison> cs;
+            gate(c.runs, 5, pairs, cs);
+            std::vector<double> widths, errors;
+            int cells = 0, covered = 0, changed = 0;
+            for (const ProgramComparison& pc : cs) {
+                ASSERT_TRUE(pc.baseline);
+                std::size_t col = 1 - *pc.baseline;
+                for (const FigureRow& row : pc.rows) {
+                    if (row.figure != std::string("single rate") &&
+                        row.figure != std::string("overall rate"))
+                        continue;
+                    const Cell& cell = row.cells[col];
+                    ASSERT_TRUE(cell.interval) << row.test << " " << row.figure;
+                    EXPECT_EQ(cell.test, pairs ? SignificanceTest::signed_rank
+                                               : SignificanceTest::mann_whitney);
+                    EXPECT_EQ(cell.pairs.has_value(), pairs);
+                    const stats::RatioInterval& i = *cell.interval;
+                    EXPECT_EQ(*cell.ratio, i.estimate);
+                    EXPECT_GE(i.confidence, 0.95 - 1e-12);
+                    double truth = 1 / c.slowdown;
+                    ++cells;
+                    covered += i.low <= truth && truth <= i.high;
+                    changed += cell.mark == Mark::better || cell.mark == Mark::worse;
+                    errors.push_back(std::fabs(std::log(i.estimate / truth)));
+                    widths.push_back(std::max(std::log(i.high / i.estimate),
+                                              std::log(i.estimate / i.low)));
+                }
+            }
+            ASSERT_GT(cells, 10);
+            std::sort(widths.begin(), widths.end());
+            std::sort(errors.begin(), errors.end());
+            double median = widths[widths.size() / 2], error = errors[errors.size() / 2];
+            const Side& want = pairs ? c.paired : c.unpaired;
+            double share = static_cast<double>(covered) / cells;
+            double marked = static_cast<double>(changed) / cells;
+            EXPECT_GE(share, want.covered);
+            EXPECT_GE(median, want.width_low);
+            EXPECT_LE(median, want.width_high);
+            EXPECT_GE(error, want.error_low);
+            EXPECT_LE(error, want.error_high);
+            EXPECT_GE(marked, want.marked_low);
+            EXPECT_LE(marked, want.marked_high);
+        }
+    }
 }
