@@ -6,22 +6,41 @@
 // rate, which must stay at or below 5%; rows with a change beyond P give the
 // power.
 //
-//   gate_error_rates [--pairs N]
+//   gate_error_rates [--pairs N] [--table gate|drift|precision]
 //
 // N comparisons per row (default 100, about 20 seconds on a shared 2-core
 // machine; 1000 for the table in the README). A trip is the verdict "fail" of
 // decide_gate, the decision the exit status of compare reads.
+//
+// --table drift: two builds run interleaved in 10 rounds (old first in odd
+// rounds, new first in even ones) under a drift of the machine that both
+// share, by the time slot each repetition ran in: a linear one of 8% over the
+// run, or a step of 8% in the middle. Each comparison is gated twice, on the
+// pairs of rounds and with the pairing removed, and each rate's interval is
+// read both ways: how often the gate trips and an interval excludes 1, with
+// no change and with a slowdown of 2P.
+//
+// --table precision: `run --precision PCT` on one build against itself,
+// interleaved: rounds are added from the 3rd on until the paired interval of
+// the time factor (analysis/precision, the function run uses) is within
+// +/-PCT, or at the cap of 20 rounds; how often the interval it stopped on
+// holds the true factor (1), its stated level, and the rounds it took.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "analysis/comparison.h"
 #include "analysis/gate.h"
+#include "analysis/precision.h"
+#include "execution/schedule.h"
 #include "fleet.h"
 #include "input/parse.h"
+#include "machine/record.h"
 
 using namespace report;
 
@@ -66,21 +85,185 @@ int measure(const Row& row, int pairs) {
     return trips;
 }
 
+// The drift of the machine at a time slot of a run of `slots`: linear (8%
+// slower by the end) or a step of 8% at the middle.
+double drift_level(bool step, int slot, int slots) {
+    double t = static_cast<double>(slot) / (slots - 1);
+    return step ? (2 * slot < slots ? 1.0 : 0.92) : 1 - 0.08 * t;
+}
+
+// One interleaved run of two builds, `rounds` rounds: its repetitions
+// recorded with their round, so that compare pairs them.
+std::vector<Run> interleaved_run(int rounds, double slowdown, double sigma, bool step,
+                                 unsigned& seed) {
+    std::vector<Run> out;
+    for (int r = 1; r <= rounds; ++r)
+        for (int position = 0; position < 2; ++position) {
+            bool old_build = (r % 2 == 1) == (position == 0);
+            const char* name = old_build ? "base" : "run";
+            double speed = drift_level(step, 2 * (r - 1) + position, 2 * rounds) *
+                           (old_build ? 1 : 1 / slowdown);
+            for (Program p : {Program::processors, Program::memory}) {
+                std::string text = noisy_results_file(p, speed, sigma, 2, seed++);
+                Run run = std::get<Run>(parse_run(text, std::string(name) + "/" + std::to_string(r)));
+                run.label = name;
+                auto record = std::make_shared<MachineRecord>();
+                record->repetition.interleaved = "20261209T030000Z-1";
+                record->repetition.round = r;
+                record->repetition.position = position + 1;
+                run.machine = record;
+                out.push_back(std::move(run));
+            }
+        }
+    return out;
+}
+
+struct DriftCounts {
+    int trips = 0;
+    long cells = 0, excluded = 0, covered = 0;
+};
+
+// Gates one comparison and reads its rates' intervals, paired or not.
+void drift_comparison(std::vector<Run> runs, bool paired, double percent, double slowdown,
+                      DriftCounts& n) {
+    if (!paired)
+        for (Run& r : runs)
+            r.machine = nullptr;
+    std::vector<const Run*> all;
+    for (const Run& r : runs)
+        all.push_back(&r);
+    CompareSettings settings;
+    for (const Run* r : all)
+        if (r->label == "base" &&
+            (settings.baselines.empty() || settings.baselines.back()->program != r->program))
+            settings.baselines.push_back(r);
+    std::vector<ProgramComparison> cs = compare_runs(all, settings);
+    n.trips += decide_gate(cs, {}, {}, percent).outcome == GateVerdict::Outcome::fail;
+    for (const ProgramComparison& c : cs) {
+        std::size_t col = 1 - *c.baseline;
+        for (const FigureRow& row : c.rows) {
+            if (row.figure != std::string("single rate") && row.figure != std::string("overall rate"))
+                continue;
+            const Cell& cell = row.cells[col];
+            if (!cell.interval)
+                continue;
+            ++n.cells;
+            n.excluded += cell.interval->low > 1 || cell.interval->high < 1;
+            n.covered += cell.interval->low <= 1 / slowdown && 1 / slowdown <= cell.interval->high;
+        }
+    }
+}
+
+void drift_table(int comparisons) {
+    std::printf("%d comparisons a row, 10 interleaved rounds; in percent: gate trips, rates whose "
+                "95%% interval excludes 1, rates whose interval holds the true ratio\n",
+                comparisons);
+    std::printf("| drift | noise a pass | P | change | gate trips, paired | unpaired | "
+                "intervals excluding 1, paired | unpaired | holding the truth, paired | unpaired |\n");
+    std::printf("|---|---|---|---|---:|---:|---:|---:|---:|---:|\n");
+    for (bool step : {false, true})
+        for (double noise : {2.0, 5.0})
+            for (double percent : {2.0, 5.0})
+                for (double change : {0.0, 2 * percent}) {
+                    DriftCounts paired, unpaired;
+                    unsigned seed = 7919u * static_cast<unsigned>(noise * 10 + percent * 100 +
+                                                                  change * 1000 + step);
+                    for (int k = 0; k < comparisons; ++k) {
+                        std::vector<Run> runs =
+                            interleaved_run(10, 1 + change / 100, noise / 100, step, seed);
+                        drift_comparison(runs, true, percent, 1 + change / 100, paired);
+                        drift_comparison(std::move(runs), false, percent, 1 + change / 100,
+                                         unpaired);
+                    }
+                    auto pct = [](long a, long b) { return b ? 100.0 * a / b : 0.0; };
+                    std::printf("| %s 8%% | %g%% | %g | %+g%% | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f |\n",
+                                step ? "step" : "linear", noise, percent, change,
+                                pct(paired.trips, comparisons), pct(unpaired.trips, comparisons),
+                                pct(paired.excluded, paired.cells),
+                                pct(unpaired.excluded, unpaired.cells),
+                                pct(paired.covered, paired.cells),
+                                pct(unpaired.covered, unpaired.cells));
+                    std::fflush(stdout);
+                }
+}
+
+// `run --precision PCT` simulated on one build against itself, interleaved
+// without drift: the schedule's rule on the function it reads.
+void precision_table(int trials) {
+    std::printf("%d runs a row, bench_memory against itself interleaved; the interval is the "
+                "paired one run --precision reads\n", trials);
+    std::printf("| noise a pass | PCT | holding the true factor | stated level (mean) | "
+                "rounds to stop (mean) | stopped at the cap |\n");
+    std::printf("|---|---|---:|---:|---:|---:|\n");
+    for (double noise : {2.0, 5.0})
+        for (double pct : {1.0, 2.0, 5.0}) {
+            unsigned seed = 104729u * static_cast<unsigned>(noise * 10 + pct);
+            int covered = 0, capped = 0;
+            double level = 0, rounds = 0;
+            for (int k = 0; k < trials; ++k) {
+                std::vector<double> factors;
+                std::optional<PrecisionInterval> last;
+                int r = 1;
+                for (;; ++r) {
+                    PassRates rates[2];
+                    for (int b = 0; b < 2; ++b) {
+                        std::string text =
+                            noisy_results_file(Program::memory, 1, noise / 100, 2, seed++);
+                        rates[b] = pass_rates(std::get<Run>(parse_run(text, "rep")));
+                    }
+                    factors.push_back(*log_time_factor(rates[0], rates[1]));
+                    if (r < stopping_minimum)
+                        continue;
+                    last = precision_interval(factors);
+                    std::optional<double> h = last ? last->half_width() : std::nullopt;
+                    if (h && *h * 100 <= pct)
+                        break;
+                    if (r >= stopping_maximum) {
+                        ++capped;
+                        break;
+                    }
+                }
+                rounds += r;
+                if (last && last->low && last->high) {
+                    covered += *last->low <= 1 && 1 <= *last->high;
+                    level += last->confidence;
+                }
+            }
+            std::printf("| %g%% | %g | %.1f%% | %.1f%% | %.1f | %.1f%% |\n", noise, pct,
+                        100.0 * covered / trials, 100.0 * level / trials, rounds / trials,
+                        100.0 * capped / trials);
+            std::fflush(stdout);
+        }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int pairs = 100;
+    std::string table = "gate";
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--pairs") && i + 1 < argc)
             pairs = std::atoi(argv[++i]);
-        else {
-            std::fprintf(stderr, "usage: gate_error_rates [--pairs N]\n");
+        else if (!std::strcmp(argv[i], "--table") && i + 1 < argc)
+            table = argv[++i];
+        else
+            table = "";
+        if (table != "gate" && table != "drift" && table != "precision") {
+            std::fprintf(stderr, "usage: gate_error_rates [--pairs N] [--table gate|drift|precision]\n");
             return 2;
         }
     }
     if (pairs < 1) {
         std::fprintf(stderr, "gate_error_rates: --pairs must be a positive count\n");
         return 2;
+    }
+    if (table == "drift") {
+        drift_table(pairs);
+        return 0;
+    }
+    if (table == "precision") {
+        precision_table(pairs);
+        return 0;
     }
     std::vector<Row> rows;
     for (double percent : {2.0, 5.0})
