@@ -258,6 +258,11 @@ TEST(PairedCompare, FigureIntervalsArePairedAndCancelTheDrift) {
             for (const ProgramComparison& pc : cs) {
                 ASSERT_TRUE(pc.baseline);
                 std::size_t col = 1 - *pc.baseline;
+                // The geometric means' marks rest on the same pairs.
+                if (pairs) {
+                    for (const GeoMean* g : {&pc.geo_single[col], &pc.geo_overall[col]})
+                        EXPECT_EQ(g->mark, c.slowdown > 1 ? Mark::worse : Mark::same);
+                }
                 for (const FigureRow& row : pc.rows) {
                     if (row.figure != std::string("single rate") &&
                         row.figure != std::string("overall rate"))

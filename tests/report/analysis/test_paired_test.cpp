@@ -79,4 +79,57 @@ TEST(SignedRank, TiesZerosAndTheEstimate) {
     EXPECT_FALSE(signed_rank_slowdown(not_finite, 1.02, 0.05));
 }
 
+
+// The two-sided paired test of a figure: its interval holds the estimate, is
+// dual to the test (excludes 1 exactly when it is significant, for pairs
+// without ties), states a level of at least 95%, and inverts with its data;
+// with fewer than 6 pairs no side reaches 2.5% and the interval is unbounded.
+TEST(SignedRank, PairedChangeIntervalIsDualToItsTest) {
+    struct Case {
+        const char* name;
+        std::vector<double> ratios;  // each pair's b / a
+        bool significant;
+    };
+    const Case cases[] = {
+        {"no change, 8 pairs", {1.01, 0.99, 1.003, 0.996, 1.007, 0.992, 1.012, 0.989}, false},
+        {"3% slower, 8 pairs", {1.031, 1.027, 1.034, 1.029, 1.025, 1.036, 1.032, 1.028}, true},
+        {"3% faster, 6 pairs", {0.971, 0.968, 0.974, 0.966, 0.973, 0.969}, true},
+        {"one pair the other way, 10 pairs",
+         {1.05, 1.04, 1.06, 1.045, 1.055, 1.052, 1.048, 1.041, 1.058, 0.97}, true},
+        {"mixed, 12 pairs",
+         {1.02, 0.98, 1.015, 0.99, 1.01, 1.005, 0.995, 1.03, 0.985, 1.001, 1.012, 0.993}, false},
+        {"5 pairs cannot reach the level", {1.1, 1.11, 1.12, 1.13, 1.14}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<double> d = logs(c.ratios);
+        auto t = paired_change_test(d, 0.05);
+        ASSERT_TRUE(t);
+        EXPECT_EQ(t->method, SlowdownMethod::signed_rank);
+        EXPECT_EQ(t->significant, c.significant);
+        EXPECT_EQ(t->significant, t->p <= 0.05);
+        EXPECT_LE(t->low, t->estimate);
+        EXPECT_GE(t->high, t->estimate);
+        EXPECT_GE(t->confidence, 0.95);
+        EXPECT_EQ(t->significant, t->low > 1 || t->high < 1);
+        if (c.ratios.size() < 6) {
+            EXPECT_EQ(t->low, 0);
+            EXPECT_TRUE(std::isinf(t->high));
+        }
+        // The pairs the other way round: the reciprocal interval.
+        std::vector<double> back(d);
+        for (double& x : back)
+            x = -x;
+        auto r = paired_change_test(back, 0.05);
+        ASSERT_TRUE(r);
+        EXPECT_NEAR(r->estimate * t->estimate, 1, 1e-12);
+        if (t->low > 0) {
+            EXPECT_NEAR(r->high * t->low, 1, 1e-12);
+        }
+        EXPECT_DOUBLE_EQ(r->p, t->p);
+    }
+    EXPECT_FALSE(paired_change_test(std::vector<double>{}, 0.05));
+    EXPECT_FALSE(paired_change_test(std::vector<double>{0.01, NAN}, 0.05));
+}
+
 }  // namespace
