@@ -165,10 +165,9 @@ std::vector<std::string> legend(const ProgramComparison& c) {
             "test at {:g}%, where a drift that moved both builds of a round alike cancels.",
             run_name(*c.runs[i]), run_name(*c.runs[*c.baseline]), *pairs,
             significance_level * 100);
-        const std::optional<Pairing>& pairing = c.pairings[i];
-        if (pairing && !pairing->unpaired.empty()) {
+        if (i < c.pairings.size() && c.pairings[i] && !c.pairings[i]->unpaired.empty()) {
             std::vector<std::string> paths;
-            for (const UnpairedRepetition& u : pairing->unpaired)
+            for (const UnpairedRepetition& u : c.pairings[i]->unpaired)
                 paths.push_back(escape_path(u.repetition->path));
             note += fmt::format(" Without a partner: {}.", fmt::join(paths, ", "));
         }
