@@ -55,7 +55,7 @@ void say_notes(const Loaded& loaded) {
         std::cerr << describe(note);
 }
 
-Loaded load_inputs(const Inputs& inputs, int& status) {
+Loaded load_inputs(const Inputs& inputs, int& status, StoreReading reading) {
     std::vector<std::string> paths = inputs.paths;
     if (paths.empty())
         paths.push_back(".");
@@ -65,7 +65,7 @@ Loaded load_inputs(const Inputs& inputs, int& status) {
         status = static_cast<int>(Exit::bad_input);
         return {};
     }
-    Loaded loaded = load_runs(paths, inputs.labels);
+    Loaded loaded = load_runs(paths, inputs.labels, reading);
     say_notes(loaded);
     if (loaded.failed)
         status = static_cast<int>(Exit::bad_input);

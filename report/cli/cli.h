@@ -48,7 +48,8 @@ void say_notes(const Loaded& loaded);
 // Loads the runs of the inputs. Sets `status` to bad_input when a file could
 // not be read, when --label does not give one label per path, or when no
 // results file was found at all (said in one line); returns the runs read.
-Loaded load_inputs(const Inputs& inputs, int& status);
+Loaded load_inputs(const Inputs& inputs, int& status,
+                   StoreReading reading = StoreReading::texts);
 
 // Where a command writes: standard output, or the file -o names ("-" is
 // standard output). A regular file is written as a temporary file beside it

@@ -55,7 +55,8 @@ void add_history_command(CLI::App& app, int& status) {
     add_output(cmd, o->output);
 
     cmd->callback([o, &status] {
-        Loaded loaded = load_inputs(o->inputs, status);
+        // A store gives the figures it keeps parsed: no text is parsed again.
+        Loaded loaded = load_inputs(o->inputs, status, StoreReading::figures);
         if (loaded.runs.empty())
             return;
         std::vector<const Run*> runs;

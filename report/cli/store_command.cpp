@@ -7,6 +7,9 @@
 #include <set>
 #include <variant>
 
+#include <sys/stat.h>
+#include <time.h>
+
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
@@ -44,12 +47,44 @@ void add_store_command(CLI::App& app, int& status) {
         std::set<std::string> seen;
         std::map<std::string, std::string> records;  // by absolute path, as found
         std::vector<std::size_t> stored_per_input(paths.size(), 0);
+        // A file whose size and modification time are those it was stored
+        // with is not read again: a night's ingest reads that night's files.
+        std::map<std::string, KnownFile> known = stored_file_times(o->database);
+        std::size_t unchanged = 0;
+        // A time within the last two seconds may be shared by a write still to
+        // come (file times move in clock ticks): such a file is stored without
+        // its time, so the next ingest digests it rather than trust the time.
+        struct timespec now {};
+        clock_gettime(CLOCK_REALTIME, &now);
+        const long long recent = (static_cast<long long>(now.tv_sec) - 2) * 1000000000LL;
+        auto on_disk = [&](const std::string& path, const std::string& key, long long& mtime) {
+            struct stat st {};
+            if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+                return false;  // reading it says why
+            mtime = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+            auto it = known.find(key);
+            bool same = it != known.end() && it->second.size == static_cast<long long>(st.st_size) &&
+                        it->second.mtime_ns == mtime && mtime != 0;
+            if (mtime >= recent)
+                mtime = 0;
+            return same;
+        };
         std::string text, why;
         for (auto& [path, input] : inputs.results) {
             // A file named twice (by a path and its directory) is stored once.
-            std::error_code ec;
-            if (!seen.insert(fs::absolute(path, ec).lexically_normal().string()).second) {
+            std::string key = store_key(path);
+            if (!seen.insert(key).second) {
                 ++stored_per_input[input];
+                continue;
+            }
+            std::error_code ec;
+            long long mtime = 0;
+            if (on_disk(path, key, mtime)) {
+                ++unchanged;
+                ++stored_per_input[input];
+                fs::path beside = fs::path(path).parent_path() / "machine.json";
+                if (fs::exists(beside, ec))
+                    records.emplace(store_key(beside.string()), beside.string());
                 continue;
             }
             if (is_sqlite_file(path)) {
@@ -67,8 +102,11 @@ void add_store_command(CLI::App& app, int& status) {
             // Only what reads as results is kept: a store answers as its files
             // do, without notes of its own.
             bool parsed = true;
+            std::vector<Run> runs;
             for (auto& run : parse_runs(text, path))
-                if (auto* e = std::get_if<ParseError>(&run)) {
+                if (Run* r = std::get_if<Run>(&run)) {
+                    runs.push_back(std::move(*r));
+                } else if (auto* e = std::get_if<ParseError>(&run)) {
                     notes.notes.push_back(
                         {LoadNote::not_results, path, e->expected, {}, e->line,
                          e->found.empty() && e->line > 0 ? std::nullopt
@@ -79,25 +117,28 @@ void add_store_command(CLI::App& app, int& status) {
                 failed = true;
                 continue;
             }
-            files.push_back({StoredFile::results, path, text});
+            files.push_back({StoredFile::results, path, text, mtime, std::move(runs)});
             ++stored_per_input[input];
             fs::path beside = fs::path(path).parent_path() / "machine.json";
             if (fs::exists(beside, ec))
-                records.emplace(fs::absolute(beside, ec).lexically_normal().string(),
-                                beside.string());
+                records.emplace(store_key(beside.string()), beside.string());
         }
         for (auto& [path, input] : inputs.records) {
-            std::error_code ec;
-            records.emplace(fs::absolute(path, ec).lexically_normal().string(), path);
+            records.emplace(store_key(path), path);
             ++stored_per_input[input];
         }
         for (const auto& [key, path] : records) {
+            long long mtime = 0;
+            if (on_disk(path, key, mtime)) {
+                ++unchanged;
+                continue;
+            }
             if (!read_input_file(path, text, why)) {
                 notes.notes.push_back({LoadNote::unreadable, path, why});
                 failed = true;
                 continue;
             }
-            files.push_back({StoredFile::machine, path, text});
+            files.push_back({StoredFile::machine, path, text, mtime, {}});
         }
         say_notes(notes);
         for (std::size_t k = 0; k < paths.size(); ++k)
@@ -105,13 +146,13 @@ void add_store_command(CLI::App& app, int& status) {
                 error(fmt::format("no results file found in {}", escape_path(paths[k])));
                 failed = true;
             }
-        if (files.empty()) {
+        if (files.empty() && unchanged == 0) {
             error(fmt::format("{}: nothing to store", escape_path(o->database)));
             status = static_cast<int>(Exit::bad_input);
             return;
         }
         StoreCounts counts;
-        StoreFailure failure = store_files(o->database, files, counts);
+        StoreFailure failure = store_files(o->database, files, counts, unchanged);
         if (failure.kind != StoreFailure::none) {
             error(fmt::format("{}: {}; nothing was stored", escape_path(o->database),
                               failure.message));

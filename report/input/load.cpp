@@ -102,13 +102,24 @@ void scan(const fs::path& top, std::vector<std::string>& found, std::vector<Load
     found.insert(found.end(), files.begin(), files.end());
 }
 
-// A machine.json found, with its input; `stored` is its text when it comes
-// from a store.
+// A machine.json found, with its input; `stored` is the store's copy when it
+// comes from a store.
 struct RecordFile {
     std::string path;
     std::size_t input;
-    const std::string* stored = nullptr;
+    const StoredFile* stored = nullptr;
 };
+
+// A stored machine.json's record: as the store keeps it parsed, else parsed
+// from its text; absent with `why` when it is no record.
+std::shared_ptr<const MachineRecord> stored_record(const StoredFile& f, std::string& why) {
+    if (f.record || !f.record_error.empty()) {
+        why = f.record_error;
+        return f.record;
+    }
+    std::optional<MachineRecord> record = parse_record(f.text, why);
+    return record ? std::make_shared<const MachineRecord>(std::move(*record)) : nullptr;
+}
 
 // A repetition that `run` recorded as failed, killed, interrupted, timed out
 // or still running may have left no results file: it still counts for its
@@ -118,8 +129,12 @@ void add_unfinished(const std::vector<RecordFile>& records, Loaded& loaded,
                     std::vector<bool>& labelled, const std::vector<std::string>& labels) {
     for (const auto& [path, input, stored] : records) {
         std::string why;
-        std::optional<MachineRecord> record =
-            stored ? parse_record(*stored, why) : read_record(path, why);
+        std::shared_ptr<const MachineRecord> record;
+        if (stored) {
+            record = stored_record(*stored, why);
+        } else if (std::optional<MachineRecord> read = read_record(path, why)) {
+            record = std::make_shared<const MachineRecord>(std::move(*read));
+        }
         if (!record || !unfinished_outcome(record->repetition))
             continue;
         const std::string& name = record->repetition.program;
@@ -138,7 +153,7 @@ void add_unfinished(const std::vector<RecordFile>& records, Loaded& loaded,
         run.input = input;
         run.program = program;
         run.partial = true;  // nothing of it was read
-        run.machine = std::make_shared<const MachineRecord>(std::move(*record));
+        run.machine = std::move(record);
         if (input < labels.size())
             run.label = labels[input];
         labelled.push_back(input < labels.size());
@@ -247,19 +262,20 @@ InputFiles find_input_files(const std::vector<std::string>& paths) {
     return out;
 }
 
-Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels) {
+Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels,
+                 StoreReading reading) {
     Loaded loaded;
     struct Found {
         std::string path;
         std::size_t input;
-        const StoredFile* stored = nullptr;  // its text, when it comes from a store
+        StoredFile* stored = nullptr;  // its text or runs, when it comes from a store
     };
     std::vector<Found> files;
     std::vector<RecordFile> records;
     // A store named among the paths stands for the files it keeps: they are
     // read from it in the order a walk of their directories gives.
     std::vector<std::vector<StoredFile>> stores(paths.size());
-    std::map<std::pair<std::size_t, std::string>, const std::string*> stored_records;
+    std::map<std::pair<std::size_t, std::string>, const StoredFile*> stored_records;
     // Every path but the stores is walked; `walked[k]` is the input of the
     // k-th path walked.
     std::vector<std::string> walk;
@@ -287,15 +303,15 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             continue;
         loaded.considered.push_back(paths[input]);
         std::string why;
-        if (!read_store(paths[input], stores[input], why)) {
+        if (!read_store(paths[input], stores[input], why, reading)) {
             loaded.notes.push_back({LoadNote::unreadable, paths[input], why});
             loaded.failed = true;
         }
-        for (const StoredFile& f : stores[input]) {
+        for (StoredFile& f : stores[input]) {
             loaded.considered.push_back(f.path);
             if (f.kind == StoredFile::machine) {
-                records.push_back({f.path, input, &f.text});
-                stored_records[{input, f.path}] = &f.text;
+                records.push_back({f.path, input, &f});
+                stored_records[{input, f.path}] = &f;
             } else {
                 found_under[input].push_back({f.path, input, &f});
             }
@@ -338,15 +354,26 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
                 continue;
             }
         }
-        auto record = [&](std::string& why) -> std::optional<MachineRecord> {
-            if (!found.stored)
-                return read_record(path, why);
+        auto record = [&](std::string& why) -> std::shared_ptr<const MachineRecord> {
+            if (!found.stored) {
+                std::optional<MachineRecord> read = read_record(path, why);
+                return read ? std::make_shared<const MachineRecord>(std::move(*read)) : nullptr;
+            }
             auto it = stored_records.find({found.input, machine_path});
             if (it == stored_records.end())
-                return std::nullopt;
-            return parse_record(*it->second, why);
+                return nullptr;
+            return stored_record(*it->second, why);
         };
-        for (auto& parsed : parse_runs(*source, path)) {
+        // Runs the store keeps parsed are taken as they are: the figures a
+        // history reads, without the findings of the checks.
+        bool kept = found.stored && found.stored->runs;
+        std::vector<std::variant<Run, ParseError>> runs;
+        if (kept)
+            for (Run& r : *found.stored->runs)
+                runs.emplace_back(std::move(r));
+        else
+            runs = parse_runs(*source, path);
+        for (auto& parsed : runs) {
             if (auto* e = std::get_if<ParseError>(&parsed)) {
                 loaded.notes.push_back({LoadNote::not_results, path, e->expected, {}, e->line,
                                         e->found.empty() && e->line > 0
@@ -360,11 +387,12 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             if (run.source == Source::results_file) {
                 std::string why;
                 if (auto context = record(why))
-                    run.machine = std::make_shared<const MachineRecord>(std::move(*context));
+                    run.machine = std::move(context);
                 else if (!why.empty())
                     loaded.notes.push_back({LoadNote::machine_json_unreadable, path, why});
             }
-            check_run(run);
+            if (!kept)
+                check_run(run);
             if (found.input < labels.size())
                 run.label = labels[found.input];
             labelled.push_back(found.input < labels.size());

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "input/store.h"
 #include "model/run.h"
 
 namespace report {
@@ -62,7 +63,10 @@ InputFiles find_input_files(const std::vector<std::string>& paths);
 // once, with a note. Each bad file gets a note and sets `failed`.
 // A path that is a store (input/store.h, known by SQLite's header) stands
 // for the files it keeps, read from it as they were read when stored.
+// With `reading` figures, a store gives the figures it keeps parsed instead of
+// its texts: runs with only what a history reads (input/store.h).
 // Runs come in argument order, sorted by path within a directory.
-Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels);
+Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels,
+                 StoreReading reading = StoreReading::texts);
 
 }  // namespace report

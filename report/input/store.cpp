@@ -1,11 +1,16 @@
 #include "input/store.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
+#include <unordered_map>
+#include <variant>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,6 +18,8 @@
 
 #include <openssl/evp.h>
 #include <sqlite3.h>
+
+#include "input/parse.h"
 
 namespace report {
 
@@ -26,7 +33,13 @@ constexpr char sqlite_header[] = "SQLite format 3";  // and its NUL: 16 bytes
 // long enough for a whole fleet's first ingest.
 constexpr int busy_timeout_ms = 600000;
 
-const char* const schema = R"sql(
+// The tables of version 2. `file` lists every version of every file stored,
+// small rows that are read whole; `text` holds each version's text apart, so
+// that listing the files never reads the texts; `run`, `rate` and `record`
+// hold what a history reads, parsed from the texts when stored. A results
+// file with rows in `run`, or a machine.json with one in `record`, is read
+// from them; any other (a transcript) from its text.
+const char* const file_schema = R"sql(
 CREATE TABLE file (
     id      INTEGER PRIMARY KEY,
     path    BLOB NOT NULL,     -- absolute and normalised: what a file is known by
@@ -34,11 +47,64 @@ CREATE TABLE file (
     kind    TEXT NOT NULL CHECK (kind IN ('results', 'machine')),
     size    INTEGER NOT NULL,
     sha256  TEXT NOT NULL,
-    content BLOB NOT NULL,     -- the file's text as read
     stored  TEXT NOT NULL,     -- when, UTC
-    current INTEGER NOT NULL   -- 1 for the newest version of its path, else 0
+    current INTEGER NOT NULL,  -- 1 for the newest version of its path, else 0
+    mtime   INTEGER NOT NULL DEFAULT 0  -- its modification time (ns), 0 when not trusted
 );
 CREATE UNIQUE INDEX file_current ON file (path) WHERE current = 1;
+CREATE TABLE text (
+    file    INTEGER PRIMARY KEY REFERENCES file (id),
+    content BLOB NOT NULL      -- the file's text as read
+);
+)sql";
+// Version 1 kept the texts in `file` itself: the table is built anew (the
+// texts moved to `text`) rather than altered, whatever its text of creation.
+const char* const upgrade_file_v1 = R"sql(
+ALTER TABLE file RENAME TO file_v1;
+DROP INDEX file_current;
+)sql";
+const char* const upgrade_copy_v1 = R"sql(
+INSERT INTO file (id, path, shown, kind, size, sha256, stored, current)
+    SELECT id, path, shown, kind, size, sha256, stored, current FROM file_v1;
+INSERT INTO text (file, content) SELECT id, content FROM file_v1;
+DROP TABLE file_v1;
+)sql";
+const char* const parsed_schema = R"sql(
+CREATE TABLE run (
+    id         INTEGER PRIMARY KEY,
+    file       INTEGER NOT NULL REFERENCES file (id),
+    program    TEXT NOT NULL,     -- bench_processors or bench_memory
+    local_time TEXT NOT NULL,     -- as its results file's name gives it, or ''
+    partial    INTEGER NOT NULL   -- 1 when the text ends before the run's last line
+);
+CREATE INDEX run_file ON run (file);
+CREATE TABLE rate (
+    run        INTEGER NOT NULL REFERENCES run (id),
+    position   INTEGER NOT NULL,  -- the test's place in the run
+    test       TEXT NOT NULL,     -- its key: float, low_speeds, ...
+    single     REAL,              -- the single-thread rate as printed; NULL when absent
+    overall    REAL,              -- the overall rate as printed; NULL when absent
+    incomplete INTEGER NOT NULL,  -- threads that ran out of memory
+    PRIMARY KEY (run, position)
+) WITHOUT ROWID;
+CREATE TABLE record (
+    file           INTEGER PRIMARY KEY REFERENCES file (id),
+    error          TEXT,          -- why the text is no record; NULL when it is one
+    program        TEXT,
+    started        TEXT,
+    outcome        TEXT,
+    cpu_model      TEXT,
+    logical_cpus   INTEGER,
+    governors      TEXT,
+    boost          TEXT,
+    kernel         TEXT,
+    microcode      TEXT,
+    program_sha256 TEXT,
+    build_id       TEXT,
+    openmp         TEXT,
+    cpu_quota      REAL,
+    affinity       TEXT
+);
 )sql";
 
 struct CloseDatabase {
@@ -86,7 +152,9 @@ std::string column_text(sqlite3_stmt* s, int i) {
                 : std::string();
 }
 
-void bind(sqlite3_stmt* s, int i, const std::string& text) {
+// Not `bind`: for a std::string argument, lookup would find std::bind too,
+// and pick it.
+void bind_bytes(sqlite3_stmt* s, int i, const std::string& text) {
     sqlite3_bind_blob(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
@@ -110,13 +178,198 @@ std::string check_marks(sqlite3* db, bool& fresh, StoreFailure::Kind& kind) {
         kind = StoreFailure::not_a_store;
         return "an SQLite database, not a bench_report store";
     }
-    if (*version != store_schema_version) {
+    if (*version != store_schema_version && *version != 1) {
         kind = StoreFailure::version;
         return "a store of schema version " + std::to_string(*version) +
                "; this bench_report reads version " + std::to_string(store_schema_version) +
                " (build a new store from the files)";
     }
     return {};
+}
+
+void bind_optional(sqlite3_stmt* s, int i, const std::optional<std::string>& text) {
+    if (text)
+        bind_bytes(s, i, *text);
+    else
+        sqlite3_bind_null(s, i);
+}
+
+std::optional<std::string> column_optional(sqlite3_stmt* s, int i) {
+    if (sqlite3_column_type(s, i) == SQLITE_NULL)
+        return std::nullopt;
+    return column_text(s, i);
+}
+
+std::optional<double> column_real(sqlite3_stmt* s, int i) {
+    if (sqlite3_column_type(s, i) == SQLITE_NULL)
+        return std::nullopt;
+    return sqlite3_column_double(s, i);
+}
+
+// The statements that keep a file's parsed figures.
+struct ParsedWriter {
+    Statement run, rate, record;
+    explicit ParsedWriter(sqlite3* db)
+        : run(prepare(db, "INSERT INTO run (file, program, local_time, partial) "
+                          "VALUES (?1, ?2, ?3, ?4)")),
+          rate(prepare(db, "INSERT INTO rate (run, position, test, single, overall, incomplete) "
+                           "VALUES (?1, ?2, ?3, ?4, ?5, ?6)")),
+          record(prepare(db, "INSERT INTO record VALUES "
+                             "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)")) {}
+    bool ready() const { return run && rate && record; }
+    void finish() {
+        run.reset();
+        rate.reset();
+        record.reset();
+    }
+};
+
+bool step_done(sqlite3_stmt* s) {
+    bool done = sqlite3_step(s) == SQLITE_DONE;
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    return done;
+}
+
+void bind_figure(sqlite3_stmt* s, int i, const std::optional<Figure>& f) {
+    if (f && !std::isnan(f->value))
+        sqlite3_bind_double(s, i, f->value);
+    else
+        sqlite3_bind_null(s, i);  // what a history leaves out either way
+}
+
+// Keeps the runs of results file `file`. A transcript's runs are not kept:
+// telling it from its own results file takes every figure, so its text is
+// what is read.
+bool keep_runs(ParsedWriter& w, long long file, const std::vector<Run>& runs) {
+    if (runs.empty() || std::any_of(runs.begin(), runs.end(), [](const Run& r) {
+            return r.source != Source::results_file;
+        }))
+        return true;
+    for (const Run& r : runs) {
+        sqlite3_bind_int64(w.run.get(), 1, file);
+        sqlite3_bind_text(w.run.get(), 2, program_name(r.program), -1, SQLITE_STATIC);
+        bind_bytes(w.run.get(), 3, r.local_time);
+        sqlite3_bind_int(w.run.get(), 4, r.partial ? 1 : 0);
+        if (!step_done(w.run.get()))
+            return false;
+        long long id = sqlite3_last_insert_rowid(sqlite3_db_handle(w.run.get()));
+        for (std::size_t k = 0; k < r.tests.size(); ++k) {
+            const Test& t = r.tests[k];
+            sqlite3_bind_int64(w.rate.get(), 1, id);
+            sqlite3_bind_int64(w.rate.get(), 2, static_cast<long long>(k));
+            bind_bytes(w.rate.get(), 3, t.key);
+            bind_figure(w.rate.get(), 4, t.single_rate);
+            bind_figure(w.rate.get(), 5, t.overall_rate);
+            sqlite3_bind_int(w.rate.get(), 6, t.incomplete_threads);
+            if (!step_done(w.rate.get()))
+                return false;
+        }
+    }
+    return true;
+}
+
+// Keeps what a history reads of machine.json `file`: the repetition's
+// program, start and outcome, and every field a change of the machine is
+// told by (analysis/machine_differences), each as that comparison reads it.
+bool keep_record(ParsedWriter& w, long long file, const std::string& text) {
+    std::string why;
+    std::optional<MachineRecord> r = parse_record(text, why);
+    sqlite3_stmt* s = w.record.get();
+    sqlite3_bind_int64(s, 1, file);
+    if (!r) {
+        bind_bytes(s, 2, why);
+    } else {
+        const Machine& m = r->machine;
+        sqlite3_bind_null(s, 2);
+        bind_bytes(s, 3, r->repetition.program);
+        bind_optional(s, 4, r->repetition.started);
+        bind_optional(s, 5, r->repetition.outcome);
+        bind_optional(s, 6, m.model_name);
+        if (m.logical_cpus)
+            sqlite3_bind_int(s, 7, *m.logical_cpus);
+        bind_optional(s, 8, governors(m));
+        bind_optional(s, 9, boost_text(m));
+        bind_optional(s, 10, m.kernel_release);
+        bind_optional(s, 11, m.microcode);
+        bind_optional(s, 12, r->program.sha256);
+        bind_optional(s, 13, r->program.build_id);
+        bind_bytes(s, 14, openmp_text(m));
+        if (m.cpu_quota)
+            sqlite3_bind_double(s, 15, *m.cpu_quota);
+        bind_optional(s, 16, m.affinity);
+    }
+    return step_done(s);
+}
+
+// The record a history reads, from a row of `record` (columns 1 on, as
+// keep_record writes them): every field it compares reads as it did in the
+// whole record.
+std::shared_ptr<const MachineRecord> record_from_row(sqlite3_stmt* s) {
+    auto r = std::make_shared<MachineRecord>();
+    r->repetition.program = column_text(s, 2);
+    r->repetition.started = column_optional(s, 3);
+    r->repetition.outcome = column_optional(s, 4);
+    Machine& m = r->machine;
+    m.model_name = column_optional(s, 5);
+    if (sqlite3_column_type(s, 6) != SQLITE_NULL)
+        m.logical_cpus = sqlite3_column_int(s, 6);
+    if (std::optional<std::string> g = column_optional(s, 7)) {
+        FrequencyPolicy p;
+        p.governor = std::move(g);  // the policies' governors, already joined
+        m.policies.push_back(std::move(p));
+    }
+    if (std::optional<std::string> b = column_optional(s, 8))
+        m.boost = *b == "on";
+    m.kernel_release = column_optional(s, 9);
+    m.microcode = column_optional(s, 10);
+    r->program.sha256 = column_optional(s, 11);
+    r->program.build_id = column_optional(s, 12);
+    // "NAME=value NAME=value" reads back whole as one pair split at its first '='.
+    std::string openmp = column_text(s, 13);
+    if (std::size_t eq = openmp.find('='); eq != std::string::npos)
+        m.openmp_environment.push_back({openmp.substr(0, eq), openmp.substr(eq + 1)});
+    m.cpu_quota = column_real(s, 14);
+    m.affinity = column_optional(s, 15);
+    return r;
+}
+
+// Brings a version-1 store (texts only) up to this version within the open
+// transaction: the new columns and tables, filled from the current texts.
+bool upgrade_schema(sqlite3* db) {
+    if (sqlite3_exec(db, upgrade_file_v1, nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db, file_schema, nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db, upgrade_copy_v1, nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db, parsed_schema, nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    ParsedWriter w(db);
+    Statement texts = prepare(db, "SELECT id, kind, shown, content FROM file "
+                                  "JOIN text ON text.file = file.id WHERE current = 1");
+    if (!w.ready() || !texts)
+        return false;
+    int rc;
+    while ((rc = sqlite3_step(texts.get())) == SQLITE_ROW) {
+        long long id = sqlite3_column_int64(texts.get(), 0);
+        std::string text = column_text(texts.get(), 3);
+        if (column_text(texts.get(), 1) == "machine") {
+            if (!keep_record(w, id, text))
+                return false;
+            continue;
+        }
+        std::vector<Run> runs;
+        bool results = true;  // a text that is no results file is read as a text
+        for (auto& parsed : parse_runs(text, column_text(texts.get(), 2)))
+            if (Run* run = std::get_if<Run>(&parsed))
+                runs.push_back(std::move(*run));
+            else
+                results = false;
+        if (results && !keep_runs(w, id, runs))
+            return false;
+    }
+    if (rc != SQLITE_DONE)
+        return false;
+    std::string version = "PRAGMA user_version = " + std::to_string(store_schema_version);
+    return sqlite3_exec(db, version.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 std::string utc_now() {
@@ -156,7 +409,12 @@ std::string sha256_hex(const std::string& text) {
     return out;
 }
 
-bool read_store(const std::string& path, std::vector<StoredFile>& files, std::string& error) {
+namespace {
+
+// Opens the store at `path` for reading, within one read transaction so that
+// an ingest committing meanwhile is seen whole or not at all, and checks its
+// marks; `version` is its schema version.
+Database open_to_read(const std::string& path, std::string& error, long long& version) {
     // Opened for writing where it may be, though only read: an ingest cut
     // short (a full disk, a kill) leaves its journal, which SQLite plays back
     // on the next reader that can write. A store that cannot be written is
@@ -172,37 +430,120 @@ bool read_store(const std::string& path, std::vector<StoredFile>& files, std::st
     }
     if (rc != SQLITE_OK) {
         error = db ? reason(db.get()) : "out of memory";
-        return false;
+        return nullptr;
     }
     sqlite3_busy_timeout(db.get(), busy_timeout_ms);
-    // One read transaction, so that an ingest committing meanwhile is seen
-    // whole or not at all.
     if (sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
         error = reason(db.get());
-        return false;
+        return nullptr;
     }
     bool fresh = false;
     StoreFailure::Kind kind{};
     error = check_marks(db.get(), fresh, kind);
-    if (!error.empty())
-        return false;
-    if (fresh) {
+    if (error.empty() && fresh)
         error = "an SQLite database, not a bench_report store";
+    if (!error.empty())
+        return nullptr;
+    version = pragma(db.get(), "PRAGMA user_version").value_or(0);
+    return db;
+}
+
+// The figures of the current results files (by file id) and the records of
+// the current machine.json files (by file id), from the parsed tables.
+bool read_parsed(sqlite3* db, std::unordered_map<long long, std::vector<Run>>& runs,
+                 std::unordered_map<long long, std::pair<std::shared_ptr<const MachineRecord>,
+                                                         std::string>>& records) {
+    Statement run = prepare(db,
+                            "SELECT run.id, run.file, run.program, run.local_time, run.partial "
+                            "FROM run JOIN file ON file.id = run.file WHERE file.current = 1 "
+                            "ORDER BY run.id");
+    Statement rate = prepare(db, "SELECT run, test, single, overall, incomplete FROM rate "
+                                 "ORDER BY run, position");
+    Statement record = prepare(db,
+                               "SELECT record.* FROM record JOIN file ON file.id = record.file "
+                               "WHERE file.current = 1");
+    if (!run || !rate || !record)
         return false;
+    std::unordered_map<long long, Run*> by_id;
+    std::vector<std::pair<long long, long long>> order;  // (run, file), by run
+    int rc;
+    while ((rc = sqlite3_step(run.get())) == SQLITE_ROW) {
+        Run r;
+        r.program = column_text(run.get(), 2) == program_name(Program::memory) ? Program::memory
+                                                                               : Program::processors;
+        r.local_time = column_text(run.get(), 3);
+        r.partial = sqlite3_column_int(run.get(), 4) != 0;
+        runs[sqlite3_column_int64(run.get(), 1)].push_back(std::move(r));
+        order.emplace_back(sqlite3_column_int64(run.get(), 0), sqlite3_column_int64(run.get(), 1));
     }
-    Statement s = prepare(db.get(),
-                          "SELECT kind, shown, content FROM file WHERE current = 1 "
-                          "ORDER BY kind = 'machine', shown");
+    if (rc != SQLITE_DONE)
+        return false;
+    // Each file's runs are in place now: their addresses hold.
+    std::unordered_map<long long, std::size_t> next;
+    for (const auto& [id, file] : order)
+        by_id[id] = &runs[file][next[file]++];
+    Run* current = nullptr;
+    long long current_id = -1;
+    while ((rc = sqlite3_step(rate.get())) == SQLITE_ROW) {
+        long long id = sqlite3_column_int64(rate.get(), 0);
+        if (id != current_id) {
+            current_id = id;
+            auto it = by_id.find(id);
+            current = it == by_id.end() ? nullptr : it->second;  // an older version's
+        }
+        if (!current)
+            continue;
+        Test t;
+        t.key = column_text(rate.get(), 1);
+        if (std::optional<double> v = column_real(rate.get(), 2))
+            t.single_rate = Figure{{}, *v};
+        if (std::optional<double> v = column_real(rate.get(), 3))
+            t.overall_rate = Figure{{}, *v};
+        t.incomplete_threads = sqlite3_column_int(rate.get(), 4);
+        current->tests.push_back(std::move(t));
+    }
+    if (rc != SQLITE_DONE)
+        return false;
+    while ((rc = sqlite3_step(record.get())) == SQLITE_ROW) {
+        auto& kept = records[sqlite3_column_int64(record.get(), 0)];
+        if (std::optional<std::string> why = column_optional(record.get(), 1))
+            kept.second = *why;
+        else
+            kept.first = record_from_row(record.get());
+    }
+    return rc == SQLITE_DONE;
+}
+
+}  // namespace
+
+bool read_store(const std::string& path, std::vector<StoredFile>& files, std::string& error,
+                StoreReading reading) {
+    long long version = 0;
+    Database db = open_to_read(path, error, version);
+    if (!db)
+        return false;
+    bool figures = reading == StoreReading::figures && version >= 2;
+    const char* query =
+        figures        ? "SELECT kind, shown, id, NULL FROM file "
+                         "WHERE current = 1 ORDER BY kind = 'machine', shown"
+        : version >= 2 ? "SELECT kind, shown, id, content FROM file JOIN text ON text.file = "
+                         "file.id WHERE current = 1 ORDER BY kind = 'machine', shown"
+                       : "SELECT kind, shown, id, content FROM file "
+                         "WHERE current = 1 ORDER BY kind = 'machine', shown";
+    Statement s = prepare(db.get(), query);
     if (!s) {
         error = reason(db.get());
         return false;
     }
     files.clear();
+    std::vector<long long> ids;
+    int rc;
     while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
         StoredFile f;
         f.kind = column_text(s.get(), 0) == "machine" ? StoredFile::machine : StoredFile::results;
         f.path = column_text(s.get(), 1);
-        f.text = column_text(s.get(), 2);
+        f.text = column_text(s.get(), 3);
+        ids.push_back(sqlite3_column_int64(s.get(), 2));
         files.push_back(std::move(f));
     }
     if (rc != SQLITE_DONE) {
@@ -210,11 +551,76 @@ bool read_store(const std::string& path, std::vector<StoredFile>& files, std::st
         files.clear();
         return false;
     }
+    if (!figures)
+        return true;
+    std::unordered_map<long long, std::vector<Run>> runs;
+    std::unordered_map<long long, std::pair<std::shared_ptr<const MachineRecord>, std::string>>
+        records;
+    // A directory with a results file kept as text only (a transcript) has
+    // every results file read from its text.
+    Statement content = prepare(db.get(), "SELECT content FROM text WHERE file = ?1");
+    if (!content || !read_parsed(db.get(), runs, records)) {
+        error = reason(db.get());
+        files.clear();
+        return false;
+    }
+    std::set<std::string> texts_read;
+    for (std::size_t i = 0; i < files.size(); ++i)
+        if (files[i].kind == StoredFile::results && !runs.count(ids[i]))
+            texts_read.insert(fs::path(files[i].path).parent_path().string());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        StoredFile& f = files[i];
+        long long id = ids[i];
+        bool parsed = f.kind == StoredFile::machine ? records.count(id) > 0 : runs.count(id) > 0;
+        if (f.kind == StoredFile::machine && parsed) {
+            auto& kept = records[id];
+            f.record = std::move(kept.first);
+            f.record_error = std::move(kept.second);
+            continue;
+        }
+        if (f.kind == StoredFile::results && parsed &&
+            (texts_read.empty() || !texts_read.count(fs::path(f.path).parent_path().string()))) {
+            f.runs = std::move(runs[id]);
+            for (Run& r : *f.runs)
+                r.path = f.path;
+            continue;
+        }
+        sqlite3_bind_int64(content.get(), 1, id);
+        if (sqlite3_step(content.get()) != SQLITE_ROW) {
+            error = reason(db.get());
+            files.clear();
+            return false;
+        }
+        f.text = column_text(content.get(), 0);
+        sqlite3_reset(content.get());
+    }
     return true;
 }
 
+std::string store_key(const std::string& path) {
+    std::error_code ec;
+    std::string key = fs::absolute(path, ec).lexically_normal().string();
+    return ec ? path : key;
+}
+
+std::map<std::string, KnownFile> stored_file_times(const std::string& path) {
+    std::map<std::string, KnownFile> known;
+    if (!is_sqlite_file(path))
+        return known;
+    std::string error;
+    long long version = 0;
+    Database db = open_to_read(path, error, version);
+    if (!db || version < 2)
+        return known;
+    Statement s = prepare(db.get(), "SELECT path, size, mtime FROM file WHERE current = 1");
+    while (s && sqlite3_step(s.get()) == SQLITE_ROW)
+        known[column_text(s.get(), 0)] = {sqlite3_column_int64(s.get(), 1),
+                                          sqlite3_column_int64(s.get(), 2)};
+    return known;
+}
+
 StoreFailure store_files(const std::string& path, const std::vector<FileToStore>& files,
-                         StoreCounts& counts) {
+                         StoreCounts& counts, std::size_t skipped) {
     counts = {};
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
@@ -250,60 +656,84 @@ StoreFailure store_files(const std::string& path, const std::vector<FileToStore>
     if (!why.empty())
         return failed(kind, why);
     if (fresh) {
-        std::string create = std::string(schema) +
+        std::string create = std::string(file_schema) + parsed_schema +
                              "PRAGMA application_id = " + std::to_string(store_application_id) +
                              "; PRAGMA user_version = " + std::to_string(store_schema_version) +
                              ";";
         if (sqlite3_exec(db.get(), create.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
             return failed(StoreFailure::write, reason(db.get()));
+    } else if (pragma(db.get(), "PRAGMA user_version").value_or(0) == 1 &&
+               !upgrade_schema(db.get())) {
+        return failed(StoreFailure::write, reason(db.get()));
     }
-    Statement find = prepare(db.get(), "SELECT size, sha256 FROM file WHERE path = ?1 AND current = 1");
+    ParsedWriter parsed(db.get());
+    Statement find = prepare(db.get(),
+                             "SELECT size, sha256, id FROM file WHERE path = ?1 AND current = 1");
+    Statement touch = prepare(db.get(), "UPDATE file SET mtime = ?2 WHERE id = ?1");
     Statement retire = prepare(db.get(), "UPDATE file SET current = 0 WHERE path = ?1 AND current = 1");
     Statement insert = prepare(db.get(),
-                               "INSERT INTO file (path, shown, kind, size, sha256, content, "
-                               "stored, current) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, 1)");
-    if (!find || !retire || !insert)
+                               "INSERT INTO file (path, shown, kind, size, sha256, stored, "
+                               "current, mtime) VALUES (?1, ?2, ?3, ?4, ?5, ?6, 1, ?7)");
+    Statement keep_text = prepare(db.get(), "INSERT INTO text (file, content) VALUES (?1, ?2)");
+    if (!find || !touch || !retire || !insert || !keep_text || !parsed.ready())
         return failed(StoreFailure::write, reason(db.get()));
+    counts.already = skipped;
     std::string now = utc_now();
     for (const FileToStore& f : files) {
-        std::error_code ec;
-        std::string key = fs::absolute(f.path, ec).lexically_normal().string();
-        if (ec)
-            key = f.path;
+        std::string key = store_key(f.path);
         std::string digest = sha256_hex(f.text);
         sqlite3_reset(find.get());
-        bind(find.get(), 1, key);
+        bind_bytes(find.get(), 1, key);
         rc = sqlite3_step(find.get());
         bool stored = rc == SQLITE_ROW;
         if (rc != SQLITE_ROW && rc != SQLITE_DONE)
             return failed(StoreFailure::write, reason(db.get()));
         if (stored && sqlite3_column_int64(find.get(), 0) == static_cast<long long>(f.text.size()) &&
             column_text(find.get(), 1) == digest) {
+            // The same text with another time (touched, copied): the next
+            // ingest skips it by its time.
+            long long id = sqlite3_column_int64(find.get(), 2);
+            sqlite3_reset(find.get());
+            sqlite3_bind_int64(touch.get(), 1, id);
+            sqlite3_bind_int64(touch.get(), 2, f.mtime_ns);
+            if (!step_done(touch.get()))
+                return failed(StoreFailure::write, reason(db.get()));
             ++counts.already;
             continue;
         }
         sqlite3_reset(find.get());
         if (stored) {
             sqlite3_reset(retire.get());
-            bind(retire.get(), 1, key);
+            bind_bytes(retire.get(), 1, key);
             if (sqlite3_step(retire.get()) != SQLITE_DONE)
                 return failed(StoreFailure::write, reason(db.get()));
             if (f.kind == StoredFile::results)
                 counts.changed.push_back(f.path);
         }
         sqlite3_reset(insert.get());
-        bind(insert.get(), 1, key);
-        bind(insert.get(), 2, f.path);
+        bind_bytes(insert.get(), 1, key);
+        bind_bytes(insert.get(), 2, f.path);
         sqlite3_bind_text(insert.get(), 3, f.kind == StoredFile::machine ? "machine" : "results",
                           -1, SQLITE_STATIC);
         sqlite3_bind_int64(insert.get(), 4, static_cast<long long>(f.text.size()));
         sqlite3_bind_text(insert.get(), 5, digest.c_str(), -1, SQLITE_TRANSIENT);
-        bind(insert.get(), 6, f.text);
-        sqlite3_bind_text(insert.get(), 7, now.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(insert.get(), 6, now.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(insert.get(), 7, f.mtime_ns);
         if (sqlite3_step(insert.get()) != SQLITE_DONE)
+            return failed(StoreFailure::write, reason(db.get()));
+        long long id = sqlite3_last_insert_rowid(db.get());
+        sqlite3_bind_int64(keep_text.get(), 1, id);
+        bind_bytes(keep_text.get(), 2, f.text);
+        if (!step_done(keep_text.get()))
+            return failed(StoreFailure::write, reason(db.get()));
+        if (!(f.kind == StoredFile::machine ? keep_record(parsed, id, f.text)
+                                            : keep_runs(parsed, id, f.runs)))
             return failed(StoreFailure::write, reason(db.get()));
         ++counts.added;
     }
+    parsed.finish();
+    keep_text.reset();
+    touch.reset();
     find.reset();
     retire.reset();
     insert.reset();

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -124,6 +125,89 @@ TEST_F(StoreCommand, IngestsIncrementallyAndSaysWhatWasNew) {
     EXPECT_EQ(run("list fleet.db").out, run("list fleet").out);
 }
 
+// The single integer a query of the database at `path` answers.
+long long query(const fs::path& path, const char* statement) {
+    sqlite3* db = nullptr;
+    long long value = -1;
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db, statement, -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW)
+            value = sqlite3_column_int64(s, 0);
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return value;
+}
+
+TEST_F(StoreCommand, HistoryReadsTheFiguresKeptAtIngestNotTheTexts) {
+    write_fleet_history();
+    ASSERT_EQ(run("store fleet.db fleet").status, 0);
+    Result files = run("history --format json fleet");
+    // With every text gone, history still answers as the files do.
+    sql(dir / "fleet.db", "UPDATE text SET content = 'gone'");
+    Result store = run("history --format json fleet.db");
+    EXPECT_EQ(store.status, files.status);
+    EXPECT_EQ(store.out, files.out);
+    EXPECT_EQ(store.err, files.err);
+    EXPECT_EQ(run("list fleet.db").status, 2);  // the texts are what list reads
+}
+
+TEST_F(StoreCommand, AVersionOneStoreIsReadFromItsTextsAndUpgradedByTheNextIngest) {
+    write_fleet_history();
+    ASSERT_EQ(run("store old.db fleet").status, 0);
+    // What a store of version 1 held: the texts alone.
+    sql(dir / "old.db",
+        "CREATE TABLE old AS SELECT id, path, shown, kind, size, sha256, content, stored, current "
+        "FROM file JOIN text ON text.file = file.id; DROP TABLE rate; DROP TABLE run; "
+        "DROP TABLE record; DROP TABLE text; DROP TABLE file; ALTER TABLE old RENAME TO file; "
+        "CREATE UNIQUE INDEX file_current ON file (path) WHERE current = 1; "
+        "PRAGMA user_version = 1");
+    const std::vector<std::string> commands = {"history --format json", "list"};
+    for (const std::string& command : commands)
+        EXPECT_EQ(run(command + " old.db").out, run(command + " fleet").out) << command;
+    Result upgraded = run("store old.db fleet");
+    EXPECT_EQ(upgraded.status, 0) << upgraded.err;
+    EXPECT_EQ(upgraded.out, "0 new, 108 already stored\n");
+    EXPECT_EQ(query(dir / "old.db", "PRAGMA user_version"), 2);
+    EXPECT_EQ(query(dir / "old.db", "SELECT (SELECT count(DISTINCT file) FROM run) + "
+                                    "(SELECT count(*) FROM record)"),
+              108);
+    for (const std::string& command : commands)
+        EXPECT_EQ(run(command + " old.db").out, run(command + " fleet").out) << command;
+}
+
+TEST_F(StoreCommand, AnUnchangedFileIsSkippedByItsSizeAndTimeWithoutBeingRead) {
+    write_fleet_history(5);
+    // Times of an hour ago: older than any write still to come.
+    auto hour_ago = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    for (const auto& e : fs::recursive_directory_iterator(dir / "fleet"))
+        if (e.is_regular_file())
+            fs::last_write_time(e.path(), hour_ago);
+    ASSERT_EQ(run("store fleet.db fleet").out, "45 new, 0 already stored\n");
+    fs::path file;
+    for (const auto& e : fs::recursive_directory_iterator(dir / "fleet/host-a"))
+        if (e.path().filename().string().rfind("results_memory", 0) == 0)
+            file = e.path();
+    // Another text of the same size under the same time is not read...
+    std::string text = slurp(file);
+    std::string changed = text;
+    changed.replace(changed.find("Thread(s): 4"), 12, "Thread(s): 5");
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << changed;
+    fs::last_write_time(file, hour_ago);
+    EXPECT_EQ(run("store fleet.db fleet").out, "0 new, 45 already stored\n");
+    // ...and once its time moves, it is read, digested and stored again.
+    fs::last_write_time(file, hour_ago + std::chrono::minutes(1));
+    Result moved = run("store fleet.db fleet");
+    EXPECT_EQ(moved.out, "1 new, 44 already stored\n");
+    EXPECT_NE(moved.err.find("changed since it was stored"), std::string::npos) << moved.err;
+    // A file touched with its text unchanged is digested once, then skipped by its time.
+    fs::path other = file.parent_path() / "machine.json";
+    fs::last_write_time(other, hour_ago + std::chrono::minutes(2));
+    EXPECT_EQ(run("store fleet.db fleet").out, "0 new, 45 already stored\n");
+    EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM file WHERE mtime = 0"), 0);
+}
+
 TEST_F(StoreCommand, TwoIngestsAtOnceStoreEachFileOnce) {
     write_fleet_history(8);
     // Both start together; the second waits for the first's transaction.
@@ -174,7 +258,7 @@ TEST_F(StoreCommand, RefusesWhatIsNotAStoreOfThisVersion) {
         {"store other.db fleet", 2, "other.db: a store of schema version 7"},
         {"store fake.db fleet", 2, "fake.db: file is not a database; nothing was stored"},
         {"list theirs.db", 2, "theirs.db: cannot read: an SQLite database, not a bench_report store"},
-        {"list other.db", 2, "this bench_report reads version 1"},
+        {"list other.db", 2, "this bench_report reads version 2"},
         {"history fake.db", 2, "fake.db: cannot read: file is not a database"},
         {"store x.db fake.db", 2, "fake.db: cannot read: an SQLite file"},
         {"store x.db nowhere", 2, "nowhere: cannot read: No such file or directory"},

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "analysis/machine_differences.h"
 #include "input/store.h"
 
 namespace fs = std::filesystem;
@@ -95,9 +96,9 @@ TEST_F(Store, TellsAStoreByItsMarksNotItsName) {
         EXPECT_EQ(sqlite3_exec(handle, statement, nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(handle);
     };
-    exec(db, "PRAGMA user_version = 2");
+    exec(db, "PRAGMA user_version = 3");
     EXPECT_FALSE(read_store(db, files, error));
-    EXPECT_EQ(error, "a store of schema version 2; this bench_report reads version 1 (build a "
+    EXPECT_EQ(error, "a store of schema version 3; this bench_report reads version 2 (build a "
                      "new store from the files)");
     EXPECT_EQ(store_files(db, {{StoredFile::results, "r2", "y"}}, counts).kind,
               StoreFailure::version);
@@ -115,6 +116,96 @@ TEST_F(Store, TellsAStoreByItsMarksNotItsName) {
     EXPECT_FALSE(read_store(empty, files, error));
     EXPECT_EQ(store_files(empty, {{StoredFile::results, "r", "x"}}, counts).kind,
               StoreFailure::none);
+}
+
+// machine.json with every field a change of the machine is told by.
+std::string record(const std::string& v, const std::string& extra) {
+    return R"({"repetition": {"program": "bench_memory", "started": "2026-12-0)" + v +
+           R"(T05:00:00Z", "outcome": "completed"}, "program": {"sha256": "s)" + v +
+           R"(", "build_id": "b)" + v + R"("}, "machine": {"cpu": {"model_name": "M)" + v +
+           R"(", "microcode": "0x)" + v + R"(", "logical_cpus": )" + v +
+           R"(}, "kernel": {"release": "6.1.0-)" + v + R"("}, "affinity": {"cpus": "0-)" + v +
+           R"("}, "cgroup": {"cpu_quota": 1.)" + v + R"(}, "openmp_environment": {"OMP_A": "x=)" +
+           v + R"(" )" + extra + R"(}, "frequency": )" +
+           (v == "1" ? R"({"boost": true, "policies": [{"governor": "performance"}]})"
+                     : R"({"boost": false, "policies": [{"governor": "powersave"}, )"
+                       R"({"governor": "schedutil"}, {"governor": "powersave"}]})") +
+           "}}";
+}
+
+TEST_F(Store, KeepsWhatAHistoryReadsAsTheFilesGiveIt) {
+    report::Run run;
+    run.program = Program::memory;
+    run.local_time = "Tue Dec  8 05:18:54 2026";
+    report::Test t;
+    t.key = "allocation";
+    t.single_rate = Figure{"12.3457", 12.3456789012345};
+    t.overall_rate = Figure{"nan", std::nan("")};  // no figure a history reads
+    t.incomplete_threads = 1;
+    run.tests = {t, t};
+    run.tests[1].key = "low_speeds";
+    run.tests[1].single_rate.reset();
+    run.tests[1].overall_rate = Figure{"5e-324", 5e-324};
+    report::Run transcript = run;
+    transcript.source = Source::transcript;
+    StoreCounts counts;
+    ASSERT_EQ(store_files(db,
+                          {{StoredFile::results, "a/r1", "one", 0, {run}},
+                           {StoredFile::results, "a/r2", "two", 0, {transcript}},
+                           {StoredFile::results, "b/r3", "three", 0, {run}},
+                           {StoredFile::machine, "a/machine.json", record("1", ""), 0, {}},
+                           {StoredFile::machine, "b/machine.json",
+                            record("2", R"(, "GOMP_B": "y")"), 0, {}},
+                           {StoredFile::machine, "c/machine.json", "[1]", 0, {}}},
+                          counts)
+                  .kind,
+              StoreFailure::none);
+    std::vector<StoredFile> files;
+    std::string error;
+    ASSERT_TRUE(read_store(db, files, error, StoreReading::figures)) << error;
+    ASSERT_EQ(files.size(), 6u);
+    // A transcript, and every results file beside it, is read from its text.
+    EXPECT_FALSE(files[0].runs);
+    EXPECT_EQ(files[0].text, "one");
+    EXPECT_EQ(files[1].text, "two");
+    ASSERT_TRUE(files[2].runs);
+    EXPECT_EQ(files[2].text, "");
+    ASSERT_EQ(files[2].runs->size(), 1u);
+    const report::Run& kept = files[2].runs->front();
+    EXPECT_EQ(kept.path, "b/r3");
+    EXPECT_EQ(kept.program, Program::memory);
+    EXPECT_EQ(kept.local_time, run.local_time);
+    ASSERT_EQ(kept.tests.size(), 2u);
+    EXPECT_EQ(kept.tests[0].key, "allocation");
+    EXPECT_EQ(kept.tests[0].single_rate->value, 12.3456789012345);  // every bit
+    EXPECT_FALSE(kept.tests[0].overall_rate);
+    EXPECT_EQ(kept.tests[0].incomplete_threads, 1);
+    EXPECT_FALSE(kept.tests[1].single_rate);
+    EXPECT_EQ(kept.tests[1].overall_rate->value, 5e-324);
+
+    // The records: each field compared reads as in the whole record.
+    std::string why;
+    std::optional<MachineRecord> one = parse_record(record("1", ""), why);
+    std::optional<MachineRecord> two = parse_record(record("2", R"(, "GOMP_B": "y")"), why);
+    ASSERT_TRUE(one && two);
+    ASSERT_TRUE(files[3].record && files[4].record);
+    std::vector<ContextDifference> whole = context_differences(*one, *two);
+    std::vector<ContextDifference> stored = context_differences(*files[3].record, *files[4].record);
+    EXPECT_EQ(whole.size(), 10u);
+    ASSERT_EQ(stored.size(), whole.size());
+    for (std::size_t i = 0; i < whole.size(); ++i) {
+        EXPECT_EQ(stored[i].field, whole[i].field);
+        EXPECT_EQ(stored[i].first, whole[i].first) << whole[i].field;
+        EXPECT_EQ(stored[i].second, whole[i].second) << whole[i].field;
+    }
+    EXPECT_TRUE(context_differences(*one, *files[3].record).empty());
+    EXPECT_EQ(files[4].record->repetition.started, two->repetition.started);
+    EXPECT_EQ(files[4].record->repetition.outcome, two->repetition.outcome);
+    EXPECT_EQ(files[4].record->repetition.program, "bench_memory");
+    // A text that is no record keeps its reason.
+    EXPECT_FALSE(files[5].record);
+    parse_record("[1]", why);
+    EXPECT_EQ(files[5].record_error, why);
 }
 
 TEST(StoreDigest, IsTheSha256OfTheText) {
