@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <mutex>
 #include <numeric>
 #include <random>
 #include <set>
@@ -54,21 +55,16 @@ std::optional<std::size_t> best_split(std::span<const double> x, std::size_t s, 
     return best;
 }
 
-// Whether values[s, e) holds a change anywhere, as a permutation test: the
-// statistic is the largest standardised rank sum of the days before a split,
-// over every split leaving `min` days a side, so the p-value accounts for the
-// split having been chosen as the best. Ranks make it distribution-free and
-// let one disturbed run move the statistic by one rank at most. Permutations
-// stop once `enough` of them reach the statistic (Besag and Clifford's
-// sequential test), at most `most`; the generator is seeded from the stretch
-// alone, so the same history always gives the same answer.
-double segment_p(std::span<const double> x, std::size_t s, std::size_t e, std::size_t min) {
+// The mid-ranks (1-based) of values[s, e) into `ranks`; false when the
+// stretch holds one value throughout (no change can be told).
+bool mid_ranks(std::span<const double> x, std::size_t s, std::size_t e,
+               std::vector<double>& ranks) {
     std::size_t n = e - s;
     std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), 0);
     std::sort(order.begin(), order.end(),
               [&](std::size_t a, std::size_t b) { return x[s + a] < x[s + b]; });
-    std::vector<double> ranks(n);
+    ranks.assign(n, 0);
     for (std::size_t i = 0; i < n;) {
         std::size_t j = i;
         while (j + 1 < n && x[s + order[j + 1]] == x[s + order[i]])
@@ -77,13 +73,21 @@ double segment_p(std::span<const double> x, std::size_t s, std::size_t e, std::s
             ranks[order[k]] = (static_cast<double>(i + j) / 2) + 1;
         i = j + 1;
     }
-    if (x[s + order.front()] == x[s + order.back()])
-        return 1;  // one value throughout: no change
-    double mean = (static_cast<double>(n) + 1) / 2;
-    std::vector<double> scale(n + 1, 0);
-    for (std::size_t t = min; t + min <= n; ++t)
-        scale[t] = 1 / std::sqrt(static_cast<double>(t) * static_cast<double>(n - t));
-    auto statistic = [&](const std::vector<double>& r) {
+    return x[s + order.front()] != x[s + order.back()];
+}
+
+// The test's statistic over ranks of `n` days: the largest standardised rank
+// sum of the days before a split, over every split leaving `min` days a side.
+struct RankStatistic {
+    std::size_t n, min;
+    double mean;
+    std::vector<double> scale;
+    RankStatistic(std::size_t n, std::size_t min)
+        : n(n), min(min), mean((static_cast<double>(n) + 1) / 2), scale(n + 1, 0) {
+        for (std::size_t t = min; t + min <= n; ++t)
+            scale[t] = 1 / std::sqrt(static_cast<double>(t) * static_cast<double>(n - t));
+    }
+    double operator()(const std::vector<double>& r) const {
         double sum = 0, best = 0;
         for (std::size_t t = 1; t + min <= n; ++t) {
             sum += r[t - 1] - mean;
@@ -91,12 +95,36 @@ double segment_p(std::span<const double> x, std::size_t s, std::size_t e, std::s
                 best = std::max(best, std::fabs(sum) * scale[t]);
         }
         return best;
-    };
+    }
+};
+
+// The generator of a stretch's permutations, seeded from its length alone,
+// so that the same history always gives the same answer.
+std::mt19937_64 permutations_of(std::size_t n) {
+    return std::mt19937_64(0x9e3779b97f4a7c15ULL ^ n);
+}
+
+// Whether values[s, e) holds a change anywhere, as a permutation test of the
+// rank statistic: its maximum over the splits makes the p-value account for
+// the split having been chosen as the best. Ranks make it distribution-free
+// and let one disturbed run move the statistic by one rank at most.
+// Permutations stop once `enough` of them reach the statistic (Besag and
+// Clifford's sequential test), or once so many have that p cannot be at most
+// `level`; at most `most`, enough to resolve that level.
+double segment_p(std::span<const double> x, std::size_t s, std::size_t e, std::size_t min,
+                 double level, std::size_t most) {
+    std::size_t n = e - s;
+    std::vector<double> ranks;
+    if (!mid_ranks(x, s, e, ranks))
+        return 1;  // one value throughout: no change
+    RankStatistic statistic(n, min);
     const double observed = statistic(ranks) * (1 - 1e-12);
-    constexpr std::size_t enough = 10, most = 999;
-    std::mt19937_64 rng(0x9e3779b97f4a7c15ULL ^ n);
+    constexpr std::size_t enough = 10;
+    std::mt19937_64 rng = permutations_of(n);
     std::size_t reached = 0, drawn = 0;
-    while (drawn < most && reached < enough) {
+    // Past this many, p is above the level whatever the draws still to come.
+    const double hopeless = level * static_cast<double>(most + 1) * (1 + 1e-9);
+    while (drawn < most && reached < enough && static_cast<double>(reached + 1) <= hopeless) {
         std::shuffle(ranks.begin(), ranks.end(), rng);
         ++drawn;
         reached += statistic(ranks) >= observed;
@@ -105,28 +133,127 @@ double segment_p(std::span<const double> x, std::size_t s, std::size_t e, std::s
                              : static_cast<double>(reached + 1) / static_cast<double>(drawn + 1);
 }
 
+// The same test for a window: every window has one of a few lengths, so the
+// statistic's distribution over `draws` permutations of the ranks 1..n is
+// drawn once per length and kept (sorted), and each window's p is where its
+// statistic falls in it. Ties only narrow a window's statistic, so the test
+// errs towards no change.
+double window_p(std::span<const double> x, std::size_t s, std::size_t e, std::size_t min,
+                std::size_t draws) {
+    std::size_t n = e - s;
+    std::vector<double> ranks;
+    if (!mid_ranks(x, s, e, ranks))
+        return 1;
+    RankStatistic statistic(n, min);
+    static std::mutex guard;
+    static std::map<std::tuple<std::size_t, std::size_t, std::size_t>, std::vector<double>> nulls;
+    std::vector<double>* null = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(guard);
+        null = &nulls[{n, min, draws}];
+        if (null->empty()) {
+            std::vector<double> r(n);
+            std::iota(r.begin(), r.end(), 1.0);
+            std::mt19937_64 rng = permutations_of(n);
+            null->reserve(draws);
+            for (std::size_t d = 0; d < draws; ++d) {
+                std::shuffle(r.begin(), r.end(), rng);
+                null->push_back(statistic(r));
+            }
+            std::sort(null->begin(), null->end());
+        }
+    }
+    const double observed = statistic(ranks) * (1 - 1e-12);
+    auto reached = static_cast<std::size_t>(
+        null->end() - std::lower_bound(null->begin(), null->end(), observed));
+    return static_cast<double>(reached + 1) / static_cast<double>(draws + 1);
+}
+
+// Permutations enough to show p at the level `significance` with one draw
+// reaching the statistic: 999 at 0.01 and above.
+std::size_t permutations_for(double significance) {
+    return std::max<std::size_t>(999, static_cast<std::size_t>(std::ceil(2 / significance)) - 1);
+}
+
+// Binary segmentation of each stretch of `todo`: its best split stands when
+// the stretch's test says it holds a change; both sides are searched again.
+void segment(std::span<const double> values, std::vector<std::pair<std::size_t, std::size_t>> todo,
+             const ChangePointSettings& settings, std::size_t min,
+             std::vector<SeriesChange>& found) {
+    std::size_t most = permutations_for(settings.significance);
+    while (!todo.empty()) {
+        auto [s, e] = todo.back();
+        todo.pop_back();
+        // The test first: most stretches hold no change, and it costs less
+        // than finding the best split.
+        if (e - s < 2 * min)
+            continue;
+        double p = segment_p(values, s, e, min, settings.significance, most);
+        if (p > settings.significance)
+            continue;
+        std::optional<std::size_t> t = best_split(values, s, e, min);
+        found.push_back({*t, p});
+        todo.push_back({s, *t});
+        todo.push_back({*t, e});
+    }
+}
+
 }  // namespace
 
 std::vector<SeriesChange> series_change_points(std::span<const double> values,
                                                const ChangePointSettings& settings) {
     std::size_t min = std::max<std::size_t>(settings.min_segment, 1);
     std::vector<SeriesChange> found;
-    std::vector<std::pair<std::size_t, std::size_t>> todo{{0, values.size()}};
-    while (!todo.empty()) {
-        auto [s, e] = todo.back();
-        todo.pop_back();
-        std::optional<std::size_t> t = best_split(values, s, e, min);
-        if (!t)
-            continue;
-        double p = segment_p(values, s, e, min);
-        if (p > settings.significance)
-            continue;
-        found.push_back({*t, p});
-        todo.push_back({s, *t});
-        todo.push_back({*t, e});
+    segment(values, {{0, values.size()}}, settings, min, found);
+    auto by_index = [](const SeriesChange& a, const SeriesChange& b) { return a.index < b.index; };
+    std::sort(found.begin(), found.end(), by_index);
+    // The windows' pass: within each level, the window whose split is surest
+    // stands when its p is at most the windows' level; the level is split
+    // there, both sides are segmented again, and the pass goes on until no
+    // window of any level stands.
+    // Each window's p is resolved to a quarter of the windows' level.
+    std::size_t draws = std::max<std::size_t>(
+        999, static_cast<std::size_t>(std::ceil(4 / settings.window_significance)) - 1);
+    // The surest window of a level, kept while the level stands.
+    std::map<std::pair<std::size_t, std::size_t>, std::optional<SeriesChange>> surest;
+    auto search = [&](std::size_t s, std::size_t e) {
+        std::optional<SeriesChange> best;
+        for (std::size_t length : settings.windows) {
+            if (length < 2 * min || e - s <= length)
+                continue;  // a level no longer than the window was searched whole
+            std::size_t step = std::max<std::size_t>(length / 4, 1);
+            for (std::size_t w = s;; w = std::min(w + step, e - length)) {
+                double p = window_p(values, w, w + length, min, draws);
+                if (p <= settings.window_significance && (!best || p < best->p))
+                    best = SeriesChange{*best_split(values, w, w + length, min), p};
+                if (w + length == e)
+                    break;
+            }
+        }
+        return best;
+    };
+    for (;;) {
+        std::optional<SeriesChange> best;
+        std::pair<std::size_t, std::size_t> level;
+        for (std::size_t k = 0; k <= found.size(); ++k) {
+            std::pair<std::size_t, std::size_t> here{k == 0 ? 0 : found[k - 1].index,
+                                                     k == found.size() ? values.size()
+                                                                       : found[k].index};
+            auto it = surest.find(here);
+            if (it == surest.end())
+                it = surest.emplace(here, search(here.first, here.second)).first;
+            if (it->second && (!best || it->second->p < best->p)) {
+                best = it->second;
+                level = here;
+            }
+        }
+        if (!best)
+            break;
+        found.push_back(*best);
+        segment(values, {{level.first, best->index}, {best->index, level.second}}, settings, min,
+                found);
+        std::sort(found.begin(), found.end(), by_index);
     }
-    std::sort(found.begin(), found.end(),
-              [](const SeriesChange& a, const SeriesChange& b) { return a.index < b.index; });
     return found;
 }
 

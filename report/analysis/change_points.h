@@ -7,7 +7,12 @@
 // between the days before and the days after is the candidate; it stands when
 // a permutation test says the stretch holds a change at all (p at most
 // `significance`), and each side is then searched again (binary
-// segmentation) until no candidate stands. The test's statistic is the
+// segmentation) until no candidate stands. A second pass then slides windows
+// of a few weeks over each level found, tested the same way at a stricter
+// level (their number makes many chances), so that a short excursion (a
+// change and its reversal within weeks), which one split of a long stretch
+// does not see, is found; each window that stands splits its level, and the
+// two sides are searched again from the first pass. The test's statistic is the
 // largest standardised rank sum over the splits allowed, so its p-value
 // accounts for the best split having been picked, and ranks make it
 // distribution-free. The series is the natural logarithm of each day's
@@ -37,6 +42,12 @@ struct ChangePointSettings {
     // rate of false change points per stretch searched on pure noise. The
     // validation benchmark measures the rates per host-year (README).
     double significance = 0.01;
+    // The second pass: windows of these lengths (days), each moved by a
+    // quarter of its length, and the largest p at which a window's split
+    // stands. The level is chosen against the false change points measured on
+    // pure noise (README): the windows are many, each must be surer.
+    std::vector<std::size_t> windows = {12, 24, 48};
+    double window_significance = 0.0002;
 };
 
 // A change in a plain series: `index` is the first value of the new level.

@@ -64,6 +64,11 @@ TEST(ChangePoints, FoundWhereALevelMovedAndNowhereElse) {
         {"a fall then a rise",
          noisy(90, 0.01, 5, [](std::size_t i) { return i < 30 ? 1.0 : i < 60 ? 0.9 : 1.0; }),
          {30, 60}},
+        // Twelve slow days in a year: one split of the whole year does not
+        // see them, a window of a few weeks does.
+        {"a short excursion in a long stretch",
+         noisy(365, 0.02, 9, [](std::size_t i) { return i >= 200 && i < 212 ? 0.95 : 1.0; }),
+         {200, 212}},
         {"a fall in the last three days, too recent to tell", noisy(40, 0.01, 6, at(37, 0.8)), {}},
         {"a fall five days before the end", noisy(40, 0.01, 7, at(35, 0.8)), {35}},
         {"shorter than two segments", noisy(9, 0.01, 8, at(5, 0.5)), {}},
