@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -56,6 +57,19 @@ protected:
     }
 
     Result run(const std::string& arguments) { return run_in(dir, bench + " " + arguments); }
+
+    // Rewrites one of host-a's memory results files with another text of the
+    // same size; returns its path.
+    fs::path rewrite_a_results_file() {
+        fs::path file;
+        for (const auto& e : fs::recursive_directory_iterator(dir / "fleet/host-a"))
+            if (e.path().filename().string().rfind("results_memory", 0) == 0)
+                file = e.path();
+        std::string text = slurp(file);
+        text.replace(text.find("Thread(s): 4"), 12, "Thread(s): 5");
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+        return file;
+    }
 
     fs::path dir;
 };
@@ -108,14 +122,7 @@ TEST_F(StoreCommand, IngestsIncrementallyAndSaysWhatWasNew) {
     EXPECT_EQ(night.out, "9 new, 45 already stored\n");
 
     // A results file rewritten at a stored path is stored again and read.
-    fs::path file;
-    for (const auto& e : fs::recursive_directory_iterator(dir / "fleet/host-a"))
-        if (e.path().filename().string().rfind("results_memory", 0) == 0)
-            file = e.path();
-    std::string text = slurp(file);
-    std::string changed = text;
-    changed.replace(changed.find("Thread(s): 4"), 12, "Thread(s): 5");
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << changed;
+    rewrite_a_results_file();
     Result rewritten = run("store fleet.db fleet");
     EXPECT_EQ(rewritten.status, 0);
     EXPECT_EQ(rewritten.out, "1 new, 53 already stored\n");
@@ -153,6 +160,28 @@ TEST_F(StoreCommand, HistoryReadsTheFiguresKeptAtIngestNotTheTexts) {
     EXPECT_EQ(run("list fleet.db").status, 2);  // the texts are what list reads
 }
 
+TEST_F(StoreCommand, HistoryFromTheFiguresSaysWhatTheFilesSayOfABrokenRecord) {
+    write_fleet_history(8);
+    // One machine.json that is no record, and one night of host-c without any.
+    std::vector<fs::path> records;
+    for (const auto& e : fs::recursive_directory_iterator(dir / "fleet"))
+        if (e.path().filename() == "machine.json")
+            records.push_back(e.path());
+    std::sort(records.begin(), records.end());
+    std::ofstream(records.front(), std::ios::trunc) << "[1]\n";
+    fs::remove(records.back());
+    ASSERT_EQ(run("store fleet.db fleet").status, 0);
+    for (std::string command : {"history", "history --format json"}) {
+        SCOPED_TRACE(command);
+        Result files = run(command + " fleet");
+        Result store = run(command + " fleet.db");
+        EXPECT_NE(files.err.find("machine.json"), std::string::npos) << files.err;
+        EXPECT_EQ(store.status, files.status);
+        EXPECT_EQ(store.out, files.out);
+        EXPECT_EQ(store.err, files.err);
+    }
+}
+
 TEST_F(StoreCommand, AVersionOneStoreIsReadFromItsTextsAndUpgradedByTheNextIngest) {
     write_fleet_history();
     ASSERT_EQ(run("store old.db fleet").status, 0);
@@ -185,15 +214,8 @@ TEST_F(StoreCommand, AnUnchangedFileIsSkippedByItsSizeAndTimeWithoutBeingRead) {
         if (e.is_regular_file())
             fs::last_write_time(e.path(), hour_ago);
     ASSERT_EQ(run("store fleet.db fleet").out, "45 new, 0 already stored\n");
-    fs::path file;
-    for (const auto& e : fs::recursive_directory_iterator(dir / "fleet/host-a"))
-        if (e.path().filename().string().rfind("results_memory", 0) == 0)
-            file = e.path();
     // Another text of the same size under the same time is not read...
-    std::string text = slurp(file);
-    std::string changed = text;
-    changed.replace(changed.find("Thread(s): 4"), 12, "Thread(s): 5");
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << changed;
+    fs::path file = rewrite_a_results_file();
     fs::last_write_time(file, hour_ago);
     EXPECT_EQ(run("store fleet.db fleet").out, "0 new, 45 already stored\n");
     // ...and once its time moves, it is read, digested and stored again.
