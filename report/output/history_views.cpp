@@ -101,9 +101,12 @@ std::vector<Table> history_tables(const HistoryAnalysis& a, const HistorySelecti
         }
         t.notes.push_back(fmt::format(
             "A change point is the first day of a new level of a figure (E-Divisive means, "
-            "permutation p at most {:g}, at least {} days a side); Before and After are the "
-            "medians of the days of the levels either side.",
-            ChangePointSettings{}.significance, ChangePointSettings{}.min_segment));
+            "permutation p at most {:g}, at least {} days a side, then windows of {} days at p "
+            "at most {:g}); Before and After are the medians of the days of the levels either "
+            "side.",
+            ChangePointSettings{}.significance, ChangePointSettings{}.min_segment,
+            fmt::join(ChangePointSettings{}.windows, ", "),
+            ChangePointSettings{}.window_significance));
         out.push_back(std::move(t));
     }
     if (!s.fleet_events.empty()) {
@@ -232,7 +235,9 @@ std::string history_json(const HistoryAnalysis& a, const HistorySelection& s,
              {"method", {{"name", "e_divisive_means"},
                          {"significance_test", "rank_permutation"},
                          {"significance", settings.significance},
-                         {"min_segment_days", settings.min_segment}}},
+                         {"min_segment_days", settings.min_segment},
+                         {"window_days", settings.windows},
+                         {"window_significance", settings.window_significance}}},
              {"since", o.since ? json(*o.since) : json(nullptr)},
              {"labels", a.labels},
              {"change_points", points},

@@ -95,8 +95,17 @@ TEST(HistoryViews, EveryFormatStatesTheSameFindingsAndVerdict) {
         EXPECT_EQ(j["fleet_events"][0]["labels"].size(), 1u);
         EXPECT_EQ(j["quiet_machine_changes"][0]["changes"][0]["after"], "0x11");
     }
-    // Without a gate no output says one.
+    // The method's parameters, both passes, as the search used them.
     HistoryViewOptions none;
+    nlohmann::json method = nlohmann::json::parse(history_json(a, all, none))["method"];
+    const ChangePointSettings used;
+    EXPECT_EQ(method["significance"], used.significance);
+    EXPECT_EQ(method["window_days"], used.windows);
+    EXPECT_EQ(method["window_significance"], used.window_significance);
+    EXPECT_NE(history_text(a, all, none).find("then windows of 12, 24, 48 days at p at most 0.0002"),
+              std::string::npos);
+
+    // Without a gate no output says one.
     EXPECT_EQ(history_text(a, all, none).find("Gate:"), std::string::npos);
     EXPECT_TRUE(nlohmann::json::parse(history_json(a, all, none))["gate"].is_null());
 }
