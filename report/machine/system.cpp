@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <regex>
 #include <sstream>
 #include <system_error>
 
@@ -50,10 +49,23 @@ bool setting_value(const std::string& v) {
 
 // The files tune writes, and no other: reset writes what a state file names.
 bool setting_path(const std::string& p) {
-    static const std::regex known(
-        "/sys/devices/system/cpu/(cpufreq/boost|intel_pstate/no_turbo|"
-        "cpufreq/policy[0-9]{1,6}/(boost|scaling_governor|scaling_min_freq))");
-    return std::regex_match(p, known);
+    const std::string cpu = "/sys/devices/system/cpu/";
+    if (p.compare(0, cpu.size(), cpu) != 0)
+        return false;
+    const std::string rest = p.substr(cpu.size());
+    if (rest == "cpufreq/boost" || rest == "intel_pstate/no_turbo")
+        return true;
+    const std::string policy = "cpufreq/policy";
+    if (rest.compare(0, policy.size(), policy) != 0)
+        return false;
+    std::size_t digits = policy.size();
+    while (digits < rest.size() && std::isdigit(static_cast<unsigned char>(rest[digits])))
+        ++digits;
+    if (digits == policy.size() || digits - policy.size() > 6 || digits == rest.size() ||
+        rest[digits] != '/')
+        return false;
+    const std::string file = rest.substr(digits + 1);
+    return file == "boost" || file == "scaling_governor" || file == "scaling_min_freq";
 }
 
 bool is_number(const std::string& v) {
