@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <numeric>
@@ -17,15 +18,25 @@ namespace report {
 
 namespace {
 
+// The buffers one search reuses from stretch to stretch and window to window,
+// so that testing a window allocates nothing.
+struct Workspace {
+    std::vector<double> ranks, left, right;
+    std::vector<std::size_t> order;
+};
+
 // The split of values[s, e) with the largest energy statistic, both sides at
 // least `min` long; absent when the stretch is too short to split.
 std::optional<std::size_t> best_split(std::span<const double> x, std::size_t s, std::size_t e,
-                                      std::size_t min) {
+                                      std::size_t min, Workspace& work) {
     if (e - s < 2 * min)
         return std::nullopt;
     std::size_t n = e - s;
     // left[t]: sum of |xi - xj| over pairs within [s, s + t); right[t]: within [s + t, e).
-    std::vector<double> left(n + 1, 0), right(n + 1, 0);
+    std::vector<double>& left = work.left;
+    std::vector<double>& right = work.right;
+    left.assign(n + 1, 0);
+    right.assign(n + 1, 0);
     for (std::size_t t = 1; t <= n; ++t) {
         double add = 0;
         for (std::size_t i = s; i < s + t - 1; ++i)
@@ -55,35 +66,19 @@ std::optional<std::size_t> best_split(std::span<const double> x, std::size_t s, 
     return best;
 }
 
-// The mid-ranks (1-based) of values[s, e) into `ranks`; false when the
-// stretch holds one value throughout (no change can be told).
-bool mid_ranks(std::span<const double> x, std::size_t s, std::size_t e,
-               std::vector<double>& ranks) {
-    std::size_t n = e - s;
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(),
-              [&](std::size_t a, std::size_t b) { return x[s + a] < x[s + b]; });
-    ranks.assign(n, 0);
-    for (std::size_t i = 0; i < n;) {
-        std::size_t j = i;
-        while (j + 1 < n && x[s + order[j + 1]] == x[s + order[i]])
-            ++j;
-        for (std::size_t k = i; k <= j; ++k)
-            ranks[order[k]] = (static_cast<double>(i + j) / 2) + 1;
-        i = j + 1;
-    }
-    return x[s + order.front()] != x[s + order.back()];
-}
-
 // The test's statistic over ranks of `n` days: the largest standardised rank
 // sum of the days before a split, over every split leaving `min` days a side.
 struct RankStatistic {
-    std::size_t n, min;
-    double mean;
+    std::size_t n = 0, min = 0;
+    double mean = 0;
     std::vector<double> scale;
-    RankStatistic(std::size_t n, std::size_t min)
-        : n(n), min(min), mean((static_cast<double>(n) + 1) / 2), scale(n + 1, 0) {
+    RankStatistic() = default;
+    RankStatistic(std::size_t n, std::size_t min) { reset(n, min); }
+    void reset(std::size_t days, std::size_t least) {
+        n = days;
+        min = least;
+        mean = (static_cast<double>(n) + 1) / 2;
+        scale.assign(n + 1, 0);
         for (std::size_t t = min; t + min <= n; ++t)
             scale[t] = 1 / std::sqrt(static_cast<double>(t) * static_cast<double>(n - t));
     }
@@ -96,6 +91,31 @@ struct RankStatistic {
         }
         return best;
     }
+    // Whether the statistic of `r` is at least `level`: the same answer as
+    // (*this)(r) >= level, given at the first split that reaches it.
+    bool reaches(const std::vector<double>& r, double level) const {
+        if (level <= 0)
+            return true;
+        double sum = 0;
+        for (std::size_t t = 1; t + min <= n; ++t) {
+            sum += r[t - 1] - mean;
+            if (t >= min && std::fabs(sum) * scale[t] >= level)
+                return true;
+        }
+        return false;
+    }
+    // The same of r in the order `order`: r[order[0]], r[order[1]], ...
+    bool reaches(const std::vector<double>& r, const std::uint16_t* order, double level) const {
+        if (level <= 0)
+            return true;
+        double sum = 0;
+        for (std::size_t t = 1; t + min <= n; ++t) {
+            sum += r[order[t - 1]] - mean;
+            if (t >= min && std::fabs(sum) * scale[t] >= level)
+                return true;
+        }
+        return false;
+    }
 };
 
 // The generator of a stretch's permutations, seeded from its length alone,
@@ -103,6 +123,82 @@ struct RankStatistic {
 std::mt19937_64 permutations_of(std::size_t n) {
     return std::mt19937_64(0x9e3779b97f4a7c15ULL ^ n);
 }
+
+// The orders a stretch of `n` days is shuffled into by its test: every
+// stretch of that length draws from the same generator and seed, so the k-th
+// shuffle puts the same place's rank at each place whatever the ranks are.
+// They are drawn once per length, as places (after k shuffles, place i holds
+// the rank first at place at(k)[i]), and replayed: a stretch then sees the
+// very draws that shuffling its own ranks would give, at the cost of reading
+// them. A thread keeps its own, so none is shared.
+class Permutations {
+public:
+    explicit Permutations(std::size_t n) : n_(n), rng_(permutations_of(n)), current_(n) {
+        std::iota(current_.begin(), current_.end(), std::uint16_t{0});
+    }
+    // The k-th order, drawn when k is the next one and `keep` allows its
+    // room; null otherwise.
+    const std::uint16_t* at(std::size_t k, bool keep) {
+        if (k == drawn_ && keep) {
+            std::shuffle(current_.begin(), current_.end(), rng_);
+            kept_.insert(kept_.end(), current_.begin(), current_.end());
+            ++drawn_;
+        }
+        return k < drawn_ ? kept_.data() + k * n_ : nullptr;
+    }
+    std::size_t drawn() const { return drawn_; }
+    // The generator and order after the last kept draw, to go on from.
+    const std::mt19937_64& generator() const { return rng_; }
+    const std::vector<std::uint16_t>& current() const { return current_; }
+
+private:
+    std::size_t n_, drawn_ = 0;
+    std::mt19937_64 rng_;
+    std::vector<std::uint16_t> current_, kept_;
+};
+
+// Places are kept as 16-bit numbers, for stretches up to this long; a longer
+// one is shuffled as it is.
+constexpr std::size_t longest_replayed = 65535;
+// The orders one thread keeps at most, in bytes: past it, a test goes on
+// shuffling from the last kept order.
+constexpr std::size_t kept_orders_bytes = std::size_t{32} << 20;
+
+struct KeptPermutations {
+    std::map<std::size_t, Permutations> by_length;
+    std::size_t bytes = 0;
+};
+thread_local KeptPermutations kept_permutations;
+
+// The successive shuffled orders of one test of a stretch of `n` days.
+class Draws {
+public:
+    explicit Draws(std::size_t n)
+        : n_(n),
+          table_(kept_permutations.by_length.try_emplace(n, n).first->second) {}
+    const std::uint16_t* next() {
+        if (!going_on_) {
+            bool keep = kept_permutations.bytes + n_ * sizeof(std::uint16_t) <= kept_orders_bytes;
+            std::size_t before = table_.drawn();
+            if (const std::uint16_t* order = table_.at(k_, keep)) {
+                kept_permutations.bytes += (table_.drawn() - before) * n_ * sizeof(std::uint16_t);
+                ++k_;
+                return order;
+            }
+            going_on_.emplace(table_.generator());
+            order_ = table_.current();
+        }
+        std::shuffle(order_.begin(), order_.end(), *going_on_);
+        ++k_;
+        return order_.data();
+    }
+
+private:
+    std::size_t n_, k_ = 0;
+    Permutations& table_;
+    std::optional<std::mt19937_64> going_on_;
+    std::vector<std::uint16_t> order_;
+};
 
 // Whether values[s, e) holds a change anywhere, as a permutation test of the
 // rank statistic: its maximum over the splits makes the p-value account for
@@ -112,61 +208,84 @@ std::mt19937_64 permutations_of(std::size_t n) {
 // Clifford's sequential test), or once so many have that p cannot be at most
 // `level`; at most `most`, enough to resolve that level.
 double segment_p(std::span<const double> x, std::size_t s, std::size_t e, std::size_t min,
-                 double level, std::size_t most) {
+                 double level, std::size_t most, Workspace& work, RankStatistic& statistic) {
     std::size_t n = e - s;
-    std::vector<double> ranks;
-    if (!mid_ranks(x, s, e, ranks))
+    std::vector<double>& ranks = work.ranks;
+    if (!mid_ranks(x.subspan(s, n), ranks, work.order))
         return 1;  // one value throughout: no change
-    RankStatistic statistic(n, min);
+    if (statistic.n != n || statistic.min != min)
+        statistic.reset(n, min);
     const double observed = statistic(ranks) * (1 - 1e-12);
     constexpr std::size_t enough = 10;
-    std::mt19937_64 rng = permutations_of(n);
     std::size_t reached = 0, drawn = 0;
     // Past this many, p is above the level whatever the draws still to come.
     const double hopeless = level * static_cast<double>(most + 1) * (1 + 1e-9);
-    while (drawn < most && reached < enough && static_cast<double>(reached + 1) <= hopeless) {
-        std::shuffle(ranks.begin(), ranks.end(), rng);
-        ++drawn;
-        reached += statistic(ranks) >= observed;
+    auto going = [&] {
+        return drawn < most && reached < enough && static_cast<double>(reached + 1) <= hopeless;
+    };
+    if (n <= longest_replayed) {
+        Draws draws(n);
+        while (going()) {
+            const std::uint16_t* order = draws.next();
+            ++drawn;
+            reached += statistic.reaches(ranks, order, observed);
+        }
+    } else {
+        std::mt19937_64 rng = permutations_of(n);
+        while (going()) {
+            std::shuffle(ranks.begin(), ranks.end(), rng);
+            ++drawn;
+            reached += statistic.reaches(ranks, observed);
+        }
     }
     return reached >= enough ? static_cast<double>(reached) / static_cast<double>(drawn)
                              : static_cast<double>(reached + 1) / static_cast<double>(drawn + 1);
 }
 
-// The same test for a window: every window has one of a few lengths, so the
-// statistic's distribution over `draws` permutations of the ranks 1..n is
-// drawn once per length and kept (sorted), and each window's p is where its
-// statistic falls in it. Ties only narrow a window's statistic, so the test
-// errs towards no change.
-double window_p(std::span<const double> x, std::size_t s, std::size_t e, std::size_t min,
-                std::size_t draws) {
-    std::size_t n = e - s;
-    std::vector<double> ranks;
-    if (!mid_ranks(x, s, e, ranks))
-        return 1;
-    RankStatistic statistic(n, min);
+// The statistic's distribution for windows of one length: `draws`
+// permutations of the ranks 1..n, sorted, with the statistic they were drawn
+// with.
+struct WindowNull {
+    RankStatistic statistic;
+    std::vector<double> sorted;
+};
+
+// The null of windows of `n` days, drawn on first use and kept for every
+// later search, of this series or another, on any thread: an entry is filled
+// under the lock before any search sees it, and never changed after.
+const WindowNull& window_null(std::size_t n, std::size_t min, std::size_t draws) {
     static std::mutex guard;
-    static std::map<std::tuple<std::size_t, std::size_t, std::size_t>, std::vector<double>> nulls;
-    std::vector<double>* null = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(guard);
-        null = &nulls[{n, min, draws}];
-        if (null->empty()) {
-            std::vector<double> r(n);
-            std::iota(r.begin(), r.end(), 1.0);
-            std::mt19937_64 rng = permutations_of(n);
-            null->reserve(draws);
-            for (std::size_t d = 0; d < draws; ++d) {
-                std::shuffle(r.begin(), r.end(), rng);
-                null->push_back(statistic(r));
-            }
-            std::sort(null->begin(), null->end());
+    static std::map<std::tuple<std::size_t, std::size_t, std::size_t>, WindowNull> nulls;
+    std::lock_guard<std::mutex> lock(guard);
+    WindowNull& null = nulls[{n, min, draws}];
+    if (null.sorted.empty()) {
+        null.statistic.reset(n, min);
+        std::vector<double> r(n);
+        std::iota(r.begin(), r.end(), 1.0);
+        std::mt19937_64 rng = permutations_of(n);
+        null.sorted.reserve(draws);
+        for (std::size_t d = 0; d < draws; ++d) {
+            std::shuffle(r.begin(), r.end(), rng);
+            null.sorted.push_back(null.statistic(r));
         }
+        std::sort(null.sorted.begin(), null.sorted.end());
     }
-    const double observed = statistic(ranks) * (1 - 1e-12);
+    return null;
+}
+
+// The same test for a window: every window has one of a few lengths, so the
+// statistic's distribution is drawn once per length and kept (window_null),
+// and each window's p is where its statistic falls in it. Ties only narrow a
+// window's statistic, so the test errs towards no change.
+double window_p(std::span<const double> x, std::size_t s, std::size_t e, const WindowNull& null,
+                Workspace& work) {
+    std::vector<double>& ranks = work.ranks;
+    if (!mid_ranks(x.subspan(s, e - s), ranks, work.order))
+        return 1;
+    const double observed = null.statistic(ranks) * (1 - 1e-12);
     auto reached = static_cast<std::size_t>(
-        null->end() - std::lower_bound(null->begin(), null->end(), observed));
-    return static_cast<double>(reached + 1) / static_cast<double>(draws + 1);
+        null.sorted.end() - std::lower_bound(null.sorted.begin(), null.sorted.end(), observed));
+    return static_cast<double>(reached + 1) / static_cast<double>(null.sorted.size() + 1);
 }
 
 // Permutations enough to show p at the level `significance` with one draw
@@ -179,7 +298,7 @@ std::size_t permutations_for(double significance) {
 // the stretch's test says it holds a change; both sides are searched again.
 void segment(std::span<const double> values, std::vector<std::pair<std::size_t, std::size_t>> todo,
              const ChangePointSettings& settings, std::size_t min,
-             std::vector<SeriesChange>& found) {
+             std::vector<SeriesChange>& found, Workspace& work, RankStatistic& statistic) {
     std::size_t most = permutations_for(settings.significance);
     while (!todo.empty()) {
         auto [s, e] = todo.back();
@@ -188,10 +307,11 @@ void segment(std::span<const double> values, std::vector<std::pair<std::size_t, 
         // than finding the best split.
         if (e - s < 2 * min)
             continue;
-        double p = segment_p(values, s, e, min, settings.significance, most);
+        double p =
+            segment_p(values, s, e, min, settings.significance, most, work, statistic);
         if (p > settings.significance)
             continue;
-        std::optional<std::size_t> t = best_split(values, s, e, min);
+        std::optional<std::size_t> t = best_split(values, s, e, min, work);
         found.push_back({*t, p});
         todo.push_back({s, *t});
         todo.push_back({*t, e});
@@ -200,11 +320,50 @@ void segment(std::span<const double> values, std::vector<std::pair<std::size_t, 
 
 }  // namespace
 
+bool mid_ranks(std::span<const double> x, std::vector<double>& ranks,
+               std::vector<std::size_t>& order) {
+    std::size_t n = x.size();
+    ranks.resize(n);
+    if (n == 0)
+        return false;
+    // A window's few values: each one's place counted against all the others
+    // costs less than sorting them. A tie of `equal` values from place
+    // `less` shares the mean of places less + 1 .. less + equal.
+    constexpr std::size_t counted = 64;
+    if (n <= counted) {
+        bool varied = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::size_t less = 0, equal = 0;
+            for (std::size_t j = 0; j < n; ++j) {
+                less += x[j] < x[i];
+                equal += x[j] == x[i];
+            }
+            ranks[i] = static_cast<double>(2 * less + equal - 1) / 2 + 1;
+            varied = varied || equal != n;
+        }
+        return varied;
+    }
+    order.resize(n);
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return x[a] < x[b]; });
+    for (std::size_t i = 0; i < n;) {
+        std::size_t j = i;
+        while (j + 1 < n && x[order[j + 1]] == x[order[i]])
+            ++j;
+        for (std::size_t k = i; k <= j; ++k)
+            ranks[order[k]] = (static_cast<double>(i + j) / 2) + 1;
+        i = j + 1;
+    }
+    return x[order.front()] != x[order.back()];
+}
+
 std::vector<SeriesChange> series_change_points(std::span<const double> values,
                                                const ChangePointSettings& settings) {
     std::size_t min = std::max<std::size_t>(settings.min_segment, 1);
+    Workspace work;
+    RankStatistic statistic;
     std::vector<SeriesChange> found;
-    segment(values, {{0, values.size()}}, settings, min, found);
+    segment(values, {{0, values.size()}}, settings, min, found, work, statistic);
     auto by_index = [](const SeriesChange& a, const SeriesChange& b) { return a.index < b.index; };
     std::sort(found.begin(), found.end(), by_index);
     // The windows' pass: within each level, the window whose split is surest
@@ -214,18 +373,23 @@ std::vector<SeriesChange> series_change_points(std::span<const double> values,
     // Each window's p is resolved to a quarter of the windows' level.
     std::size_t draws = std::max<std::size_t>(
         999, static_cast<std::size_t>(std::ceil(4 / settings.window_significance)) - 1);
+    // The null of each window length, looked up once per series.
+    std::vector<const WindowNull*> nulls(settings.windows.size(), nullptr);
     // The surest window of a level, kept while the level stands.
     std::map<std::pair<std::size_t, std::size_t>, std::optional<SeriesChange>> surest;
     auto search = [&](std::size_t s, std::size_t e) {
         std::optional<SeriesChange> best;
-        for (std::size_t length : settings.windows) {
+        for (std::size_t l = 0; l < settings.windows.size(); ++l) {
+            std::size_t length = settings.windows[l];
             if (length < 2 * min || e - s <= length)
                 continue;  // a level no longer than the window was searched whole
+            if (!nulls[l])
+                nulls[l] = &window_null(length, min, draws);
             std::size_t step = std::max<std::size_t>(length / 4, 1);
             for (std::size_t w = s;; w = std::min(w + step, e - length)) {
-                double p = window_p(values, w, w + length, min, draws);
+                double p = window_p(values, w, w + length, *nulls[l], work);
                 if (p <= settings.window_significance && (!best || p < best->p))
-                    best = SeriesChange{*best_split(values, w, w + length, min), p};
+                    best = SeriesChange{*best_split(values, w, w + length, min, work), p};
                 if (w + length == e)
                     break;
             }
@@ -251,7 +415,7 @@ std::vector<SeriesChange> series_change_points(std::span<const double> values,
             break;
         found.push_back(*best);
         segment(values, {{level.first, best->index}, {best->index, level.second}}, settings, min,
-                found);
+                found, work, statistic);
         std::sort(found.begin(), found.end(), by_index);
     }
     return found;

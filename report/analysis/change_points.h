@@ -48,6 +48,9 @@ struct ChangePointSettings {
     // pure noise (README): the windows are many, each must be surer.
     std::vector<std::size_t> windows = {12, 24, 48};
     double window_significance = 0.0002;
+    // Threads that search the histories of an analysis at once; 0: one per
+    // processor. The answers are the same whatever the number.
+    std::size_t threads = 0;
 };
 
 // A change in a plain series: `index` is the first value of the new level.
@@ -58,6 +61,13 @@ struct SeriesChange {
 // The change points of `values` (finite, in time order), earliest first.
 std::vector<SeriesChange> series_change_points(std::span<const double> values,
                                                const ChangePointSettings& settings = {});
+
+// The mid-ranks of `values` into `ranks`: 1 for the least, and tied values
+// share the mean of the places they hold. False when `values` hold one value
+// throughout (or none). `order` is room the caller keeps for the work, so
+// that ranking many windows allocates nothing.
+bool mid_ranks(std::span<const double> values, std::vector<double>& ranks,
+               std::vector<std::size_t>& order);
 
 // A series of one label's history: a figure by day.
 struct HistorySeries {
