@@ -1,13 +1,20 @@
 #include "analysis/change_points.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <iterator>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <numeric>
 #include <random>
 #include <set>
+#include <system_error>
+#include <thread>
 #include <tuple>
 
 #include "analysis/stats.h"
@@ -427,37 +434,68 @@ const char* figure_name(bool overall) {
 
 namespace {
 
-// A run's figure of test `key` ("geomean": the geometric mean over every test
-// of its program that has the figure, only when the run has them all).
-std::optional<double> run_figure(const Run& run, const std::string& key, bool overall) {
-    auto value = [&](const Test& t) -> std::optional<double> {
-        const std::optional<Figure>& f = overall ? t.overall_rate : t.single_rate;
-        // An overall rate summed over fewer threads than ran is no rate of the machine.
-        if (!f || !std::isfinite(f->value) || f->value <= 0 || (overall && t.incomplete_threads))
-            return std::nullopt;
-        return f->value;
-    };
-    auto find = [&](std::string_view k) -> const Test* {
+// The figures of a history's series, in the order they are listed: the
+// geometric means of the single and overall rates, then each test's single
+// rate (when it has one) and overall rate, in catalogue order.
+struct FigureOf {
+    std::string key;  // a test key, or "geomean"
+    bool overall = false;
+    std::size_t test = 0;  // index into the catalogue of the program, for a test
+};
+std::vector<FigureOf> figures_of(Program program) {
+    std::vector<FigureOf> figures{{"geomean", false, 0}, {"geomean", true, 0}};
+    std::span<const TestInfo> tests = catalogue(program);
+    for (std::size_t i = 0; i < tests.size(); ++i) {
+        if (tests[i].has_single())
+            figures.push_back({std::string(tests[i].key), false, i});
+        figures.push_back({std::string(tests[i].key), true, i});
+    }
+    return figures;
+}
+
+// A run's figures, in the order of figures_of: each test's is its first test
+// of that key's; a geometric mean is over every test of the program that has
+// the figure, only when the run has them all. Absent figures are NaN.
+void run_figures(const Run& run, std::span<const TestInfo> tests,
+                 std::vector<double>& single, std::vector<double>& overall,
+                 std::vector<double>& out) {
+    constexpr double none = std::numeric_limits<double>::quiet_NaN();
+    single.assign(tests.size(), none);
+    overall.assign(tests.size(), none);
+    for (std::size_t i = 0; i < tests.size(); ++i)
         for (const Test& t : run.tests)
-            if (t.key == k)
-                return &t;
-        return nullptr;
+            if (t.key == tests[i].key) {
+                auto value = [&](const std::optional<Figure>& f, bool whole) {
+                    // An overall rate summed over fewer threads than ran is no rate of the machine.
+                    return !f || !std::isfinite(f->value) || f->value <= 0 ||
+                                   (whole && t.incomplete_threads)
+                               ? none
+                               : f->value;
+                };
+                single[i] = value(t.single_rate, false);
+                overall[i] = value(t.overall_rate, true);
+                break;
+            }
+    auto geomean = [&](const std::vector<double>& rates, bool whole) {
+        std::vector<double> all;
+        for (std::size_t i = 0; i < tests.size(); ++i) {
+            if (!whole && !tests[i].has_single())
+                continue;
+            if (std::isnan(rates[i]))
+                return none;
+            all.push_back(rates[i]);
+        }
+        std::optional<double> g = stats::geometric_mean(all);
+        return g ? *g : none;
     };
-    if (key != "geomean") {
-        const Test* t = find(key);
-        return t ? value(*t) : std::nullopt;
+    out.clear();
+    out.push_back(geomean(single, false));
+    out.push_back(geomean(overall, true));
+    for (std::size_t i = 0; i < tests.size(); ++i) {
+        if (tests[i].has_single())
+            out.push_back(single[i]);
+        out.push_back(overall[i]);
     }
-    std::vector<double> rates;
-    for (const TestInfo& info : catalogue(run.program)) {
-        if (!overall && !info.has_single())
-            continue;
-        const Test* t = find(info.key);
-        std::optional<double> v = t ? value(*t) : std::nullopt;
-        if (!v)
-            return std::nullopt;
-        rates.push_back(*v);
-    }
-    return stats::geometric_mean(rates);
 }
 
 // The machine of the last run with machine.json on days[0, upto], or of the
@@ -549,6 +587,129 @@ void group_fleet_events(HistoryAnalysis& a) {
                      [](const FleetEvent& x, const FleetEvent& y) { return x.date < y.date; });
 }
 
+// Runs work(i) for every i below `count`, each once, on up to `threads`
+// threads (0: one per processor), the calling one among them. The first
+// exception a work throws is thrown here once all have stopped.
+void in_parallel(std::size_t count, std::size_t threads,
+                 const std::function<void(std::size_t)>& work) {
+    constexpr std::size_t most_threads = 16;
+    if (threads == 0)
+        threads = std::max(1u, std::thread::hardware_concurrency());
+    threads = std::min({threads, count, most_threads});
+    std::atomic<std::size_t> next{0};
+    std::mutex failed_guard;
+    std::exception_ptr failed;
+    auto worker = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < count;) {
+            try {
+                work(i);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(failed_guard);
+                if (!failed)
+                    failed = std::current_exception();
+                next.store(count);
+            }
+        }
+    };
+    std::vector<std::thread> pool;
+    try {
+        for (std::size_t t = 1; t < threads; ++t)
+            pool.emplace_back(worker);
+    } catch (const std::system_error&) {
+        // No more threads to be had: those started and this one do it all.
+    }
+    worker();
+    for (std::thread& t : pool)
+        t.join();
+    if (failed)
+        std::rethrow_exception(failed);
+}
+
+// What the analysis finds in one history; its change points' `series` count
+// from the history's first series.
+struct HistoryFindings {
+    std::vector<HistorySeries> series;
+    std::vector<ChangePoint> change_points;
+    std::vector<QuietMachineChange> quiet;
+};
+
+HistoryFindings analyse_one(const History& h, std::size_t hi,
+                            const ChangePointSettings& settings) {
+    HistoryFindings out;
+    std::span<const TestInfo> tests = catalogue(h.program);
+    const std::vector<FigureOf> figures = figures_of(h.program);
+    std::vector<HistorySeries> all(figures.size());
+    for (std::size_t f = 0; f < figures.size(); ++f) {
+        all[f].history = hi;
+        all[f].test = figures[f].key;
+        all[f].overall = figures[f].overall;
+    }
+    // Each day's figures of its runs, then their medians.
+    std::vector<std::vector<double>> day(figures.size());
+    std::vector<double> single, overall, of_run;
+    for (std::size_t d = 0; d < h.days.size(); ++d) {
+        for (std::vector<double>& v : day)
+            v.clear();
+        for (const Run* r : h.days[d].runs) {
+            run_figures(*r, tests, single, overall, of_run);
+            for (std::size_t f = 0; f < figures.size(); ++f)
+                if (!std::isnan(of_run[f]))
+                    day[f].push_back(of_run[f]);
+        }
+        for (std::size_t f = 0; f < figures.size(); ++f) {
+            if (day[f].empty())
+                continue;
+            all[f].days.push_back(d);
+            all[f].values.push_back(day[f].size() == 1 ? day[f][0] : *stats::median(day[f]));
+        }
+    }
+    std::vector<std::pair<std::size_t, std::size_t>> covered;  // (last before, first after)
+    std::vector<double> logs;
+    for (HistorySeries& s : all) {
+        if (s.values.size() < 2)
+            continue;
+        logs.resize(s.values.size());
+        std::transform(s.values.begin(), s.values.end(), logs.begin(),
+                       [](double v) { return std::log(v); });
+        std::vector<SeriesChange> found = series_change_points(logs, settings);
+        for (std::size_t k = 0; k < found.size(); ++k) {
+            std::size_t from = k == 0 ? 0 : found[k - 1].index;
+            std::size_t at = found[k].index;
+            std::size_t to = k + 1 == found.size() ? s.values.size() : found[k + 1].index;
+            std::span<const double> v(s.values);
+            ChangePoint cp;
+            cp.series = out.series.size();
+            cp.label = h.label;
+            cp.program = h.program;
+            cp.test = s.test;
+            cp.overall = s.overall;
+            cp.date = h.days[s.days[at]].date;
+            cp.days = h.days[s.days[at]].days;
+            cp.last_before = h.days[s.days[at - 1]].date;
+            cp.before = *stats::median(v.subspan(from, at - from));
+            cp.after = *stats::median(v.subspan(at, to - at));
+            cp.change_percent = (cp.after / cp.before - 1) * 100;
+            cp.p = found[k].p;
+            const MachineRecord* before = last_machine(h, s.days[at - 1]);
+            const MachineRecord* after = first_machine(h, s.days[at]);
+            if (before && after)
+                cp.causes = context_differences(*before, *after);
+            covered.push_back({s.days[at - 1], s.days[at]});
+            out.change_points.push_back(std::move(cp));
+        }
+        out.series.push_back(std::move(s));
+    }
+    for (const History::Change& change : h.changes) {
+        bool moved = std::any_of(covered.begin(), covered.end(), [&](const auto& c) {
+            return c.first < change.index && change.index <= c.second;
+        });
+        if (!moved)
+            out.quiet.push_back({h.label, h.program, h.days[change.index].date,
+                                 h.days[change.index - 1].date, change.differences});
+    }
+    return out;
+}
+
 }  // namespace
 
 HistoryAnalysis analyse_history(const std::vector<const Run*>& runs,
@@ -568,72 +729,20 @@ HistoryAnalysis analyse_history(const std::vector<const Run*>& runs,
                       std::pair{r->label, r->program}) == a.without_history.end())
             a.without_history.push_back({r->label, r->program});
 
-    for (std::size_t hi = 0; hi < a.histories.size(); ++hi) {
-        const History& h = a.histories[hi];
-        std::vector<std::pair<std::string, bool>> figures{{"geomean", false}, {"geomean", true}};
-        for (const TestInfo& info : catalogue(h.program)) {
-            if (info.has_single())
-                figures.push_back({std::string(info.key), false});
-            figures.push_back({std::string(info.key), true});
+    // The histories are searched at once, each into its own findings, put
+    // together in their order: the same analysis whatever the threads.
+    std::vector<HistoryFindings> findings(a.histories.size());
+    in_parallel(a.histories.size(), settings.threads, [&](std::size_t hi) {
+        findings[hi] = analyse_one(a.histories[hi], hi, settings);
+    });
+    for (HistoryFindings& f : findings) {
+        std::size_t first = a.series.size();
+        for (ChangePoint& cp : f.change_points) {
+            cp.series += first;
+            a.change_points.push_back(std::move(cp));
         }
-        std::vector<std::pair<std::size_t, std::size_t>> covered;  // (last before, first after)
-        for (const auto& [key, overall] : figures) {
-            HistorySeries s;
-            s.history = hi;
-            s.test = key;
-            s.overall = overall;
-            for (std::size_t d = 0; d < h.days.size(); ++d) {
-                std::vector<double> values;
-                for (const Run* r : h.days[d].runs)
-                    if (std::optional<double> v = run_figure(*r, key, overall))
-                        values.push_back(*v);
-                if (std::optional<double> m = stats::median(values)) {
-                    s.days.push_back(d);
-                    s.values.push_back(*m);
-                }
-            }
-            if (s.values.size() < 2)
-                continue;
-            std::vector<double> logs(s.values.size());
-            std::transform(s.values.begin(), s.values.end(), logs.begin(),
-                           [](double v) { return std::log(v); });
-            std::vector<SeriesChange> found = series_change_points(logs, settings);
-            for (std::size_t k = 0; k < found.size(); ++k) {
-                std::size_t from = k == 0 ? 0 : found[k - 1].index;
-                std::size_t at = found[k].index;
-                std::size_t to = k + 1 == found.size() ? s.values.size() : found[k + 1].index;
-                std::span<const double> v(s.values);
-                ChangePoint cp;
-                cp.series = a.series.size();
-                cp.label = h.label;
-                cp.program = h.program;
-                cp.test = key;
-                cp.overall = overall;
-                cp.date = h.days[s.days[at]].date;
-                cp.days = h.days[s.days[at]].days;
-                cp.last_before = h.days[s.days[at - 1]].date;
-                cp.before = *stats::median(v.subspan(from, at - from));
-                cp.after = *stats::median(v.subspan(at, to - at));
-                cp.change_percent = (cp.after / cp.before - 1) * 100;
-                cp.p = found[k].p;
-                const MachineRecord* before = last_machine(h, s.days[at - 1]);
-                const MachineRecord* after = first_machine(h, s.days[at]);
-                if (before && after)
-                    cp.causes = context_differences(*before, *after);
-                covered.push_back({s.days[at - 1], s.days[at]});
-                a.change_points.push_back(std::move(cp));
-            }
-            a.series.push_back(std::move(s));
-        }
-        for (const History::Change& change : h.changes) {
-            bool moved = std::any_of(covered.begin(), covered.end(), [&](const auto& c) {
-                return c.first < change.index && change.index <= c.second;
-            });
-            if (!moved)
-                a.quiet_machine_changes.push_back({h.label, h.program, h.days[change.index].date,
-                                                   h.days[change.index - 1].date,
-                                                   change.differences});
-        }
+        std::move(f.series.begin(), f.series.end(), std::back_inserter(a.series));
+        std::move(f.quiet.begin(), f.quiet.end(), std::back_inserter(a.quiet_machine_changes));
     }
     group_fleet_events(a);
     return a;

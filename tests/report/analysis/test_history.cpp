@@ -6,11 +6,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <random>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -79,6 +81,74 @@ TEST(ChangePoints, FoundWhereALevelMovedAndNowhereElse) {
         EXPECT_EQ(indexes(found), c.expected) << c.name;
         for (const SeriesChange& f : found)
             EXPECT_LE(f.p, ChangePointSettings{}.significance) << c.name;
+    }
+}
+
+// Ranks counted for a window's few values and sorted for a longer stretch,
+// against the plain way (each value's place among the sorted values, ties
+// sharing the mean of their places), ties and signed zeros included.
+TEST(ChangePoints, MidRanksAsThePlainWay) {
+    auto plain = [](const std::vector<double>& x) {
+        std::vector<double> sorted = x, r;
+        std::sort(sorted.begin(), sorted.end());
+        for (double v : x) {
+            auto lo = std::lower_bound(sorted.begin(), sorted.end(), v) - sorted.begin();
+            auto hi = std::upper_bound(sorted.begin(), sorted.end(), v) - sorted.begin();
+            r.push_back(static_cast<double>(lo + hi + 1) / 2);
+        }
+        return r;
+    };
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> few(0, 3);
+    std::vector<double> ties_long, distinct_long;
+    for (int i = 0; i < 200; ++i) {
+        ties_long.push_back(few(rng));
+        distinct_long.push_back(std::sin(i));
+    }
+    std::vector<double> ties_window(ties_long.begin(), ties_long.begin() + 48);
+    struct Case {
+        const char* name;
+        std::vector<double> values;
+        bool varied;
+    };
+    const Case cases[] = {
+        {"one value", {2.5}, false},
+        {"all equal", {1, 1, 1, 1, 1}, false},
+        {"signed zeros are one value", {0.0, -0.0, 0.0}, false},
+        {"distinct", {3, 1, 2, 5, 4}, true},
+        {"ties in a window", {2, 1, 2, 2, 0, 1}, true},
+        {"a window of 48 with many ties", ties_window, true},
+        {"a long stretch with many ties", ties_long, true},
+        {"a long stretch without ties", distinct_long, true},
+    };
+    std::vector<double> ranks;
+    std::vector<std::size_t> order;
+    for (const Case& c : cases) {
+        EXPECT_EQ(mid_ranks(c.values, ranks, order), c.varied) << c.name;
+        EXPECT_EQ(ranks, plain(c.values)) << c.name;
+    }
+    EXPECT_FALSE(mid_ranks({}, ranks, order));
+}
+
+// The p-values and places found by the search before it replayed its
+// permutations and counted its ranks: the draws are the same ones.
+TEST(ChangePoints, PValuesAsTheyWere) {
+    struct Case {
+        std::vector<double> values;
+        std::vector<std::pair<std::size_t, double>> expected;
+    };
+    const Case cases[] = {
+        {noisy(365, 0.02, 21, [](std::size_t i) { return i < 120 ? 1.0 : i < 250 ? 0.97 : 1.02; }),
+         {{120, 0.001}, {250, 0.001}}},
+        {noisy(200, 0.01, 22, [](std::size_t i) { return i >= 90 && i < 102 ? 0.96 : 1.0; }),
+         {{90, 5e-05}, {102, 0.001}}},
+        {noisy(365, 0.03, 23, [](std::size_t) { return 1.0; }), {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::pair<std::size_t, double>> found;
+        for (const SeriesChange& f : series_change_points(c.values))
+            found.push_back({f.index, f.p});
+        EXPECT_EQ(found, c.expected);
     }
 }
 
@@ -198,6 +268,46 @@ TEST(HistoryAnalysis, CausesFleetEventsAndQuietChanges) {
     EXPECT_EQ(s.change_points.size(), 24u);
     EXPECT_EQ(s.fleet_events.size(), 1u);
     EXPECT_EQ(select_since(a, calendar_days("2026-11-22")).fleet_events.size(), 0u);
+}
+
+// A fleet of many labels analysed on one thread and on several: the same
+// analysis, change point for change point, whatever the threads.
+TEST(HistoryAnalysis, TheSameOnOneThreadAndOnSeveral) {
+    std::vector<report::Run> runs;
+    runs.reserve(24 * 60);
+    for (int h = 0; h < 24; ++h)
+        nightly(
+            runs, "host-" + std::to_string(h), 60, 40 + static_cast<unsigned>(h),
+            [h](int d) { return h % 3 == 0 && d >= 20 + h ? 0.93 : 1.0; },
+            [h](int d) { return std::string(h % 3 == 0 && d >= 20 + h ? "k2" : "k1"); });
+    auto analysed = [&](std::size_t threads) {
+        ChangePointSettings settings;
+        settings.threads = threads;
+        return analyse_history(pointers(runs), settings);
+    };
+    HistoryAnalysis one = analysed(1);
+    ASSERT_GE(one.change_points.size(), 8u * 8);
+    for (std::size_t threads : {2u, 5u, 0u}) {
+        HistoryAnalysis many = analysed(threads);
+        ASSERT_EQ(many.series.size(), one.series.size()) << threads;
+        for (std::size_t i = 0; i < one.series.size(); ++i) {
+            EXPECT_EQ(many.series[i].history, one.series[i].history);
+            EXPECT_EQ(many.series[i].test, one.series[i].test);
+            EXPECT_EQ(many.series[i].overall, one.series[i].overall);
+            EXPECT_EQ(many.series[i].values, one.series[i].values);
+        }
+        ASSERT_EQ(many.change_points.size(), one.change_points.size()) << threads;
+        for (std::size_t i = 0; i < one.change_points.size(); ++i) {
+            const ChangePoint& x = one.change_points[i];
+            const ChangePoint& y = many.change_points[i];
+            EXPECT_EQ(std::tie(x.series, x.label, x.test, x.overall, x.date, x.p, x.before),
+                      std::tie(y.series, y.label, y.test, y.overall, y.date, y.p, y.before))
+                << threads << " " << i;
+            EXPECT_EQ(x.causes.size(), y.causes.size());
+        }
+        EXPECT_EQ(many.fleet_events.size(), one.fleet_events.size());
+        EXPECT_EQ(many.quiet_machine_changes.size(), one.quiet_machine_changes.size());
+    }
 }
 
 TEST(HistoryAnalysis, GateFailsPassesOrCannotSay) {
