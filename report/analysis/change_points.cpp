@@ -482,20 +482,19 @@ void run_figures(const Run& run, std::span<const TestInfo> tests,
     constexpr double none = std::numeric_limits<double>::quiet_NaN();
     single.assign(tests.size(), none);
     overall.assign(tests.size(), none);
-    for (std::size_t i = 0; i < tests.size(); ++i)
-        for (const Test& t : run.tests)
-            if (t.key == tests[i].key) {
-                auto value = [&](const std::optional<Figure>& f, bool whole) {
-                    // An overall rate summed over fewer threads than ran is no rate of the machine.
-                    return !f || !std::isfinite(f->value) || f->value <= 0 ||
-                                   (whole && t.incomplete_threads)
-                               ? none
-                               : f->value;
-                };
-                single[i] = value(t.single_rate, false);
-                overall[i] = value(t.overall_rate, true);
-                break;
-            }
+    std::vector<bool> seen(tests.size(), false);
+    for (const TestRates& t : test_rates(run)) {
+        if (t.test >= tests.size() || seen[t.test])
+            continue;
+        seen[t.test] = true;
+        auto value = [&](const std::optional<double>& f, bool whole) {
+            // An overall rate summed over fewer threads than ran is no rate of the machine.
+            return !f || !std::isfinite(*f) || *f <= 0 || (whole && t.incomplete_threads) ? none
+                                                                                          : *f;
+        };
+        single[t.test] = value(t.single, false);
+        overall[t.test] = value(t.overall, true);
+    }
     auto geomean = [&](const std::vector<double>& rates, bool whole) {
         std::vector<double> all;
         for (std::size_t i = 0; i < tests.size(); ++i) {

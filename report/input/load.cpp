@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <system_error>
+#include <unordered_map>
 
 #include <sys/stat.h>
 
@@ -102,6 +103,18 @@ void scan(const fs::path& top, std::vector<std::string>& found, std::vector<Load
     found.insert(found.end(), files.begin(), files.end());
 }
 
+// The file `name` in the directory of file `path`: "a/b/machine.json" for
+// "a/b/results.txt". Plain paths are cut as text, the rest by the library.
+std::string beside(const std::string& path, const char* name) {
+    std::size_t slash = path.rfind('/');
+    std::string_view file(path);
+    if (slash != std::string::npos)
+        file.remove_prefix(slash + 1);
+    if (path.find("//") != std::string::npos || file.empty() || file == "." || file == "..")
+        return (fs::path(path).parent_path() / name).string();
+    return path.substr(0, slash == std::string::npos ? 0 : slash + 1) + name;
+}
+
 // A machine.json found, with its input; `stored` is the store's copy when it
 // comes from a store.
 struct RecordFile {
@@ -166,31 +179,94 @@ void add_unfinished(const std::vector<RecordFile>& records, Loaded& loaded,
 // directory all the runs share ("hostA/day1" for hist/hostA/day1 among
 // hist/hostB/...), so a deeper layout never loses the host; when the runs all
 // sit in one directory, their local time, else their file name.
-void default_labels(std::vector<Run>& runs, const std::vector<bool>& labelled) {
-    std::vector<fs::path> dirs;
-    for (const Run& r : runs) {
-        std::error_code ec;
-        dirs.push_back(fs::absolute(fs::path(r.path), ec).lexically_normal().parent_path());
-    }
-    // A run's own directory, named by its UTC start ("20261208T100220Z-1"),
-    // is never a label: the runs take the name of the directory above it.
-    auto is_run_directory = [](const std::string& name) {
-        if (name.size() < 16 || name[8] != 'T' || name[15] != 'Z')
+// A run's own directory, named by its UTC start ("20261208T100220Z-1"),
+// is never a label: the runs take the name of the directory above it.
+bool is_run_directory(std::string_view name) {
+    if (name.size() < 16 || name[8] != 'T' || name[15] != 'Z')
+        return false;
+    for (std::size_t i : {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14})
+        if (name[i] < '0' || name[i] > '9')
             return false;
-        for (std::size_t i : {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14})
-            if (name[i] < '0' || name[i] > '9')
-                return false;
-        return name.size() == 16 || name[16] == '-';
+    return name.size() == 16 || name[16] == '-';
+}
+
+void default_labels(std::vector<Run>& runs, const std::vector<bool>& labelled) {
+    // Each directory is worked out once: a fleet's runs share theirs by twos,
+    // and a host's year of nights the directory above them. A run is placed
+    // by the text of its path before its file name, less a last run's own
+    // directory: the same text names the same directory whatever the file.
+    struct Place {
+        fs::path dir;  // absolute and normal, less the runs' own directories
+        bool repetition = false;
     };
-    std::vector<bool> repetition(dirs.size(), false);
-    for (std::size_t i = 0; i < dirs.size(); ++i)
-        while (is_run_directory(dirs[i].filename().string()) && dirs[i] != dirs[i].parent_path()) {
-            dirs[i] = dirs[i].parent_path();
-            repetition[i] = true;
+    std::vector<Place> places;
+    std::vector<std::size_t> place_of;  // each run's, index into places
+    std::unordered_map<std::string, std::size_t> by_text, by_dir;
+    std::error_code cwd_error;
+    const fs::path cwd = fs::current_path(cwd_error);
+    auto place = [&](const std::string& text, bool repetition) {
+        fs::path p(text);
+        std::error_code ec;
+        fs::path dir = (cwd_error || p.empty() ? fs::absolute(p.empty() ? "." : p, ec)
+                        : p.is_absolute()      ? p
+                                               : cwd / p)
+                           .lexically_normal();
+        if (!dir.has_filename() && dir != dir.parent_path())
+            dir = dir.parent_path();  // "a/b/" is "a/b"
+        while (is_run_directory(dir.filename().string()) && dir != dir.parent_path()) {
+            dir = dir.parent_path();
+            repetition = true;
         }
+        std::string key = dir.string() + (repetition ? "\n1" : "\n0");
+        auto [it, fresh] = by_dir.emplace(std::move(key), places.size());
+        if (fresh)
+            places.push_back({std::move(dir), repetition});
+        return it->second;
+    };
+    for (const Run& r : runs) {
+        std::size_t slash = r.path.rfind('/');
+        std::string_view name(r.path);
+        if (slash != std::string::npos)
+            name.remove_prefix(slash + 1);
+        if (name.empty() || name == "." || name == "..") {
+            // Not a file's name: the directory is the path's own parent.
+            fs::path p(r.path);
+            std::error_code ec;
+            fs::path dir = fs::absolute(p, ec).lexically_normal().parent_path();
+            place_of.push_back(place(dir.string(), false));
+            continue;
+        }
+        std::string text = r.path.substr(0, slash == std::string::npos ? 0 : slash + 1);
+        auto it = by_text.find(text);
+        if (it == by_text.end()) {
+            // "fleet/host-001/20241004T050000Z-1/" is placed as "fleet/host-001/".
+            std::string_view dir(text);
+            bool repetition = false;
+            if (dir.size() > 1) {
+                std::size_t before = dir.rfind('/', dir.size() - 2);
+                std::string_view last = dir.substr(before == std::string::npos ? 0 : before + 1);
+                last.remove_suffix(1);
+                if (is_run_directory(last)) {
+                    dir.remove_suffix(last.size() + 1);
+                    repetition = true;
+                }
+            }
+            std::size_t at = place(std::string(dir), repetition);
+            it = by_text.emplace(std::move(text), at).first;
+        }
+        place_of.push_back(it->second);
+    }
+    std::vector<const fs::path*> holders;  // each directory once
+    {
+        std::unordered_map<std::string, std::size_t> seen;
+        for (const Place& p : places)
+            if (seen.emplace(p.dir.string(), holders.size()).second)
+                holders.push_back(&p.dir);
+    }
     fs::path common;
     bool first = true;
-    for (const fs::path& d : dirs) {
+    for (const fs::path* held : holders) {
+        const fs::path& d = *held;
         if (first) {
             common = d;
             first = false;
@@ -202,17 +278,23 @@ void default_labels(std::vector<Run>& runs, const std::vector<bool>& labelled) {
             shared /= *a;
         common = shared;
     }
-    bool one_directory =
-        std::all_of(dirs.begin(), dirs.end(), [&](const fs::path& d) { return d == dirs.front(); });
+    bool one_directory = std::all_of(holders.begin(), holders.end(),
+                                     [&](const fs::path* d) { return *d == *holders.front(); });
+    std::vector<std::optional<std::string>> names(places.size());
     for (std::size_t i = 0; i < runs.size(); ++i) {
         if (labelled[i])
             continue;
         Run& r = runs[i];
+        const Place& at = places[place_of[i]];
+        std::optional<std::string>& name = names[place_of[i]];
         if (!one_directory) {
-            fs::path rel = dirs[i].lexically_relative(common);
-            r.label = rel.empty() || rel == "." ? dirs[i].filename().string() : rel.string();
-        } else if (repetition[i]) {
-            r.label = dirs[i].filename().string();
+            if (!name) {
+                fs::path rel = at.dir.lexically_relative(common);
+                name = rel.empty() || rel == "." ? at.dir.filename().string() : rel.string();
+            }
+            r.label = *name;
+        } else if (at.repetition) {
+            r.label = at.dir.filename().string();
         }
         if (r.label.empty())
             r.label = r.local_time;
@@ -275,7 +357,11 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
     // A store named among the paths stands for the files it keeps: they are
     // read from it in the order a walk of their directories gives.
     std::vector<std::vector<StoredFile>> stores(paths.size());
-    std::map<std::pair<std::size_t, std::string>, const StoredFile*> stored_records;
+    // By input and path ("1\nfleet/host-001/.../machine.json").
+    std::unordered_map<std::string, const StoredFile*> stored_records;
+    auto record_key = [](std::size_t input, const std::string& path) {
+        return std::to_string(input) + '\n' + path;
+    };
     // Every path but the stores is walked; `walked[k]` is the input of the
     // k-th path walked.
     std::vector<std::string> walk;
@@ -311,7 +397,7 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             loaded.considered.push_back(f.path);
             if (f.kind == StoredFile::machine) {
                 records.push_back({f.path, input, &f});
-                stored_records[{input, f.path}] = &f;
+                stored_records[record_key(input, f.path)] = &f;
             } else {
                 found_under[input].push_back({f.path, input, &f});
             }
@@ -331,7 +417,7 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
     std::string text;
     for (const Found& found : files) {
         const std::string& path = found.path;
-        std::string machine_path = (fs::path(path).parent_path() / "machine.json").string();
+        std::string machine_path = beside(path, "machine.json");
         // A stored file's text and record are the store's; a file's are read.
         const std::string* source = &text;
         if (found.stored) {
@@ -359,7 +445,7 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
                 std::optional<MachineRecord> read = read_record(path, why);
                 return read ? std::make_shared<const MachineRecord>(std::move(*read)) : nullptr;
             }
-            auto it = stored_records.find({found.input, machine_path});
+            auto it = stored_records.find(record_key(found.input, machine_path));
             if (it == stored_records.end())
                 return nullptr;
             return stored_record(*it->second, why);
@@ -420,14 +506,18 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             break;
         }
     }
-    std::vector<Run> kept;
     std::vector<bool> kept_labelled;
-    for (std::size_t i = 0; i < loaded.runs.size(); ++i)
-        if (!drop[i]) {
-            kept.push_back(std::move(loaded.runs[i]));
-            kept_labelled.push_back(labelled[i]);
-        }
-    loaded.runs = std::move(kept);
+    if (std::find(drop.begin(), drop.end(), true) == drop.end()) {
+        kept_labelled = std::move(labelled);
+    } else {
+        std::vector<Run> kept;
+        for (std::size_t i = 0; i < loaded.runs.size(); ++i)
+            if (!drop[i]) {
+                kept.push_back(std::move(loaded.runs[i]));
+                kept_labelled.push_back(labelled[i]);
+            }
+        loaded.runs = std::move(kept);
+    }
 
     default_labels(loaded.runs, kept_labelled);
     return loaded;

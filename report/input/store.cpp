@@ -7,6 +7,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <unordered_map>
@@ -20,6 +21,7 @@
 #include <sqlite3.h>
 
 #include "input/parse.h"
+#include "model/catalogue.h"
 
 namespace report {
 
@@ -198,6 +200,14 @@ std::optional<std::string> column_optional(sqlite3_stmt* s, int i) {
     if (sqlite3_column_type(s, i) == SQLITE_NULL)
         return std::nullopt;
     return column_text(s, i);
+}
+
+// A text column as it stands in SQLite's buffer, valid until the next step.
+std::string_view column_view(sqlite3_stmt* s, int i) {
+    const void* data = sqlite3_column_blob(s, i);
+    int n = sqlite3_column_bytes(s, i);
+    return data ? std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(n))
+                : std::string_view();
 }
 
 std::optional<double> column_real(sqlite3_stmt* s, int i) {
@@ -450,61 +460,70 @@ Database open_to_read(const std::string& path, std::string& error, long long& ve
 
 // The figures of the current results files (by file id) and the records of
 // the current machine.json files (by file id), from the parsed tables.
-bool read_parsed(sqlite3* db, std::unordered_map<long long, std::vector<Run>>& runs,
+bool read_parsed(sqlite3* db, const std::vector<bool>& current,
+                 std::unordered_map<long long, std::vector<Run>>& runs,
                  std::unordered_map<long long, std::pair<std::shared_ptr<const MachineRecord>,
                                                          std::string>>& records) {
-    Statement run = prepare(db,
-                            "SELECT run.id, run.file, run.program, run.local_time, run.partial "
-                            "FROM run JOIN file ON file.id = run.file WHERE file.current = 1 "
-                            "ORDER BY run.id");
+    // Every row is read in the order it is kept, and those of older versions
+    // are passed over here: no join, no sort.
+    Statement run = prepare(db, "SELECT id, file, program, local_time, partial FROM run "
+                                "ORDER BY id");
     Statement rate = prepare(db, "SELECT run, test, single, overall, incomplete FROM rate "
                                  "ORDER BY run, position");
-    Statement record = prepare(db,
-                               "SELECT record.* FROM record JOIN file ON file.id = record.file "
-                               "WHERE file.current = 1");
+    Statement record = prepare(db, "SELECT * FROM record ORDER BY file");
+    auto is_current = [&](long long file) {
+        return file >= 0 && static_cast<unsigned long long>(file) < current.size() &&
+               current[static_cast<std::size_t>(file)];
+    };
     if (!run || !rate || !record)
         return false;
-    std::unordered_map<long long, Run*> by_id;
-    std::vector<std::pair<long long, long long>> order;  // (run, file), by run
+    // Both queries run in the order of the runs' ids: the rates are matched
+    // to their runs as they come.
+    std::vector<long long> ids, files;
+    std::vector<Run> list;
     int rc;
     while ((rc = sqlite3_step(run.get())) == SQLITE_ROW) {
+        if (!is_current(sqlite3_column_int64(run.get(), 1)))
+            continue;
         Run r;
-        r.program = column_text(run.get(), 2) == program_name(Program::memory) ? Program::memory
-                                                                               : Program::processors;
+        r.program = column_view(run.get(), 2) == program_name(Program::memory)
+                        ? Program::memory
+                        : Program::processors;
         r.local_time = column_text(run.get(), 3);
         r.partial = sqlite3_column_int(run.get(), 4) != 0;
-        runs[sqlite3_column_int64(run.get(), 1)].push_back(std::move(r));
-        order.emplace_back(sqlite3_column_int64(run.get(), 0), sqlite3_column_int64(run.get(), 1));
+        ids.push_back(sqlite3_column_int64(run.get(), 0));
+        files.push_back(sqlite3_column_int64(run.get(), 1));
+        list.push_back(std::move(r));
     }
     if (rc != SQLITE_DONE)
         return false;
-    // Each file's runs are in place now: their addresses hold.
-    std::unordered_map<long long, std::size_t> next;
-    for (const auto& [id, file] : order)
-        by_id[id] = &runs[file][next[file]++];
-    Run* current = nullptr;
-    long long current_id = -1;
+    std::size_t at = 0;
     while ((rc = sqlite3_step(rate.get())) == SQLITE_ROW) {
         long long id = sqlite3_column_int64(rate.get(), 0);
-        if (id != current_id) {
-            current_id = id;
-            auto it = by_id.find(id);
-            current = it == by_id.end() ? nullptr : it->second;  // an older version's
-        }
-        if (!current)
+        while (at < ids.size() && ids[at] < id)
+            ++at;
+        if (at == ids.size() || ids[at] != id)
+            continue;  // an older version's
+        Run& r = list[at];
+        // A test the program does not have is no figure of a history.
+        std::optional<std::size_t> place = catalogue_place(r.program, column_view(rate.get(), 1));
+        if (!place)
             continue;
-        Test t;
-        t.key = column_text(rate.get(), 1);
-        if (std::optional<double> v = column_real(rate.get(), 2))
-            t.single_rate = Figure{{}, *v};
-        if (std::optional<double> v = column_real(rate.get(), 3))
-            t.overall_rate = Figure{{}, *v};
+        TestRates t;
+        t.test = *place;
+        t.single = column_real(rate.get(), 2);
+        t.overall = column_real(rate.get(), 3);
         t.incomplete_threads = sqlite3_column_int(rate.get(), 4);
-        current->tests.push_back(std::move(t));
+        r.rates.push_back(t);
     }
     if (rc != SQLITE_DONE)
         return false;
+    runs.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i)
+        runs[files[i]].push_back(std::move(list[i]));
     while ((rc = sqlite3_step(record.get())) == SQLITE_ROW) {
+        if (!is_current(sqlite3_column_int64(record.get(), 0)))
+            continue;
         auto& kept = records[sqlite3_column_int64(record.get(), 0)];
         if (std::optional<std::string> why = column_optional(record.get(), 1))
             kept.second = *why;
@@ -524,8 +543,7 @@ bool read_store(const std::string& path, std::vector<StoredFile>& files, std::st
         return false;
     bool figures = reading == StoreReading::figures && version >= 2;
     const char* query =
-        figures        ? "SELECT kind, shown, id, NULL FROM file "
-                         "WHERE current = 1 ORDER BY kind = 'machine', shown"
+        figures        ? "SELECT kind, shown, id, NULL FROM file WHERE current = 1"
         : version >= 2 ? "SELECT kind, shown, id, content FROM file JOIN text ON text.file = "
                          "file.id WHERE current = 1 ORDER BY kind = 'machine', shown"
                        : "SELECT kind, shown, id, content FROM file "
@@ -553,13 +571,41 @@ bool read_store(const std::string& path, std::vector<StoredFile>& files, std::st
     }
     if (!figures)
         return true;
+    // Results files by path, then the records by path, as a directory's
+    // walk gives them (and as the texts' query orders them).
+    {
+        std::vector<std::size_t> order(files.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            if (files[a].kind != files[b].kind)
+                return files[a].kind == StoredFile::results;
+            return files[a].path < files[b].path;
+        });
+        std::vector<StoredFile> sorted;
+        std::vector<long long> sorted_ids;
+        sorted.reserve(files.size());
+        sorted_ids.reserve(files.size());
+        for (std::size_t i : order) {
+            sorted.push_back(std::move(files[i]));
+            sorted_ids.push_back(ids[i]);
+        }
+        files = std::move(sorted);
+        ids = std::move(sorted_ids);
+    }
+    std::vector<bool> current;
+    for (long long id : ids)
+        if (id >= 0) {
+            if (static_cast<unsigned long long>(id) >= current.size())
+                current.resize(static_cast<std::size_t>(id) + 1, false);
+            current[static_cast<std::size_t>(id)] = true;
+        }
     std::unordered_map<long long, std::vector<Run>> runs;
     std::unordered_map<long long, std::pair<std::shared_ptr<const MachineRecord>, std::string>>
         records;
     // A directory with a results file kept as text only (a transcript) has
     // every results file read from its text.
     Statement content = prepare(db.get(), "SELECT content FROM text WHERE file = ?1");
-    if (!content || !read_parsed(db.get(), runs, records)) {
+    if (!content || !read_parsed(db.get(), current, runs, records)) {
         error = reason(db.get());
         files.clear();
         return false;

@@ -1,6 +1,8 @@
 #include "model/catalogue.h"
 
 #include <algorithm>
+#include <optional>
+#include <vector>
 
 namespace report {
 
@@ -119,6 +121,33 @@ const TestInfo* find_test_info(std::string_view key) {
         if (t.key == key)
             return &t;
     return nullptr;
+}
+
+std::optional<std::size_t> catalogue_place(Program program, std::string_view key) {
+    std::span<const TestInfo> of = catalogue(program);
+    for (std::size_t i = 0; i < of.size(); ++i)
+        if (of[i].key == key)
+            return i;
+    return std::nullopt;
+}
+
+std::vector<TestRates> test_rates(const Run& run) {
+    if (run.tests.empty())
+        return run.rates;
+    std::vector<TestRates> out;
+    out.reserve(run.tests.size());
+    for (const Test& t : run.tests)
+        if (std::optional<std::size_t> place = catalogue_place(run.program, t.key)) {
+            TestRates r;
+            r.test = *place;
+            if (t.single_rate)
+                r.single = t.single_rate->value;
+            if (t.overall_rate)
+                r.overall = t.overall_rate->value;
+            r.incomplete_threads = t.incomplete_threads;
+            out.push_back(r);
+        }
+    return out;
 }
 
 bool has_single(const Test& test) {

@@ -5,6 +5,8 @@
 // list; adding a test to a program is adding its entry here.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -65,6 +67,14 @@ const TestInfo* find_test_info(std::string_view key);
 // Whether a test has a single-thread pass; a key outside the catalogue is
 // taken to have one, as every test but effective frequency does.
 bool has_single(const Test& test);
+
+// The rates of a run's tests that the catalogue knows, in the order printed:
+// `run.rates` when it was read for its figures alone, else taken from its
+// tests.
+std::vector<TestRates> test_rates(const Run& run);
+// The place in catalogue(program) of a key; absent when the program has no
+// such test.
+std::optional<std::size_t> catalogue_place(Program program, std::string_view key);
 
 // The line heads this test, as the console or the results file writes it.
 bool is_heading(const TestInfo& info, std::string_view line);

@@ -76,6 +76,14 @@ struct Finding {
     std::string message;  // one sentence for people
 };
 
+// A test's rates as numbers alone, without the texts they were printed as:
+// what a history reads of a run, and what a store keeps of it parsed.
+struct TestRates {
+    std::size_t test = 0;  // its place in its program's catalogue (model/catalogue.h)
+    std::optional<double> single, overall;
+    int incomplete_threads = 0;
+};
+
 struct Run {
     std::string path;       // as found (may hold the newline of the name)
     std::string label;      // --label, directory name or local time
@@ -91,6 +99,10 @@ struct Run {
     std::vector<Finding> findings;
     // machine.json beside a results file, as `bench_report run` writes it.
     std::shared_ptr<const MachineRecord> machine;
+    // A run read from a store for its figures alone has these instead of
+    // `tests`: each test's rates, in the order printed (model/catalogue.h's
+    // test_rates reads a run either way).
+    std::vector<TestRates> rates;
 };
 
 const char* program_name(Program p);  // "bench_processors" / "bench_memory"

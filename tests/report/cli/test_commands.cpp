@@ -81,6 +81,44 @@ TEST_F(Fleet, LabelsAreDirectoriesForAFleetAndAlwaysUnique) {
               (std::vector<std::string>{"x", "x", "x"}));
 }
 
+// A label is worked out once per directory, from the text of the paths where
+// they are plain: every form of a path to the same runs gives the same labels,
+// runs' own directories (named by their UTC start, nested or not) included.
+TEST_F(Fleet, LabelsDoNotDependOnTheFormOfThePath) {
+    fs::create_directories(root / "runs/host-c/20261208T100220Z-1");
+    fs::create_directories(root / "runs/host-c/20261209T100220Z-2/20261209T100221Z");
+    const fs::path data = REPORT_DATA;
+    fs::copy_file(data / "processors_1thread.results.txt",
+                  root / "runs/host-c/20261208T100220Z-1" / p_name);
+    fs::copy_file(data / "memory_1thread.results.txt",
+                  root / "runs/host-c/20261209T100220Z-2/20261209T100221Z" / m_name);
+    using Labels = std::vector<std::string>;
+    struct Case {
+        fs::path dir;
+        std::string args;
+        Labels labels;
+    } cases[] = {
+        {root, "runs", {"host-a", "host-a", "host-b/deeper", "host-c", "host-c"}},
+        {root, "./runs//host-c/ runs/host-a/../host-a", {"host-c", "host-c", "host-a", "host-a"}},
+        {root, "runs//host-c runs/host-a/", {"host-c", "host-c", "host-a", "host-a"}},
+        {root, "'" + (root / "runs/host-c").string() + "'", {"host-c", "host-c"}},
+        {root, "runs/host-c runs/host-b", {"host-c", "host-c", "host-b/deeper"}},
+        {root, "runs/host-c/20261208T100220Z-1", {"host-c"}},
+        {root, "runs/host-c/20261209T100220Z-2", {"host-c"}},
+        {root, "runs/./host-c/20261208T100220Z-1/../20261209T100220Z-2", {"host-c"}},
+        {root / "runs/host-c/20261208T100220Z-1", "'" + p_name + "'", {"host-c"}},
+    };
+    for (const Case& c : cases) {
+        Result r = run(c.dir, "export " + c.args);
+        ASSERT_EQ(r.status, 0) << c.args << "\n" << r.err;
+        Labels got;
+        nlohmann::json exported = nlohmann::json::parse(r.out);
+        for (const auto& each : exported["runs"])
+            got.push_back(each["label"]);
+        EXPECT_EQ(got, c.labels) << c.args;
+    }
+}
+
 // Every file named is read; each bad one gets one diagnostic; the good ones
 // are still shown; exit status 2.
 TEST_F(Fleet, BadFilesAreReportedAndTheRestShown) {

@@ -10,6 +10,7 @@
 
 #include "analysis/machine_differences.h"
 #include "input/store.h"
+#include "model/catalogue.h"
 
 namespace fs = std::filesystem;
 using namespace report;
@@ -146,6 +147,8 @@ TEST_F(Store, KeepsWhatAHistoryReadsAsTheFilesGiveIt) {
     run.tests[1].key = "low_speeds";
     run.tests[1].single_rate.reset();
     run.tests[1].overall_rate = Figure{"5e-324", 5e-324};
+    run.tests.push_back(t);
+    run.tests[2].key = "float";  // a test of the other program: no figure of this one
     report::Run transcript = run;
     transcript.source = Source::transcript;
     StoreCounts counts;
@@ -175,13 +178,22 @@ TEST_F(Store, KeepsWhatAHistoryReadsAsTheFilesGiveIt) {
     EXPECT_EQ(kept.path, "b/r3");
     EXPECT_EQ(kept.program, Program::memory);
     EXPECT_EQ(kept.local_time, run.local_time);
-    ASSERT_EQ(kept.tests.size(), 2u);
-    EXPECT_EQ(kept.tests[0].key, "allocation");
-    EXPECT_EQ(kept.tests[0].single_rate->value, 12.3456789012345);  // every bit
-    EXPECT_FALSE(kept.tests[0].overall_rate);
-    EXPECT_EQ(kept.tests[0].incomplete_threads, 1);
-    EXPECT_FALSE(kept.tests[1].single_rate);
-    EXPECT_EQ(kept.tests[1].overall_rate->value, 5e-324);
+    // The rates alone, by place in the program's catalogue, as test_rates
+    // takes them from the tests; a test the program does not have is left out.
+    EXPECT_TRUE(kept.tests.empty());
+    ASSERT_EQ(kept.rates.size(), 2u);
+    std::vector<report::TestRates> from_tests = report::test_rates(run);
+    ASSERT_EQ(from_tests.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_EQ(kept.rates[i].test, from_tests[i].test);
+    EXPECT_EQ(report::catalogue(Program::memory)[kept.rates[0].test].key, "allocation");
+    EXPECT_EQ(report::catalogue(Program::memory)[kept.rates[1].test].key, "low_speeds");
+    EXPECT_EQ(kept.rates[0].single, 12.3456789012345);  // every bit
+    EXPECT_FALSE(kept.rates[0].overall);
+    EXPECT_EQ(kept.rates[0].incomplete_threads, 1);
+    EXPECT_FALSE(kept.rates[1].single);
+    EXPECT_EQ(kept.rates[1].overall, 5e-324);
+    EXPECT_EQ(report::test_rates(kept).size(), 2u);
 
     // The records: each field compared reads as in the whole record.
     std::string why;
