@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <variant>
 
 #include <fcntl.h>
@@ -147,11 +148,16 @@ std::optional<long long> pragma(sqlite3* db, const char* sql) {
     return sqlite3_column_int64(s.get(), 0);
 }
 
-std::string column_text(sqlite3_stmt* s, int i) {
+// A text column as it stands in SQLite's buffer, valid until the next step.
+std::string_view column_view(sqlite3_stmt* s, int i) {
     const void* data = sqlite3_column_blob(s, i);
     int n = sqlite3_column_bytes(s, i);
-    return data ? std::string(static_cast<const char*>(data), static_cast<std::size_t>(n))
-                : std::string();
+    return data ? std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(n))
+                : std::string_view();
+}
+
+std::string column_text(sqlite3_stmt* s, int i) {
+    return std::string(column_view(s, i));
 }
 
 // Not `bind`: for a std::string argument, lookup would find std::bind too,
@@ -200,14 +206,6 @@ std::optional<std::string> column_optional(sqlite3_stmt* s, int i) {
     if (sqlite3_column_type(s, i) == SQLITE_NULL)
         return std::nullopt;
     return column_text(s, i);
-}
-
-// A text column as it stands in SQLite's buffer, valid until the next step.
-std::string_view column_view(sqlite3_stmt* s, int i) {
-    const void* data = sqlite3_column_blob(s, i);
-    int n = sqlite3_column_bytes(s, i);
-    return data ? std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(n))
-                : std::string_view();
 }
 
 std::optional<double> column_real(sqlite3_stmt* s, int i) {
@@ -460,7 +458,7 @@ Database open_to_read(const std::string& path, std::string& error, long long& ve
 
 // The figures of the current results files (by file id) and the records of
 // the current machine.json files (by file id), from the parsed tables.
-bool read_parsed(sqlite3* db, const std::vector<bool>& current,
+bool read_parsed(sqlite3* db, const std::unordered_set<long long>& current,
                  std::unordered_map<long long, std::vector<Run>>& runs,
                  std::unordered_map<long long, std::pair<std::shared_ptr<const MachineRecord>,
                                                          std::string>>& records) {
@@ -471,10 +469,7 @@ bool read_parsed(sqlite3* db, const std::vector<bool>& current,
     Statement rate = prepare(db, "SELECT run, test, single, overall, incomplete FROM rate "
                                  "ORDER BY run, position");
     Statement record = prepare(db, "SELECT * FROM record ORDER BY file");
-    auto is_current = [&](long long file) {
-        return file >= 0 && static_cast<unsigned long long>(file) < current.size() &&
-               current[static_cast<std::size_t>(file)];
-    };
+    auto is_current = [&](long long file) { return current.count(file) > 0; };
     if (!run || !rate || !record)
         return false;
     // Both queries run in the order of the runs' ids: the rates are matched
@@ -592,13 +587,8 @@ bool read_store(const std::string& path, std::vector<StoredFile>& files, std::st
         files = std::move(sorted);
         ids = std::move(sorted_ids);
     }
-    std::vector<bool> current;
-    for (long long id : ids)
-        if (id >= 0) {
-            if (static_cast<unsigned long long>(id) >= current.size())
-                current.resize(static_cast<std::size_t>(id) + 1, false);
-            current[static_cast<std::size_t>(id)] = true;
-        }
+    // A set, not a table by id: a store's ids need not be dense.
+    const std::unordered_set<long long> current(ids.begin(), ids.end());
     std::unordered_map<long long, std::vector<Run>> runs;
     std::unordered_map<long long, std::pair<std::shared_ptr<const MachineRecord>, std::string>>
         records;
