@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <string_view>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -68,21 +70,29 @@ std::optional<std::string> run_start(const Run& run) {
 
 std::vector<History> histories(const std::vector<const Run*>& runs) {
     std::vector<History> out;
-    std::map<std::pair<std::string, Program>, std::vector<std::pair<std::string, const Run*>>>
-        groups;
-    std::vector<std::pair<std::string, Program>> order;
+    // Each label and program's runs, in the order they first appear; labels
+    // are looked up as views of the runs' own, which outlive this.
+    struct Group {
+        std::pair<std::string, Program> key;
+        std::vector<std::pair<std::string, const Run*>> runs;
+    };
+    std::vector<Group> order;
+    std::unordered_map<std::string_view, std::size_t> group_of[2];
+    std::unordered_map<std::string_view, std::size_t> label_place;  // first appearance
     for (const Run* run : runs) {
         std::optional<std::string> start = run_start(*run);
         if (!start)
             continue;
-        auto key = std::pair{run->label, run->program};
-        auto& group = groups[key];
-        if (group.empty())
-            order.push_back(key);
-        group.emplace_back(*start, run);
+        auto [at, fresh] =
+            group_of[run->program == Program::memory].emplace(run->label, order.size());
+        if (fresh)
+            order.push_back({{run->label, run->program}, {}});
+        label_place.emplace(run->label, label_place.size());
+        order[at->second].runs.emplace_back(std::move(*start), run);
     }
-    for (const auto& key : order) {
-        auto& group = groups[key];
+    for (Group& g : order) {
+        const auto& key = g.key;
+        auto& group = g.runs;
         std::stable_sort(group.begin(), group.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
         History h;
@@ -117,12 +127,7 @@ std::vector<History> histories(const std::vector<const Run*>& runs) {
     }
     // Labels in the order they first appear, each label's programs together.
     std::stable_sort(out.begin(), out.end(), [&](const History& a, const History& b) {
-        auto first = [&](const std::string& label) {
-            return std::find_if(order.begin(), order.end(),
-                                [&](const auto& k) { return k.first == label; }) -
-                   order.begin();
-        };
-        return first(a.label) < first(b.label);
+        return label_place.at(a.label) < label_place.at(b.label);
     });
     return out;
 }

@@ -103,16 +103,30 @@ void scan(const fs::path& top, std::vector<std::string>& found, std::vector<Load
     found.insert(found.end(), files.begin(), files.end());
 }
 
+// Whether `path` names a file plainly enough to be cut as text: no "//",
+// and a last part that is a name, not "", "." or "..".
+bool plain_file_path(std::string_view path) {
+    std::size_t slash = path.rfind('/');
+    std::string_view file = path.substr(slash == std::string_view::npos ? 0 : slash + 1);
+    return path.find("//") == std::string_view::npos && !file.empty() && file != "." &&
+           file != "..";
+}
+
 // The file `name` in the directory of file `path`: "a/b/machine.json" for
 // "a/b/results.txt". Plain paths are cut as text, the rest by the library.
 std::string beside(const std::string& path, const char* name) {
-    std::size_t slash = path.rfind('/');
-    std::string_view file(path);
-    if (slash != std::string::npos)
-        file.remove_prefix(slash + 1);
-    if (path.find("//") != std::string::npos || file.empty() || file == "." || file == "..")
+    if (!plain_file_path(path))
         return (fs::path(path).parent_path() / name).string();
+    std::size_t slash = path.rfind('/');
     return path.substr(0, slash == std::string::npos ? 0 : slash + 1) + name;
+}
+
+// The text of `path` up to and with its last '/' ("a/b/" for "a/b/c"), or
+// "" when it has none: what two files of one directory share, for a path as
+// plain as beside() cuts by text.
+std::string_view directory_text(std::string_view path) {
+    std::size_t slash = path.rfind('/');
+    return path.substr(0, slash == std::string_view::npos ? 0 : slash + 1);
 }
 
 // A machine.json found, with its input; `stored` is the store's copy when it
@@ -140,6 +154,11 @@ std::shared_ptr<const MachineRecord> stored_record(const StoredFile& f, std::str
 // machine.json files found, with their input.
 void add_unfinished(const std::vector<RecordFile>& records, Loaded& loaded,
                     std::vector<bool>& labelled, const std::vector<std::string>& labels) {
+    // The program and directory of every results file's run, worked out once
+    // when a record needs them: a fleet's failed nights are each looked up,
+    // not each compared with every run.
+    std::set<std::pair<Program, fs::path>> with_file;
+    bool listed = false;
     for (const auto& [path, input, stored] : records) {
         std::string why;
         std::shared_ptr<const MachineRecord> record;
@@ -155,11 +174,14 @@ void add_unfinished(const std::vector<RecordFile>& records, Loaded& loaded,
             continue;
         Program program =
             name == program_name(Program::memory) ? Program::memory : Program::processors;
-        fs::path dir = fs::path(path).parent_path();
-        bool has_file = std::any_of(loaded.runs.begin(), loaded.runs.end(), [&](const Run& r) {
-            return r.program == program && fs::path(r.path).parent_path() == dir;
-        });
-        if (has_file)
+        if (!listed) {
+            for (const Run& r : loaded.runs)
+                with_file.emplace(r.program, fs::path(r.path).parent_path());
+            listed = true;
+        }
+        // One run a directory and program, this one's too (a record found
+        // under two paths is added once).
+        if (!with_file.emplace(program, fs::path(path).parent_path()).second)
             continue;
         Run run;
         run.path = path;
@@ -201,7 +223,10 @@ void default_labels(std::vector<Run>& runs, const std::vector<bool>& labelled) {
     };
     std::vector<Place> places;
     std::vector<std::size_t> place_of;  // each run's, index into places
-    std::unordered_map<std::string, std::size_t> by_text, by_dir;
+    // by_text holds views of the runs' paths, which stay put meanwhile: a
+    // directory's text less a last run's own directory, with or without one.
+    std::unordered_map<std::string_view, std::size_t> by_text[2];
+    std::unordered_map<std::string, std::size_t> by_dir;
     std::error_code cwd_error;
     const fs::path cwd = fs::current_path(cwd_error);
     auto place = [&](const std::string& text, bool repetition) {
@@ -236,24 +261,22 @@ void default_labels(std::vector<Run>& runs, const std::vector<bool>& labelled) {
             place_of.push_back(place(dir.string(), false));
             continue;
         }
-        std::string text = r.path.substr(0, slash == std::string::npos ? 0 : slash + 1);
-        auto it = by_text.find(text);
-        if (it == by_text.end()) {
-            // "fleet/host-001/20241004T050000Z-1/" is placed as "fleet/host-001/".
-            std::string_view dir(text);
-            bool repetition = false;
-            if (dir.size() > 1) {
-                std::size_t before = dir.rfind('/', dir.size() - 2);
-                std::string_view last = dir.substr(before == std::string::npos ? 0 : before + 1);
-                last.remove_suffix(1);
-                if (is_run_directory(last)) {
-                    dir.remove_suffix(last.size() + 1);
-                    repetition = true;
-                }
+        // "fleet/host-001/20241004T050000Z-1/" is placed as "fleet/host-001/":
+        // a host's nights are worked out once.
+        std::string_view dir = directory_text(r.path);
+        bool repetition = false;
+        if (dir.size() > 1) {
+            std::size_t before = dir.rfind('/', dir.size() - 2);
+            std::string_view last = dir.substr(before == std::string::npos ? 0 : before + 1);
+            last.remove_suffix(1);
+            if (is_run_directory(last)) {
+                dir.remove_suffix(last.size() + 1);
+                repetition = true;
             }
-            std::size_t at = place(std::string(dir), repetition);
-            it = by_text.emplace(std::move(text), at).first;
         }
+        auto it = by_text[repetition].find(dir);
+        if (it == by_text[repetition].end())
+            it = by_text[repetition].emplace(dir, place(std::string(dir), repetition)).first;
         place_of.push_back(it->second);
     }
     std::vector<const fs::path*> holders;  // each directory once
@@ -357,11 +380,11 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
     // A store named among the paths stands for the files it keeps: they are
     // read from it in the order a walk of their directories gives.
     std::vector<std::vector<StoredFile>> stores(paths.size());
-    // By input and path ("1\nfleet/host-001/.../machine.json").
-    std::unordered_map<std::string, const StoredFile*> stored_records;
-    auto record_key = [](std::size_t input, const std::string& path) {
-        return std::to_string(input) + '\n' + path;
-    };
+    // Each store's machine.json files by the text of their directory (views
+    // into the store's paths, which stay put): a results file finds the one
+    // beside it without a path being built.
+    std::vector<std::unordered_map<std::string_view, const StoredFile*>> stored_records(
+        paths.size());
     // Every path but the stores is walked; `walked[k]` is the input of the
     // k-th path walked.
     std::vector<std::string> walk;
@@ -396,8 +419,16 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
         for (StoredFile& f : stores[input]) {
             loaded.considered.push_back(f.path);
             if (f.kind == StoredFile::machine) {
-                records.push_back({f.path, input, &f});
-                stored_records[record_key(input, f.path)] = &f;
+                std::string_view name(f.path);
+                name.remove_prefix(directory_text(f.path).size());
+                if (name == "machine.json")
+                    stored_records[input][directory_text(f.path)] = &f;
+                // Only a record of a repetition that did not finish adds a
+                // run of its own (add_unfinished).
+                bool finished = f.record ? !unfinished_outcome(f.record->repetition)
+                                         : !f.record_error.empty();
+                if (!finished)
+                    records.push_back({f.path, input, &f});
             } else {
                 found_under[input].push_back({f.path, input, &f});
             }
@@ -415,9 +446,18 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
     std::map<std::pair<dev_t, ino_t>, std::string> seen_files;
     std::vector<bool> labelled;
     std::string text;
+    {
+        std::size_t expected = 0;  // one run a file, or as many as a store kept
+        for (const Found& f : files)
+            expected += f.stored && f.stored->runs ? f.stored->runs->size() : 1;
+        loaded.runs.reserve(expected);
+    }
     for (const Found& found : files) {
         const std::string& path = found.path;
-        std::string machine_path = beside(path, "machine.json");
+        // A stored file's is looked up by its directory's text alone.
+        std::string machine_path = found.stored && plain_file_path(path)
+                                       ? std::string()
+                                       : beside(path, "machine.json");
         // A stored file's text and record are the store's; a file's are read.
         const std::string* source = &text;
         if (found.stored) {
@@ -445,30 +485,16 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
                 std::optional<MachineRecord> read = read_record(path, why);
                 return read ? std::make_shared<const MachineRecord>(std::move(*read)) : nullptr;
             }
-            auto it = stored_records.find(record_key(found.input, machine_path));
-            if (it == stored_records.end())
+            const auto& beside_it = stored_records[found.input];
+            auto it = beside_it.find(directory_text(machine_path.empty() ? path : machine_path));
+            if (it == beside_it.end())
                 return nullptr;
             return stored_record(*it->second, why);
         };
         // Runs the store keeps parsed are taken as they are: the figures a
         // history reads, without the findings of the checks.
         bool kept = found.stored && found.stored->runs;
-        std::vector<std::variant<Run, ParseError>> runs;
-        if (kept)
-            for (Run& r : *found.stored->runs)
-                runs.emplace_back(std::move(r));
-        else
-            runs = parse_runs(*source, path);
-        for (auto& parsed : runs) {
-            if (auto* e = std::get_if<ParseError>(&parsed)) {
-                loaded.notes.push_back({LoadNote::not_results, path, e->expected, {}, e->line,
-                                        e->found.empty() && e->line > 0
-                                            ? std::nullopt
-                                            : std::optional<std::string>(e->found)});
-                loaded.failed = true;
-                continue;
-            }
-            Run run = std::move(std::get<Run>(parsed));
+        auto take = [&](Run&& run) {
             run.input = found.input;
             if (run.source == Source::results_file) {
                 std::string why;
@@ -483,6 +509,22 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
                 run.label = labels[found.input];
             labelled.push_back(found.input < labels.size());
             loaded.runs.push_back(std::move(run));
+        };
+        if (kept) {
+            for (Run& r : *found.stored->runs)
+                take(std::move(r));
+            continue;
+        }
+        for (auto& parsed : parse_runs(*source, path)) {
+            if (auto* e = std::get_if<ParseError>(&parsed)) {
+                loaded.notes.push_back({LoadNote::not_results, path, e->expected, {}, e->line,
+                                        e->found.empty() && e->line > 0
+                                            ? std::nullopt
+                                            : std::optional<std::string>(e->found)});
+                loaded.failed = true;
+                continue;
+            }
+            take(std::move(std::get<Run>(parsed)));
         }
     }
 

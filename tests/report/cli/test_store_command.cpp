@@ -76,10 +76,24 @@ protected:
 
 TEST_F(StoreCommand, EveryReadingCommandAnswersFromTheStoreAsFromTheFiles) {
     write_fleet_history();
+    // A night whose memory run failed and left only its record: a run of
+    // its own, once however often its directory is named.
+    fs::path failed = dir / "fleet/host-c/20251113T060000Z-2";
+    fs::create_directories(failed);
+    std::ofstream(failed / "machine.json")
+        << R"({"schema_version": 1, "repetition": {"program": "bench_memory", )"
+           R"("started": "2025-11-13T06:00:00Z", "outcome": "failed"}, )"
+           R"("machine": {"hostname": "host-c"}})";
+    Result twice = run("list fleet fleet/host-c");
+    std::size_t shown = 0;
+    for (std::size_t at = 0; (at = twice.out.find("partial, failed", at)) != std::string::npos;
+         ++at)
+        ++shown;
+    EXPECT_EQ(shown, 1u) << twice.out;
     Result stored = run("store fleet.db fleet");
     ASSERT_EQ(stored.status, 0) << stored.err;
-    // 72 results files and the 36 machine.json beside them.
-    EXPECT_EQ(stored.out, "108 new, 0 already stored\n");
+    // 72 results files, the 36 machine.json beside them and the failed one's.
+    EXPECT_EQ(stored.out, "109 new, 0 already stored\n");
     const std::vector<std::string> commands = {
         "list",
         "show",
