@@ -430,7 +430,7 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
                 if (!finished)
                     records.push_back({f.path, input, &f});
             } else {
-                found_under[input].push_back({f.path, input, &f});
+                found_under[input].push_back({{}, input, &f});  // its path is the store's
             }
         }
     }
@@ -453,7 +453,7 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
         loaded.runs.reserve(expected);
     }
     for (const Found& found : files) {
-        const std::string& path = found.path;
+        const std::string& path = found.stored ? found.stored->path : found.path;
         // A stored file's is looked up by its directory's text alone.
         std::string machine_path = found.stored && plain_file_path(path)
                                        ? std::string()

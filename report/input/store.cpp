@@ -12,6 +12,7 @@
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
+#include <thread>
 #include <variant>
 
 #include <fcntl.h>
@@ -110,6 +111,26 @@ CREATE TABLE record (
 );
 )sql";
 
+// Version 3 adds `history`: one row for every current file, no other, with
+// what a history reads of it packed into one value (below), so that a
+// history of a fleet reads one row a file. A file whose `figures` is NULL (a
+// transcript, a text that is no results file) is read from its text.
+const char* const history_schema = R"sql(
+CREATE TABLE history (
+    file    INTEGER PRIMARY KEY REFERENCES file (id),
+    kind    TEXT NOT NULL CHECK (kind IN ('results', 'machine')),
+    shown   BLOB NOT NULL,     -- as file.shown
+    figures BLOB               -- packed: its runs' rates, or its record
+);
+)sql";
+// Version 2 had the parsed tables without `history`: they are dropped and
+// all are made again from the texts, as for version 1.
+const char* const upgrade_parsed_v2 = R"sql(
+DROP TABLE rate;
+DROP TABLE run;
+DROP TABLE record;
+)sql";
+
 struct CloseDatabase {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 };
@@ -186,7 +207,7 @@ std::string check_marks(sqlite3* db, bool& fresh, StoreFailure::Kind& kind) {
         kind = StoreFailure::not_a_store;
         return "an SQLite database, not a bench_report store";
     }
-    if (*version != store_schema_version && *version != 1) {
+    if (*version < 1 || *version > store_schema_version) {
         kind = StoreFailure::version;
         return "a store of schema version " + std::to_string(*version) +
                "; this bench_report reads version " + std::to_string(store_schema_version) +
@@ -202,33 +223,24 @@ void bind_optional(sqlite3_stmt* s, int i, const std::optional<std::string>& tex
         sqlite3_bind_null(s, i);
 }
 
-std::optional<std::string> column_optional(sqlite3_stmt* s, int i) {
-    if (sqlite3_column_type(s, i) == SQLITE_NULL)
-        return std::nullopt;
-    return column_text(s, i);
-}
-
-std::optional<double> column_real(sqlite3_stmt* s, int i) {
-    if (sqlite3_column_type(s, i) == SQLITE_NULL)
-        return std::nullopt;
-    return sqlite3_column_double(s, i);
-}
-
 // The statements that keep a file's parsed figures.
 struct ParsedWriter {
-    Statement run, rate, record;
+    Statement run, rate, record, history;
     explicit ParsedWriter(sqlite3* db)
         : run(prepare(db, "INSERT INTO run (file, program, local_time, partial) "
                           "VALUES (?1, ?2, ?3, ?4)")),
           rate(prepare(db, "INSERT INTO rate (run, position, test, single, overall, incomplete) "
                            "VALUES (?1, ?2, ?3, ?4, ?5, ?6)")),
           record(prepare(db, "INSERT INTO record VALUES "
-                             "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)")) {}
-    bool ready() const { return run && rate && record; }
+                             "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)")),
+          history(prepare(db, "INSERT INTO history (file, kind, shown, figures) "
+                              "VALUES (?1, ?2, ?3, ?4)")) {}
+    bool ready() const { return run && rate && record && history; }
     void finish() {
         run.reset();
         rate.reset();
         record.reset();
+        history.reset();
     }
 };
 
@@ -239,21 +251,119 @@ bool step_done(sqlite3_stmt* s) {
     return done;
 }
 
-void bind_figure(sqlite3_stmt* s, int i, const std::optional<Figure>& f) {
+// The value of a figure a history reads: absent when not printed or not a
+// number, as a history leaves it out either way.
+std::optional<double> figure_value(const std::optional<Figure>& f) {
     if (f && !std::isnan(f->value))
-        sqlite3_bind_double(s, i, f->value);
-    else
-        sqlite3_bind_null(s, i);  // what a history leaves out either way
+        return f->value;
+    return std::nullopt;
 }
 
-// Keeps the runs of results file `file`. A transcript's runs are not kept:
-// telling it from its own results file takes every figure, so its text is
-// what is read.
+void bind_real(sqlite3_stmt* s, int i, std::optional<double> v) {
+    if (v)
+        sqlite3_bind_double(s, i, *v);
+    else
+        sqlite3_bind_null(s, i);
+}
+
+// The packed figures of `history`: numbers in this machine's byte order
+// (x86-64, little-endian), texts as their length and bytes, an optional value
+// as a byte 0 or 1 before it.
+class Packer {
+public:
+    void byte(bool b) { out_.push_back(b ? 1 : 0); }
+    void number(long long v) { raw(&v, sizeof v); }
+    void real(double v) { raw(&v, sizeof v); }
+    void text(std::string_view s) {
+        number(static_cast<long long>(s.size()));
+        out_.append(s);
+    }
+    void optional_text(const std::optional<std::string>& s) {
+        byte(s.has_value());
+        if (s)
+            text(*s);
+    }
+    void optional_real(std::optional<double> v) {
+        byte(v.has_value());
+        real(v.value_or(0));
+    }
+    const std::string& bytes() const { return out_; }
+
+private:
+    void raw(const void* p, std::size_t n) { out_.append(static_cast<const char*>(p), n); }
+    std::string out_;
+};
+
+// Reads what Packer wrote; any read past the end, or a length beyond what
+// is left, leaves it failed (and every later read empty), so that a damaged
+// or hand-made value is told apart, never read out of bounds.
+class Unpacker {
+public:
+    explicit Unpacker(std::string_view in) : in_(in) {}
+    bool failed() const { return failed_; }
+    bool whole() const { return !failed_ && in_.empty(); }
+    bool byte() {
+        unsigned char b = 0;
+        take(&b, 1);
+        if (b > 1)
+            failed_ = true;
+        return b == 1;
+    }
+    long long number() {
+        long long v = 0;
+        take(&v, sizeof v);
+        return v;
+    }
+    double real() {
+        double v = 0;
+        take(&v, sizeof v);
+        return v;
+    }
+    std::string_view text() {
+        long long n = number();
+        if (failed_ || n < 0 || static_cast<unsigned long long>(n) > in_.size()) {
+            failed_ = true;
+            return {};
+        }
+        std::string_view s = in_.substr(0, static_cast<std::size_t>(n));
+        in_.remove_prefix(s.size());
+        return s;
+    }
+    std::optional<std::string> optional_text() {
+        if (!byte())
+            return std::nullopt;
+        return std::string(text());
+    }
+    std::optional<double> optional_real() {
+        bool present = byte();
+        double v = real();
+        return present ? std::optional<double>(v) : std::nullopt;
+    }
+
+private:
+    void take(void* p, std::size_t n) {
+        if (failed_ || in_.size() < n) {
+            failed_ = true;
+            return;
+        }
+        std::memcpy(p, in_.data(), n);
+        in_.remove_prefix(n);
+    }
+    std::string_view in_;
+    bool failed_ = false;
+};
+
+// Whether the runs of a results file are kept parsed. A transcript's runs
+// are not: telling it from its own results file takes every figure, so its
+// text is what is read.
+bool runs_kept(const std::vector<Run>& runs) {
+    return !runs.empty() && std::all_of(runs.begin(), runs.end(), [](const Run& r) {
+        return r.source == Source::results_file;
+    });
+}
+
+// Keeps `runs` of results file `file` in `run` and `rate`.
 bool keep_runs(ParsedWriter& w, long long file, const std::vector<Run>& runs) {
-    if (runs.empty() || std::any_of(runs.begin(), runs.end(), [](const Run& r) {
-            return r.source != Source::results_file;
-        }))
-        return true;
     for (const Run& r : runs) {
         sqlite3_bind_int64(w.run.get(), 1, file);
         sqlite3_bind_text(w.run.get(), 2, program_name(r.program), -1, SQLITE_STATIC);
@@ -267,8 +377,8 @@ bool keep_runs(ParsedWriter& w, long long file, const std::vector<Run>& runs) {
             sqlite3_bind_int64(w.rate.get(), 1, id);
             sqlite3_bind_int64(w.rate.get(), 2, static_cast<long long>(k));
             bind_bytes(w.rate.get(), 3, t.key);
-            bind_figure(w.rate.get(), 4, t.single_rate);
-            bind_figure(w.rate.get(), 5, t.overall_rate);
+            bind_real(w.rate.get(), 4, figure_value(t.single_rate));
+            bind_real(w.rate.get(), 5, figure_value(t.overall_rate));
             sqlite3_bind_int(w.rate.get(), 6, t.incomplete_threads);
             if (!step_done(w.rate.get()))
                 return false;
@@ -277,78 +387,224 @@ bool keep_runs(ParsedWriter& w, long long file, const std::vector<Run>& runs) {
     return true;
 }
 
-// Keeps what a history reads of machine.json `file`: the repetition's
-// program, start and outcome, and every field a change of the machine is
-// told by (analysis/machine_differences), each as that comparison reads it.
-bool keep_record(ParsedWriter& w, long long file, const std::string& text) {
+// The runs as `history` keeps them: what `run` and `rate` hold of them.
+std::string pack_runs(const std::vector<Run>& runs) {
+    Packer p;
+    p.number(static_cast<long long>(runs.size()));
+    for (const Run& r : runs) {
+        p.byte(r.program == Program::memory);
+        p.byte(r.partial);
+        p.text(r.local_time);
+        p.number(static_cast<long long>(r.tests.size()));
+        for (const Test& t : r.tests) {
+            p.text(t.key);
+            p.optional_real(figure_value(t.single_rate));
+            p.optional_real(figure_value(t.overall_rate));
+            p.number(t.incomplete_threads);
+        }
+    }
+    return p.bytes();
+}
+
+// The runs of packed figures, each test's rates matched to the catalogue (a
+// test the program does not have is no figure of a history); absent when the
+// value is not what pack_runs writes.
+std::optional<std::vector<Run>> unpack_runs(std::string_view packed) {
+    Unpacker u(packed);
+    long long count = u.number();
+    std::vector<Run> runs;
+    for (long long i = 0; i < count && !u.failed(); ++i) {
+        Run r;
+        r.program = u.byte() ? Program::memory : Program::processors;
+        r.partial = u.byte();
+        r.local_time = std::string(u.text());
+        long long tests = u.number();
+        for (long long k = 0; k < tests && !u.failed(); ++k) {
+            std::string_view key = u.text();
+            TestRates t;
+            t.single = u.optional_real();
+            t.overall = u.optional_real();
+            t.incomplete_threads = static_cast<int>(u.number());
+            if (std::optional<std::size_t> place = catalogue_place(r.program, key)) {
+                t.test = *place;
+                r.rates.push_back(t);
+            }
+        }
+        runs.push_back(std::move(r));
+    }
+    if (!u.whole())
+        return std::nullopt;
+    return runs;
+}
+
+// What a history reads of a machine.json: the repetition's program, start and
+// outcome, and every field a change of the machine is told by
+// (analysis/machine_differences), each as that comparison reads it; `error`
+// when the text is no record.
+struct RecordFields {
+    std::optional<std::string> error;
+    std::string program;
+    std::optional<std::string> started, outcome, cpu_model;
+    std::optional<double> logical_cpus;
+    std::optional<std::string> governors, boost, kernel, microcode, sha256, build_id;
+    std::string openmp;
+    std::optional<double> cpu_quota;
+    std::optional<std::string> affinity;
+};
+
+RecordFields record_fields(const std::string& text) {
+    RecordFields f;
     std::string why;
     std::optional<MachineRecord> r = parse_record(text, why);
+    if (!r) {
+        f.error = why;
+        return f;
+    }
+    const Machine& m = r->machine;
+    f.program = r->repetition.program;
+    f.started = r->repetition.started;
+    f.outcome = r->repetition.outcome;
+    f.cpu_model = m.model_name;
+    if (m.logical_cpus)
+        f.logical_cpus = *m.logical_cpus;
+    f.governors = governors(m);
+    f.boost = boost_text(m);
+    f.kernel = m.kernel_release;
+    f.microcode = m.microcode;
+    f.sha256 = r->program.sha256;
+    f.build_id = r->program.build_id;
+    f.openmp = openmp_text(m);
+    f.cpu_quota = m.cpu_quota;
+    f.affinity = m.affinity;
+    return f;
+}
+
+// Keeps the fields of machine.json `file` in `record`.
+bool keep_record(ParsedWriter& w, long long file, const RecordFields& f) {
     sqlite3_stmt* s = w.record.get();
     sqlite3_bind_int64(s, 1, file);
-    if (!r) {
-        bind_bytes(s, 2, why);
-    } else {
-        const Machine& m = r->machine;
-        sqlite3_bind_null(s, 2);
-        bind_bytes(s, 3, r->repetition.program);
-        bind_optional(s, 4, r->repetition.started);
-        bind_optional(s, 5, r->repetition.outcome);
-        bind_optional(s, 6, m.model_name);
-        if (m.logical_cpus)
-            sqlite3_bind_int(s, 7, *m.logical_cpus);
-        bind_optional(s, 8, governors(m));
-        bind_optional(s, 9, boost_text(m));
-        bind_optional(s, 10, m.kernel_release);
-        bind_optional(s, 11, m.microcode);
-        bind_optional(s, 12, r->program.sha256);
-        bind_optional(s, 13, r->program.build_id);
-        bind_bytes(s, 14, openmp_text(m));
-        if (m.cpu_quota)
-            sqlite3_bind_double(s, 15, *m.cpu_quota);
-        bind_optional(s, 16, m.affinity);
+    bind_optional(s, 2, f.error);
+    if (!f.error) {
+        bind_bytes(s, 3, f.program);
+        bind_optional(s, 4, f.started);
+        bind_optional(s, 5, f.outcome);
+        bind_optional(s, 6, f.cpu_model);
+        if (f.logical_cpus)
+            sqlite3_bind_int64(s, 7, static_cast<long long>(*f.logical_cpus));
+        bind_optional(s, 8, f.governors);
+        bind_optional(s, 9, f.boost);
+        bind_optional(s, 10, f.kernel);
+        bind_optional(s, 11, f.microcode);
+        bind_optional(s, 12, f.sha256);
+        bind_optional(s, 13, f.build_id);
+        bind_bytes(s, 14, f.openmp);
+        bind_real(s, 15, f.cpu_quota);
+        bind_optional(s, 16, f.affinity);
     }
     return step_done(s);
 }
 
-// The record a history reads, from a row of `record` (columns 1 on, as
-// keep_record writes them): every field it compares reads as it did in the
-// whole record.
-std::shared_ptr<const MachineRecord> record_from_row(sqlite3_stmt* s) {
+std::string pack_record(const RecordFields& f) {
+    Packer p;
+    p.optional_text(f.error);
+    p.text(f.program);
+    for (const auto* t : {&f.started, &f.outcome, &f.cpu_model})
+        p.optional_text(*t);
+    p.optional_real(f.logical_cpus);
+    for (const auto* t : {&f.governors, &f.boost, &f.kernel, &f.microcode, &f.sha256, &f.build_id})
+        p.optional_text(*t);
+    p.text(f.openmp);
+    p.optional_real(f.cpu_quota);
+    p.optional_text(f.affinity);
+    return p.bytes();
+}
+
+std::optional<RecordFields> unpack_record(std::string_view packed) {
+    Unpacker u(packed);
+    RecordFields f;
+    f.error = u.optional_text();
+    f.program = std::string(u.text());
+    for (auto* t : {&f.started, &f.outcome, &f.cpu_model})
+        *t = u.optional_text();
+    f.logical_cpus = u.optional_real();
+    for (auto* t : {&f.governors, &f.boost, &f.kernel, &f.microcode, &f.sha256, &f.build_id})
+        *t = u.optional_text();
+    f.openmp = std::string(u.text());
+    f.cpu_quota = u.optional_real();
+    f.affinity = u.optional_text();
+    if (!u.whole())
+        return std::nullopt;
+    return f;
+}
+
+// The record a history reads, from its fields: every field it compares
+// reads as it did in the whole record.
+std::shared_ptr<const MachineRecord> record_of(const RecordFields& f) {
     auto r = std::make_shared<MachineRecord>();
-    r->repetition.program = column_text(s, 2);
-    r->repetition.started = column_optional(s, 3);
-    r->repetition.outcome = column_optional(s, 4);
+    r->repetition.program = f.program;
+    r->repetition.started = f.started;
+    r->repetition.outcome = f.outcome;
     Machine& m = r->machine;
-    m.model_name = column_optional(s, 5);
-    if (sqlite3_column_type(s, 6) != SQLITE_NULL)
-        m.logical_cpus = sqlite3_column_int(s, 6);
-    if (std::optional<std::string> g = column_optional(s, 7)) {
+    m.model_name = f.cpu_model;
+    if (f.logical_cpus)
+        m.logical_cpus = static_cast<int>(*f.logical_cpus);
+    if (f.governors) {
         FrequencyPolicy p;
-        p.governor = std::move(g);  // the policies' governors, already joined
+        p.governor = f.governors;  // the policies' governors, already joined
         m.policies.push_back(std::move(p));
     }
-    if (std::optional<std::string> b = column_optional(s, 8))
-        m.boost = *b == "on";
-    m.kernel_release = column_optional(s, 9);
-    m.microcode = column_optional(s, 10);
-    r->program.sha256 = column_optional(s, 11);
-    r->program.build_id = column_optional(s, 12);
+    if (f.boost)
+        m.boost = *f.boost == "on";
+    m.kernel_release = f.kernel;
+    m.microcode = f.microcode;
+    r->program.sha256 = f.sha256;
+    r->program.build_id = f.build_id;
     // "NAME=value NAME=value" reads back whole as one pair split at its first '='.
-    std::string openmp = column_text(s, 13);
-    if (std::size_t eq = openmp.find('='); eq != std::string::npos)
-        m.openmp_environment.push_back({openmp.substr(0, eq), openmp.substr(eq + 1)});
-    m.cpu_quota = column_real(s, 14);
-    m.affinity = column_optional(s, 15);
+    if (std::size_t eq = f.openmp.find('='); eq != std::string::npos)
+        m.openmp_environment.push_back({f.openmp.substr(0, eq), f.openmp.substr(eq + 1)});
+    m.cpu_quota = f.cpu_quota;
+    m.affinity = f.affinity;
     return r;
 }
 
-// Brings a version-1 store (texts only) up to this version within the open
-// transaction: the new columns and tables, filled from the current texts.
-bool upgrade_schema(sqlite3* db) {
-    if (sqlite3_exec(db, upgrade_file_v1, nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_exec(db, file_schema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_exec(db, upgrade_copy_v1, nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_exec(db, parsed_schema, nullptr, nullptr, nullptr) != SQLITE_OK)
+// Keeps what a history reads of file `file`, just stored with `text` (and
+// for a results file the runs it parsed to): its runs or record in the
+// parsed tables, and its row of `history`.
+bool keep_figures(ParsedWriter& w, long long file, StoredFile::Kind kind,
+                  const std::string& shown, const std::string& text,
+                  const std::vector<Run>& runs) {
+    std::optional<std::string> packed;
+    if (kind == StoredFile::machine) {
+        RecordFields f = record_fields(text);
+        if (!keep_record(w, file, f))
+            return false;
+        packed = pack_record(f);
+    } else if (runs_kept(runs)) {
+        if (!keep_runs(w, file, runs))
+            return false;
+        packed = pack_runs(runs);
+    }
+    sqlite3_stmt* s = w.history.get();
+    sqlite3_bind_int64(s, 1, file);
+    sqlite3_bind_text(s, 2, kind == StoredFile::machine ? "machine" : "results", -1,
+                      SQLITE_STATIC);
+    bind_bytes(s, 3, shown);
+    bind_optional(s, 4, packed);
+    return step_done(s);
+}
+
+// Brings a store of version 1 (texts only) or 2 (no `history`) up to this
+// version within the open transaction: the parsed tables made anew from the
+// current texts.
+bool upgrade_schema(sqlite3* db, long long version) {
+    if (version == 1 && (sqlite3_exec(db, upgrade_file_v1, nullptr, nullptr, nullptr) != SQLITE_OK ||
+                         sqlite3_exec(db, file_schema, nullptr, nullptr, nullptr) != SQLITE_OK ||
+                         sqlite3_exec(db, upgrade_copy_v1, nullptr, nullptr, nullptr) != SQLITE_OK))
+        return false;
+    if (version == 2 && sqlite3_exec(db, upgrade_parsed_v2, nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    if (sqlite3_exec(db, parsed_schema, nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db, history_schema, nullptr, nullptr, nullptr) != SQLITE_OK)
         return false;
     ParsedWriter w(db);
     Statement texts = prepare(db, "SELECT id, kind, shown, content FROM file "
@@ -358,26 +614,28 @@ bool upgrade_schema(sqlite3* db) {
     int rc;
     while ((rc = sqlite3_step(texts.get())) == SQLITE_ROW) {
         long long id = sqlite3_column_int64(texts.get(), 0);
+        StoredFile::Kind kind =
+            column_view(texts.get(), 1) == "machine" ? StoredFile::machine : StoredFile::results;
+        std::string shown = column_text(texts.get(), 2);
         std::string text = column_text(texts.get(), 3);
-        if (column_text(texts.get(), 1) == "machine") {
-            if (!keep_record(w, id, text))
-                return false;
-            continue;
-        }
         std::vector<Run> runs;
-        bool results = true;  // a text that is no results file is read as a text
-        for (auto& parsed : parse_runs(text, column_text(texts.get(), 2)))
-            if (Run* run = std::get_if<Run>(&parsed))
-                runs.push_back(std::move(*run));
-            else
-                results = false;
-        if (results && !keep_runs(w, id, runs))
+        if (kind == StoredFile::results) {
+            // A text that is no results file is read as a text.
+            for (auto& parsed : parse_runs(text, shown))
+                if (Run* run = std::get_if<Run>(&parsed)) {
+                    runs.push_back(std::move(*run));
+                } else {
+                    runs.clear();
+                    break;
+                }
+        }
+        if (!keep_figures(w, id, kind, shown, text, runs))
             return false;
     }
     if (rc != SQLITE_DONE)
         return false;
-    std::string version = "PRAGMA user_version = " + std::to_string(store_schema_version);
-    return sqlite3_exec(db, version.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    std::string set = "PRAGMA user_version = " + std::to_string(store_schema_version);
+    return sqlite3_exec(db, set.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
 std::string utc_now() {
@@ -422,7 +680,8 @@ namespace {
 // Opens the store at `path` for reading, within one read transaction so that
 // an ingest committing meanwhile is seen whole or not at all, and checks its
 // marks; `version` is its schema version.
-Database open_to_read(const std::string& path, std::string& error, long long& version) {
+Database open_to_read(const std::string& path, std::string& error, long long& version,
+                      int wait_ms = busy_timeout_ms) {
     // Opened for writing where it may be, though only read: an ingest cut
     // short (a full disk, a kill) leaves its journal, which SQLite plays back
     // on the next reader that can write. A store that cannot be written is
@@ -440,7 +699,7 @@ Database open_to_read(const std::string& path, std::string& error, long long& ve
         error = db ? reason(db.get()) : "out of memory";
         return nullptr;
     }
-    sqlite3_busy_timeout(db.get(), busy_timeout_ms);
+    sqlite3_busy_timeout(db.get(), wait_ms);
     if (sqlite3_exec(db.get(), "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
         error = reason(db.get());
         return nullptr;
@@ -456,76 +715,181 @@ Database open_to_read(const std::string& path, std::string& error, long long& ve
     return db;
 }
 
-// The figures of the current results files (by file id) and the records of
-// the current machine.json files (by file id), from the parsed tables.
-bool read_parsed(sqlite3* db, const std::unordered_set<long long>& current,
-                 std::unordered_map<long long, std::vector<Run>>& runs,
-                 std::unordered_map<long long, std::pair<std::shared_ptr<const MachineRecord>,
-                                                         std::string>>& records) {
-    // Every row is read in the order it is kept, and those of older versions
-    // are passed over here: no join, no sort.
-    Statement run = prepare(db, "SELECT id, file, program, local_time, partial FROM run "
-                                "ORDER BY id");
-    Statement rate = prepare(db, "SELECT run, test, single, overall, incomplete FROM rate "
-                                 "ORDER BY run, position");
-    Statement record = prepare(db, "SELECT * FROM record ORDER BY file");
-    auto is_current = [&](long long file) { return current.count(file) > 0; };
-    if (!run || !rate || !record)
-        return false;
-    // Both queries run in the order of the runs' ids: the rates are matched
-    // to their runs as they come.
-    std::vector<long long> ids, files;
-    std::vector<Run> list;
+// The rows of `history` of one range of file ids, as read_figures takes them.
+struct HistoryRows {
+    std::vector<StoredFile> files;
+    std::vector<long long> ids;
+    std::vector<bool> parsed;  // its figures kept and unpacked
+    bool ok = false;
+    std::string error;
+};
+
+// The rows of `history` with file ids from `first` to `last`, each file with
+// its runs or record unpacked where its figures are kept.
+void read_history_rows(sqlite3* db, long long first, long long last, HistoryRows& out) {
+    Statement s = prepare(db, "SELECT kind, shown, file, figures FROM history "
+                              "WHERE file BETWEEN ?1 AND ?2");
+    if (!s) {
+        out.error = reason(db);
+        return;
+    }
+    sqlite3_bind_int64(s.get(), 1, first);
+    sqlite3_bind_int64(s.get(), 2, last);
+    std::vector<StoredFile>& list = out.files;
+    std::vector<long long>& ids = out.ids;
+    std::vector<bool>& parsed = out.parsed;
     int rc;
-    while ((rc = sqlite3_step(run.get())) == SQLITE_ROW) {
-        if (!is_current(sqlite3_column_int64(run.get(), 1)))
-            continue;
-        Run r;
-        r.program = column_view(run.get(), 2) == program_name(Program::memory)
-                        ? Program::memory
-                        : Program::processors;
-        r.local_time = column_text(run.get(), 3);
-        r.partial = sqlite3_column_int(run.get(), 4) != 0;
-        ids.push_back(sqlite3_column_int64(run.get(), 0));
-        files.push_back(sqlite3_column_int64(run.get(), 1));
-        list.push_back(std::move(r));
+    while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+        StoredFile f;
+        f.kind = column_view(s.get(), 0) == "machine" ? StoredFile::machine : StoredFile::results;
+        f.path = column_text(s.get(), 1);
+        bool kept = false;
+        // A value that does not unpack is read from its text instead.
+        if (sqlite3_column_type(s.get(), 3) != SQLITE_NULL) {
+            std::string_view packed = column_view(s.get(), 3);
+            if (f.kind == StoredFile::results) {
+                f.runs = unpack_runs(packed);
+                kept = f.runs.has_value();
+            } else if (std::optional<RecordFields> r = unpack_record(packed)) {
+                if (r->error)
+                    f.record_error = *r->error;
+                else
+                    f.record = record_of(*r);
+                kept = true;
+            }
+        }
+        ids.push_back(sqlite3_column_int64(s.get(), 2));
+        parsed.push_back(kept);
+        list.push_back(std::move(f));
     }
-    if (rc != SQLITE_DONE)
+    if (rc != SQLITE_DONE) {
+        out.error = reason(db);
+        return;
+    }
+    out.ok = true;
+}
+
+// Stores of fewer rows than this are read on one connection.
+constexpr long long rows_worth_sharing = 20000;
+
+// The current files as `history` holds them, ordered as a directory's walk
+// gives them (results files by path, then the machine.json records by path):
+// each with its runs or record when its figures are kept, else its text.
+// A large store's rows are read in ranges of file ids on one connection a
+// processor (at most 4). Each further connection opens without waiting while
+// `db` holds its read lock, so no ingest can commit between their first
+// reads and all read the same store; one that cannot open so leaves its range
+// to `db`.
+bool read_figures(sqlite3* db, const std::string& path, std::vector<StoredFile>& files,
+                  std::string& error) {
+    Statement span = prepare(db, "SELECT min(file), max(file) FROM history");
+    Statement content = prepare(db, "SELECT content FROM text WHERE file = ?1");
+    if (!span || !content || sqlite3_step(span.get()) != SQLITE_ROW) {
+        error = reason(db);
         return false;
-    std::size_t at = 0;
-    while ((rc = sqlite3_step(rate.get())) == SQLITE_ROW) {
-        long long id = sqlite3_column_int64(rate.get(), 0);
-        while (at < ids.size() && ids[at] < id)
-            ++at;
-        if (at == ids.size() || ids[at] != id)
-            continue;  // an older version's
-        Run& r = list[at];
-        // A test the program does not have is no figure of a history.
-        std::optional<std::size_t> place = catalogue_place(r.program, column_view(rate.get(), 1));
-        if (!place)
-            continue;
-        TestRates t;
-        t.test = *place;
-        t.single = column_real(rate.get(), 2);
-        t.overall = column_real(rate.get(), 3);
-        t.incomplete_threads = sqlite3_column_int(rate.get(), 4);
-        r.rates.push_back(t);
     }
-    if (rc != SQLITE_DONE)
-        return false;
-    runs.reserve(list.size());
-    for (std::size_t i = 0; i < list.size(); ++i)
-        runs[files[i]].push_back(std::move(list[i]));
-    while ((rc = sqlite3_step(record.get())) == SQLITE_ROW) {
-        if (!is_current(sqlite3_column_int64(record.get(), 0)))
+    long long low = sqlite3_column_int64(span.get(), 0), high = sqlite3_column_int64(span.get(), 1);
+    span.reset();
+    long long parts = std::clamp<long long>(std::thread::hardware_concurrency(), 1, 4);
+    if (high - low < rows_worth_sharing)
+        parts = 1;
+    std::vector<HistoryRows> rows(static_cast<std::size_t>(parts));
+    std::vector<Database> others(rows.size());
+    std::vector<std::thread> readers;
+    auto range = [&](std::size_t k) {
+        long long width = (high - low) / parts + 1;
+        long long first = low + static_cast<long long>(k) * width;
+        return std::pair{first, k + 1 == rows.size() ? high : first + width - 1};
+    };
+    for (std::size_t k = 1; k < rows.size(); ++k) {
+        std::string why;
+        long long version = 0;
+        others[k] = open_to_read(path, why, version, 0);
+        if (others[k] && version != store_schema_version)
+            others[k].reset();
+        if (!others[k])
             continue;
-        auto& kept = records[sqlite3_column_int64(record.get(), 0)];
-        if (std::optional<std::string> why = column_optional(record.get(), 1))
-            kept.second = *why;
-        else
-            kept.first = record_from_row(record.get());
+        try {
+            readers.emplace_back([&, k] {
+                auto [first, last] = range(k);
+                try {
+                    read_history_rows(others[k].get(), first, last, rows[k]);
+                } catch (const std::exception& e) {
+                    rows[k] = HistoryRows{};
+                    rows[k].error = e.what();
+                }
+            });
+        } catch (const std::system_error&) {
+            others[k].reset();  // no thread to spare: read here
+        }
     }
-    return rc == SQLITE_DONE;
+    auto [first, last] = range(0);
+    read_history_rows(db, first, last, rows[0]);
+    for (std::thread& t : readers)
+        t.join();
+    for (std::size_t k = 1; k < rows.size(); ++k)
+        if (!others[k]) {
+            auto [from, to] = range(k);
+            read_history_rows(db, from, to, rows[k]);
+        }
+    others.clear();
+    std::vector<StoredFile> list;
+    std::vector<long long> ids;
+    std::vector<bool> parsed;
+    for (HistoryRows& r : rows) {
+        if (!r.ok) {
+            error = r.error;
+            return false;
+        }
+        if (list.empty()) {
+            list = std::move(r.files);
+            ids = std::move(r.ids);
+            parsed = std::move(r.parsed);
+            continue;
+        }
+        std::move(r.files.begin(), r.files.end(), std::back_inserter(list));
+        ids.insert(ids.end(), r.ids.begin(), r.ids.end());
+        parsed.insert(parsed.end(), r.parsed.begin(), r.parsed.end());
+    }
+    rows.clear();
+    std::vector<std::size_t> order(list.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (list[a].kind != list[b].kind)
+            return list[a].kind == StoredFile::results;
+        return list[a].path < list[b].path;
+    });
+    // A directory with a results file kept as text only (a transcript) has
+    // every results file read from its text.
+    std::set<std::string> texts_read;
+    for (std::size_t i : order)
+        if (list[i].kind == StoredFile::results && !parsed[i])
+            texts_read.insert(fs::path(list[i].path).parent_path().string());
+    files.clear();
+    files.reserve(list.size());
+    for (std::size_t i : order) {
+        StoredFile& f = files.emplace_back(std::move(list[i]));
+        bool kept = parsed[i] && (f.kind == StoredFile::machine || texts_read.empty() ||
+                                  !texts_read.count(fs::path(f.path).parent_path().string()));
+        if (kept) {
+            if (f.runs)
+                for (Run& r : *f.runs)
+                    r.path = f.path;
+            continue;
+        }
+        f.runs.reset();
+        f.record.reset();
+        f.record_error.clear();
+        sqlite3_bind_int64(content.get(), 1, ids[i]);
+        if (sqlite3_step(content.get()) != SQLITE_ROW) {
+            error = reason(db);
+            files.clear();
+            return false;
+        }
+        f.text = column_text(content.get(), 0);
+        sqlite3_reset(content.get());
+    }
+    return true;
 }
 
 }  // namespace
@@ -536,99 +900,33 @@ bool read_store(const std::string& path, std::vector<StoredFile>& files, std::st
     Database db = open_to_read(path, error, version);
     if (!db)
         return false;
-    bool figures = reading == StoreReading::figures && version >= 2;
+    // A store of an earlier version, until an ingest upgrades it, is read
+    // from its texts.
+    if (reading == StoreReading::figures && version >= 3)
+        return read_figures(db.get(), path, files, error);
     const char* query =
-        figures        ? "SELECT kind, shown, id, NULL FROM file WHERE current = 1"
-        : version >= 2 ? "SELECT kind, shown, id, content FROM file JOIN text ON text.file = "
-                         "file.id WHERE current = 1 ORDER BY kind = 'machine', shown"
-                       : "SELECT kind, shown, id, content FROM file "
-                         "WHERE current = 1 ORDER BY kind = 'machine', shown";
+        version >= 2 ? "SELECT kind, shown, content FROM file JOIN text ON text.file = "
+                       "file.id WHERE current = 1 ORDER BY kind = 'machine', shown"
+                     : "SELECT kind, shown, content FROM file "
+                       "WHERE current = 1 ORDER BY kind = 'machine', shown";
     Statement s = prepare(db.get(), query);
     if (!s) {
         error = reason(db.get());
         return false;
     }
     files.clear();
-    std::vector<long long> ids;
     int rc;
     while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
         StoredFile f;
-        f.kind = column_text(s.get(), 0) == "machine" ? StoredFile::machine : StoredFile::results;
+        f.kind = column_view(s.get(), 0) == "machine" ? StoredFile::machine : StoredFile::results;
         f.path = column_text(s.get(), 1);
-        f.text = column_text(s.get(), 3);
-        ids.push_back(sqlite3_column_int64(s.get(), 2));
+        f.text = column_text(s.get(), 2);
         files.push_back(std::move(f));
     }
     if (rc != SQLITE_DONE) {
         error = reason(db.get());
         files.clear();
         return false;
-    }
-    if (!figures)
-        return true;
-    // Results files by path, then the records by path, as a directory's
-    // walk gives them (and as the texts' query orders them).
-    {
-        std::vector<std::size_t> order(files.size());
-        std::iota(order.begin(), order.end(), std::size_t{0});
-        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            if (files[a].kind != files[b].kind)
-                return files[a].kind == StoredFile::results;
-            return files[a].path < files[b].path;
-        });
-        std::vector<StoredFile> sorted;
-        std::vector<long long> sorted_ids;
-        sorted.reserve(files.size());
-        sorted_ids.reserve(files.size());
-        for (std::size_t i : order) {
-            sorted.push_back(std::move(files[i]));
-            sorted_ids.push_back(ids[i]);
-        }
-        files = std::move(sorted);
-        ids = std::move(sorted_ids);
-    }
-    // A set, not a table by id: a store's ids need not be dense.
-    const std::unordered_set<long long> current(ids.begin(), ids.end());
-    std::unordered_map<long long, std::vector<Run>> runs;
-    std::unordered_map<long long, std::pair<std::shared_ptr<const MachineRecord>, std::string>>
-        records;
-    // A directory with a results file kept as text only (a transcript) has
-    // every results file read from its text.
-    Statement content = prepare(db.get(), "SELECT content FROM text WHERE file = ?1");
-    if (!content || !read_parsed(db.get(), current, runs, records)) {
-        error = reason(db.get());
-        files.clear();
-        return false;
-    }
-    std::set<std::string> texts_read;
-    for (std::size_t i = 0; i < files.size(); ++i)
-        if (files[i].kind == StoredFile::results && !runs.count(ids[i]))
-            texts_read.insert(fs::path(files[i].path).parent_path().string());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        StoredFile& f = files[i];
-        long long id = ids[i];
-        bool parsed = f.kind == StoredFile::machine ? records.count(id) > 0 : runs.count(id) > 0;
-        if (f.kind == StoredFile::machine && parsed) {
-            auto& kept = records[id];
-            f.record = std::move(kept.first);
-            f.record_error = std::move(kept.second);
-            continue;
-        }
-        if (f.kind == StoredFile::results && parsed &&
-            (texts_read.empty() || !texts_read.count(fs::path(f.path).parent_path().string()))) {
-            f.runs = std::move(runs[id]);
-            for (Run& r : *f.runs)
-                r.path = f.path;
-            continue;
-        }
-        sqlite3_bind_int64(content.get(), 1, id);
-        if (sqlite3_step(content.get()) != SQLITE_ROW) {
-            error = reason(db.get());
-            files.clear();
-            return false;
-        }
-        f.text = column_text(content.get(), 0);
-        sqlite3_reset(content.get());
     }
     return true;
 }
@@ -692,14 +990,14 @@ StoreFailure store_files(const std::string& path, const std::vector<FileToStore>
     if (!why.empty())
         return failed(kind, why);
     if (fresh) {
-        std::string create = std::string(file_schema) + parsed_schema +
+        std::string create = std::string(file_schema) + parsed_schema + history_schema +
                              "PRAGMA application_id = " + std::to_string(store_application_id) +
                              "; PRAGMA user_version = " + std::to_string(store_schema_version) +
                              ";";
         if (sqlite3_exec(db.get(), create.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
             return failed(StoreFailure::write, reason(db.get()));
-    } else if (pragma(db.get(), "PRAGMA user_version").value_or(0) == 1 &&
-               !upgrade_schema(db.get())) {
+    } else if (long long version = pragma(db.get(), "PRAGMA user_version").value_or(0);
+               version < store_schema_version && !upgrade_schema(db.get(), version)) {
         return failed(StoreFailure::write, reason(db.get()));
     }
     ParsedWriter parsed(db.get());
@@ -707,11 +1005,12 @@ StoreFailure store_files(const std::string& path, const std::vector<FileToStore>
                              "SELECT size, sha256, id FROM file WHERE path = ?1 AND current = 1");
     Statement touch = prepare(db.get(), "UPDATE file SET mtime = ?2 WHERE id = ?1");
     Statement retire = prepare(db.get(), "UPDATE file SET current = 0 WHERE path = ?1 AND current = 1");
+    Statement forget = prepare(db.get(), "DELETE FROM history WHERE file = ?1");
     Statement insert = prepare(db.get(),
                                "INSERT INTO file (path, shown, kind, size, sha256, stored, "
                                "current, mtime) VALUES (?1, ?2, ?3, ?4, ?5, ?6, 1, ?7)");
     Statement keep_text = prepare(db.get(), "INSERT INTO text (file, content) VALUES (?1, ?2)");
-    if (!find || !touch || !retire || !insert || !keep_text || !parsed.ready())
+    if (!find || !touch || !retire || !forget || !insert || !keep_text || !parsed.ready())
         return failed(StoreFailure::write, reason(db.get()));
     counts.already = skipped;
     std::string now = utc_now();
@@ -737,8 +1036,13 @@ StoreFailure store_files(const std::string& path, const std::vector<FileToStore>
             ++counts.already;
             continue;
         }
+        long long old_id = stored ? sqlite3_column_int64(find.get(), 2) : 0;
         sqlite3_reset(find.get());
         if (stored) {
+            // The older version is no longer a current file.
+            sqlite3_bind_int64(forget.get(), 1, old_id);
+            if (!step_done(forget.get()))
+                return failed(StoreFailure::write, reason(db.get()));
             sqlite3_reset(retire.get());
             bind_bytes(retire.get(), 1, key);
             if (sqlite3_step(retire.get()) != SQLITE_DONE)
@@ -762,13 +1066,13 @@ StoreFailure store_files(const std::string& path, const std::vector<FileToStore>
         bind_bytes(keep_text.get(), 2, f.text);
         if (!step_done(keep_text.get()))
             return failed(StoreFailure::write, reason(db.get()));
-        if (!(f.kind == StoredFile::machine ? keep_record(parsed, id, f.text)
-                                            : keep_runs(parsed, id, f.runs)))
+        if (!keep_figures(parsed, id, f.kind, f.path, f.text, f.runs))
             return failed(StoreFailure::write, reason(db.get()));
         ++counts.added;
     }
     parsed.finish();
     keep_text.reset();
+    forget.reset();
     touch.reset();
     find.reset();
     retire.reset();

@@ -33,7 +33,7 @@ namespace report {
 // version 1 (texts only) is read from its texts and brought up to version 2
 // by the next `store` into it; any other version is refused rather than read
 // or written.
-constexpr int store_schema_version = 2;
+constexpr int store_schema_version = 3;
 // SQLite's application_id of a store: "BRST".
 constexpr std::int32_t store_application_id = 0x42525354;
 

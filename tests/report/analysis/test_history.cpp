@@ -211,6 +211,23 @@ std::vector<const Run*> pointers(const std::vector<Run>& runs) {
 // Three hosts whose kernel update on 2026-11-21 cost 8%, a fourth whose own
 // governor change made it faster on 2026-11-11, and one change of the
 // machine (a governor that moved nothing) listed apart.
+// A day of the calendar is "YYYY-MM-DD" and nothing near it.
+TEST(History, CalendarDaysOfDatesOnly) {
+    const struct {
+        const char* date;
+        std::optional<long> days;
+    } cases[] = {
+        {"1970-01-01", 0},      {"2026-12-09", 20796},  {"2024-02-29", 19782},
+        {"2000-02-29", 11016},  {"9999-12-31", 2932896}, {"2026-02-29", std::nullopt},
+        {"1900-02-29", std::nullopt}, {"2026-04-31", std::nullopt}, {"2026-13-01", std::nullopt},
+        {"2026-00-10", std::nullopt}, {"2026-12-00", std::nullopt}, {"+026-12-09", std::nullopt},
+        {"2026-+1-09", std::nullopt}, {"2026-1-009", std::nullopt}, {" 026-12-09", std::nullopt},
+        {"2026-12-09T", std::nullopt}, {"2026/12/09", std::nullopt}, {"", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(calendar_days(c.date), c.days) << c.date;
+}
+
 TEST(HistoryAnalysis, CausesFleetEventsAndQuietChanges) {
     std::vector<report::Run> runs;
     runs.reserve(200);

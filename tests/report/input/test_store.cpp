@@ -97,9 +97,9 @@ TEST_F(Store, TellsAStoreByItsMarksNotItsName) {
         EXPECT_EQ(sqlite3_exec(handle, statement, nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(handle);
     };
-    exec(db, "PRAGMA user_version = 3");
+    exec(db, "PRAGMA user_version = 4");
     EXPECT_FALSE(read_store(db, files, error));
-    EXPECT_EQ(error, "a store of schema version 3; this bench_report reads version 2 (build a "
+    EXPECT_EQ(error, "a store of schema version 4; this bench_report reads version 3 (build a "
                      "new store from the files)");
     EXPECT_EQ(store_files(db, {{StoredFile::results, "r2", "y"}}, counts).kind,
               StoreFailure::version);
