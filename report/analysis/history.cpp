@@ -72,11 +72,11 @@ std::optional<std::string> local_start(const std::string& local_time) {
 }  // namespace
 
 std::optional<std::string> run_start(const Run& run) {
-    if (run.machine) {
-        const auto& started = run.machine->repetition.started;
-        if (started && calendar_days(started->substr(0, 10)))
-            return *started;
-    }
+    const std::optional<std::string>* started = &run.started;
+    if (!*started && run.machine)
+        started = &run.machine->repetition.started;
+    if (*started && calendar_days((*started)->substr(0, 10)))
+        return **started;
     return local_start(run.local_time);
 }
 

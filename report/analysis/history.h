@@ -10,7 +10,8 @@
 
 namespace report {
 
-// When a run started: machine.json's UTC start ("2026-12-08T10:39:33Z"), else
+// When a run started: machine.json's UTC start ("2026-12-08T10:39:33Z", kept
+// in the run or in its record), else
 // the local time and date of its name ("2026-12-08T10:39:33"); absent when
 // neither is known.
 std::optional<std::string> run_start(const Run& run);

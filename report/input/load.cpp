@@ -189,6 +189,8 @@ void add_unfinished(const std::vector<RecordFile>& records, Loaded& loaded,
         run.program = program;
         run.partial = true;  // nothing of it was read
         run.machine = std::move(record);
+        if (stored)
+            run.started = stored->started;
         if (input < labels.size())
             run.label = labels[input];
         labelled.push_back(input < labels.size());
@@ -480,7 +482,8 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
                 continue;
             }
         }
-        auto record = [&](std::string& why) -> std::shared_ptr<const MachineRecord> {
+        auto record = [&](std::string& why,
+                          std::optional<std::string>& started) -> std::shared_ptr<const MachineRecord> {
             if (!found.stored) {
                 std::optional<MachineRecord> read = read_record(path, why);
                 return read ? std::make_shared<const MachineRecord>(std::move(*read)) : nullptr;
@@ -489,6 +492,7 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             auto it = beside_it.find(directory_text(machine_path.empty() ? path : machine_path));
             if (it == beside_it.end())
                 return nullptr;
+            started = it->second->started;
             return stored_record(*it->second, why);
         };
         // Runs the store keeps parsed are taken as they are: the figures a
@@ -498,8 +502,11 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             run.input = found.input;
             if (run.source == Source::results_file) {
                 std::string why;
-                if (auto context = record(why))
+                std::optional<std::string> started;
+                if (auto context = record(why, started)) {
                     run.machine = std::move(context);
+                    run.started = std::move(started);
+                }
                 else if (!why.empty())
                     loaded.notes.push_back({LoadNote::machine_json_unreadable, path, why});
             }
@@ -513,6 +520,7 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
         if (kept) {
             for (Run& r : *found.stored->runs)
                 take(std::move(r));
+            found.stored->runs.reset();  // its room, for what is read next
             continue;
         }
         for (auto& parsed : parse_runs(*source, path)) {

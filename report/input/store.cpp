@@ -413,12 +413,18 @@ std::optional<std::vector<Run>> unpack_runs(std::string_view packed) {
     Unpacker u(packed);
     long long count = u.number();
     std::vector<Run> runs;
+    // Room for what the value says, no more than its bytes could hold: a
+    // year of a fleet's rates is read, and a count is never trusted.
+    if (count > 0 && static_cast<unsigned long long>(count) <= packed.size())
+        runs.reserve(static_cast<std::size_t>(count));
     for (long long i = 0; i < count && !u.failed(); ++i) {
         Run r;
         r.program = u.byte() ? Program::memory : Program::processors;
         r.partial = u.byte();
         r.local_time = std::string(u.text());
         long long tests = u.number();
+        if (tests > 0 && static_cast<unsigned long long>(tests) <= packed.size())
+            r.rates.reserve(static_cast<std::size_t>(tests));
         for (long long k = 0; k < tests && !u.failed(); ++k) {
             std::string_view key = u.text();
             TestRates t;
@@ -738,6 +744,9 @@ void read_history_rows(sqlite3* db, long long first, long long last, HistoryRows
     std::vector<StoredFile>& list = out.files;
     std::vector<long long>& ids = out.ids;
     std::vector<bool>& parsed = out.parsed;
+    // One record for each machine seen, by its packed fields less the start:
+    // a host's year of nights reads one.
+    std::unordered_map<std::string, std::shared_ptr<const MachineRecord>> machines;
     int rc;
     while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
         StoredFile f;
@@ -751,10 +760,16 @@ void read_history_rows(sqlite3* db, long long first, long long last, HistoryRows
                 f.runs = unpack_runs(packed);
                 kept = f.runs.has_value();
             } else if (std::optional<RecordFields> r = unpack_record(packed)) {
-                if (r->error)
+                if (r->error) {
                     f.record_error = *r->error;
-                else
-                    f.record = record_of(*r);
+                } else {
+                    f.started = std::move(r->started);
+                    r->started.reset();
+                    std::shared_ptr<const MachineRecord>& shared = machines[pack_record(*r)];
+                    if (!shared)
+                        shared = record_of(*r);
+                    f.record = shared;
+                }
                 kept = true;
             }
         }
@@ -767,6 +782,30 @@ void read_history_rows(sqlite3* db, long long first, long long last, HistoryRows
         return;
     }
     out.ok = true;
+}
+
+// Sorts `order`, the places 0..n-1, by `less`, merging the stretches that
+// are already in order: a store's rows come in the order they were stored,
+// the first ingest sorted and then a night at a time, so there are few.
+template <class Less>
+void sort_stretches(std::vector<std::size_t>& order, Less less) {
+    std::vector<std::size_t> bounds{0};
+    for (std::size_t i = 1; i < order.size(); ++i)
+        if (less(order[i], order[i - 1]))
+            bounds.push_back(i);
+    bounds.push_back(order.size());
+    while (bounds.size() > 2) {
+        std::vector<std::size_t> merged{0};
+        for (std::size_t k = 0; k + 2 < bounds.size(); k += 2) {
+            std::inplace_merge(order.begin() + static_cast<std::ptrdiff_t>(bounds[k]),
+                               order.begin() + static_cast<std::ptrdiff_t>(bounds[k + 1]),
+                               order.begin() + static_cast<std::ptrdiff_t>(bounds[k + 2]), less);
+            merged.push_back(bounds[k + 2]);
+        }
+        if ((bounds.size() - 1) % 2 == 1)
+            merged.push_back(bounds.back());  // the odd stretch, merged next time
+        bounds = std::move(merged);
+    }
 }
 
 // Stores of fewer rows than this are read on one connection.
@@ -854,21 +893,44 @@ bool read_figures(sqlite3* db, const std::string& path, std::vector<StoredFile>&
     rows.clear();
     std::vector<std::size_t> order(list.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    sort_stretches(order, [&](std::size_t a, std::size_t b) {
         if (list[a].kind != list[b].kind)
             return list[a].kind == StoredFile::results;
         return list[a].path < list[b].path;
     });
+    // Put in that order where they are, a cycle of places at a time: place
+    // i takes what was at order[i].
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (order[i] == i)
+            continue;
+        StoredFile file = std::move(list[i]);
+        long long id = ids[i];
+        bool kept = parsed[i];
+        std::size_t j = i;
+        for (;;) {
+            std::size_t from = order[j];
+            order[j] = j;
+            if (from == i) {
+                list[j] = std::move(file);
+                ids[j] = id;
+                parsed[j] = kept;
+                break;
+            }
+            list[j] = std::move(list[from]);
+            ids[j] = ids[from];
+            parsed[j] = parsed[from];
+            j = from;
+        }
+    }
     // A directory with a results file kept as text only (a transcript) has
     // every results file read from its text.
     std::set<std::string> texts_read;
-    for (std::size_t i : order)
+    for (std::size_t i = 0; i < list.size(); ++i)
         if (list[i].kind == StoredFile::results && !parsed[i])
             texts_read.insert(fs::path(list[i].path).parent_path().string());
-    files.clear();
-    files.reserve(list.size());
-    for (std::size_t i : order) {
-        StoredFile& f = files.emplace_back(std::move(list[i]));
+    files = std::move(list);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        StoredFile& f = files[i];
         bool kept = parsed[i] && (f.kind == StoredFile::machine || texts_read.empty() ||
                                   !texts_read.count(fs::path(f.path).parent_path().string()));
         if (kept) {

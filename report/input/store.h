@@ -52,7 +52,10 @@ struct StoredFile {
     std::optional<std::vector<Run>> runs;
     // Read as figures: a machine.json's record (a history's fields only), or
     // `record_error` when its text is no record; neither when its text is given.
+    // The record has no start: every night of one machine shares one record,
+    // and `started` is this file's.
     std::shared_ptr<const MachineRecord> record;
+    std::optional<std::string> started;
     std::string record_error;
 };
 

@@ -99,6 +99,10 @@ struct Run {
     std::vector<Finding> findings;
     // machine.json beside a results file, as `bench_report run` writes it.
     std::shared_ptr<const MachineRecord> machine;
+    // The repetition's start (machine.json's `started`) when it is kept
+    // apart from `machine`: a store read for its figures gives every night of
+    // one machine the same record, without a start, and each run its own.
+    std::optional<std::string> started;
     // A run read from a store for its figures alone has these instead of
     // `tests`: each test's rates, in the order printed (model/catalogue.h's
     // test_rates reads a run either way).

@@ -152,6 +152,8 @@ TEST_F(Store, KeepsWhatAHistoryReadsAsTheFilesGiveIt) {
     report::Run transcript = run;
     transcript.source = Source::transcript;
     StoreCounts counts;
+    std::string later_night = record("1", "");
+    later_night.replace(later_night.find("2026-12-01"), 10, "2026-12-09");
     ASSERT_EQ(store_files(db,
                           {{StoredFile::results, "a/r1", "one", 0, {run}},
                            {StoredFile::results, "a/r2", "two", 0, {transcript}},
@@ -159,14 +161,16 @@ TEST_F(Store, KeepsWhatAHistoryReadsAsTheFilesGiveIt) {
                            {StoredFile::machine, "a/machine.json", record("1", ""), 0, {}},
                            {StoredFile::machine, "b/machine.json",
                             record("2", R"(, "GOMP_B": "y")"), 0, {}},
-                           {StoredFile::machine, "c/machine.json", "[1]", 0, {}}},
+                           {StoredFile::machine, "c/machine.json", "[1]", 0, {}},
+                           // the machine of a/ on another night
+                           {StoredFile::machine, "d/machine.json", later_night, 0, {}}},
                           counts)
                   .kind,
               StoreFailure::none);
     std::vector<StoredFile> files;
     std::string error;
     ASSERT_TRUE(read_store(db, files, error, StoreReading::figures)) << error;
-    ASSERT_EQ(files.size(), 6u);
+    ASSERT_EQ(files.size(), 7u);
     // A transcript, and every results file beside it, is read from its text.
     EXPECT_FALSE(files[0].runs);
     EXPECT_EQ(files[0].text, "one");
@@ -211,7 +215,12 @@ TEST_F(Store, KeepsWhatAHistoryReadsAsTheFilesGiveIt) {
         EXPECT_EQ(stored[i].second, whole[i].second) << whole[i].field;
     }
     EXPECT_TRUE(context_differences(*one, *files[3].record).empty());
-    EXPECT_EQ(files[4].record->repetition.started, two->repetition.started);
+    // Each night's start is its own; one machine's nights share one record.
+    EXPECT_EQ(files[4].started, two->repetition.started);
+    EXPECT_FALSE(files[4].record->repetition.started);
+    EXPECT_EQ(files[6].started, "2026-12-09T05:00:00Z");
+    EXPECT_EQ(files[3].started, one->repetition.started);
+    EXPECT_EQ(files[6].record, files[3].record);
     EXPECT_EQ(files[4].record->repetition.outcome, two->repetition.outcome);
     EXPECT_EQ(files[4].record->repetition.program, "bench_memory");
     // A text that is no record keeps its reason.
