@@ -111,9 +111,12 @@ std::vector<History> histories(const std::vector<const Run*>& runs) {
         h.label = key.first;
         h.program = key.second;
         for (const auto& [start, run] : group) {
-            std::string date = start.substr(0, 10);
-            if (h.days.empty() || h.days.back().date != date)
-                h.days.push_back({date, *calendar_days(date), {}});
+            std::string_view date = std::string_view(start).substr(0, 10);
+            if (h.days.empty() || h.days.back().date != date) {
+                std::string day(date);
+                long number = *calendar_days(day);
+                h.days.push_back({std::move(day), number, {}});
+            }
             h.days.back().runs.push_back(run);
         }
         if (h.days.size() < 2)
@@ -127,7 +130,9 @@ std::vector<History> histories(const std::vector<const Run*>& runs) {
                     first = first ? first : r->machine.get();
                     last = r->machine.get();
                 }
-            if (before && first) {
+            // One record (a store's nights of one machine share theirs) has
+            // nothing to tell apart.
+            if (before && first && before != first) {
                 std::vector<ContextDifference> d = context_differences(*before, *first);
                 if (!d.empty())
                     h.changes.push_back({i, std::move(d)});

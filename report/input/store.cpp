@@ -821,7 +821,9 @@ constexpr long long rows_worth_sharing = 20000;
 // to `db`.
 bool read_figures(sqlite3* db, const std::string& path, std::vector<StoredFile>& files,
                   std::string& error) {
-    Statement span = prepare(db, "SELECT min(file), max(file) FROM history");
+    // Each by itself, so that SQLite reads them off the ends of the table.
+    Statement span = prepare(db, "SELECT (SELECT min(file) FROM history), "
+                                 "(SELECT max(file) FROM history)");
     Statement content = prepare(db, "SELECT content FROM text WHERE file = ?1");
     if (!span || !content || sqlite3_step(span.get()) != SQLITE_ROW) {
         error = reason(db);
