@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -451,7 +452,7 @@ struct RecordFields {
     std::optional<std::string> error;
     std::string program;
     std::optional<std::string> started, outcome, cpu_model;
-    std::optional<double> logical_cpus;
+    std::optional<int> logical_cpus;
     std::optional<std::string> governors, boost, kernel, microcode, sha256, build_id;
     std::string openmp;
     std::optional<double> cpu_quota;
@@ -496,7 +497,7 @@ bool keep_record(ParsedWriter& w, long long file, const RecordFields& f) {
         bind_optional(s, 5, f.outcome);
         bind_optional(s, 6, f.cpu_model);
         if (f.logical_cpus)
-            sqlite3_bind_int64(s, 7, static_cast<long long>(*f.logical_cpus));
+            sqlite3_bind_int(s, 7, *f.logical_cpus);
         bind_optional(s, 8, f.governors);
         bind_optional(s, 9, f.boost);
         bind_optional(s, 10, f.kernel);
@@ -516,7 +517,8 @@ std::string pack_record(const RecordFields& f) {
     p.text(f.program);
     for (const auto* t : {&f.started, &f.outcome, &f.cpu_model})
         p.optional_text(*t);
-    p.optional_real(f.logical_cpus);
+    p.byte(f.logical_cpus.has_value());
+    p.number(f.logical_cpus.value_or(0));
     for (const auto* t : {&f.governors, &f.boost, &f.kernel, &f.microcode, &f.sha256, &f.build_id})
         p.optional_text(*t);
     p.text(f.openmp);
@@ -532,7 +534,12 @@ std::optional<RecordFields> unpack_record(std::string_view packed) {
     f.program = std::string(u.text());
     for (auto* t : {&f.started, &f.outcome, &f.cpu_model})
         *t = u.optional_text();
-    f.logical_cpus = u.optional_real();
+    bool cpus = u.byte();
+    long long count = u.number();
+    if (count < INT_MIN || count > INT_MAX)
+        return std::nullopt;  // no count an int holds: not what pack_record wrote
+    if (cpus)
+        f.logical_cpus = static_cast<int>(count);
     for (auto* t : {&f.governors, &f.boost, &f.kernel, &f.microcode, &f.sha256, &f.build_id})
         *t = u.optional_text();
     f.openmp = std::string(u.text());
@@ -553,7 +560,7 @@ std::shared_ptr<const MachineRecord> record_of(const RecordFields& f) {
     Machine& m = r->machine;
     m.model_name = f.cpu_model;
     if (f.logical_cpus)
-        m.logical_cpus = static_cast<int>(*f.logical_cpus);
+        m.logical_cpus = *f.logical_cpus;
     if (f.governors) {
         FrequencyPolicy p;
         p.governor = f.governors;  // the policies' governors, already joined
