@@ -153,8 +153,7 @@ std::string history_text(const HistoryAnalysis& a, const HistorySelection& s,
         out += fmt::format("No change point{} in the history of {} label(s).\n\n",
                            o.since ? " on or after " + *o.since : "", a.labels);
     for (const Table& t : tables) {
-        out += t.title + "\n";
-        out += render_text(t, o.colour);
+        out += render_text(t, o.colour);  // its title first
         out += "\n";
     }
     for (std::size_t i : s.fleet_events)

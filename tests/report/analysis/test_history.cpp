@@ -398,6 +398,16 @@ TEST(HistoryCommand, OutputsAndExitStatuses) {
                             "6.1.0-28 on all 2"),
               std::string::npos)
         << text.out;
+    // Each table's title once, straight above its header.
+    for (const char* title : {"Change points (", "Fleet events ("}) {
+        std::size_t at = text.out.find(title);
+        ASSERT_NE(at, std::string::npos) << title;
+        std::size_t next = text.out.find('\n', at) + 1;
+        EXPECT_EQ(text.out.find(title, next), std::string::npos) << text.out;
+        EXPECT_TRUE(text.out.compare(next, 6, "Label ") == 0 ||
+                    text.out.compare(next, 5, "From ") == 0)
+            << text.out;
+    }
     Result md = run_in(dir, cmd + " --format markdown");
     EXPECT_EQ(md.status, 0);
     EXPECT_NE(md.out.find("### Fleet events (1)"), std::string::npos);

@@ -157,21 +157,32 @@ TEST_F(StoreCommand, IngestsIncrementallyAndSaysWhatWasNew) {
     write_fleet_history(6);
     Result night = run("store fleet.db fleet");
     EXPECT_EQ(night.out, "9 new, 45 already stored\n");
+    // Six more nights (host-b's change among them), and a host that joins
+    // later, its name first: its rows come after all the others', and
+    // history still reads them in the order of the files.
+    write_fleet_history(12);
+    write_host_history(
+        dir / "fleet", "host-0", report::Program::memory, 20400, 12,
+        [](int day) { return day >= 6 ? 0.85 : 1.0; }, [](int) { return std::string("6.1.0-27"); },
+        3);
+    EXPECT_EQ(run("store fleet.db fleet").out, "78 new, 54 already stored\n");
+    EXPECT_EQ(run("history fleet.db").out, run("history fleet").out);
 
     // A results file rewritten at a stored path is stored again and read.
     rewrite_a_results_file();
     Result rewritten = run("store fleet.db fleet");
     EXPECT_EQ(rewritten.status, 0);
-    EXPECT_EQ(rewritten.out, "1 new, 53 already stored\n");
+    EXPECT_EQ(rewritten.out, "1 new, 131 already stored\n");
     // `history` holds the current files, each once.
-    EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM history"), 54);
+    EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM history"), 132);
     EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM history JOIN file ON file.id = "
                                       "history.file WHERE current = 1"),
-              54);
+              132);
     EXPECT_NE(rewritten.err.find("changed since it was stored; stored as a new version"),
               std::string::npos)
         << rewritten.err;
     EXPECT_EQ(run("list fleet.db").out, run("list fleet").out);
+    EXPECT_EQ(run("history --format json fleet.db").out, run("history --format json fleet").out);
 }
 
 
