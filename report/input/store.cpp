@@ -13,7 +13,9 @@
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
+#include <exception>
 #include <thread>
+#include <tuple>
 #include <variant>
 
 #include <fcntl.h>
@@ -844,6 +846,29 @@ bool read_figures(sqlite3* db, const std::string& path, std::vector<StoredFile>&
     std::vector<HistoryRows> rows(static_cast<std::size_t>(parts));
     std::vector<Database> others(rows.size());
     std::vector<std::thread> readers;
+    std::vector<std::exception_ptr> thrown(rows.size());
+    // Joined however this ends, an exception here included.
+    struct Join {
+        std::vector<std::thread>& threads;
+        ~Join() {
+            for (std::thread& t : threads)
+                if (t.joinable())
+                    t.join();
+        }
+    } join{readers};
+    // What a connection sees of the store: the same for every connection
+    // of one store at one moment. One that sees another (the path now names
+    // another file) is not used.
+    auto shape = [](sqlite3* c) -> std::optional<std::tuple<long long, long long, long long>> {
+        Statement q = prepare(c, "SELECT (SELECT min(file) FROM history), "
+                                 "(SELECT max(file) FROM history), "
+                                 "(SELECT page_count FROM pragma_page_count())");
+        if (!q || sqlite3_step(q.get()) != SQLITE_ROW)
+            return std::nullopt;
+        return std::tuple{sqlite3_column_int64(q.get(), 0), sqlite3_column_int64(q.get(), 1),
+                          sqlite3_column_int64(q.get(), 2)};
+    };
+    const auto own = parts > 1 ? shape(db) : std::nullopt;
     auto range = [&](std::size_t k) {
         long long width = (high - low) / parts + 1;
         long long first = low + static_cast<long long>(k) * width;
@@ -853,7 +878,7 @@ bool read_figures(sqlite3* db, const std::string& path, std::vector<StoredFile>&
         std::string why;
         long long version = 0;
         others[k] = open_to_read(path, why, version, 0);
-        if (others[k] && version != store_schema_version)
+        if (others[k] && (version != store_schema_version || !own || shape(others[k].get()) != own))
             others[k].reset();
         if (!others[k])
             continue;
@@ -862,9 +887,8 @@ bool read_figures(sqlite3* db, const std::string& path, std::vector<StoredFile>&
                 auto [first, last] = range(k);
                 try {
                     read_history_rows(others[k].get(), first, last, rows[k]);
-                } catch (const std::exception& e) {
-                    rows[k] = HistoryRows{};
-                    rows[k].error = e.what();
+                } catch (...) {
+                    thrown[k] = std::current_exception();  // thrown again below
                 }
             });
         } catch (const std::system_error&) {
@@ -875,6 +899,9 @@ bool read_figures(sqlite3* db, const std::string& path, std::vector<StoredFile>&
     read_history_rows(db, first, last, rows[0]);
     for (std::thread& t : readers)
         t.join();
+    for (const std::exception_ptr& e : thrown)
+        if (e)
+            std::rethrow_exception(e);
     for (std::size_t k = 1; k < rows.size(); ++k)
         if (!others[k]) {
             auto [from, to] = range(k);
