@@ -427,8 +427,8 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
                     stored_records[input][directory_text(f.path)] = &f;
                 // Only a record of a repetition that did not finish adds a
                 // run of its own (add_unfinished).
-                bool finished = f.record ? !unfinished_outcome(f.record->repetition)
-                                         : !f.record_error.empty();
+                bool finished =
+                    f.record ? !unfinished_outcome(f.record->repetition) : !f.record_error.empty();
                 if (!finished)
                     records.push_back({f.path, input, &f});
             } else {
@@ -457,9 +457,8 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
     for (const Found& found : files) {
         const std::string& path = found.stored ? found.stored->path : found.path;
         // A stored file's is looked up by its directory's text alone.
-        std::string machine_path = found.stored && plain_file_path(path)
-                                       ? std::string()
-                                       : beside(path, "machine.json");
+        std::string machine_path =
+            found.stored && plain_file_path(path) ? std::string() : beside(path, "machine.json");
         // A stored file's text and record are the store's; a file's are read.
         const std::string* source = &text;
         if (found.stored) {
@@ -482,8 +481,9 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
                 continue;
             }
         }
-        auto record = [&](std::string& why,
-                          std::optional<std::string>& started) -> std::shared_ptr<const MachineRecord> {
+        auto record =
+            [&](std::string& why,
+                std::optional<std::string>& started) -> std::shared_ptr<const MachineRecord> {
             if (!found.stored) {
                 std::optional<MachineRecord> read = read_record(path, why);
                 return read ? std::make_shared<const MachineRecord>(std::move(*read)) : nullptr;
@@ -506,8 +506,7 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
                 if (auto context = record(why, started)) {
                     run.machine = std::move(context);
                     run.started = std::move(started);
-                }
-                else if (!why.empty())
+                } else if (!why.empty())
                     loaded.notes.push_back({LoadNote::machine_json_unreadable, path, why});
             }
             if (!kept)

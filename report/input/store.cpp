@@ -612,14 +612,14 @@ bool keep_figures(ParsedWriter& w, long long file, StoredFile::Kind kind,
 // version within the open transaction: the parsed tables made anew from the
 // current texts.
 bool upgrade_schema(sqlite3* db, long long version) {
-    if (version == 1 && (sqlite3_exec(db, upgrade_file_v1, nullptr, nullptr, nullptr) != SQLITE_OK ||
-                         sqlite3_exec(db, file_schema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-                         sqlite3_exec(db, upgrade_copy_v1, nullptr, nullptr, nullptr) != SQLITE_OK))
+    auto run = [db](const char* sql) {
+        return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    };
+    if (version == 1 && !(run(upgrade_file_v1) && run(file_schema) && run(upgrade_copy_v1)))
         return false;
-    if (version == 2 && sqlite3_exec(db, upgrade_parsed_v2, nullptr, nullptr, nullptr) != SQLITE_OK)
+    if (version == 2 && !run(upgrade_parsed_v2))
         return false;
-    if (sqlite3_exec(db, parsed_schema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_exec(db, history_schema, nullptr, nullptr, nullptr) != SQLITE_OK)
+    if (!run(parsed_schema) || !run(history_schema))
         return false;
     ParsedWriter w(db);
     Statement texts = prepare(db, "SELECT id, kind, shown, content FROM file "
