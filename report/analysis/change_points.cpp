@@ -473,47 +473,57 @@ std::vector<FigureOf> figures_of(Program program) {
     return figures;
 }
 
-// A run's figures, in the order of figures_of: each test's is its first test
-// of that key's; a geometric mean is over every test of the program that has
-// the figure, only when the run has them all. Absent figures are NaN.
-void run_figures(const Run& run, std::span<const TestInfo> tests,
-                 std::vector<double>& single, std::vector<double>& overall,
-                 std::vector<double>& out) {
+// The buffers run_figures reuses from run to run: a fleet-year is read a
+// run at a time, and none of them allocates once they have grown.
+struct RunFigures {
+    std::vector<double> single, overall, all, out;
+    std::vector<TestRates> rates;
+    std::vector<bool> seen;
+};
+
+// A run's figures into `f.out`, in the order of figures_of: each test's is
+// its first test of that key's; a geometric mean is over every test of the
+// program that has the figure, only when the run has them all. Absent
+// figures are NaN.
+void run_figures(const Run& run, std::span<const TestInfo> tests, RunFigures& f) {
     constexpr double none = std::numeric_limits<double>::quiet_NaN();
-    single.assign(tests.size(), none);
-    overall.assign(tests.size(), none);
-    std::vector<bool> seen(tests.size(), false);
-    for (const TestRates& t : test_rates(run)) {
-        if (t.test >= tests.size() || seen[t.test])
+    f.single.assign(tests.size(), none);
+    f.overall.assign(tests.size(), none);
+    f.seen.assign(tests.size(), false);
+    // A run read for its figures has its rates; one parsed, its tests.
+    if (!run.tests.empty())
+        f.rates = test_rates(run);
+    for (const TestRates& t : run.tests.empty() ? run.rates : f.rates) {
+        if (t.test >= tests.size() || f.seen[t.test])
             continue;
-        seen[t.test] = true;
-        auto value = [&](const std::optional<double>& f, bool whole) {
+        f.seen[t.test] = true;
+        auto value = [&](const std::optional<double>& v, bool whole) {
             // An overall rate summed over fewer threads than ran is no rate of the machine.
-            return !f || !std::isfinite(*f) || *f <= 0 || (whole && t.incomplete_threads) ? none
-                                                                                          : *f;
+            return !v || !std::isfinite(*v) || *v <= 0 || (whole && t.incomplete_threads) ? none
+                                                                                          : *v;
         };
-        single[t.test] = value(t.single, false);
-        overall[t.test] = value(t.overall, true);
+        f.single[t.test] = value(t.single, false);
+        f.overall[t.test] = value(t.overall, true);
     }
     auto geomean = [&](const std::vector<double>& rates, bool whole) {
-        std::vector<double> all;
+        f.all.clear();
         for (std::size_t i = 0; i < tests.size(); ++i) {
             if (!whole && !tests[i].has_single())
                 continue;
             if (std::isnan(rates[i]))
                 return none;
-            all.push_back(rates[i]);
+            f.all.push_back(rates[i]);
         }
-        std::optional<double> g = stats::geometric_mean(all);
+        std::optional<double> g = stats::geometric_mean(f.all);
         return g ? *g : none;
     };
-    out.clear();
-    out.push_back(geomean(single, false));
-    out.push_back(geomean(overall, true));
+    f.out.clear();
+    f.out.push_back(geomean(f.single, false));
+    f.out.push_back(geomean(f.overall, true));
     for (std::size_t i = 0; i < tests.size(); ++i) {
         if (tests[i].has_single())
-            out.push_back(single[i]);
-        out.push_back(overall[i]);
+            f.out.push_back(f.single[i]);
+        f.out.push_back(f.overall[i]);
     }
 }
 
@@ -662,18 +672,20 @@ HistoryFindings analyse_one(const History& h, std::size_t hi,
         all[f].history = hi;
         all[f].test = figures[f].key;
         all[f].overall = figures[f].overall;
+        all[f].days.reserve(h.days.size());
+        all[f].values.reserve(h.days.size());
     }
     // Each day's figures of its runs, then their medians.
     std::vector<std::vector<double>> day(figures.size());
-    std::vector<double> single, overall, of_run;
+    RunFigures of_run;
     for (std::size_t d = 0; d < h.days.size(); ++d) {
         for (std::vector<double>& v : day)
             v.clear();
         for (const Run* r : h.days[d].runs) {
-            run_figures(*r, tests, single, overall, of_run);
+            run_figures(*r, tests, of_run);
             for (std::size_t f = 0; f < figures.size(); ++f)
-                if (!std::isnan(of_run[f]))
-                    day[f].push_back(of_run[f]);
+                if (!std::isnan(of_run.out[f]))
+                    day[f].push_back(of_run.out[f]);
         }
         for (std::size_t f = 0; f < figures.size(); ++f) {
             if (day[f].empty())

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <string_view>
 #include <unordered_map>
@@ -71,13 +72,29 @@ std::optional<std::string> local_start(const std::string& local_time) {
 
 }  // namespace
 
-std::optional<std::string> run_start(const Run& run) {
+namespace {
+
+// A run's start as run_start gives it: a view of the run's own text when it
+// keeps one, so that a fleet-year's starts are not copied; one worked out
+// from the local time is kept in `made`, whose texts stay put.
+std::optional<std::string_view> start_of(const Run& run, std::deque<std::string>& made) {
     const std::optional<std::string>* started = &run.started;
     if (!*started && run.machine)
         started = &run.machine->repetition.started;
     if (*started && calendar_days((*started)->substr(0, 10)))
-        return **started;
-    return local_start(run.local_time);
+        return std::string_view(**started);
+    std::optional<std::string> local = local_start(run.local_time);
+    if (!local)
+        return std::nullopt;
+    return std::string_view(made.emplace_back(std::move(*local)));
+}
+
+}  // namespace
+
+std::optional<std::string> run_start(const Run& run) {
+    std::deque<std::string> made;
+    std::optional<std::string_view> start = start_of(run, made);
+    return start ? std::optional<std::string>(*start) : std::nullopt;
 }
 
 std::vector<History> histories(const std::vector<const Run*>& runs) {
@@ -86,21 +103,22 @@ std::vector<History> histories(const std::vector<const Run*>& runs) {
     // are looked up as views of the runs' own, which outlive this.
     struct Group {
         std::pair<std::string, Program> key;
-        std::vector<std::pair<std::string, const Run*>> runs;
+        std::vector<std::pair<std::string_view, const Run*>> runs;
     };
+    std::deque<std::string> made;  // starts worked out from local times
     std::vector<Group> order;
     std::unordered_map<std::string_view, std::size_t> group_of[2];
     std::unordered_map<std::string_view, std::size_t> label_place;  // first appearance
     for (const Run* run : runs) {
-        std::optional<std::string> start = run_start(*run);
+        std::optional<std::string_view> start = start_of(*run, made);
         if (!start)
             continue;
         auto [at, fresh] =
-            group_of[run->program == Program::memory].emplace(run->label, order.size());
+            group_of[run->program == Program::memory].try_emplace(run->label, order.size());
         if (fresh)
             order.push_back({{run->label, run->program}, {}});
-        label_place.emplace(run->label, label_place.size());
-        order[at->second].runs.emplace_back(std::move(*start), run);
+        label_place.try_emplace(run->label, label_place.size());
+        order[at->second].runs.emplace_back(*start, run);
     }
     for (Group& g : order) {
         const auto& key = g.key;
@@ -111,7 +129,7 @@ std::vector<History> histories(const std::vector<const Run*>& runs) {
         h.label = key.first;
         h.program = key.second;
         for (const auto& [start, run] : group) {
-            std::string_view date = std::string_view(start).substr(0, 10);
+            std::string_view date = start.substr(0, 10);
             if (h.days.empty() || h.days.back().date != date) {
                 std::string day(date);
                 long number = *calendar_days(day);

@@ -55,6 +55,13 @@ void say_notes(const Loaded& loaded) {
         std::cerr << describe(note);
 }
 
+std::vector<std::shared_ptr<void>>& kept_until_exit() {
+    // Never destroyed, and reachable to the end: what it holds is neither
+    // freed at exit nor a leak.
+    static auto* kept = new std::vector<std::shared_ptr<void>>;
+    return *kept;
+}
+
 Loaded load_inputs(const Inputs& inputs, int& status, StoreReading reading) {
     std::vector<std::string> paths = inputs.paths;
     if (paths.empty())

@@ -56,13 +56,13 @@ void add_history_command(CLI::App& app, int& status) {
 
     cmd->callback([o, &status] {
         // A store gives the figures it keeps parsed: no text is parsed again.
-        Loaded loaded = load_inputs(o->inputs, status, StoreReading::figures);
+        Loaded& loaded = keep_until_exit(load_inputs(o->inputs, status, StoreReading::figures));
         if (loaded.runs.empty())
             return;
         std::vector<const Run*> runs;
         for (const Run& r : loaded.runs)
             runs.push_back(&r);
-        HistoryAnalysis analysis = analyse_history(runs);
+        HistoryAnalysis& analysis = keep_until_exit(analyse_history(runs));
         HistoryViewOptions view;
         std::optional<long> since;
         if (!o->since.empty()) {

@@ -418,6 +418,8 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             loaded.notes.push_back({LoadNote::unreadable, paths[input], why});
             loaded.failed = true;
         }
+        loaded.considered.reserve(loaded.considered.size() + stores[input].size());
+        found_under[input].reserve(stores[input].size());
         for (StoredFile& f : stores[input]) {
             loaded.considered.push_back(f.path);
             if (f.kind == StoredFile::machine) {
@@ -435,6 +437,12 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
                 found_under[input].push_back({{}, input, &f});  // its path is the store's
             }
         }
+    }
+    {
+        std::size_t all = 0;
+        for (const std::vector<Found>& under : found_under)
+            all += under.size();
+        files.reserve(all);
     }
     for (std::size_t input = 0; input < paths.size(); ++input) {
         loaded.files_per_input.push_back(found_under[input].size());

@@ -756,6 +756,15 @@ void read_history_rows(sqlite3* db, long long first, long long last, HistoryRows
     // One record for each machine seen, by its packed fields less the start:
     // a host's year of nights reads one.
     std::unordered_map<std::string, std::shared_ptr<const MachineRecord>> machines;
+    // Room for a row per id of the range, up to a bound: ids are nearly
+    // dense, and a fleet-year's rows would otherwise be moved as they grow.
+    constexpr unsigned long long most_reserved = 1 << 18;
+    auto room = static_cast<std::size_t>(
+        std::min<unsigned long long>(static_cast<unsigned long long>(last - first) + 1,
+                                     most_reserved));
+    list.reserve(room);
+    ids.reserve(room);
+    parsed.reserve(room);
     int rc;
     while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
         StoredFile f;
@@ -911,6 +920,9 @@ bool read_figures(sqlite3* db, const std::string& path, std::vector<StoredFile>&
     std::vector<StoredFile> list;
     std::vector<long long> ids;
     std::vector<bool> parsed;
+    std::size_t total = 0;
+    for (const HistoryRows& r : rows)
+        total += r.files.size();
     for (HistoryRows& r : rows) {
         if (!r.ok) {
             error = r.error;
@@ -920,6 +932,9 @@ bool read_figures(sqlite3* db, const std::string& path, std::vector<StoredFile>&
             list = std::move(r.files);
             ids = std::move(r.ids);
             parsed = std::move(r.parsed);
+            list.reserve(total);
+            ids.reserve(total);
+            parsed.reserve(total);
             continue;
         }
         std::move(r.files.begin(), r.files.end(), std::back_inserter(list));
