@@ -700,14 +700,17 @@ Database open_to_read(const std::string& path, std::string& error, long long& ve
     // Opened for writing where it may be, though only read: an ingest cut
     // short (a full disk, a kill) leaves its journal, which SQLite plays back
     // on the next reader that can write. A store that cannot be written is
-    // read as it is.
+    // read as it is. A connection is used by one thread at a time, so
+    // SQLite's own locking of it is left out.
     sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+    int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
     Database db(raw);
     if (rc != SQLITE_OK) {
         db.reset();
         raw = nullptr;
-        rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+        rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
         db.reset(raw);
     }
     if (rc != SQLITE_OK) {
@@ -738,6 +741,73 @@ struct HistoryRows {
     bool ok = false;
     std::string error;
 };
+
+// Sorts `order`, the places 0..n-1, by `less`, merging the stretches that
+// are already in order: a store's rows come in the order they were stored,
+// the first ingest sorted and then a night at a time, so there are few.
+template <class Less>
+void sort_stretches(std::vector<std::size_t>& order, Less less) {
+    std::vector<std::size_t> bounds{0};
+    for (std::size_t i = 1; i < order.size(); ++i)
+        if (less(order[i], order[i - 1]))
+            bounds.push_back(i);
+    bounds.push_back(order.size());
+    while (bounds.size() > 2) {
+        std::vector<std::size_t> merged{0};
+        for (std::size_t k = 0; k + 2 < bounds.size(); k += 2) {
+            std::inplace_merge(order.begin() + static_cast<std::ptrdiff_t>(bounds[k]),
+                               order.begin() + static_cast<std::ptrdiff_t>(bounds[k + 1]),
+                               order.begin() + static_cast<std::ptrdiff_t>(bounds[k + 2]), less);
+            merged.push_back(bounds[k + 2]);
+        }
+        if ((bounds.size() - 1) % 2 == 1)
+            merged.push_back(bounds.back());  // the odd stretch, merged next time
+        bounds = std::move(merged);
+    }
+}
+
+// The order of a directory's walk: results files by path, then the
+// machine.json records by path.
+bool walked_before(const StoredFile& a, const StoredFile& b) {
+    if (a.kind != b.kind)
+        return a.kind == StoredFile::results;
+    return a.path < b.path;
+}
+
+// Puts the rows of `rows` in the order of walked_before, in place.
+void order_rows(HistoryRows& rows) {
+    std::vector<StoredFile>& list = rows.files;
+    std::vector<long long>& ids = rows.ids;
+    std::vector<bool>& parsed = rows.parsed;
+    std::vector<std::size_t> order(list.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    sort_stretches(order,
+                   [&](std::size_t a, std::size_t b) { return walked_before(list[a], list[b]); });
+    // Put in that order where they are, a cycle of places at a time: place
+    // i takes what was at order[i].
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (order[i] == i)
+            continue;
+        StoredFile file = std::move(list[i]);
+        long long id = ids[i];
+        bool kept = parsed[i];
+        std::size_t j = i;
+        for (;;) {
+            std::size_t from = order[j];
+            order[j] = j;
+            if (from == i) {
+                list[j] = std::move(file);
+                ids[j] = id;
+                parsed[j] = kept;
+                break;
+            }
+            list[j] = std::move(list[from]);
+            ids[j] = ids[from];
+            parsed[j] = parsed[from];
+            j = from;
+        }
+    }
+}
 
 // The rows of `history` with file ids from `first` to `last`, each file with
 // its runs or record unpacked where its figures are kept.
@@ -791,6 +861,9 @@ void read_history_rows(sqlite3* db, long long first, long long last, HistoryRows
                 kept = true;
             }
         }
+        if (f.runs)
+            for (Run& r : *f.runs)
+                r.path = f.path;
         ids.push_back(sqlite3_column_int64(s.get(), 2));
         parsed.push_back(kept);
         list.push_back(std::move(f));
@@ -799,31 +872,8 @@ void read_history_rows(sqlite3* db, long long first, long long last, HistoryRows
         out.error = reason(db);
         return;
     }
+    order_rows(out);
     out.ok = true;
-}
-
-// Sorts `order`, the places 0..n-1, by `less`, merging the stretches that
-// are already in order: a store's rows come in the order they were stored,
-// the first ingest sorted and then a night at a time, so there are few.
-template <class Less>
-void sort_stretches(std::vector<std::size_t>& order, Less less) {
-    std::vector<std::size_t> bounds{0};
-    for (std::size_t i = 1; i < order.size(); ++i)
-        if (less(order[i], order[i - 1]))
-            bounds.push_back(i);
-    bounds.push_back(order.size());
-    while (bounds.size() > 2) {
-        std::vector<std::size_t> merged{0};
-        for (std::size_t k = 0; k + 2 < bounds.size(); k += 2) {
-            std::inplace_merge(order.begin() + static_cast<std::ptrdiff_t>(bounds[k]),
-                               order.begin() + static_cast<std::ptrdiff_t>(bounds[k + 1]),
-                               order.begin() + static_cast<std::ptrdiff_t>(bounds[k + 2]), less);
-            merged.push_back(bounds[k + 2]);
-        }
-        if ((bounds.size() - 1) % 2 == 1)
-            merged.push_back(bounds.back());  // the odd stretch, merged next time
-        bounds = std::move(merged);
-    }
 }
 
 // Stores of fewer rows than this are read on one connection.
@@ -917,62 +967,39 @@ bool read_figures(sqlite3* db, const std::string& path, std::vector<StoredFile>&
             read_history_rows(db, from, to, rows[k]);
         }
     others.clear();
-    std::vector<StoredFile> list;
-    std::vector<long long> ids;
-    std::vector<bool> parsed;
     std::size_t total = 0;
-    for (const HistoryRows& r : rows)
-        total += r.files.size();
-    for (HistoryRows& r : rows) {
+    for (const HistoryRows& r : rows) {
         if (!r.ok) {
             error = r.error;
             return false;
         }
-        if (list.empty()) {
-            list = std::move(r.files);
-            ids = std::move(r.ids);
-            parsed = std::move(r.parsed);
-            list.reserve(total);
-            ids.reserve(total);
-            parsed.reserve(total);
-            continue;
-        }
-        std::move(r.files.begin(), r.files.end(), std::back_inserter(list));
-        ids.insert(ids.end(), r.ids.begin(), r.ids.end());
-        parsed.insert(parsed.end(), r.parsed.begin(), r.parsed.end());
+        total += r.files.size();
+    }
+    // Each range is in order: they are merged, the least of their next rows
+    // first (ranges hold distinct files, so no two rows are equal).
+    std::vector<StoredFile> list;
+    std::vector<long long> ids;
+    std::vector<bool> parsed;
+    list.reserve(total);
+    ids.reserve(total);
+    parsed.reserve(total);
+    std::vector<std::size_t> next(rows.size(), 0);
+    for (;;) {
+        std::optional<std::size_t> least;
+        for (std::size_t k = 0; k < rows.size(); ++k)
+            if (next[k] < rows[k].files.size() &&
+                (!least ||
+                 walked_before(rows[k].files[next[k]], rows[*least].files[next[*least]])))
+                least = k;
+        if (!least)
+            break;
+        HistoryRows& from = rows[*least];
+        std::size_t i = next[*least]++;
+        list.push_back(std::move(from.files[i]));
+        ids.push_back(from.ids[i]);
+        parsed.push_back(from.parsed[i]);
     }
     rows.clear();
-    std::vector<std::size_t> order(list.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    sort_stretches(order, [&](std::size_t a, std::size_t b) {
-        if (list[a].kind != list[b].kind)
-            return list[a].kind == StoredFile::results;
-        return list[a].path < list[b].path;
-    });
-    // Put in that order where they are, a cycle of places at a time: place
-    // i takes what was at order[i].
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        if (order[i] == i)
-            continue;
-        StoredFile file = std::move(list[i]);
-        long long id = ids[i];
-        bool kept = parsed[i];
-        std::size_t j = i;
-        for (;;) {
-            std::size_t from = order[j];
-            order[j] = j;
-            if (from == i) {
-                list[j] = std::move(file);
-                ids[j] = id;
-                parsed[j] = kept;
-                break;
-            }
-            list[j] = std::move(list[from]);
-            ids[j] = ids[from];
-            parsed[j] = parsed[from];
-            j = from;
-        }
-    }
     // A directory with a results file kept as text only (a transcript) has
     // every results file read from its text.
     std::set<std::string> texts_read;
@@ -984,12 +1011,8 @@ bool read_figures(sqlite3* db, const std::string& path, std::vector<StoredFile>&
         StoredFile& f = files[i];
         bool kept = parsed[i] && (f.kind == StoredFile::machine || texts_read.empty() ||
                                   !texts_read.count(fs::path(f.path).parent_path().string()));
-        if (kept) {
-            if (f.runs)
-                for (Run& r : *f.runs)
-                    r.path = f.path;
+        if (kept)
             continue;
-        }
         f.runs.reset();
         f.record.reset();
         f.record_error.clear();
