@@ -76,8 +76,7 @@ void add_chart_command(CLI::App& app, int& status) {
             status = static_cast<int>(Exit::bad_input);
             return;
         }
-        loaded.considered.insert(loaded.considered.end(), extra.considered.begin(),
-                                 extra.considered.end());
+        consider_also(loaded, extra);
         int written = 0;
         write_output(o->output, loaded, o->inputs, written, [&](Output& out) { out.write(text); });
         if (written != 0) {

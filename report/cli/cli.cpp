@@ -146,6 +146,10 @@ int Output::open(const std::string& path, const Loaded& inputs, const Inputs& ar
     for (const std::string& p : inputs.considered)
         if (same(p))
             return refuse();
+    for (const std::vector<StoredFile>& store : inputs.stored)
+        for (const StoredFile& f : store)
+            if (same(f.path))
+                return refuse();
     auto cannot = [&](int err) {
         error(fmt::format("cannot write {}: {}", name_, std::strerror(err)));
         file_ = nullptr;

@@ -96,8 +96,7 @@ void run_compare(const Options& o, int& status) {
 
     int written = 0;
     // A baseline read from outside the inputs is never overwritten either.
-    loaded.considered.insert(loaded.considered.end(), extra.considered.begin(),
-                             extra.considered.end());
+    consider_also(loaded, extra);
     write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
         ViewOptions view;
         view.gate = verdict ? &*verdict : nullptr;

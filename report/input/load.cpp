@@ -6,6 +6,7 @@
 #include <set>
 #include <system_error>
 #include <unordered_map>
+#include <variant>
 
 #include <sys/stat.h>
 
@@ -250,6 +251,8 @@ void default_labels(std::vector<Run>& runs, const std::vector<bool>& labelled) {
             places.push_back({std::move(dir), repetition});
         return it->second;
     };
+    std::optional<std::pair<bool, std::string_view>> last_text;  // the last run's, placed
+    place_of.reserve(runs.size());
     for (const Run& r : runs) {
         std::size_t slash = r.path.rfind('/');
         std::string_view name(r.path);
@@ -261,6 +264,7 @@ void default_labels(std::vector<Run>& runs, const std::vector<bool>& labelled) {
             std::error_code ec;
             fs::path dir = fs::absolute(p, ec).lexically_normal().parent_path();
             place_of.push_back(place(dir.string(), false));
+            last_text.reset();
             continue;
         }
         // "fleet/host-001/20241004T050000Z-1/" is placed as "fleet/host-001/":
@@ -276,10 +280,16 @@ void default_labels(std::vector<Run>& runs, const std::vector<bool>& labelled) {
                 repetition = true;
             }
         }
+        // A host's runs come one after another: the last directory is tried first.
+        if (last_text && last_text->first == repetition && last_text->second == dir) {
+            place_of.push_back(place_of.back());
+            continue;
+        }
         auto it = by_text[repetition].find(dir);
         if (it == by_text[repetition].end())
             it = by_text[repetition].emplace(dir, place(std::string(dir), repetition)).first;
         place_of.push_back(it->second);
+        last_text.emplace(repetition, dir);
     }
     std::vector<const fs::path*> holders;  // each directory once
     {
@@ -418,10 +428,8 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             loaded.notes.push_back({LoadNote::unreadable, paths[input], why});
             loaded.failed = true;
         }
-        loaded.considered.reserve(loaded.considered.size() + stores[input].size());
         found_under[input].reserve(stores[input].size());
         for (StoredFile& f : stores[input]) {
-            loaded.considered.push_back(f.path);
             if (f.kind == StoredFile::machine) {
                 std::string_view name(f.path);
                 name.remove_prefix(directory_text(f.path).size());
@@ -462,6 +470,10 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             expected += f.stored && f.stored->runs ? f.stored->runs->size() : 1;
         loaded.runs.reserve(expected);
     }
+    // The machine.json beside the last stored file looked up, by its input
+    // and directory (a view of a stored path, which stays put).
+    std::optional<std::pair<std::size_t, std::string_view>> last_record;
+    const StoredFile* beside_record = nullptr;
     for (const Found& found : files) {
         const std::string& path = found.stored ? found.stored->path : found.path;
         // A stored file's is looked up by its directory's text alone.
@@ -496,12 +508,19 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
                 std::optional<MachineRecord> read = read_record(path, why);
                 return read ? std::make_shared<const MachineRecord>(std::move(*read)) : nullptr;
             }
-            const auto& beside_it = stored_records[found.input];
-            auto it = beside_it.find(directory_text(machine_path.empty() ? path : machine_path));
-            if (it == beside_it.end())
+            // A night's files share their directory: the last one found is
+            // tried first.
+            std::string_view dir = directory_text(machine_path.empty() ? path : machine_path);
+            if (!last_record || last_record->first != found.input || last_record->second != dir) {
+                const auto& in = stored_records[found.input];
+                auto it = in.find(dir);
+                beside_record = it == in.end() ? nullptr : it->second;
+                last_record.emplace(found.input, dir);
+            }
+            if (!beside_record)
                 return nullptr;
-            started = it->second->started;
-            return stored_record(*it->second, why);
+            started = beside_record->started;
+            return stored_record(*beside_record, why);
         };
         // Runs the store keeps parsed are taken as they are: the figures a
         // history reads, without the findings of the checks.
@@ -530,7 +549,10 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             found.stored->runs.reset();  // its room, for what is read next
             continue;
         }
-        for (auto& parsed : parse_runs(*source, path)) {
+        std::vector<std::variant<Run, ParseError>> parsed_runs = parse_runs(*source, path);
+        if (found.stored)
+            found.stored->text = std::string();  // parsed: its room, for what is read next
+        for (auto& parsed : parsed_runs) {
             if (auto* e = std::get_if<ParseError>(&parsed)) {
                 loaded.notes.push_back({LoadNote::not_results, path, e->expected, {}, e->line,
                                         e->found.empty() && e->line > 0
@@ -577,7 +599,18 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
     }
 
     default_labels(loaded.runs, kept_labelled);
+    for (std::vector<StoredFile>& s : stores)
+        if (!s.empty())
+            loaded.stored.push_back(std::move(s));
     return loaded;
+}
+
+void consider_also(Loaded& loaded, Loaded& other) {
+    loaded.considered.insert(loaded.considered.end(), other.considered.begin(),
+                             other.considered.end());
+    for (std::vector<StoredFile>& s : other.stored)
+        loaded.stored.push_back(std::move(s));
+    other.stored.clear();
 }
 
 }  // namespace report

@@ -40,7 +40,15 @@ struct Loaded {
     // Every file read or tried, each with the machine.json beside it: what an
     // output must never replace.
     std::vector<std::string> considered;
+    // The files each store gave, texts let go once parsed and runs taken:
+    // their paths are never replaced by an output either. A store's year of
+    // paths is kept here as it was read, not copied into `considered`.
+    std::vector<std::vector<StoredFile>> stored;
 };
+
+// Adds what `other` considered to what `loaded` did: an output replaces
+// neither's inputs.
+void consider_also(Loaded& loaded, Loaded& other);
 
 // The files the paths name, as loading finds them: every results file under
 // a directory (by its name, sorted by path) or the file named, and every

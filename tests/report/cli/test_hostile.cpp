@@ -231,6 +231,26 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
          "\"$B\" export a -o a/machine.json", 2,
          {"bench_report: -o a/machine.json: is one of the inputs; not overwritten\n"}, {},
          unchanged("a/machine.json", sidecar)},
+        // A store's files are inputs too, named by the paths they were stored from.
+        {"-o onto a file a store keeps",
+         [&](const fs::path& d) {
+             host(d / "a");
+             put(d / "a/machine.json", sidecar);
+         },
+         "\"$B\" store s.db a >/dev/null && \"$B\" history s.db -o a/machine.json", 2,
+         {"bench_report: -o a/machine.json: is one of the inputs; not overwritten\n"}, {},
+         unchanged("a/machine.json", sidecar)},
+        {"-o onto a file of a baseline's store",
+         [&](const fs::path& d) {
+             host(d / "a");
+             host(d / "b");
+         },
+         "\"$B\" store s.db a >/dev/null && \"$B\" compare b --baseline s.db -o 'a/" + p_name +
+             "'",
+         2, {"is one of the inputs; not overwritten"}, {},
+         [](const fs::path& d, const Result&) {
+             EXPECT_NE(slurp(d / "a" / p_name).find("Thread(s)"), std::string::npos);
+         }},
         {"-o where an input's machine.json would be read",
          [&](const fs::path& d) { host(d / "a"); }, "\"$B\" export a -o a/machine.json", 2,
          {"is one of the inputs"}, {},
