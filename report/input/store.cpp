@@ -333,10 +333,15 @@ public:
         return s;
     }
     std::optional<std::string> optional_text() {
+        std::optional<std::string_view> v = optional_view();
+        return v ? std::optional<std::string>(*v) : std::nullopt;
+    }
+    std::optional<std::string_view> optional_view() {
         if (!byte())
             return std::nullopt;
-        return std::string(text());
+        return text();
     }
+    std::size_t left() const { return in_.size(); }
     std::optional<double> optional_real() {
         bool present = byte();
         double v = real();
@@ -550,6 +555,26 @@ std::optional<RecordFields> unpack_record(std::string_view packed) {
     if (!u.whole())
         return std::nullopt;
     return f;
+}
+
+// A packed record's start, and the rest of its bytes around it: the nights
+// of one machine differ in their start alone, so the rest names the machine.
+// Absent for a record of an error, and for a value that ends before its start.
+struct AroundStart {
+    std::string_view before, after;
+    std::optional<std::string_view> started;
+};
+std::optional<AroundStart> around_start(std::string_view packed) {
+    Unpacker u(packed);
+    if (u.optional_view())
+        return std::nullopt;  // an error's record
+    u.text();                 // the program
+    std::size_t from = packed.size() - u.left();
+    std::optional<std::string_view> started = u.optional_view();
+    if (u.failed())
+        return std::nullopt;
+    std::size_t to = packed.size() - u.left();
+    return AroundStart{packed.substr(0, from), packed.substr(to), started};
 }
 
 // The record a history reads, from its fields: every field it compares
@@ -823,9 +848,11 @@ void read_history_rows(sqlite3* db, long long first, long long last, HistoryRows
     std::vector<StoredFile>& list = out.files;
     std::vector<long long>& ids = out.ids;
     std::vector<bool>& parsed = out.parsed;
-    // One record for each machine seen, by its packed fields less the start:
-    // a host's year of nights reads one.
+    // One record for each machine seen, by its packed fields less the start
+    // (around_start): a host's year of nights reads one, and a night of a
+    // machine already seen reads its start alone.
     std::unordered_map<std::string, std::shared_ptr<const MachineRecord>> machines;
+    std::string machine;  // the key of the row's, its room reused
     // Room for a row per id of the range, up to a bound: ids are nearly
     // dense, and a fleet-year's rows would otherwise be moved as they grow.
     constexpr unsigned long long most_reserved = 1 << 18;
@@ -847,18 +874,32 @@ void read_history_rows(sqlite3* db, long long first, long long last, HistoryRows
             if (f.kind == StoredFile::results) {
                 f.runs = unpack_runs(packed);
                 kept = f.runs.has_value();
-            } else if (std::optional<RecordFields> r = unpack_record(packed)) {
-                if (r->error) {
-                    f.record_error = *r->error;
-                } else {
-                    f.started = std::move(r->started);
-                    r->started.reset();
-                    std::shared_ptr<const MachineRecord>& shared = machines[pack_record(*r)];
-                    if (!shared)
-                        shared = record_of(*r);
-                    f.record = shared;
+            } else {
+                // The rest of a value whose other bytes an earlier row unpacked
+                // whole unpacks whole too: it is read from them.
+                std::optional<AroundStart> around = around_start(packed);
+                auto seen = machines.end();
+                if (around) {
+                    machine.assign(around->before).append(around->after);
+                    seen = machines.find(machine);
                 }
-                kept = true;
+                if (seen != machines.end()) {
+                    if (around->started)
+                        f.started = std::string(*around->started);
+                    f.record = seen->second;
+                    kept = true;
+                } else if (std::optional<RecordFields> r = unpack_record(packed)) {
+                    if (r->error) {
+                        f.record_error = *r->error;
+                    } else {
+                        f.started = std::move(r->started);
+                        r->started.reset();  // the record is every night's: none of their starts
+                        f.record = record_of(*r);
+                        if (around)
+                            machines.emplace(machine, f.record);
+                    }
+                    kept = true;
+                }
             }
         }
         if (f.runs)

@@ -215,6 +215,14 @@ TEST_F(StoreCommand, HistoryReadsDamagedFiguresAndScatteredIdsAsTheFilesSayThem)
         "(SELECT min(file) FROM history WHERE kind = 'machine')",
         "UPDATE history SET figures = x'07' || substr(figures, 2) WHERE file = "
         "(SELECT max(file) FROM history WHERE kind = 'machine')",
+        // a later night of a machine seen before: its last byte cut, its start's
+        // flag neither 0 nor 1 (after the error's flag and the program's text)
+        "UPDATE history SET figures = substr(figures, 1, length(figures) - 1) WHERE file = "
+        "(SELECT max(file) FROM history WHERE kind = 'machine')",
+        "UPDATE history SET figures = substr(figures, 1, 9 + p) || x'02' || substr(figures, 11 + p) "
+        "FROM (SELECT CASE hex(substr(figures, 2, 1)) WHEN '10' THEN 16 ELSE 12 END AS p "
+        "FROM history WHERE file = (SELECT max(file) FROM history WHERE kind = 'machine')) "
+        "WHERE file = (SELECT max(file) FROM history WHERE kind = 'machine')",
         "UPDATE file SET id = id + 1000000 WHERE id % 2 = 0; "
         "UPDATE text SET file = file + 1000000 WHERE file % 2 = 0; "
         "UPDATE history SET file = file + 1000000 WHERE file % 2 = 0",
