@@ -10,6 +10,7 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <numeric>
 #include <random>
@@ -135,77 +136,108 @@ std::mt19937_64 permutations_of(std::size_t n) {
 // The orders a stretch of `n` days is shuffled into by its test: every
 // stretch of that length draws from the same generator and seed, so the k-th
 // shuffle puts the same place's rank at each place whatever the ranks are.
-// They are drawn once per length, as places (after k shuffles, place i holds
-// the rank first at place at(k)[i]), and replayed: a stretch then sees the
-// very draws that shuffling its own ranks would give, at the cost of reading
-// them. A thread keeps its own, so none is shared.
+// They are drawn once per length for every thread, as places (after k
+// shuffles, place i holds the rank first at place at(k)[i]), and replayed: a
+// stretch then sees the very draws that shuffling its own ranks would give,
+// at the cost of reading them. They are drawn `batch` at a time under the
+// table's lock into blocks that never move, so a thread reads the blocks it
+// has been given without a lock.
 class Permutations {
 public:
+    static constexpr std::size_t batch = 32;
     explicit Permutations(std::size_t n) : n_(n), rng_(permutations_of(n)), current_(n) {
         std::iota(current_.begin(), current_.end(), std::uint16_t{0});
     }
-    // The k-th order, drawn when k is the next one and `keep` allows its
-    // room; null otherwise.
-    const std::uint16_t* at(std::size_t k, bool keep) {
-        if (k == drawn_ && keep) {
-            std::shuffle(current_.begin(), current_.end(), rng_);
-            kept_.insert(kept_.end(), current_.begin(), current_.end());
-            ++drawn_;
-        }
-        return k < drawn_ ? kept_.data() + k * n_ : nullptr;
-    }
-    std::size_t drawn() const { return drawn_; }
-    // The generator and order after the last kept draw, to go on from.
-    const std::mt19937_64& generator() const { return rng_; }
-    const std::vector<std::uint16_t>& current() const { return current_; }
+    std::size_t length() const { return n_; }
+    // The blocks drawn so far, with block `b` among them when the room kept
+    // allows: `blocks` gets those it did not hold yet. False when block `b`
+    // will never be drawn; `going_on` then gets the generator and order
+    // after the last block, to go on from.
+    bool give(std::size_t b, std::vector<const std::uint16_t*>& blocks,
+              std::optional<std::pair<std::mt19937_64, std::vector<std::uint16_t>>>& going_on);
 
 private:
-    std::size_t n_, drawn_ = 0;
+    std::mutex guard_;
+    std::size_t n_;
     std::mt19937_64 rng_;
-    std::vector<std::uint16_t> current_, kept_;
+    std::vector<std::uint16_t> current_;
+    std::vector<std::unique_ptr<std::uint16_t[]>> blocks_;
+    bool full_ = false;  // no more room: no further block is drawn
 };
 
 // Places are kept as 16-bit numbers, for stretches up to this long; a longer
 // one is shuffled as it is.
 constexpr std::size_t longest_replayed = 65535;
-// The orders one thread keeps at most, in bytes: past it, a test goes on
-// shuffling from the last kept order.
-constexpr std::size_t kept_orders_bytes = std::size_t{32} << 20;
+// The orders kept at most, in bytes, for every length and thread: past it, a
+// test goes on shuffling from the last kept order.
+constexpr std::size_t kept_orders_bytes = std::size_t{64} << 20;
+std::atomic<std::size_t> kept_bytes{0};
 
-struct KeptPermutations {
-    std::map<std::size_t, Permutations> by_length;
-    std::size_t bytes = 0;
+bool Permutations::give(
+    std::size_t b, std::vector<const std::uint16_t*>& blocks,
+    std::optional<std::pair<std::mt19937_64, std::vector<std::uint16_t>>>& going_on) {
+    std::lock_guard<std::mutex> lock(guard_);
+    const std::size_t bytes = batch * n_ * sizeof(std::uint16_t);
+    while (blocks_.size() <= b && !full_) {
+        if (kept_bytes.fetch_add(bytes) + bytes > kept_orders_bytes) {
+            kept_bytes.fetch_sub(bytes);
+            full_ = true;
+            break;
+        }
+        auto block = std::make_unique<std::uint16_t[]>(batch * n_);
+        for (std::size_t k = 0; k < batch; ++k) {
+            std::shuffle(current_.begin(), current_.end(), rng_);
+            std::copy(current_.begin(), current_.end(), block.get() + k * n_);
+        }
+        blocks_.push_back(std::move(block));
+    }
+    for (std::size_t i = blocks.size(); i < blocks_.size(); ++i)
+        blocks.push_back(blocks_[i].get());
+    if (b < blocks_.size())
+        return true;
+    going_on.emplace(rng_, current_);
+    return false;
+}
+
+// Every length's table, made on first use and kept for every later search.
+Permutations& permutations_table(std::size_t n) {
+    static std::mutex guard;
+    static std::map<std::size_t, Permutations> tables;
+    std::lock_guard<std::mutex> lock(guard);
+    return tables.try_emplace(n, n).first->second;
+}
+
+// The blocks of each length a thread has been given.
+struct GivenBlocks {
+    Permutations* table = nullptr;
+    std::vector<const std::uint16_t*> blocks;
 };
-thread_local KeptPermutations kept_permutations;
+thread_local std::map<std::size_t, GivenBlocks> given_blocks;
 
 // The successive shuffled orders of one test of a stretch of `n` days.
 class Draws {
 public:
-    explicit Draws(std::size_t n)
-        : n_(n),
-          table_(kept_permutations.by_length.try_emplace(n, n).first->second) {}
+    explicit Draws(std::size_t n) : n_(n), given_(given_blocks[n]) {
+        if (!given_.table)
+            given_.table = &permutations_table(n);
+    }
     const std::uint16_t* next() {
         if (!going_on_) {
-            bool keep = kept_permutations.bytes + n_ * sizeof(std::uint16_t) <= kept_orders_bytes;
-            std::size_t before = table_.drawn();
-            if (const std::uint16_t* order = table_.at(k_, keep)) {
-                kept_permutations.bytes += (table_.drawn() - before) * n_ * sizeof(std::uint16_t);
+            std::size_t b = k_ / Permutations::batch, at = k_ % Permutations::batch;
+            if (b < given_.blocks.size() || given_.table->give(b, given_.blocks, going_on_)) {
                 ++k_;
-                return order;
+                return given_.blocks[b] + at * n_;
             }
-            going_on_.emplace(table_.generator());
-            order_ = table_.current();
         }
-        std::shuffle(order_.begin(), order_.end(), *going_on_);
+        std::shuffle(going_on_->second.begin(), going_on_->second.end(), going_on_->first);
         ++k_;
-        return order_.data();
+        return going_on_->second.data();
     }
 
 private:
     std::size_t n_, k_ = 0;
-    Permutations& table_;
-    std::optional<std::mt19937_64> going_on_;
-    std::vector<std::uint16_t> order_;
+    GivenBlocks& given_;
+    std::optional<std::pair<std::mt19937_64, std::vector<std::uint16_t>>> going_on_;
 };
 
 // Whether values[s, e) holds a change anywhere, as a permutation test of the

@@ -429,6 +429,7 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
             loaded.failed = true;
         }
         found_under[input].reserve(stores[input].size());
+        stored_records[input].reserve(stores[input].size() / 2);
         for (StoredFile& f : stores[input]) {
             if (f.kind == StoredFile::machine) {
                 std::string_view name(f.path);
