@@ -183,6 +183,13 @@ TEST_F(StoreCommand, IngestsIncrementallyAndSaysWhatWasNew) {
         << rewritten.err;
     EXPECT_EQ(run("list fleet.db").out, run("list fleet").out);
     EXPECT_EQ(run("history --format json fleet.db").out, run("history --format json fleet").out);
+    // Read in two ranges of ids, each of several nights' stretches, whose
+    // rows interleave in the order of the files.
+    sql(dir / "fleet.db",
+        "UPDATE file SET id = id + 1000000 WHERE id % 2 = 0; "
+        "UPDATE text SET file = file + 1000000 WHERE file % 2 = 0; "
+        "UPDATE history SET file = file + 1000000 WHERE file % 2 = 0");
+    EXPECT_EQ(run("history --format json fleet.db").out, run("history --format json fleet").out);
 }
 
 

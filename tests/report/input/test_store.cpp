@@ -154,6 +154,8 @@ TEST_F(Store, KeepsWhatAHistoryReadsAsTheFilesGiveIt) {
     StoreCounts counts;
     std::string later_night = record("1", "");
     later_night.replace(later_night.find("2026-12-01"), 10, "2026-12-09");
+    std::string new_kernel = later_night;
+    new_kernel.replace(new_kernel.find("6.1.0-1"), 7, "6.1.0-9");
     ASSERT_EQ(store_files(db,
                           {{StoredFile::results, "a/r1", "one", 0, {run}},
                            {StoredFile::results, "a/r2", "two", 0, {transcript}},
@@ -162,15 +164,17 @@ TEST_F(Store, KeepsWhatAHistoryReadsAsTheFilesGiveIt) {
                            {StoredFile::machine, "b/machine.json",
                             record("2", R"(, "GOMP_B": "y")"), 0, {}},
                            {StoredFile::machine, "c/machine.json", "[1]", 0, {}},
-                           // the machine of a/ on another night
-                           {StoredFile::machine, "d/machine.json", later_night, 0, {}}},
+                           // the machine of a/ on another night, and on a third
+                           // with a kernel of its own
+                           {StoredFile::machine, "d/machine.json", later_night, 0, {}},
+                           {StoredFile::machine, "e/machine.json", new_kernel, 0, {}}},
                           counts)
                   .kind,
               StoreFailure::none);
     std::vector<StoredFile> files;
     std::string error;
     ASSERT_TRUE(read_store(db, files, error, StoreReading::figures)) << error;
-    ASSERT_EQ(files.size(), 7u);
+    ASSERT_EQ(files.size(), 8u);
     // A transcript, and every results file beside it, is read from its text.
     EXPECT_FALSE(files[0].runs);
     EXPECT_EQ(files[0].text, "one");
@@ -221,6 +225,11 @@ TEST_F(Store, KeepsWhatAHistoryReadsAsTheFilesGiveIt) {
     EXPECT_EQ(files[6].started, "2026-12-09T05:00:00Z");
     EXPECT_EQ(files[3].started, one->repetition.started);
     EXPECT_EQ(files[6].record, files[3].record);
+    ASSERT_TRUE(files[7].record);
+    EXPECT_NE(files[7].record, files[3].record);
+    EXPECT_EQ(files[7].started, "2026-12-09T05:00:00Z");
+    EXPECT_EQ(files[7].record->machine.kernel_release, "6.1.0-9");
+    EXPECT_EQ(files[3].record->machine.kernel_release, "6.1.0-1");
     EXPECT_EQ(files[4].record->repetition.outcome, two->repetition.outcome);
     EXPECT_EQ(files[4].record->repetition.program, "bench_memory");
     // A text that is no record keeps its reason.
