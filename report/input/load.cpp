@@ -600,9 +600,18 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
     }
 
     default_labels(loaded.runs, kept_labelled);
-    for (std::vector<StoredFile>& s : stores)
-        if (!s.empty())
+    // A store read for its figures is kept as it was read (freeing its files
+    // one by one would cost more than keeping them); of one read for its
+    // texts, whose files are far larger, the paths alone are kept.
+    for (std::vector<StoredFile>& s : stores) {
+        if (reading == StoreReading::figures && !s.empty()) {
             loaded.stored.push_back(std::move(s));
+            continue;
+        }
+        for (StoredFile& f : s)
+            loaded.considered.push_back(std::move(f.path));
+        s.clear();
+    }
     return loaded;
 }
 

@@ -40,9 +40,10 @@ struct Loaded {
     // Every file read or tried, each with the machine.json beside it: what an
     // output must never replace.
     std::vector<std::string> considered;
-    // The files each store gave, texts let go once parsed and runs taken:
-    // their paths are never replaced by an output either. A store's year of
-    // paths is kept here as it was read, not copied into `considered`.
+    // The files each store read for its figures gave, their runs taken:
+    // their paths are never replaced by an output either. A fleet-year's
+    // files are kept as they were read, their paths not copied into
+    // `considered` (a store read for its texts has its paths there).
     std::vector<std::vector<StoredFile>> stored;
 };
 
