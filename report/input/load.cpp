@@ -419,10 +419,25 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
         loaded.considered.push_back(path);
         records.push_back({std::move(path), walked[k]});
     }
+    // The same file named twice (or by two paths) is read once: a store too,
+    // whose files then count for each path that names it.
+    std::map<std::pair<dev_t, ino_t>, std::string> seen_files;
+    std::map<std::pair<dev_t, ino_t>, std::size_t> store_inputs;
+    std::vector<std::size_t> also_found(paths.size(), 0);
     for (std::size_t input = 0; input < paths.size(); ++input) {
         if (!is_store[input])
             continue;
         loaded.considered.push_back(paths[input]);
+        struct stat st {};
+        if (::stat(paths[input].c_str(), &st) == 0) {
+            auto [it, fresh] = store_inputs.emplace(std::pair{st.st_dev, st.st_ino}, input);
+            if (!fresh) {
+                loaded.notes.push_back(
+                    {LoadNote::same_file, paths[input], {}, paths[it->second]});
+                also_found[input] = found_under[it->second].size();
+                continue;
+            }
+        }
         std::string why;
         if (!read_store(paths[input], stores[input], why, reading)) {
             loaded.notes.push_back({LoadNote::unreadable, paths[input], why});
@@ -454,15 +469,13 @@ Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::s
         files.reserve(all);
     }
     for (std::size_t input = 0; input < paths.size(); ++input) {
-        loaded.files_per_input.push_back(found_under[input].size());
+        loaded.files_per_input.push_back(found_under[input].size() + also_found[input]);
         for (Found& f : found_under[input])
             files.push_back(std::move(f));
     }
     // add_unfinished reads the records in the order the paths were named.
     std::stable_sort(records.begin(), records.end(),
                      [](const RecordFile& a, const RecordFile& b) { return a.input < b.input; });
-    // The same file named twice (or by two paths) is read once.
-    std::map<std::pair<dev_t, ino_t>, std::string> seen_files;
     std::vector<bool> labelled;
     std::string text;
     {

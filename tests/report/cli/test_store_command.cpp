@@ -143,6 +143,15 @@ TEST_F(StoreCommand, EveryReadingCommandAnswersFromTheStoreAsFromTheFiles) {
     Result store = run("compare a.db fleet/host-b");
     EXPECT_EQ(store.status, files.status);
     EXPECT_EQ(store.out, files.out);
+    // A store named twice is read once, as a directory is.
+    for (const std::string& command : {"list", "history --format json"}) {
+        SCOPED_TRACE(command);
+        Result once = run(command + " fleet.db");
+        Result again = run(command + " fleet.db ./fleet.db");
+        EXPECT_EQ(again.status, once.status);
+        EXPECT_EQ(again.out, once.out);
+        EXPECT_EQ(again.err, once.err + "bench_report: ./fleet.db: the same file as fleet.db, read once\n");
+    }
 }
 
 TEST_F(StoreCommand, IngestsIncrementallyAndSaysWhatWasNew) {
