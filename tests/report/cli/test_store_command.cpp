@@ -144,7 +144,7 @@ TEST_F(StoreCommand, EveryReadingCommandAnswersFromTheStoreAsFromTheFiles) {
     EXPECT_EQ(store.status, files.status);
     EXPECT_EQ(store.out, files.out);
     // A store named twice is read once, as a directory is.
-    for (const std::string& command : {"list", "history --format json"}) {
+    for (std::string command : {"list", "history --format json"}) {
         SCOPED_TRACE(command);
         Result once = run(command + " fleet.db");
         Result again = run(command + " fleet.db ./fleet.db");
