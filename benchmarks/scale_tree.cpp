@@ -6,7 +6,10 @@
 //                                it: each file in a repetition's directory
 //                                beside its machine.json;
 //   scale_tree chain DIR DEPTH   DIR/d/d/.../d, DEPTH directories deep, with
-//                                one processors results file at the bottom.
+//                                one processors results file at the bottom;
+//   scale_tree reps DIR COUNT    DIR/old and DIR/new, COUNT repetitions of
+//                                each program apiece at 2% noise a pass, new
+//                                3% slower than old.
 // The chain is made a directory at a time relative to the last one, so it
 // can go deeper than the longest path the system takes.
 #include <fcntl.h>
@@ -53,18 +56,43 @@ int chain(const std::filesystem::path& dir, int depth) {
     return 0;
 }
 
+int repetitions(const std::filesystem::path& dir, int count) {
+    unsigned seed = 1;
+    for (const char* label : {"old", "new"}) {
+        std::filesystem::create_directories(dir / label);
+        double speed = label[0] == 'o' ? 1.0 : 1 / 1.03;
+        for (int i = 1; i <= count; ++i)
+            for (report::Program p : {report::Program::processors, report::Program::memory}) {
+                std::string name = fmt::format("results_{}_Linux_x86 @ {}.txt",
+                                               p == report::Program::processors ? "processors"
+                                                                                : "memory",
+                                               i);
+                std::FILE* f = std::fopen((dir / label / name).c_str(), "w");
+                std::string text = noisy_results_file(p, speed, 0.02, 4, seed++);
+                if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size() ||
+                    std::fclose(f) != 0) {
+                    std::fprintf(stderr, "scale_tree: cannot write %s\n", name.c_str());
+                    return 1;
+                }
+            }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string mode = argc == 4 ? argv[1] : "";
-    if (mode != "fleet" && mode != "runs" && mode != "chain") {
-        std::fprintf(stderr,
-                     "usage: scale_tree fleet|runs DIR HOSTS | scale_tree chain DIR DEPTH\n");
+    if (mode != "fleet" && mode != "runs" && mode != "chain" && mode != "reps") {
+        std::fprintf(stderr, "usage: scale_tree fleet|runs DIR HOSTS | scale_tree chain DIR DEPTH"
+                             " | scale_tree reps DIR COUNT\n");
         return 2;
     }
     int count = std::atoi(argv[3]);
     if (mode == "chain")
         return chain(argv[2], count);
+    if (mode == "reps")
+        return repetitions(argv[2], count);
     if (mode == "runs") {
         for (int h = 1; h <= count; ++h)
             for (report::Program p : {report::Program::processors, report::Program::memory})
