@@ -12,6 +12,8 @@
 #include <iostream>
 #include <map>
 #include <sstream>
+#include <tuple>
+#include <utility>
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -163,21 +165,15 @@ std::vector<std::string> environment() {
     return env;
 }
 
+// Why the options cannot make a run, said before anything runs.
+using Refusal = std::optional<std::string>;
 
-int run_benchmarks(const Options& o) {
-    RunView view(::isatty(STDERR_FILENO) == 1);
-    auto fail = [&](int status, const std::string& text) {
-        view.message(text);
-        return status;
-    };
-
-    // Check everything that can be wrong before anything runs.
-    SchedulePlan plan;
+// The programs asked for, in order, each once, with its repetitions.
+Refusal plan_programs(const Options& o, SchedulePlan& plan) {
     for (const std::string& p :
          o.programs.empty() ? std::vector<std::string>{"processors", "memory"} : o.programs) {
         if (p != "processors" && p != "memory")
-            return fail(bad_input,
-                        fmt::format("--programs: unknown program \"{}\" (processors, memory)", p));
+            return fmt::format("--programs: unknown program \"{}\" (processors, memory)", p);
         std::string name = "bench_" + p;
         if (std::find(plan.programs.begin(), plan.programs.end(), name) != plan.programs.end())
             continue;
@@ -188,55 +184,63 @@ int run_benchmarks(const Options& o) {
         plan.programs.push_back(name);
         plan.runs.push_back(runs);
     }
-    if (o.until_stable && !(std::isfinite(*o.until_stable) && *o.until_stable > 0))
-        return fail(bad_input, fmt::format("--until-stable: \"{}\" is not a positive number of "
-                                           "per cent",
-                                           *o.until_stable));
+    return std::nullopt;
+}
+
+// --until-stable and --precision: a positive number of per cent.
+Refusal plan_stopping_rules(const Options& o, SchedulePlan& plan) {
+    for (const auto& [option, value] : {std::pair{"--until-stable", o.until_stable},
+                                        std::pair{"--precision", o.precision}})
+        if (value && !(std::isfinite(*value) && *value > 0))
+            return fmt::format("{}: \"{}\" is not a positive number of per cent", option, *value);
     plan.until_stable = o.until_stable;
-    if (o.precision && !(std::isfinite(*o.precision) && *o.precision > 0))
-        return fail(bad_input, fmt::format("--precision: \"{}\" is not a positive number of "
-                                           "per cent",
-                                           *o.precision));
     plan.precision = o.precision;
-    if (o.out.empty())
-        return fail(bad_input, "--out: \"\" cannot name a directory");
-    // Several builds: one label each, distinct, so that each has its folder.
+    return std::nullopt;
+}
+
+// One label per build (the short host name by default), each able to name a
+// folder of its own.
+Refusal choose_labels(const Options& o, std::vector<std::string>& labels) {
     std::size_t builds = std::max<std::size_t>(o.bin_dirs.size(), 1);
     if (builds > 1 ? o.labels.size() != builds : o.labels.size() > 1)
-        return fail(bad_input, fmt::format("--label: {} given for {} --bin-dir; give one "
-                                           "--label per --bin-dir",
-                                           o.labels.size(), o.bin_dirs.size()));
-    std::vector<std::string> labels = o.labels;
+        return fmt::format("--label: {} given for {} --bin-dir; give one --label per --bin-dir",
+                           o.labels.size(), o.bin_dirs.size());
+    labels = o.labels;
     if (labels.empty())
         labels.push_back(short_host_name());
     for (std::size_t i = 0; i < labels.size(); ++i) {
         if (!valid_label(labels[i]))
-            return fail(bad_input, fmt::format("--label: \"{}\" cannot name a directory",
-                                               escape_path(labels[i])));
+            return fmt::format("--label: \"{}\" cannot name a directory", escape_path(labels[i]));
         if (std::find(labels.begin(), labels.begin() + static_cast<long>(i), labels[i]) !=
             labels.begin() + static_cast<long>(i))
-            return fail(bad_input, fmt::format("--label: \"{}\" is given twice; each build "
-                                               "needs a folder of its own",
-                                               escape_path(labels[i])));
+            return fmt::format("--label: \"{}\" is given twice; each build needs a folder of "
+                               "its own",
+                               escape_path(labels[i]));
     }
-    if (o.time_budget) {
-        plan.time_budget = parse_duration(*o.time_budget);
-        if (!plan.time_budget)
-            return fail(bad_input,
-                        fmt::format("--time-budget: \"{}\" is not a duration such as 90s, 45m, "
-                                    "2h or 1h30m",
-                                    escape_path(*o.time_budget)));
+    return std::nullopt;
+}
+
+// --time-budget and --timeout.
+Refusal plan_durations(const Options& o, SchedulePlan& plan) {
+    for (const auto& [option, text, into] :
+         {std::tuple{"--time-budget", &o.time_budget, &plan.time_budget},
+          std::tuple{"--timeout", &o.timeout, &plan.timeout}}) {
+        if (!*text)
+            continue;
+        *into = parse_duration(**text);
+        if (!*into)
+            return fmt::format("{}: \"{}\" is not a duration such as 90s, 45m, 2h or 1h30m",
+                               option, escape_path(**text));
     }
-    if (o.timeout) {
-        plan.timeout = parse_duration(*o.timeout);
-        if (!plan.timeout)
-            return fail(bad_input,
-                        fmt::format("--timeout: \"{}\" is not a duration such as 90s, 45m, "
-                                    "2h or 1h30m",
-                                    escape_path(*o.timeout)));
-    }
+    return std::nullopt;
+}
+
+// Each build's folder and programs, found where --bin-dir says or beside
+// bench_report and on PATH.
+Refusal locate_builds(const Options& o, const std::vector<std::string>& labels,
+                      SchedulePlan& plan) {
     const char* path_variable = std::getenv("PATH");
-    for (std::size_t i = 0; i < builds; ++i) {
+    for (std::size_t i = 0; i < labels.size(); ++i) {
         std::optional<fs::path> bin_dir;
         if (!o.bin_dirs.empty())
             bin_dir = fs::path(o.bin_dirs[i]);
@@ -247,16 +251,43 @@ int run_benchmarks(const Options& o) {
             Located found = locate_program(name, bin_dir, self_executable(),
                                            path_variable ? path_variable : "");
             if (!found.path)
-                return fail(bad_input,
-                            fmt::format("{} not found ({})", name, escape_path(found.searched)));
+                return fmt::format("{} not found ({})", name, escape_path(found.searched));
             build.paths.push_back(*found.path);
         }
         plan.builds.push_back(std::move(build));
     }
+    return std::nullopt;
+}
+
+// The plan of the run, or why the options cannot make one; everything that
+// can be wrong is checked before anything runs.
+Refusal make_plan(const Options& o, SchedulePlan& plan) {
+    if (Refusal r = plan_programs(o, plan))
+        return r;
+    if (Refusal r = plan_stopping_rules(o, plan))
+        return r;
+    if (o.out.empty())
+        return "--out: \"\" cannot name a directory";
+    std::vector<std::string> labels;
+    if (Refusal r = choose_labels(o, labels))
+        return r;
+    if (Refusal r = plan_durations(o, plan))
+        return r;
+    if (Refusal r = locate_builds(o, labels, plan))
+        return r;
     plan.strict = o.strict;
     plan.process_id = static_cast<long>(::getpid());
     plan.version = BENCH_REPORT_VERSION;
+    return std::nullopt;
+}
 
+int run_benchmarks(const Options& o) {
+    RunView view(::isatty(STDERR_FILENO) == 1);
+    SchedulePlan plan;
+    if (Refusal r = make_plan(o, plan)) {
+        view.message(*r);
+        return bad_input;
+    }
     SystemClock clock;
     ProcessExecutor executor;
     LiveMachine machine(environment());

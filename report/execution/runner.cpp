@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <system_error>
 
 #include <fcntl.h>
@@ -134,178 +135,246 @@ int received_signal() {
     return pending_signal;
 }
 
-Execution execute_program(const fs::path& program, const fs::path& dir, const ExecutionHooks& hooks,
-                          std::optional<double> timeout_seconds) {
-    Execution rep;
-    auto start = std::chrono::steady_clock::now();
-    auto elapsed = [&] {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    };
-    std::ofstream console(dir / "console.txt", std::ios::binary);
-    if (!console) {
-        rep.error = fmt::format("cannot write {}: {}", (dir / "console.txt").string(),
-                                std::strerror(errno));
-        return rep;
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+// What the child met before it could run the program, sent back through a
+// pipe that closes on exec: the step (1 its standard streams, 2 its
+// directory, 3 the exec itself) and errno.
+struct ChildError {
+    int step = 0;
+    int error = 0;
+};
+
+// The program started, or why it could not be.
+struct Started {
+    pid_t pid = -1;
+    int output = -1;  // the read end of its standard output and error
+    std::optional<ChildError> child_error;
+    std::string error;
+};
+
+void close_all(std::initializer_list<int> fds) {
+    for (int fd : fds)
+        ::close(fd);
+}
+
+// In the child: its own process group, so that a Ctrl-C at the terminal
+// reaches bench_report alone and is passed on exactly once; ended with
+// bench_report should bench_report be killed outright; the signals
+// bench_report handles back to their defaults; standard input at end of
+// file, output and error into `output`; then the program, in `dir`.
+[[noreturn]] void become_program(const fs::path& program, const fs::path& dir, int output,
+                                 int report, pid_t parent) {
+    ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent)
+        ::_exit(127);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ})
+        ::signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    int failed_step = 0;
+    int in = ::open("/dev/null", O_RDONLY);
+    if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(output, 1) < 0 || ::dup2(output, 2) < 0)
+        failed_step = 1;
+    else if (::chdir(dir.c_str()) != 0)
+        failed_step = 2;
+    else {
+        ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        failed_step = 3;
     }
+    int error[2] = {failed_step, errno};
+    [[maybe_unused]] auto n = ::write(report, error, sizeof error);
+    ::_exit(127);
+}
+
+// Waits until the child has run the program (the pipe closes on exec) or
+// said why it could not.
+std::optional<ChildError> child_error(int report) {
+    int error[2] = {0, 0};
+    ssize_t got;
+    while ((got = ::read(report, error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    ::close(report);
+    if (got != static_cast<ssize_t>(sizeof error))
+        return std::nullopt;
+    return ChildError{error[0], error[1]};
+}
+
+Started start_program(const fs::path& program, const fs::path& dir) {
+    Started started;
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {
-        rep.error = fmt::format("cannot make a pipe: {}", std::strerror(errno));
-        return rep;
+        started.error = fmt::format("cannot make a pipe: {}", std::strerror(errno));
+        return started;
     }
-    // The error the child meets before exec comes back through this pipe.
-    int report_pipe[2];
-    if (::pipe2(report_pipe, O_CLOEXEC) != 0) {
-        rep.error = fmt::format("cannot make a pipe: {}", std::strerror(errno));
-        ::close(out[0]);
-        ::close(out[1]);
-        return rep;
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        started.error = fmt::format("cannot make a pipe: {}", std::strerror(errno));
+        close_all({out[0], out[1]});
+        return started;
     }
     pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid < 0) {
-        rep.error = fmt::format("cannot start {}: {}", program.string(), std::strerror(errno));
-        for (int fd : {out[0], out[1], report_pipe[0], report_pipe[1]})
-            ::close(fd);
-        return rep;
+        started.error = fmt::format("cannot start {}: {}", program.string(), std::strerror(errno));
+        close_all({out[0], out[1], report[0], report[1]});
+        return started;
     }
-    if (pid == 0) {
-        // The program has a process group of its own, so a Ctrl-C at the
-        // terminal reaches bench_report alone and is passed on exactly once;
-        // it ends with bench_report should bench_report be killed outright.
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent)
-            ::_exit(127);
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ})
-            ::signal(sig, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        int failed_step = 0;
-        int in = ::open("/dev/null", O_RDONLY);
-        if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(out[1], 2) < 0)
-            failed_step = 1;
-        else if (::chdir(dir.c_str()) != 0)
-            failed_step = 2;
-        else {
-            ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-            failed_step = 3;
-        }
-        int error[2] = {failed_step, errno};
-        [[maybe_unused]] auto n = ::write(report_pipe[1], error, sizeof error);
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(report_pipe[1]);
-    int child_error[2] = {0, 0};
-    ssize_t got;
-    while ((got = ::read(report_pipe[0], child_error, sizeof child_error)) < 0 && errno == EINTR) {
-    }
-    ::close(report_pipe[0]);
+    if (pid == 0)
+        become_program(program, dir, out[1], report[1], parent);
+    close_all({out[1], report[1]});
+    started.pid = pid;
+    started.output = out[0];
+    started.child_error = child_error(report[0]);
+    return started;
+}
 
-    std::string pending;
-    // When the signal was passed on, or the timeout's SIGTERM sent; the whole
-    // process group gets each, so a grandchild holding the pipe ends too.
-    std::optional<std::chrono::steady_clock::time_point> forwarded_at;
-    bool timed_out = false;
-    bool write_failed = false;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
-    int nfds = wake_pipe[0] >= 0 ? 2 : 1;
-    bool open_stream = true;
-    auto signal_group = [&](int sig) {
-        if (::kill(-pid, sig) != 0)
-            ::kill(pid, sig);
-    };
-    auto pass_on = [&] {
-        if (forwarded_at)
+// Empties the pipe the signal handler writes to.
+void drain_wake_pipe() {
+    char drain[64];
+    while (::read(wake_pipe[0], drain, sizeof drain) > 0) {
+    }
+}
+
+// The program's process group and what bench_report sent it: a signal it
+// received, passed on, or the timeout's SIGTERM; SIGKILL 10 s after either.
+// The whole group gets each, so a grandchild holding the pipe ends too.
+class Group {
+public:
+    Group(pid_t pid, std::optional<double> timeout, Steady::time_point start)
+        : pid_(pid), timeout_(timeout), start_(start) {}
+
+    // Passes on a signal received, or stops the program past its timeout; once.
+    void pass_on() {
+        if (forwarded_)
             return;
         if (pending_signal != 0) {
-            signal_group(pending_signal);
-            forwarded_at = std::chrono::steady_clock::now();
-        } else if (timeout_seconds && elapsed() > *timeout_seconds) {
-            signal_group(SIGTERM);
-            forwarded_at = std::chrono::steady_clock::now();
-            timed_out = true;
+            signal(pending_signal);
+        } else if (timeout_ && seconds_since(start_) > *timeout_) {
+            signal(SIGTERM);
+            timed_out_ = true;
+        } else {
+            return;
         }
-    };
-    bool killed = false;
-    auto kill_late = [&] {
-        // A program that ignores the signal is stopped for good after 10 s.
-        if (forwarded_at && !killed &&
-            std::chrono::steady_clock::now() - *forwarded_at > std::chrono::seconds(10)) {
-            signal_group(SIGKILL);
-            killed = true;
+        forwarded_ = true;
+        forwarded_at_ = Steady::now();
+    }
+    // A program that ignores the signal is stopped for good after 10 s.
+    void kill_late() {
+        if (forwarded_ && !killed_ && Steady::now() - forwarded_at_ > std::chrono::seconds(10)) {
+            signal(SIGKILL);
+            killed_ = true;
         }
-    };
-    while (open_stream) {
-        pass_on();
-        kill_late();
-        int ready = ::poll(fds, static_cast<nfds_t>(nfds), 250);
+    }
+    bool forwarded() const { return forwarded_; }
+    bool timed_out() const { return timed_out_; }
+
+    static double seconds_since(Steady::time_point t) {
+        return std::chrono::duration<double>(Steady::now() - t).count();
+    }
+
+private:
+    void signal(int sig) {
+        if (::kill(-pid_, sig) != 0)
+            ::kill(pid_, sig);
+    }
+
+    pid_t pid_;
+    std::optional<double> timeout_;
+    Steady::time_point start_;
+    bool forwarded_ = false;
+    Steady::time_point forwarded_at_{};
+    bool timed_out_ = false;
+    bool killed_ = false;
+};
+
+// What the program prints, kept in console.txt and handed on line by line.
+class Output {
+public:
+    Output(std::ofstream& console, const ExecutionHooks& hooks)
+        : console_(console), hooks_(hooks) {}
+
+    void add(const char* data, std::size_t size) {
+        console_.write(data, static_cast<std::streamsize>(size));
+        console_.flush();
+        if (!console_)
+            write_failed_ = true;
+        pending_.append(data, size);
+        std::size_t nl;
+        while ((nl = pending_.find('\n')) != std::string::npos) {
+            if (hooks_.on_line)
+                hooks_.on_line(pending_.substr(0, nl));
+            pending_.erase(0, nl + 1);
+        }
+    }
+    // The last line, when the output does not end with a newline.
+    void finish() {
+        if (!pending_.empty() && hooks_.on_line)
+            hooks_.on_line(pending_);
+    }
+    bool write_failed() const { return write_failed_; }
+
+private:
+    std::ofstream& console_;
+    const ExecutionHooks& hooks_;
+    std::string pending_;
+    bool write_failed_ = false;
+};
+
+// Reads the program's output until the pipe closes, passing signals on and
+// honouring the timeout meanwhile.
+void read_output(int fd, Output& output, Group& group, const ExecutionHooks& hooks) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+    nfds_t nfds = wake_pipe[0] >= 0 ? 2 : 1;
+    for (;;) {
+        group.pass_on();
+        group.kill_late();
+        int ready = ::poll(fds, nfds, 250);
         if (ready < 0 && errno != EINTR)
-            break;
-        if (nfds == 2 && (fds[1].revents & POLLIN)) {
-            char drain[64];
-            while (::read(wake_pipe[0], drain, sizeof drain) > 0) {
-            }
-        }
+            return;
+        if (nfds == 2 && (fds[1].revents & POLLIN))
+            drain_wake_pipe();
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
             char buffer[8192];
-            ssize_t n = ::read(out[0], buffer, sizeof buffer);
+            ssize_t n = ::read(fd, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n <= 0) {
-                open_stream = false;
-            } else {
-                console.write(buffer, n);
-                console.flush();
-                if (!console)
-                    write_failed = true;
-                pending.append(buffer, static_cast<std::size_t>(n));
-                std::size_t nl;
-                while ((nl = pending.find('\n')) != std::string::npos) {
-                    if (hooks.on_line)
-                        hooks.on_line(pending.substr(0, nl));
-                    pending.erase(0, nl + 1);
-                }
-            }
+            if (n <= 0)
+                return;
+            output.add(buffer, static_cast<std::size_t>(n));
         }
         if (hooks.on_tick)
             hooks.on_tick();
     }
-    if (!pending.empty() && hooks.on_line)
-        hooks.on_line(pending);
-    ::close(out[0]);
-    int status = 0;
-    // The pipe closed; the program itself may still be running (it closed its
-    // output): keep passing signals on and honouring the timeout while waiting.
+}
+
+// The pipe closed; the program itself may still be running (it closed its
+// output): keep passing signals on and honouring the timeout while waiting.
+// Its wait status, -1 when it cannot be had.
+int wait_for_exit(pid_t pid, Group& group) {
+    pollfd wake = {wake_pipe[0], POLLIN, 0};
+    nfds_t nfds = wake_pipe[0] >= 0 ? 1 : 0;
     for (;;) {
+        int status = 0;
         pid_t done = ::waitpid(pid, &status, WNOHANG);
         if (done == pid)
-            break;
-        if (done < 0 && errno != EINTR) {
-            status = -1;
-            break;
-        }
-        pass_on();
-        kill_late();
-        ::poll(fds + 1, static_cast<nfds_t>(nfds - 1), 100);
-        if (nfds == 2 && (fds[1].revents & POLLIN)) {
-            char drain[64];
-            while (::read(wake_pipe[0], drain, sizeof drain) > 0) {
-            }
-        }
+            return status;
+        if (done < 0 && errno != EINTR)
+            return -1;
+        group.pass_on();
+        group.kill_late();
+        ::poll(&wake, nfds, 100);
+        if (nfds == 1 && (wake.revents & POLLIN))
+            drain_wake_pipe();
     }
-    rep.seconds = elapsed();
-    console.close();
-    if (write_failed || console.fail())
-        rep.error = fmt::format("cannot write {}", (dir / "console.txt").string());
+}
 
-    if (got == static_cast<ssize_t>(sizeof child_error)) {
-        const char* step = child_error[0] == 2 ? "cannot enter its directory" : "cannot start";
-        rep.error = fmt::format("{} {}: {}", step, program.string(), std::strerror(child_error[1]));
-        rep.outcome = Outcome::failed;
-        return rep;
-    }
+// How it ended, from its wait status and what bench_report sent it.
+void set_outcome(Execution& rep, int status, const Group& group) {
     if (status != -1 && WIFEXITED(status)) {
         rep.exit_status = WEXITSTATUS(status);
         rep.outcome = *rep.exit_status == 0 ? Outcome::completed : Outcome::failed;
@@ -314,15 +383,55 @@ Execution execute_program(const fs::path& program, const fs::path& dir, const Ex
         rep.outcome = Outcome::killed;
     }
     // Whatever way it ended after the signal was passed on, the run was cut short.
-    if (forwarded_at)
-        rep.outcome = timed_out ? Outcome::timed_out : Outcome::interrupted;
+    if (group.forwarded())
+        rep.outcome = group.timed_out() ? Outcome::timed_out : Outcome::interrupted;
+}
 
+// The results file the program left in its directory.
+std::optional<fs::path> results_file_in(const fs::path& dir) {
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        if (it->path().filename().string().rfind("results_", 0) == 0 && it->is_regular_file(ec)) {
-            rep.results_file = it->path();
-            break;
-        }
+        if (it->path().filename().string().rfind("results_", 0) == 0 && it->is_regular_file(ec))
+            return it->path();
+    return std::nullopt;
+}
+
+}  // namespace
+
+Execution execute_program(const fs::path& program, const fs::path& dir, const ExecutionHooks& hooks,
+                          std::optional<double> timeout_seconds) {
+    Execution rep;
+    auto start = Steady::now();
+    std::ofstream console(dir / "console.txt", std::ios::binary);
+    if (!console) {
+        rep.error = fmt::format("cannot write {}: {}", (dir / "console.txt").string(),
+                                std::strerror(errno));
+        return rep;
+    }
+    Started started = start_program(program, dir);
+    if (started.pid < 0) {
+        rep.error = started.error;
+        return rep;
+    }
+    Group group(started.pid, timeout_seconds, start);
+    Output output(console, hooks);
+    read_output(started.output, output, group, hooks);
+    output.finish();
+    ::close(started.output);
+    int status = wait_for_exit(started.pid, group);
+    rep.seconds = Group::seconds_since(start);
+    console.close();
+    if (output.write_failed() || console.fail())
+        rep.error = fmt::format("cannot write {}", (dir / "console.txt").string());
+
+    if (const std::optional<ChildError>& e = started.child_error) {
+        const char* step = e->step == 2 ? "cannot enter its directory" : "cannot start";
+        rep.error = fmt::format("{} {}: {}", step, program.string(), std::strerror(e->error));
+        rep.outcome = Outcome::failed;
+        return rep;
+    }
+    set_outcome(rep, status, group);
+    rep.results_file = results_file_in(dir);
     return rep;
 }
 

@@ -244,6 +244,16 @@ private:
     double started_ = 0;
     std::string interleaved_;
 
+    // Where one repetition stands while it runs.
+    struct Slot {
+        std::size_t program = 0, build = 0;
+        int number = 0, position = 0, planned = 0;
+        double left_after = 0;  // seconds of the run left once it ends
+        std::chrono::system_clock::time_point wall_start;
+        double started = 0;  // steady seconds
+        fs::path dir;
+    };
+
     bool interleaved() const { return plan_.builds.size() > 1; }
     double since_start() { return clock_.seconds() - started_; }
 
@@ -266,12 +276,33 @@ private:
         return std::max(plan_.runs[program], stopping_maximum);
     }
 
+    // Before the run: what the machine is and what disturbs it, what the run
+    // costs, and which labels get a build of another kind.
+    bool survey();
+    void announce_cost();
+    void announce_other_builds();
+    bool make_folders();
+    ScheduleResult finish();
+    void summarise(std::size_t reached, const std::vector<StopReason>& stopped);
+
     std::optional<PrecisionInterval> interval(std::size_t program, std::size_t build) const;
+    void widest_variation_of(std::size_t program, Decision& d) const;
+    bool widest_interval_of(std::size_t program, Decision& d) const;
     std::optional<Decision> judge(std::size_t program, int next) const;
+    bool over_budget(std::size_t program, int next);
     StopReason run_program(std::size_t program);
+    bool run_round(std::size_t program, int next, int planned);
+    void say_unpaired(std::size_t program, int round);
+
     // One repetition; false when the run must stop (a signal, an error).
-    bool repetition(std::size_t program, std::size_t build, int number, int position,
-                    int planned, double left_after);
+    bool repetition(Slot slot);
+    bool make_directory(Slot& slot);
+    void drop_directory(const Slot& slot);
+    Machine machine_before();
+    MachineRecord first_record(const Slot& slot, const Machine& before) const;
+    Execution execute(const Slot& slot);
+    void judge_results(const Slot& slot, Ended& ended, RepetitionRecord& recorded);
+    void record_end(MachineRecord& record, const Ended& ended);
 };
 
 std::optional<PrecisionInterval> Schedule::interval(std::size_t program, std::size_t build) const {
@@ -289,6 +320,34 @@ std::optional<PrecisionInterval> Schedule::interval(std::size_t program, std::si
     return precision_interval(factors);
 }
 
+// --until-stable: the widest spread of any build into `d`.
+void Schedule::widest_variation_of(std::size_t program, Decision& d) const {
+    for (std::size_t b = 0; b < plan_.builds.size(); ++b) {
+        auto v = widest_variation(samples_[program][b].rates);
+        if (v && (!d.variation || v->cv > d.variation->cv)) {
+            d.variation = v;
+            d.varies = &plan_.builds[b];
+        }
+    }
+}
+
+// --precision: the widest interval of any build into `d` (none yet, with
+// fewer than 5 values, is the widest); whether it is wider than asked.
+bool Schedule::widest_interval_of(std::size_t program, Decision& d) const {
+    double widest = -1;
+    for (std::size_t b = interleaved() ? 1 : 0; b < plan_.builds.size(); ++b) {
+        auto p = interval(program, b);
+        auto h = p ? p->half_width() : std::nullopt;
+        double width = h ? *h : HUGE_VAL;
+        if (width > widest) {
+            widest = width;
+            d.interval = p;
+            d.imprecise = &plan_.builds[b];
+        }
+    }
+    return widest * 100 > *plan_.precision;
+}
+
 // Whether the stopping rules want round `next`: a decision to add it, or to stop.
 std::optional<Decision> Schedule::judge(std::size_t program, int next) const {
     Decision d;
@@ -296,136 +355,119 @@ std::optional<Decision> Schedule::judge(std::size_t program, int next) const {
     d.next = next;
     bool more = false;
     if (plan_.until_stable) {
-        for (std::size_t b = 0; b < plan_.builds.size(); ++b) {
-            auto v = widest_variation(samples_[program][b].rates);
-            if (v && (!d.variation || v->cv > d.variation->cv)) {
-                d.variation = v;
-                d.varies = &plan_.builds[b];
-            }
-        }
+        widest_variation_of(program, d);
         more = d.variation && d.variation->cv * 100 > *plan_.until_stable;
     }
-    if (plan_.precision) {
-        // The widest interval decides; none yet (fewer than 5 values) is the widest.
-        double widest = -1;
-        for (std::size_t b = interleaved() ? 1 : 0; b < plan_.builds.size(); ++b) {
-            auto p = interval(program, b);
-            auto h = p ? p->half_width() : std::nullopt;
-            double width = h ? *h : HUGE_VAL;
-            if (width > widest) {
-                widest = width;
-                d.interval = p;
-                d.imprecise = &plan_.builds[b];
-            }
-        }
-        more = more || widest * 100 > *plan_.precision;
-    }
-    if (!more) {
+    if (plan_.precision)
+        more = widest_interval_of(program, d) || more;
+    if (!more)
         d.reason = plan_.precision ? StopReason::precise : StopReason::stable;
-        return d;
-    }
-    if (next > most_rounds(program)) {
-        d.reason = StopReason::cap;
-        return d;
-    }
-    d.reason = StopReason::runs;
+    else
+        d.reason = next > most_rounds(program) ? StopReason::cap : StopReason::runs;
     return d;
 }
 
-bool Schedule::repetition(std::size_t program, std::size_t build, int number, int position,
-                          int planned, double left_after) {
-    const std::string& name = plan_.programs[program];
-    const Build& b = plan_.builds[build];
-    // Its own directory: UTC time and a sequence number, never reused.
-    const auto wall_start = clock_.wall();
-    std::string stamp = utc(wall_start, "%Y%m%dT%H%M%SZ");
-    fs::path dir;
+// Its own directory: UTC time and a sequence number, never reused.
+bool Schedule::make_directory(Slot& slot) {
+    const Build& b = plan_.builds[slot.build];
+    std::string stamp = utc(slot.wall_start, "%Y%m%dT%H%M%SZ");
     std::error_code ec;
-    for (++sequence_[build];; ++sequence_[build]) {
-        dir = b.dir / fmt::format("{}-{}", stamp, sequence_[build]);
-        if (fs::create_directory(dir, ec))
+    for (++sequence_[slot.build];; ++sequence_[slot.build]) {
+        slot.dir = b.dir / fmt::format("{}-{}", stamp, sequence_[slot.build]);
+        if (fs::create_directory(slot.dir, ec))
             break;
         if (ec) {
-            result_.error = ScheduleError{"create", dir, ec.message()};
+            result_.error = ScheduleError{"create", slot.dir, ec.message()};
             return false;
         }
     }
     ++result_.directories;
+    return true;
+}
 
-    double rep_started = clock_.seconds();
+// Nothing ran in it: the directory goes.
+void Schedule::drop_directory(const Slot& slot) {
+    std::error_code ec;
+    fs::remove(slot.dir, ec);
+    --result_.directories;
+}
+
+// The machine before a repetition: the first one's is read at the start.
+Machine Schedule::machine_before() {
     Machine before = first_ ? machine_ : reader_.machine();
     if (!first_)
         before.state = reader_.state(plan_.busy_window);
     first_ = false;
-    // Stopped while the machine was read: the empty directory goes, nothing ran in it.
-    if ((result_.stopped_by = executor_.stop_signal())) {
-        fs::remove(dir, ec);
-        --result_.directories;
-        return false;
-    }
+    return before;
+}
+
+// The machine.json of a repetition that has not ended: "running".
+MachineRecord Schedule::first_record(const Slot& slot, const Machine& before) const {
+    const Build& b = plan_.builds[slot.build];
     MachineRecord record;
     record.bench_report_version = plan_.version;
     RepetitionRecord& recorded = record.repetition;
-    recorded.program = name;
-    recorded.number = number;
+    recorded.program = plan_.programs[slot.program];
+    recorded.number = slot.number;
     recorded.label = b.label;
-    recorded.started = utc(wall_start, "%Y-%m-%dT%H:%M:%SZ");
+    recorded.started = utc(slot.wall_start, "%Y-%m-%dT%H:%M:%SZ");
     recorded.outcome = "running";
     if (interleaved()) {
         recorded.interleaved = interleaved_;
-        recorded.round = number;
-        recorded.position = position;
+        recorded.round = slot.number;
+        recorded.position = slot.position;
     }
-    record.program = reader_.program(b.paths[program]);
+    record.program = reader_.program(b.paths[slot.program]);
     record.machine = before;
     record.before = before.state;
     record.warnings = warnings_;
-    if ((result_.error = write_whole(dir / "machine.json", record_text(record)))) {
-        // Nothing ran in it: the directory goes.
-        fs::remove(dir, ec);
-        --result_.directories;
-        return false;
-    }
+    return record;
+}
 
-    used_[build] = true;
-
+// Runs the program, saying how far it has got as it goes.
+Execution Schedule::execute(const Slot& slot) {
+    const Build& b = plan_.builds[slot.build];
     Activity activity;
-    double each = estimate(program, build);
+    double each = estimate(slot.program, slot.build);
     auto show = [&] {
         Status s;
-        s.program = name;
+        s.program = plan_.programs[slot.program];
         s.build = interleaved() ? &b : nullptr;
-        s.number = number;
-        s.planned = planned;
+        s.number = slot.number;
+        s.planned = slot.planned;
         s.activity = activity.text();
         s.elapsed = since_start();
-        s.left = std::max(0.0, each - (clock_.seconds() - rep_started)) + left_after;
+        s.left = std::max(0.0, each - (clock_.seconds() - slot.started)) + slot.left_after;
         observer_.status(s);
     };
     show();
-    Ended ended;
-    ended.execution = executor_.execute(b.paths[program], dir,
-                                        {[&](const std::string& line) {
-                                             activity.see(line);
-                                             show();
-                                         },
-                                         [&] { show(); }},
-                                        repetition_timeout(plan_, name));
+    ExecutionHooks hooks{[&](const std::string& line) {
+                             activity.see(line);
+                             show();
+                         },
+                         [&] { show(); }};
+    Execution e = executor_.execute(b.paths[slot.program], slot.dir, hooks,
+                                    repetition_timeout(plan_, plan_.programs[slot.program]));
     ++result_.started;
-    const Execution& rep = ended.execution;
+    return e;
+}
 
-    // Exiting 0 is not enough: it must have left a complete results file of
-    // the program asked for (not another program behind its name).
-    Sample& sample = samples_[program][build];
+// Exiting 0 is not enough: it must have left a complete results file of the
+// program asked for (not another program behind its name). A good
+// repetition's rates and duration go to its sample; the counts are kept.
+void Schedule::judge_results(const Slot& slot, Ended& ended, RepetitionRecord& recorded) {
+    const Execution& rep = ended.execution;
+    Sample& sample = samples_[slot.program][slot.build];
     if (rep.outcome == Outcome::completed) {
         Run usable;
-        if (std::optional<std::string> problem = results_problem(rep.results_file, name, &usable)) {
+        if (std::optional<std::string> problem =
+                results_problem(rep.results_file, plan_.programs[slot.program], &usable)) {
             ended.execution.outcome = Outcome::invalid;
             ended.reason = *problem;
             recorded.reason = *problem;
         } else {
             sample.rates.push_back(pass_rates(usable));
-            sample.by_round[number] = sample.rates.back();
+            sample.by_round[slot.number] = sample.rates.back();
         }
     }
     if (rep.outcome == Outcome::interrupted)
@@ -433,11 +475,16 @@ bool Schedule::repetition(std::size_t program, std::size_t build, int number, in
     if (ended.good()) {
         ++result_.completed;
         // The estimate covers the whole repetition, the machine's readings included.
-        sample.durations.push_back(clock_.seconds() - rep_started);
+        sample.durations.push_back(clock_.seconds() - slot.started);
     } else if (rep.outcome != Outcome::interrupted) {
         ++result_.unsuccessful;
     }
+}
 
+// How it ended, into its machine.json, with the machine after it.
+void Schedule::record_end(MachineRecord& record, const Ended& ended) {
+    const Execution& rep = ended.execution;
+    RepetitionRecord& recorded = record.repetition;
     recorded.finished = utc(clock_.wall(), "%Y-%m-%dT%H:%M:%SZ");
     recorded.seconds = rep.seconds;
     recorded.outcome = outcome_name(rep.outcome);
@@ -449,26 +496,101 @@ bool Schedule::repetition(std::size_t program, std::size_t build, int number, in
     if (rep.results_file)
         recorded.results_file = rep.results_file->filename().string();
     record.after = reader_.state(std::chrono::milliseconds(0));
-    result_.error = write_final_record(dir / "machine.json", record);
+    result_.error = write_final_record(ended.dir / "machine.json", record);
+}
 
-    ended.program = name;
-    ended.build = interleaved() ? &b : nullptr;
-    ended.number = number;
-    ended.planned = planned;
-    ended.dir = dir;
+bool Schedule::repetition(Slot slot) {
+    slot.wall_start = clock_.wall();
+    if (!make_directory(slot))
+        return false;
+    slot.started = clock_.seconds();
+    Machine before = machine_before();
+    // Stopped while the machine was read: the empty directory goes, nothing ran in it.
+    if ((result_.stopped_by = executor_.stop_signal())) {
+        drop_directory(slot);
+        return false;
+    }
+    MachineRecord record = first_record(slot, before);
+    if ((result_.error = write_whole(slot.dir / "machine.json", record_text(record)))) {
+        drop_directory(slot);
+        return false;
+    }
+    used_[slot.build] = true;
+
+    Ended ended;
+    ended.execution = execute(slot);
+    judge_results(slot, ended, record.repetition);
+    ended.program = plan_.programs[slot.program];
+    ended.build = interleaved() ? &plan_.builds[slot.build] : nullptr;
+    ended.number = slot.number;
+    ended.planned = slot.planned;
+    ended.dir = slot.dir;
+    record_end(record, ended);
     // Said even when its record could not be written: it ran, and where.
     observer_.ended(ended);
     if (result_.error)
         return false;
-    if (rep.outcome == Outcome::interrupted) {
+    if (ended.execution.outcome == Outcome::interrupted) {
         result_.stopped_by = ended.stop_signal;
         return false;
     }
     return true;
 }
 
+// Whether the time budget leaves no time for round `next`; said when so.
+bool Schedule::over_budget(std::size_t program, int next) {
+    if (!plan_.time_budget || since_start() + round_estimate(program) <= *plan_.time_budget)
+        return false;
+    Decision d;
+    d.program = plan_.programs[program];
+    d.next = next;
+    d.reason = StopReason::time_budget;
+    d.estimate = round_estimate(program);
+    observer_.decision(d);
+    return true;
+}
+
+// A round in which some build has no good repetition is said to be unpaired.
+void Schedule::say_unpaired(std::size_t program, int round) {
+    Unpaired u;
+    u.program = plan_.programs[program];
+    u.round = round;
+    for (std::size_t b = 0; b < plan_.builds.size(); ++b)
+        if (!samples_[program][b].by_round.count(round))
+            u.missing.push_back(&plan_.builds[b]);
+    if (!u.missing.empty())
+        observer_.unpaired(u);
+}
+
+// Round `next` of `program`: each build once, in the round's order; false
+// when the run must stop.
+bool Schedule::run_round(std::size_t program, int next, int planned) {
+    // What is left after each repetition of the round: the rest of this
+    // program's rounds, then every later program's.
+    double later = 0;
+    for (std::size_t q = program + 1; q < plan_.programs.size(); ++q)
+        later += round_estimate(q) * plan_.runs[q];
+    std::vector<std::size_t> order = round_order(plan_.builds.size(), next);
+    double round_left = round_estimate(program);
+    bool go_on = true;
+    int before = result_.started;
+    for (std::size_t i = 0; i < order.size() && go_on; ++i) {
+        round_left -= estimate(program, order[i]);
+        Slot slot;
+        slot.program = program;
+        slot.build = order[i];
+        slot.number = next;
+        slot.position = static_cast<int>(i) + 1;
+        slot.planned = planned;
+        slot.left_after = round_left + round_estimate(program) * (planned - next) + later;
+        go_on = repetition(slot);
+    }
+    if (!result_.error && interleaved() && result_.started > before)
+        say_unpaired(program, next);
+    return go_on;
+}
+
 StopReason Schedule::run_program(std::size_t program) {
-    const std::string& name = plan_.programs[program];
     int planned = plan_.runs[program];
     for (int next = 1;; ++next) {
         if (next > planned) {
@@ -480,64 +602,32 @@ StopReason Schedule::run_program(std::size_t program) {
                 return d->reason;
             planned = next;
         }
-        if (plan_.time_budget && since_start() + round_estimate(program) > *plan_.time_budget) {
-            Decision d;
-            d.program = name;
-            d.next = next;
-            d.reason = StopReason::time_budget;
-            d.estimate = round_estimate(program);
-            observer_.decision(d);
+        if (over_budget(program, next))
             return StopReason::time_budget;
-        }
         if ((result_.stopped_by = executor_.stop_signal()))
             return StopReason::signal;
-
-        // What is left after each repetition of the round: the rest of this
-        // program's rounds, then every later program's.
-        double later = 0;
-        for (std::size_t q = program + 1; q < plan_.programs.size(); ++q)
-            later += round_estimate(q) * plan_.runs[q];
-        std::vector<std::size_t> order = round_order(plan_.builds.size(), next);
-        double round_left = round_estimate(program);
-        bool go_on = true;
-        int before = result_.started;
-        for (std::size_t i = 0; i < order.size() && go_on; ++i) {
-            round_left -= estimate(program, order[i]);
-            double left_after = round_left + round_estimate(program) * (planned - next) + later;
-            go_on = repetition(program, order[i], next, static_cast<int>(i) + 1, planned,
-                               left_after);
-        }
+        bool go_on = run_round(program, next, planned);
         if (result_.error)
             return StopReason::failure;
-        if (interleaved() && result_.started > before) {
-            Unpaired u;
-            u.program = name;
-            u.round = next;
-            for (std::size_t b = 0; b < plan_.builds.size(); ++b)
-                if (!samples_[program][b].by_round.count(next))
-                    u.missing.push_back(&plan_.builds[b]);
-            if (!u.missing.empty())
-                observer_.unpaired(u);
-        }
         if (!go_on)
             return StopReason::signal;
     }
 }
 
-ScheduleResult Schedule::run() {
-    observer_.start(plan_);
-    // The machine as it is now, and what in it may disturb the figures.
+// The machine as it is now, and what in it may disturb the figures; false
+// when --strict refuses to run on it.
+bool Schedule::survey() {
     machine_ = reader_.machine();
     machine_.state = reader_.state(plan_.busy_window);
     warnings_ = disturbances(machine_);
     result_.warnings = warnings_.size();
     observer_.warnings(warnings_);
-    if (plan_.strict && !warnings_.empty()) {
-        result_.refused = true;
-        return result_;
-    }
+    result_.refused = plan_.strict && !warnings_.empty();
+    return !result_.refused;
+}
 
-    // What it will cost.
+// What it will cost.
+void Schedule::announce_cost() {
     Cost cost;
     for (std::size_t p = 0; p < plan_.programs.size(); ++p) {
         for (const Build& b : plan_.builds)
@@ -555,55 +645,49 @@ ScheduleResult Schedule::run() {
         cost.budget_bound = true;
     }
     observer_.cost(cost);
+}
 
-    // A new build under a label that holds another's is said before it runs.
+// A new build under a label that holds another's is said before it runs.
+void Schedule::announce_other_builds() {
     for (std::size_t p = 0; p < plan_.programs.size(); ++p)
         for (const Build& b : plan_.builds) {
             MachineRecord now;
             now.program = reader_.program(b.paths[p]);
             std::optional<std::string> added = recorded_build(now);
             std::set<std::string> held = builds_held(b.dir, plan_.programs[p]);
-            if (added && !held.empty() && !held.count(*added)) {
-                OtherBuild o{plan_.programs[p], &b, added->substr(0, 8), {}};
-                for (const std::string& h : held)
-                    o.held.push_back(h.substr(0, 8));
-                observer_.other_build(o);
-            }
+            if (!added || held.empty() || held.count(*added))
+                continue;
+            OtherBuild o{plan_.programs[p], &b, added->substr(0, 8), {}};
+            for (const std::string& h : held)
+                o.held.push_back(h.substr(0, 8));
+            observer_.other_build(o);
         }
+}
 
+// Each build's folder; false (the error kept) when one cannot be made.
+bool Schedule::make_folders() {
     std::error_code ec;
     for (const Build& b : plan_.builds) {
         fs::create_directories(b.dir, ec);
         if (ec) {
             result_.error = ScheduleError{"create", b.dir, ec.message()};
-            return result_;
+            return false;
         }
     }
-    if (!executor_.prepare()) {
-        result_.cannot_catch_signals = true;
-        return result_;
-    }
+    return true;
+}
 
-    started_ = clock_.seconds();
-    interleaved_ = interleaved_name(clock_.wall(), plan_.process_id);
-    std::vector<StopReason> stopped(plan_.programs.size(), StopReason::runs);
-    std::size_t reached = 0;
-    // The folders that got a repetition are said whatever ends the run.
-    auto finish = [&] {
-        for (std::size_t b = 0; b < plan_.builds.size(); ++b)
-            if (used_[b])
-                result_.folders.push_back(plan_.builds[b].dir);
-        result_.elapsed = since_start();
-        return result_;
-    };
-    for (std::size_t p = 0; p < plan_.programs.size(); ++p) {
-        reached = p + 1;
-        stopped[p] = run_program(p);
-        if (result_.error)
-            return finish();
-        if (result_.stopped_by)
-            break;
-    }
+// The folders that got a repetition are said whatever ends the run.
+ScheduleResult Schedule::finish() {
+    for (std::size_t b = 0; b < plan_.builds.size(); ++b)
+        if (used_[b])
+            result_.folders.push_back(plan_.builds[b].dir);
+    result_.elapsed = since_start();
+    return result_;
+}
+
+// Each program that started, each build: its spread, its interval, why it stopped.
+void Schedule::summarise(std::size_t reached, const std::vector<StopReason>& stopped) {
     for (std::size_t p = 0; p < reached; ++p)
         for (std::size_t b = 0; b < plan_.builds.size(); ++b) {
             ProgramSummary s;
@@ -615,6 +699,33 @@ ScheduleResult Schedule::run() {
             s.stopped = stopped[p];
             observer_.summary(s);
         }
+}
+
+ScheduleResult Schedule::run() {
+    observer_.start(plan_);
+    if (!survey())
+        return result_;
+    announce_cost();
+    announce_other_builds();
+    if (!make_folders())
+        return result_;
+    if (!executor_.prepare()) {
+        result_.cannot_catch_signals = true;
+        return result_;
+    }
+    started_ = clock_.seconds();
+    interleaved_ = interleaved_name(clock_.wall(), plan_.process_id);
+    std::vector<StopReason> stopped(plan_.programs.size(), StopReason::runs);
+    std::size_t reached = 0;
+    for (std::size_t p = 0; p < plan_.programs.size(); ++p) {
+        reached = p + 1;
+        stopped[p] = run_program(p);
+        if (result_.error)
+            return finish();
+        if (result_.stopped_by)
+            break;
+    }
+    summarise(reached, stopped);
     return finish();
 }
 
