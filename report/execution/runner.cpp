@@ -1,11 +1,13 @@
 #include "execution/runner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
+#include <iterator>
 #include <system_error>
 
 #include <fcntl.h>
@@ -33,6 +35,31 @@ extern "C" void on_signal(int sig) {
     char byte = static_cast<char>(sig);
     [[maybe_unused]] auto n = ::write(wake_pipe[1], &byte, 1);
     errno = saved;
+}
+
+// The signals bench_report handles or ignores while it runs programs, and
+// which of them were ignored when it started: those stay ignored, in
+// bench_report and in the programs (nohup, a shell's background job).
+constexpr int handled_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+bool ignored_at_start[std::size(handled_signals)] = {};
+bool start_seen = false;
+
+void see_start() {
+    if (start_seen)
+        return;
+    start_seen = true;
+    for (std::size_t i = 0; i < std::size(handled_signals); ++i) {
+        struct sigaction old {};
+        ignored_at_start[i] =
+            ::sigaction(handled_signals[i], nullptr, &old) == 0 && old.sa_handler == SIG_IGN;
+    }
+}
+
+bool was_ignored(int sig) {
+    for (std::size_t i = 0; i < std::size(handled_signals); ++i)
+        if (handled_signals[i] == sig)
+            return ignored_at_start[i];
+    return false;
 }
 
 bool executable(const fs::path& p) {
@@ -121,12 +148,13 @@ Located locate_program(const std::string& name, const std::optional<fs::path>& b
 bool forward_signals() {
     if (wake_pipe[0] < 0 && ::pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
+    see_start();
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no SA_RESTART: a waiting poll returns at once
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        if (::sigaction(sig, &sa, nullptr) != 0)
+        if (!was_ignored(sig) && ::sigaction(sig, &sa, nullptr) != 0)
             return false;
     return ::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 }
@@ -163,7 +191,8 @@ void close_all(std::initializer_list<int> fds) {
 // In the child: its own process group, so that a Ctrl-C at the terminal
 // reaches bench_report alone and is passed on exactly once; ended with
 // bench_report should bench_report be killed outright; the signals
-// bench_report handles back to their defaults; standard input at end of
+// bench_report handles back to their defaults, but for those ignored when it
+// started, which the program ignores too; standard input at end of
 // file, output and error into `output`; then the program, in `dir`.
 [[noreturn]] void become_program(const fs::path& program, const fs::path& dir, int output,
                                  int report, pid_t parent) {
@@ -171,8 +200,8 @@ void close_all(std::initializer_list<int> fds) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent)
         ::_exit(127);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ})
-        ::signal(sig, SIG_DFL);
+    for (int sig : handled_signals)
+        ::signal(sig, was_ignored(sig) ? SIG_IGN : SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -271,6 +300,9 @@ public:
         }
     }
     bool forwarded() const { return forwarded_; }
+    // SIGTERM to what is left of the group once the program has ended, not
+    // yet reaped; not counted as a signal passed on.
+    void stop_leftovers() { ::kill(-pid_, SIGTERM); }
     bool timed_out() const { return timed_out_; }
 
     static double seconds_since(Steady::time_point t) {
@@ -292,7 +324,10 @@ private:
     bool killed_ = false;
 };
 
-// What the program prints, kept in console.txt and handed on line by line.
+// What the program prints, kept whole in console.txt and handed on line by
+// line. Only the new bytes are searched for a newline, and no more of one
+// line than longest_line is kept: a program that prints a long line without
+// a newline costs neither quadratic time nor unbounded memory.
 class Output {
 public:
     Output(std::ofstream& console, const ExecutionHooks& hooks)
@@ -303,39 +338,65 @@ public:
         console_.flush();
         if (!console_)
             write_failed_ = true;
-        pending_.append(data, size);
-        std::size_t nl;
-        while ((nl = pending_.find('\n')) != std::string::npos) {
-            if (hooks_.on_line)
-                hooks_.on_line(pending_.substr(0, nl));
-            pending_.erase(0, nl + 1);
+        const char* end = data + size;
+        while (data < end) {
+            const void* nl = std::memchr(data, '\n', static_cast<std::size_t>(end - data));
+            const char* stop = nl ? static_cast<const char*>(nl) : end;
+            keep(data, static_cast<std::size_t>(stop - data));
+            if (!nl)
+                break;
+            hand_on();
+            data = stop + 1;
         }
     }
     // The last line, when the output does not end with a newline.
     void finish() {
-        if (!pending_.empty() && hooks_.on_line)
-            hooks_.on_line(pending_);
+        if (!pending_.empty())
+            hand_on();
     }
     bool write_failed() const { return write_failed_; }
 
 private:
+    void keep(const char* data, std::size_t size) {
+        pending_.append(data, std::min(size, longest_line - pending_.size()));
+    }
+    void hand_on() {
+        if (hooks_.on_line)
+            hooks_.on_line(pending_);
+        pending_.clear();
+    }
+
     std::ofstream& console_;
     const ExecutionHooks& hooks_;
     std::string pending_;
     bool write_failed_ = false;
 };
 
+// Whether the program has ended, seen without reaping it: until it is
+// reaped its process id, and so its group's, cannot be another's.
+bool has_ended(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
 // Reads the program's output until the pipe closes, passing signals on and
-// honouring the timeout meanwhile.
-void read_output(int fd, Output& output, Group& group, const ExecutionHooks& hooks) {
+// honouring the timeout meanwhile. Once the program has ended, reading stops
+// output_grace_seconds later even if the pipe is still open; true then.
+bool read_output(int fd, pid_t pid, Output& output, Group& group, const ExecutionHooks& hooks) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
     nfds_t nfds = wake_pipe[0] >= 0 ? 2 : 1;
+    std::optional<Steady::time_point> ended;
     for (;;) {
         group.pass_on();
         group.kill_late();
+        if (!ended && has_ended(pid))
+            ended = Steady::now();
+        if (ended && Group::seconds_since(*ended) > output_grace_seconds)
+            return true;
         int ready = ::poll(fds, nfds, 250);
         if (ready < 0 && errno != EINTR)
-            return;
+            return false;
         if (nfds == 2 && (fds[1].revents & POLLIN))
             drain_wake_pipe();
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
@@ -344,7 +405,7 @@ void read_output(int fd, Output& output, Group& group, const ExecutionHooks& hoo
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                return;
+                return false;
             output.add(buffer, static_cast<std::size_t>(n));
         }
         if (hooks.on_tick)
@@ -415,9 +476,12 @@ Execution execute_program(const fs::path& program, const fs::path& dir, const Ex
     }
     Group group(started.pid, timeout_seconds, start);
     Output output(console, hooks);
-    read_output(started.output, output, group, hooks);
+    rep.output_held = read_output(started.output, started.pid, output, group, hooks);
     output.finish();
     ::close(started.output);
+    // What the program left in its group goes with it.
+    if (rep.output_held)
+        group.stop_leftovers();
     int status = wait_for_exit(started.pid, group);
     rep.seconds = Group::seconds_since(start);
     console.close();

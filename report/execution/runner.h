@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -49,6 +50,9 @@ struct Execution {
     double seconds = 0;
     std::optional<std::filesystem::path> results_file;  // results_* in its directory
     std::string error;  // why it could not be started, or console.txt not written
+    // The output stayed open past output_grace_seconds after the program
+    // ended (a process it started holds it): reading stopped there.
+    bool output_held = false;
 };
 
 struct ExecutionHooks {
@@ -59,18 +63,30 @@ struct ExecutionHooks {
 };
 
 // Runs `program` in `dir` (which must exist) with standard input at end of
-// file, its standard output and error saved to dir/console.txt. A Ctrl-C,
+// file, its standard output and error saved to dir/console.txt and handed on
+// line by line (a line longer than longest_line is cut there). A Ctrl-C,
 // SIGTERM or SIGHUP that bench_report receives meanwhile is passed on to the
 // program's process group (see forward_signals) and the execution is marked
 // interrupted; past `timeout_seconds` the group gets SIGTERM and the execution
 // is marked timed out. A group that outlives either by 10 s gets SIGKILL.
+// Once the program has ended, its output is read for output_grace_seconds
+// more at most: a process it started that keeps the output open (one that
+// left its process group) cannot hold the run; the program's group then gets
+// SIGTERM and the execution says so (output_held).
 Execution execute_program(const std::filesystem::path& program, const std::filesystem::path& dir,
                           const ExecutionHooks& hooks,
                           std::optional<double> timeout_seconds = std::nullopt);
 
+// The most of one output line kept and handed on.
+inline constexpr std::size_t longest_line = 64 * 1024;
+// How long the output is still read once the program has ended.
+inline constexpr double output_grace_seconds = 2;
+
 // From now on SIGINT, SIGTERM and SIGHUP no longer end bench_report: they are
 // passed on to the running program and remembered; SIGXFSZ and SIGPIPE are
 // ignored, so a file-size limit or a closed pipe is a failed write, said.
+// A signal ignored when bench_report started (nohup, a background job of a
+// shell) stays ignored, and is ignored by the programs too.
 // Returns false when it cannot.
 bool forward_signals();
 

@@ -114,6 +114,12 @@ std::optional<std::string> results_problem(const std::optional<fs::path>& result
     return std::nullopt;
 }
 
+std::string held_output_reason() {
+    return fmt::format("a process it started kept its output open after it ended; reading "
+                       "stopped {:g} s later and its process group was sent SIGTERM",
+                       output_grace_seconds);
+}
+
 namespace {
 
 // `text` into `path`, created or truncated; the system's reason when it fails.
@@ -472,6 +478,9 @@ void Schedule::judge_results(const Slot& slot, Ended& ended, RepetitionRecord& r
     }
     if (rep.outcome == Outcome::interrupted)
         ended.stop_signal = executor_.stop_signal();
+    // A repetition that did not complete says why, this too.
+    if (rep.output_held && !ended.good() && !recorded.reason)
+        recorded.reason = held_output_reason();
     if (ended.good()) {
         ++result_.completed;
         // The estimate covers the whole repetition, the machine's readings included.
@@ -501,15 +510,15 @@ void Schedule::record_end(MachineRecord& record, const Ended& ended) {
 
 bool Schedule::repetition(Slot slot) {
     slot.wall_start = clock_.wall();
+    slot.started = clock_.seconds();
+    // The machine is read (over the busy window) before the directory is
+    // made, which its machine.json then follows at once: a run killed while
+    // it reads leaves no empty directory behind.
+    Machine before = machine_before();
+    if ((result_.stopped_by = executor_.stop_signal()))
+        return false;
     if (!make_directory(slot))
         return false;
-    slot.started = clock_.seconds();
-    Machine before = machine_before();
-    // Stopped while the machine was read: the empty directory goes, nothing ran in it.
-    if ((result_.stopped_by = executor_.stop_signal())) {
-        drop_directory(slot);
-        return false;
-    }
     MachineRecord record = first_record(slot, before);
     if ((result_.error = write_whole(slot.dir / "machine.json", record_text(record)))) {
         drop_directory(slot);

@@ -213,6 +213,10 @@ struct ScheduleError {
 std::optional<std::string> results_problem(const std::optional<std::filesystem::path>& results_file,
                                            const std::string& program, Run* usable = nullptr);
 
+// What machine.json's reason and the view say of an execution whose output
+// stayed open after the program ended (Execution::output_held).
+std::string held_output_reason();
+
 // Writes `text` to `path` whole or not at all: into PATH.tmp, then renamed
 // over it; the temporary file never stays. The error names the file that
 // could not be written and the system's reason.

@@ -89,6 +89,20 @@ protected:
         return found;
     }
 
+    // Starts `prefix` bench_report run `args` in the background: its process
+    // id goes to root/pid, its exit status to root/status when it ends.
+    std::string background(const std::string& args, const std::string& prefix = "") {
+        for (const char* f : {"pid", "status"})
+            fs::remove(root / f);
+        std::string cmd = "cd '" + root.string() + "' && (" + prefix + " '" BENCH_REPORT "' run " +
+                          args +
+                          " >stdout.txt 2>stderr.txt </dev/null & echo $! > pid; wait $!; "
+                          "echo $? > status) 2>/dev/null &";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        wait_for(root / "pid");
+        return slurp(root / "pid");
+    }
+
     bool wait_for(const fs::path& p, int seconds = 30) {
         for (int i = 0; i < seconds * 20 && !fs::exists(p); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -358,6 +372,96 @@ TEST_F(Run, CtrlCAtATerminal) {
     ASSERT_EQ(reps.size(), 2u);
     EXPECT_EQ(reps[1].second["repetition"]["outcome"], "interrupted");
     EXPECT_EQ(reps[1].second["repetition"]["signal"], "SIGINT");
+}
+
+// A signal ignored when run starts (nohup, a shell's background job) stays
+// ignored, in run and in the program: a hangup neither stops the run nor
+// kills the repetition.
+TEST_F(Run, ASignalIgnoredAtTheStartStaysIgnored) {
+    std::string results = std::string(REPORT_DATA) + "/memory_1thread.results.txt";
+    fake("nohup", "touch '" + (root / "started").string() + "'\nwhile [ ! -e '" +
+                      (root / "sent").string() + "' ]; do sleep 0.1; done\nkill -HUP $$\ncp '" +
+                      results + "' results_memory.txt");
+    std::string pid = background("--runs 1 --programs memory --label host --bin-dir nohup",
+                                 "nohup");
+    ASSERT_TRUE(wait_for(root / "started"));
+    ASSERT_EQ(std::system(("kill -HUP " + pid).c_str()), 0);
+    std::ofstream(root / "sent").put('\n');
+    ASSERT_TRUE(wait_for(root / "status"));
+    EXPECT_EQ(slurp(root / "status"), "0\n") << slurp(root / "stderr.txt");
+    auto reps = repetitions();
+    ASSERT_EQ(reps.size(), 1u);
+    EXPECT_EQ(reps[0].second["repetition"]["outcome"], "completed");
+}
+
+// A program that starts a process of its own session (setsid), which keeps
+// the output pipe open, cannot hold the run: once the program has ended,
+// reading stops within a bounded time, the program is reaped and its outcome
+// recorded with the reason. Each takes some 3 s; before, 45 s.
+TEST_F(Run, AProcessThatLeftTheGroupCannotHoldTheRun) {
+    std::string results = std::string(REPORT_DATA) + "/memory_1thread.results.txt";
+    std::string leftover = "setsid sleep 45 & echo $! > '" + (root / "leftover").string() + "'\n";
+    struct Case {
+        std::string body, kill, status, outcome;
+        json reason;
+    };
+    const std::string held = "a process it started kept its output open after it ended; "
+                             "reading stopped 2 s later and its process group was sent SIGTERM";
+    const Case cases[] = {
+        // Ends by itself at once, with its results: completed, and said.
+        {"cp '" + results + "' results_memory.txt\n" + leftover, "", "0\n", "completed", nullptr},
+        // Hangs until SIGTERM reaches its group; the held pipe does not keep run waiting.
+        {leftover + "touch '" + (root / "waiting").string() + "'\nexec sleep 60", "TERM", "143\n",
+         "interrupted", held},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.outcome);
+        fs::remove_all(root / "runs");
+        for (const char* f : {"waiting", "leftover"})
+            fs::remove(root / f);
+        fake("held", c.body);
+        std::string pid = background("--runs 1 --programs memory --label host --bin-dir held "
+                                     "--timeout 3s");
+        if (!c.kill.empty()) {
+            ASSERT_TRUE(wait_for(root / "waiting"));
+            ASSERT_EQ(std::system(("kill -" + c.kill + " " + pid).c_str()), 0);
+        }
+        bool ended = wait_for(root / "status", 20);
+        if (!ended)
+            std::system(("kill -KILL " + pid).c_str());
+        if (wait_for(root / "leftover", 1))
+            std::system(("kill " + slurp(root / "leftover")).c_str());
+        ASSERT_TRUE(ended) << "run still waits on the pipe after 20 s";
+        std::string err = slurp(root / "stderr.txt");
+        EXPECT_EQ(slurp(root / "status"), c.status) << err;
+        EXPECT_NE(err.find("; " + held + "\n"), std::string::npos) << err;
+        auto reps = repetitions();
+        ASSERT_EQ(reps.size(), 1u);
+        EXPECT_EQ(reps[0].second["repetition"]["outcome"], c.outcome);
+        EXPECT_EQ(reps[0].second["repetition"]["reason"], c.reason);
+    }
+}
+
+// A run killed outright while it reads the machine before a repetition (over
+// its busy window of a second) leaves no empty repetition directory: every
+// directory it made holds a machine.json.
+TEST_F(Run, KilledWhileReadingTheMachineLeavesNoEmptyDirectory) {
+    std::string results = std::string(REPORT_DATA) + "/memory_1thread.results.txt";
+    fake("quick", "cp '" + results + "' results_memory.txt\ntouch '" +
+                      (root / "ended").string() + "'");
+    std::string pid = background("--runs 2 --programs memory --label host --bin-dir quick");
+    ASSERT_TRUE(wait_for(root / "ended"));
+    // The second repetition's reading of the machine takes a second from here.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(std::system(("kill -KILL " + pid).c_str()), 0);
+    ASSERT_TRUE(wait_for(root / "status"));
+    EXPECT_EQ(slurp(root / "status"), "137\n");
+    std::size_t directories = 0;
+    for (const auto& e : fs::directory_iterator(root / "runs/host")) {
+        ++directories;
+        EXPECT_TRUE(fs::exists(e.path() / "machine.json")) << e.path();
+    }
+    EXPECT_EQ(directories, 1u);
 }
 
 }  // namespace
