@@ -49,42 +49,77 @@ struct Options {
     bool strict = false;
 };
 
-// "90s", "45m", "2h", "1h30m"; absent when malformed.
-std::optional<double> parse_duration(const std::string& text) {
-    double total = 0;
+// The durations run takes: a second at least (no repetition is shorter) and
+// thirty days at most (longer than any campaign: a larger number is a slip).
+constexpr double shortest_duration = 1;
+constexpr double longest_duration = 720 * 3600.0;
+
+// A duration's text read, or why it is not one.
+struct Duration {
+    enum Problem { none, malformed, unit_order, out_of_range };
+    double seconds = 0;
+    Problem problem = none;
+};
+
+// Seconds a unit stands for, 0 when it is none.
+double unit_seconds(const std::string& unit) {
+    if (unit == "s")
+        return 1;
+    if (unit == "m" || unit == "min")
+        return 60;
+    return unit == "h" ? 3600 : 0;
+}
+
+// "90s", "45m", "2h", "1h30m", "1.5h": numbers each with its unit, each unit
+// once and the larger first ("1h1h" and "30m1h" are slips, not sums).
+Duration parse_duration(const std::string& text) {
+    Duration d;
+    double last_unit = HUGE_VAL;
     std::size_t i = 0;
-    bool any = false;
     while (i < text.size()) {
         std::size_t start = i;
         while (i < text.size() &&
                (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == '.'))
             ++i;
-        if (start == i)
-            return std::nullopt;
         // The whole number or nothing: "1.2.3" and "1..5" are not durations.
         double value = 0;
-        const char* first = text.data() + start;
-        const char* last = text.data() + i;
-        auto [end, ec] = std::from_chars(first, last, value);
-        if (ec != std::errc() || end != last)
-            return std::nullopt;
+        auto [end, ec] = std::from_chars(text.data() + start, text.data() + i, value);
+        if (start == i || end != text.data() + i || (ec != std::errc() && ec != std::errc::result_out_of_range))
+            return {0, Duration::malformed};
         std::size_t unit_start = i;
         while (i < text.size() && std::isalpha(static_cast<unsigned char>(text[i])))
             ++i;
-        std::string unit = text.substr(unit_start, i - unit_start);
-        if (unit == "s")
-            total += value;
-        else if (unit == "m" || unit == "min")
-            total += value * 60;
-        else if (unit == "h")
-            total += value * 3600;
-        else
-            return std::nullopt;
-        any = true;
+        double unit = unit_seconds(text.substr(unit_start, i - unit_start));
+        if (unit == 0)
+            return {0, Duration::malformed};
+        if (unit >= last_unit)
+            return {0, Duration::unit_order};
+        last_unit = unit;
+        d.seconds += ec == std::errc() ? value * unit : HUGE_VAL;
     }
-    if (!any || !std::isfinite(total) || total <= 0)
-        return std::nullopt;
-    return total;
+    if (text.empty())
+        d.problem = Duration::malformed;
+    else if (!(d.seconds >= shortest_duration && d.seconds <= longest_duration))
+        d.problem = Duration::out_of_range;
+    return d;
+}
+
+// Why `text`, given to `option`, is no duration run takes.
+std::string duration_refusal(const std::string& option, const std::string& text,
+                             Duration::Problem problem) {
+    std::string quoted = "\"" + escape_path(text) + "\"";
+    switch (problem) {
+        case Duration::unit_order:
+            return fmt::format("{}: {} gives a unit twice or a smaller one first; give each unit "
+                               "once, the larger first, as in 1h30m",
+                               option, quoted);
+        case Duration::out_of_range:
+            return fmt::format("{}: {} is out of range: give from {:g}s to {:g}h", option,
+                               quoted, shortest_duration, longest_duration / 3600);
+        default:
+            return fmt::format("{}: {} is not a duration such as 90s, 45m, 2h or 1h30m", option,
+                               quoted);
+    }
 }
 
 std::string short_host_name() {
@@ -227,10 +262,10 @@ Refusal plan_durations(const Options& o, SchedulePlan& plan) {
           std::tuple{"--timeout", &o.timeout, &plan.timeout}}) {
         if (!*text)
             continue;
-        *into = parse_duration(**text);
-        if (!*into)
-            return fmt::format("{}: \"{}\" is not a duration such as 90s, 45m, 2h or 1h30m",
-                               option, escape_path(**text));
+        Duration d = parse_duration(**text);
+        if (d.problem != Duration::none)
+            return duration_refusal(option, **text, d.problem);
+        *into = d.seconds;
     }
     return std::nullopt;
 }
@@ -337,16 +372,22 @@ void add_run_command(CLI::App& app, int& status) {
                                 stopping_minimum, stopping_maximum))
         ->check(CLI::PositiveNumber);
     cmd->add_option("--time-budget", o->time_budget,
-                    "Start no repetition (round) that would end later than this after the "
-                    "start (90s, 45m, 2h, 1h30m)");
+                    "Start no repetition (round) expected to end later than this after the "
+                    "start (90s, 45m, 2h, 1h30m; from 1s to 720h)");
     cmd->add_option("--timeout", o->timeout,
                     fmt::format("Stop a repetition that runs longer than this (90s, 45m, 2h, "
-                                "1h30m): it is recorded as timed_out and run exits 1 (default "
+                                "1h30m; from 1s to 720h): it is recorded as timed_out and run exits 1 (default "
                                 "{} for bench_processors, {} for bench_memory: ten times a "
                                 "typical repetition plus ten minutes)",
-                                about(default_timeout("bench_processors")),
-                                about(default_timeout("bench_memory"))));
+                                exact_duration(default_timeout("bench_processors")),
+                                exact_duration(default_timeout("bench_memory"))));
     cmd->add_flag("--strict", o->strict, "Run nothing, exit 2, when the machine draws a warning");
+    cmd->footer(
+        "Exit status: 0 every repetition completed, each with a whole results file of its own "
+        "program; 1 a repetition failed, was killed, timed out or was invalid (its results file "
+        "missing, unreadable, cut short or another program's), or a folder, machine.json or "
+        "standard output could not be written; 2 usage error, --strict on a disturbed machine, "
+        "or nothing ran; 128+N stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP).");
     cmd->callback([o, &status] { status = run_benchmarks(*o); });
 }
 

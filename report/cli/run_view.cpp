@@ -14,18 +14,48 @@
 
 namespace report {
 
+namespace {
+
+// Whole seconds of a duration to print: none below 0 (or not a number), and
+// no more than a long holds.
+long long whole_seconds(double seconds) {
+    if (!(seconds > 0))
+        return 0;
+    return std::llround(std::min(seconds, 1e15));
+}
+
+}  // namespace
+
 std::string about(double seconds) {
-    long s = std::lround(std::max(seconds, 0.0));
+    long long s = whole_seconds(seconds);
     if (s < 60)
         return fmt::format("{} s", s);
     if (s < 3600)
         return fmt::format("{} min", (s + 30) / 60);
-    long m = (s + 30) / 60;
+    long long m = (s + 30) / 60;
     return fmt::format("{} h {:02} min", m / 60, m % 60);
 }
 
+std::string exact_duration(double seconds) {
+    long long ms = whole_seconds(seconds * 1000);
+    long long h = ms / 3'600'000, m = ms / 60'000 % 60, s = ms / 1000 % 60, frac = ms % 1000;
+    std::string text;
+    if (h > 0)
+        text = fmt::format("{} h {:02} min", h, m);
+    else if (m > 0)
+        text = fmt::format("{} min", m);
+    if (s == 0 && frac == 0 && !text.empty())
+        return text;
+    std::string secs = frac == 0 ? std::to_string(s) : fmt::format("{}.{:03}", s, frac);
+    if (frac != 0)
+        secs.erase(secs.find_last_not_of('0') + 1);
+    if (h > 0 && s < 10)
+        secs.insert(0, "0");
+    return text.empty() ? secs + " s" : fmt::format("{} {} s", text, secs);
+}
+
 std::string clock_text(double seconds) {
-    long s = std::lround(std::max(seconds, 0.0));
+    long long s = whole_seconds(seconds);
     if (s < 3600)
         return fmt::format("{}:{:02}", s / 60, s % 60);
     return fmt::format("{}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60);
@@ -120,7 +150,7 @@ void RunView::planned(const PlannedProgram& p) {
     const Build* build = plan.builds.size() > 1 ? p.build : nullptr;
     message(fmt::format("{}: {} ({}, about {} each, stopped past {})", who(p.program, build),
                         escape_path(p.build->paths[p.index].string()), count, about(p.each),
-                        about(p.timeout)));
+                        exact_duration(p.timeout)));
 }
 
 void RunView::cost(const Cost& cost) {
@@ -222,7 +252,9 @@ void RunView::ended(const Ended& e) {
                                    rep.seconds, remark, escape_path(e.dir.string()));
     if (!rep.error.empty() && rep.outcome != Outcome::failed)
         line += "; " + rep.error;
-    if (!e.good() || !terminal_)
+    if (rep.output_held)
+        line += "; " + held_output_reason();
+    if (!e.good() || !terminal_ || rep.output_held)
         message(line);
 }
 

@@ -11,6 +11,9 @@ namespace report {
 
 // "45 s", "13 min", "1 h 05 min", for estimates.
 std::string about(double seconds);
+// "1.5 s", "10 min 50 s", "2 h 20 min", "1 h 00 min 05 s": to the
+// millisecond, for limits given or applied.
+std::string exact_duration(double seconds);
 // "0:45", "13:20", "1:05:00", for elapsed time.
 std::string clock_text(double seconds);
 

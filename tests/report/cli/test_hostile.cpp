@@ -384,6 +384,46 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
          "\"$B\" export . && \"$B\" compare --format json .", 0, {},
          {"\"path\": \"h\\\\xff/" + p_name + "\",\n      \"path_escaped\": true",
           "\"path\": \"h\\\\xff/" + p_name + "\""}},
+        // run: durations, its help, a long output line.
+        {"run refuses durations that cannot be meant and says the ones it takes as they are",
+         [](const fs::path& d) { stand_in(d, "exit 0"); },
+         "for t in 99999999999999999999h 9223372036854775807s 0.001s 0s 1h1h 30m1h; do\n"
+         "  \"$B\" run --timeout \"$t\" --programs memory --bin-dir bin; echo \"status $?\"\n"
+         "done 2>&1\n"
+         "\"$B\" run --time-budget 1m1m --programs memory --bin-dir bin 2>&1\n"
+         "for t in --timeout=1.5s --time-budget=1h; do\n"
+         "  \"$B\" run $t --runs 1 --programs memory --label host --bin-dir bin 2>&1 |\n"
+         "    grep 'stopped past'\n"
+         "done",
+         0, {},
+         {"bench_report: --timeout: \"99999999999999999999h\" is out of range: give from 1s to "
+          "720h\nstatus 2\n",
+          "\"9223372036854775807s\" is out of range: give from 1s to 720h\nstatus 2\n",
+          "\"0.001s\" is out of range: give from 1s to 720h\nstatus 2\n",
+          "\"0s\" is out of range: give from 1s to 720h\nstatus 2\n",
+          "bench_report: --timeout: \"1h1h\" gives a unit twice or a smaller one first; give each "
+          "unit once, the larger first, as in 1h30m\nstatus 2\n",
+          "\"30m1h\" gives a unit twice", "bench_report: --time-budget: \"1m1m\" gives a unit twice",
+          "stopped past 1.5 s)\n", "stopped past 10 min 50 s)\n"}},
+        {"run --help says what its exit statuses mean", [](const fs::path&) {},
+         "\"$B\" run --help", 0, {},
+         {"1 a repetition failed, was killed, timed out or was invalid"}},
+        // The program prints 16 MiB without a newline: run keeps a bounded
+        // part of the line, so its memory does not grow with it.
+        {"run reads a long output line in bounded memory",
+         [](const fs::path& d) {
+             stand_in(d, "hwm() { awk '/VmHWM/ { print $2 }' /proc/$PPID/status; }\n"
+                         "before=$(hwm)\nhead -c 16777216 /dev/zero | tr '\\0' x\necho\n"
+                         "echo $(( $(hwm) - before )) > '" + (d / "grown").string() + "'\ncp '" +
+                         (data / "memory_1thread.results.txt").string() +
+                         "' results_memory.txt");
+         },
+         "\"$B\" run --runs 1 --programs memory --label host --bin-dir bin", 0,
+         {"1 of 1 repetition(s) completed"}, {"runs/host\n"},
+         [](const fs::path& d, const Result&) {
+             // In kB: the pending line held whole grew it by 16 MiB or more.
+             EXPECT_LT(std::stol(slurp(d / "grown")), 4096) << slurp(d / "grown");
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
