@@ -38,7 +38,7 @@ std::string about(double seconds) {
 
 std::string exact_duration(double seconds) {
     long long ms = whole_seconds(seconds * 1000);
-    long long h = ms / 3'600'000, m = ms / 60'000 % 60, s = ms / 1000 % 60, frac = ms % 1000;
+    long long h = ms / 3600000, m = ms / 60000 % 60, s = ms / 1000 % 60, frac = ms % 1000;
     std::string text;
     if (h > 0)
         text = fmt::format("{} h {:02} min", h, m);
@@ -153,19 +153,40 @@ void RunView::planned(const PlannedProgram& p) {
                         exact_duration(p.timeout)));
 }
 
+std::string RunView::cost_text(const Cost& cost, std::optional<double> elapsed) const {
+    std::string text = "about " + about(cost.total);
+    if (elapsed)
+        text += fmt::format(" (about {} in all)", about(*elapsed + cost.total));
+    if (cost.with_rules)
+        text += fmt::format(", about {} if the stopping rules add every {} they may",
+                            about(*cost.with_rules), unit());
+    if (cost.budget)
+        text += fmt::format("; the time budget stops it after about {}", about(*cost.budget));
+    return text;
+}
+
 void RunView::cost(const Cost& cost) {
-    std::string text = fmt::format("about {}", about(cost.total));
-    if (cost.at_most)
-        text += fmt::format(", at most {}", about(*cost.at_most));
-    else if (cost.budget_bound)
-        text = fmt::format("about {} (the time budget)", about(*plan_->time_budget));
     std::string where;
     for (std::size_t b = 0; b < plan_->builds.size(); ++b) {
         if (b > 0)
             where += b + 1 == plan_->builds.size() ? " and " : ", ";
         where += escape_path(plan_->builds[b].dir.string() + "/");
     }
-    message(fmt::format("this takes {}; results in {}", text, where));
+    message(fmt::format("this takes {}; results in {}", cost_text(cost, std::nullopt), where));
+    std::string basis = "an estimate at a typical machine's speed";
+    if (cost.load)
+        basis += fmt::format(", slowed {:.1f} times for its load ({:.2f} on {} processors)",
+                             cost.load_factor, *cost.load, cost.processors);
+    if (cost.said_again)
+        basis += fmt::format("; said again after the first {}", unit());
+    message(basis);
+}
+
+void RunView::revised(const Revision& r) {
+    message(fmt::format("{}: its first {} took {}, against about {} expected; at this speed the "
+                        "rest takes {}",
+                        r.program, unit(), about(r.took), about(r.expected),
+                        cost_text(r.rest, r.elapsed)));
 }
 
 void RunView::other_build(const OtherBuild& o) {

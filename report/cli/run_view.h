@@ -3,6 +3,7 @@
 // whole lines.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "execution/schedule.h"
@@ -31,6 +32,7 @@ public:
     void warnings(const std::vector<Disturbance>& warnings) override;
     void planned(const PlannedProgram& p) override;
     void cost(const Cost& cost) override;
+    void revised(const Revision& r) override;
     void other_build(const OtherBuild& o) override;
     void decision(const Decision& d) override;
     void status(const Status& s) override;
@@ -45,6 +47,9 @@ private:
     void status_line(const std::string& text);
     // "repetition" or "round".
     std::string unit() const;
+    // "about 39 min", with the whole run's time when `elapsed` is given, and
+    // what the stopping rules and the time budget make of it.
+    std::string cost_text(const Cost& cost, std::optional<double> elapsed) const;
 };
 
 // The message of an error the schedule met.

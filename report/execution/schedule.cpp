@@ -249,6 +249,10 @@ private:
     bool first_ = true;
     double started_ = 0;
     std::string interleaved_;
+    // The typical times multiplied for the load at the start, until a
+    // repetition has been timed.
+    double load_factor_ = 1;
+    std::vector<bool> revised_ = std::vector<bool>(plan_.programs.size(), false);
 
     // Where one repetition stands while it runs.
     struct Slot {
@@ -263,14 +267,29 @@ private:
     bool interleaved() const { return plan_.builds.size() > 1; }
     double since_start() { return clock_.seconds() - started_; }
 
-    double estimate(std::size_t program, std::size_t build) const {
+    // The mean of a build's timed repetitions of a program; 0 when none was timed.
+    double measured(std::size_t program, std::size_t build) const {
         const std::vector<double>& d = samples_[program][build].durations;
-        if (d.empty())
-            return stored_estimate(plan_.programs[program]);
         double sum = 0;
         for (double x : d)
             sum += x;
-        return sum / static_cast<double>(d.size());
+        return d.empty() ? 0 : sum / static_cast<double>(d.size());
+    }
+    // How much slower than a typical machine this one runs: the timed
+    // repetitions against their typical times, else the load's factor.
+    double speed_factor() const {
+        double timed = 0, typical = 0;
+        for (std::size_t p = 0; p < plan_.programs.size(); ++p)
+            for (std::size_t b = 0; b < plan_.builds.size(); ++b)
+                if (double m = measured(p, b); m > 0) {
+                    timed += m;
+                    typical += stored_estimate(plan_.programs[p]);
+                }
+        return typical > 0 ? timed / typical : load_factor_;
+    }
+    double estimate(std::size_t program, std::size_t build) const {
+        double m = measured(program, build);
+        return m > 0 ? m : stored_estimate(plan_.programs[program]) * speed_factor();
     }
     double round_estimate(std::size_t program) const {
         double sum = 0;
@@ -285,7 +304,15 @@ private:
     // Before the run: what the machine is and what disturbs it, what the run
     // costs, and which labels get a build of another kind.
     bool survey();
+    Cost cost_from(std::size_t program, int next, double elapsed) const;
     void announce_cost();
+    // Each build's estimate and count of timed repetitions of a program.
+    struct Timings {
+        std::vector<double> expected;
+        std::vector<std::size_t> counts;
+    };
+    Timings timings_of(std::size_t program) const;
+    void revise(std::size_t program, int next, const Timings& before);
     void announce_other_builds();
     bool make_folders();
     ScheduleResult finish();
@@ -583,6 +610,7 @@ bool Schedule::run_round(std::size_t program, int next, int planned) {
     double round_left = round_estimate(program);
     bool go_on = true;
     int before = result_.started;
+    Timings timings = timings_of(program);
     for (std::size_t i = 0; i < order.size() && go_on; ++i) {
         round_left -= estimate(program, order[i]);
         Slot slot;
@@ -596,6 +624,8 @@ bool Schedule::run_round(std::size_t program, int next, int planned) {
     }
     if (!result_.error && interleaved() && result_.started > before)
         say_unpaired(program, next);
+    if (go_on && !result_.error && !revised_[program])
+        revise(program, next, timings);
     return go_on;
 }
 
@@ -629,31 +659,90 @@ bool Schedule::survey() {
     machine_ = reader_.machine();
     machine_.state = reader_.state(plan_.busy_window);
     warnings_ = disturbances(machine_);
+    // A load average above a tenth of the processors (as the warning says)
+    // leaves the programs a share of them: n / (n + load).
+    const std::optional<double>& load = machine_.state.load1;
+    const std::optional<int>& n = machine_.logical_cpus;
+    if (load && n && *n > 0 && *load > 0.1 * *n)
+        load_factor_ = 1 + *load / *n;
     result_.warnings = warnings_.size();
     observer_.warnings(warnings_);
     result_.refused = plan_.strict && !warnings_.empty();
     return !result_.refused;
 }
 
-// What it will cost.
-void Schedule::announce_cost() {
+// What is left of the run from round `next` of `program` on, at the speed
+// known now, `elapsed` seconds after its start.
+Cost Schedule::cost_from(std::size_t program, int next, double elapsed) const {
     Cost cost;
+    bool rules = plan_.until_stable || plan_.precision;
+    double most = 0;
+    for (std::size_t p = program; p < plan_.programs.size(); ++p) {
+        int done = p == program ? next - 1 : 0;
+        cost.total += round_estimate(p) * std::max(0, plan_.runs[p] - done);
+        most += round_estimate(p) * std::max(0, most_rounds(p) - done);
+    }
+    if (rules)
+        cost.with_rules = most;
+    if (plan_.time_budget) {
+        double left = std::max(0.0, *plan_.time_budget - elapsed);
+        if (left < (rules ? most : cost.total))
+            cost.budget = left;
+    }
+    return cost;
+}
+
+// What it will cost, from the typical times and the load at the start.
+void Schedule::announce_cost() {
+    int repetitions = 0;
     for (std::size_t p = 0; p < plan_.programs.size(); ++p) {
-        for (const Build& b : plan_.builds)
-            observer_.planned({plan_.programs[p], p, &b, plan_.runs[p],
-                               stored_estimate(plan_.programs[p]),
-                               repetition_timeout(plan_, plan_.programs[p])});
-        cost.total += round_estimate(p) * plan_.runs[p];
+        for (std::size_t b = 0; b < plan_.builds.size(); ++b)
+            observer_.planned({plan_.programs[p], p, &plan_.builds[b], plan_.runs[p],
+                               estimate(p, b), repetition_timeout(plan_, plan_.programs[p])});
+        repetitions += plan_.runs[p];
     }
-    if (plan_.until_stable || plan_.precision) {
-        double most = 0;
-        for (std::size_t p = 0; p < plan_.programs.size(); ++p)
-            most += round_estimate(p) * most_rounds(p);
-        cost.at_most = plan_.time_budget ? std::min(most, *plan_.time_budget) : most;
-    } else if (plan_.time_budget && *plan_.time_budget < cost.total) {
-        cost.budget_bound = true;
+    Cost cost = cost_from(0, 1, 0);
+    cost.load_factor = load_factor_;
+    if (load_factor_ > 1) {
+        cost.load = machine_.state.load1;
+        cost.processors = machine_.logical_cpus.value_or(0);
     }
+    cost.said_again = repetitions > 1;
     observer_.cost(cost);
+}
+
+Schedule::Timings Schedule::timings_of(std::size_t program) const {
+    Timings t;
+    for (std::size_t b = 0; b < plan_.builds.size(); ++b) {
+        t.expected.push_back(estimate(program, b));
+        t.counts.push_back(samples_[program][b].durations.size());
+    }
+    return t;
+}
+
+// After round `next` of `program`, the first to time a repetition of it
+// (`before` the round: the estimates and counts): what its timed repetitions
+// took against what was expected of them, and what is left at the speed now
+// known; said when anything is left.
+void Schedule::revise(std::size_t program, int next, const Timings& before) {
+    Revision r;
+    r.program = plan_.programs[program];
+    bool timed = false;
+    for (std::size_t b = 0; b < plan_.builds.size(); ++b) {
+        const std::vector<double>& d = samples_[program][b].durations;
+        if (d.size() > before.counts[b]) {
+            timed = true;
+            r.took += d.back();
+            r.expected += before.expected[b];
+        }
+    }
+    if (!timed)
+        return;
+    revised_[program] = true;
+    r.elapsed = since_start();
+    r.rest = cost_from(program, next + 1, r.elapsed);
+    if (r.rest.total > 0 || r.rest.with_rules.value_or(0) > 0)
+        observer_.revised(r);
 }
 
 // A new build under a label that holds another's is said before it runs.

@@ -145,10 +145,31 @@ struct PlannedProgram {
     double each = 0;  // estimated seconds a repetition
     double timeout = 0;  // seconds after which a repetition is stopped
 };
+// What a run, or what is left of it, is expected to take. Every figure is an
+// estimate: a typical machine's times until a repetition has been timed here,
+// slowed for the load the machine had at the start; from then on, the times
+// measured, and for programs not yet timed, their typical times scaled as the
+// timed ones were.
 struct Cost {
-    double total = 0;                 // seconds for the repetitions planned
-    std::optional<double> at_most;    // with a stopping rule: up to its cap
-    bool budget_bound = false;        // the budget ends the run sooner
+    double total = 0;                   // seconds for the repetitions planned
+    std::optional<double> with_rules;   // a stopping rule adding every repetition it may
+    std::optional<double> budget;       // seconds of time budget left, when it ends the run sooner
+    // At the start: the typical times were multiplied by `load_factor` for
+    // the load average (`load`, on `processors`); 1 and absent on a quiet machine.
+    double load_factor = 1;
+    std::optional<double> load;
+    int processors = 0;
+    bool said_again = false;  // a corrected estimate follows the first repetition (round)
+};
+// Said once for each program, after its first round that had a good
+// repetition: what the round took against what was expected, and the rest of
+// the run at the speed measured so far.
+struct Revision {
+    std::string program;
+    double took = 0;      // seconds of the round's good repetitions, readings included
+    double expected = 0;  // what they were expected to take
+    Cost rest;            // what is left of the run
+    double elapsed = 0;   // since the run started
 };
 struct Status {
     std::string program;
@@ -230,6 +251,7 @@ public:
     virtual void warnings(const std::vector<Disturbance>&) {}
     virtual void planned(const PlannedProgram&) {}
     virtual void cost(const Cost&) {}
+    virtual void revised(const Revision&) {}
     virtual void other_build(const OtherBuild&) {}
     virtual void decision(const Decision&) {}
     virtual void status(const Status&) {}

@@ -14,7 +14,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/run_view.h"
 #include "process.h"
+#include "schedule_fakes.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -121,11 +123,18 @@ TEST_F(Run, BothQuickProgramsEachRepetitionInItsOwnDirectory) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "runs/host\n");
     every_line_prefixed(r.err);
+    // The estimates follow the machine's load (their arithmetic is the
+    // schedule's test): only their place and basis are checked here.
     EXPECT_NE(r.err.find("bench_report: bench_processors: " + (root / "bin").string() +
-                         "/bench_processors (2 repetitions, about 13 min each, stopped past 2 h 20 "
-                         "min)\n"),
+                         "/bench_processors (2 repetitions, about "),
               std::string::npos);
-    EXPECT_NE(r.err.find("this takes about 26 min; results in runs/host/\n"), std::string::npos);
+    EXPECT_NE(r.err.find(" each, stopped past 2 h 20 min)\nbench_report: bench_memory: "),
+              std::string::npos);
+    EXPECT_NE(r.err.find("; results in runs/host/\nbench_report: an estimate at a typical "
+                         "machine's speed"),
+              std::string::npos);
+    EXPECT_NE(r.err.find("bench_report: bench_processors: its first repetition took "),
+              std::string::npos);
     EXPECT_NE(r.err.find("bench_report: 4 of 4 repetition(s) completed in"), std::string::npos);
 
     auto reps = repetitions();
@@ -462,6 +471,66 @@ TEST_F(Run, KilledWhileReadingTheMachineLeavesNoEmptyDirectory) {
         EXPECT_TRUE(fs::exists(e.path() / "machine.json")) << e.path();
     }
     EXPECT_EQ(directories, 1u);
+}
+
+// What run says of its time, worded from the schedule's facts, on fakes: a
+// typical machine's estimate and what it rests on, never a bound, then the
+// estimate again once the first repetition has given the real speed.
+TEST_F(Run, TimesSaidBeforeAndDuringTheRunAreEstimatesAndSayWhy) {
+    using namespace report;
+    using namespace report::fakes;
+    struct Case {
+        const char* name;
+        std::optional<double> load;  // on 2 processors
+        std::optional<double> precision, budget;
+        std::vector<std::string> said;
+    };
+    const Case cases[] = {
+        {"a quiet machine", std::nullopt, std::nullopt, std::nullopt,
+         {"bench_memory: " + (root / "bin/bench_memory").string() +
+              " (3 repetitions, about 5 s each, stopped past 10 min 50 s)\n",
+          "bench_report: this takes about 15 s; results in " + (root / "runs/host/").string() +
+              "\n",
+          "bench_report: an estimate at a typical machine's speed; said again after the first "
+          "repetition\n",
+          "bench_report: bench_memory: its first repetition took 10 s, against about 5 s "
+          "expected; at this speed the rest takes about 20 s (about 30 s in all)\n"}},
+        {"a loaded machine", 3.0, std::nullopt, std::nullopt,
+         {"(3 repetitions, about 13 s each, stopped past 10 min 50 s)\n",
+          "bench_report: this takes about 38 s; results in ",
+          "bench_report: an estimate at a typical machine's speed, slowed 2.5 times for its load "
+          "(3.00 on 2 processors); said again after the first repetition\n",
+          "its first repetition took 10 s, against about 13 s expected; at this speed the rest "
+          "takes about 20 s (about 30 s in all)\n"}},
+        {"a stopping rule and a time budget", std::nullopt, 1.0, 60.0,
+         {"bench_report: this takes about 15 s, about 2 min if the stopping rules add every "
+          "repetition they may; the time budget stops it after about 1 min; results in ",
+          "at this speed the rest takes about 20 s (about 30 s in all), about 3 min if the "
+          "stopping rules add every repetition they may; the time budget stops it after about "
+          "50 s\n"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeClock clock;
+        FakeExecutor executor(clock);
+        FakeMachine machine;
+        machine.described.logical_cpus = 2;
+        machine.now.load1 = c.load;
+        fs::remove_all(root / "runs");
+        SchedulePlan plan;
+        plan.programs = {"bench_memory"};
+        plan.runs = {3};
+        plan.builds = {Build{"host", root / "runs/host", {root / "bin/bench_memory"}}};
+        plan.precision = c.precision;
+        plan.time_budget = c.budget;
+        RunView view(false);
+        ::testing::internal::CaptureStderr();
+        run_schedule(plan, clock, executor, machine, view);
+        std::string err = ::testing::internal::GetCapturedStderr();
+        for (const std::string& line : c.said)
+            EXPECT_NE(err.find(line), std::string::npos) << line << "\n" << err;
+        EXPECT_EQ(err.find("at most"), std::string::npos) << err;
+    }
 }
 
 }  // namespace

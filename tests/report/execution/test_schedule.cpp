@@ -14,6 +14,7 @@
 #include <functional>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -21,6 +22,7 @@
 #include "execution/schedule.h"
 #include "machine/record.h"
 #include "process.h"
+#include "schedule_fakes.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -28,91 +30,7 @@ using namespace report;
 
 namespace {
 
-const std::string data = REPORT_DATA;
-const std::string one = data + "/memory_1thread.results.txt";
-const std::string two = data + "/memory_2threads.results.txt";
-
-class FakeClock : public Clock {
-public:
-    double now = 0;
-    double seconds() override { return now; }
-    std::chrono::system_clock::time_point wall() override {
-        // 2026-12-08T10:00:00Z, then as the steady clock moves.
-        return std::chrono::system_clock::from_time_t(1796724000) +
-               std::chrono::milliseconds(static_cast<long long>(now * 1000));
-    }
-};
-
-// What one execution does.
-struct Step {
-    Outcome outcome = Outcome::completed;
-    double seconds = 10;
-    std::string results = one;  // copied into the directory; "" for none
-    int stop = 0;               // the signal that arrives while it runs
-    std::function<void()> during = {};  // done while it runs, after the results file
-};
-
-class FakeExecutor : public Executor {
-public:
-    explicit FakeExecutor(FakeClock& clock) : clock_(clock) {}
-    std::deque<Step> steps;  // when empty, every further step is `usual`
-    Step usual;
-    std::vector<std::pair<fs::path, fs::path>> calls;  // program, directory
-    std::vector<std::optional<double>> timeouts;       // given to each call
-    int signal = 0;
-
-    bool prepare() override { return true; }
-    Execution execute(const fs::path& program, const fs::path& dir, const ExecutionHooks& hooks,
-                      std::optional<double> timeout) override {
-        timeouts.push_back(timeout);
-        Step s = usual;
-        if (!steps.empty()) {
-            s = steps.front();
-            steps.pop_front();
-        }
-        calls.push_back({program, dir});
-        hooks.on_line("Force to be single thread.");
-        hooks.on_line("Low speeds:");
-        Execution e;
-        e.outcome = s.outcome;
-        e.seconds = s.seconds;
-        if (s.outcome == Outcome::completed)
-            e.exit_status = 0;
-        else if (s.outcome == Outcome::failed)
-            e.exit_status = 3;
-        if (!s.results.empty()) {
-            e.results_file = dir / "results_memory.txt";
-            fs::copy_file(s.results, *e.results_file);
-        }
-        if (s.during)
-            s.during();
-        clock_.now += s.seconds;
-        if (s.stop)
-            signal = s.stop;
-        return e;
-    }
-    int stop_signal() override { return signal; }
-
-private:
-    FakeClock& clock_;
-};
-
-class FakeMachine : public MachineReader {
-public:
-    int windows = 0;  // states read over a busy window
-    std::string sha256 = std::string(64, 'b');
-    Machine machine() override { return {}; }
-    MachineState state(std::chrono::milliseconds window) override {
-        windows += window.count() > 0;
-        return {};
-    }
-    ProgramFile program(const fs::path& path) override {
-        ProgramFile p;
-        p.path = path.string();
-        p.sha256 = sha256;
-        return p;
-    }
-};
+using namespace report::fakes;
 
 // Every fact the schedule reports, kept.
 struct Recorder : ScheduleObserver {
@@ -124,7 +42,9 @@ struct Recorder : ScheduleObserver {
     std::optional<Cost> cost_;
     std::vector<OtherBuild> others;
     std::vector<PlannedProgram> planned_;
+    std::vector<Revision> revisions;
     void planned(const PlannedProgram& p) override { planned_.push_back(p); }
+    void revised(const Revision& r) override { revisions.push_back(r); }
     void other_build(const OtherBuild& o) override { others.push_back(o); }
     void decision(const Decision& d) override { decisions.push_back(d); }
     void ended(const Ended& e) override { ended_.push_back(e); }
@@ -333,7 +253,7 @@ TEST_F(Schedule, TimeBudgetStartsNothingThatWouldEndPastIt) {
     EXPECT_DOUBLE_EQ(seen.decisions[0].estimate, 10);
     ASSERT_TRUE(seen.cost_);
     EXPECT_DOUBLE_EQ(seen.cost_->total, 50);
-    EXPECT_TRUE(seen.cost_->budget_bound);
+    EXPECT_EQ(seen.cost_->budget, 35);
 }
 
 TEST_F(Schedule, UntilStableRunsItsMinimumThenStopsOrReachesItsCap) {
@@ -478,6 +398,94 @@ TEST_F(Schedule, ANewBuildUnderALabelHoldingAnotherIsSaid) {
     std::ofstream(root / "runs/host/20261207T100000Z-1/machine.json") << record_text(held);
     run();
     EXPECT_TRUE(seen.others.empty());
+}
+
+// What a run is said to take: a typical machine's times slowed for the load
+// at the start, then, once per program after its first round with a good
+// repetition, the rest at the speed measured so far (a program not yet timed
+// scaled as the timed ones were). Never a bound: the stopping rules' most is
+// what they may add, and the budget says where it stops.
+TEST_F(Schedule, EstimatesFromTheLoadThenFromTheSpeedMeasured) {
+    const std::string processors = data + "/processors_1thread.results.txt";
+    struct Case {
+        const char* name;
+        std::vector<std::string> programs;
+        std::vector<int> runs;
+        std::optional<double> load;  // on 2 processors
+        std::vector<Step> steps;
+        double each, total;  // the first program's estimate, the whole run's
+        // Each revision: program, took, expected, the rest, elapsed.
+        std::vector<std::tuple<std::string, double, double, double, double>> revisions;
+    };
+    const Case cases[] = {
+        {"a quiet machine", {"bench_memory"}, {3}, std::nullopt, {}, 5, 15,
+         {{"bench_memory", 10, 5, 20, 10}}},
+        // A load of 0.2 on 2 processors is under the warning's tenth: no slowing.
+        {"a load too small to count", {"bench_memory"}, {3}, 0.2, {}, 5, 15,
+         {{"bench_memory", 10, 5, 20, 10}}},
+        {"a loaded machine: n / (n + load) of it", {"bench_memory"}, {3}, 2.0, {}, 10, 30,
+         {{"bench_memory", 10, 10, 20, 10}}},
+        // bench_processors runs at half a typical machine's speed: the
+        // untimed bench_memory is expected at half its speed too.
+        {"the speed of one program scales the next",
+         {"bench_processors", "bench_memory"}, {2, 3}, std::nullopt,
+         {{Outcome::completed, 1560, processors}, {Outcome::completed, 1560, processors}},
+         780, 2 * 780 + 3 * 5, {{"bench_processors", 1560, 780, 1560 + 3 * 10, 1560},
+                    {"bench_memory", 10, 10, 20, 3130}}},
+        // A first repetition that fails times nothing; the next one does.
+        {"a failed first repetition", {"bench_memory"}, {3}, std::nullopt,
+         {{Outcome::failed, 1, ""}}, 5, 15, {{"bench_memory", 10, 5, 10, 11}}},
+        // One repetition in all: nothing is left to say again.
+        {"nothing left", {"bench_memory"}, {1}, std::nullopt, {}, 5, 5, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        seen = {};
+        executor.calls.clear();
+        clock.now = 0;
+        plan.programs = c.programs;
+        plan.runs = c.runs;
+        plan.builds[0].paths.assign(c.programs.size(), root / "host/bench");
+        machine.described.logical_cpus = 2;
+        machine.now.load1 = c.load;
+        executor.steps.assign(c.steps.begin(), c.steps.end());
+        run();
+        ASSERT_TRUE(seen.cost_);
+        EXPECT_DOUBLE_EQ(seen.planned_.at(0).each, c.each);
+        EXPECT_DOUBLE_EQ(seen.cost_->total, c.total);
+        EXPECT_FALSE(seen.cost_->with_rules);
+        EXPECT_EQ(seen.cost_->load.has_value(), c.each == 10);
+        EXPECT_EQ(seen.cost_->said_again, c.total > c.each);
+        ASSERT_EQ(seen.revisions.size(), c.revisions.size());
+        for (std::size_t i = 0; i < c.revisions.size(); ++i) {
+            const auto& [program, took, expected, rest, elapsed] = c.revisions[i];
+            const Revision& r = seen.revisions[i];
+            EXPECT_EQ(r.program, program);
+            EXPECT_DOUBLE_EQ(r.took, took);
+            EXPECT_DOUBLE_EQ(r.expected, expected);
+            EXPECT_DOUBLE_EQ(r.rest.total, rest);
+            EXPECT_DOUBLE_EQ(r.elapsed, elapsed);
+        }
+    }
+    // With a stopping rule, what it may add (up to its cap) is said apart
+    // from the plan, and a time budget where it stops.
+    TearDown();
+    SetUp();
+    seen = {};
+    plan.precision = 1;
+    plan.time_budget = 60;
+    plan.runs = {3};
+    machine.now.load1.reset();
+    executor.steps.clear();
+    run();
+    EXPECT_DOUBLE_EQ(seen.cost_->total, 15);
+    EXPECT_EQ(seen.cost_->with_rules, 20 * 5);
+    EXPECT_EQ(seen.cost_->budget, 60);
+    ASSERT_FALSE(seen.revisions.empty());
+    EXPECT_EQ(seen.revisions[0].rest.with_rules, 19 * 10);
+    EXPECT_EQ(seen.revisions[0].rest.budget, 50);
 }
 
 TEST(RoundOrder, AlternatesSoThatALinearDriftWeighsOnEveryBuildAlike) {
