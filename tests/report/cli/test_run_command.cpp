@@ -105,7 +105,8 @@ protected:
         return slurp(root / "pid");
     }
 
-    bool wait_for(const fs::path& p, int seconds = 30) {
+    // Generous: the quick programs take 20 s and more on a loaded machine.
+    bool wait_for(const fs::path& p, int seconds = 120) {
         for (int i = 0; i < seconds * 20 && !fs::exists(p); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         return fs::exists(p);
@@ -435,12 +436,12 @@ TEST_F(Run, AProcessThatLeftTheGroupCannotHoldTheRun) {
             ASSERT_TRUE(wait_for(root / "waiting"));
             ASSERT_EQ(std::system(("kill -" + c.kill + " " + pid).c_str()), 0);
         }
-        bool ended = wait_for(root / "status", 20);
+        bool ended = wait_for(root / "status", 30);
         if (!ended)
             std::system(("kill -KILL " + pid).c_str());
         if (wait_for(root / "leftover", 1))
             std::system(("kill " + slurp(root / "leftover")).c_str());
-        ASSERT_TRUE(ended) << "run still waits on the pipe after 20 s";
+        ASSERT_TRUE(ended) << "run still waits on the pipe after 30 s";
         std::string err = slurp(root / "stderr.txt");
         EXPECT_EQ(slurp(root / "status"), c.status) << err;
         EXPECT_NE(err.find("; " + held + "\n"), std::string::npos) << err;
