@@ -705,6 +705,41 @@ void group_fleet_events(HistoryAnalysis& a) {
                      [](const FleetEvent& x, const FleetEvent& y) { return x.date < y.date; });
 }
 
+// The OpenMP runtime that in_parallel brings into bench_report reads OMP_*
+// and GOMP_* from the environment as it loads. Set for the benchmark
+// programs, they would bind bench_report's own thread to one processor (and
+// with it every program `run` starts, which inherits its processors:
+// OMP_PROC_BIND=true would run a multi-thread pass on one processor) or print
+// the runtime's lines on standard error (OMP_DISPLAY_ENV). So they are hidden
+// from it while the libraries load, their names' first letter lowered in
+// place before any library starts, and given back before main: bench_report's
+// own threads run as if none were set, and the programs get them as given.
+// (An executable's pre-initialisers run before its libraries' initialisers;
+// its constructors after them.)
+namespace openmp_environment {
+
+constexpr std::size_t most = 64;  // past this many, the rest stay seen
+char* hidden[most];
+std::size_t count = 0;
+
+void hide(int, char**, char** envp) {
+    for (char** e = envp; e && *e && count < most; ++e)
+        if (std::strncmp(*e, "OMP_", 4) == 0 || std::strncmp(*e, "GOMP_", 5) == 0) {
+            **e = **e == 'O' ? 'o' : 'g';
+            hidden[count++] = *e;
+        }
+}
+
+__attribute__((constructor(101))) void give_back() {
+    for (std::size_t i = 0; i < count; ++i)
+        *hidden[i] = *hidden[i] == 'o' ? 'O' : 'G';
+}
+
+__attribute__((section(".preinit_array"), used)) void (*const hide_at_load)(int, char**,
+                                                                            char**) = hide;
+
+}  // namespace openmp_environment
+
 // Runs work(i) for every i below `count`, each once, on up to `threads`
 // threads (0: one per processor). The first exception a work throws is
 // thrown here once all have stopped; none leaves the parallel region, and
