@@ -15,6 +15,7 @@
 #include <numeric>
 #include <random>
 #include <set>
+#include <string_view>
 #include <tuple>
 
 #include <omp.h>
@@ -882,22 +883,34 @@ HistoryFindings analyse_one(const History& h, std::size_t hi,
 
 }  // namespace
 
+namespace {
+
+// The labels and programs of `runs` that have no history, in the order they
+// first appear: each looked up once, so that a flat folder of many labels
+// costs no more per label than a few.
+std::vector<std::pair<std::string, Program>> without_history(const std::vector<const Run*>& runs,
+                                                             const std::vector<History>& histories) {
+    std::set<std::pair<std::string_view, Program>> seen;  // with a history, or listed already
+    for (const History& h : histories)
+        seen.emplace(h.label, h.program);
+    std::vector<std::pair<std::string, Program>> out;
+    for (const Run* r : runs)
+        if (seen.emplace(r->label, r->program).second)
+            out.emplace_back(r->label, r->program);
+    return out;
+}
+
+}  // namespace
+
 HistoryAnalysis analyse_history(const std::vector<const Run*>& runs,
                                 const ChangePointSettings& settings) {
     HistoryAnalysis a;
     a.histories = histories(runs);
-    std::set<std::string> labels;
-    std::set<std::pair<std::string, Program>> with_history;
-    for (const History& h : a.histories) {
+    std::set<std::string_view> labels;
+    for (const History& h : a.histories)
         labels.insert(h.label);
-        with_history.insert({h.label, h.program});
-    }
     a.labels = labels.size();
-    for (const Run* r : runs)
-        if (!with_history.count({r->label, r->program}) &&
-            std::find(a.without_history.begin(), a.without_history.end(),
-                      std::pair{r->label, r->program}) == a.without_history.end())
-            a.without_history.push_back({r->label, r->program});
+    a.without_history = without_history(runs, a.histories);
 
     // The histories are searched at once, each into its own findings, put
     // together in their order: the same analysis whatever the threads.
@@ -936,6 +949,20 @@ HistorySelection select_since(const HistoryAnalysis& a, std::optional<long> sinc
     return s;
 }
 
+namespace {
+
+// Whether a series has min_segment days on each side of `since`, so that a
+// change there could be found.
+bool judges(const History& h, const HistorySeries& s, long since,
+            const ChangePointSettings& settings) {
+    std::size_t before = 0;
+    for (std::size_t d : s.days)
+        before += h.days[d].days < since;
+    return before >= settings.min_segment && s.days.size() - before >= settings.min_segment;
+}
+
+}  // namespace
+
 HistoryGate history_gate(const HistoryAnalysis& analysis, long since,
                          const ChangePointSettings& settings) {
     HistoryGate g;
@@ -947,21 +974,13 @@ HistoryGate history_gate(const HistoryAnalysis& analysis, long since,
     auto name = [](const std::string& label, Program p) {
         return label + " (" + program_name(p) + ")";
     };
-    for (std::size_t hi = 0; hi < analysis.histories.size(); ++hi) {
-        const History& h = analysis.histories[hi];
-        bool judged = false;
-        for (const HistorySeries& s : analysis.series) {
-            if (s.history != hi)
-                continue;
-            std::size_t before = 0;
-            for (std::size_t d : s.days)
-                before += h.days[d].days < since;
-            judged = judged || (before >= settings.min_segment &&
-                                s.days.size() - before >= settings.min_segment);
-        }
-        if (!judged)
-            g.unjudged.push_back(name(h.label, h.program));
-    }
+    std::vector<bool> judged(analysis.histories.size(), false);
+    for (const HistorySeries& s : analysis.series)
+        if (s.history < judged.size() && !judged[s.history])
+            judged[s.history] = judges(analysis.histories[s.history], s, since, settings);
+    for (std::size_t hi = 0; hi < analysis.histories.size(); ++hi)
+        if (!judged[hi])
+            g.unjudged.push_back(name(analysis.histories[hi].label, analysis.histories[hi].program));
     for (const auto& [label, program] : analysis.without_history)
         g.unjudged.push_back(name(label, program));
     g.verdict = !g.worse.empty()    ? HistoryGate::fail

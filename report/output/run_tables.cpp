@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -33,17 +36,18 @@ TableCell cell(const std::optional<double>& v) {
     return number_cell(v ? fmt::format("{:.6g}", *v) : "-");
 }
 
-// Runs grouped by program and label, in order of first appearance.
+// Runs grouped by program and label, in order of first appearance; each
+// run's group looked up, so that a folder of many labels is not searched
+// once per run.
 std::vector<std::vector<const Run*>> label_groups(const std::vector<Run>& runs) {
     std::vector<std::vector<const Run*>> groups;
+    std::map<std::pair<Program, std::string_view>, std::size_t> group_of;
     for (const Run& r : runs) {
-        auto g = std::find_if(groups.begin(), groups.end(), [&](const auto& group) {
-            return group.front()->program == r.program && group.front()->label == r.label;
-        });
-        if (g == groups.end())
+        auto [at, fresh] = group_of.try_emplace({r.program, r.label}, groups.size());
+        if (fresh)
             groups.push_back({&r});
         else
-            g->push_back(&r);
+            groups[at->second].push_back(&r);
     }
     return groups;
 }
@@ -198,7 +202,9 @@ std::vector<Table> show_tables(const Run& run) {
     for (const Test& test : run.tests)
         t.rows.push_back(show_row(run, test));
     t.notes = show_notes(run, how);
-    return {t};
+    std::vector<Table> tables;
+    tables.push_back(std::move(t));
+    return tables;
 }
 
 }  // namespace report
