@@ -142,7 +142,7 @@ void drift_comparison(std::vector<Run> runs, bool paired, double percent, double
     for (const ProgramComparison& c : cs) {
         std::size_t col = 1 - *c.baseline;
         for (const FigureRow& row : c.rows) {
-            if (row.figure != std::string("single rate") && row.figure != std::string("overall rate"))
+            if (!pass_rate(row.id))
                 continue;
             const Cell& cell = row.cells[col];
             if (!cell.interval)

@@ -15,10 +15,12 @@
 #include <numeric>
 #include <random>
 #include <set>
-#include <system_error>
-#include <thread>
+#include <string_view>
 #include <tuple>
 
+#include <omp.h>
+
+#include "analysis/comparison.h"
 #include "analysis/stats.h"
 #include "machine/record.h"
 #include "model/catalogue.h"
@@ -416,6 +418,89 @@ bool mid_ranks(std::span<const double> x, std::vector<double>& ranks,
     return x[order.front()] != x[order.back()];
 }
 
+namespace {
+
+// The windows' pass over one series: within each level, the window whose
+// split is surest stands when its p is at most the windows' level.
+class WindowSearch {
+public:
+    WindowSearch(std::span<const double> values, const ChangePointSettings& settings,
+                 std::size_t min, Workspace& work)
+        : values_(values),
+          settings_(settings),
+          min_(min),
+          // Each window's p is resolved to a quarter of the windows' level.
+          draws_(std::max<std::size_t>(
+              999, static_cast<std::size_t>(std::ceil(4 / settings.window_significance)) - 1)),
+          nulls_(settings.windows.size(), nullptr),
+          work_(work) {}
+
+    // The surest window's split of the level [s, e) that stands, if any;
+    // each level is searched once while it stands.
+    const std::optional<SeriesChange>& surest(std::size_t s, std::size_t e) {
+        auto it = surest_.find({s, e});
+        if (it == surest_.end())
+            it = surest_.emplace(std::pair{s, e}, search(s, e)).first;
+        return it->second;
+    }
+
+private:
+    std::optional<SeriesChange> search(std::size_t s, std::size_t e) {
+        std::optional<SeriesChange> best;
+        for (std::size_t l = 0; l < settings_.windows.size(); ++l) {
+            std::size_t length = settings_.windows[l];
+            if (length < 2 * min_ || e - s <= length)
+                continue;  // a level no longer than the window was searched whole
+            if (!nulls_[l])
+                nulls_[l] = &window_null(length, min_, draws_);
+            slide(s, e, length, *nulls_[l], best);
+        }
+        return best;
+    }
+
+    // Windows of `length` over [s, e), each moved by a quarter of it, the
+    // last ending at e.
+    void slide(std::size_t s, std::size_t e, std::size_t length, const WindowNull& null,
+               std::optional<SeriesChange>& best) {
+        std::size_t step = std::max<std::size_t>(length / 4, 1);
+        for (std::size_t w = s;; w = std::min(w + step, e - length)) {
+            double p = window_p(values_, w, w + length, null, work_);
+            if (p <= settings_.window_significance && (!best || p < best->p))
+                best = SeriesChange{*best_split(values_, w, w + length, min_, work_), p};
+            if (w + length == e)
+                break;
+        }
+    }
+
+    std::span<const double> values_;
+    const ChangePointSettings& settings_;
+    std::size_t min_, draws_;
+    std::vector<const WindowNull*> nulls_;  // each window length's, looked up once per series
+    std::map<std::pair<std::size_t, std::size_t>, std::optional<SeriesChange>> surest_;
+    Workspace& work_;
+};
+
+// The level (between change points found, in order) whose surest window is
+// the surest of all, with that window's split.
+struct SurestLevel {
+    SeriesChange change;
+    std::size_t first = 0, end = 0;
+};
+std::optional<SurestLevel> surest_level(const std::vector<SeriesChange>& found, std::size_t size,
+                                        WindowSearch& windows) {
+    std::optional<SurestLevel> best;
+    for (std::size_t k = 0; k <= found.size(); ++k) {
+        std::size_t first = k == 0 ? 0 : found[k - 1].index;
+        std::size_t end = k == found.size() ? size : found[k].index;
+        const std::optional<SeriesChange>& here = windows.surest(first, end);
+        if (here && (!best || here->p < best->change.p))
+            best = SurestLevel{*here, first, end};
+    }
+    return best;
+}
+
+}  // namespace
+
 std::vector<SeriesChange> series_change_points(std::span<const double> values,
                                                const ChangePointSettings& settings) {
     std::size_t min = std::max<std::size_t>(settings.min_segment, 1);
@@ -425,63 +510,21 @@ std::vector<SeriesChange> series_change_points(std::span<const double> values,
     segment(values, {{0, values.size()}}, settings, min, found, work, statistic);
     auto by_index = [](const SeriesChange& a, const SeriesChange& b) { return a.index < b.index; };
     std::sort(found.begin(), found.end(), by_index);
-    // The windows' pass: within each level, the window whose split is surest
-    // stands when its p is at most the windows' level; the level is split
-    // there, both sides are segmented again, and the pass goes on until no
-    // window of any level stands.
-    // Each window's p is resolved to a quarter of the windows' level.
-    std::size_t draws = std::max<std::size_t>(
-        999, static_cast<std::size_t>(std::ceil(4 / settings.window_significance)) - 1);
-    // The null of each window length, looked up once per series.
-    std::vector<const WindowNull*> nulls(settings.windows.size(), nullptr);
-    // The surest window of a level, kept while the level stands.
-    std::map<std::pair<std::size_t, std::size_t>, std::optional<SeriesChange>> surest;
-    auto search = [&](std::size_t s, std::size_t e) {
-        std::optional<SeriesChange> best;
-        for (std::size_t l = 0; l < settings.windows.size(); ++l) {
-            std::size_t length = settings.windows[l];
-            if (length < 2 * min || e - s <= length)
-                continue;  // a level no longer than the window was searched whole
-            if (!nulls[l])
-                nulls[l] = &window_null(length, min, draws);
-            std::size_t step = std::max<std::size_t>(length / 4, 1);
-            for (std::size_t w = s;; w = std::min(w + step, e - length)) {
-                double p = window_p(values, w, w + length, *nulls[l], work);
-                if (p <= settings.window_significance && (!best || p < best->p))
-                    best = SeriesChange{*best_split(values, w, w + length, min, work), p};
-                if (w + length == e)
-                    break;
-            }
-        }
-        return best;
-    };
-    for (;;) {
-        std::optional<SeriesChange> best;
-        std::pair<std::size_t, std::size_t> level;
-        for (std::size_t k = 0; k <= found.size(); ++k) {
-            std::pair<std::size_t, std::size_t> here{k == 0 ? 0 : found[k - 1].index,
-                                                     k == found.size() ? values.size()
-                                                                       : found[k].index};
-            auto it = surest.find(here);
-            if (it == surest.end())
-                it = surest.emplace(here, search(here.first, here.second)).first;
-            if (it->second && (!best || it->second->p < best->p)) {
-                best = it->second;
-                level = here;
-            }
-        }
-        if (!best)
-            break;
-        found.push_back(*best);
-        segment(values, {{level.first, best->index}, {best->index, level.second}}, settings, min,
-                found, work, statistic);
+    // The windows' pass: the surest window of all levels splits its level,
+    // both sides are segmented again, and the pass goes on until no window
+    // of any level stands.
+    WindowSearch windows(values, settings, min, work);
+    while (std::optional<SurestLevel> best = surest_level(found, values.size(), windows)) {
+        found.push_back(best->change);
+        segment(values, {{best->first, best->change.index}, {best->change.index, best->end}},
+                settings, min, found, work, statistic);
         std::sort(found.begin(), found.end(), by_index);
     }
     return found;
 }
 
 const char* figure_name(bool overall) {
-    return overall ? "overall rate" : "single rate";
+    return figure_kind(overall ? FigureId::overall_rate : FigureId::single_rate).name;
 }
 
 namespace {
@@ -578,8 +621,18 @@ const MachineRecord* first_machine(const History& h, std::size_t from) {
 
 using CauseKey = std::tuple<std::string, std::string, std::string>;
 
-void group_fleet_events(HistoryAnalysis& a) {
-    const std::vector<ChangePoint>& cps = a.change_points;
+bool shares_cause(const ChangePoint& x, const ChangePoint& y) {
+    for (const ContextDifference& c : x.causes)
+        for (const ContextDifference& d : y.causes)
+            if (c.field == d.field && c.first == d.first && c.second == d.second)
+                return true;
+    return false;
+}
+
+// The change points that make one rollout: one day apart at most, or a week
+// with a cause in common, in one direction and of one program. Each group's
+// members earliest first, the groups by their root's index.
+std::map<std::size_t, std::vector<std::size_t>> rollouts(const std::vector<ChangePoint>& cps) {
     std::vector<std::size_t> parent(cps.size());
     std::iota(parent.begin(), parent.end(), 0);
     auto root = [&](std::size_t i) {
@@ -587,18 +640,10 @@ void group_fleet_events(HistoryAnalysis& a) {
             i = parent[i] = parent[parent[i]];
         return i;
     };
-    auto shares_cause = [](const ChangePoint& x, const ChangePoint& y) {
-        for (const ContextDifference& c : x.causes)
-            for (const ContextDifference& d : y.causes)
-                if (c.field == d.field && c.first == d.first && c.second == d.second)
-                    return true;
-        return false;
-    };
     std::vector<std::size_t> order(cps.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t x, std::size_t y) { return cps[x].days < cps[y].days; });
-    // One day apart at most, or a week with a cause in common: a rollout.
     for (std::size_t u = 0; u < order.size(); ++u)
         for (std::size_t v = u + 1; v < order.size(); ++v) {
             const ChangePoint& x = cps[order[u]];
@@ -615,7 +660,33 @@ void group_fleet_events(HistoryAnalysis& a) {
     std::map<std::size_t, std::vector<std::size_t>> groups;
     for (std::size_t i : order)
         groups[root(i)].push_back(i);
-    for (auto& [r, members] : groups) {
+    return groups;
+}
+
+// The machine changes of an event's change points, each with the labels
+// that had it, the most shared first (in the order first seen on a tie).
+std::vector<FleetEvent::Cause> shared_causes(const std::vector<ChangePoint>& cps,
+                                             const std::vector<std::size_t>& members) {
+    std::map<CauseKey, std::set<std::string>> holders;
+    std::vector<CauseKey> seen;
+    for (std::size_t i : members)
+        for (const ContextDifference& d : cps[i].causes) {
+            CauseKey k{d.field, d.first, d.second};
+            if (holders.find(k) == holders.end())
+                seen.push_back(k);
+            holders[k].insert(cps[i].label);
+        }
+    std::vector<FleetEvent::Cause> causes;
+    for (const CauseKey& k : seen)
+        causes.push_back({{std::get<0>(k), std::get<1>(k), std::get<2>(k)}, holders[k].size()});
+    std::stable_sort(causes.begin(), causes.end(),
+                     [](const auto& x, const auto& y) { return x.labels > y.labels; });
+    return causes;
+}
+
+void group_fleet_events(HistoryAnalysis& a) {
+    const std::vector<ChangePoint>& cps = a.change_points;
+    for (auto& [r, members] : rollouts(cps)) {
         std::set<std::string> labels;
         for (std::size_t i : members)
             labels.insert(cps[i].label);
@@ -628,60 +699,75 @@ void group_fleet_events(HistoryAnalysis& a) {
         e.labels.assign(labels.begin(), labels.end());
         e.change_points = members;
         std::sort(e.change_points.begin(), e.change_points.end());
-        std::map<CauseKey, std::set<std::string>> holders;
-        std::vector<CauseKey> seen;
-        for (std::size_t i : members)
-            for (const ContextDifference& d : cps[i].causes) {
-                CauseKey k{d.field, d.first, d.second};
-                if (holders.find(k) == holders.end())
-                    seen.push_back(k);
-                holders[k].insert(cps[i].label);
-            }
-        for (const CauseKey& k : seen)
-            e.causes.push_back(
-                {{std::get<0>(k), std::get<1>(k), std::get<2>(k)}, holders[k].size()});
-        std::stable_sort(e.causes.begin(), e.causes.end(),
-                         [](const auto& x, const auto& y) { return x.labels > y.labels; });
+        e.causes = shared_causes(cps, members);
         a.fleet_events.push_back(std::move(e));
     }
     std::stable_sort(a.fleet_events.begin(), a.fleet_events.end(),
                      [](const FleetEvent& x, const FleetEvent& y) { return x.date < y.date; });
 }
 
+// The OpenMP runtime that in_parallel brings into bench_report reads OMP_*
+// and GOMP_* from the environment as it loads. Set for the benchmark
+// programs, they would bind bench_report's own thread to one processor (and
+// with it every program `run` starts, which inherits its processors:
+// OMP_PROC_BIND=true would run a multi-thread pass on one processor) or print
+// the runtime's lines on standard error (OMP_DISPLAY_ENV). So they are hidden
+// from it while the libraries load, their names' first letter lowered in
+// place before any library starts, and given back before main: bench_report's
+// own threads run as if none were set, and the programs get them as given.
+// (An executable's pre-initialisers run before its libraries' initialisers;
+// its constructors after them.)
+namespace openmp_environment {
+
+constexpr std::size_t most = 64;  // past this many, the rest stay seen
+char* hidden[most];
+std::size_t count = 0;
+
+void hide(int, char**, char** envp) {
+    for (char** e = envp; e && *e && count < most; ++e)
+        if (std::strncmp(*e, "OMP_", 4) == 0 || std::strncmp(*e, "GOMP_", 5) == 0) {
+            **e = **e == 'O' ? 'o' : 'g';
+            hidden[count++] = *e;
+        }
+}
+
+__attribute__((constructor(101))) void give_back() {
+    for (std::size_t i = 0; i < count; ++i)
+        *hidden[i] = *hidden[i] == 'o' ? 'O' : 'G';
+}
+
+__attribute__((section(".preinit_array"), used)) void (*const hide_at_load)(int, char**,
+                                                                            char**) = hide;
+
+}  // namespace openmp_environment
+
 // Runs work(i) for every i below `count`, each once, on up to `threads`
-// threads (0: one per processor), the calling one among them. The first
-// exception a work throws is thrown here once all have stopped.
+// threads (0: one per processor). The first exception a work throws is
+// thrown here once all have stopped; none leaves the parallel region, and
+// the works not yet begun are skipped.
 void in_parallel(std::size_t count, std::size_t threads,
                  const std::function<void(std::size_t)>& work) {
     constexpr std::size_t most_threads = 16;
     if (threads == 0)
-        threads = std::max(1u, std::thread::hardware_concurrency());
-    threads = std::min({threads, count, most_threads});
-    std::atomic<std::size_t> next{0};
-    std::mutex failed_guard;
+        threads = static_cast<std::size_t>(std::max(1, omp_get_num_procs()));
+    threads = std::max<std::size_t>(1, std::min({threads, count, most_threads}));
     std::exception_ptr failed;
-    auto worker = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < count;) {
-            try {
-                work(i);
-            } catch (...) {
-                std::lock_guard<std::mutex> lock(failed_guard);
+    std::atomic<bool> stop{false};
+#pragma omp parallel for num_threads(static_cast<int>(threads)) schedule(dynamic, 1)
+    for (std::size_t i = 0; i < count; ++i) {
+        if (stop.load(std::memory_order_relaxed))
+            continue;
+        try {
+            work(i);
+        } catch (...) {
+#pragma omp critical(in_parallel_failed)
+            {
                 if (!failed)
                     failed = std::current_exception();
-                next.store(count);
             }
+            stop.store(true, std::memory_order_relaxed);
         }
-    };
-    std::vector<std::thread> pool;
-    try {
-        for (std::size_t t = 1; t < threads; ++t)
-            pool.emplace_back(worker);
-    } catch (const std::system_error&) {
-        // No more threads to be had: those started and this one do it all.
     }
-    worker();
-    for (std::thread& t : pool)
-        t.join();
     if (failed)
         std::rethrow_exception(failed);
 }
@@ -694,9 +780,9 @@ struct HistoryFindings {
     std::vector<QuietMachineChange> quiet;
 };
 
-HistoryFindings analyse_one(const History& h, std::size_t hi,
-                            const ChangePointSettings& settings) {
-    HistoryFindings out;
+// Every series of a history, each day's median of its runs' figure, on the
+// days that have it.
+std::vector<HistorySeries> day_series(const History& h, std::size_t hi) {
     std::span<const TestInfo> tests = catalogue(h.program);
     const std::vector<FigureOf> figures = figures_of(h.program);
     std::vector<HistorySeries> all(figures.size());
@@ -726,9 +812,59 @@ HistoryFindings analyse_one(const History& h, std::size_t hi,
             all[f].values.push_back(day[f].size() == 1 ? day[f][0] : *stats::median(day[f]));
         }
     }
+    return all;
+}
+
+// The k-th change point of `found` in series `s` (numbered `series`): the
+// levels either side of it and what changed on the machine between them.
+ChangePoint change_point(const History& h, const HistorySeries& s, std::size_t series,
+                         const std::vector<SeriesChange>& found, std::size_t k) {
+    std::size_t from = k == 0 ? 0 : found[k - 1].index;
+    std::size_t at = found[k].index;
+    std::size_t to = k + 1 == found.size() ? s.values.size() : found[k + 1].index;
+    std::span<const double> v(s.values);
+    ChangePoint cp;
+    cp.series = series;
+    cp.label = h.label;
+    cp.program = h.program;
+    cp.test = s.test;
+    cp.overall = s.overall;
+    cp.date = h.days[s.days[at]].date;
+    cp.days = h.days[s.days[at]].days;
+    cp.last_before = h.days[s.days[at - 1]].date;
+    cp.before = *stats::median(v.subspan(from, at - from));
+    cp.after = *stats::median(v.subspan(at, to - at));
+    cp.change_percent = (cp.after / cp.before - 1) * 100;
+    cp.p = found[k].p;
+    const MachineRecord* before = last_machine(h, s.days[at - 1]);
+    const MachineRecord* after = first_machine(h, s.days[at]);
+    if (before && after)
+        cp.causes = context_differences(*before, *after);
+    return cp;
+}
+
+// The machine changes of a history that no change point spans: `covered`
+// holds each change point's (last day before, first day after).
+std::vector<QuietMachineChange> quiet_changes(
+    const History& h, const std::vector<std::pair<std::size_t, std::size_t>>& covered) {
+    std::vector<QuietMachineChange> quiet;
+    for (const History::Change& change : h.changes) {
+        bool moved = std::any_of(covered.begin(), covered.end(), [&](const auto& c) {
+            return c.first < change.index && change.index <= c.second;
+        });
+        if (!moved)
+            quiet.push_back({h.label, h.program, h.days[change.index].date,
+                             h.days[change.index - 1].date, change.differences});
+    }
+    return quiet;
+}
+
+HistoryFindings analyse_one(const History& h, std::size_t hi,
+                            const ChangePointSettings& settings) {
+    HistoryFindings out;
     std::vector<std::pair<std::size_t, std::size_t>> covered;  // (last before, first after)
     std::vector<double> logs;
-    for (HistorySeries& s : all) {
+    for (HistorySeries& s : day_series(h, hi)) {
         if (s.values.size() < 2)
             continue;
         logs.resize(s.values.size());
@@ -736,40 +872,31 @@ HistoryFindings analyse_one(const History& h, std::size_t hi,
                        [](double v) { return std::log(v); });
         std::vector<SeriesChange> found = series_change_points(logs, settings);
         for (std::size_t k = 0; k < found.size(); ++k) {
-            std::size_t from = k == 0 ? 0 : found[k - 1].index;
-            std::size_t at = found[k].index;
-            std::size_t to = k + 1 == found.size() ? s.values.size() : found[k + 1].index;
-            std::span<const double> v(s.values);
-            ChangePoint cp;
-            cp.series = out.series.size();
-            cp.label = h.label;
-            cp.program = h.program;
-            cp.test = s.test;
-            cp.overall = s.overall;
-            cp.date = h.days[s.days[at]].date;
-            cp.days = h.days[s.days[at]].days;
-            cp.last_before = h.days[s.days[at - 1]].date;
-            cp.before = *stats::median(v.subspan(from, at - from));
-            cp.after = *stats::median(v.subspan(at, to - at));
-            cp.change_percent = (cp.after / cp.before - 1) * 100;
-            cp.p = found[k].p;
-            const MachineRecord* before = last_machine(h, s.days[at - 1]);
-            const MachineRecord* after = first_machine(h, s.days[at]);
-            if (before && after)
-                cp.causes = context_differences(*before, *after);
-            covered.push_back({s.days[at - 1], s.days[at]});
-            out.change_points.push_back(std::move(cp));
+            out.change_points.push_back(change_point(h, s, out.series.size(), found, k));
+            covered.push_back({s.days[found[k].index - 1], s.days[found[k].index]});
         }
         out.series.push_back(std::move(s));
     }
-    for (const History::Change& change : h.changes) {
-        bool moved = std::any_of(covered.begin(), covered.end(), [&](const auto& c) {
-            return c.first < change.index && change.index <= c.second;
-        });
-        if (!moved)
-            out.quiet.push_back({h.label, h.program, h.days[change.index].date,
-                                 h.days[change.index - 1].date, change.differences});
-    }
+    out.quiet = quiet_changes(h, covered);
+    return out;
+}
+
+}  // namespace
+
+namespace {
+
+// The labels and programs of `runs` that have no history, in the order they
+// first appear: each looked up once, so that a flat folder of many labels
+// costs no more per label than a few.
+std::vector<std::pair<std::string, Program>> without_history(const std::vector<const Run*>& runs,
+                                                             const std::vector<History>& histories) {
+    std::set<std::pair<std::string_view, Program>> seen;  // with a history, or listed already
+    for (const History& h : histories)
+        seen.emplace(h.label, h.program);
+    std::vector<std::pair<std::string, Program>> out;
+    for (const Run* r : runs)
+        if (seen.emplace(r->label, r->program).second)
+            out.emplace_back(r->label, r->program);
     return out;
 }
 
@@ -779,18 +906,11 @@ HistoryAnalysis analyse_history(const std::vector<const Run*>& runs,
                                 const ChangePointSettings& settings) {
     HistoryAnalysis a;
     a.histories = histories(runs);
-    std::set<std::string> labels;
-    std::set<std::pair<std::string, Program>> with_history;
-    for (const History& h : a.histories) {
+    std::set<std::string_view> labels;
+    for (const History& h : a.histories)
         labels.insert(h.label);
-        with_history.insert({h.label, h.program});
-    }
     a.labels = labels.size();
-    for (const Run* r : runs)
-        if (!with_history.count({r->label, r->program}) &&
-            std::find(a.without_history.begin(), a.without_history.end(),
-                      std::pair{r->label, r->program}) == a.without_history.end())
-            a.without_history.push_back({r->label, r->program});
+    a.without_history = without_history(runs, a.histories);
 
     // The histories are searched at once, each into its own findings, put
     // together in their order: the same analysis whatever the threads.
@@ -829,6 +949,20 @@ HistorySelection select_since(const HistoryAnalysis& a, std::optional<long> sinc
     return s;
 }
 
+namespace {
+
+// Whether a series has min_segment days on each side of `since`, so that a
+// change there could be found.
+bool judges(const History& h, const HistorySeries& s, long since,
+            const ChangePointSettings& settings) {
+    std::size_t before = 0;
+    for (std::size_t d : s.days)
+        before += h.days[d].days < since;
+    return before >= settings.min_segment && s.days.size() - before >= settings.min_segment;
+}
+
+}  // namespace
+
 HistoryGate history_gate(const HistoryAnalysis& analysis, long since,
                          const ChangePointSettings& settings) {
     HistoryGate g;
@@ -840,21 +974,13 @@ HistoryGate history_gate(const HistoryAnalysis& analysis, long since,
     auto name = [](const std::string& label, Program p) {
         return label + " (" + program_name(p) + ")";
     };
-    for (std::size_t hi = 0; hi < analysis.histories.size(); ++hi) {
-        const History& h = analysis.histories[hi];
-        bool judged = false;
-        for (const HistorySeries& s : analysis.series) {
-            if (s.history != hi)
-                continue;
-            std::size_t before = 0;
-            for (std::size_t d : s.days)
-                before += h.days[d].days < since;
-            judged = judged || (before >= settings.min_segment &&
-                                s.days.size() - before >= settings.min_segment);
-        }
-        if (!judged)
-            g.unjudged.push_back(name(h.label, h.program));
-    }
+    std::vector<bool> judged(analysis.histories.size(), false);
+    for (const HistorySeries& s : analysis.series)
+        if (s.history < judged.size() && !judged[s.history])
+            judged[s.history] = judges(analysis.histories[s.history], s, since, settings);
+    for (std::size_t hi = 0; hi < analysis.histories.size(); ++hi)
+        if (!judged[hi])
+            g.unjudged.push_back(name(analysis.histories[hi].label, analysis.histories[hi].program));
     for (const auto& [label, program] : analysis.without_history)
         g.unjudged.push_back(name(label, program));
     g.verdict = !g.worse.empty()    ? HistoryGate::fail

@@ -71,13 +71,18 @@ Cell mean_thread_seconds(const Test& t) {
 
 using Getter = std::function<Cell(const Run&, const Test&)>;
 
-const std::vector<std::pair<FigureKind, Getter>>& figures() {
-    static const std::vector<std::pair<FigureKind, Getter>> defs = {
-        {{"single rate", Better::higher, Pass::single, false},
+struct FigureDef {
+    FigureKind kind;
+    Getter get;
+};
+
+const std::vector<FigureDef>& figures() {
+    static const std::vector<FigureDef> defs = {
+        {{FigureId::single_rate, "single rate", Better::higher, Pass::single, false},
          [](const Run&, const Test& t) { return printed(t.single_rate); }},
-        {{"overall rate", Better::higher, Pass::multi, false},
+        {{FigureId::overall_rate, "overall rate", Better::higher, Pass::multi, false},
          [](const Run&, const Test& t) { return overall(t, t.overall_rate); }},
-        {{"overall per thread", Better::higher, Pass::multi, false},
+        {{FigureId::overall_per_thread, "overall per thread", Better::higher, Pass::multi, false},
          [](const Run& r, const Test& t) {
              Cell v = overall(t, t.overall_rate);
              std::optional<int> n = stats::thread_count(r, &t);
@@ -85,23 +90,27 @@ const std::vector<std::pair<FigureKind, Getter>>& figures() {
                  return v;
              return derived(*v.value / *n);
          }},
-        {{"improvement", Better::higher, Pass::derived, false},
+        {{FigureId::improvement, "improvement", Better::higher, Pass::derived, false},
          [](const Run&, const Test& t) { return printed(t.improvement); }},
-        {{"single MB/s", Better::higher, Pass::single, true},
+        {{FigureId::single_megabytes, "single MB/s", Better::higher, Pass::single, true},
          [](const Run&, const Test& t) { return printed(t.single_megabytes); }},
-        {{"overall MB/s", Better::higher, Pass::multi, true},
+        {{FigureId::overall_megabytes, "overall MB/s", Better::higher, Pass::multi, true},
          [](const Run&, const Test& t) { return overall(t, t.overall_megabytes); }},
-        {{"single seconds", Better::lower, Pass::single, false},
+        {{FigureId::single_seconds, "single seconds", Better::lower, Pass::single, false},
          [](const Run&, const Test& t) { return printed(t.single_seconds); }},
-        {{"thread seconds (mean)", Better::lower, Pass::multi, false},
+        {{FigureId::thread_seconds, "thread seconds (mean)", Better::lower, Pass::multi, false},
          [](const Run&, const Test& t) { return mean_thread_seconds(t); }},
     };
     return defs;
 }
 
+const FigureDef& figure_def(FigureId id) {
+    const std::vector<FigureDef>& all = figures();
+    return *std::find_if(all.begin(), all.end(), [&](const FigureDef& f) { return f.kind.id == id; });
+}
+
 std::string unit_of(const FigureKind& kind, const Test& t) {
-    std::string name = kind.name;
-    if (name == "improvement")
+    if (kind.id == FigureId::improvement)
         return "times";
     if (kind.megabytes)
         return "MB/sec.";
@@ -245,12 +254,9 @@ std::optional<double> repetition_value(const Run& rep, const FigureRow& row) {
     const Test* t = find_test(rep, row.test);
     if (!t)
         return std::nullopt;
-    for (const auto& [kind, get] : figures())
-        if (kind.name == row.figure) {
-            Cell v = get(rep, *t);
-            if (v.value && *v.value > 0)
-                return v.value;
-        }
+    Cell v = figure_def(row.id).get(rep, *t);
+    if (v.value && *v.value > 0)
+        return v.value;
     return std::nullopt;
 }
 
@@ -258,12 +264,12 @@ std::optional<double> repetition_value(const Run& rep, const FigureRow& row) {
 // the baseline's median: the per-repetition summary a set of repetitions is
 // tested on, one test for all the tests.
 std::vector<double> repetition_means(const ProgramComparison& c, std::size_t column,
-                                     const char* figure) {
+                                     FigureId figure) {
     std::vector<double> out;
     for (const Run* rep : c.samples[column]) {
         std::vector<double> ratios;
         for (const FigureRow& row : c.rows) {
-            if (row.figure != figure || !row.baseline.value || *row.baseline.value <= 0)
+            if (row.id != figure || !row.baseline.value || *row.baseline.value <= 0)
                 continue;
             if (std::optional<double> v = repetition_value(*rep, row))
                 ratios.push_back(*v / *row.baseline.value);
@@ -274,12 +280,12 @@ std::vector<double> repetition_means(const ProgramComparison& c, std::size_t col
     return out;
 }
 
-GeoMean geometric_mean(const ProgramComparison& c, std::size_t run, const char* figure,
+GeoMean geometric_mean(const ProgramComparison& c, std::size_t run, FigureId figure,
                        double noise) {
     GeoMean g;
     std::vector<double> ratios;
     for (const FigureRow& row : c.rows) {
-        if (row.figure != figure)
+        if (row.id != figure)
             continue;
         ++g.total;
         const std::optional<double>& r = row.cells[run].ratio;
@@ -308,19 +314,14 @@ GeoMean geometric_mean(const ProgramComparison& c, std::size_t run, const char* 
     return g;
 }
 
-// Repetitions of a label far from its median: the geometric mean of a
-// repetition's rates over the label's medians, far from the median of the
-// repetitions' (far_from_median).
-void find_far_repetitions(ProgramComparison& c, std::size_t column, double noise) {
-    const std::vector<const Run*>& reps = c.samples[column];
-    if (reps.size() < 3)
-        return;
+// The logarithm of each repetition's geometric mean of its rates over its
+// label's medians.
+std::vector<double> repetition_logs(const ProgramComparison& c, std::size_t column) {
     std::vector<double> logs;
-    for (const Run* rep : reps) {
+    for (const Run* rep : c.samples[column]) {
         std::vector<double> ratios;
         for (const FigureRow& row : c.rows) {
-            if (row.figure != std::string("single rate") &&
-                row.figure != std::string("overall rate"))
+            if (!pass_rate(row.id))
                 continue;
             const Cell& cell = row.cells[column];
             if (!cell.value)
@@ -331,6 +332,17 @@ void find_far_repetitions(ProgramComparison& c, std::size_t column, double noise
         std::optional<double> g = stats::geometric_mean(ratios);
         logs.push_back(g ? std::log(*g) : 0.0);
     }
+    return logs;
+}
+
+// Repetitions of a label far from its median: the geometric mean of a
+// repetition's rates over the label's medians, far from the median of the
+// repetitions' (far_from_median).
+void find_far_repetitions(ProgramComparison& c, std::size_t column, double noise) {
+    const std::vector<const Run*>& reps = c.samples[column];
+    if (reps.size() < 3)
+        return;
+    std::vector<double> logs = repetition_logs(c, column);
     // Each repetition against the others alone (leave-one-out): one that
     // is far must not widen the spread it is measured in.
     std::optional<double> med = stats::median(logs);
@@ -346,12 +358,16 @@ void find_far_repetitions(ProgramComparison& c, std::size_t column, double noise
     }
 }
 
-// Runs far from the median: a geometric mean (single-thread or overall) far
-// from the fleet's median of it, whatever the baseline.
-void find_outliers(ProgramComparison& c, double noise) {
-    std::vector<std::optional<double>> scores(c.runs.size());
-    std::vector<double> distance(c.runs.size(), 0);
-    std::vector<bool> out(c.runs.size(), false);
+// How far each run's geometric means lie from the fleet's medians of them.
+struct FleetDistances {
+    std::vector<std::optional<double>> scores;  // robust score of the furthest mean
+    std::vector<double> distance;               // |ln ratio| of the furthest mean
+    std::vector<bool> out;                      // either mean far from the median
+};
+
+FleetDistances fleet_distances(const ProgramComparison& c, double noise) {
+    FleetDistances f{std::vector<std::optional<double>>(c.runs.size()),
+                     std::vector<double>(c.runs.size(), 0), std::vector<bool>(c.runs.size(), false)};
     for (const std::vector<GeoMean>* geo : {&c.geo_single, &c.geo_overall}) {
         std::vector<double> logs;
         for (const GeoMean& g : *geo)
@@ -365,42 +381,49 @@ void find_outliers(ProgramComparison& c, double noise) {
                 continue;
             double x = std::log(*g.ratio);
             double d = std::fabs(x - *med);
-            if (d >= distance[i]) {
-                distance[i] = d;
+            if (d >= f.distance[i]) {
+                f.distance[i] = d;
                 std::optional<double> score =
                     mad ? stats::robust_score(x, *med, *mad) : std::nullopt;
-                scores[i] = score ? std::optional<double>(std::fabs(*score)) : std::nullopt;
+                f.scores[i] = score ? std::optional<double>(std::fabs(*score)) : std::nullopt;
             }
-            out[i] = out[i] || far_from_median(x, *med, mad, noise);
+            f.out[i] = f.out[i] || far_from_median(x, *med, mad, noise);
         }
     }
-    for (std::size_t i = 0; i < c.runs.size(); ++i) {
-        if (!out[i])
-            continue;
-        std::vector<std::pair<double, std::size_t>> far;
-        for (std::size_t k = 0; k < c.rows.size(); ++k) {
-            const Cell& cell = c.rows[k].cells[i];
-            if (cell.mark == Mark::better || cell.mark == Mark::worse)
-                far.emplace_back(std::fabs(std::log(*cell.ratio)), k);
-        }
-        std::stable_sort(far.begin(), far.end(),
-                         [](const auto& a, const auto& b) { return a.first > b.first; });
-        Outlier o{i, distance[i], scores[i], {}};
-        for (std::size_t k = 0; k < far.size() && k < 3; ++k)
-            o.rows.push_back(far[k].second);
-        c.outliers.push_back(std::move(o));
+    return f;
+}
+
+// The figures of a run marked better or worse, furthest first, at most 3.
+std::vector<std::size_t> furthest_rows(const ProgramComparison& c, std::size_t run) {
+    std::vector<std::pair<double, std::size_t>> far;
+    for (std::size_t k = 0; k < c.rows.size(); ++k) {
+        const Cell& cell = c.rows[k].cells[run];
+        if (cell.mark == Mark::better || cell.mark == Mark::worse)
+            far.emplace_back(std::fabs(std::log(*cell.ratio)), k);
     }
+    std::stable_sort(far.begin(), far.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<std::size_t> rows;
+    for (std::size_t k = 0; k < far.size() && k < 3; ++k)
+        rows.push_back(far[k].second);
+    return rows;
+}
+
+// Runs far from the median: a geometric mean (single-thread or overall) far
+// from the fleet's median of it, whatever the baseline.
+void find_outliers(ProgramComparison& c, double noise) {
+    FleetDistances f = fleet_distances(c, noise);
+    for (std::size_t i = 0; i < c.runs.size(); ++i)
+        if (f.out[i])
+            c.outliers.push_back({i, f.distance[i], f.scores[i], furthest_rows(c, i)});
     std::stable_sort(c.outliers.begin(), c.outliers.end(),
                      [](const Outlier& a, const Outlier& b) { return a.distance > b.distance; });
 }
 
-ProgramComparison compare_program(const std::vector<const Run*>& runs, const CompareSettings& s) {
-    ProgramComparison c;
-    c.program = runs.front()->program;
-    c.noise = s.noise;
-    // Columns by label, in the natural order of the labels (release-1.9
-    // before release-1.10), a label's repetitions in the order given. A
-    // fleet has a label per host: each is looked up, not searched for.
+// Columns by label, in the natural order of the labels (release-1.9 before
+// release-1.10), a label's repetitions in the order given. A fleet has a
+// label per host: each is looked up, not searched for.
+void gather_columns(ProgramComparison& c, const std::vector<const Run*>& runs) {
     std::unordered_map<std::string_view, std::size_t> column_of;
     for (const Run* r : runs) {
         auto [same, fresh] = column_of.emplace(r->label, c.runs.size());
@@ -416,41 +439,105 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
     });
     for (std::size_t i = 0; i < c.samples.size(); ++i)
         c.runs[i] = c.samples[i].front();
-    if (!s.median) {
-        // The label holding the baseline run named, else the label that ran
-        // first (its earliest repetition), else the first label in order.
-        c.baseline = 0;
-        c.baseline_reason = BaselineReason::first_in_order;
-        auto named = [&](const std::vector<const Run*>& reps) {
-            return std::any_of(reps.begin(), reps.end(), [&](const Run* r) {
-                return std::find(s.baselines.begin(), s.baselines.end(), r) != s.baselines.end();
-            });
-        };
-        auto it = std::find_if(c.samples.begin(), c.samples.end(), named);
-        if (it != c.samples.end()) {
-            c.baseline = static_cast<std::size_t>(it - c.samples.begin());
-            c.baseline_reason = BaselineReason::named;
-        } else {
-            for (std::size_t i = 0; i < c.samples.size(); ++i)
-                for (const Run* r : c.samples[i]) {
-                    std::optional<std::string> start = run_start(*r);
-                    // ISO 8601 to the second: the text orders as the time does.
-                    if (start && (!c.baseline_started ||
-                                  start->substr(0, 19) < c.baseline_started->substr(0, 19))) {
-                        c.baseline_started = start;
-                        c.baseline = i;
-                        c.baseline_reason = BaselineReason::ran_first;
-                    }
-                }
-        }
-    }
+}
 
+// The column holding one of the baseline runs named, if any.
+std::optional<std::size_t> named_column(const ProgramComparison& c,
+                                        const std::vector<const Run*>& baselines) {
+    auto named = [&](const std::vector<const Run*>& reps) {
+        return std::any_of(reps.begin(), reps.end(), [&](const Run* r) {
+            return std::find(baselines.begin(), baselines.end(), r) != baselines.end();
+        });
+    };
+    auto it = std::find_if(c.samples.begin(), c.samples.end(), named);
+    if (it == c.samples.end())
+        return std::nullopt;
+    return static_cast<std::size_t>(it - c.samples.begin());
+}
+
+// The column that ran first (its earliest repetition), when any start is known.
+void earliest_column(ProgramComparison& c) {
+    for (std::size_t i = 0; i < c.samples.size(); ++i)
+        for (const Run* r : c.samples[i]) {
+            std::optional<std::string> start = run_start(*r);
+            // ISO 8601 to the second: the text orders as the time does.
+            if (start && (!c.baseline_started ||
+                          start->substr(0, 19) < c.baseline_started->substr(0, 19))) {
+                c.baseline_started = start;
+                c.baseline = i;
+                c.baseline_reason = BaselineReason::ran_first;
+            }
+        }
+}
+
+// The label holding the baseline run named, else the label that ran first,
+// else the first label in order; none with the median.
+void choose_baseline(ProgramComparison& c, const CompareSettings& s) {
+    if (s.median)
+        return;
+    c.baseline = 0;
+    c.baseline_reason = BaselineReason::first_in_order;
+    if (std::optional<std::size_t> named = named_column(c, s.baselines)) {
+        c.baseline = *named;
+        c.baseline_reason = BaselineReason::named;
+        return;
+    }
+    earliest_column(c);
+}
+
+void pair_with_baseline(ProgramComparison& c) {
     c.pairings.resize(c.runs.size());
     if (c.baseline)
         for (std::size_t i = 0; i < c.runs.size(); ++i)
             if (i != *c.baseline)
                 c.pairings[i] = pair_rounds(c.samples[*c.baseline], c.samples[i]);
+}
 
+// A row's baseline: the baseline label's cell, or the median of the labels'
+// positive values.
+Cell row_baseline(const ProgramComparison& c, const FigureRow& row) {
+    if (c.baseline)
+        return row.cells[*c.baseline];
+    std::vector<double> present;
+    for (const Cell& cell : row.cells)
+        if (cell.value && *cell.value > 0)
+            present.push_back(*cell.value);
+    Cell base;
+    std::optional<double> m = stats::median(present);
+    if (m)
+        base = derived(*m);
+    base.ratio = m ? std::optional<double>(1.0) : std::nullopt;
+    return base;
+}
+
+// One figure of one test across the labels, each compared with the
+// baseline; absent where no label has it (effective frequency's single pass).
+// `sample` is the test as the first label that has it printed it.
+std::optional<FigureRow> figure_row(const ProgramComparison& c, const TestInfo& info,
+                                    const Test& sample, const FigureDef& def, double noise) {
+    const FigureKind& kind = def.kind;
+    std::string key(info.key);
+    FigureRow row{key,         std::string(info.name), kind.name,   kind.id,
+                  unit_of(kind, sample), kind.better,  kind.pass, {}, {}};
+    bool any = false;
+    for (const std::vector<const Run*>& reps : c.samples) {
+        Cell v = sample_cell(reps, key, def.get);
+        any = any || v.missing != Missing::absent;
+        row.cells.push_back(std::move(v));
+    }
+    if (!any)
+        return std::nullopt;
+    row.baseline = row_baseline(c, row);
+    for (std::size_t i = 0; i < row.cells.size(); ++i)
+        if (!c.baseline || i != *c.baseline)
+            compare_cell(row.cells[i], row.baseline, row.better, noise, figure_pairing(c, i));
+    if (c.baseline && row.cells[*c.baseline].value)
+        row.cells[*c.baseline].ratio = 1.0;
+    return row;
+}
+
+// A row per figure of every test kept that some label has, in catalogue order.
+void add_rows(ProgramComparison& c, const CompareSettings& s) {
     for (const TestInfo& info : catalogue(c.program)) {
         std::string key(info.key);
         if (!wanted(s.tests, key))
@@ -461,67 +548,66 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
                 break;
         if (!sample)
             continue;
-        for (const auto& [kind, get] : figures()) {
-            if ((kind.megabytes && info.bytes_per_iteration <= 0) || !wanted(s.figures, kind.name))
+        for (const FigureDef& def : figures()) {
+            if ((def.kind.megabytes && info.bytes_per_iteration <= 0) ||
+                !wanted(s.figures, def.kind.name))
                 continue;
-            FigureRow row{key,         std::string(info.name),
-                          kind.name,   unit_of(kind, *sample),
-                          kind.better, kind.pass,
-                          {},          {}};
-            bool any = false;
-            for (const std::vector<const Run*>& reps : c.samples) {
-                Cell v = sample_cell(reps, key, get);
-                any = any || v.missing != Missing::absent;
-                row.cells.push_back(std::move(v));
-            }
-            if (!any)
-                continue;  // a figure this test never has (effective frequency's single pass)
-            if (c.baseline) {
-                row.baseline = row.cells[*c.baseline];
-            } else {
-                std::vector<double> present;
-                for (const Cell& cell : row.cells)
-                    if (cell.value && *cell.value > 0)
-                        present.push_back(*cell.value);
-                std::optional<double> m = stats::median(present);
-                if (m)
-                    row.baseline = derived(*m);
-                row.baseline.ratio = m ? std::optional<double>(1.0) : std::nullopt;
-            }
-            for (std::size_t i = 0; i < row.cells.size(); ++i)
-                if (!c.baseline || i != *c.baseline)
-                    compare_cell(row.cells[i], row.baseline, row.better, s.noise,
-                                 figure_pairing(c, i));
-            if (c.baseline && row.cells[*c.baseline].value)
-                row.cells[*c.baseline].ratio = 1.0;
-            c.rows.push_back(std::move(row));
+            if (std::optional<FigureRow> row = figure_row(c, info, *sample, def, s.noise))
+                c.rows.push_back(std::move(*row));
         }
     }
+}
+
+void add_geometric_means(ProgramComparison& c, double noise) {
     for (std::size_t i = 0; i < c.runs.size(); ++i) {
-        c.geo_single.push_back(geometric_mean(c, i, "single rate", s.noise));
-        c.geo_overall.push_back(geometric_mean(c, i, "overall rate", s.noise));
+        c.geo_single.push_back(geometric_mean(c, i, FigureId::single_rate, noise));
+        c.geo_overall.push_back(geometric_mean(c, i, FigureId::overall_rate, noise));
         if (c.baseline && i == *c.baseline) {
             c.geo_single.back().mark = Mark::none;
             c.geo_overall.back().mark = Mark::none;
         }
     }
-    find_outliers(c, s.noise);
+}
+
+// The test the columns were compared with (the rank-sum test where columns
+// differ), and whether a column had too few repetitions to be tested.
+void note_tests(ProgramComparison& c) {
     for (std::size_t i = 0; i < c.runs.size(); ++i) {
-        SignificanceTest t = c.baseline && i != *c.baseline
-                                 ? test_for(c.samples[*c.baseline].size(), c.samples[i].size())
-                                 : SignificanceTest::none;
-        if (c.baseline && i != *c.baseline && t == SignificanceTest::none)
+        if (!c.baseline || i == *c.baseline)
+            continue;
+        SignificanceTest t = test_for(c.samples[*c.baseline].size(), c.samples[i].size());
+        if (t == SignificanceTest::none)
             c.untested = true;
-        if (t != SignificanceTest::none && !figure_pairing(c, i))
+        else if (!figure_pairing(c, i))
             c.test = c.test == SignificanceTest::none || c.test == t
                          ? t
                          : SignificanceTest::mann_whitney;
-        find_far_repetitions(c, i, s.noise);
     }
+}
+
+// Every repetition's machine against the baseline's first (with the median,
+// the first label's).
+void find_mismatches(ProgramComparison& c) {
     std::vector<const Run*> all;
     for (const auto& reps : c.samples)
         all.insert(all.end(), reps.begin(), reps.end());
     c.mismatches = context_mismatches(all, *c.runs[c.baseline.value_or(0)]);
+}
+
+ProgramComparison compare_program(const std::vector<const Run*>& runs, const CompareSettings& s) {
+    ProgramComparison c;
+    c.program = runs.front()->program;
+    c.noise = s.noise;
+    gather_columns(c, runs);
+    choose_baseline(c, s);
+    pair_with_baseline(c);
+    add_rows(c, s);
+    add_geometric_means(c, s.noise);
+    find_outliers(c, s.noise);
+    note_tests(c);
+    for (std::size_t i = 0; i < c.runs.size(); ++i)
+        find_far_repetitions(c, i, s.noise);
+    find_mismatches(c);
     return c;
 }
 
@@ -530,11 +616,19 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
 const std::vector<FigureKind>& figure_kinds() {
     static const std::vector<FigureKind> kinds = [] {
         std::vector<FigureKind> k;
-        for (const auto& f : figures())
-            k.push_back(f.first);
+        for (const FigureDef& f : figures())
+            k.push_back(f.kind);
         return k;
     }();
     return kinds;
+}
+
+const FigureKind& figure_kind(FigureId id) {
+    return figure_def(id).kind;
+}
+
+bool pass_rate(FigureId id) {
+    return id == FigureId::single_rate || id == FigureId::overall_rate;
 }
 
 std::size_t figure_pairs_needed() {

@@ -55,20 +55,40 @@ struct Cell {
     std::optional<std::size_t> pairs;  // signed_rank: the pairs of rounds tested
 };
 
+// Which figure a row holds. Decisions ask this, never the figure's name.
+enum class FigureId {
+    single_rate,
+    overall_rate,
+    overall_per_thread,
+    improvement,
+    single_megabytes,
+    overall_megabytes,
+    single_seconds,
+    thread_seconds,
+};
+
 // The figures compared for each test, in the order of the rows.
 struct FigureKind {
+    FigureId id;
     const char* name;  // "single rate", "overall rate", ...
     Better better;
     Pass pass;
     bool megabytes;  // only for tests that move bytes
 };
 const std::vector<FigureKind>& figure_kinds();
+const FigureKind& figure_kind(FigureId id);
+
+// The figures that measure a timed pass each once, the rates: what the
+// geometric means, the far repetitions and the gate are over (MB/s, seconds
+// and per-thread figures restate them, the improvement divides two of them).
+bool pass_rate(FigureId id);
 
 // One figure of one test, across the runs.
 struct FigureRow {
     std::string test;        // Test::key
     std::string test_title;  // the test's display name (catalogue)
     std::string figure;      // FigureKind::name
+    FigureId id = FigureId::single_rate;
     std::string unit;        // printed unit of the figure
     Better better = Better::higher;
     Pass pass = Pass::derived;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <set>
+#include <utility>
 
 #include "analysis/recorded.h"
 
@@ -76,50 +78,69 @@ std::vector<Regression> regressions(const std::vector<ProgramComparison>& compar
     return out;
 }
 
+namespace {
+
+// Short-pass runs are comparable with each other: the file-wide note on
+// their iteration count matters only when the counts differ.
+bool one_iteration_count(const ProgramComparison& c) {
+    for (const auto& reps : c.samples)
+        for (const Run* r : reps)
+            if (r->iterations != c.runs.front()->iterations)
+                return false;
+    return true;
+}
+
+// A repetition that did not complete, or whose file is cut short, or that
+// fails a check. It counts for its label even when it left no results file
+// to compare: one partial run spoils its median.
+void repetition_problems(const ProgramComparison& c, std::size_t ci, std::size_t column,
+                         const Run& rep, bool one_count, std::vector<GateProblem>& out) {
+    if (std::optional<std::string> how = unfinished_outcome(rep))
+        out.push_back({GateProblem::failed, ci, column, rep.path, c.program, *how});
+    else if (rep.partial)
+        out.push_back({GateProblem::partial, ci, column, rep.path});
+    for (const Finding& f : rep.findings) {
+        bool short_pass_note = f.check == "iterations" && f.line == 0 && f.test.empty();
+        if (!short_pass_note || !one_count)
+            out.push_back({GateProblem::inconsistent, ci, column, f.message});
+    }
+}
+
+bool comparable(const ProgramComparison& c, std::size_t column) {
+    return std::any_of(c.rows.begin(), c.rows.end(),
+                       [&](const FigureRow& row) { return row.cells[column].ratio.has_value(); });
+}
+
+void comparison_problems(const ProgramComparison& c, std::size_t ci, bool strict,
+                         std::vector<GateProblem>& out) {
+    // A comparison with a single label has nothing to judge.
+    if (c.runs.size() < 2)
+        out.push_back({GateProblem::nothing_comparable, ci, 0, {}});
+    bool one_count = one_iteration_count(c);
+    // The warnings come label by label, in the order of the columns.
+    std::vector<DisturbedLabel> disturbed = strict ? disturbances(c, ci) : std::vector<DisturbedLabel>{};
+    std::size_t next_disturbed = 0;
+    for (std::size_t i = 0; i < c.runs.size(); ++i) {
+        for (const Run* rep : c.samples[i])
+            repetition_problems(c, ci, i, *rep, one_count, out);
+        for (; next_disturbed < disturbed.size() && disturbed[next_disturbed].run == i;
+             ++next_disturbed)
+            out.push_back({GateProblem::disturbed, ci, i, disturbed[next_disturbed].message});
+        bool is_baseline = c.baseline && i == *c.baseline;
+        if (!is_baseline && !comparable(c, i))
+            out.push_back({GateProblem::nothing_comparable, ci, i, {}});
+    }
+}
+
+}  // namespace
+
 std::vector<GateProblem> gate_problems(const std::vector<ProgramComparison>& comparisons,
                                        bool strict) {
     std::vector<GateProblem> out;
-    for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
-        const ProgramComparison& c = comparisons[ci];
-        // Short-pass runs are comparable with each other: the file-wide note
-        // on their iteration count matters only when the counts differ.
-        // A comparison with a single label has nothing to judge.
-        if (c.runs.size() < 2)
-            out.push_back({GateProblem::nothing_comparable, ci, 0, {}});
-        bool one_count = true;
-        for (const auto& reps : c.samples)
-            for (const Run* r : reps)
-                one_count = one_count && r->iterations == c.runs.front()->iterations;
-        for (std::size_t i = 0; i < c.runs.size(); ++i) {
-            // Every repetition of a label counts: one partial run spoils its median.
-            for (const Run* rep : c.samples[i]) {
-                // A repetition that did not complete counts for its label even
-                // when it left no results file to compare.
-                if (std::optional<std::string> how = unfinished_outcome(*rep))
-                    out.push_back({GateProblem::failed, ci, i, rep->path, c.program, *how});
-                else if (rep->partial)
-                    out.push_back({GateProblem::partial, ci, i, rep->path});
-                for (const Finding& f : rep->findings) {
-                    bool short_pass_note = f.check == "iterations" && f.line == 0 && f.test.empty();
-                    if (!short_pass_note || !one_count)
-                        out.push_back({GateProblem::inconsistent, ci, i, f.message});
-                }
-            }
-            if (strict)
-                for (const DisturbedLabel& d : disturbances(c, ci))
-                    if (d.run == i)
-                        out.push_back({GateProblem::disturbed, ci, i, d.message});
-            bool is_baseline = c.baseline && i == *c.baseline;
-            bool comparable = std::any_of(c.rows.begin(), c.rows.end(), [&](const FigureRow& row) {
-                return row.cells[i].ratio.has_value();
-            });
-            if (!comparable && !is_baseline)
-                out.push_back({GateProblem::nothing_comparable, ci, i, {}});
-        }
-    }
+    for (std::size_t ci = 0; ci < comparisons.size(); ++ci)
+        comparison_problems(comparisons[ci], ci, strict, out);
     return out;
 }
-
 
 std::vector<MissingProgram> programs_missing(const std::vector<Run>& runs, std::size_t inputs,
                                              const std::vector<const Run*>& baselines,
@@ -152,18 +173,54 @@ bool tripped(const ProgramSlowdown& s) {
     return s.test && s.test->significant;
 }
 
-GateVerdict decide_gate(const std::vector<ProgramComparison>& comparisons,
-                        const std::vector<MissingProgram>& missing,
-                        const std::vector<std::string>& input_paths, double percent,
-                        bool strict) {
-    GateVerdict v;
-    v.percent = percent;
+namespace {
+
+// Everything that keeps the gate from a verdict: a program missing from an
+// input, a problem of a label, a tested label without a test.
+void gather_problems(GateVerdict& v, const std::vector<ProgramComparison>& comparisons,
+                     const std::vector<MissingProgram>& missing,
+                     const std::vector<std::string>& input_paths, bool strict) {
     for (const MissingProgram& m : missing)
         v.problems.push_back({GateProblem::program_missing, 0, 0,
                               m.input < input_paths.size() ? input_paths[m.input] : std::string(),
                               m.program});
     for (GateProblem& p : gate_problems(comparisons, strict))
         v.problems.push_back(std::move(p));
+    std::set<std::pair<std::size_t, std::size_t>> said;
+    for (const GateProblem& p : v.problems)
+        if (p.kind != GateProblem::program_missing)
+            said.insert({p.comparison, p.run});
+    for (const ProgramSlowdown& s : v.tested)
+        if (!s.test && !said.count({s.comparison, s.run}))
+            v.problems.push_back({GateProblem::nothing_comparable, s.comparison, s.run, {}});
+}
+
+// Figures beyond the band: the gate itself for untested labels, the
+// explanation for tested ones that tripped; a tested label that did not
+// trip has no regression, whatever its single figures. Whether any fails.
+bool gather_regressions(GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
+    std::map<std::pair<std::size_t, std::size_t>, const ProgramSlowdown*> tested;
+    for (const ProgramSlowdown& s : v.tested)
+        tested.try_emplace({s.comparison, s.run}, &s);
+    bool fail = std::any_of(v.tested.begin(), v.tested.end(), tripped);
+    for (const Regression& r : regressions(comparisons, v.percent)) {
+        auto t = tested.find({r.comparison, r.run});
+        if (t != tested.end() && !tripped(*t->second))
+            continue;
+        fail = fail || t == tested.end();
+        v.regressions.push_back(r);
+    }
+    return fail;
+}
+
+}  // namespace
+
+GateVerdict decide_gate(const std::vector<ProgramComparison>& comparisons,
+                        const std::vector<MissingProgram>& missing,
+                        const std::vector<std::string>& input_paths, double percent,
+                        bool strict) {
+    GateVerdict v;
+    v.percent = percent;
     v.disturbances = disturbances(comparisons);
     SlowdownFamily family = slowdown_family(comparisons, percent);
     v.tested = std::move(family.tested);
@@ -172,32 +229,13 @@ GateVerdict decide_gate(const std::vector<ProgramComparison>& comparisons,
         if (!comparisons[ci].baseline)
             for (std::size_t i = 0; i < comparisons[ci].runs.size(); ++i)
                 v.untested.emplace_back(ci, i);
-    for (const ProgramSlowdown& s : v.tested) {
-        bool said = std::any_of(v.problems.begin(), v.problems.end(), [&](const GateProblem& p) {
-            return p.kind != GateProblem::program_missing && p.comparison == s.comparison &&
-                   p.run == s.run;
-        });
-        if (!s.test && !said)
-            v.problems.push_back({GateProblem::nothing_comparable, s.comparison, s.run, {}});
-    }
+    gather_problems(v, comparisons, missing, input_paths, strict);
     if (!v.problems.empty()) {
         v.outcome = GateVerdict::Outcome::no_verdict;
         return v;
     }
-    // Figures beyond the band: the gate itself for untested labels, the
-    // explanation for tested ones that tripped; a tested label that did not
-    // trip has no regression, whatever its single figures.
-    bool fail = std::any_of(v.tested.begin(), v.tested.end(), tripped);
-    for (const Regression& r : regressions(comparisons, percent)) {
-        auto tested = std::find_if(v.tested.begin(), v.tested.end(), [&](const ProgramSlowdown& s) {
-            return s.comparison == r.comparison && s.run == r.run;
-        });
-        if (tested != v.tested.end() && !tripped(*tested))
-            continue;
-        fail = fail || tested == v.tested.end();
-        v.regressions.push_back(r);
-    }
-    v.outcome = fail ? GateVerdict::Outcome::fail : GateVerdict::Outcome::pass;
+    v.outcome = gather_regressions(v, comparisons) ? GateVerdict::Outcome::fail
+                                                   : GateVerdict::Outcome::pass;
     return v;
 }
 

@@ -97,18 +97,23 @@ std::optional<std::string> run_start(const Run& run) {
     return start ? std::optional<std::string>(*start) : std::nullopt;
 }
 
-std::vector<History> histories(const std::vector<const Run*>& runs) {
-    std::vector<History> out;
-    // Each label and program's runs, in the order they first appear; labels
-    // are looked up as views of the runs' own, which outlive this.
-    struct Group {
-        std::pair<std::string, Program> key;
-        std::vector<std::pair<std::string_view, const Run*>> runs;
-    };
-    std::deque<std::string> made;  // starts worked out from local times
-    std::vector<Group> order;
+namespace {
+
+// One label and program's runs with their starts, in the order given.
+struct RunGroup {
+    std::pair<std::string, Program> key;
+    std::vector<std::pair<std::string_view, const Run*>> runs;
+};
+
+// The runs by label and program, in the order they first appear; labels are
+// looked up as views of the runs' own, which outlive this. `label_place`
+// gets each label's place of first appearance; `made` keeps the starts
+// worked out from local times.
+std::vector<RunGroup> group_runs(const std::vector<const Run*>& runs,
+                                 std::unordered_map<std::string_view, std::size_t>& label_place,
+                                 std::deque<std::string>& made) {
+    std::vector<RunGroup> order;
     std::unordered_map<std::string_view, std::size_t> group_of[2];
-    std::unordered_map<std::string_view, std::size_t> label_place;  // first appearance
     for (const Run* run : runs) {
         std::optional<std::string_view> start = start_of(*run, made);
         if (!start)
@@ -120,44 +125,66 @@ std::vector<History> histories(const std::vector<const Run*>& runs) {
         label_place.try_emplace(run->label, label_place.size());
         order[at->second].runs.emplace_back(*start, run);
     }
-    for (Group& g : order) {
-        const auto& key = g.key;
-        auto& group = g.runs;
-        std::stable_sort(group.begin(), group.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
-        History h;
-        h.label = key.first;
-        h.program = key.second;
-        for (const auto& [start, run] : group) {
-            std::string_view date = start.substr(0, 10);
-            if (h.days.empty() || h.days.back().date != date) {
-                std::string day(date);
-                long number = *calendar_days(day);
-                h.days.push_back({std::move(day), number, {}});
-            }
-            h.days.back().runs.push_back(run);
+    return order;
+}
+
+// The group's runs by day, earliest first.
+std::vector<HistoryDay> days_of(RunGroup& g) {
+    std::stable_sort(g.runs.begin(), g.runs.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<HistoryDay> days;
+    for (const auto& [start, run] : g.runs) {
+        std::string_view date = start.substr(0, 10);
+        if (days.empty() || days.back().date != date) {
+            std::string day(date);
+            long number = *calendar_days(day);
+            days.push_back({std::move(day), number, {}});
         }
+        days.back().runs.push_back(run);
+    }
+    return days;
+}
+
+// Where the machine changed: the last record before each day against the
+// day's first.
+std::vector<History::Change> machine_changes(const std::vector<HistoryDay>& days) {
+    std::vector<History::Change> changes;
+    const MachineRecord* before = nullptr;
+    for (std::size_t i = 0; i < days.size(); ++i) {
+        const MachineRecord* first = nullptr;
+        const MachineRecord* last = nullptr;
+        for (const Run* r : days[i].runs)
+            if (r->machine) {
+                first = first ? first : r->machine.get();
+                last = r->machine.get();
+            }
+        // One record (a store's nights of one machine share theirs) has
+        // nothing to tell apart.
+        if (before && first && before != first) {
+            std::vector<ContextDifference> d = context_differences(*before, *first);
+            if (!d.empty())
+                changes.push_back({i, std::move(d)});
+        }
+        if (last)
+            before = last;
+    }
+    return changes;
+}
+
+}  // namespace
+
+std::vector<History> histories(const std::vector<const Run*>& runs) {
+    std::vector<History> out;
+    std::deque<std::string> made;  // starts worked out from local times
+    std::unordered_map<std::string_view, std::size_t> label_place;  // first appearance
+    for (RunGroup& g : group_runs(runs, label_place, made)) {
+        History h;
+        h.label = g.key.first;
+        h.program = g.key.second;
+        h.days = days_of(g);
         if (h.days.size() < 2)
             continue;
-        const MachineRecord* before = nullptr;
-        for (std::size_t i = 0; i < h.days.size(); ++i) {
-            const MachineRecord* first = nullptr;
-            const MachineRecord* last = nullptr;
-            for (const Run* r : h.days[i].runs)
-                if (r->machine) {
-                    first = first ? first : r->machine.get();
-                    last = r->machine.get();
-                }
-            // One record (a store's nights of one machine share theirs) has
-            // nothing to tell apart.
-            if (before && first && before != first) {
-                std::vector<ContextDifference> d = context_differences(*before, *first);
-                if (!d.empty())
-                    h.changes.push_back({i, std::move(d)});
-            }
-            if (last)
-                before = last;
-        }
+        h.changes = machine_changes(h.days);
         out.push_back(std::move(h));
     }
     // Labels in the order they first appear, each label's programs together.

@@ -10,11 +10,6 @@ namespace report {
 
 namespace {
 
-// The figures that measure a timed pass each once: the rates.
-bool pass_rate(const FigureRow& row) {
-    return row.figure == std::string("single rate") || row.figure == std::string("overall rate");
-}
-
 // A cell with a value for every repetition of its label.
 bool complete(const Cell& cell, std::size_t repetitions) {
     return cell.value && cell.samples.size() == repetitions;
@@ -66,9 +61,25 @@ std::optional<std::vector<double>> repetition_log_times(const ProgramComparison&
     return out;
 }
 
-SlowdownFamily slowdown_family(const std::vector<ProgramComparison>& comparisons,
-                               double percent) {
-    SlowdownFamily family;
+namespace {
+
+// The rates of a column's tests that both it and the baseline have for
+// every repetition: what its time factor is over.
+std::vector<std::size_t> gated_rows(const ProgramComparison& c, std::size_t column) {
+    std::size_t b = *c.baseline;
+    std::vector<std::size_t> rows;
+    for (std::size_t k = 0; k < c.rows.size(); ++k) {
+        const FigureRow& row = c.rows[k];
+        if (pass_rate(row.id) && complete(row.cells[b], c.samples[b].size()) &&
+            complete(row.cells[column], c.samples[column].size()))
+            rows.push_back(k);
+    }
+    return rows;
+}
+
+// Every label against its baseline: tested with enough repetitions a side,
+// else listed untested.
+void gather_family(const std::vector<ProgramComparison>& comparisons, SlowdownFamily& family) {
     for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
         const ProgramComparison& c = comparisons[ci];
         if (!c.baseline)
@@ -82,36 +93,42 @@ SlowdownFamily slowdown_family(const std::vector<ProgramComparison>& comparisons
                 family.untested.emplace_back(ci, i);
                 continue;
             }
-            ProgramSlowdown s{ci, i, {}, std::nullopt, gate_alpha, std::nullopt, false};
-            for (std::size_t k = 0; k < c.rows.size(); ++k) {
-                const FigureRow& row = c.rows[k];
-                if (pass_rate(row) && complete(row.cells[b], c.samples[b].size()) &&
-                    complete(row.cells[i], c.samples[i].size()))
-                    s.rows.push_back(k);
-            }
-            family.tested.push_back(std::move(s));
+            family.tested.push_back({ci, i, gated_rows(c, i), std::nullopt, gate_alpha,
+                                     std::nullopt, false});
         }
     }
+}
+
+// Rounds of one interleaved run: the test is on the pairs, where there are
+// enough of them to reach this test's share of the level. False when the
+// unpaired test is to decide.
+bool test_paired(const ProgramComparison& c, ProgramSlowdown& s, double percent) {
+    if (s.run < c.pairings.size())
+        s.pairing = c.pairings[s.run];
+    if (!s.pairing || s.pairing->pairs.size() < pairs_needed(s.alpha))
+        return false;
+    s.paired = true;
+    std::optional<std::vector<double>> factors = paired_log_times(c, s.run, s.rows, *s.pairing);
+    std::optional<stats::SignedRankTest> t =
+        factors ? stats::signed_rank_slowdown(*factors, 1 + percent / 100, s.alpha) : std::nullopt;
+    if (t)
+        s.test = stats::SlowdownTest{stats::SlowdownMethod::signed_rank, t->estimate, t->p,
+                                     t->bound, t->confidence, t->significant};
+    return true;
+}
+
+}  // namespace
+
+SlowdownFamily slowdown_family(const std::vector<ProgramComparison>& comparisons,
+                               double percent) {
+    SlowdownFamily family;
+    gather_family(comparisons, family);
     double share = gate_alpha / static_cast<double>(std::max<std::size_t>(1, family.tested.size()));
     for (ProgramSlowdown& s : family.tested) {
         s.alpha = share;
         const ProgramComparison& c = comparisons[s.comparison];
-        // Rounds of one interleaved run: the test is on the pairs, where
-        // there are enough of them to reach this test's share of the level.
-        if (s.run < c.pairings.size())
-            s.pairing = c.pairings[s.run];
-        if (s.pairing && s.pairing->pairs.size() >= pairs_needed(share)) {
-            s.paired = true;
-            std::optional<std::vector<double>> factors =
-                paired_log_times(c, s.run, s.rows, *s.pairing);
-            std::optional<stats::SignedRankTest> t =
-                factors ? stats::signed_rank_slowdown(*factors, 1 + percent / 100, share)
-                        : std::nullopt;
-            if (t)
-                s.test = stats::SlowdownTest{stats::SlowdownMethod::signed_rank, t->estimate, t->p,
-                                             t->bound, t->confidence, t->significant};
+        if (test_paired(c, s, percent))
             continue;
-        }
         std::optional<std::vector<double>> base = repetition_log_times(c, *c.baseline, s.rows);
         std::optional<std::vector<double>> run = repetition_log_times(c, s.run, s.rows);
         if (base && run)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "analysis/distributions.h"
 #include "analysis/threshold_test.h"
 
 namespace report::stats {
@@ -154,57 +155,6 @@ std::optional<MannWhitney> mann_whitney(std::span<const double> a, std::span<con
     r.p = rank->p_two_sided;
     r.exact = rank->exact;
     return r;
-}
-
-namespace {
-
-// The continued fraction of the regularised incomplete beta function
-// (modified Lentz), for x < (a + 1) / (a + b + 2).
-double beta_fraction(double a, double b, double x) {
-    const double tiny = 1e-300;
-    double c = 1, d = 1 - (a + b) * x / (a + 1);
-    if (std::fabs(d) < tiny)
-        d = tiny;
-    d = 1 / d;
-    double h = d;
-    for (int m = 1; m <= 300; ++m) {
-        double m2 = 2.0 * m;
-        double num = m * (b - m) * x / ((a + m2 - 1) * (a + m2));
-        for (int step = 0; step < 2; ++step) {
-            d = 1 + num * d;
-            if (std::fabs(d) < tiny)
-                d = tiny;
-            c = 1 + num / c;
-            if (std::fabs(c) < tiny)
-                c = tiny;
-            d = 1 / d;
-            h *= d * c;
-            num = -(a + m) * (a + b + m) * x / ((a + m2) * (a + m2 + 1));
-        }
-        if (std::fabs(d * c - 1) < 1e-15)
-            break;
-    }
-    return h;
-}
-
-// I_x(a, b), the regularised incomplete beta function.
-double incomplete_beta(double a, double b, double x) {
-    if (x <= 0)
-        return 0;
-    if (x >= 1)
-        return 1;
-    double front = std::exp(std::lgamma(a + b) - std::lgamma(a) - std::lgamma(b) + a * std::log(x) +
-                            b * std::log1p(-x));
-    if (x < (a + 1) / (a + b + 2))
-        return front * beta_fraction(a, b, x) / a;
-    return 1 - front * beta_fraction(b, a, 1 - x) / b;
-}
-
-}  // namespace
-
-double student_upper_tail(double t, double dof) {
-    double tail = 0.5 * incomplete_beta(dof / 2, 0.5, dof / (dof + t * t));
-    return t >= 0 ? tail : 1 - tail;
 }
 
 std::optional<Welch> welch(std::span<const double> a, std::span<const double> b) {

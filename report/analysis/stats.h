@@ -59,9 +59,6 @@ struct Welch {
 };
 std::optional<Welch> welch(std::span<const double> a, std::span<const double> b);
 
-// P(T > t) for Student's t distribution with `dof` degrees of freedom.
-double student_upper_tail(double t, double dof);
-
 // The ratio of b's typical value to a's, from positive samples: the
 // Hodges–Lehmann estimate of the shift of ln b against ln a (the median of
 // every pairwise difference), with the distribution-free confidence interval

@@ -4,6 +4,7 @@
 #include <limits>
 #include <cmath>
 
+#include "analysis/distributions.h"
 #include "analysis/stats.h"
 
 namespace report::stats {
@@ -50,10 +51,6 @@ std::vector<int> doubled_ranks(std::span<const double> a, std::span<const double
         i = j;
     }
     return ranks;
-}
-
-double normal_upper(double z) {
-    return 0.5 * std::erfc(z / std::sqrt(2.0));
 }
 
 bool all_finite(std::span<const double> s) {
@@ -157,24 +154,12 @@ std::optional<RankSum> rank_sum(std::span<const double> a, std::span<const doubl
         double var = m * n / 12 * ((N + 1) - ties / (N * (N - 1)));
         if (var > 0) {
             double sd = std::sqrt(var);
-            r.p_greater = std::min(1.0, normal_upper((r.u - 0.5 - m * n / 2) / sd));
-            r.p_less = std::min(1.0, normal_upper((m * n / 2 - r.u - 0.5) / sd));
+            r.p_greater = std::min(1.0, normal_upper_tail((r.u - 0.5 - m * n / 2) / sd));
+            r.p_less = std::min(1.0, normal_upper_tail((m * n / 2 - r.u - 0.5) / sd));
         }
     }
     r.p_two_sided = std::min(1.0, 2 * std::min(r.p_greater, r.p_less));
     return r;
-}
-
-double student_quantile(double upper, double dof) {
-    double lo = -1e6, hi = 1e6;
-    for (int i = 0; i < 200 && hi - lo > 1e-12 * std::max(1.0, std::fabs(lo)); ++i) {
-        double mid = lo + (hi - lo) / 2;
-        if (student_upper_tail(mid, dof) > upper)
-            lo = mid;
-        else
-            hi = mid;
-    }
-    return lo + (hi - lo) / 2;
 }
 
 SlowdownMethod slowdown_method(std::size_t m, std::size_t n, double alpha) {

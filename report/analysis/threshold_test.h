@@ -32,10 +32,6 @@ std::optional<RankSum> rank_sum(std::span<const double> a, std::span<const doubl
 // 1 / C(m + n, m).
 double smallest_one_sided_p(std::size_t m, std::size_t n);
 
-// The lower quantile of Student's t with `dof` degrees of freedom: the t
-// with P(T > t) = `upper`.
-double student_quantile(double upper, double dof);
-
 // How a one-sided slowdown test was made.
 enum class SlowdownMethod {
     rank_sum,  // exact where small: robust to one disturbed repetition

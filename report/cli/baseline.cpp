@@ -17,57 +17,57 @@ const char* const baseline_help =
     "that ran first, from machine.json's start or the results file's date, else the first label "
     "in natural order)";
 
-BaselineChoice resolve_baseline(const Loaded& loaded, const Inputs& inputs, const std::string& baseline,
-                                Loaded& extra) {
-    BaselineChoice choice;
-    for (const Run& r : loaded.runs)
-        choice.runs.push_back(&r);
-    if (baseline == "median") {
-        choice.median = true;
-        return choice;
-    }
-    if (baseline.empty())
-        return choice;
+namespace {
 
+std::vector<const Run*> labelled(const Loaded& loaded, const std::string& label) {
     std::vector<const Run*> named;
     for (const Run& r : loaded.runs)
-        if (r.label == baseline)
+        if (r.label == label)
             named.push_back(&r);
-    std::error_code ec;
-    if (named.empty() && fs::exists(baseline, ec)) {
-        auto same = [&](const std::string& p) {
-            std::error_code e;
-            return fs::equivalent(baseline, p, e);
-        };
-        for (std::size_t k = 0; k < inputs.paths.size(); ++k)
-            if (same(inputs.paths[k]))
-                for (const Run& r : loaded.runs)
-                    if (r.input == k)
-                        named.push_back(&r);
-        if (named.empty())
+    return named;
+}
+
+// The runs of the input that `path` names, else the runs read from the file
+// it names.
+std::vector<const Run*> read_from(const Loaded& loaded, const Inputs& inputs,
+                                  const std::string& path) {
+    auto same = [&](const std::string& p) {
+        std::error_code e;
+        return fs::equivalent(path, p, e);
+    };
+    std::vector<const Run*> named;
+    for (std::size_t k = 0; k < inputs.paths.size(); ++k)
+        if (same(inputs.paths[k]))
             for (const Run& r : loaded.runs)
-                if (same(r.path))
+                if (r.input == k)
                     named.push_back(&r);
-        if (named.empty()) {
-            extra = load_runs({baseline}, {});
-            say_notes(extra);
-            if (extra.failed) {
-                choice.failed = true;
-                return choice;
-            }
-            for (Run& r : extra.runs) {
-                r.input = static_cast<std::size_t>(-1);
+    if (named.empty())
+        for (const Run& r : loaded.runs)
+            if (same(r.path))
                 named.push_back(&r);
-            }
-            choice.runs.insert(choice.runs.begin(), named.begin(), named.end());
-        }
+    return named;
+}
+
+// A baseline outside the inputs, read into `extra`, its runs compared first.
+// False when it could not be read (said).
+bool read_outside(const std::string& path, Loaded& extra, std::vector<const Run*>& named,
+                  BaselineChoice& choice) {
+    extra = load_runs({path}, {});
+    say_notes(extra);
+    if (extra.failed)
+        return false;
+    for (Run& r : extra.runs) {
+        r.input = static_cast<std::size_t>(-1);
+        named.push_back(&r);
     }
-    if (named.empty()) {
-        error(fmt::format("--baseline {}: no run has this label, and no results file is there",
-                          escape_path(baseline)));
-        choice.failed = true;
-        return choice;
-    }
+    choice.runs.insert(choice.runs.begin(), named.begin(), named.end());
+    return true;
+}
+
+// One baseline run for each program compared, from the runs `named`: they
+// must hold one label of each (several repetitions of it are one baseline).
+void baselines_per_program(const std::vector<const Run*>& named, const std::string& baseline,
+                           BaselineChoice& choice) {
     std::vector<Program> programs;
     for (const Run* r : choice.runs)
         if (std::find(programs.begin(), programs.end(), r->program) == programs.end())
@@ -77,7 +77,6 @@ BaselineChoice resolve_baseline(const Loaded& loaded, const Inputs& inputs, cons
         for (const Run* r : named)
             if (r->program == p)
                 of.push_back(r);
-        // Several repetitions of one label are one baseline.
         bool one_label = !of.empty() && std::all_of(of.begin(), of.end(), [&](const Run* r) {
             return r->label == of.front()->label;
         });
@@ -92,6 +91,37 @@ BaselineChoice resolve_baseline(const Loaded& loaded, const Inputs& inputs, cons
         }
         choice.baselines.push_back(of.front());
     }
+}
+
+}  // namespace
+
+BaselineChoice resolve_baseline(const Loaded& loaded, const Inputs& inputs,
+                                const std::string& baseline, Loaded& extra) {
+    BaselineChoice choice;
+    for (const Run& r : loaded.runs)
+        choice.runs.push_back(&r);
+    if (baseline == "median") {
+        choice.median = true;
+        return choice;
+    }
+    if (baseline.empty())
+        return choice;
+    std::vector<const Run*> named = labelled(loaded, baseline);
+    std::error_code ec;
+    if (named.empty() && fs::exists(baseline, ec)) {
+        named = read_from(loaded, inputs, baseline);
+        if (named.empty() && !read_outside(baseline, extra, named, choice)) {
+            choice.failed = true;
+            return choice;
+        }
+    }
+    if (named.empty()) {
+        error(fmt::format("--baseline {}: no run has this label, and no results file is there",
+                          escape_path(baseline)));
+        choice.failed = true;
+        return choice;
+    }
+    baselines_per_program(named, baseline, choice);
     return choice;
 }
 

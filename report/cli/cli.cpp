@@ -131,71 +131,96 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Whether `path` names an input: a path argument, a file read or considered,
+// or a file a store holds.
+bool names_an_input(const std::string& path, const Loaded& inputs, const Inputs& arguments) {
+    SamePath same(path);
+    for (const std::string& p : arguments.paths)
+        if (same(p))
+            return true;
+    for (const std::string& p : inputs.considered)
+        if (same(p))
+            return true;
+    for (const std::vector<StoredFile>& store : inputs.stored)
+        for (const StoredFile& f : store)
+            if (same(f.path))
+                return true;
+    return false;
+}
+
+}  // namespace
+
 int Output::open(const std::string& path, const Loaded& inputs, const Inputs& arguments) {
     if (path.empty() || path == "-")
         return 0;
     name_ = escape_path(path);
-    auto refuse = [&] {
+    if (names_an_input(path, inputs, arguments)) {
         error(fmt::format("-o {}: is one of the inputs; not overwritten", name_));
         return static_cast<int>(Exit::bad_input);
-    };
-    SamePath same(path);
-    for (const std::string& p : arguments.paths)
-        if (same(p))
-            return refuse();
-    for (const std::string& p : inputs.considered)
-        if (same(p))
-            return refuse();
-    for (const std::vector<StoredFile>& store : inputs.stored)
-        for (const StoredFile& f : store)
-            if (same(f.path))
-                return refuse();
-    auto cannot = [&](int err) {
-        error(fmt::format("cannot write {}: {}", name_, std::strerror(err)));
-        file_ = nullptr;
-        return static_cast<int>(Exit::write_failed);
-    };
+    }
     struct stat st {};
     bool exists = ::stat(path.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        // A FIFO without a reader is refused at once rather than waited on.
-        int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0 && errno == ENXIO && S_ISFIFO(st.st_mode)) {
-            error(fmt::format("cannot write {}: a FIFO that no process reads", name_));
-            file_ = nullptr;
-            return static_cast<int>(Exit::write_failed);
+    if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+        return open_device(path, st);
+    if (exists)
+        for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+            struct stat open_st {};
+            if (::fstat(fd, &open_st) == 0 && same_file(st, open_st))
+                return open_standard(fd);
         }
-        if (fd < 0)
-            return cannot(errno);
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        file_ = ::fdopen(fd, "wb");
-        if (!file_) {
-            int err = errno;
-            ::close(fd);
-            return cannot(err);
-        }
-        return 0;
+    return open_beside(path, exists ? &st : nullptr);
+}
+
+int Output::cannot(int err) {
+    error(fmt::format("cannot write {}: {}", name_, std::strerror(err)));
+    file_ = nullptr;
+    return static_cast<int>(Exit::write_failed);
+}
+
+// A file that is no regular file (a FIFO, /dev/null) is written without being
+// truncated; a FIFO without a reader is refused at once rather than waited on.
+int Output::open_device(const std::string& path, const struct stat& st) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == ENXIO && S_ISFIFO(st.st_mode)) {
+        error(fmt::format("cannot write {}: a FIFO that no process reads", name_));
+        file_ = nullptr;
+        return static_cast<int>(Exit::write_failed);
     }
-    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
-        struct stat open_st {};
-        if (exists && ::fstat(fd, &open_st) == 0 && same_file(st, open_st)) {
-            // Opening it again would start at its beginning and cut what
-            // the shell's ">>" keeps; its own descriptor appends.
-            int copy = ::dup(fd);
-            file_ = copy < 0 ? nullptr : ::fdopen(copy, "wb");
-            if (!file_) {
-                int err = errno;
-                if (copy >= 0)
-                    ::close(copy);
-                return cannot(err);
-            }
-            return 0;
-        }
+    if (fd < 0)
+        return cannot(errno);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    file_ = ::fdopen(fd, "wb");
+    if (!file_) {
+        int err = errno;
+        ::close(fd);
+        return cannot(err);
     }
-    // Written beside the file it replaces (a link is replaced at its target),
-    // so that the rename stays within one file system.
+    return 0;
+}
+
+// The file standard output or error already is: opening it again would start
+// at its beginning and cut what the shell's ">>" keeps; its own descriptor
+// appends.
+int Output::open_standard(int fd) {
+    int copy = ::dup(fd);
+    file_ = copy < 0 ? nullptr : ::fdopen(copy, "wb");
+    if (!file_) {
+        int err = errno;
+        if (copy >= 0)
+            ::close(copy);
+        return cannot(err);
+    }
+    return 0;
+}
+
+// A temporary file beside the file it replaces (a link is replaced at its
+// target), so that the rename stays within one file system; it gets the
+// permissions a new file gets, or those of the file replaced (`existing`).
+int Output::open_beside(const std::string& path, const struct stat* existing) {
     std::error_code ec;
-    fs::path target = exists ? fs::canonical(path, ec) : fs::path(path);
+    fs::path target = existing ? fs::canonical(path, ec) : fs::path(path);
     if (ec)
         target = path;
     fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
@@ -204,14 +229,13 @@ int Output::open(const std::string& path, const Loaded& inputs, const Inputs& ar
     if (fd < 0) {
         // The directory's reason (missing, not writable) is the file's.
         int err = errno;
-        if (exists && S_ISDIR(st.st_mode))
+        if (existing && S_ISDIR(existing->st_mode))
             err = EISDIR;
         return cannot(err);
     }
-    // The permissions a new file gets, or those of the file replaced.
     mode_t mask = ::umask(0);
     ::umask(mask);
-    ::fchmod(fd, exists ? (st.st_mode & 07777) : (0666 & ~mask));
+    ::fchmod(fd, existing ? (existing->st_mode & 07777) : (0666 & ~mask));
     file_ = ::fdopen(fd, "wb");
     if (!file_) {
         int err = errno;

@@ -14,6 +14,8 @@
 
 #include "input/load.h"
 
+struct stat;
+
 namespace CLI {
 class App;
 class Validator;
@@ -86,6 +88,11 @@ public:
     ~Output();
 
 private:
+    int cannot(int err);  // says why the file cannot be written: write_failed
+    int open_device(const std::string& path, const struct stat& st);
+    int open_standard(int fd);
+    int open_beside(const std::string& path, const struct stat* existing);
+
     std::FILE* file_ = stdout;
     std::string name_ = "standard output";
     std::string temporary_;  // written in place of target_, renamed onto it by finish()

@@ -43,8 +43,50 @@ struct Options {
     std::string output;
 };
 
-bool valid_key(const std::string& key) {
-    return find_test_info(key) != nullptr;
+// Every --test names a test of the catalogue; else the first that does not
+// is said with the list, and false.
+bool tests_known(const std::vector<std::string>& tests) {
+    for (const std::string& key : tests)
+        if (find_test_info(key) == nullptr) {
+            std::string keys;
+            for (const TestInfo& t : catalogue())
+                keys += (keys.empty() ? "" : ", ") + std::string(t.key);
+            error(fmt::format("--test {}: no such test; the tests are {}", key, keys));
+            return false;
+        }
+    return true;
+}
+
+// Where the machines differ goes to standard error too, not only under the
+// table; so do the warnings the machine drew while the repetitions ran.
+void say_machine_notes(const std::vector<ProgramComparison>& comparisons) {
+    for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
+        for (const std::string& note : machine_notes(comparisons[ci]))
+            error(note);
+        for (const DisturbedLabel& d : disturbances(comparisons[ci], ci))
+            error(disturbance_line(d, comparisons[ci]));
+    }
+}
+
+// The comparison in the format and layout asked, into -o or standard output.
+void write_comparison(const Options& o, const Loaded& loaded,
+                      const std::vector<ProgramComparison>& comparisons,
+                      const std::optional<GateVerdict>& verdict, int& written) {
+    write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
+        ViewOptions view;
+        view.gate = verdict ? &*verdict : nullptr;
+        view.layout = o.view == "wide"    ? CompareLayout::wide
+                      : o.view == "fleet" ? CompareLayout::fleet
+                                          : CompareLayout::automatic;
+        view.width =
+            out.terminal() || o.output.empty() || o.output == "-" ? output_width() : 100000;
+        view.colour = colour_wanted(o.colour, out.terminal());
+        const CompareFormat* format = find_compare_format(o.format);
+        if (format->stream)
+            format->stream(comparisons, view, [&](std::string_view text) { out.write(text); });
+        else
+            out.write(format->write(comparisons, view));
+    });
 }
 
 void run_compare(const Options& o, int& status) {
@@ -64,59 +106,24 @@ void run_compare(const Options& o, int& status) {
         status = static_cast<int>(Exit::bad_input);
         return;
     }
-    for (const std::string& key : o.tests)
-        if (!valid_key(key)) {
-            std::string keys;
-            for (const TestInfo& t : catalogue())
-                keys += (keys.empty() ? "" : ", ") + std::string(t.key);
-            error(fmt::format("--test {}: no such test; the tests are {}", key, keys));
-            status = static_cast<int>(Exit::bad_input);
-            return;
-        }
-
-    CompareSettings settings;
-    settings.noise = o.noise;
-    settings.median = choice.median;
-    settings.baselines = choice.baselines;
-    settings.tests = o.tests;
-    settings.figures = o.figures;
-    std::vector<ProgramComparison> comparisons = compare_runs(choice.runs, settings);
-    // Where the machines differ goes to standard error too, not only under the table.
-    // So do the warnings the machine drew while the repetitions ran.
-    for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
-        for (const std::string& note : machine_notes(comparisons[ci]))
-            error(note);
-        for (const DisturbedLabel& d : disturbances(comparisons[ci], ci))
-            error(disturbance_line(d, comparisons[ci]));
+    if (!tests_known(o.tests)) {
+        status = static_cast<int>(Exit::bad_input);
+        return;
     }
-
+    CompareSettings settings{o.noise, choice.median, choice.baselines, o.tests, o.figures};
+    std::vector<ProgramComparison> comparisons = compare_runs(choice.runs, settings);
+    say_machine_notes(comparisons);
     std::vector<MissingProgram> missing =
         programs_missing(loaded.runs, o.inputs.paths.size(), choice.baselines, choice.median);
     std::optional<GateVerdict> verdict = gate_verdict(o.gate, comparisons, missing, o.inputs.paths);
-
     int written = 0;
     // A baseline read from outside the inputs is never overwritten either.
     consider_also(loaded, extra);
-    write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
-        ViewOptions view;
-        view.gate = verdict ? &*verdict : nullptr;
-        view.layout = o.view == "wide"    ? CompareLayout::wide
-                      : o.view == "fleet" ? CompareLayout::fleet
-                                          : CompareLayout::automatic;
-        view.width =
-            out.terminal() || o.output.empty() || o.output == "-" ? output_width() : 100000;
-        view.colour = colour_wanted(o.colour, out.terminal());
-        const CompareFormat* format = find_compare_format(o.format);
-        if (format->stream)
-            format->stream(comparisons, view, [&](std::string_view text) { out.write(text); });
-        else
-            out.write(format->write(comparisons, view));
-    });
+    write_comparison(o, loaded, comparisons, verdict, written);
     if (written != 0) {
         status = written;
         return;
     }
-
     // The gate: no verdict (2) when anything it needs is missing; else 3 when
     // a label is shown slower than allowed.
     finish_gate(verdict, comparisons, missing, o.inputs.paths, status);

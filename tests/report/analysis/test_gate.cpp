@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/comparison.h"
+#include "analysis/distributions.h"
 #include "analysis/gate.h"
 #include "analysis/stats.h"
 #include "analysis/threshold_test.h"

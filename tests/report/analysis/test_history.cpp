@@ -352,11 +352,14 @@ TEST(HistoryAnalysis, GateFailsPassesOrCannotSay) {
         EXPECT_EQ(g.worse.size(), c.worse) << c.since;
         EXPECT_EQ(g.unjudged.size(), c.unjudged) << c.since;
     }
-    // A label measured on one day only has no history to judge.
+    // A label measured on one day only has no history to judge: each such
+    // label named once, in the order it first appears.
+    runs.push_back(memory_run("new", "", 1, machine("2026-11-20", "k")));
+    runs.push_back(memory_run("newer", "", 1, machine("2026-11-20", "k")));
     runs.push_back(memory_run("new", "", 1, machine("2026-11-20", "k")));
     HistoryGate g = history_gate(analyse_history(pointers(runs)), *calendar_days("2026-11-17"));
     EXPECT_EQ(g.verdict, HistoryGate::too_little);
-    EXPECT_EQ(g.unjudged, std::vector<std::string>{"new (bench_memory)"});
+    EXPECT_EQ(g.unjudged, (std::vector<std::string>{"new (bench_memory)", "newer (bench_memory)"}));
 }
 
 // The command on a fleet's files: a kernel rolled out to two of three hosts

@@ -264,8 +264,7 @@ TEST(PairedCompare, FigureIntervalsArePairedAndCancelTheDrift) {
                         EXPECT_EQ(g->mark, c.slowdown > 1 ? Mark::worse : Mark::same);
                 }
                 for (const FigureRow& row : pc.rows) {
-                    if (row.figure != std::string("single rate") &&
-                        row.figure != std::string("overall rate"))
+                    if (!pass_rate(row.id))
                         continue;
                     const Cell& cell = row.cells[col];
                     ASSERT_TRUE(cell.interval) << row.test << " " << row.figure;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "analysis/distributions.h"
 #include "analysis/stats.h"
 #include "analysis/summary.h"
 
@@ -120,6 +121,40 @@ TEST(Stats, WelchAgainstKnownValues) {
     EXPECT_NEAR(w->degrees_of_freedom, 4, 1e-12);
     EXPECT_NEAR(w->p, 0.0213, 1e-4);
     EXPECT_FALSE(stats::welch(std::vector<double>{1, 1}, std::vector<double>{1, 1}));
+}
+
+// The distributions agree with the values the p-values and bounds were
+// computed from before (a continued fraction of the incomplete beta function,
+// a bisection of it, erfc) far below the printed digits, and a NaN or no
+// degrees of freedom give NaN rather than an exception.
+TEST(Stats, DistributionsAsTheyWere) {
+    struct Case {
+        char kind;  // t: upper tail, q: quantile of the upper tail, z: normal upper tail
+        double x, dof, expected;
+    };
+    const Case cases[] = {
+        {'t', 0.5, 1, 0.35241638234956674},       {'t', 2, 2, 0.091751709536136941},
+        {'t', 3.1, 2.7, 0.030640885265177144},    {'t', -1.2, 4, 0.85182430334382331},
+        {'t', 4.5, 9.3, 0.00068560976392721055},  {'t', 6, 30, 6.9713843836023788e-07},
+        {'t', 1.96, 1e6, 0.024998033802460032},   {'q', 0.025, 2, 4.3026527297481545},
+        {'q', 0.05, 3.5, 2.2224334936494716},     {'q', 0.001, 7, 4.7852896286389859},
+        {'q', 0.00025, 4, 10.306254681808484},    {'z', -1.5, 0, 0.93319279873114191},
+        {'z', 0, 0, 0.5},                         {'z', 2.5, 0, 0.0062096653257761392},
+        {'z', 9, 0, 1.1285884059538422e-19},
+    };
+    for (const Case& c : cases) {
+        double got = c.kind == 't'   ? stats::student_upper_tail(c.x, c.dof)
+                     : c.kind == 'q' ? stats::student_quantile(c.x, c.dof)
+                                     : stats::normal_upper_tail(c.x);
+        EXPECT_NEAR(got, c.expected, 1e-7 * c.expected) << c.kind << " " << c.x << " " << c.dof;
+    }
+    const double nan = std::nan("");
+    EXPECT_TRUE(std::isnan(stats::student_upper_tail(nan, 3)));
+    EXPECT_TRUE(std::isnan(stats::student_upper_tail(1, nan)));
+    EXPECT_TRUE(std::isnan(stats::student_upper_tail(1, 0)));
+    EXPECT_TRUE(std::isnan(stats::student_quantile(0.05, -1)));
+    EXPECT_TRUE(std::isnan(stats::normal_upper_tail(nan)));
+    EXPECT_EQ(stats::student_upper_tail(INFINITY, 3), 0);
 }
 
 TEST(Stats, ThreadCountOfARun) {

@@ -424,6 +424,30 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
              // In kB: the pending line held whole grew it by 16 MiB or more.
              EXPECT_LT(std::stol(slurp(d / "grown")), 4096) << slurp(d / "grown");
          }},
+        // analysis: bench_report's own OpenMP runtime and the settings meant
+        // for the programs. Bound to one processor, bench_report would pass
+        // that processor alone on to every program it runs.
+        {"OpenMP settings for the programs neither bind bench_report nor reach its stderr",
+         [](const fs::path& d) {
+             const std::string at = "'" + d.string() + "/";
+             stand_in(d, "grep Cpus_allowed_list /proc/self/status >" + at + "affinity.txt'\n"
+                         "env | grep -E '^G?OMP_' | sort >" + at + "omp.txt'\ncp '" +
+                             (data / "memory_1thread.results.txt").string() +
+                             "' results_memory.txt");
+             host(d / "h1");
+         },
+         "grep Cpus_allowed_list /proc/self/status >shell.txt\n"
+         "export OMP_PROC_BIND=true OMP_PLACES=cores GOMP_CPU_AFFINITY=0 OMP_DISPLAY_ENV=true\n"
+         "\"$B\" run --runs 1 --programs memory --label host --bin-dir bin 2>run.err &&\n"
+         "\"$B\" history h1",
+         0, {}, {"No change point"},
+         [](const fs::path& d, const Result& r) {
+             EXPECT_EQ(slurp(d / "affinity.txt"), slurp(d / "shell.txt"));
+             EXPECT_EQ(r.err, "");
+             EXPECT_EQ(slurp(d / "run.err").find("OPENMP"), std::string::npos);
+             EXPECT_EQ(slurp(d / "omp.txt"), "GOMP_CPU_AFFINITY=0\nOMP_DISPLAY_ENV=true\n"
+                                             "OMP_PLACES=cores\nOMP_PROC_BIND=true\n");
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
