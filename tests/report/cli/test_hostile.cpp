@@ -460,7 +460,7 @@ TEST(HostileText, TerminalCsvAndJsonForms) {
     struct Csv {
         std::string in, field, figure;
     };
-    // libcsv quotes every field; text that starts a formula gains a "'".
+    // Every text field is quoted; text that starts a formula gains a "'".
     for (const Csv& c : std::vector<Csv>{
              {"=1+2", "\"'=1+2\"", "\"=1+2\""},
              {"+1", "\"'+1\"", "\"+1\""},
