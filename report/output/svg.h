@@ -212,17 +212,29 @@ inline double text_width(std::string_view text, double size) {
 inline std::string fit_text(std::string_view text, double width, double size) {
     if (text_width(text, size) <= width)
         return std::string(text);
-    const std::string_view ellipsis = "\xE2\x80\xA6";
-    std::size_t end = text.size();
-    while (end > 0) {
-        // Back to the start of a character.
-        do
-            --end;
-        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80);
-        if (text_width(text.substr(0, end), size) + size <= width)
-            break;
+    // The longest start of the text, cut before a character, that leaves
+    // room for the ellipsis. A start only widens as characters are added, so
+    // one pass from the front finds it, measuring each character once.
+    std::size_t end = 0;
+    double em = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (i == 0 || (c & 0xC0) != 0x80) {
+            if (!(em * size + size <= width))
+                break;
+            end = i;
+        }
+        if (c < 0x80) {
+            em += svg_detail::ascii_em(text[i]);
+            ++i;
+        } else {
+            // As text_width counts it: one em, however many bytes.
+            std::size_t n = utf8_length(text, i);
+            em += 1;
+            i += n ? n : 1;
+        }
     }
-    return std::string(text.substr(0, end)) + std::string(ellipsis);
+    return std::string(text.substr(0, end)) + "\xE2\x80\xA6";
 }
 
 }  // namespace report

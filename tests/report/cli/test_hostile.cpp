@@ -384,6 +384,17 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
          "\"$B\" export . && \"$B\" compare --format json .", 0, {},
          {"\"path\": \"h\\\\xff/" + p_name + "\",\n      \"path_escaped\": true",
           "\"path\": \"h\\\\xff/" + p_name + "\""}},
+        // Output views and the page.
+        // A label cut to fit a chart is measured once, not once per character
+        // dropped: 100,000 characters chart in well under the case's 20 s.
+        {"a label of 100,000 characters is charted in linear time",
+         [](const fs::path& d) { host(d / "h1"); },
+         "timeout 20 \"$B\" chart --label \"$(head -c 100000 /dev/zero | tr '\\0' L)\" h1 "
+         "-o page.html; echo \"exit status $?\"",
+         0, {}, {"exit status 0\n"},
+         [](const fs::path& d, const Result&) {
+             EXPECT_NE(slurp(d / "page.html").find("LLL\xE2\x80\xA6"), std::string::npos);
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -139,6 +140,39 @@ TEST(FitText, WithinTheWidthAndWholeCharacters) {
         if (cut) {
             EXPECT_EQ(fitted.substr(fitted.size() - 3), "\xE2\x80\xA6") << fitted;
         }
+    }
+}
+
+// fit_text as it was when it measured every start of the text, from the
+// longest down: the one pass must cut at the very same byte.
+std::string fit_by_every_start(std::string_view text, double width, double size) {
+    if (report::text_width(text, size) <= width)
+        return std::string(text);
+    std::size_t end = text.size();
+    while (end > 0) {
+        do
+            --end;
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80);
+        if (report::text_width(text.substr(0, end), size) + size <= width)
+            break;
+    }
+    return std::string(text.substr(0, end)) + "\xE2\x80\xA6";
+}
+
+TEST(FitText, CutsWhereMeasuringEveryStartCut) {
+    // Narrow, wide and capital letters, characters of two to four bytes, and
+    // bytes that start no character or end one too soon.
+    const std::string pieces[] = {"a",  "W",      " ",    "i",    "\xC3\xA9", "\xE6\x9D\xB1",
+                                  "\x80", "\xC3", "\xED\xA0\x80", "\xF0\x9F\x98\x80"};
+    std::mt19937 random(17);
+    for (int k = 0; k < 3000; ++k) {
+        std::string text;
+        for (std::size_t n = random() % 40; n > 0; --n)
+            text += pieces[random() % std::size(pieces)];
+        double width = static_cast<double>(random() % 400) / 2;
+        double size = 9 + static_cast<double>(random() % 7);
+        ASSERT_EQ(report::fit_text(text, width, size), fit_by_every_start(text, width, size))
+            << "width " << width << ", size " << size << ": " << report::escape_path(text);
     }
 }
 
