@@ -6,7 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include "analysis/change_points.h"
-#include "analysis/history_page.h"
+#include "analysis/page.h"
 #include "analysis/recorded.h"
 #include "cli/cli.h"
 #include "cli/commands.h"

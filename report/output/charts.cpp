@@ -24,10 +24,22 @@ const char* const bar_colour = palette[0];        // blue
 const char* const reference_colour = palette[3];  // vermillion
 const char* const outlier_colour = palette[3];
 const char* const change_colour = palette[1];  // orange
+const char* const key_grey = "#777777";
 const std::string grid_class = "class=\"grid\"";
 
 // Runs told apart by colour: as many as the palette has.
 constexpr std::size_t colours = std::size(palette);
+
+// Every chart is drawn this many units wide, about as many CSS pixels as a
+// phone gives it (348 of a 390-pixel window), so that no text drawn at
+// `small` or larger shows below 9 pixels there; a wider window shows it
+// larger.
+constexpr double chart_width = 400;
+// Sizes of text: the least any chart uses, what a sentence is written in,
+// a panel's title and a chart's.
+constexpr double small = 11, body_size = 12, panel_title = 13, chart_title = 14;
+// Bold text is this much wider than the widths text_width estimates.
+constexpr double bold = 1.1;
 // Outliers named on each side of a fleet panel; the table lists them all.
 constexpr std::size_t fleet_labels = 6;
 
@@ -94,18 +106,23 @@ double text_lines(Svg& svg, double x, double y, std::string_view text, double wi
 // A vertical axis from 0 to `top` with grid lines, tick labels and a title.
 void y_axis(Svg& svg, double left, double right, double top_y, double bottom_y, double top,
             double step, const std::string& title, bool ratio) {
+    double widest = 0;
     for (double v : ticks_between(0, top, step)) {
         double y = bottom_y - (bottom_y - top_y) * (v / top);
         if (v > 0)
             svg.line(left, y, right, y, grid_colour, 1, "", grid_class);
-        svg.text(left - 6, y + 4, ratio ? fmt::format("{:g}", v) : short_number(v), "end", 11);
+        std::string text = ratio ? fmt::format("{:g}", v) : short_number(v);
+        widest = std::max(widest, text_width(text, small));
+        svg.text(left - 6, y + 4, text, "end", small);
     }
     svg.line(left, top_y, left, bottom_y, ink);
     svg.line(left, bottom_y, right, bottom_y, ink);
     double mid = (top_y + bottom_y) / 2;
-    // The title may reach past the plot's ends: nothing else is drawn beside them.
-    svg.text(16, mid, fit_text(title, bottom_y - top_y + 60, 11), "middle", 11,
-             fmt::format("transform=\"rotate(-90 16 {:.2f})\"", mid));
+    // Clear of the widest tick label; the title may reach past the plot's
+    // ends: nothing else is drawn beside them.
+    double x = std::max(10.0, left - 6 - widest - 9);
+    svg.text(x, mid, fit_text(title, bottom_y - top_y + 60, small), "middle", small,
+             upwards_at(x, mid));
 }
 
 // Rounds the top of an axis up to a whole number of ticks.
@@ -156,94 +173,103 @@ bool drawn_as_fleet(const ProgramComparison& c) {
     return c.runs.size() > colours;
 }
 
-// The scaling chart.
+// The scaling charts.
 
 namespace {
 
-// The test's name and what its threads reached; returns where the plot may start.
-double scaling_heading(Svg& svg, const Run& run, const Test& test, double left) {
-    svg.text(left, 20,
-             fit_text(fmt::format("{} ({})", display_name(test.key), label_of(run)),
-                      svg.width - left - 8, 15 * 1.1),
-             "start", 15, "font-weight=\"bold\"");
-    TestSummary s = summarize(run, test);
-    std::string sub;
-    if (s.overall_rate && s.improvement && s.threads > 0)
-        sub = fmt::format(
-            "{} thread(s); overall {} = {} x the single-thread rate (ideal x{}, "
-            "efficiency {:.0f}%)",
-            s.threads, short_number(*s.overall_rate), short_number(*s.improvement), s.threads,
-            *s.improvement / s.threads * 100);
-    else if (s.threads > 0)
-        sub = fmt::format(
-            "{} thread(s); no overall comparison (a pass ran out of memory or the "
-            "run was cut short)",
-            s.threads);
-    return text_lines(svg, left, 40, sub, svg.width - left - 8, 12, 16);
-}
+// A thread's bar: its rate (the median of the repetitions), the text above
+// it, and each repetition's rate when there are several.
+struct ThreadBar {
+    int thread = 0;
+    std::optional<double> value;
+    std::string text;
+    std::vector<double> dots;
+    bool out_of_memory = false;
+};
+
+// What a scaling chart draws, from one run or from a label's repetitions.
+struct Scaling {
+    std::string heading, subtitle, unit, title;
+    std::vector<ThreadBar> bars;      // by thread number
+    std::optional<double> single;     // the single-thread rate's line
+    std::string bar_text, line_text;  // the legend's
+};
 
 // The plot of a scaling chart: its frame and where its bars go.
 struct ScalingPlot {
-    double left = 76, right = 620, top_y = 0, bottom_y = 0;
-    double slot = 0, width = 0;  // of a thread, and of its bar
-    double top = 1;              // the rate at the top of the axis
-    bool labelled = true;        // each bar's value written above it
+    double left = 76, right = chart_width - 10, top_y = 0, bottom_y = 0;
+    double slot = 0, width = 0;    // of a thread, and of its bar
+    double top = 1;                // the rate at the top of the axis
+    bool labelled = true;          // each bar's value written above it
     std::optional<double> line_y;  // the single-thread rate's line
+
+    double y_of(double rate) const { return bottom_y - (bottom_y - top_y) * (rate / top); }
 };
 
 // The axis of a scaling chart: up to the highest rate, with room above the
 // tallest bar for its label, and for a label moved over the line.
-void scaling_axis(Svg& svg, const Test& test, const std::vector<const ThreadResult*>& threads,
-                  ScalingPlot& p) {
-    bool has_single = test.single_rate && std::isfinite(test.single_rate->value);
-    double max = has_single ? test.single_rate->value : 0;
-    for (const ThreadResult* t : threads)
-        if (t->rate && std::isfinite(t->rate->value))
-            max = std::max(max, t->rate->value);
-    p.slot = (p.right - p.left) / static_cast<double>(threads.size());
+void scaling_axis(Svg& svg, const Scaling& s, ScalingPlot& p) {
+    double max = s.single.value_or(0);
+    for (const ThreadBar& b : s.bars) {
+        if (b.value)
+            max = std::max(max, *b.value);
+        for (double d : b.dots)
+            max = std::max(max, d);
+    }
+    p.slot = (p.right - p.left) / static_cast<double>(s.bars.size());
     p.width = std::max(p.slot * 0.7, 0.5);
     // Value labels where each fits its own slot.
-    for (const ThreadResult* t : threads)
-        if (t->rate && text_width(t->rate->text, 10) > p.slot - 3)
+    for (const ThreadBar& b : s.bars)
+        if (b.value && text_width(b.text, small) > p.slot - 3)
             p.labelled = false;
-    double room = p.labelled ? 2 * 0.95 * 10 + 14 : 4;
+    double room = p.labelled ? 2 * 0.95 * small + 14 : 6;
     double step = 1;
     double span = p.bottom_y - p.top_y;
     p.top = axis_top(max > 0 ? max * span / (span - room) : 1, step);
     y_axis(svg, p.left, p.right, p.top_y, p.bottom_y, p.top, step,
-           fmt::format("rate per thread ({})", test.unit), false);
-    if (has_single)
-        p.line_y = p.bottom_y - span * (test.single_rate->value / p.top);
+           fmt::format("rate per thread ({})", s.unit), false);
+    if (s.single)
+        p.line_y = p.y_of(*s.single);
 }
 
-// A bar per thread, its number below; the line of the single-thread rate
-// over them, and the bars' values over the line.
-void scaling_bars(Svg& svg, const std::vector<const ThreadResult*>& threads,
-                  const ScalingPlot& p) {
+// Thread numbers under the bars, as many as have room.
+void thread_numbers(Svg& svg, const Scaling& s, const ScalingPlot& p) {
     std::size_t every = 1;
-    std::string last = std::to_string(threads.back()->thread);
-    while (p.slot * static_cast<double>(every) < text_width(last, 11) + 4)
+    std::string last = std::to_string(s.bars.back().thread);
+    while (p.slot * static_cast<double>(every) < text_width(last, small) + 4)
         ++every;
+    for (std::size_t i = 0; i < s.bars.size(); i += every)
+        svg.text(p.left + p.slot * (static_cast<double>(i) + 0.5), p.bottom_y + 15,
+                 std::to_string(s.bars[i].thread), "middle", small);
+    svg.text((p.left + p.right) / 2, p.bottom_y + 32, "thread number (multi-thread pass)", "middle",
+             small);
+}
+
+// A bar per thread with a dot per repetition; the line of the single-thread
+// rate over them, and the bars' values over the line.
+void scaling_bars(Svg& svg, const Scaling& s, const ScalingPlot& p) {
     Svg labels;
-    for (std::size_t i = 0; i < threads.size(); ++i) {
-        const ThreadResult& t = *threads[i];
+    for (std::size_t i = 0; i < s.bars.size(); ++i) {
+        const ThreadBar& b = s.bars[i];
         double x = p.left + p.slot * static_cast<double>(i) + (p.slot - p.width) / 2;
         double cx = x + p.width / 2;
-        if (t.rate && std::isfinite(t.rate->value)) {
-            double h = (p.bottom_y - p.top_y) * (t.rate->value / p.top);
-            svg.rect(x, p.bottom_y - h, p.width, h, bar_colour, bar_outline());
-            if (p.labelled)
-                bar_label(labels, cx, p.bottom_y - h, t.rate->text, 10, false, p.line_y);
-        } else {
-            std::string why = t.out_of_memory ? "out of memory" : "n/a";
-            if (text_width(why, 9) <= p.slot - 2)
-                svg.text(cx, p.bottom_y - 6, why, "middle", 9);
+        if (!b.value) {
+            std::string why = b.out_of_memory ? "out of memory" : "n/a";
+            if (text_width(why, small) <= p.slot - 2)
+                svg.text(cx, p.bottom_y - 6, why, "middle", small);
+            continue;
         }
-        if (i % every == 0)
-            svg.text(cx, p.bottom_y + 15, std::to_string(t.thread), "middle", 11);
+        double top = p.y_of(*b.value);
+        svg.rect(x, top, p.width, p.bottom_y - top, bar_colour, bar_outline());
+        double radius = std::clamp(p.width * 0.2, 1.5, 3.0);
+        for (double d : b.dots) {
+            svg.circle(cx, p.y_of(d), radius, ink, "stroke=\"#ffffff\" stroke-width=\"0.6\"",
+                       short_number(d));
+            top = std::min(top, p.y_of(d) - radius);
+        }
+        if (p.labelled)
+            bar_label(labels, cx, top, b.text, small, false, p.line_y);
     }
-    svg.text((p.left + p.right) / 2, p.bottom_y + 34, "thread number (multi-thread pass)",
-             "middle", 12);
     if (p.line_y)
         svg.line(p.left, *p.line_y, p.right, *p.line_y, reference_colour, 2.5, "8 5");
     svg.body += labels.body;
@@ -251,20 +277,37 @@ void scaling_bars(Svg& svg, const std::vector<const ThreadResult*>& threads,
 
 // Legend: a filled bar and a dashed line, so it reads without colour.
 // Returns where the chart ends.
-double scaling_legend(Svg& svg, const Test& test, const ScalingPlot& p) {
-    double ly = p.bottom_y + 62;
+double scaling_legend(Svg& svg, const Scaling& s, const ScalingPlot& p) {
+    double ly = p.bottom_y + 56;
     svg.rect(p.left, ly - 10, 14, 12, bar_colour, bar_outline());
-    svg.text(p.left + 20, ly, "bar: rate of each thread in the multi-thread pass", "start", 11);
-    svg.line(p.left, ly + 16, p.left + 14, ly + 16, reference_colour, 2.5, "5 3");
-    std::string line_text =
-        p.line_y ? fmt::format(
-                       "dashed line: the single-thread rate, {}; a thread that scales "
-                       "perfectly reaches it",
-                       test.single_rate->text)
-        : test.single_out_of_memory
-            ? "the single-thread pass ran out of memory: no reference or ideal-scaling line"
-            : "no single-thread rate in this run: no reference or ideal-scaling line";
-    return text_lines(svg, p.left + 20, ly + 20, line_text, p.right - p.left - 20, 11, 14);
+    double y = text_lines(svg, p.left + 20, ly, s.bar_text, p.right - p.left - 20, small, 14);
+    svg.line(p.left, y + 2, p.left + 14, y + 2, reference_colour, 2.5, "5 3");
+    return text_lines(svg, p.left + 20, y + 6, s.line_text, p.right - p.left - 20, small, 14);
+}
+
+Chart scaling_drawing(const Scaling& s) {
+    Chart chart;
+    chart.title = s.title;
+    Svg& svg = chart.drawing;
+    svg.width = chart_width;
+    ScalingPlot plot;
+    svg.text(8, 20, fit_text(s.heading, svg.width - 16, chart_title * bold), "start", chart_title,
+             "font-weight=\"bold\"");
+    plot.top_y = text_lines(svg, 8, 38, s.subtitle, svg.width - 16, small, 14) + 10;
+    plot.bottom_y = plot.top_y + 200;
+    scaling_axis(svg, s, plot);
+    thread_numbers(svg, s, plot);
+    scaling_bars(svg, s, plot);
+    svg.height = scaling_legend(svg, s, plot) + 4;
+    return chart;
+}
+
+// What the line of a scaling chart stands for, or why there is none.
+std::string no_line(bool out_of_memory, const char* of_what) {
+    return out_of_memory
+               ? "the single-thread pass ran out of memory: no reference or ideal-scaling line"
+               : fmt::format("no single-thread rate in {}: no reference or ideal-scaling line",
+                             of_what);
 }
 
 }  // namespace
@@ -273,17 +316,75 @@ Chart scaling_chart(const Run& run, const Test& test) {
     std::vector<const ThreadResult*> threads = threads_in_order(test);
     if (threads.empty())
         return {};
-    Chart chart;
-    Svg& svg = chart.drawing;
-    svg.width = 640;
-    ScalingPlot plot;
-    plot.top_y = scaling_heading(svg, run, test, plot.left) + 12;
-    plot.bottom_y = plot.top_y + 238;
-    scaling_axis(svg, test, threads, plot);
-    scaling_bars(svg, threads, plot);
-    svg.height = scaling_legend(svg, test, plot) + 4;
-    chart.title = fmt::format("{}: rate per thread, {}", display_name(test.key), label_of(run));
-    return chart;
+    Scaling s;
+    std::string name(display_name(test.key));
+    s.heading = fmt::format("{} ({})", name, label_of(run));
+    s.title = fmt::format("{}: rate per thread, {}", name, label_of(run));
+    s.unit = test.unit;
+    TestSummary sum = summarize(run, test);
+    if (sum.overall_rate && sum.improvement && sum.threads > 0)
+        s.subtitle = fmt::format(
+            "{} thread(s); overall {} = {} x the single-thread rate (ideal x{}, "
+            "efficiency {:.0f}%)",
+            sum.threads, short_number(*sum.overall_rate), short_number(*sum.improvement),
+            sum.threads, *sum.improvement / sum.threads * 100);
+    else if (sum.threads > 0)
+        s.subtitle = fmt::format(
+            "{} thread(s); no overall comparison (a pass ran out of memory or the "
+            "run was cut short)",
+            sum.threads);
+    for (const ThreadResult* t : threads) {
+        ThreadBar b{t->thread, std::nullopt, "", {}, t->out_of_memory};
+        if (t->rate && std::isfinite(t->rate->value)) {
+            b.value = t->rate->value;
+            b.text = t->rate->text;
+        }
+        s.bars.push_back(std::move(b));
+    }
+    if (test.single_rate && std::isfinite(test.single_rate->value))
+        s.single = test.single_rate->value;
+    s.bar_text = "bar: rate of each thread in the multi-thread pass";
+    s.line_text = s.single ? fmt::format(
+                                 "dashed line: the single-thread rate, {}; a thread that "
+                                 "scales perfectly reaches it",
+                                 test.single_rate->text)
+                           : no_line(test.single_out_of_memory, "this run");
+    return scaling_drawing(s);
+}
+
+Chart repetitions_chart(const std::string& label, std::size_t repetitions,
+                        const RepeatedScaling& r) {
+    if (r.threads.empty())
+        return {};
+    Scaling s;
+    std::string name(display_name(r.key));
+    s.heading = fmt::format("{} ({})", name, label);
+    s.title = fmt::format("{}: rate per thread, {} repetitions of {}", name, repetitions, label);
+    s.unit = r.unit;
+    s.subtitle = fmt::format("{} repetitions, {} thread(s){}", repetitions, r.threads.size(),
+                             r.overall.median && r.single.median && *r.single.median > 0
+                                 ? fmt::format("; median overall {} = {} x the median "
+                                               "single-thread rate",
+                                               short_number(*r.overall.median),
+                                               short_number(*r.overall.median / *r.single.median))
+                                 : "");
+    for (const RepeatedThread& t : r.threads)
+        s.bars.push_back({t.thread, t.rate.median,
+                          t.rate.median ? short_number(*t.rate.median) : "", t.rate.values,
+                          t.out_of_memory});
+    s.single = r.single.median;
+    s.bar_text =
+        "bar: the median rate of each thread in the multi-thread pass; a dot: each "
+        "repetition's";
+    std::optional<stats::Range> range = stats::range(r.single.values);
+    s.line_text = s.single ? fmt::format(
+                                 "dashed line: the median single-thread rate, {} ({} "
+                                 "to {} in {} repetitions); a thread that scales "
+                                 "perfectly reaches it",
+                                 short_number(*s.single), short_number(range->min),
+                                 short_number(range->max), r.single.values.size())
+                           : no_line(r.single_out_of_memory, "these repetitions");
+    return scaling_drawing(s);
 }
 
 // The comparison of a few runs.
@@ -302,7 +403,7 @@ const char* rate_title(Pass pass) {
 
 // The layout of a comparison chart's panels.
 struct ComparisonLayout {
-    double left = 64, right = 624, panel_height = 262, plot_top = 28, plot_height = 170;
+    double left = 50, right = chart_width - 8, panel_height = 232, plot_top = 26, plot_height = 150;
 };
 
 // One group of bars: a test's figure of each run, or their geometric means.
@@ -323,7 +424,7 @@ std::vector<BarGroup> bar_groups(const ProgramComparison& c, Pass pass) {
         cell.missing = g.ratio ? Missing::none : Missing::absent;
         geo.push_back(cell);
     }
-    groups.emplace_back("Geometric mean", std::move(geo));
+    groups.emplace_back("Geomean", std::move(geo));
     return groups;
 }
 
@@ -332,109 +433,211 @@ std::vector<BarGroup> bar_groups(const ProgramComparison& c, Pass pass) {
 struct BarLayout {
     double slot = 0, bar = 0;
     bool across = false, upwards = false;
-    static constexpr double label_size = 10;
 };
 
 BarLayout bar_layout(const ComparisonLayout& l, std::size_t groups, std::size_t runs) {
     BarLayout b;
     b.slot = (l.right - l.left) / static_cast<double>(groups);
     b.bar = b.slot * 0.8 / static_cast<double>(runs);
-    b.across = text_width("0.000", BarLayout::label_size) + 2 <= b.bar;
-    b.upwards = !b.across && b.bar >= 1.2 * BarLayout::label_size + 2;
+    b.across = text_width("0.000", small) + 2 <= b.bar;
+    b.upwards = !b.across && b.bar >= 1.2 * small + 2;
     return b;
 }
 
-// The top of a panel's ratio axis: the highest ratio, with room for the
-// values above the bars.
+// The top of a panel's ratio axis: the highest ratio or end of an
+// interval, with room for the values above the bars.
 double ratio_axis_top(const std::vector<BarGroup>& groups, const BarLayout& b,
                       const ComparisonLayout& l, double& step) {
-    double room = b.across    ? 2 * 0.95 * BarLayout::label_size + 14
-                  : b.upwards ? 2 * text_width("00.000", BarLayout::label_size) + 12
+    double room = b.across    ? 2 * 0.95 * small + 14
+                  : b.upwards ? 2 * text_width("00.000", small) + 12
                               : 4;
     double max = 1.2;
     for (const auto& g : groups)
-        for (const Cell& cell : g.second)
+        for (const Cell& cell : g.second) {
             if (cell.ratio && std::isfinite(*cell.ratio))
                 max = std::max(max, *cell.ratio);
+            if (cell.interval && std::isfinite(cell.interval->high))
+                max = std::max(max, cell.interval->high);
+        }
     return axis_top(max * l.plot_height / std::max(l.plot_height - room, l.plot_height * 0.3),
                     step);
 }
 
-// One bar of a group, or why it has none, and the run's number below it.
-void ratio_bar(Svg& svg, Svg& labels, const Cell& cell, std::size_t run, double x,
-               const BarLayout& b, double bottom_y, double plot_height, double top, double one) {
+// The fill of the bars the comparison marks "same" (no difference shown):
+// the run's colour in stripes on white. A pattern per run and program, so
+// that two charts of one page never share a name.
+std::string hatch_id(const ProgramComparison& c, std::size_t run) {
+    return fmt::format("same-{}-{}", c.program == Program::processors ? "processors" : "memory",
+                       run);
+}
+
+// The legend's sample of a hatched bar, in grey: no run's.
+std::string key_hatch_id(const ProgramComparison& c) {
+    return hatch_id(c, c.runs.size());
+}
+
+void hatch_patterns(Svg& svg, const ProgramComparison& c) {
+    auto pattern = [&](const std::string& id, const char* colour) {
+        svg.body += fmt::format(
+            "<pattern id=\"{}\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
+            "patternTransform=\"rotate(45)\"><rect width=\"6\" height=\"6\" "
+            "fill=\"#ffffff\"/><rect width=\"3\" height=\"6\" fill=\"{}\"/></pattern>",
+            id, colour);
+    };
+    svg.body += "<defs>";
+    for (std::size_t i = 0; i < c.runs.size(); ++i)
+        pattern(hatch_id(c, i), palette[i % colours]);
+    pattern(key_hatch_id(c), key_grey);
+    svg.body += "</defs>\n";
+}
+
+// Where a panel's bars stand: its frame and the ratio at its top.
+struct RatioPlot {
+    double bottom_y = 0, plot_height = 0, top = 1, one = 0;
+    double y_of(double ratio) const {
+        return bottom_y - plot_height * (std::min(ratio, top) / top);
+    }
+};
+
+// The interval of a ratio as a whisker over the bar's centre, capped at
+// both ends; an end past the axis is drawn to the axis without a cap.
+// Returns the whisker's top.
+double whisker(Svg& svg, double cx, double half, const stats::RatioInterval& i,
+               const RatioPlot& p) {
+    double low = p.y_of(std::max(i.low, 0.0));
+    bool open = !(i.high <= p.top);
+    double high = open ? p.y_of(p.top) : p.y_of(i.high);
+    std::string d = fmt::format("M{:.2f} {:.2f}V{:.2f}M{:.2f} {:.2f}H{:.2f}", cx, low, high,
+                                cx - half, low, cx + half);
+    if (!open)
+        d += fmt::format("M{:.2f} {:.2f}H{:.2f}", cx - half, high, cx + half);
+    svg.path(d, ink, 1.5, "class=\"whisker\"");
+    return high;
+}
+
+// One bar of a group, its whisker, or why it has none, and the run's number
+// below it. Solid: a change shown; hatched: no difference shown.
+void ratio_bar(Svg& svg, Svg& labels, const ProgramComparison& c, const Cell& cell, std::size_t run,
+               double x, const BarLayout& b, const RatioPlot& p) {
     const std::optional<double>& r = cell.ratio;
+    double cx = x + b.bar / 2;
     if (r && std::isfinite(*r)) {
-        double h = plot_height * (std::min(*r, top) / top);
-        svg.rect(x + b.bar * 0.05, bottom_y - h, b.bar * 0.9, h, palette[run % colours],
-                 bar_outline());
+        double top = p.y_of(*r);
+        const char* colour = palette[run % colours];
+        bool same = cell.mark == Mark::same;
+        svg.rect(x + b.bar * 0.05, top, b.bar * 0.9, p.bottom_y - top,
+                 same ? fmt::format("url(#{})", hatch_id(c, run)) : std::string(colour),
+                 fmt::format("stroke=\"{}\" stroke-width=\"{}\" data-mark=\"{}\"",
+                             same ? colour : ink, same ? 1 : 0.5, mark_name(cell.mark)));
+        if (cell.interval)
+            top = std::min(top, whisker(svg, cx, std::min(b.bar * 0.25, 5.0), *cell.interval, p));
         if (b.across || b.upwards)
-            bar_label(labels, x + b.bar / 2, bottom_y - h, fmt::format("{:.3f}", *r),
-                      BarLayout::label_size, b.upwards, one);
+            bar_label(labels, cx, top, fmt::format("{:.3f}", *r), small, b.upwards, p.one);
     } else {
         // "incomplete" where it fits, else "n/a" as for any figure not compared.
         std::string why =
-            cell.missing == Missing::incomplete && text_width("incomplete", 9) + 2 <= b.bar
+            cell.missing == Missing::incomplete && text_width("incomplete", small) + 2 <= b.bar
                 ? "incomplete"
                 : "n/a";
-        if (text_width(why, 9) + 2 <= b.bar)
-            svg.text(x + b.bar / 2, bottom_y - 5, why, "middle", 9);
+        if (text_width(why, small) + 2 <= b.bar)
+            svg.text(cx, p.bottom_y - 5, why, "middle", small);
     }
-    if (text_width(std::to_string(run + 1), 10) + 2 <= b.bar)
-        svg.text(x + b.bar / 2, bottom_y + 13, std::to_string(run + 1), "middle", 10);
+    if (text_width(std::to_string(run + 1), small) + 2 <= b.bar)
+        svg.text(cx, p.bottom_y + 14, std::to_string(run + 1), "middle", small);
 }
 
 // The test's name under its group, on two lines where one is too narrow.
-void group_name(Svg& svg, const std::string& name, double gx, const BarLayout& b,
-                double bottom_y) {
-    std::vector<std::string> lines = wrap_text(name, b.slot - 6, 12);
+void group_name(Svg& svg, const std::string& name, double gx, const BarLayout& b, double bottom_y) {
+    std::vector<std::string> lines = wrap_text(name, b.slot - 4, small);
     for (std::size_t k = 0; k < lines.size() && k < 2; ++k)
-        svg.text(gx + b.slot * 0.4, bottom_y + 30 + 14 * static_cast<double>(k),
-                 k == 1 && lines.size() > 2 ? fit_text(lines[1] + " " + lines[2], b.slot - 6, 12)
+        svg.text(gx + b.slot * 0.4, bottom_y + 29 + 13 * static_cast<double>(k),
+                 k == 1 && lines.size() > 2 ? fit_text(lines[1] + " " + lines[2], b.slot - 4, small)
                                             : lines[k],
-                 "middle", 12);
+                 "middle", small);
 }
 
 // The panel of one rate from `py` down: a group of bars per test.
 void comparison_panel(Svg& svg, const ProgramComparison& c, Pass pass, double py,
                       const ComparisonLayout& l) {
-    double top_y = py + l.plot_top, bottom_y = top_y + l.plot_height;
+    RatioPlot p;
+    double top_y = py + l.plot_top;
+    p.bottom_y = top_y + l.plot_height;
+    p.plot_height = l.plot_height;
     std::vector<BarGroup> groups = bar_groups(c, pass);
     std::size_t n = c.runs.size();
     BarLayout b = bar_layout(l, groups.size(), n);
     double step = 1;
-    double top = ratio_axis_top(groups, b, l, step);
-    svg.text(l.left, py + 18, rate_title(pass), "start", 13, "font-weight=\"bold\"");
-    y_axis(svg, l.left, l.right, top_y, bottom_y, top, step, "ratio to baseline", true);
-    double one = bottom_y - l.plot_height / top;
+    p.top = ratio_axis_top(groups, b, l, step);
+    svg.text(l.left, py + 16, rate_title(pass), "start", panel_title, "font-weight=\"bold\"");
+    y_axis(svg, l.left, l.right, top_y, p.bottom_y, p.top, step, "ratio to baseline", true);
+    p.one = p.bottom_y - l.plot_height / p.top;
 
     Svg labels;
     for (std::size_t g = 0; g < groups.size(); ++g) {
         double gx = l.left + b.slot * static_cast<double>(g) + b.slot * 0.1;
         for (std::size_t i = 0; i < n; ++i)
-            ratio_bar(svg, labels, groups[g].second[i], i, gx + b.bar * static_cast<double>(i), b,
-                      bottom_y, l.plot_height, top, one);
-        group_name(svg, groups[g].first, gx, b, bottom_y);
+            ratio_bar(svg, labels, c, groups[g].second[i], i, gx + b.bar * static_cast<double>(i),
+                      b, p);
+        group_name(svg, groups[g].first, gx, b, p.bottom_y);
     }
-    svg.line(l.left, one, l.right, one, ink, 1.5, "6 4");
+    svg.line(l.left, p.one, l.right, p.one, ink, 1.5, "6 4");
     svg.body += labels.body;
 }
 
 // The legend, in two columns: each run's colour, number and name. Returns
 // where it ends.
-double comparison_legend(Svg& svg, const ProgramComparison& c, double ly,
-                         const ComparisonLayout& l) {
+double run_legend(Svg& svg, const ProgramComparison& c, double ly, const ComparisonLayout& l) {
     std::size_t n = c.runs.size();
     double column = (l.right - l.left) / 2;
     for (std::size_t i = 0; i < n; ++i) {
         double x = l.left + column * static_cast<double>(i % 2);
-        double y = ly + 22 * static_cast<double>(i / 2);
+        double y = ly + 20 * static_cast<double>(i / 2);
         svg.rect(x, y - 11, 14, 14, palette[i % colours], bar_outline());
         std::string entry = fmt::format("{}  {}{}", i + 1, label_of(*c.runs[i]),
                                         c.baseline == i ? " (baseline)" : "");
-        svg.text(x + 20, y, fit_text(entry, column - 28, 12), "start", 12);
+        svg.text(x + 20, y, fit_text(entry, column - 28, small), "start", small);
     }
-    return ly + 22 * static_cast<double>((n + 1) / 2) + 4;
+    return ly + 20 * static_cast<double>((n + 1) / 2);
+}
+
+// Why bars have no whisker: the comparison's columns that were not tested
+// against the baseline, and the geometric means, which have no interval.
+std::string without_whiskers(const ProgramComparison& c) {
+    bool single = std::all_of(c.samples.begin(), c.samples.end(),
+                              [](const auto& reps) { return reps.size() == 1; });
+    std::string untested = !c.untested ? ""
+                           : single    ? "one run of each label gives no interval; "
+                                         "`bench_report run --runs 3` or more gives one"
+                                       : "a label with fewer than 3 runs, against the "
+                                         "baseline's, has no interval";
+    return fmt::format("No whisker: {}{}the geometric means have none.", untested,
+                       untested.empty() ? "" : "; ");
+}
+
+// What the marks of the bars mean: hatched, whiskers, and why a bar has
+// none. Returns where it ends.
+double marks_legend(Svg& svg, const ProgramComparison& c, double ly, const ComparisonLayout& l) {
+    bool whiskers = std::any_of(c.rows.begin(), c.rows.end(), [&](const FigureRow& row) {
+        return charted_rate(row) && std::any_of(row.cells.begin(), row.cells.end(),
+                                                [](const Cell& cell) { return cell.interval; });
+    });
+    double width = l.right - l.left - 20;
+    svg.rect(l.left, ly - 11, 14, 14, fmt::format("url(#{})", key_hatch_id(c)),
+             fmt::format("stroke=\"{}\" stroke-width=\"1\"", key_grey));
+    double y = text_lines(svg, l.left + 20, ly,
+                          "hatched: no difference shown (= in the table); solid: a change "
+                          "shown (+ or -)",
+                          width, small, 14);
+    if (whiskers) {
+        svg.path(fmt::format("M{:.2f} {:.2f}V{:.2f}M{:.2f} {:.2f}H{:.2f}M{:.2f} {:.2f}H{:.2f}",
+                             l.left + 7, y - 10, y + 1, l.left + 3, y - 10, l.left + 11, l.left + 3,
+                             y + 1, l.left + 11),
+                 ink, 1.5);
+        y = text_lines(svg, l.left + 20, y,
+                       "whisker: the confidence interval of the ratio (its level in the table)",
+                       width, small, 14);
+    }
+    return text_lines(svg, l.left, y + 2, without_whiskers(c), l.right - l.left, small, 14);
 }
 
 }  // namespace
@@ -443,20 +646,22 @@ Chart comparison_chart(const ProgramComparison& c) {
     const ComparisonLayout l;
     Chart chart;
     Svg& svg = chart.drawing;
-    svg.width = 640;
+    svg.width = chart_width;
+    hatch_patterns(svg, c);
     std::string base = c.baseline ? label_of(*c.runs[*c.baseline])
                                   : fmt::format("the median of the {} runs", c.runs.size());
-    double y = text_lines(svg, l.left, 22,
+    double y = text_lines(svg, 8, 20,
                           fmt::format("{}: each run's rates divided by the baseline's ({})",
                                       program_name(c.program), base),
-                          (svg.width - l.left - 8) / 1.1, 15, 19, "font-weight=\"bold\"");
-    double y0 = text_lines(svg, l.left, y + 1,
-                           "1.0 = the baseline; higher is better. The number under each bar is the "
-                           "run's number in the legend.",
-                           svg.width - l.left - 8, 12, 16);
+                          (svg.width - 16) / bold, chart_title, 18, "font-weight=\"bold\"");
+    double y0 = text_lines(svg, 8, y,
+                           "1.0 = the baseline; higher is better. The number under each bar is "
+                           "the run's number in the legend.",
+                           svg.width - 16, small, 14);
     comparison_panel(svg, c, Pass::single, y0, l);
     comparison_panel(svg, c, Pass::multi, y0 + l.panel_height, l);
-    svg.height = comparison_legend(svg, c, y0 + 2 * l.panel_height + 12, l);
+    double ly = run_legend(svg, c, y0 + 2 * l.panel_height + 8, l);
+    svg.height = marks_legend(svg, c, ly + 6, l) + 2;
     chart.title = fmt::format("{}: rates relative to the baseline", program_name(c.program));
     return chart;
 }
@@ -471,16 +676,16 @@ struct FleetPanel {
     std::string title;
 };
 
-// Narrow, so that a phone shows it at three quarters of its size.
-constexpr double fleet_width = 480, fleet_left = 66, fleet_right = 384, fleet_plot = 210,
+constexpr double fleet_width = chart_width, fleet_left = 62, fleet_right = 304, fleet_plot = 210,
                  fleet_panel_height = 272;
 // A name's line on a fleet panel.
 constexpr double name_height = 14;
+// Outliers named under a panel, at most, when there is no room beside their dots.
+constexpr std::size_t listed_outliers = 24;
 
-// Names the runs of a panel that could not be labelled or have no figure.
+// The runs of a panel that have no figure, for a note under the chart.
 struct PanelNotes {
-    std::vector<std::string> missing;     // runs without the figure
-    std::vector<std::string> unlabelled;  // outliers not named on the chart
+    std::vector<std::string> missing;
 };
 
 // A reference line of a fleet panel, named in the right margin.
@@ -496,22 +701,30 @@ class FleetPanelDrawing {
 public:
     FleetPanelDrawing(Svg& svg, const ProgramComparison& c, const FleetPanel& panel, double y0,
                       PanelNotes& notes)
-        : svg_(svg), c_(c), panel_(panel), y0_(y0), notes_(notes),
-          plot_top_(y0 + 30), bottom_(plot_top_ + fleet_plot) {}
+        : svg_(svg),
+          c_(c),
+          panel_(panel),
+          y0_(y0),
+          notes_(notes),
+          plot_top_(y0 + 30),
+          bottom_(plot_top_ + fleet_plot) {}
 
-    void draw() {
+    // Draws the panel; returns where it ends.
+    double draw() {
         collect();
         frame();
         if (dots_.empty()) {
             axis_title(0);
-            svg_.text((fleet_left + fleet_right) / 2, mid(), "no run has this figure", "middle", 12);
-            return;
+            svg_.text((fleet_left + fleet_right) / 2, mid(), "no run has this figure", "middle",
+                      body_size);
+            return y0_ + fleet_panel_height;
         }
         scale();
         axis_title(ticks());
         references();
         dots();
         names();
+        return listed();
     }
 
 private:
@@ -542,21 +755,20 @@ private:
     }
 
     void frame() {
-        svg_.text(fleet_left, y0_ + 18,
-                  fit_text(panel_.title, fleet_width - fleet_left - 8, 13 * 1.1), "start", 13,
-                  "font-weight=\"bold\"");
+        svg_.text(8, y0_ + 18, fit_text(panel_.title, fleet_width - 16, panel_title * bold),
+                  "start", panel_title, "font-weight=\"bold\"");
         svg_.line(fleet_left, plot_top_, fleet_left, bottom_, ink);
         svg_.line(fleet_left, bottom_, fleet_right, bottom_, ink);
         svg_.text((fleet_left + fleet_right) / 2, bottom_ + 18,
-                  fmt::format("{} run(s), slowest to fastest", dots_.size()), "middle", 11);
+                  fmt::format("{} run(s), slowest to fastest", dots_.size()), "middle", small);
     }
 
     // The axis title, clear of the widest tick label (drawn with the ticks).
     void axis_title(double widest) {
-        double x = std::max(9.0, fleet_left - 6 - widest - 9);
+        double x = std::max(10.0, fleet_left - 6 - widest - 9);
         svg_.text(x, mid(),
                   c_.baseline ? "ratio to the baseline (log)" : "ratio to the median (log)",
-                  "middle", 11, upwards_at(x, mid()));
+                  "middle", small, upwards_at(x, mid()));
     }
 
     // The fleet's median of this figure, on the logarithm; the outliers to
@@ -601,8 +813,8 @@ private:
         if (b / a < 4) {
             ticks = ticks_between(a, b, tick_step(b - a, 4));
         } else {
-            for (int k = static_cast<int>(std::floor(std::log10(a)));
-                 k <= std::ceil(std::log10(b)); ++k)
+            for (int k = static_cast<int>(std::floor(std::log10(a))); k <= std::ceil(std::log10(b));
+                 ++k)
                 for (double m : {1.0, 2.0, 5.0}) {
                     double t = m * std::pow(10.0, k);
                     if (t >= a && t <= b)
@@ -627,8 +839,8 @@ private:
             drawn.push_back(y);
             svg_.line(fleet_left, y, fleet_right, y, grid_colour, 1, "", grid_class);
             std::string text = fmt::format("x{:.4g}", t);
-            widest = std::max(widest, text_width(text, 10));
-            svg_.text(fleet_left - 6, y + 4, text, "end", 10);
+            widest = std::max(widest, text_width(text, small));
+            svg_.text(fleet_left - 6, y + 4, text, "end", small);
         }
         return widest;
     }
@@ -652,7 +864,7 @@ private:
         }
         for (const Reference& r : refs_)
             svg_.text(fleet_right + 6, r.y + 4,
-                      fit_text(r.name, fleet_width - fleet_right - 8, 11), "start", 11);
+                      fit_text(r.name, fleet_width - fleet_right - 8, small), "start", small);
     }
 
     // The dots, the baseline's in black, the outliers in colour; what they,
@@ -682,13 +894,16 @@ private:
         taken_.push_back({fleet_left, bottom_ - 1, fleet_right, bottom_ + 2});
     }
 
+    std::string named(std::size_t k) const {
+        return fmt::format("{} {}", run_label(k), format_ratio(dots_[k].ratio));
+    }
+
     // The name of outlier `k`: a slow one below and to the right of its dot,
     // a fast one above and to the left, where the sorted dots leave room;
-    // moved further out until it covers nothing, else noted.
+    // moved further out until it covers nothing, else listed under the panel.
     void name(std::size_t k, bool slow) {
-        std::string text =
-            fit_text(fmt::format("{} {}", run_label(k), format_ratio(dots_[k].ratio)), 160, 11);
-        double w = text_width(text, 11);
+        std::string text = fit_text(named(k), 160, small);
+        double w = text_width(text, small);
         double x = slow ? xs_[k] + radius_ + 4 : xs_[k] - radius_ - 4 - w;
         x = std::clamp(x, fleet_left + 3, fleet_right - w - 2);
         Box box{x, 0, x + w, 0};
@@ -699,22 +914,44 @@ private:
             if (std::none_of(taken_.begin(), taken_.end(),
                              [&](const Box& t) { return t.meets(box); })) {
                 taken_.push_back(box);
-                svg_.text(x, y + 0.95 * 11 + 0.5, text, "start", 11);
+                svg_.text(x, y + 0.95 * small + 0.5, text, "start", small);
                 return;
             }
         }
-        notes_.unlabelled.push_back(run_label(k));
+        unnamed_.push_back(k);
     }
 
-    // The first few outliers of each side named, the rest noted.
+    // The first few outliers of each side named beside their dots, the rest
+    // listed under the panel.
     void names() {
         for (auto [side, slow] : {std::pair{&slow_, true}, std::pair{&fast_, false}})
             for (std::size_t k = 0; k < side->size(); ++k) {
                 if (k < fleet_labels)
                     name((*side)[k], slow);
                 else
-                    notes_.unlabelled.push_back(run_label((*side)[k]));
+                    unnamed_.push_back((*side)[k]);
             }
+    }
+
+    // The outliers not named beside their dots, slowest first, under the
+    // panel; returns where the panel ends.
+    double listed() {
+        double end = y0_ + fleet_panel_height;
+        if (unnamed_.empty())
+            return end;
+        std::sort(unnamed_.begin(), unnamed_.end());
+        std::vector<std::string> names;
+        for (std::size_t i = 0; i < unnamed_.size() && i < listed_outliers; ++i)
+            names.push_back(named(unnamed_[i]));
+        std::string more =
+            unnamed_.size() > listed_outliers
+                ? fmt::format(" and {} more (see the table)", unnamed_.size() - listed_outliers)
+                : "";
+        return text_lines(
+                   svg_, 8, end + 10,
+                   fmt::format("Also far from the median: {}{}.", fmt::join(names, ", "), more),
+                   fleet_width - 16, small, 14) +
+               4;
     }
 
     Svg& svg_;
@@ -731,6 +968,7 @@ private:
     double radius_ = 0;
     std::vector<double> xs_, ys_;
     std::vector<Box> taken_;
+    std::vector<std::size_t> unnamed_;  // outliers (indexes into dots_) not named beside their dots
 };
 
 // "a, b, c and 4 more"
@@ -765,23 +1003,15 @@ void unique(std::vector<std::string>& v) {
     v = std::move(out);
 }
 
-// The runs not drawn and the outliers not named, as HTML paragraphs.
+// The runs not drawn, as an HTML paragraph.
 std::string panel_notes(PanelNotes& notes) {
     unique(notes.missing);
-    unique(notes.unlabelled);
-    std::string html;
-    if (!notes.missing.empty())
-        html += "<p class=\"note\">" +
-                xml_escape(fmt::format("Not drawn, no figure to compare: {}.",
-                                       some_names(notes.missing))) +
-                "</p>\n";
-    if (!notes.unlabelled.empty())
-        html += "<p class=\"note\">" +
-                xml_escape(fmt::format("Outliers in colour but not named on the chart: {} (see "
-                                       "the tables).",
-                                       some_names(notes.unlabelled))) +
-                "</p>\n";
-    return html;
+    if (notes.missing.empty())
+        return "";
+    return "<p class=\"note\">" +
+           xml_escape(
+               fmt::format("Not drawn, no figure to compare: {}.", some_names(notes.missing))) +
+           "</p>\n";
 }
 
 }  // namespace
@@ -799,16 +1029,14 @@ Chart fleet_chart(const ProgramComparison& c, const std::string& test, std::stri
     svg.width = fleet_width;
     // A chart of every test stands alone, without the page's headings: its
     // title is written above the panels.
-    double top = 0;
+    double y = 0;
     if (test.empty())
-        top = text_lines(svg, 8, 20, chart.title, (fleet_width - 16) / 1.1, 14, 18,
-                         "font-weight=\"bold\"");
-    svg.height = top + fleet_panel_height * static_cast<double>(panels.size()) + 6;
+        y = text_lines(svg, 8, 20, chart.title, (fleet_width - 16) / bold, chart_title, 18,
+                       "font-weight=\"bold\"");
     PanelNotes panel_notes_of;
-    for (std::size_t p = 0; p < panels.size(); ++p)
-        FleetPanelDrawing(svg, c, panels[p], top + fleet_panel_height * static_cast<double>(p),
-                          panel_notes_of)
-            .draw();
+    for (const FleetPanel& panel : panels)
+        y = FleetPanelDrawing(svg, c, panel, y, panel_notes_of).draw();
+    svg.height = y + 6;
     std::string html = panel_notes(panel_notes_of);
     if (notes)
         *notes += html;
@@ -831,18 +1059,22 @@ std::string tick_text(double v, double step) {
 // Draws one panel of a history chart: a rate by day.
 class HistoryPanelDrawing {
 public:
-    static constexpr double left = 76, right = 620, plot_height = 150, label_size = 10, row = 13;
-    static constexpr double inner_left = left + 24, inner_right = right - 24;
+    static constexpr double left = 70, right = chart_width - 10, plot_height = 150,
+                            label_size = small, row = 13;
+    static constexpr double inner_left = left + 16, inner_right = right - 16;
 
     HistoryPanelDrawing(Svg& svg, const History& h, const HistoryRate& rate)
-        : svg_(svg), h_(h), rate_(rate), rows_(h.changes.empty() ? 0 : 2),
+        : svg_(svg),
+          h_(h),
+          rate_(rate),
+          rows_(h.changes.empty() ? 0 : 2),
           first_(static_cast<double>(h.days.front().days)),
           last_(static_cast<double>(h.days.back().days)) {}
 
     // Draws the panel under `title` from `y0` down; returns where it ends.
     double draw(const std::string& title, double y0) {
-        svg_.text(left, y0 + 16, fit_text(title, svg_.width - left - 8, 13 * 1.1), "start", 13,
-                  "font-weight=\"bold\"");
+        svg_.text(8, y0 + 16, fit_text(title, svg_.width - 16, panel_title * bold), "start",
+                  panel_title, "font-weight=\"bold\"");
         top_y_ = y0 + 24 + row * static_cast<double>(rows_) + 4;
         bottom_y_ = top_y_ + plot_height;
         axis();
@@ -880,7 +1112,7 @@ private:
         for (double t : ticks_between(bottom_value_, top_value_, step)) {
             double y = y_of(t);
             svg_.line(left, y, right, y, grid_colour, 1, "", grid_class);
-            svg_.text(left - 6, y + 4, tick_text(t, step), "end", 11);
+            svg_.text(left - 6, y + 4, tick_text(t, step), "end", small);
         }
         svg_.line(left, top_y_, left, bottom_y_, ink);
         svg_.line(left, bottom_y_, right, bottom_y_, ink);
@@ -973,9 +1205,8 @@ private:
 
 // What a history chart's marks mean, under its title.
 std::string history_subtitle(const History& h, const HistoryTest& test) {
-    bool change_points = std::any_of(test.rates.begin(), test.rates.end(), [](const HistoryRate& r) {
-        return !r.change_points.empty();
-    });
+    bool change_points = std::any_of(test.rates.begin(), test.rates.end(),
+                                     [](const HistoryRate& r) { return !r.change_points.empty(); });
     return fmt::format(
         "{}. A dot is the median of a day's runs, its bar their lowest to highest{}{}.",
         program_name(h.program),
@@ -996,12 +1227,12 @@ Chart history_chart(const ProgramHistory& history, const HistoryTest& test) {
     std::string name = info ? std::string(info->name) : test.key;
     Chart chart;
     Svg& svg = chart.drawing;
-    svg.width = 640;
-    const double left = HistoryPanelDrawing::left;
-    svg.text(left, 20,
-             fit_text(fmt::format("{}: {} by day", name, h.label), svg.width - left - 8, 15 * 1.1),
-             "start", 15, "font-weight=\"bold\"");
-    double y = text_lines(svg, left, 40, history_subtitle(h, test), svg.width - left - 8, 12, 16);
+    svg.width = chart_width;
+    svg.text(
+        8, 20,
+        fit_text(fmt::format("{}: {} by day", name, h.label), svg.width - 16, chart_title * bold),
+        "start", chart_title, "font-weight=\"bold\"");
+    double y = text_lines(svg, 8, 38, history_subtitle(h, test), svg.width - 16, small, 14);
     for (const HistoryRate& rate : test.rates) {
         std::string title =
             fmt::format("{}{}", rate.overall ? "Overall rate (all threads)" : "Single-thread rate",
@@ -1025,7 +1256,7 @@ Chart with_verdict(const Chart& chart, const GateVerdict& v,
     svg.width = width;
     const char* colour = v.outcome == GateVerdict::Outcome::pass   ? "#009E73"
                          : v.outcome == GateVerdict::Outcome::fail ? "#D55E00"
-                                                                    : "#555555";
+                                                                   : "#555555";
     double y = text_lines(svg, 12, 22, lines.back(), width - 24, 14, 18,
                           fmt::format("font-weight=\"bold\" fill=\"{}\"", colour));
     for (std::size_t k = 0; k + 1 < lines.size(); ++k)

@@ -9,7 +9,7 @@
 
 #include "analysis/comparison.h"
 #include "analysis/gate.h"
-#include "analysis/history_page.h"
+#include "analysis/page.h"
 #include "model/run.h"
 #include "output/svg.h"
 
@@ -24,17 +24,25 @@ bool drawn_as_fleet(const ProgramComparison& comparison);
 // with ideal scaling. Empty when the test has no per-thread rates.
 Chart scaling_chart(const Run& run, const Test& test);
 
+// The scaling of one test over a label's repetitions (runs of one program
+// that share a label): a bar per thread at the median of its rates with a
+// dot per repetition, and the median single-thread rate as a line. `label`
+// is the label as shown.
+Chart repetitions_chart(const std::string& label, std::size_t repetitions,
+                        const RepeatedScaling& scaling);
+
 // A few runs of one program (no more than there are colours): per test, the
 // single-thread and the overall rates of each run divided by the baseline's
-// (1.0 = baseline), a bar per run.
+// (1.0 = baseline), a bar per run. A bar with an interval carries it as a
+// whisker; a bar the comparison marks "same" is hatched: no difference shown.
 Chart comparison_chart(const ProgramComparison& comparison);
 
 // Many runs of one program: for the test `test` (every test when empty), a
 // panel per rate with a dot per run, sorted, on a logarithmic ratio axis, the
 // median as a line, and the comparison's outliers (runs far from the fleet's
-// median, the same its tables name) in colour and named. What could not be
-// drawn or named goes to `notes` as HTML paragraphs. Empty when no run has
-// the rates.
+// median, the same its tables name) in colour and named, beside their dots
+// where there is room, else under the panel. The runs without the figure go
+// to `notes` as an HTML paragraph. Empty when no run has the rates.
 Chart fleet_chart(const ProgramComparison& comparison, const std::string& test,
                   std::string* notes = nullptr);
 

@@ -1,6 +1,8 @@
 #include "output/html_report.h"
 
 #include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -18,6 +20,8 @@ namespace {
 
 // At fleet scale, the runs whose charts and tables the page carries.
 constexpr std::size_t fleet_detail = 12;
+// The repetitions of one label whose files and figures the page lists.
+constexpr std::size_t shown_repetitions = 12;
 
 std::string note(const std::string& text) {
     return "<p class=\"note\">" + xml_escape(text) + "</p>\n";
@@ -121,6 +125,44 @@ std::string run_detail(const Run& run, std::size_t index, bool open) {
     return out + "</details>\n";
 }
 
+// A label's repetitions: what each is, one chart per test with a dot per
+// repetition, and the table that sums them up; with `each`, each
+// repetition's own figures, folded. At most `shown_repetitions` are listed.
+std::string repetitions_detail(const std::vector<const Run*>& reps, std::size_t index, bool open,
+                               bool each) {
+    const Run& first = *reps.front();
+    std::string out = fmt::format(
+        "<details id=\"run-{}\"{}>\n<summary>{}: {}, {} repetitions</summary>\n", index,
+        open ? " open" : "", xml_escape(run_name(first)), program_name(first.program), reps.size());
+    std::vector<const Run*> listed(reps.begin(),
+                                   reps.begin() + std::min(reps.size(), shown_repetitions));
+    for (const Run* r : listed)
+        out += "<p class=\"meta\">" + xml_escape(run_meta(*r)) + "</p>\n";
+    if (listed.size() < reps.size())
+        out += note(fmt::format("And {} more repetitions; `bench_report show` prints each.",
+                                reps.size() - listed.size()));
+    out += "<div class=\"charts\">\n";
+    for (const RepeatedScaling& s : repeated_scaling(reps))
+        out += "<figure>\n" + repetitions_chart(run_name(first), reps.size(), s).element() +
+               "</figure>\n";
+    out += "</div>\n";
+    std::vector<Run> copies;
+    for (const Run* r : reps)
+        copies.push_back(*r);
+    for (const Table& t : repetition_tables(copies))
+        out += scroll_table(t);
+    if (each) {
+        out += "<details>\n<summary>The figures of each repetition</summary>\n";
+        for (const Run* r : listed)
+            for (Table& t : show_tables(*r)) {
+                t.title = t.title.substr(0, t.title.find('\n'));
+                out += scroll_table(t);
+            }
+        out += "</details>\n";
+    }
+    return out + "</details>\n";
+}
+
 // The gate's verdict at the top of the page, in the sentences compare says:
 // the verdict first, then what led to it.
 std::string gate_section(const GateVerdict& v, const std::vector<ProgramComparison>& cs) {
@@ -176,8 +218,7 @@ std::string Page::contents() const {
             contents += comparison_entry(c);
     for (std::size_t k = 0; k < history.labels.size(); ++k)
         contents += fmt::format("<li><a href=\"#history-{}\">History of {}: {} days</a></li>\n",
-                                k + 1, xml_escape(history.labels[k].label),
-                                history.labels[k].days);
+                                k + 1, xml_escape(history.labels[k].label), history.labels[k].days);
     if (history.analysis && !history.analysis->fleet_events.empty())
         contents += fmt::format("<li><a href=\"#fleet-events\">Fleet events ({})</a></li>\n",
                                 history.analysis->fleet_events.size());
@@ -191,14 +232,14 @@ std::string Page::contents() const {
 
 // A fleet's comparison: what a dot is, then a chart per test.
 std::string fleet_charts(const ProgramComparison& c) {
-    std::string out = note(fmt::format(
-        "Each dot is a run, its rate divided by {}; the runs are sorted, so the "
-        "flat middle is the bulk of the fleet. Runs far from the median (outside "
-        "+/-{:g}% and {:g} robust units of the fleet's spread) are in colour and "
-        "named{}; hover a dot for its run.",
-        c.baseline ? "the baseline's (" + run_name(*c.runs[*c.baseline]) + ", in black)"
-                   : std::string("the median of the runs"),
-        c.noise, outlier_score, c.baseline ? "; the dotted line is the baseline" : ""));
+    std::string out = note(
+        fmt::format("Each dot is a run, its rate divided by {}; the runs are sorted, so the "
+                    "flat middle is the bulk of the fleet. Runs far from the median (outside "
+                    "+/-{:g}% and {:g} robust units of the fleet's spread) are in colour and "
+                    "named{}; hover a dot for its run.",
+                    c.baseline ? "the baseline's (" + run_name(*c.runs[*c.baseline]) + ", in black)"
+                               : std::string("the median of the runs"),
+                    c.noise, outlier_score, c.baseline ? "; the dotted line is the baseline" : ""));
     out += "<div class=\"charts fleet\">\n";
     for (const TestInfo& info : catalogue(c.program)) {
         std::string notes;
@@ -235,8 +276,9 @@ std::string Page::fleet_events() const {
         return "";
     const HistoryAnalysis& a = *history.analysis;
     std::string out = "<h2 id=\"fleet-events\">Fleet events</h2>\n" +
-                      note("Change points of several hosts in one direction on one day or the "
-                           "next, or sharing a change of the machine within a week.") +
+                      note(
+                          "Change points of several hosts in one direction on one day or the "
+                          "next, or sharing a change of the machine within a week.") +
                       "<ul>\n";
     for (const FleetEvent& e : a.fleet_events) {
         std::vector<std::string> names;
@@ -264,11 +306,11 @@ std::string program_history(const ProgramHistory& p) {
                                 fmt::join(what, "; ")));
     }
     for (const ChangePoint* cp : p.change_points)
-        out += note(fmt::format(
-            "Change point: {} {:+.1f}% from {} (the last day before: {}), p {:.2g}; "
-            "machine changes: {}.",
-            series_name(cp->test, cp->overall), cp->change_percent, cp->date, cp->last_before,
-            cp->p, causes_text(cp->causes)));
+        out += note(
+            fmt::format("Change point: {} {:+.1f}% from {} (the last day before: {}), p {:.2g}; "
+                        "machine changes: {}.",
+                        series_name(cp->test, cp->overall), cp->change_percent, cp->date,
+                        cp->last_before, cp->p, causes_text(cp->causes)));
     out += "<div class=\"charts\">\n";
     for (const HistoryTest& test : p.tests)
         out += "<figure>\n" + history_chart(p, test).element() + "</figure>\n";
@@ -276,23 +318,46 @@ std::string program_history(const ProgramHistory& p) {
 }
 
 std::string Page::label_history(const LabelHistory& label, std::size_t index) const {
-    std::string out = fmt::format("<h2 id=\"history-{}\">History of {}</h2>\n", index,
-                                  xml_escape(label.label));
+    std::string out =
+        fmt::format("<h2 id=\"history-{}\">History of {}</h2>\n", index, xml_escape(label.label));
     for (const ProgramHistory& p : label.programs)
         out += program_history(p);
     return out;
 }
 
+// The repetitions of each run's label, from the comparisons' columns: a run
+// alone in its column has none.
+std::unordered_map<const Run*, const std::vector<const Run*>*> repetitions_of(
+    const std::vector<ProgramComparison>& comparisons) {
+    std::unordered_map<const Run*, const std::vector<const Run*>*> of;
+    for (const ProgramComparison& c : comparisons)
+        for (const std::vector<const Run*>& reps : c.samples)
+            if (reps.size() > 1)
+                for (const Run* r : reps)
+                    of.emplace(r, &reps);
+    return of;
+}
+
 std::string Page::each_run() const {
     std::string out = "<h2 id=\"runs\">Each run</h2>\n";
     if (detailed.size() < runs.size())
-        out += note(fmt::format("The charts and tables of {} of the {} runs: the baselines, "
-                                "the runs furthest from the median and partial runs. "
-                                "`bench_report show` prints any run.",
-                                detailed.size(), runs.size()));
-    for (std::size_t i = 0; i < runs.size(); ++i)
-        if (std::find(detailed.begin(), detailed.end(), runs[i]) != detailed.end())
+        out +=
+            note(fmt::format("The charts and tables of {} of the {} runs: the baselines, "
+                             "the runs furthest from the median and partial runs. "
+                             "`bench_report show` prints any run.",
+                             detailed.size(), runs.size()));
+    // A label's repetitions together, where the first of them is given.
+    auto repetitions = repetitions_of(comparisons);
+    std::unordered_set<const std::vector<const Run*>*> shown;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        if (std::find(detailed.begin(), detailed.end(), runs[i]) == detailed.end())
+            continue;
+        auto reps = repetitions.find(runs[i]);
+        if (reps == repetitions.end())
             out += run_detail(*runs[i], i + 1, !fleet);
+        else if (shown.insert(reps->second).second)
+            out += repetitions_detail(*reps->second, i + 1, !fleet, !fleet);
+    }
     return out;
 }
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "analysis/comparison.h"
-#include "analysis/history_page.h"
+#include "analysis/page.h"
 #include "model/run.h"
 #include "output/charts.h"
 #include "output/compare_views.h"
@@ -22,7 +22,8 @@ inline constexpr std::size_t page_histories = 12;
 // per program, the comparison (bars for a few runs, a fleet chart per test
 // for more) and its tables; the fleet events and the history of each label
 // of `history`; then each run's charts and tables, folded: every run's for a
-// few, a dozen (baselines, outliers, partial runs) for a fleet.
+// few, a dozen (baselines, outliers, partial runs) for a fleet; a label's
+// repetitions together, one chart per test with a dot per repetition.
 std::string html_report(const std::vector<const Run*>& runs,
                         const std::vector<ProgramComparison>& comparisons,
                         const ViewOptions& options, const HistoryPage& history = {});

@@ -32,6 +32,9 @@ struct Svg {
     // A dot; `tooltip`, when given, is shown on hover (an SVG <title>).
     void circle(double cx, double cy, double r, const std::string& fill,
                 const std::string& extra = "", std::string_view tooltip = "");
+    // A path of outline `d` ("M x y H x ..."), not filled.
+    void path(const std::string& d, const std::string& stroke, double stroke_width = 1,
+              const std::string& extra = "");
     // anchor: "start", "middle" or "end"; `extra` is added to the attributes verbatim.
     void text(double x, double y, std::string_view content, const std::string& anchor = "start",
               double size = 12, const std::string& extra = "");
@@ -114,6 +117,12 @@ inline void Svg::circle(double cx, double cy, double r, const std::string& fill,
         svg_detail::number(cy), svg_detail::number(r), fill.empty() ? "" : " fill=\"" + fill + "\"",
         extra.empty() ? "" : " ", extra,
         tooltip.empty() ? "/>\n" : "><title>" + xml_escape(tooltip) + "</title></circle>\n");
+}
+
+inline void Svg::path(const std::string& d, const std::string& stroke, double stroke_width,
+                      const std::string& extra) {
+    body += fmt::format("<path d=\"{}\" fill=\"none\" stroke=\"{}\" stroke-width=\"{}\"{}{}/>\n", d,
+                        stroke, svg_detail::number(stroke_width), extra.empty() ? "" : " ", extra);
 }
 
 inline void Svg::text(double x, double y, std::string_view content, const std::string& anchor,

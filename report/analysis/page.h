@@ -1,10 +1,11 @@
-// What a report page shows of the histories of its runs: the labels with runs
-// on two days or more, their programs together, and for each history the
-// rates of each test by day with the change points that fall on them. Worked
-// out here from an analysis of the histories, so that the page only draws.
+// What a report page shows, worked out here so that the page only draws: the
+// histories of its labels (the rates of each test by day with the change
+// points that fall on them) and the scaling of a label's repetitions (each
+// thread's rate in every repetition, with their median).
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,5 +52,32 @@ struct HistoryPage {
 // The page's view of `analysis`: the histories of the first `labels` labels
 // to have one, in the order given. The page keeps pointers into `analysis`.
 HistoryPage history_page(const HistoryAnalysis& analysis, std::size_t labels);
+
+// A rate in each repetition of a label that has it, and their median.
+struct RepeatedRate {
+    std::vector<double> values;  // finite, in the order of the repetitions
+    std::optional<double> median;
+};
+
+// One thread of the multi-thread pass over a label's repetitions.
+struct RepeatedThread {
+    int thread = 0;
+    RepeatedRate rate;
+    bool out_of_memory = false;  // in any repetition
+};
+
+// One test over a label's repetitions: what a chart of its scaling draws.
+struct RepeatedScaling {
+    std::string key;
+    std::string unit;  // as the first repetition with the test printed it
+    RepeatedRate single;
+    bool single_out_of_memory = false;    // in any repetition
+    std::vector<RepeatedThread> threads;  // by thread number
+    RepeatedRate overall;                 // over repetitions whose every thread completed
+};
+
+// Each test with per-thread rates of `repetitions` (runs of one program
+// under one label), in the catalogue's order.
+std::vector<RepeatedScaling> repeated_scaling(const std::vector<const Run*>& repetitions);
 
 }  // namespace report

@@ -1,7 +1,9 @@
-#include "analysis/history_page.h"
+#include "analysis/page.h"
 
 #include <algorithm>
+#include <cmath>
 
+#include "analysis/stats.h"
 #include "model/catalogue.h"
 
 namespace report {
@@ -73,6 +75,64 @@ HistoryPage history_page(const HistoryAnalysis& analysis, std::size_t labels) {
         label.days = std::max(label.days, h.days.size());
     }
     return page;
+}
+
+namespace {
+
+void add(RepeatedRate& rate, const std::optional<Figure>& figure) {
+    if (figure && std::isfinite(figure->value))
+        rate.values.push_back(figure->value);
+}
+
+void close(RepeatedRate& rate) {
+    rate.median = stats::median(rate.values);
+}
+
+// The thread numbered `thread`, added in order when it is new.
+RepeatedThread& thread_of(std::vector<RepeatedThread>& threads, int thread) {
+    auto at = std::lower_bound(threads.begin(), threads.end(), thread,
+                               [](const RepeatedThread& t, int n) { return t.thread < n; });
+    if (at == threads.end() || at->thread != thread)
+        at = threads.insert(at, RepeatedThread{thread, {}, false});
+    return *at;
+}
+
+void add_test(RepeatedScaling& s, const Test& t) {
+    if (s.unit.empty())
+        s.unit = t.unit;
+    add(s.single, t.single_rate);
+    s.single_out_of_memory = s.single_out_of_memory || t.single_out_of_memory;
+    if (t.incomplete_threads == 0)
+        add(s.overall, t.overall_rate);
+    for (const ThreadResult& r : t.threads) {
+        RepeatedThread& thread = thread_of(s.threads, r.thread);
+        add(thread.rate, r.rate);
+        thread.out_of_memory = thread.out_of_memory || r.out_of_memory;
+    }
+}
+
+}  // namespace
+
+std::vector<RepeatedScaling> repeated_scaling(const std::vector<const Run*>& repetitions) {
+    std::vector<RepeatedScaling> out;
+    if (repetitions.empty())
+        return out;
+    for (const TestInfo& info : catalogue(repetitions.front()->program)) {
+        RepeatedScaling s;
+        s.key = std::string(info.key);
+        for (const Run* run : repetitions)
+            for (const Test& t : run->tests)
+                if (t.key == info.key)
+                    add_test(s, t);
+        if (s.threads.empty())
+            continue;
+        close(s.single);
+        close(s.overall);
+        for (RepeatedThread& t : s.threads)
+            close(t.rate);
+        out.push_back(std::move(s));
+    }
+    return out;
 }
 
 }  // namespace report
