@@ -5,6 +5,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "analysis/change_points.h"
+#include "analysis/page.h"
 #include "analysis/recorded.h"
 #include "cli/cli.h"
 #include "cli/commands.h"
@@ -14,15 +16,80 @@
 
 namespace report {
 
+namespace {
+
+bool svg_output(const std::string& output) {
+    std::string ext = output.size() >= 4 ? output.substr(output.size() - 4) : "";
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+    return ext == ".svg";
+}
+
+// The page, with the histories of its labels analysed for it; or, for an
+// .svg output, its one chart.
+std::string chart_text(const std::string& output, const std::vector<const Run*>& runs,
+                       const std::vector<ProgramComparison>& comparisons,
+                       const GateVerdict* gate) {
+    if (svg_output(output))
+        return svg_report(runs, comparisons, gate);
+    HistoryAnalysis analysis = analyse_history(runs);
+    ViewOptions view;
+    view.gate = gate;
+    return html_report(runs, comparisons, view, history_page(analysis, page_histories));
+}
+
+struct ChartOptions {
+    Inputs inputs;
+    std::string output;
+    std::string baseline;
+    double noise = default_noise_percent;
+    GateOptions gate;
+};
+
+void chart(const ChartOptions& o, int& status) {
+    Loaded loaded = load_inputs(o.inputs, status);
+    // Repetitions of two builds under one label are two samples, never pooled.
+    label_builds(loaded.runs);
+    if (loaded.runs.empty())
+        return;
+    Loaded extra;
+    BaselineChoice choice = resolve_baseline(loaded, o.inputs, o.baseline, extra);
+    if (choice.failed) {
+        status = static_cast<int>(Exit::bad_input);
+        return;
+    }
+    const std::vector<const Run*>& runs = choice.runs;
+    CompareSettings settings;
+    settings.noise = o.noise;
+    settings.median = choice.median;
+    settings.baselines = choice.baselines;
+    std::vector<ProgramComparison> comparisons = compare_runs(runs, settings);
+    std::vector<MissingProgram> missing =
+        programs_missing(loaded.runs, o.inputs.paths.size(), choice.baselines, choice.median);
+    std::optional<GateVerdict> verdict = gate_verdict(o.gate, comparisons, missing, o.inputs.paths);
+    const GateVerdict* gate = verdict ? &*verdict : nullptr;
+
+    std::string text = chart_text(o.output, runs, comparisons, gate);
+    if (text.empty()) {
+        error("nothing to chart: no test has per-thread rates");
+        status = static_cast<int>(Exit::bad_input);
+        return;
+    }
+    consider_also(loaded, extra);
+    int written = 0;
+    write_output(o.output, loaded, o.inputs, written, [&](Output& out) { out.write(text); });
+    if (written != 0) {
+        status = written;
+        return;
+    }
+    if (verdict)
+        finish_gate(verdict, comparisons, missing, o.inputs.paths, status);
+}
+
+}  // namespace
+
 void add_chart_command(CLI::App& app, int& status) {
-    struct Options {
-        Inputs inputs;
-        std::string output;
-        std::string baseline;
-        double noise = default_noise_percent;
-        GateOptions gate;
-    };
-    auto o = std::make_shared<Options>();
+    auto o = std::make_shared<ChartOptions>();
     CLI::App* cmd = app.add_subcommand(
         "chart",
         "Write a self-contained HTML report with charts and tables (or, with an .svg "
@@ -39,53 +106,7 @@ void add_chart_command(CLI::App& app, int& status) {
         ->capture_default_str();
     // The same gate as compare's, its verdict drawn and its exit status the same.
     add_gate_options(cmd, o->gate);
-
-    cmd->callback([o, &status] {
-        Loaded loaded = load_inputs(o->inputs, status);
-        // Repetitions of two builds under one label are two samples, never pooled.
-        label_builds(loaded.runs);
-        if (loaded.runs.empty())
-            return;
-        Loaded extra;
-        BaselineChoice choice = resolve_baseline(loaded, o->inputs, o->baseline, extra);
-        if (choice.failed) {
-            status = static_cast<int>(Exit::bad_input);
-            return;
-        }
-        const std::vector<const Run*>& runs = choice.runs;
-        CompareSettings settings;
-        settings.noise = o->noise;
-        settings.median = choice.median;
-        settings.baselines = choice.baselines;
-        std::vector<ProgramComparison> comparisons = compare_runs(runs, settings);
-        std::vector<MissingProgram> missing = programs_missing(
-            loaded.runs, o->inputs.paths.size(), choice.baselines, choice.median);
-        std::optional<GateVerdict> verdict =
-            gate_verdict(o->gate, comparisons, missing, o->inputs.paths);
-        const GateVerdict* gate = verdict ? &*verdict : nullptr;
-
-        std::string ext = o->output.size() >= 4 ? o->output.substr(o->output.size() - 4) : "";
-        std::transform(ext.begin(), ext.end(), ext.begin(),
-                       [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-        ViewOptions view;
-        view.gate = gate;
-        std::string text = ext == ".svg" ? svg_report(runs, comparisons, gate)
-                                         : html_report(runs, comparisons, view);
-        if (text.empty()) {
-            error("nothing to chart: no test has per-thread rates");
-            status = static_cast<int>(Exit::bad_input);
-            return;
-        }
-        consider_also(loaded, extra);
-        int written = 0;
-        write_output(o->output, loaded, o->inputs, written, [&](Output& out) { out.write(text); });
-        if (written != 0) {
-            status = written;
-            return;
-        }
-        if (verdict)
-            finish_gate(verdict, comparisons, missing, o->inputs.paths, status);
-    });
+    cmd->callback([o, &status] { chart(*o, status); });
 }
 
 }  // namespace report

@@ -28,14 +28,77 @@ const CLI::Validator& calendar_date() {
     return check;
 }
 
+struct HistoryOptions {
+    Inputs inputs;
+    std::string since, fail_since, format = "text", colour = "auto", output;
+};
+
+// Each change point for the worse that the gate found, on standard error,
+// and the gate's exit status.
+void finish_history_gate(const HistoryAnalysis& analysis, const HistoryGate& g,
+                         const std::string& since, int& status) {
+    for (std::size_t i : g.worse) {
+        const ChangePoint& cp = analysis.change_points[i];
+        error(fmt::format("{}: {}: {}: {:+.1f}% from {} (p {:.2g})", escape_path(cp.label),
+                          program_name(cp.program), series_name(cp.test, cp.overall),
+                          cp.change_percent, cp.date, cp.p));
+    }
+    if (g.verdict == HistoryGate::fail) {
+        if (status == 0)
+            status = static_cast<int>(Exit::gate);
+        return;
+    }
+    if (g.verdict == HistoryGate::too_little) {
+        for (const std::string& name : g.unjudged)
+            error(fmt::format("{}: fewer than {} days of history on either side of {}",
+                              escape_path(name), ChangePointSettings{}.min_segment, since));
+        error("--fail-on-change-since: no verdict, too little history to say");
+        status = static_cast<int>(Exit::bad_input);
+    }
+}
+
+void history(const HistoryOptions& o, int& status) {
+    // A store gives the figures it keeps parsed: no text is parsed again.
+    Loaded& loaded = keep_until_exit(load_inputs(o.inputs, status, StoreReading::figures));
+    if (loaded.runs.empty())
+        return;
+    std::vector<const Run*> runs;
+    for (const Run& r : loaded.runs)
+        runs.push_back(&r);
+    HistoryAnalysis& analysis = keep_until_exit(analyse_history(runs));
+    HistoryViewOptions view;
+    std::optional<long> since;
+    if (!o.since.empty()) {
+        view.since = o.since;
+        since = calendar_days(o.since);
+    }
+    if (!o.fail_since.empty()) {
+        view.gate_since = o.fail_since;
+        view.gate = history_gate(analysis, *calendar_days(o.fail_since));
+    }
+    HistorySelection selection = select_since(analysis, since);
+    int written = 0;
+    write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
+        view.colour = colour_wanted(o.colour, out.terminal());
+        if (o.format == "json")
+            out.write(history_json(analysis, selection, view));
+        else if (o.format == "markdown")
+            out.write(history_markdown(analysis, selection, view));
+        else
+            out.write(history_text(analysis, selection, view));
+    });
+    if (written != 0) {
+        status = written;
+        return;
+    }
+    if (view.gate)
+        finish_history_gate(analysis, *view.gate, o.fail_since, status);
+}
+
 }  // namespace
 
 void add_history_command(CLI::App& app, int& status) {
-    struct Options {
-        Inputs inputs;
-        std::string since, fail_since, format = "text", colour = "auto", output;
-    };
-    auto o = std::make_shared<Options>();
+    auto o = std::make_shared<HistoryOptions>();
     CLI::App* cmd = app.add_subcommand(
         "history",
         "Find the days on which a label's figures moved to a new level (change points), what "
@@ -53,64 +116,7 @@ void add_history_command(CLI::App& app, int& status) {
     add_format(cmd, o->format, {"text", "json", "markdown"});
     add_colour(cmd, o->colour);
     add_output(cmd, o->output);
-
-    cmd->callback([o, &status] {
-        // A store gives the figures it keeps parsed: no text is parsed again.
-        Loaded& loaded = keep_until_exit(load_inputs(o->inputs, status, StoreReading::figures));
-        if (loaded.runs.empty())
-            return;
-        std::vector<const Run*> runs;
-        for (const Run& r : loaded.runs)
-            runs.push_back(&r);
-        HistoryAnalysis& analysis = keep_until_exit(analyse_history(runs));
-        HistoryViewOptions view;
-        std::optional<long> since;
-        if (!o->since.empty()) {
-            view.since = o->since;
-            since = calendar_days(o->since);
-        }
-        if (!o->fail_since.empty()) {
-            view.gate_since = o->fail_since;
-            view.gate = history_gate(analysis, *calendar_days(o->fail_since));
-        }
-        HistorySelection selection = select_since(analysis, since);
-        int written = 0;
-        write_output(o->output, loaded, o->inputs, written, [&](Output& out) {
-            view.colour = colour_wanted(o->colour, out.terminal());
-            if (o->format == "json")
-                out.write(history_json(analysis, selection, view));
-            else if (o->format == "markdown")
-                out.write(history_markdown(analysis, selection, view));
-            else
-                out.write(history_text(analysis, selection, view));
-        });
-        if (written != 0) {
-            status = written;
-            return;
-        }
-        if (!view.gate)
-            return;
-        const HistoryGate& g = *view.gate;
-        for (std::size_t i : g.worse) {
-            const ChangePoint& cp = analysis.change_points[i];
-            error(fmt::format("{}: {}: {}: {:+.1f}% from {} (p {:.2g})", escape_path(cp.label),
-                              program_name(cp.program), series_name(cp.test, cp.overall),
-                              cp.change_percent, cp.date, cp.p));
-        }
-        if (g.verdict == HistoryGate::fail) {
-            if (status == 0)
-                status = static_cast<int>(Exit::gate);
-            return;
-        }
-        if (g.verdict == HistoryGate::too_little) {
-            for (const std::string& name : g.unjudged)
-                error(fmt::format("{}: fewer than {} days of history on either side of {}",
-                                  escape_path(name), ChangePointSettings{}.min_segment,
-                                  o->fail_since));
-            error("--fail-on-change-since: no verdict, too little history to say");
-            status = static_cast<int>(Exit::bad_input);
-        }
-    });
+    cmd->callback([o, &status] { history(*o, status); });
 }
 
 }  // namespace report

@@ -141,13 +141,19 @@ std::string path_in_json(const std::string& path) {
     return json_path(path, escaped);
 }
 
-void write_program(Writer& w, const ProgramComparison& c) {
+// The repetitions far from their label's median, the machines that differ
+// from the baseline's, the disturbed labels.
+json far_json(const ProgramComparison& c) {
     json far = json::array();
     for (const FarRepetition& f : c.far)
         far.push_back({{"label", c.runs[f.column]->label},
                        {"path", path_in_json(f.run->path)},
                        {"ratio", f.ratio},
                        {"score", optional_number(f.score)}});
+    return far;
+}
+
+json machines_json(const ProgramComparison& c) {
     json machines = json::array();
     for (const ContextMismatch& m : c.mismatches)
         for (const ContextDifference& d : m.differences)
@@ -156,25 +162,37 @@ void write_program(Writer& w, const ProgramComparison& c) {
                                 {"field", d.field},
                                 {"value", d.first},
                                 {"baseline_value", d.second}});
+    return machines;
+}
+
+json disturbed_json(const ProgramComparison& c) {
     json disturbed = json::array();
     for (const DisturbedLabel& d : disturbances(c))
         disturbed.push_back({{"label", c.runs[d.run]->label},
                              {"message", d.message},
                              {"repetitions", d.repetitions},
                              {"of", c.samples[d.run].size()}});
-    w.begin_object();
-    w.member("program", program_name(c.program));
-    w.member("far_repetitions", far);
-    w.member("disturbances", disturbed);
-    w.member("machine_differences", machines);
-    w.member("baseline", c.baseline ? json(c.runs[*c.baseline]->label) : json("median"));
-    w.member("baseline_reason",
-             !c.baseline ? json(nullptr)
-             : c.baseline_reason == BaselineReason::named     ? json("named")
-             : c.baseline_reason == BaselineReason::ran_first ? json("ran_first")
-                                                              : json("first_label"));
-    w.member("baseline_started", c.baseline_started ? json(*c.baseline_started) : json(nullptr));
-    w.key("runs");
+    return disturbed;
+}
+
+json outliers_json(const ProgramComparison& c) {
+    json outliers = json::array();
+    for (const Outlier& o : c.outliers) {
+        json figures = json::array();
+        for (std::size_t k : o.rows)
+            figures.push_back({{"test", c.rows[k].test},
+                               {"figure", c.rows[k].figure},
+                               {"ratio", optional_number(c.rows[k].cells[o.run].ratio)}});
+        outliers.push_back({{"run", c.runs[o.run]->label},
+                            {"distance", o.distance},
+                            {"score", optional_number(o.score)},
+                            {"figures", figures}});
+    }
+    return outliers;
+}
+
+// Each column: its label, repetitions and geometric means.
+void write_runs(Writer& w, const ProgramComparison& c) {
     w.begin_array();
     for (std::size_t i = 0; i < c.runs.size(); ++i) {
         const Run& r = *c.runs[i];
@@ -198,7 +216,10 @@ void write_program(Writer& w, const ProgramComparison& c) {
         w.flush();
     }
     w.end_array();
-    w.key("figures");
+}
+
+// Each figure's row: the baseline's cell and every column's.
+void write_figures(Writer& w, const ProgramComparison& c) {
     w.begin_array();
     for (const FigureRow& row : c.rows) {
         w.begin_object();
@@ -219,119 +240,155 @@ void write_program(Writer& w, const ProgramComparison& c) {
         w.end_object();
     }
     w.end_array();
-    json outliers = json::array();
-    for (const Outlier& o : c.outliers) {
-        json figures = json::array();
-        for (std::size_t k : o.rows)
-            figures.push_back({{"test", c.rows[k].test},
-                               {"figure", c.rows[k].figure},
-                               {"ratio", optional_number(c.rows[k].cells[o.run].ratio)}});
-        outliers.push_back({{"run", c.runs[o.run]->label},
-                            {"distance", o.distance},
-                            {"score", optional_number(o.score)},
-                            {"figures", figures}});
+}
+
+json baseline_reason_json(const ProgramComparison& c) {
+    if (!c.baseline)
+        return nullptr;
+    switch (c.baseline_reason) {
+        case BaselineReason::named: return "named";
+        case BaselineReason::ran_first: return "ran_first";
+        case BaselineReason::first_in_order: break;
     }
-    w.member("outliers", outliers);
+    return "first_label";
+}
+
+void write_program(Writer& w, const ProgramComparison& c) {
+    w.begin_object();
+    w.member("program", program_name(c.program));
+    w.member("far_repetitions", far_json(c));
+    w.member("disturbances", disturbed_json(c));
+    w.member("machine_differences", machines_json(c));
+    w.member("baseline", c.baseline ? json(c.runs[*c.baseline]->label) : json("median"));
+    w.member("baseline_reason", baseline_reason_json(c));
+    w.member("baseline_started", c.baseline_started ? json(*c.baseline_started) : json(nullptr));
+    w.key("runs");
+    write_runs(w, c);
+    w.key("figures");
+    write_figures(w, c);
+    w.member("outliers", outliers_json(c));
     w.end_object();
+}
+
+// The gate: the figures that trip it, each label's test, the untested labels
+// and what keeps it from a verdict.
+json regressions_json(const GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
+    json list = json::array();
+    for (const Regression& r : v.regressions) {
+        const ProgramComparison& c = comparisons[r.comparison];
+        const FigureRow& row = c.rows[r.row];
+        list.push_back({{"program", program_name(c.program)},
+                        {"run", c.runs[r.run]->label},
+                        {"test", row.test},
+                        {"figure", row.figure},
+                        {"printed", cell_text(row.cells[r.run])},
+                        {"ratio", optional_number(row.cells[r.run].ratio)},
+                        {"time_factor", r.factor}});
+    }
+    return list;
+}
+
+// The repetitions of a paired test without a partner.
+json unpaired_json(const ProgramSlowdown& t, const ProgramComparison& c) {
+    json unpaired = json::array();
+    if (!t.pairing)
+        return unpaired;
+    for (const UnpairedRepetition& u : t.pairing->unpaired) {
+        const RepetitionRecord* r =
+            u.repetition->machine ? &u.repetition->machine->repetition : nullptr;
+        bool escaped = false;
+        unpaired.push_back(
+            {{"run", c.runs[u.baseline ? *c.baseline : t.run]->label},
+             {"path", json_path(u.repetition->path, escaped)},
+             {"interleaved", r && r->interleaved ? json(*r->interleaved) : json(nullptr)},
+             {"round", r && r->round ? json(*r->round) : json(nullptr)}});
+    }
+    return unpaired;
+}
+
+json tested_json(const ProgramSlowdown& t, const ProgramComparison& c) {
+    json one = {{"program", program_name(c.program)},
+                {"run", c.runs[t.run]->label},
+                {"repetitions", c.samples[t.run].size()},
+                {"baseline_repetitions", c.samples[*c.baseline].size()},
+                {"passes", t.rows.size()},
+                {"alpha", t.alpha},
+                {"method", nullptr},
+                {"time_factor", nullptr},
+                {"lower_bound", nullptr},
+                {"confidence", nullptr},
+                {"p", nullptr},
+                {"tripped", tripped(t)}};
+    if (t.test) {
+        one["method"] = method_name(t.test->method);
+        one["time_factor"] = t.test->estimate;
+        one["lower_bound"] = t.test->bound > 0 ? json(t.test->bound) : json(nullptr);
+        one["confidence"] = t.test->confidence;
+        one["p"] = t.test->p;
+    }
+    // Paired by rounds of an interleaved run: how many pairs, and the
+    // repetitions without a partner.
+    one["paired"] = t.paired;
+    one["pairs"] = t.pairing ? json(t.pairing->pairs.size()) : json(nullptr);
+    one["unpaired"] = unpaired_json(t, c);
+    return one;
+}
+
+json untested_json(const GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
+    json untested = json::array();
+    for (const auto& [ci, run] : v.untested) {
+        const ProgramComparison& c = comparisons[ci];
+        untested.push_back({{"program", program_name(c.program)},
+                            {"run", c.runs[run]->label},
+                            {"repetitions", c.samples[run].size()},
+                            {"baseline_repetitions",
+                             c.baseline ? json(c.samples[*c.baseline].size()) : json(nullptr)}});
+    }
+    return untested;
+}
+
+json problems_json(const GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
+    json blocked = json::array();
+    for (const GateProblem& p : v.problems) {
+        if (p.kind == GateProblem::program_missing) {
+            blocked.push_back({{"program", program_name(p.program)},
+                               {"input", p.detail},
+                               {"problem", problem_name(p.kind)},
+                               {"detail", p.detail}});
+            continue;
+        }
+        const ProgramComparison& c = comparisons[p.comparison];
+        blocked.push_back(
+            {{"program", program_name(c.program)},
+             {"run", c.runs[p.run]->label},
+             {"problem", problem_name(p.kind)},
+             {"outcome", p.kind == GateProblem::failed ? json(p.outcome) : json(nullptr)},
+             {"detail", p.kind == GateProblem::partial || p.kind == GateProblem::failed
+                            ? escape_path(p.detail)
+                            : p.detail}});
+    }
+    return blocked;
+}
+
+json gate_json(const GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
+    json tests = json::array();
+    for (const ProgramSlowdown& t : v.tested)
+        tests.push_back(tested_json(t, comparisons[t.comparison]));
+    return {{"percent", v.percent},
+            {"verdict", outcome_name(v.outcome)},
+            {"alpha", gate_alpha},
+            {"tests", tests},
+            {"untested", untested_json(v, comparisons)},
+            {"regressions", regressions_json(v, comparisons)},
+            {"problems", problems_json(v, comparisons)},
+            {"summary", verdict_line(v, comparisons)}};
 }
 
 }  // namespace
 
 void stream_compare_json(const std::vector<ProgramComparison>& comparisons,
                          const ViewOptions& options, const CompareSink& sink) {
-    json gate = nullptr;
-    if (options.gate) {
-        const GateVerdict& v = *options.gate;
-        json list = json::array();
-        for (const Regression& r : v.regressions) {
-            const ProgramComparison& c = comparisons[r.comparison];
-            const FigureRow& row = c.rows[r.row];
-            list.push_back({{"program", program_name(c.program)},
-                            {"run", c.runs[r.run]->label},
-                            {"test", row.test},
-                            {"figure", row.figure},
-                            {"printed", cell_text(row.cells[r.run])},
-                            {"ratio", optional_number(row.cells[r.run].ratio)},
-                            {"time_factor", r.factor}});
-        }
-        json tests = json::array();
-        for (const ProgramSlowdown& t : v.tested) {
-            const ProgramComparison& c = comparisons[t.comparison];
-            json one = {{"program", program_name(c.program)},
-                        {"run", c.runs[t.run]->label},
-                        {"repetitions", c.samples[t.run].size()},
-                        {"baseline_repetitions", c.samples[*c.baseline].size()},
-                        {"passes", t.rows.size()},
-                        {"alpha", t.alpha},
-                        {"method", nullptr},
-                        {"time_factor", nullptr},
-                        {"lower_bound", nullptr},
-                        {"confidence", nullptr},
-                        {"p", nullptr},
-                        {"tripped", tripped(t)}};
-            if (t.test) {
-                one["method"] = method_name(t.test->method);
-                one["time_factor"] = t.test->estimate;
-                one["lower_bound"] = t.test->bound > 0 ? json(t.test->bound) : json(nullptr);
-                one["confidence"] = t.test->confidence;
-                one["p"] = t.test->p;
-            }
-            // Paired by rounds of an interleaved run: how many pairs, and the
-            // repetitions without a partner.
-            one["paired"] = t.paired;
-            one["pairs"] = t.pairing ? json(t.pairing->pairs.size()) : json(nullptr);
-            json unpaired = json::array();
-            if (t.pairing)
-                for (const UnpairedRepetition& u : t.pairing->unpaired) {
-                    const RepetitionRecord* r =
-                        u.repetition->machine ? &u.repetition->machine->repetition : nullptr;
-                    bool escaped = false;
-                    unpaired.push_back(
-                        {{"run", c.runs[u.baseline ? *c.baseline : t.run]->label},
-                         {"path", json_path(u.repetition->path, escaped)},
-                         {"interleaved", r && r->interleaved ? json(*r->interleaved) : json(nullptr)},
-                         {"round", r && r->round ? json(*r->round) : json(nullptr)}});
-                }
-            one["unpaired"] = std::move(unpaired);
-            tests.push_back(std::move(one));
-        }
-        json untested = json::array();
-        for (const auto& [ci, run] : v.untested) {
-            const ProgramComparison& c = comparisons[ci];
-            untested.push_back({{"program", program_name(c.program)},
-                                {"run", c.runs[run]->label},
-                                {"repetitions", c.samples[run].size()},
-                                {"baseline_repetitions",
-                                 c.baseline ? json(c.samples[*c.baseline].size()) : json(nullptr)}});
-        }
-        json blocked = json::array();
-        for (const GateProblem& p : v.problems) {
-            if (p.kind == GateProblem::program_missing) {
-                blocked.push_back({{"program", program_name(p.program)},
-                                   {"input", p.detail},
-                                   {"problem", problem_name(p.kind)},
-                                   {"detail", p.detail}});
-                continue;
-            }
-            const ProgramComparison& c = comparisons[p.comparison];
-            blocked.push_back(
-                {{"program", program_name(c.program)},
-                 {"run", c.runs[p.run]->label},
-                 {"problem", problem_name(p.kind)},
-                 {"outcome", p.kind == GateProblem::failed ? json(p.outcome) : json(nullptr)},
-                 {"detail", p.kind == GateProblem::partial || p.kind == GateProblem::failed
-                                ? escape_path(p.detail)
-                                : p.detail}});
-        }
-        gate = {{"percent", v.percent},
-                {"verdict", outcome_name(v.outcome)},
-                {"alpha", gate_alpha},
-                {"tests", tests},
-                {"untested", untested},
-                {"regressions", list},
-                {"problems", blocked},
-                {"summary", verdict_line(v, comparisons)}};
-    }
+    json gate = options.gate ? gate_json(*options.gate, comparisons) : json(nullptr);
     Writer w(sink, 1 << 20);
     w.begin_object();
     w.member("schema_version", json(schema_version));

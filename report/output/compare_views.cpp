@@ -119,15 +119,17 @@ std::string baseline_title(const ProgramComparison& c) {
                                     labels, labels.empty() ? "runs" : "labels");
 }
 
-std::vector<std::string> legend(const ProgramComparison& c) {
-    double noise = c.noise;
-    std::vector<std::string> notes = {
+// What the marks, ratios and cells say; what a comparison with one column,
+// or with repetitions, has to add.
+void legend_lines(const ProgramComparison& c, std::vector<std::string>& notes) {
+    notes.push_back(
         fmt::format("Legend: + better than the baseline, - worse, = within the noise band "
                     "(+/-{}); xR is the figure divided by the baseline's.",
-                    percent(noise)),
+                    percent(c.noise)));
+    notes.push_back(
         "Rates, MB/s and improvement: higher is better; seconds: lower is better. n/a: the run "
         "has no such figure; incomplete: some threads ran out of memory, not compared. "
-        "Geometric means: (tests used/tests with the figure)."};
+        "Geometric means: (tests used/tests with the figure).");
     if (c.runs.size() == 1)
         notes.push_back(fmt::format("Only one {} of {}: nothing to compare it with.",
                                     c.samples.front().size() > 1 ? "label" : "run",
@@ -138,18 +140,28 @@ std::vector<std::string> legend(const ProgramComparison& c) {
         notes.push_back(
             "Runs that share a label are repetitions (n): a figure is their median, "
             "+/-P% their coefficient of variation.");
-    if (c.test != SignificanceTest::none)
-        notes.push_back(fmt::format(
-            "Between labels with 3 or more repetitions each, the ratio is the estimate of a "
-            "two-sided test at {:g}% on the logarithms ({}), [low-high, L%] the confidence "
-            "interval dual to it at its real level L: a change is marked only when the interval "
-            "excludes 1 and the estimate lies outside the band.",
-            significance_level * 100,
-            c.test == SignificanceTest::welch
-                ? "Welch's t-test, the ratio of geometric means: with 3 repetitions on a side "
-                  "against 3 or 4 the rank test cannot reach the level"
-                : "the exact rank-sum test, the Hodges-Lehmann ratio; Welch's t-test where a "
-                  "side has 3 repetitions against 3 or 4"));
+}
+
+// How labels with repetitions were tested against each other.
+void significance_line(const ProgramComparison& c, std::vector<std::string>& notes) {
+    if (c.test == SignificanceTest::none)
+        return;
+    notes.push_back(fmt::format(
+        "Between labels with 3 or more repetitions each, the ratio is the estimate of a "
+        "two-sided test at {:g}% on the logarithms ({}), [low-high, L%] the confidence "
+        "interval dual to it at its real level L: a change is marked only when the interval "
+        "excludes 1 and the estimate lies outside the band.",
+        significance_level * 100,
+        c.test == SignificanceTest::welch
+            ? "Welch's t-test, the ratio of geometric means: with 3 repetitions on a side "
+              "against 3 or 4 the rank test cannot reach the level"
+            : "the exact rank-sum test, the Hodges-Lehmann ratio; Welch's t-test where a "
+              "side has 3 repetitions against 3 or 4"));
+}
+
+// A column tested pair by pair against the baseline: how, and the
+// repetitions without a partner.
+void paired_lines(const ProgramComparison& c, std::vector<std::string>& notes) {
     for (std::size_t i = 0; i < c.runs.size(); ++i) {
         // The pairs of a column tested pair by pair: those of any of its cells.
         std::optional<std::size_t> pairs;
@@ -173,6 +185,11 @@ std::vector<std::string> legend(const ProgramComparison& c) {
         }
         notes.push_back(std::move(note));
     }
+}
+
+// Labels too short of repetitions to test; machines that differ; disturbed
+// labels; repetitions far from their label's median.
+void caution_lines(const ProgramComparison& c, std::vector<std::string>& notes) {
     if (c.untested && c.baseline) {
         bool single = std::all_of(c.samples.begin(), c.samples.end(),
                                   [](const auto& reps) { return reps.size() == 1; });
@@ -191,9 +208,14 @@ std::vector<std::string> legend(const ProgramComparison& c) {
             "the median, which it moves little.",
             run_name(*c.runs[f.column]), escape_path(f.run->path), f.ratio,
             f.score ? fmt::format(", {:.1f} robust units", *f.score) : ""));
-    // One note per run and finding; a note that many runs share (a fleet of
-    // short-pass runs) is said once, with the runs it concerns.
-    std::vector<std::pair<std::string, std::vector<std::string>>> said;
+}
+
+// Notes with the runs each concerns, in the order first said.
+using SaidOnce = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+// Each partial run and consistency finding, by the text of its note.
+SaidOnce flagged_runs(const ProgramComparison& c) {
+    SaidOnce said;
     auto add = [&](const std::string& text, const std::string& run) {
         auto same =
             std::find_if(said.begin(), said.end(), [&](const auto& n) { return n.first == text; });
@@ -220,7 +242,13 @@ std::vector<std::string> legend(const ProgramComparison& c) {
                     name);
             }
         }
-    for (const auto& [text, runs] : said) {
+    return said;
+}
+
+// One note per run and finding; a note that many runs share (a fleet of
+// short-pass runs) is said once, with the runs it concerns.
+void flagged_lines(const ProgramComparison& c, std::vector<std::string>& notes) {
+    for (const auto& [text, runs] : flagged_runs(c)) {
         if (runs.size() <= 3) {
             for (const std::string& run : runs)
                 notes.push_back(fmt::format("* {}: {}", run, text));
@@ -229,6 +257,15 @@ std::vector<std::string> legend(const ProgramComparison& c) {
         notes.push_back(fmt::format("* {} runs ({}, {}, ... {}): {}", runs.size(), runs[0], runs[1],
                                     runs.back(), text));
     }
+}
+
+std::vector<std::string> legend(const ProgramComparison& c) {
+    std::vector<std::string> notes;
+    legend_lines(c, notes);
+    significance_line(c, notes);
+    paired_lines(c, notes);
+    caution_lines(c, notes);
+    flagged_lines(c, notes);
     return notes;
 }
 
@@ -285,6 +322,22 @@ std::size_t worst_row(const ProgramComparison& c, std::size_t run) {
 
 std::string figure_name(const FigureRow& row) {
     return row.test_title + " " + row.figure;
+}
+
+// A run's mark over all its figures: worse when any figure is worse, else
+// better when any is better, else the same.
+Mark run_mark(const ProgramComparison& c, std::size_t run) {
+    Mark mark = Mark::none;
+    for (const FigureRow& row : c.rows) {
+        Mark m = row.cells[run].mark;
+        if (m == Mark::worse)
+            mark = Mark::worse;
+        else if (m == Mark::better && mark != Mark::worse)
+            mark = Mark::better;
+        else if (m == Mark::same && mark == Mark::none)
+            mark = Mark::same;
+    }
+    return mark;
 }
 
 Table outlier_table(const ProgramComparison& c) {
@@ -379,20 +432,7 @@ Table fleet_table(const ProgramComparison& c) {
             has_worst ? fmt::format("{} {}", format_ratio(*c.rows[worst].cells[i].ratio),
                                     figure_name(c.rows[worst]))
                       : "-";
-        // The run's mark: worse when any figure is worse, else better when any
-        // is better, else the same.
-        Mark mark = Mark::none;
-        if (!base) {
-            for (const FigureRow& row : c.rows) {
-                Mark m = row.cells[i].mark;
-                if (m == Mark::worse)
-                    mark = Mark::worse;
-                else if (m == Mark::better && mark != Mark::worse)
-                    mark = Mark::better;
-                else if (m == Mark::same && mark == Mark::none)
-                    mark = Mark::same;
-            }
-        }
+        Mark mark = base ? Mark::none : run_mark(c, i);
         auto geo = [&](const GeoMean& g) {
             if (!g.ratio)
                 return number_cell("n/a");

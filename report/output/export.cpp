@@ -102,8 +102,109 @@ private:
     void string(std::string_view s) { append_json_string(out_, s); }
 };
 
-void write_run(const Run& run, JsonWriter& w) {
+void write_findings(const Run& run, JsonWriter& w) {
+    w.begin_array();
+    for (const Finding& f : run.findings) {
+        w.begin_object();
+        w.key("line");
+        w.value(f.line);
+        w.key("test");
+        w.value(f.test);
+        w.key("check");
+        w.value(f.check);
+        w.key("message");
+        w.value(f.message);
+        w.end_object();
+    }
+    w.end_array();
+}
+
+// The single-thread pass: null when the test has none.
+void write_single(const Test& t, JsonWriter& w) {
+    if (!has_single(t))
+        return w.null();
     w.begin_object();
+    w.key("seconds");
+    w.figure(t.single_seconds);
+    w.key("rate");
+    w.figure(t.single_rate);
+    w.key("rate_per_second");
+    w.per_second(t.single_rate, t.unit_scale);
+    w.key("megabytes_per_second");
+    w.figure(t.single_megabytes);
+    w.key("out_of_memory");
+    w.value(t.single_out_of_memory);
+    w.end_object();
+}
+
+// Each thread of the multi-thread pass.
+void write_threads(const Test& t, JsonWriter& w) {
+    w.begin_array();
+    for (const ThreadResult& r : t.threads) {
+        w.begin_object();
+        w.key("thread");
+        w.value(r.thread);
+        w.key("seconds");
+        w.figure(r.seconds);
+        w.key("rate");
+        w.figure(r.rate);
+        w.key("rate_per_second");
+        w.per_second(r.rate, t.unit_scale);
+        w.key("megabytes_per_second");
+        w.figure(r.megabytes);
+        w.key("out_of_memory");
+        w.value(r.out_of_memory);
+        w.end_object();
+    }
+    w.end_array();
+}
+
+void write_overall(const Test& t, JsonWriter& w) {
+    w.begin_object();
+    w.key("rate");
+    w.figure(t.overall_rate);
+    w.key("rate_per_second");
+    w.per_second(t.overall_rate, t.unit_scale);
+    w.key("megabytes_per_second");
+    w.figure(t.overall_megabytes);
+    w.key("incomplete_threads");
+    w.value(t.incomplete_threads);
+    w.end_object();
+}
+
+void write_test(const Test& t, JsonWriter& w) {
+    w.begin_object();
+    w.key("key");
+    w.value(t.key);
+    w.key("title");
+    w.value(t.title);
+    w.key("unit");
+    w.value(t.unit);
+    w.key("unit_scale");
+    w.value(t.unit_scale);
+    w.key("base_unit");
+    w.value(base_unit(t));
+    w.key("bytes_per_iteration");
+    w.value(t.bytes_per_iteration);
+    w.key("line");
+    w.value(t.first_line);
+    w.key("complete");
+    w.value(t.complete);
+    w.key("single");
+    write_single(t, w);
+    w.key("threads");
+    write_threads(t, w);
+    w.key("overall");
+    write_overall(t, w);
+    w.key("improvement");
+    w.figure(t.improvement);
+    w.key("improvement_unavailable");
+    w.value(t.improvement_unavailable);
+    w.end_object();
+}
+
+// The run's file and what was read of it, before its tests.
+void write_run_head(const Run& run, JsonWriter& w) {
     bool escaped = false;
     w.key("path");
     w.value(json_path(run.path, escaped));
@@ -130,6 +231,11 @@ void write_run(const Run& run, JsonWriter& w) {
     w.value(run.iterations);
     w.key("partial");
     w.value(run.partial);
+}
+
+void write_run(const Run& run, JsonWriter& w) {
+    w.begin_object();
+    write_run_head(run, w);
     // How `run` recorded the repetition's end, as machine.json says it.
     w.key("outcome");
     if (run.machine && run.machine->repetition.outcome)
@@ -137,20 +243,7 @@ void write_run(const Run& run, JsonWriter& w) {
     else
         w.null();
     w.key("findings");
-    w.begin_array();
-    for (const Finding& f : run.findings) {
-        w.begin_object();
-        w.key("line");
-        w.value(f.line);
-        w.key("test");
-        w.value(f.test);
-        w.key("check");
-        w.value(f.check);
-        w.key("message");
-        w.value(f.message);
-        w.end_object();
-    }
-    w.end_array();
+    write_findings(run, w);
     w.key("machine");
     if (run.machine)
         w.raw(run.machine->document);
@@ -158,77 +251,8 @@ void write_run(const Run& run, JsonWriter& w) {
         w.null();
     w.key("tests");
     w.begin_array();
-    for (const Test& t : run.tests) {
-        w.begin_object();
-        w.key("key");
-        w.value(t.key);
-        w.key("title");
-        w.value(t.title);
-        w.key("unit");
-        w.value(t.unit);
-        w.key("unit_scale");
-        w.value(t.unit_scale);
-        w.key("base_unit");
-        w.value(base_unit(t));
-        w.key("bytes_per_iteration");
-        w.value(t.bytes_per_iteration);
-        w.key("line");
-        w.value(t.first_line);
-        w.key("complete");
-        w.value(t.complete);
-        w.key("single");
-        if (!has_single(t)) {
-            w.null();
-        } else {
-            w.begin_object();
-            w.key("seconds");
-            w.figure(t.single_seconds);
-            w.key("rate");
-            w.figure(t.single_rate);
-            w.key("rate_per_second");
-            w.per_second(t.single_rate, t.unit_scale);
-            w.key("megabytes_per_second");
-            w.figure(t.single_megabytes);
-            w.key("out_of_memory");
-            w.value(t.single_out_of_memory);
-            w.end_object();
-        }
-        w.key("threads");
-        w.begin_array();
-        for (const ThreadResult& r : t.threads) {
-            w.begin_object();
-            w.key("thread");
-            w.value(r.thread);
-            w.key("seconds");
-            w.figure(r.seconds);
-            w.key("rate");
-            w.figure(r.rate);
-            w.key("rate_per_second");
-            w.per_second(r.rate, t.unit_scale);
-            w.key("megabytes_per_second");
-            w.figure(r.megabytes);
-            w.key("out_of_memory");
-            w.value(r.out_of_memory);
-            w.end_object();
-        }
-        w.end_array();
-        w.key("overall");
-        w.begin_object();
-        w.key("rate");
-        w.figure(t.overall_rate);
-        w.key("rate_per_second");
-        w.per_second(t.overall_rate, t.unit_scale);
-        w.key("megabytes_per_second");
-        w.figure(t.overall_megabytes);
-        w.key("incomplete_threads");
-        w.value(t.incomplete_threads);
-        w.end_object();
-        w.key("improvement");
-        w.figure(t.improvement);
-        w.key("improvement_unavailable");
-        w.value(t.improvement_unavailable);
-        w.end_object();
-    }
+    for (const Test& t : run.tests)
+        write_test(t, w);
     w.end_array();
     w.end_object();
 }
@@ -282,55 +306,80 @@ void export_csv(const std::vector<Run>& runs, std::string& out) {
         export_csv_rows(run, out);
 }
 
-void export_csv_rows(const Run& run, std::string& out) {
-    {
-        std::string head =
-            csv_field(run.path) + ',' + csv_field(run.label) + ',' + program_name(run.program) + ',';
+namespace {
+
+// The CSV rows of one run: each starts with the run's path, label and
+// program, and ends with what is known of the run and its machine.
+class CsvRows {
+public:
+    CsvRows(const Run& run, std::string& out) : out_(out) {
+        head_ = csv_field(run.path) + ',' + csv_field(run.label) + ',' +
+                program_name(run.program) + ',';
         const MachineRecord* m = run.machine.get();
-        std::string tail = fmt::format(
+        auto text = [](const std::optional<std::string>& v) { return v ? csv_field(*v) : ""; };
+        tail_ = fmt::format(
             ",{},{},{},{},{},{},{},{},{}", run.threads ? std::to_string(*run.threads) : "",
-            csv_field(run.local_time), csv_field(run.zone), run.partial ? 1 : 0, run.findings.size(),
-            m && m->machine.hostname ? csv_field(*m->machine.hostname) : "",
-            m && m->machine.model_name ? csv_field(*m->machine.model_name) : "",
+            csv_field(run.local_time), csv_field(run.zone), run.partial ? 1 : 0,
+            run.findings.size(), m ? text(m->machine.hostname) : "",
+            m ? text(m->machine.model_name) : "",
             m && m->machine.logical_cpus ? std::to_string(*m->machine.logical_cpus) : "",
-            m && m->repetition.outcome ? csv_field(*m->repetition.outcome) : "");
-        for (const Test& t : run.tests) {
-            const std::string unit = base_unit(t);
-            auto row = [&](const char* scope, const std::string& thread, const char* metric,
-                           const std::string& value, const char* unit, const std::string& printed,
-                           const std::string& printed_unit) {
-                fmt::format_to(std::back_inserter(out), "{}{},{},{},{},{},{},{},{}{}\n", head,
-                               t.key, scope, thread, metric, value, unit, printed, printed_unit,
-                               tail);
-            };
-            auto pass = [&](const char* scope, const std::string& thread, bool oom,
-                            const std::optional<Figure>& seconds, const std::optional<Figure>& rate,
-                            const std::optional<Figure>& mb) {
-                if (oom)
-                    row(scope, thread, "out_of_memory", "1", "flag", "", "");
-                if (seconds)
-                    row(scope, thread, "seconds", number(seconds->value), "s", seconds->text, "s");
-                if (rate)
-                    row(scope, thread, "rate", number(base_value(rate->value, t.unit_scale)),
-                        unit.c_str(), rate->text, csv_field(t.unit));
-                if (mb)
-                    row(scope, thread, "megabytes", number(mb->value), "MB/s", mb->text, "MB/s");
-            };
-            if (has_single(t))
-                pass("single", "", t.single_out_of_memory, t.single_seconds, t.single_rate,
-                     t.single_megabytes);
-            for (const ThreadResult& r : t.threads)
-                pass("thread", std::to_string(r.thread), r.out_of_memory, r.seconds, r.rate,
-                     r.megabytes);
-            pass("overall", "", false, std::nullopt, t.overall_rate, t.overall_megabytes);
-            if (t.incomplete_threads)
-                row("overall", "", "incomplete_threads", std::to_string(t.incomplete_threads),
-                    "threads", "", "");
-            if (t.improvement)
-                row("overall", "", "improvement", number(t.improvement->value), "ratio",
-                    t.improvement->text, "times");
-        }
+            m ? text(m->repetition.outcome) : "");
     }
+
+    void test(const Test& t) {
+        test_ = &t;
+        unit_ = base_unit(t);
+        if (has_single(t))
+            pass("single", "", t.single_out_of_memory, t.single_seconds, t.single_rate,
+                 t.single_megabytes);
+        for (const ThreadResult& r : t.threads)
+            pass("thread", std::to_string(r.thread), r.out_of_memory, r.seconds, r.rate,
+                 r.megabytes);
+        pass("overall", "", false, std::nullopt, t.overall_rate, t.overall_megabytes);
+        if (t.incomplete_threads)
+            row("overall", "", "incomplete_threads", std::to_string(t.incomplete_threads),
+                "threads", "", "");
+        if (t.improvement)
+            row("overall", "", "improvement", number(t.improvement->value), "ratio",
+                t.improvement->text, "times");
+    }
+
+private:
+    void row(const char* scope, const std::string& thread, const char* metric,
+             const std::string& value, const char* unit, const std::string& printed,
+             const std::string& printed_unit) {
+        fmt::format_to(std::back_inserter(out_), "{}{},{},{},{},{},{},{},{}{}\n", head_,
+                       test_->key, scope, thread, metric, value, unit, printed, printed_unit,
+                       tail_);
+    }
+
+    // The figures of one pass (or one thread of it).
+    void pass(const char* scope, const std::string& thread, bool oom,
+              const std::optional<Figure>& seconds, const std::optional<Figure>& rate,
+              const std::optional<Figure>& mb) {
+        if (oom)
+            row(scope, thread, "out_of_memory", "1", "flag", "", "");
+        if (seconds)
+            row(scope, thread, "seconds", number(seconds->value), "s", seconds->text, "s");
+        if (rate)
+            row(scope, thread, "rate", number(base_value(rate->value, test_->unit_scale)),
+                unit_.c_str(), rate->text, csv_field(test_->unit));
+        if (mb)
+            row(scope, thread, "megabytes", number(mb->value), "MB/s", mb->text, "MB/s");
+    }
+
+    std::string& out_;
+    std::string head_, tail_;
+    const Test* test_ = nullptr;
+    std::string unit_;
+};
+
+}  // namespace
+
+void export_csv_rows(const Run& run, std::string& out) {
+    CsvRows rows(run, out);
+    for (const Test& t : run.tests)
+        rows.test(t);
 }
 
 }  // namespace report

@@ -82,66 +82,79 @@ std::string fleet_event_text(const FleetEvent& e, std::size_t labels) {
                                       : ", " + fmt::format("{}", fmt::join(causes, ", ")));
 }
 
+namespace {
+
+Table change_point_table(const HistoryAnalysis& a, const HistorySelection& s) {
+    Table t;
+    t.title = fmt::format("Change points ({})", s.change_points.size());
+    t.header = {"Label",  "Program", "Figure", "From",  "Last before",
+                "Before", "After",   "Change", "p",     "Machine changes"};
+    for (std::size_t i : s.change_points) {
+        const ChangePoint& cp = a.change_points[i];
+        t.rows.push_back({escape_path(cp.label), program_name(cp.program),
+                          series_name(cp.test, cp.overall), cp.date, cp.last_before,
+                          number_cell(fmt::format("{:.6g}", cp.before)),
+                          number_cell(fmt::format("{:.6g}", cp.after)),
+                          number_cell(percent_text(cp.change_percent),
+                                      cp.change_percent < 0 ? Mark::worse : Mark::better),
+                          number_cell(p_text(cp.p)), causes_text(cp.causes)});
+    }
+    t.notes.push_back(fmt::format(
+        "A change point is the first day of a new level of a figure (E-Divisive means, "
+        "permutation p at most {:g}, at least {} days a side, then windows of {} days at p "
+        "at most {:g}); Before and After are the medians of the days of the levels either "
+        "side.",
+        ChangePointSettings{}.significance, ChangePointSettings{}.min_segment,
+        fmt::join(ChangePointSettings{}.windows, ", "),
+        ChangePointSettings{}.window_significance));
+    return t;
+}
+
+Table fleet_event_table(const HistoryAnalysis& a, const HistorySelection& s) {
+    Table t;
+    t.title = fmt::format("Fleet events ({})", s.fleet_events.size());
+    t.header = {"From", "To", "Hosts", "Direction", "Machine changes shared", "Labels"};
+    for (std::size_t i : s.fleet_events) {
+        const FleetEvent& e = a.fleet_events[i];
+        std::vector<std::string> causes, labels;
+        for (const FleetEvent::Cause& c : e.causes)
+            causes.push_back(fmt::format("{} ({} of {})", cause_text(c.difference), c.labels,
+                                         e.labels.size()));
+        for (const std::string& l : e.labels)
+            labels.push_back(escape_path(l));
+        t.rows.push_back({e.date, e.last_date,
+                          number_cell(fmt::format("{} of {}", e.labels.size(), a.labels)),
+                          TableCell(e.worse ? "slower" : "faster", false,
+                                    e.worse ? Mark::worse : Mark::better),
+                          causes.empty() ? "none" : fmt::format("{}", fmt::join(causes, "; ")),
+                          fmt::format("{}", fmt::join(labels, ", "))});
+    }
+    return t;
+}
+
+Table quiet_change_table(const HistoryAnalysis& a, const HistorySelection& s) {
+    Table t;
+    t.title =
+        fmt::format("Machine changes that moved no figure ({})", s.quiet_machine_changes.size());
+    t.header = {"Label", "Program", "Last before", "From", "Changed"};
+    for (std::size_t i : s.quiet_machine_changes) {
+        const QuietMachineChange& q = a.quiet_machine_changes[i];
+        t.rows.push_back({escape_path(q.label), program_name(q.program), q.last_before, q.date,
+                          causes_text(q.differences)});
+    }
+    return t;
+}
+
+}  // namespace
+
 std::vector<Table> history_tables(const HistoryAnalysis& a, const HistorySelection& s) {
     std::vector<Table> out;
-    if (!s.change_points.empty()) {
-        Table t;
-        t.title = fmt::format("Change points ({})", s.change_points.size());
-        t.header = {"Label",  "Program", "Figure", "From",  "Last before",
-                    "Before", "After",   "Change", "p",     "Machine changes"};
-        for (std::size_t i : s.change_points) {
-            const ChangePoint& cp = a.change_points[i];
-            t.rows.push_back({escape_path(cp.label), program_name(cp.program),
-                              series_name(cp.test, cp.overall), cp.date, cp.last_before,
-                              number_cell(fmt::format("{:.6g}", cp.before)),
-                              number_cell(fmt::format("{:.6g}", cp.after)),
-                              number_cell(percent_text(cp.change_percent),
-                                          cp.change_percent < 0 ? Mark::worse : Mark::better),
-                              number_cell(p_text(cp.p)), causes_text(cp.causes)});
-        }
-        t.notes.push_back(fmt::format(
-            "A change point is the first day of a new level of a figure (E-Divisive means, "
-            "permutation p at most {:g}, at least {} days a side, then windows of {} days at p "
-            "at most {:g}); Before and After are the medians of the days of the levels either "
-            "side.",
-            ChangePointSettings{}.significance, ChangePointSettings{}.min_segment,
-            fmt::join(ChangePointSettings{}.windows, ", "),
-            ChangePointSettings{}.window_significance));
-        out.push_back(std::move(t));
-    }
-    if (!s.fleet_events.empty()) {
-        Table t;
-        t.title = fmt::format("Fleet events ({})", s.fleet_events.size());
-        t.header = {"From", "To", "Hosts", "Direction", "Machine changes shared", "Labels"};
-        for (std::size_t i : s.fleet_events) {
-            const FleetEvent& e = a.fleet_events[i];
-            std::vector<std::string> causes, labels;
-            for (const FleetEvent::Cause& c : e.causes)
-                causes.push_back(fmt::format("{} ({} of {})", cause_text(c.difference), c.labels,
-                                             e.labels.size()));
-            for (const std::string& l : e.labels)
-                labels.push_back(escape_path(l));
-            t.rows.push_back({e.date, e.last_date,
-                              number_cell(fmt::format("{} of {}", e.labels.size(), a.labels)),
-                              TableCell(e.worse ? "slower" : "faster", false,
-                                        e.worse ? Mark::worse : Mark::better),
-                              causes.empty() ? "none" : fmt::format("{}", fmt::join(causes, "; ")),
-                              fmt::format("{}", fmt::join(labels, ", "))});
-        }
-        out.push_back(std::move(t));
-    }
-    if (!s.quiet_machine_changes.empty()) {
-        Table t;
-        t.title = fmt::format("Machine changes that moved no figure ({})",
-                              s.quiet_machine_changes.size());
-        t.header = {"Label", "Program", "Last before", "From", "Changed"};
-        for (std::size_t i : s.quiet_machine_changes) {
-            const QuietMachineChange& q = a.quiet_machine_changes[i];
-            t.rows.push_back({escape_path(q.label), program_name(q.program), q.last_before, q.date,
-                              causes_text(q.differences)});
-        }
-        out.push_back(std::move(t));
-    }
+    if (!s.change_points.empty())
+        out.push_back(change_point_table(a, s));
+    if (!s.fleet_events.empty())
+        out.push_back(fleet_event_table(a, s));
+    if (!s.quiet_machine_changes.empty())
+        out.push_back(quiet_change_table(a, s));
     return out;
 }
 
@@ -177,9 +190,9 @@ std::string history_markdown(const HistoryAnalysis& a, const HistorySelection& s
     return out;
 }
 
-std::string history_json(const HistoryAnalysis& a, const HistorySelection& s,
-                         const HistoryViewOptions& o) {
-    ChangePointSettings settings;
+namespace {
+
+json change_points_json(const HistoryAnalysis& a, const HistorySelection& s) {
     json points = json::array();
     for (std::size_t i : s.change_points) {
         const ChangePoint& cp = a.change_points[i];
@@ -195,6 +208,10 @@ std::string history_json(const HistoryAnalysis& a, const HistorySelection& s,
                           {"p", cp.p},
                           {"causes", causes_json(cp.causes)}});
     }
+    return points;
+}
+
+json fleet_events_json(const HistoryAnalysis& a, const HistorySelection& s) {
     json events = json::array();
     for (std::size_t i : s.fleet_events) {
         const FleetEvent& e = a.fleet_events[i];
@@ -211,6 +228,10 @@ std::string history_json(const HistoryAnalysis& a, const HistorySelection& s,
                           {"change_points", e.change_points.size()},
                           {"causes", causes}});
     }
+    return events;
+}
+
+json quiet_changes_json(const HistoryAnalysis& a, const HistorySelection& s) {
     json quiet = json::array();
     for (std::size_t i : s.quiet_machine_changes) {
         const QuietMachineChange& q = a.quiet_machine_changes[i];
@@ -220,14 +241,25 @@ std::string history_json(const HistoryAnalysis& a, const HistorySelection& s,
                          {"last_before", q.last_before},
                          {"changes", causes_json(q.differences)}});
     }
-    json gate = nullptr;
-    if (o.gate && o.gate_since)
-        gate = {{"since", *o.gate_since},
-                {"verdict", o.gate->verdict == HistoryGate::fail         ? "fail"
-                            : o.gate->verdict == HistoryGate::too_little ? "no_verdict"
-                                                                         : "pass"},
-                {"worse", o.gate->worse.size()},
-                {"unjudged", o.gate->unjudged}};
+    return quiet;
+}
+
+json history_gate_json(const HistoryViewOptions& o) {
+    if (!o.gate || !o.gate_since)
+        return nullptr;
+    return {{"since", *o.gate_since},
+            {"verdict", o.gate->verdict == HistoryGate::fail         ? "fail"
+                        : o.gate->verdict == HistoryGate::too_little ? "no_verdict"
+                                                                     : "pass"},
+            {"worse", o.gate->worse.size()},
+            {"unjudged", o.gate->unjudged}};
+}
+
+}  // namespace
+
+std::string history_json(const HistoryAnalysis& a, const HistorySelection& s,
+                         const HistoryViewOptions& o) {
+    ChangePointSettings settings;
     json doc{{"schema_version", history_schema_version},
              {"tool", "bench_report"},
              {"tool_version", BENCH_REPORT_VERSION},
@@ -239,10 +271,10 @@ std::string history_json(const HistoryAnalysis& a, const HistorySelection& s,
                          {"window_significance", settings.window_significance}}},
              {"since", o.since ? json(*o.since) : json(nullptr)},
              {"labels", a.labels},
-             {"change_points", points},
-             {"fleet_events", events},
-             {"quiet_machine_changes", quiet},
-             {"gate", gate}};
+             {"change_points", change_points_json(a, s)},
+             {"fleet_events", fleet_events_json(a, s)},
+             {"quiet_machine_changes", quiet_changes_json(a, s)},
+             {"gate", history_gate_json(o)}};
     return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 

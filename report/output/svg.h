@@ -32,6 +32,9 @@ struct Svg {
     // A dot; `tooltip`, when given, is shown on hover (an SVG <title>).
     void circle(double cx, double cy, double r, const std::string& fill,
                 const std::string& extra = "", std::string_view tooltip = "");
+    // A path of outline `d` ("M x y H x ..."), not filled.
+    void path(const std::string& d, const std::string& stroke, double stroke_width = 1,
+              const std::string& extra = "");
     // anchor: "start", "middle" or "end"; `extra` is added to the attributes verbatim.
     void text(double x, double y, std::string_view content, const std::string& anchor = "start",
               double size = 12, const std::string& extra = "");
@@ -39,8 +42,26 @@ struct Svg {
     // The drawing as an <svg> element that scales to its container's width.
     // `title` names it for screen readers and as a tooltip.
     std::string element(std::string_view title) const;
+    // The drawing as an <svg> element placed `y` units down another drawing,
+    // at its own size.
+    std::string nested(std::string_view title, double y) const;
     // The drawing as a standalone SVG file.
     std::string document(std::string_view title) const;
+
+private:
+    // The <svg> element, `placement` its attributes of size and position.
+    std::string svg_element(std::string_view title, std::string_view placement) const;
+};
+
+// A chart as drawn: its drawing (size and markup) and the title that names
+// it. A page places it as it is; a banner nests it below its own lines.
+struct Chart {
+    Svg drawing;
+    std::string title;
+
+    // Nothing was drawn: nothing to chart.
+    bool empty() const { return drawing.body.empty(); }
+    std::string element() const { return drawing.element(title); }
 };
 
 // Round numbers for an axis from 0 to at least `max`: the step between ticks,
@@ -98,6 +119,12 @@ inline void Svg::circle(double cx, double cy, double r, const std::string& fill,
         tooltip.empty() ? "/>\n" : "><title>" + xml_escape(tooltip) + "</title></circle>\n");
 }
 
+inline void Svg::path(const std::string& d, const std::string& stroke, double stroke_width,
+                      const std::string& extra) {
+    body += fmt::format("<path d=\"{}\" fill=\"none\" stroke=\"{}\" stroke-width=\"{}\"{}{}/>\n", d,
+                        stroke, svg_detail::number(stroke_width), extra.empty() ? "" : " ", extra);
+}
+
 inline void Svg::text(double x, double y, std::string_view content, const std::string& anchor,
                       double size, const std::string& extra) {
     body +=
@@ -106,13 +133,24 @@ inline void Svg::text(double x, double y, std::string_view content, const std::s
                     extra.empty() ? "" : " ", extra, xml_escape(content));
 }
 
-inline std::string Svg::element(std::string_view title) const {
+inline std::string Svg::svg_element(std::string_view title, std::string_view placement) const {
     return fmt::format(
         "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 {} {}\" "
-        "style=\"width:100%;height:auto\" role=\"img\" font-family=\"sans-serif\">\n"
+        "{} role=\"img\" font-family=\"sans-serif\">\n"
         "<title>{}</title>\n<rect class=\"bg\" width=\"100%\" height=\"100%\" "
         "fill=\"#ffffff\"/>\n{}</svg>\n",
-        svg_detail::number(width), svg_detail::number(height), xml_escape(title), body);
+        svg_detail::number(width), svg_detail::number(height), placement, xml_escape(title),
+        body);
+}
+
+inline std::string Svg::element(std::string_view title) const {
+    return svg_element(title, "style=\"width:100%;height:auto\"");
+}
+
+inline std::string Svg::nested(std::string_view title, double y) const {
+    return svg_element(title, fmt::format("x=\"0\" y=\"{}\" width=\"{}\" height=\"{}\"",
+                                          svg_detail::number(y), svg_detail::number(width),
+                                          svg_detail::number(height)));
 }
 
 inline std::string Svg::document(std::string_view title) const {
@@ -150,25 +188,31 @@ inline std::vector<double> ticks_between(double from, double to, double step, in
     return ticks;
 }
 
+namespace svg_detail {
+
+// The width of an ASCII character, in em.
+inline double ascii_em(char c) {
+    constexpr std::string_view narrow = " .,:;'|ilj!", wide = "mwMW@%";
+    if (narrow.find(c) != std::string_view::npos)
+        return 0.36;
+    if (wide.find(c) != std::string_view::npos)
+        return 0.95;
+    return c >= 'A' && c <= 'Z' ? 0.74 : 0.64;
+}
+
+}  // namespace svg_detail
+
 inline double text_width(std::string_view text, double size) {
     double em = 0;
     for (std::size_t i = 0; i < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x80) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80) {
+            // A character past ASCII (or a byte that starts none) is wide.
             std::size_t n = utf8_length(text, i);
             em += 1;
             i += n ? n : 1;
             continue;
         }
-        if (c == ' ' || c == '.' || c == ',' || c == ':' || c == ';' || c == '\'' || c == '|' ||
-            c == 'i' || c == 'l' || c == 'j' || c == '!')
-            em += 0.36;
-        else if (c == 'm' || c == 'w' || c == 'M' || c == 'W' || c == '@' || c == '%')
-            em += 0.95;
-        else if (c >= 'A' && c <= 'Z')
-            em += 0.74;
-        else
-            em += 0.64;
+        em += svg_detail::ascii_em(text[i]);
         ++i;
     }
     return em * size;
@@ -177,17 +221,29 @@ inline double text_width(std::string_view text, double size) {
 inline std::string fit_text(std::string_view text, double width, double size) {
     if (text_width(text, size) <= width)
         return std::string(text);
-    const std::string_view ellipsis = "\xE2\x80\xA6";
-    std::size_t end = text.size();
-    while (end > 0) {
-        // Back to the start of a character.
-        do
-            --end;
-        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80);
-        if (text_width(text.substr(0, end), size) + size <= width)
-            break;
+    // The longest start of the text, cut before a character, that leaves
+    // room for the ellipsis. A start only widens as characters are added, so
+    // one pass from the front finds it, measuring each character once.
+    std::size_t end = 0;
+    double em = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (i == 0 || (c & 0xC0) != 0x80) {
+            if (!(em * size + size <= width))
+                break;
+            end = i;
+        }
+        if (c < 0x80) {
+            em += svg_detail::ascii_em(text[i]);
+            ++i;
+        } else {
+            // As text_width counts it: one em, however many bytes.
+            std::size_t n = utf8_length(text, i);
+            em += 1;
+            i += n ? n : 1;
+        }
     }
-    return std::string(text.substr(0, end)) + std::string(ellipsis);
+    return std::string(text.substr(0, end)) + "\xE2\x80\xA6";
 }
 
 }  // namespace report

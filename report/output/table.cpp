@@ -31,7 +31,10 @@ const char* class_of(Mark mark) {
 
 }  // namespace
 
-std::string render_text(const Table& table, bool colour) {
+namespace {
+
+// The widest cell of each column, the header's included.
+std::vector<std::size_t> column_widths(const Table& table) {
     std::vector<std::size_t> widths(table.header.size(), 0);
     for (std::size_t i = 0; i < table.header.size(); ++i)
         widths[i] = display_width(table.header[i]);
@@ -41,16 +44,35 @@ std::string render_text(const Table& table, bool colour) {
         for (std::size_t i = 0; i < row.size(); ++i)
             widths[i] = std::max(widths[i], display_width(row[i].text));
     }
+    return widths;
+}
 
-    std::string out;
-    if (!table.title.empty())
-        out += table.title + "\n";
-    auto emit = [&](std::size_t count, auto&& cell_at) {
+// The columns that hold a number in any row: their header is right-aligned
+// over them.
+std::vector<bool> numeric_columns(const Table& table, std::size_t columns) {
+    std::vector<bool> numeric(columns, false);
+    for (const auto& row : table.rows)
+        for (std::size_t i = 0; i < row.size(); ++i)
+            numeric[i] = numeric[i] || row[i].numeric;
+    return numeric;
+}
+
+// One line of padded cells, two spaces apart, numbers right-aligned, with no
+// spaces at its end.
+class TextLines {
+public:
+    TextLines(std::vector<std::size_t> widths, bool colour)
+        : widths_(std::move(widths)), colour_(colour) {}
+
+    const std::vector<std::size_t>& widths() const { return widths_; }
+
+    template <typename CellAt>
+    void line(std::string& out, std::size_t count, CellAt&& cell_at) const {
         std::string line;
         std::size_t pending = 0;  // spaces owed before the next text, trimmed at the end
         for (std::size_t i = 0; i < count; ++i) {
             const TableCell& cell = cell_at(i);
-            std::size_t pad = widths[i] - display_width(cell.text);
+            std::size_t pad = widths_[i] - display_width(cell.text);
             if (i > 0)
                 pending += 2;
             if (cell.numeric)
@@ -58,26 +80,37 @@ std::string render_text(const Table& table, bool colour) {
             if (!cell.text.empty()) {
                 line.append(pending, ' ');
                 pending = 0;
-                const char* on = colour ? colour_of(cell.mark) : nullptr;
+                const char* on = colour_ ? colour_of(cell.mark) : nullptr;
                 line += on ? std::string(on) + cell.text + "\x1b[0m" : cell.text;
             }
             if (!cell.numeric)
                 pending += pad;
         }
         out += line + "\n";
-    };
-    // A header sits over its column the way the column's cells do.
-    std::vector<bool> numeric(widths.size(), false);
-    for (const auto& row : table.rows)
-        for (std::size_t i = 0; i < row.size(); ++i)
-            numeric[i] = numeric[i] || row[i].numeric;
+    }
+
+private:
+    std::vector<std::size_t> widths_;
+    bool colour_;
+};
+
+}  // namespace
+
+std::string render_text(const Table& table, bool colour) {
+    TextLines lines(column_widths(table), colour);
+    const std::vector<std::size_t>& widths = lines.widths();
+    std::string out;
+    if (!table.title.empty())
+        out += table.title + "\n";
     if (!table.header.empty()) {
-        emit(table.header.size(),
-             [&](std::size_t i) { return TableCell(table.header[i], numeric[i]); });
-        emit(widths.size(), [&](std::size_t i) { return TableCell(std::string(widths[i], '-')); });
+        std::vector<bool> numeric = numeric_columns(table, widths.size());
+        lines.line(out, table.header.size(),
+                   [&](std::size_t i) { return TableCell(table.header[i], numeric[i]); });
+        lines.line(out, widths.size(),
+                   [&](std::size_t i) { return TableCell(std::string(widths[i], '-')); });
     }
     for (const auto& row : table.rows)
-        emit(row.size(), [&](std::size_t i) -> const TableCell& { return row[i]; });
+        lines.line(out, row.size(), [&](std::size_t i) -> const TableCell& { return row[i]; });
     for (const auto& note : table.notes)
         out += note + "\n";
     return out;

@@ -1,8 +1,8 @@
 #include "output/text.h"
 
+#include <algorithm>
 #include <iterator>
 
-#include <csv.h>
 #include <fmt/format.h>
 
 namespace report {
@@ -47,21 +47,33 @@ char32_t next_code_point(const std::string& s, std::size_t& i) {
     return cp;
 }
 
+// Code points as ranges, first and last included.
+struct CodePoints {
+    char32_t first, last;
+};
+
+bool within(const CodePoints* begin, const CodePoints* end, char32_t cp) {
+    return std::any_of(begin, end,
+                       [cp](const CodePoints& r) { return cp >= r.first && cp <= r.last; });
+}
+
+// Combining marks and zero-width characters (and a byte that ends a string).
+constexpr CodePoints zero_width[] = {
+    {0x0000, 0x0000}, {0x0300, 0x036F}, {0x200B, 0x200F}, {0x20D0, 0x20FF}, {0xFE20, 0xFE2F}};
+
+// East Asian wide and full-width characters, and the emoji blocks a terminal
+// draws two columns wide.
+constexpr CodePoints double_width[] = {
+    {0x1100, 0x115F}, {0x2329, 0x232A}, {0x2E80, 0x303E},   {0x3040, 0xA4CF},
+    {0xAC00, 0xD7A3}, {0xF900, 0xFAFF}, {0xFE30, 0xFE6F},   {0xFF00, 0xFF60},
+    {0xFFE0, 0xFFE6}, {0x1F300, 0x1F64F}, {0x1F900, 0x1F9FF}, {0x20000, 0x3FFFD}};
+
 // Terminal columns of one code point, after Markus Kuhn's wcwidth: combining
 // marks take none, East Asian wide and full-width characters two.
 int code_point_width(char32_t cp) {
-    if (cp == 0)
+    if (within(std::begin(zero_width), std::end(zero_width), cp))
         return 0;
-    if ((cp >= 0x0300 && cp <= 0x036F) || (cp >= 0x200B && cp <= 0x200F) ||
-        (cp >= 0x20D0 && cp <= 0x20FF) || (cp >= 0xFE20 && cp <= 0xFE2F))
-        return 0;
-    bool wide = (cp >= 0x1100 && cp <= 0x115F) || cp == 0x2329 || cp == 0x232A ||
-                (cp >= 0x2E80 && cp <= 0xA4CF && cp != 0x303F) || (cp >= 0xAC00 && cp <= 0xD7A3) ||
-                (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0xFE30 && cp <= 0xFE6F) ||
-                (cp >= 0xFF00 && cp <= 0xFF60) || (cp >= 0xFFE0 && cp <= 0xFFE6) ||
-                (cp >= 0x1F300 && cp <= 0x1F64F) || (cp >= 0x1F900 && cp <= 0x1F9FF) ||
-                (cp >= 0x20000 && cp <= 0x3FFFD);
-    return wide ? 2 : 1;
+    return within(std::begin(double_width), std::end(double_width), cp) ? 2 : 1;
 }
 
 }  // namespace
@@ -227,8 +239,17 @@ void append_json_string(std::string& out_, std::string_view s) {
 }
 
 std::string csv_figure(const std::string& s) {
-    std::string out(s.size() * 2 + 2, '\0');
-    out.resize(csv_write(out.data(), out.size(), s.data(), s.size()));
+    // Always quoted, a quote inside doubled: commas, newlines and quotes in a
+    // field stay in it.
+    std::string out;
+    out.reserve(s.size() + 2);
+    out += '"';
+    for (char c : s) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    out += '"';
     return out;
 }
 

@@ -47,8 +47,8 @@ std::string xml_escape(std::string_view text);
 // that are not UTF-8 replaced by U+FFFD.
 void append_json_string(std::string& out, std::string_view s);
 
-// One CSV field of free text (a path, a label, a host name), quoted by
-// libcsv. Text that a spreadsheet would take for a formula, starting with
+// One CSV field of free text (a path, a label, a host name), always quoted,
+// a quote inside doubled. Text that a spreadsheet would take for a formula, starting with
 // "=", "+", "-", "@", a tab or a carriage return, is preceded by "'" so that
 // it is shown, not evaluated.
 std::string csv_field(const std::string& s);

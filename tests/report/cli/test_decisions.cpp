@@ -156,7 +156,7 @@ TEST(DecisionsFleet, TheChartColoursTheRunsTheTableLists) {
         for (const Outlier& o : cs[0].outliers)
             listed.insert(cs[0].runs[o.run]->label);
         EXPECT_EQ(listed, std::set<std::string>{"host-06"}) << "median " << median;
-        std::string svg = fleet_chart(cs[0], "float");
+        std::string svg = fleet_chart(cs[0], "float").element();
         EXPECT_EQ(coloured(svg, "#D55E00"), listed) << "median " << median;
 
         ViewOptions view;

@@ -448,6 +448,17 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
              EXPECT_EQ(slurp(d / "omp.txt"), "GOMP_CPU_AFFINITY=0\nOMP_DISPLAY_ENV=true\n"
                                              "OMP_PLACES=cores\nOMP_PROC_BIND=true\n");
          }},
+        // Output views and the page.
+        // A label cut to fit a chart is measured once, not once per character
+        // dropped: 100,000 characters chart in well under the case's 20 s.
+        {"a label of 100,000 characters is charted in linear time",
+         [](const fs::path& d) { host(d / "h1"); },
+         "timeout 20 \"$B\" chart --label \"$(head -c 100000 /dev/zero | tr '\\0' L)\" h1 "
+         "-o page.html; echo \"exit status $?\"",
+         0, {}, {"exit status 0\n"},
+         [](const fs::path& d, const Result&) {
+             EXPECT_NE(slurp(d / "page.html").find("LLL\xE2\x80\xA6"), std::string::npos);
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -524,7 +535,7 @@ TEST(HostileText, TerminalCsvAndJsonForms) {
     struct Csv {
         std::string in, field, figure;
     };
-    // libcsv quotes every field; text that starts a formula gains a "'".
+    // Every text field is quoted; text that starts a formula gains a "'".
     for (const Csv& c : std::vector<Csv>{
              {"=1+2", "\"'=1+2\"", "\"=1+2\""},
              {"+1", "\"'+1\"", "\"+1\""},

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -18,6 +19,7 @@
 #include "input/load.h"
 #include "process.h"
 #include "samples.h"
+#include "analysis/page.h"
 #include "output/svg.h"
 
 namespace fs = std::filesystem;
@@ -142,6 +144,39 @@ TEST(FitText, WithinTheWidthAndWholeCharacters) {
     }
 }
 
+// fit_text as it was when it measured every start of the text, from the
+// longest down: the one pass must cut at the very same byte.
+std::string fit_by_every_start(std::string_view text, double width, double size) {
+    if (report::text_width(text, size) <= width)
+        return std::string(text);
+    std::size_t end = text.size();
+    while (end > 0) {
+        do
+            --end;
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80);
+        if (report::text_width(text.substr(0, end), size) + size <= width)
+            break;
+    }
+    return std::string(text.substr(0, end)) + "\xE2\x80\xA6";
+}
+
+TEST(FitText, CutsWhereMeasuringEveryStartCut) {
+    // Narrow, wide and capital letters, characters of two to four bytes, and
+    // bytes that start no character or end one too soon.
+    const std::string pieces[] = {"a",  "W",      " ",    "i",    "\xC3\xA9", "\xE6\x9D\xB1",
+                                  "\x80", "\xC3", "\xED\xA0\x80", "\xF0\x9F\x98\x80"};
+    std::mt19937 random(17);
+    for (int k = 0; k < 3000; ++k) {
+        std::string text;
+        for (std::size_t n = random() % 40; n > 0; --n)
+            text += pieces[random() % std::size(pieces)];
+        double width = static_cast<double>(random() % 400) / 2;
+        double size = 9 + static_cast<double>(random() % 7);
+        ASSERT_EQ(report::fit_text(text, width, size), fit_by_every_start(text, width, size))
+            << "width " << width << ", size " << size << ": " << report::escape_path(text);
+    }
+}
+
 // Fourteen hosts, more than there are colours: a dot chart per test with a
 // dot per run in each panel, the outliers named, every link of the contents
 // landing on its section, and the per-run detail limited.
@@ -174,6 +209,69 @@ TEST(FleetChart, DotsNamesAndContents) {
     }
     EXPECT_LE(count(html, "<details"), 12u);
     EXPECT_GE(count(html, "<details"), 2u);  // host-013's two runs
+}
+
+// A label's repetitions summed up thread by thread for its chart: every
+// thread any repetition ran, each rate's median over the repetitions that
+// have it, and the overall rate only of repetitions whose every thread
+// completed.
+TEST(RepeatedScaling, EachThreadsMedianOverTheRepetitionsThatHaveIt) {
+    auto rep = [](double single, std::vector<double> threads, double overall, int incomplete) {
+        report::Run run;
+        run.program = report::Program::memory;
+        report::Test t;
+        t.key = "allocation";
+        t.unit = "Millions Allocations/sec.";
+        t.single_rate = report::Figure{"", single};
+        for (std::size_t i = 0; i < threads.size(); ++i)
+            t.threads.push_back({static_cast<int>(i), {}, report::Figure{"", threads[i]}, {}});
+        t.overall_rate = report::Figure{"", overall};
+        t.incomplete_threads = incomplete;
+        run.tests.push_back(t);
+        return run;
+    };
+    std::vector<report::Run> runs = {rep(10, {5, 6}, 11, 0), rep(12, {7, 6, 3}, 99, 1),
+                                     rep(11, {6, 9}, 15, 0)};
+    std::vector<const report::Run*> reps;
+    for (const report::Run& r : runs)
+        reps.push_back(&r);
+    std::vector<report::RepeatedScaling> s = report::repeated_scaling(reps);
+    ASSERT_EQ(s.size(), 1u);
+    EXPECT_EQ(s[0].unit, "Millions Allocations/sec.");
+    EXPECT_EQ(s[0].single.median, 11);
+    EXPECT_EQ(s[0].overall.values, (std::vector<double>{11, 15}));
+    ASSERT_EQ(s[0].threads.size(), 3u);
+    EXPECT_EQ(s[0].threads[0].rate.median, 6);
+    EXPECT_EQ(s[0].threads[1].rate.values, (std::vector<double>{6, 6, 9}));
+    EXPECT_EQ(s[0].threads[2].rate.median, 3);
+}
+
+// Two labels of four repetitions each: one chart per test and label, a dot
+// per repetition on each thread's bar, instead of a chart per repetition.
+TEST(RepetitionChart, ADotPerRepetitionInOneChartPerTest) {
+    fs::path dir = fs::temp_directory_path() / ("repetition_chart_" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    for (const char* label : {"old", "new"}) {
+        fs::create_directories(dir / label);
+        for (unsigned rep = 1; rep <= 4; ++rep)
+            std::ofstream(dir / label / fmt::format("results_memory_Linux_x86 @ {}.txt", rep))
+                << noisy_results_file(report::Program::memory, 1, 0.02, 2, rep);
+    }
+    ASSERT_EQ(shell("cd '" + dir.string() + "' && '" BENCH_REPORT
+                    "' chart old new -o r.html 2>err.txt"),
+              0)
+        << slurp(dir / "err.txt");
+    std::string html = slurp(dir / "r.html");
+    fs::remove_all(dir);
+    for (const char* label : {"old", "new"}) {
+        std::string title = fmt::format("rate per thread, 4 repetitions of {}</title>", label);
+        EXPECT_EQ(count(html, title), 3u) << label;
+        std::size_t at = html.find(title);
+        ASSERT_NE(at, std::string::npos);
+        // Two threads, four repetitions: eight dots.
+        EXPECT_EQ(count(html.substr(at, html.find("</svg>", at) - at), "<circle"), 8u);
+    }
+    EXPECT_EQ(count(html, "rate per thread, old</title>"), 0u);
 }
 
 // Fifteen hosts' memory runs as `bench_report run` lays them out, fourteen on
@@ -271,12 +369,16 @@ TEST_F(ChartCommand, EverySvgIsWellFormedXml) {
     }
     // The comparison, three scaling charts of the two-thread run, one of the other.
     EXPECT_EQ(charts, 5);
-    // Self-contained: no script, nothing fetched; links only within the page.
-    for (const char* outside : {"<script", "src=", "url(", "@import"})
+    // Self-contained: no script, nothing fetched; links and fills (the
+    // hatching of a bar) only within the page.
+    for (const char* outside : {"<script", "src=", "@import"})
         EXPECT_EQ(html.find(outside), std::string::npos) << outside;
     for (std::size_t at = html.find("href="); at != std::string::npos;
          at = html.find("href=", at + 1))
         EXPECT_EQ(html.compare(at, 7, "href=\"#"), 0) << html.substr(at, 40);
+    for (std::size_t at = html.find("url("); at != std::string::npos;
+         at = html.find("url(", at + 1))
+        EXPECT_EQ(html.compare(at, 5, "url(#"), 0) << html.substr(at, 40);
 }
 
 TEST_F(ChartCommand, BadInputAndUnwritableOutput) {

@@ -1,8 +1,9 @@
 // Opens an HTML report in Debian's Chromium at each width given and prints,
 // as one JSON line per width, what a reader would notice: the number of
-// elements, whether the page or a chart is wider than the window, and every
-// piece of chart text that is cut at a chart's edge or drawn over a mark, a
-// line or other text.
+// elements, whether the page or a chart is wider than the window, every
+// piece of chart text that is cut at a chart's edge, drawn over a mark, a
+// line or other text, or shown smaller than 9 CSS pixels, and the bars of a
+// comparison as drawn: each one's mark and fill, and each whisker.
 //
 //   node measure.js REPORT.html WIDTH...
 //
@@ -30,7 +31,13 @@ async function measure(page, file, width) {
             wide: [],
             cut: [],
             overlaps: [],
+            small: [],
+            smallestText: Infinity,
+            bars: [],
+            whiskers: [],
         };
+        // The least size of chart text a reader can be asked to read, in CSS pixels.
+        const leastText = 9;
         // Boxes touching at an edge, or by less than this, do not overlap.
         const slack = 0.5;
         const meets = (a, b) => a.left < b.right - slack && b.left < a.right - slack &&
@@ -42,19 +49,43 @@ async function measure(page, file, width) {
             return {left: r.left - w, right: r.right + w, top: r.top - w, bottom: r.bottom + w};
         };
         const name = (svg) => (svg.querySelector('title') || {}).textContent || '(untitled chart)';
+        // The size text is shown at: its font size scaled (and turned) by
+        // everything between it and the window, the chart's viewBox included.
+        const shownSize = (t) => {
+            const m = t.getScreenCTM();
+            return parseFloat(getComputedStyle(t).fontSize) * Math.hypot(m.a, m.b);
+        };
+        const round = (v) => Math.round(v * 100) / 100;
         for (const svg of document.querySelectorAll('svg')) {
             ++out.charts;
             const frame = svg.getBoundingClientRect();
             if (frame.right > window.innerWidth + slack || frame.left < -slack)
                 out.wide.push(name(svg));
             const texts = [...svg.querySelectorAll('text')].filter((t) => t.textContent.trim() !== '')
-                .map((t) => ({text: t.textContent, box: t.getBoundingClientRect()}));
-            // Grid lines and the background are meant to lie under text.
+                .map((t) => ({text: t.textContent, box: t.getBoundingClientRect(),
+                              size: shownSize(t)}));
+            // Grid lines and the background are meant to lie under text; what
+            // a pattern is drawn with is not drawn where it is defined.
             const marks = [...svg.querySelectorAll('rect, line, circle, polyline, path, polygon')]
-                .filter((e) => !e.classList.contains('grid') && !e.classList.contains('bg'))
+                .filter((e) => !e.classList.contains('grid') && !e.classList.contains('bg') &&
+                               !e.closest('defs'))
                 .map((e) => ({tag: e.tagName, box: markBox(e)}));
+            for (const b of svg.querySelectorAll('rect[data-mark]')) {
+                const r = b.getBoundingClientRect();
+                out.bars.push({chart: name(svg), mark: b.dataset.mark, fill: getComputedStyle(b).fill,
+                               cx: round((r.left + r.right) / 2), top: round(r.top),
+                               bottom: round(r.bottom)});
+            }
+            for (const w of svg.querySelectorAll('path.whisker')) {
+                const r = w.getBoundingClientRect();
+                out.whiskers.push({chart: name(svg), cx: round((r.left + r.right) / 2),
+                                   top: round(r.top), bottom: round(r.bottom)});
+            }
             for (let i = 0; i < texts.length; ++i) {
                 const a = texts[i];
+                out.smallestText = Math.min(out.smallestText, round(a.size));
+                if (a.size < leastText)
+                    out.small.push({chart: name(svg), text: a.text, px: round(a.size)});
                 if (a.box.left < frame.left - slack || a.box.right > frame.right + slack ||
                     a.box.top < frame.top - slack || a.box.bottom > frame.bottom + slack)
                     out.cut.push({chart: name(svg), text: a.text});

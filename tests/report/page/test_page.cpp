@@ -2,13 +2,16 @@
 // then opened in Chromium at a desktop's width and a phone's (puppeteer-core,
 // tests/report/page/measure.js). The page stays within its budget of bytes
 // and elements, never scrolls sideways as a whole, no chart is wider than the
-// window, and no chart text is cut at its edge or drawn over a mark, a line
-// or other text.
+// window, and no chart text is cut at its edge, drawn over a mark, a line or
+// other text, or shown below 9 pixels. A comparison's bars carry what its
+// table says: a whisker for each interval, hatching for each "same".
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -174,9 +177,109 @@ TEST_P(Page, FitsItsBudgetAndEveryScreen) {
         EXPECT_TRUE(m["wide"].empty()) << m["wide"].dump(1);
         EXPECT_TRUE(m["cut"].empty()) << m["cut"].dump(1);
         EXPECT_TRUE(m["overlaps"].empty()) << m["overlaps"].dump(1).substr(0, 4000);
+        EXPECT_TRUE(m["small"].empty()) << m["small"].dump(1).substr(0, 4000);
         RecordProperty("elements", m["elements"].get<int>());
+        if (m["smallestText"].is_number())
+            RecordProperty("smallest_text_px_x100",
+                           static_cast<int>(m["smallestText"].get<double>() * 100));
     }
     EXPECT_EQ(widths, 2) << slurp(dir / "page.err");
+}
+
+// Runs `bench_report ARGS`, then measures its page at a phone's width:
+// measure.js's line, or null when the page could not be measured (skipped).
+nlohmann::json measure_at_390(const fs::path& dir, const std::string& args) {
+    fs::path html = dir / "report.html";
+    EXPECT_EQ(shell("'" BENCH_REPORT "' " + args + " -o " + quoted(html) + " 2>" +
+                    quoted(dir / "chart.err")),
+              0)
+        << slurp(dir / "chart.err");
+    int rc = shell("'" PAGE_CHECK "' '" PAGE_CACHE "' " + quoted(html) + " 390 >" +
+                   quoted(dir / "page.json") + " 2>" + quoted(dir / "page.err"));
+    if (rc == 77)
+        return nullptr;
+    EXPECT_EQ(rc, 0) << slurp(dir / "page.err");
+    return nlohmann::json::parse(slurp(dir / "page.json"));
+}
+
+// Three labels of 5 repetitions at 2% noise a pass: "old" the baseline,
+// "same" as fast as it, "fast" a quarter faster. Every bar with an interval
+// carries a whisker around its estimate, and the bars hatched as "no
+// difference" are exactly the rates (and geometric means) the comparison
+// marks "same": the page says what the table says.
+TEST(PageBars, WhiskersAndNoDifferenceBarsAreTheComparisons) {
+    if (!fs::exists("/usr/bin/chromium"))
+        GTEST_SKIP() << "Chromium is not installed (Debian package chromium)";
+    fs::path dir = fs::temp_directory_path() / ("page_bars_" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    struct Remove {
+        fs::path dir;
+        ~Remove() { fs::remove_all(dir); }
+    } remove{dir};
+    unsigned seed = 1;
+    for (auto [label, speed] : {std::pair{"old", 1.0}, {"same", 1.0}, {"fast", 1.25}}) {
+        fs::create_directories(dir / label);
+        for (int rep = 1; rep <= 5; ++rep)
+            std::ofstream(dir / label /
+                          ("results_memory_Linux_x86 @ " + std::to_string(rep) + ".txt"))
+                << noisy_results_file(report::Program::memory, speed, 0.02, 2, seed++);
+    }
+    std::string inputs = quoted(dir / "old") + " " + quoted(dir / "same") + " " +
+                         quoted(dir / "fast") + " --baseline " + quoted(dir / "old");
+    ASSERT_EQ(shell("'" BENCH_REPORT "' compare --format json " + inputs + " >" +
+                    quoted(dir / "compare.json")),
+              0);
+    nlohmann::json doc = nlohmann::json::parse(slurp(dir / "compare.json"));
+    std::size_t same = 0, intervals = 0, changes = 0;
+    for (const nlohmann::json& program : doc["programs"]) {
+        for (const nlohmann::json& row : program["figures"])
+            if (row["figure"] == "single rate" || row["figure"] == "overall rate")
+                for (const nlohmann::json& cell : row["cells"]) {
+                    same += cell["mark"] == "same";
+                    changes += cell["mark"] == "better" || cell["mark"] == "worse";
+                    intervals += !cell["interval"].is_null();
+                }
+        for (const nlohmann::json& run : program["runs"])
+            for (const char* geo : {"geomean_single_rate", "geomean_overall_rate"}) {
+                same += run[geo]["mark"] == "same";
+                changes += run[geo]["mark"] == "better" || run[geo]["mark"] == "worse";
+            }
+    }
+    ASSERT_GT(same, 0u);
+    ASSERT_GT(changes, 0u);
+    ASSERT_GT(intervals, 0u);
+
+    nlohmann::json m = measure_at_390(dir, "chart " + inputs);
+    if (m.is_null())
+        GTEST_SKIP() << "the page was not measured: " << slurp(dir / "page.err");
+    std::size_t hatched = 0, solid_changes = 0;
+    for (const nlohmann::json& bar : m["bars"]) {
+        bool pattern = bar["fill"].get<std::string>().rfind("url(", 0) == 0;
+        EXPECT_EQ(pattern, bar["mark"] == "same") << bar.dump();
+        hatched += pattern;
+        solid_changes += bar["mark"] == "better" || bar["mark"] == "worse";
+    }
+    EXPECT_EQ(hatched, same);
+    EXPECT_EQ(solid_changes, changes);
+    ASSERT_EQ(m["whiskers"].size(), intervals);
+    for (const nlohmann::json& w : m["whiskers"]) {
+        // The bar under it (of the panel it is drawn in: the nearest), its
+        // top the estimate, lies within it.
+        auto distance = [&](const nlohmann::json& b) {
+            double mid = (w["top"].get<double>() + w["bottom"].get<double>()) / 2;
+            return std::abs(b["cx"].get<double>() - w["cx"].get<double>()) < 0.5
+                       ? std::abs(b["top"].get<double>() - mid)
+                       : HUGE_VAL;
+        };
+        auto bar = std::min_element(
+            m["bars"].begin(), m["bars"].end(),
+            [&](const nlohmann::json& a, const nlohmann::json& b) { return distance(a) < distance(b); });
+        ASSERT_TRUE(bar != m["bars"].end() && distance(*bar) < HUGE_VAL) << w.dump();
+        EXPECT_LE(w["top"].get<double>(), (*bar)["top"].get<double>() + 0.5) << w.dump();
+        EXPECT_GE(w["bottom"].get<double>(), (*bar)["top"].get<double>() - 0.5) << w.dump();
+    }
+    EXPECT_TRUE(m["small"].empty()) << m["small"].dump(1);
+    EXPECT_TRUE(m["overlaps"].empty()) << m["overlaps"].dump(1).substr(0, 4000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Report, Page, ::testing::ValuesIn(cases),

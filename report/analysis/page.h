@@ -1,0 +1,83 @@
+// What a report page shows, worked out here so that the page only draws: the
+// histories of its labels (the rates of each test by day with the change
+// points that fall on them) and the scaling of a label's repetitions (each
+// thread's rate in every repetition, with their median).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analysis/change_points.h"
+#include "analysis/history.h"
+
+namespace report {
+
+// One rate of one test by day: each day's median with its lowest and highest.
+struct HistoryRate {
+    bool overall = false;  // the overall rate, else the single-thread rate
+    std::vector<HistoryPoint> points;
+    std::vector<const ChangePoint*> change_points;  // of this test and rate
+};
+
+// A test of one history: its rates that have a day's figure, the
+// single-thread rate first.
+struct HistoryTest {
+    std::string key;
+    std::string unit;  // as the first run with the test printed it
+    std::vector<HistoryRate> rates;
+};
+
+// One label's history of one program.
+struct ProgramHistory {
+    const History* history = nullptr;
+    std::size_t runs = 0;                           // over every day
+    std::vector<const ChangePoint*> change_points;  // of every test and rate
+    std::vector<HistoryTest> tests;                 // in the catalogue's order
+};
+
+struct LabelHistory {
+    std::string label;
+    std::vector<ProgramHistory> programs;
+    std::size_t days = 0;  // the most days of its programs
+};
+
+struct HistoryPage {
+    const HistoryAnalysis* analysis = nullptr;  // null: no history analysed
+    std::vector<LabelHistory> labels;           // the first given, at most as many as asked
+    std::size_t labels_total = 0;               // labels with a history
+};
+
+// The page's view of `analysis`: the histories of the first `labels` labels
+// to have one, in the order given. The page keeps pointers into `analysis`.
+HistoryPage history_page(const HistoryAnalysis& analysis, std::size_t labels);
+
+// A rate in each repetition of a label that has it, and their median.
+struct RepeatedRate {
+    std::vector<double> values;  // finite, in the order of the repetitions
+    std::optional<double> median;
+};
+
+// One thread of the multi-thread pass over a label's repetitions.
+struct RepeatedThread {
+    int thread = 0;
+    RepeatedRate rate;
+    bool out_of_memory = false;  // in any repetition
+};
+
+// One test over a label's repetitions: what a chart of its scaling draws.
+struct RepeatedScaling {
+    std::string key;
+    std::string unit;  // as the first repetition with the test printed it
+    RepeatedRate single;
+    bool single_out_of_memory = false;    // in any repetition
+    std::vector<RepeatedThread> threads;  // by thread number
+    RepeatedRate overall;                 // over repetitions whose every thread completed
+};
+
+// Each test with per-thread rates of `repetitions` (runs of one program
+// under one label), in the catalogue's order.
+std::vector<RepeatedScaling> repeated_scaling(const std::vector<const Run*>& repetitions);
+
+}  // namespace report
