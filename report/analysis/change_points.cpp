@@ -5,8 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <exception>
-#include <functional>
 #include <iterator>
 #include <limits>
 #include <map>
@@ -18,9 +16,9 @@
 #include <string_view>
 #include <tuple>
 
-#include <omp.h>
 
 #include "analysis/comparison.h"
+#include "model/parallel.h"
 #include "analysis/stats.h"
 #include "machine/record.h"
 #include "model/catalogue.h"
@@ -704,72 +702,6 @@ void group_fleet_events(HistoryAnalysis& a) {
     }
     std::stable_sort(a.fleet_events.begin(), a.fleet_events.end(),
                      [](const FleetEvent& x, const FleetEvent& y) { return x.date < y.date; });
-}
-
-// The OpenMP runtime that in_parallel brings into bench_report reads OMP_*
-// and GOMP_* from the environment as it loads. Set for the benchmark
-// programs, they would bind bench_report's own thread to one processor (and
-// with it every program `run` starts, which inherits its processors:
-// OMP_PROC_BIND=true would run a multi-thread pass on one processor) or print
-// the runtime's lines on standard error (OMP_DISPLAY_ENV). So they are hidden
-// from it while the libraries load, their names' first letter lowered in
-// place before any library starts, and given back before main: bench_report's
-// own threads run as if none were set, and the programs get them as given.
-// (An executable's pre-initialisers run before its libraries' initialisers;
-// its constructors after them.)
-namespace openmp_environment {
-
-constexpr std::size_t most = 64;  // past this many, the rest stay seen
-char* hidden[most];
-std::size_t count = 0;
-
-void hide(int, char**, char** envp) {
-    for (char** e = envp; e && *e && count < most; ++e)
-        if (std::strncmp(*e, "OMP_", 4) == 0 || std::strncmp(*e, "GOMP_", 5) == 0) {
-            **e = **e == 'O' ? 'o' : 'g';
-            hidden[count++] = *e;
-        }
-}
-
-__attribute__((constructor(101))) void give_back() {
-    for (std::size_t i = 0; i < count; ++i)
-        *hidden[i] = *hidden[i] == 'o' ? 'O' : 'G';
-}
-
-__attribute__((section(".preinit_array"), used)) void (*const hide_at_load)(int, char**,
-                                                                            char**) = hide;
-
-}  // namespace openmp_environment
-
-// Runs work(i) for every i below `count`, each once, on up to `threads`
-// threads (0: one per processor). The first exception a work throws is
-// thrown here once all have stopped; none leaves the parallel region, and
-// the works not yet begun are skipped.
-void in_parallel(std::size_t count, std::size_t threads,
-                 const std::function<void(std::size_t)>& work) {
-    constexpr std::size_t most_threads = 16;
-    if (threads == 0)
-        threads = static_cast<std::size_t>(std::max(1, omp_get_num_procs()));
-    threads = std::max<std::size_t>(1, std::min({threads, count, most_threads}));
-    std::exception_ptr failed;
-    std::atomic<bool> stop{false};
-#pragma omp parallel for num_threads(static_cast<int>(threads)) schedule(dynamic, 1)
-    for (std::size_t i = 0; i < count; ++i) {
-        if (stop.load(std::memory_order_relaxed))
-            continue;
-        try {
-            work(i);
-        } catch (...) {
-#pragma omp critical(in_parallel_failed)
-            {
-                if (!failed)
-                    failed = std::current_exception();
-            }
-            stop.store(true, std::memory_order_relaxed);
-        }
-    }
-    if (failed)
-        std::rethrow_exception(failed);
 }
 
 // What the analysis finds in one history; its change points' `series` count
