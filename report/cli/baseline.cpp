@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "output/text.h"
+#include "store/source.h"
 
 namespace report {
 
@@ -49,7 +50,7 @@ BaselineChoice resolve_baseline(const Loaded& loaded, const Inputs& inputs, cons
                 if (same(r.path))
                     named.push_back(&r);
         if (named.empty()) {
-            extra = load_runs({baseline}, {});
+            extra = load_runs(open_inputs({baseline}), {});
             say_notes(extra);
             if (extra.failed) {
                 choice.failed = true;

@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 #include "output/load_notes.h"
 #include "output/text.h"
+#include "store/source.h"
 
 #include <cerrno>
 #include <charconv>
@@ -72,7 +73,7 @@ Loaded load_inputs(const Inputs& inputs, int& status, StoreReading reading) {
         status = static_cast<int>(Exit::bad_input);
         return {};
     }
-    Loaded loaded = load_runs(paths, inputs.labels, reading);
+    Loaded loaded = load_runs(open_inputs(paths, reading), inputs.labels);
     say_notes(loaded);
     if (loaded.failed)
         status = static_cast<int>(Exit::bad_input);
@@ -146,10 +147,9 @@ int Output::open(const std::string& path, const Loaded& inputs, const Inputs& ar
     for (const std::string& p : inputs.considered)
         if (same(p))
             return refuse();
-    for (const std::vector<StoredFile>& store : inputs.stored)
-        for (const StoredFile& f : store)
-            if (same(f.path))
-                return refuse();
+    for (const std::shared_ptr<InputSource>& source : inputs.sources)
+        if (source->holds(same))
+            return refuse();
     auto cannot = [&](int err) {
         error(fmt::format("cannot write {}: {}", name_, std::strerror(err)));
         file_ = nullptr;

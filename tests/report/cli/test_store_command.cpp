@@ -182,10 +182,10 @@ TEST_F(StoreCommand, IngestsIncrementallyAndSaysWhatWasNew) {
     Result rewritten = run("store fleet.db fleet");
     EXPECT_EQ(rewritten.status, 0);
     EXPECT_EQ(rewritten.out, "1 new, 131 already stored\n");
-    // `history` holds the current files, each once.
-    EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM history"), 132);
-    EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM history JOIN file ON file.id = "
-                                      "history.file WHERE current = 1"),
+    // The cache holds the current files, each once.
+    EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM history_cache"), 132);
+    EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM history_cache JOIN file ON file.id = "
+                                      "history_cache.file WHERE current = 1"),
               132);
     EXPECT_NE(rewritten.err.find("changed since it was stored; stored as a new version"),
               std::string::npos)
@@ -197,7 +197,7 @@ TEST_F(StoreCommand, IngestsIncrementallyAndSaysWhatWasNew) {
     sql(dir / "fleet.db",
         "UPDATE file SET id = id + 1000000 WHERE id % 2 = 0; "
         "UPDATE text SET file = file + 1000000 WHERE file % 2 = 0; "
-        "UPDATE history SET file = file + 1000000 WHERE file % 2 = 0");
+        "UPDATE history_cache SET file = file + 1000000 WHERE file % 2 = 0");
     EXPECT_EQ(run("history --format json fleet.db").out, run("history --format json fleet").out);
 }
 
@@ -223,25 +223,25 @@ TEST_F(StoreCommand, HistoryReadsDamagedFiguresAndScatteredIdsAsTheFilesSayThem)
     Result files = run("history --format json fleet");
     const char* const mended[] = {
         // cut short, one byte too many, a length past the end, a flag neither 0 nor 1
-        "UPDATE history SET figures = substr(figures, 1, 20) WHERE file = "
-        "(SELECT min(file) FROM history WHERE kind = 'results')",
-        "UPDATE history SET figures = figures || x'00' WHERE file = "
-        "(SELECT max(file) FROM history WHERE kind = 'results')",
-        "UPDATE history SET figures = x'00ffffffffffffff7f' WHERE file = "
-        "(SELECT min(file) FROM history WHERE kind = 'machine')",
-        "UPDATE history SET figures = x'07' || substr(figures, 2) WHERE file = "
-        "(SELECT max(file) FROM history WHERE kind = 'machine')",
+        "UPDATE history_cache SET figures = substr(figures, 1, 20) WHERE file = "
+        "(SELECT min(file) FROM history_cache WHERE kind = 'results')",
+        "UPDATE history_cache SET figures = figures || x'00' WHERE file = "
+        "(SELECT max(file) FROM history_cache WHERE kind = 'results')",
+        "UPDATE history_cache SET figures = x'00ffffffffffffff7f' WHERE file = "
+        "(SELECT min(file) FROM history_cache WHERE kind = 'machine')",
+        "UPDATE history_cache SET figures = x'07' || substr(figures, 2) WHERE file = "
+        "(SELECT max(file) FROM history_cache WHERE kind = 'machine')",
         // a later night of a machine seen before: its last byte cut, its start's
         // flag neither 0 nor 1 (after the error's flag and the program's text)
-        "UPDATE history SET figures = substr(figures, 1, length(figures) - 1) WHERE file = "
-        "(SELECT max(file) FROM history WHERE kind = 'machine')",
-        "UPDATE history SET figures = substr(figures, 1, 9 + p) || x'02' || substr(figures, 11 + p) "
+        "UPDATE history_cache SET figures = substr(figures, 1, length(figures) - 1) WHERE file = "
+        "(SELECT max(file) FROM history_cache WHERE kind = 'machine')",
+        "UPDATE history_cache SET figures = substr(figures, 1, 9 + p) || x'02' || substr(figures, 11 + p) "
         "FROM (SELECT CASE hex(substr(figures, 2, 1)) WHEN '10' THEN 16 ELSE 12 END AS p "
-        "FROM history WHERE file = (SELECT max(file) FROM history WHERE kind = 'machine')) "
-        "WHERE file = (SELECT max(file) FROM history WHERE kind = 'machine')",
+        "FROM history_cache WHERE file = (SELECT max(file) FROM history_cache WHERE kind = 'machine')) "
+        "WHERE file = (SELECT max(file) FROM history_cache WHERE kind = 'machine')",
         "UPDATE file SET id = id + 1000000 WHERE id % 2 = 0; "
         "UPDATE text SET file = file + 1000000 WHERE file % 2 = 0; "
-        "UPDATE history SET file = file + 1000000 WHERE file % 2 = 0",
+        "UPDATE history_cache SET file = file + 1000000 WHERE file % 2 = 0",
     };
     for (const char* change : mended) {
         SCOPED_TRACE(change);
@@ -277,42 +277,52 @@ TEST_F(StoreCommand, HistoryFromTheFiguresSaysWhatTheFilesSayOfABrokenRecord) {
     }
 }
 
-TEST_F(StoreCommand, AnEarlierVersionIsReadFromItsTextsAndUpgradedByTheNextIngest) {
+TEST_F(StoreCommand, AnEarlierVersionIsReadAsItIsAndMigratedByTheNextIngest) {
     write_fleet_history();
+    // The parsed tables of versions 2 and 3, which nothing read.
+    const std::string parsed = "CREATE TABLE run (id INTEGER PRIMARY KEY, file INTEGER); "
+                               "CREATE TABLE rate (run INTEGER); "
+                               "CREATE TABLE record (file INTEGER PRIMARY KEY); ";
     const struct {
         int version;
-        const char* tables;  // what a store of that version held
+        std::string tables;  // what a store of that version held
     } versions[] = {
         {1,  // the texts alone, in `file`
          "CREATE TABLE old AS SELECT id, path, shown, kind, size, sha256, content, stored, current "
-         "FROM file JOIN text ON text.file = file.id; DROP TABLE history; DROP TABLE rate; "
-         "DROP TABLE run; DROP TABLE record; DROP TABLE text; DROP TABLE file; "
-         "ALTER TABLE old RENAME TO file; "
+         "FROM file JOIN text ON text.file = file.id; DROP TABLE history_cache; "
+         "DROP TABLE text; DROP TABLE file; ALTER TABLE old RENAME TO file; "
          "CREATE UNIQUE INDEX file_current ON file (path) WHERE current = 1; "
          "PRAGMA user_version = 1"},
-        {2,  // the parsed tables without `history`
-         "DROP TABLE history; PRAGMA user_version = 2"},
+        {2,  // the parsed tables, no cache
+         "DROP TABLE history_cache; " + parsed + "PRAGMA user_version = 2"},
+        {3,  // the parsed tables, and the cache named `history`
+         "ALTER TABLE history_cache RENAME TO history; " + parsed + "PRAGMA user_version = 3"},
     };
     const std::vector<std::string> commands = {"history --format json", "list"};
     for (const auto& v : versions) {
         SCOPED_TRACE(v.version);
         fs::remove(dir / "old.db");
         ASSERT_EQ(run("store old.db fleet").status, 0);
-        sql(dir / "old.db", v.tables);
+        sql(dir / "old.db", v.tables.c_str());
         for (const std::string& command : commands)
             EXPECT_EQ(run(command + " old.db").out, run(command + " fleet").out) << command;
         Result upgraded = run("store old.db fleet");
         EXPECT_EQ(upgraded.status, 0) << upgraded.err;
         EXPECT_EQ(upgraded.out, "0 new, 108 already stored\n");
-        EXPECT_EQ(query(dir / "old.db", "PRAGMA user_version"), 3);
-        EXPECT_EQ(query(dir / "old.db", "SELECT (SELECT count(DISTINCT file) FROM run) + "
-                                        "(SELECT count(*) FROM record)"),
-                  108);
-        EXPECT_EQ(query(dir / "old.db", "SELECT count(*) FROM history WHERE figures NOT NULL"),
+        EXPECT_EQ(query(dir / "old.db", "PRAGMA user_version"), 4);
+        EXPECT_EQ(query(dir / "old.db", "SELECT count(*) FROM sqlite_schema WHERE name IN "
+                                        "('run', 'rate', 'record', 'history')"),
+                  0);
+        EXPECT_EQ(query(dir / "old.db",
+                        "SELECT count(*) FROM history_cache WHERE figures NOT NULL"),
                   108);
         for (const std::string& command : commands)
             EXPECT_EQ(run(command + " old.db").out, run(command + " fleet").out) << command;
     }
+    // A new store has the layout of a migrated one.
+    ASSERT_EQ(run("store new.db fleet").status, 0);
+    EXPECT_EQ(query(dir / "new.db", "SELECT count(*) FROM sqlite_schema"),
+              query(dir / "old.db", "SELECT count(*) FROM sqlite_schema"));
 }
 
 TEST_F(StoreCommand, AnUnchangedFileIsSkippedByItsSizeAndTimeWithoutBeingRead) {
@@ -389,7 +399,7 @@ TEST_F(StoreCommand, RefusesWhatIsNotAStoreOfThisVersion) {
         {"store other.db fleet", 2, "other.db: a store of schema version 7"},
         {"store fake.db fleet", 2, "fake.db: file is not a database; nothing was stored"},
         {"list theirs.db", 2, "theirs.db: cannot read: an SQLite database, not a bench_report store"},
-        {"list other.db", 2, "this bench_report reads version 3"},
+        {"list other.db", 2, "this bench_report reads versions 1 to 4"},
         {"history fake.db", 2, "fake.db: cannot read: file is not a database"},
         {"store x.db fake.db", 2, "fake.db: cannot read: an SQLite file"},
         {"store x.db nowhere", 2, "nowhere: cannot read: No such file or directory"},
