@@ -43,16 +43,10 @@ CREATE UNIQUE INDEX file_current ON file (path) WHERE current = 1;
     {R"sql(
 ALTER TABLE file RENAME TO file_v1;
 DROP INDEX file_current;
-CREATE TABLE file (
-    id      INTEGER PRIMARY KEY,
-    path    BLOB NOT NULL,     -- absolute and normalised: what a file is known by
-    shown   BLOB NOT NULL,     -- as it was found, what outputs show
-    kind    TEXT NOT NULL CHECK (kind IN ('results', 'machine')),
-    size    INTEGER NOT NULL,
-    sha256  TEXT NOT NULL,
-    stored  TEXT NOT NULL,     -- when, UTC
-    current INTEGER NOT NULL,  -- 1 for the newest version of its path, else 0
-    mtime   INTEGER NOT NULL DEFAULT 0  -- its modification time (ns), 0 when not trusted
+CREATE TABLE file (id INTEGER PRIMARY KEY, path BLOB NOT NULL, shown BLOB NOT NULL,
+    kind TEXT NOT NULL CHECK (kind IN ('results', 'machine')), size INTEGER NOT NULL,
+    sha256 TEXT NOT NULL, stored TEXT NOT NULL, current INTEGER NOT NULL,
+    mtime INTEGER NOT NULL DEFAULT 0  -- its modification time (ns), 0 when not trusted
 );
 CREATE UNIQUE INDEX file_current ON file (path) WHERE current = 1;
 CREATE TABLE text (
