@@ -17,10 +17,17 @@ namespace report {
 namespace {
 
 // Says what the ingest found wrong and what it stored; the exit status.
-int report_ingest(const std::string& database, const Ingest& done) {
+int report_ingest(const std::string& database, const std::vector<std::string>& paths,
+                  const Ingest& done) {
     Loaded notes;  // what was found wrong, said as loading says it
     notes.notes = done.notes;
     say_notes(notes);
+    for (std::size_t k = 0; k < done.another.size(); ++k)
+        if (done.another[k].files > 0)
+            error(fmt::format(
+                "{}: {} file(s) kept by another name (the first: {}); each is "
+                "stored once, by that name",
+                escape_path(paths[k]), done.another[k].files, escape_path(done.another[k].first)));
     for (const std::string& path : done.empty_inputs)
         error(fmt::format("no results file found in {}", escape_path(path)));
     if (done.nothing) {
@@ -28,15 +35,18 @@ int report_ingest(const std::string& database, const Ingest& done) {
         return static_cast<int>(Exit::bad_input);
     }
     if (done.failure.kind != StoreFailure::none) {
-        error(fmt::format("{}: {}; nothing was stored", escape_path(database),
+        // An empty name is shown as the option that gave it.
+        error(fmt::format("{}: {}; nothing was stored",
+                          database.empty() ? "store DATABASE" : escape_path(database),
                           done.failure.message));
         return static_cast<int>(done.failure.kind == StoreFailure::write ? Exit::write_failed
                                                                          : Exit::bad_input);
     }
     for (const std::string& path : done.counts.changed)
-        error(fmt::format("{}: changed since it was stored; stored as a new version, which "
-                          "is the one read",
-                          escape_path(path)));
+        error(
+            fmt::format("{}: changed since it was stored; stored as a new version, which "
+                        "is the one read",
+                        escape_path(path)));
     std::string summary =
         fmt::format("{} new, {} already stored\n", done.counts.added, done.counts.already);
     std::fwrite(summary.data(), 1, summary.size(), stdout);
@@ -61,7 +71,8 @@ void add_store_command(CLI::App& app, int& status) {
     cmd->add_option("database", o->database, "The store; keep it on a local disk")->required();
     add_inputs(cmd, o->inputs, false);
     cmd->callback([o, &status] {
-        int result = report_ingest(o->database, ingest(o->database, o->inputs.paths));
+        int result =
+            report_ingest(o->database, o->inputs.paths, ingest(o->database, o->inputs.paths));
         if (result != 0)
             status = result;
     });

@@ -39,10 +39,14 @@ std::string fingerprint(const Run& run) {
 
 // Says that part of the text of `path` is no run.
 void note_not_results(const ParseError& e, const std::string& path, LoadContext& context) {
-    context.note({LoadNote::not_results, path, e.expected, {}, e.line,
-                  e.found.empty() && e.line > 0 ? std::nullopt
-                                                : std::optional<std::string>(e.found)},
-                 true);
+    context.note(
+        {LoadNote::not_results,
+         path,
+         e.expected,
+         {},
+         e.line,
+         e.found.empty() && e.line > 0 ? std::nullopt : std::optional<std::string>(e.found)},
+        true);
 }
 
 // The runs loaded so far, with whether each has its label from --label.

@@ -53,6 +53,7 @@ public:
     explicit Unpacker(std::string_view in) : in_(in) {}
     bool failed() const { return failed_; }
     bool whole() const { return !failed_ && in_.empty(); }
+    void fail() { failed_ = true; }
     std::size_t left() const { return in_.size(); }
     bool byte() {
         if (!has(1))
@@ -139,7 +140,10 @@ Run unpack_run(Unpacker& u, std::size_t bytes) {
         TestRates t;
         t.single = u.optional_real();
         t.overall = u.optional_real();
-        t.incomplete_threads = static_cast<int>(u.number());
+        long long incomplete = u.number();
+        if (incomplete < 0 || incomplete > INT_MAX)
+            u.fail();  // no count of threads: not what pack_runs wrote
+        t.incomplete_threads = static_cast<int>(incomplete);
         if (std::optional<std::size_t> place = catalogue_place(r.program, key)) {
             t.test = *place;
             r.rates.push_back(t);
@@ -319,18 +323,28 @@ std::shared_ptr<const MachineRecord> record_of(const RecordFields& f) {
 }
 
 CacheWriter::CacheWriter(sqlite3* db)
-    : insert_(sqlite::prepare(db, "INSERT INTO history_cache (file, kind, shown, figures) "
-                                  "VALUES (?1, ?2, ?3, ?4)")),
+    : insert_(sqlite::prepare(db,
+                              "INSERT INTO history_cache (file, kind, shown, figures) "
+                              "VALUES (?1, ?2, ?3, ?4)")),
       forget_(sqlite::prepare(db, "DELETE FROM history_cache WHERE file = ?1")) {}
 
 bool CacheWriter::write(long long id, StoredFile::Kind kind, const std::string& shown,
                         const std::string& text, const std::vector<Run>& runs) {
     sqlite3_stmt* s = insert_.get();
     sqlite3_bind_int64(s, 1, id);
-    sqlite3_bind_text(s, 2, kind == StoredFile::machine ? "machine" : "results", -1,
-                      SQLITE_STATIC);
+    sqlite3_bind_text(s, 2, kind == StoredFile::machine ? "machine" : "results", -1, SQLITE_STATIC);
     sqlite::bind_bytes(s, 3, shown);
     sqlite::bind_optional(s, 4, cached_figures(kind, text, runs));
+    return sqlite::step_done(s);
+}
+
+bool CacheWriter::write_without_figures(long long id, StoredFile::Kind kind,
+                                        const std::string& shown) {
+    sqlite3_stmt* s = insert_.get();
+    sqlite3_bind_int64(s, 1, id);
+    sqlite3_bind_text(s, 2, kind == StoredFile::machine ? "machine" : "results", -1, SQLITE_STATIC);
+    sqlite::bind_bytes(s, 3, shown);
+    sqlite3_bind_null(s, 4);
     return sqlite::step_done(s);
 }
 
@@ -343,9 +357,12 @@ bool rebuild_cache(sqlite3* db) {
     if (!sqlite::exec(db, "DELETE FROM history_cache"))
         return false;
     CacheWriter cache(db);
-    sqlite::Statement texts = sqlite::prepare(db, "SELECT id, kind, shown, content FROM file "
-                                                  "JOIN text ON text.file = file.id "
-                                                  "WHERE current = 1");
+    // A file whose text is lost gets a row without figures: reading it
+    // says so.
+    sqlite::Statement texts = sqlite::prepare(db,
+                                              "SELECT id, kind, shown, content FROM file "
+                                              "LEFT JOIN text ON text.file = file.id "
+                                              "WHERE current = 1");
     if (!cache.ready() || !texts)
         return false;
     int rc;
@@ -359,7 +376,9 @@ bool rebuild_cache(sqlite3* db) {
         std::vector<Run> runs;
         if (kind == StoredFile::results)
             runs = runs_of_text(text, shown);
-        if (!cache.write(id, kind, shown, text, runs))
+        bool lost = sqlite3_column_type(texts.get(), 3) == SQLITE_NULL;
+        if (!(lost ? cache.write_without_figures(id, kind, shown)
+                   : cache.write(id, kind, shown, text, runs)))
             return false;
     }
     return rc == SQLITE_DONE;

@@ -77,6 +77,8 @@ public:
     // `runs` are what the text parsed to).
     bool write(long long id, StoredFile::Kind kind, const std::string& shown,
                const std::string& text, const std::vector<Run>& runs);
+    // A row that sends a reader to the text of file `id`.
+    bool write_without_figures(long long id, StoredFile::Kind kind, const std::string& shown);
     // Drops the row of file `id`, no longer a current file.
     bool forget(long long id);
 

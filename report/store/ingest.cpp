@@ -31,18 +31,87 @@ std::string utc_now() {
     return text;
 }
 
+// What kind of file `st` is, when it is no regular file: "a directory".
+std::string file_kind(const struct stat& st) {
+    switch (st.st_mode & S_IFMT) {
+        case S_IFDIR: return "a directory";
+        case S_IFIFO: return "a FIFO";
+        case S_IFSOCK: return "a socket";
+        case S_IFCHR: return "a character device";
+        case S_IFBLK: return "a block device";
+        default: return "not a regular file";
+    }
+}
+
 // Why the file at `path` is refused as a store before it is opened: neither
 // absent nor a store.
 std::optional<StoreFailure> refused(const std::string& path) {
-    struct stat st {};
+    if (path.empty())
+        return StoreFailure{StoreFailure::not_a_store, "an empty name names no file"};
+    struct stat st {
+    }, link{};
     if (::stat(path.c_str(), &st) != 0)
         return std::nullopt;
-    if (!S_ISREG(st.st_mode))
-        return StoreFailure{StoreFailure::not_a_store, "not a regular file; not written"};
+    if (!S_ISREG(st.st_mode)) {
+        bool through_link = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+        return StoreFailure{StoreFailure::not_a_store,
+                            file_kind(st) + (through_link ? " (by a symbolic link)" : "") +
+                                ", not a store; not written"};
+    }
     if (st.st_size > 0 && !is_sqlite_file(path))
         return StoreFailure{StoreFailure::not_a_store, "not a bench_report store; not overwritten"};
     return std::nullopt;
 }
+
+// The keys a file may be known by in a store: the path of the file itself,
+// every symbolic link on the way resolved, which it is stored by, so that a
+// file reached by two paths is stored once; and the absolute path of the
+// name it was given by, which stores made before keyed it by. Each
+// directory is resolved once.
+class Keys {
+public:
+    struct Of {
+        std::string resolved, named;
+    };
+
+    Of of(const std::string& path) {
+        Of keys;
+        keys.named = named(path);
+        keys.resolved = resolved(path).value_or(keys.named);
+        return keys;
+    }
+
+    static std::string named(const std::string& path) {
+        std::error_code ec;
+        std::string key = fs::absolute(path, ec).lexically_normal().string();
+        return ec ? path : key;
+    }
+
+private:
+    std::optional<std::string> resolved(const std::string& path) {
+        std::error_code ec;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0)
+            return std::nullopt;
+        if (S_ISLNK(st.st_mode)) {
+            fs::path target = fs::canonical(path, ec);
+            return ec ? std::nullopt : std::optional<std::string>(target.string());
+        }
+        std::size_t slash = path.rfind('/');
+        std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+        if (dir != dir_) {
+            dir_ = dir;
+            fs::path real = fs::canonical(dir, ec);
+            dir_resolved_ = ec ? std::nullopt : std::optional<fs::path>(real);
+        }
+        if (!dir_resolved_)
+            return std::nullopt;
+        return (*dir_resolved_ / fs::path(path).filename()).lexically_normal().string();
+    }
+
+    std::string dir_;  // the text of the last directory resolved
+    std::optional<fs::path> dir_resolved_;
+};
 
 // The statements that store one file: its versions looked up, the new one
 // added with its text and its row of the cache.
@@ -51,12 +120,13 @@ public:
     explicit FileWriter(sqlite3* db)
         : db_(db),
           find_(sqlite::prepare(
-              db, "SELECT size, sha256, id FROM file WHERE path = ?1 AND current = 1")),
+              db, "SELECT size, sha256, id, shown FROM file WHERE path = ?1 AND current = 1")),
           touch_(sqlite::prepare(db, "UPDATE file SET mtime = ?2 WHERE id = ?1")),
           retire_(sqlite::prepare(db, "UPDATE file SET current = 0 WHERE id = ?1")),
-          insert_(sqlite::prepare(db, "INSERT INTO file (path, shown, kind, size, sha256, "
-                                      "stored, current, mtime) VALUES (?1, ?2, ?3, ?4, ?5, ?6, "
-                                      "1, ?7)")),
+          insert_(sqlite::prepare(db,
+                                  "INSERT INTO file (path, shown, kind, size, sha256, "
+                                  "stored, current, mtime) VALUES (?1, ?2, ?3, ?4, ?5, ?6, "
+                                  "1, ?7)")),
           text_(sqlite::prepare(db, "INSERT INTO text (file, content) VALUES (?1, ?2)")),
           cache_(db),
           now_(utc_now()) {}
@@ -66,10 +136,11 @@ public:
     // Stores `f` as the new current version of its path, unless that has
     // the same size and digest; `counts` says which. False on failure.
     bool store(const FileToStore& f, StoreCounts& counts) {
-        std::string key = store_key(f.path);
+        Keys::Of key = keys_.of(f.path);
         std::string digest = sha256_hex(f.text);
         std::optional<Current> current;
-        if (!find(key, current))
+        if (!find(key.resolved, current) ||
+            (!current && key.named != key.resolved && !find(key.named, current)))
             return false;
         if (current && current->size == static_cast<long long>(f.text.size()) &&
             current->digest == digest) {
@@ -89,14 +160,15 @@ public:
                 counts.changed.push_back(f.path);
         }
         ++counts.added;
-        return add(key, digest, f);
+        // A new version keeps the name its path was first stored by.
+        return add(key.resolved, current ? current->shown : f.path, digest, f);
     }
 
 private:
     // The current version of a path.
     struct Current {
         long long size, id;
-        std::string digest;
+        std::string digest, shown;
     };
 
     bool find(const std::string& key, std::optional<Current>& current) {
@@ -105,15 +177,16 @@ private:
         int rc = sqlite3_step(s);
         if (rc == SQLITE_ROW)
             current = Current{sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 2),
-                              sqlite::column_text(s, 1)};
+                              sqlite::column_text(s, 1), sqlite::column_text(s, 3)};
         sqlite3_reset(s);
         return rc == SQLITE_ROW || rc == SQLITE_DONE;
     }
 
-    bool add(const std::string& key, const std::string& digest, const FileToStore& f) {
+    bool add(const std::string& key, const std::string& shown, const std::string& digest,
+             const FileToStore& f) {
         sqlite3_stmt* s = insert_.get();
         sqlite::bind_bytes(s, 1, key);
-        sqlite::bind_bytes(s, 2, f.path);
+        sqlite::bind_bytes(s, 2, shown);
         sqlite3_bind_text(s, 3, f.kind == StoredFile::machine ? "machine" : "results", -1,
                           SQLITE_STATIC);
         sqlite3_bind_int64(s, 4, static_cast<long long>(f.text.size()));
@@ -125,13 +198,14 @@ private:
         long long id = sqlite3_last_insert_rowid(db_);
         sqlite3_bind_int64(text_.get(), 1, id);
         sqlite::bind_bytes(text_.get(), 2, f.text);
-        return sqlite::step_done(text_.get()) && cache_.write(id, f.kind, f.path, f.text, f.runs);
+        return sqlite::step_done(text_.get()) && cache_.write(id, f.kind, shown, f.text, f.runs);
     }
 
     sqlite3* db_;
     sqlite::Statement find_, touch_, retire_, insert_, text_;
     CacheWriter cache_;
     std::string now_;
+    Keys keys_;
 };
 
 // Opens the store at `path` for an ingest and takes its write lock, waiting
@@ -139,12 +213,11 @@ private:
 // version (a new file becomes a store).
 sqlite::Database open_to_write(const std::string& path, StoreFailure& failure) {
     std::string why;
-    sqlite::Database db = sqlite::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, why);
+    sqlite::Database db = sqlite::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, why, true);
     if (!db) {
         failure = {StoreFailure::write, why};
         return nullptr;
     }
-    sqlite3_busy_timeout(db.get(), store_wait_ms);
     // Taking the write lock at once: a second ingest waits here for the first
     // to commit, then sees what it stored.
     bool fresh = false;
@@ -153,7 +226,8 @@ sqlite::Database open_to_write(const std::string& path, StoreFailure& failure) {
         failure = {StoreFailure::write, sqlite::reason(db.get())};
     } else if (std::string marks = check_marks(db.get(), fresh, kind); !marks.empty()) {
         failure = {kind, marks};
-    } else if (long long version = sqlite::single_integer(db.get(), "PRAGMA user_version").value_or(0);
+    } else if (long long version =
+                   sqlite::single_integer(db.get(), "PRAGMA user_version").value_or(0);
                version < store_schema_version && !migrate(db.get(), version)) {
         failure = {StoreFailure::write, sqlite::reason(db.get())};
     }
@@ -165,6 +239,8 @@ StoreFailure give_up(sqlite3* db, StoreFailure failure, StoreCounts& counts) {
     // A file with SQLite's header and nothing sound behind it is no store.
     if (db && (sqlite3_errcode(db) == SQLITE_NOTADB || sqlite3_errcode(db) == SQLITE_CORRUPT))
         failure.kind = StoreFailure::not_a_store;
+    if (db && sqlite::locked(db))
+        failure.kind = StoreFailure::locked;
     if (db && !sqlite3_get_autocommit(db))
         sqlite::exec(db, "ROLLBACK");
     counts = {};
@@ -174,25 +250,29 @@ StoreFailure give_up(sqlite3* db, StoreFailure failure, StoreCounts& counts) {
 }  // namespace
 
 std::string store_key(const std::string& path) {
-    std::error_code ec;
-    std::string key = fs::absolute(path, ec).lexically_normal().string();
-    return ec ? path : key;
+    return Keys().of(path).resolved;
 }
 
-std::map<std::string, KnownFile> stored_file_times(const std::string& path) {
+std::map<std::string, KnownFile> stored_file_times(const std::string& path, bool& locked) {
     std::map<std::string, KnownFile> known;
+    locked = false;
     if (!is_sqlite_file(path))
         return known;
     std::string error;
     long long version = 0;
     sqlite::Database db = open_to_read(path, error, version);
-    if (!db || version < 2)
+    if (!db) {
+        locked = error == sqlite::locked_reason();
+        return known;
+    }
+    if (version < 2)
         return known;
     sqlite::Statement s =
-        sqlite::prepare(db.get(), "SELECT path, size, mtime FROM file WHERE current = 1");
+        sqlite::prepare(db.get(), "SELECT path, size, mtime, shown FROM file WHERE current = 1");
     while (s && sqlite3_step(s.get()) == SQLITE_ROW)
         known[sqlite::column_text(s.get(), 0)] = {sqlite3_column_int64(s.get(), 1),
-                                                  sqlite3_column_int64(s.get(), 2)};
+                                                  sqlite3_column_int64(s.get(), 2),
+                                                  sqlite::column_text(s.get(), 3)};
     return known;
 }
 
@@ -243,8 +323,8 @@ namespace {
 // each.
 class Gathering {
 public:
-    Gathering(const std::string& database, std::size_t inputs)
-        : known_(stored_file_times(database)), per_input_(inputs, 0) {
+    Gathering(std::map<std::string, KnownFile> known, std::size_t inputs)
+        : known_(std::move(known)), per_input_(inputs, 0), another_(inputs) {
         // A time within the last two seconds may be shared by a write still
         // to come (file times move in clock ticks): such a file is stored
         // without its time, so the next ingest digests it rather than trust
@@ -256,29 +336,33 @@ public:
 
     // Results file `path`, found under path argument `input`.
     void results(const std::string& path, std::size_t input) {
-        // A file named twice (by a path and its directory) is stored once.
-        std::string key = store_key(path);
-        if (!seen_.insert(key).second) {
-            ++per_input_[input];
-            return;
-        }
-        long long mtime = 0;
-        if (unchanged(path, key, mtime)) {
-            ++per_input_[input];
-            record_beside(path);
-            return;
-        }
-        std::optional<std::vector<Run>> runs = read_results(path);
-        if (!runs)
-            return;
-        files_.push_back({StoredFile::results, path, text_, mtime, std::move(*runs)});
+        Keys::Of key = keys_.of(path);
+        // A file named twice (by a path and its directory, or by a link) is
+        // stored once, by the name it was found by first.
+        auto [first, fresh] = seen_.emplace(key.resolved, path);
         ++per_input_[input];
+        if (!fresh) {
+            another_name(input, first->second, path);
+            return;
+        }
+        const KnownFile* known = find_known(key);
+        if (known)
+            another_name(input, known->shown, path);
+        long long mtime = 0;
+        if (!unchanged(path, known, mtime)) {
+            std::optional<std::vector<Run>> runs = read_results(path);
+            if (!runs) {
+                --per_input_[input];
+                return;
+            }
+            files_.push_back({StoredFile::results, path, text_, mtime, std::move(*runs)});
+        }
         record_beside(path);
     }
 
     // machine.json `path`, found under path argument `input`.
     void record(const std::string& path, std::size_t input) {
-        records_.emplace(store_key(path), path);
+        records_.emplace(keys_.of(path).resolved, path);
         ++per_input_[input];
     }
 
@@ -286,7 +370,7 @@ public:
     void read_records() {
         for (const auto& [key, path] : records_) {
             long long mtime = 0;
-            if (unchanged(path, key, mtime))
+            if (unchanged(path, find_known(keys_.of(path)), mtime))
                 continue;
             std::string why;
             if (!read_input_file(path, text_, why)) {
@@ -301,19 +385,36 @@ public:
     const std::vector<FileToStore>& files() const { return files_; }
     std::size_t unchanged_count() const { return unchanged_; }
     std::size_t stored_under(std::size_t input) const { return per_input_[input]; }
+    const AnotherName& another(std::size_t input) const { return another_[input]; }
 
 private:
+    // What the store holds of the file, by the key it was stored by.
+    const KnownFile* find_known(const Keys::Of& key) const {
+        auto it = known_.find(key.resolved);
+        if (it == known_.end() && key.named != key.resolved)
+            it = known_.find(key.named);
+        return it == known_.end() ? nullptr : &it->second;
+    }
+
+    // The file named `path` under `input` is kept by the name `kept`.
+    void another_name(std::size_t input, const std::string& kept, const std::string& path) {
+        if (kept == path)
+            return;
+        AnotherName& a = another_[input];
+        if (a.files++ == 0)
+            a.first = kept;
+    }
+
     // Whether the file is stored with its size and time, not to be read
     // again: a night's ingest reads that night's files. `mtime` is its time
     // to keep, 0 when too recent to be trusted.
-    bool unchanged(const std::string& path, const std::string& key, long long& mtime) {
+    bool unchanged(const std::string& path, const KnownFile* known, long long& mtime) {
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             return false;  // reading it says why
         mtime = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-        auto it = known_.find(key);
-        bool same = it != known_.end() && it->second.size == static_cast<long long>(st.st_size) &&
-                    it->second.mtime_ns == mtime && mtime != 0;
+        bool same = known && known->size == static_cast<long long>(st.st_size) &&
+                    known->mtime_ns == mtime && mtime != 0;
         if (mtime >= recent_)
             mtime = 0;
         if (same)
@@ -345,16 +446,18 @@ private:
         std::error_code ec;
         fs::path beside = fs::path(path).parent_path() / "machine.json";
         if (fs::exists(beside, ec))
-            records_.emplace(store_key(beside.string()), beside.string());
+            records_.emplace(keys_.of(beside.string()).resolved, beside.string());
     }
 
     std::map<std::string, KnownFile> known_;
     long long recent_ = 0;
+    Keys keys_;
     LoadContext context_;
     std::vector<FileToStore> files_;
-    std::set<std::string> seen_;
-    std::map<std::string, std::string> records_;  // by absolute path, as found
+    std::map<std::string, std::string> seen_;     // the name each file was found by first
+    std::map<std::string, std::string> records_;  // by key, as found
     std::vector<std::size_t> per_input_;
+    std::vector<AnotherName> another_;
     std::size_t unchanged_ = 0;
     std::string text_;  // the text of the file read last, its room reused
 };
@@ -363,8 +466,18 @@ private:
 
 Ingest ingest(const std::string& database, const std::vector<std::string>& paths) {
     Ingest done;
+    if (std::optional<StoreFailure> refusal = refused(database)) {
+        done.failure = *refusal;
+        return done;
+    }
+    bool locked = false;
+    std::map<std::string, KnownFile> known = stored_file_times(database, locked);
+    if (locked) {
+        done.failure = {StoreFailure::locked, sqlite::locked_reason()};
+        return done;
+    }
     InputFiles inputs = find_input_files(paths);
-    Gathering gathering(database, paths.size());
+    Gathering gathering(std::move(known), paths.size());
     LoadContext& context = gathering.context();
     context.notes = std::move(inputs.notes);
     context.failed = inputs.failed;
@@ -373,18 +486,22 @@ Ingest ingest(const std::string& database, const std::vector<std::string>& paths
     for (const auto& [path, input] : inputs.records)
         gathering.record(path, input);
     gathering.read_records();
-    for (std::size_t k = 0; k < paths.size(); ++k)
+    done.another.resize(paths.size());
+    for (std::size_t k = 0; k < paths.size(); ++k) {
+        done.another[k] = gathering.another(k);
         if (gathering.stored_under(k) == 0 && inputs.files_per_input[k] == 0) {
             done.empty_inputs.push_back(paths[k]);
             context.failed = true;
         }
+    }
     done.notes = std::move(context.notes);
     done.failed = context.failed;
     if (gathering.files().empty() && gathering.unchanged_count() == 0) {
         done.nothing = true;
         return done;
     }
-    done.failure = store_files(database, gathering.files(), done.counts, gathering.unchanged_count());
+    done.failure =
+        store_files(database, gathering.files(), done.counts, gathering.unchanged_count());
     return done;
 }
 

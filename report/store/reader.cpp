@@ -1,6 +1,7 @@
 #include "store/reader.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <numeric>
@@ -22,7 +23,14 @@ namespace fs = std::filesystem;
 namespace {
 
 // Stores of fewer rows than this are read on one connection.
-constexpr long long rows_worth_sharing = 20000;
+constexpr std::uint64_t rows_worth_sharing = 20000;
+
+// The number of ids from `low` to `high` less one, whatever ids a store
+// holds (its integers are not trusted: ids of -2^63 and 2^63 - 1 are 2^64 - 1
+// apart).
+std::uint64_t id_span(long long low, long long high) {
+    return high < low ? 0 : static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low);
+}
 
 // The rows of the cache of one range of file ids, as read_cached takes them.
 struct CachedRows {
@@ -168,8 +176,8 @@ StoredFile cached_file(sqlite3_stmt* s, Machines& machines, bool& cached) {
 // file with its runs or record unpacked where its figures are cached.
 void read_cached_rows(sqlite3* db, const char* table, long long first, long long last,
                       CachedRows& out) {
-    std::string query =
-        std::string("SELECT kind, shown, file, figures FROM ") + table + " WHERE file BETWEEN ?1 AND ?2";
+    std::string query = std::string("SELECT kind, shown, file, figures FROM ") + table +
+                        " WHERE file BETWEEN ?1 AND ?2";
     sqlite::Statement s = sqlite::prepare(db, query.c_str());
     if (!s) {
         out.error = sqlite::reason(db);
@@ -180,10 +188,9 @@ void read_cached_rows(sqlite3* db, const char* table, long long first, long long
     Machines machines;
     // Room for a row per id of the range, up to a bound: ids are nearly
     // dense, and a fleet-year's rows would otherwise be moved as they grow.
-    constexpr unsigned long long most_reserved = 1 << 18;
-    auto room = static_cast<std::size_t>(
-        std::min<unsigned long long>(static_cast<unsigned long long>(last - first) + 1,
-                                     most_reserved));
+    constexpr std::uint64_t most_reserved = 1 << 18;
+    auto room =
+        static_cast<std::size_t>(std::min<std::uint64_t>(id_span(first, last), most_reserved) + 1);
     out.files.reserve(room);
     out.ids.reserve(room);
     out.cached.reserve(room);
@@ -220,20 +227,23 @@ std::optional<Shape> shape(sqlite3* c, const char* table) {
 // The cache's rows split in ranges of file ids, one a connection.
 class Ranges {
 public:
-    Ranges(long long low, long long high, long long parts) : low_(low), high_(high) {
-        if (high - low < rows_worth_sharing)
-            parts = 1;
-        parts_ = parts;
-    }
-    std::size_t size() const { return static_cast<std::size_t>(parts_); }
+    Ranges(long long low, long long high, unsigned parts)
+        : low_(low), high_(high), parts_(id_span(low, high) < rows_worth_sharing ? 1 : parts) {}
+    std::size_t size() const { return parts_; }
+    // The first and last id of range `k`: ranges of one width, the last
+    // ending at the highest id.
     std::pair<long long, long long> operator[](std::size_t k) const {
-        long long width = (high_ - low_) / parts_ + 1;
-        long long first = low_ + static_cast<long long>(k) * width;
-        return {first, k + 1 == size() ? high_ : first + width - 1};
+        if (k + 1 == size() && k == 0)
+            return {low_, high_};
+        std::uint64_t width = id_span(low_, high_) / parts_ + 1;
+        auto first = static_cast<long long>(static_cast<std::uint64_t>(low_) + k * width);
+        auto last = static_cast<long long>(static_cast<std::uint64_t>(first) + width - 1);
+        return {first, k + 1 == size() ? high_ : last};
     }
 
 private:
-    long long low_, high_, parts_;
+    long long low_, high_;
+    std::size_t parts_;
 };
 
 // A connection for each further range, opened without waiting while `db`
@@ -249,10 +259,9 @@ std::vector<sqlite::Database> further_connections(sqlite3* db, const std::string
     for (std::size_t k = 1; k < count; ++k) {
         std::string why;
         long long version = 0;
-        others[k] = open_to_read(path, why, version, 0);
-        if (others[k] &&
-            (cache_table(version) != std::string_view(table) || !own ||
-             shape(others[k].get(), table) != own))
+        others[k] = open_to_read(path, why, version, false);
+        if (others[k] && (cache_table(version) != std::string_view(table) || !own ||
+                          shape(others[k].get(), table) != own))
             others[k].reset();
     }
     return others;
@@ -304,8 +313,7 @@ CachedRows merge_ranges(std::vector<CachedRows>& rows) {
         std::optional<std::size_t> least;
         for (std::size_t k = 0; k < rows.size(); ++k)
             if (next[k] < rows[k].files.size() &&
-                (!least ||
-                 walked_before(rows[k].files[next[k]], rows[*least].files[next[*least]])))
+                (!least || walked_before(rows[k].files[next[k]], rows[*least].files[next[*least]])))
                 least = k;
         if (!least)
             break;
@@ -334,20 +342,21 @@ bool read_texts(sqlite3* db, CachedRows& rows, std::string& error) {
     }
     for (std::size_t i = 0; i < rows.files.size(); ++i) {
         StoredFile& f = rows.files[i];
-        bool kept = rows.cached[i] &&
-                    (f.kind == StoredFile::machine || texts_read.empty() ||
-                     !texts_read.count(fs::path(f.path).parent_path().string()));
+        bool kept = rows.cached[i] && (f.kind == StoredFile::machine || texts_read.empty() ||
+                                       !texts_read.count(fs::path(f.path).parent_path().string()));
         if (kept)
             continue;
         f.runs.reset();
         f.record.reset();
         f.record_error.clear();
         sqlite3_bind_int64(content.get(), 1, rows.ids[i]);
-        if (sqlite3_step(content.get()) != SQLITE_ROW) {
+        int rc = sqlite3_step(content.get());
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
             error = sqlite::reason(db);
             return false;
         }
-        f.text = sqlite::column_text(content.get(), 0);
+        f.text_lost = rc == SQLITE_DONE;
+        f.text = f.text_lost ? std::string() : sqlite::column_text(content.get(), 0);
         sqlite3_reset(content.get());
     }
     return true;
@@ -371,7 +380,7 @@ bool read_cached(sqlite3* db, const std::string& path, const char* table,
     long long low = sqlite3_column_int64(span.get(), 0);
     long long high = sqlite3_column_int64(span.get(), 1);
     span.reset();
-    long long processors = std::clamp<long long>(std::thread::hardware_concurrency(), 1, 4);
+    unsigned processors = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
     std::vector<CachedRows> rows = read_ranges(db, path, table, Ranges(low, high, processors));
     for (const CachedRows& r : rows)
         if (!r.ok) {
@@ -389,11 +398,11 @@ bool read_cached(sqlite3* db, const std::string& path, const char* table,
 // The current files of a store of `version` with their texts.
 bool read_texts(sqlite3* db, long long version, std::vector<StoredFile>& files,
                 std::string& error) {
-    const char* query =
-        version >= 2 ? "SELECT kind, shown, content FROM file JOIN text ON text.file = "
-                       "file.id WHERE current = 1 ORDER BY kind = 'machine', shown"
-                     : "SELECT kind, shown, content FROM file "
-                       "WHERE current = 1 ORDER BY kind = 'machine', shown";
+    const char* query = version >= 2
+                            ? "SELECT kind, shown, content FROM file LEFT JOIN text ON text.file = "
+                              "file.id WHERE current = 1 ORDER BY kind = 'machine', shown"
+                            : "SELECT kind, shown, content FROM file "
+                              "WHERE current = 1 ORDER BY kind = 'machine', shown";
     sqlite::Statement s = sqlite::prepare(db, query);
     if (!s) {
         error = sqlite::reason(db);
@@ -404,9 +413,10 @@ bool read_texts(sqlite3* db, long long version, std::vector<StoredFile>& files,
     while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
         StoredFile f;
         f.kind = sqlite::column_view(s.get(), 0) == "machine" ? StoredFile::machine
-                                                               : StoredFile::results;
+                                                              : StoredFile::results;
         f.path = sqlite::column_text(s.get(), 1);
         f.text = sqlite::column_text(s.get(), 2);
+        f.text_lost = sqlite3_column_type(s.get(), 2) == SQLITE_NULL;
         files.push_back(std::move(f));
     }
     if (rc != SQLITE_DONE) {

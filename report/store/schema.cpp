@@ -115,26 +115,25 @@ std::string check_marks(sqlite3* db, bool& fresh, StoreFailure::Kind& kind) {
     if (*version < 1 || *version > store_schema_version) {
         kind = StoreFailure::version;
         return "a store of schema version " + std::to_string(*version) +
-               "; this bench_report reads versions 1 to " +
-               std::to_string(store_schema_version) + " (build a new store from the files)";
+               "; this bench_report reads versions 1 to " + std::to_string(store_schema_version) +
+               " (build a new store from the files)";
     }
     return {};
 }
 
 sqlite::Database open_to_read(const std::string& path, std::string& error, long long& version,
-                              int wait_ms) {
+                              bool wait) {
     // Opened for writing where it may be, though only read: an ingest cut
     // short (a full disk, a kill) leaves its journal, which SQLite plays back
     // on the next reader that can write. A store that cannot be written is
     // read as it is. A connection is used by one thread at a time, so
     // SQLite's own locking of it is left out.
     sqlite::Database db =
-        sqlite::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, error);
+        sqlite::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, error, wait);
     if (!db)
-        db = sqlite::open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, error);
+        db = sqlite::open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, error, wait);
     if (!db)
         return nullptr;
-    sqlite3_busy_timeout(db.get(), wait_ms);
     if (!sqlite::exec(db.get(), "BEGIN")) {
         error = sqlite::reason(db.get());
         return nullptr;
@@ -152,12 +151,9 @@ sqlite::Database open_to_read(const std::string& path, std::string& error, long 
 
 const char* cache_table(long long version) {
     switch (version) {
-    case 3:
-        return "history";
-    case 4:
-        return "history_cache";
-    default:
-        return nullptr;
+        case 3: return "history";
+        case 4: return "history_cache";
+        default: return nullptr;
     }
 }
 

@@ -25,19 +25,16 @@ constexpr std::int32_t store_application_id = 0x42525354;
 // becomes a store when written.
 std::string check_marks(sqlite3* db, bool& fresh, StoreFailure::Kind& kind);
 
-// How long a reader or an ingest waits for another ingest's transaction to
-// commit: long enough for a whole fleet's first ingest.
-constexpr int store_wait_ms = 600000;
-
 // Opens the store at `path` for reading, within one read transaction so that
 // an ingest committing meanwhile is seen whole or not at all, and checks its
-// marks; `version` is its schema version. Null, with `error` saying why, when
+// marks; `version` is its schema version. With `wait`, a lock another
+// process holds is waited for (sqlite::open). Null, with `error` saying why, when
 // it cannot be opened or is no store this program reads. It is opened for
 // writing where it may be, though only read: an ingest cut short (a full
 // disk, a kill) leaves its journal, which SQLite plays back on the next
 // reader that can write; a store that cannot be written is read as it is.
 sqlite::Database open_to_read(const std::string& path, std::string& error, long long& version,
-                              int wait_ms = store_wait_ms);
+                              bool wait = true);
 
 // The table of the cache in a store of `version` (store/cache.h), or null
 // for a version that has none.

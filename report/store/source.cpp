@@ -75,8 +75,12 @@ std::size_t StoreSource::expected_runs() const {
     return expected;
 }
 
-bool StoreSource::open(std::size_t i, ResultsFile& file, LoadContext&) {
+bool StoreSource::open(std::size_t i, ResultsFile& file, LoadContext& context) {
     StoredFile& f = *results_[i];
+    if (f.text_lost) {
+        context.note({LoadNote::unreadable, f.path, text_lost_reason}, true);
+        return false;
+    }
     file.path = &f.path;
     if (f.runs)
         file.runs = &*f.runs;
@@ -95,8 +99,7 @@ RecordBeside StoreSource::record_beside(std::size_t i) {
     const std::string& path = results_[i]->path;
     // Found by its directory's text: a night's files share their directory,
     // and the last one found is tried first.
-    std::string machine_path =
-        plain_file_path(path) ? std::string() : beside(path, "machine.json");
+    std::string machine_path = plain_file_path(path) ? std::string() : beside(path, "machine.json");
     std::string_view dir = directory_text(machine_path.empty() ? path : machine_path);
     if (!last_dir_ || *last_dir_ != dir) {
         auto it = records_.find(dir);
@@ -142,6 +145,10 @@ std::shared_ptr<const MachineRecord> StoreSource::record(const StoredFile& f, st
     if (f.record || !f.record_error.empty()) {
         why = f.record_error;
         return f.record;
+    }
+    if (f.text_lost) {
+        why = text_lost_reason;
+        return nullptr;
     }
     std::optional<MachineRecord> parsed = parse_record(f.text, why);
     return parsed ? std::make_shared<const MachineRecord>(std::move(*parsed)) : nullptr;

@@ -11,7 +11,11 @@
 
 namespace report::sqlite {
 
+// What a connection that waits for a lock keeps of its wait.
+struct Waiting;
+
 struct CloseDatabase {
+    std::shared_ptr<Waiting> waiting;  // the busy handler's, kept as long as the connection
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 };
 using Database = std::unique_ptr<sqlite3, CloseDatabase>;
@@ -21,13 +25,24 @@ struct FinalizeStatement {
 };
 using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
 
-// Opens the SQLite file at `path` with `flags` (SQLITE_OPEN_*). Null, with
+// Opens the SQLite file at `path` with `flags` (SQLITE_OPEN_*). The name is
+// always a file's path, never a URI ("file:x.db") nor a special name
+// (":memory:", "" for a temporary database): a relative one is opened as
+// "./name", and an empty one is refused. With `wait`, a lock that another
+// process holds is waited for as set_store_waiting says, and the wait is
+// said once it has lasted a second; without, it fails at once. Null, with
 // `error` saying why, when it cannot be opened.
-Database open(const std::string& path, int flags, std::string& error);
+Database open(const std::string& path, int flags, std::string& error, bool wait);
 
 // SQLite's reason for the last failure, with the system's when an I/O call
-// failed ("disk I/O error (File too large)").
+// failed ("disk I/O error (File too large)"), and how long it waited when
+// the store stayed locked.
 std::string reason(sqlite3* db);
+
+// Whether the last failure was a lock held by another process past the wait.
+bool locked(sqlite3* db);
+// What reason() says then.
+std::string locked_reason();
 
 // A prepared statement, or null when `sql` does not prepare.
 Statement prepare(sqlite3* db, const char* sql);

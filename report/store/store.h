@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,7 +54,14 @@ struct StoredFile {
     std::shared_ptr<const MachineRecord> record;
     std::optional<std::string> started;
     std::string record_error;
+    // Its text is wanted and the store has none: a store damaged or mended
+    // by hand.
+    bool text_lost = false;
 };
+
+// What is said of a stored file whose text the store lost.
+constexpr const char* text_lost_reason =
+    "the store lost its text (build the store anew from the files)";
 
 // How much of each file a reader wants: the texts, parsed as the files are
 // (every command), or the figures a history reads, from the cache. A store
@@ -63,6 +71,18 @@ struct StoredFile {
 // figure).
 enum class StoreReading { texts, figures };
 
+// How long a command waits for a store that another process holds locked
+// (an ingest storing into it or committing, or one suspended), and what it
+// says meanwhile.
+struct StoreWaiting {
+    int limit_seconds = 600;
+    // Said once, when a wait has lasted a second: the store's path, and what
+    // holds it ("process 4242, storing into it").
+    std::function<void(const std::string& path, const std::string& holder)> notice;
+};
+// Sets how every store opened from now on waits.
+void set_store_waiting(StoreWaiting waiting);
+
 // Why an ingest stored nothing.
 struct StoreFailure {
     enum Kind {
@@ -70,6 +90,7 @@ struct StoreFailure {
         not_a_store,  // the file at the path is something else (never overwritten)
         version,      // a store of another schema version
         write,        // SQLite could not write it: full disk, read-only, I/O error
+        locked,       // another process held it locked past the wait
     } kind = none;
     std::string message;
 };

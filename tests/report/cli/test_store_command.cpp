@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fleet.h"
@@ -379,6 +380,55 @@ TEST_F(StoreCommand, AFullDiskStoresNothingAndKeepsTheStoreAsItWas) {
     EXPECT_EQ(later.status, 0) << later.err;
 }
 
+// A store another process holds locked (an ingest storing or committing,
+// or one suspended with Ctrl-Z): every command says on standard error that
+// it waits and for whom, goes on once the lock is released, and gives up
+// after BENCH_REPORT_STORE_WAIT seconds with exit 2.
+TEST_F(StoreCommand, ALockedStoreIsWaitedForAsLongAsSaidThenGivenUp) {
+    write_fleet_history(2);
+    ASSERT_EQ(run("store fleet.db fleet").status, 0);
+    const std::string listed = run("list fleet").out;
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "fleet.db").c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const std::string waits = "bench_report: fleet.db: locked by process " +
+                              std::to_string(::getpid()) + ", storing into it; waiting up to ";
+    auto waiting = [&](int seconds, const std::string& command) {
+        return run_in(dir, "BENCH_REPORT_STORE_WAIT=" + std::to_string(seconds) +
+                               " timeout -k 5 60 " + bench + " " + command);
+    };
+    const struct {
+        std::string command, gives_up;
+    } cases[] = {
+        {"list fleet.db", "fleet.db: cannot read: still locked by another process after 2 s\n"},
+        {"history fleet.db", "fleet.db: cannot read: still locked by another process after 2 s\n"},
+        {"store fleet.db fleet",
+         "fleet.db: still locked by another process after 2 s; nothing was stored\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        Result r = waiting(2, c.command);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find(waits + "2 s\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.gives_up), std::string::npos) << r.err;
+    }
+    // Released while a command waits: it goes on, and answers in full.
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    });
+    Result later = waiting(30, "list fleet.db");
+    release.join();
+    sqlite3_close(holder);
+    EXPECT_EQ(later.status, 0) << later.err;
+    EXPECT_EQ(later.err, waits + "30 s\n");
+    EXPECT_EQ(later.out, listed);
+    Result hours = run_in(dir, "BENCH_REPORT_STORE_WAIT=1h " + bench + " list fleet.db");
+    EXPECT_EQ(hours.status, 2);
+    EXPECT_EQ(hours.err, "bench_report: BENCH_REPORT_STORE_WAIT: expected whole seconds from 0 "
+                         "to 86400, found \"1h\"\n");
+}
+
 TEST_F(StoreCommand, RefusesWhatIsNotAStoreOfThisVersion) {
     write_fleet_history(2);
     std::string header("SQLite format 3\0garbage that is no database page", 48);
@@ -394,7 +444,7 @@ TEST_F(StoreCommand, RefusesWhatIsNotAStoreOfThisVersion) {
     };
     const std::vector<Case> cases = {
         {"store notes.txt fleet", 2, "notes.txt: not a bench_report store; not overwritten"},
-        {"store fleet fleet", 2, "fleet: not a regular file; not written"},
+        {"store fleet fleet", 2, "fleet: a directory, not a store; not written"},
         {"store theirs.db fleet", 2, "theirs.db: an SQLite database, not a bench_report store"},
         {"store other.db fleet", 2, "other.db: a store of schema version 7"},
         {"store fake.db fleet", 2, "fake.db: file is not a database; nothing was stored"},
