@@ -3,6 +3,7 @@
 #include <ctime>
 #include <filesystem>
 #include <set>
+#include <unordered_map>
 
 #include <sys/stat.h>
 #include <time.h>
@@ -66,51 +67,112 @@ std::optional<StoreFailure> refused(const std::string& path) {
 // The keys a file may be known by in a store: the path of the file itself,
 // every symbolic link on the way resolved, which it is stored by, so that a
 // file reached by two paths is stored once; and the absolute path of the
-// name it was given by, which stores made before keyed it by. Each
-// directory is resolved once.
+// name it was given by, which stores made before keyed it by. Each directory
+// is resolved once, from its parent's where it is no link itself: a fleet's
+// nights cost one lstat each.
 class Keys {
 public:
     struct Of {
         std::string resolved, named;
     };
 
-    Of of(const std::string& path) {
+    Keys() : cwd_(fs::current_path(cwd_error_)) {}
+
+    // The keys of `path`; `link` says whether the file itself is a symbolic
+    // link, when the caller has looked. `top` is a directory whose walk found
+    // it: a walk follows no link to a directory, so below `top` only the
+    // file itself may be one, and `top` is the one directory resolved.
+    Of of(const std::string& path, std::optional<bool> link = std::nullopt,
+          const std::string* top = nullptr) {
         Of keys;
         keys.named = named(path);
-        keys.resolved = resolved(path).value_or(keys.named);
+        keys.resolved = resolved(path, link, top).value_or(keys.named);
         return keys;
     }
 
-    static std::string named(const std::string& path) {
+private:
+    std::string named(const std::string& path) const {
         std::error_code ec;
-        std::string key = fs::absolute(path, ec).lexically_normal().string();
-        return ec ? path : key;
+        fs::path p(path);
+        fs::path absolute = p.is_absolute() ? p : cwd_error_ ? fs::absolute(p, ec) : cwd_ / p;
+        return ec ? path : absolute.lexically_normal().string();
     }
 
-private:
-    std::optional<std::string> resolved(const std::string& path) {
+    std::optional<std::string> resolved(const std::string& path, std::optional<bool> link,
+                                        const std::string* top) {
+        if (!link) {
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) != 0)
+                return std::nullopt;
+            link = S_ISLNK(st.st_mode);
+        }
         std::error_code ec;
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0)
-            return std::nullopt;
-        if (S_ISLNK(st.st_mode)) {
+        if (*link) {
             fs::path target = fs::canonical(path, ec);
             return ec ? std::nullopt : std::optional<std::string>(target.string());
         }
-        std::size_t slash = path.rfind('/');
-        std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-        if (dir != dir_) {
-            dir_ = dir;
-            fs::path real = fs::canonical(dir, ec);
-            dir_resolved_ = ec ? std::nullopt : std::optional<fs::path>(real);
+        if (std::optional<std::size_t> rest = below(path, top)) {
+            const std::optional<fs::path>& dir = directory(*top);
+            if (!dir)
+                return std::nullopt;
+            return (*dir / path.substr(*rest)).lexically_normal().string();
         }
-        if (!dir_resolved_)
+        std::size_t slash = path.rfind('/');
+        const std::optional<fs::path>& dir =
+            directory(slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1));
+        if (!dir)
             return std::nullopt;
-        return (*dir_resolved_ / fs::path(path).filename()).lexically_normal().string();
+        return (*dir / path.substr(slash + 1)).lexically_normal().string();
     }
 
-    std::string dir_;  // the text of the last directory resolved
-    std::optional<fs::path> dir_resolved_;
+    // Where the part of `path` below directory `top` starts, when it is
+    // below it as a walk of `top` shows it ("./" left out).
+    static std::optional<std::size_t> below(const std::string& path, const std::string* top) {
+        if (!top)
+            return std::nullopt;
+        if (*top == "." || *top == "./")
+            return path.empty() || path.front() == '/' ? std::nullopt
+                                                       : std::optional<std::size_t>(0);
+        std::string_view t(*top);
+        while (t.size() > 1 && t.back() == '/')
+            t.remove_suffix(1);
+        if (t == "/")
+            return path.size() > 1 && path.front() == '/' ? std::optional<std::size_t>(1)
+                                                          : std::nullopt;
+        if (path.size() > t.size() + 1 && path.compare(0, t.size(), t) == 0 &&
+            path[t.size()] == '/')
+            return t.size() + 1;
+        return std::nullopt;
+    }
+
+    // The directory whose path is `text`, every link resolved; absent when it
+    // cannot be. (References to a map's elements stay good as it grows.)
+    const std::optional<fs::path>& directory(const std::string& text) {
+        if (auto it = dirs_.find(text); it != dirs_.end())
+            return it->second;
+        std::string dir = text;
+        while (dir.size() > 1 && dir.back() == '/')
+            dir.pop_back();
+        std::size_t slash = dir.rfind('/');
+        std::string name = slash == std::string::npos ? dir : dir.substr(slash + 1);
+        std::optional<fs::path> real;
+        struct stat st {};
+        if (slash != std::string::npos && slash > 0 && name != "." && name != ".." &&
+            ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            if (const std::optional<fs::path>& parent = directory(dir.substr(0, slash + 1)))
+                real = *parent / name;
+        } else {
+            std::error_code ec;
+            fs::path whole = fs::canonical(dir, ec);
+            if (!ec)
+                real = std::move(whole);
+        }
+        return dirs_.emplace(text, std::move(real)).first->second;
+    }
+
+    std::error_code cwd_error_;
+    fs::path cwd_;
+    std::unordered_map<std::string, std::optional<fs::path>> dirs_;
 };
 
 // The statements that store one file: its versions looked up, the new one
@@ -323,8 +385,12 @@ namespace {
 // each.
 class Gathering {
 public:
-    Gathering(std::map<std::string, KnownFile> known, std::size_t inputs)
-        : known_(std::move(known)), per_input_(inputs, 0), another_(inputs) {
+    Gathering(std::map<std::string, KnownFile> known, const std::vector<std::string>& paths)
+        : known_(std::move(known)), per_input_(paths.size(), 0), another_(paths.size()) {
+        for (const std::string& p : paths) {
+            std::error_code ec;
+            tops_.push_back(fs::is_directory(p, ec) ? std::optional<std::string>(p) : std::nullopt);
+        }
         // A time within the last two seconds may be shared by a write still
         // to come (file times move in clock ticks): such a file is stored
         // without its time, so the next ingest digests it rather than trust
@@ -336,7 +402,9 @@ public:
 
     // Results file `path`, found under path argument `input`.
     void results(const std::string& path, std::size_t input) {
-        Keys::Of key = keys_.of(path);
+        Look at = look(path);
+        const std::string* top = tops_[input] ? &*tops_[input] : nullptr;
+        Keys::Of key = keys_.of(path, at.link, top);
         // A file named twice (by a path and its directory, or by a link) is
         // stored once, by the name it was found by first.
         auto [first, fresh] = seen_.emplace(key.resolved, path);
@@ -349,7 +417,7 @@ public:
         if (known)
             another_name(input, known->shown, path);
         long long mtime = 0;
-        if (!unchanged(path, known, mtime)) {
+        if (!unchanged(at.found ? &at.st : nullptr, known, mtime)) {
             std::optional<std::vector<Run>> runs = read_results(path);
             if (!runs) {
                 --per_input_[input];
@@ -357,20 +425,22 @@ public:
             }
             files_.push_back({StoredFile::results, path, text_, mtime, std::move(*runs)});
         }
-        record_beside(path);
+        record_beside(path, top);
     }
 
     // machine.json `path`, found under path argument `input`.
     void record(const std::string& path, std::size_t input) {
-        records_.emplace(keys_.of(path).resolved, path);
+        add_record(path, look(path), tops_[input] ? &*tops_[input] : nullptr);
         ++per_input_[input];
     }
 
     // Reads the records found, beside the results files or in the walk.
     void read_records() {
-        for (const auto& [key, path] : records_) {
+        for (const auto& [key, record] : records_) {
+            const std::string& path = record.path;
             long long mtime = 0;
-            if (unchanged(path, find_known(keys_.of(path)), mtime))
+            if (unchanged(record.at.found ? &record.at.st : nullptr, find_known(record.keys),
+                          mtime))
                 continue;
             std::string why;
             if (!read_input_file(path, text_, why)) {
@@ -405,15 +475,30 @@ private:
             a.first = kept;
     }
 
-    // Whether the file is stored with its size and time, not to be read
-    // again: a night's ingest reads that night's files. `mtime` is its time
-    // to keep, 0 when too recent to be trusted.
-    bool unchanged(const std::string& path, const KnownFile* known, long long& mtime) {
+    // What `path` names: whether it is there (`st` describes it, a link
+    // followed), and whether it is itself a symbolic link.
+    struct Look {
+        bool found = false, link = false;
         struct stat st {};
-        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    };
+    static Look look(const std::string& path) {
+        Look at;
+        if (::lstat(path.c_str(), &at.st) != 0)
+            return at;
+        at.link = S_ISLNK(at.st.st_mode);
+        at.found = !at.link || ::stat(path.c_str(), &at.st) == 0;
+        return at;
+    }
+
+    // Whether the file (`st`, absent when it cannot be looked at) is stored
+    // with its size and time, not to be read again: a night's ingest reads
+    // that night's files. `mtime` is its time to keep, 0 when too recent to
+    // be trusted.
+    bool unchanged(const struct stat* st, const KnownFile* known, long long& mtime) {
+        if (!st || !S_ISREG(st->st_mode))
             return false;  // reading it says why
-        mtime = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-        bool same = known && known->size == static_cast<long long>(st.st_size) &&
+        mtime = static_cast<long long>(st->st_mtim.tv_sec) * 1000000000LL + st->st_mtim.tv_nsec;
+        bool same = known && known->size == static_cast<long long>(st->st_size) &&
                     known->mtime_ns == mtime && mtime != 0;
         if (mtime >= recent_)
             mtime = 0;
@@ -442,22 +527,43 @@ private:
         return parse_results(text_, path, context_);
     }
 
-    void record_beside(const std::string& path) {
-        std::error_code ec;
-        fs::path beside = fs::path(path).parent_path() / "machine.json";
-        if (fs::exists(beside, ec))
-            records_.emplace(keys_.of(beside.string()).resolved, beside.string());
+    // The machine.json beside results file `path`, once for the files of
+    // one directory, which come one after another.
+    void record_beside(const std::string& path, const std::string* top) {
+        std::string beside = (fs::path(path).parent_path() / "machine.json").string();
+        if (beside == last_beside_)
+            return;
+        last_beside_ = beside;
+        Look at = look(beside);
+        if (at.found)
+            add_record(beside, at, top);
     }
+
+    void add_record(const std::string& path, const Look& at, const std::string* top) {
+        Keys::Of keys = keys_.of(path, at.link, top);
+        std::string key = keys.resolved;
+        records_.emplace(std::move(key), Record{path, std::move(keys), at});
+    }
+
+    // A machine.json to store: as found, the keys it may be known by, and
+    // what it was when looked at.
+    struct Record {
+        std::string path;
+        Keys::Of keys;
+        Look at;
+    };
 
     std::map<std::string, KnownFile> known_;
     long long recent_ = 0;
     Keys keys_;
     LoadContext context_;
     std::vector<FileToStore> files_;
-    std::map<std::string, std::string> seen_;     // the name each file was found by first
-    std::map<std::string, std::string> records_;  // by key, as found
+    std::map<std::string, std::string> seen_;  // the name each file was found by first
+    std::map<std::string, Record> records_;    // by key
     std::vector<std::size_t> per_input_;
     std::vector<AnotherName> another_;
+    std::vector<std::optional<std::string>> tops_;  // each path walked as a directory
+    std::string last_beside_;
     std::size_t unchanged_ = 0;
     std::string text_;  // the text of the file read last, its room reused
 };
@@ -477,7 +583,7 @@ Ingest ingest(const std::string& database, const std::vector<std::string>& paths
         return done;
     }
     InputFiles inputs = find_input_files(paths);
-    Gathering gathering(std::move(known), paths.size());
+    Gathering gathering(std::move(known), paths);
     LoadContext& context = gathering.context();
     context.notes = std::move(inputs.notes);
     context.failed = inputs.failed;

@@ -418,15 +418,18 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
          [](const fs::path& d) {
              host(d / "a");
              fs::create_directory_symlink("a", d / "link");
+             fs::create_directories(d / "c");
+             fs::create_symlink("../a/" + p_name, d / "c" / p_name);
          },
-         "\"$B\" store s.db a && \"$B\" store s.db link && \"$B\" store t.db a link && "
+         "\"$B\" store s.db a && \"$B\" store s.db link && \"$B\" store t.db a link c && "
          "\"$B\" list s.db t.db",
          0,
          {"bench_report: link: 1 file(s) kept by another name (the first: a/" + p_name +
-          "); each is stored once, by that name\n"},
+              "); each is stored once, by that name\n",
+          "bench_report: c: 1 file(s) kept by another name"},
          {"1 new, 0 already stored\n0 new, 1 already stored\n1 new, 0 already stored\n"},
          [](const fs::path&, const Result& r) {
-             EXPECT_EQ(count_of(r.err, "kept by another name"), 2u) << r.err;
+             EXPECT_EQ(count_of(r.err, "kept by another name"), 3u) << r.err;
              EXPECT_EQ(count_of(r.out, "bench_processors"), 2u) << r.out;
              EXPECT_EQ(r.out.find("link/"), std::string::npos) << r.out;
          }},
