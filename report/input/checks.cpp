@@ -137,118 +137,147 @@ void check_iterations(Run& run) {
     }
 }
 
-void check_test(Run& run, const Test& t) {
-    auto add = [&](const char* check, std::string message) {
-        run.findings.push_back({t.first_line, t.key, check, std::move(message)});
-    };
-    const double to_mb = t.bytes_per_iteration * t.unit_scale / 1048576.0;
+// The checks of one test of a run, each adding its findings to the run.
+class TestChecks {
+public:
+    TestChecks(Run& run, const Test& t) : run_(run), t_(t) {}
+
+    void all() {
+        megabytes();
+        positive_figures();
+        // A test without a single-thread pass prints no per-thread lines to sum.
+        if (!has_single(t_) || !t_.complete)
+            return;
+        int out_of_memory = overall_sum();
+        improvement(out_of_memory);
+        if (t_.incomplete_threads != out_of_memory)
+            add("incomplete", fmt::format("the overall line counts {} thread(s) out of memory, "
+                                          "the per-thread lines {}",
+                                          t_.incomplete_threads, out_of_memory));
+        thread_blocks();
+    }
+
+private:
+    void add(const char* check, std::string message) {
+        run_.findings.push_back({t_.first_line, t_.key, check, std::move(message)});
+    }
 
     // MB/s = rate x bytes / 1048576, for every pass that prints both.
-    auto check_mb = [&](const std::optional<Figure>& rate, const std::optional<Figure>& mb,
-                        const std::string& where) {
-        if (t.bytes_per_iteration <= 0 || !finite(rate) || !finite(mb))
-            return;
-        if (!overlap(scaled(interval(rate->value), to_mb), interval(mb->value)))
-            add("megabytes",
-                fmt::format("{}: {} MB/s is not rate {} x {} bytes / 1048576 ({:.6g})", where,
-                            mb->text, rate->text, t.bytes_per_iteration, rate->value * to_mb));
-    };
-    check_mb(t.single_rate, t.single_megabytes, "single thread");
-    for (const ThreadResult& r : t.threads)
-        check_mb(r.rate, r.megabytes, fmt::format("thread {}", r.thread));
-    check_mb(t.overall_rate, t.overall_megabytes, "overall");
+    void megabytes() {
+        const double to_mb = t_.bytes_per_iteration * t_.unit_scale / 1048576.0;
+        auto check = [&](const std::optional<Figure>& rate, const std::optional<Figure>& mb,
+                         const std::string& where) {
+            if (t_.bytes_per_iteration <= 0 || !finite(rate) || !finite(mb))
+                return;
+            if (!overlap(scaled(interval(rate->value), to_mb), interval(mb->value)))
+                add("megabytes",
+                    fmt::format("{}: {} MB/s is not rate {} x {} bytes / 1048576 ({:.6g})", where,
+                                mb->text, rate->text, t_.bytes_per_iteration, rate->value * to_mb));
+        };
+        check(t_.single_rate, t_.single_megabytes, "single thread");
+        for (const ThreadResult& r : t_.threads)
+            check(r.rate, r.megabytes, fmt::format("thread {}", r.thread));
+        check(t_.overall_rate, t_.overall_megabytes, "overall");
+    }
 
     // Every timed figure is a positive finite number: a pass takes time and
-    // does work. Rules between figures cannot judge an inf, a nan, a zero or a
-    // negative one, so each is flagged on its own.
-    auto positive = [&](const std::optional<Figure>& f, const std::string& what) {
-        if (f && !(f->value > 0 && std::isfinite(f->value)))
-            add("value", fmt::format("{} {} is not a positive finite number", what, f->text));
-    };
-    positive(t.single_seconds, "single-thread seconds");
-    positive(t.single_rate, "single-thread rate");
-    positive(t.single_megabytes, "single-thread MB/s");
-    for (const ThreadResult& r : t.threads) {
-        positive(r.seconds, fmt::format("thread {} seconds", r.thread));
-        positive(r.rate, fmt::format("thread {} rate", r.thread));
-        positive(r.megabytes, fmt::format("thread {} MB/s", r.thread));
-    }
-    // An overall sum over threads that all ran out of memory is a true 0.
-    auto overall = [&](const std::optional<Figure>& f, const std::string& what) {
-        if (t.incomplete_threads > 0 && f && f->value == 0)
-            return;
-        positive(f, what);
-    };
-    overall(t.overall_rate, "overall rate");
-    overall(t.overall_megabytes, "overall MB/s");
-    positive(t.improvement, "improvement");
-
-    // A test without a single-thread pass prints no per-thread lines to sum.
-    if (!has_single(t) || !t.complete)
-        return;
-
-    // Overall = sum of the per-thread rates that were printed.
-    Interval sum{0, 0};
-    bool sum_known = true;
-    int out_of_memory = 0;
-    for (const ThreadResult& r : t.threads) {
-        if (r.out_of_memory) {
-            ++out_of_memory;
-            continue;
+    // does work. Rules between figures cannot judge an inf, a nan, a zero or
+    // a negative one, so each is flagged on its own.
+    void positive_figures() {
+        auto positive = [&](const std::optional<Figure>& f, const std::string& what) {
+            if (f && !(f->value > 0 && std::isfinite(f->value)))
+                add("value", fmt::format("{} {} is not a positive finite number", what, f->text));
+        };
+        positive(t_.single_seconds, "single-thread seconds");
+        positive(t_.single_rate, "single-thread rate");
+        positive(t_.single_megabytes, "single-thread MB/s");
+        for (const ThreadResult& r : t_.threads) {
+            positive(r.seconds, fmt::format("thread {} seconds", r.thread));
+            positive(r.rate, fmt::format("thread {} rate", r.thread));
+            positive(r.megabytes, fmt::format("thread {} MB/s", r.thread));
         }
-        if (!finite(r.rate)) {
-            sum_known = false;
-            continue;
-        }
-        Interval i = interval(r.rate->value);
-        sum = {sum.lo + i.lo, sum.hi + i.hi};
+        // An overall sum over threads that all ran out of memory is a true 0.
+        auto overall = [&](const std::optional<Figure>& f, const std::string& what) {
+            if (t_.incomplete_threads > 0 && f && f->value == 0)
+                return;
+            positive(f, what);
+        };
+        overall(t_.overall_rate, "overall rate");
+        overall(t_.overall_megabytes, "overall MB/s");
+        positive(t_.improvement, "improvement");
     }
-    if (sum_known && finite(t.overall_rate) && !overlap(sum, interval(t.overall_rate->value)))
-        add("overall_sum", fmt::format("overall {} is not the sum of the per-thread rates ({:.6g})",
-                                       t.overall_rate->text, (sum.lo + sum.hi) / 2));
 
-    // Improvement = overall / single.
-    if (finite(t.improvement) && finite(t.overall_rate) && finite(t.single_rate)) {
-        auto ratio = divided(interval(t.overall_rate->value), interval(t.single_rate->value));
-        if (ratio && !overlap(*ratio, interval(t.improvement->value)))
+    // Overall = sum of the per-thread rates that were printed. Returns the
+    // threads that ran out of memory.
+    int overall_sum() {
+        Interval sum{0, 0};
+        bool sum_known = true;
+        int out_of_memory = 0;
+        for (const ThreadResult& r : t_.threads) {
+            if (r.out_of_memory) {
+                ++out_of_memory;
+                continue;
+            }
+            if (!finite(r.rate)) {
+                sum_known = false;
+                continue;
+            }
+            Interval i = interval(r.rate->value);
+            sum = {sum.lo + i.lo, sum.hi + i.hi};
+        }
+        if (sum_known && finite(t_.overall_rate) && !overlap(sum, interval(t_.overall_rate->value)))
+            add("overall_sum",
+                fmt::format("overall {} is not the sum of the per-thread rates ({:.6g})",
+                            t_.overall_rate->text, (sum.lo + sum.hi) / 2));
+        return out_of_memory;
+    }
+
+    // Improvement = overall / single, printed exactly when no pass ran out
+    // of memory.
+    void improvement(int out_of_memory) {
+        if (finite(t_.improvement) && finite(t_.overall_rate) && finite(t_.single_rate)) {
+            auto ratio = divided(interval(t_.overall_rate->value), interval(t_.single_rate->value));
+            if (ratio && !overlap(*ratio, interval(t_.improvement->value)))
+                add("improvement_ratio",
+                    fmt::format("improvement {} is not overall / single ({:.6g})",
+                                t_.improvement->text,
+                                t_.overall_rate->value / t_.single_rate->value));
+        }
+        if (t_.improvement_unavailable && !t_.single_out_of_memory && out_of_memory == 0)
             add("improvement_ratio",
-                fmt::format("improvement {} is not overall / single ({:.6g})", t.improvement->text,
-                            t.overall_rate->value / t.single_rate->value));
+                "the improvement is marked not available, yet no pass ran out of memory");
+        if (t_.improvement && (t_.single_out_of_memory || out_of_memory > 0))
+            add("improvement_ratio", "an improvement is printed, yet a pass ran out of memory");
     }
-    if (t.improvement_unavailable && !t.single_out_of_memory && out_of_memory == 0)
-        add("improvement_ratio",
-            "the improvement is marked not available, yet no pass ran out of memory");
-    if (t.improvement && (t.single_out_of_memory || out_of_memory > 0))
-        add("improvement_ratio", "an improvement is printed, yet a pass ran out of memory");
-
-    if (t.incomplete_threads != out_of_memory)
-        add("incomplete", fmt::format("the overall line counts {} thread(s) out of memory, the "
-                                      "per-thread lines {}",
-                                      t.incomplete_threads, out_of_memory));
 
     // One block per thread of the run, each thread once.
-    if (run.threads) {
+    void thread_blocks() {
+        if (!run_.threads)
+            return;
         std::vector<int> seen;
-        for (const ThreadResult& r : t.threads)
+        for (const ThreadResult& r : t_.threads)
             seen.push_back(r.thread);
         std::sort(seen.begin(), seen.end());
         bool repeated = std::adjacent_find(seen.begin(), seen.end()) != seen.end();
-        bool outside = !seen.empty() && seen.back() >= *run.threads;
-        if (static_cast<long long>(t.threads.size()) != *run.threads || repeated || outside)
+        bool outside = !seen.empty() && seen.back() >= *run_.threads;
+        if (static_cast<long long>(t_.threads.size()) != *run_.threads || repeated || outside)
             add("threads", fmt::format("{} per-thread result(s) for Thread(s): {}{}",
-                                       t.threads.size(), *run.threads,
+                                       t_.threads.size(), *run_.threads,
                                        repeated  ? ", a thread appears twice"
                                        : outside ? ", a thread number beyond the count"
                                                  : ""));
     }
-}
+
+    Run& run_;
+    const Test& t_;
+};
 
 }  // namespace
 
 void check_run(Run& run) {
     check_iterations(run);
     for (const Test& t : run.tests)
-        check_test(run, t);
+        TestChecks(run, t).all();
 }
 
 }  // namespace report
