@@ -1,16 +1,40 @@
 // Walking the paths named on the command line: every results file under a
 // directory (by its name), or the file named, and the machine.json records
-// beside them.
+// beside them; and what a path's text says (a results file's name, the file
+// beside one, a run's own directory), cut as text where a path is plain, so
+// that a fleet-year's paths are not each built as a path object.
 #pragma once
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "input/source.h"
 
 namespace report {
+
+// Whether `name` (a file's name, not its path) is a results file's:
+// "results_processors_Linux_x86 @ ....txt" or "results_memory_Linux_x86 @ ....txt".
+bool results_name(const std::string& name);
+
+// Whether `path` names a file plainly enough to be cut as text: no "//",
+// and a last part that is a name, not "", "." or "..".
+bool plain_file_path(std::string_view path);
+
+// The file `name` in the directory of file `path`: "a/b/machine.json" for
+// "a/b/results.txt". Plain paths are cut as text, the rest by the library.
+std::string beside(const std::string& path, const char* name);
+
+// The text of `path` up to and with its last '/' ("a/b/" for "a/b/c"), or
+// "" when it has none: what two files of one directory share, for a path as
+// plain as beside() cuts by text.
+std::string_view directory_text(std::string_view path);
+
+// Whether `name` is a run's own directory, named by its UTC start and a
+// sequence number ("20261208T100220Z-1"), as `run` makes them.
+bool is_run_directory(std::string_view name);
 
 // The files the paths name, as loading finds them: every results file under
 // a directory (by its name, sorted by path) or the file named, and every

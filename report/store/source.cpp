@@ -8,7 +8,6 @@
 
 #include <sys/stat.h>
 
-#include "input/paths.h"
 #include "input/walk.h"
 #include "machine/record.h"
 #include "store/reader.h"
