@@ -161,13 +161,13 @@ public:
         : path_(std::move(path)), first_(std::move(first)) {}
 
     void find(LoadContext& context) override;
-    std::size_t size() const override { return 0; }
-    std::size_t counted() const override { return first_->size(); }
-    bool open(std::size_t, ResultsFile&, LoadContext&) override { return false; }
-    void done(std::size_t) override {}
-    RecordBeside record_beside(std::size_t) override { return {}; }
-    std::vector<UnfinishedRecord> unfinished() override { return {}; }
-    bool holds(const std::function<bool(const std::string&)>&) const override { return false; }
+    std::size_t size() const override;
+    std::size_t counted() const override;
+    bool open(std::size_t, ResultsFile&, LoadContext&) override;
+    void done(std::size_t) override;
+    RecordBeside record_beside(std::size_t) override;
+    std::vector<UnfinishedRecord> unfinished() override;
+    bool holds(const std::function<bool(const std::string&)>&) const override;
 
 private:
     std::string path_;
@@ -177,6 +177,33 @@ private:
 void StoreNamedAgain::find(LoadContext& context) {
     context.considered.push_back(path_);
     context.note({LoadNote::same_file, path_, {}, first_->path()}, false);
+}
+
+// It reads nothing itself: the store is read by the path that named it first.
+std::size_t StoreNamedAgain::size() const {
+    return 0;
+}
+
+std::size_t StoreNamedAgain::counted() const {
+    return first_->size();
+}
+
+bool StoreNamedAgain::open(std::size_t, ResultsFile&, LoadContext&) {
+    return false;
+}
+
+void StoreNamedAgain::done(std::size_t) {}
+
+RecordBeside StoreNamedAgain::record_beside(std::size_t) {
+    return {};
+}
+
+std::vector<UnfinishedRecord> StoreNamedAgain::unfinished() {
+    return {};
+}
+
+bool StoreNamedAgain::holds(const std::function<bool(const std::string&)>&) const {
+    return false;
 }
 
 }  // namespace
