@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "output/text.h"
+#include "store/source.h"
 
 namespace report {
 
@@ -52,7 +53,7 @@ std::vector<const Run*> read_from(const Loaded& loaded, const Inputs& inputs,
 // False when it could not be read (said).
 bool read_outside(const std::string& path, Loaded& extra, std::vector<const Run*>& named,
                   BaselineChoice& choice) {
-    extra = load_runs({path}, {});
+    extra = load_runs(open_inputs({path}), {});
     say_notes(extra);
     if (extra.failed)
         return false;

@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 #include "output/load_notes.h"
 #include "output/text.h"
+#include "store/source.h"
 
 #include <cerrno>
 #include <charconv>
@@ -72,7 +73,7 @@ Loaded load_inputs(const Inputs& inputs, int& status, StoreReading reading) {
         status = static_cast<int>(Exit::bad_input);
         return {};
     }
-    Loaded loaded = load_runs(paths, inputs.labels, reading);
+    Loaded loaded = load_runs(open_inputs(paths, reading), inputs.labels);
     say_notes(loaded);
     if (loaded.failed)
         status = static_cast<int>(Exit::bad_input);
@@ -143,10 +144,9 @@ bool names_an_input(const std::string& path, const Loaded& inputs, const Inputs&
     for (const std::string& p : inputs.considered)
         if (same(p))
             return true;
-    for (const std::vector<StoredFile>& store : inputs.stored)
-        for (const StoredFile& f : store)
-            if (same(f.path))
-                return true;
+    for (const std::shared_ptr<InputSource>& source : inputs.sources)
+        if (source->holds(same))
+            return true;
     return false;
 }
 
@@ -382,6 +382,37 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+namespace {
+
+// How long a command waits for a store another process holds locked:
+// BENCH_REPORT_STORE_WAIT seconds (0 to 86400), else 10 minutes; the wait
+// is said once it has lasted a second. False (said) for a value out of range.
+bool set_up_store_waiting() {
+    StoreWaiting waiting;
+    if (const char* text = std::getenv("BENCH_REPORT_STORE_WAIT")) {
+        std::string_view value(text);
+        int seconds = -1;
+        auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+        if (ec != std::errc() || end != value.data() + value.size() || value.empty() ||
+            seconds < 0 || seconds > 86400) {
+            error(fmt::format("BENCH_REPORT_STORE_WAIT: expected whole seconds from 0 to 86400, "
+                              "found \"{}\"",
+                              escape_path(std::string(value))));
+            return false;
+        }
+        waiting.limit_seconds = seconds;
+    }
+    waiting.notice = [limit = waiting.limit_seconds](const std::string& path,
+                                                     const std::string& holder) {
+        error(fmt::format("{}: locked by {}; waiting up to {} s", escape_path(path), holder,
+                          limit));
+    };
+    set_store_waiting(std::move(waiting));
+    return true;
+}
+
+}  // namespace
+
 int run_application(CLI::App& app, int argc, char** argv, const int& status) {
     // A write into a closed pipe, or past a file-size limit, fails with an
     // error (EPIPE, EFBIG) that the output reports with exit 1, rather than
@@ -413,6 +444,8 @@ int run_application(CLI::App& app, int argc, char** argv, const int& status) {
             return static_cast<int>(Exit::bad_input);
         }
     }
+    if (!set_up_store_waiting())
+        return static_cast<int>(Exit::bad_input);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "input/load.h"
+#include "store/store.h"
 
 struct stat;
 

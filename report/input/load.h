@@ -1,81 +1,55 @@
-// Finding, reading, parsing, checking and labelling the runs named on the
-// command line.
+// Reading, parsing, checking and labelling the runs of the sources named on
+// the command line.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
-#include "input/store.h"
+#include "input/source.h"
 #include "model/run.h"
 
 namespace report {
 
-// Something said about the inputs while they were loaded; the command line
-// says it on standard error.
-struct LoadNote {
-    enum Kind {
-        unreadable_directory,     // a directory that cannot be listed (`reason`)
-        link_not_followed,        // a symbolic link to a directory, skipped
-        unreadable,               // a file or directory that cannot be read (`reason`)
-        same_file,                // the same file as `other`, read once
-        not_results,              // not a results file: `reason` is what was expected at
-                                  // `line`, `found` the line there (absent: the end)
-        machine_json_unreadable,  // machine.json beside it cannot be read (`reason`)
-        transcript_read_once,     // the console transcript of `other`, read once
-    } kind;
-    std::string path;
-    std::string reason = {};
-    std::string other = {};
-    int line = 0;
-    std::optional<std::string> found = {};
-};
-
 struct Loaded {
     std::vector<Run> runs;
     bool failed = false;                       // some file could not be read or parsed
-    std::vector<std::size_t> files_per_input;  // files found under each path argument
+    std::vector<std::size_t> files_per_input;  // results files each path counts for
     std::vector<LoadNote> notes;               // in the order they arose
-    // Every file read or tried, each with the machine.json beside it: what an
-    // output must never replace.
+    // Every file read from disk or tried, each with the machine.json beside
+    // it: what an output must never replace.
     std::vector<std::string> considered;
-    // The files each store read for its figures gave, their runs taken:
-    // their paths are never replaced by an output either. A fleet-year's
-    // files are kept as they were read, their paths not copied into
-    // `considered` (a store read for its texts has its paths there).
-    std::vector<std::vector<StoredFile>> stored;
+    // The sources read, kept: an output never replaces a file they hold
+    // either (a store's files are asked of the store, not copied here).
+    std::vector<std::shared_ptr<InputSource>> sources;
 };
 
 // Adds what `other` considered to what `loaded` did: an output replaces
 // neither's inputs.
 void consider_also(Loaded& loaded, Loaded& other);
 
-// The files the paths name, as loading finds them: every results file under
-// a directory (by its name, sorted by path) or the file named, and every
-// machine.json a directory holds, each with the index of its path. The notes
-// say what could not be walked.
-struct InputFiles {
-    std::vector<std::pair<std::string, std::size_t>> results, records;
-    std::vector<std::size_t> files_per_input;
-    std::vector<LoadNote> notes;
-    bool failed = false;
-};
-InputFiles find_input_files(const std::vector<std::string>& paths);
+// Reads every results file of the sources, one source a path argument, and
+// parses it (a file holding several runs one after the other gives each),
+// checks each run and labels it: `labels[i]` labels every run of
+// `sources[i]`. Runs that share a label are repetitions of one measurement.
+// A file named twice, and a console transcript beside its own results file,
+// are read once, with a note. Each bad file gets a note and sets `failed`.
+// Runs a source keeps parsed (a store's figures: input/source.h) are taken as
+// they are, unchecked. Runs come in argument order, sorted by path within a
+// directory.
+Loaded load_runs(std::vector<std::shared_ptr<InputSource>> sources,
+                 const std::vector<std::string>& labels);
 
-// Expands directories (recursively, every results file by its name), reads and
-// parses every file (files named explicitly are recognised by their content;
-// a file holding several runs one after the other gives each), checks each run
-// and labels it: `labels[i]` labels every run found under `paths[i]`. Runs
-// that share a label are repetitions of one measurement. A file
-// named twice, and a console transcript beside its own results file, are read
-// once, with a note. Each bad file gets a note and sets `failed`.
-// A path that is a store (input/store.h, known by SQLite's header) stands
-// for the files it keeps, read from it as they were read when stored.
-// With `reading` figures, a store gives the figures it keeps parsed instead of
-// its texts: runs with only what a history reads (input/store.h).
-// Runs come in argument order, sorted by path within a directory.
-Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels,
-                 StoreReading reading = StoreReading::texts);
+// The same, with every path walked as a directory or read as a file
+// (input/walk.h): files named explicitly are recognised by their content.
+Loaded load_runs(const std::vector<std::string>& paths, const std::vector<std::string>& labels);
+
+// The runs `text` parses to, or none when any part of it is no run (each
+// such part said in a note, `context.failed` set).
+std::optional<std::vector<Run>> parse_results(std::string_view text, const std::string& path,
+                                              LoadContext& context);
 
 }  // namespace report

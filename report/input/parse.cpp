@@ -311,7 +311,8 @@ private:
         std::string_view s = line.text;
         // Either capital is read; a message quotes the one the test prints.
         const TestInfo* info = find_test_info(test.key);
-        std::string overall = "\"" + std::string(info->overall_prefix) + "RATE" + unit_text(test) + "\"";
+        std::string overall =
+            "\"" + std::string(info->overall_prefix) + "RATE" + unit_text(test) + "\"";
         if (!eat(s, "Overall, It was: ") && !eat(s, "Overall, it was: "))
             fail(line, "\"Thread:N ...\" or " + overall);
         int incomplete = take_incomplete(s);
@@ -368,37 +369,38 @@ private:
         for (std::size_t i = 0; i < tests.size();) {
             const TestInfo& info = tests[i];
             switch (info.layout) {
-            case Layout::one_line: {
-                Test& t = read_heading(info);
-                Line line = take();
-                auto f = figure_line(line.text, info.figure_prefix, unit_text(t));
-                if (!f)
-                    fail(line, "\"" + std::string(info.figure_prefix) + "RATE" + unit_text(t) +
-                                   "\"");
-                t.overall_rate = std::move(f);
-                t.complete = true;
-                ++i;
-                break;
-            }
-            case Layout::heading_then_passes: {
-                Test& t = read_heading(info);
-                expect("Force to be single thread.");
-                read_pass(-1, t, SingleSink{t});
-                read_region(run_.tests.size() - 1);
-                ++i;
-                break;
-            }
-            case Layout::singles_then_regions: {
-                expect("Force to be single thread.");
-                std::size_t first = run_.tests.size();
-                for (; i < tests.size() && tests[i].layout == Layout::singles_then_regions; ++i) {
-                    Test& t = read_heading(tests[i]);
-                    read_pass(-1, t, SingleSink{t});
+                case Layout::one_line: {
+                    Test& t = read_heading(info);
+                    Line line = take();
+                    auto f = figure_line(line.text, info.figure_prefix, unit_text(t));
+                    if (!f)
+                        fail(line,
+                             "\"" + std::string(info.figure_prefix) + "RATE" + unit_text(t) + "\"");
+                    t.overall_rate = std::move(f);
+                    t.complete = true;
+                    ++i;
+                    break;
                 }
-                for (std::size_t k = first; k < run_.tests.size(); ++k)
-                    read_region(k, true);
-                break;
-            }
+                case Layout::heading_then_passes: {
+                    Test& t = read_heading(info);
+                    expect("Force to be single thread.");
+                    read_pass(-1, t, SingleSink{t});
+                    read_region(run_.tests.size() - 1);
+                    ++i;
+                    break;
+                }
+                case Layout::singles_then_regions: {
+                    expect("Force to be single thread.");
+                    std::size_t first = run_.tests.size();
+                    for (; i < tests.size() && tests[i].layout == Layout::singles_then_regions;
+                         ++i) {
+                        Test& t = read_heading(tests[i]);
+                        read_pass(-1, t, SingleSink{t});
+                    }
+                    for (std::size_t k = first; k < run_.tests.size(); ++k)
+                        read_region(k, true);
+                    break;
+                }
             }
         }
     }

@@ -5,6 +5,7 @@
 // no overwritten input, no cut output file.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -78,6 +79,18 @@ RunLeft run_left(const fs::path& dir) {
         }
     }
     return left;
+}
+
+// A store s.db in `dir` of the files under `paths`, then changed by `sql`.
+void stored(const fs::path& dir, const std::string& paths, const std::string& sql) {
+    ASSERT_EQ(shell("cd '" + dir.string() + "' && '" BENCH_REPORT "' store s.db " + paths +
+                    " >/dev/null"),
+              0);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "s.db").c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
 }
 
 std::size_t count_of(const std::string& text, const std::string& what) {
@@ -459,6 +472,78 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
          [](const fs::path& d, const Result&) {
              EXPECT_NE(slurp(d / "page.html").find("LLL\xE2\x80\xA6"), std::string::npos);
          }},
+        // The store: every name a file's, whatever it looks like; a file
+        // reached by a link stored once; what is no store named for what it
+        // is; a lost text said; ids at the ends of the integers read safely.
+        {"store into an empty name", [](const fs::path& d) { host(d / "a"); },
+         "\"$B\" store '' a", 2,
+         {"bench_report: store DATABASE: an empty name names no file; nothing was stored\n"}},
+        {"stores named like SQLite's special names and URIs",
+         [](const fs::path& d) { host(d / "a"); },
+         "\"$B\" store :memory: a && \"$B\" store file:abc.db a && "
+         "\"$B\" list :memory: && \"$B\" list file:abc.db",
+         0, {}, {"1 new, 0 already stored\n1 new, 0 already stored\na/" + p_name},
+         [](const fs::path& d, const Result& r) {
+             EXPECT_EQ(count_of(r.out, "bench_processors"), 2u) << r.out;
+             EXPECT_TRUE(fs::is_regular_file(d / ":memory:"));
+             EXPECT_TRUE(fs::is_regular_file(d / "file:abc.db"));
+             EXPECT_FALSE(fs::exists(d / "abc.db"));
+         }},
+        {"a file reached by a symbolic link is stored once",
+         [](const fs::path& d) {
+             host(d / "a");
+             fs::create_directory_symlink("a", d / "link");
+             fs::create_directories(d / "c");
+             fs::create_symlink("../a/" + p_name, d / "c" / p_name);
+         },
+         "\"$B\" store s.db a && \"$B\" store s.db link && \"$B\" store t.db a link c && "
+         "\"$B\" list s.db t.db",
+         0,
+         {"bench_report: link: 1 file(s) kept by another name (the first: a/" + p_name +
+              "); each is stored once, by that name\n",
+          "bench_report: c: 1 file(s) kept by another name"},
+         {"1 new, 0 already stored\n0 new, 1 already stored\n1 new, 0 already stored\n"},
+         [](const fs::path&, const Result& r) {
+             EXPECT_EQ(count_of(r.err, "kept by another name"), 3u) << r.err;
+             EXPECT_EQ(count_of(r.out, "bench_processors"), 2u) << r.out;
+             EXPECT_EQ(r.out.find("link/"), std::string::npos) << r.out;
+         }},
+        {"a store named by a symbolic link to a directory",
+         [](const fs::path& d) {
+             host(d / "a");
+             fs::create_directory_symlink("a", d / "dirlink");
+         },
+         "\"$B\" store dirlink a", 2,
+         {"bench_report: dirlink: a directory (by a symbolic link), not a store; not written; "
+          "nothing was stored\n"}},
+        {"a store that lost a file's text",
+         [](const fs::path& d) {
+             host(d / "a");
+             host(d / "b");
+             stored(d, "a b",
+                    "UPDATE history_cache SET figures = NULL WHERE file = 1; "
+                    "DELETE FROM text WHERE file = 1");  // a/'s file, stored first
+         },
+         "\"$B\" list s.db; echo \"list $?\"; \"$B\" history s.db >/dev/null; echo \"history $?\"",
+         0,
+         {"bench_report: a/" + p_name +
+          ": cannot read: the store lost its text (build the store anew from the files)\n"},
+         {"b/" + p_name, "list 2\n", "history 2\n"},
+         [](const fs::path&, const Result& r) {
+             EXPECT_EQ(count_of(r.err, "the store lost its text"), 2u) << r.err;
+         }},
+        {"a store whose ids are the ends of the 64-bit integers",
+         [](const fs::path& d) {
+             host(d / "a");
+             host(d / "b");
+             stored(d, "a b",
+                    "UPDATE history_cache SET file = -9223372036854775808 WHERE file = "
+                    "(SELECT min(file) FROM history_cache); UPDATE history_cache SET file = "
+                    "9223372036854775807 WHERE file = (SELECT max(file) FROM history_cache)");
+         },
+         "\"$B\" history s.db --format json >store.json && \"$B\" history --format json . "
+         ">files.json && cmp store.json files.json",
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fleet.h"
@@ -182,10 +183,10 @@ TEST_F(StoreCommand, IngestsIncrementallyAndSaysWhatWasNew) {
     Result rewritten = run("store fleet.db fleet");
     EXPECT_EQ(rewritten.status, 0);
     EXPECT_EQ(rewritten.out, "1 new, 131 already stored\n");
-    // `history` holds the current files, each once.
-    EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM history"), 132);
-    EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM history JOIN file ON file.id = "
-                                      "history.file WHERE current = 1"),
+    // The cache holds the current files, each once.
+    EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM history_cache"), 132);
+    EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM history_cache JOIN file ON file.id = "
+                                      "history_cache.file WHERE current = 1"),
               132);
     EXPECT_NE(rewritten.err.find("changed since it was stored; stored as a new version"),
               std::string::npos)
@@ -197,7 +198,7 @@ TEST_F(StoreCommand, IngestsIncrementallyAndSaysWhatWasNew) {
     sql(dir / "fleet.db",
         "UPDATE file SET id = id + 1000000 WHERE id % 2 = 0; "
         "UPDATE text SET file = file + 1000000 WHERE file % 2 = 0; "
-        "UPDATE history SET file = file + 1000000 WHERE file % 2 = 0");
+        "UPDATE history_cache SET file = file + 1000000 WHERE file % 2 = 0");
     EXPECT_EQ(run("history --format json fleet.db").out, run("history --format json fleet").out);
 }
 
@@ -223,25 +224,25 @@ TEST_F(StoreCommand, HistoryReadsDamagedFiguresAndScatteredIdsAsTheFilesSayThem)
     Result files = run("history --format json fleet");
     const char* const mended[] = {
         // cut short, one byte too many, a length past the end, a flag neither 0 nor 1
-        "UPDATE history SET figures = substr(figures, 1, 20) WHERE file = "
-        "(SELECT min(file) FROM history WHERE kind = 'results')",
-        "UPDATE history SET figures = figures || x'00' WHERE file = "
-        "(SELECT max(file) FROM history WHERE kind = 'results')",
-        "UPDATE history SET figures = x'00ffffffffffffff7f' WHERE file = "
-        "(SELECT min(file) FROM history WHERE kind = 'machine')",
-        "UPDATE history SET figures = x'07' || substr(figures, 2) WHERE file = "
-        "(SELECT max(file) FROM history WHERE kind = 'machine')",
+        "UPDATE history_cache SET figures = substr(figures, 1, 20) WHERE file = "
+        "(SELECT min(file) FROM history_cache WHERE kind = 'results')",
+        "UPDATE history_cache SET figures = figures || x'00' WHERE file = "
+        "(SELECT max(file) FROM history_cache WHERE kind = 'results')",
+        "UPDATE history_cache SET figures = x'00ffffffffffffff7f' WHERE file = "
+        "(SELECT min(file) FROM history_cache WHERE kind = 'machine')",
+        "UPDATE history_cache SET figures = x'07' || substr(figures, 2) WHERE file = "
+        "(SELECT max(file) FROM history_cache WHERE kind = 'machine')",
         // a later night of a machine seen before: its last byte cut, its start's
         // flag neither 0 nor 1 (after the error's flag and the program's text)
-        "UPDATE history SET figures = substr(figures, 1, length(figures) - 1) WHERE file = "
-        "(SELECT max(file) FROM history WHERE kind = 'machine')",
-        "UPDATE history SET figures = substr(figures, 1, 9 + p) || x'02' || substr(figures, 11 + p) "
+        "UPDATE history_cache SET figures = substr(figures, 1, length(figures) - 1) WHERE file = "
+        "(SELECT max(file) FROM history_cache WHERE kind = 'machine')",
+        "UPDATE history_cache SET figures = substr(figures, 1, 9 + p) || x'02' || substr(figures, 11 + p) "
         "FROM (SELECT CASE hex(substr(figures, 2, 1)) WHEN '10' THEN 16 ELSE 12 END AS p "
-        "FROM history WHERE file = (SELECT max(file) FROM history WHERE kind = 'machine')) "
-        "WHERE file = (SELECT max(file) FROM history WHERE kind = 'machine')",
+        "FROM history_cache WHERE file = (SELECT max(file) FROM history_cache WHERE kind = 'machine')) "
+        "WHERE file = (SELECT max(file) FROM history_cache WHERE kind = 'machine')",
         "UPDATE file SET id = id + 1000000 WHERE id % 2 = 0; "
         "UPDATE text SET file = file + 1000000 WHERE file % 2 = 0; "
-        "UPDATE history SET file = file + 1000000 WHERE file % 2 = 0",
+        "UPDATE history_cache SET file = file + 1000000 WHERE file % 2 = 0",
     };
     for (const char* change : mended) {
         SCOPED_TRACE(change);
@@ -277,42 +278,52 @@ TEST_F(StoreCommand, HistoryFromTheFiguresSaysWhatTheFilesSayOfABrokenRecord) {
     }
 }
 
-TEST_F(StoreCommand, AnEarlierVersionIsReadFromItsTextsAndUpgradedByTheNextIngest) {
+TEST_F(StoreCommand, AnEarlierVersionIsReadAsItIsAndMigratedByTheNextIngest) {
     write_fleet_history();
+    // The parsed tables of versions 2 and 3, which nothing read.
+    const std::string parsed = "CREATE TABLE run (id INTEGER PRIMARY KEY, file INTEGER); "
+                               "CREATE TABLE rate (run INTEGER); "
+                               "CREATE TABLE record (file INTEGER PRIMARY KEY); ";
     const struct {
         int version;
-        const char* tables;  // what a store of that version held
+        std::string tables;  // what a store of that version held
     } versions[] = {
         {1,  // the texts alone, in `file`
          "CREATE TABLE old AS SELECT id, path, shown, kind, size, sha256, content, stored, current "
-         "FROM file JOIN text ON text.file = file.id; DROP TABLE history; DROP TABLE rate; "
-         "DROP TABLE run; DROP TABLE record; DROP TABLE text; DROP TABLE file; "
-         "ALTER TABLE old RENAME TO file; "
+         "FROM file JOIN text ON text.file = file.id; DROP TABLE history_cache; "
+         "DROP TABLE text; DROP TABLE file; ALTER TABLE old RENAME TO file; "
          "CREATE UNIQUE INDEX file_current ON file (path) WHERE current = 1; "
          "PRAGMA user_version = 1"},
-        {2,  // the parsed tables without `history`
-         "DROP TABLE history; PRAGMA user_version = 2"},
+        {2,  // the parsed tables, no cache
+         "DROP TABLE history_cache; " + parsed + "PRAGMA user_version = 2"},
+        {3,  // the parsed tables, and the cache named `history`
+         "ALTER TABLE history_cache RENAME TO history; " + parsed + "PRAGMA user_version = 3"},
     };
     const std::vector<std::string> commands = {"history --format json", "list"};
     for (const auto& v : versions) {
         SCOPED_TRACE(v.version);
         fs::remove(dir / "old.db");
         ASSERT_EQ(run("store old.db fleet").status, 0);
-        sql(dir / "old.db", v.tables);
+        sql(dir / "old.db", v.tables.c_str());
         for (const std::string& command : commands)
             EXPECT_EQ(run(command + " old.db").out, run(command + " fleet").out) << command;
         Result upgraded = run("store old.db fleet");
         EXPECT_EQ(upgraded.status, 0) << upgraded.err;
         EXPECT_EQ(upgraded.out, "0 new, 108 already stored\n");
-        EXPECT_EQ(query(dir / "old.db", "PRAGMA user_version"), 3);
-        EXPECT_EQ(query(dir / "old.db", "SELECT (SELECT count(DISTINCT file) FROM run) + "
-                                        "(SELECT count(*) FROM record)"),
-                  108);
-        EXPECT_EQ(query(dir / "old.db", "SELECT count(*) FROM history WHERE figures NOT NULL"),
+        EXPECT_EQ(query(dir / "old.db", "PRAGMA user_version"), 4);
+        EXPECT_EQ(query(dir / "old.db", "SELECT count(*) FROM sqlite_schema WHERE name IN "
+                                        "('run', 'rate', 'record', 'history')"),
+                  0);
+        EXPECT_EQ(query(dir / "old.db",
+                        "SELECT count(*) FROM history_cache WHERE figures NOT NULL"),
                   108);
         for (const std::string& command : commands)
             EXPECT_EQ(run(command + " old.db").out, run(command + " fleet").out) << command;
     }
+    // A new store has the layout of a migrated one.
+    ASSERT_EQ(run("store new.db fleet").status, 0);
+    EXPECT_EQ(query(dir / "new.db", "SELECT count(*) FROM sqlite_schema"),
+              query(dir / "old.db", "SELECT count(*) FROM sqlite_schema"));
 }
 
 TEST_F(StoreCommand, AnUnchangedFileIsSkippedByItsSizeAndTimeWithoutBeingRead) {
@@ -369,6 +380,55 @@ TEST_F(StoreCommand, AFullDiskStoresNothingAndKeepsTheStoreAsItWas) {
     EXPECT_EQ(later.status, 0) << later.err;
 }
 
+// A store another process holds locked (an ingest storing or committing,
+// or one suspended with Ctrl-Z): every command says on standard error that
+// it waits and for whom, goes on once the lock is released, and gives up
+// after BENCH_REPORT_STORE_WAIT seconds with exit 2.
+TEST_F(StoreCommand, ALockedStoreIsWaitedForAsLongAsSaidThenGivenUp) {
+    write_fleet_history(2);
+    ASSERT_EQ(run("store fleet.db fleet").status, 0);
+    const std::string listed = run("list fleet").out;
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "fleet.db").c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const std::string waits = "bench_report: fleet.db: locked by process " +
+                              std::to_string(::getpid()) + ", storing into it; waiting up to ";
+    auto waiting = [&](int seconds, const std::string& command) {
+        return run_in(dir, "BENCH_REPORT_STORE_WAIT=" + std::to_string(seconds) +
+                               " timeout -k 5 60 " + bench + " " + command);
+    };
+    const struct {
+        std::string command, gives_up;
+    } cases[] = {
+        {"list fleet.db", "fleet.db: cannot read: still locked by another process after 2 s\n"},
+        {"history fleet.db", "fleet.db: cannot read: still locked by another process after 2 s\n"},
+        {"store fleet.db fleet",
+         "fleet.db: still locked by another process after 2 s; nothing was stored\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        Result r = waiting(2, c.command);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find(waits + "2 s\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.gives_up), std::string::npos) << r.err;
+    }
+    // Released while a command waits: it goes on, and answers in full.
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    });
+    Result later = waiting(30, "list fleet.db");
+    release.join();
+    sqlite3_close(holder);
+    EXPECT_EQ(later.status, 0) << later.err;
+    EXPECT_EQ(later.err, waits + "30 s\n");
+    EXPECT_EQ(later.out, listed);
+    Result hours = run_in(dir, "BENCH_REPORT_STORE_WAIT=1h " + bench + " list fleet.db");
+    EXPECT_EQ(hours.status, 2);
+    EXPECT_EQ(hours.err, "bench_report: BENCH_REPORT_STORE_WAIT: expected whole seconds from 0 "
+                         "to 86400, found \"1h\"\n");
+}
+
 TEST_F(StoreCommand, RefusesWhatIsNotAStoreOfThisVersion) {
     write_fleet_history(2);
     std::string header("SQLite format 3\0garbage that is no database page", 48);
@@ -384,12 +444,12 @@ TEST_F(StoreCommand, RefusesWhatIsNotAStoreOfThisVersion) {
     };
     const std::vector<Case> cases = {
         {"store notes.txt fleet", 2, "notes.txt: not a bench_report store; not overwritten"},
-        {"store fleet fleet", 2, "fleet: not a regular file; not written"},
+        {"store fleet fleet", 2, "fleet: a directory, not a store; not written"},
         {"store theirs.db fleet", 2, "theirs.db: an SQLite database, not a bench_report store"},
         {"store other.db fleet", 2, "other.db: a store of schema version 7"},
         {"store fake.db fleet", 2, "fake.db: file is not a database; nothing was stored"},
         {"list theirs.db", 2, "theirs.db: cannot read: an SQLite database, not a bench_report store"},
-        {"list other.db", 2, "this bench_report reads version 3"},
+        {"list other.db", 2, "this bench_report reads versions 1 to 4"},
         {"history fake.db", 2, "fake.db: cannot read: file is not a database"},
         {"store x.db fake.db", 2, "fake.db: cannot read: an SQLite file"},
         {"store x.db nowhere", 2, "nowhere: cannot read: No such file or directory"},
