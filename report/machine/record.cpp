@@ -1,10 +1,12 @@
 #include "machine/record.h"
 #include "machine/input_file.h"
+#include "machine/record_json.h"
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <type_traits>
 
@@ -426,8 +428,8 @@ std::optional<MachineRecord> parse_record(const std::string& text, std::string& 
     return r;
 }
 
-std::optional<MachineRecord> read_record(const fs::path& results_file, std::string& error) {
-    fs::path path = results_file.parent_path() / "machine.json";
+std::optional<MachineRecord> read_record(const std::string& results_file, std::string& error) {
+    fs::path path = fs::path(results_file).parent_path() / "machine.json";
     std::error_code ec;
     if (!fs::exists(path, ec))
         return std::nullopt;

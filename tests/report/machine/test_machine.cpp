@@ -11,6 +11,7 @@
 #include "analysis/machine_differences.h"
 #include "machine/machine.h"
 #include "machine/record.h"
+#include "machine/record_json.h"
 
 namespace {
 
