@@ -17,6 +17,7 @@
 
 #include "machine/machine.h"
 #include "machine/record.h"
+#include "machine/record_json.h"
 #include "machine/system.h"
 #include "system_trees.h"
 
