@@ -203,14 +203,8 @@ std::map<std::string, long long> meminfo(const fs::path& root) {
     return values;
 }
 
-void read_processor(const fs::path& root, Machine& m) {
-    auto text = read_text(root / "proc/cpuinfo");
-    if (!text)
-        return;
-    auto blocks = cpuinfo_blocks(*text);
-    if (blocks.empty())
-        return;
-    const auto& first = blocks.front();
+// What the processor is, from the first block of /proc/cpuinfo.
+void read_identity(const std::map<std::string, std::string>& first, Machine& m) {
     m.vendor = field(first, "vendor_id");
     m.model_name = field(first, "model name");
     if (auto v = field(first, "cpu family"))
@@ -224,6 +218,12 @@ void read_processor(const fs::path& root, Machine& m) {
         auto w = words(*flags);
         m.hypervisor = std::find(w.begin(), w.end(), "hypervisor") != w.end();
     }
+}
+
+// Processors, cores and sockets as /proc/cpuinfo counts them; cores and
+// sockets only when every processor names its own.
+void count_cpuinfo_processors(const std::vector<std::map<std::string, std::string>>& blocks,
+                              Machine& m) {
     int processors = 0;
     std::set<std::pair<std::string, std::string>> cores;
     std::set<std::string> sockets;
@@ -248,44 +248,47 @@ void read_processor(const fs::path& root, Machine& m) {
     }
 }
 
-// Processors, cores, sockets, SMT, NUMA and core types from /sys.
-void read_topology(const fs::path& root, Machine& m) {
-    const fs::path cpu_dir = root / "sys/devices/system/cpu";
+void read_processor(const fs::path& root, Machine& m) {
+    auto text = read_text(root / "proc/cpuinfo");
+    if (!text)
+        return;
+    auto blocks = cpuinfo_blocks(*text);
+    if (blocks.empty())
+        return;
+    read_identity(blocks.front(), m);
+    count_cpuinfo_processors(blocks, m);
+}
+
+// Processors, cores and sockets of the online processors, from /sys; cores
+// and sockets only when every processor names its own.
+void count_online_processors(const fs::path& cpu_dir, Machine& m) {
     std::optional<std::vector<int>> online;
     if (auto list = read_line(cpu_dir / "online"))
         online = cpu_list(*list);
-    if (online && !online->empty())
-        m.logical_cpus = static_cast<int>(online->size());
-    if (online && !online->empty()) {
-        std::set<std::pair<int, int>> cores;
-        std::set<int> sockets;
-        bool complete = true;
-        for (int c : *online) {
-            fs::path t = cpu_dir / fmt::format("cpu{}", c) / "topology";
-            auto socket = read_number<int>(t / "physical_package_id");
-            auto core = read_number<int>(t / "core_id");
-            if (!socket || !core) {
-                complete = false;
-                break;
-            }
-            cores.insert({*socket, *core});
-            sockets.insert(*socket);
-        }
-        if (complete) {
-            m.cores = static_cast<int>(cores.size());
-            m.sockets = static_cast<int>(sockets.size());
-        }
+    if (!online || online->empty())
+        return;
+    m.logical_cpus = static_cast<int>(online->size());
+    std::set<std::pair<int, int>> cores;
+    std::set<int> sockets;
+    for (int c : *online) {
+        fs::path t = cpu_dir / fmt::format("cpu{}", c) / "topology";
+        auto socket = read_number<int>(t / "physical_package_id");
+        auto core = read_number<int>(t / "core_id");
+        if (!socket || !core)
+            return;
+        cores.insert({*socket, *core});
+        sockets.insert(*socket);
     }
-    if (auto active = read_number<int>(cpu_dir / "smt/active"))
-        m.smt_active = *active != 0;
-    m.smt_control = read_line(cpu_dir / "smt/control");
-    std::error_code ec;
-    if (fs::is_directory(root / "sys/devices/system/node", ec))
-        m.numa_nodes = static_cast<int>(numbered(root / "sys/devices/system/node", "node").size());
+    m.cores = static_cast<int>(cores.size());
+    m.sockets = static_cast<int>(sockets.size());
+}
 
-    // Hybrid processors have one PMU device per kind of core, each listing its processors.
-    for (fs::directory_iterator it(root / "sys/devices", ec), end; !ec && it != end;
-         it.increment(ec)) {
+// Hybrid processors have one PMU device per kind of core, each listing its
+// processors ("cpu_core", "cpu_atom"), by name.
+std::vector<CoreType> read_core_types(const fs::path& devices) {
+    std::vector<CoreType> types;
+    std::error_code ec;
+    for (fs::directory_iterator it(devices, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
         if (name.rfind("cpu_", 0) != 0)
             continue;
@@ -293,46 +296,71 @@ void read_topology(const fs::path& root, Machine& m) {
         if (!cpus)
             continue;
         auto list = cpu_list(*cpus);
-        m.core_types.push_back({name, *cpus, list ? static_cast<int>(list->size()) : 0});
+        types.push_back({name, *cpus, list ? static_cast<int>(list->size()) : 0});
     }
-    std::sort(m.core_types.begin(), m.core_types.end(),
+    std::sort(types.begin(), types.end(),
               [](const CoreType& a, const CoreType& b) { return a.name < b.name; });
+    return types;
+}
 
-    // Caches of every processor, one entry per kind with the number of instances.
-    std::map<std::tuple<int, std::string, std::optional<long long>>, Cache> kinds;
-    std::set<std::tuple<int, std::string, std::optional<long long>, std::string>> seen;
+// A cache's size in KiB, from "32K" or "8M".
+std::optional<long long> cache_kib(const fs::path& index) {
+    auto size = read_line(index / "size");
+    if (!size)
+        return std::nullopt;
+    std::string s = *size;
+    long long scale = 1;
+    if (!s.empty() && (s.back() == 'K' || s.back() == 'M')) {
+        scale = s.back() == 'M' ? 1024 : 1;
+        s.pop_back();
+    }
+    auto v = to_number<long long>(s);
+    return v ? std::optional<long long>(*v * scale) : std::nullopt;
+}
+
+// The caches of every processor, one entry per kind (level, type, size) with
+// the number of instances: distinct sets of processors sharing one.
+std::vector<Cache> read_caches(const fs::path& cpu_dir) {
+    using Kind = std::tuple<int, std::string, std::optional<long long>>;
+    std::map<Kind, Cache> kinds;
+    std::set<std::pair<Kind, std::string>> seen;
     for (const auto& [n, path] : numbered(cpu_dir, "cpu")) {
         for (const auto& [i, index] : numbered(path / "cache", "index")) {
             auto level = read_number<int>(index / "level");
             auto type = read_line(index / "type");
             if (!level || !type)
                 continue;
-            std::optional<long long> kib;
-            if (auto size = read_line(index / "size")) {
-                std::string s = *size;
-                long long scale = 1;
-                if (!s.empty() && (s.back() == 'K' || s.back() == 'M')) {
-                    scale = s.back() == 'M' ? 1024 : 1;
-                    s.pop_back();
-                }
-                if (auto v = to_number<long long>(s))
-                    kib = *v * scale;
-            }
+            Kind kind{*level, *type, cache_kib(index)};
             std::string shared = read_line(index / "shared_cpu_list").value_or(std::to_string(n));
-            auto key = std::make_tuple(*level, *type, kib);
-            if (!seen.insert({*level, *type, kib, shared}).second)
+            if (!seen.insert({kind, shared}).second)
                 continue;
-            Cache& c = kinds[key];
+            Cache& c = kinds[kind];
             c.level = *level;
             c.type = *type;
-            c.size_kib = kib;
+            c.size_kib = std::get<2>(kind);
             c.line_bytes = read_number<int>(index / "coherency_line_size");
             c.ways = read_number<int>(index / "ways_of_associativity");
             ++c.instances;
         }
     }
-    for (auto& [key, cache] : kinds)
-        m.caches.push_back(cache);
+    std::vector<Cache> caches;
+    for (auto& [kind, cache] : kinds)
+        caches.push_back(cache);
+    return caches;
+}
+
+// Processors, cores, sockets, SMT, NUMA, core types and caches from /sys.
+void read_topology(const fs::path& root, Machine& m) {
+    const fs::path cpu_dir = root / "sys/devices/system/cpu";
+    count_online_processors(cpu_dir, m);
+    if (auto active = read_number<int>(cpu_dir / "smt/active"))
+        m.smt_active = *active != 0;
+    m.smt_control = read_line(cpu_dir / "smt/control");
+    std::error_code ec;
+    if (fs::is_directory(root / "sys/devices/system/node", ec))
+        m.numa_nodes = static_cast<int>(numbered(root / "sys/devices/system/node", "node").size());
+    m.core_types = read_core_types(root / "sys/devices");
+    m.caches = read_caches(cpu_dir);
 }
 
 void read_frequency(const fs::path& root, Machine& m) {
@@ -367,6 +395,46 @@ void read_frequency(const fs::path& root, Machine& m) {
         m.boost = *no_turbo == 0;
 }
 
+// ID, VERSION_ID and PRETTY_NAME of os-release, its quotes taken off.
+void read_os_release(const fs::path& root, Machine& m) {
+    auto os = read_text(root / "etc/os-release");
+    if (!os)
+        os = read_text(root / "usr/lib/os-release");
+    if (!os)
+        return;
+    std::istringstream in(*os);
+    for (std::string line; std::getline(in, line);) {
+        auto eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        std::string key = line.substr(0, eq), value = trim(line.substr(eq + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        if (value.empty())
+            continue;
+        if (key == "ID")
+            m.os_id = value;
+        else if (key == "VERSION_ID")
+            m.os_version_id = value;
+        else if (key == "PRETTY_NAME")
+            m.os_pretty_name = value;
+    }
+}
+
+// The processors this process may run on, as its status lists them.
+void read_affinity(const fs::path& root, Machine& m) {
+    auto status = read_text(root / "proc/self/status");
+    if (!status)
+        return;
+    std::istringstream in(*status);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("Cpus_allowed_list:", 0) == 0) {
+            m.affinity = trim(line.substr(line.find(':') + 1));
+            m.affinity_cpus = count_cpu_list(*m.affinity);
+        }
+}
+
 void read_system(const fs::path& root, Machine& m) {
     m.hostname = read_line(root / "proc/sys/kernel/hostname");
     m.kernel_release = read_line(root / "proc/sys/kernel/osrelease");
@@ -375,63 +443,25 @@ void read_system(const fs::path& root, Machine& m) {
     m.thp_defrag = read_choice(root / "sys/kernel/mm/transparent_hugepage/defrag");
     m.dmi_vendor = read_line(root / "sys/class/dmi/id/sys_vendor");
     m.dmi_product = read_line(root / "sys/class/dmi/id/product_name");
-
-    auto os = read_text(root / "etc/os-release");
-    if (!os)
-        os = read_text(root / "usr/lib/os-release");
-    if (os) {
-        std::istringstream in(*os);
-        for (std::string line; std::getline(in, line);) {
-            auto eq = line.find('=');
-            if (eq == std::string::npos)
-                continue;
-            std::string key = line.substr(0, eq), value = trim(line.substr(eq + 1));
-            if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-                value.back() == value.front())
-                value = value.substr(1, value.size() - 2);
-            if (value.empty())
-                continue;
-            if (key == "ID")
-                m.os_id = value;
-            else if (key == "VERSION_ID")
-                m.os_version_id = value;
-            else if (key == "PRETTY_NAME")
-                m.os_pretty_name = value;
-        }
-    }
-
+    read_os_release(root, m);
     auto mem = meminfo(root);
     if (mem.count("MemTotal"))
         m.memory_total_kib = mem["MemTotal"];
     if (mem.count("SwapTotal"))
         m.swap_total_kib = mem["SwapTotal"];
-
-    if (auto status = read_text(root / "proc/self/status")) {
-        std::istringstream in(*status);
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("Cpus_allowed_list:", 0) == 0) {
-                m.affinity = trim(line.substr(line.find(':') + 1));
-                m.affinity_cpus = count_cpu_list(*m.affinity);
-            }
-    }
+    read_affinity(root, m);
 }
 
+// A cgroup file system as mountinfo lists it.
 struct Mount {
     std::string root, point, type;
     std::vector<std::string> options;
 };
 
-// The cgroup limits of this process. cgroup v2 keeps them in cpu.max and
-// memory.max, cgroup v1 in the cpu and memory hierarchies; a limit set on a
-// parent directory applies too, so the tightest one on the way up counts.
-void read_cgroup(const fs::path& root, Machine& m) {
-    auto membership = read_text(root / "proc/self/cgroup");
-    auto mountinfo = read_text(root / "proc/self/mountinfo");
-    if (!membership || !mountinfo)
-        return;
+std::vector<Mount> cgroup_mounts(const std::string& mountinfo) {
     std::vector<Mount> mounts;
-    std::istringstream mi(*mountinfo);
-    for (std::string line; std::getline(mi, line);) {
+    std::istringstream in(mountinfo);
+    for (std::string line; std::getline(in, line);) {
         auto w = words(line);
         auto dash = std::find(w.begin(), w.end(), "-");
         if (w.size() < 5 || dash == w.end() || dash + 1 == w.end())
@@ -442,8 +472,18 @@ void read_cgroup(const fs::path& root, Machine& m) {
         if (mount.type == "cgroup" || mount.type == "cgroup2")
             mounts.push_back(std::move(mount));
     }
-    std::optional<std::string> unified, cpu_path, memory_path;
-    std::istringstream in(*membership);
+    return mounts;
+}
+
+// The cgroups of this process, from /proc/self/cgroup: the unified (v2)
+// one, and the cpu and memory hierarchies' (v1).
+struct Membership {
+    std::optional<std::string> unified, cpu, memory;
+};
+
+Membership cgroup_membership(const std::string& text) {
+    Membership m;
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         auto first = line.find(':'), second = line.find(':', first + 1);
         if (first == std::string::npos || second == std::string::npos)
@@ -452,96 +492,124 @@ void read_cgroup(const fs::path& root, Machine& m) {
         std::string path = line.substr(second + 1);
         auto controllers = split(line.substr(first + 1, second - first - 1), ',');
         if (id == "0" && controllers.size() == 1 && controllers[0].empty())
-            unified = path;
+            m.unified = path;
         for (const std::string& c : controllers) {
             if (c == "cpu")
-                cpu_path = path;
+                m.cpu = path;
             if (c == "memory")
-                memory_path = path;
+                m.memory = path;
         }
     }
-    // The directory of cgroup `path` under a mount, and the mount point above which not to climb.
-    auto locate = [&](const std::string& type, const std::string& controller,
-                      const std::string& path) -> std::optional<std::pair<fs::path, fs::path>> {
-        for (const Mount& mount : mounts) {
-            if (mount.type != type)
-                continue;
-            if (type == "cgroup" && std::find(mount.options.begin(), mount.options.end(),
-                                              controller) == mount.options.end())
-                continue;
-            std::string rel = path;
-            if (mount.root != "/" && rel.rfind(mount.root, 0) == 0)
-                rel = rel.substr(mount.root.size());
-            fs::path top = root / fs::path(mount.point).relative_path();
-            return std::make_pair((top / fs::path(rel).relative_path()).lexically_normal(), top);
-        }
-        return std::nullopt;
-    };
-    // Reads `read` at `dir` and each parent up to `top`; the smallest value found.
-    auto tightest = [](fs::path dir, const fs::path& top, auto read) {
-        std::optional<double> best;
-        for (int depth = 0; depth < 64; ++depth) {
-            if (auto v = read(dir); v && (!best || *v < *best))
-                best = v;
-            if (dir == top || !dir.has_parent_path() || dir.parent_path() == dir)
-                break;
-            dir = dir.parent_path();
-        }
-        return best;
-    };
-    // cgroup v1 writes "no limit" as a page-rounded maximum of a signed 64-bit count.
-    constexpr double unlimited = 1e18;
+    return m;
+}
 
-    bool v1 = cpu_path || memory_path;
-    if (v1) {
-        m.cgroup_version = 1;
-        m.cgroup_path = cpu_path ? cpu_path : memory_path;
-        if (cpu_path)
-            if (auto where = locate("cgroup", "cpu", *cpu_path))
-                m.cpu_quota = tightest(
-                    where->first, where->second, [](const fs::path& d) -> std::optional<double> {
-                        auto quota = read_number<long long>(d / "cpu.cfs_quota_us");
-                        auto period = read_number<long long>(d / "cpu.cfs_period_us");
-                        if (!quota || !period || *quota <= 0 || *period <= 0)
-                            return std::nullopt;
-                        return static_cast<double>(*quota) / static_cast<double>(*period);
-                    });
-        if (memory_path)
-            if (auto where = locate("cgroup", "memory", *memory_path))
-                if (auto limit =
-                        tightest(where->first, where->second,
-                                 [&](const fs::path& d) -> std::optional<double> {
-                                     auto v = read_number<long long>(d / "memory.limit_in_bytes");
-                                     if (!v || static_cast<double>(*v) >= unlimited)
-                                         return std::nullopt;
-                                     return static_cast<double>(*v);
-                                 }))
-                    m.memory_limit_bytes = static_cast<long long>(*limit);
-    } else if (unified) {
-        m.cgroup_version = 2;
-        m.cgroup_path = unified;
-        if (auto where = locate("cgroup2", "", *unified)) {
-            m.cpu_quota = tightest(
-                where->first, where->second, [](const fs::path& d) -> std::optional<double> {
-                    auto w = words(read_line(d / "cpu.max").value_or(""));
-                    if (w.size() != 2 || w[0] == "max")
-                        return std::nullopt;
-                    auto quota = to_number<long long>(w[0]), period = to_number<long long>(w[1]);
-                    if (!quota || !period || *period <= 0)
-                        return std::nullopt;
-                    return static_cast<double>(*quota) / static_cast<double>(*period);
-                });
-            if (auto limit = tightest(
-                    where->first, where->second, [](const fs::path& d) -> std::optional<double> {
-                        auto line = read_line(d / "memory.max");
-                        if (!line || *line == "max")
-                            return std::nullopt;
-                        auto v = to_number<long long>(*line);
-                        return v ? std::optional<double>(static_cast<double>(*v)) : std::nullopt;
-                    }))
-                m.memory_limit_bytes = static_cast<long long>(*limit);
-        }
+// The directory of a cgroup under the root, and its mount point, above
+// which a limit is not looked for.
+struct CgroupDir {
+    fs::path dir, top;
+};
+
+// Where cgroup `path` of `controller` ("" for the unified hierarchy) is.
+std::optional<CgroupDir> locate(const fs::path& root, const std::vector<Mount>& mounts,
+                                const std::string& type, const std::string& controller,
+                                const std::string& path) {
+    for (const Mount& mount : mounts) {
+        if (mount.type != type)
+            continue;
+        if (type == "cgroup" && std::find(mount.options.begin(), mount.options.end(), controller) ==
+                                    mount.options.end())
+            continue;
+        std::string rel = path;
+        if (mount.root != "/" && rel.rfind(mount.root, 0) == 0)
+            rel = rel.substr(mount.root.size());
+        fs::path top = root / fs::path(mount.point).relative_path();
+        return CgroupDir{(top / fs::path(rel).relative_path()).lexically_normal(), top};
     }
+    return std::nullopt;
+}
+
+// The smallest value `read` finds in the cgroup's directory and each parent
+// up to its mount point: a limit set on a parent applies too.
+template <typename Read>
+std::optional<double> tightest(const std::optional<CgroupDir>& where, Read read) {
+    if (!where)
+        return std::nullopt;
+    std::optional<double> best;
+    fs::path dir = where->dir;
+    for (int depth = 0; depth < 64; ++depth) {
+        if (auto v = read(dir); v && (!best || *v < *best))
+            best = v;
+        if (dir == where->top || !dir.has_parent_path() || dir.parent_path() == dir)
+            break;
+        dir = dir.parent_path();
+    }
+    return best;
+}
+
+// cgroup v1 writes "no limit" as a page-rounded maximum of a signed 64-bit count.
+constexpr double unlimited_v1 = 1e18;
+
+std::optional<double> v1_cpu_quota(const fs::path& d) {
+    auto quota = read_number<long long>(d / "cpu.cfs_quota_us");
+    auto period = read_number<long long>(d / "cpu.cfs_period_us");
+    if (!quota || !period || *quota <= 0 || *period <= 0)
+        return std::nullopt;
+    return static_cast<double>(*quota) / static_cast<double>(*period);
+}
+
+std::optional<double> v1_memory_limit(const fs::path& d) {
+    auto v = read_number<long long>(d / "memory.limit_in_bytes");
+    if (!v || static_cast<double>(*v) >= unlimited_v1)
+        return std::nullopt;
+    return static_cast<double>(*v);
+}
+
+std::optional<double> v2_cpu_quota(const fs::path& d) {
+    auto w = words(read_line(d / "cpu.max").value_or(""));
+    if (w.size() != 2 || w[0] == "max")
+        return std::nullopt;
+    auto quota = to_number<long long>(w[0]), period = to_number<long long>(w[1]);
+    if (!quota || !period || *period <= 0)
+        return std::nullopt;
+    return static_cast<double>(*quota) / static_cast<double>(*period);
+}
+
+std::optional<double> v2_memory_limit(const fs::path& d) {
+    auto line = read_line(d / "memory.max");
+    if (!line || *line == "max")
+        return std::nullopt;
+    auto v = to_number<long long>(*line);
+    return v ? std::optional<double>(static_cast<double>(*v)) : std::nullopt;
+}
+
+// The cgroup limits of this process. cgroup v2 keeps them in cpu.max and
+// memory.max, cgroup v1 in the cpu and memory hierarchies; the tightest one
+// on the way up counts.
+void read_cgroup(const fs::path& root, Machine& m) {
+    auto membership = read_text(root / "proc/self/cgroup");
+    auto mountinfo = read_text(root / "proc/self/mountinfo");
+    if (!membership || !mountinfo)
+        return;
+    const std::vector<Mount> mounts = cgroup_mounts(*mountinfo);
+    const Membership in = cgroup_membership(*membership);
+    std::optional<double> memory;
+    if (in.cpu || in.memory) {
+        m.cgroup_version = 1;
+        m.cgroup_path = in.cpu ? in.cpu : in.memory;
+        if (in.cpu)
+            m.cpu_quota = tightest(locate(root, mounts, "cgroup", "cpu", *in.cpu), v1_cpu_quota);
+        if (in.memory)
+            memory =
+                tightest(locate(root, mounts, "cgroup", "memory", *in.memory), v1_memory_limit);
+    } else if (in.unified) {
+        m.cgroup_version = 2;
+        m.cgroup_path = in.unified;
+        auto where = locate(root, mounts, "cgroup2", "", *in.unified);
+        m.cpu_quota = tightest(where, v2_cpu_quota);
+        memory = tightest(where, v2_memory_limit);
+    }
+    if (memory)
+        m.memory_limit_bytes = static_cast<long long>(*memory);
 }
 
 // "Package: NAME" stanza's Version in the dpkg database, when installed.
@@ -650,29 +718,23 @@ void busy_shares(const CpuTimes& before, const CpuTimes& after, MachineState& st
             state.cpu_busy.push_back(share(before.cpus[i], after.cpus[i]).value_or(0.0));
 }
 
-MachineState read_state(const fs::path& root, std::chrono::milliseconds window) {
-    MachineState s;
-    std::optional<CpuTimes> before;
-    auto start = std::chrono::steady_clock::now();
-    if (window.count() > 0)
-        if (auto stat = read_text(root / "proc/stat"))
-            before = parse_cpu_times(*stat);
+namespace {
 
-    if (auto load = read_line(root / "proc/loadavg")) {
-        auto w = words(*load);
-        if (w.size() >= 3) {
-            s.load1 = to_number<double>(w[0]);
-            s.load5 = to_number<double>(w[1]);
-            s.load15 = to_number<double>(w[2]);
-        }
+void read_load(const fs::path& root, MachineState& s) {
+    auto load = read_line(root / "proc/loadavg");
+    if (!load)
+        return;
+    auto w = words(*load);
+    if (w.size() >= 3) {
+        s.load1 = to_number<double>(w[0]);
+        s.load5 = to_number<double>(w[1]);
+        s.load15 = to_number<double>(w[2]);
     }
-    auto mem = meminfo(root);
-    if (mem.count("MemAvailable"))
-        s.memory_available_kib = mem["MemAvailable"];
-    if (mem.count("SwapTotal") && mem.count("SwapFree"))
-        s.swap_used_kib = mem["SwapTotal"] - mem["SwapFree"];
+}
 
-    // Current frequency: cpufreq's figure where it exists, else /proc/cpuinfo's.
+// Each processor's clock now: cpufreq's figure where it exists, else
+// /proc/cpuinfo's.
+std::vector<std::optional<double>> current_mhz(const fs::path& root) {
     std::vector<std::optional<double>> from_cpuinfo;
     if (auto text = read_text(root / "proc/cpuinfo"))
         for (const auto& b : cpuinfo_blocks(*text))
@@ -681,6 +743,7 @@ MachineState read_state(const fs::path& root, std::chrono::milliseconds window) 
                 from_cpuinfo.push_back(mhz ? to_number<double>(*mhz) : std::nullopt);
             }
     auto cpus = numbered(root / "sys/devices/system/cpu", "cpu");
+    std::vector<std::optional<double>> out;
     std::size_t count = std::max(from_cpuinfo.size(), cpus.size());
     for (std::size_t i = 0; i < count; ++i) {
         std::optional<double> mhz;
@@ -688,20 +751,61 @@ MachineState read_state(const fs::path& root, std::chrono::milliseconds window) 
             mhz = read_khz(cpus[i].second / "cpufreq/scaling_cur_freq");
         if (!mhz && i < from_cpuinfo.size())
             mhz = from_cpuinfo[i];
-        s.current_mhz.push_back(mhz);
+        out.push_back(mhz);
     }
+    return out;
+}
 
+std::optional<CpuTimes> read_cpu_times(const fs::path& root) {
+    auto stat = read_text(root / "proc/stat");
+    return stat ? parse_cpu_times(*stat) : std::nullopt;
+}
+
+}  // namespace
+
+MachineState read_state(const fs::path& root, std::chrono::milliseconds window) {
+    MachineState s;
+    std::optional<CpuTimes> before;
+    auto start = std::chrono::steady_clock::now();
+    if (window.count() > 0)
+        before = read_cpu_times(root);
+    read_load(root, s);
+    auto mem = meminfo(root);
+    if (mem.count("MemAvailable"))
+        s.memory_available_kib = mem["MemAvailable"];
+    if (mem.count("SwapTotal") && mem.count("SwapFree"))
+        s.swap_used_kib = mem["SwapTotal"] - mem["SwapFree"];
+    s.current_mhz = current_mhz(root);
     if (before) {
         std::this_thread::sleep_until(start + window);
-        if (auto stat = read_text(root / "proc/stat"))
-            if (auto after = parse_cpu_times(*stat)) {
-                busy_shares(*before, *after, s);
-                s.window_seconds =
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            }
+        if (auto after = read_cpu_times(root)) {
+            busy_shares(*before, *after, s);
+            s.window_seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
     }
     return s;
 }
+
+namespace {
+
+// The OMP_* and GOMP_* variables of "NAME=value" strings, by name.
+std::vector<std::pair<std::string, std::string>> openmp_variables(
+    const std::vector<std::string>& environment) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const std::string& entry : environment) {
+        auto eq = entry.find('=');
+        if (eq == std::string::npos)
+            continue;
+        std::string name = entry.substr(0, eq);
+        if (name.rfind("OMP_", 0) == 0 || name.rfind("GOMP_", 0) == 0)
+            out.emplace_back(name, entry.substr(eq + 1));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
 
 Machine read_machine(const MachineSource& source) {
     Machine m;
@@ -713,96 +817,129 @@ Machine read_machine(const MachineSource& source) {
     m.tuned = is_tuned(source.root, m);
     if (source.live)
         m.libc_version = std::string("glibc ") + gnu_get_libc_version();
-    for (const std::string& entry : source.environment) {
-        auto eq = entry.find('=');
-        if (eq == std::string::npos)
-            continue;
-        std::string name = entry.substr(0, eq);
-        if (name.rfind("OMP_", 0) == 0 || name.rfind("GOMP_", 0) == 0)
-            m.openmp_environment.emplace_back(name, entry.substr(eq + 1));
-    }
-    std::sort(m.openmp_environment.begin(), m.openmp_environment.end());
+    m.openmp_environment = openmp_variables(source.environment);
     m.state = read_state(source.root, std::chrono::milliseconds(0));
     return m;
 }
 
-std::vector<Disturbance> disturbances(const Machine& m) {
-    std::vector<Disturbance> found;
+namespace {
+
+// Each check of what may disturb a measurement, absent when it does not.
+using Check = std::optional<Disturbance> (*)(const Machine&);
+
+std::optional<Disturbance> slow_governor(const Machine& m) {
     std::vector<std::string> slow;
     for (const FrequencyPolicy& p : m.policies)
         if (p.governor && *p.governor != steady_governor)
             slow.push_back(fmt::format("{} ({}) uses \"{}\"", p.name, p.cpus, *p.governor));
-    if (!slow.empty())
-        found.push_back(
-            {"governor", fmt::format("the frequency governor is not \"{}\": {}",
-                                     steady_governor, fmt::join(slow, ", "))});
+    if (slow.empty())
+        return std::nullopt;
+    return Disturbance{"governor", fmt::format("the frequency governor is not \"{}\": {}",
+                                               steady_governor, fmt::join(slow, ", "))};
+}
+
+std::optional<Disturbance> high_load(const Machine& m) {
     const MachineState& s = m.state;
-    if (s.load1 && m.logical_cpus && *s.load1 > 0.1 * *m.logical_cpus)
-        found.push_back({"load", fmt::format("the load average is {:.2f}, above 10% of the {} "
-                                             "processors",
-                                             *s.load1, *m.logical_cpus)});
+    if (!s.load1 || !m.logical_cpus || *s.load1 <= 0.1 * *m.logical_cpus)
+        return std::nullopt;
+    return Disturbance{"load", fmt::format("the load average is {:.2f}, above 10% of the {} "
+                                           "processors",
+                                           *s.load1, *m.logical_cpus)};
+}
+
+std::optional<Disturbance> busy_processors(const Machine& m) {
+    const MachineState& s = m.state;
     std::vector<std::string> busy;
     for (std::size_t i = 0; i < s.cpu_busy.size(); ++i)
         if (s.cpu_busy[i] > busy_cpu_threshold)
             busy.push_back(fmt::format("cpu{} {:.0f}%", i, s.cpu_busy[i] * 100));
-    if (!busy.empty())
-        found.push_back(
-            {"busy_cpu", fmt::format("processors were busy in the {:.1f} s before the run: {}",
-                                     s.window_seconds.value_or(0), fmt::join(busy, ", "))});
-    if (m.cpu_quota && m.logical_cpus && *m.cpu_quota < *m.logical_cpus)
-        found.push_back({"cpu_quota", fmt::format("the cgroup allows {:g} processors' worth of "
-                                                  "time, fewer than the {} processors",
-                                                  *m.cpu_quota, *m.logical_cpus)});
-    if (m.affinity_cpus && m.logical_cpus && *m.affinity_cpus < *m.logical_cpus)
-        found.push_back(
-            {"affinity", fmt::format("the run may use processors {} only, {} of {}",
-                                     m.affinity.value_or("?"), *m.affinity_cpus, *m.logical_cpus)});
-    if (!m.openmp_environment.empty()) {
-        std::vector<std::string> vars;
-        for (const auto& [name, value] : m.openmp_environment)
-            vars.push_back(name + "=" + value);
-        found.push_back({"openmp_environment",
-                         fmt::format("OpenMP variables are set: {}", fmt::join(vars, " "))});
-    }
-    if (s.swap_used_kib && *s.swap_used_kib > 0)
-        found.push_back(
-            {"swap", fmt::format("{} MiB of swap is in use", (*s.swap_used_kib + 1023) / 1024)});
-    if (m.hypervisor.value_or(false))
-        found.push_back(
-            {"hypervisor", fmt::format("the machine runs under a hypervisor{}",
-                                       m.dmi_product ? " (" + *m.dmi_product + ")" : "")});
+    if (busy.empty())
+        return std::nullopt;
+    return Disturbance{"busy_cpu",
+                       fmt::format("processors were busy in the {:.1f} s before the run: {}",
+                                   s.window_seconds.value_or(0), fmt::join(busy, ", "))};
+}
+
+std::optional<Disturbance> cpu_quota(const Machine& m) {
+    if (!m.cpu_quota || !m.logical_cpus || *m.cpu_quota >= *m.logical_cpus)
+        return std::nullopt;
+    return Disturbance{"cpu_quota", fmt::format("the cgroup allows {:g} processors' worth of "
+                                                "time, fewer than the {} processors",
+                                                *m.cpu_quota, *m.logical_cpus)};
+}
+
+std::optional<Disturbance> restricted_affinity(const Machine& m) {
+    if (!m.affinity_cpus || !m.logical_cpus || *m.affinity_cpus >= *m.logical_cpus)
+        return std::nullopt;
+    return Disturbance{"affinity",
+                       fmt::format("the run may use processors {} only, {} of {}",
+                                   m.affinity.value_or("?"), *m.affinity_cpus, *m.logical_cpus)};
+}
+
+std::optional<Disturbance> openmp_environment(const Machine& m) {
+    if (m.openmp_environment.empty())
+        return std::nullopt;
+    std::vector<std::string> vars;
+    for (const auto& [name, value] : m.openmp_environment)
+        vars.push_back(name + "=" + value);
+    return Disturbance{"openmp_environment",
+                       fmt::format("OpenMP variables are set: {}", fmt::join(vars, " "))};
+}
+
+std::optional<Disturbance> swap_in_use(const Machine& m) {
+    const MachineState& s = m.state;
+    if (!s.swap_used_kib || *s.swap_used_kib <= 0)
+        return std::nullopt;
+    return Disturbance{"swap",
+                       fmt::format("{} MiB of swap is in use", (*s.swap_used_kib + 1023) / 1024)};
+}
+
+std::optional<Disturbance> under_hypervisor(const Machine& m) {
+    if (!m.hypervisor.value_or(false))
+        return std::nullopt;
+    return Disturbance{"hypervisor", fmt::format("the machine runs under a hypervisor{}",
+                                                 m.dmi_product ? " (" + *m.dmi_product + ")" : "")};
+}
+
+}  // namespace
+
+std::vector<Disturbance> disturbances(const Machine& m) {
+    static constexpr Check checks[] = {slow_governor, high_load,           busy_processors,
+                                       cpu_quota,     restricted_affinity, openmp_environment,
+                                       swap_in_use,   under_hypervisor};
+    std::vector<Disturbance> found;
+    for (Check check : checks)
+        if (auto d = check(m))
+            found.push_back(std::move(*d));
     return found;
 }
 
-ProgramFile describe_program(const fs::path& program, const fs::path& root) {
-    ProgramFile f;
-    std::error_code ec;
-    fs::path canonical = fs::canonical(program, ec);
-    f.path = ec ? program.string() : canonical.string();
-    auto size = fs::file_size(f.path, ec);
-    if (!ec)
-        f.size = size;
+namespace {
 
-    // One pass over the file: its digest, and the OpenMP runtime named among its
-    // dynamic strings.
+// The OpenMP runtimes a program may name among its dynamic strings.
+constexpr std::string_view openmp_runtimes[] = {"libgomp.so.1", "libomp.so.5", "libiomp5.so"};
+
+// One pass over the program file: its SHA-256, and the first OpenMP runtime
+// it names.
+void scan_program(ProgramFile& f) {
     std::ifstream in(f.path, std::ios::binary);
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     bool ok = in && ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
-    static constexpr std::string_view runtimes[] = {"libgomp.so.1", "libomp.so.5", "libiomp5.so"};
     std::string carry;
     char buffer[65536];
     while (ok && (in.read(buffer, sizeof buffer) || in.gcount() > 0)) {
         auto n = static_cast<std::size_t>(in.gcount());
         ok = EVP_DigestUpdate(ctx, buffer, n) == 1;
-        if (!f.openmp_library) {
-            std::string window = carry + std::string(buffer, n);
-            for (std::string_view name : runtimes)
-                if (window.find(std::string(name) + '\0') != std::string::npos) {
-                    f.openmp_library = std::string(name);
-                    break;
-                }
-            carry = window.substr(window.size() - std::min<std::size_t>(window.size(), 16));
-        }
+        if (f.openmp_library)
+            continue;
+        // A name may straddle two reads: the end of the one before is kept.
+        std::string window = carry + std::string(buffer, n);
+        for (std::string_view name : openmp_runtimes)
+            if (window.find(std::string(name) + '\0') != std::string::npos) {
+                f.openmp_library = std::string(name);
+                break;
+            }
+        carry = window.substr(window.size() - std::min<std::size_t>(window.size(), 16));
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -813,32 +950,49 @@ ProgramFile describe_program(const fs::path& program, const fs::path& root) {
         f.sha256 = hex;
     }
     EVP_MD_CTX_free(ctx);
-    f.build_id = elf_build_id(fs::path(f.path));
+}
 
+// Where the system keeps the OpenMP runtime the program names, and the
+// version of the package holding it.
+void locate_openmp(const fs::path& root, ProgramFile& f) {
+    std::error_code ec;
+    for (const char* dir :
+         {"usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu", "usr/lib", "usr/local/lib"}) {
+        fs::path candidate = root / dir / *f.openmp_library;
+        if (!fs::exists(candidate, ec))
+            continue;
+        fs::path real = fs::canonical(candidate, ec);
+        if (ec)
+            continue;
+        f.openmp_path = "/" + real.lexically_relative(fs::canonical(root)).string();
+        // dpkg lists the path it installed, which may be the link's directory.
+        auto stem = f.openmp_library->substr(0, f.openmp_library->find('.'));
+        for (const std::string& listed :
+             {"/" + std::string(dir) + "/" + real.filename().string(), *f.openmp_path})
+            if (auto owner = dpkg_owner(root, stem, listed)) {
+                f.openmp_version = dpkg_version(root, *owner);
+                break;
+            }
+        return;
+    }
+}
+
+}  // namespace
+
+ProgramFile describe_program(const fs::path& program, const fs::path& root) {
+    ProgramFile f;
+    std::error_code ec;
+    fs::path canonical = fs::canonical(program, ec);
+    f.path = ec ? program.string() : canonical.string();
+    auto size = fs::file_size(f.path, ec);
+    if (!ec)
+        f.size = size;
+    scan_program(f);
+    f.build_id = elf_build_id(fs::path(f.path));
     if (auto owner = dpkg_owner(root, "ombrelune-bench", f.path))
         f.package_version = dpkg_version(root, *owner);
-    if (f.openmp_library) {
-        for (const char* dir :
-             {"usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu", "usr/lib", "usr/local/lib"}) {
-            fs::path candidate = root / dir / *f.openmp_library;
-            if (!fs::exists(candidate, ec))
-                continue;
-            fs::path real = fs::canonical(candidate, ec);
-            if (ec)
-                continue;
-            f.openmp_path = "/" + real.lexically_relative(fs::canonical(root)).string();
-            // dpkg lists the path it installed, which may be the link's directory.
-            for (const std::string& listed :
-                 {"/" + std::string(dir) + "/" + real.filename().string(), *f.openmp_path}) {
-                auto stem = f.openmp_library->substr(0, f.openmp_library->find('.'));
-                if (auto owner = dpkg_owner(root, stem, listed)) {
-                    f.openmp_version = dpkg_version(root, *owner);
-                    break;
-                }
-            }
-            break;
-        }
-    }
+    if (f.openmp_library)
+        locate_openmp(root, f);
     return f;
 }
 
