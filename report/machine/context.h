@@ -97,6 +97,11 @@ struct Machine {
     std::vector<std::pair<std::string, std::string>> openmp_environment;  // OMP_*, GOMP_*
 
     MachineState state;
+
+    // Files under the root that are there but are no regular files (a FIFO
+    // or a device where the kernel keeps a value), left unread: "PATH: a
+    // FIFO, not a regular file". Not part of machine.json.
+    std::vector<std::string> refused_files;
 };
 
 // The governor that keeps the clock where the load cannot move it.

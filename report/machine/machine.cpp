@@ -1,5 +1,6 @@
 #include "machine/machine.h"
 #include "machine/build_id.h"
+#include "machine/input_file.h"
 #include "machine/system.h"
 
 #include <algorithm>
@@ -24,26 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Files of /proc and /sys are small; the limit keeps a wrong root from reading
-// a device forever.
-constexpr std::size_t max_read = 4 << 20;
-
-std::optional<std::string> read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::string text;
-    char buffer[8192];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > max_read)
-            break;
-    }
-    if (in.bad())
-        return std::nullopt;
-    return text;
-}
-
 std::string trim(std::string_view s) {
     std::size_t b = 0, e = s.size();
     while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
@@ -51,17 +32,6 @@ std::string trim(std::string_view s) {
     while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
         --e;
     return std::string(s.substr(b, e - b));
-}
-
-// A one-line file, trimmed; absent when missing or empty.
-std::optional<std::string> read_line(const fs::path& path) {
-    auto text = read_text(path);
-    if (!text)
-        return std::nullopt;
-    std::string t = trim(*text);
-    if (t.empty())
-        return std::nullopt;
-    return t;
 }
 
 template <typename Number>
@@ -79,30 +49,67 @@ std::optional<Number> to_number(std::string_view s, int base = 10) {
     return value;
 }
 
-template <typename Number>
-std::optional<Number> read_number(const fs::path& path) {
-    auto line = read_line(path);
-    return line ? to_number<Number>(*line) : std::nullopt;
-}
+// The small text files of /proc and /sys under a root. A file that is there
+// but is no regular file (a FIFO, a device, a folder where the kernel keeps a
+// value) is never opened: reading one could wait forever, or act on a
+// device. It is left unread, and named in `refused`.
+class Files {
+public:
+    explicit Files(fs::path root) : root_(std::move(root)) {}
+    const fs::path& root() const { return root_; }
 
-// kHz in a cpufreq file, as MHz.
-std::optional<double> read_khz(const fs::path& path) {
-    auto khz = read_number<long long>(path);
-    if (!khz)
-        return std::nullopt;
-    return static_cast<double>(*khz) / 1000.0;
-}
+    std::optional<std::string> text(const fs::path& path) {
+        if (auto what = not_a_regular_file(path.string())) {
+            refused.push_back(fmt::format("{}: {}, not a regular file", path.string(), *what));
+            return std::nullopt;
+        }
+        std::string text, error;
+        if (!read_input_file(path.string(), text, error))
+            return std::nullopt;
+        return text;
+    }
 
-// The value in brackets of a sysfs choice such as "always [madvise] never".
-std::optional<std::string> read_choice(const fs::path& path) {
-    auto line = read_line(path);
-    if (!line)
-        return std::nullopt;
-    auto open = line->find('['), close = line->find(']');
-    if (open == std::string::npos || close == std::string::npos || close < open)
-        return line;
-    return line->substr(open + 1, close - open - 1);
-}
+    // A one-line file, trimmed; absent when missing or empty.
+    std::optional<std::string> line(const fs::path& path) {
+        auto t = text(path);
+        if (!t)
+            return std::nullopt;
+        std::string trimmed = trim(*t);
+        if (trimmed.empty())
+            return std::nullopt;
+        return trimmed;
+    }
+
+    template <typename Number>
+    std::optional<Number> number(const fs::path& path) {
+        auto l = line(path);
+        return l ? to_number<Number>(*l) : std::nullopt;
+    }
+
+    // kHz in a cpufreq file, as MHz.
+    std::optional<double> khz(const fs::path& path) {
+        auto khz = number<long long>(path);
+        if (!khz)
+            return std::nullopt;
+        return static_cast<double>(*khz) / 1000.0;
+    }
+
+    // The value in brackets of a sysfs choice such as "always [madvise] never".
+    std::optional<std::string> choice(const fs::path& path) {
+        auto l = line(path);
+        if (!l)
+            return std::nullopt;
+        auto open = l->find('['), close = l->find(']');
+        if (open == std::string::npos || close == std::string::npos || close < open)
+            return l;
+        return l->substr(open + 1, close - open - 1);
+    }
+
+    std::vector<std::string> refused;
+
+private:
+    fs::path root_;
+};
 
 std::vector<std::string> split(std::string_view s, char sep) {
     std::vector<std::string> parts;
@@ -185,9 +192,10 @@ std::optional<std::string> field(const std::map<std::string, std::string>& block
 }
 
 // KEY: N kB lines of /proc/meminfo.
-std::map<std::string, long long> meminfo(const fs::path& root) {
+std::map<std::string, long long> meminfo(Files& files) {
+    const fs::path& root = files.root();
     std::map<std::string, long long> values;
-    auto text = read_text(root / "proc/meminfo");
+    auto text = files.text(root / "proc/meminfo");
     if (!text)
         return values;
     std::istringstream in(*text);
@@ -248,8 +256,9 @@ void count_cpuinfo_processors(const std::vector<std::map<std::string, std::strin
     }
 }
 
-void read_processor(const fs::path& root, Machine& m) {
-    auto text = read_text(root / "proc/cpuinfo");
+void read_processor(Files& files, Machine& m) {
+    const fs::path& root = files.root();
+    auto text = files.text(root / "proc/cpuinfo");
     if (!text)
         return;
     auto blocks = cpuinfo_blocks(*text);
@@ -261,9 +270,9 @@ void read_processor(const fs::path& root, Machine& m) {
 
 // Processors, cores and sockets of the online processors, from /sys; cores
 // and sockets only when every processor names its own.
-void count_online_processors(const fs::path& cpu_dir, Machine& m) {
+void count_online_processors(Files& files, const fs::path& cpu_dir, Machine& m) {
     std::optional<std::vector<int>> online;
-    if (auto list = read_line(cpu_dir / "online"))
+    if (auto list = files.line(cpu_dir / "online"))
         online = cpu_list(*list);
     if (!online || online->empty())
         return;
@@ -272,8 +281,8 @@ void count_online_processors(const fs::path& cpu_dir, Machine& m) {
     std::set<int> sockets;
     for (int c : *online) {
         fs::path t = cpu_dir / fmt::format("cpu{}", c) / "topology";
-        auto socket = read_number<int>(t / "physical_package_id");
-        auto core = read_number<int>(t / "core_id");
+        auto socket = files.number<int>(t / "physical_package_id");
+        auto core = files.number<int>(t / "core_id");
         if (!socket || !core)
             return;
         cores.insert({*socket, *core});
@@ -285,14 +294,14 @@ void count_online_processors(const fs::path& cpu_dir, Machine& m) {
 
 // Hybrid processors have one PMU device per kind of core, each listing its
 // processors ("cpu_core", "cpu_atom"), by name.
-std::vector<CoreType> read_core_types(const fs::path& devices) {
+std::vector<CoreType> read_core_types(Files& files, const fs::path& devices) {
     std::vector<CoreType> types;
     std::error_code ec;
     for (fs::directory_iterator it(devices, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
         if (name.rfind("cpu_", 0) != 0)
             continue;
-        auto cpus = read_line(it->path() / "cpus");
+        auto cpus = files.line(it->path() / "cpus");
         if (!cpus)
             continue;
         auto list = cpu_list(*cpus);
@@ -304,8 +313,8 @@ std::vector<CoreType> read_core_types(const fs::path& devices) {
 }
 
 // A cache's size in KiB, from "32K" or "8M".
-std::optional<long long> cache_kib(const fs::path& index) {
-    auto size = read_line(index / "size");
+std::optional<long long> cache_kib(Files& files, const fs::path& index) {
+    auto size = files.line(index / "size");
     if (!size)
         return std::nullopt;
     std::string s = *size;
@@ -320,26 +329,26 @@ std::optional<long long> cache_kib(const fs::path& index) {
 
 // The caches of every processor, one entry per kind (level, type, size) with
 // the number of instances: distinct sets of processors sharing one.
-std::vector<Cache> read_caches(const fs::path& cpu_dir) {
+std::vector<Cache> read_caches(Files& files, const fs::path& cpu_dir) {
     using Kind = std::tuple<int, std::string, std::optional<long long>>;
     std::map<Kind, Cache> kinds;
     std::set<std::pair<Kind, std::string>> seen;
     for (const auto& [n, path] : numbered(cpu_dir, "cpu")) {
         for (const auto& [i, index] : numbered(path / "cache", "index")) {
-            auto level = read_number<int>(index / "level");
-            auto type = read_line(index / "type");
+            auto level = files.number<int>(index / "level");
+            auto type = files.line(index / "type");
             if (!level || !type)
                 continue;
-            Kind kind{*level, *type, cache_kib(index)};
-            std::string shared = read_line(index / "shared_cpu_list").value_or(std::to_string(n));
+            Kind kind{*level, *type, cache_kib(files, index)};
+            std::string shared = files.line(index / "shared_cpu_list").value_or(std::to_string(n));
             if (!seen.insert({kind, shared}).second)
                 continue;
             Cache& c = kinds[kind];
             c.level = *level;
             c.type = *type;
             c.size_kib = std::get<2>(kind);
-            c.line_bytes = read_number<int>(index / "coherency_line_size");
-            c.ways = read_number<int>(index / "ways_of_associativity");
+            c.line_bytes = files.number<int>(index / "coherency_line_size");
+            c.ways = files.number<int>(index / "ways_of_associativity");
             ++c.instances;
         }
     }
@@ -350,25 +359,27 @@ std::vector<Cache> read_caches(const fs::path& cpu_dir) {
 }
 
 // Processors, cores, sockets, SMT, NUMA, core types and caches from /sys.
-void read_topology(const fs::path& root, Machine& m) {
+void read_topology(Files& files, Machine& m) {
+    const fs::path& root = files.root();
     const fs::path cpu_dir = root / "sys/devices/system/cpu";
-    count_online_processors(cpu_dir, m);
-    if (auto active = read_number<int>(cpu_dir / "smt/active"))
+    count_online_processors(files, cpu_dir, m);
+    if (auto active = files.number<int>(cpu_dir / "smt/active"))
         m.smt_active = *active != 0;
-    m.smt_control = read_line(cpu_dir / "smt/control");
+    m.smt_control = files.line(cpu_dir / "smt/control");
     std::error_code ec;
     if (fs::is_directory(root / "sys/devices/system/node", ec))
         m.numa_nodes = static_cast<int>(numbered(root / "sys/devices/system/node", "node").size());
-    m.core_types = read_core_types(root / "sys/devices");
-    m.caches = read_caches(cpu_dir);
+    m.core_types = read_core_types(files, root / "sys/devices");
+    m.caches = read_caches(files, cpu_dir);
 }
 
-void read_frequency(const fs::path& root, Machine& m) {
+void read_frequency(Files& files, Machine& m) {
+    const fs::path& root = files.root();
     const fs::path dir = root / "sys/devices/system/cpu/cpufreq";
     for (const auto& [n, path] : numbered(dir, "policy")) {
         FrequencyPolicy p;
         p.name = path.filename().string();
-        auto affected = read_line(path / "affected_cpus");
+        auto affected = files.line(path / "affected_cpus");
         if (affected) {
             // Space-separated numbers; written as a list like the rest.
             std::string list;
@@ -376,11 +387,11 @@ void read_frequency(const fs::path& root, Machine& m) {
                 list += (list.empty() ? "" : ",") + w;
             p.cpus = list;
         }
-        p.driver = read_line(path / "scaling_driver");
-        p.governor = read_line(path / "scaling_governor");
-        p.min_mhz = read_khz(path / "cpuinfo_min_freq");
-        p.max_mhz = read_khz(path / "cpuinfo_max_freq");
-        if (auto b = read_number<int>(path / "boost"))
+        p.driver = files.line(path / "scaling_driver");
+        p.governor = files.line(path / "scaling_governor");
+        p.min_mhz = files.khz(path / "cpuinfo_min_freq");
+        p.max_mhz = files.khz(path / "cpuinfo_max_freq");
+        if (auto b = files.number<int>(path / "boost"))
             p.boost = *b != 0;
         if (p.min_mhz && (!m.min_mhz || *p.min_mhz < *m.min_mhz))
             m.min_mhz = p.min_mhz;
@@ -388,18 +399,19 @@ void read_frequency(const fs::path& root, Machine& m) {
             m.max_mhz = p.max_mhz;
         m.policies.push_back(std::move(p));
     }
-    if (auto b = read_number<int>(dir / "boost"))
+    if (auto b = files.number<int>(dir / "boost"))
         m.boost = *b != 0;
     else if (auto no_turbo =
-                 read_number<int>(root / "sys/devices/system/cpu/intel_pstate/no_turbo"))
+                 files.number<int>(root / "sys/devices/system/cpu/intel_pstate/no_turbo"))
         m.boost = *no_turbo == 0;
 }
 
 // ID, VERSION_ID and PRETTY_NAME of os-release, its quotes taken off.
-void read_os_release(const fs::path& root, Machine& m) {
-    auto os = read_text(root / "etc/os-release");
+void read_os_release(Files& files, Machine& m) {
+    const fs::path& root = files.root();
+    auto os = files.text(root / "etc/os-release");
     if (!os)
-        os = read_text(root / "usr/lib/os-release");
+        os = files.text(root / "usr/lib/os-release");
     if (!os)
         return;
     std::istringstream in(*os);
@@ -423,8 +435,9 @@ void read_os_release(const fs::path& root, Machine& m) {
 }
 
 // The processors this process may run on, as its status lists them.
-void read_affinity(const fs::path& root, Machine& m) {
-    auto status = read_text(root / "proc/self/status");
+void read_affinity(Files& files, Machine& m) {
+    const fs::path& root = files.root();
+    auto status = files.text(root / "proc/self/status");
     if (!status)
         return;
     std::istringstream in(*status);
@@ -435,21 +448,22 @@ void read_affinity(const fs::path& root, Machine& m) {
         }
 }
 
-void read_system(const fs::path& root, Machine& m) {
-    m.hostname = read_line(root / "proc/sys/kernel/hostname");
-    m.kernel_release = read_line(root / "proc/sys/kernel/osrelease");
-    m.kernel_command_line = read_line(root / "proc/cmdline");
-    m.thp_enabled = read_choice(root / "sys/kernel/mm/transparent_hugepage/enabled");
-    m.thp_defrag = read_choice(root / "sys/kernel/mm/transparent_hugepage/defrag");
-    m.dmi_vendor = read_line(root / "sys/class/dmi/id/sys_vendor");
-    m.dmi_product = read_line(root / "sys/class/dmi/id/product_name");
-    read_os_release(root, m);
-    auto mem = meminfo(root);
+void read_system(Files& files, Machine& m) {
+    const fs::path& root = files.root();
+    m.hostname = files.line(root / "proc/sys/kernel/hostname");
+    m.kernel_release = files.line(root / "proc/sys/kernel/osrelease");
+    m.kernel_command_line = files.line(root / "proc/cmdline");
+    m.thp_enabled = files.choice(root / "sys/kernel/mm/transparent_hugepage/enabled");
+    m.thp_defrag = files.choice(root / "sys/kernel/mm/transparent_hugepage/defrag");
+    m.dmi_vendor = files.line(root / "sys/class/dmi/id/sys_vendor");
+    m.dmi_product = files.line(root / "sys/class/dmi/id/product_name");
+    read_os_release(files, m);
+    auto mem = meminfo(files);
     if (mem.count("MemTotal"))
         m.memory_total_kib = mem["MemTotal"];
     if (mem.count("SwapTotal"))
         m.swap_total_kib = mem["SwapTotal"];
-    read_affinity(root, m);
+    read_affinity(files, m);
 }
 
 // A cgroup file system as mountinfo lists it.
@@ -531,13 +545,13 @@ std::optional<CgroupDir> locate(const fs::path& root, const std::vector<Mount>& 
 // The smallest value `read` finds in the cgroup's directory and each parent
 // up to its mount point: a limit set on a parent applies too.
 template <typename Read>
-std::optional<double> tightest(const std::optional<CgroupDir>& where, Read read) {
+std::optional<double> tightest(Files& files, const std::optional<CgroupDir>& where, Read read) {
     if (!where)
         return std::nullopt;
     std::optional<double> best;
     fs::path dir = where->dir;
     for (int depth = 0; depth < 64; ++depth) {
-        if (auto v = read(dir); v && (!best || *v < *best))
+        if (auto v = read(files, dir); v && (!best || *v < *best))
             best = v;
         if (dir == where->top || !dir.has_parent_path() || dir.parent_path() == dir)
             break;
@@ -549,23 +563,23 @@ std::optional<double> tightest(const std::optional<CgroupDir>& where, Read read)
 // cgroup v1 writes "no limit" as a page-rounded maximum of a signed 64-bit count.
 constexpr double unlimited_v1 = 1e18;
 
-std::optional<double> v1_cpu_quota(const fs::path& d) {
-    auto quota = read_number<long long>(d / "cpu.cfs_quota_us");
-    auto period = read_number<long long>(d / "cpu.cfs_period_us");
+std::optional<double> v1_cpu_quota(Files& files, const fs::path& d) {
+    auto quota = files.number<long long>(d / "cpu.cfs_quota_us");
+    auto period = files.number<long long>(d / "cpu.cfs_period_us");
     if (!quota || !period || *quota <= 0 || *period <= 0)
         return std::nullopt;
     return static_cast<double>(*quota) / static_cast<double>(*period);
 }
 
-std::optional<double> v1_memory_limit(const fs::path& d) {
-    auto v = read_number<long long>(d / "memory.limit_in_bytes");
+std::optional<double> v1_memory_limit(Files& files, const fs::path& d) {
+    auto v = files.number<long long>(d / "memory.limit_in_bytes");
     if (!v || static_cast<double>(*v) >= unlimited_v1)
         return std::nullopt;
     return static_cast<double>(*v);
 }
 
-std::optional<double> v2_cpu_quota(const fs::path& d) {
-    auto w = words(read_line(d / "cpu.max").value_or(""));
+std::optional<double> v2_cpu_quota(Files& files, const fs::path& d) {
+    auto w = words(files.line(d / "cpu.max").value_or(""));
     if (w.size() != 2 || w[0] == "max")
         return std::nullopt;
     auto quota = to_number<long long>(w[0]), period = to_number<long long>(w[1]);
@@ -574,8 +588,8 @@ std::optional<double> v2_cpu_quota(const fs::path& d) {
     return static_cast<double>(*quota) / static_cast<double>(*period);
 }
 
-std::optional<double> v2_memory_limit(const fs::path& d) {
-    auto line = read_line(d / "memory.max");
+std::optional<double> v2_memory_limit(Files& files, const fs::path& d) {
+    auto line = files.line(d / "memory.max");
     if (!line || *line == "max")
         return std::nullopt;
     auto v = to_number<long long>(*line);
@@ -585,9 +599,10 @@ std::optional<double> v2_memory_limit(const fs::path& d) {
 // The cgroup limits of this process. cgroup v2 keeps them in cpu.max and
 // memory.max, cgroup v1 in the cpu and memory hierarchies; the tightest one
 // on the way up counts.
-void read_cgroup(const fs::path& root, Machine& m) {
-    auto membership = read_text(root / "proc/self/cgroup");
-    auto mountinfo = read_text(root / "proc/self/mountinfo");
+void read_cgroup(Files& files, Machine& m) {
+    const fs::path& root = files.root();
+    auto membership = files.text(root / "proc/self/cgroup");
+    auto mountinfo = files.text(root / "proc/self/mountinfo");
     if (!membership || !mountinfo)
         return;
     const std::vector<Mount> mounts = cgroup_mounts(*mountinfo);
@@ -597,24 +612,26 @@ void read_cgroup(const fs::path& root, Machine& m) {
         m.cgroup_version = 1;
         m.cgroup_path = in.cpu ? in.cpu : in.memory;
         if (in.cpu)
-            m.cpu_quota = tightest(locate(root, mounts, "cgroup", "cpu", *in.cpu), v1_cpu_quota);
+            m.cpu_quota =
+                tightest(files, locate(root, mounts, "cgroup", "cpu", *in.cpu), v1_cpu_quota);
         if (in.memory)
-            memory =
-                tightest(locate(root, mounts, "cgroup", "memory", *in.memory), v1_memory_limit);
+            memory = tightest(files, locate(root, mounts, "cgroup", "memory", *in.memory),
+                              v1_memory_limit);
     } else if (in.unified) {
         m.cgroup_version = 2;
         m.cgroup_path = in.unified;
         auto where = locate(root, mounts, "cgroup2", "", *in.unified);
-        m.cpu_quota = tightest(where, v2_cpu_quota);
-        memory = tightest(where, v2_memory_limit);
+        m.cpu_quota = tightest(files, where, v2_cpu_quota);
+        memory = tightest(files, where, v2_memory_limit);
     }
     if (memory)
         m.memory_limit_bytes = static_cast<long long>(*memory);
 }
 
 // "Package: NAME" stanza's Version in the dpkg database, when installed.
-std::optional<std::string> dpkg_version(const fs::path& root, const std::string& package) {
-    auto status = read_text(root / "var/lib/dpkg/status");
+std::optional<std::string> dpkg_version(Files& files, const std::string& package) {
+    const fs::path& root = files.root();
+    auto status = files.text(root / "var/lib/dpkg/status");
     if (!status)
         return std::nullopt;
     std::istringstream in(*status);
@@ -639,15 +656,15 @@ std::optional<std::string> dpkg_version(const fs::path& root, const std::string&
 }
 
 // The installed package, among those whose name starts with `prefix`, that lists `file`.
-std::optional<std::string> dpkg_owner(const fs::path& root, const std::string& prefix,
+std::optional<std::string> dpkg_owner(Files& files, const std::string& prefix,
                                       const std::string& file) {
     std::error_code ec;
-    for (fs::directory_iterator it(root / "var/lib/dpkg/info", ec), end; !ec && it != end;
+    for (fs::directory_iterator it(files.root() / "var/lib/dpkg/info", ec), end; !ec && it != end;
          it.increment(ec)) {
         std::string name = it->path().filename().string();
         if (name.rfind(prefix, 0) != 0 || it->path().extension() != ".list")
             continue;
-        auto list = read_text(it->path());
+        auto list = files.text(it->path());
         if (!list)
             continue;
         std::istringstream in(*list);
@@ -662,8 +679,12 @@ std::optional<std::string> dpkg_owner(const fs::path& root, const std::string& p
 
 }  // namespace
 
-std::optional<std::string> read_setting(const fs::path& file) {
-    return read_line(file);
+std::optional<std::string> read_setting(const fs::path& file, std::vector<std::string>* refused) {
+    Files files(file.parent_path());
+    auto line = files.line(file);
+    if (refused)
+        refused->insert(refused->end(), files.refused.begin(), files.refused.end());
+    return line;
 }
 
 std::optional<int> count_cpu_list(const std::string& list) {
@@ -720,8 +741,9 @@ void busy_shares(const CpuTimes& before, const CpuTimes& after, MachineState& st
 
 namespace {
 
-void read_load(const fs::path& root, MachineState& s) {
-    auto load = read_line(root / "proc/loadavg");
+void read_load(Files& files, MachineState& s) {
+    const fs::path& root = files.root();
+    auto load = files.line(root / "proc/loadavg");
     if (!load)
         return;
     auto w = words(*load);
@@ -734,9 +756,10 @@ void read_load(const fs::path& root, MachineState& s) {
 
 // Each processor's clock now: cpufreq's figure where it exists, else
 // /proc/cpuinfo's.
-std::vector<std::optional<double>> current_mhz(const fs::path& root) {
+std::vector<std::optional<double>> current_mhz(Files& files) {
+    const fs::path& root = files.root();
     std::vector<std::optional<double>> from_cpuinfo;
-    if (auto text = read_text(root / "proc/cpuinfo"))
+    if (auto text = files.text(root / "proc/cpuinfo"))
         for (const auto& b : cpuinfo_blocks(*text))
             if (field(b, "processor")) {
                 auto mhz = field(b, "cpu MHz");
@@ -748,7 +771,7 @@ std::vector<std::optional<double>> current_mhz(const fs::path& root) {
     for (std::size_t i = 0; i < count; ++i) {
         std::optional<double> mhz;
         if (i < cpus.size())
-            mhz = read_khz(cpus[i].second / "cpufreq/scaling_cur_freq");
+            mhz = files.khz(cpus[i].second / "cpufreq/scaling_cur_freq");
         if (!mhz && i < from_cpuinfo.size())
             mhz = from_cpuinfo[i];
         out.push_back(mhz);
@@ -756,35 +779,45 @@ std::vector<std::optional<double>> current_mhz(const fs::path& root) {
     return out;
 }
 
-std::optional<CpuTimes> read_cpu_times(const fs::path& root) {
-    auto stat = read_text(root / "proc/stat");
+std::optional<CpuTimes> read_cpu_times(Files& files) {
+    const fs::path& root = files.root();
+    auto stat = files.text(root / "proc/stat");
     return stat ? parse_cpu_times(*stat) : std::nullopt;
 }
 
 }  // namespace
 
-MachineState read_state(const fs::path& root, std::chrono::milliseconds window) {
+namespace {
+
+MachineState read_state(Files& files, std::chrono::milliseconds window) {
     MachineState s;
     std::optional<CpuTimes> before;
     auto start = std::chrono::steady_clock::now();
     if (window.count() > 0)
-        before = read_cpu_times(root);
-    read_load(root, s);
-    auto mem = meminfo(root);
+        before = read_cpu_times(files);
+    read_load(files, s);
+    auto mem = meminfo(files);
     if (mem.count("MemAvailable"))
         s.memory_available_kib = mem["MemAvailable"];
     if (mem.count("SwapTotal") && mem.count("SwapFree"))
         s.swap_used_kib = mem["SwapTotal"] - mem["SwapFree"];
-    s.current_mhz = current_mhz(root);
+    s.current_mhz = current_mhz(files);
     if (before) {
         std::this_thread::sleep_until(start + window);
-        if (auto after = read_cpu_times(root)) {
+        if (auto after = read_cpu_times(files)) {
             busy_shares(*before, *after, s);
             s.window_seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         }
     }
     return s;
+}
+
+}  // namespace
+
+MachineState read_state(const fs::path& root, std::chrono::milliseconds window) {
+    Files files(root);
+    return read_state(files, window);
 }
 
 namespace {
@@ -809,16 +842,18 @@ std::vector<std::pair<std::string, std::string>> openmp_variables(
 
 Machine read_machine(const MachineSource& source) {
     Machine m;
-    read_processor(source.root, m);
-    read_topology(source.root, m);
-    read_frequency(source.root, m);
-    read_system(source.root, m);
-    read_cgroup(source.root, m);
+    Files files(source.root);
+    read_processor(files, m);
+    read_topology(files, m);
+    read_frequency(files, m);
+    read_system(files, m);
+    read_cgroup(files, m);
     m.tuned = is_tuned(source.root, m);
     if (source.live)
         m.libc_version = std::string("glibc ") + gnu_get_libc_version();
     m.openmp_environment = openmp_variables(source.environment);
-    m.state = read_state(source.root, std::chrono::milliseconds(0));
+    m.state = read_state(files, std::chrono::milliseconds(0));
+    m.refused_files = std::move(files.refused);
     return m;
 }
 
@@ -954,7 +989,8 @@ void scan_program(ProgramFile& f) {
 
 // Where the system keeps the OpenMP runtime the program names, and the
 // version of the package holding it.
-void locate_openmp(const fs::path& root, ProgramFile& f) {
+void locate_openmp(Files& files, ProgramFile& f) {
+    const fs::path& root = files.root();
     std::error_code ec;
     for (const char* dir :
          {"usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu", "usr/lib", "usr/local/lib"}) {
@@ -969,8 +1005,8 @@ void locate_openmp(const fs::path& root, ProgramFile& f) {
         auto stem = f.openmp_library->substr(0, f.openmp_library->find('.'));
         for (const std::string& listed :
              {"/" + std::string(dir) + "/" + real.filename().string(), *f.openmp_path})
-            if (auto owner = dpkg_owner(root, stem, listed)) {
-                f.openmp_version = dpkg_version(root, *owner);
+            if (auto owner = dpkg_owner(files, stem, listed)) {
+                f.openmp_version = dpkg_version(files, *owner);
                 break;
             }
         return;
@@ -989,10 +1025,11 @@ ProgramFile describe_program(const fs::path& program, const fs::path& root) {
         f.size = size;
     scan_program(f);
     f.build_id = elf_build_id(fs::path(f.path));
-    if (auto owner = dpkg_owner(root, "ombrelune-bench", f.path))
-        f.package_version = dpkg_version(root, *owner);
+    Files files(root);
+    if (auto owner = dpkg_owner(files, "ombrelune-bench", f.path))
+        f.package_version = dpkg_version(files, *owner);
     if (f.openmp_library)
-        locate_openmp(root, f);
+        locate_openmp(files, f);
     return f;
 }
 

@@ -49,8 +49,11 @@ void busy_shares(const CpuTimes& before, const CpuTimes& after, MachineState& st
 std::optional<int> count_cpu_list(const std::string& list);
 
 // A one-line file of /proc or /sys under the root, trimmed, exactly as the
-// kernel writes it; absent when missing, unreadable or empty.
-std::optional<std::string> read_setting(const std::filesystem::path& file);
+// kernel writes it; absent when missing, unreadable or empty, and when it is
+// no regular file (never opened: a FIFO could make the read wait forever),
+// which `refused`, when given, then names ("PATH: a FIFO, not a regular file").
+std::optional<std::string> read_setting(const std::filesystem::path& file,
+                                        std::vector<std::string>* refused = nullptr);
 
 // The program file at `program`: its path, size, digests, and the OpenMP
 // runtime it names, with the packages holding them in the dpkg database under `root`.
