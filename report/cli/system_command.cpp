@@ -77,13 +77,19 @@ void show(const SystemOptions& o, int& status) {
     std::string refused;
     fs::path file = state_path(o);
     StateFile read = read_state_file(file, state, refused);
-    print(status, show_system_text(system_findings(o.root, machine),
-                                   read == StateFile::read ? std::optional(state) : std::nullopt,
-                                   file.string()));
-    if (read == StateFile::refused) {
+    std::vector<std::string> unread;
+    std::vector<SystemFinding> findings = system_findings(o.root, machine, &unread);
+    print(status,
+          show_system_text(findings, read == StateFile::read ? std::optional(state) : std::nullopt,
+                           file.string()));
+    // A file where the kernel keeps a value that is no regular file (a FIFO
+    // in a copied tree) was left unread: what show says of it is not known.
+    for (const std::string& file_refused : unread)
+        error(escape_path(file_refused));
+    if (read == StateFile::refused)
         error(refused);
+    if (read == StateFile::refused || !unread.empty())
         status = static_cast<int>(Exit::bad_input);
-    }
 }
 
 void tune(const SystemOptions& o, int& status) {
@@ -92,8 +98,11 @@ void tune(const SystemOptions& o, int& status) {
     fs::path file = state_path(o);
     std::string refused;
     TuneResult result = tune_machine(o.root, file, write_setting, refused);
-    if (!refused.empty()) {
-        error(refused + "; nothing was changed");
+    if (!refused.empty() || !result.refused.empty()) {
+        if (!refused.empty())
+            error(refused + "; nothing was changed");
+        for (const std::string& why : result.refused)
+            error(escape_path(why) + "; nothing was changed");
         status = static_cast<int>(Exit::bad_input);
         return;
     }

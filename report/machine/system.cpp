@@ -5,10 +5,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <system_error>
 
@@ -50,8 +54,10 @@ bool setting_value(const std::string& v) {
 }
 
 // What the setting file at `path` holds, when a setting can hold it.
-std::optional<std::string> setting_value_at(const fs::path& root, const std::string& path) {
-    auto v = read_setting(under(root, path));
+// A file that is no regular file is named in `refused`, when given.
+std::optional<std::string> setting_value_at(const fs::path& root, const std::string& path,
+                                            std::vector<std::string>* refused = nullptr) {
+    auto v = read_setting(under(root, path), refused);
     if (!v || !setting_value(*v))
         return std::nullopt;
     return v;
@@ -114,7 +120,7 @@ SystemFinding left_alone(bool disturbs, std::string subject, std::string now, st
 namespace settings {
 
 std::optional<Setting> Boost::read(const SettingContext& c) const {
-    auto value = setting_value_at(c.root, path_);
+    auto value = setting_value_at(c.root, path_, &c.refused);
     if (!value)
         return std::nullopt;
     return Setting{Setting::Kind::boost, policy_, path_, *value, off_};
@@ -159,7 +165,8 @@ bool Governor::names_in_policy(const std::string& file) {
 }
 
 std::optional<std::string> Governor::available(const SettingContext& c) const {
-    return read_setting(under(c.root, policy_file(policy_.name, "scaling_available_governors")));
+    return read_setting(under(c.root, policy_file(policy_.name, "scaling_available_governors")),
+                        &c.refused);
 }
 
 std::optional<Setting> Governor::read(const SettingContext& c) const {
@@ -169,7 +176,7 @@ std::optional<Setting> Governor::read(const SettingContext& c) const {
             return std::nullopt;
     }
     std::string path = policy_file(policy_.name, "scaling_governor");
-    auto value = setting_value_at(c.root, path);
+    auto value = setting_value_at(c.root, path, &c.refused);
     if (!value)
         return std::nullopt;
     return Setting{Setting::Kind::governor, policy_.name, path, *value, steady_governor};
@@ -202,19 +209,20 @@ bool MinimumFrequency::names_in_policy(const std::string& file) {
     return file == "scaling_min_freq";
 }
 
-std::optional<std::string> MinimumFrequency::maximum(const fs::path& root) const {
-    auto top = setting_value_at(root, policy_file(policy_, "scaling_max_freq"));
+std::optional<std::string> MinimumFrequency::maximum(const fs::path& root,
+                                                     std::vector<std::string>* refused) const {
+    auto top = setting_value_at(root, policy_file(policy_, "scaling_max_freq"), refused);
     if (!top || !is_number(*top))
         return std::nullopt;
     return top;
 }
 
 std::optional<Setting> MinimumFrequency::read(const SettingContext& c) const {
-    auto top = maximum(c.root);
+    auto top = maximum(c.root, &c.refused);
     if (!top)
         return std::nullopt;
     std::string path = policy_file(policy_, "scaling_min_freq");
-    auto value = setting_value_at(c.root, path);
+    auto value = setting_value_at(c.root, path, &c.refused);
     if (!value)
         return std::nullopt;
     return Setting{Setting::Kind::minimum_frequency, policy_, path, *value, *top};
@@ -237,7 +245,7 @@ SystemFinding MinimumFrequency::show(const SettingContext& c) const {
 }
 
 std::string MinimumFrequency::target(const fs::path& root, const Setting& now) const {
-    return maximum(root).value_or(now.tuned);
+    return maximum(root, nullptr).value_or(now.tuned);
 }
 
 SystemFinding NoCpufreq::show(const SettingContext&) const {
@@ -275,7 +283,7 @@ SystemFinding TransparentHugePages::show(const SettingContext& c) const {
 
 SystemFinding Aslr::show(const SettingContext& c) const {
     const char* subject = "address space randomisation (ASLR)";
-    auto aslr = read_setting(c.root / "proc/sys/kernel/randomize_va_space");
+    auto aslr = read_setting(c.root / "proc/sys/kernel/randomize_va_space", &c.refused);
     if (!aslr)
         return missing(subject, "no /proc/sys/kernel/randomize_va_space");
     bool on = *aslr != "0";
@@ -448,7 +456,7 @@ std::vector<Tunable> tunables(const SettingContext& context,
 }
 
 SettingContext context_of(const fs::path& root, const Machine& machine) {
-    return SettingContext{root, machine, disturbances(machine)};
+    return SettingContext{root, machine, disturbances(machine), {}};
 }
 
 }  // namespace
@@ -468,11 +476,31 @@ std::optional<bool> is_tuned(const fs::path& root, const Machine& machine) {
     return std::all_of(all.begin(), all.end(), [](const Setting& s) { return s.value == s.tuned; });
 }
 
-std::vector<SystemFinding> system_findings(const fs::path& root, const Machine& machine) {
+namespace {
+
+// The files refused while reading the machine and its settings, each once,
+// in the order they were met.
+std::vector<std::string> refused_files(const Machine& machine, const SettingContext& context) {
+    std::vector<std::string> out;
+    std::set<std::string> seen;
+    const std::vector<std::string>* lists[] = {&machine.refused_files, &context.refused};
+    for (const std::vector<std::string>* list : lists)
+        for (const std::string& file : *list)
+            if (seen.insert(file).second)
+                out.push_back(file);
+    return out;
+}
+
+}  // namespace
+
+std::vector<SystemFinding> system_findings(const fs::path& root, const Machine& machine,
+                                           std::vector<std::string>* refused) {
     const SettingContext context = context_of(root, machine);
     std::vector<SystemFinding> out;
     for (const auto& setting : system_settings(context))
         out.push_back(setting->show(context));
+    if (refused)
+        *refused = refused_files(machine, context);
     return out;
 }
 
@@ -518,15 +546,15 @@ std::optional<TuneState> parse_state(const json& doc, std::string& why) {
     TuneState read;
     if (doc.contains("tuned_at") && doc["tuned_at"].is_string())
         read.tuned_at = doc["tuned_at"].get<std::string>();
+    std::set<std::string> named;
     for (const json& c : doc["changes"]) {
         auto change = parse_change(c, why);
         if (!change)
             return std::nullopt;
-        for (const Change& earlier : read.changes)
-            if (earlier.path == change->path) {
-                why = fmt::format("{} is named twice", change->path);
-                return std::nullopt;
-            }
+        if (!named.insert(change->path).second) {
+            why = fmt::format("{} is named twice", change->path);
+            return std::nullopt;
+        }
         read.changes.push_back(std::move(*change));
     }
     return read;
@@ -555,6 +583,42 @@ int replace_file(const fs::path& file, const fs::path& temporary, const std::str
     if (failure)
         ::unlink(temporary.c_str());
     return failure;
+}
+
+// The name of a temporary state file beside `file`, but for its writer's
+// process id.
+std::string temporary_prefix(const fs::path& file) {
+    return "." + file.filename().string() + ".";
+}
+
+// Whether process `pid` is there (perhaps another user's).
+bool process_alive(const std::string& pid) {
+    long long n = 0;
+    auto [end, ec] = std::from_chars(pid.data(), pid.data() + pid.size(), n);
+    if (ec != std::errc() || end != pid.data() + pid.size() || n <= 0 ||
+        n > std::numeric_limits<pid_t>::max())
+        return false;
+    return ::kill(static_cast<pid_t>(n), 0) == 0 || errno == EPERM;
+}
+
+// Removes the temporary state files beside `file` that a tune or reset
+// killed while writing left behind: those whose process is gone.
+void remove_stale_temporaries(const fs::path& file) {
+    const std::string prefix = temporary_prefix(file);
+    fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        std::string pid = name.substr(prefix.size());
+        std::error_code type_error;
+        if (!std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+            process_alive(pid) || !it->is_regular_file(type_error) || it->is_symlink(type_error))
+            continue;
+        std::error_code gone;
+        fs::remove(it->path(), gone);
+    }
 }
 
 }  // namespace
@@ -594,7 +658,7 @@ bool write_state_file(const fs::path& file, const TuneState& state, std::string&
         error = fmt::format("cannot create {}: {}", folder.string(), ec.message());
         return false;
     }
-    fs::path temporary = folder / fmt::format(".{}.{}", file.filename().string(), ::getpid());
+    fs::path temporary = folder / (temporary_prefix(file) + std::to_string(::getpid()));
     if (int failure = replace_file(file, temporary, doc.dump(2) + "\n")) {
         error = fmt::format("cannot write {}: {}", file.string(), std::strerror(failure));
         return false;
@@ -780,6 +844,7 @@ ResetStep put_back(const fs::path& root, const Change& change, const SettingWrit
 
 TuneResult tune_machine(const fs::path& root, const fs::path& state_file,
                         const SettingWriter& write, std::string& state_error) {
+    remove_stale_temporaries(state_file);
     TuneState earlier;
     StateFile had = read_state_file(state_file, earlier, state_error);
     if (had == StateFile::refused)
@@ -791,6 +856,11 @@ TuneResult tune_machine(const fs::path& root, const fs::path& state_file,
     const SettingContext context = context_of(root, machine);
     const auto settings = system_settings(context);
     const std::vector<Tunable> all = tunables(context, settings);
+    if (auto refused = refused_files(machine, context); !refused.empty()) {
+        TuneResult r;
+        r.refused = std::move(refused);
+        return r;
+    }
 
     Tuning tuning(root, state_file, write, std::move(earlier), had == StateFile::read);
     tuning.result.exposed = !all.empty();
@@ -803,6 +873,7 @@ TuneResult tune_machine(const fs::path& root, const fs::path& state_file,
 
 ResetResult reset_machine(const fs::path& root, const fs::path& state_file,
                           const SettingWriter& write, std::string& refused) {
+    remove_stale_temporaries(state_file);
     ResetResult r;
     TuneState state;
     if (read_state_file(state_file, state, refused) != StateFile::read)

@@ -54,9 +54,12 @@ struct SystemFinding {
 
 // What disturbs a measurement on the machine now. The settings' verdicts are
 // those of `settings`, the load's, quota's and hypervisor's those of
-// `disturbances`, so show, tune and run's warnings cannot disagree.
+// `disturbances`, so show, tune and run's warnings cannot disagree. `refused`,
+// when given, names each file left unread because it is no regular file
+// (the machine's own and the settings'), once.
 std::vector<SystemFinding> system_findings(const std::filesystem::path& root,
-                                           const Machine& machine);
+                                           const Machine& machine,
+                                           std::vector<std::string>* refused = nullptr);
 
 // The settings `system` knows, one object each: a boost switch, a policy's
 // governor, a policy's minimum frequency, SMT, transparent huge pages, ASLR,
@@ -71,6 +74,8 @@ struct SettingContext {
     std::filesystem::path root;  // the machine's files are under it
     const Machine& machine;
     std::vector<Disturbance> warnings;  // run's warnings about it, which show repeats
+    // The files read that are no regular files, left unread (see read_setting).
+    mutable std::vector<std::string> refused;
 };
 
 class SystemSetting {
@@ -145,6 +150,8 @@ struct TuneResult {
     std::size_t put_back = 0;           // after a failure, values put back
     bool state_kept = false;            // a state file holds changes (from this or an earlier tune)
     bool exposed = false;               // the machine has a setting tune knows
+    // Files tune would read that are no regular files: then nothing is changed.
+    std::vector<std::string> refused;
 };
 
 // Tunes the machine under `root`, remembering in `state_file`. A state file

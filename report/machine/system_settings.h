@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "machine/system.h"
 
@@ -67,7 +68,8 @@ public:
     static bool names_in_policy(const std::string& file);
 
 private:
-    std::optional<std::string> maximum(const std::filesystem::path& root) const;
+    std::optional<std::string> maximum(const std::filesystem::path& root,
+                                       std::vector<std::string>* refused) const;
 
     std::string policy_;
 };
