@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "machine/topology.h"
+
 namespace report {
 
 struct Cache {
@@ -67,6 +69,7 @@ struct Machine {
     std::optional<std::string> smt_control;
     std::optional<int> numa_nodes;
     std::vector<CoreType> core_types;  // empty unless the processor has several
+    Topology topology;                 // which CPUs share a core, a cache, a node
     std::vector<Cache> caches;
 
     std::optional<double> min_mhz, max_mhz;  // over every policy
@@ -91,7 +94,8 @@ struct Machine {
 
     std::optional<int> cgroup_version;
     std::optional<std::string> cgroup_path;
-    std::optional<double> cpu_quota;  // processors' worth of time, absent when unlimited
+    std::optional<double> cpu_quota;    // processors' worth of time, absent when unlimited
+    std::optional<std::string> cpuset;  // the cgroup's effective CPUs, "0-3", where it has a cpuset
     std::optional<long long> memory_limit_bytes;  // absent when unlimited
 
     std::vector<std::pair<std::string, std::string>> openmp_environment;  // OMP_*, GOMP_*

@@ -2,9 +2,11 @@
 #include "machine/build_id.h"
 #include "machine/input_file.h"
 #include "machine/system.h"
+#include "machine/topology.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -16,6 +18,7 @@
 
 #include <gnu/libc-version.h>
 #include <openssl/evp.h>
+#include <sched.h>
 
 #include <fmt/format.h>
 
@@ -134,20 +137,7 @@ std::vector<std::string> words(std::string_view s) {
 
 // The processors of a list, in order.
 std::optional<std::vector<int>> cpu_list(const std::string& list) {
-    std::vector<int> cpus;
-    std::string t = trim(list);
-    if (t.empty())
-        return cpus;
-    for (const std::string& part : split(t, ',')) {
-        auto dash = part.find('-');
-        auto first = to_number<int>(part.substr(0, dash));
-        auto last = dash == std::string::npos ? first : to_number<int>(part.substr(dash + 1));
-        if (!first || !last || *first < 0 || *last < *first || *last - *first > 1 << 20)
-            return std::nullopt;
-        for (int c = *first; c <= *last; ++c)
-            cpus.push_back(c);
-    }
-    return cpus;
+    return parse_cpu_list(list);
 }
 
 // Entries of `dir` named PREFIX followed by digits, by number.
@@ -373,6 +363,182 @@ void read_topology(Files& files, Machine& m) {
     m.caches = read_caches(files, cpu_dir);
 }
 
+// Where one online CPU sits, as its topology and cache folders say.
+struct CpuPlace {
+    int cpu = 0;
+    std::optional<int> package, die, core;
+    std::optional<CpuSet> siblings;  // the CPUs of its core, itself included
+    std::optional<int> cache_level;  // of its last-level cache
+    std::optional<CpuSet> cache_shared;
+};
+
+// The last-level cache of a CPU: the highest level holding data.
+void read_last_level_cache(Files& files, const fs::path& cpu, CpuPlace& place) {
+    for (const auto& [i, index] : numbered(cpu / "cache", "index")) {
+        auto level = files.number<int>(index / "level");
+        auto type = files.line(index / "type");
+        if (!level || !type || *type == "Instruction" ||
+            (place.cache_level && *place.cache_level >= *level))
+            continue;
+        if (auto shared = files.line(index / "shared_cpu_list"))
+            if (auto set = parse_cpu_list(*shared)) {
+                place.cache_level = level;
+                place.cache_shared = set;
+            }
+    }
+}
+
+CpuPlace read_place(Files& files, const fs::path& cpu_dir, int cpu) {
+    CpuPlace place;
+    place.cpu = cpu;
+    const fs::path dir = cpu_dir / fmt::format("cpu{}", cpu);
+    const fs::path t = dir / "topology";
+    place.package = files.number<int>(t / "physical_package_id");
+    place.die = files.number<int>(t / "die_id");
+    place.core = files.number<int>(t / "core_id");
+    // core_cpus_list is the newer name of thread_siblings_list.
+    auto siblings = files.line(t / "core_cpus_list");
+    if (!siblings)
+        siblings = files.line(t / "thread_siblings_list");
+    if (siblings)
+        place.siblings = parse_cpu_list(*siblings);
+    read_last_level_cache(files, dir, place);
+    return place;
+}
+
+// Distinct sets, in the order of their first CPU.
+std::vector<CpuSet> distinct(std::vector<CpuSet> sets) {
+    sets.erase(std::remove_if(sets.begin(), sets.end(), [](const CpuSet& s) { return s.empty(); }),
+               sets.end());
+    std::sort(sets.begin(), sets.end());
+    sets.erase(std::unique(sets.begin(), sets.end()), sets.end());
+    return sets;
+}
+
+// The physical cores: from each CPU's siblings where the kernel lists them,
+// else from the CPUs sharing a package, die and core number; nothing when
+// neither is known for every CPU.
+std::vector<CpuSet> physical_cores(const std::vector<CpuPlace>& places, const CpuSet& online) {
+    std::vector<CpuSet> cores;
+    std::map<std::tuple<int, int, int>, CpuSet> by_number;
+    bool listed = true, numbered_all = true;
+    for (const CpuPlace& p : places) {
+        if (p.siblings)
+            cores.push_back(intersection(*p.siblings, online));
+        listed = listed && p.siblings;
+        numbered_all = numbered_all && p.package && p.core;
+        if (p.package && p.core)
+            by_number[{*p.package, p.die.value_or(0), *p.core}].push_back(p.cpu);
+    }
+    if (listed)
+        return distinct(cores);
+    if (!numbered_all)
+        return {};
+    cores.clear();
+    for (auto& [key, cpus] : by_number)
+        cores.push_back(cpus);
+    return distinct(cores);
+}
+
+std::vector<CpuGroup> packages_of(const std::vector<CpuPlace>& places) {
+    std::map<int, CpuSet> by_id;
+    for (const CpuPlace& p : places)
+        if (p.package)
+            by_id[*p.package].push_back(p.cpu);
+    std::vector<CpuGroup> out;
+    for (auto& [id, cpus] : by_id)
+        out.push_back({id, cpus});
+    return out;
+}
+
+void read_last_level_caches(const std::vector<CpuPlace>& places, Topology& t) {
+    for (const CpuPlace& p : places)
+        if (p.cache_level && (!t.last_level || *p.cache_level > *t.last_level))
+            t.last_level = p.cache_level;
+    std::vector<CpuSet> shared;
+    for (const CpuPlace& p : places)
+        if (p.cache_level == t.last_level && p.cache_shared)
+            shared.push_back(intersection(*p.cache_shared, t.online));
+    t.last_level_caches = distinct(shared);
+}
+
+std::vector<CpuGroup> numa_nodes(Files& files, const CpuSet& online) {
+    std::vector<CpuGroup> nodes;
+    for (const auto& [n, path] : numbered(files.root() / "sys/devices/system/node", "node")) {
+        auto list = files.line(path / "cpulist");
+        auto cpus = list ? parse_cpu_list(*list) : std::nullopt;
+        if (cpus && !intersection(*cpus, online).empty())
+            nodes.push_back({n, intersection(*cpus, online)});
+    }
+    return nodes;
+}
+
+// A CPU whose maximum frequency is below this share of the fastest one's
+// counts as an efficiency core: big and little cores differ by a third or
+// more, while the favoured cores of one kind differ by a few per cent.
+constexpr double efficiency_share = 0.8;
+
+// Each online CPU's maximum frequency: its cpufreq folder's, else its policy's.
+std::map<int, double> max_mhz_by_cpu(Files& files, const Machine& m, const CpuSet& online) {
+    std::map<int, double> out;
+    for (const FrequencyPolicy& p : m.policies)
+        if (auto cpus = parse_cpu_list(p.cpus); cpus && p.max_mhz)
+            for (int c : *cpus)
+                out[c] = *p.max_mhz;
+    const fs::path cpu_dir = files.root() / "sys/devices/system/cpu";
+    for (int c : online)
+        if (auto mhz = files.khz(cpu_dir / fmt::format("cpu{}", c) / "cpufreq/cpuinfo_max_freq"))
+            out[c] = *mhz;
+    return out;
+}
+
+// Performance and efficiency cores: as the kernel lists a hybrid processor's
+// kinds of core, else by maximum frequency when every CPU has one.
+void read_core_classes(Files& files, const Machine& m, Topology& t) {
+    auto listed = [&](const char* kind) -> std::optional<CpuSet> {
+        auto cpus = files.line(files.root() / "sys/devices" / kind / "cpus");
+        return cpus ? parse_cpu_list(*cpus) : std::nullopt;
+    };
+    auto core = listed("cpu_core"), atom = listed("cpu_atom");
+    if (core && atom) {
+        t.classes_from = CoreClassSource::kernel;
+        t.performance = intersection(*core, t.online);
+        t.efficiency = intersection(*atom, t.online);
+        return;
+    }
+    auto mhz = max_mhz_by_cpu(files, m, t.online);
+    if (t.online.empty() || mhz.size() < t.online.size() ||
+        !std::all_of(t.online.begin(), t.online.end(), [&](int c) { return mhz.count(c); }))
+        return;
+    double fastest = 0;
+    for (int c : t.online)
+        fastest = std::max(fastest, mhz[c]);
+    t.classes_from = CoreClassSource::max_frequency;
+    for (int c : t.online)
+        (mhz[c] < efficiency_share * fastest ? t.efficiency : t.performance).push_back(c);
+}
+
+// Which online CPUs share a core, a socket, a last-level cache and a NUMA
+// node, and the class of each core.
+void read_cpu_topology(Files& files, Machine& m) {
+    const fs::path cpu_dir = files.root() / "sys/devices/system/cpu";
+    Topology& t = m.topology;
+    auto list = [&](const char* name) {
+        auto text = files.line(cpu_dir / name);
+        return text ? parse_cpu_list(*text).value_or(CpuSet{}) : CpuSet{};
+    };
+    t.online = list("online");
+    t.possible = list("possible");
+    std::vector<CpuPlace> places;
+    for (int cpu : t.online)
+        places.push_back(read_place(files, cpu_dir, cpu));
+    t.cores = physical_cores(places, t.online);
+    t.packages = packages_of(places);
+    read_last_level_caches(places, t);
+    t.nodes = numa_nodes(files, t.online);
+    read_core_classes(files, m, t);
+}
+
 void read_frequency(Files& files, Machine& m) {
     const fs::path& root = files.root();
     const fs::path dir = root / "sys/devices/system/cpu/cpufreq";
@@ -492,7 +658,7 @@ std::vector<Mount> cgroup_mounts(const std::string& mountinfo) {
 // The cgroups of this process, from /proc/self/cgroup: the unified (v2)
 // one, and the cpu and memory hierarchies' (v1).
 struct Membership {
-    std::optional<std::string> unified, cpu, memory;
+    std::optional<std::string> unified, cpu, memory, cpuset;
 };
 
 Membership cgroup_membership(const std::string& text) {
@@ -512,6 +678,8 @@ Membership cgroup_membership(const std::string& text) {
                 m.cpu = path;
             if (c == "memory")
                 m.memory = path;
+            if (c == "cpuset")
+                m.cpuset = path;
         }
     }
     return m;
@@ -596,6 +764,24 @@ std::optional<double> v2_memory_limit(Files& files, const fs::path& d) {
     return v ? std::optional<double>(static_cast<double>(*v)) : std::nullopt;
 }
 
+// The CPUs a cgroup may use, as the first of `names` found in its directory
+// or, where its cpuset controller is off, the nearest parent's.
+std::optional<std::string> effective_cpus(Files& files, const std::optional<CgroupDir>& where,
+                                          std::initializer_list<const char*> names) {
+    if (!where)
+        return std::nullopt;
+    fs::path dir = where->dir;
+    for (int depth = 0; depth < 64; ++depth) {
+        for (const char* name : names)
+            if (auto line = files.line(dir / name); line && parse_cpu_list(*line))
+                return line;
+        if (dir == where->top || !dir.has_parent_path() || dir.parent_path() == dir)
+            break;
+        dir = dir.parent_path();
+    }
+    return std::nullopt;
+}
+
 // The cgroup limits of this process. cgroup v2 keeps them in cpu.max and
 // memory.max, cgroup v1 in the cpu and memory hierarchies; the tightest one
 // on the way up counts.
@@ -608,9 +794,12 @@ void read_cgroup(Files& files, Machine& m) {
     const std::vector<Mount> mounts = cgroup_mounts(*mountinfo);
     const Membership in = cgroup_membership(*membership);
     std::optional<double> memory;
-    if (in.cpu || in.memory) {
+    if (in.cpu || in.memory || in.cpuset) {
         m.cgroup_version = 1;
-        m.cgroup_path = in.cpu ? in.cpu : in.memory;
+        m.cgroup_path = in.cpu ? in.cpu : in.memory ? in.memory : in.cpuset;
+        if (in.cpuset)
+            m.cpuset = effective_cpus(files, locate(root, mounts, "cgroup", "cpuset", *in.cpuset),
+                                      {"cpuset.effective_cpus", "cpuset.cpus"});
         if (in.cpu)
             m.cpu_quota =
                 tightest(files, locate(root, mounts, "cgroup", "cpu", *in.cpu), v1_cpu_quota);
@@ -623,6 +812,7 @@ void read_cgroup(Files& files, Machine& m) {
         auto where = locate(root, mounts, "cgroup2", "", *in.unified);
         m.cpu_quota = tightest(files, where, v2_cpu_quota);
         memory = tightest(files, where, v2_memory_limit);
+        m.cpuset = effective_cpus(files, where, {"cpuset.cpus.effective"});
     }
     if (memory)
         m.memory_limit_bytes = static_cast<long long>(*memory);
@@ -840,13 +1030,48 @@ std::vector<std::pair<std::string, std::string>> openmp_variables(
 
 }  // namespace
 
+namespace {
+
+// The CPUs this process may run on, as the scheduler says; absent when it
+// will not say.
+std::optional<CpuSet> scheduler_affinity() {
+    for (int count = 1024; count <= 1 << 20; count *= 2) {
+        cpu_set_t* set = CPU_ALLOC(count);
+        if (!set)
+            return std::nullopt;
+        std::size_t size = CPU_ALLOC_SIZE(count);
+        CPU_ZERO_S(size, set);
+        if (::sched_getaffinity(0, size, set) == 0) {
+            CpuSet cpus;
+            for (int c = 0; c < count; ++c)
+                if (CPU_ISSET_S(c, size, set))
+                    cpus.push_back(c);
+            CPU_FREE(set);
+            return cpus;
+        }
+        int error = errno;
+        CPU_FREE(set);
+        if (error != EINVAL)  // EINVAL: the set is smaller than the kernel's
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 Machine read_machine(const MachineSource& source) {
     Machine m;
     Files files(source.root);
     read_processor(files, m);
     read_topology(files, m);
     read_frequency(files, m);
+    read_cpu_topology(files, m);
     read_system(files, m);
+    if (source.live)
+        if (auto allowed = scheduler_affinity()) {
+            m.affinity = cpu_list_text(*allowed);
+            m.affinity_cpus = static_cast<int>(allowed->size());
+        }
     read_cgroup(files, m);
     m.tuned = is_tuned(source.root, m);
     if (source.live)
