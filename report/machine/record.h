@@ -16,8 +16,9 @@
 namespace report {
 
 // The version of machine.json's layout. Version 1 files (no round, position
-// or reason) read as version 2 files with those fields absent.
-constexpr int machine_schema_version = 2;
+// or reason) and version 2 files (no topology, no cgroup cpuset) read as
+// version 3 files with those fields absent.
+constexpr int machine_schema_version = 3;
 
 // One repetition as `run` recorded it.
 struct RepetitionRecord {
