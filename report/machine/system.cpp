@@ -463,8 +463,9 @@ SettingContext context_of(const fs::path& root, const Machine& machine) {
 
 std::vector<Setting> tunable_settings(const fs::path& root, const Machine& machine) {
     const SettingContext context = context_of(root, machine);
+    const auto settings = system_settings(context);
     std::vector<Setting> out;
-    for (const Tunable& t : tunables(context, system_settings(context)))
+    for (const Tunable& t : tunables(context, settings))
         out.push_back(t.value);
     return out;
 }
