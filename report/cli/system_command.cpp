@@ -66,6 +66,81 @@ void print(int& status, const std::string& text) {
     write_output("", Loaded{}, Inputs{}, status, [&](Output& out) { out.write(text); });
 }
 
+void show(const SystemOptions& o, int& status) {
+    if ((status = check_options(o, "show", false)))
+        return;
+    MachineSource source;
+    source.root = o.root;
+    source.live = false;
+    Machine machine = read_machine(source);
+    TuneState state;
+    std::string refused;
+    fs::path file = state_path(o);
+    StateFile read = read_state_file(file, state, refused);
+    std::vector<std::string> unread;
+    std::vector<SystemFinding> findings = system_findings(o.root, machine, &unread);
+    print(status,
+          show_system_text(findings, read == StateFile::read ? std::optional(state) : std::nullopt,
+                           file.string()));
+    // A file where the kernel keeps a value that is no regular file (a FIFO
+    // in a copied tree) was left unread: what show says of it is not known.
+    for (const std::string& file_refused : unread)
+        error(escape_path(file_refused));
+    if (read == StateFile::refused)
+        error(refused);
+    if (read == StateFile::refused || !unread.empty())
+        status = static_cast<int>(Exit::bad_input);
+}
+
+void tune(const SystemOptions& o, int& status) {
+    if ((status = check_options(o, "tune", true)))
+        return;
+    fs::path file = state_path(o);
+    std::string refused;
+    TuneResult result = tune_machine(o.root, file, write_setting, refused);
+    if (!refused.empty() || !result.refused.empty()) {
+        if (!refused.empty())
+            error(refused + "; nothing was changed");
+        for (const std::string& why : result.refused)
+            error(escape_path(why) + "; nothing was changed");
+        status = static_cast<int>(Exit::bad_input);
+        return;
+    }
+    print(status, tune_text(result, file.string()));
+    for (const std::string& message : tune_errors(result))
+        error(message);
+    if (result.failed)
+        status = static_cast<int>(Exit::write_failed);
+}
+
+void reset(const SystemOptions& o, int& status) {
+    if ((status = check_options(o, "reset", true)))
+        return;
+    fs::path file = state_path(o);
+    std::string refused;
+    ResetResult result = reset_machine(o.root, file, write_setting, refused);
+    if (!refused.empty()) {
+        error(refused + "; nothing was reset");
+        status = static_cast<int>(Exit::bad_input);
+        return;
+    }
+    print(status, reset_text(result, file.string()));
+    std::vector<std::string> errors = reset_errors(result, file.string());
+    for (const std::string& message : errors)
+        error(message);
+    if (!errors.empty())
+        status = static_cast<int>(Exit::write_failed);
+}
+
+// A subcommand of `system` with the options they share, running `action`.
+void add_action(CLI::App* system, const char* name, const char* description, int& status,
+                void (*action)(const SystemOptions&, int&)) {
+    auto options = std::make_shared<SystemOptions>();
+    auto* command = system->add_subcommand(name, description);
+    add_system_options(command, *options);
+    command->callback([options, &status, action] { action(*options, status); });
+}
+
 }  // namespace
 
 void add_system_command(CLI::App& app, int& status) {
@@ -75,87 +150,21 @@ void add_system_command(CLI::App& app, int& status) {
         "minimum frequency and boost for measuring (tune, as root), and putting them back "
         "(reset).");
     system->require_subcommand(1);
-
-    auto show_options = std::make_shared<SystemOptions>();
-    auto* show = system->add_subcommand(
-        "show",
-        "What may disturb a measurement now (governor and minimum frequency per policy, boost, "
-        "SMT, transparent huge pages, ASLR, isolated processors, load, cgroup quota, "
-        "hypervisor), what tune would change, and what the machine does not expose.");
-    add_system_options(show, *show_options);
-    show->callback([show_options, &status] {
-        const SystemOptions& o = *show_options;
-        if ((status = check_options(o, "show", false)))
-            return;
-        MachineSource source;
-        source.root = o.root;
-        source.live = false;
-        Machine machine = read_machine(source);
-        TuneState state;
-        std::string refused;
-        fs::path file = state_path(o);
-        StateFile read = read_state_file(file, state, refused);
-        print(status,
-              show_system_text(system_findings(o.root, machine),
-                               read == StateFile::read ? std::optional(state) : std::nullopt,
-                               file.string()));
-        if (read == StateFile::refused) {
-            error(refused);
-            status = static_cast<int>(Exit::bad_input);
-        }
-    });
-
-    auto tune_options = std::make_shared<SystemOptions>();
-    auto* tune = system->add_subcommand(
-        "tune",
-        "As root: sets every cpufreq policy's governor to \"performance\" and its minimum "
-        "frequency to its maximum, and turns boost off, remembering each value changed in the "
-        "state file; a write that fails puts back what was changed.");
-    add_system_options(tune, *tune_options);
-    tune->callback([tune_options, &status] {
-        const SystemOptions& o = *tune_options;
-        if ((status = check_options(o, "tune", true)))
-            return;
-        fs::path file = state_path(o);
-        std::string refused;
-        TuneResult result = tune_machine(o.root, file, write_setting, refused);
-        if (!refused.empty()) {
-            error(refused + "; nothing was changed");
-            status = static_cast<int>(Exit::bad_input);
-            return;
-        }
-        print(status, tune_text(result, file.string()));
-        for (const std::string& message : tune_errors(result))
-            error(message);
-        if (result.failed)
-            status = static_cast<int>(Exit::write_failed);
-    });
-
-    auto reset_options = std::make_shared<SystemOptions>();
-    auto* reset = system->add_subcommand(
-        "reset",
-        "As root: puts back every value tune changed that still holds what tune set, leaves "
-        "those changed since, and removes the state file.");
-    add_system_options(reset, *reset_options);
-    reset->callback([reset_options, &status] {
-        const SystemOptions& o = *reset_options;
-        if ((status = check_options(o, "reset", true)))
-            return;
-        fs::path file = state_path(o);
-        std::string refused;
-        ResetResult result = reset_machine(o.root, file, write_setting, refused);
-        if (!refused.empty()) {
-            error(refused + "; nothing was reset");
-            status = static_cast<int>(Exit::bad_input);
-            return;
-        }
-        print(status, reset_text(result, file.string()));
-        std::vector<std::string> errors = reset_errors(result, file.string());
-        for (const std::string& message : errors)
-            error(message);
-        if (!errors.empty())
-            status = static_cast<int>(Exit::write_failed);
-    });
+    add_action(system, "show",
+               "What may disturb a measurement now (governor and minimum frequency per policy, "
+               "boost, SMT, transparent huge pages, ASLR, isolated processors, load, cgroup "
+               "quota, hypervisor), what tune would change, and what the machine does not "
+               "expose.",
+               status, show);
+    add_action(system, "tune",
+               "As root: sets every cpufreq policy's governor to \"performance\" and its minimum "
+               "frequency to its maximum, and turns boost off, remembering each value changed in "
+               "the state file; a write that fails puts back what was changed.",
+               status, tune);
+    add_action(system, "reset",
+               "As root: puts back every value tune changed that still holds what tune set, "
+               "leaves those changed since, and removes the state file.",
+               status, reset);
 }
 
 }  // namespace report

@@ -72,7 +72,7 @@ std::optional<std::string> elf_build_id(std::string_view file) {
         if (segment.p_type != PT_NOTE)
             continue;
         if (std::optional<std::string> id = build_id_note(file, segment.p_offset, segment.p_filesz,
-                                                             segment.p_align == 8 ? 8 : 4))
+                                                          segment.p_align == 8 ? 8 : 4))
             return id;
     }
     return std::nullopt;

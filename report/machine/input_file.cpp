@@ -83,4 +83,11 @@ bool read_input_file(const std::string& path, std::string& text, std::string& er
     }
 }
 
+std::optional<std::string> not_a_regular_file(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode))
+        return std::nullopt;
+    return not_regular(st.st_mode);
+}
+
 }  // namespace report

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace report {
@@ -16,5 +17,9 @@ constexpr std::size_t max_input_size = std::size_t{16} << 20;
 // when it cannot be opened or read, is not a regular file (a FIFO is refused
 // at once, without waiting for a writer), or holds more than max_input_size.
 bool read_input_file(const std::string& path, std::string& text, std::string& error);
+
+// What the file at `path` is, in words ("a FIFO", "a directory"), when it is
+// there but is no regular file; absent when it is one, or is not there.
+std::optional<std::string> not_a_regular_file(const std::string& path);
 
 }  // namespace report

@@ -1,9 +1,12 @@
 #include "machine/machine.h"
 #include "machine/build_id.h"
+#include "machine/input_file.h"
 #include "machine/system.h"
+#include "machine/topology.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -15,6 +18,7 @@
 
 #include <gnu/libc-version.h>
 #include <openssl/evp.h>
+#include <sched.h>
 
 #include <fmt/format.h>
 
@@ -24,26 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Files of /proc and /sys are small; the limit keeps a wrong root from reading
-// a device forever.
-constexpr std::size_t max_read = 4 << 20;
-
-std::optional<std::string> read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::string text;
-    char buffer[8192];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > max_read)
-            break;
-    }
-    if (in.bad())
-        return std::nullopt;
-    return text;
-}
-
 std::string trim(std::string_view s) {
     std::size_t b = 0, e = s.size();
     while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
@@ -51,17 +35,6 @@ std::string trim(std::string_view s) {
     while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
         --e;
     return std::string(s.substr(b, e - b));
-}
-
-// A one-line file, trimmed; absent when missing or empty.
-std::optional<std::string> read_line(const fs::path& path) {
-    auto text = read_text(path);
-    if (!text)
-        return std::nullopt;
-    std::string t = trim(*text);
-    if (t.empty())
-        return std::nullopt;
-    return t;
 }
 
 template <typename Number>
@@ -79,30 +52,67 @@ std::optional<Number> to_number(std::string_view s, int base = 10) {
     return value;
 }
 
-template <typename Number>
-std::optional<Number> read_number(const fs::path& path) {
-    auto line = read_line(path);
-    return line ? to_number<Number>(*line) : std::nullopt;
-}
+// The small text files of /proc and /sys under a root. A file that is there
+// but is no regular file (a FIFO, a device, a folder where the kernel keeps a
+// value) is never opened: reading one could wait forever, or act on a
+// device. It is left unread, and named in `refused`.
+class Files {
+public:
+    explicit Files(fs::path root) : root_(std::move(root)) {}
+    const fs::path& root() const { return root_; }
 
-// kHz in a cpufreq file, as MHz.
-std::optional<double> read_khz(const fs::path& path) {
-    auto khz = read_number<long long>(path);
-    if (!khz)
-        return std::nullopt;
-    return static_cast<double>(*khz) / 1000.0;
-}
+    std::optional<std::string> text(const fs::path& path) {
+        if (auto what = not_a_regular_file(path.string())) {
+            refused.push_back(fmt::format("{}: {}, not a regular file", path.string(), *what));
+            return std::nullopt;
+        }
+        std::string text, error;
+        if (!read_input_file(path.string(), text, error))
+            return std::nullopt;
+        return text;
+    }
 
-// The value in brackets of a sysfs choice such as "always [madvise] never".
-std::optional<std::string> read_choice(const fs::path& path) {
-    auto line = read_line(path);
-    if (!line)
-        return std::nullopt;
-    auto open = line->find('['), close = line->find(']');
-    if (open == std::string::npos || close == std::string::npos || close < open)
-        return line;
-    return line->substr(open + 1, close - open - 1);
-}
+    // A one-line file, trimmed; absent when missing or empty.
+    std::optional<std::string> line(const fs::path& path) {
+        auto t = text(path);
+        if (!t)
+            return std::nullopt;
+        std::string trimmed = trim(*t);
+        if (trimmed.empty())
+            return std::nullopt;
+        return trimmed;
+    }
+
+    template <typename Number>
+    std::optional<Number> number(const fs::path& path) {
+        auto l = line(path);
+        return l ? to_number<Number>(*l) : std::nullopt;
+    }
+
+    // kHz in a cpufreq file, as MHz.
+    std::optional<double> khz(const fs::path& path) {
+        auto khz = number<long long>(path);
+        if (!khz)
+            return std::nullopt;
+        return static_cast<double>(*khz) / 1000.0;
+    }
+
+    // The value in brackets of a sysfs choice such as "always [madvise] never".
+    std::optional<std::string> choice(const fs::path& path) {
+        auto l = line(path);
+        if (!l)
+            return std::nullopt;
+        auto open = l->find('['), close = l->find(']');
+        if (open == std::string::npos || close == std::string::npos || close < open)
+            return l;
+        return l->substr(open + 1, close - open - 1);
+    }
+
+    std::vector<std::string> refused;
+
+private:
+    fs::path root_;
+};
 
 std::vector<std::string> split(std::string_view s, char sep) {
     std::vector<std::string> parts;
@@ -127,20 +137,7 @@ std::vector<std::string> words(std::string_view s) {
 
 // The processors of a list, in order.
 std::optional<std::vector<int>> cpu_list(const std::string& list) {
-    std::vector<int> cpus;
-    std::string t = trim(list);
-    if (t.empty())
-        return cpus;
-    for (const std::string& part : split(t, ',')) {
-        auto dash = part.find('-');
-        auto first = to_number<int>(part.substr(0, dash));
-        auto last = dash == std::string::npos ? first : to_number<int>(part.substr(dash + 1));
-        if (!first || !last || *first < 0 || *last < *first || *last - *first > 1 << 20)
-            return std::nullopt;
-        for (int c = *first; c <= *last; ++c)
-            cpus.push_back(c);
-    }
-    return cpus;
+    return parse_cpu_list(list);
 }
 
 // Entries of `dir` named PREFIX followed by digits, by number.
@@ -185,9 +182,10 @@ std::optional<std::string> field(const std::map<std::string, std::string>& block
 }
 
 // KEY: N kB lines of /proc/meminfo.
-std::map<std::string, long long> meminfo(const fs::path& root) {
+std::map<std::string, long long> meminfo(Files& files) {
+    const fs::path& root = files.root();
     std::map<std::string, long long> values;
-    auto text = read_text(root / "proc/meminfo");
+    auto text = files.text(root / "proc/meminfo");
     if (!text)
         return values;
     std::istringstream in(*text);
@@ -203,14 +201,8 @@ std::map<std::string, long long> meminfo(const fs::path& root) {
     return values;
 }
 
-void read_processor(const fs::path& root, Machine& m) {
-    auto text = read_text(root / "proc/cpuinfo");
-    if (!text)
-        return;
-    auto blocks = cpuinfo_blocks(*text);
-    if (blocks.empty())
-        return;
-    const auto& first = blocks.front();
+// What the processor is, from the first block of /proc/cpuinfo.
+void read_identity(const std::map<std::string, std::string>& first, Machine& m) {
     m.vendor = field(first, "vendor_id");
     m.model_name = field(first, "model name");
     if (auto v = field(first, "cpu family"))
@@ -224,6 +216,12 @@ void read_processor(const fs::path& root, Machine& m) {
         auto w = words(*flags);
         m.hypervisor = std::find(w.begin(), w.end(), "hypervisor") != w.end();
     }
+}
+
+// Processors, cores and sockets as /proc/cpuinfo counts them; cores and
+// sockets only when every processor names its own.
+void count_cpuinfo_processors(const std::vector<std::map<std::string, std::string>>& blocks,
+                              Machine& m) {
     int processors = 0;
     std::set<std::pair<std::string, std::string>> cores;
     std::set<std::string> sockets;
@@ -248,99 +246,306 @@ void read_processor(const fs::path& root, Machine& m) {
     }
 }
 
-// Processors, cores, sockets, SMT, NUMA and core types from /sys.
-void read_topology(const fs::path& root, Machine& m) {
-    const fs::path cpu_dir = root / "sys/devices/system/cpu";
-    std::optional<std::vector<int>> online;
-    if (auto list = read_line(cpu_dir / "online"))
-        online = cpu_list(*list);
-    if (online && !online->empty())
-        m.logical_cpus = static_cast<int>(online->size());
-    if (online && !online->empty()) {
-        std::set<std::pair<int, int>> cores;
-        std::set<int> sockets;
-        bool complete = true;
-        for (int c : *online) {
-            fs::path t = cpu_dir / fmt::format("cpu{}", c) / "topology";
-            auto socket = read_number<int>(t / "physical_package_id");
-            auto core = read_number<int>(t / "core_id");
-            if (!socket || !core) {
-                complete = false;
-                break;
-            }
-            cores.insert({*socket, *core});
-            sockets.insert(*socket);
-        }
-        if (complete) {
-            m.cores = static_cast<int>(cores.size());
-            m.sockets = static_cast<int>(sockets.size());
-        }
-    }
-    if (auto active = read_number<int>(cpu_dir / "smt/active"))
-        m.smt_active = *active != 0;
-    m.smt_control = read_line(cpu_dir / "smt/control");
-    std::error_code ec;
-    if (fs::is_directory(root / "sys/devices/system/node", ec))
-        m.numa_nodes = static_cast<int>(numbered(root / "sys/devices/system/node", "node").size());
+void read_processor(Files& files, Machine& m) {
+    const fs::path& root = files.root();
+    auto text = files.text(root / "proc/cpuinfo");
+    if (!text)
+        return;
+    auto blocks = cpuinfo_blocks(*text);
+    if (blocks.empty())
+        return;
+    read_identity(blocks.front(), m);
+    count_cpuinfo_processors(blocks, m);
+}
 
-    // Hybrid processors have one PMU device per kind of core, each listing its processors.
-    for (fs::directory_iterator it(root / "sys/devices", ec), end; !ec && it != end;
-         it.increment(ec)) {
+// Processors, cores and sockets of the online processors, from /sys; cores
+// and sockets only when every processor names its own.
+void count_online_processors(Files& files, const fs::path& cpu_dir, Machine& m) {
+    std::optional<std::vector<int>> online;
+    if (auto list = files.line(cpu_dir / "online"))
+        online = cpu_list(*list);
+    if (!online || online->empty())
+        return;
+    m.logical_cpus = static_cast<int>(online->size());
+    std::set<std::pair<int, int>> cores;
+    std::set<int> sockets;
+    for (int c : *online) {
+        fs::path t = cpu_dir / fmt::format("cpu{}", c) / "topology";
+        auto socket = files.number<int>(t / "physical_package_id");
+        auto core = files.number<int>(t / "core_id");
+        if (!socket || !core)
+            return;
+        cores.insert({*socket, *core});
+        sockets.insert(*socket);
+    }
+    m.cores = static_cast<int>(cores.size());
+    m.sockets = static_cast<int>(sockets.size());
+}
+
+// Hybrid processors have one PMU device per kind of core, each listing its
+// processors ("cpu_core", "cpu_atom"), by name.
+std::vector<CoreType> read_core_types(Files& files, const fs::path& devices) {
+    std::vector<CoreType> types;
+    std::error_code ec;
+    for (fs::directory_iterator it(devices, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
         if (name.rfind("cpu_", 0) != 0)
             continue;
-        auto cpus = read_line(it->path() / "cpus");
+        auto cpus = files.line(it->path() / "cpus");
         if (!cpus)
             continue;
         auto list = cpu_list(*cpus);
-        m.core_types.push_back({name, *cpus, list ? static_cast<int>(list->size()) : 0});
+        types.push_back({name, *cpus, list ? static_cast<int>(list->size()) : 0});
     }
-    std::sort(m.core_types.begin(), m.core_types.end(),
+    std::sort(types.begin(), types.end(),
               [](const CoreType& a, const CoreType& b) { return a.name < b.name; });
+    return types;
+}
 
-    // Caches of every processor, one entry per kind with the number of instances.
-    std::map<std::tuple<int, std::string, std::optional<long long>>, Cache> kinds;
-    std::set<std::tuple<int, std::string, std::optional<long long>, std::string>> seen;
+// A cache's size in KiB, from "32K" or "8M".
+std::optional<long long> cache_kib(Files& files, const fs::path& index) {
+    auto size = files.line(index / "size");
+    if (!size)
+        return std::nullopt;
+    std::string s = *size;
+    long long scale = 1;
+    if (!s.empty() && (s.back() == 'K' || s.back() == 'M')) {
+        scale = s.back() == 'M' ? 1024 : 1;
+        s.pop_back();
+    }
+    auto v = to_number<long long>(s);
+    return v ? std::optional<long long>(*v * scale) : std::nullopt;
+}
+
+// The caches of every processor, one entry per kind (level, type, size) with
+// the number of instances: distinct sets of processors sharing one.
+std::vector<Cache> read_caches(Files& files, const fs::path& cpu_dir) {
+    using Kind = std::tuple<int, std::string, std::optional<long long>>;
+    std::map<Kind, Cache> kinds;
+    std::set<std::pair<Kind, std::string>> seen;
     for (const auto& [n, path] : numbered(cpu_dir, "cpu")) {
         for (const auto& [i, index] : numbered(path / "cache", "index")) {
-            auto level = read_number<int>(index / "level");
-            auto type = read_line(index / "type");
+            auto level = files.number<int>(index / "level");
+            auto type = files.line(index / "type");
             if (!level || !type)
                 continue;
-            std::optional<long long> kib;
-            if (auto size = read_line(index / "size")) {
-                std::string s = *size;
-                long long scale = 1;
-                if (!s.empty() && (s.back() == 'K' || s.back() == 'M')) {
-                    scale = s.back() == 'M' ? 1024 : 1;
-                    s.pop_back();
-                }
-                if (auto v = to_number<long long>(s))
-                    kib = *v * scale;
-            }
-            std::string shared = read_line(index / "shared_cpu_list").value_or(std::to_string(n));
-            auto key = std::make_tuple(*level, *type, kib);
-            if (!seen.insert({*level, *type, kib, shared}).second)
+            Kind kind{*level, *type, cache_kib(files, index)};
+            std::string shared = files.line(index / "shared_cpu_list").value_or(std::to_string(n));
+            if (!seen.insert({kind, shared}).second)
                 continue;
-            Cache& c = kinds[key];
+            Cache& c = kinds[kind];
             c.level = *level;
             c.type = *type;
-            c.size_kib = kib;
-            c.line_bytes = read_number<int>(index / "coherency_line_size");
-            c.ways = read_number<int>(index / "ways_of_associativity");
+            c.size_kib = std::get<2>(kind);
+            c.line_bytes = files.number<int>(index / "coherency_line_size");
+            c.ways = files.number<int>(index / "ways_of_associativity");
             ++c.instances;
         }
     }
-    for (auto& [key, cache] : kinds)
-        m.caches.push_back(cache);
+    std::vector<Cache> caches;
+    for (auto& [kind, cache] : kinds)
+        caches.push_back(cache);
+    return caches;
 }
 
-void read_frequency(const fs::path& root, Machine& m) {
+// Processors, cores, sockets, SMT, NUMA, core types and caches from /sys.
+void read_topology(Files& files, Machine& m) {
+    const fs::path& root = files.root();
+    const fs::path cpu_dir = root / "sys/devices/system/cpu";
+    count_online_processors(files, cpu_dir, m);
+    if (auto active = files.number<int>(cpu_dir / "smt/active"))
+        m.smt_active = *active != 0;
+    m.smt_control = files.line(cpu_dir / "smt/control");
+    std::error_code ec;
+    if (fs::is_directory(root / "sys/devices/system/node", ec))
+        m.numa_nodes = static_cast<int>(numbered(root / "sys/devices/system/node", "node").size());
+    m.core_types = read_core_types(files, root / "sys/devices");
+    m.caches = read_caches(files, cpu_dir);
+}
+
+// Where one online CPU sits, as its topology and cache folders say.
+struct CpuPlace {
+    int cpu = 0;
+    std::optional<int> package, die, core;
+    std::optional<CpuSet> siblings;  // the CPUs of its core, itself included
+    std::optional<int> cache_level;  // of its last-level cache
+    std::optional<CpuSet> cache_shared;
+};
+
+// The last-level cache of a CPU: the highest level holding data.
+void read_last_level_cache(Files& files, const fs::path& cpu, CpuPlace& place) {
+    for (const auto& [i, index] : numbered(cpu / "cache", "index")) {
+        auto level = files.number<int>(index / "level");
+        auto type = files.line(index / "type");
+        if (!level || !type || *type == "Instruction" ||
+            (place.cache_level && *place.cache_level >= *level))
+            continue;
+        if (auto shared = files.line(index / "shared_cpu_list"))
+            if (auto set = parse_cpu_list(*shared)) {
+                place.cache_level = level;
+                place.cache_shared = set;
+            }
+    }
+}
+
+CpuPlace read_place(Files& files, const fs::path& cpu_dir, int cpu) {
+    CpuPlace place;
+    place.cpu = cpu;
+    const fs::path dir = cpu_dir / fmt::format("cpu{}", cpu);
+    const fs::path t = dir / "topology";
+    place.package = files.number<int>(t / "physical_package_id");
+    place.die = files.number<int>(t / "die_id");
+    place.core = files.number<int>(t / "core_id");
+    // core_cpus_list is the newer name of thread_siblings_list.
+    auto siblings = files.line(t / "core_cpus_list");
+    if (!siblings)
+        siblings = files.line(t / "thread_siblings_list");
+    if (siblings)
+        place.siblings = parse_cpu_list(*siblings);
+    read_last_level_cache(files, dir, place);
+    return place;
+}
+
+// Distinct sets, in the order of their first CPU.
+std::vector<CpuSet> distinct(std::vector<CpuSet> sets) {
+    sets.erase(std::remove_if(sets.begin(), sets.end(), [](const CpuSet& s) { return s.empty(); }),
+               sets.end());
+    std::sort(sets.begin(), sets.end());
+    sets.erase(std::unique(sets.begin(), sets.end()), sets.end());
+    return sets;
+}
+
+// The physical cores: from each CPU's siblings where the kernel lists them,
+// else from the CPUs sharing a package, die and core number; nothing when
+// neither is known for every CPU.
+std::vector<CpuSet> physical_cores(const std::vector<CpuPlace>& places, const CpuSet& online) {
+    std::vector<CpuSet> cores;
+    std::map<std::tuple<int, int, int>, CpuSet> by_number;
+    bool listed = true, numbered_all = true;
+    for (const CpuPlace& p : places) {
+        if (p.siblings)
+            cores.push_back(intersection(*p.siblings, online));
+        listed = listed && p.siblings;
+        numbered_all = numbered_all && p.package && p.core;
+        if (p.package && p.core)
+            by_number[{*p.package, p.die.value_or(0), *p.core}].push_back(p.cpu);
+    }
+    if (listed)
+        return distinct(cores);
+    if (!numbered_all)
+        return {};
+    cores.clear();
+    for (auto& [key, cpus] : by_number)
+        cores.push_back(cpus);
+    return distinct(cores);
+}
+
+std::vector<CpuGroup> packages_of(const std::vector<CpuPlace>& places) {
+    std::map<int, CpuSet> by_id;
+    for (const CpuPlace& p : places)
+        if (p.package)
+            by_id[*p.package].push_back(p.cpu);
+    std::vector<CpuGroup> out;
+    for (auto& [id, cpus] : by_id)
+        out.push_back({id, cpus});
+    return out;
+}
+
+void read_last_level_caches(const std::vector<CpuPlace>& places, Topology& t) {
+    for (const CpuPlace& p : places)
+        if (p.cache_level && (!t.last_level || *p.cache_level > *t.last_level))
+            t.last_level = p.cache_level;
+    std::vector<CpuSet> shared;
+    for (const CpuPlace& p : places)
+        if (p.cache_level == t.last_level && p.cache_shared)
+            shared.push_back(intersection(*p.cache_shared, t.online));
+    t.last_level_caches = distinct(shared);
+}
+
+std::vector<CpuGroup> numa_nodes(Files& files, const CpuSet& online) {
+    std::vector<CpuGroup> nodes;
+    for (const auto& [n, path] : numbered(files.root() / "sys/devices/system/node", "node")) {
+        auto list = files.line(path / "cpulist");
+        auto cpus = list ? parse_cpu_list(*list) : std::nullopt;
+        if (cpus && !intersection(*cpus, online).empty())
+            nodes.push_back({n, intersection(*cpus, online)});
+    }
+    return nodes;
+}
+
+// A CPU whose maximum frequency is below this share of the fastest one's
+// counts as an efficiency core: big and little cores differ by a third or
+// more, while the favoured cores of one kind differ by a few per cent.
+constexpr double efficiency_share = 0.8;
+
+// Each online CPU's maximum frequency: its cpufreq folder's, else its policy's.
+std::map<int, double> max_mhz_by_cpu(Files& files, const Machine& m, const CpuSet& online) {
+    std::map<int, double> out;
+    for (const FrequencyPolicy& p : m.policies)
+        if (auto cpus = parse_cpu_list(p.cpus); cpus && p.max_mhz)
+            for (int c : *cpus)
+                out[c] = *p.max_mhz;
+    const fs::path cpu_dir = files.root() / "sys/devices/system/cpu";
+    for (int c : online)
+        if (auto mhz = files.khz(cpu_dir / fmt::format("cpu{}", c) / "cpufreq/cpuinfo_max_freq"))
+            out[c] = *mhz;
+    return out;
+}
+
+// Performance and efficiency cores: as the kernel lists a hybrid processor's
+// kinds of core, else by maximum frequency when every CPU has one.
+void read_core_classes(Files& files, const Machine& m, Topology& t) {
+    auto listed = [&](const char* kind) -> std::optional<CpuSet> {
+        auto cpus = files.line(files.root() / "sys/devices" / kind / "cpus");
+        return cpus ? parse_cpu_list(*cpus) : std::nullopt;
+    };
+    auto core = listed("cpu_core"), atom = listed("cpu_atom");
+    if (core && atom) {
+        t.classes_from = CoreClassSource::kernel;
+        t.performance = intersection(*core, t.online);
+        t.efficiency = intersection(*atom, t.online);
+        return;
+    }
+    auto mhz = max_mhz_by_cpu(files, m, t.online);
+    if (t.online.empty() || mhz.size() < t.online.size() ||
+        !std::all_of(t.online.begin(), t.online.end(), [&](int c) { return mhz.count(c); }))
+        return;
+    double fastest = 0;
+    for (int c : t.online)
+        fastest = std::max(fastest, mhz[c]);
+    t.classes_from = CoreClassSource::max_frequency;
+    for (int c : t.online)
+        (mhz[c] < efficiency_share * fastest ? t.efficiency : t.performance).push_back(c);
+}
+
+// Which online CPUs share a core, a socket, a last-level cache and a NUMA
+// node, and the class of each core.
+void read_cpu_topology(Files& files, Machine& m) {
+    const fs::path cpu_dir = files.root() / "sys/devices/system/cpu";
+    Topology& t = m.topology;
+    auto list = [&](const char* name) {
+        auto text = files.line(cpu_dir / name);
+        return text ? parse_cpu_list(*text).value_or(CpuSet{}) : CpuSet{};
+    };
+    t.online = list("online");
+    t.possible = list("possible");
+    std::vector<CpuPlace> places;
+    for (int cpu : t.online)
+        places.push_back(read_place(files, cpu_dir, cpu));
+    t.cores = physical_cores(places, t.online);
+    t.packages = packages_of(places);
+    read_last_level_caches(places, t);
+    t.nodes = numa_nodes(files, t.online);
+    read_core_classes(files, m, t);
+}
+
+void read_frequency(Files& files, Machine& m) {
+    const fs::path& root = files.root();
     const fs::path dir = root / "sys/devices/system/cpu/cpufreq";
     for (const auto& [n, path] : numbered(dir, "policy")) {
         FrequencyPolicy p;
         p.name = path.filename().string();
-        auto affected = read_line(path / "affected_cpus");
+        auto affected = files.line(path / "affected_cpus");
         if (affected) {
             // Space-separated numbers; written as a list like the rest.
             std::string list;
@@ -348,11 +553,11 @@ void read_frequency(const fs::path& root, Machine& m) {
                 list += (list.empty() ? "" : ",") + w;
             p.cpus = list;
         }
-        p.driver = read_line(path / "scaling_driver");
-        p.governor = read_line(path / "scaling_governor");
-        p.min_mhz = read_khz(path / "cpuinfo_min_freq");
-        p.max_mhz = read_khz(path / "cpuinfo_max_freq");
-        if (auto b = read_number<int>(path / "boost"))
+        p.driver = files.line(path / "scaling_driver");
+        p.governor = files.line(path / "scaling_governor");
+        p.min_mhz = files.khz(path / "cpuinfo_min_freq");
+        p.max_mhz = files.khz(path / "cpuinfo_max_freq");
+        if (auto b = files.number<int>(path / "boost"))
             p.boost = *b != 0;
         if (p.min_mhz && (!m.min_mhz || *p.min_mhz < *m.min_mhz))
             m.min_mhz = p.min_mhz;
@@ -360,78 +565,83 @@ void read_frequency(const fs::path& root, Machine& m) {
             m.max_mhz = p.max_mhz;
         m.policies.push_back(std::move(p));
     }
-    if (auto b = read_number<int>(dir / "boost"))
+    if (auto b = files.number<int>(dir / "boost"))
         m.boost = *b != 0;
     else if (auto no_turbo =
-                 read_number<int>(root / "sys/devices/system/cpu/intel_pstate/no_turbo"))
+                 files.number<int>(root / "sys/devices/system/cpu/intel_pstate/no_turbo"))
         m.boost = *no_turbo == 0;
 }
 
-void read_system(const fs::path& root, Machine& m) {
-    m.hostname = read_line(root / "proc/sys/kernel/hostname");
-    m.kernel_release = read_line(root / "proc/sys/kernel/osrelease");
-    m.kernel_command_line = read_line(root / "proc/cmdline");
-    m.thp_enabled = read_choice(root / "sys/kernel/mm/transparent_hugepage/enabled");
-    m.thp_defrag = read_choice(root / "sys/kernel/mm/transparent_hugepage/defrag");
-    m.dmi_vendor = read_line(root / "sys/class/dmi/id/sys_vendor");
-    m.dmi_product = read_line(root / "sys/class/dmi/id/product_name");
-
-    auto os = read_text(root / "etc/os-release");
+// ID, VERSION_ID and PRETTY_NAME of os-release, its quotes taken off.
+void read_os_release(Files& files, Machine& m) {
+    const fs::path& root = files.root();
+    auto os = files.text(root / "etc/os-release");
     if (!os)
-        os = read_text(root / "usr/lib/os-release");
-    if (os) {
-        std::istringstream in(*os);
-        for (std::string line; std::getline(in, line);) {
-            auto eq = line.find('=');
-            if (eq == std::string::npos)
-                continue;
-            std::string key = line.substr(0, eq), value = trim(line.substr(eq + 1));
-            if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-                value.back() == value.front())
-                value = value.substr(1, value.size() - 2);
-            if (value.empty())
-                continue;
-            if (key == "ID")
-                m.os_id = value;
-            else if (key == "VERSION_ID")
-                m.os_version_id = value;
-            else if (key == "PRETTY_NAME")
-                m.os_pretty_name = value;
-        }
+        os = files.text(root / "usr/lib/os-release");
+    if (!os)
+        return;
+    std::istringstream in(*os);
+    for (std::string line; std::getline(in, line);) {
+        auto eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        std::string key = line.substr(0, eq), value = trim(line.substr(eq + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        if (value.empty())
+            continue;
+        if (key == "ID")
+            m.os_id = value;
+        else if (key == "VERSION_ID")
+            m.os_version_id = value;
+        else if (key == "PRETTY_NAME")
+            m.os_pretty_name = value;
     }
+}
 
-    auto mem = meminfo(root);
+// The processors this process may run on, as its status lists them.
+void read_affinity(Files& files, Machine& m) {
+    const fs::path& root = files.root();
+    auto status = files.text(root / "proc/self/status");
+    if (!status)
+        return;
+    std::istringstream in(*status);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("Cpus_allowed_list:", 0) == 0) {
+            m.affinity = trim(line.substr(line.find(':') + 1));
+            m.affinity_cpus = count_cpu_list(*m.affinity);
+        }
+}
+
+void read_system(Files& files, Machine& m) {
+    const fs::path& root = files.root();
+    m.hostname = files.line(root / "proc/sys/kernel/hostname");
+    m.kernel_release = files.line(root / "proc/sys/kernel/osrelease");
+    m.kernel_command_line = files.line(root / "proc/cmdline");
+    m.thp_enabled = files.choice(root / "sys/kernel/mm/transparent_hugepage/enabled");
+    m.thp_defrag = files.choice(root / "sys/kernel/mm/transparent_hugepage/defrag");
+    m.dmi_vendor = files.line(root / "sys/class/dmi/id/sys_vendor");
+    m.dmi_product = files.line(root / "sys/class/dmi/id/product_name");
+    read_os_release(files, m);
+    auto mem = meminfo(files);
     if (mem.count("MemTotal"))
         m.memory_total_kib = mem["MemTotal"];
     if (mem.count("SwapTotal"))
         m.swap_total_kib = mem["SwapTotal"];
-
-    if (auto status = read_text(root / "proc/self/status")) {
-        std::istringstream in(*status);
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("Cpus_allowed_list:", 0) == 0) {
-                m.affinity = trim(line.substr(line.find(':') + 1));
-                m.affinity_cpus = count_cpu_list(*m.affinity);
-            }
-    }
+    read_affinity(files, m);
 }
 
+// A cgroup file system as mountinfo lists it.
 struct Mount {
     std::string root, point, type;
     std::vector<std::string> options;
 };
 
-// The cgroup limits of this process. cgroup v2 keeps them in cpu.max and
-// memory.max, cgroup v1 in the cpu and memory hierarchies; a limit set on a
-// parent directory applies too, so the tightest one on the way up counts.
-void read_cgroup(const fs::path& root, Machine& m) {
-    auto membership = read_text(root / "proc/self/cgroup");
-    auto mountinfo = read_text(root / "proc/self/mountinfo");
-    if (!membership || !mountinfo)
-        return;
+std::vector<Mount> cgroup_mounts(const std::string& mountinfo) {
     std::vector<Mount> mounts;
-    std::istringstream mi(*mountinfo);
-    for (std::string line; std::getline(mi, line);) {
+    std::istringstream in(mountinfo);
+    for (std::string line; std::getline(in, line);) {
         auto w = words(line);
         auto dash = std::find(w.begin(), w.end(), "-");
         if (w.size() < 5 || dash == w.end() || dash + 1 == w.end())
@@ -442,8 +652,18 @@ void read_cgroup(const fs::path& root, Machine& m) {
         if (mount.type == "cgroup" || mount.type == "cgroup2")
             mounts.push_back(std::move(mount));
     }
-    std::optional<std::string> unified, cpu_path, memory_path;
-    std::istringstream in(*membership);
+    return mounts;
+}
+
+// The cgroups of this process, from /proc/self/cgroup: the unified (v2)
+// one, and the cpu and memory hierarchies' (v1).
+struct Membership {
+    std::optional<std::string> unified, cpu, memory, cpuset;
+};
+
+Membership cgroup_membership(const std::string& text) {
+    Membership m;
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         auto first = line.find(':'), second = line.find(':', first + 1);
         if (first == std::string::npos || second == std::string::npos)
@@ -452,101 +672,156 @@ void read_cgroup(const fs::path& root, Machine& m) {
         std::string path = line.substr(second + 1);
         auto controllers = split(line.substr(first + 1, second - first - 1), ',');
         if (id == "0" && controllers.size() == 1 && controllers[0].empty())
-            unified = path;
+            m.unified = path;
         for (const std::string& c : controllers) {
             if (c == "cpu")
-                cpu_path = path;
+                m.cpu = path;
             if (c == "memory")
-                memory_path = path;
+                m.memory = path;
+            if (c == "cpuset")
+                m.cpuset = path;
         }
     }
-    // The directory of cgroup `path` under a mount, and the mount point above which not to climb.
-    auto locate = [&](const std::string& type, const std::string& controller,
-                      const std::string& path) -> std::optional<std::pair<fs::path, fs::path>> {
-        for (const Mount& mount : mounts) {
-            if (mount.type != type)
-                continue;
-            if (type == "cgroup" && std::find(mount.options.begin(), mount.options.end(),
-                                              controller) == mount.options.end())
-                continue;
-            std::string rel = path;
-            if (mount.root != "/" && rel.rfind(mount.root, 0) == 0)
-                rel = rel.substr(mount.root.size());
-            fs::path top = root / fs::path(mount.point).relative_path();
-            return std::make_pair((top / fs::path(rel).relative_path()).lexically_normal(), top);
-        }
-        return std::nullopt;
-    };
-    // Reads `read` at `dir` and each parent up to `top`; the smallest value found.
-    auto tightest = [](fs::path dir, const fs::path& top, auto read) {
-        std::optional<double> best;
-        for (int depth = 0; depth < 64; ++depth) {
-            if (auto v = read(dir); v && (!best || *v < *best))
-                best = v;
-            if (dir == top || !dir.has_parent_path() || dir.parent_path() == dir)
-                break;
-            dir = dir.parent_path();
-        }
-        return best;
-    };
-    // cgroup v1 writes "no limit" as a page-rounded maximum of a signed 64-bit count.
-    constexpr double unlimited = 1e18;
+    return m;
+}
 
-    bool v1 = cpu_path || memory_path;
-    if (v1) {
-        m.cgroup_version = 1;
-        m.cgroup_path = cpu_path ? cpu_path : memory_path;
-        if (cpu_path)
-            if (auto where = locate("cgroup", "cpu", *cpu_path))
-                m.cpu_quota = tightest(
-                    where->first, where->second, [](const fs::path& d) -> std::optional<double> {
-                        auto quota = read_number<long long>(d / "cpu.cfs_quota_us");
-                        auto period = read_number<long long>(d / "cpu.cfs_period_us");
-                        if (!quota || !period || *quota <= 0 || *period <= 0)
-                            return std::nullopt;
-                        return static_cast<double>(*quota) / static_cast<double>(*period);
-                    });
-        if (memory_path)
-            if (auto where = locate("cgroup", "memory", *memory_path))
-                if (auto limit =
-                        tightest(where->first, where->second,
-                                 [&](const fs::path& d) -> std::optional<double> {
-                                     auto v = read_number<long long>(d / "memory.limit_in_bytes");
-                                     if (!v || static_cast<double>(*v) >= unlimited)
-                                         return std::nullopt;
-                                     return static_cast<double>(*v);
-                                 }))
-                    m.memory_limit_bytes = static_cast<long long>(*limit);
-    } else if (unified) {
-        m.cgroup_version = 2;
-        m.cgroup_path = unified;
-        if (auto where = locate("cgroup2", "", *unified)) {
-            m.cpu_quota = tightest(
-                where->first, where->second, [](const fs::path& d) -> std::optional<double> {
-                    auto w = words(read_line(d / "cpu.max").value_or(""));
-                    if (w.size() != 2 || w[0] == "max")
-                        return std::nullopt;
-                    auto quota = to_number<long long>(w[0]), period = to_number<long long>(w[1]);
-                    if (!quota || !period || *period <= 0)
-                        return std::nullopt;
-                    return static_cast<double>(*quota) / static_cast<double>(*period);
-                });
-            if (auto limit = tightest(
-                    where->first, where->second, [](const fs::path& d) -> std::optional<double> {
-                        auto line = read_line(d / "memory.max");
-                        if (!line || *line == "max")
-                            return std::nullopt;
-                        auto v = to_number<long long>(*line);
-                        return v ? std::optional<double>(static_cast<double>(*v)) : std::nullopt;
-                    }))
-                m.memory_limit_bytes = static_cast<long long>(*limit);
-        }
+// The directory of a cgroup under the root, and its mount point, above
+// which a limit is not looked for.
+struct CgroupDir {
+    fs::path dir, top;
+};
+
+// Where cgroup `path` of `controller` ("" for the unified hierarchy) is.
+std::optional<CgroupDir> locate(const fs::path& root, const std::vector<Mount>& mounts,
+                                const std::string& type, const std::string& controller,
+                                const std::string& path) {
+    for (const Mount& mount : mounts) {
+        if (mount.type != type)
+            continue;
+        if (type == "cgroup" && std::find(mount.options.begin(), mount.options.end(), controller) ==
+                                    mount.options.end())
+            continue;
+        std::string rel = path;
+        if (mount.root != "/" && rel.rfind(mount.root, 0) == 0)
+            rel = rel.substr(mount.root.size());
+        fs::path top = root / fs::path(mount.point).relative_path();
+        return CgroupDir{(top / fs::path(rel).relative_path()).lexically_normal(), top};
     }
+    return std::nullopt;
+}
+
+// The smallest value `read` finds in the cgroup's directory and each parent
+// up to its mount point: a limit set on a parent applies too.
+template <typename Read>
+std::optional<double> tightest(Files& files, const std::optional<CgroupDir>& where, Read read) {
+    if (!where)
+        return std::nullopt;
+    std::optional<double> best;
+    fs::path dir = where->dir;
+    for (int depth = 0; depth < 64; ++depth) {
+        if (auto v = read(files, dir); v && (!best || *v < *best))
+            best = v;
+        if (dir == where->top || !dir.has_parent_path() || dir.parent_path() == dir)
+            break;
+        dir = dir.parent_path();
+    }
+    return best;
+}
+
+// cgroup v1 writes "no limit" as a page-rounded maximum of a signed 64-bit count.
+constexpr double unlimited_v1 = 1e18;
+
+std::optional<double> v1_cpu_quota(Files& files, const fs::path& d) {
+    auto quota = files.number<long long>(d / "cpu.cfs_quota_us");
+    auto period = files.number<long long>(d / "cpu.cfs_period_us");
+    if (!quota || !period || *quota <= 0 || *period <= 0)
+        return std::nullopt;
+    return static_cast<double>(*quota) / static_cast<double>(*period);
+}
+
+std::optional<double> v1_memory_limit(Files& files, const fs::path& d) {
+    auto v = files.number<long long>(d / "memory.limit_in_bytes");
+    if (!v || static_cast<double>(*v) >= unlimited_v1)
+        return std::nullopt;
+    return static_cast<double>(*v);
+}
+
+std::optional<double> v2_cpu_quota(Files& files, const fs::path& d) {
+    auto w = words(files.line(d / "cpu.max").value_or(""));
+    if (w.size() != 2 || w[0] == "max")
+        return std::nullopt;
+    auto quota = to_number<long long>(w[0]), period = to_number<long long>(w[1]);
+    if (!quota || !period || *period <= 0)
+        return std::nullopt;
+    return static_cast<double>(*quota) / static_cast<double>(*period);
+}
+
+std::optional<double> v2_memory_limit(Files& files, const fs::path& d) {
+    auto line = files.line(d / "memory.max");
+    if (!line || *line == "max")
+        return std::nullopt;
+    auto v = to_number<long long>(*line);
+    return v ? std::optional<double>(static_cast<double>(*v)) : std::nullopt;
+}
+
+// The CPUs a cgroup may use, as the first of `names` found in its directory
+// or, where its cpuset controller is off, the nearest parent's.
+std::optional<std::string> effective_cpus(Files& files, const std::optional<CgroupDir>& where,
+                                          std::initializer_list<const char*> names) {
+    if (!where)
+        return std::nullopt;
+    fs::path dir = where->dir;
+    for (int depth = 0; depth < 64; ++depth) {
+        for (const char* name : names)
+            if (auto line = files.line(dir / name); line && parse_cpu_list(*line))
+                return line;
+        if (dir == where->top || !dir.has_parent_path() || dir.parent_path() == dir)
+            break;
+        dir = dir.parent_path();
+    }
+    return std::nullopt;
+}
+
+// The cgroup limits of this process. cgroup v2 keeps them in cpu.max and
+// memory.max, cgroup v1 in the cpu and memory hierarchies; the tightest one
+// on the way up counts.
+void read_cgroup(Files& files, Machine& m) {
+    const fs::path& root = files.root();
+    auto membership = files.text(root / "proc/self/cgroup");
+    auto mountinfo = files.text(root / "proc/self/mountinfo");
+    if (!membership || !mountinfo)
+        return;
+    const std::vector<Mount> mounts = cgroup_mounts(*mountinfo);
+    const Membership in = cgroup_membership(*membership);
+    std::optional<double> memory;
+    if (in.cpu || in.memory || in.cpuset) {
+        m.cgroup_version = 1;
+        m.cgroup_path = in.cpu ? in.cpu : in.memory ? in.memory : in.cpuset;
+        if (in.cpuset)
+            m.cpuset = effective_cpus(files, locate(root, mounts, "cgroup", "cpuset", *in.cpuset),
+                                      {"cpuset.effective_cpus", "cpuset.cpus"});
+        if (in.cpu)
+            m.cpu_quota =
+                tightest(files, locate(root, mounts, "cgroup", "cpu", *in.cpu), v1_cpu_quota);
+        if (in.memory)
+            memory = tightest(files, locate(root, mounts, "cgroup", "memory", *in.memory),
+                              v1_memory_limit);
+    } else if (in.unified) {
+        m.cgroup_version = 2;
+        m.cgroup_path = in.unified;
+        auto where = locate(root, mounts, "cgroup2", "", *in.unified);
+        m.cpu_quota = tightest(files, where, v2_cpu_quota);
+        memory = tightest(files, where, v2_memory_limit);
+        m.cpuset = effective_cpus(files, where, {"cpuset.cpus.effective"});
+    }
+    if (memory)
+        m.memory_limit_bytes = static_cast<long long>(*memory);
 }
 
 // "Package: NAME" stanza's Version in the dpkg database, when installed.
-std::optional<std::string> dpkg_version(const fs::path& root, const std::string& package) {
-    auto status = read_text(root / "var/lib/dpkg/status");
+std::optional<std::string> dpkg_version(Files& files, const std::string& package) {
+    const fs::path& root = files.root();
+    auto status = files.text(root / "var/lib/dpkg/status");
     if (!status)
         return std::nullopt;
     std::istringstream in(*status);
@@ -571,15 +846,15 @@ std::optional<std::string> dpkg_version(const fs::path& root, const std::string&
 }
 
 // The installed package, among those whose name starts with `prefix`, that lists `file`.
-std::optional<std::string> dpkg_owner(const fs::path& root, const std::string& prefix,
+std::optional<std::string> dpkg_owner(Files& files, const std::string& prefix,
                                       const std::string& file) {
     std::error_code ec;
-    for (fs::directory_iterator it(root / "var/lib/dpkg/info", ec), end; !ec && it != end;
+    for (fs::directory_iterator it(files.root() / "var/lib/dpkg/info", ec), end; !ec && it != end;
          it.increment(ec)) {
         std::string name = it->path().filename().string();
         if (name.rfind(prefix, 0) != 0 || it->path().extension() != ".list")
             continue;
-        auto list = read_text(it->path());
+        auto list = files.text(it->path());
         if (!list)
             continue;
         std::istringstream in(*list);
@@ -594,8 +869,12 @@ std::optional<std::string> dpkg_owner(const fs::path& root, const std::string& p
 
 }  // namespace
 
-std::optional<std::string> read_setting(const fs::path& file) {
-    return read_line(file);
+std::optional<std::string> read_setting(const fs::path& file, std::vector<std::string>* refused) {
+    Files files(file.parent_path());
+    auto line = files.line(file);
+    if (refused)
+        refused->insert(refused->end(), files.refused.begin(), files.refused.end());
+    return line;
 }
 
 std::optional<int> count_cpu_list(const std::string& list) {
@@ -650,159 +929,277 @@ void busy_shares(const CpuTimes& before, const CpuTimes& after, MachineState& st
             state.cpu_busy.push_back(share(before.cpus[i], after.cpus[i]).value_or(0.0));
 }
 
-MachineState read_state(const fs::path& root, std::chrono::milliseconds window) {
-    MachineState s;
-    std::optional<CpuTimes> before;
-    auto start = std::chrono::steady_clock::now();
-    if (window.count() > 0)
-        if (auto stat = read_text(root / "proc/stat"))
-            before = parse_cpu_times(*stat);
+namespace {
 
-    if (auto load = read_line(root / "proc/loadavg")) {
-        auto w = words(*load);
-        if (w.size() >= 3) {
-            s.load1 = to_number<double>(w[0]);
-            s.load5 = to_number<double>(w[1]);
-            s.load15 = to_number<double>(w[2]);
-        }
+void read_load(Files& files, MachineState& s) {
+    const fs::path& root = files.root();
+    auto load = files.line(root / "proc/loadavg");
+    if (!load)
+        return;
+    auto w = words(*load);
+    if (w.size() >= 3) {
+        s.load1 = to_number<double>(w[0]);
+        s.load5 = to_number<double>(w[1]);
+        s.load15 = to_number<double>(w[2]);
     }
-    auto mem = meminfo(root);
-    if (mem.count("MemAvailable"))
-        s.memory_available_kib = mem["MemAvailable"];
-    if (mem.count("SwapTotal") && mem.count("SwapFree"))
-        s.swap_used_kib = mem["SwapTotal"] - mem["SwapFree"];
+}
 
-    // Current frequency: cpufreq's figure where it exists, else /proc/cpuinfo's.
+// Each processor's clock now: cpufreq's figure where it exists, else
+// /proc/cpuinfo's.
+std::vector<std::optional<double>> current_mhz(Files& files) {
+    const fs::path& root = files.root();
     std::vector<std::optional<double>> from_cpuinfo;
-    if (auto text = read_text(root / "proc/cpuinfo"))
+    if (auto text = files.text(root / "proc/cpuinfo"))
         for (const auto& b : cpuinfo_blocks(*text))
             if (field(b, "processor")) {
                 auto mhz = field(b, "cpu MHz");
                 from_cpuinfo.push_back(mhz ? to_number<double>(*mhz) : std::nullopt);
             }
     auto cpus = numbered(root / "sys/devices/system/cpu", "cpu");
+    std::vector<std::optional<double>> out;
     std::size_t count = std::max(from_cpuinfo.size(), cpus.size());
     for (std::size_t i = 0; i < count; ++i) {
         std::optional<double> mhz;
         if (i < cpus.size())
-            mhz = read_khz(cpus[i].second / "cpufreq/scaling_cur_freq");
+            mhz = files.khz(cpus[i].second / "cpufreq/scaling_cur_freq");
         if (!mhz && i < from_cpuinfo.size())
             mhz = from_cpuinfo[i];
-        s.current_mhz.push_back(mhz);
+        out.push_back(mhz);
     }
+    return out;
+}
 
+std::optional<CpuTimes> read_cpu_times(Files& files) {
+    const fs::path& root = files.root();
+    auto stat = files.text(root / "proc/stat");
+    return stat ? parse_cpu_times(*stat) : std::nullopt;
+}
+
+}  // namespace
+
+namespace {
+
+MachineState read_state(Files& files, std::chrono::milliseconds window) {
+    MachineState s;
+    std::optional<CpuTimes> before;
+    auto start = std::chrono::steady_clock::now();
+    if (window.count() > 0)
+        before = read_cpu_times(files);
+    read_load(files, s);
+    auto mem = meminfo(files);
+    if (mem.count("MemAvailable"))
+        s.memory_available_kib = mem["MemAvailable"];
+    if (mem.count("SwapTotal") && mem.count("SwapFree"))
+        s.swap_used_kib = mem["SwapTotal"] - mem["SwapFree"];
+    s.current_mhz = current_mhz(files);
     if (before) {
         std::this_thread::sleep_until(start + window);
-        if (auto stat = read_text(root / "proc/stat"))
-            if (auto after = parse_cpu_times(*stat)) {
-                busy_shares(*before, *after, s);
-                s.window_seconds =
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            }
+        if (auto after = read_cpu_times(files)) {
+            busy_shares(*before, *after, s);
+            s.window_seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
     }
     return s;
 }
 
-Machine read_machine(const MachineSource& source) {
-    Machine m;
-    read_processor(source.root, m);
-    read_topology(source.root, m);
-    read_frequency(source.root, m);
-    read_system(source.root, m);
-    read_cgroup(source.root, m);
-    m.tuned = is_tuned(source.root, m);
-    if (source.live)
-        m.libc_version = std::string("glibc ") + gnu_get_libc_version();
-    for (const std::string& entry : source.environment) {
+}  // namespace
+
+MachineState read_state(const fs::path& root, std::chrono::milliseconds window) {
+    Files files(root);
+    return read_state(files, window);
+}
+
+namespace {
+
+// The OMP_* and GOMP_* variables of "NAME=value" strings, by name.
+std::vector<std::pair<std::string, std::string>> openmp_variables(
+    const std::vector<std::string>& environment) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const std::string& entry : environment) {
         auto eq = entry.find('=');
         if (eq == std::string::npos)
             continue;
         std::string name = entry.substr(0, eq);
         if (name.rfind("OMP_", 0) == 0 || name.rfind("GOMP_", 0) == 0)
-            m.openmp_environment.emplace_back(name, entry.substr(eq + 1));
+            out.emplace_back(name, entry.substr(eq + 1));
     }
-    std::sort(m.openmp_environment.begin(), m.openmp_environment.end());
-    m.state = read_state(source.root, std::chrono::milliseconds(0));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+namespace {
+
+// The CPUs this process may run on, as the scheduler says; absent when it
+// will not say.
+std::optional<CpuSet> scheduler_affinity() {
+    for (int count = 1024; count <= 1 << 20; count *= 2) {
+        cpu_set_t* set = CPU_ALLOC(count);
+        if (!set)
+            return std::nullopt;
+        std::size_t size = CPU_ALLOC_SIZE(count);
+        CPU_ZERO_S(size, set);
+        if (::sched_getaffinity(0, size, set) == 0) {
+            CpuSet cpus;
+            for (int c = 0; c < count; ++c)
+                if (CPU_ISSET_S(c, size, set))
+                    cpus.push_back(c);
+            CPU_FREE(set);
+            return cpus;
+        }
+        int error = errno;
+        CPU_FREE(set);
+        if (error != EINVAL)  // EINVAL: the set is smaller than the kernel's
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+Machine read_machine(const MachineSource& source) {
+    Machine m;
+    Files files(source.root);
+    read_processor(files, m);
+    read_topology(files, m);
+    read_frequency(files, m);
+    read_cpu_topology(files, m);
+    read_system(files, m);
+    if (source.live)
+        if (auto allowed = scheduler_affinity()) {
+            m.affinity = cpu_list_text(*allowed);
+            m.affinity_cpus = static_cast<int>(allowed->size());
+        }
+    read_cgroup(files, m);
+    m.tuned = is_tuned(source.root, m);
+    if (source.live)
+        m.libc_version = std::string("glibc ") + gnu_get_libc_version();
+    m.openmp_environment = openmp_variables(source.environment);
+    m.state = read_state(files, std::chrono::milliseconds(0));
+    m.refused_files = std::move(files.refused);
     return m;
 }
 
-std::vector<Disturbance> disturbances(const Machine& m) {
-    std::vector<Disturbance> found;
+namespace {
+
+// Each check of what may disturb a measurement, absent when it does not.
+using Check = std::optional<Disturbance> (*)(const Machine&);
+
+std::optional<Disturbance> slow_governor(const Machine& m) {
     std::vector<std::string> slow;
     for (const FrequencyPolicy& p : m.policies)
         if (p.governor && *p.governor != steady_governor)
             slow.push_back(fmt::format("{} ({}) uses \"{}\"", p.name, p.cpus, *p.governor));
-    if (!slow.empty())
-        found.push_back(
-            {"governor", fmt::format("the frequency governor is not \"{}\": {}",
-                                     steady_governor, fmt::join(slow, ", "))});
+    if (slow.empty())
+        return std::nullopt;
+    return Disturbance{"governor", fmt::format("the frequency governor is not \"{}\": {}",
+                                               steady_governor, fmt::join(slow, ", "))};
+}
+
+std::optional<Disturbance> high_load(const Machine& m) {
     const MachineState& s = m.state;
-    if (s.load1 && m.logical_cpus && *s.load1 > 0.1 * *m.logical_cpus)
-        found.push_back({"load", fmt::format("the load average is {:.2f}, above 10% of the {} "
-                                             "processors",
-                                             *s.load1, *m.logical_cpus)});
+    if (!s.load1 || !m.logical_cpus || *s.load1 <= 0.1 * *m.logical_cpus)
+        return std::nullopt;
+    return Disturbance{"load", fmt::format("the load average is {:.2f}, above 10% of the {} "
+                                           "processors",
+                                           *s.load1, *m.logical_cpus)};
+}
+
+std::optional<Disturbance> busy_processors(const Machine& m) {
+    const MachineState& s = m.state;
     std::vector<std::string> busy;
     for (std::size_t i = 0; i < s.cpu_busy.size(); ++i)
         if (s.cpu_busy[i] > busy_cpu_threshold)
             busy.push_back(fmt::format("cpu{} {:.0f}%", i, s.cpu_busy[i] * 100));
-    if (!busy.empty())
-        found.push_back(
-            {"busy_cpu", fmt::format("processors were busy in the {:.1f} s before the run: {}",
-                                     s.window_seconds.value_or(0), fmt::join(busy, ", "))});
-    if (m.cpu_quota && m.logical_cpus && *m.cpu_quota < *m.logical_cpus)
-        found.push_back({"cpu_quota", fmt::format("the cgroup allows {:g} processors' worth of "
-                                                  "time, fewer than the {} processors",
-                                                  *m.cpu_quota, *m.logical_cpus)});
-    if (m.affinity_cpus && m.logical_cpus && *m.affinity_cpus < *m.logical_cpus)
-        found.push_back(
-            {"affinity", fmt::format("the run may use processors {} only, {} of {}",
-                                     m.affinity.value_or("?"), *m.affinity_cpus, *m.logical_cpus)});
-    if (!m.openmp_environment.empty()) {
-        std::vector<std::string> vars;
-        for (const auto& [name, value] : m.openmp_environment)
-            vars.push_back(name + "=" + value);
-        found.push_back({"openmp_environment",
-                         fmt::format("OpenMP variables are set: {}", fmt::join(vars, " "))});
-    }
-    if (s.swap_used_kib && *s.swap_used_kib > 0)
-        found.push_back(
-            {"swap", fmt::format("{} MiB of swap is in use", (*s.swap_used_kib + 1023) / 1024)});
-    if (m.hypervisor.value_or(false))
-        found.push_back(
-            {"hypervisor", fmt::format("the machine runs under a hypervisor{}",
-                                       m.dmi_product ? " (" + *m.dmi_product + ")" : "")});
+    if (busy.empty())
+        return std::nullopt;
+    return Disturbance{"busy_cpu",
+                       fmt::format("processors were busy in the {:.1f} s before the run: {}",
+                                   s.window_seconds.value_or(0), fmt::join(busy, ", "))};
+}
+
+std::optional<Disturbance> cpu_quota(const Machine& m) {
+    if (!m.cpu_quota || !m.logical_cpus || *m.cpu_quota >= *m.logical_cpus)
+        return std::nullopt;
+    return Disturbance{"cpu_quota", fmt::format("the cgroup allows {:g} processors' worth of "
+                                                "time, fewer than the {} processors",
+                                                *m.cpu_quota, *m.logical_cpus)};
+}
+
+std::optional<Disturbance> restricted_affinity(const Machine& m) {
+    if (!m.affinity_cpus || !m.logical_cpus || *m.affinity_cpus >= *m.logical_cpus)
+        return std::nullopt;
+    return Disturbance{"affinity",
+                       fmt::format("the run may use processors {} only, {} of {}",
+                                   m.affinity.value_or("?"), *m.affinity_cpus, *m.logical_cpus)};
+}
+
+std::optional<Disturbance> openmp_environment(const Machine& m) {
+    if (m.openmp_environment.empty())
+        return std::nullopt;
+    std::vector<std::string> vars;
+    for (const auto& [name, value] : m.openmp_environment)
+        vars.push_back(name + "=" + value);
+    return Disturbance{"openmp_environment",
+                       fmt::format("OpenMP variables are set: {}", fmt::join(vars, " "))};
+}
+
+std::optional<Disturbance> swap_in_use(const Machine& m) {
+    const MachineState& s = m.state;
+    if (!s.swap_used_kib || *s.swap_used_kib <= 0)
+        return std::nullopt;
+    return Disturbance{"swap",
+                       fmt::format("{} MiB of swap is in use", (*s.swap_used_kib + 1023) / 1024)};
+}
+
+std::optional<Disturbance> under_hypervisor(const Machine& m) {
+    if (!m.hypervisor.value_or(false))
+        return std::nullopt;
+    return Disturbance{"hypervisor", fmt::format("the machine runs under a hypervisor{}",
+                                                 m.dmi_product ? " (" + *m.dmi_product + ")" : "")};
+}
+
+}  // namespace
+
+std::vector<Disturbance> disturbances(const Machine& m) {
+    static constexpr Check checks[] = {slow_governor, high_load,           busy_processors,
+                                       cpu_quota,     restricted_affinity, openmp_environment,
+                                       swap_in_use,   under_hypervisor};
+    std::vector<Disturbance> found;
+    for (Check check : checks)
+        if (auto d = check(m))
+            found.push_back(std::move(*d));
     return found;
 }
 
-ProgramFile describe_program(const fs::path& program, const fs::path& root) {
-    ProgramFile f;
-    std::error_code ec;
-    fs::path canonical = fs::canonical(program, ec);
-    f.path = ec ? program.string() : canonical.string();
-    auto size = fs::file_size(f.path, ec);
-    if (!ec)
-        f.size = size;
+namespace {
 
-    // One pass over the file: its digest, and the OpenMP runtime named among its
-    // dynamic strings.
+// The OpenMP runtimes a program may name among its dynamic strings.
+constexpr std::string_view openmp_runtimes[] = {"libgomp.so.1", "libomp.so.5", "libiomp5.so"};
+
+// One pass over the program file: its SHA-256, and the first OpenMP runtime
+// it names.
+void scan_program(ProgramFile& f) {
     std::ifstream in(f.path, std::ios::binary);
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     bool ok = in && ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
-    static constexpr std::string_view runtimes[] = {"libgomp.so.1", "libomp.so.5", "libiomp5.so"};
     std::string carry;
     char buffer[65536];
     while (ok && (in.read(buffer, sizeof buffer) || in.gcount() > 0)) {
         auto n = static_cast<std::size_t>(in.gcount());
         ok = EVP_DigestUpdate(ctx, buffer, n) == 1;
-        if (!f.openmp_library) {
-            std::string window = carry + std::string(buffer, n);
-            for (std::string_view name : runtimes)
-                if (window.find(std::string(name) + '\0') != std::string::npos) {
-                    f.openmp_library = std::string(name);
-                    break;
-                }
-            carry = window.substr(window.size() - std::min<std::size_t>(window.size(), 16));
-        }
+        if (f.openmp_library)
+            continue;
+        // A name may straddle two reads: the end of the one before is kept.
+        std::string window = carry + std::string(buffer, n);
+        for (std::string_view name : openmp_runtimes)
+            if (window.find(std::string(name) + '\0') != std::string::npos) {
+                f.openmp_library = std::string(name);
+                break;
+            }
+        carry = window.substr(window.size() - std::min<std::size_t>(window.size(), 16));
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -813,32 +1210,51 @@ ProgramFile describe_program(const fs::path& program, const fs::path& root) {
         f.sha256 = hex;
     }
     EVP_MD_CTX_free(ctx);
-    f.build_id = elf_build_id(fs::path(f.path));
+}
 
-    if (auto owner = dpkg_owner(root, "ombrelune-bench", f.path))
-        f.package_version = dpkg_version(root, *owner);
-    if (f.openmp_library) {
-        for (const char* dir :
-             {"usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu", "usr/lib", "usr/local/lib"}) {
-            fs::path candidate = root / dir / *f.openmp_library;
-            if (!fs::exists(candidate, ec))
-                continue;
-            fs::path real = fs::canonical(candidate, ec);
-            if (ec)
-                continue;
-            f.openmp_path = "/" + real.lexically_relative(fs::canonical(root)).string();
-            // dpkg lists the path it installed, which may be the link's directory.
-            for (const std::string& listed :
-                 {"/" + std::string(dir) + "/" + real.filename().string(), *f.openmp_path}) {
-                auto stem = f.openmp_library->substr(0, f.openmp_library->find('.'));
-                if (auto owner = dpkg_owner(root, stem, listed)) {
-                    f.openmp_version = dpkg_version(root, *owner);
-                    break;
-                }
+// Where the system keeps the OpenMP runtime the program names, and the
+// version of the package holding it.
+void locate_openmp(Files& files, ProgramFile& f) {
+    const fs::path& root = files.root();
+    std::error_code ec;
+    for (const char* dir :
+         {"usr/lib/x86_64-linux-gnu", "lib/x86_64-linux-gnu", "usr/lib", "usr/local/lib"}) {
+        fs::path candidate = root / dir / *f.openmp_library;
+        if (!fs::exists(candidate, ec))
+            continue;
+        fs::path real = fs::canonical(candidate, ec);
+        if (ec)
+            continue;
+        f.openmp_path = "/" + real.lexically_relative(fs::canonical(root)).string();
+        // dpkg lists the path it installed, which may be the link's directory.
+        auto stem = f.openmp_library->substr(0, f.openmp_library->find('.'));
+        for (const std::string& listed :
+             {"/" + std::string(dir) + "/" + real.filename().string(), *f.openmp_path})
+            if (auto owner = dpkg_owner(files, stem, listed)) {
+                f.openmp_version = dpkg_version(files, *owner);
+                break;
             }
-            break;
-        }
+        return;
     }
+}
+
+}  // namespace
+
+ProgramFile describe_program(const fs::path& program, const fs::path& root) {
+    ProgramFile f;
+    std::error_code ec;
+    fs::path canonical = fs::canonical(program, ec);
+    f.path = ec ? program.string() : canonical.string();
+    auto size = fs::file_size(f.path, ec);
+    if (!ec)
+        f.size = size;
+    scan_program(f);
+    f.build_id = elf_build_id(fs::path(f.path));
+    Files files(root);
+    if (auto owner = dpkg_owner(files, "ombrelune-bench", f.path))
+        f.package_version = dpkg_version(files, *owner);
+    if (f.openmp_library)
+        locate_openmp(files, f);
     return f;
 }
 

@@ -1,47 +1,18 @@
-// The context of the machine a benchmark runs on, read from /proc, /sys and
-// the C library: what it is (processor, topology, caches, frequency policy,
-// kernel, limits), what it is doing (load, memory, busy processors), and the
-// program file measured. Everything is read from a root directory, "/" on the
-// live machine, so captured trees read the same way. A field the machine does
-// not expose stays absent (null in machine.json), never guessed.
+// Reading the context of the machine (machine/context.h) from /proc, /sys and
+// the C library, and the program file measured. Everything is read from a
+// root directory, "/" on the live machine, so captured trees read the same
+// way.
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "machine/context.h"
+
 namespace report {
-
-struct Cache {
-    int level = 0;
-    std::string type;  // "Data", "Instruction", "Unified"
-    std::optional<long long> size_kib;
-    std::optional<int> line_bytes;
-    std::optional<int> ways;
-    int instances = 0;  // distinct sets of processors sharing one
-};
-
-// One cpufreq policy: the processors it governs and how.
-struct FrequencyPolicy {
-    std::string name;  // "policy0"
-    std::string cpus;  // "0-3"
-    std::optional<std::string> driver;
-    std::optional<std::string> governor;
-    std::optional<double> min_mhz;  // hardware limits
-    std::optional<double> max_mhz;
-    std::optional<bool> boost;  // the policy's own boost switch, where it has one
-};
-
-// A kind of core on a hybrid processor ("cpu_core", "cpu_atom").
-struct CoreType {
-    std::string name;
-    std::string cpus;
-    int count = 0;
-};
 
 // Processor time counters of /proc/stat, in clock ticks.
 struct CpuTimes {
@@ -51,63 +22,6 @@ struct CpuTimes {
     };
     Counter all;
     std::vector<Counter> cpus;  // by position of the cpuN lines
-};
-
-// What changes while the machine runs; read before and after each repetition.
-struct MachineState {
-    std::optional<double> load1, load5, load15;
-    std::optional<long long> memory_available_kib;
-    std::optional<long long> swap_used_kib;
-    std::vector<std::optional<double>> current_mhz;  // per logical processor
-    std::optional<double> busy;            // share of processor time busy, 0..1, over the window
-    std::vector<double> cpu_busy;          // the same per processor
-    std::optional<double> window_seconds;  // how long the busy shares were measured
-};
-
-struct Machine {
-    std::optional<std::string> hostname;
-    std::optional<std::string> vendor;
-    std::optional<std::string> model_name;
-    std::optional<int> family, model, stepping;
-    std::optional<std::string> microcode;
-
-    std::optional<int> logical_cpus;
-    std::optional<int> cores;
-    std::optional<int> sockets;
-    std::optional<bool> smt_active;
-    std::optional<std::string> smt_control;
-    std::optional<int> numa_nodes;
-    std::vector<CoreType> core_types;  // empty unless the processor has several
-    std::vector<Cache> caches;
-
-    std::optional<double> min_mhz, max_mhz;  // over every policy
-    std::vector<FrequencyPolicy> policies;   // empty without cpufreq
-    std::optional<bool> boost;               // machine-wide boost/turbo switch
-    // Whether the governor, minimum frequency and boost are as `system tune`
-    // sets them; absent when the machine exposes none of them.
-    std::optional<bool> tuned;
-
-    std::optional<std::string> thp_enabled, thp_defrag;
-    std::optional<std::string> kernel_release, kernel_command_line;
-    std::optional<std::string> os_id, os_version_id, os_pretty_name;
-    std::optional<std::string> libc_version;
-
-    std::optional<bool> hypervisor;  // the processor's hypervisor flag
-    std::optional<std::string> dmi_vendor, dmi_product;
-
-    std::optional<long long> memory_total_kib, swap_total_kib;
-
-    std::optional<std::string> affinity;  // "0-3", this process's allowed processors
-    std::optional<int> affinity_cpus;
-
-    std::optional<int> cgroup_version;
-    std::optional<std::string> cgroup_path;
-    std::optional<double> cpu_quota;  // processors' worth of time, absent when unlimited
-    std::optional<long long> memory_limit_bytes;  // absent when unlimited
-
-    std::vector<std::pair<std::string, std::string>> openmp_environment;  // OMP_*, GOMP_*
-
-    MachineState state;
 };
 
 struct MachineSource {
@@ -135,37 +49,14 @@ void busy_shares(const CpuTimes& before, const CpuTimes& after, MachineState& st
 std::optional<int> count_cpu_list(const std::string& list);
 
 // A one-line file of /proc or /sys under the root, trimmed, exactly as the
-// kernel writes it; absent when missing, unreadable or empty.
-std::optional<std::string> read_setting(const std::filesystem::path& file);
+// kernel writes it; absent when missing, unreadable or empty, and when it is
+// no regular file (never opened: a FIFO could make the read wait forever),
+// which `refused`, when given, then names ("PATH: a FIFO, not a regular file").
+std::optional<std::string> read_setting(const std::filesystem::path& file,
+                                        std::vector<std::string>* refused = nullptr);
 
-// The governor that keeps the clock where the load cannot move it.
-inline constexpr const char* steady_governor = "performance";
-
-// Something about the machine likely to disturb a measurement.
-struct Disturbance {
-    std::string check;    // "governor", "load", "busy_cpu", "cpu_quota", "affinity",
-                          // "openmp_environment", "swap", "hypervisor"
-    std::string message;  // one sentence for people
-};
-
-std::vector<Disturbance> disturbances(const Machine& machine);
-
-// A processor busier than this share of the window counts as busy.
-constexpr double busy_cpu_threshold = 0.25;
-
-// The program measured: its file and the OpenMP runtime it asks for.
-struct ProgramFile {
-    std::string path;
-    std::optional<std::uintmax_t> size;
-    std::optional<std::string> sha256;
-    // The GNU build ID (hex), equal in a build and its stripped copy.
-    std::optional<std::string> build_id;
-    std::optional<std::string> package_version;  // of the installed package holding it
-    std::optional<std::string> openmp_library;   // "libgomp.so.1", as the program names it
-    std::optional<std::string> openmp_path;      // where the system keeps it
-    std::optional<std::string> openmp_version;   // version of the package holding it
-};
-
+// The program file at `program`: its path, size, digests, and the OpenMP
+// runtime it names, with the packages holding them in the dpkg database under `root`.
 ProgramFile describe_program(const std::filesystem::path& program,
                              const std::filesystem::path& root = "/");
 

@@ -1,10 +1,12 @@
 #include "machine/record.h"
 #include "machine/input_file.h"
+#include "machine/record_json.h"
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <type_traits>
 
@@ -61,6 +63,26 @@ void policy_fields(Visit& v, P& p) {
     v("/boost", p.boost);
 }
 
+template <typename Visit, typename G>
+void cpu_group_fields(Visit& v, G& g) {
+    v("/id", g.id);
+    v.cpus("/cpus", g.cpus);
+}
+
+template <typename Visit, typename T>
+void topology_fields(Visit& v, T& t) {
+    v.cpus("/cpu/topology/online", t.online);
+    v.cpus("/cpu/topology/possible", t.possible);
+    v.cpu_sets("/cpu/topology/cores", t.cores);
+    v.list("/cpu/topology/packages", t.packages, null_when_empty);
+    v("/cpu/topology/last_level_cache/level", t.last_level);
+    v.cpu_sets("/cpu/topology/last_level_cache/shared", t.last_level_caches);
+    v.list("/cpu/topology/numa_nodes", t.nodes, null_when_empty);
+    v.source("/cpu/topology/core_classes/source", t.classes_from);
+    v.cpus("/cpu/topology/core_classes/performance", t.performance);
+    v.cpus("/cpu/topology/core_classes/efficiency", t.efficiency);
+}
+
 template <typename Visit, typename T>
 void core_type_fields(Visit& v, T& t) {
     v("/name", t.name);
@@ -85,6 +107,7 @@ void machine_fields(Visit& v, M& m) {
     v("/cpu/numa_nodes", m.numa_nodes);
     v.list("/cpu/core_types", m.core_types, null_when_empty);
     v.list("/cpu/caches", m.caches, !null_when_empty);
+    topology_fields(v, m.topology);
     v("/frequency/min_mhz", m.min_mhz, Unit::mhz);
     v("/frequency/max_mhz", m.max_mhz, Unit::mhz);
     v("/frequency/boost", m.boost);
@@ -109,6 +132,7 @@ void machine_fields(Visit& v, M& m) {
     v("/cgroup/path", m.cgroup_path);
     v("/cgroup/cpu_quota", m.cpu_quota, Unit::milli);
     v("/cgroup/memory_limit_bytes", m.memory_limit_bytes);
+    v("/cgroup/cpuset", m.cpuset);
     v.variables("/openmp_environment", m.openmp_environment);
 }
 
@@ -162,6 +186,8 @@ void fields_of(Visit& v, T& item) {
         policy_fields(v, item);
     else if constexpr (std::is_same_v<Plain, CoreType>)
         core_type_fields(v, item);
+    else if constexpr (std::is_same_v<Plain, CpuGroup>)
+        cpu_group_fields(v, item);
     else
         static_assert(sizeof(Plain) == 0, "no field table for this type");
 }
@@ -222,12 +248,28 @@ struct Writer {
             out.push_back(rounded(v, Unit::percent));
         doc[json::json_pointer(at)] = known ? out : json(nullptr);
     }
+    // A set of CPUs in the kernel's list form, "0-3,8"; null when empty.
+    void cpus(const char* at, const CpuSet& cpus) {
+        doc[json::json_pointer(at)] = cpus.empty() ? json(nullptr) : json(cpu_list_text(cpus));
+    }
+    void cpu_sets(const char* at, const std::vector<CpuSet>& sets) {
+        json out = json::array();
+        for (const CpuSet& set : sets)
+            out.push_back(cpu_list_text(set));
+        doc[json::json_pointer(at)] = sets.empty() ? json(nullptr) : out;
+    }
+    void source(const char* at, CoreClassSource s) {
+        doc[json::json_pointer(at)] = core_class_source_name(s);
+    }
 };
 
 // Reads each field from its pointer; what is absent, null or of another type
 // leaves the field as it was (absent, empty or zero).
 struct Reader {
     const json& doc;
+    // The CPUs the lists of one record may still name: a hand-made
+    // "0-1048575" repeated a million times would otherwise take terabytes.
+    std::size_t* cpus_left;
 
     const json* find(const char* at) const {
         json::json_pointer p(at);
@@ -300,7 +342,7 @@ struct Reader {
             if (!e.is_object())
                 continue;
             T item{};
-            Reader r{e};
+            Reader r{e, cpus_left};
             fields_of(r, item);
             items.push_back(std::move(item));
         }
@@ -331,6 +373,34 @@ struct Reader {
             values.push_back(v);
         }
     }
+    std::optional<CpuSet> cpu_set(const json& j) {
+        if (!j.is_string())
+            return std::nullopt;
+        auto set = parse_cpu_list(j.get<std::string>());
+        if (!set || set->size() > *cpus_left)
+            return std::nullopt;
+        *cpus_left -= set->size();
+        return set;
+    }
+    void cpus(const char* at, CpuSet& cpus) {
+        if (const json* j = find(at))
+            if (auto set = cpu_set(*j))
+                cpus = std::move(*set);
+    }
+    void cpu_sets(const char* at, std::vector<CpuSet>& sets) {
+        const json* j = find(at);
+        if (!j || !j->is_array())
+            return;
+        for (const json& e : *j)
+            if (auto set = cpu_set(e))
+                sets.push_back(std::move(*set));
+    }
+    void source(const char* at, CoreClassSource& s) {
+        const json* j = find(at);
+        for (auto known : {CoreClassSource::kernel, CoreClassSource::max_frequency})
+            if (j && j->is_string() && j->get<std::string>() == core_class_source_name(known))
+                s = known;
+    }
     void shares(const char* at, std::vector<double>& values, bool) {
         const json* j = find(at);
         if (!j || !j->is_array())
@@ -351,12 +421,16 @@ json write_part(const T& part, Table table) {
 }
 
 template <typename T, typename Table>
-void read_part(const json& doc, const char* key, T& part, Table table) {
+void read_part(const json& doc, const char* key, T& part, Table table, std::size_t& cpus_left) {
     if (!doc.contains(key) || !doc[key].is_object())
         return;
-    Reader r{doc[key]};
+    Reader r{doc[key], &cpus_left};
     table(r, part);
 }
+
+// The CPUs all the lists of one record may name: thousands on the largest
+// machines, a few times over.
+constexpr std::size_t record_cpus = std::size_t{1} << 20;
 
 // The tables as callables, for write_part and read_part.
 constexpr auto machine_table = [](auto& v, auto& m) { machine_fields(v, m); };
@@ -402,23 +476,24 @@ std::optional<MachineRecord> parse_record(const std::string& text, std::string& 
     }
     MachineRecord r;
     r.document = doc.dump(-1, ' ', false, json::error_handler_t::replace);
-    Reader top{doc};
+    std::size_t cpus_left = record_cpus;
+    Reader top{doc, &cpus_left};
     r.schema_version = 0;
     top("/schema_version", r.schema_version);
     top("/bench_report_version", r.bench_report_version);
-    read_part(doc, "repetition", r.repetition, repetition_table);
-    read_part(doc, "program", r.program, program_table);
-    read_part(doc, "machine", r.machine, machine_table);
+    read_part(doc, "repetition", r.repetition, repetition_table, cpus_left);
+    read_part(doc, "program", r.program, program_table, cpus_left);
+    read_part(doc, "machine", r.machine, machine_table, cpus_left);
     for (const char* key : {"before", "after"})
         if (doc.contains(key) && doc[key].is_object()) {
             MachineState s;
-            read_part(doc, key, s, state_table);
+            read_part(doc, key, s, state_table, cpus_left);
             (std::string_view(key) == "before" ? r.before : r.after) = std::move(s);
         }
     if (const json* w = top.find("/warnings"); w && w->is_array())
         for (const json& e : *w) {
             Disturbance d;
-            Reader each{e};
+            Reader each{e, &cpus_left};
             each("/check", d.check);
             each("/message", d.message);
             r.warnings.push_back(std::move(d));
@@ -426,8 +501,8 @@ std::optional<MachineRecord> parse_record(const std::string& text, std::string& 
     return r;
 }
 
-std::optional<MachineRecord> read_record(const fs::path& results_file, std::string& error) {
-    fs::path path = results_file.parent_path() / "machine.json";
+std::optional<MachineRecord> read_record(const std::string& results_file, std::string& error) {
+    fs::path path = fs::path(results_file).parent_path() / "machine.json";
     std::error_code ec;
     if (!fs::exists(path, ec))
         return std::nullopt;

@@ -2,23 +2,23 @@
 // results file (what ran, how it ended, the program file, the machine and its
 // state before and after). This module is the one description of that file:
 // `run` writes it through record_text and every reader reads it through
-// parse_record, so a field is named in one table, not once per reader.
+// parse_record, so a field is named in one table, not once per reader. The
+// parts as JSON documents are in machine/record_json.h, kept apart so that
+// the many sources that read a record do not compile a JSON library.
 #pragma once
 
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "machine/machine.h"
+#include "machine/context.h"
 
 namespace report {
 
 // The version of machine.json's layout. Version 1 files (no round, position
-// or reason) read as version 2 files with those fields absent.
-constexpr int machine_schema_version = 2;
+// or reason) and version 2 files (no topology, no cgroup cpuset) read as
+// version 3 files with those fields absent.
+constexpr int machine_schema_version = 3;
 
 // One repetition as `run` recorded it.
 struct RepetitionRecord {
@@ -65,13 +65,7 @@ std::optional<MachineRecord> parse_record(const std::string& text, std::string& 
 
 // machine.json in the directory of `results_file`: absent when there is none;
 // `error` says why one could not be read.
-std::optional<MachineRecord> read_record(const std::filesystem::path& results_file,
-                                         std::string& error);
-
-// The parts of the record as JSON (also what tests look at).
-nlohmann::ordered_json machine_json(const Machine& machine);
-nlohmann::ordered_json state_json(const MachineState& state);
-nlohmann::ordered_json program_json(const ProgramFile& program);
+std::optional<MachineRecord> read_record(const std::string& results_file, std::string& error);
 
 // Every policy's governor, the distinct ones joined by commas in policy
 // order; absent when no policy names one.

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,9 +27,6 @@ struct Setting {
     std::string path;  // on the machine: "/sys/devices/system/cpu/cpufreq/policy0/scaling_governor"
     std::string value;  // what it holds now, as the kernel writes it
     std::string tuned;  // what tune writes into it
-    // A minimum frequency's tuned value is its policy's maximum, read again
-    // from this file when tune writes it: turning boost off can lower it.
-    std::string tuned_from;
 };
 
 // Every setting tune knows that this machine exposes, in the order tune
@@ -56,9 +54,52 @@ struct SystemFinding {
 
 // What disturbs a measurement on the machine now. The settings' verdicts are
 // those of `settings`, the load's, quota's and hypervisor's those of
-// `disturbances`, so show, tune and run's warnings cannot disagree.
+// `disturbances`, so show, tune and run's warnings cannot disagree. `refused`,
+// when given, names each file left unread because it is no regular file
+// (the machine's own and the settings'), once.
 std::vector<SystemFinding> system_findings(const std::filesystem::path& root,
-                                           const Machine& machine);
+                                           const Machine& machine,
+                                           std::vector<std::string>* refused = nullptr);
+
+// The settings `system` knows, one object each: a boost switch, a policy's
+// governor, a policy's minimum frequency, SMT, transparent huge pages, ASLR,
+// isolated processors, the load, the cgroup quota and the hypervisor. Each
+// reads itself under a root and says what it is in one line of `system
+// show`; those tune changes also say what they write. The list of them is the
+// one place that decides what show lists, what tune writes and what counts as
+// tuned; reset puts back any of them by one rule (see reset_machine).
+
+// What every setting is read and shown with.
+struct SettingContext {
+    std::filesystem::path root;  // the machine's files are under it
+    const Machine& machine;
+    std::vector<Disturbance> warnings;  // run's warnings about it, which show repeats
+    // The files read that are no regular files, left unread (see read_setting).
+    mutable std::vector<std::string> refused;
+};
+
+class SystemSetting {
+public:
+    virtual ~SystemSetting() = default;
+    // The file tune writes for this setting and what it holds now; absent
+    // for a setting tune leaves alone, or one that tune cannot set here.
+    virtual std::optional<Setting> read(const SettingContext&) const { return std::nullopt; }
+    // Its line in `system show`.
+    virtual SystemFinding show(const SettingContext& context) const = 0;
+    // The value tune writes now: what read found, unless an earlier write
+    // moved it (turning boost off can lower the maximum frequency).
+    virtual std::string target(const std::filesystem::path&, const Setting& now) const {
+        return now.tuned;
+    }
+};
+
+// Every setting of the machine, in the order show lists them: boost, each
+// policy's governor and minimum frequency, then what tune leaves alone.
+std::vector<std::unique_ptr<SystemSetting>> system_settings(const SettingContext& context);
+
+// Whether `path`, as on the machine ("/sys/..."), is a file tune writes: a
+// state file may name no other, since reset writes what it names as root.
+bool tuned_file(const std::string& path);
 
 // What tune changed, as the state file keeps it. Paths are as on the machine.
 struct Change {
@@ -109,6 +150,8 @@ struct TuneResult {
     std::size_t put_back = 0;           // after a failure, values put back
     bool state_kept = false;            // a state file holds changes (from this or an earlier tune)
     bool exposed = false;               // the machine has a setting tune knows
+    // Files tune would read that are no regular files: then nothing is changed.
+    std::vector<std::string> refused;
 };
 
 // Tunes the machine under `root`, remembering in `state_file`. A state file

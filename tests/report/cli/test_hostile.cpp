@@ -100,6 +100,19 @@ std::size_t count_of(const std::string& text, const std::string& what) {
     return n;
 }
 
+// The policy0 governor of the copied /sys tree, as on the machine.
+const std::string governor0 = "/sys/devices/system/cpu/cpufreq/policy0/scaling_governor";
+
+// A copy of a built /sys tree (four acpi-cpufreq policies, a boost switch)
+// in dir/root; with `fifo`, that file of it a FIFO.
+void system_tree(const fs::path& dir, const std::string& fifo = "") {
+    fs::copy(data / "system/acpi_cpufreq", dir / "root", fs::copy_options::recursive);
+    if (!fifo.empty()) {
+        fs::remove(dir / "root" / fifo.substr(1));
+        ASSERT_EQ(shell("mkfifo '" + (dir / "root" / fifo.substr(1)).string() + "'"), 0);
+    }
+}
+
 struct Case {
     const char* name;
     std::function<void(const fs::path&)> setup;
@@ -544,6 +557,41 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
          "\"$B\" history s.db --format json >store.json && \"$B\" history --format json . "
          ">files.json && cmp store.json files.json",
          0},
+        // The machine layer: `system` on a copied /sys tree ("root"), whose
+        // settings are files any user may write.
+        {"system tune and reset remove the temporary state files of runs killed while writing",
+         [](const fs::path& d) {
+             system_tree(d);
+             fs::create_directories(d / "root/var/lib/bench_report");
+         },
+         "stale() { sh -c 'echo x > root/var/lib/bench_report/.tune-state.json.$$'; }; "
+         "stale && \"$B\" system tune --root root >/dev/null && stale && "
+         "\"$B\" system reset --root root",
+         0, {}, {"reset: 9 values put back;"},
+         [](const fs::path& d, const Result&) {
+             for (const auto& e : fs::directory_iterator(d / "root/var/lib/bench_report"))
+                 ADD_FAILURE() << "left: " << e.path();
+         }},
+        {"system show and tune refuse a FIFO where a setting belongs, without waiting",
+         [](const fs::path& d) { system_tree(d, governor0); },
+         "\"$B\" system show --root root >/dev/null; echo \"show $?\"; "
+         "\"$B\" system tune --root root",
+         2,
+         {"bench_report: root" + governor0 + ": a FIFO, not a regular file\n",
+          "bench_report: root" + governor0 +
+              ": a FIFO, not a regular file; nothing was changed\n"},
+         {"show 2\n"},
+         [](const fs::path& d, const Result&) {
+             EXPECT_EQ(slurp(d / "root/sys/devices/system/cpu/cpufreq/boost"), "1\n");
+         }},
+        {"system reset keeps, without waiting, a value whose file became a FIFO",
+         [](const fs::path& d) { system_tree(d); },
+         "\"$B\" system tune --root root >/dev/null && rm root" + governor0 + " && mkfifo root" +
+             governor0 + " && \"$B\" system reset --root root",
+         1,
+         {"bench_report: cannot read " + governor0 +
+          ": it stays in root/var/lib/bench_report/tune-state.json for another reset\n"},
+         {"reset: 8 values put back; 1 value kept in"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -11,6 +11,7 @@
 #include "analysis/machine_differences.h"
 #include "machine/machine.h"
 #include "machine/record.h"
+#include "machine/record_json.h"
 
 namespace {
 
@@ -296,6 +297,175 @@ TEST(MachineRecord, DifferencesNameTheField) {
     EXPECT_EQ(d[1].field, "microcode");
     EXPECT_EQ(d[1].first, "0xf0");
     EXPECT_EQ(d[1].second, "0xf6");
+}
+
+}  // namespace
+
+namespace {
+
+using report::CoreClass;
+using report::CpuSet;
+
+std::string text(const CpuSet& cpus) {
+    return report::cpu_list_text(cpus);
+}
+
+CpuSet cpus(const std::string& list) {
+    return report::parse_cpu_list(list).value();
+}
+
+std::string texts(const std::vector<CpuSet>& sets) {
+    std::string out;
+    for (const CpuSet& s : sets)
+        out += (out.empty() ? "" : " ") + text(s);
+    return out;
+}
+
+std::string groups(const std::vector<report::CpuGroup>& gs) {
+    std::string out;
+    for (const report::CpuGroup& g : gs)
+        out += (out.empty() ? "" : " ") + std::to_string(g.id) + ":" + text(g.cpus);
+    return out;
+}
+
+// Each captured shape: which CPUs share a core, a socket, a last-level cache
+// and a node, the class of each core, and what the sweep asks of them.
+struct Shape {
+    std::string tree;
+    std::string online, possible, cores, packages;
+    std::string llc;  // "LEVEL:SETS"
+    std::string nodes;
+    report::CoreClassSource from;
+    std::string performance, efficiency;
+    std::optional<std::string> cpuset;
+    std::string affinity;
+    std::string one_per_core;  // of the allowed CPUs
+    std::string siblings;      // of those
+    int node;                  // a node, and its CPUs
+    std::string node_cpus;
+};
+
+// clang-format off
+const Shape shapes[] = {
+    {"smt_desktop", "0-15", "0-15", "0,8 1,9 2,10 3,11 4,12 5,13 6,14 7,15", "0:0-15",
+     "3:0-15", "0:0-15", report::CoreClassSource::max_frequency, "0-15", "",
+     "0-3,8-11", "0-3,8-11", "0-3", "8-11", 0, "0-15"},
+    {"numa_server", "0-15", "0-31", "0,8 1,9 2,10 3,11 4,12 5,13 6,14 7,15",
+     "0:0-3,8-11 1:4-7,12-15", "3:0-3,8-11 4-7,12-15", "0:0-3,8-11 1:4-7,12-15",
+     report::CoreClassSource::max_frequency, "0-15", "", std::nullopt, "0-15", "0-7", "8-15",
+     1, "4-7,12-15"},
+    {"hybrid_p_e_laptop", "0-15", "0-15", "0-1 2-3 4-5 6-7 8 9 10 11 12 13 14 15", "0:0-15",
+     "3:0-15", "0:0-15", report::CoreClassSource::kernel, "0-7", "8-15", std::nullopt, "0-15",
+     "0,2,4,6,8-15", "1,3,5,7", 0, "0-15"},
+    // Without sibling lists, cores are told by their package and core numbers.
+    {"desktop_cgroup1", "0-7", "", "0,4 1,5 2,6 3,7", "0:0-7", "3:0-7", "0:0-7",
+     report::CoreClassSource::max_frequency, "0-7", "", std::nullopt, "0-3", "0-3", "4-7", 0,
+     "0-7"},
+    {"hybrid_laptop", "0-7", "", "0-1 2-3 4 5 6 7", "0:0-7", "3:0-7", "0:0-7",
+     report::CoreClassSource::kernel, "0-3", "4-7", std::nullopt, "0-7", "0,2,4-7", "1,3", 0,
+     "0-7"},
+    // A virtual machine without cpufreq: no class can be told.
+    {"this_machine", "0-1", "", "0 1", "0:0-1", "3:0-1", "0:0-1",
+     report::CoreClassSource::not_known, "", "", std::nullopt, "0-1", "0-1", "", 0, "0-1"},
+};
+// clang-format on
+
+TEST(MachineTopology, CapturedShapesAndWhatASweepAsksOfThem) {
+    for (const Shape& e : shapes) {
+        SCOPED_TRACE(e.tree);
+        Machine m = read(e.tree);
+        const report::Topology& t = m.topology;
+        EXPECT_EQ(text(t.online), e.online);
+        EXPECT_EQ(text(t.possible), e.possible);
+        EXPECT_EQ(texts(t.cores), e.cores);
+        EXPECT_EQ(groups(t.packages), e.packages);
+        EXPECT_EQ(std::to_string(t.last_level.value_or(0)) + ":" + texts(t.last_level_caches),
+                  e.llc);
+        EXPECT_EQ(groups(t.nodes), e.nodes);
+        EXPECT_EQ(t.classes_from, e.from);
+        EXPECT_EQ(text(t.performance), e.performance);
+        EXPECT_EQ(text(t.efficiency), e.efficiency);
+        EXPECT_EQ(m.cpuset, e.cpuset);
+        EXPECT_EQ(m.affinity, e.affinity);
+        CpuSet allowed = t.one_per_core(cpus(e.affinity));
+        EXPECT_EQ(text(allowed), e.one_per_core);
+        EXPECT_EQ(text(t.siblings_of(allowed)), e.siblings);
+        EXPECT_EQ(text(t.cpus_of_node(e.node)), e.node_cpus);
+        for (int c : t.online) {
+            EXPECT_EQ(t.node_of(c).has_value(), true) << c;
+            EXPECT_EQ(t.class_of(c) == CoreClass::unknown,
+                      e.from == report::CoreClassSource::not_known)
+                << c;
+        }
+
+        // machine.json carries it whole, and reads back the same.
+        report::MachineRecord r;
+        r.machine = m;
+        std::string error;
+        auto back = report::parse_record(report::record_text(r), error);
+        ASSERT_TRUE(back) << error;
+        EXPECT_EQ(back->machine.topology, t);
+        EXPECT_EQ(back->machine.cpuset, m.cpuset);
+    }
+}
+
+// Where the kernel lists no kinds of core, a CPU far slower at its best than
+// the fastest is an efficiency core.
+TEST(MachineTopology, CoreClassesFallBackOnTheMaximumFrequency) {
+    namespace fs = std::filesystem;
+    fs::path copy = fs::temp_directory_path() / ("topology_" + std::to_string(::getpid()));
+    fs::remove_all(copy);
+    fs::copy(fs::path(REPORT_DATA) / "machines/hybrid_p_e_laptop", copy,
+             fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    fs::remove_all(copy / "sys/devices/cpu_core");
+    fs::remove_all(copy / "sys/devices/cpu_atom");
+    report::MachineSource source;
+    source.root = copy;
+    source.live = false;
+    const report::Topology t = report::read_machine(source).topology;
+    EXPECT_EQ(t.classes_from, report::CoreClassSource::max_frequency);
+    EXPECT_EQ(text(t.performance), "0-7");
+    EXPECT_EQ(text(t.efficiency), "8-15");
+    fs::remove_all(copy);
+}
+
+// Lists as the kernel writes them, and as a hand-made machine.json may not:
+// the CPUs each once and in order, nothing past a million CPUs, and a
+// record's lists together held to a bound.
+TEST(MachineTopology, CpuListsAndTheirBounds) {
+    const std::pair<std::string, std::optional<std::string>> lists[] = {
+        {"0-3,8,10-11", "0-3,8,10-11"},
+        {" 3,1,1-2\n", "1-3"},
+        {"", ""},
+        {"5-5", "5"},
+        {"0-1048576", "0-1048576"},
+        {"1048577", std::nullopt},
+        {"2-1", std::nullopt},
+        {"0,,1", std::nullopt},
+        {"-1", std::nullopt},
+        {"0-3:2/4", std::nullopt}};
+    for (const auto& [list, expected] : lists) {
+        auto set = report::parse_cpu_list(list);
+        EXPECT_EQ(set ? std::optional(text(*set)) : std::nullopt, expected) << list;
+    }
+    std::string many = "0-99999";
+    for (int i = 0; i < 2000; ++i)
+        many += ",0-99999";
+    EXPECT_EQ(report::parse_cpu_list(many)->size(), 100000u);
+
+    std::string cores;
+    for (int i = 0; i < 40; ++i)
+        cores += std::string(i ? "," : "") + "\"0-99999\"";
+    std::string error;
+    auto r = report::parse_record(
+        R"({"machine": {"cpu": {"topology": {"online": "0-7", "cores": [)" + cores +
+            R"(], "core_classes": {"source": "kernel", "performance": "x"}}}}})",
+        error);
+    ASSERT_TRUE(r) << error;
+    EXPECT_EQ(text(r->machine.topology.online), "0-7");
+    EXPECT_EQ(r->machine.topology.cores.size(), 10u);  // a million CPUs in all, then no more
+    EXPECT_EQ(r->machine.topology.classes_from, report::CoreClassSource::kernel);
+    EXPECT_TRUE(r->machine.topology.performance.empty());
 }
 
 }  // namespace

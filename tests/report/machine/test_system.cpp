@@ -13,10 +13,12 @@
 #include <set>
 #include <stdexcept>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "machine/machine.h"
 #include "machine/record.h"
+#include "machine/record_json.h"
 #include "machine/system.h"
 #include "system_trees.h"
 
@@ -368,6 +370,35 @@ TEST(SystemSettings, TheWriterWritesOnlyRegularFiles) {
     EXPECT_EQ(text_of(target), "schedutil\n");
     EXPECT_EQ(report::write_setting(target, "performance"), 0);
     EXPECT_EQ(text_of(target), "performance\n");
+}
+
+}  // namespace
+
+namespace {
+
+// What a tune or reset killed while writing left beside the state file goes
+// at the next tune or reset; a live process's temporary file, or a file of
+// another name, stays.
+TEST(SystemSettings, TemporaryStateFilesOfGoneProcessesAreRemoved) {
+    Copy c("vm_none");
+    const fs::path folder = c.state().parent_path();
+    fs::create_directories(folder);
+    pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    const std::string prefix = ".tune-state.json.";
+    const std::string gone = prefix + std::to_string(child),
+                      mine = prefix + std::to_string(::getpid());
+    for (const std::string& name : {gone, mine, prefix + "12x", prefix + "99999999999"})
+        put(folder / name, "{");
+    std::string refused;
+    EXPECT_FALSE(report::reset_machine(c.root, c.state(), report::write_setting, refused).found);
+    EXPECT_FALSE(fs::exists(folder / gone));
+    EXPECT_FALSE(fs::exists(folder / (prefix + "99999999999")));
+    EXPECT_TRUE(fs::exists(folder / mine));
+    EXPECT_TRUE(fs::exists(folder / (prefix + "12x")));
 }
 
 }  // namespace

@@ -1,0 +1,163 @@
+#include "machine/topology.h"
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+#include <utility>
+
+namespace report {
+
+namespace {
+
+// No machine has a million CPUs; a list naming more is not one of the kernel's.
+constexpr int highest_cpu = 1 << 20;
+
+std::string_view trimmed(std::string_view s);
+
+std::optional<int> cpu_number(std::string_view s) {
+    s = trimmed(s);
+    int n = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
+    if (s.empty() || ec != std::errc() || end != s.data() + s.size() || n < 0 || n > highest_cpu)
+        return std::nullopt;
+    return n;
+}
+
+std::string_view trimmed(std::string_view s) {
+    const char* space = " \t\n\r";
+    std::size_t b = s.find_first_not_of(space);
+    if (b == std::string_view::npos)
+        return {};
+    return s.substr(b, s.find_last_not_of(space) - b + 1);
+}
+
+// The ranges of a list, "3" as 3-3; absent when a part is malformed.
+std::optional<std::vector<std::pair<int, int>>> ranges(std::string_view list) {
+    std::vector<std::pair<int, int>> out;
+    while (true) {
+        std::size_t comma = list.find(',');
+        std::string_view part = list.substr(0, comma);
+        std::size_t dash = part.find('-');
+        auto first = cpu_number(part.substr(0, dash));
+        auto last = dash == std::string_view::npos ? first : cpu_number(part.substr(dash + 1));
+        if (!first || !last || *last < *first)
+            return std::nullopt;
+        out.emplace_back(*first, *last);
+        if (comma == std::string_view::npos)
+            return out;
+        list.remove_prefix(comma + 1);
+    }
+}
+
+}  // namespace
+
+std::optional<CpuSet> parse_cpu_list(std::string_view list) {
+    list = trimmed(list);
+    if (list.empty())
+        return CpuSet{};
+    auto parts = ranges(list);
+    if (!parts)
+        return std::nullopt;
+    // Overlapping ranges merged first, so that a list repeating a long range
+    // costs no more than the CPUs it names.
+    std::sort(parts->begin(), parts->end());
+    CpuSet cpus;
+    int next = 0;
+    for (auto [first, last] : *parts)
+        for (int c = std::max(first, next); c <= last; ++c) {
+            cpus.push_back(c);
+            next = c + 1;
+        }
+    return cpus;
+}
+
+std::string cpu_list_text(const CpuSet& cpus) {
+    std::string out;
+    for (std::size_t i = 0; i < cpus.size();) {
+        std::size_t j = i;
+        while (j + 1 < cpus.size() && cpus[j + 1] == cpus[j] + 1)
+            ++j;
+        out += (out.empty() ? "" : ",") + std::to_string(cpus[i]);
+        if (j > i)
+            out += "-" + std::to_string(cpus[j]);
+        i = j + 1;
+    }
+    return out;
+}
+
+CpuSet intersection(const CpuSet& a, const CpuSet& b) {
+    CpuSet out;
+    std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+    return out;
+}
+
+CpuSet Topology::one_per_core(const CpuSet& among) const {
+    // A CPU that no core lists counts as a core of its own.
+    std::map<int, int> core_of;
+    for (std::size_t k = 0; k < cores.size(); ++k)
+        for (int cpu : cores[k])
+            core_of.emplace(cpu, static_cast<int>(k));
+    std::map<int, int> first;  // core (or -1 - cpu) -> its first CPU in `among`
+    for (int cpu : among) {
+        auto it = core_of.find(cpu);
+        first.emplace(it == core_of.end() ? -1 - cpu : it->second, cpu);
+    }
+    CpuSet out;
+    for (const auto& [core, cpu] : first)
+        out.push_back(cpu);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+CpuSet Topology::siblings_of(const CpuSet& cpus) const {
+    CpuSet out;
+    for (const CpuSet& core : cores)
+        if (!intersection(core, cpus).empty())
+            for (int cpu : core)
+                if (!std::binary_search(cpus.begin(), cpus.end(), cpu))
+                    out.push_back(cpu);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+CpuSet Topology::cpus_of_node(int node) const {
+    for (const CpuGroup& n : nodes)
+        if (n.id == node)
+            return n.cpus;
+    return {};
+}
+
+std::optional<int> Topology::node_of(int cpu) const {
+    for (const CpuGroup& n : nodes)
+        if (std::binary_search(n.cpus.begin(), n.cpus.end(), cpu))
+            return n.id;
+    return std::nullopt;
+}
+
+CoreClass Topology::class_of(int cpu) const {
+    if (std::binary_search(performance.begin(), performance.end(), cpu))
+        return CoreClass::performance;
+    if (std::binary_search(efficiency.begin(), efficiency.end(), cpu))
+        return CoreClass::efficiency;
+    return CoreClass::unknown;
+}
+
+const char* core_class_name(CoreClass c) {
+    switch (c) {
+        case CoreClass::performance: return "performance";
+        case CoreClass::efficiency: return "efficiency";
+        case CoreClass::unknown: break;
+    }
+    return "not known";
+}
+
+const char* core_class_source_name(CoreClassSource s) {
+    switch (s) {
+        case CoreClassSource::kernel: return "kernel";
+        case CoreClassSource::max_frequency: return "max_frequency";
+        case CoreClassSource::not_known: break;
+    }
+    return "not_known";
+}
+
+}  // namespace report
