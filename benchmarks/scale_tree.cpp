@@ -10,6 +10,9 @@
 //   scale_tree reps DIR COUNT    DIR/old and DIR/new, COUNT repetitions of
 //                                each program apiece at 2% noise a pass, new
 //                                3% slower than old.
+//   scale_tree nights DIR HOSTS  HOSTS hosts x 40 nights of both programs as
+//                                `run` leaves them, host-002 8% slower from
+//                                its 26th night on, when its kernel changed.
 // The chain is made a directory at a time relative to the last one, so it
 // can go deeper than the longest path the system takes.
 #include <fcntl.h>
@@ -83,9 +86,10 @@ int repetitions(const std::filesystem::path& dir, int count) {
 
 int main(int argc, char** argv) {
     std::string mode = argc == 4 ? argv[1] : "";
-    if (mode != "fleet" && mode != "runs" && mode != "chain" && mode != "reps") {
-        std::fprintf(stderr, "usage: scale_tree fleet|runs DIR HOSTS | scale_tree chain DIR DEPTH"
-                             " | scale_tree reps DIR COUNT\n");
+    if (mode != "fleet" && mode != "runs" && mode != "nights" && mode != "chain" &&
+        mode != "reps") {
+        std::fprintf(stderr, "usage: scale_tree fleet|runs|nights DIR HOSTS"
+                             " | scale_tree chain DIR DEPTH | scale_tree reps DIR COUNT\n");
         return 2;
     }
     int count = std::atoi(argv[3]);
@@ -100,6 +104,16 @@ int main(int argc, char** argv) {
                     argv[2], fmt::format("host-{:03}", h), p, 20000, 1,
                     [&](int) { return fleet_factor(h, 7); },
                     [](int) { return std::string("6.1.0-27"); }, static_cast<unsigned>(h));
+        return 0;
+    }
+    if (mode == "nights") {
+        for (int h = 1; h <= count; ++h)
+            for (report::Program p : {report::Program::processors, report::Program::memory})
+                write_host_history(
+                    argv[2], fmt::format("host-{:03}", h), p, 20000, 40,
+                    [&](int day) { return fleet_factor(h, 7) * (h == 2 && day >= 25 ? 0.92 : 1); },
+                    [&](int day) { return std::string(h == 2 && day >= 25 ? "6.1.0-28" : "6.1.0-27"); },
+                    static_cast<unsigned>(h));
         return 0;
     }
     write_fleet(argv[2], count, 7);
