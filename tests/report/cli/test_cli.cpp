@@ -175,6 +175,44 @@ TEST_F(Cli, NothingFoundAndUsageErrorsExitTwoWithOneLine) {
     EXPECT_NE(help.out.find("3 the regression gate"), std::string::npos);
 }
 
+// Every usage error is one line in the tool's own words, exit 2, nothing on
+// standard output; a mistyped option or subcommand names the nearest one.
+TEST_F(Cli, UsageErrorsAreOneLineInTheToolsWords) {
+    struct Case {
+        std::string args, err;
+    };
+    const std::string list_help = "; run bench_report list --help for the list\n";
+    const Case cases[] = {
+        {"", "a subcommand is required: list, show, export, compare, chart, run, history, "
+             "store or system\n"},
+        {"--verison", "unknown option --verison; did you mean --version?\n"},
+        {"system", "system: a subcommand is required: show, tune or reset\n"},
+        {"system shwo", "system: unknown subcommand `shwo`; did you mean `show`?\n"},
+        {"system show extra more", "system show: unexpected arguments `extra` and `more`\n"},
+        {"compare a b --colr always", "compare: unknown option --colr; did you mean --color?\n"},
+        {"compare a b --fial-if-worse=5",
+         "compare: unknown option --fial-if-worse; did you mean --fail-if-worse?\n"},
+        {"list --format json", "list: unknown option --format" + list_help},
+        {"list \"$(printf '\\055-x\\033[31m')\"", "list: unknown option --x\\x1b[31m" + list_help},
+        {"export --format", "export --format needs a value\n"},
+        {"export --format yaml x", "export --format yaml: expected json or csv\n"},
+        {"compare a b --fail-if-worse -1",
+         "compare --fail-if-worse: a percentage is a number of 0 or more, not \"-1\"\n"},
+        {"history", "history: no paths given\n"},
+        {"store", "store: no database given\n"},
+    };
+    for (const Case& c : cases) {
+        Result r = run_in(root, "'" BENCH_REPORT "' " + c.args);
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_EQ(r.err, "bench_report: " + c.err) << c.args;
+        EXPECT_EQ(r.out, "") << c.args;
+    }
+    Result help = run("system --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("tune"), std::string::npos);
+    EXPECT_EQ(help.err, "");
+}
+
 // Figures at the edges of what a double holds read, export and show.
 TEST_F(Cli, FiguresAtTheEdgesOfADouble) {
     std::string text = slurp(data / "processors_2threads.results.txt");
