@@ -287,6 +287,10 @@ bool Output::terminal() const {
     return file_ == stdout && isatty(STDOUT_FILENO);
 }
 
+std::size_t Output::text_width() const {
+    return file_ == stdout ? output_width() : 100000;
+}
+
 Output::~Output() {
     if (file_ && file_ != stdout)
         std::fclose(file_);
