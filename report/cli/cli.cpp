@@ -35,7 +35,12 @@ const char* const exit_status_help =
     "--fail-if-worse) tripped, or history --fail-on-change-since found a change for the worse.";
 
 void error(std::string_view message) {
-    std::string line = fmt::format("bench_report: {}\n", message);
+    // One line whatever the message holds: a newline or carriage return that
+    // reached it unescaped (a name, an exception's text) is shown as \n, \r.
+    std::string line = "bench_report: ";
+    for (char c : message)
+        line += c == '\n' ? std::string("\\n") : c == '\r' ? std::string("\\r") : std::string(1, c);
+    line += '\n';
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
