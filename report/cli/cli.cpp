@@ -1,8 +1,10 @@
 #include "cli/cli.h"
+#include "cli/usage.h"
 #include "output/load_notes.h"
 #include "output/text.h"
 #include "store/source.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -33,7 +35,12 @@ const char* const exit_status_help =
     "--fail-if-worse) tripped, or history --fail-on-change-since found a change for the worse.";
 
 void error(std::string_view message) {
-    std::string line = fmt::format("bench_report: {}\n", message);
+    // One line whatever the message holds: a newline or carriage return that
+    // reached it unescaped (a name, an exception's text) is shown as \n, \r.
+    std::string line = "bench_report: ";
+    for (char c : message)
+        line += c == '\n' ? std::string("\\n") : c == '\r' ? std::string("\\r") : std::string(1, c);
+    line += '\n';
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
@@ -285,6 +292,10 @@ bool Output::terminal() const {
     return file_ == stdout && isatty(STDOUT_FILENO);
 }
 
+std::size_t Output::text_width() const {
+    return file_ == stdout ? output_width() : 100000;
+}
+
 Output::~Output() {
     if (file_ && file_ != stdout)
         std::fclose(file_);
@@ -364,26 +375,6 @@ bool colour_wanted(const std::string& mode, bool terminal) {
 
 namespace {
 
-std::size_t edit_distance(std::string_view a, std::string_view b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j)
-        row[j] = j;
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
-}  // namespace
-
-namespace {
-
 // How long a command waits for a store another process holds locked:
 // BENCH_REPORT_STORE_WAIT seconds (0 to 86400), else 10 minutes; the wait
 // is said once it has lasted a second. False (said) for a value out of range.
@@ -423,24 +414,15 @@ int run_application(CLI::App& app, int argc, char** argv, const int& status) {
     // A first argument that is no option and no subcommand is a mistyped
     // subcommand: name the nearest.
     if (argc > 1 && argv[1][0] != '-') {
-        std::string_view word = argv[1];
-        const CLI::App* found = nullptr;
-        std::string nearest;
-        std::size_t best = 3;
-        for (const CLI::App* sub : app.get_subcommands({})) {
-            if (sub->get_name() == word)
-                found = sub;
-            std::size_t d = edit_distance(word, sub->get_name());
-            if (d < best) {
-                best = d;
-                nearest = sub->get_name();
-            }
-        }
-        if (!found) {
+        std::string word = argv[1];
+        std::vector<std::string> names = subcommand_names(app);
+        if (std::find(names.begin(), names.end(), word) == names.end()) {
+            std::string nearest = nearest_name(word, names);
             error(nearest.empty()
                       ? fmt::format("unknown subcommand `{}`; run bench_report --help for the list",
-                                    word)
-                      : fmt::format("unknown subcommand `{}`; did you mean `{}`?", word, nearest));
+                                    escape_path(word))
+                      : fmt::format("unknown subcommand `{}`; did you mean `{}`?",
+                                    escape_path(word), nearest));
             return static_cast<int>(Exit::bad_input);
         }
     }
@@ -448,9 +430,12 @@ int run_application(CLI::App& app, int argc, char** argv, const int& status) {
         return static_cast<int>(Exit::bad_input);
     try {
         app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);  // prints the help or the version
     } catch (const CLI::ParseError& e) {
-        int code = app.exit(e);  // prints help, the version, or the usage error
-        return code == 0 ? 0 : static_cast<int>(Exit::bad_input);
+        std::fflush(stdout);
+        error(usage_message(app, e));
+        return static_cast<int>(Exit::bad_input);
     } catch (const std::exception& e) {
         std::fflush(stdout);
         error(fmt::format("internal error: {}", e.what()));

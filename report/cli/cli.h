@@ -86,6 +86,9 @@ public:
     // false (with the reason said) when anything could not be written.
     bool finish();
     bool terminal() const;  // standard output on a terminal
+    // Columns a text table fits: output_width() on standard output, no
+    // limit in a file.
+    std::size_t text_width() const;
     ~Output();
 
 private:

@@ -47,7 +47,7 @@ void add_list_command(CLI::App& app, int& status) {
                  run.machine ? escape_path(machine_summary(*run.machine)) : ""});
         }
         write_output(o->output, loaded, o->inputs, status,
-                     [&](Output& out) { out.write(render_text(table)); });
+                     [&](Output& out) { out.write(render_text(table, out.text_width(), false)); });
     });
 }
 

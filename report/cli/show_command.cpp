@@ -40,7 +40,12 @@ void add_show_command(CLI::App& app, int& status) {
                 if (!first)
                     out.write("\n");
                 first = false;
-                out.write(render_text(t));
+                // Title and notes wrapped at spaces, the table fitted.
+                Table fitted = t;
+                fitted.title = wrap_words(t.title, out.text_width());
+                for (std::string& note : fitted.notes)
+                    note = wrap_words(note, out.text_width());
+                out.write(render_text(fitted, out.text_width(), false));
             }
         });
     });

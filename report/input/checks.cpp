@@ -63,7 +63,8 @@ std::optional<Interval> divided(Interval a, Interval b) {
     return Interval{*std::min_element(p, p + 4), *std::max_element(p, p + 4)};
 }
 
-// A timed pass: its rate and seconds, and the line of its rate.
+// A timed pass: its rate and seconds, and the line of its seconds, where it
+// starts.
 struct Pass {
     const Figure* seconds;
     const Figure* rate;
@@ -85,6 +86,12 @@ std::uint64_t power_of_two(const Pass& p) {
     return 0;
 }
 
+// The line a finding about figure `f` of test `t` points at: the figure's
+// own, else (a figure not read from a text) the test's heading.
+int line_of(const Figure& f, const Test& t) {
+    return f.line > 0 ? f.line : t.first_line;
+}
+
 std::string fmt_count(std::uint64_t n) {
     for (int k = 0; k < 64; ++k)
         if (n == std::uint64_t{1} << k)
@@ -98,10 +105,11 @@ void check_iterations(Run& run) {
     std::vector<Pass> passes;
     for (const Test& t : run.tests) {
         if (finite(t.single_seconds) && finite(t.single_rate))
-            passes.push_back({&*t.single_seconds, &*t.single_rate, t.first_line, &t});
+            passes.push_back({&*t.single_seconds, &*t.single_rate,
+                              line_of(*t.single_seconds, t), &t});
         for (const ThreadResult& r : t.threads)
             if (finite(r.seconds) && finite(r.rate))
-                passes.push_back({&*r.seconds, &*r.rate, t.first_line, &t});
+                passes.push_back({&*r.seconds, &*r.rate, line_of(*r.seconds, t), &t});
     }
     // The file's count: the one most passes agree on, the full-run count on a tie.
     std::vector<std::uint64_t> counts;
@@ -137,13 +145,15 @@ void check_iterations(Run& run) {
     }
 }
 
-// The findings of one test, each on the test's first line.
+// The findings of one test, each on the line of the figure found wrong (a
+// finding about the test's blocks as a whole, on its heading).
 class TestChecks {
 public:
     TestChecks(Run& run, const Test& t) : run_(run), t_(t) {}
 
-    void add(const char* check, std::string message) {
-        run_.findings.push_back({t_.first_line, t_.key, check, std::move(message)});
+    void add(const char* check, std::string message, int line = 0) {
+        run_.findings.push_back(
+            {line > 0 ? line : t_.first_line, t_.key, check, std::move(message)});
     }
 
     // MB/s = rate x bytes / 1048576, for every pass that prints both.
@@ -192,7 +202,8 @@ public:
         if (sum_known && finite(t_.overall_rate) && !overlap(sum, interval(t_.overall_rate->value)))
             add("overall_sum",
                 fmt::format("overall {} is not the sum of the per-thread rates ({:.6g})",
-                            t_.overall_rate->text, (sum.lo + sum.hi) / 2));
+                            t_.overall_rate->text, (sum.lo + sum.hi) / 2),
+                t_.overall_rate->line);
         return out_of_memory;
     }
 
@@ -205,21 +216,26 @@ public:
                 add("improvement_ratio",
                     fmt::format("improvement {} is not overall / single ({:.6g})",
                                 t_.improvement->text,
-                                t_.overall_rate->value / t_.single_rate->value));
+                                t_.overall_rate->value / t_.single_rate->value),
+                    t_.improvement->line);
         }
         if (t_.improvement_unavailable && !t_.single_out_of_memory && out_of_memory == 0)
             add("improvement_ratio",
-                "the improvement is marked not available, yet no pass ran out of memory");
+                "the improvement is marked not available, yet no pass ran out of memory",
+                t_.improvement_line);
         if (t_.improvement && (t_.single_out_of_memory || out_of_memory > 0))
-            add("improvement_ratio", "an improvement is printed, yet a pass ran out of memory");
+            add("improvement_ratio", "an improvement is printed, yet a pass ran out of memory",
+                t_.improvement->line);
     }
 
     // The overall line's count of threads out of memory against the threads'.
     void incomplete(int out_of_memory) {
         if (t_.incomplete_threads != out_of_memory)
-            add("incomplete", fmt::format("the overall line counts {} thread(s) out of memory, "
-                                          "the per-thread lines {}",
-                                          t_.incomplete_threads, out_of_memory));
+            add("incomplete",
+                fmt::format("the overall line counts {} thread(s) out of memory, the "
+                            "per-thread lines {}",
+                            t_.incomplete_threads, out_of_memory),
+                t_.overall_rate ? t_.overall_rate->line : 0);
     }
 
     // One block per thread of the run, each thread once.
@@ -249,12 +265,14 @@ private:
         if (!overlap(scaled(interval(rate->value), to_mb), interval(mb->value)))
             add("megabytes",
                 fmt::format("{}: {} MB/s is not rate {} x {} bytes / 1048576 ({:.6g})", where,
-                            mb->text, rate->text, t_.bytes_per_iteration, rate->value * to_mb));
+                            mb->text, rate->text, t_.bytes_per_iteration, rate->value * to_mb),
+                mb->line);
     }
 
     void positive(const std::optional<Figure>& f, const std::string& what) {
         if (f && !(f->value > 0 && std::isfinite(f->value)))
-            add("value", fmt::format("{} {} is not a positive finite number", what, f->text));
+            add("value", fmt::format("{} {} is not a positive finite number", what, f->text),
+                f->line);
     }
 
     // An overall sum over threads that all ran out of memory is a true 0.

@@ -202,14 +202,16 @@ private:
         read_threads();
     }
 
-    // The figure after `prefix` and before `suffix` on the whole line.
-    std::optional<Figure> figure_line(std::string_view s, std::string_view prefix,
-                                      std::string_view suffix) {
+    // The figure after `prefix` and before `suffix` on the whole of `s`, a
+    // part of `line`: the figure keeps the line's number.
+    std::optional<Figure> figure_line(const Line& line, std::string_view s,
+                                      std::string_view prefix, std::string_view suffix) {
         if (!eat(s, prefix))
             return std::nullopt;
         auto f = take_figure(s);
         if (!f || s != suffix)
             return std::nullopt;
+        f->line = line.number;
         return f;
     }
 
@@ -234,22 +236,22 @@ private:
             sink.out_of_memory();
             return;
         }
-        std::optional<Figure> seconds = figure_line(s, "The system spent: ", " Secs.");
+        std::optional<Figure> seconds = figure_line(line, s, "The system spent: ", " Secs.");
         if (!seconds)
-            seconds = figure_line(s, "The spent: ", " Secs.");
+            seconds = figure_line(line, s, "The spent: ", " Secs.");
         if (!seconds)
             fail(line, thread < 0 ? "\"The system spent: SECONDS Secs.\""
                                   : "\"Thread:N The system spent: SECONDS Secs.\"");
         sink.seconds(std::move(*seconds));
         line = take();
         s = thread_body(line, thread);
-        auto rate = figure_line(s, "It was: ", unit_text(test));
+        auto rate = figure_line(line, s, "It was: ", unit_text(test));
         if (!rate)
             fail(line, "\"It was: RATE" + unit_text(test) + "\"");
         sink.rate(std::move(*rate));
         if (test.bytes_per_iteration > 0) {
             line = take();
-            auto mb = figure_line(line.text, "Conventionally, it was: ", " MB/sec.");
+            auto mb = figure_line(line, line.text, "Conventionally, it was: ", " MB/sec.");
             if (!mb)
                 fail(line, "\"Conventionally, it was: MB MB/sec.\"");
             sink.megabytes(std::move(*mb));
@@ -319,23 +321,25 @@ private:
         auto rate = take_figure(s);
         if (!rate || s != unit_text(test))
             fail(line, overall);
+        rate->line = line.number;
         test.overall_rate = std::move(rate);
         test.incomplete_threads = incomplete;
         if (test.bytes_per_iteration > 0) {
             line = take();
             s = line.text;
             take_incomplete(s);
-            auto mb = figure_line(s, "Conventionally, it was: ", " MB/sec.");
+            auto mb = figure_line(line, s, "Conventionally, it was: ", " MB/sec.");
             if (!mb)
                 fail(line, "\"Conventionally, it was: MB MB/sec.\"");
             test.overall_megabytes = std::move(mb);
         }
         line = take();
         s = line.text;
+        test.improvement_line = line.number;
         if (s == "Multi-Thread Improvements: not available, a pass ran out of memory.") {
             test.improvement_unavailable = true;
         } else {
-            auto ratio = figure_line(s, "Multi-Thread Improvements: ", " times.");
+            auto ratio = figure_line(line, s, "Multi-Thread Improvements: ", " times.");
             if (!ratio)
                 fail(line, "\"Multi-Thread Improvements: RATIO times.\"");
             test.improvement = std::move(ratio);
@@ -372,7 +376,7 @@ private:
                 case Layout::one_line: {
                     Test& t = read_heading(info);
                     Line line = take();
-                    auto f = figure_line(line.text, info.figure_prefix, unit_text(t));
+                    auto f = figure_line(line, line.text, info.figure_prefix, unit_text(t));
                     if (!f)
                         fail(line,
                              "\"" + std::string(info.figure_prefix) + "RATE" + unit_text(t) + "\"");

@@ -21,10 +21,12 @@ enum class Program { processors, memory };
 // saved by the user (which adds the notice, support and end-of-run lines).
 enum class Source { results_file, transcript };
 
-// A number as printed: its text (6 significant digits) and its value.
+// A number as printed: its text (6 significant digits), its value, and the
+// 1-based line it was printed on (0 when not read from a text).
 struct Figure {
     std::string text;
     double value = 0;
+    int line = 0;
 };
 
 // One thread's block inside a multi-thread pass, in the order it was printed.
@@ -62,6 +64,7 @@ struct Test {
     int incomplete_threads = 0;  // "(incomplete: N thread(s) ran out of memory)"
     std::optional<Figure> improvement;
     bool improvement_unavailable = false;  // "not available, a pass ran out of memory."
+    int improvement_line = 0;  // 1-based line of the improvements line, either form
 
     bool complete = false;  // every line the test prints was read
     int first_line = 0;     // 1-based line of its heading in the source

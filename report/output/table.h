@@ -42,6 +42,19 @@ struct Table {
 // and red.
 std::string render_text(const Table& table, bool colour = false);
 
+// Whether a text output may cut the last column of a table to fit a width:
+// a figure named in words may be, a name never.
+enum class LastColumn { whole, may_cut };
+
+// The same within `width` columns (a terminal's, or 80 through a pipe),
+// without ever cutting a name, the first column: when the table is wider and
+// `last` allows, its last column is cut at its end to what is left, down to
+// the width of its header, marked "~"; when the rows are still too wide, each
+// row's name goes on a line of its own, its other cells on the line below,
+// indented. Title and notes are the caller's to fit.
+std::string render_text(const Table& table, std::size_t width, bool colour,
+                        LastColumn last = LastColumn::whole);
+
 // The same table as Markdown: its title a level-3 heading, the first column
 // left-aligned and the others right, worse cells in bold, the notes after.
 std::string render_markdown(const Table& table);

@@ -133,6 +133,27 @@ std::string escape_path(const std::string& path) {
     return out;
 }
 
+std::string wrap_words(const std::string& text, std::size_t width, std::size_t indent) {
+    if (display_width(text) <= width)
+        return text;
+    std::string out, line;
+    bool fresh = true;  // the line holds no word yet
+    for (std::size_t pos = 0;;) {
+        std::size_t end = text.find(' ', pos);
+        std::string word = text.substr(pos, end == std::string::npos ? end : end - pos);
+        if (!fresh && display_width(line + " " + word) > width) {
+            out += line + "\n";
+            line = std::string(indent, ' ') + word;
+        } else {
+            line += (fresh ? "" : " ") + word;
+        }
+        fresh = false;
+        if (end == std::string::npos)
+            return out + line;
+        pos = end + 1;
+    }
+}
+
 bool valid_utf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         if (static_cast<unsigned char>(text[i]) < 0x80) {

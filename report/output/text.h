@@ -29,6 +29,11 @@ std::size_t display_width(const std::string& s);
 // reversible: every byte of the original can be read back from it.
 std::string escape_path(const std::string& path);
 
+// `text` split at spaces into lines of at most `width` display columns, the
+// lines after the first indented by `indent`; a word wider than that (a long
+// name) keeps a line of its own, whole.
+std::string wrap_words(const std::string& text, std::size_t width, std::size_t indent = 2);
+
 // Whether every byte of `text` is part of well-formed UTF-8.
 bool valid_utf8(std::string_view text);
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "output/text.h"
 #include "process.h"
 
 namespace fs = std::filesystem;
@@ -173,6 +175,91 @@ TEST_F(Cli, NothingFoundAndUsageErrorsExitTwoWithOneLine) {
     Result help = run("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("3 the regression gate"), std::string::npos);
+}
+
+// Every usage error is one line in the tool's own words, exit 2, nothing on
+// standard output; a mistyped option or subcommand names the nearest one.
+TEST_F(Cli, UsageErrorsAreOneLineInTheToolsWords) {
+    struct Case {
+        std::string args, err;
+    };
+    const std::string list_help = "; run bench_report list --help for the list\n";
+    const Case cases[] = {
+        {"", "a subcommand is required: list, show, export, compare, chart, run, history, "
+             "store or system\n"},
+        {"--verison", "unknown option --verison; did you mean --version?\n"},
+        {"system", "system: a subcommand is required: show, tune or reset\n"},
+        {"system shwo", "system: unknown subcommand `shwo`; did you mean `show`?\n"},
+        {"system show extra more", "system show: unexpected arguments `extra` and `more`\n"},
+        {"compare a b --colr always", "compare: unknown option --colr; did you mean --color?\n"},
+        {"compare a b --fial-if-worse=5",
+         "compare: unknown option --fial-if-worse; did you mean --fail-if-worse?\n"},
+        {"list --format json", "list: unknown option --format" + list_help},
+        {"list \"$(printf '\\055-x\\033[31m')\"", "list: unknown option --x\\x1b[31m" + list_help},
+        {"export --format", "export --format needs a value\n"},
+        {"export --format yaml x", "export --format yaml: expected json or csv\n"},
+        {"compare a b --fail-if-worse -1",
+         "compare --fail-if-worse: a percentage is a number of 0 or more, not \"-1\"\n"},
+        {"history", "history: no paths given\n"},
+        {"store", "store: no database given\n"},
+    };
+    for (const Case& c : cases) {
+        Result r = run_in(root, "'" BENCH_REPORT "' " + c.args);
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_EQ(r.err, "bench_report: " + c.err) << c.args;
+        EXPECT_EQ(r.out, "") << c.args;
+    }
+    Result help = run("system --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("tune"), std::string::npos);
+    EXPECT_EQ(help.err, "");
+}
+
+// Every line of every text table fits 80 columns through a pipe, with every
+// name whole: hosts that differ
+// only in the middle of a long name, markup, escapes, a bidirectional
+// control, and a name longer than the width (alone on its line).
+TEST_F(Cli, TextTablesFitTheWidthWithNamesWhole) {
+    const std::vector<std::string> names = {
+        "rack12-node-0017.cluster.example.org", "rack12-node-0018.cluster.example.org",
+        "<script>alert(1)</script>", "esc\x1b[31mred", "bidi\u202eevil",
+        std::string(85, 'n') + "-end"};
+    for (const std::string& n : names)
+        host("fleet/" + n);
+    std::vector<std::string> shown;  // as a terminal shows them
+    for (const std::string& n : names)
+        shown.push_back(report::escape_path(n));
+    auto check = [&](const std::string& what, const std::string& out, std::size_t width,
+                     bool all_names) {
+        for (std::size_t s = 0, e; (e = out.find('\n', s)) != std::string::npos; s = e + 1) {
+            std::string line = out.substr(s, e - s);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            // Wider only as a name (or a title naming it) on a line of its
+            // own, without the cells of its row.
+            bool a_name = std::any_of(shown.begin(), shown.end(), [&](const std::string& n) {
+                return line.find(n) != std::string::npos;
+            });
+            bool cells = line.find("thread(s)  ") != std::string::npos ||
+                         line.find(" x0.") != std::string::npos ||
+                         line.find(" x1.") != std::string::npos;
+            EXPECT_TRUE(report::display_width(line) <= width || (a_name && !cells))
+                << what << ": " << line;
+        }
+        for (const std::string& n : shown)
+            EXPECT_TRUE(!all_names || out.find(n) != std::string::npos) << what << " lacks " << n;
+    };
+    const char* commands[] = {"list fleet", "show fleet", "compare fleet --baseline median",
+                              "compare fleet --view fleet", "compare fleet --view fleet --test float"};
+    for (const char* c : commands) {
+        Result r = run(c);
+        EXPECT_EQ(r.status, 0) << c << r.err;
+        check(c, r.out, 80, std::string(c) != "show fleet");
+    }
+    // A terminal's width wins over $COLUMNS; a pipe's is $COLUMNS.
+    Result wide = run_in(root, "COLUMNS=300 '" BENCH_REPORT "' compare fleet --view fleet");
+    EXPECT_NE(wide.out.find("rack12-node-0017.cluster.example.org *  "), std::string::npos)
+        << wide.out;
 }
 
 // Figures at the edges of what a double holds read, export and show.

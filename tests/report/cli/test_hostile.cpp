@@ -359,7 +359,8 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
              host(d / "a/5");
              record("5", "completed");
          },
-         "\"$B\" list a && \"$B\" show a --label rep && \"$B\" export --format csv a && "
+         "export COLUMNS=1000; \"$B\" list a && \"$B\" show a --label rep && "
+         "\"$B\" export --format csv a && "
          "\"$B\" export a",
          0, {},
          {"complete, interrupted, 1 finding(s)\n", "a/2/machine.json ", "partial, timed out\n",
@@ -592,6 +593,19 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
          {"bench_report: cannot read " + governor0 +
           ": it stays in root/var/lib/bench_report/tune-state.json for another reset\n"},
          {"reset: 8 values put back; 1 value kept in"}},
+        // Words: usage errors quoting what was typed show it escaped, on one
+        // line; a message's raw newline never splits it.
+        {"a mistyped option or subcommand with escapes and newlines is quoted escaped",
+         [](const fs::path&) {},
+         "\"$B\" list \"$(printf '\\055-x\\033[2J\\342\\200\\256')\"; "
+         "\"$B\" \"$(printf 'sh\\nwo')\"; \"$B\" list \"$(printf 'no\\nsuch')\"",
+         2,
+         {"bench_report: list: unknown option --x\\x1b[2J\\u202e; run bench_report list --help "
+          "for the list\n",
+          "bench_report: unknown subcommand `sh\\nwo`; did you mean `show`?\n",
+          "bench_report: no\\nsuch: cannot read: No such file or directory\n"},
+         {},
+         [](const fs::path&, const Result& r) { EXPECT_EQ(count_of(r.err, "\n"), 3u) << r.err; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

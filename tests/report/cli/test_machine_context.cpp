@@ -128,12 +128,13 @@ protected:
 };
 
 TEST_F(Commands, ListShowAndExportCarryTheMachine) {
-    Result list = run("list host-a host-c");
+    // As wide as the rows: the 80 columns of a pipe are tested in test_cli.cpp.
+    Result list = run_in(root, "COLUMNS=1000 '" BENCH_REPORT "' list host-a host-c");
     EXPECT_NE(list.out.find("host-a, Intel(R) Xeon(R) Processor\n"), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("complete, 1 finding(s)\n"), std::string::npos)
         << list.out;  // host-c: nothing
 
-    Result show = run("show host-a host-c");
+    Result show = run_in(root, "COLUMNS=1000 '" BENCH_REPORT "' show host-a host-c");
     EXPECT_NE(show.out.find("\nMachine: host-a, Intel(R) Xeon(R) Processor, 2 logical CPUs, kernel "
                             "6.1.0-18-amd64, governor performance, boost on\n"),
               std::string::npos)

@@ -157,13 +157,16 @@ TEST(RealFiles, OutOfMemoryFiguresAreAbsentNotZero) {
     EXPECT_EQ(j["overall"]["incomplete_threads"], 2);
 }
 
-// A figure changed by hand is flagged by the check it breaks.
-TEST(Checks, AlteredFilesAreFlagged) {
+// A figure changed by hand is flagged by the check it breaks, on the line of
+// the figure changed (a thread count that no test's blocks match, on the
+// test's heading).
+TEST(Checks, AlteredFilesAreFlaggedOnTheFiguresLine) {
     struct Case {
         const char* file;
         const char* from;
         const char* to;
         const char* check;
+        bool on_its_line = true;
     } cases[] = {
         {"processors_2threads.results.txt", "Overall, It was: 25.7249", "Overall, It was: 25.8249",
          "overall_sum"},
@@ -172,7 +175,7 @@ TEST(Checks, AlteredFilesAreFlagged) {
         {"processors_2threads.results.txt", "spent: 0.158117", "spent: 0.168117", "iterations"},
         {"memory_2threads.results.txt", "it was: 332.388 MB", "it was: 332.398 MB", "megabytes"},
         {"memory_2threads.results.txt", "it was: 217.934 MB", "it was: 217.944 MB", "megabytes"},
-        {"processors_2threads.results.txt", "Thread(s): 2", "Thread(s): 3", "threads"},
+        {"processors_2threads.results.txt", "Thread(s): 2", "Thread(s): 3", "threads", false},
         {"memory_out_of_memory.results.txt", "(incomplete: 2", "(incomplete: 1", "incomplete"},
         // A timed pass cannot take no time or run at an infinite rate.
         {"processors_1thread.results.txt", "spent: 0.16102 Secs. \nIt was: 0.407006",
@@ -186,8 +189,14 @@ TEST(Checks, AlteredFilesAreFlagged) {
         size_t at = text.find(c.from);
         ASSERT_NE(at, std::string::npos);
         text.replace(at, std::string(c.from).size(), c.to);
-        auto checks = checks_of(parse_ok(text));
+        int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + at, '\n'));
+        report::Run run = parse_ok(text);
+        auto checks = checks_of(run);
         EXPECT_NE(std::find(checks.begin(), checks.end(), c.check), checks.end());
+        bool on_line = std::any_of(run.findings.begin(), run.findings.end(), [&](const Finding& f) {
+            return f.check == c.check && f.line == line;
+        });
+        EXPECT_TRUE(on_line || !c.on_its_line) << "no " << c.check << " finding on line " << line;
     }
 }
 
