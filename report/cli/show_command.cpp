@@ -6,6 +6,8 @@
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "output/run_tables.h"
+#include "output/scaling_view.h"
+#include "analysis/scaling.h"
 #include "analysis/summary.h"
 
 namespace report {
@@ -34,6 +36,11 @@ void add_show_command(CLI::App& app, int& status) {
                 for (Table& t : show_tables(run))
                     tables.push_back(std::move(t));
             for (Table& t : repetition_tables(loaded.runs))
+                tables.push_back(std::move(t));
+            std::vector<const Run*> all;
+            for (const Run& run : loaded.runs)
+                all.push_back(&run);
+            for (Table& t : curve_tables(sweep_curves(all)))
                 tables.push_back(std::move(t));
             bool first = true;
             for (const Table& t : tables) {
