@@ -98,6 +98,7 @@ RunScaling explain_scaling(const Run& run) {
         run_threads = std::max(run_threads, s.threads);
     }
     if (record) {
+        out.recorded = true;
         placing_of(*record, run_threads, out);
         out.hypervisor = record->machine.hypervisor.value_or(false);
     }

@@ -19,7 +19,7 @@ namespace report {
 enum class Placing {
     bound,      // a sweep's point: thread t on a known CPU
     unbound,    // machine.json says the CPUs allowed; the scheduler chose
-    not_known,  // no machine.json
+    not_known,  // no machine.json, or one that records no CPUs allowed
 };
 
 // One test's improvement, explained.
@@ -43,6 +43,7 @@ struct ClockNote {
 
 struct RunScaling {
     Placing placing = Placing::not_known;
+    bool recorded = false;  // a machine.json lies beside the results file
     CpuSet cpus;  // where the threads ran (bound) or could run (unbound)
     std::optional<int> cores;  // physical cores among them, when the topology is recorded
     int sharing = 0;          // threads on a core that holds another thread (bound), or

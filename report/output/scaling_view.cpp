@@ -1,6 +1,7 @@
 #include "output/scaling_view.h"
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "model/catalogue.h"
 #include "output/text.h"
@@ -36,7 +37,10 @@ std::string cpus_text(const CpuSet& cpus) {
 // for a sweep's bound threads, inferred from the count for unbound ones.
 std::string placing_note(const RunScaling& s, int threads) {
     if (s.placing == Placing::not_known)
-        return "Where the threads ran is not known: no machine.json beside the results file.";
+        return s.recorded ? "Where the threads ran is not known: machine.json records no CPUs "
+                            "allowed."
+                          : "Where the threads ran is not known: no machine.json beside the "
+                            "results file.";
     std::string cores = s.cores ? fmt::format(", {} physical core(s)", *s.cores)
                                 : ", their cores not recorded";
     std::string smt;
@@ -107,6 +111,84 @@ std::optional<Table> scaling_table(const Run& run, const RunScaling& s) {
     }
     t.notes = scaling_notes(s, threads);
     return t;
+}
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+template <typename T>
+json or_null(const std::optional<T>& v) {
+    return v ? json(*v) : json(nullptr);
+}
+
+const char* placing_name(Placing p) {
+    switch (p) {
+        case Placing::bound: return "bound";
+        case Placing::unbound: return "unbound";
+        case Placing::not_known: break;
+    }
+    return "not_known";
+}
+
+json run_json(const Run& run) {
+    RunScaling s = explain_scaling(run);
+    json tests = json::array();
+    for (const TestScaling& t : s.tests)
+        tests.push_back({{"test", t.key},
+                         {"ideal", t.threads},
+                         {"improvement", t.improvement},
+                         {"efficiency", t.efficiency},
+                         {"slowest_share", or_null(t.slowest_share)},
+                         {"slowest_thread", t.slowest_share ? json(t.slowest_thread) : json()},
+                         {"slowest_cpu", or_null(t.slowest_cpu)}});
+    return {{"path", run.path},
+            {"program", program_name(run.program)},
+            {"label", run.label},
+            {"placing", placing_name(s.placing)},
+            {"cpus", s.cpus.empty() ? json() : json(cpu_list_text(s.cpus))},
+            {"cores", or_null(s.cores)},
+            {"threads_sharing_a_core", s.cores ? json(s.sharing) : json()},
+            {"numa_nodes", s.nodes.empty() ? json() : json(cpu_list_text(s.nodes))},
+            {"clock", {{"measured", s.clock.measured}, {"reason", s.clock.reason}}},
+            {"hypervisor", s.hypervisor},
+            {"tests", tests}};
+}
+
+json curve_json(const SweepCurve& c) {
+    json tests = json::array();
+    for (const CurveTest& t : c.tests) {
+        json points = json::array();
+        for (const CurvePoint& p : t.points)
+            points.push_back({{"threads", p.threads},
+                              {"cpus", cpu_list_text(p.cpus)},
+                              {"smt", p.smt},
+                              {"rate", p.rate},
+                              {"lowest", p.low},
+                              {"highest", p.high},
+                              {"ideal", p.ideal},
+                              {"efficiency", p.efficiency},
+                              {"repetitions", p.repetitions}});
+        tests.push_back({{"test", t.key}, {"unit", t.unit}, {"points", points}});
+    }
+    return {{"sweep", c.sweep},
+            {"label", c.label},
+            {"program", program_name(c.program)},
+            {"cores", c.cores},
+            {"tests", tests}};
+}
+
+}  // namespace
+
+std::string scaling_json(const std::vector<const Run*>& runs,
+                         const std::vector<SweepCurve>& curves) {
+    json doc = {{"runs", json::array()}, {"sweeps", json::array()}};
+    for (const Run* r : runs)
+        doc["runs"].push_back(run_json(*r));
+    for (const SweepCurve& c : curves)
+        doc["sweeps"].push_back(curve_json(c));
+    // Paths are bytes; a byte that is not UTF-8 is written as U+FFFD.
+    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 std::vector<Table> curve_tables(const std::vector<SweepCurve>& curves) {

@@ -22,6 +22,10 @@ std::optional<Table> scaling_table(const Run& run, const RunScaling& scaling);
 // (the one-thread rate times the threads), the efficiency, and SMT points marked.
 std::vector<Table> curve_tables(const std::vector<SweepCurve>& curves);
 
+// show --format json: each run's explanation and each sweep's curve, the
+// same numbers the text prints, as one JSON document ending in a newline.
+std::string scaling_json(const std::vector<const Run*>& runs, const std::vector<SweepCurve>& curves);
+
 // `text` broken at spaces into lines of at most `width` columns.
 std::string wrapped(const std::string& text, std::size_t width = 79);
 

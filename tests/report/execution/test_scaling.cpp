@@ -8,6 +8,7 @@
 #include <memory>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "analysis/scaling.h"
 #include "input/load.h"
@@ -68,6 +69,11 @@ std::string notes_of(const Run& run) {
 
 TEST(Scaling, WhatTheRecordsTellApartOnEachShape) {
     report::Run two = loaded("memory_2threads.results.txt");
+    // A machine.json of before the affinity was recorded.
+    report::Run bare = on(two, "this_machine");
+    auto without = std::make_shared<MachineRecord>(*bare.machine);
+    without->machine.affinity.reset();
+    bare.machine = without;
     struct Case {
         std::string name;
         report::Run run;
@@ -80,6 +86,9 @@ TEST(Scaling, WhatTheRecordsTellApartOnEachShape) {
     const Case cases[] = {
         {"no machine.json", two, Placing::not_known, std::nullopt, 0, "",
          {"Where the threads ran is not known", "Clock not measurable here: no machine.json"}},
+        {"no CPUs allowed recorded", bare, Placing::not_known, std::nullopt, 0, "",
+         {"not known: machine.json records no CPUs allowed.",
+          "Clock not measurable here: no cpufreq in this virtual machine."}},
         // This 2-CPU virtual machine: no cpufreq, a hypervisor, unbound threads.
         {"this machine", on(two, "this_machine"), Placing::unbound, 2, 0, "0",
          {"not bound: the scheduler placed them among 2 CPUs (0-1), 2 physical core(s).",
@@ -142,6 +151,16 @@ TEST(Scaling, ASweepsCurveAgainstTheOneThreadPointsIdealLine) {
         EXPECT_DOUBLE_EQ(t.points[1].efficiency, t.points[1].rate / t.points[1].ideal);
         EXPECT_FALSE(t.points[1].smt);
     }
+    // The JSON carries the same numbers.
+    nlohmann::json doc = nlohmann::json::parse(scaling_json({&one, &two}, curves));
+    ASSERT_EQ(doc["sweeps"].size(), 2u);
+    const nlohmann::json& point = doc["sweeps"][0]["tests"][0]["points"][1];
+    EXPECT_EQ(point["threads"], 2);
+    EXPECT_EQ(point["cpus"], "0-1");
+    EXPECT_DOUBLE_EQ(point["ideal"].get<double>(), c.tests[0].points[1].ideal);
+    EXPECT_DOUBLE_EQ(point["efficiency"].get<double>(), c.tests[0].points[1].efficiency);
+    EXPECT_EQ(doc["runs"][1]["placing"], "bound");
+    EXPECT_EQ(doc["runs"][1]["clock"]["reason"], "no cpufreq in this virtual machine");
     // The text carries the same numbers, within 80 columns.
     std::vector<Table> tables = curve_tables(curves);
     ASSERT_EQ(tables.size(), 1u);
