@@ -47,6 +47,7 @@ struct Options {
     std::optional<std::string> time_budget;
     std::optional<std::string> timeout;
     bool strict = false;
+    bool scaling = false;
 };
 
 // The durations run takes: a second at least (no repetition is shorter) and
@@ -294,11 +295,62 @@ Refusal locate_builds(const Options& o, const std::vector<std::string>& labels,
     return std::nullopt;
 }
 
+// "0-3 (4 CPUs)", "0 (1 CPU)".
+std::string counted(const CpuSet& cpus) {
+    return fmt::format("{} ({} CPU{})", cpu_list_text(cpus), cpus.size(),
+                       cpus.size() == 1 ? "" : "s");
+}
+
+// --scaling: each program once per set of CPUs, chosen from the machine's
+// topology among the CPUs this process may use; each set tried before
+// anything runs. `notes`: what is said before the run.
+Refusal plan_sweep(const Topology& topology, const CpuSet& affinity, SchedulePlan& plan,
+                   std::vector<std::string>& notes) {
+    CpuSet allowed = topology.known() ? intersection(topology.online, affinity) : affinity;
+    if (allowed.empty())
+        return std::string("--scaling: the CPUs this process may use cannot be read");
+    if (allowed.size() == 1)
+        return fmt::format("--scaling: only CPU {} may be used here: there is nothing to sweep",
+                           allowed.front());
+    if (topology.known() && allowed != topology.online)
+        notes.push_back(fmt::format("--scaling: this process may use CPUs {} of the {} online "
+                                    "(its affinity or its cgroup's cpuset): the sweep covers "
+                                    "those",
+                                    counted(allowed), cpu_list_text(topology.online)));
+    std::vector<ScalingSet> sets = scaling_sets(topology, allowed);
+    std::string points;
+    for (const ScalingSet& set : sets) {
+        if (auto why = affinity_refusal(set.cpus))
+            return fmt::format("--scaling: the CPU set {} cannot be applied: {}; nothing ran",
+                               cpu_list_text(set.cpus), *why);
+        points += fmt::format("{}{}{}", points.empty() ? "" : ", ", cpu_list_text(set.cpus),
+                              set.siblings.empty() ? "" : " (SMT)");
+    }
+    notes.push_back(fmt::format("--scaling: {} point(s) for each program, on CPUs {}",
+                                sets.size(), points));
+    SchedulePlan swept = plan;
+    swept.programs.clear();
+    swept.runs.clear();
+    for (std::size_t p = 0; p < plan.programs.size(); ++p)
+        for (const ScalingSet& set : sets) {
+            swept.programs.push_back(plan.programs[p]);
+            swept.runs.push_back(plan.runs[p]);
+            swept.sets.push_back(set);
+        }
+    plan = std::move(swept);
+    return std::nullopt;
+}
+
 // The plan of the run, or why the options cannot make one; everything that
 // can be wrong is checked before anything runs.
-Refusal make_plan(const Options& o, SchedulePlan& plan) {
+Refusal make_plan(const Options& o, SchedulePlan& plan, std::vector<std::string>& notes) {
     if (Refusal r = plan_programs(o, plan))
         return r;
+    if (o.scaling) {
+        LiveMachine live(environment());
+        if (Refusal r = plan_sweep(live.machine().topology, current_affinity(), plan, notes))
+            return r;
+    }
     if (Refusal r = plan_stopping_rules(o, plan))
         return r;
     if (o.out.empty())
@@ -319,10 +371,13 @@ Refusal make_plan(const Options& o, SchedulePlan& plan) {
 int run_benchmarks(const Options& o) {
     RunView view(::isatty(STDERR_FILENO) == 1);
     SchedulePlan plan;
-    if (Refusal r = make_plan(o, plan)) {
+    std::vector<std::string> notes;
+    if (Refusal r = make_plan(o, plan, notes)) {
         view.message(*r);
         return bad_input;
     }
+    for (const std::string& note : notes)
+        view.message(note);
     SystemClock clock;
     ProcessExecutor executor;
     LiveMachine machine(environment());
@@ -382,6 +437,12 @@ void add_run_command(CLI::App& app, int& status) {
                                 exact_duration(default_timeout("bench_processors")),
                                 exact_duration(default_timeout("bench_memory"))));
     cmd->add_flag("--strict", o->strict, "Run nothing, exit 2, when the machine draws a warning");
+    cmd->add_flag("--scaling", o->scaling,
+                  "Run each program on growing sets of CPUs chosen from the topology: 1, one "
+                  "CPU per physical core in steps 1, 2, 4, ... and every core (a step at each "
+                  "NUMA node's end), then the SMT siblings, then every CPU this process may "
+                  "use; each thread bound to one CPU of the set (OMP_PLACES, OMP_PROC_BIND). "
+                  "Each point's machine.json records its set under \"scaling\"");
     cmd->footer(
         "Exit status: 0 every repetition completed, each with a whole results file of its own "
         "program; 1 a repetition failed, was killed, timed out or was invalid (its results file "

@@ -6,6 +6,8 @@
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "output/run_tables.h"
+#include "output/scaling_view.h"
+#include "analysis/scaling.h"
 #include "analysis/summary.h"
 
 namespace report {
@@ -14,6 +16,7 @@ void add_show_command(CLI::App& app, int& status) {
     struct Options {
         Inputs inputs;
         std::string output;
+        std::string format = "text";
     };
     auto o = std::make_shared<Options>();
     auto* cmd = app.add_subcommand(
@@ -24,16 +27,28 @@ void add_show_command(CLI::App& app, int& status) {
         "figure's median, minimum, maximum, coefficient of variation and count.");
     add_inputs(cmd, o->inputs, true);
     add_output(cmd, o->output);
+    // json: each run's scaling explained and each sweep's curve, the numbers
+    // the text prints.
+    add_format(cmd, o->format, {"text", "json"});
     cmd->callback([o, &status] {
         Loaded loaded = load_inputs(o->inputs, status);
         if (loaded.runs.empty())
             return;
         write_output(o->output, loaded, o->inputs, status, [&](Output& out) {
+            std::vector<const Run*> all;
+            for (const Run& run : loaded.runs)
+                all.push_back(&run);
+            if (o->format == "json") {
+                out.write(scaling_json(all, sweep_curves(all)));
+                return;
+            }
             std::vector<Table> tables;
             for (const Run& run : loaded.runs)
                 for (Table& t : show_tables(run))
                     tables.push_back(std::move(t));
             for (Table& t : repetition_tables(loaded.runs))
+                tables.push_back(std::move(t));
+            for (Table& t : curve_tables(sweep_curves(all)))
                 tables.push_back(std::move(t));
             bool first = true;
             for (const Table& t : tables) {

@@ -12,11 +12,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
+
+extern char** environ;
 
 namespace report {
 
@@ -167,9 +170,64 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
+// A set of CPUs as the kernel takes it, sized for its highest CPU.
+class KernelCpuSet {
+public:
+    explicit KernelCpuSet(const CpuSet& cpus) {
+        int highest = cpus.empty() ? 0 : cpus.back();
+        count_ = static_cast<std::size_t>(highest) + 1;
+        set_ = CPU_ALLOC(count_);
+        size_ = CPU_ALLOC_SIZE(count_);
+        if (set_) {
+            CPU_ZERO_S(size_, set_);
+            for (int cpu : cpus)
+                CPU_SET_S(static_cast<std::size_t>(cpu), size_, set_);
+        }
+    }
+    KernelCpuSet(const KernelCpuSet&) = delete;
+    KernelCpuSet& operator=(const KernelCpuSet&) = delete;
+    ~KernelCpuSet() {
+        if (set_)
+            CPU_FREE(set_);
+    }
+    // 0, else errno; async-signal-safe, for the child between fork and exec.
+    int apply() const {
+        if (!set_)
+            return ENOMEM;
+        return ::sched_setaffinity(0, size_, set_) == 0 ? 0 : errno;
+    }
+
+private:
+    std::size_t count_ = 0, size_ = 0;
+    cpu_set_t* set_ = nullptr;
+};
+
+// What the child is given beside the program: its affinity and its
+// environment, both made before the fork (nothing is allocated after it).
+struct ChildSetup {
+    const KernelCpuSet* affinity = nullptr;
+    char* const* environment = nullptr;  // null: bench_report's own
+};
+
+// The environment with `placement`'s variables in place of any of the same name.
+std::vector<std::string> placed_environment(const Placement& placement) {
+    std::vector<std::string> out;
+    for (char** e = environ; e && *e; ++e) {
+        std::string entry = *e;
+        std::string name = entry.substr(0, entry.find('='));
+        bool replaced = std::any_of(placement.environment.begin(), placement.environment.end(),
+                                    [&](const auto& v) { return v.first == name; });
+        if (!replaced)
+            out.push_back(std::move(entry));
+    }
+    for (const auto& [name, value] : placement.environment)
+        out.push_back(name + "=" + value);
+    return out;
+}
+
 // What the child met before it could run the program, sent back through a
 // pipe that closes on exec: the step (1 its standard streams, 2 its
-// directory, 3 the exec itself) and errno.
+// directory, 3 the exec itself, 4 its CPU affinity) and errno.
 struct ChildError {
     int step = 0;
     int error = 0;
@@ -195,7 +253,7 @@ void close_all(std::initializer_list<int> fds) {
 // started, which the program ignores too; standard input at end of
 // file, output and error into `output`; then the program, in `dir`.
 [[noreturn]] void become_program(const fs::path& program, const fs::path& dir, int output,
-                                 int report, pid_t parent) {
+                                 int report, pid_t parent, const ChildSetup& setup) {
     ::setpgid(0, 0);
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent)
@@ -211,8 +269,14 @@ void close_all(std::initializer_list<int> fds) {
         failed_step = 1;
     else if (::chdir(dir.c_str()) != 0)
         failed_step = 2;
-    else {
-        ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    int affinity_error = 0;
+    if (failed_step == 0 && setup.affinity && (affinity_error = setup.affinity->apply()) != 0) {
+        failed_step = 4;
+        errno = affinity_error;
+    }
+    if (failed_step == 0) {
+        char* const argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        ::execve(program.c_str(), argv, setup.environment ? setup.environment : environ);
         failed_step = 3;
     }
     int error[2] = {failed_step, errno};
@@ -233,7 +297,7 @@ std::optional<ChildError> child_error(int report) {
     return ChildError{error[0], error[1]};
 }
 
-Started start_program(const fs::path& program, const fs::path& dir) {
+Started start_program(const fs::path& program, const fs::path& dir, const ChildSetup& setup) {
     Started started;
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {
@@ -254,7 +318,7 @@ Started start_program(const fs::path& program, const fs::path& dir) {
         return started;
     }
     if (pid == 0)
-        become_program(program, dir, out[1], report[1], parent);
+        become_program(program, dir, out[1], report[1], parent, setup);
     close_all({out[1], report[1]});
     started.pid = pid;
     started.output = out[0];
@@ -459,8 +523,57 @@ std::optional<fs::path> results_file_in(const fs::path& dir) {
 
 }  // namespace
 
+Placement placement_of(const ScalingSet& set) {
+    Placement p;
+    p.cpus = set.cpus;
+    std::string places;
+    for (int cpu : set.places)
+        places += fmt::format("{}{{{}}}", places.empty() ? "" : ",", cpu);
+    p.environment = {{"OMP_PLACES", places},
+                     {"OMP_PROC_BIND", set.binding},
+                     {"OMP_NUM_THREADS", std::to_string(set.places.size())}};
+    return p;
+}
+
+CpuSet current_affinity() {
+    // Grown until the kernel's mask fits: machines with more than 1024 CPUs.
+    for (std::size_t count = 1024; count <= (std::size_t{1} << 20); count *= 4) {
+        cpu_set_t* set = CPU_ALLOC(count);
+        if (!set)
+            return {};
+        std::size_t size = CPU_ALLOC_SIZE(count);
+        CPU_ZERO_S(size, set);
+        if (::sched_getaffinity(0, size, set) == 0) {
+            CpuSet cpus;
+            for (std::size_t c = 0; c < count; ++c)
+                if (CPU_ISSET_S(c, size, set))
+                    cpus.push_back(static_cast<int>(c));
+            CPU_FREE(set);
+            return cpus;
+        }
+        CPU_FREE(set);
+        if (errno != EINVAL)
+            return {};
+    }
+    return {};
+}
+
+std::optional<std::string> affinity_refusal(const CpuSet& cpus) {
+    CpuSet before = current_affinity();
+    if (cpus.empty())
+        return std::string("no CPU in the set");
+    if (before.empty())
+        return std::string("this process's own CPU affinity cannot be read");
+    int error = KernelCpuSet(cpus).apply();
+    if (!before.empty())
+        KernelCpuSet(before).apply();
+    if (error)
+        return std::string(std::strerror(error));
+    return std::nullopt;
+}
+
 Execution execute_program(const fs::path& program, const fs::path& dir, const ExecutionHooks& hooks,
-                          std::optional<double> timeout_seconds) {
+                          std::optional<double> timeout_seconds, const Placement* placement) {
     Execution rep;
     auto start = Steady::now();
     std::ofstream console(dir / "console.txt", std::ios::binary);
@@ -469,7 +582,19 @@ Execution execute_program(const fs::path& program, const fs::path& dir, const Ex
                                 std::strerror(errno));
         return rep;
     }
-    Started started = start_program(program, dir);
+    std::optional<KernelCpuSet> affinity;
+    std::vector<std::string> variables;
+    std::vector<char*> environment;
+    ChildSetup setup;
+    if (placement) {
+        affinity.emplace(placement->cpus);
+        variables = placed_environment(*placement);
+        for (std::string& v : variables)
+            environment.push_back(v.data());
+        environment.push_back(nullptr);
+        setup = {&*affinity, environment.data()};
+    }
+    Started started = start_program(program, dir, setup);
     if (started.pid < 0) {
         rep.error = started.error;
         return rep;
@@ -490,7 +615,11 @@ Execution execute_program(const fs::path& program, const fs::path& dir, const Ex
 
     if (const std::optional<ChildError>& e = started.child_error) {
         const char* step = e->step == 2 ? "cannot enter its directory" : "cannot start";
-        rep.error = fmt::format("{} {}: {}", step, program.string(), std::strerror(e->error));
+        if (e->step == 4 && placement)
+            rep.error = fmt::format("cannot run {} on CPUs {}: {}", program.string(),
+                                    cpu_list_text(placement->cpus), std::strerror(e->error));
+        else
+            rep.error = fmt::format("{} {}: {}", step, program.string(), std::strerror(e->error));
         rep.outcome = Outcome::failed;
         return rep;
     }

@@ -8,7 +8,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "machine/topology.h"
 
 namespace report {
 
@@ -62,6 +65,27 @@ struct ExecutionHooks {
     std::function<void()> on_tick;
 };
 
+// Where a program's threads run: the CPUs its process may use (its affinity,
+// set in the child before the program starts, so the OpenMP runtime counts
+// them as its processors) and the variables that place each thread on one
+// of them, replacing any of the same name bench_report inherited.
+struct Placement {
+    CpuSet cpus;
+    std::vector<std::pair<std::string, std::string>> environment;
+};
+
+// The placement of a scaling point: its CPUs, OMP_PLACES listing them one
+// place each in the threads' order, OMP_PROC_BIND its binding and
+// OMP_NUM_THREADS their count.
+Placement placement_of(const ScalingSet& set);
+
+// Whether this process can run on `cpus` (tried on itself, then put back as
+// it was): absent when it can, else the system's reason.
+std::optional<std::string> affinity_refusal(const CpuSet& cpus);
+
+// The CPUs this process may use (its scheduler affinity); empty when unknown.
+CpuSet current_affinity();
+
 // Runs `program` in `dir` (which must exist) with standard input at end of
 // file, its standard output and error saved to dir/console.txt and handed on
 // line by line (a line longer than longest_line is cut there). A Ctrl-C,
@@ -72,10 +96,13 @@ struct ExecutionHooks {
 // Once the program has ended, its output is read for output_grace_seconds
 // more at most: a process it started that keeps the output open (one that
 // left its process group) cannot hold the run; the program's group then gets
-// SIGTERM and the execution says so (output_held).
+// SIGTERM and the execution says so (output_held). With a `placement`, the
+// program runs on its CPUs with its variables; a set the kernel refuses
+// fails the execution, naming the set.
 Execution execute_program(const std::filesystem::path& program, const std::filesystem::path& dir,
                           const ExecutionHooks& hooks,
-                          std::optional<double> timeout_seconds = std::nullopt);
+                          std::optional<double> timeout_seconds = std::nullopt,
+                          const Placement* placement = nullptr);
 
 // The most of one output line kept and handed on.
 inline constexpr std::size_t longest_line = 64 * 1024;

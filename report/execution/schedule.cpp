@@ -39,8 +39,9 @@ bool ProcessExecutor::prepare() {
 
 Execution ProcessExecutor::execute(const fs::path& program, const fs::path& dir,
                                    const ExecutionHooks& hooks,
-                                   std::optional<double> timeout_seconds) {
-    return execute_program(program, dir, hooks, timeout_seconds);
+                                   std::optional<double> timeout_seconds,
+                                   const Placement* placement) {
+    return execute_program(program, dir, hooks, timeout_seconds, placement);
 }
 
 int ProcessExecutor::stop_signal() {
@@ -265,6 +266,18 @@ private:
     };
 
     bool interleaved() const { return plan_.builds.size() > 1; }
+    // The scaling point of entry `program` of the plan, null in a run that is no sweep.
+    const ScalingSet* set_of(std::size_t program) const {
+        return program < plan_.sets.size() ? &plan_.sets[program] : nullptr;
+    }
+    // The entry as the run's messages name it: the program, and in a sweep its CPUs.
+    std::string name_of(std::size_t program) const {
+        const ScalingSet* set = set_of(program);
+        if (!set)
+            return plan_.programs[program];
+        return fmt::format("{} on {} CPU{} ({})", plan_.programs[program], set->cpus.size(),
+                           set->cpus.size() == 1 ? "" : "s", cpu_list_text(set->cpus));
+    }
     double since_start() { return clock_.seconds() - started_; }
 
     // The mean of a build's timed repetitions of a program; 0 when none was timed.
@@ -384,7 +397,7 @@ bool Schedule::widest_interval_of(std::size_t program, Decision& d) const {
 // Whether the stopping rules want round `next`: a decision to add it, or to stop.
 std::optional<Decision> Schedule::judge(std::size_t program, int next) const {
     Decision d;
-    d.program = plan_.programs[program];
+    d.program = name_of(program);
     d.next = next;
     bool more = false;
     if (plan_.until_stable) {
@@ -445,6 +458,10 @@ MachineRecord Schedule::first_record(const Slot& slot, const Machine& before) co
     recorded.label = b.label;
     recorded.started = utc(slot.wall_start, "%Y-%m-%dT%H:%M:%SZ");
     recorded.outcome = "running";
+    if (const ScalingSet* set = set_of(slot.program)) {
+        record.scaling = *set;
+        record.scaling->sweep = interleaved_;
+    }
     if (interleaved()) {
         recorded.interleaved = interleaved_;
         recorded.round = slot.number;
@@ -464,7 +481,7 @@ Execution Schedule::execute(const Slot& slot) {
     double each = estimate(slot.program, slot.build);
     auto show = [&] {
         Status s;
-        s.program = plan_.programs[slot.program];
+        s.program = name_of(slot.program);
         s.build = interleaved() ? &b : nullptr;
         s.number = slot.number;
         s.planned = slot.planned;
@@ -479,8 +496,12 @@ Execution Schedule::execute(const Slot& slot) {
                              show();
                          },
                          [&] { show(); }};
+    std::optional<Placement> placement;
+    if (const ScalingSet* set = set_of(slot.program))
+        placement = placement_of(*set);
     Execution e = executor_.execute(b.paths[slot.program], slot.dir, hooks,
-                                    repetition_timeout(plan_, plan_.programs[slot.program]));
+                                    repetition_timeout(plan_, plan_.programs[slot.program]),
+                                    placement ? &*placement : nullptr);
     ++result_.started;
     return e;
 }
@@ -556,7 +577,7 @@ bool Schedule::repetition(Slot slot) {
     Ended ended;
     ended.execution = execute(slot);
     judge_results(slot, ended, record.repetition);
-    ended.program = plan_.programs[slot.program];
+    ended.program = name_of(slot.program);
     ended.build = interleaved() ? &plan_.builds[slot.build] : nullptr;
     ended.number = slot.number;
     ended.planned = slot.planned;
@@ -578,7 +599,7 @@ bool Schedule::over_budget(std::size_t program, int next) {
     if (!plan_.time_budget || since_start() + round_estimate(program) <= *plan_.time_budget)
         return false;
     Decision d;
-    d.program = plan_.programs[program];
+    d.program = name_of(program);
     d.next = next;
     d.reason = StopReason::time_budget;
     d.estimate = round_estimate(program);
@@ -589,7 +610,7 @@ bool Schedule::over_budget(std::size_t program, int next) {
 // A round in which some build has no good repetition is said to be unpaired.
 void Schedule::say_unpaired(std::size_t program, int round) {
     Unpaired u;
-    u.program = plan_.programs[program];
+    u.program = name_of(program);
     u.round = round;
     for (std::size_t b = 0; b < plan_.builds.size(); ++b)
         if (!samples_[program][b].by_round.count(round))
@@ -697,7 +718,7 @@ void Schedule::announce_cost() {
     int repetitions = 0;
     for (std::size_t p = 0; p < plan_.programs.size(); ++p) {
         for (std::size_t b = 0; b < plan_.builds.size(); ++b)
-            observer_.planned({plan_.programs[p], p, &plan_.builds[b], plan_.runs[p],
+            observer_.planned({name_of(p), p, &plan_.builds[b], plan_.runs[p],
                                estimate(p, b), repetition_timeout(plan_, plan_.programs[p])});
         repetitions += plan_.runs[p];
     }
@@ -726,7 +747,7 @@ Schedule::Timings Schedule::timings_of(std::size_t program) const {
 // known; said when anything is left.
 void Schedule::revise(std::size_t program, int next, const Timings& before) {
     Revision r;
-    r.program = plan_.programs[program];
+    r.program = name_of(program);
     bool timed = false;
     for (std::size_t b = 0; b < plan_.builds.size(); ++b) {
         const std::vector<double>& d = samples_[program][b].durations;
@@ -749,6 +770,9 @@ void Schedule::revise(std::size_t program, int next, const Timings& before) {
 void Schedule::announce_other_builds() {
     for (std::size_t p = 0; p < plan_.programs.size(); ++p)
         for (const Build& b : plan_.builds) {
+            // A sweep names each program once per point: said for its first.
+            if (p > 0 && set_of(p) && plan_.programs[p - 1] == plan_.programs[p])
+                continue;
             MachineRecord now;
             now.program = reader_.program(b.paths[p]);
             std::optional<std::string> added = recorded_build(now);
@@ -789,7 +813,7 @@ void Schedule::summarise(std::size_t reached, const std::vector<StopReason>& sto
     for (std::size_t p = 0; p < reached; ++p)
         for (std::size_t b = 0; b < plan_.builds.size(); ++b) {
             ProgramSummary s;
-            s.program = plan_.programs[p];
+            s.program = name_of(p);
             s.build = &plan_.builds[b];
             s.variation = widest_variation(samples_[p][b].rates);
             if (plan_.precision)

@@ -36,9 +36,12 @@ public:
     virtual ~Executor() = default;
     // Sets up what stopping needs (catching SIGINT, SIGTERM, SIGHUP); false when it cannot.
     virtual bool prepare() = 0;
+    // `placement`: the CPUs and thread places of a scaling point; null to
+    // run as bench_report itself does.
     virtual Execution execute(const std::filesystem::path& program,
                               const std::filesystem::path& dir, const ExecutionHooks& hooks,
-                              std::optional<double> timeout_seconds) = 0;
+                              std::optional<double> timeout_seconds,
+                              const Placement* placement) = 0;
     // The signal that asks the run to stop, 0 while none came.
     virtual int stop_signal() = 0;
 };
@@ -63,7 +66,8 @@ class ProcessExecutor : public Executor {
 public:
     bool prepare() override;
     Execution execute(const std::filesystem::path& program, const std::filesystem::path& dir,
-                      const ExecutionHooks& hooks, std::optional<double> timeout_seconds) override;
+                      const ExecutionHooks& hooks, std::optional<double> timeout_seconds,
+                      const Placement* placement) override;
     int stop_signal() override;
 };
 class LiveMachine : public MachineReader {
@@ -101,6 +105,9 @@ struct Build {
 struct SchedulePlan {
     std::vector<std::string> programs;  // "bench_processors", in order
     std::vector<int> runs;              // rounds of each before a stopping rule adds any
+    // run --scaling: the set of CPUs of each entry of `programs` (a program
+    // appears once per point); empty when the run is no sweep.
+    std::vector<ScalingSet> sets;
     // One build, or several run in alternation (interleaved): each round runs
     // every build once, in round_order.
     std::vector<Build> builds;

@@ -177,6 +177,18 @@ void repetition_fields(Visit& v, R& r) {
     v("/position", r.position);
 }
 
+template <typename Visit, typename S>
+void scaling_fields(Visit& v, S& s) {
+    v.cpus("/cpus", s.cpus);
+    v.places("/places", s.places);
+    v("/cores", s.cores);
+    v.cpus("/siblings", s.siblings);
+    v.cpus("/nodes", s.nodes);
+    v("/binding", s.binding);
+    v.cpus("/allowed", s.allowed);
+    v("/sweep", s.sweep);
+}
+
 template <typename Visit, typename T>
 void fields_of(Visit& v, T& item) {
     using Plain = std::remove_const_t<T>;
@@ -257,6 +269,9 @@ struct Writer {
         for (const CpuSet& set : sets)
             out.push_back(cpu_list_text(set));
         doc[json::json_pointer(at)] = sets.empty() ? json(nullptr) : out;
+    }
+    void places(const char* at, const std::vector<int>& places) {
+        doc[json::json_pointer(at)] = places;
     }
     void source(const char* at, CoreClassSource s) {
         doc[json::json_pointer(at)] = core_class_source_name(s);
@@ -395,6 +410,21 @@ struct Reader {
             if (auto set = cpu_set(e))
                 sets.push_back(std::move(*set));
     }
+    // The threads' CPUs in order; the whole list or none.
+    void places(const char* at, std::vector<int>& places) {
+        const json* j = find(at);
+        if (!j || !j->is_array() || j->size() > *cpus_left)
+            return;
+        std::vector<int> out;
+        for (const json& e : *j) {
+            int cpu = -1;
+            if (!value(e, cpu, Unit::plain) || cpu < 0)
+                return;
+            out.push_back(cpu);
+        }
+        *cpus_left -= out.size();
+        places = std::move(out);
+    }
     void source(const char* at, CoreClassSource& s) {
         const json* j = find(at);
         for (auto known : {CoreClassSource::kernel, CoreClassSource::max_frequency})
@@ -437,6 +467,7 @@ constexpr auto machine_table = [](auto& v, auto& m) { machine_fields(v, m); };
 constexpr auto state_table = [](auto& v, auto& s) { state_fields(v, s); };
 constexpr auto program_table = [](auto& v, auto& p) { program_fields(v, p); };
 constexpr auto repetition_table = [](auto& v, auto& r) { repetition_fields(v, r); };
+constexpr auto scaling_table = [](auto& v, auto& s) { scaling_fields(v, s); };
 
 }  // namespace
 
@@ -464,6 +495,16 @@ std::string record_text(const MachineRecord& r) {
                 {"before", r.before ? state_json(*r.before) : json(nullptr)},
                 {"after", r.after ? state_json(*r.after) : json(nullptr)},
                 {"warnings", warnings}};
+    if (r.scaling) {
+        // Written after the repetition only in a sweep's points.
+        json with = json::object();
+        for (auto& [key, value] : doc.items()) {
+            with[key] = value;
+            if (key == "repetition")
+                with["scaling"] = write_part(*r.scaling, scaling_table);
+        }
+        doc = std::move(with);
+    }
     // Host names and paths are bytes; a byte that is not UTF-8 is written as U+FFFD.
     return doc.dump(2, ' ', false, json::error_handler_t::replace) + '\n';
 }
@@ -482,6 +523,11 @@ std::optional<MachineRecord> parse_record(const std::string& text, std::string& 
     top("/schema_version", r.schema_version);
     top("/bench_report_version", r.bench_report_version);
     read_part(doc, "repetition", r.repetition, repetition_table, cpus_left);
+    if (doc.contains("scaling") && doc["scaling"].is_object()) {
+        ScalingSet s;
+        read_part(doc, "scaling", s, scaling_table, cpus_left);
+        r.scaling = std::move(s);
+    }
     read_part(doc, "program", r.program, program_table, cpus_left);
     read_part(doc, "machine", r.machine, machine_table, cpus_left);
     for (const char* key : {"before", "after"})

@@ -47,6 +47,9 @@ struct MachineRecord {
     int schema_version = machine_schema_version;
     std::optional<std::string> bench_report_version;
     RepetitionRecord repetition;
+    // A point of `run --scaling`: the CPUs it ran on and the threads'
+    // places; absent in other repetitions (no key in the file).
+    std::optional<ScalingSet> scaling;
     ProgramFile program;
     Machine machine;  // its `state` is not part of the record: see before and after
     std::optional<MachineState> before, after;

@@ -142,6 +142,80 @@ CoreClass Topology::class_of(int cpu) const {
     return CoreClass::unknown;
 }
 
+namespace {
+
+// The set of `places` (in thread order) with what it touches of the machine.
+ScalingSet described_set(const Topology& t, const CpuSet& places, const CpuSet& allowed) {
+    ScalingSet s;
+    s.places = places;
+    s.cpus = places;
+    std::sort(s.cpus.begin(), s.cpus.end());
+    s.allowed = allowed;
+    s.cores = static_cast<int>(t.one_per_core(s.cpus).size());
+    for (int cpu : s.cpus)
+        if (!intersection(t.siblings_of({cpu}), s.cpus).empty())
+            s.siblings.push_back(cpu);
+    for (int cpu : s.cpus)
+        if (auto node = t.node_of(cpu))
+            s.nodes.push_back(*node);
+    std::sort(s.nodes.begin(), s.nodes.end());
+    s.nodes.erase(std::unique(s.nodes.begin(), s.nodes.end()), s.nodes.end());
+    return s;
+}
+
+// One CPU of each core among `allowed`, node by node (a CPU of no node last).
+CpuSet cores_by_node(const Topology& t, const CpuSet& allowed) {
+    CpuSet firsts = t.one_per_core(allowed);
+    auto key = [&](int cpu) { return std::pair{t.node_of(cpu).value_or(highest_cpu), cpu}; };
+    std::sort(firsts.begin(), firsts.end(), [&](int a, int b) { return key(a) < key(b); });
+    return firsts;
+}
+
+// How many of `firsts` each step takes: powers of two, the end of each
+// node's cores where there are several nodes (and of each class of core on a
+// hybrid processor), and all of them.
+std::vector<std::size_t> core_steps(const Topology& t, const CpuSet& firsts) {
+    std::vector<std::size_t> steps;
+    for (std::size_t k = 1; k < firsts.size(); k *= 2)
+        steps.push_back(k);
+    for (std::size_t i = 0; i + 1 < firsts.size(); ++i)
+        if (t.node_of(firsts[i]) != t.node_of(firsts[i + 1]) ||
+            t.class_of(firsts[i]) != t.class_of(firsts[i + 1]))
+            steps.push_back(i + 1);
+    steps.push_back(firsts.size());
+    std::sort(steps.begin(), steps.end());
+    steps.erase(std::unique(steps.begin(), steps.end()), steps.end());
+    return steps;
+}
+
+}  // namespace
+
+std::vector<ScalingSet> scaling_sets(const Topology& t, const CpuSet& allowed) {
+    std::vector<ScalingSet> sets;
+    auto add = [&](const CpuSet& places) {
+        ScalingSet s = described_set(t, places, allowed);
+        if (!places.empty() && (sets.empty() || sets.back().cpus != s.cpus))
+            sets.push_back(std::move(s));
+    };
+    CpuSet firsts = cores_by_node(t, allowed);
+    for (std::size_t k : core_steps(t, firsts))
+        add(CpuSet(firsts.begin(), firsts.begin() + static_cast<long>(k)));
+    // The siblings next, each after the cores: threads 0..cores-1 keep a core each.
+    CpuSet places = firsts;
+    CpuSet sorted_firsts = firsts;
+    std::sort(sorted_firsts.begin(), sorted_firsts.end());
+    for (int cpu : intersection(t.siblings_of(sorted_firsts), allowed))
+        places.push_back(cpu);
+    add(places);
+    CpuSet taken = places;
+    std::sort(taken.begin(), taken.end());
+    for (int cpu : allowed)
+        if (!std::binary_search(taken.begin(), taken.end(), cpu))
+            places.push_back(cpu);
+    add(places);
+    return sets;
+}
+
 const char* core_class_name(CoreClass c) {
     switch (c) {
         case CoreClass::performance: return "performance";

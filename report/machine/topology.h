@@ -71,6 +71,30 @@ struct Topology {
     CoreClass class_of(int cpu) const;
 };
 
+// One point of a scaling sweep: the CPUs a repetition ran on and how its
+// threads were placed on them. Thread t runs on places[t] (the OpenMP
+// runtime's places, one CPU each, bound in that order), so a thread's rate
+// belongs to a known CPU.
+struct ScalingSet {
+    CpuSet cpus;              // the child's affinity
+    std::vector<int> places;  // the same CPUs in the order of the threads
+    int cores = 0;            // physical cores the set touches
+    CpuSet siblings;          // its CPUs that share a core with another of the set
+    CpuSet nodes;             // NUMA nodes the set touches (node numbers, list form)
+    std::string binding = "close";  // OMP_PROC_BIND
+    CpuSet allowed;           // what the sweep could choose from (affinity, cpuset)
+    std::string sweep;        // the sweep's name, shared by its points
+    bool operator==(const ScalingSet&) const = default;
+};
+
+// The sets a sweep runs on `allowed` (the CPUs this process may use, among
+// the online ones): 1, then one CPU per physical core in steps 1, 2, 4, ...
+// and every core, taking the cores node by node so that a step ends at each
+// NUMA node's last core where there are several; then the SMT siblings of
+// those cores added; then every allowed CPU. Sets that repeat the one before
+// are dropped. A CPU that no core lists counts as a core of its own.
+std::vector<ScalingSet> scaling_sets(const Topology& topology, const CpuSet& allowed);
+
 // "performance", "efficiency", "not known"; and "kernel", "max_frequency", "not_known".
 const char* core_class_name(CoreClass c);
 const char* core_class_source_name(CoreClassSource s);

@@ -10,6 +10,7 @@
 #include "analysis/comparison.h"
 #include "analysis/gate.h"
 #include "analysis/page.h"
+#include "analysis/scaling.h"
 #include "model/run.h"
 #include "output/svg.h"
 
@@ -30,6 +31,12 @@ Chart scaling_chart(const Run& run, const Test& test);
 // is the label as shown.
 Chart repetitions_chart(const std::string& label, std::size_t repetitions,
                         const RepeatedScaling& scaling);
+
+// A sweep's curve for one test (run --scaling): the overall rate of each
+// point against its threads, the range of its repetitions as a whisker, SMT
+// points hollow, the ideal line (the one-thread rate times the threads)
+// dashed, and each point's efficiency written above it.
+Chart curve_chart(const SweepCurve& sweep, const CurveTest& test);
 
 // A few runs of one program (no more than there are colours): per test, the
 // single-thread and the overall rates of each run divided by the baseline's

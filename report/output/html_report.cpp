@@ -11,6 +11,8 @@
 #include "output/gate_view.h"
 #include "output/history_views.h"
 #include "output/run_tables.h"
+#include "output/scaling_view.h"
+#include "analysis/scaling.h"
 #include "output/text.h"
 #include "page_css.h"
 
@@ -338,6 +340,27 @@ std::unordered_map<const Run*, const std::vector<const Run*>*> repetitions_of(
     return of;
 }
 
+// The sweeps of run --scaling among the runs: each test's curve and the table
+// of its points.
+std::string sweep_section(const std::vector<const Run*>& runs) {
+    std::vector<SweepCurve> curves = sweep_curves(runs);
+    std::string out;
+    for (std::size_t i = 0; i < curves.size(); ++i) {
+        if (curves[i].tests.empty())
+            continue;
+        out += fmt::format("<h2 id=\"sweep-{}\">Scaling sweep {} of {}: {}</h2>\n<div "
+                           "class=\"charts\">\n",
+                           i + 1, xml_escape(curves[i].sweep), xml_escape(curves[i].label),
+                           program_name(curves[i].program));
+        for (const CurveTest& t : curves[i].tests)
+            out += "<figure>\n" + curve_chart(curves[i], t).element() + "</figure>\n";
+        out += "</div>\n";
+        for (const Table& t : curve_tables({curves[i]}))
+            out += scroll_table(t);
+    }
+    return out;
+}
+
 std::string Page::each_run() const {
     std::string out = "<h2 id=\"runs\">Each run</h2>\n";
     if (detailed.size() < runs.size())
@@ -390,6 +413,7 @@ std::string html_report(const std::vector<const Run*>& runs,
             "The history of {} of the {} labels with runs on two days or more, the first "
             "given; `bench_report chart` of a label's runs alone charts its history.",
             history.labels.size(), history.labels_total));
+    out += sweep_section(runs);
     out += page.each_run();
     return out + "</body>\n</html>\n";
 }
@@ -406,6 +430,10 @@ std::string svg_report(const std::vector<const Run*>& runs,
             if (!chart.empty())
                 return document(chart);
         }
+    // A sweep's curve before any one run's threads.
+    for (const SweepCurve& sweep : sweep_curves(runs))
+        for (const CurveTest& t : sweep.tests)
+            return document(curve_chart(sweep, t));
     for (const Run* run : runs)
         for (const Test& test : run->tests) {
             Chart chart = scaling_chart(*run, test);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include <fmt/format.h>
@@ -16,6 +17,8 @@
 #include "analysis/recorded.h"
 #include "machine/record.h"
 #include "output/outcome.h"
+#include "output/scaling_view.h"
+#include "analysis/scaling.h"
 
 namespace report {
 
@@ -36,14 +39,19 @@ TableCell cell(const std::optional<double>& v) {
     return number_cell(v ? fmt::format("{:.6g}", *v) : "-");
 }
 
-// Runs grouped by program and label, in order of first appearance; each
-// run's group looked up, so that a folder of many labels is not searched
-// once per run.
+// The CPUs of a sweep's point, "" for a run that is none.
+std::string point_of(const Run& r) {
+    return r.machine && r.machine->scaling ? cpu_list_text(r.machine->scaling->cpus) : "";
+}
+
+// Runs grouped by program and label (and a sweep's point: each set of CPUs
+// is a measurement of its own), in order of first appearance; each run's
+// group looked up, so that a folder of many labels is not searched once per run.
 std::vector<std::vector<const Run*>> label_groups(const std::vector<Run>& runs) {
     std::vector<std::vector<const Run*>> groups;
-    std::map<std::pair<Program, std::string_view>, std::size_t> group_of;
+    std::map<std::tuple<Program, std::string_view, std::string>, std::size_t> group_of;
     for (const Run& r : runs) {
-        auto [at, fresh] = group_of.try_emplace({r.program, r.label}, groups.size());
+        auto [at, fresh] = group_of.try_emplace({r.program, r.label, point_of(r)}, groups.size());
         if (fresh)
             groups.push_back({&r});
         else
@@ -103,8 +111,10 @@ std::optional<std::string> unfinished_note(const std::vector<const Run*>& group)
 
 Table repetition_table(const std::vector<const Run*>& group) {
     Table t;
-    t.title = fmt::format("{}: {}, {} repetitions", escape_path(group.front()->label),
-                          program_name(group.front()->program), group.size());
+    std::string point = point_of(*group.front());
+    t.title = fmt::format("{}: {}, {} repetitions{}", escape_path(group.front()->label),
+                          program_name(group.front()->program), group.size(),
+                          point.empty() ? "" : ", on CPUs " + point);
     t.header = {"Test", "Figure", "Median", "Min", "Max", "CV", "n"};
     for (const TestInfo& info : catalogue(group.front()->program)) {
         bool first = true;
@@ -204,6 +214,8 @@ std::vector<Table> show_tables(const Run& run) {
     t.notes = show_notes(run, how);
     std::vector<Table> tables;
     tables.push_back(std::move(t));
+    if (std::optional<Table> scaling = scaling_table(run, explain_scaling(run)))
+        tables.push_back(std::move(*scaling));
     return tables;
 }
 

@@ -15,7 +15,8 @@ namespace report {
 // minimum and maximum, coefficient of variation and count.
 std::vector<Table> repetition_tables(const std::vector<Run>& runs);
 
-// One table per run: a row per test with the figures above, findings as notes.
+// One table per run: a row per test with the figures above, findings as
+// notes; then, when a test has an improvement, its explanation (output/scaling_view.h).
 std::vector<Table> show_tables(const Run& run);
 
 }  // namespace report

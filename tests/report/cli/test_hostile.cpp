@@ -606,6 +606,16 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
           "bench_report: no\\nsuch: cannot read: No such file or directory\n"},
          {},
          [](const fs::path&, const Result& r) { EXPECT_EQ(count_of(r.err, "\n"), 3u) << r.err; }},
+        // run --scaling: a process held to one CPU has nothing to sweep.
+        {"run --scaling held to one CPU by taskset says there is nothing to sweep",
+         [](const fs::path&) {},
+         "taskset -c 0 \"$B\" run --scaling --programs memory --label host --out runs; "
+         "rc=$?; [ -e runs ] && echo 'runs made'; exit $rc",
+         2, {"bench_report: --scaling: only CPU 0 may be used here: there is nothing to sweep\n"},
+         {}, [](const fs::path& d, const Result& r) {
+             EXPECT_FALSE(fs::exists(d / "runs"));
+             EXPECT_EQ(r.out, "");
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

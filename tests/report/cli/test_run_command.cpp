@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/run_view.h"
+#include "execution/runner.h"
 #include "process.h"
 #include "schedule_fakes.h"
 
@@ -167,6 +168,43 @@ TEST_F(Run, BothQuickProgramsEachRepetitionInItsOwnDirectory) {
         std::string console = slurp(dir / "console.txt");
         EXPECT_NE(console.find("Thread(s): "), std::string::npos);
         EXPECT_NE(console.find("Press Enter to Exit.\n"), std::string::npos);
+    }
+}
+
+// --scaling on this machine's CPUs: a point per set, each repetition's
+// machine.json saying its set, and the program's own count of threads
+// following the affinity. Restricted to one CPU there is nothing to sweep.
+TEST_F(Run, ScalingSweepsTheAllowedCpusAndRecordsEachSet) {
+    report::CpuSet allowed = report::current_affinity();
+    if (allowed.size() < 2)
+        GTEST_SKIP() << "a sweep needs two CPUs";
+    Result one = run("--scaling --programs memory --label host --bin-dir bin",
+                     "taskset -c " + std::to_string(allowed.front()));
+    EXPECT_EQ(one.status, 2);
+    EXPECT_EQ(one.err, "bench_report: --scaling: only CPU " + std::to_string(allowed.front()) +
+                           " may be used here: there is nothing to sweep\n");
+    EXPECT_FALSE(fs::exists(root / "runs"));
+
+    std::string two = std::to_string(allowed[0]) + "," + std::to_string(allowed[1]);
+    Result r = run("--scaling --programs memory --runs 1 --label host --bin-dir bin",
+                   "taskset -c " + two);
+    EXPECT_EQ(r.status, 0) << r.err;
+    every_line_prefixed(r.err);
+    EXPECT_NE(r.err.find("bench_report: --scaling: 2 point(s) for each program, on CPUs "),
+              std::string::npos) << r.err;
+    auto reps = repetitions();
+    ASSERT_EQ(reps.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const auto& [dir, doc] = reps[i];
+        SCOPED_TRACE(dir.string());
+        EXPECT_EQ(doc["repetition"]["outcome"], "completed");
+        const json& set = doc["scaling"];
+        EXPECT_EQ(set["places"].size(), i + 1);
+        EXPECT_EQ(set["binding"], "close");
+        EXPECT_FALSE(set["sweep"].is_null());
+        std::string console = slurp(dir / "console.txt");
+        EXPECT_NE(console.find("Thread(s): " + std::to_string(i + 1) + "\n"), std::string::npos)
+            << console;
     }
 }
 

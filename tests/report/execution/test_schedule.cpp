@@ -14,6 +14,7 @@
 #include <functional>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <tuple>
 
 #include <nlohmann/json.hpp>
@@ -486,6 +487,62 @@ TEST_F(Schedule, EstimatesFromTheLoadThenFromTheSpeedMeasured) {
     ASSERT_FALSE(seen.revisions.empty());
     EXPECT_EQ(seen.revisions[0].rest.with_rules, 19 * 10);
     EXPECT_EQ(seen.revisions[0].rest.budget, 50);
+}
+
+// A sweep: each point runs with its CPUs and the threads' places handed to
+// the executor, its machine.json records the set (and the sweep's name, the
+// same at every point), and the estimate before the run counts every point.
+TEST_F(Schedule, ASweepPlacesEachPointAndRecordsItsSet) {
+    Machine shape;
+    shape.topology.online = {0, 1, 2, 3};
+    shape.topology.cores = {{0, 2}, {1, 3}};
+    shape.topology.nodes = {{0, {0, 1, 2, 3}}};
+    std::vector<ScalingSet> sets = scaling_sets(shape.topology, {0, 1, 2, 3});
+    ASSERT_EQ(sets.size(), 3u);
+    plan.programs = {"bench_memory", "bench_memory", "bench_memory"};
+    plan.runs = {2, 2, 2};
+    plan.sets = sets;
+    plan.builds = {Build{"host", root / "runs/host",
+                         {root / "host/bench_memory", root / "host/bench_memory",
+                          root / "host/bench_memory"}}};
+    ScheduleResult r = run();
+    EXPECT_EQ(r.completed, 6);
+    ASSERT_TRUE(seen.cost_);
+    EXPECT_DOUBLE_EQ(seen.cost_->total, 6 * stored_estimate("bench_memory"));
+
+    ASSERT_EQ(executor.placements.size(), 6u);
+    const char* places[] = {"{0}", "{0},{1}", "{0},{1},{2},{3}"};
+    std::set<std::string> sweeps;
+    for (std::size_t i = 0; i < 6; ++i) {
+        SCOPED_TRACE(i);
+        const std::optional<Placement>& p = executor.placements[i];
+        ASSERT_TRUE(p);
+        EXPECT_EQ(p->cpus, sets[i / 2].cpus);
+        using Variables = std::vector<std::pair<std::string, std::string>>;
+        EXPECT_EQ(p->environment,
+                  (Variables{{"OMP_PLACES", places[i / 2]},
+                             {"OMP_PROC_BIND", "close"},
+                             {"OMP_NUM_THREADS", std::to_string(sets[i / 2].cpus.size())}}));
+        json rec = json::parse(slurp(executor.calls[i].second / "machine.json"));
+        EXPECT_EQ(rec["scaling"]["cpus"], cpu_list_text(sets[i / 2].cpus));
+        EXPECT_EQ(rec["scaling"]["cores"], sets[i / 2].cores);
+        sweeps.insert(rec["scaling"]["sweep"].get<std::string>());
+    }
+    EXPECT_EQ(sweeps.size(), 1u);
+    // The SMT point: CPUs 0 and 2 share core 0, 1 and 3 core 1.
+    EXPECT_EQ(sets[2].siblings, (CpuSet{0, 1, 2, 3}));
+    ASSERT_EQ(seen.ended_.size(), 6u);
+    EXPECT_EQ(seen.ended_[5].program, "bench_memory on 4 CPUs (0-3)");
+
+    // A run that is no sweep hands no placement on and records no set.
+    executor.placements.clear();
+    executor.calls.clear();
+    plan = SchedulePlan{};
+    SetUp();
+    run();
+    for (const auto& p : executor.placements)
+        EXPECT_FALSE(p);
+    EXPECT_FALSE(json::parse(slurp(executor.calls[0].second / "machine.json")).contains("scaling"));
 }
 
 TEST(RoundOrder, AlternatesSoThatALinearDriftWeighsOnEveryBuildAlike) {

@@ -409,6 +409,64 @@ TEST(MachineTopology, CapturedShapesAndWhatASweepAsksOfThem) {
     }
 }
 
+// The sets a sweep runs on each captured shape, among the CPUs allowed:
+// "CPUS/PLACES/CORES/SIBLINGS/NODES" each. The cores come first, one CPU
+// each, node by node with a step at each node's (and core class's) end; the
+// SMT point follows with the siblings after the cores in the places.
+TEST(MachineTopology, ScalingSetsOfEachShape) {
+    struct Sweep {
+        std::string tree, allowed;
+        std::vector<std::string> sets;
+    };
+    auto described = [](const report::ScalingSet& s) {
+        std::string places;
+        for (int p : s.places)
+            places += (places.empty() ? "" : " ") + std::to_string(p);
+        return text(s.cpus) + "/" + places + "/" + std::to_string(s.cores) + "/" +
+               text(s.siblings) + "/" + text(s.nodes);
+    };
+    // clang-format off
+    const Sweep sweeps[] = {
+        {"this_machine", "0-1", {"0/0/1//0", "0-1/0 1/2//0"}},
+        // A cgroup's cpuset leaves four cores and their siblings.
+        {"smt_desktop", "0-3,8-11", {"0/0/1//0", "0-1/0 1/2//0", "0-3/0 1 2 3/4//0",
+                                     "0-3,8-11/0 1 2 3 8 9 10 11/4/0-3,8-11/0"}},
+        // Node 0 holds cores 0-3: the step of 4 ends there, 8 crosses to node 1.
+        {"numa_server", "0-15", {"0/0/1//0", "0-1/0 1/2//0", "0-3/0 1 2 3/4//0",
+                                 "0-7/0 1 2 3 4 5 6 7/8//0-1",
+                                 "0-15/0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15/8/0-15/0-1"}},
+        // Four performance cores with SMT, then eight efficiency cores.
+        {"hybrid_p_e_laptop", "0-15", {"0/0/1//0", "0,2/0 2/2//0", "0,2,4,6/0 2 4 6/4//0",
+                                       "0,2,4,6,8-11/0 2 4 6 8 9 10 11/8//0",
+                                       "0,2,4,6,8-15/0 2 4 6 8 9 10 11 12 13 14 15/12//0",
+                                       "0-15/0 2 4 6 8 9 10 11 12 13 14 15 1 3 5 7/12/0-7/0"}},
+        // taskset -c 0,8: one core and its sibling.
+        {"smt_desktop", "0,8", {"0/0/1//0", "0,8/0 8/1/0,8/0"}},
+        {"this_machine", "1", {"1/1/1//0"}},
+    };
+    // clang-format on
+    for (const Sweep& e : sweeps) {
+        SCOPED_TRACE(e.tree + " " + e.allowed);
+        Machine m = read(e.tree);
+        std::vector<std::string> got;
+        for (const report::ScalingSet& s : report::scaling_sets(m.topology, cpus(e.allowed))) {
+            EXPECT_EQ(text(s.allowed), e.allowed);
+            got.push_back(described(s));
+        }
+        EXPECT_EQ(got, e.sets);
+    }
+    // A point's machine.json says its set and reads back the same; other
+    // repetitions have no "scaling" key at all.
+    report::MachineRecord r;
+    EXPECT_EQ(report::record_text(r).find("\"scaling\""), std::string::npos);
+    r.scaling = report::scaling_sets(read("numa_server").topology, cpus("0-15")).back();
+    r.scaling->sweep = "20261208T231500Z-4711";
+    std::string error;
+    auto back = report::parse_record(report::record_text(r), error);
+    ASSERT_TRUE(back) << error;
+    EXPECT_EQ(back->scaling, r.scaling);
+}
+
 // Where the kernel lists no kinds of core, a CPU far slower at its best than
 // the fastest is an efficiency core.
 TEST(MachineTopology, CoreClassesFallBackOnTheMaximumFrequency) {

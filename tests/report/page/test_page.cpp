@@ -282,6 +282,58 @@ TEST(PageBars, WhiskersAndNoDifferenceBarsAreTheComparisons) {
     EXPECT_TRUE(m["overlaps"].empty()) << m["overlaps"].dump(1).substr(0, 4000);
 }
 
+// A sweep of run --scaling on a 2-core machine with SMT: points of 1, 2 and
+// 4 threads (the last sharing cores), three repetitions each. The page draws
+// each test's curve with its ideal line, readable at a phone's width.
+TEST(PageSweep, EachTestsCurveAgainstItsIdealLine) {
+    if (!fs::exists("/usr/bin/chromium"))
+        GTEST_SKIP() << "Chromium is not installed (Debian package chromium)";
+    fs::path dir = fs::temp_directory_path() / ("page_sweep_" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    struct Remove {
+        fs::path dir;
+        ~Remove() { fs::remove_all(dir); }
+    } remove{dir};
+    unsigned seed = 7;
+    const char* sets[][4] = {{"0", "[0]", "1", "null"},
+                             {"0-1", "[0,1]", "2", "null"},
+                             {"0-3", "[0,1,2,3]", "2", "\"0-3\""}};
+    int n = 0;
+    for (int point = 0; point < 3; ++point)
+        for (int rep = 1; rep <= 3; ++rep) {
+            fs::path d = dir / "host" / std::to_string(++n);
+            fs::create_directories(d);
+            int threads = 1 << point;
+            std::ofstream(d / "results_memory_Linux_x86 @ 1.txt")
+                << noisy_results_file(report::Program::memory, 1.0, 0.03, threads, seed++);
+            std::ofstream(d / "machine.json")
+                << "{\"schema_version\": 3, \"repetition\": {\"program\": \"bench_memory\", "
+                   "\"outcome\": \"completed\"}, \"scaling\": {\"cpus\": \""
+                << sets[point][0] << "\", \"places\": " << sets[point][1]
+                << ", \"cores\": " << sets[point][2] << ", \"siblings\": " << sets[point][3]
+                << ", \"nodes\": \"0\", \"binding\": \"close\", \"allowed\": \"0-3\", "
+                   "\"sweep\": \"S\"}}\n";
+        }
+    nlohmann::json m = measure_at_390(dir, "chart " + quoted(dir / "host"));
+    std::string page = slurp(dir / "report.html");
+    EXPECT_NE(page.find("<h2 id=\"sweep-1\">Scaling sweep S of "),
+              std::string::npos);
+    // A curve per test, each point with its efficiency, the SMT one marked.
+    std::size_t curves = 0;
+    for (std::size_t at = 0; (at = page.find(": overall rate against threads", at)) !=
+                             std::string::npos;
+         ++at)
+        ++curves;
+    EXPECT_EQ(curves, 3u);
+    EXPECT_NE(page.find(">SMT</text>"), std::string::npos);
+    if (m.is_null())
+        GTEST_SKIP() << "the page was not measured: " << slurp(dir / "page.err");
+    EXPECT_LE(m["scrollWidth"].get<int>(), m["innerWidth"].get<int>());
+    EXPECT_TRUE(m["small"].empty()) << m["small"].dump(1);
+    EXPECT_TRUE(m["cut"].empty()) << m["cut"].dump(1);
+    EXPECT_TRUE(m["overlaps"].empty()) << m["overlaps"].dump(1).substr(0, 4000);
+}
+
 INSTANTIATE_TEST_SUITE_P(Report, Page, ::testing::ValuesIn(cases),
                          [](const ::testing::TestParamInfo<Case>& info) {
                              return info.param.name;

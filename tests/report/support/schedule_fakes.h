@@ -51,12 +51,14 @@ public:
     Step usual;
     std::vector<std::pair<fs::path, fs::path>> calls;  // program, directory
     std::vector<std::optional<double>> timeouts;       // given to each call
+    std::vector<std::optional<Placement>> placements;  // given to each call
     int signal = 0;
 
     bool prepare() override { return true; }
     Execution execute(const fs::path& program, const fs::path& dir, const ExecutionHooks& hooks,
-                      std::optional<double> timeout) override {
+                      std::optional<double> timeout, const Placement* placement) override {
         timeouts.push_back(timeout);
+        placements.push_back(placement ? std::optional<Placement>(*placement) : std::nullopt);
         Step s = usual;
         if (!steps.empty()) {
             s = steps.front();

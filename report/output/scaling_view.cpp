@@ -1,0 +1,223 @@
+#include "output/scaling_view.h"
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "model/catalogue.h"
+#include "output/text.h"
+
+namespace report {
+
+std::string wrapped(const std::string& text, std::size_t width) {
+    std::string out, line;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(' ', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string word = text.substr(start, end - start);
+        if (!line.empty() && display_width(line) + 1 + display_width(word) > width) {
+            out += line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+        start = end + 1;
+    }
+    return out + line;
+}
+
+namespace {
+
+std::string cpus_text(const CpuSet& cpus) {
+    return fmt::format("{} CPU{} ({})", cpus.size(), cpus.size() == 1 ? "" : "s",
+                       cpu_list_text(cpus));
+}
+
+// Where the threads ran, and whether some shared a physical core: measured
+// for a sweep's bound threads, inferred from the count for unbound ones.
+std::string placing_note(const RunScaling& s, int threads) {
+    if (s.placing == Placing::not_known)
+        return s.recorded ? "Where the threads ran is not known: machine.json records no CPUs "
+                            "allowed."
+                          : "Where the threads ran is not known: no machine.json beside the "
+                            "results file.";
+    std::string cores = s.cores ? fmt::format(", {} physical core(s)", *s.cores)
+                                : ", their cores not recorded";
+    std::string smt;
+    if (s.cores && s.sharing > 0)
+        smt = fmt::format(" {}{} thread(s) shared a core with another (SMT), each with half "
+                          "of its units.",
+                          s.placing == Placing::bound
+                              ? ""
+                              : fmt::format("Inferred from {} threads on {} cores: ", threads,
+                                            *s.cores),
+                          s.sharing);
+    else if (s.cores)
+        smt = s.placing == Placing::bound ? " No two threads shared a physical core."
+                                          : " There were enough cores for one thread each.";
+    if (s.placing == Placing::bound)
+        return fmt::format("Measured: run --scaling bound thread t to the t-th CPU of {}{}.{}",
+                           cpus_text(s.cpus), cores, smt);
+    return fmt::format("The threads were not bound: the scheduler placed them among {}{}.{}",
+                       cpus_text(s.cpus), cores, smt);
+}
+
+std::vector<std::string> scaling_notes(const RunScaling& s, int threads) {
+    std::vector<std::string> notes;
+    notes.push_back("Ideal: as many times as threads, each thread as fast as the "
+                    "single-thread pass; efficiency: improvement / ideal; slowest: the slowest "
+                    "thread's rate over the threads' mean.");
+    notes.push_back(placing_note(s, threads));
+    if (s.nodes.size() > 1)
+        notes.push_back(fmt::format("The CPUs span NUMA nodes {}: threads on one node reach "
+                                    "memory placed on another more slowly.",
+                                    cpu_list_text(s.nodes)));
+    else if (s.nodes.size() == 1)
+        notes.push_back("One NUMA node: no node was crossed.");
+    notes.push_back("Clock not measurable here: " + s.clock.reason + ".");
+    if (s.hypervisor)
+        notes.push_back("Under a hypervisor (machine.json says so): the guest's topology may "
+                        "hide that two virtual CPUs share a physical core, and the host may run "
+                        "other work on them; where it does, the all-thread rates vary between "
+                        "repetitions far more than the single-thread ones (their CVs in the "
+                        "table of repetitions).");
+    for (std::string& n : notes)
+        n = wrapped(n);
+    return notes;
+}
+
+}  // namespace
+
+std::optional<Table> scaling_table(const Run& run, const RunScaling& s) {
+    if (s.tests.empty())
+        return std::nullopt;
+    Table t;
+    t.title = "Scaling of " + escape_path(run.path);
+    t.header = {"Test", "Ideal", "Improvement", "Efficiency", "Slowest", "Slowest thread"};
+    int threads = 0;
+    for (const TestScaling& ts : s.tests) {
+        threads = std::max(threads, ts.threads);
+        std::string which = !ts.slowest_share ? "-"
+                            : ts.slowest_cpu
+                                ? fmt::format("{} (CPU {})", ts.slowest_thread, *ts.slowest_cpu)
+                                : std::to_string(ts.slowest_thread);
+        t.rows.push_back({std::string(display_name(ts.key)), number_cell(std::to_string(ts.threads)),
+                          number_cell(fmt::format("{:.3f}", ts.improvement)),
+                          number_cell(fmt::format("{:.0f}%", ts.efficiency * 100)),
+                          number_cell(ts.slowest_share
+                                          ? fmt::format("{:.0f}%", *ts.slowest_share * 100)
+                                          : "-"),
+                          number_cell(which)});
+    }
+    t.notes = scaling_notes(s, threads);
+    return t;
+}
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+template <typename T>
+json or_null(const std::optional<T>& v) {
+    return v ? json(*v) : json(nullptr);
+}
+
+const char* placing_name(Placing p) {
+    switch (p) {
+        case Placing::bound: return "bound";
+        case Placing::unbound: return "unbound";
+        case Placing::not_known: break;
+    }
+    return "not_known";
+}
+
+json run_json(const Run& run) {
+    RunScaling s = explain_scaling(run);
+    json tests = json::array();
+    for (const TestScaling& t : s.tests)
+        tests.push_back({{"test", t.key},
+                         {"ideal", t.threads},
+                         {"improvement", t.improvement},
+                         {"efficiency", t.efficiency},
+                         {"slowest_share", or_null(t.slowest_share)},
+                         {"slowest_thread", t.slowest_share ? json(t.slowest_thread) : json()},
+                         {"slowest_cpu", or_null(t.slowest_cpu)}});
+    return {{"path", run.path},
+            {"program", program_name(run.program)},
+            {"label", run.label},
+            {"placing", placing_name(s.placing)},
+            {"cpus", s.cpus.empty() ? json() : json(cpu_list_text(s.cpus))},
+            {"cores", or_null(s.cores)},
+            {"threads_sharing_a_core", s.cores ? json(s.sharing) : json()},
+            {"numa_nodes", s.nodes.empty() ? json() : json(cpu_list_text(s.nodes))},
+            {"clock", {{"measured", s.clock.measured}, {"reason", s.clock.reason}}},
+            {"hypervisor", s.hypervisor},
+            {"tests", tests}};
+}
+
+json curve_json(const SweepCurve& c) {
+    json tests = json::array();
+    for (const CurveTest& t : c.tests) {
+        json points = json::array();
+        for (const CurvePoint& p : t.points)
+            points.push_back({{"threads", p.threads},
+                              {"cpus", cpu_list_text(p.cpus)},
+                              {"smt", p.smt},
+                              {"rate", p.rate},
+                              {"lowest", p.low},
+                              {"highest", p.high},
+                              {"ideal", p.ideal},
+                              {"efficiency", p.efficiency},
+                              {"repetitions", p.repetitions}});
+        tests.push_back({{"test", t.key}, {"unit", t.unit}, {"points", points}});
+    }
+    return {{"sweep", c.sweep},
+            {"label", c.label},
+            {"program", program_name(c.program)},
+            {"cores", c.cores},
+            {"tests", tests}};
+}
+
+}  // namespace
+
+std::string scaling_json(const std::vector<const Run*>& runs,
+                         const std::vector<SweepCurve>& curves) {
+    json doc = {{"runs", json::array()}, {"sweeps", json::array()}};
+    for (const Run* r : runs)
+        doc["runs"].push_back(run_json(*r));
+    for (const SweepCurve& c : curves)
+        doc["sweeps"].push_back(curve_json(c));
+    // Paths are bytes; a byte that is not UTF-8 is written as U+FFFD.
+    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+std::vector<Table> curve_tables(const std::vector<SweepCurve>& curves) {
+    std::vector<Table> tables;
+    for (const SweepCurve& c : curves) {
+        if (c.tests.empty())
+            continue;
+        Table t;
+        t.title = fmt::format("Scaling sweep {} of {}: {}, {} physical core(s)", c.sweep,
+                              escape_path(c.label), program_name(c.program), c.cores);
+        t.header = {"Test", "Threads", "CPUs", "Rate", "Ideal", "Efficiency", "n"};
+        for (const CurveTest& test : c.tests)
+            for (std::size_t i = 0; i < test.points.size(); ++i) {
+                const CurvePoint& p = test.points[i];
+                t.rows.push_back(
+                    {i == 0 ? std::string(display_name(test.key)) : "",
+                     number_cell(std::to_string(p.threads) + (p.smt ? " SMT" : "")),
+                     cpu_list_text(p.cpus), number_cell(fmt::format("{:.6g}", p.rate)),
+                     number_cell(fmt::format("{:.6g}", p.ideal)),
+                     number_cell(fmt::format("{:.0f}%", p.efficiency * 100)),
+                     number_cell(std::to_string(p.repetitions))});
+            }
+        t.notes.push_back(wrapped(
+            "Rate: the median overall rate of the point's repetitions; ideal: the one-thread "
+            "point's rate times the threads; efficiency: rate / ideal. SMT: the point's threads "
+            "share physical cores."));
+        tables.push_back(std::move(t));
+    }
+    return tables;
+}
+
+}  // namespace report
