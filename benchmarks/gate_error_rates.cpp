@@ -6,7 +6,7 @@
 // rate, which must stay at or below 5%; rows with a change beyond P give the
 // power.
 //
-//   gate_error_rates [--pairs N] [--table gate|outcomes|drift|precision]
+//   gate_error_rates [--pairs N] [--table gate|outcomes|trend|drift|precision]
 //
 // N comparisons per row (default 100, about 20 seconds on a shared 2-core
 // machine; 1000 for the table in the README). A trip is the verdict "fail" of
@@ -16,6 +16,10 @@
 // verdict (the repetitions cannot tell), for changes of 0, P/2, 1.5P and 2P,
 // unpaired and paired by interleaved rounds without drift: a pass at 1.5P
 // is a false pass, held at or below 5%.
+//
+// --table trend: how often a label's repetitions are said to trend with
+// their start: with no drift (the false alarms, at most 5%) and under a
+// linear drift of the machine over the two labels run one after the other.
 //
 // --table drift: two builds run interleaved in 10 rounds (old first in odd
 // rounds, new first in even ones) under a drift of the machine that both
@@ -38,6 +42,8 @@
 #include <string>
 #include <variant>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "analysis/comparison.h"
 #include "analysis/gate.h"
@@ -248,6 +254,55 @@ void outcomes_table(int comparisons) {
                     }
 }
 
+// Two labels of n repetitions each, one after the other, their starts
+// recorded; the machine drifts linearly by `drift` over the 2n repetitions.
+// How often the gate names a trend of a label's repetitions.
+double trend_rate(int n, double noise, double drift, int comparisons) {
+    unsigned seed = 19937u * static_cast<unsigned>(n) +
+                    static_cast<unsigned>(noise * 100 + drift * 10000);
+    int named = 0;
+    for (int k = 0; k < comparisons; ++k) {
+        std::vector<Run> runs;
+        CompareSettings settings;
+        for (int slot = 0; slot < 2 * n; ++slot) {
+            const char* name = slot < n ? "base" : "run";
+            for (Program p : {Program::processors, Program::memory}) {
+                double speed = 1 - drift * slot / (2 * n - 1);
+                Run run = std::get<Run>(parse_run(
+                    noisy_results_file(p, speed, noise / 100, 2, seed++), name));
+                run.label = name;
+                auto record = std::make_shared<MachineRecord>();
+                record->repetition.started = fmt::format("2026-12-09T03:{:02}:00Z", slot);
+                run.machine = record;
+                runs.push_back(std::move(run));
+            }
+        }
+        std::vector<const Run*> all;
+        for (const Run& r : runs) {
+            all.push_back(&r);
+            if (r.label == "base" &&
+                (settings.baselines.empty() || settings.baselines.back()->program != r.program))
+                settings.baselines.push_back(&r);
+        }
+        named += !decide_gate(compare_runs(all, settings), {}, {}, 5).trends.empty();
+    }
+    return 100.0 * named / comparisons;
+}
+
+void trend_table(int comparisons) {
+    std::printf("%d comparisons a row; in percent of comparisons, how often a label's "
+                "repetitions are said to trend with their start\n", comparisons);
+    std::printf("| n a side | noise a pass | drift over the 2n repetitions | trend named |\n");
+    std::printf("|---|---|---|---:|\n");
+    for (int n : {5, 10})
+        for (double noise : {2.0, 5.0})
+            for (double drift : {0.0, 0.04, 0.08}) {
+                std::printf("| %dv%d | %g%% | %g%% | %.1f |\n", n, n, noise, drift * 100,
+                            trend_rate(n, noise, drift, comparisons));
+                std::fflush(stdout);
+            }
+}
+
 // `run --precision PCT` simulated on one build against itself, interleaved
 // without drift: the schedule's rule on the function it reads.
 void precision_table(int trials) {
@@ -309,9 +364,10 @@ int main(int argc, char** argv) {
             table = argv[++i];
         else
             table = "";
-        if (table != "gate" && table != "drift" && table != "precision" && table != "outcomes") {
+        if (table != "gate" && table != "drift" && table != "precision" && table != "outcomes" &&
+            table != "trend") {
             std::fprintf(stderr, "usage: gate_error_rates [--pairs N] [--table "
-                                 "gate|outcomes|drift|precision]\n");
+                                 "gate|outcomes|trend|drift|precision]\n");
             return 2;
         }
     }
@@ -321,6 +377,10 @@ int main(int argc, char** argv) {
     }
     if (table == "drift") {
         drift_table(pairs);
+        return 0;
+    }
+    if (table == "trend") {
+        trend_table(pairs);
         return 0;
     }
     if (table == "outcomes") {

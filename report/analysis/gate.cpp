@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <optional>
 #include <set>
 #include <utility>
 
+#include "analysis/history.h"
 #include "analysis/recorded.h"
+#include "analysis/trend.h"
 
 namespace report {
 
@@ -226,6 +229,53 @@ std::vector<std::pair<std::size_t, std::size_t>> not_interleaved(
     return out;
 }
 
+// A column's time factors in the order its repetitions started; absent
+// when a start is unknown.
+std::optional<std::vector<double>> in_start_order(const ProgramComparison& c, std::size_t column,
+                                                  const std::vector<std::size_t>& rows) {
+    std::optional<std::vector<double>> logs = repetition_log_times(c, column, rows);
+    if (!logs)
+        return std::nullopt;
+    std::vector<std::pair<std::string, double>> started;
+    for (std::size_t r = 0; r < logs->size(); ++r) {
+        std::optional<std::string> start = run_start(*c.samples[column][r]);
+        if (!start)
+            return std::nullopt;
+        started.emplace_back(*start, (*logs)[r]);
+    }
+    std::stable_sort(started.begin(), started.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<double> out;
+    for (const auto& [start, x] : started)
+        out.push_back(x);
+    return out;
+}
+
+// The tested labels and their baselines whose repetitions trend with their
+// start, each looked at once, the level shared among them.
+std::vector<RepetitionTrend> repetition_trends(const std::vector<ProgramComparison>& comparisons,
+                                               const std::vector<ProgramSlowdown>& tested) {
+    std::vector<RepetitionTrend> found;
+    std::set<std::pair<std::size_t, std::size_t>> seen;
+    for (const ProgramSlowdown& s : tested) {
+        const ProgramComparison& c = comparisons[s.comparison];
+        for (std::size_t column : {*c.baseline, s.run}) {
+            if (c.samples[column].size() < trend_min_repetitions ||
+                !seen.insert({s.comparison, column}).second)
+                continue;
+            std::optional<std::vector<double>> x = in_start_order(c, column, s.rows);
+            std::optional<stats::KendallTest> t = x ? stats::kendall_trend(*x) : std::nullopt;
+            if (t)
+                found.push_back({s.comparison, column, t->tau, t->p, x->size()});
+        }
+    }
+    std::vector<RepetitionTrend> out;
+    for (const RepetitionTrend& t : found)
+        if (t.p <= gate_alpha / static_cast<double>(found.size()))
+            out.push_back(t);
+    return out;
+}
+
 // Figures beyond the band: the gate itself for untested labels, the
 // explanation for tested ones that tripped; a tested label that did not
 // trip has no regression, whatever its single figures. Whether any fails.
@@ -261,6 +311,7 @@ GateVerdict decide_gate(const std::vector<ProgramComparison>& comparisons,
             for (std::size_t i = 0; i < comparisons[ci].runs.size(); ++i)
                 v.untested.emplace_back(ci, i);
     v.not_interleaved = not_interleaved(comparisons);
+    v.trends = repetition_trends(comparisons, v.tested);
     gather_problems(v, comparisons, missing, input_paths, strict);
     if (!v.problems.empty()) {
         v.outcome = GateVerdict::Outcome::no_verdict;

@@ -76,6 +76,19 @@ std::vector<DisturbedLabel> disturbances(const std::vector<ProgramComparison>& c
 std::vector<DisturbedLabel> disturbances(const ProgramComparison& comparison,
                                       std::size_t index = 0);
 
+// A label whose repetitions trend with the order they started in, beyond
+// their noise: Kendall's test of their time factors against that order, the
+// level 5% shared among the labels looked at.
+struct RepetitionTrend {
+    std::size_t comparison = 0;
+    std::size_t run = 0;  // the label's column (the baseline's too)
+    double tau = 0;
+    double p = 1;
+    std::size_t repetitions = 0;
+};
+// The fewest repetitions for the trend to be looked for.
+inline constexpr std::size_t trend_min_repetitions = 5;
+
 struct GateVerdict {
     enum class Outcome { pass, fail, no_verdict };
     Outcome outcome = Outcome::pass;
@@ -94,6 +107,7 @@ struct GateVerdict {
     // The labels that did not run interleaved with their baseline, (comparison,
     // column): a drift of the machine between them counts as a change.
     std::vector<std::pair<std::size_t, std::size_t>> not_interleaved;
+    std::vector<RepetitionTrend> trends;
     std::vector<DisturbedLabel> disturbances;
 };
 

@@ -368,6 +368,17 @@ json not_interleaved_json(const GateVerdict& v, const std::vector<ProgramCompari
     return list;
 }
 
+json trends_json(const GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
+    json list = json::array();
+    for (const RepetitionTrend& t : v.trends)
+        list.push_back({{"program", program_name(comparisons[t.comparison].program)},
+                        {"run", comparisons[t.comparison].runs[t.run]->label},
+                        {"repetitions", t.repetitions},
+                        {"tau", t.tau},
+                        {"p", t.p}});
+    return list;
+}
+
 json untested_json(const GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
     json untested = json::array();
     for (const auto& [ci, run] : v.untested) {
@@ -415,6 +426,7 @@ json gate_json(const GateVerdict& v, const std::vector<ProgramComparison>& compa
             {"untested", untested_json(v, comparisons)},
             {"inconclusive", inconclusive_json(v, comparisons)},
             {"not_interleaved", not_interleaved_json(v, comparisons)},
+            {"trends", trends_json(v, comparisons)},
             {"regressions", regressions_json(v, comparisons)},
             {"problems", problems_json(v, comparisons)},
             {"summary", verdict_line(v, comparisons)}};

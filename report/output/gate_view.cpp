@@ -259,6 +259,12 @@ std::vector<std::string> gate_lines(const GateVerdict& v, const std::vector<Prog
             "cancels it",
             listed(names)));
     }
+    for (const RepetitionTrend& t : v.trends)
+        out.push_back(fmt::format(
+            "drift: {}: its {} repetitions {} with the order they ran in (Kendall's tau {:.2f}, "
+            "p {:.3f}): the machine drifted while they ran",
+            label_of(cs[t.comparison], t.run), t.repetitions, t.tau > 0 ? "slow down" : "speed up",
+            t.tau, t.p));
     out.push_back(verdict_line(v, cs));
     return out;
 }

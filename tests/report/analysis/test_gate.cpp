@@ -24,6 +24,8 @@
 #include "analysis/gate.h"
 #include "analysis/stats.h"
 #include "analysis/threshold_test.h"
+#include "analysis/trend.h"
+#include "machine/record.h"
 #include "fleet.h"
 #include "input/parse.h"
 #include "model/natural_order.h"
@@ -652,6 +654,57 @@ TEST(GateOutcomes, ThreeOutcomesOnAKnownFactor) {
             EXPECT_EQ(s.upper() <= limit * (1 + 1e-9), k.label == LabelOutcome::pass);
             EXPECT_EQ(s.test->bound <= limit && s.upper() > limit, undecided);
             EXPECT_TRUE(undecided || !s.decide_at);
+        }
+    }
+}
+
+// Kendall's test of a trend with the order of measurement: exact over every
+// order (n! of them, 2 of which are monotone), and its use by the gate: a
+// label whose repetitions slow down as they go is named, one without a drift
+// is not.
+TEST(GateOutcomes, RepetitionsThatTrendWithTheirStart) {
+    struct Case {
+        std::vector<double> x;
+        double tau, p;
+    };
+    const Case cases[] = {
+        {{1, 2, 3, 4, 5}, 1, 2.0 / 120},
+        {{6, 5, 4, 3, 2, 1}, -1, 2.0 / 720},
+        {{1, 1, 1, 1}, 0, 1},
+        {{1, 3, 2, 4}, 4.0 / 6, 8.0 / 24},  // 5 of 6 pairs concordant: |S| >= 4 in 8 of 24 orders
+    };
+    for (const Case& c : cases) {
+        std::optional<stats::KendallTest> t = stats::kendall_trend(c.x);
+        ASSERT_TRUE(t);
+        EXPECT_NEAR(t->tau, c.tau, 1e-12);
+        EXPECT_NEAR(t->p, c.p, 1e-12);
+    }
+    EXPECT_FALSE(stats::kendall_trend(std::vector<double>{1, 2}));
+    EXPECT_FALSE(stats::kendall_trend(std::vector<double>{1, NAN, 2}));
+
+    for (double drift : {0.0, 0.15}) {
+        SCOPED_TRACE(drift);
+        std::vector<RunT> runs;
+        unsigned seed = 900;
+        for (int slot = 0; slot < 16; ++slot) {
+            RunT r = std::get<RunT>(parse_run(
+                noisy_results_file(Program::processors, 1 - drift * slot / 15, 0.005, 2, seed++),
+                "rep.txt"));
+            r.label = slot < 8 ? "base" : "new";
+            auto record = std::make_shared<MachineRecord>();
+            // Started in the reverse of the order given: the order is the starts'.
+            record->repetition.started = fmt::format("2026-12-09T03:{:02}:00Z", slot);
+            r.machine = record;
+            runs.push_back(std::move(r));
+        }
+        std::vector<const RunT*> ptrs;
+        for (auto it = runs.rbegin(); it != runs.rend(); ++it)
+            ptrs.push_back(&*it);
+        GateVerdict v = decide_gate(compare_runs(ptrs, {}), {}, {}, 50);
+        EXPECT_EQ(v.trends.size(), drift > 0 ? 2u : 0u);
+        for (const RepetitionTrend& t : v.trends) {
+            EXPECT_GT(t.tau, 0.9);  // slower as they went
+            EXPECT_EQ(t.repetitions, 8u);
         }
     }
 }
