@@ -6,11 +6,20 @@
 // rate, which must stay at or below 5%; rows with a change beyond P give the
 // power.
 //
-//   gate_error_rates [--pairs N] [--table gate|drift|precision]
+//   gate_error_rates [--pairs N] [--table gate|outcomes|trend|drift|precision]
 //
 // N comparisons per row (default 100, about 20 seconds on a shared 2-core
 // machine; 1000 for the table in the README). A trip is the verdict "fail" of
 // decide_gate, the decision the exit status of compare reads.
+//
+// --table outcomes: the three verdicts, fail, pass (shown within P%) and no
+// verdict (the repetitions cannot tell), for changes of 0, P/2, 1.5P and 2P,
+// unpaired and paired by interleaved rounds without drift: a pass at 1.5P
+// is a false pass, held at or below 5%.
+//
+// --table trend: how often a label's repetitions are said to trend with
+// their start: with no drift (the false alarms, at most 5%) and under a
+// linear drift of the machine over the two labels run one after the other.
 //
 // --table drift: two builds run interleaved in 10 rounds (old first in odd
 // rounds, new first in even ones) under a drift of the machine that both
@@ -33,6 +42,8 @@
 #include <string>
 #include <variant>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "analysis/comparison.h"
 #include "analysis/gate.h"
@@ -87,21 +98,21 @@ int measure(const Row& row, int pairs) {
 
 // The drift of the machine at a time slot of a run of `slots`: linear (8%
 // slower by the end) or a step of 8% at the middle.
-double drift_level(bool step, int slot, int slots) {
+double drift_level(bool step, int slot, int slots, double amount = 0.08) {
     double t = static_cast<double>(slot) / (slots - 1);
-    return step ? (2 * slot < slots ? 1.0 : 0.92) : 1 - 0.08 * t;
+    return step ? (2 * slot < slots ? 1.0 : 1 - amount) : 1 - amount * t;
 }
 
 // One interleaved run of two builds, `rounds` rounds: its repetitions
 // recorded with their round, so that compare pairs them.
 std::vector<Run> interleaved_run(int rounds, double slowdown, double sigma, bool step,
-                                 unsigned& seed) {
+                                 unsigned& seed, double drift = 0.08) {
     std::vector<Run> out;
     for (int r = 1; r <= rounds; ++r)
         for (int position = 0; position < 2; ++position) {
             bool old_build = (r % 2 == 1) == (position == 0);
             const char* name = old_build ? "base" : "run";
-            double speed = drift_level(step, 2 * (r - 1) + position, 2 * rounds) *
+            double speed = drift_level(step, 2 * (r - 1) + position, 2 * rounds, drift) *
                            (old_build ? 1 : 1 / slowdown);
             for (Program p : {Program::processors, Program::memory}) {
                 std::string text = noisy_results_file(p, speed, sigma, 2, seed++);
@@ -187,6 +198,111 @@ void drift_table(int comparisons) {
                 }
 }
 
+// The three outcomes of the gate, per comparison, on one build against one
+// `change` percent slower: two labels of n repetitions, unpaired, or n
+// interleaved rounds without drift, paired.
+struct Outcomes {
+    int fail = 0, pass = 0, no_verdict = 0;
+};
+
+Outcomes outcomes(const Row& row, bool paired, int comparisons) {
+    Outcomes out;
+    unsigned seed = 15485863u * static_cast<unsigned>(row.n) + paired +
+                    static_cast<unsigned>(row.noise * 1000 + row.percent * 10 + row.change * 100);
+    for (int k = 0; k < comparisons; ++k) {
+        std::vector<Run> runs;
+        if (paired) {
+            runs = interleaved_run(row.n, 1 + row.change / 100, row.noise / 100, false, seed, 0);
+        } else {
+            runs = label(row.n, 1, row.noise / 100, "base", seed);
+            for (Run& r : label(row.n, 1 / (1 + row.change / 100), row.noise / 100, "run", seed))
+                runs.push_back(std::move(r));
+        }
+        std::vector<const Run*> all;
+        CompareSettings settings;
+        for (const Run& r : runs) {
+            all.push_back(&r);
+            if (r.label == "base" &&
+                (settings.baselines.empty() || settings.baselines.back()->program != r.program))
+                settings.baselines.push_back(&r);
+        }
+        GateVerdict v = decide_gate(compare_runs(all, settings), {}, {}, row.percent);
+        out.fail += v.outcome == GateVerdict::Outcome::fail;
+        out.pass += v.outcome == GateVerdict::Outcome::pass;
+        out.no_verdict += v.outcome == GateVerdict::Outcome::no_verdict;
+    }
+    return out;
+}
+
+void outcomes_table(int comparisons) {
+    std::printf("%d comparisons a row; verdicts in percent of comparisons (both programs, one "
+                "label against a baseline)\n", comparisons);
+    std::printf("| n a side | pairing | noise a pass | P | change | fail | pass | no verdict |\n");
+    std::printf("|---|---|---|---|---|---:|---:|---:|\n");
+    for (double percent : {2.0, 5.0})
+        for (int n : {3, 5, 10})
+            for (bool paired : {false, true})
+                for (double noise : {0.5, 2.0, 5.0})
+                    for (double change : {0.0, percent / 2, 1.5 * percent, 2 * percent}) {
+                        Row row{n, noise, percent, change};
+                        Outcomes o = outcomes(row, paired, comparisons);
+                        auto pct = [&](int k) { return 100.0 * k / comparisons; };
+                        std::printf("| %dv%d | %s | %g%% | %g | %+g%% | %.1f | %.1f | %.1f |\n", n,
+                                    n, paired ? "paired" : "unpaired", noise, percent, change,
+                                    pct(o.fail), pct(o.pass), pct(o.no_verdict));
+                        std::fflush(stdout);
+                    }
+}
+
+// Two labels of n repetitions each, one after the other, their starts
+// recorded; the machine drifts linearly by `drift` over the 2n repetitions.
+// How often the gate names a trend of a label's repetitions.
+double trend_rate(int n, double noise, double drift, int comparisons) {
+    unsigned seed = 19937u * static_cast<unsigned>(n) +
+                    static_cast<unsigned>(noise * 100 + drift * 10000);
+    int named = 0;
+    for (int k = 0; k < comparisons; ++k) {
+        std::vector<Run> runs;
+        CompareSettings settings;
+        for (int slot = 0; slot < 2 * n; ++slot) {
+            const char* name = slot < n ? "base" : "run";
+            for (Program p : {Program::processors, Program::memory}) {
+                double speed = 1 - drift * slot / (2 * n - 1);
+                Run run = std::get<Run>(parse_run(
+                    noisy_results_file(p, speed, noise / 100, 2, seed++), name));
+                run.label = name;
+                auto record = std::make_shared<MachineRecord>();
+                record->repetition.started = fmt::format("2026-12-09T03:{:02}:00Z", slot);
+                run.machine = record;
+                runs.push_back(std::move(run));
+            }
+        }
+        std::vector<const Run*> all;
+        for (const Run& r : runs) {
+            all.push_back(&r);
+            if (r.label == "base" &&
+                (settings.baselines.empty() || settings.baselines.back()->program != r.program))
+                settings.baselines.push_back(&r);
+        }
+        named += !decide_gate(compare_runs(all, settings), {}, {}, 5).trends.empty();
+    }
+    return 100.0 * named / comparisons;
+}
+
+void trend_table(int comparisons) {
+    std::printf("%d comparisons a row; in percent of comparisons, how often a label's "
+                "repetitions are said to trend with their start\n", comparisons);
+    std::printf("| n a side | noise a pass | drift over the 2n repetitions | trend named |\n");
+    std::printf("|---|---|---|---:|\n");
+    for (int n : {5, 10})
+        for (double noise : {2.0, 5.0})
+            for (double drift : {0.0, 0.04, 0.08}) {
+                std::printf("| %dv%d | %g%% | %g%% | %.1f |\n", n, n, noise, drift * 100,
+                            trend_rate(n, noise, drift, comparisons));
+                std::fflush(stdout);
+            }
+}
+
 // `run --precision PCT` simulated on one build against itself, interleaved
 // without drift: the schedule's rule on the function it reads.
 void precision_table(int trials) {
@@ -248,8 +364,10 @@ int main(int argc, char** argv) {
             table = argv[++i];
         else
             table = "";
-        if (table != "gate" && table != "drift" && table != "precision") {
-            std::fprintf(stderr, "usage: gate_error_rates [--pairs N] [--table gate|drift|precision]\n");
+        if (table != "gate" && table != "drift" && table != "precision" && table != "outcomes" &&
+            table != "trend") {
+            std::fprintf(stderr, "usage: gate_error_rates [--pairs N] [--table "
+                                 "gate|outcomes|trend|drift|precision]\n");
             return 2;
         }
     }
@@ -259,6 +377,14 @@ int main(int argc, char** argv) {
     }
     if (table == "drift") {
         drift_table(pairs);
+        return 0;
+    }
+    if (table == "trend") {
+        trend_table(pairs);
+        return 0;
+    }
+    if (table == "outcomes") {
+        outcomes_table(pairs);
         return 0;
     }
     if (table == "precision") {

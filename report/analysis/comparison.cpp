@@ -455,9 +455,35 @@ std::optional<std::size_t> named_column(const ProgramComparison& c,
     return static_cast<std::size_t>(it - c.samples.begin());
 }
 
-// The column that ran first (its earliest repetition), when any start is known.
-void earliest_column(ProgramComparison& c) {
+// The columns that may be the baseline when none is named: those of the
+// input named first that holds the program, when the runs come from several
+// inputs (`compare OLD NEW`), else every column.
+std::vector<std::size_t> first_input_columns(const ProgramComparison& c) {
+    std::size_t first = static_cast<std::size_t>(-1);
+    bool several = false;
+    for (const auto& reps : c.samples)
+        for (const Run* r : reps) {
+            several = several || (first != static_cast<std::size_t>(-1) && r->input != first);
+            first = std::min(first, r->input);
+        }
+    std::vector<std::size_t> out;
     for (std::size_t i = 0; i < c.samples.size(); ++i)
+        if (!several || std::any_of(c.samples[i].begin(), c.samples[i].end(),
+                                    [&](const Run* r) { return r->input == first; }))
+            out.push_back(i);
+    return out;
+}
+
+// Of the columns that may be the baseline, the one that ran first (its
+// earliest repetition), when any start is known; else the first of them.
+void earliest_column(ProgramComparison& c) {
+    std::vector<std::size_t> candidates = first_input_columns(c);
+    bool narrowed = candidates.size() < c.samples.size();
+    c.baseline = candidates.front();
+    c.baseline_reason = narrowed ? BaselineReason::first_input : BaselineReason::first_in_order;
+    if (narrowed && candidates.size() == 1)
+        return;
+    for (std::size_t i : candidates)
         for (const Run* r : c.samples[i]) {
             std::optional<std::string> start = run_start(*r);
             // ISO 8601 to the second: the text orders as the time does.
@@ -470,19 +496,29 @@ void earliest_column(ProgramComparison& c) {
         }
 }
 
-// The label holding the baseline run named, else the label that ran first,
-// else the first label in order; none with the median.
+// The baseline's column first, the others in their order.
+void baseline_first(ProgramComparison& c) {
+    if (!c.baseline || *c.baseline == 0)
+        return;
+    auto b = static_cast<std::ptrdiff_t>(*c.baseline);
+    std::rotate(c.samples.begin(), c.samples.begin() + b, c.samples.begin() + b + 1);
+    std::rotate(c.runs.begin(), c.runs.begin() + b, c.runs.begin() + b + 1);
+    c.baseline = 0;
+}
+
+// The label holding the baseline run named, else of the input named first
+// the label that ran first, else the first label in order; none with the
+// median. Its column comes first.
 void choose_baseline(ProgramComparison& c, const CompareSettings& s) {
     if (s.median)
         return;
-    c.baseline = 0;
-    c.baseline_reason = BaselineReason::first_in_order;
     if (std::optional<std::size_t> named = named_column(c, s.baselines)) {
         c.baseline = *named;
         c.baseline_reason = BaselineReason::named;
-        return;
+    } else {
+        earliest_column(c);
     }
-    earliest_column(c);
+    baseline_first(c);
 }
 
 void pair_with_baseline(ProgramComparison& c) {

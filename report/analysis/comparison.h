@@ -142,7 +142,7 @@ constexpr double outlier_score = 3.5;
 // decides) and the noise band in percent.
 bool far_from_median(double x, double median, std::optional<double> mad, double noise);
 
-enum class BaselineReason { named, ran_first, first_in_order };
+enum class BaselineReason { named, first_input, ran_first, first_in_order };
 
 struct ProgramComparison {
     Program program = Program::processors;
@@ -151,9 +151,10 @@ struct ProgramComparison {
     std::vector<const Run*> runs;
     std::vector<std::vector<const Run*>> samples;
     std::optional<std::size_t> baseline;  // index into runs; absent: the median of the runs
-    // Why the baseline is the baseline: named by --baseline, the label that
-    // ran first (its earliest repetition's start, `baseline_started`), or,
-    // no start being known, the first label in natural order.
+    // Why the baseline is the baseline: named by --baseline, the only label
+    // of the input named first, the label that ran first (its earliest
+    // repetition's start, `baseline_started`), or, no start being known, the
+    // first label in natural order. Its column is the first.
     BaselineReason baseline_reason = BaselineReason::named;
     std::optional<std::string> baseline_started;
     double noise = default_noise_percent;  // the noise band it was compared with, percent
@@ -182,10 +183,12 @@ struct CompareSettings {
 };
 
 // Compares the runs, grouped by program in order of first appearance, and
-// within a program by label (columns in the labels' natural order): runs with
-// one label are repetitions, a sample. A program's baseline is the label of
-// its run among `settings.baselines`, else the label that ran first, else the
-// first label; or the median of the labels. Between two labels with
+// within a program by label (the baseline's column first, the others in the
+// labels' natural order): runs with one label are repetitions, a sample. A
+// program's baseline is the label of its run among `settings.baselines`,
+// else, of the runs of the input named first (Run::input) when they come
+// from several, the label that ran first, else the first label; or the
+// median of the labels. Between two labels with
 // at least 3 repetitions each a figure is marked better or worse only when
 // the change is significant (Mann-Whitney U where it can reach the level,
 // else Welch's t-test on the logarithms) and outside the noise band.

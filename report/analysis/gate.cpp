@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <optional>
 #include <set>
 #include <utility>
 
+#include "analysis/history.h"
 #include "analysis/recorded.h"
+#include "analysis/trend.h"
 
 namespace report {
 
@@ -170,7 +173,25 @@ std::vector<MissingProgram> programs_missing(const std::vector<Run>& runs, std::
 }
 
 bool tripped(const ProgramSlowdown& s) {
-    return s.test && s.test->significant;
+    return s.outcome == LabelOutcome::fail;
+}
+
+std::vector<const ProgramSlowdown*> labels_with(const GateVerdict& v, LabelOutcome outcome) {
+    std::vector<const ProgramSlowdown*> out;
+    for (const ProgramSlowdown& s : v.tested)
+        if (s.test && s.outcome == outcome)
+            out.push_back(&s);
+    return out;
+}
+
+const char* label_outcome_name(LabelOutcome outcome) {
+    switch (outcome) {
+        case LabelOutcome::fail: return "fail";
+        case LabelOutcome::pass: return "pass";
+        case LabelOutcome::accepted: return "accepted";
+        case LabelOutcome::inconclusive: break;
+    }
+    return "inconclusive";
 }
 
 namespace {
@@ -193,6 +214,66 @@ void gather_problems(GateVerdict& v, const std::vector<ProgramComparison>& compa
     for (const ProgramSlowdown& s : v.tested)
         if (!s.test && !said.count({s.comparison, s.run}))
             v.problems.push_back({GateProblem::nothing_comparable, s.comparison, s.run, {}});
+}
+
+// The labels without a round shared with their baseline.
+std::vector<std::pair<std::size_t, std::size_t>> not_interleaved(
+    const std::vector<ProgramComparison>& comparisons) {
+    std::vector<std::pair<std::size_t, std::size_t>> out;
+    for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
+        const ProgramComparison& c = comparisons[ci];
+        for (std::size_t i = 0; c.baseline && i < c.runs.size(); ++i)
+            if (i != *c.baseline && (i >= c.pairings.size() || !c.pairings[i]))
+                out.emplace_back(ci, i);
+    }
+    return out;
+}
+
+// A column's time factors in the order its repetitions started; absent
+// when a start is unknown.
+std::optional<std::vector<double>> in_start_order(const ProgramComparison& c, std::size_t column,
+                                                  const std::vector<std::size_t>& rows) {
+    std::optional<std::vector<double>> logs = repetition_log_times(c, column, rows);
+    if (!logs)
+        return std::nullopt;
+    std::vector<std::pair<std::string, double>> started;
+    for (std::size_t r = 0; r < logs->size(); ++r) {
+        std::optional<std::string> start = run_start(*c.samples[column][r]);
+        if (!start)
+            return std::nullopt;
+        started.emplace_back(*start, (*logs)[r]);
+    }
+    std::stable_sort(started.begin(), started.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<double> out;
+    for (const auto& [start, x] : started)
+        out.push_back(x);
+    return out;
+}
+
+// The tested labels and their baselines whose repetitions trend with their
+// start, each looked at once, the level shared among them.
+std::vector<RepetitionTrend> repetition_trends(const std::vector<ProgramComparison>& comparisons,
+                                               const std::vector<ProgramSlowdown>& tested) {
+    std::vector<RepetitionTrend> found;
+    std::set<std::pair<std::size_t, std::size_t>> seen;
+    for (const ProgramSlowdown& s : tested) {
+        const ProgramComparison& c = comparisons[s.comparison];
+        for (std::size_t column : {*c.baseline, s.run}) {
+            if (c.samples[column].size() < trend_min_repetitions ||
+                !seen.insert({s.comparison, column}).second)
+                continue;
+            std::optional<std::vector<double>> x = in_start_order(c, column, s.rows);
+            std::optional<stats::KendallTest> t = x ? stats::kendall_trend(*x) : std::nullopt;
+            if (t)
+                found.push_back({s.comparison, column, t->tau, t->p, x->size()});
+        }
+    }
+    std::vector<RepetitionTrend> out;
+    for (const RepetitionTrend& t : found)
+        if (t.p <= gate_alpha / static_cast<double>(found.size()))
+            out.push_back(t);
+    return out;
 }
 
 // Figures beyond the band: the gate itself for untested labels, the
@@ -218,7 +299,7 @@ bool gather_regressions(GateVerdict& v, const std::vector<ProgramComparison>& co
 GateVerdict decide_gate(const std::vector<ProgramComparison>& comparisons,
                         const std::vector<MissingProgram>& missing,
                         const std::vector<std::string>& input_paths, double percent,
-                        bool strict) {
+                        bool strict, bool accept_inconclusive) {
     GateVerdict v;
     v.percent = percent;
     v.disturbances = disturbances(comparisons);
@@ -229,13 +310,27 @@ GateVerdict decide_gate(const std::vector<ProgramComparison>& comparisons,
         if (!comparisons[ci].baseline)
             for (std::size_t i = 0; i < comparisons[ci].runs.size(); ++i)
                 v.untested.emplace_back(ci, i);
+    v.not_interleaved = not_interleaved(comparisons);
+    v.trends = repetition_trends(comparisons, v.tested);
     gather_problems(v, comparisons, missing, input_paths, strict);
     if (!v.problems.empty()) {
         v.outcome = GateVerdict::Outcome::no_verdict;
         return v;
     }
-    v.outcome = gather_regressions(v, comparisons) ? GateVerdict::Outcome::fail
-                                                   : GateVerdict::Outcome::pass;
+    if (gather_regressions(v, comparisons)) {
+        v.outcome = GateVerdict::Outcome::fail;
+        return v;
+    }
+    bool inconclusive = false;
+    for (ProgramSlowdown& s : v.tested) {
+        if (s.outcome != LabelOutcome::inconclusive)
+            continue;
+        if (accept_inconclusive)
+            s.outcome = LabelOutcome::accepted;
+        else
+            inconclusive = true;
+    }
+    v.outcome = inconclusive ? GateVerdict::Outcome::no_verdict : GateVerdict::Outcome::pass;
     return v;
 }
 

@@ -76,6 +76,19 @@ std::vector<DisturbedLabel> disturbances(const std::vector<ProgramComparison>& c
 std::vector<DisturbedLabel> disturbances(const ProgramComparison& comparison,
                                       std::size_t index = 0);
 
+// A label whose repetitions trend with the order they started in, beyond
+// their noise: Kendall's test of their time factors against that order, the
+// level 5% shared among the labels looked at.
+struct RepetitionTrend {
+    std::size_t comparison = 0;
+    std::size_t run = 0;  // the label's column (the baseline's too)
+    double tau = 0;
+    double p = 1;
+    std::size_t repetitions = 0;
+};
+// The fewest repetitions for the trend to be looked for.
+inline constexpr std::size_t trend_min_repetitions = 5;
+
 struct GateVerdict {
     enum class Outcome { pass, fail, no_verdict };
     Outcome outcome = Outcome::pass;
@@ -90,22 +103,34 @@ struct GateVerdict {
     // beyond the percentage that explain it; for an untested one, the passes
     // beyond it (empty with no verdict).
     std::vector<Regression> regressions;
-    std::vector<GateProblem> problems;  // why there is no verdict
+    std::vector<GateProblem> problems;  // why there is no verdict (besides inconclusive labels)
+    // The labels that did not run interleaved with their baseline, (comparison,
+    // column): a drift of the machine between them counts as a change.
+    std::vector<std::pair<std::size_t, std::size_t>> not_interleaved;
+    std::vector<RepetitionTrend> trends;
     std::vector<DisturbedLabel> disturbances;
 };
 
 // The gate at `percent`: no verdict when anything it needs is missing (a
-// problem, or a program missing from an input), else fail when a tested
+// problem, or a program missing from an input); else fail when a tested
 // label shows, at the gate's level, more than (1 + percent/100) times the
-// baseline's time, or an untested label has a figure beyond the band, else
-// pass.
+// baseline's time, or an untested label has a figure beyond the band; else
+// no verdict when a tested label shows neither that nor at most that
+// (inconclusive), unless `accept_inconclusive` counts those as passes
+// (accepted); else pass.
 GateVerdict decide_gate(const std::vector<ProgramComparison>& comparisons,
                         const std::vector<MissingProgram>& missing,
                         const std::vector<std::string>& input_paths, double percent,
-                        bool strict = false);
+                        bool strict = false, bool accept_inconclusive = false);
 
 // Whether a tested label tripped the gate.
 bool tripped(const ProgramSlowdown& s);
+
+// The tested labels with this outcome.
+std::vector<const ProgramSlowdown*> labels_with(const GateVerdict& v, LabelOutcome outcome);
+
+// "fail", "pass", "inconclusive", "accepted": a label's outcome in JSON.
+const char* label_outcome_name(LabelOutcome outcome);
 
 // "pass", "fail", "no_verdict": the verdict's name in JSON.
 const char* outcome_name(GateVerdict::Outcome outcome);

@@ -2,11 +2,36 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "analysis/paired_test.h"
 
 namespace report {
+
+double ProgramSlowdown::upper() const {
+    if (!within || !(within->bound > 0))
+        return std::numeric_limits<double>::infinity();
+    return 1 / within->bound;
+}
+
+std::optional<std::size_t> repetitions_to_decide(double estimate, double lower, double upper,
+                                                 double limit, double now) {
+    if (!(estimate > 0) || !(limit > 0) || !(now > 0))
+        return std::nullopt;
+    double e = std::log(estimate), t = std::log(limit);
+    // The half-width on the side of the limit, and the estimate's distance
+    // from it.
+    double half = e > t ? e - std::log(lower) : std::log(upper) - e;
+    double distance = std::fabs(e - t);
+    if (!std::isfinite(half) || !(distance > 0))
+        return std::nullopt;
+    double needed = std::ceil(now * (half / distance) * (half / distance));
+    needed = std::max(needed, std::floor(now) + 1);
+    if (!(needed <= static_cast<double>(decide_cap)))
+        return std::nullopt;
+    return static_cast<std::size_t>(needed);
+}
 
 namespace {
 
@@ -93,10 +118,22 @@ void gather_family(const std::vector<ProgramComparison>& comparisons, SlowdownFa
                 family.untested.emplace_back(ci, i);
                 continue;
             }
-            family.tested.push_back({ci, i, gated_rows(c, i), std::nullopt, gate_alpha,
-                                     std::nullopt, false});
+            ProgramSlowdown s;
+            s.comparison = ci;
+            s.run = i;
+            s.rows = gated_rows(c, i);
+            family.tested.push_back(std::move(s));
         }
     }
+}
+
+std::optional<stats::SlowdownTest> signed_rank(const std::vector<double>& factors, double limit,
+                                               double alpha) {
+    std::optional<stats::SignedRankTest> t = stats::signed_rank_slowdown(factors, limit, alpha);
+    if (!t)
+        return std::nullopt;
+    return stats::SlowdownTest{stats::SlowdownMethod::signed_rank, t->estimate, t->p,
+                               t->bound, t->confidence, t->significant};
 }
 
 // Rounds of one interleaved run: the test is on the pairs, where there are
@@ -109,15 +146,112 @@ bool test_paired(const ProgramComparison& c, ProgramSlowdown& s, double percent)
         return false;
     s.paired = true;
     std::optional<std::vector<double>> factors = paired_log_times(c, s.run, s.rows, *s.pairing);
-    std::optional<stats::SignedRankTest> t =
-        factors ? stats::signed_rank_slowdown(*factors, 1 + percent / 100, s.alpha) : std::nullopt;
-    if (t)
-        s.test = stats::SlowdownTest{stats::SlowdownMethod::signed_rank, t->estimate, t->p,
-                                     t->bound, t->confidence, t->significant};
+    if (!factors)
+        return true;
+    double limit = 1 + percent / 100;
+    s.test = signed_rank(*factors, limit, s.alpha);
+    // The dual: the baseline's time over the label's, against 1 / limit.
+    for (double& x : *factors)
+        x = -x;
+    s.within = signed_rank(*factors, 1 / limit, s.alpha);
     return true;
 }
 
+// The unpaired tests, each way, of each repetition's time factor against the
+// baseline's medians.
+void test_unpaired(const ProgramComparison& c, ProgramSlowdown& s, double percent) {
+    std::optional<std::vector<double>> base = repetition_log_times(c, *c.baseline, s.rows);
+    std::optional<std::vector<double>> run = repetition_log_times(c, s.run, s.rows);
+    if (!base || !run)
+        return;
+    double limit = 1 + percent / 100;
+    s.test = stats::slowdown_test(*base, *run, limit, s.alpha);
+    s.within = stats::slowdown_test(*run, *base, 1 / limit, s.alpha);
+}
+
+// What the two tests show. Repetitions without spread show exactly what they
+// are: at the limit is within it.
+void decide_label(const ProgramComparison& c, ProgramSlowdown& s, double percent) {
+    if (!s.test || !s.within) {
+        s.outcome = LabelOutcome::inconclusive;
+        return;
+    }
+    if (s.test->significant)
+        s.outcome = LabelOutcome::fail;
+    else if (s.within->significant || s.test->method == stats::SlowdownMethod::constant)
+        s.outcome = LabelOutcome::pass;
+    else
+        s.outcome = LabelOutcome::inconclusive;
+    if (s.outcome != LabelOutcome::inconclusive)
+        return;
+    double m = static_cast<double>(c.samples[*c.baseline].size());
+    double n = static_cast<double>(c.samples[s.run].size());
+    // An unpaired interval's width goes as sqrt(1/m + 1/n): m against n
+    // repetitions are worth 2 / (1/m + 1/n) a side.
+    double now = s.paired ? static_cast<double>(s.pairing->pairs.size()) : 2 / (1 / m + 1 / n);
+    s.decide_at =
+        repetitions_to_decide(s.test->estimate, s.test->bound, s.upper(), 1 + percent / 100, now);
+}
+
 }  // namespace
+
+bool difference_shown(const Headline& h) {
+    return h.test && h.test->significant;
+}
+
+namespace {
+
+// The mean of `x`, which is not empty.
+double mean_of(const std::vector<double>& x) {
+    double sum = 0;
+    for (double v : x)
+        sum += v;
+    return sum / static_cast<double>(x.size());
+}
+
+Headline headline(const ProgramComparison& c, std::size_t ci, std::size_t column) {
+    Headline h;
+    h.comparison = ci;
+    h.run = column;
+    std::vector<std::size_t> rows = gated_rows(c, column);
+    h.passes = rows.size();
+    const std::optional<Pairing>& pairing = c.pairings[column];
+    if (pairing && pairing->pairs.size() >= pairs_needed(headline_alpha / 2)) {
+        if (std::optional<std::vector<double>> f = paired_log_times(c, column, rows, *pairing)) {
+            h.paired = true;
+            h.pairs = pairing->pairs.size();
+            h.test = stats::paired_change_test(*f, headline_alpha);
+            h.estimate = h.test ? h.test->estimate : std::exp(mean_of(*f));
+            return h;
+        }
+    }
+    std::optional<std::vector<double>> base = repetition_log_times(c, *c.baseline, rows);
+    std::optional<std::vector<double>> run = repetition_log_times(c, column, rows);
+    if (!base || !run) {
+        h.passes = 0;
+        return h;
+    }
+    // One run on a side has no spread to tell a difference from noise with.
+    if (base->size() >= 2 && run->size() >= 2)
+        h.test = stats::change_test(*base, *run, headline_alpha);
+    h.estimate = h.test ? h.test->estimate : std::exp(mean_of(*run) - mean_of(*base));
+    return h;
+}
+
+}  // namespace
+
+std::vector<Headline> headlines(const std::vector<ProgramComparison>& comparisons) {
+    std::vector<Headline> out;
+    for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
+        const ProgramComparison& c = comparisons[ci];
+        if (!c.baseline)
+            continue;
+        for (std::size_t i = 0; i < c.runs.size(); ++i)
+            if (i != *c.baseline)
+                out.push_back(headline(c, ci, i));
+    }
+    return out;
+}
 
 SlowdownFamily slowdown_family(const std::vector<ProgramComparison>& comparisons,
                                double percent) {
@@ -127,12 +261,9 @@ SlowdownFamily slowdown_family(const std::vector<ProgramComparison>& comparisons
     for (ProgramSlowdown& s : family.tested) {
         s.alpha = share;
         const ProgramComparison& c = comparisons[s.comparison];
-        if (test_paired(c, s, percent))
-            continue;
-        std::optional<std::vector<double>> base = repetition_log_times(c, *c.baseline, s.rows);
-        std::optional<std::vector<double>> run = repetition_log_times(c, s.run, s.rows);
-        if (base && run)
-            s.test = stats::slowdown_test(*base, *run, 1 + percent / 100, share);
+        if (!test_paired(c, s, percent))
+            test_unpaired(c, s, percent);
+        decide_label(c, s, percent);
     }
     return family;
 }

@@ -9,11 +9,14 @@
 // restate them, the improvement divides two of them), of the baseline's
 // median over the repetition's value. The baseline's repetitions give their
 // own time factors against the same medians. A one-sided test then asks
-// whether the label needs more than (1 + P/100) times the baseline's time;
-// the level 5% is shared equally among the tests of the comparison
-// (Bonferroni), so at most one false trip in twenty comparisons with no
-// slowdown, whatever the number of programs and labels. Single figures stay
-// information: they explain which passes carried the slowdown.
+// whether the label needs more than (1 + P/100) times the baseline's time,
+// and its dual asks whether it needs at most that; the level 5% is shared
+// equally among the labels of the comparison (Bonferroni), each direction at
+// the same share, so at most one false trip in twenty comparisons with no
+// slowdown and at most one false pass in twenty with one beyond P%, whatever
+// the number of programs and labels. A label is shown slower than P%, shown
+// within P%, or neither: then the repetitions cannot tell. Single figures
+// stay information: they explain which passes carried the slowdown.
 #pragma once
 
 #include <cstddef>
@@ -44,6 +47,18 @@ std::optional<std::vector<double>> paired_log_times(const ProgramComparison& c,
                                                     const std::vector<std::size_t>& rows,
                                                     const Pairing& pairing);
 
+// What the tests of a label show at the gate's percentage P.
+enum class LabelOutcome {
+    fail,          // shown more than (1 + P/100) times the baseline's time
+    pass,          // shown at most (1 + P/100) times it
+    inconclusive,  // neither: the noise hides a P% slowdown either way
+    accepted,      // inconclusive, and --accept-inconclusive counts it a pass
+};
+
+// Past this many repetitions a side the count that would decide is said as
+// "more than" it.
+inline constexpr std::size_t decide_cap = 100;
+
 struct ProgramSlowdown {
     std::size_t comparison = 0;  // index into the comparisons
     std::size_t run = 0;         // the label's column
@@ -55,6 +70,18 @@ struct ProgramSlowdown {
     // reach the share of the level (the unpaired test decides then).
     std::optional<Pairing> pairing;
     bool paired = false;
+    // The dual test, whether the label needs at most the limit: its bound is
+    // the lower bound of the baseline's time over the label's.
+    std::optional<stats::SlowdownTest> within;
+    LabelOutcome outcome = LabelOutcome::inconclusive;
+    // For an inconclusive label: the repetitions a side (pairs, when paired)
+    // at which the interval, narrowed as the square root of their number,
+    // would fall on one side of the limit; absent past decide_cap.
+    std::optional<std::size_t> decide_at;
+
+    // The upper confidence bound of the time factor; infinite where the
+    // repetitions reach no bound at this level.
+    double upper() const;
 };
 
 struct SlowdownFamily {
@@ -66,6 +93,37 @@ struct SlowdownFamily {
 // The tests of every label against its program's baseline at the threshold
 // of `percent`; nothing for a comparison against the median of the labels.
 SlowdownFamily slowdown_family(const std::vector<ProgramComparison>& comparisons, double percent);
+
+// The answer a comparison opens with: a label's time factor against its
+// program's baseline, over the same pass rates as the gate's, with its 95%
+// interval (paired by rounds where they ran interleaved).
+struct Headline {
+    std::size_t comparison = 0;
+    std::size_t run = 0;     // the label's column
+    std::size_t passes = 0;  // the rates the factor is over; 0: none comparable
+    double estimate = 1;     // the time factor
+    // The two-sided test whose interval holds the factor; absent with too
+    // few repetitions for one (the estimate is then the ratio of the
+    // geometric means).
+    std::optional<stats::ChangeTest> test;
+    bool paired = false;
+    std::size_t pairs = 0;
+};
+inline constexpr double headline_alpha = 0.05;
+
+// Whether the headline shows a difference: its interval excludes 1.
+bool difference_shown(const Headline& h);
+
+// One headline per label compared with a baseline, in the order of the
+// comparisons and their columns.
+std::vector<Headline> headlines(const std::vector<ProgramComparison>& comparisons);
+
+// The repetitions a side at which an interval [lower, upper] around
+// `estimate`, now from repetitions `now` a side, would exclude `limit`:
+// its half-width on the side of the limit shrinks as sqrt(now / N).
+// Absent past decide_cap or where no interval is known.
+std::optional<std::size_t> repetitions_to_decide(double estimate, double lower, double upper,
+                                                 double limit, double now);
 
 // Each repetition's log time factor of a column over `rows`, against the
 // baseline's medians; absent when a repetition lacks one of the figures.

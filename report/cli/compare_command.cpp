@@ -8,6 +8,9 @@
 #include <memory>
 #include <set>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
@@ -57,9 +60,22 @@ bool tests_known(const std::vector<std::string>& tests) {
     return true;
 }
 
+// Whether standard output and standard error reach the same file: one
+// terminal, or `2>&1`.
+bool one_destination() {
+    struct stat out {}, err {};
+    return fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
+           out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+}
+
 // Where the machines differ goes to standard error too, not only under the
-// table; so do the warnings the machine drew while the repetitions ran.
-void say_machine_notes(const std::vector<ProgramComparison>& comparisons) {
+// table; so do the warnings the machine drew while the repetitions ran;
+// said once when the table that carries them reaches the same file.
+void say_machine_notes(const Options& o, const std::vector<ProgramComparison>& comparisons) {
+    bool tables_carry_them = (o.format == "text" || o.format == "markdown") &&
+                             (o.output.empty() || o.output == "-");
+    if (tables_carry_them && one_destination())
+        return;
     for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
         for (const std::string& note : machine_notes(comparisons[ci]))
             error(note);
@@ -112,7 +128,7 @@ void run_compare(const Options& o, int& status) {
     }
     CompareSettings settings{o.noise, choice.median, choice.baselines, o.tests, o.figures};
     std::vector<ProgramComparison> comparisons = compare_runs(choice.runs, settings);
-    say_machine_notes(comparisons);
+    say_machine_notes(o, comparisons);
     std::vector<MissingProgram> missing =
         programs_missing(loaded.runs, o.inputs.paths.size(), choice.baselines, choice.median);
     std::optional<GateVerdict> verdict = gate_verdict(o.gate, comparisons, missing, o.inputs.paths);

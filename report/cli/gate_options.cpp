@@ -12,13 +12,19 @@ void add_gate_options(CLI::App* cmd, GateOptions& o) {
     CLI::Option* gate =
         cmd->add_option("--fail-if-worse", o.fail_if_worse,
                         "Exit 3 when a label is shown to need more than (1 + PERCENT/100) times the "
-                        "baseline's time (with 3 or more repetitions a side: one test per program "
-                        "and label, 5% familywise error; with fewer: any figure beyond the band, "
-                        "said untested); exit 2 when the comparison lacks what a verdict needs")
+                        "baseline's time; exit 0 when every label is shown to need at most that "
+                        "(with 3 or more repetitions a side: one test each way per program and "
+                        "label, 5% familywise error; with fewer: the band alone, said untested); "
+                        "exit 2 when the repetitions cannot tell or the comparison lacks what a "
+                        "verdict needs")
             ->check(percentage());
     cmd->add_flag("--strict", o.strict,
                   "With --fail-if-worse: no verdict (exit 2) when a repetition was recorded with "
                   "machine warnings")
+        ->needs(gate);
+    cmd->add_flag("--accept-inconclusive", o.accept_inconclusive,
+                  "With --fail-if-worse: count a label whose repetitions cannot tell a PERCENT "
+                  "slowdown from noise as a pass, said \"accepted\"")
         ->needs(gate);
 }
 
@@ -28,7 +34,8 @@ std::optional<GateVerdict> gate_verdict(const GateOptions& o,
                                         const std::vector<std::string>& input_paths) {
     if (!o.fail_if_worse)
         return std::nullopt;
-    return decide_gate(comparisons, missing, input_paths, *o.fail_if_worse, o.strict);
+    return decide_gate(comparisons, missing, input_paths, *o.fail_if_worse, o.strict,
+                       o.accept_inconclusive);
 }
 
 void finish_gate(const std::optional<GateVerdict>& verdict,

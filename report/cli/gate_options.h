@@ -1,6 +1,6 @@
 // The gate's options and its ending, shared by `compare` and `chart`: the
-// same --fail-if-worse and --strict, one verdict said on standard error, one
-// exit status for it.
+// same --fail-if-worse, --strict and --accept-inconclusive, one verdict said
+// on standard error, one exit status for it.
 #pragma once
 
 #include <optional>
@@ -17,6 +17,7 @@ namespace report {
 struct GateOptions {
     std::optional<double> fail_if_worse;
     bool strict = false;
+    bool accept_inconclusive = false;
 };
 
 // --fail-if-worse PERCENT and --strict on `cmd`.

@@ -247,6 +247,7 @@ json baseline_reason_json(const ProgramComparison& c) {
         return nullptr;
     switch (c.baseline_reason) {
         case BaselineReason::named: return "named";
+        case BaselineReason::first_input: return "first_input";
         case BaselineReason::ran_first: return "ran_first";
         case BaselineReason::first_in_order: break;
     }
@@ -316,6 +317,9 @@ json tested_json(const ProgramSlowdown& t, const ProgramComparison& c) {
                 {"method", nullptr},
                 {"time_factor", nullptr},
                 {"lower_bound", nullptr},
+                {"upper_bound", nullptr},
+                {"outcome", label_outcome_name(t.outcome)},
+                {"repetitions_to_decide", t.decide_at ? json(*t.decide_at) : json(nullptr)},
                 {"confidence", nullptr},
                 {"p", nullptr},
                 {"tripped", tripped(t)}};
@@ -323,6 +327,7 @@ json tested_json(const ProgramSlowdown& t, const ProgramComparison& c) {
         one["method"] = method_name(t.test->method);
         one["time_factor"] = t.test->estimate;
         one["lower_bound"] = t.test->bound > 0 ? json(t.test->bound) : json(nullptr);
+        one["upper_bound"] = std::isfinite(t.upper()) ? json(t.upper()) : json(nullptr);
         one["confidence"] = t.test->confidence;
         one["p"] = t.test->p;
     }
@@ -332,6 +337,46 @@ json tested_json(const ProgramSlowdown& t, const ProgramComparison& c) {
     one["pairs"] = t.pairing ? json(t.pairing->pairs.size()) : json(nullptr);
     one["unpaired"] = unpaired_json(t, c);
     return one;
+}
+
+// The labels whose repetitions cannot tell a slowdown beyond the percentage
+// from noise, each with its interval (null: no bound at this level).
+json inconclusive_json(const GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
+    json list = json::array();
+    for (const ProgramSlowdown* t : labels_with(v, LabelOutcome::inconclusive)) {
+        const ProgramComparison& c = comparisons[t->comparison];
+        list.push_back(
+            {{"program", program_name(c.program)},
+             {"run", c.runs[t->run]->label},
+             {"time_factor", t->test->estimate},
+             {"lower_bound", t->test->bound > 0 ? json(t->test->bound) : json(nullptr)},
+             {"upper_bound", std::isfinite(t->upper()) ? json(t->upper()) : json(nullptr)},
+             {"repetitions_to_decide", t->decide_at ? json(*t->decide_at) : json(nullptr)},
+             {"paired", t->paired},
+             {"summary", inconclusive_words(*t, v.percent)}});
+    }
+    return list;
+}
+
+// The labels a drift of the machine between them and their baseline would
+// count against.
+json not_interleaved_json(const GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
+    json list = json::array();
+    for (const auto& [ci, run] : v.not_interleaved)
+        list.push_back({{"program", program_name(comparisons[ci].program)},
+                        {"run", comparisons[ci].runs[run]->label}});
+    return list;
+}
+
+json trends_json(const GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
+    json list = json::array();
+    for (const RepetitionTrend& t : v.trends)
+        list.push_back({{"program", program_name(comparisons[t.comparison].program)},
+                        {"run", comparisons[t.comparison].runs[t.run]->label},
+                        {"repetitions", t.repetitions},
+                        {"tau", t.tau},
+                        {"p", t.p}});
+    return list;
 }
 
 json untested_json(const GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
@@ -379,6 +424,9 @@ json gate_json(const GateVerdict& v, const std::vector<ProgramComparison>& compa
             {"alpha", gate_alpha},
             {"tests", tests},
             {"untested", untested_json(v, comparisons)},
+            {"inconclusive", inconclusive_json(v, comparisons)},
+            {"not_interleaved", not_interleaved_json(v, comparisons)},
+            {"trends", trends_json(v, comparisons)},
             {"regressions", regressions_json(v, comparisons)},
             {"problems", problems_json(v, comparisons)},
             {"summary", verdict_line(v, comparisons)}};

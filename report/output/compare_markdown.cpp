@@ -1,5 +1,5 @@
-// `compare --format markdown`: the tables, and the gate's verdict under
-// them, for a CI job's summary.
+// `compare --format markdown`: the answer first, then the tables, and the
+// gate's verdict under them, for a CI job's summary.
 #include "output/compare_formats.h"
 #include "output/text.h"
 #include "output/gate_view.h"
@@ -9,6 +9,11 @@ namespace report {
 std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
                              const ViewOptions& options) {
     std::string out;
+    std::vector<std::string> headline = headline_lines(comparisons);
+    for (const std::string& line : headline)
+        out += "- " + markdown_escape(line) + "\n";
+    if (!headline.empty())
+        out += "\n";
     for (const Table& t : compare_tables(comparisons, options))
         out += render_markdown(t);
     if (options.gate) {

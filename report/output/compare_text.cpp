@@ -52,6 +52,12 @@ std::string compare_text(const std::vector<ProgramComparison>& comparisons,
     bool fleet = options.layout == CompareLayout::fleet ||
                  (options.layout == CompareLayout::automatic && !wide_fits(comparisons, options));
     std::string out;
+    for (const std::string& line : headline_lines(comparisons)) {
+        std::vector<std::string> wrapped;
+        wrap(line, options.width, 2, wrapped);
+        for (const std::string& l : wrapped)
+            out += l + "\n";
+    }
     for (Table t : compare_tables(comparisons, options)) {
         if (!out.empty())
             out += "\n";

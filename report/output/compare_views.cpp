@@ -109,6 +109,8 @@ std::string baseline_title(const ProgramComparison& c) {
     std::string why;
     if (c.baseline && c.baseline_reason == BaselineReason::ran_first)
         why = fmt::format(", the label that ran first ({})", escape_path(*c.baseline_started));
+    else if (c.baseline && c.baseline_reason == BaselineReason::first_input)
+        why = ", the input named first";
     else if (c.baseline && c.baseline_reason == BaselineReason::first_in_order)
         why = ", the first label (no start time known)";
     return c.baseline ? fmt::format("{}: {} run(s){}, baseline {}{}", program, runs, labels,

@@ -37,6 +37,11 @@ std::string cell_text(const Cell& cell);
 // one line per run and field, the same line said once.
 std::vector<std::string> machine_notes(const ProgramComparison& comparison);
 
+// The answer first: per program and label compared with a baseline, how
+// much slower or faster with its 95% interval, or "no difference shown";
+// at most 10 labels a program.
+std::vector<std::string> headline_lines(const std::vector<ProgramComparison>& comparisons);
+
 // Wide layout: a column per run, a row per figure. Fleet layout: a row per
 // run with its geometric means, worst figure and mark, sorted by the overall
 // geometric mean. One table per program, then the outliers when the baseline

@@ -1,6 +1,7 @@
 #include "output/gate_view.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <fmt/format.h>
 
@@ -44,12 +45,32 @@ std::string problem_line(const GateProblem& p, const std::vector<ProgramComparis
 
 std::string listed(const std::vector<std::string>& names);
 
-std::string slowdown_line(const ProgramSlowdown& s, const std::vector<ProgramComparison>& cs,
-                          double percent) {
-    const ProgramComparison& c = cs[s.comparison];
+std::string factor_text(double factor) {
+    return fmt::format("x{:.3f}", factor);
+}
+
+}  // namespace
+
+std::string interval_text(const ProgramSlowdown& s) {
+    double upper = s.upper();
+    double lower = s.test ? s.test->bound : 0;
+    return fmt::format("between {} and {}", lower > 0 ? factor_text(lower) : "x0",
+                       std::isfinite(upper) ? factor_text(upper) : "no upper bound");
+}
+
+std::string inconclusive_words(const ProgramSlowdown& s, double percent) {
+    std::string more = s.decide_at ? fmt::format("about {}", *s.decide_at)
+                                   : fmt::format("more than {}", decide_cap);
+    return fmt::format("cannot tell a {:g}% slowdown from noise here: {}; {} {} would decide",
+                       percent, interval_text(s), more,
+                       s.paired ? "pairs of rounds" : "repetitions a side");
+}
+
+namespace {
+
+// How the test was made: the method and how many repetitions or pairs.
+std::string method_text(const ProgramSlowdown& s, const ProgramComparison& c) {
     const stats::SlowdownTest& t = *s.test;
-    std::string bound =
-        t.bound > 0 ? fmt::format("at least x{:.3f}", t.bound) : std::string("no lower bound");
     const char* method = t.method == stats::SlowdownMethod::rank_sum ? "rank-sum test"
                          : t.method == stats::SlowdownMethod::welch  ? "Welch's t-test"
                                                                      : "no spread";
@@ -71,11 +92,33 @@ std::string slowdown_line(const ProgramSlowdown& s, const std::vector<ProgramCom
         }
         how += "; unpaired: " + listed(names);
     }
+    return how;
+}
+
+// What the label's tests show against the percentage.
+std::string shown_text(const ProgramSlowdown& s, double percent) {
+    switch (s.outcome) {
+        case LabelOutcome::fail: return fmt::format("shown more than {:g}% slower", percent);
+        case LabelOutcome::pass: return fmt::format("shown within {:g}% slower", percent);
+        case LabelOutcome::accepted:
+            return fmt::format("accepted: could not show within {:g}%", percent);
+        case LabelOutcome::inconclusive: break;
+    }
+    return inconclusive_words(s, percent);
+}
+
+std::string slowdown_line(const ProgramSlowdown& s, const std::vector<ProgramComparison>& cs,
+                          double percent) {
+    const ProgramComparison& c = cs[s.comparison];
+    const stats::SlowdownTest& t = *s.test;
+    double level = s.within ? std::min(t.confidence, s.within->confidence) : t.confidence;
+    // An inconclusive label's words carry the interval themselves.
+    std::string interval =
+        s.outcome == LabelOutcome::inconclusive ? std::string() : interval_text(s) + " ";
     return fmt::format(
-        "{}: time x{:.3f} the baseline's over {} pass(es), {} at {:.1f}% confidence ({}): {} "
-        "than {:g}% slower",
-        label_of(c, s.run), t.estimate, s.rows.size(), bound, t.confidence * 100, how,
-        tripped(s) ? "shown more" : "not shown more", percent);
+        "{}: time x{:.3f} the baseline's over {} pass(es), {}at {:.1f}% confidence a side ({}): {}",
+        label_of(c, s.run), t.estimate, s.rows.size(), interval, level * 100, method_text(s, c),
+        shown_text(s, percent));
 }
 
 std::string regression_line(const Regression& r, const std::vector<ProgramComparison>& cs,
@@ -118,6 +161,32 @@ std::string disturbance_line(const DisturbedLabel& d, const ProgramComparison& c
                        d.repetitions, c.samples[d.run].size(), d.message);
 }
 
+namespace {
+
+std::string names_of(const std::vector<const ProgramSlowdown*>& labels,
+                     const std::vector<ProgramComparison>& cs) {
+    std::vector<std::string> names;
+    for (const ProgramSlowdown* s : labels)
+        names.push_back(label_of(cs[s->comparison], s->run));
+    return listed(names);
+}
+
+// A pass says what it rests on: the tested labels shown within the
+// percentage, those accepted without it, or the band alone.
+std::string pass_line(const GateVerdict& v, const std::vector<ProgramComparison>& cs) {
+    std::vector<const ProgramSlowdown*> accepted = labels_with(v, LabelOutcome::accepted);
+    const char* rests = !labels_with(v, LabelOutcome::pass).empty() ? "shown within"
+                        : accepted.empty()                          ? "nothing more than"
+                                                                    : "nothing shown more than";
+    std::string out = fmt::format("gate: pass, {} {:g}% slower", rests, v.percent);
+    if (!accepted.empty())
+        out += fmt::format("; accepted: could not show within {:g}%: {}", v.percent,
+                           names_of(accepted, cs));
+    return out;
+}
+
+}  // namespace
+
 std::string verdict_line(const GateVerdict& v, const std::vector<ProgramComparison>& cs) {
     std::string untested;
     if (!v.untested.empty()) {
@@ -129,11 +198,15 @@ std::string verdict_line(const GateVerdict& v, const std::vector<ProgramComparis
     }
     switch (v.outcome) {
         case GateVerdict::Outcome::no_verdict:
+            if (v.problems.empty())
+                return fmt::format("gate: no verdict, cannot tell a {:g}% slowdown from noise: "
+                                   "{}{}",
+                                   v.percent, names_of(labels_with(v, LabelOutcome::inconclusive), cs),
+                                   untested);
             return fmt::format("gate: no verdict, {} problem(s): the comparison lacks what a "
                                "verdict needs",
                                v.problems.size());
-        case GateVerdict::Outcome::pass:
-            return fmt::format("gate: pass, nothing more than {:g}% slower{}", v.percent, untested);
+        case GateVerdict::Outcome::pass: return pass_line(v, cs) + untested;
         case GateVerdict::Outcome::fail: break;
     }
     std::vector<std::string> slower;
@@ -155,7 +228,7 @@ std::vector<std::string> gate_lines(const GateVerdict& v, const std::vector<Prog
     std::vector<std::string> out;
     for (const GateProblem& p : v.problems)
         out.push_back(problem_line(p, cs));
-    if (v.outcome != GateVerdict::Outcome::no_verdict) {
+    if (v.problems.empty()) {
         for (const ProgramSlowdown& s : v.tested)
             if (s.test)
                 out.push_back(slowdown_line(s, cs, v.percent));
@@ -176,6 +249,22 @@ std::vector<std::string> gate_lines(const GateVerdict& v, const std::vector<Prog
                 names, v.percent));
         }
     }
+    if (!v.not_interleaved.empty()) {
+        std::vector<std::string> names;
+        for (const auto& [ci, run] : v.not_interleaved)
+            names.push_back(label_of(cs[ci], run));
+        out.push_back(fmt::format(
+            "drift: {} did not run interleaved with the baseline: a drift of the machine between "
+            "them counts as a change; run --bin-dir OLD --bin-dir NEW alternates the builds and "
+            "cancels it",
+            listed(names)));
+    }
+    for (const RepetitionTrend& t : v.trends)
+        out.push_back(fmt::format(
+            "drift: {}: its {} repetitions {} with the order they ran in (Kendall's tau {:.2f}, "
+            "p {:.3f}): the machine drifted while they ran",
+            label_of(cs[t.comparison], t.run), t.repetitions, t.tau > 0 ? "slow down" : "speed up",
+            t.tau, t.p));
     out.push_back(verdict_line(v, cs));
     return out;
 }

@@ -24,6 +24,14 @@ std::string verdict_line(const GateVerdict& verdict,
 // A disturbance as said under a table and on standard error.
 std::string disturbance_line(const DisturbedLabel& d, const ProgramComparison& comparison);
 
+// "between x0.970 and x1.090": a tested label's interval of the time factor,
+// each bound one-sided at the label's share of the gate's level.
+std::string interval_text(const ProgramSlowdown& s);
+
+// "cannot tell a 2% slowdown from noise here: between x0.970 and x1.090;
+// about 12 repetitions a side would decide".
+std::string inconclusive_words(const ProgramSlowdown& s, double percent);
+
 // "rank_sum", "welch", "constant": the method's name in JSON.
 const char* method_name(stats::SlowdownMethod method);
 

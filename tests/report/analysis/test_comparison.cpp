@@ -151,15 +151,17 @@ TEST(CompareRuns, RatiosPerThreadFiguresGeometricMeansAndOneSlowdownPerPass) {
     EXPECT_EQ(regressions(cs, 60).size(), 1u);  // twice the time is 100% slower
     EXPECT_TRUE(regressions(cs, 100).empty());
 
-    // A named baseline that is not the first run, and the filters.
+    // A named baseline that is not the first run, its column first, and the
+    // filters.
     CompareSettings s;
     s.baselines = {&other};
     s.tests = {"float"};
     s.figures = {"single rate"};
     std::vector<ProgramComparison> swapped = compare_runs(runs, s);
-    EXPECT_EQ(swapped[0].baseline, std::optional<std::size_t>(1));
+    EXPECT_EQ(swapped[0].baseline, std::optional<std::size_t>(0));
+    EXPECT_EQ(swapped[0].runs[0], &other);
     ASSERT_EQ(swapped[0].rows.size(), 1u);
-    EXPECT_NEAR(*swapped[0].rows[0].cells[0].ratio, 1 / 1.1, 1e-12);
+    EXPECT_NEAR(*swapped[0].rows[0].cells[1].ratio, 1 / 1.1, 1e-12);
 }
 
 TEST(CompareRuns, IncompleteZeroAndInfiniteFiguresAreNotCompared) {

@@ -24,6 +24,8 @@
 #include "analysis/gate.h"
 #include "analysis/stats.h"
 #include "analysis/threshold_test.h"
+#include "analysis/trend.h"
+#include "machine/record.h"
 #include "fleet.h"
 #include "input/parse.h"
 #include "model/natural_order.h"
@@ -400,11 +402,22 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         const char* options = "";
     };
     const Scenario scenarios[] = {
-        {"no change, 5 against 5", {{"a", 5, 1, 0.02}, {"b", 5, 1, 0.02}}, 2, 0, {"time x"}},
+        {"no change, 5 against 5", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005}}, 5, 0,
+         {"time x", "shown within 5% slower", "gate: pass, shown within 5% slower",
+          "drift: bench_memory: b, bench_processors: b did not run interleaved"}},
+        {"no change, noisy, 3 against 3", {{"a", 3, 1, 0.1}, {"b", 3, 1, 0.1}}, 2, 2,
+         {"cannot tell a 2% slowdown from noise here: between x", "a side would decide",
+          "gate: no verdict, cannot tell a 2% slowdown from noise: bench_memory: b, "
+          "bench_processors: b"}},
+        {"the same, accepted", {{"a", 3, 1, 0.1}, {"b", 3, 1, 0.1}}, 2, 0,
+         {"b: time x", "accepted: could not show within 2%",
+          "gate: pass, nothing shown more than 2% slower; accepted: could not show within 2%: "
+          "bench_memory: b, bench_processors: b"},
+         " --accept-inconclusive"},
         {"10% slower, 5 against 5", {{"a", 5, 1, 0.005}, {"b", 5, 1.10, 0.005}}, 5, 3,
          {"shown more than 5% slower", "gate: fail, more than 5% slower: bench_memory: b, bench_processors: b"}},
         {"1% slower at P = 2, 10 against 10", {{"a", 10, 1, 0.005}, {"b", 10, 1.01, 0.005}}, 2, 0,
-         {"not shown more than 2% slower"}},
+         {"shown within 2% slower"}},
         {"15% slower, 3 against 3", {{"a", 3, 1, 0.01}, {"b", 3, 1.15, 0.01}}, 5, 3,
          {"Welch's t-test"}},
         {"one run each, 10% slower", {{"a", 1, 1, 0}, {"b", 1, 1.10, 0}}, 5, 3,
@@ -472,6 +485,10 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
                 EXPECT_EQ(doc["gate"]["summary"], last_line(r.err).substr(14));
                 EXPECT_EQ(doc["gate"]["untested"].empty(),
                           r.err.find("untested (") == std::string::npos);
+                EXPECT_EQ(doc["gate"]["inconclusive"].empty(),
+                          r.err.find("cannot tell") == std::string::npos);
+                EXPECT_EQ(doc["gate"]["not_interleaved"].empty(),
+                          r.err.find("drift: ") == std::string::npos);
                 bool disturbed = false;
                 for (const auto& p : doc["programs"])
                     disturbed = disturbed || !p["disturbances"].empty();
@@ -504,9 +521,234 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
     fs::remove_all(root);
 }
 
+// The text and Markdown outputs open with the answer: a line per program and
+// label against the baseline, the first input named, whose column comes
+// first; the disturbances said once where standard error joins the output.
+TEST(CompareHeadline, TheAnswerFirstAgainstTheFirstInput) {
+    struct Case {
+        const char* name;
+        std::vector<Label> labels;  // written to runs/<name>
+        const char* inputs;         // in the order named
+        std::vector<std::string> first;  // the text's first lines, each a prefix
+    };
+    const Case cases[] = {
+        {"10% slower", {{"a", 5, 1, 0.005}, {"b", 5, 1.10, 0.005}}, "runs/a runs/b",
+         {"bench_memory: b against a: ", "bench_processors: b against a: 10.0% slower"}},
+        {"named the other way", {{"a", 5, 1, 0.005}, {"b", 5, 1.10, 0.005}}, "runs/b runs/a",
+         {"bench_memory: a against b: ", "bench_processors: a against b: 9.1% faster"}},
+        {"no change", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005}}, "runs/a runs/b",
+         {"bench_memory: b against a: no difference shown (between ",
+          "bench_processors: b against a: no difference shown (between "}},
+        {"one run a side", {{"a", 1, 1, 0}, {"b", 1, 1.10, 0}}, "runs/a runs/b",
+         {"bench_memory: b against a: ",
+          "bench_processors: b against a: 10.0% slower (1 against 1: too few runs for an"}},
+    };
+    fs::path root = fs::temp_directory_path() / ("compare_headline_" + std::to_string(getpid()));
+    unsigned seed = 71;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root);
+        int minute = 0;
+        for (const Label& l : c.labels)
+            write_label(root / "runs", l, minute++, seed += 1000);
+        std::string cmd = std::string(BENCH_REPORT) + " compare " + c.inputs;
+        Result text = run_in(root, cmd + " --format text");
+        Result markdown = run_in(root, cmd + " --format markdown");
+        ASSERT_EQ(text.status, 0) << text.err;
+        // Each line before the first table, in this order.
+        std::size_t tables = text.out.find(" run(s) of "), at = 0;
+        for (const std::string& prefix : c.first) {
+            std::size_t found = text.out.find(prefix, at);
+            EXPECT_TRUE(found < tables && (found == 0 || text.out[found - 1] == '\n'))
+                << prefix << "\n" << text.out.substr(0, 600);
+            at = found == std::string::npos ? at : found + 1;
+        }
+        std::string escaped = c.first.front();
+        escaped.insert(escaped.find('_'), "\\");
+        EXPECT_EQ(markdown.out.rfind("- " + escaped, 0), 0u) << markdown.out.substr(0, 300);
+        // The baseline's column comes first.
+        std::string n = fmt::format(" (n={})", c.labels[0].repetitions);
+        if (c.labels[0].repetitions > 1) {
+            std::string baseline = std::string(c.inputs).substr(5, 1);
+            std::string other = baseline == "a" ? "b" : "a";
+            std::size_t header = text.out.find("(baseline)");
+            ASSERT_NE(header, std::string::npos) << text.out.substr(0, 1500);
+            std::size_t start = text.out.rfind('\n', header) + 1;
+            std::string line = text.out.substr(start, text.out.find('\n', header) - start);
+            EXPECT_LT(line.find(baseline + n), line.find(other + n)) << line;
+        }
+    }
+    // Disturbances: under the tables and on standard error, said once when
+    // the two reach one file.
+    fs::remove_all(root);
+    write_label(root / "runs", {"a", 3, 1, 0.005}, 0, 5);
+    write_label(root / "runs", {"b", 3, 1, 0.005, "", "load 3.1"}, 1, 500);
+    std::string cmd = std::string(BENCH_REPORT) + " compare runs/a runs/b";
+    auto count = [](const std::string& s) {
+        std::size_t n = 0;
+        for (std::size_t at = 0; (at = s.find("disturbed in", at)) != std::string::npos; ++at)
+            ++n;
+        return n;
+    };
+    Result apart = run_in(root, cmd);
+    Result joined = run_in(root, cmd + " 2>&1");
+    EXPECT_GT(count(apart.out), 0u);
+    EXPECT_EQ(count(apart.err), count(apart.out));
+    EXPECT_EQ(count(joined.out), count(apart.out)) << joined.out;
+    fs::remove_all(root);
+}
+
+// Generated repetitions with a known time factor: the gate's three outcomes
+// per label, each with both bounds of its interval on the side it decides,
+// and an inconclusive label counted a pass only when that is asked for.
+TEST(GateOutcomes, ThreeOutcomesOnAKnownFactor) {
+    struct Case {
+        const char* name;
+        int n;          // repetitions a side
+        double noise;   // per pass
+        double factor;  // the label's time over the baseline's
+        double percent;
+        bool accept;
+        LabelOutcome label;
+        GateVerdict::Outcome verdict;
+    };
+    using O = GateVerdict::Outcome;
+    const Case cases[] = {
+        {"no change, quiet, 10 against 10", 10, 0.005, 1.0, 5, false, LabelOutcome::pass, O::pass},
+        {"20% slower, 5 against 5", 5, 0.005, 1.2, 5, false, LabelOutcome::fail, O::fail},
+        {"no change, noisy, 3 against 3", 3, 0.05, 1.0, 2, false, LabelOutcome::inconclusive,
+         O::no_verdict},
+        {"the same, accepted", 3, 0.05, 1.0, 2, true, LabelOutcome::accepted, O::pass},
+        {"a slowdown at the limit, accepted, still fails", 5, 0.005, 1.2, 5, true,
+         LabelOutcome::fail, O::fail},
+        {"no spread, no change", 3, 0, 1.0, 2, false, LabelOutcome::pass, O::pass},
+        {"no spread, 10% slower", 3, 0, 1.1, 5, false, LabelOutcome::fail, O::fail},
+    };
+    unsigned seed = 101;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        std::vector<RunT> runs;
+        for (auto [name, factor] : {std::pair{"base", 1.0}, std::pair{"new", k.factor}})
+            for (int r = 0; r < k.n; ++r)
+                for (Program p : {Program::processors, Program::memory}) {
+                    RunT run = std::get<RunT>(parse_run(
+                        noisy_results_file(p, 1 / factor, k.noise, 2, seed++), "rep.txt"));
+                    run.label = name;
+                    runs.push_back(std::move(run));
+                }
+        std::vector<const RunT*> ptrs;
+        for (const RunT& r : runs)
+            ptrs.push_back(&r);
+        GateVerdict v = decide_gate(compare_runs(ptrs, {}), {}, {}, k.percent, false, k.accept);
+        EXPECT_EQ(v.outcome, k.verdict);
+        ASSERT_EQ(v.tested.size(), 2u);
+        double limit = 1 + k.percent / 100;
+        for (const ProgramSlowdown& s : v.tested) {
+            ASSERT_TRUE(s.test && s.within);
+            EXPECT_EQ(s.outcome, k.label);
+            EXPECT_LE(s.test->bound, s.test->estimate * (1 + 1e-12));
+            EXPECT_GE(s.upper(), s.test->estimate * (1 - 1e-12));
+            bool undecided =
+                k.label == LabelOutcome::inconclusive || k.label == LabelOutcome::accepted;
+            EXPECT_EQ(s.test->bound > limit, k.label == LabelOutcome::fail);
+            EXPECT_EQ(s.upper() <= limit * (1 + 1e-9), k.label == LabelOutcome::pass);
+            EXPECT_EQ(s.test->bound <= limit && s.upper() > limit, undecided);
+            EXPECT_TRUE(undecided || !s.decide_at);
+        }
+    }
+}
+
+// Kendall's test of a trend with the order of measurement: exact over every
+// order (n! of them, 2 of which are monotone), and its use by the gate: a
+// label whose repetitions slow down as they go is named, one without a drift
+// is not.
+TEST(GateOutcomes, RepetitionsThatTrendWithTheirStart) {
+    struct Case {
+        std::vector<double> x;
+        double tau, p;
+    };
+    const Case cases[] = {
+        {{1, 2, 3, 4, 5}, 1, 2.0 / 120},
+        {{6, 5, 4, 3, 2, 1}, -1, 2.0 / 720},
+        {{1, 1, 1, 1}, 0, 1},
+        {{1, 3, 2, 4}, 4.0 / 6, 8.0 / 24},  // 5 of 6 pairs concordant: |S| >= 4 in 8 of 24 orders
+    };
+    for (const Case& c : cases) {
+        std::optional<stats::KendallTest> t = stats::kendall_trend(c.x);
+        ASSERT_TRUE(t);
+        EXPECT_NEAR(t->tau, c.tau, 1e-12);
+        EXPECT_NEAR(t->p, c.p, 1e-12);
+    }
+    EXPECT_FALSE(stats::kendall_trend(std::vector<double>{1, 2}));
+    EXPECT_FALSE(stats::kendall_trend(std::vector<double>{1, NAN, 2}));
+
+    for (double drift : {0.0, 0.15}) {
+        SCOPED_TRACE(drift);
+        std::vector<RunT> runs;
+        unsigned seed = 900;
+        for (int slot = 0; slot < 16; ++slot) {
+            RunT r = std::get<RunT>(parse_run(
+                noisy_results_file(Program::processors, 1 - drift * slot / 15, 0.005, 2, seed++),
+                "rep.txt"));
+            r.label = slot < 8 ? "base" : "new";
+            auto record = std::make_shared<MachineRecord>();
+            // Started in the reverse of the order given: the order is the starts'.
+            record->repetition.started = fmt::format("2026-12-09T03:{:02}:00Z", slot);
+            r.machine = record;
+            runs.push_back(std::move(r));
+        }
+        std::vector<const RunT*> ptrs;
+        for (auto it = runs.rbegin(); it != runs.rend(); ++it)
+            ptrs.push_back(&*it);
+        GateVerdict v = decide_gate(compare_runs(ptrs, {}), {}, {}, 50);
+        EXPECT_EQ(v.trends.size(), drift > 0 ? 2u : 0u);
+        for (const RepetitionTrend& t : v.trends) {
+            EXPECT_GT(t.tau, 0.9);  // slower as they went
+            EXPECT_EQ(t.repetitions, 8u);
+        }
+    }
+}
+
+// The repetitions that would decide: the least count at which the interval,
+// narrowed as the square root of the count, falls on one side of the limit;
+// none past the cap, at the limit itself or without a bound on that side.
+TEST(GateOutcomes, RepetitionsThatWouldDecide) {
+    struct Case {
+        double estimate, lower, upper, limit, now;
+        bool some;
+    };
+    const Case cases[] = {
+        {1.00, 0.95, 1.05, 1.02, 5, true},    // below the limit: the upper bound must come down
+        {1.04, 1.00, 1.08, 1.02, 5, true},    // above it: the lower bound must come up
+        {1.00, 0.97, 1.09, 1.02, 3, true},    // asymmetric: the side of the limit counts
+        {1.02, 0.95, 1.09, 1.02, 5, false},   // on the limit: no count decides
+        {1.00, 0.50, 2.00, 1.02, 5, false},   // past the cap
+        {1.04, 0.0, 1.08, 1.02, 5, false},    // no lower bound
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.estimate << " [" << c.lower << ", " << c.upper
+                                          << "] against " << c.limit);
+        std::optional<std::size_t> n =
+            repetitions_to_decide(c.estimate, c.lower, c.upper, c.limit, c.now);
+        ASSERT_EQ(n.has_value(), c.some);
+        if (!n)
+            continue;
+        EXPECT_GT(static_cast<double>(*n), c.now);
+        EXPECT_LE(*n, decide_cap);
+        double e = std::log(c.estimate), t = std::log(c.limit);
+        double half = e > t ? e - std::log(c.lower) : std::log(c.upper) - e;
+        auto decides = [&](double at) { return half * std::sqrt(c.now / at) <= std::fabs(e - t); };
+        EXPECT_TRUE(decides(static_cast<double>(*n)));
+        if (static_cast<double>(*n) - 1 > c.now) {
+            EXPECT_FALSE(decides(static_cast<double>(*n) - 1));
+        }
+    }
+}
+
 // Between labels of 3 or more repetitions a slowdown counts only when its
 // test shows it: medians 8% apart with a spread of +/-15% are no evidence of
-// a slowdown beyond 5%, though the band alone would trip.
+// a slowdown beyond 5%, though the band alone would trip (nor of one within
+// it).
 TEST(GateVerdicts, AnInsignificantDifferenceBeyondTheBandDoesNotTrip) {
     const double base[] = {0.85, 0.95, 1.0, 1.05, 1.2};
     const double slower[] = {0.92, 1.02, 1.08, 1.15, 1.3};
@@ -531,35 +773,52 @@ TEST(GateVerdicts, AnInsignificantDifferenceBeyondTheBandDoesNotTrip) {
     ASSERT_TRUE(v.tested[0].test);
     EXPECT_GT(v.tested[0].test->estimate, 1.05);
     EXPECT_FALSE(v.tested[0].test->significant) << "p " << v.tested[0].test->p;
-    EXPECT_EQ(v.outcome, GateVerdict::Outcome::pass);
+    // Nor is it evidence of one within 5%: the repetitions cannot tell.
+    EXPECT_EQ(v.tested[0].outcome, LabelOutcome::inconclusive);
+    EXPECT_EQ(v.outcome, GateVerdict::Outcome::no_verdict);
     EXPECT_TRUE(v.regressions.empty());
     EXPECT_TRUE(v.untested.empty());
 }
 
-// The baseline, when none is named, is the label that ran first, whatever
-// its name; the columns follow the labels' natural order; without any start
-// time the first label in that order.
-TEST(GateVerdicts, DefaultBaselineRanFirstAndLabelsInNaturalOrder) {
+// The baseline, when none is named, is the input named first (`compare OLD
+// NEW`), else of its labels the one that ran first, whatever its name, else
+// the first in natural order. Its column comes first, the others follow in
+// the labels' natural order.
+TEST(GateVerdicts, DefaultBaselineFirstNamedThenRanFirst) {
+    struct Label {
+        std::string name, start;  // local start ("" none)
+        std::size_t input = 0;
+    };
     struct Case {
-        std::vector<std::pair<std::string, std::string>> labels;  // label, local start ("" none)
+        std::vector<Label> labels;
         std::vector<std::string> columns;
-        std::string baseline;
         BaselineReason reason;
     };
     const Case cases[] = {
         {{{"release-1.9", "Tue Dec  8 11:00:00 2026"}, {"release-1.10", "Tue Dec  8 10:00:00 2026"}},
-         {"release-1.9", "release-1.10"}, "release-1.10", BaselineReason::ran_first},
+         {"release-1.10", "release-1.9"}, BaselineReason::ran_first},
         {{{"host-10", "Tue Dec  8 09:00:00 2026"}, {"host-2", "Tue Dec  8 10:00:00 2026"}},
-         {"host-2", "host-10"}, "host-10", BaselineReason::ran_first},
-        {{{"b-10", ""}, {"b-9", ""}}, {"b-9", "b-10"}, "b-9", BaselineReason::first_in_order},
+         {"host-10", "host-2"}, BaselineReason::ran_first},
+        {{{"b-10", ""}, {"b-9", ""}}, {"b-9", "b-10"}, BaselineReason::first_in_order},
+        // compare old new: old, though new's files carry the earlier date.
+        {{{"new", "Tue Dec  8 09:00:00 2026", 1}, {"old", "Tue Dec  8 10:00:00 2026", 0}},
+         {"old", "new"}, BaselineReason::first_input},
+        {{{"slow-copy", "", 0}, {"hostA", "Tue Dec  8 09:00:00 2026", 1}},
+         {"slow-copy", "hostA"}, BaselineReason::first_input},
+        // The input named first holds two labels: of them, the one that ran first.
+        {{{"a", "Tue Dec  8 09:00:00 2026", 1}, {"c", "Tue Dec  8 11:00:00 2026", 0},
+          {"b", "Tue Dec  8 10:00:00 2026", 0}},
+         {"b", "a", "c"}, BaselineReason::ran_first},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.columns.front());
         std::vector<RunT> runs;
-        for (const auto& [label, start] : c.labels) {
+        for (const Label& l : c.labels) {
             RunT r = std::get<RunT>(parse_run(
-                noisy_results_file(Program::processors, 1, 0, 2, 5), label + ".txt"));
-            r.label = label;
-            r.local_time = start;
+                noisy_results_file(Program::processors, 1, 0, 2, 5), l.name + ".txt"));
+            r.label = l.name;
+            r.local_time = l.start;
+            r.input = l.input;
             runs.push_back(std::move(r));
         }
         std::vector<const RunT*> ptrs;
@@ -571,7 +830,8 @@ TEST(GateVerdicts, DefaultBaselineRanFirstAndLabelsInNaturalOrder) {
             columns.push_back(r->label);
         EXPECT_EQ(columns, c.columns);
         ASSERT_TRUE(cs[0].baseline);
-        EXPECT_EQ(cs[0].runs[*cs[0].baseline]->label, c.baseline);
+        EXPECT_EQ(*cs[0].baseline, 0u);
+        EXPECT_EQ(cs[0].samples[0].front()->label, c.columns.front());
         EXPECT_EQ(cs[0].baseline_reason, c.reason);
     }
 }
