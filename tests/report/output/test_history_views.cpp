@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "output/history_views.h"
+#include "output/text.h"
 
 using namespace report;
 
@@ -57,7 +58,7 @@ bool raw_control(const std::string& s) {
 
 TEST(HistoryViews, EveryFormatStatesTheSameFindingsAndVerdict) {
     HistoryAnalysis a = analysis();
-    HistorySelection all{{0, 1}, {0}, {0}};
+    HistorySelection all{{0, 1}, {0}, {0}, {}};
     struct Case {
         HistoryGate::Verdict verdict;
         const char* words;  // text and Markdown
@@ -71,7 +72,7 @@ TEST(HistoryViews, EveryFormatStatesTheSameFindingsAndVerdict) {
         o.gate = HistoryGate{c.verdict, c.verdict == HistoryGate::fail
                                             ? std::vector<std::size_t>{0}
                                             : std::vector<std::size_t>{},
-                             {}};
+                             {}, {}};
         std::string text = history_text(a, all, o);
         std::string md = history_markdown(a, all, o);
         nlohmann::json j = nlohmann::json::parse(history_json(a, all, o));
@@ -112,7 +113,7 @@ TEST(HistoryViews, EveryFormatStatesTheSameFindingsAndVerdict) {
 
 TEST(HistoryViews, TextFromFilesReachesTheTerminalEscapedAndTheJsonWhole) {
     HistoryAnalysis a = analysis();
-    HistorySelection all{{0, 1}, {0}, {0}};
+    HistorySelection all{{0, 1}, {0}, {0}, {}};
     std::string text = history_text(a, all, {});
     std::string md = history_markdown(a, all, {});
     EXPECT_FALSE(raw_control(text)) << text;
@@ -147,4 +148,52 @@ TEST(HistoryViews, FleetEventSaysWhichCausesAllItsHostsShare) {
     e.last_date = e.date;
     EXPECT_EQ(fleet_event_text(e, 200),
               "17 of 200 hosts, 2026-12-03, faster, no machine change in common");
+}
+
+// A drift in words: whose, how many figures, how far with its interval and
+// over which days, the same in every format; the gate states it apart.
+TEST(HistoryViews, ADriftIsSaidAsOneInEveryFormat) {
+    HistoryAnalysis a = analysis();
+    Drift d;
+    d.label = "host-\x1b[31mred";
+    d.program = Program::memory;
+    d.test = "geomean";
+    d.start = "2026-01-03";
+    d.end = "2026-12-30";
+    d.ongoing = true;
+    d.change_percent = -10;
+    d.low_percent = -11.96;
+    d.high_percent = -8.04;
+    d.figures = d.figures_total = 8;
+    a.drifts = {d};
+    HistorySelection s{{}, {}, {}, {0}};
+    HistoryViewOptions o;
+    o.gate_since = "2026-12-01";
+    o.gate = HistoryGate{HistoryGate::fail, {}, {0}, {}};
+    const std::string owner = "host-\\x1b[31mred: bench_memory: 8 of 8 figures, still going on";
+    const std::string words =
+        "drifting slower by 10.0% [8.0-12.0%] from 2026-01-03 to 2026-12-30";
+    EXPECT_EQ(drift_owner_text(d), owner);
+    EXPECT_EQ(drift_text(d), words);
+    std::string text = history_text(a, s, o);
+    EXPECT_NE(text.find("Drifts (1)\n" + owner + "\n  " + words + "\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Gate: fail: 0 change point(s) for the worse on or after 2026-12-01, 1 "
+                        "drift(s) for the worse going on then."),
+              std::string::npos)
+        << text;
+    for (const std::string& line : {owner, "  " + words})
+        EXPECT_LE(line.size(), 80u);
+    EXPECT_NE(history_markdown(a, s, o).find("- " + markdown_escape(owner + ": " + words)),
+              std::string::npos);
+    nlohmann::json j = nlohmann::json::parse(history_json(a, s, o));
+    ASSERT_EQ(j["drifts"].size(), 1u);
+    EXPECT_EQ(j["drifts"][0]["direction"], "slower");
+    EXPECT_EQ(j["drifts"][0]["low_percent"], -11.96);
+    EXPECT_EQ(j["drifts"][0]["high_percent"], -8.04);
+    EXPECT_EQ(j["drifts"][0]["ongoing"], true);
+    EXPECT_EQ(j["drifts"][0]["figures"], 8);
+    EXPECT_EQ(j["gate"]["worse_drifts"], 1);
+    // Not selected: not shown.
+    EXPECT_EQ(history_text(a, {}, {}).find("Drifts"), std::string::npos);
 }
