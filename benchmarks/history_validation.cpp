@@ -284,16 +284,18 @@ HostFindings host_year(std::mt19937& rng, const HostYear& y) {
     HostFindings h;
     double planted = std::log(1 - y.drift);
     std::vector<SeriesFindings> figures;
+    std::vector<std::vector<double>> values;
     for (std::size_t f = 0; f < figures_per_host; ++f) {
         std::vector<double> v;
         for (int d = 0; d < days; ++d)
             v.push_back(planted * d / (days - 1) + std::log(1 + noise(rng)) +
                         (d == y.slow_night ? std::log(0.7) : 0.0));
         figures.push_back(series_findings(v));
+        values.push_back(std::move(v));
         h.before += static_cast<double>(figures.back().staircase);
     }
     // As `history` does: a figure drifts with its siblings.
-    adopt_sibling_drifts(figures);
+    adopt_sibling_drifts(figures, values);
     bool slower = false, faster = false;
     for (const SeriesFindings& found : figures) {
         h.now += static_cast<double>(found.steps.size());

@@ -851,14 +851,15 @@ std::vector<SeriesFindings> search_series(std::vector<HistorySeries>& series,
                                           const ChangePointSettings& settings) {
     std::erase_if(series, [](const HistorySeries& s) { return s.values.size() < 2; });
     std::vector<SeriesFindings> found(series.size());
-    std::vector<double> logs;
+    std::vector<std::vector<double>> logs(series.size());
     for (std::size_t k = 0; k < series.size(); ++k) {
         const std::vector<double>& v = series[k].values;
-        logs.resize(v.size());
-        std::transform(v.begin(), v.end(), logs.begin(), [](double x) { return std::log(x); });
-        found[k] = series_findings(logs, settings);
+        logs[k].resize(v.size());
+        std::transform(v.begin(), v.end(), logs[k].begin(),
+                       [](double x) { return std::log(x); });
+        found[k] = series_findings(logs[k], settings);
     }
-    adopt_sibling_drifts(found);
+    adopt_sibling_drifts(found, logs, settings);
     return found;
 }
 

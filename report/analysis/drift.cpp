@@ -183,17 +183,22 @@ void bootstrap_interval(SeriesDrift& d, std::span<const double> values, std::siz
     d.log_high = std::max(d.log_high, 2 * d.log_change - at(0.025));
 }
 
-void adopt_sibling_drifts(std::vector<SeriesFindings>& figures) {
+void adopt_sibling_drifts(std::vector<SeriesFindings>& figures,
+                          const std::vector<std::vector<double>>& values,
+                          const ChangePointSettings& settings) {
     bool slower = false, faster = false;
     for (const SeriesFindings& f : figures)
         if (f.drift)
             (f.drift->log_change < 0 ? slower : faster) = true;
-    for (SeriesFindings& f : figures)
+    for (std::size_t k = 0; k < figures.size(); ++k) {
+        SeriesFindings& f = figures[k];
         if (f.lost && (f.lost->log_change < 0 ? slower : faster)) {
+            bootstrap_interval(*f.lost, values[k], settings.shortest_drift);
             f.drift = std::move(f.lost);
             f.lost.reset();
             f.steps.clear();
         }
+    }
 }
 
 std::optional<SeriesDrift> fit_ramp(std::span<const double> values, std::size_t shortest) {
@@ -251,7 +256,7 @@ struct RampModel {
 // without those steps.
 std::optional<RampModel> ramp_model(std::span<const double> values,
                                     const std::vector<double>& shift,
-                                    const ChangePointSettings& settings) {
+                                    const ChangePointSettings& settings, bool on_top = true) {
     std::size_t n = values.size();
     std::vector<double> flattened(values.begin(), values.end()), residuals(n), levels;
     for (std::size_t i = 0; i < shift.size(); ++i)
@@ -262,7 +267,8 @@ std::optional<RampModel> ramp_model(std::span<const double> values,
     for (std::size_t i = 0; i < n; ++i)
         residuals[i] = values[i] - ramp->fitted[i];
     RampModel m;
-    m.on_top = series_change_points(residuals, settings);
+    if (on_top)
+        m.on_top = series_change_points(residuals, settings);
     if (!m.on_top.empty()) {
         steps_fit(residuals, m.on_top, levels);
         for (std::size_t i = 0; i < n; ++i)
@@ -324,24 +330,28 @@ SeriesFindings series_findings(std::span<const double> values,
     auto ramp_information = [&](const RampModel& m) {
         return information(m.squares, 2 + 2 * place + (place + 1) * m.on_top.size(), n);
     };
-    // The ramp tried as it is and without each of the largest steps, the
-    // best kept: a real step on top of a drift otherwise leans the ramp.
-    std::optional<RampModel> best = ramp_model(values, {}, settings);
-    if (!best)
-        return out;
-    for (const std::vector<double>& shift : step_shifts(values, out.steps))
-        if (std::optional<RampModel> m = ramp_model(values, shift, settings);
-            m && ramp_information(*m) < ramp_information(*best))
-            best = std::move(m);
     std::vector<double> levels;
     double stairs =
         information(steps_fit(values, out.steps, levels), 1 + (place + 1) * out.steps.size(), n);
+    // The ramp as it is, and unless it wins clean, without each of the
+    // largest steps, the best kept: a real step on top of a drift otherwise
+    // leans the ramp. One step taken out leaves no staircase to weigh.
+    // Against one step, only a ramp alone can win (a ramp and a step on top
+    // cost more than the step), so what it leaves is not searched.
+    std::optional<RampModel> best = ramp_model(values, {}, settings, out.steps.size() >= 2);
+    if (!best)
+        return out;
+    bool clean = best->on_top.empty() && ramp_information(*best) < stairs;
+    if (!clean && out.steps.size() >= 2)
+        for (const std::vector<double>& shift : step_shifts(values, out.steps))
+            if (std::optional<RampModel> m = ramp_model(values, shift, settings);
+                m && ramp_information(*m) < ramp_information(*best))
+                best = std::move(m);
     SeriesDrift& ramp = best->ramp;
     if (ramp_information(*best) >= stairs) {
-        if (best->on_top.empty() && steps_go(values, out.steps, ramp.log_change < 0)) {
-            bootstrap_interval(ramp, values, settings.shortest_drift);
+        // Its interval is worked out only if its siblings drift.
+        if (best->on_top.empty() && steps_go(values, out.steps, ramp.log_change < 0))
             out.lost = std::move(ramp);
-        }
         return out;
     }
     bootstrap_interval(ramp, values, settings.shortest_drift);

@@ -46,7 +46,10 @@ SeriesFindings series_findings(std::span<const double> values,
 // that lost its ramp in the same direction drifts too, its steps with it. A
 // machine that drifts drifts in all its figures, and a figure whose every
 // step goes the drift's way, with its ramp leaving none, is that drift.
-void adopt_sibling_drifts(std::vector<SeriesFindings>& figures);
+// `values` are the series' values, in the same order.
+void adopt_sibling_drifts(std::vector<SeriesFindings>& figures,
+                          const std::vector<std::vector<double>>& values,
+                          const ChangePointSettings& settings = {});
 
 // The least-squares ramp of `values` with its start and end searched, a
 // ramp at least `shortest` values long; absent when the series is shorter.
