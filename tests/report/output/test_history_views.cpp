@@ -5,6 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fmt/format.h>
+
+#include "analysis/page.h"
+#include "output/charts.h"
 #include "output/history_views.h"
 #include "output/text.h"
 
@@ -45,6 +49,13 @@ HistoryAnalysis analysis() {
     a.quiet_machine_changes = {{"host-c", Program::memory, "2026-12-05", "2026-12-04",
                                 {{"microcode", "0x10", "0x11"}}}};
     return a;
+}
+
+std::size_t count_of(const std::string& s, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1))
+        ++n;
+    return n;
 }
 
 bool raw_control(const std::string& s) {
@@ -196,4 +207,37 @@ TEST(HistoryViews, ADriftIsSaidAsOneInEveryFormat) {
     EXPECT_EQ(j["gate"]["worse_drifts"], 1);
     // Not selected: not shown.
     EXPECT_EQ(history_text(a, {}, {}).find("Drifts"), std::string::npos);
+}
+
+// The history chart draws a drift as a sloped line from its first day to its
+// last with dashed lines to either end of its interval, says so under its
+// title, and gives its size on hover; a rate that does not drift has none.
+TEST(HistoryViews, TheChartDrawsADriftWithItsInterval) {
+    History h;
+    h.label = "host-a";
+    h.program = Program::memory;
+    for (long d = 0; d < 40; ++d)
+        h.days.push_back({d < 30 ? fmt::format("2026-11-{:02}", d + 1)
+                                 : fmt::format("2026-12-{:02}", d - 29),
+                          20758 + d, {}});
+    HistoryRate drifting{false, {}, {}}, steady{true, {}, {}};
+    for (std::size_t d = 0; d < 40; ++d) {
+        double v = 100 - 0.25 * static_cast<double>(d);
+        drifting.points.push_back({d, v - 1, v, v + 1, 1});
+        steady.points.push_back({d, 99, 100, 101, 1});
+    }
+    HistorySeries::Ramp ramp{0, 39, 100, 90, 88, 92};
+    drifting.ramp = &ramp;
+    ProgramHistory p;
+    p.history = &h;
+    HistoryTest test{"allocation", "MB/s", {drifting, steady}};
+    std::string svg = history_chart(p, test).element();
+    EXPECT_EQ(count_of(svg, "stroke-width=\"3.00\""), 1u) << svg;
+    EXPECT_EQ(count_of(svg, "stroke-dasharray=\"4 3\""), 2u);
+    EXPECT_NE(svg.find("a sloped orange line is a drift"), std::string::npos);
+    EXPECT_NE(svg.find("Drift: -10.0% [-12.0% to -8.0%] from 2026-11-01 to 2026-12-10"),
+              std::string::npos)
+        << svg;
+    test.rates = {steady};
+    EXPECT_EQ(history_chart(p, test).element().find("drift"), std::string::npos);
 }
