@@ -795,7 +795,7 @@ std::vector<QuietMachineChange> quiet_changes(
 
 // A drift of series `s` (numbered `series`) as a finding of one figure.
 Drift drift_of(const History& h, const HistorySeries& s, std::size_t series,
-               const SeriesDrift& d) {
+               const SeriesDrift& d, const ChangePointSettings& settings) {
     Drift out;
     out.series = series;
     out.label = h.label;
@@ -806,7 +806,9 @@ Drift drift_of(const History& h, const HistorySeries& s, std::size_t series,
     out.end = h.days[s.days[d.end]].date;
     out.start_days = h.days[s.days[d.start]].days;
     out.end_days = h.days[s.days[d.end]].days;
-    out.ongoing = d.end + 1 == s.days.size();
+    // A level after the ramp shorter than half the shortest drift does not
+    // show that the drift stopped.
+    out.ongoing = s.days.size() - 1 - d.end < settings.shortest_drift / 2;
     out.change_percent = std::expm1(d.log_change) * 100;
     out.low_percent = std::expm1(d.log_low) * 100;
     out.high_percent = std::expm1(d.log_high) * 100;
@@ -887,7 +889,7 @@ HistoryFindings analyse_one(const History& h, std::size_t hi,
         s.ramp = HistorySeries::Ramp{s.days[d.start], s.days[d.end], from,
                                      std::exp(d.fitted[d.end]), from * std::exp(d.log_low),
                                      from * std::exp(d.log_high)};
-        drifts.push_back(drift_of(h, s, k, d));
+        drifts.push_back(drift_of(h, s, k, d, settings));
         covered.push_back({s.days[d.start], s.days[d.end]});
     }
     out.drifts = group_drifts(std::move(drifts), out.series.size());

@@ -121,7 +121,9 @@ struct Drift {
     bool overall = false;
     std::string start, end;         // the first and last days of the ramp
     long start_days = 0, end_days = 0;  // the same in days since 1970-01-01
-    bool ongoing = false;           // the ramp ends on the figure's last day
+    // The ramp ends so near the figure's last day (under half the shortest
+    // drift) that the level after it does not show that it stopped.
+    bool ongoing = false;
     // The ramp's change from start to end and its 95% interval; below 0 is worse.
     double change_percent = 0, low_percent = 0, high_percent = 0;
     std::size_t figures = 0;        // the program's figures that drift this way

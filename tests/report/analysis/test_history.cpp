@@ -550,4 +550,39 @@ TEST(HistoryCommand, OutputsAndExitStatuses) {
     fs::remove_all(dir);
 }
 
+// The command on a host slowing steadily: one drift in every output, and the
+// gate fails on it while it goes on, saying so in one line.
+TEST(HistoryCommand, ADriftIsOneFindingAndGated) {
+    fs::path dir = fs::temp_directory_path() / ("history_drift_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    std::mt19937 rng(7);
+    std::normal_distribution<double> noise(0, 0.02);
+    std::vector<double> f;
+    for (int d = 0; d < 120; ++d)
+        f.push_back((1 - 0.15 * d / 119.0) * (1 + noise(rng)));
+    write_host_history(
+        dir, "host-d", Program::memory, *calendar_days("2026-06-01"), 120,
+        [&](int d) { return f[static_cast<std::size_t>(d)]; },
+        [](int) { return std::string("6.1.0-27"); }, 1);
+    std::string cmd = std::string(BENCH_REPORT) + " history " + dir.string();
+    Result text = run_in(dir, cmd);
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("Drifts (1)\nhost-d: bench_memory: 8 of 8 figures, still going on\n"
+                            "  drifting slower by "),
+              std::string::npos)
+        << text.out;
+    Result gate = run_in(dir, cmd + " --format json --fail-on-change-since 2026-09-20");
+    EXPECT_EQ(gate.status, 3) << gate.err;
+    EXPECT_NE(gate.err.find("bench_report: host-d: bench_memory: drifting slower by "),
+              std::string::npos)
+        << gate.err;
+    EXPECT_NE(gate.err.find("(8 of 8 figures), going on at or after 2026-09-20\n"),
+              std::string::npos)
+        << gate.err;
+    auto doc = nlohmann::json::parse(gate.out);
+    EXPECT_EQ(doc["drifts"].size(), 1u);
+    EXPECT_EQ(doc["gate"]["worse_drifts"], 1);
+    fs::remove_all(dir);
+}
+
 }  // namespace
