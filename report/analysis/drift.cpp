@@ -90,9 +90,11 @@ double robust_scale(std::span<const double> e) {
 }
 
 // The mean of `values` between changes into `out` (the piecewise-constant
-// fit of the steps), and the sum of squared differences from it.
+// fit of the steps), and the sum of squared differences from it, each at
+// most `clip` squared.
 double steps_fit(std::span<const double> values, const std::vector<SeriesChange>& steps,
-                 std::vector<double>& out) {
+                 std::vector<double>& out,
+                 double clip = std::numeric_limits<double>::infinity()) {
     out.assign(values.size(), 0);
     double squares = 0;
     for (std::size_t k = 0; k <= steps.size(); ++k) {
@@ -104,7 +106,7 @@ double steps_fit(std::span<const double> values, const std::vector<SeriesChange>
         mean /= static_cast<double>(std::max<std::size_t>(e - s, 1));
         for (std::size_t i = s; i < e; ++i) {
             out[i] = mean;
-            squares += (values[i] - mean) * (values[i] - mean);
+            squares += std::min((values[i] - mean) * (values[i] - mean), clip * clip);
         }
     }
     return squares;
@@ -256,7 +258,8 @@ struct RampModel {
 // without those steps.
 std::optional<RampModel> ramp_model(std::span<const double> values,
                                     const std::vector<double>& shift,
-                                    const ChangePointSettings& settings, bool on_top = true) {
+                                    const ChangePointSettings& settings, bool on_top,
+                                    double clip) {
     std::size_t n = values.size();
     std::vector<double> flattened(values.begin(), values.end()), residuals(n), levels;
     for (std::size_t i = 0; i < shift.size(); ++i)
@@ -278,7 +281,7 @@ std::optional<RampModel> ramp_model(std::span<const double> values,
         for (std::size_t i = 0; i < n; ++i)
             residuals[i] = values[i] - ramp->fitted[i];
     }
-    m.squares = steps_fit(residuals, m.on_top, levels);
+    m.squares = steps_fit(residuals, m.on_top, levels, clip);
     m.ramp = std::move(*ramp);
     return m;
 }
@@ -330,21 +333,31 @@ SeriesFindings series_findings(std::span<const double> values,
     auto ramp_information = [&](const RampModel& m) {
         return information(m.squares, 2 + 2 * place + (place + 1) * m.on_top.size(), n);
     };
-    std::vector<double> levels;
-    double stairs =
-        information(steps_fit(values, out.steps, levels), 1 + (place + 1) * out.steps.size(), n);
+    // Both fits' squares clipped at three robust standard deviations of the
+    // staircase's residuals: a slow night weighs as an ordinary bad night,
+    // else its square swamps what tells a ramp from steps.
+    std::vector<double> levels, residuals(n);
+    steps_fit(values, out.steps, levels);
+    for (std::size_t i = 0; i < n; ++i)
+        residuals[i] = values[i] - levels[i];
+    double clip = 3 * robust_scale(residuals);
+    if (!(clip > 0))
+        clip = std::numeric_limits<double>::infinity();
+    double stairs = information(steps_fit(values, out.steps, levels, clip),
+                                1 + (place + 1) * out.steps.size(), n);
     // The ramp as it is, and unless it wins clean, without each of the
     // largest steps, the best kept: a real step on top of a drift otherwise
     // leans the ramp. One step taken out leaves no staircase to weigh.
     // Against one step, only a ramp alone can win (a ramp and a step on top
     // cost more than the step), so what it leaves is not searched.
-    std::optional<RampModel> best = ramp_model(values, {}, settings, out.steps.size() >= 2);
+    std::optional<RampModel> best =
+        ramp_model(values, {}, settings, out.steps.size() >= 2, clip);
     if (!best)
         return out;
     bool clean = best->on_top.empty() && ramp_information(*best) < stairs;
     if (!clean && out.steps.size() >= 2)
         for (const std::vector<double>& shift : step_shifts(values, out.steps))
-            if (std::optional<RampModel> m = ramp_model(values, shift, settings);
+            if (std::optional<RampModel> m = ramp_model(values, shift, settings, true, clip);
                 m && ramp_information(*m) < ramp_information(*best))
                 best = std::move(m);
     SeriesDrift& ramp = best->ramp;

@@ -218,7 +218,7 @@ std::string history_markdown(const HistoryAnalysis& a, const HistorySelection& s
                                            o.since ? " on or after " + *o.since : "", a.labels)) +
                "\n\n";
     if (!s.drifts.empty()) {
-        out += fmt::format("## Drifts ({})\n\n", s.drifts.size());
+        out += fmt::format("### Drifts ({})\n\n", s.drifts.size());
         for (std::size_t i : s.drifts)
             out += "- " + markdown_escape(drift_owner_text(a.drifts[i]) + ": " +
                                           drift_text(a.drifts[i])) + "\n";
@@ -334,7 +334,7 @@ std::string history_json(const HistoryAnalysis& a, const HistorySelection& s,
                          {"window_significance", settings.window_significance},
                          {"drift", {{"name", "ramp_against_steps_bic"},
                                     {"shortest_days", settings.shortest_drift},
-                                    {"interval", "robust_standard_error_95"}}}}},
+                                    {"interval", "block_bootstrap_95"}}}}},
              {"since", o.since ? json(*o.since) : json(nullptr)},
              {"labels", a.labels},
              {"change_points", change_points_json(a, s)},
