@@ -18,6 +18,7 @@
 
 
 #include "analysis/comparison.h"
+#include "analysis/drift.h"
 #include "model/parallel.h"
 #include "analysis/stats.h"
 #include "machine/record.h"
@@ -709,6 +710,7 @@ void group_fleet_events(HistoryAnalysis& a) {
 struct HistoryFindings {
     std::vector<HistorySeries> series;
     std::vector<ChangePoint> change_points;
+    std::vector<Drift> drifts;
     std::vector<QuietMachineChange> quiet;
 };
 
@@ -791,24 +793,106 @@ std::vector<QuietMachineChange> quiet_changes(
     return quiet;
 }
 
+// A drift of series `s` (numbered `series`) as a finding of one figure.
+Drift drift_of(const History& h, const HistorySeries& s, std::size_t series,
+               const SeriesDrift& d, const ChangePointSettings& settings) {
+    Drift out;
+    out.series = series;
+    out.label = h.label;
+    out.program = h.program;
+    out.test = s.test;
+    out.overall = s.overall;
+    out.start = h.days[s.days[d.start]].date;
+    out.end = h.days[s.days[d.end]].date;
+    out.start_days = h.days[s.days[d.start]].days;
+    out.end_days = h.days[s.days[d.end]].days;
+    // A level after the ramp shorter than half the shortest drift does not
+    // show that the drift stopped.
+    out.ongoing = s.days.size() - 1 - d.end < settings.shortest_drift / 2;
+    out.change_percent = std::expm1(d.log_change) * 100;
+    out.low_percent = std::expm1(d.log_low) * 100;
+    out.high_percent = std::expm1(d.log_high) * 100;
+    out.figures = 1;
+    return out;
+}
+
+// The k-th step of `found`, on top of drift `d` of series `s`: the levels
+// either side measured with the ramp taken out, at the ramp's level of the
+// step's day, so that the step's size is its own and not the drift's.
+ChangePoint step_on_drift(const History& h, const HistorySeries& s, std::size_t series,
+                          const std::vector<SeriesChange>& found, std::size_t k,
+                          const SeriesDrift& d) {
+    HistorySeries flat = s;
+    double at = d.fitted[found[k].index];
+    for (std::size_t i = 0; i < flat.values.size(); ++i)
+        flat.values[i] = std::exp(std::log(s.values[i]) - d.fitted[i] + at);
+    return change_point(h, flat, series, found, k);
+}
+
+// The drifts of a program's figures, one finding a direction: the first
+// figure's (the geometric means come first) with the count of the others.
+std::vector<Drift> group_drifts(std::vector<Drift> each, std::size_t figures) {
+    std::vector<Drift> out;
+    for (Drift& d : each) {
+        auto same = std::find_if(out.begin(), out.end(), [&](const Drift& o) {
+            return (o.change_percent < 0) == (d.change_percent < 0);
+        });
+        if (same != out.end())
+            ++same->figures;
+        else
+            out.push_back(std::move(d));
+    }
+    for (Drift& d : out)
+        d.figures_total = figures;
+    return out;
+}
+
+// What the search finds in each series of a history with two days or more,
+// a figure's drift told as such where its siblings drift the same way.
+std::vector<SeriesFindings> search_series(std::vector<HistorySeries>& series,
+                                          const ChangePointSettings& settings) {
+    std::erase_if(series, [](const HistorySeries& s) { return s.values.size() < 2; });
+    std::vector<SeriesFindings> found(series.size());
+    std::vector<std::vector<double>> logs(series.size());
+    for (std::size_t k = 0; k < series.size(); ++k) {
+        const std::vector<double>& v = series[k].values;
+        logs[k].resize(v.size());
+        std::transform(v.begin(), v.end(), logs[k].begin(),
+                       [](double x) { return std::log(x); });
+        found[k] = series_findings(logs[k], settings);
+    }
+    adopt_sibling_drifts(found, logs, settings);
+    return found;
+}
+
 HistoryFindings analyse_one(const History& h, std::size_t hi,
                             const ChangePointSettings& settings) {
     HistoryFindings out;
     std::vector<std::pair<std::size_t, std::size_t>> covered;  // (last before, first after)
-    std::vector<double> logs;
-    for (HistorySeries& s : day_series(h, hi)) {
-        if (s.values.size() < 2)
-            continue;
-        logs.resize(s.values.size());
-        std::transform(s.values.begin(), s.values.end(), logs.begin(),
-                       [](double v) { return std::log(v); });
-        std::vector<SeriesChange> found = series_change_points(logs, settings);
-        for (std::size_t k = 0; k < found.size(); ++k) {
-            out.change_points.push_back(change_point(h, s, out.series.size(), found, k));
-            covered.push_back({s.days[found[k].index - 1], s.days[found[k].index]});
+    std::vector<Drift> drifts;
+    out.series = day_series(h, hi);
+    std::vector<SeriesFindings> all = search_series(out.series, settings);
+    for (std::size_t k = 0; k < out.series.size(); ++k) {
+        HistorySeries& s = out.series[k];
+        const SeriesFindings& found = all[k];
+        const std::vector<SeriesChange>& steps = found.steps;
+        for (std::size_t c = 0; c < steps.size(); ++c) {
+            out.change_points.push_back(found.drift
+                                            ? step_on_drift(h, s, k, steps, c, *found.drift)
+                                            : change_point(h, s, k, steps, c));
+            covered.push_back({s.days[steps[c].index - 1], s.days[steps[c].index]});
         }
-        out.series.push_back(std::move(s));
+        if (!found.drift)
+            continue;
+        const SeriesDrift& d = *found.drift;
+        double from = std::exp(d.fitted[d.start]);
+        s.ramp = HistorySeries::Ramp{s.days[d.start], s.days[d.end], from,
+                                     std::exp(d.fitted[d.end]), from * std::exp(d.log_low),
+                                     from * std::exp(d.log_high)};
+        drifts.push_back(drift_of(h, s, k, d, settings));
+        covered.push_back({s.days[d.start], s.days[d.end]});
     }
+    out.drifts = group_drifts(std::move(drifts), out.series.size());
     out.quiet = quiet_changes(h, covered);
     return out;
 }
@@ -856,6 +940,10 @@ HistoryAnalysis analyse_history(const std::vector<const Run*>& runs,
             cp.series += first;
             a.change_points.push_back(std::move(cp));
         }
+        for (Drift& d : f.drifts) {
+            d.series += first;
+            a.drifts.push_back(std::move(d));
+        }
         std::move(f.series.begin(), f.series.end(), std::back_inserter(a.series));
         std::move(f.quiet.begin(), f.quiet.end(), std::back_inserter(a.quiet_machine_changes));
     }
@@ -878,6 +966,10 @@ HistorySelection select_since(const HistoryAnalysis& a, std::optional<long> sinc
     for (std::size_t i = 0; i < a.quiet_machine_changes.size(); ++i)
         if (keep(a.quiet_machine_changes[i].date))
             s.quiet_machine_changes.push_back(i);
+    // A drift that runs into the period is shown whole.
+    for (std::size_t i = 0; i < a.drifts.size(); ++i)
+        if (keep(a.drifts[i].end))
+            s.drifts.push_back(i);
     return s;
 }
 
@@ -903,6 +995,11 @@ HistoryGate history_gate(const HistoryAnalysis& analysis, long since,
         if (cp.days >= since && cp.change_percent < 0)
             g.worse.push_back(i);
     }
+    for (std::size_t i = 0; i < analysis.drifts.size(); ++i) {
+        const Drift& d = analysis.drifts[i];
+        if (d.end_days >= since && d.change_percent < 0)
+            g.worse_drifts.push_back(i);
+    }
     auto name = [](const std::string& label, Program p) {
         return label + " (" + program_name(p) + ")";
     };
@@ -915,7 +1012,7 @@ HistoryGate history_gate(const HistoryAnalysis& analysis, long since,
             g.unjudged.push_back(name(analysis.histories[hi].label, analysis.histories[hi].program));
     for (const auto& [label, program] : analysis.without_history)
         g.unjudged.push_back(name(label, program));
-    g.verdict = !g.worse.empty()    ? HistoryGate::fail
+    g.verdict = !g.worse.empty() || !g.worse_drifts.empty() ? HistoryGate::fail
                 : !g.unjudged.empty() ? HistoryGate::too_little
                                       : HistoryGate::pass;
     return g;

@@ -48,6 +48,10 @@ struct ChangePointSettings {
     // pure noise (README): the windows are many, each must be surer.
     std::vector<std::size_t> windows = {12, 24, 48};
     double window_significance = 0.0002;
+    // The shortest ramp (days from its start to its end) that is said to be
+    // a drift: a quicker move reads as a step at 2-5% noise a night, and is
+    // told as one.
+    std::size_t shortest_drift = 28;
     // Threads that search the histories of an analysis at once; 0: one per
     // processor. The answers are the same whatever the number.
     std::size_t threads = 0;
@@ -76,6 +80,13 @@ struct HistorySeries {
     bool overall = false;     // the overall rate, else the single-thread rate
     std::vector<std::size_t> days;  // indexes into History::days, earliest first
     std::vector<double> values;     // each day's median of its runs' figures
+    // The ramp of a drifting series: its first and last days (indexes into
+    // History::days), the fitted figure on each, and the last's 95% interval.
+    struct Ramp {
+        std::size_t start = 0, end = 0;
+        double from = 0, to = 0, to_low = 0, to_high = 0;
+    };
+    std::optional<Ramp> ramp;
 };
 
 // The name of a series' figure: "single rate" or "overall rate".
@@ -96,6 +107,27 @@ struct ChangePoint {
     // What changed on the machine between the last run before and the first
     // run of the new level; empty when nothing did or it is not known.
     std::vector<ContextDifference> causes;
+};
+
+// A label's figures of one program drifting one way together: one finding
+// however many of its figures drift. Its size, interval and dates are those
+// of its first drifting figure in the order of the series (the geometric
+// means first).
+struct Drift {
+    std::size_t series = 0;  // that figure's, index into HistoryAnalysis::series
+    std::string label;
+    Program program{};
+    std::string test;  // as HistorySeries::test
+    bool overall = false;
+    std::string start, end;         // the first and last days of the ramp
+    long start_days = 0, end_days = 0;  // the same in days since 1970-01-01
+    // The ramp ends so near the figure's last day (under half the shortest
+    // drift) that the level after it does not show that it stopped.
+    bool ongoing = false;
+    // The ramp's change from start to end and its 95% interval; below 0 is worse.
+    double change_percent = 0, low_percent = 0, high_percent = 0;
+    std::size_t figures = 0;        // the program's figures that drift this way
+    std::size_t figures_total = 0;  // the program's figures with a history
 };
 
 // A change of the machine in a label's history that moved none of its figures.
@@ -124,6 +156,7 @@ struct HistoryAnalysis {
     std::vector<History> histories;
     std::vector<HistorySeries> series;
     std::vector<ChangePoint> change_points;  // by label order, then date
+    std::vector<Drift> drifts;               // by label order
     std::vector<FleetEvent> fleet_events;    // by date
     std::vector<QuietMachineChange> quiet_machine_changes;
     std::size_t labels = 0;  // labels with a history
@@ -141,16 +174,20 @@ HistoryAnalysis analyse_history(const std::vector<const Run*>& runs,
 // quiet machine changes on or after a day (days since 1970-01-01).
 struct HistorySelection {
     std::vector<std::size_t> change_points, fleet_events, quiet_machine_changes;
+    std::vector<std::size_t> drifts;  // those still going on at the day, or after it
 };
 HistorySelection select_since(const HistoryAnalysis& analysis, std::optional<long> since);
 
 // The verdict of a gate on change points on or after a day (days since
-// 1970-01-01): `worse` the change points for the worse it found; `unjudged`
+// 1970-01-01): `worse` the change points for the worse it found,
+// `worse_drifts` the drifts for the worse that go on at or after it; `unjudged`
 // the labels whose history cannot show a change there (fewer than
 // min_segment days on either side of it).
 struct HistoryGate {
     enum Verdict { pass, fail, too_little } verdict = pass;
     std::vector<std::size_t> worse;
+    // The drifts for the worse still going on at the day, or begun after it.
+    std::vector<std::size_t> worse_drifts;
     std::vector<std::string> unjudged;
 };
 HistoryGate history_gate(const HistoryAnalysis& analysis, long since,

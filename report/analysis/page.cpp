@@ -22,7 +22,8 @@ std::string unit_of(const History& h, std::string_view key) {
 }
 
 HistoryTest history_test(const History& h, std::string_view key,
-                         const std::vector<const ChangePoint*>& change_points) {
+                         const std::vector<const ChangePoint*>& change_points,
+                         const std::vector<const HistorySeries*>& series) {
     HistoryTest test{std::string(key), unit_of(h, key), {}};
     for (bool overall : {false, true}) {
         HistoryRate rate{overall, history_points(h, test.key, overall), {}};
@@ -31,6 +32,9 @@ HistoryTest history_test(const History& h, std::string_view key,
         for (const ChangePoint* cp : change_points)
             if (cp->test == key && cp->overall == overall)
                 rate.change_points.push_back(cp);
+        for (const HistorySeries* s : series)
+            if (s->test == key && s->overall == overall && s->ramp)
+                rate.ramp = &*s->ramp;
         test.rates.push_back(std::move(rate));
     }
     return test;
@@ -44,8 +48,15 @@ ProgramHistory program_history(const HistoryAnalysis& a, const History& h) {
     for (const ChangePoint& cp : a.change_points)
         if (cp.label == h.label && cp.program == h.program)
             p.change_points.push_back(&cp);
+    for (const Drift& d : a.drifts)
+        if (d.label == h.label && d.program == h.program)
+            p.drifts.push_back(&d);
+    std::vector<const HistorySeries*> series;
+    for (const HistorySeries& s : a.series)
+        if (s.ramp && &a.histories[s.history] == &h)
+            series.push_back(&s);
     for (const TestInfo& info : catalogue(h.program)) {
-        HistoryTest test = history_test(h, info.key, p.change_points);
+        HistoryTest test = history_test(h, info.key, p.change_points, series);
         if (!test.rates.empty())
             p.tests.push_back(std::move(test));
     }

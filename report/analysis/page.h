@@ -19,6 +19,7 @@ struct HistoryRate {
     bool overall = false;  // the overall rate, else the single-thread rate
     std::vector<HistoryPoint> points;
     std::vector<const ChangePoint*> change_points;  // of this test and rate
+    const HistorySeries::Ramp* ramp = nullptr;      // when this rate drifts
 };
 
 // A test of one history: its rates that have a day's figure, the
@@ -34,6 +35,7 @@ struct ProgramHistory {
     const History* history = nullptr;
     std::size_t runs = 0;                           // over every day
     std::vector<const ChangePoint*> change_points;  // of every test and rate
+    std::vector<const Drift*> drifts;               // of the program's figures
     std::vector<HistoryTest> tests;                 // in the catalogue's order
 };
 

@@ -43,6 +43,12 @@ void finish_history_gate(const HistoryAnalysis& analysis, const HistoryGate& g,
                           program_name(cp.program), series_name(cp.test, cp.overall),
                           cp.change_percent, cp.date, cp.p));
     }
+    for (std::size_t i : g.worse_drifts) {
+        const Drift& d = analysis.drifts[i];
+        error(fmt::format("{}: {}: {} ({} of {} figures), going on at or after {}",
+                          escape_path(d.label), program_name(d.program), drift_text(d),
+                          d.figures, d.figures_total, since));
+    }
     if (g.verdict == HistoryGate::fail) {
         if (status == 0)
             status = static_cast<int>(Exit::gate);
@@ -110,8 +116,8 @@ void add_history_command(CLI::App& app, int& status) {
         ->check(calendar_date());
     cmd->add_option("--fail-on-change-since", o->fail_since,
                     "Exit 3 when a change point for the worse lies on or after this day "
-                    "(YYYY-MM-DD); exit 2 when a label's history has too few days either side "
-                    "of it to say")
+                    "(YYYY-MM-DD), or a drift for the worse goes on then; exit 2 when a "
+                    "label's history has too few days either side of it to say")
         ->check(calendar_date());
     add_format(cmd, o->format, {"text", "json", "markdown"});
     add_colour(cmd, o->colour);

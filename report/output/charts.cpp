@@ -1190,6 +1190,7 @@ public:
         machine_changes();
         change_points();
         points();
+        drift();
         return bottom_y_ + 24;
     }
 
@@ -1286,6 +1287,23 @@ private:
         }
     }
 
+    // A drift: the fitted ramp, a sloped line from its first day to its
+    // last, and dashed to either end of its size's interval on the last.
+    void drift() {
+        const HistorySeries::Ramp* r = rate_.ramp;
+        if (!r)
+            return;
+        double x0 = x_of(r->start), x1 = x_of(r->end), y0 = y_of(r->from);
+        for (double end : {r->to_low, r->to_high})
+            svg_.line(x0, y0, x1, y_of(end), change_colour, 1.5, "4 3");
+        svg_.line(x0, y0, x1, y_of(r->to), change_colour, 3);
+        svg_.circle(x1, y_of(r->to), 4, change_colour, "",
+                    fmt::format("Drift: {:+.1f}% [{:+.1f}% to {:+.1f}%] from {} to {}",
+                                (r->to / r->from - 1) * 100, (r->to_low / r->from - 1) * 100,
+                                (r->to_high / r->from - 1) * 100, h_.days[r->start].date,
+                                h_.days[r->end].date));
+    }
+
     // The medians joined, then each day's spread and median.
     void points() {
         const std::vector<HistoryPoint>& points = rate_.points;
@@ -1315,14 +1333,18 @@ private:
 std::string history_subtitle(const History& h, const HistoryTest& test) {
     bool change_points = std::any_of(test.rates.begin(), test.rates.end(),
                                      [](const HistoryRate& r) { return !r.change_points.empty(); });
+    bool drift = std::any_of(test.rates.begin(), test.rates.end(),
+                             [](const HistoryRate& r) { return r.ramp != nullptr; });
     return fmt::format(
-        "{}. A dot is the median of a day's runs, its bar their lowest to highest{}{}.",
+        "{}. A dot is the median of a day's runs, its bar their lowest to highest{}{}{}.",
         program_name(h.program),
         h.changes.empty() ? ""
                           : "; a dashed line marks a change of the machine between two days, "
                             "named above",
         change_points ? "; a solid orange line marks a change point, the first day of a new level"
-                      : "");
+                      : "",
+        drift ? "; a sloped orange line is a drift, the dashed lines about its end its interval"
+              : "");
 }
 
 }  // namespace

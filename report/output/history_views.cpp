@@ -1,5 +1,8 @@
 #include "output/history_views.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
@@ -34,6 +37,11 @@ std::string gate_line(const HistoryAnalysis& a, const HistoryViewOptions& o) {
     const HistoryGate& g = *o.gate;
     switch (g.verdict) {
         case HistoryGate::fail:
+            if (!g.worse_drifts.empty())
+                return fmt::format(
+                    "Gate: fail: {} change point(s) for the worse on or after {}, {} drift(s) "
+                    "for the worse going on then.",
+                    g.worse.size(), *o.gate_since, g.worse_drifts.size());
             return fmt::format("Gate: fail: {} change point(s) for the worse on or after {}.",
                                g.worse.size(), *o.gate_since);
         case HistoryGate::too_little:
@@ -82,7 +90,32 @@ std::string fleet_event_text(const FleetEvent& e, std::size_t labels) {
                                       : ", " + fmt::format("{}", fmt::join(causes, ", ")));
 }
 
+std::string drift_text(const Drift& d) {
+    double low = std::fabs(d.low_percent), high = std::fabs(d.high_percent);
+    return fmt::format("drifting {} by {:.1f}% [{:.1f}-{:.1f}%] from {} to {}",
+                       d.change_percent < 0 ? "slower" : "faster", std::fabs(d.change_percent),
+                       std::min(low, high), std::max(low, high), d.start, d.end);
+}
+
+std::string drift_owner_text(const Drift& d) {
+    return fmt::format("{}: {}: {} of {} figures{}", escape_path(d.label), program_name(d.program),
+                       d.figures, d.figures_total, d.ongoing ? ", still going on" : "");
+}
+
 namespace {
+
+// Each drift of the selection as two lines: whose it is, then what it is.
+std::string drift_lines(const HistoryAnalysis& a, const HistorySelection& s,
+                        const std::string& indent) {
+    std::string out;
+    if (s.drifts.empty())
+        return out;
+    out += fmt::format("Drifts ({})\n", s.drifts.size());
+    for (std::size_t i : s.drifts)
+        out += indent + drift_owner_text(a.drifts[i]) + "\n  " + indent +
+               drift_text(a.drifts[i]) + "\n";
+    return out + "\n";
+}
 
 Table change_point_table(const HistoryAnalysis& a, const HistorySelection& s) {
     Table t;
@@ -165,6 +198,7 @@ std::string history_text(const HistoryAnalysis& a, const HistorySelection& s,
     if (s.change_points.empty())
         out += fmt::format("No change point{} in the history of {} label(s).\n\n",
                            o.since ? " on or after " + *o.since : "", a.labels);
+    out += drift_lines(a, s, "");
     for (const Table& t : tables) {
         out += render_text(t, o.colour);  // its title first
         out += "\n";
@@ -183,6 +217,13 @@ std::string history_markdown(const HistoryAnalysis& a, const HistorySelection& s
         out += markdown_escape(fmt::format("No change point{} in the history of {} label(s).",
                                            o.since ? " on or after " + *o.since : "", a.labels)) +
                "\n\n";
+    if (!s.drifts.empty()) {
+        out += fmt::format("### Drifts ({})\n\n", s.drifts.size());
+        for (std::size_t i : s.drifts)
+            out += "- " + markdown_escape(drift_owner_text(a.drifts[i]) + ": " +
+                                          drift_text(a.drifts[i])) + "\n";
+        out += "\n";
+    }
     for (const Table& t : history_tables(a, s))
         out += render_markdown(t);
     if (std::string g = gate_line(a, o); !g.empty())
@@ -209,6 +250,27 @@ json change_points_json(const HistoryAnalysis& a, const HistorySelection& s) {
                           {"causes", causes_json(cp.causes)}});
     }
     return points;
+}
+
+json drifts_json(const HistoryAnalysis& a, const HistorySelection& s) {
+    json drifts = json::array();
+    for (std::size_t i : s.drifts) {
+        const Drift& d = a.drifts[i];
+        drifts.push_back({{"label", d.label},
+                          {"program", program_name(d.program)},
+                          {"test", d.test},
+                          {"figure", figure_name(d.overall)},
+                          {"start", d.start},
+                          {"end", d.end},
+                          {"ongoing", d.ongoing},
+                          {"direction", d.change_percent < 0 ? "slower" : "faster"},
+                          {"change_percent", d.change_percent},
+                          {"low_percent", std::min(d.low_percent, d.high_percent)},
+                          {"high_percent", std::max(d.low_percent, d.high_percent)},
+                          {"figures", d.figures},
+                          {"figures_total", d.figures_total}});
+    }
+    return drifts;
 }
 
 json fleet_events_json(const HistoryAnalysis& a, const HistorySelection& s) {
@@ -252,6 +314,7 @@ json history_gate_json(const HistoryViewOptions& o) {
                         : o.gate->verdict == HistoryGate::too_little ? "no_verdict"
                                                                      : "pass"},
             {"worse", o.gate->worse.size()},
+            {"worse_drifts", o.gate->worse_drifts.size()},
             {"unjudged", o.gate->unjudged}};
 }
 
@@ -268,10 +331,14 @@ std::string history_json(const HistoryAnalysis& a, const HistorySelection& s,
                          {"significance", settings.significance},
                          {"min_segment_days", settings.min_segment},
                          {"window_days", settings.windows},
-                         {"window_significance", settings.window_significance}}},
+                         {"window_significance", settings.window_significance},
+                         {"drift", {{"name", "ramp_against_steps_bic"},
+                                    {"shortest_days", settings.shortest_drift},
+                                    {"interval", "block_bootstrap_95"}}}}},
              {"since", o.since ? json(*o.since) : json(nullptr)},
              {"labels", a.labels},
              {"change_points", change_points_json(a, s)},
+             {"drifts", drifts_json(a, s)},
              {"fleet_events", fleet_events_json(a, s)},
              {"quiet_machine_changes", quiet_changes_json(a, s)},
              {"gate", history_gate_json(o)}};

@@ -28,6 +28,12 @@ std::string causes_text(const std::vector<ContextDifference>& causes);
 // "17 of 200 hosts, 2026-12-03, worse, kernel 6.1.0-27 -> 6.1.0-28 on all 17"
 std::string fleet_event_text(const FleetEvent& e, std::size_t labels);
 
+// "drifting slower by 10.0% [8.1-12.0%] from 2026-01-03 to 2026-12-30"
+std::string drift_text(const Drift& d);
+
+// "host-007: bench_memory: 8 of 8 figures, still going on": whose drift it is.
+std::string drift_owner_text(const Drift& d);
+
 // The tables of what `selection` holds: change points, fleet events, quiet
 // machine changes (each only when it has rows).
 std::vector<Table> history_tables(const HistoryAnalysis& a, const HistorySelection& selection);

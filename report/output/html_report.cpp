@@ -313,6 +313,8 @@ std::string program_history(const ProgramHistory& p) {
                         "machine changes: {}.",
                         series_name(cp->test, cp->overall), cp->change_percent, cp->date,
                         cp->last_before, cp->p, causes_text(cp->causes)));
+    for (const Drift* d : p.drifts)
+        out += note(fmt::format("Drift: {}: {}.", drift_owner_text(*d), drift_text(*d)));
     out += "<div class=\"charts\">\n";
     for (const HistoryTest& test : p.tests)
         out += "<figure>\n" + history_chart(p, test).element() + "</figure>\n";

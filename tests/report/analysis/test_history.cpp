@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/change_points.h"
+#include "analysis/drift.h"
 #include "fleet.h"
 #include "machine/record.h"
 #include "process.h"
@@ -150,6 +151,66 @@ TEST(ChangePoints, PValuesAsTheyWere) {
             found.push_back({f.index, f.p});
         EXPECT_EQ(found, c.expected);
     }
+}
+
+// A slope is one drift, not a staircase; a step on top of it is still a
+// step; a step alone, one slow night or noise never become a drift.
+TEST(Drift, ToldApartFromSteps) {
+    const double year = std::log(0.9) / 364;  // 10% slower over a year
+    auto drift = [=](std::size_t i) { return std::exp(year * static_cast<double>(i)); };
+    std::vector<double> slow_night = noisy(365, 0.02, 34, [](std::size_t) { return 1.0; });
+    slow_night[180] += std::log(0.7);
+    struct Case {
+        const char* name;
+        std::vector<double> values;
+        bool drift;
+        std::vector<std::size_t> steps;  // within 2 days
+    };
+    const Case cases[] = {
+        {"10% slower over a year", noisy(365, 0.02, 31, drift), true, {}},
+        {"a 5% step on top of that drift",
+         noisy(365, 0.02, 32, [&](std::size_t i) { return drift(i) * (i >= 200 ? 0.95 : 1.0); }),
+         true, {200}},
+        {"a drift over the summer only",
+         noisy(365, 0.02, 35,
+               [](std::size_t i) {
+                   return std::exp(std::log(0.85) * std::clamp((i - 120.0) / 90, 0.0, 1.0));
+               }),
+         true, {}},
+        {"a 5% step alone", noisy(365, 0.02, 33, [](std::size_t i) { return i >= 150 ? 0.95 : 1.0; }),
+         false, {150}},
+        {"a fall then a rise", noisy(365, 0.02, 36, [](std::size_t i) {
+             return i >= 100 && i < 250 ? 0.95 : 1.0; }), false, {100, 250}},
+        {"one night 30% slow", slow_night, false, {}},
+        {"pure noise", noisy(365, 0.02, 37, [](std::size_t) { return 1.0; }), false, {}},
+    };
+    for (const Case& c : cases) {
+        SeriesFindings f = series_findings(c.values);
+        EXPECT_EQ(f.drift.has_value(), c.drift) << c.name;
+        ASSERT_EQ(f.steps.size(), c.steps.size()) << c.name;
+        for (std::size_t k = 0; k < c.steps.size(); ++k) {
+            EXPECT_NEAR(static_cast<double>(f.steps[k].index), static_cast<double>(c.steps[k]), 2)
+                << c.name;
+        }
+        if (f.drift) {
+            EXPECT_LT(f.drift->log_low, f.drift->log_high) << c.name;
+        }
+    }
+    // The drift's dates and size: about the whole year, the change planted
+    // between the days it names within its interval.
+    SeriesFindings f = series_findings(cases[0].values);
+    ASSERT_TRUE(f.drift);
+    EXPECT_LE(f.drift->start, 30u);
+    EXPECT_GE(f.drift->end, 334u);
+    double planted = year * static_cast<double>(f.drift->end - f.drift->start);
+    EXPECT_LE(f.drift->log_low, planted);
+    EXPECT_GE(f.drift->log_high, planted);
+    SeriesFindings summer = series_findings(cases[2].values);
+    ASSERT_TRUE(summer.drift);
+    EXPECT_NEAR(static_cast<double>(summer.drift->start), 120, 15);
+    EXPECT_NEAR(static_cast<double>(summer.drift->end), 210, 15);
+    // Too short for a ramp: no drift to fit.
+    EXPECT_FALSE(fit_ramp(std::vector<double>(10, 0.0), 28));
 }
 
 std::shared_ptr<const MachineRecord> machine(const std::string& date, const std::string& kernel,
@@ -362,6 +423,47 @@ TEST(HistoryAnalysis, GateFailsPassesOrCannotSay) {
     EXPECT_EQ(g.unjudged, (std::vector<std::string>{"new (bench_memory)", "newer (bench_memory)"}));
 }
 
+// A host slowing over its whole history is one drift of all its figures,
+// no staircase of change points; the gate fails on it while it goes on.
+TEST(HistoryAnalysis, ADriftingHostIsOneFindingAndGated) {
+    std::vector<report::Run> runs;
+    nightly(
+        runs, "clogged", 200, 41, [](int d) { return 1 - 0.15 * d / 199.0; },
+        [](int) { return std::string("k"); });
+    nightly(
+        runs, "steady", 200, 42, [](int) { return 1.0; }, [](int) { return std::string("k"); });
+    HistoryAnalysis a = analyse_history(pointers(runs));
+    ASSERT_EQ(a.drifts.size(), 1u);
+    const Drift& d = a.drifts[0];
+    EXPECT_EQ(d.label, "clogged");
+    EXPECT_EQ(d.figures, 8u);
+    EXPECT_EQ(d.figures_total, 8u);
+    EXPECT_EQ(d.test, "geomean");
+    EXPECT_TRUE(d.ongoing);
+    EXPECT_LE(d.low_percent, -15 * 0.8);
+    EXPECT_LT(d.low_percent, d.change_percent);
+    EXPECT_LT(d.change_percent, d.high_percent);
+    EXPECT_LE(a.change_points.size(), 1u);
+    EXPECT_TRUE(a.fleet_events.empty());
+    struct Case {
+        const char* since;
+        HistoryGate::Verdict verdict;
+        std::size_t worse_drifts;
+    };
+    const Case cases[] = {
+        {"2027-05-01", HistoryGate::fail, 1},  // still going on then
+        {"2026-11-20", HistoryGate::fail, 1},  // going on all along
+    };
+    for (const Case& c : cases) {
+        HistoryGate g = history_gate(a, *calendar_days(c.since));
+        EXPECT_EQ(g.verdict, c.verdict) << c.since;
+        EXPECT_EQ(g.worse_drifts.size(), c.worse_drifts) << c.since;
+    }
+    // A drift that ended before the day is history, not a failure now.
+    a.drifts[0].end_days = *calendar_days("2027-01-01");
+    EXPECT_TRUE(history_gate(a, *calendar_days("2027-05-01")).worse_drifts.empty());
+}
+
 // The command on a fleet's files: a kernel rolled out to two of three hosts
 // on 2026-11-21 costs 10%; the outputs agree and the gate answers 3, 0 or 2.
 TEST(HistoryCommand, OutputsAndExitStatuses) {
@@ -445,6 +547,41 @@ TEST(HistoryCommand, OutputsAndExitStatuses) {
             EXPECT_EQ(gate["verdict"], g.status == 3 ? "fail" : g.status == 0 ? "pass" : "no_verdict");
         }
     }
+    fs::remove_all(dir);
+}
+
+// The command on a host slowing steadily: one drift in every output, and the
+// gate fails on it while it goes on, saying so in one line.
+TEST(HistoryCommand, ADriftIsOneFindingAndGated) {
+    fs::path dir = fs::temp_directory_path() / ("history_drift_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    std::mt19937 rng(7);
+    std::normal_distribution<double> noise(0, 0.02);
+    std::vector<double> f;
+    for (int d = 0; d < 120; ++d)
+        f.push_back((1 - 0.15 * d / 119.0) * (1 + noise(rng)));
+    write_host_history(
+        dir, "host-d", Program::memory, *calendar_days("2026-06-01"), 120,
+        [&](int d) { return f[static_cast<std::size_t>(d)]; },
+        [](int) { return std::string("6.1.0-27"); }, 1);
+    std::string cmd = std::string(BENCH_REPORT) + " history " + dir.string();
+    Result text = run_in(dir, cmd);
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("Drifts (1)\nhost-d: bench_memory: 8 of 8 figures, still going on\n"
+                            "  drifting slower by "),
+              std::string::npos)
+        << text.out;
+    Result gate = run_in(dir, cmd + " --format json --fail-on-change-since 2026-09-20");
+    EXPECT_EQ(gate.status, 3) << gate.err;
+    EXPECT_NE(gate.err.find("bench_report: host-d: bench_memory: drifting slower by "),
+              std::string::npos)
+        << gate.err;
+    EXPECT_NE(gate.err.find("(8 of 8 figures), going on at or after 2026-09-20\n"),
+              std::string::npos)
+        << gate.err;
+    auto doc = nlohmann::json::parse(gate.out);
+    EXPECT_EQ(doc["drifts"].size(), 1u);
+    EXPECT_EQ(doc["gate"]["worse_drifts"], 1);
     fs::remove_all(dir);
 }
 

@@ -5,7 +5,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fmt/format.h>
+
+#include "analysis/page.h"
+#include "output/charts.h"
 #include "output/history_views.h"
+#include "output/text.h"
 
 using namespace report;
 
@@ -46,6 +51,13 @@ HistoryAnalysis analysis() {
     return a;
 }
 
+std::size_t count_of(const std::string& s, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1))
+        ++n;
+    return n;
+}
+
 bool raw_control(const std::string& s) {
     for (unsigned char c : s)
         if ((c < 0x20 && c != '\n') || c == 0x7f)
@@ -57,7 +69,7 @@ bool raw_control(const std::string& s) {
 
 TEST(HistoryViews, EveryFormatStatesTheSameFindingsAndVerdict) {
     HistoryAnalysis a = analysis();
-    HistorySelection all{{0, 1}, {0}, {0}};
+    HistorySelection all{{0, 1}, {0}, {0}, {}};
     struct Case {
         HistoryGate::Verdict verdict;
         const char* words;  // text and Markdown
@@ -71,7 +83,7 @@ TEST(HistoryViews, EveryFormatStatesTheSameFindingsAndVerdict) {
         o.gate = HistoryGate{c.verdict, c.verdict == HistoryGate::fail
                                             ? std::vector<std::size_t>{0}
                                             : std::vector<std::size_t>{},
-                             {}};
+                             {}, {}};
         std::string text = history_text(a, all, o);
         std::string md = history_markdown(a, all, o);
         nlohmann::json j = nlohmann::json::parse(history_json(a, all, o));
@@ -112,7 +124,7 @@ TEST(HistoryViews, EveryFormatStatesTheSameFindingsAndVerdict) {
 
 TEST(HistoryViews, TextFromFilesReachesTheTerminalEscapedAndTheJsonWhole) {
     HistoryAnalysis a = analysis();
-    HistorySelection all{{0, 1}, {0}, {0}};
+    HistorySelection all{{0, 1}, {0}, {0}, {}};
     std::string text = history_text(a, all, {});
     std::string md = history_markdown(a, all, {});
     EXPECT_FALSE(raw_control(text)) << text;
@@ -147,4 +159,85 @@ TEST(HistoryViews, FleetEventSaysWhichCausesAllItsHostsShare) {
     e.last_date = e.date;
     EXPECT_EQ(fleet_event_text(e, 200),
               "17 of 200 hosts, 2026-12-03, faster, no machine change in common");
+}
+
+// A drift in words: whose, how many figures, how far with its interval and
+// over which days, the same in every format; the gate states it apart.
+TEST(HistoryViews, ADriftIsSaidAsOneInEveryFormat) {
+    HistoryAnalysis a = analysis();
+    Drift d;
+    d.label = "host-\x1b[31mred";
+    d.program = Program::memory;
+    d.test = "geomean";
+    d.start = "2026-01-03";
+    d.end = "2026-12-30";
+    d.ongoing = true;
+    d.change_percent = -10;
+    d.low_percent = -11.96;
+    d.high_percent = -8.04;
+    d.figures = d.figures_total = 8;
+    a.drifts = {d};
+    HistorySelection s{{}, {}, {}, {0}};
+    HistoryViewOptions o;
+    o.gate_since = "2026-12-01";
+    o.gate = HistoryGate{HistoryGate::fail, {}, {0}, {}};
+    const std::string owner = "host-\\x1b[31mred: bench_memory: 8 of 8 figures, still going on";
+    const std::string words =
+        "drifting slower by 10.0% [8.0-12.0%] from 2026-01-03 to 2026-12-30";
+    EXPECT_EQ(drift_owner_text(d), owner);
+    EXPECT_EQ(drift_text(d), words);
+    std::string text = history_text(a, s, o);
+    EXPECT_NE(text.find("Drifts (1)\n" + owner + "\n  " + words + "\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Gate: fail: 0 change point(s) for the worse on or after 2026-12-01, 1 "
+                        "drift(s) for the worse going on then."),
+              std::string::npos)
+        << text;
+    for (const std::string& line : {owner, "  " + words})
+        EXPECT_LE(line.size(), 80u);
+    EXPECT_NE(history_markdown(a, s, o).find("- " + markdown_escape(owner + ": " + words)),
+              std::string::npos);
+    nlohmann::json j = nlohmann::json::parse(history_json(a, s, o));
+    ASSERT_EQ(j["drifts"].size(), 1u);
+    EXPECT_EQ(j["drifts"][0]["direction"], "slower");
+    EXPECT_EQ(j["drifts"][0]["low_percent"], -11.96);
+    EXPECT_EQ(j["drifts"][0]["high_percent"], -8.04);
+    EXPECT_EQ(j["drifts"][0]["ongoing"], true);
+    EXPECT_EQ(j["drifts"][0]["figures"], 8);
+    EXPECT_EQ(j["gate"]["worse_drifts"], 1);
+    // Not selected: not shown.
+    EXPECT_EQ(history_text(a, {}, {}).find("Drifts"), std::string::npos);
+}
+
+// The history chart draws a drift as a sloped line from its first day to its
+// last with dashed lines to either end of its interval, says so under its
+// title, and gives its size on hover; a rate that does not drift has none.
+TEST(HistoryViews, TheChartDrawsADriftWithItsInterval) {
+    History h;
+    h.label = "host-a";
+    h.program = Program::memory;
+    for (long d = 0; d < 40; ++d)
+        h.days.push_back({d < 30 ? fmt::format("2026-11-{:02}", d + 1)
+                                 : fmt::format("2026-12-{:02}", d - 29),
+                          20758 + d, {}});
+    HistoryRate drifting{false, {}, {}}, steady{true, {}, {}};
+    for (std::size_t d = 0; d < 40; ++d) {
+        double v = 100 - 0.25 * static_cast<double>(d);
+        drifting.points.push_back({d, v - 1, v, v + 1, 1});
+        steady.points.push_back({d, 99, 100, 101, 1});
+    }
+    HistorySeries::Ramp ramp{0, 39, 100, 90, 88, 92};
+    drifting.ramp = &ramp;
+    ProgramHistory p;
+    p.history = &h;
+    HistoryTest test{"allocation", "MB/s", {drifting, steady}};
+    std::string svg = history_chart(p, test).element();
+    EXPECT_EQ(count_of(svg, "stroke-width=\"3.00\""), 1u) << svg;
+    EXPECT_EQ(count_of(svg, "stroke-dasharray=\"4 3\""), 2u);
+    EXPECT_NE(svg.find("a sloped orange line is a drift"), std::string::npos);
+    EXPECT_NE(svg.find("Drift: -10.0% [-12.0% to -8.0%] from 2026-11-01 to 2026-12-10"),
+              std::string::npos)
+        << svg;
+    test.rates = {steady};
+    EXPECT_EQ(history_chart(p, test).element().find("drift"), std::string::npos);
 }
