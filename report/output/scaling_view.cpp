@@ -8,25 +8,11 @@
 
 namespace report {
 
-std::string wrapped(const std::string& text, std::size_t width) {
-    std::string out, line;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find(' ', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string word = text.substr(start, end - start);
-        if (!line.empty() && display_width(line) + 1 + display_width(word) > width) {
-            out += line + "\n";
-            line.clear();
-        }
-        line += (line.empty() ? "" : " ") + word;
-        start = end + 1;
-    }
-    return out + line;
-}
-
 namespace {
+
+// Notes are broken into lines this wide, so that the text fits 80 columns
+// wherever it is shown (show wraps them again to a narrower terminal).
+constexpr std::size_t note_width = 79;
 
 std::string cpus_text(const CpuSet& cpus) {
     return fmt::format("{} CPU{} ({})", cpus.size(), cpus.size() == 1 ? "" : "s",
@@ -82,7 +68,7 @@ std::vector<std::string> scaling_notes(const RunScaling& s, int threads) {
                         "repetitions far more than the single-thread ones (their CVs in the "
                         "table of repetitions).");
     for (std::string& n : notes)
-        n = wrapped(n);
+        n = wrap_words(n, note_width, 0);
     return notes;
 }
 
@@ -211,10 +197,11 @@ std::vector<Table> curve_tables(const std::vector<SweepCurve>& curves) {
                      number_cell(fmt::format("{:.0f}%", p.efficiency * 100)),
                      number_cell(std::to_string(p.repetitions))});
             }
-        t.notes.push_back(wrapped(
+        t.notes.push_back(wrap_words(
             "Rate: the median overall rate of the point's repetitions; ideal: the one-thread "
             "point's rate times the threads; efficiency: rate / ideal. SMT: the point's threads "
-            "share physical cores."));
+            "share physical cores.",
+            note_width, 0));
         tables.push_back(std::move(t));
     }
     return tables;

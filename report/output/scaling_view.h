@@ -26,7 +26,4 @@ std::vector<Table> curve_tables(const std::vector<SweepCurve>& curves);
 // same numbers the text prints, as one JSON document ending in a newline.
 std::string scaling_json(const std::vector<const Run*>& runs, const std::vector<SweepCurve>& curves);
 
-// `text` broken at spaces into lines of at most `width` columns.
-std::string wrapped(const std::string& text, std::size_t width = 79);
-
 }  // namespace report

@@ -134,6 +134,9 @@ std::string escape_path(const std::string& path) {
 }
 
 std::string wrap_words(const std::string& text, std::size_t width, std::size_t indent) {
+    if (std::size_t newline = text.find('\n'); newline != std::string::npos)
+        return wrap_words(text.substr(0, newline), width, indent) + "\n" +
+               wrap_words(text.substr(newline + 1), width, indent);
     if (display_width(text) <= width)
         return text;
     std::string out, line;

@@ -31,7 +31,8 @@ std::string escape_path(const std::string& path);
 
 // `text` split at spaces into lines of at most `width` display columns, the
 // lines after the first indented by `indent`; a word wider than that (a long
-// name) keeps a line of its own, whole.
+// name) keeps a line of its own, whole. A text that already holds lines has
+// each of them wrapped so.
 std::string wrap_words(const std::string& text, std::size_t width, std::size_t indent = 2);
 
 // Whether every byte of `text` is part of well-formed UTF-8.

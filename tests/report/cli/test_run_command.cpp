@@ -247,8 +247,8 @@ TEST_F(Run, FailedAndKilledRepetitionsAreReportedAndTheRunGoesOn) {
         if (c.reason.is_string()) {
             std::string reason = c.reason;
             EXPECT_NE(r.err.find("; invalid: " + reason + ": runs/"), std::string::npos) << r.err;
-            // show reads the outcome and its reason back.
-            std::string show = "cd '" + root.string() + "' && '" BENCH_REPORT "' show runs/" +
+            // show reads the outcome and its reason back (on one line: wide).
+            std::string show = "cd '" + root.string() + "' && COLUMNS=1000 '" BENCH_REPORT "' show runs/" +
                                c.dir + " > show.txt 2>&1";
             std::system(show.c_str());
             if (c.dir == "wrong") {
