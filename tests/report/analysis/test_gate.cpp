@@ -380,13 +380,23 @@ void write_label(const fs::path& dir, const Label& l, int minute, unsigned seed)
     }
 }
 
+// The last line, with the lines a wrap continued it on (indented by two)
+// joined back to it.
 std::string last_line(const std::string& text) {
     std::size_t end = text.find_last_not_of('\n');
     if (end == std::string::npos)
         return "";
-    std::size_t start = text.rfind('\n', end);
-    return text.substr(start == std::string::npos ? 0 : start + 1,
-                       end - (start == std::string::npos ? 0 : start + 1) + 1);
+    std::string line;
+    for (;;) {
+        std::size_t start = text.rfind('\n', end);
+        std::size_t from = start == std::string::npos ? 0 : start + 1;
+        std::string part = text.substr(from, end - from + 1);
+        bool continued = part.rfind("  ", 0) == 0;
+        line = continued ? part.substr(1) + line : part + line;
+        if (!continued || start == std::string::npos)
+            return line;
+        end = start - 1;
+    }
 }
 
 // A dozen comparisons and more through every format: the exit status, the last line
