@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "analysis/recorded.h"
 #include "output/text.h"
 #include "store/source.h"
 
@@ -124,6 +125,20 @@ BaselineChoice resolve_baseline(const Loaded& loaded, const Inputs& inputs,
     }
     baselines_per_program(named, baseline, choice);
     return choice;
+}
+
+bool load_compared(const Inputs& inputs, const std::string& baseline, Compared& into,
+                   int& status) {
+    into.loaded = load_inputs(inputs, status);
+    label_builds(into.loaded.runs);
+    if (into.loaded.runs.empty())
+        return false;
+    into.choice = resolve_baseline(into.loaded, inputs, baseline, into.extra);
+    if (into.choice.failed) {
+        status = static_cast<int>(Exit::bad_input);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace report

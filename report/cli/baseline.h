@@ -25,4 +25,20 @@ extern const char* const baseline_help;
 BaselineChoice resolve_baseline(const Loaded& loaded, const Inputs& inputs,
                                 const std::string& baseline, Loaded& extra);
 
+// What `compare` and `chart` read: the inputs, each build's repetitions under
+// one label told apart (never pooled), and the baseline resolved. The
+// choice's runs point into `loaded` and `extra`, so a Compared stays where it
+// was made.
+struct Compared {
+    Loaded loaded;
+    Loaded extra;
+    BaselineChoice choice;
+};
+
+// Fills `into`; false when there is nothing to compare (no run read, or a
+// baseline that could not be resolved, `status` then 2), said on standard
+// error.
+bool load_compared(const Inputs& inputs, const std::string& baseline, Compared& into,
+                   int& status);
+
 }  // namespace report

@@ -47,17 +47,11 @@ struct ChartOptions {
 };
 
 void chart(const ChartOptions& o, int& status) {
-    Loaded loaded = load_inputs(o.inputs, status);
-    // Repetitions of two builds under one label are two samples, never pooled.
-    label_builds(loaded.runs);
-    if (loaded.runs.empty())
+    Compared compared;
+    if (!load_compared(o.inputs, o.baseline, compared, status))
         return;
-    Loaded extra;
-    BaselineChoice choice = resolve_baseline(loaded, o.inputs, o.baseline, extra);
-    if (choice.failed) {
-        status = static_cast<int>(Exit::bad_input);
-        return;
-    }
+    Loaded& loaded = compared.loaded;
+    const BaselineChoice& choice = compared.choice;
     const std::vector<const Run*>& runs = choice.runs;
     CompareSettings settings;
     settings.noise = o.noise;
@@ -75,7 +69,7 @@ void chart(const ChartOptions& o, int& status) {
         status = static_cast<int>(Exit::bad_input);
         return;
     }
-    consider_also(loaded, extra);
+    consider_also(loaded, compared.extra);
     int written = 0;
     write_output(o.output, loaded, o.inputs, written, [&](Output& out) { out.write(text); });
     if (written != 0) {

@@ -106,17 +106,11 @@ void write_comparison(const Options& o, const Loaded& loaded,
 }
 
 void run_compare(const Options& o, int& status) {
-    Loaded loaded = load_inputs(o.inputs, status);
-    // Repetitions of two builds under one label are two samples, never pooled.
-    label_builds(loaded.runs);
-    if (loaded.runs.empty())
+    Compared compared;
+    if (!load_compared(o.inputs, o.baseline, compared, status))
         return;
-    Loaded extra;
-    BaselineChoice choice = resolve_baseline(loaded, o.inputs, o.baseline, extra);
-    if (choice.failed) {
-        status = static_cast<int>(Exit::bad_input);
-        return;
-    }
+    Loaded& loaded = compared.loaded;
+    const BaselineChoice& choice = compared.choice;
     if (choice.runs.size() < 2) {
         error(fmt::format("compare needs at least two runs, found {}", choice.runs.size()));
         status = static_cast<int>(Exit::bad_input);
@@ -134,7 +128,7 @@ void run_compare(const Options& o, int& status) {
     std::optional<GateVerdict> verdict = gate_verdict(o.gate, comparisons, missing, o.inputs.paths);
     int written = 0;
     // A baseline read from outside the inputs is never overwritten either.
-    consider_also(loaded, extra);
+    consider_also(loaded, compared.extra);
     write_comparison(o, loaded, comparisons, verdict, written);
     if (written != 0) {
         status = written;
