@@ -62,7 +62,8 @@ make_bin_dir() {
 check_runs() {
   local dir=$1 want_processors=$2 want_memory=$3 listing consoles=() table
   local threads="$(nproc) thread(s)"
-  listing=$("$report" list "$dir") || fail "bench_report list $dir exited with status $?"
+  # One line a run, as list prints it where the width allows.
+  listing=$(COLUMNS=1000 "$report" list "$dir") || fail "bench_report list $dir exited with status $?"
   echo "$listing"
   [ "$(grep -c ' bench_processors ' <<<"$listing")" -eq "$want_processors" ] ||
     fail "expected $want_processors bench_processors run(s) in $dir"
@@ -73,7 +74,7 @@ check_runs() {
   mapfile -d '' consoles < <(find "$dir" -name console.txt -print0)
   [ ${#consoles[@]} -eq $((want_processors + want_memory)) ] ||
     fail "expected one console.txt per run in $dir, found ${#consoles[@]}"
-  listing=$("$report" list "${consoles[@]}") || fail "bench_report cannot read every console.txt"
+  listing=$(COLUMNS=1000 "$report" list "${consoles[@]}") || fail "bench_report cannot read every console.txt"
   ! grep -v "$threads  complete" <<<"$listing" || fail "a console.txt above is partial"
 
   table=$("$report" compare "$dir" --baseline median) || fail "bench_report compare $dir exited with status $?"
