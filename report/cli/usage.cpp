@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
@@ -98,6 +99,44 @@ std::string unexpected(const CLI::App& command, const std::string& words,
     return fmt::format("unexpected argument{} {}", extras.size() > 1 ? "s" : "", listed(quoted, " and "));
 }
 
+// "NAME ... missing" (a value missing): "NAME needs a value".
+std::optional<std::string> missing_value(const CLI::ParseError& e, const std::string& name,
+                                         const std::string& rest) {
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) && !name.empty() && rest.size() > 8 &&
+        rest.compare(rest.size() - 8, 8, " missing") == 0)
+        return name + " needs a value";
+    return std::nullopt;
+}
+
+// "NAME: VALUE not in {a,b}": "NAME VALUE: expected a or b".
+std::optional<std::string> outside_set(const CLI::ParseError& e, const std::string& name,
+                                       const std::string& rest) {
+    std::size_t not_in = rest.find(" not in {");
+    if (!dynamic_cast<const CLI::ValidationError*>(&e) || not_in == std::string::npos ||
+        rest.back() != '}')
+        return std::nullopt;
+    std::string set = rest.substr(not_in + 9, rest.size() - not_in - 10);
+    std::replace(set.begin(), set.end(), ',', ' ');
+    std::vector<std::string> members;
+    for (std::size_t s = 0, e2; s < set.size(); s = e2 + 1) {
+        e2 = std::min(set.find(' ', s), set.size());
+        members.push_back(set.substr(s, e2 - s));
+    }
+    return fmt::format("{} {}: expected {}", name, escape_path(rest.substr(0, not_in)),
+                       listed(members));
+}
+
+// "paths is required" (a positional missing): "no paths given".
+std::optional<std::string> missing_positional(const CLI::ParseError& e, const std::string& what) {
+    constexpr std::string_view required = " is required";
+    if (dynamic_cast<const CLI::RequiredError*>(&e) && what.find(": ") == std::string::npos &&
+        what.size() > required.size() && what[0] != '-' &&
+        what.compare(what.size() - required.size(), required.size(), required) == 0 &&
+        what.find(' ') == what.size() - required.size())
+        return "no " + what.substr(0, what.size() - required.size()) + " given";
+    return std::nullopt;
+}
+
 // CLI11's own sentence, reworded where it reads as the parser's rather than
 // the tool's: a missing value, a value outside a set, a missing positional.
 std::string reworded(const CLI::ParseError& e) {
@@ -105,28 +144,12 @@ std::string reworded(const CLI::ParseError& e) {
     std::size_t colon = what.find(": ");
     std::string name = colon == std::string::npos ? "" : what.substr(0, colon);
     std::string rest = colon == std::string::npos ? what : what.substr(colon + 2);
-    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) && !name.empty() &&
-        rest.size() > 8 && rest.compare(rest.size() - 8, 8, " missing") == 0)
-        return name + " needs a value";
-    std::size_t not_in = rest.find(" not in {");
-    if (dynamic_cast<const CLI::ValidationError*>(&e) && not_in != std::string::npos &&
-        rest.back() == '}') {
-        std::string set = rest.substr(not_in + 9, rest.size() - not_in - 10);
-        std::replace(set.begin(), set.end(), ',', ' ');
-        std::vector<std::string> members;
-        for (std::size_t s = 0, e2; s < set.size(); s = e2 + 1) {
-            e2 = std::min(set.find(' ', s), set.size());
-            members.push_back(set.substr(s, e2 - s));
-        }
-        return fmt::format("{} {}: expected {}", name, escape_path(rest.substr(0, not_in)),
-                           listed(members));
-    }
-    constexpr std::string_view required = " is required";
-    if (dynamic_cast<const CLI::RequiredError*>(&e) && colon == std::string::npos &&
-        what.size() > required.size() && what[0] != '-' &&
-        what.compare(what.size() - required.size(), required.size(), required) == 0 &&
-        what.find(' ') == what.size() - required.size())
-        return "no " + what.substr(0, what.size() - required.size()) + " given";
+    if (auto m = missing_value(e, name, rest))
+        return *m;
+    if (auto m = outside_set(e, name, rest))
+        return *m;
+    if (auto m = missing_positional(e, what))
+        return *m;
     // "--runs: Value x not in range 1 to 1000": the sentence after the
     // name in lower case, as a message goes on.
     std::string& sentence = name.empty() || name[0] != '-' ? what : rest;
