@@ -708,8 +708,12 @@ std::vector<ProgramComparison> compare_runs(const std::vector<const Run*>& runs,
             g->push_back(r);
     }
     std::vector<ProgramComparison> out;
-    for (const auto& g : groups)
+    for (const auto& g : groups) {
         out.push_back(compare_program(g, settings));
+        for (const LabelRuns& l : settings.taken)
+            if (l.program == out.back().program)
+                out.back().taken.push_back(l);
+    }
     return out;
 }
 

@@ -14,6 +14,7 @@
 #include "analysis/machine_differences.h"
 #include "analysis/mark.h"
 #include "analysis/pairing.h"
+#include "analysis/runs_taken.h"
 #include "analysis/stats.h"
 
 namespace report {
@@ -172,6 +173,8 @@ struct ProgramComparison {
     std::vector<std::optional<Pairing>> pairings;
     SignificanceTest test = SignificanceTest::none;  // the test used where columns were tested
     bool untested = false;  // a column and the baseline have too few repetitions
+    // The labels whose runs are a history, and which of them were compared.
+    std::vector<LabelRuns> taken;
 };
 
 struct CompareSettings {
@@ -180,6 +183,7 @@ struct CompareSettings {
     std::vector<const Run*> baselines;  // with !median: one run per program compared
     std::vector<std::string> tests;     // keys to keep; empty: all
     std::vector<std::string> figures;   // FigureKind names to keep; empty: all
+    std::vector<LabelRuns> taken;       // which runs of each history were taken
 };
 
 // Compares the runs, grouped by program in order of first appearance, and

@@ -127,14 +127,40 @@ BaselineChoice resolve_baseline(const Loaded& loaded, const Inputs& inputs,
     return choice;
 }
 
-bool load_compared(const Inputs& inputs, const std::string& baseline, Compared& into,
-                   int& status) {
+namespace {
+
+// Takes, of each label's runs compared, those `choice` takes, each baseline
+// then one of its label's runs taken; false when --since left a label none
+// (said).
+bool take_compared(const RunsChoice& choice, Compared& into) {
+    RunsTaken taken = take_runs(into.choice.runs, choice);
+    if (taken.emptied) {
+        error(fmt::format("--since {}: {} has no run on or after it", *choice.since,
+                          escape_path(*taken.emptied)));
+        return false;
+    }
+    for (const Run*& b : into.choice.baselines) {
+        auto same = std::find_if(taken.runs.begin(), taken.runs.end(), [&](const Run* r) {
+            return r->program == b->program && r->label == b->label;
+        });
+        if (same != taken.runs.end())
+            b = *same;
+    }
+    into.compared = std::move(taken.runs);
+    into.taken = std::move(taken.labels);
+    return true;
+}
+
+}  // namespace
+
+bool load_compared(const Inputs& inputs, const std::string& baseline, const RunsChoice& runs,
+                   Compared& into, int& status) {
     into.loaded = load_inputs(inputs, status);
     label_builds(into.loaded.runs);
     if (into.loaded.runs.empty())
         return false;
     into.choice = resolve_baseline(into.loaded, inputs, baseline, into.extra);
-    if (into.choice.failed) {
+    if (into.choice.failed || !take_compared(runs, into)) {
         status = static_cast<int>(Exit::bad_input);
         return false;
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/runs_taken.h"
 #include "cli/cli.h"
 
 namespace report {
@@ -26,19 +27,22 @@ BaselineChoice resolve_baseline(const Loaded& loaded, const Inputs& inputs,
                                 const std::string& baseline, Loaded& extra);
 
 // What `compare` and `chart` read: the inputs, each build's repetitions under
-// one label told apart (never pooled), and the baseline resolved. The
+// one label told apart (never pooled), of each history the runs `choice`
+// takes (analysis/runs_taken.h), and the baseline resolved. The
 // choice's runs point into `loaded` and `extra`, so a Compared stays where it
 // was made.
 struct Compared {
     Loaded loaded;
     Loaded extra;
-    BaselineChoice choice;
+    BaselineChoice choice;  // its runs: every run read
+    std::vector<const Run*> compared;  // those taken of them, to compare
+    std::vector<LabelRuns> taken;      // the histories and what was taken of them
 };
 
-// Fills `into`; false when there is nothing to compare (no run read, or a
-// baseline that could not be resolved, `status` then 2), said on standard
-// error.
-bool load_compared(const Inputs& inputs, const std::string& baseline, Compared& into,
-                   int& status);
+// Fills `into`; false when there is nothing to compare (no run read, a
+// --since that leaves a label no run, or a baseline that could not be
+// resolved, `status` then 2), said on standard error.
+bool load_compared(const Inputs& inputs, const std::string& baseline, const RunsChoice& runs,
+                   Compared& into, int& status);
 
 }  // namespace report

@@ -44,11 +44,12 @@ struct ChartOptions {
     std::string baseline;
     double noise = default_noise_percent;
     GateOptions gate;
+    RunsChoice runs;
 };
 
 void chart(const ChartOptions& o, int& status) {
     Compared compared;
-    if (!load_compared(o.inputs, o.baseline, compared, status))
+    if (!load_compared(o.inputs, o.baseline, o.runs, compared, status))
         return;
     Loaded& loaded = compared.loaded;
     const BaselineChoice& choice = compared.choice;
@@ -57,7 +58,8 @@ void chart(const ChartOptions& o, int& status) {
     settings.noise = o.noise;
     settings.median = choice.median;
     settings.baselines = choice.baselines;
-    std::vector<ProgramComparison> comparisons = compare_runs(runs, settings);
+    settings.taken = compared.taken;
+    std::vector<ProgramComparison> comparisons = compare_runs(compared.compared, settings);
     std::vector<MissingProgram> missing =
         programs_missing(loaded.runs, o.inputs.paths.size(), choice.baselines, choice.median);
     std::optional<GateVerdict> verdict = gate_verdict(o.gate, comparisons, missing, o.inputs.paths);
@@ -95,6 +97,7 @@ void add_chart_command(CLI::App& app, int& status) {
                     "scaling")
         ->required();
     cmd->add_option("--baseline", o->baseline, baseline_help);
+    add_runs_choice(cmd, o->runs);
     cmd->add_option("--noise", o->noise, "Noise band of the comparison, in percent")
         ->check(percentage())
         ->capture_default_str();

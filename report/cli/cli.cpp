@@ -1,5 +1,7 @@
 #include "cli/cli.h"
 #include "cli/usage.h"
+#include "analysis/history.h"
+#include "analysis/runs_taken.h"
 #include "output/load_notes.h"
 #include "output/text.h"
 #include "store/source.h"
@@ -313,6 +315,27 @@ void write_output(const std::string& path, const Loaded& inputs, const Inputs& a
     produce(out);
     if (!out.finish())
         status = static_cast<int>(Exit::write_failed);
+}
+
+void add_runs_choice(CLI::App* command, RunsChoice& choice) {
+    command->add_option("--since", choice.since,
+                        "Compare each label's runs on or after this day (YYYY-MM-DD) "
+                        "(default: of a label whose runs span days, its most recent)")
+        ->check(calendar_date());
+    command->add_flag("--all", choice.all,
+                      "Compare every run of each label, a history pooled as repetitions");
+    command->get_option("--since")->excludes(command->get_option("--all"));
+}
+
+const CLI::Validator& calendar_date() {
+    static const CLI::Validator check(
+        [](std::string& s) -> std::string {
+            if (!calendar_days(s))
+                return "a date is YYYY-MM-DD of the calendar, not \"" + s + "\"";
+            return {};
+        },
+        "YYYY-MM-DD");
+    return check;
 }
 
 const CLI::Validator& percentage() {

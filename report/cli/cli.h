@@ -39,6 +39,8 @@ extern const char* const exit_status_help;
 // One line on standard error: "bench_report: MESSAGE".
 void error(std::string_view message);
 
+struct RunsChoice;
+
 // The paths (and, where the command takes them, labels) of a subcommand.
 struct Inputs {
     std::vector<std::string> paths;
@@ -106,6 +108,13 @@ private:
 
 // A percentage option: a finite number, 0 or more.
 const CLI::Validator& percentage();
+// A day option: YYYY-MM-DD of the calendar.
+const CLI::Validator& calendar_date();
+
+// --since and --all: which runs of a label whose runs span days are
+// compared (analysis/runs_taken.h), the same for every subcommand that
+// compares.
+void add_runs_choice(CLI::App* command, RunsChoice& choice);
 
 // Opens the command's output (-o PATH, else standard output), lets `produce`
 // write into it, and finishes it; sets `status` when the output is refused or

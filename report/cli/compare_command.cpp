@@ -36,6 +36,7 @@ namespace fs = std::filesystem;
 struct Options {
     Inputs inputs;
     std::string baseline;
+    RunsChoice runs;
     double noise = default_noise_percent;
     GateOptions gate;
     std::string format = "text";
@@ -107,12 +108,12 @@ void write_comparison(const Options& o, const Loaded& loaded,
 
 void run_compare(const Options& o, int& status) {
     Compared compared;
-    if (!load_compared(o.inputs, o.baseline, compared, status))
+    if (!load_compared(o.inputs, o.baseline, o.runs, compared, status))
         return;
     Loaded& loaded = compared.loaded;
     const BaselineChoice& choice = compared.choice;
-    if (choice.runs.size() < 2) {
-        error(fmt::format("compare needs at least two runs, found {}", choice.runs.size()));
+    if (compared.compared.size() < 2) {
+        error(fmt::format("compare needs at least two runs, found {}", compared.compared.size()));
         status = static_cast<int>(Exit::bad_input);
         return;
     }
@@ -120,8 +121,9 @@ void run_compare(const Options& o, int& status) {
         status = static_cast<int>(Exit::bad_input);
         return;
     }
-    CompareSettings settings{o.noise, choice.median, choice.baselines, o.tests, o.figures};
-    std::vector<ProgramComparison> comparisons = compare_runs(choice.runs, settings);
+    CompareSettings settings{o.noise,     choice.median, choice.baselines,
+                             o.tests,     o.figures,     compared.taken};
+    std::vector<ProgramComparison> comparisons = compare_runs(compared.compared, settings);
     say_machine_notes(o, comparisons);
     std::vector<MissingProgram> missing =
         programs_missing(loaded.runs, o.inputs.paths.size(), choice.baselines, choice.median);
@@ -149,6 +151,7 @@ void add_compare_command(CLI::App& app, int& status) {
         "median of the runs; one table per program.");
     add_inputs(cmd, o->inputs, true);
     cmd->add_option("--baseline", o->baseline, baseline_help);
+    add_runs_choice(cmd, o->runs);
     cmd->add_option("--noise", o->noise,
                     "Noise band in percent: a figure within it of the baseline's time is \"=\"")
         ->check(percentage())

@@ -17,17 +17,6 @@ namespace report {
 
 namespace {
 
-const CLI::Validator& calendar_date() {
-    static const CLI::Validator check(
-        [](std::string& s) -> std::string {
-            if (!calendar_days(s))
-                return "a date is YYYY-MM-DD of the calendar, not \"" + s + "\"";
-            return {};
-        },
-        "YYYY-MM-DD");
-    return check;
-}
-
 struct HistoryOptions {
     Inputs inputs;
     std::string since, fail_since, format = "text", colour = "auto", output;

@@ -2,7 +2,9 @@
 // much slower or faster than its baseline, with the 95% interval and how it
 // was found, or that no difference is shown. The text and Markdown outputs
 // put it before their tables.
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,7 @@
 
 #include "analysis/slowdown.h"
 #include "output/compare_views.h"
+#include "output/text.h"
 
 namespace report {
 
@@ -57,7 +60,55 @@ std::string headline_line(const Headline& h, const ProgramComparison& c) {
                        how);
 }
 
+// The days of a span: "2024-10-04 to 2024-11-13", or the one day.
+std::string days(const std::string& first, const std::string& last) {
+    return first == last ? "on " + first : fmt::format("from {} to {}", first, last);
+}
+
+// Which runs of a label were compared, when its runs are a history.
+std::string taken_line(const LabelRuns& l) {
+    std::string who = fmt::format("{}: {}", program_name(l.program), escape_path(l.label));
+    std::string of = fmt::format("of {} runs {}", l.total, days(l.from, l.to));
+    switch (l.rule) {
+        case RunsRule::last_run:
+            return fmt::format("{}: its last run's {} repetitions compared ({}), {}", who, l.taken,
+                               l.last, of);
+        case RunsRule::since_change:
+            return fmt::format("{}: its {} runs since its last change point ({}) compared, {}",
+                               who, l.taken, l.change, of);
+        case RunsRule::one_level:
+            return fmt::format("{}: all {} runs compared, {}: its history holds no change "
+                               "point",
+                               who, l.taken, days(l.from, l.to));
+        case RunsRule::since_date:
+            return fmt::format("{}: {} runs compared {} (--since), {}", who, l.taken,
+                               days(l.first, l.last), of);
+        case RunsRule::all:
+            break;
+    }
+    return fmt::format("{}: all {} runs {} pooled as repetitions (--all)", who, l.taken,
+                       days(l.from, l.to));
+}
+
 }  // namespace
+
+std::vector<std::string> taken_lines(const ProgramComparison& c) {
+    std::vector<std::string> out;
+    for (std::size_t k = 0; k < c.taken.size() && k <= headline_lines_a_program; ++k)
+        out.push_back(k < headline_lines_a_program
+                          ? taken_line(c.taken[k])
+                          : fmt::format("{}: {} more label(s) whose runs span days",
+                                        program_name(c.program), c.taken.size() - k));
+    return out;
+}
+
+std::optional<std::string> taken_hint(const ProgramComparison& c) {
+    for (const LabelRuns& l : c.taken)
+        if (l.rule != RunsRule::since_date && l.rule != RunsRule::all)
+            return "A label whose runs span days is a history, not repetitions of one moment: "
+                   "its current level is compared; --since DAY or --all chooses otherwise.";
+    return std::nullopt;
+}
 
 std::vector<std::string> headline_lines(const std::vector<ProgramComparison>& comparisons) {
     std::vector<std::string> out;
@@ -72,6 +123,15 @@ std::vector<std::string> headline_lines(const std::vector<ProgramComparison>& co
                                       others - headline_lines_a_program));
         ++said[h.comparison];
     }
+    std::optional<std::string> hint;
+    for (const ProgramComparison& c : comparisons) {
+        for (std::string& line : taken_lines(c))
+            out.push_back(std::move(line));
+        if (!hint)
+            hint = taken_hint(c);
+    }
+    if (hint)
+        out.push_back(*hint);
     return out;
 }
 

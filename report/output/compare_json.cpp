@@ -254,6 +254,33 @@ json baseline_reason_json(const ProgramComparison& c) {
     return "first_label";
 }
 
+const char* rule_name(RunsRule rule) {
+    switch (rule) {
+        case RunsRule::last_run: return "last_run";
+        case RunsRule::since_change: return "since_change";
+        case RunsRule::one_level: return "one_level";
+        case RunsRule::since_date: return "since";
+        case RunsRule::all: break;
+    }
+    return "all";
+}
+
+// The labels whose runs are a history, and which of them were compared.
+json taken_json(const ProgramComparison& c) {
+    json list = json::array();
+    for (const LabelRuns& l : c.taken)
+        list.push_back({{"label", l.label},
+                        {"rule", rule_name(l.rule)},
+                        {"taken", l.taken},
+                        {"total", l.total},
+                        {"first", l.first.empty() ? json(nullptr) : json(l.first)},
+                        {"last", l.last.empty() ? json(nullptr) : json(l.last)},
+                        {"from", l.from},
+                        {"to", l.to},
+                        {"change", l.change.empty() ? json(nullptr) : json(l.change)}});
+    return list;
+}
+
 void write_program(Writer& w, const ProgramComparison& c) {
     w.begin_object();
     w.member("program", program_name(c.program));
@@ -263,6 +290,7 @@ void write_program(Writer& w, const ProgramComparison& c) {
     w.member("baseline", c.baseline ? json(c.runs[*c.baseline]->label) : json("median"));
     w.member("baseline_reason", baseline_reason_json(c));
     w.member("baseline_started", c.baseline_started ? json(*c.baseline_started) : json(nullptr));
+    w.member("runs_taken", taken_json(c));
     w.key("runs");
     write_runs(w, c);
     w.key("figures");

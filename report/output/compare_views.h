@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,11 @@ std::vector<std::string> machine_notes(const ProgramComparison& comparison);
 // The answer first: per program and label compared with a baseline, how
 // much slower or faster with its 95% interval, or "no difference shown";
 // at most 10 labels a program.
+// Then, of each label whose runs span days (a history), which were compared.
 std::vector<std::string> headline_lines(const std::vector<ProgramComparison>& comparisons);
+std::vector<std::string> taken_lines(const ProgramComparison& comparison);
+// Why a history's latest runs were compared, when they were by default.
+std::optional<std::string> taken_hint(const ProgramComparison& comparison);
 
 // Wide layout: a column per run, a row per figure. Fleet layout: a row per
 // run with its geometric means, worst figure and mark, sorted by the overall

@@ -259,6 +259,10 @@ std::string Page::comparison(const ProgramComparison& c) const {
     std::string id = program_id(c.program);
     std::string out = fmt::format("<h2 id=\"compare-{}\">{}: {} runs compared</h2>\n", id,
                                   program_name(c.program), c.runs.size());
+    for (const std::string& line : taken_lines(c))
+        out += note(line);
+    if (std::optional<std::string> hint = taken_hint(c))
+        out += note(*hint);
     ViewOptions view = options;
     if (drawn_as_fleet(c)) {
         out += fleet_charts(c);

@@ -14,10 +14,12 @@
 #include <random>
 #include <tuple>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "analysis/change_points.h"
 #include "analysis/drift.h"
+#include "analysis/runs_taken.h"
 #include "fleet.h"
 #include "machine/record.h"
 #include "process.h"
@@ -267,6 +269,163 @@ std::vector<const Run*> pointers(const std::vector<Run>& runs) {
     for (const Run& r : runs)
         out.push_back(&r);
     return out;
+}
+
+// A repetition of one `run`: its start, its number and, interleaved, the
+// run's name.
+std::shared_ptr<const MachineRecord> repetition(const std::string& start, int number,
+                                                const std::string& interleaved = "") {
+    std::string error;
+    auto c = parse_record(R"({"repetition": {"started": ")" + start + R"(", "number": )" +
+                              std::to_string(number) +
+                              (interleaved.empty() ? "" : R"(, "interleaved": ")" + interleaved +
+                                                              "\"") +
+                              "}}",
+                          error);
+    return std::make_shared<const MachineRecord>(*c);
+}
+
+// Which runs of each label a comparison takes: a history by its current
+// level, repetitions of one `run` whole, and --since and --all as asked.
+TEST(RunsTaken, EachLabelByWhatItsRunsAre) {
+    auto flat = [](int) { return 1.0; };
+    auto stepped = [](int d) { return d < 20 ? 1.10 : 1.0; };
+    auto kernel = [](int) { return std::string("6.1.0-27"); };
+    // One `run` of `n` repetitions `hours` apart from `start`, numbered from 1.
+    auto one_run = [](std::vector<report::Run>& runs, const std::string& label, int n, int hours,
+                      const std::string& day, const std::string& name = "") {
+        for (int k = 0; k < n; ++k) {
+            long at = *calendar_days(day) + (k * hours) / 24;
+            std::string start = date_of_day(at) + "T" +
+                                fmt::format("{:02}:00:00Z", (1 + k * hours) % 24);
+            runs.push_back(memory_run(label, start, 1, repetition(start, k + 1, name)));
+        }
+    };
+    struct Expected {
+        const char* label;
+        RunsRule rule;
+        std::size_t taken;
+    };
+    struct Case {
+        const char* name;
+        std::function<void(std::vector<report::Run>&)> make;
+        const char* since;  // --since, else nothing
+        bool all;
+        std::vector<Expected> said;
+        std::size_t kept;
+        const char* emptied;
+    };
+    const Case cases[] = {
+        {"a history by its level since its change; one without change whole",
+         [&](std::vector<report::Run>& r) {
+             nightly(r, "a", 30, 1, flat, kernel);
+             nightly(r, "b", 30, 2, stepped, kernel);
+         },
+         nullptr, false, {{"a", RunsRule::one_level, 30}, {"b", RunsRule::since_change, 10}}, 40, nullptr},
+        {"nights, then a run of 3 repetitions: that run",
+         [&](std::vector<report::Run>& r) {
+             nightly(r, "a", 10, 3, flat, kernel);
+             one_run(r, "a", 3, 1, "2026-11-20");
+         },
+         nullptr, false, {{"a", RunsRule::last_run, 3}}, 3, nullptr},
+        {"repetitions of one run over two days, interleaved or numbered: not a history",
+         [&](std::vector<report::Run>& r) {
+             one_run(r, "a", 4, 13, "2026-11-01");
+             one_run(r, "b", 4, 13, "2026-11-01", "20261101T010000Z-7");
+         },
+         nullptr, false, {}, 8, nullptr},
+        {"runs within a day are repetitions",
+         [&](std::vector<report::Run>& r) {
+             one_run(r, "a", 2, 6, "2026-11-01");
+             one_run(r, "a", 2, 6, "2026-11-01");
+         },
+         nullptr, false, {}, 4, nullptr},
+        {"--all pools and says so",
+         [&](std::vector<report::Run>& r) { nightly(r, "b", 30, 4, stepped, kernel); },
+         nullptr, true, {{"b", RunsRule::all, 30}}, 30, nullptr},
+        {"--since cuts every label, and says which",
+         [&](std::vector<report::Run>& r) {
+             nightly(r, "a", 30, 5, flat, kernel);
+             one_run(r, "c", 3, 1, "2026-11-28");
+         },
+         "2026-11-26", false, {{"a", RunsRule::since_date, 5}}, 8, nullptr},
+        {"--since past a label's last run leaves it none",
+         [&](std::vector<report::Run>& r) {
+             nightly(r, "a", 30, 6, flat, kernel);
+             nightly(r, "b", 10, 7, flat, kernel);
+         },
+         "2026-11-20", false,
+         {{"a", RunsRule::since_date, 11}, {"b", RunsRule::since_date, 0}}, 11, "b"},
+    };
+    for (const Case& c : cases) {
+        std::vector<report::Run> runs;
+        runs.reserve(100);
+        c.make(runs);
+        RunsChoice choice;
+        if (c.since)
+            choice.since = c.since;
+        choice.all = c.all;
+        RunsTaken taken = take_runs(pointers(runs), choice);
+        ASSERT_EQ(taken.labels.size(), c.said.size()) << c.name;
+        for (std::size_t k = 0; k < c.said.size(); ++k) {
+            EXPECT_EQ(taken.labels[k].label, c.said[k].label) << c.name;
+            EXPECT_EQ(taken.labels[k].rule, c.said[k].rule) << c.name;
+            EXPECT_EQ(taken.labels[k].taken, c.said[k].taken) << c.name;
+        }
+        EXPECT_EQ(taken.runs.size(), c.kept) << c.name;
+        EXPECT_EQ(taken.emptied.value_or(""), c.emptied ? c.emptied : "") << c.name;
+    }
+}
+
+// `compare` of two hosts whose last ten nights are alike: by default the
+// level since the change, no difference; --all pools the nights and finds
+// one; --since a day past the runs is an error. Every output says which.
+TEST(CompareCommand, ANightlyTreeIsComparedByItsCurrentLevel) {
+    fs::path dir = fs::temp_directory_path() / ("compare_nights_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    long first = *calendar_days("2026-11-01");
+    auto kernel = [](int) { return std::string("6.1.0-27"); };
+    write_host_history(dir, "host-0", Program::memory, first, 30, [](int) { return 1.0; }, kernel,
+                       1);
+    write_host_history(dir, "host-1", Program::memory, first, 30,
+                       [](int d) { return d < 20 ? 1.06 : 1.0; }, kernel, 2);
+    std::string cmd = std::string(BENCH_REPORT) + " compare " + (dir / "host-0").string() + " " +
+                      (dir / "host-1").string();
+    Result text = run_in(dir, "COLUMNS=80 " + cmd);
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("host-1 against host-0: no difference shown"), std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("bench_memory: host-1: its 10 runs since its last change point "
+                            "(2026-11-21)\n  compared, of 30 runs from 2026-11-01 to 2026-11-30"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("holds no change point"), std::string::npos) << text.out;
+    Result all = run_in(dir, cmd + " --all");
+    EXPECT_NE(all.out.find("host-1 against host-0: "), std::string::npos) << all.out;
+    EXPECT_EQ(all.out.find("no difference shown"), std::string::npos) << all.out;
+    EXPECT_NE(all.out.find("pooled as\n  repetitions (--all)"), std::string::npos) << all.out;
+    Result json = run_in(dir, cmd + " --format json");
+    auto taken = nlohmann::json::parse(json.out)["programs"][0]["runs_taken"];
+    ASSERT_EQ(taken.size(), 2u) << json.out;
+    EXPECT_EQ(taken[1]["rule"], "since_change");
+    EXPECT_EQ(taken[1]["change"], "2026-11-21");
+    EXPECT_EQ(taken[1]["taken"], 10);
+    Result chart = run_in(dir, std::string(BENCH_REPORT) + " chart " + (dir / "host-0").string() +
+                                   " " + (dir / "host-1").string() + " -o -");
+    EXPECT_NE(chart.out.find("its 10 runs since its last change point"), std::string::npos);
+    struct Refused {
+        const char* options;
+        const char* err;
+    } refused[] = {
+        {" --since 2026-12-01", "bench_report: --since 2026-12-01: host-0 has no run on or after it\n"},
+        {" --since 2026-11-25 --all", "--all"},
+    };
+    for (const Refused& r : refused) {
+        Result out = run_in(dir, cmd + r.options);
+        EXPECT_EQ(out.status, 2) << r.options;
+        EXPECT_NE(out.err.find(r.err), std::string::npos) << out.err;
+    }
+    fs::remove_all(dir);
 }
 
 // Three hosts whose kernel update on 2026-11-21 cost 8%, a fourth whose own

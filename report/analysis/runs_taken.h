@@ -1,0 +1,59 @@
+// Which of a label's runs a comparison takes. Runs that share a label are
+// compared as repetitions of one moment; a label whose runs span more than a
+// day, and were not all made by one `run`, is a history instead: pooling its
+// nights would compare a year of one machine with a year of another, levels,
+// upgrades and all. Such a label is compared by its most recent runs: its
+// last `run` when that made enough repetitions to test, else the runs since
+// its last change point (the one `history` finds), else, when its history
+// holds no change, all of it as one level. Every output says which.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/run.h"
+
+namespace report {
+
+// How a label's runs were chosen.
+enum class RunsRule {
+    last_run,      // the repetitions of its last `run`
+    since_change,  // the runs on and after its last change point
+    one_level,     // all of them: its history holds no change
+    since_date,    // --since: the runs on and after a day
+    all,           // --all: every run, pooled as repetitions
+};
+
+// The runs of a label's last `run` that make it the sample compared: the
+// fewest with which the tests between labels give an interval.
+constexpr std::size_t last_run_repetitions = 3;
+
+struct RunsChoice {
+    std::optional<std::string> since;  // "YYYY-MM-DD"
+    bool all = false;
+};
+
+// One label's choice, said by the outputs.
+struct LabelRuns {
+    std::string label;
+    Program program{};
+    RunsRule rule = RunsRule::one_level;
+    std::size_t taken = 0, total = 0;
+    std::string first, last;  // the days of the first and last run taken
+    std::string from, to;     // the days of the first and last run of the label
+    std::string change;       // since_change: the day of the change
+};
+
+struct RunsTaken {
+    std::vector<const Run*> runs;   // those taken, in the order given
+    std::vector<LabelRuns> labels;  // the histories and every label --since cut, in order
+    // --since left a label with no run: its name, said as an error.
+    std::optional<std::string> emptied;
+};
+
+// What a comparison of `runs` takes of them (labels as compare shows them).
+RunsTaken take_runs(const std::vector<const Run*>& runs, const RunsChoice& choice);
+
+}  // namespace report
