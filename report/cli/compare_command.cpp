@@ -92,9 +92,10 @@ void write_comparison(const Options& o, const Loaded& loaded,
     write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
         ViewOptions view;
         view.gate = verdict ? &*verdict : nullptr;
-        view.layout = o.view == "wide"    ? CompareLayout::wide
-                      : o.view == "fleet" ? CompareLayout::fleet
-                                          : CompareLayout::automatic;
+        view.layout = o.view == "wide"     ? CompareLayout::wide
+                      : o.view == "narrow" ? CompareLayout::narrow
+                      : o.view == "fleet"  ? CompareLayout::fleet
+                                           : CompareLayout::automatic;
         view.width =
             out.terminal() || o.output.empty() || o.output == "-" ? output_width() : 100000;
         view.colour = colour_wanted(o.colour, out.terminal());
@@ -162,9 +163,10 @@ void add_compare_command(CLI::App& app, int& status) {
         format_names.emplace_back(f.name);
     add_format(cmd, o->format, format_names);
     cmd->add_option("--view", o->view,
-                    "auto (wide when the runs fit the width as columns, else fleet), wide or "
-                    "fleet (a row per run)")
-        ->check(CLI::IsMember({"auto", "wide", "fleet"}))
+                    "auto (wide when the runs fit the width as columns; a few that do not, "
+                    "narrow; else fleet), wide, narrow (a table per label against the "
+                    "baseline) or fleet (a row per run)")
+        ->check(CLI::IsMember({"auto", "wide", "narrow", "fleet"}))
         ->capture_default_str();
     cmd->add_option("--test", o->tests,
                     "Only this test (a key such as float or low_speeds), repeatable")

@@ -87,6 +87,17 @@ TableCell ratio_cell(const Cell& cell, bool is_baseline) {
     return number_cell(text + " " + mark_symbol(cell.mark), cell.mark);
 }
 
+// The ratio, its interval and the mark alone, as the narrow layout shows
+// them: "x1.052 [1.049-1.055, 95%] +".
+TableCell ratio_only_cell(const Cell& cell) {
+    if (!cell.ratio)
+        return number_cell(cell.value ? "" : cell_text(cell));
+    std::string text = format_ratio(*cell.ratio);
+    if (cell.interval)
+        text += " " + interval_text(*cell.interval);
+    return number_cell(text + " " + mark_symbol(cell.mark), cell.mark);
+}
+
 std::string geo_text(const GeoMean& g, bool is_baseline) {
     if (!g.ratio)
         return fmt::format("n/a (0/{})", g.total);
@@ -123,7 +134,7 @@ std::string baseline_title(const ProgramComparison& c) {
 
 // What the marks, ratios and cells say; what a comparison with one column,
 // or with repetitions, has to add.
-void legend_lines(const ProgramComparison& c, std::vector<std::string>& notes) {
+void legend_lines(const ProgramComparison& c, bool spread, std::vector<std::string>& notes) {
     notes.push_back(
         fmt::format("Legend: + better than the baseline, - worse, = within the noise band "
                     "(+/-{}); xR is the figure divided by the baseline's.",
@@ -139,9 +150,10 @@ void legend_lines(const ProgramComparison& c, std::vector<std::string>& notes) {
     bool repetitions = std::any_of(c.samples.begin(), c.samples.end(),
                                    [](const auto& reps) { return reps.size() > 1; });
     if (repetitions)
-        notes.push_back(
-            "Runs that share a label are repetitions (n): a figure is their median, "
-            "+/-P% their coefficient of variation.");
+        notes.push_back(spread ? "Runs that share a label are repetitions (n): a figure is their "
+                                 "median, +/-P% their coefficient of variation."
+                               : "Runs that share a label are repetitions (n): a figure is their "
+                                 "median (--view wide shows their spread).");
 }
 
 // How labels with repetitions were tested against each other.
@@ -163,7 +175,7 @@ void significance_line(const ProgramComparison& c, std::vector<std::string>& not
 
 // A column tested pair by pair against the baseline: how, and the
 // repetitions without a partner.
-void paired_lines(const ProgramComparison& c, std::vector<std::string>& notes) {
+void paired_lines(const ProgramComparison& c, bool spread, std::vector<std::string>& notes) {
     for (std::size_t i = 0; i < c.runs.size(); ++i) {
         // The pairs of a column tested pair by pair: those of any of its cells.
         std::optional<std::size_t> pairs;
@@ -175,10 +187,10 @@ void paired_lines(const ProgramComparison& c, std::vector<std::string>& notes) {
         std::string note = fmt::format(
             "Paired: {} against {} ran in rounds of one interleaved run; each figure is tested on "
             "its {} pairs of rounds, the ratio being the Hodges-Lehmann estimate of the ratios of "
-            "the pairs and [low-high, L%, N pairs] the interval dual to the two-sided signed-rank "
+            "the pairs and [low-high, L%{}] the interval dual to the two-sided signed-rank "
             "test at {:g}%, where a drift that moved both builds of a round alike cancels.",
             run_name(*c.runs[i]), run_name(*c.runs[*c.baseline]), *pairs,
-            significance_level * 100);
+            spread ? ", N pairs" : "", significance_level * 100);
         if (i < c.pairings.size() && c.pairings[i] && !c.pairings[i]->unpaired.empty()) {
             std::vector<std::string> paths;
             for (const UnpairedRepetition& u : c.pairings[i]->unpaired)
@@ -261,11 +273,13 @@ void flagged_lines(const ProgramComparison& c, std::vector<std::string>& notes) 
     }
 }
 
-std::vector<std::string> legend(const ProgramComparison& c) {
+// The notes under a table; `spread`: its cells show the repetitions'
+// spread and the pairs of a paired test.
+std::vector<std::string> legend(const ProgramComparison& c, bool spread = true) {
     std::vector<std::string> notes;
-    legend_lines(c, notes);
+    legend_lines(c, spread, notes);
     significance_line(c, notes);
-    paired_lines(c, notes);
+    paired_lines(c, spread, notes);
     caution_lines(c, notes);
     flagged_lines(c, notes);
     return notes;
@@ -302,6 +316,68 @@ Table wide_table(const ProgramComparison& c) {
     }
     t.notes = legend(c);
     return t;
+}
+
+// Each test's rate unit, for the narrow layout's note: "Rates in Millions
+// Allocations/sec. (Allocation), Millions Executions/sec. (Low speeds, High
+// speeds)."
+std::string rate_units(const ProgramComparison& c) {
+    std::vector<std::pair<std::string, std::vector<std::string>>> units;
+    for (const FigureRow& row : c.rows) {
+        if (row.id != FigureId::single_rate && row.id != FigureId::overall_rate)
+            continue;
+        auto same = std::find_if(units.begin(), units.end(),
+                                 [&](const auto& u) { return u.first == row.unit; });
+        if (same == units.end())
+            units.push_back({row.unit, {row.test_title}});
+        else if (same->second.back() != row.test_title)
+            same->second.push_back(row.test_title);
+    }
+    std::vector<std::string> parts;
+    for (const auto& [unit, tests] : units)
+        parts.push_back(fmt::format("{} ({})", unit, fmt::join(tests, ", ")));
+    return fmt::format("Rates in {}; MB/s in MB/sec.; seconds in Secs.; improvement in times.",
+                       fmt::join(parts, ", "));
+}
+
+// One label against the baseline in four columns, a test's name on a row of
+// its own: what the wide layout says of that label, in 80 columns.
+Table narrow_table(const ProgramComparison& c, std::size_t i) {
+    Table t;
+    std::string against =
+        c.baseline ? column_header(*c.runs[*c.baseline], false, c.samples[*c.baseline].size())
+                   : std::string("the median");
+    t.title = fmt::format("{}: {} against {}", program_name(c.program),
+                          column_header(*c.runs[i], false, c.samples[i].size()), against);
+    t.header = {"Figure", c.baseline ? "Baseline" : "Median", "This", "Ratio"};
+    std::string previous;
+    for (const FigureRow& row : c.rows) {
+        if (row.test_title != previous)
+            t.rows.push_back({row.test_title, "", "", ""});
+        previous = row.test_title;
+        const Cell& baseline = c.baseline ? row.cells[*c.baseline] : row.baseline;
+        t.rows.push_back({"  " + row.figure, number_cell(cell_text(baseline)),
+                          number_cell(cell_text(row.cells[i])), ratio_only_cell(row.cells[i])});
+    }
+    t.rows.push_back({"All tests", "", "", ""});
+    for (auto [name, geo] : {std::pair{"geomean single rate", &c.geo_single},
+                             std::pair{"geomean overall rate", &c.geo_overall}})
+        t.rows.push_back({std::string("  ") + name, "", "", geo_cell((*geo)[i], false)});
+    return t;
+}
+
+// The narrow layout: the title, a table per label compared, then the notes.
+std::vector<Table> narrow_tables(const ProgramComparison& c) {
+    std::vector<Table> tables;
+    for (std::size_t i = 0; i < c.runs.size(); ++i)
+        if (c.baseline != i)
+            tables.push_back(narrow_table(c, i));
+    if (tables.empty())
+        return {wide_table(c)};
+    tables.front().title = baseline_title(c) + "\n" + tables.front().title;
+    tables.back().notes = legend(c, false);
+    tables.back().notes.insert(tables.back().notes.begin() + 1, rate_units(c));
+    return tables;
 }
 
 // The figure of a run furthest from its baseline on the slow side; the
@@ -478,13 +554,33 @@ bool wide_fits(const std::vector<ProgramComparison>& comparisons, const ViewOpti
     return true;
 }
 
+bool narrow_wanted(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options) {
+    if (options.layout == CompareLayout::narrow)
+        return true;
+    if (!options.narrow || options.layout != CompareLayout::automatic)
+        return false;
+    for (const ProgramComparison& c : comparisons) {
+        std::string text = render_text(wide_table(c));
+        std::size_t start = text.find('\n') + 1, end = text.find('\n', start);
+        if (end != std::string::npos && display_width(text.substr(start, end - start)) > options.width)
+            return true;
+    }
+    return false;
+}
+
 std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparisons,
                                   const ViewOptions& options) {
     bool fleet = options.layout == CompareLayout::fleet ||
                  (options.layout == CompareLayout::automatic && !wide_fits(comparisons, options));
+    bool narrow = !fleet && narrow_wanted(comparisons, options);
     std::vector<Table> tables;
     for (const ProgramComparison& c : comparisons) {
-        tables.push_back(fleet ? fleet_table(c) : wide_table(c));
+        if (narrow) {
+            for (Table& t : narrow_tables(c))
+                tables.push_back(std::move(t));
+        } else {
+            tables.push_back(fleet ? fleet_table(c) : wide_table(c));
+        }
         // The runs far from the fleet's median: always against the median;
         // against a baseline run, in the fleet layout when there are any.
         if (!c.baseline || (fleet && !c.outliers.empty()))

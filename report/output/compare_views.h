@@ -14,13 +14,16 @@
 
 namespace report {
 
-enum class CompareLayout { automatic, wide, fleet };
+enum class CompareLayout { automatic, wide, narrow, fleet };
 
 struct ViewOptions {
     const GateVerdict* gate = nullptr;  // with --fail-if-worse: the verdict the views state
     CompareLayout layout = CompareLayout::automatic;
     std::size_t width = 80;  // columns of the terminal (fleet layout fits it)
     bool colour = false;
+    // A text for a terminal or a pipe: a few runs whose columns overflow the
+    // width are shown a label at a time (the narrow layout).
+    bool narrow = false;
 };
 
 // A run's name for tables and terminals: its label (control characters
@@ -60,5 +63,8 @@ const char* mark_name(Mark m);
 
 // Whether the wide layout of a comparison fits `width` columns.
 bool wide_fits(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options);
+// Whether the text shows the narrow layout: a few runs, whose wide table is
+// wider than the width, in a text that allows it.
+bool narrow_wanted(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options);
 
 }  // namespace report

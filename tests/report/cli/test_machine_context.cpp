@@ -161,7 +161,7 @@ TEST_F(Commands, CompareSaysWhereMachinesDiffer) {
     // A second repetition of host-b on the same machine: said once.
     fs::copy(root / "host-b", root / "rep");
     fs::rename(root / "rep", root / "host-b" / "20261208T060845Z-2");
-    Result r = run("compare host-a host-b host-c");
+    Result r = run("compare host-a host-b host-c --view wide");  // notes unwrapped
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string lines[] = {
         "bench_memory: host-b differs from the baseline host-a in CPU model: AMD EPYC 7B13 "
