@@ -1,4 +1,5 @@
 #include "output/scaling_view.h"
+#include "output/scaling_json.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -145,36 +146,46 @@ const char* placing_name(Placing p) {
     return "not_known";
 }
 
+json tests_json(const std::vector<TestScaling>& tests, const ClockNote& clock, bool per_run) {
+    json out = json::array();
+    for (const TestScaling& t : tests) {
+        json test = {{"test", t.key},
+                     {"ideal", t.threads},
+                     {"improvement", t.improvement},
+                     {"efficiency", t.efficiency},
+                     {"slowest_share", or_null(t.slowest_share)}};
+        if (per_run) {
+            test["slowest_thread"] = t.slowest_share ? json(t.slowest_thread) : json();
+            test["slowest_cpu"] = or_null(t.slowest_cpu);
+        }
+        test["all_core_clock"] = or_null(t.clock_ratio);
+        test["clock_samples"] = clock.measured ? json{{"single", t.clock_single_samples},
+                                                      {"multi", t.clock_multi_samples}}
+                                               : json();
+        out.push_back(std::move(test));
+    }
+    return out;
+}
+
+// Where the threads ran, the nodes, the clock and the hypervisor.
+void placing_json(const RunScaling& s, json& out) {
+    out["placing"] = placing_name(s.placing);
+    out["cpus"] = s.cpus.empty() ? json() : json(cpu_list_text(s.cpus));
+    out["cores"] = or_null(s.cores);
+    out["threads_sharing_a_core"] = s.cores ? json(s.sharing) : json();
+    out["numa_nodes"] = s.nodes.empty() ? json() : json(cpu_list_text(s.nodes));
+    out["clock"] = {{"measured", s.clock.measured},
+                    {"source", s.clock.measured ? json(s.clock.source) : json()},
+                    {"reason", s.clock.measured ? json() : json(s.clock.reason)}};
+    out["hypervisor"] = s.hypervisor;
+}
+
 json run_json(const Run& run) {
     RunScaling s = explain_scaling(run);
-    json tests = json::array();
-    for (const TestScaling& t : s.tests)
-        tests.push_back({{"test", t.key},
-                         {"ideal", t.threads},
-                         {"improvement", t.improvement},
-                         {"efficiency", t.efficiency},
-                         {"slowest_share", or_null(t.slowest_share)},
-                         {"slowest_thread", t.slowest_share ? json(t.slowest_thread) : json()},
-                         {"slowest_cpu", or_null(t.slowest_cpu)},
-                         {"all_core_clock", or_null(t.clock_ratio)},
-                         {"clock_samples",
-                          s.clock.measured ? json{{"single", t.clock_single_samples},
-                                                  {"multi", t.clock_multi_samples}}
-                                           : json()}});
-    return {{"path", run.path},
-            {"program", program_name(run.program)},
-            {"label", run.label},
-            {"placing", placing_name(s.placing)},
-            {"cpus", s.cpus.empty() ? json() : json(cpu_list_text(s.cpus))},
-            {"cores", or_null(s.cores)},
-            {"threads_sharing_a_core", s.cores ? json(s.sharing) : json()},
-            {"numa_nodes", s.nodes.empty() ? json() : json(cpu_list_text(s.nodes))},
-            {"clock",
-             {{"measured", s.clock.measured},
-              {"source", s.clock.measured ? json(s.clock.source) : json()},
-              {"reason", s.clock.measured ? json() : json(s.clock.reason)}}},
-            {"hypervisor", s.hypervisor},
-            {"tests", tests}};
+    json out = {{"path", run.path}, {"program", program_name(run.program)}, {"label", run.label}};
+    placing_json(s, out);
+    out["tests"] = tests_json(s.tests, s.clock, true);
+    return out;
 }
 
 json curve_json(const SweepCurve& c) {
@@ -318,6 +329,14 @@ std::vector<Table> compare_scaling_tables(const std::vector<ProgramComparison>& 
         for (std::string& n : t.notes)
             n = wrap_words(n, note_width, 0);
     return tables;
+}
+
+nlohmann::ordered_json compare_scaling_json(const ProgramComparison& c, std::size_t label) {
+    LabelScaling ls = explain_label(c.samples[label]);
+    json out = {{"repetitions", ls.repetitions}};
+    placing_json(ls.first, out);
+    out["tests"] = tests_json(ls.tests, ls.first.clock, false);
+    return out;
 }
 
 }  // namespace report
