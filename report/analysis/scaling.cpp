@@ -71,8 +71,10 @@ ClockNote clock_of(const MachineRecord* record) {
     if (!record)
         return {false, "", "no machine.json beside the results file", 0};
     if (const std::optional<ClockRecord>& c = record->clock) {
-        if (c->source)
+        if (c->source == "aperf_mperf" || c->source == "scaling_cur_freq")
             return {true, *c->source, "", c->interval_ms.value_or(0)};
+        if (c->source)
+            return {false, "", "machine.json names an unknown clock source", 0};
         return {false, "", c->reason.value_or("machine.json gives no reason"), 0};
     }
     // Written before bench_report sampled the clock during the passes.
@@ -91,8 +93,9 @@ void clock_ratio(const ClockRecord& clock, TestScaling& out) {
         if (t.test == out.key) {
             out.clock_single_samples = t.single.samples;
             out.clock_multi_samples = t.multi.samples;
-            if (t.single.mean && t.multi.mean && *t.single.mean > 0 && t.single.samples > 0 &&
-                t.multi.samples > 0)
+            if (t.single.mean && t.multi.mean && *t.single.mean > 0 && *t.multi.mean > 0 &&
+                t.single.samples > 0 && t.multi.samples > 0 &&
+                std::isfinite(*t.multi.mean / *t.single.mean))
                 out.clock_ratio = *t.multi.mean / *t.single.mean;
         }
 }

@@ -63,6 +63,8 @@ std::string clock_phrase(const TestScaling& t, const ClockNote& clock) {
         return fmt::format("all-core clock x{:.2f} of the one-core clock ({}, {} and {} samples)",
                            *t.clock_ratio, source_words(clock.source), t.clock_single_samples,
                            t.clock_multi_samples);
+    if (t.clock_single_samples > 0 && t.clock_multi_samples > 0)
+        return "clock not compared: the passes' means do not divide";
     const char* which = t.clock_single_samples == 0 && t.clock_multi_samples == 0
                             ? "either pass"
                         : t.clock_single_samples == 0 ? "its single-thread pass"
