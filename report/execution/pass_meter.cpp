@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 namespace report {
@@ -121,13 +122,34 @@ ClockRecord PassMeter::record(int interval_ms) const {
     return r;
 }
 
-ClockSampler::ClockSampler(PassMeter& meter, std::chrono::milliseconds interval)
+namespace {
+
+// The calling thread kept to `cpus`; left as it is when they cannot be set.
+void keep_to(const CpuSet& cpus) {
+    if (cpus.empty())
+        return;
+    std::size_t count = static_cast<std::size_t>(cpus.back()) + 1;
+    cpu_set_t* set = CPU_ALLOC(count);
+    if (!set)
+        return;
+    std::size_t size = CPU_ALLOC_SIZE(count);
+    CPU_ZERO_S(size, set);
+    for (int cpu : cpus)
+        CPU_SET_S(static_cast<std::size_t>(cpu), size, set);
+    ::sched_setaffinity(0, size, set);
+    CPU_FREE(set);
+}
+
+}  // namespace
+
+ClockSampler::ClockSampler(PassMeter& meter, std::chrono::milliseconds interval, CpuSet away)
     : meter_(meter), interval_(interval) {
-    thread_ = std::thread([this] {
+    thread_ = std::thread([this, away = std::move(away)] {
         // Signals are bench_report's main thread's to handle (execution/runner.h).
         sigset_t all;
         sigfillset(&all);
         ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        keep_to(away);
         std::unique_lock lock(mutex_);
         while (!wake_.wait_for(lock, interval_, [this] { return stop_; })) {
             lock.unlock();

@@ -79,10 +79,12 @@ private:
 };
 
 // Samples `meter` every `interval` on a thread of its own, sleeping between;
-// stopped (at once, not at the next sample) when it goes.
+// stopped (at once, not at the next sample) when it goes. With `away`, the
+// thread runs on those CPUs only (those the program does not use), so that
+// it never takes a CPU from the program where another is free.
 class ClockSampler {
 public:
-    ClockSampler(PassMeter& meter, std::chrono::milliseconds interval);
+    ClockSampler(PassMeter& meter, std::chrono::milliseconds interval, CpuSet away = {});
     ClockSampler(const ClockSampler&) = delete;
     ClockSampler& operator=(const ClockSampler&) = delete;
     ~ClockSampler();

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <system_error>
@@ -482,6 +483,13 @@ MachineRecord Schedule::first_record(const Slot& slot, const Machine& before) co
     return record;
 }
 
+// The CPUs of `all` that are not in `part`.
+CpuSet without(const CpuSet& all, const CpuSet& part) {
+    CpuSet out;
+    std::set_difference(all.begin(), all.end(), part.begin(), part.end(), std::back_inserter(out));
+    return out;
+}
+
 // The CPUs the program may run on: its point's, else those bench_report may use.
 CpuSet Schedule::sampled_cpus(const Slot& slot, const Machine& before) const {
     if (const ScalingSet* set = set_of(slot.program))
@@ -532,7 +540,8 @@ Execution Schedule::execute(const Slot& slot, const Machine& before, MachineReco
                          [&](long started) {
                              pid = started;
                              if (meter)
-                                 sampler.emplace(*meter, clock_interval);
+                                 sampler.emplace(*meter, clock_interval,
+                                                 without(current_affinity(), probe->cpus));
                          }};
     std::optional<Placement> placement;
     if (const ScalingSet* set = set_of(slot.program))
