@@ -69,12 +69,35 @@ void placing_of(const MachineRecord& record, int threads, RunScaling& out) {
 
 ClockNote clock_of(const MachineRecord* record) {
     if (!record)
-        return {false, "no machine.json beside the results file"};
+        return {false, "", "no machine.json beside the results file", 0};
+    if (const std::optional<ClockRecord>& c = record->clock) {
+        if (c->source == "aperf_mperf" || c->source == "scaling_cur_freq")
+            return {true, *c->source, "", c->interval_ms.value_or(0)};
+        if (c->source)
+            return {false, "", "machine.json names an unknown clock source", 0};
+        return {false, "", c->reason.value_or("machine.json gives no reason"), 0};
+    }
+    // Written before bench_report sampled the clock during the passes.
     if (record->machine.policies.empty())
-        return {false, record->machine.hypervisor.value_or(false)
-                           ? "no cpufreq in this virtual machine"
-                           : "no cpufreq on this machine"};
-    return {false, "the clock was read before and after the repetition, not during its passes"};
+        return {false, "",
+                record->machine.hypervisor.value_or(false) ? "no cpufreq in this virtual machine"
+                                                           : "no cpufreq on this machine",
+                0};
+    return {false, "", "the clock was read before and after the repetition, not during its passes",
+            0};
+}
+
+// The test's all-core clock against its one-core clock, from the samples of its passes.
+void clock_ratio(const ClockRecord& clock, TestScaling& out) {
+    for (const TestClock& t : clock.tests)
+        if (t.test == out.key) {
+            out.clock_single_samples = t.single.samples;
+            out.clock_multi_samples = t.multi.samples;
+            if (t.single.mean && t.multi.mean && *t.single.mean > 0 && *t.multi.mean > 0 &&
+                t.single.samples > 0 && t.multi.samples > 0 &&
+                std::isfinite(*t.multi.mean / *t.single.mean))
+                out.clock_ratio = *t.multi.mean / *t.single.mean;
+        }
 }
 
 }  // namespace
@@ -94,6 +117,8 @@ RunScaling explain_scaling(const Run& run) {
         ts.improvement = *s.improvement;
         ts.efficiency = *s.improvement / s.threads;
         slowest_thread(test, set, ts);
+        if (record && record->clock && record->clock->source)
+            clock_ratio(*record->clock, ts);
         out.tests.push_back(ts);
         run_threads = std::max(run_threads, s.threads);
     }
@@ -103,6 +128,58 @@ RunScaling explain_scaling(const Run& run) {
         out.hypervisor = record->machine.hypervisor.value_or(false);
     }
     out.clock = clock_of(record);
+    return out;
+}
+
+namespace {
+
+std::optional<double> median_of(std::vector<double> values) {
+    return values.empty() ? std::nullopt : stats::median(values);
+}
+
+// The medians of one test over a label's explained repetitions.
+TestScaling median_test(const std::string& key, const std::vector<RunScaling>& runs) {
+    TestScaling out;
+    std::vector<double> improvements, shares, clocks;
+    for (const RunScaling& r : runs)
+        for (const TestScaling& t : r.tests)
+            if (t.key == key) {
+                out.threads = out.threads ? out.threads : t.threads;
+                improvements.push_back(t.improvement);
+                if (t.slowest_share)
+                    shares.push_back(*t.slowest_share);
+                if (t.clock_ratio)
+                    clocks.push_back(*t.clock_ratio);
+                out.clock_single_samples += t.clock_single_samples;
+                out.clock_multi_samples += t.clock_multi_samples;
+            }
+    out.key = key;
+    out.improvement = median_of(improvements).value_or(0);
+    out.efficiency = out.threads > 0 ? out.improvement / out.threads : 0;
+    out.slowest_share = median_of(shares);
+    out.clock_ratio = median_of(clocks);
+    return out;
+}
+
+}  // namespace
+
+LabelScaling explain_label(const std::vector<const Run*>& repetitions) {
+    LabelScaling out;
+    std::vector<RunScaling> runs;
+    std::vector<std::string> keys;
+    for (const Run* r : repetitions) {
+        runs.push_back(explain_scaling(*r));
+        for (const TestScaling& t : runs.back().tests)
+            if (std::find(keys.begin(), keys.end(), t.key) == keys.end())
+                keys.push_back(t.key);
+    }
+    out.repetitions = static_cast<int>(repetitions.size());
+    if (runs.empty())
+        return out;
+    out.first = runs.front();
+    out.first.tests.clear();
+    for (const std::string& key : keys)
+        out.tests.push_back(median_test(key, runs));
     return out;
 }
 

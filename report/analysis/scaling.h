@@ -33,12 +33,19 @@ struct TestScaling {
     std::optional<double> slowest_share;
     int slowest_thread = 0;
     std::optional<int> slowest_cpu;
+    // The all-core clock against the one-core clock: the multi-thread
+    // pass's mean clock over the single-thread pass's, and the samples of
+    // each; absent when either pass has no sample.
+    std::optional<double> clock_ratio;
+    int clock_single_samples = 0, clock_multi_samples = 0;
 };
 
-// Why the clock of the passes cannot be compared.
+// How the clock of the passes was measured, or why it was not.
 struct ClockNote {
-    bool measured = false;  // never, yet: see reason
-    std::string reason;
+    bool measured = false;
+    std::string source;  // "aperf_mperf", "scaling_cur_freq" when measured
+    std::string reason;  // when not
+    int interval_ms = 0;
 };
 
 struct RunScaling {
@@ -55,6 +62,20 @@ struct RunScaling {
 };
 
 RunScaling explain_scaling(const Run& run);
+
+// One label's repetitions explained together (compare): where the threads
+// ran, the NUMA nodes, the clock's source or reason and the hypervisor as
+// its first repetition records them; for each test, the medians over the
+// repetitions that have it of the improvement, the slowest thread's share
+// and the clock ratio (its samples summed), the efficiency being the median
+// improvement over the threads.
+struct LabelScaling {
+    RunScaling first;  // the first repetition's explanation; its tests unused
+    int repetitions = 0;
+    std::vector<TestScaling> tests;
+};
+
+LabelScaling explain_label(const std::vector<const Run*>& repetitions);
 
 // One point of a sweep's curve for one test.
 struct CurvePoint {

@@ -599,6 +599,8 @@ Execution execute_program(const fs::path& program, const fs::path& dir, const Ex
         rep.error = started.error;
         return rep;
     }
+    if (hooks.on_start && !started.child_error)
+        hooks.on_start(started.pid);
     Group group(started.pid, timeout_seconds, start);
     Output output(console, hooks);
     rep.output_held = read_output(started.output, started.pid, output, group, hooks);

@@ -63,6 +63,8 @@ struct ExecutionHooks {
     std::function<void(const std::string& line)> on_line;
     // About four times a second while the program runs.
     std::function<void()> on_tick;
+    // The program's process id, once it has started.
+    std::function<void(long pid)> on_start;
 };
 
 // Where a program's threads run: the CPUs its process may use (its affinity,

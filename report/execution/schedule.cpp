@@ -1,10 +1,12 @@
 #include "execution/schedule.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <system_error>
@@ -17,6 +19,7 @@
 
 #include "analysis/recorded.h"
 #include "execution/activity.h"
+#include "execution/pass_meter.h"
 #include "input/load.h"
 #include "machine/record.h"
 
@@ -62,6 +65,11 @@ MachineState LiveMachine::state(std::chrono::milliseconds window) {
 
 ProgramFile LiveMachine::program(const fs::path& path) {
     return describe_program(path, source_.root);
+}
+
+std::optional<ClockProbe> LiveMachine::clock(const CpuSet& cpus, const Machine& machine) {
+    return probe_clock(source_, cpus, machine.hypervisor.value_or(false), perf_counters(),
+                       ::geteuid() == 0);
 }
 
 double stored_estimate(const std::string& program) {
@@ -346,7 +354,8 @@ private:
     void drop_directory(const Slot& slot);
     Machine machine_before();
     MachineRecord first_record(const Slot& slot, const Machine& before) const;
-    Execution execute(const Slot& slot);
+    Execution execute(const Slot& slot, const Machine& before, MachineRecord& record);
+    CpuSet sampled_cpus(const Slot& slot, const Machine& before) const;
     void judge_results(const Slot& slot, Ended& ended, RepetitionRecord& recorded);
     void record_end(MachineRecord& record, const Ended& ended);
 };
@@ -474,8 +483,27 @@ MachineRecord Schedule::first_record(const Slot& slot, const Machine& before) co
     return record;
 }
 
-// Runs the program, saying how far it has got as it goes.
-Execution Schedule::execute(const Slot& slot) {
+// The CPUs of `all` that are not in `part`.
+CpuSet without(const CpuSet& all, const CpuSet& part) {
+    CpuSet out;
+    std::set_difference(all.begin(), all.end(), part.begin(), part.end(), std::back_inserter(out));
+    return out;
+}
+
+// The CPUs the program may run on: its point's, else those bench_report may use.
+CpuSet Schedule::sampled_cpus(const Slot& slot, const Machine& before) const {
+    if (const ScalingSet* set = set_of(slot.program))
+        return set->cpus;
+    std::optional<CpuSet> allowed =
+        before.affinity ? parse_cpu_list(*before.affinity) : std::nullopt;
+    if (!allowed || allowed->empty())
+        return before.topology.online;
+    return before.topology.known() ? intersection(*allowed, before.topology.online) : *allowed;
+}
+
+// Runs the program, saying how far it has got as it goes, and samples the
+// clock of its CPUs meanwhile into the record.
+Execution Schedule::execute(const Slot& slot, const Machine& before, MachineRecord& record) {
     const Build& b = plan_.builds[slot.build];
     Activity activity;
     double each = estimate(slot.program, slot.build);
@@ -491,18 +519,42 @@ Execution Schedule::execute(const Slot& slot) {
         observer_.status(s);
     };
     show();
+    std::optional<ClockProbe> probe = reader_.clock(sampled_cpus(slot, before), before);
+    std::optional<PassMeter> meter;
+    std::atomic<long> pid{0};
+    if (probe && probe->source)
+        meter.emplace(*probe->source, probe->cpus, [&]() -> std::optional<int> {
+            long p = pid.load();
+            return p > 0 ? last_cpu_of(probe->root, p) : std::nullopt;
+        });
+    // Started once the program runs (no thread of bench_report's but this one
+    // while it forks), stopped as soon as it has ended.
+    std::optional<ClockSampler> sampler;
     ExecutionHooks hooks{[&](const std::string& line) {
                              activity.see(line);
+                             if (meter)
+                                 meter->see(line);
                              show();
                          },
-                         [&] { show(); }};
+                         [&] { show(); },
+                         [&](long started) {
+                             pid = started;
+                             if (meter)
+                                 sampler.emplace(*meter, clock_interval,
+                                                 without(current_affinity(), probe->cpus));
+                         }};
     std::optional<Placement> placement;
     if (const ScalingSet* set = set_of(slot.program))
         placement = placement_of(*set);
     Execution e = executor_.execute(b.paths[slot.program], slot.dir, hooks,
                                     repetition_timeout(plan_, plan_.programs[slot.program]),
                                     placement ? &*placement : nullptr);
+    sampler.reset();
     ++result_.started;
+    if (meter)
+        record.clock = meter->record(static_cast<int>(clock_interval.count()));
+    else if (probe)
+        record.clock = ClockRecord{std::nullopt, probe->reason, std::nullopt, probe->cpus, {}};
     return e;
 }
 
@@ -575,7 +627,7 @@ bool Schedule::repetition(Slot slot) {
     used_[slot.build] = true;
 
     Ended ended;
-    ended.execution = execute(slot);
+    ended.execution = execute(slot, before, record);
     judge_results(slot, ended, record.repetition);
     ended.program = name_of(slot.program);
     ended.build = interleaved() ? &plan_.builds[slot.build] : nullptr;

@@ -18,6 +18,7 @@
 #include "analysis/precision.h"
 #include "execution/runner.h"
 #include "machine/machine.h"
+#include "machine/pass_clock.h"
 #include "model/run.h"
 
 namespace report {
@@ -53,6 +54,14 @@ public:
     virtual Machine machine() = 0;
     virtual MachineState state(std::chrono::milliseconds window) = 0;
     virtual ProgramFile program(const std::filesystem::path& path) = 0;
+    // How the clock of `cpus` can be read while a program runs on them, or
+    // why it cannot; absent when this reader does not sample the clock
+    // (machine.json then has no `clock`).
+    virtual std::optional<ClockProbe> clock(const CpuSet& cpus, const Machine& machine) {
+        (void)cpus;
+        (void)machine;
+        return std::nullopt;
+    }
 };
 
 // The real ones: the steady and system clocks, execute_program with the
@@ -76,6 +85,7 @@ public:
     Machine machine() override;
     MachineState state(std::chrono::milliseconds window) override;
     ProgramFile program(const std::filesystem::path& path) override;
+    std::optional<ClockProbe> clock(const CpuSet& cpus, const Machine& machine) override;
 
 private:
     MachineSource source_;

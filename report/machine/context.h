@@ -123,6 +123,27 @@ std::vector<Disturbance> disturbances(const Machine& machine);
 // A processor busier than this share of the window counts as busy.
 constexpr double busy_cpu_threshold = 0.25;
 
+// The clock of the CPUs a program could run on, sampled while it ran and
+// kept apart for each test's single-thread and multi-thread pass.
+struct PassClock {
+    std::optional<double> mean;  // MHz, or APERF/MPERF; absent without a sample
+    int samples = 0;
+};
+struct TestClock {
+    std::string test;  // the catalogue's key
+    PassClock single, multi;
+};
+struct ClockRecord {
+    // "aperf_mperf" (the msr PMU's counters, a ratio to the base clock) or
+    // "scaling_cur_freq" (cpufreq's current frequency, MHz); absent when
+    // neither could be read, and then `reason` says why in words.
+    std::optional<std::string> source;
+    std::optional<std::string> reason;
+    std::optional<int> interval_ms;  // the time between samples
+    CpuSet cpus;                     // the CPUs sampled
+    std::vector<TestClock> tests;    // in the order the program ran them
+};
+
 // The program measured: its file and the OpenMP runtime it asks for.
 struct ProgramFile {
     std::string path;

@@ -20,17 +20,26 @@ namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
 
 // How a number is kept: as it is, MHz to one decimal place (so the kHz of
-// sysfs come out as written), a share 0..1 as per cent to two places, or to
-// three decimal places (seconds, processors' worth of time).
-enum class Unit { plain, mhz, percent, milli };
+// sysfs come out as written), a share 0..1 as per cent to two places, to
+// three decimal places (seconds, processors' worth of time), or a clock's
+// mean (MHz or a ratio of counters) to four significant digits.
+enum class Unit { plain, mhz, percent, milli, clock };
 // A list that is empty on this machine is written null ("not exposed").
 constexpr bool null_when_empty = true;
+
+double significant4(double v) {
+    if (v == 0 || !std::isfinite(v))
+        return v;
+    double scale = std::pow(10.0, 3 - std::floor(std::log10(std::fabs(v))));
+    return std::isfinite(scale) && std::isfinite(v * scale) ? std::round(v * scale) / scale : v;
+}
 
 double rounded(double v, Unit u) {
     switch (u) {
         case Unit::mhz: return std::round(v * 10.0) / 10.0;
         case Unit::percent: return std::round(v * 10000.0) / 100.0;
         case Unit::milli: return std::round(v * 1000.0) / 1000.0;
+        case Unit::clock: return significant4(v);
         case Unit::plain: break;
     }
     return v;
@@ -190,6 +199,24 @@ void scaling_fields(Visit& v, S& s) {
 }
 
 template <typename Visit, typename T>
+void test_clock_fields(Visit& v, T& t) {
+    v("/test", t.test);
+    v("/single/mean", t.single.mean, Unit::clock);
+    v("/single/samples", t.single.samples);
+    v("/multi/mean", t.multi.mean, Unit::clock);
+    v("/multi/samples", t.multi.samples);
+}
+
+template <typename Visit, typename C>
+void clock_fields(Visit& v, C& c) {
+    v("/source", c.source);
+    v("/reason", c.reason);
+    v("/interval_ms", c.interval_ms);
+    v.cpus("/cpus", c.cpus);
+    v.list("/tests", c.tests, !null_when_empty);
+}
+
+template <typename Visit, typename T>
 void fields_of(Visit& v, T& item) {
     using Plain = std::remove_const_t<T>;
     if constexpr (std::is_same_v<Plain, Cache>)
@@ -200,6 +227,8 @@ void fields_of(Visit& v, T& item) {
         core_type_fields(v, item);
     else if constexpr (std::is_same_v<Plain, CpuGroup>)
         cpu_group_fields(v, item);
+    else if constexpr (std::is_same_v<Plain, TestClock>)
+        test_clock_fields(v, item);
     else
         static_assert(sizeof(Plain) == 0, "no field table for this type");
 }
@@ -468,6 +497,7 @@ constexpr auto state_table = [](auto& v, auto& s) { state_fields(v, s); };
 constexpr auto program_table = [](auto& v, auto& p) { program_fields(v, p); };
 constexpr auto repetition_table = [](auto& v, auto& r) { repetition_fields(v, r); };
 constexpr auto scaling_table = [](auto& v, auto& s) { scaling_fields(v, s); };
+constexpr auto clock_table = [](auto& v, auto& c) { clock_fields(v, c); };
 
 }  // namespace
 
@@ -493,8 +523,11 @@ std::string record_text(const MachineRecord& r) {
                 {"program", program_json(r.program)},
                 {"machine", machine_json(r.machine)},
                 {"before", r.before ? state_json(*r.before) : json(nullptr)},
-                {"after", r.after ? state_json(*r.after) : json(nullptr)},
-                {"warnings", warnings}};
+                {"after", r.after ? state_json(*r.after) : json(nullptr)}};
+    // Written once the repetition has ended, by a bench_report that samples the clock.
+    if (r.clock)
+        doc["clock"] = write_part(*r.clock, clock_table);
+    doc["warnings"] = warnings;
     if (r.scaling) {
         // Written after the repetition only in a sweep's points.
         json with = json::object();
@@ -536,6 +569,11 @@ std::optional<MachineRecord> parse_record(const std::string& text, std::string& 
             read_part(doc, key, s, state_table, cpus_left);
             (std::string_view(key) == "before" ? r.before : r.after) = std::move(s);
         }
+    if (doc.contains("clock") && doc["clock"].is_object()) {
+        ClockRecord c;
+        read_part(doc, "clock", c, clock_table, cpus_left);
+        r.clock = std::move(c);
+    }
     if (const json* w = top.find("/warnings"); w && w->is_array())
         for (const json& e : *w) {
             Disturbance d;

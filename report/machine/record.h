@@ -17,7 +17,8 @@ namespace report {
 
 // The version of machine.json's layout. Version 1 files (no round, position
 // or reason) and version 2 files (no topology, no cgroup cpuset) read as
-// version 3 files with those fields absent.
+// version 3 files with those fields absent. The clock of the passes
+// (`clock`) is a key that version 3 files written before it lack.
 constexpr int machine_schema_version = 3;
 
 // One repetition as `run` recorded it.
@@ -53,6 +54,9 @@ struct MachineRecord {
     ProgramFile program;
     Machine machine;  // its `state` is not part of the record: see before and after
     std::optional<MachineState> before, after;
+    // The clock during the passes, as `run` sampled it; absent in files
+    // written before it did (no key in the file).
+    std::optional<ClockRecord> clock;
     std::vector<Disturbance> warnings;
     // The file as read, compact JSON (exports carry it whole); empty when written.
     std::string document;

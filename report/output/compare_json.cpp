@@ -1,6 +1,7 @@
 // `compare --format json`: the comparison and the gate's verdict as one
 // versioned document.
 #include "output/compare_formats.h"
+#include "output/scaling_json.h"
 #include "output/text.h"
 #include "output/gate_view.h"
 #include "output/json_layout.h"
@@ -212,6 +213,8 @@ void write_runs(Writer& w, const ProgramComparison& c) {
         write_geo(w, c.geo_single[i]);
         w.key("geomean_overall_rate");
         write_geo(w, c.geo_overall[i]);
+        w.key("scaling");
+        w.value(compare_scaling_json(c, i));
         w.end_object();
         w.flush();
     }

@@ -1,6 +1,7 @@
 #include "output/compare_views.h"
 #include "output/text.h"
 #include "output/gate_view.h"
+#include "output/scaling_view.h"
 
 #include <algorithm>
 #include <cmath>
@@ -586,6 +587,9 @@ std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparis
         if (!c.baseline || (fleet && !c.outliers.empty()))
             tables.push_back(outlier_table(c));
     }
+    // Each label's improvement figures explained, after the comparison's own tables.
+    for (Table& t : compare_scaling_tables(comparisons))
+        tables.push_back(std::move(t));
     return tables;
 }
 

@@ -1,9 +1,11 @@
 #include "output/scaling_view.h"
+#include "output/scaling_json.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "model/catalogue.h"
+#include "output/compare_views.h"
 #include "output/text.h"
 
 namespace report {
@@ -48,6 +50,31 @@ std::string placing_note(const RunScaling& s, int threads) {
                        cpus_text(s.cpus), cores, smt);
 }
 
+const char* source_words(const std::string& source) {
+    return source == "aperf_mperf" ? "APERF/MPERF of the msr PMU" : "sampled scaling_cur_freq";
+}
+
+}  // namespace
+
+std::string clock_phrase(const TestScaling& t, const ClockNote& clock) {
+    if (!clock.measured)
+        return "clock not measurable here: " + clock.reason;
+    if (t.clock_ratio)
+        return fmt::format("all-core clock x{:.2f} of the one-core clock ({}, {} and {} samples)",
+                           *t.clock_ratio, source_words(clock.source), t.clock_single_samples,
+                           t.clock_multi_samples);
+    if (t.clock_single_samples > 0 && t.clock_multi_samples > 0)
+        return "clock not compared: the passes' means do not divide";
+    const char* which = t.clock_single_samples == 0 && t.clock_multi_samples == 0
+                            ? "either pass"
+                        : t.clock_single_samples == 0 ? "its single-thread pass"
+                                                      : "its multi-thread pass";
+    return fmt::format("clock not compared: no sample of {} ({}, one every {} ms)", which,
+                       source_words(clock.source), clock.interval_ms);
+}
+
+namespace {
+
 std::vector<std::string> scaling_notes(const RunScaling& s, int threads) {
     std::vector<std::string> notes;
     notes.push_back("Ideal: as many times as threads, each thread as fast as the "
@@ -60,7 +87,11 @@ std::vector<std::string> scaling_notes(const RunScaling& s, int threads) {
                                     cpu_list_text(s.nodes)));
     else if (s.nodes.size() == 1)
         notes.push_back("One NUMA node: no node was crossed.");
-    notes.push_back("Clock not measurable here: " + s.clock.reason + ".");
+    if (!s.clock.measured)
+        notes.push_back("Clock not measurable here: " + s.clock.reason + ".");
+    else
+        for (const TestScaling& t : s.tests)
+            notes.push_back(fmt::format("{}: {}.", display_name(t.key), clock_phrase(t, s.clock)));
     if (s.hypervisor)
         notes.push_back("Under a hypervisor (machine.json says so): the guest's topology may "
                         "hide that two virtual CPUs share a physical core, and the host may run "
@@ -117,28 +148,46 @@ const char* placing_name(Placing p) {
     return "not_known";
 }
 
+json tests_json(const std::vector<TestScaling>& tests, const ClockNote& clock, bool per_run) {
+    json out = json::array();
+    for (const TestScaling& t : tests) {
+        json test = {{"test", t.key},
+                     {"ideal", t.threads},
+                     {"improvement", t.improvement},
+                     {"efficiency", t.efficiency},
+                     {"slowest_share", or_null(t.slowest_share)}};
+        if (per_run) {
+            test["slowest_thread"] = t.slowest_share ? json(t.slowest_thread) : json();
+            test["slowest_cpu"] = or_null(t.slowest_cpu);
+        }
+        test["all_core_clock"] = or_null(t.clock_ratio);
+        test["clock_samples"] = clock.measured ? json{{"single", t.clock_single_samples},
+                                                      {"multi", t.clock_multi_samples}}
+                                               : json();
+        out.push_back(std::move(test));
+    }
+    return out;
+}
+
+// Where the threads ran, the nodes, the clock and the hypervisor.
+void placing_json(const RunScaling& s, json& out) {
+    out["placing"] = placing_name(s.placing);
+    out["cpus"] = s.cpus.empty() ? json() : json(cpu_list_text(s.cpus));
+    out["cores"] = or_null(s.cores);
+    out["threads_sharing_a_core"] = s.cores ? json(s.sharing) : json();
+    out["numa_nodes"] = s.nodes.empty() ? json() : json(cpu_list_text(s.nodes));
+    out["clock"] = {{"measured", s.clock.measured},
+                    {"source", s.clock.measured ? json(s.clock.source) : json()},
+                    {"reason", s.clock.measured ? json() : json(s.clock.reason)}};
+    out["hypervisor"] = s.hypervisor;
+}
+
 json run_json(const Run& run) {
     RunScaling s = explain_scaling(run);
-    json tests = json::array();
-    for (const TestScaling& t : s.tests)
-        tests.push_back({{"test", t.key},
-                         {"ideal", t.threads},
-                         {"improvement", t.improvement},
-                         {"efficiency", t.efficiency},
-                         {"slowest_share", or_null(t.slowest_share)},
-                         {"slowest_thread", t.slowest_share ? json(t.slowest_thread) : json()},
-                         {"slowest_cpu", or_null(t.slowest_cpu)}});
-    return {{"path", run.path},
-            {"program", program_name(run.program)},
-            {"label", run.label},
-            {"placing", placing_name(s.placing)},
-            {"cpus", s.cpus.empty() ? json() : json(cpu_list_text(s.cpus))},
-            {"cores", or_null(s.cores)},
-            {"threads_sharing_a_core", s.cores ? json(s.sharing) : json()},
-            {"numa_nodes", s.nodes.empty() ? json() : json(cpu_list_text(s.nodes))},
-            {"clock", {{"measured", s.clock.measured}, {"reason", s.clock.reason}}},
-            {"hypervisor", s.hypervisor},
-            {"tests", tests}};
+    json out = {{"path", run.path}, {"program", program_name(run.program)}, {"label", run.label}};
+    placing_json(s, out);
+    out["tests"] = tests_json(s.tests, s.clock, true);
+    return out;
 }
 
 json curve_json(const SweepCurve& c) {
@@ -205,6 +254,91 @@ std::vector<Table> curve_tables(const std::vector<SweepCurve>& curves) {
         tables.push_back(std::move(t));
     }
     return tables;
+}
+
+namespace {
+
+// Where a label's threads ran, its NUMA nodes and a hypervisor, in a sentence.
+std::string compact_placing(const RunScaling& s, int threads) {
+    std::string text;
+    std::string cores = s.cores ? fmt::format(", {} physical core(s)", *s.cores) : "";
+    if (s.placing == Placing::bound)
+        text = fmt::format("Bound: thread t on the t-th CPU of {}{}", cpus_text(s.cpus), cores);
+    else if (s.placing == Placing::unbound)
+        text = fmt::format("Not bound: {} thread(s) among {}{}", threads, cpus_text(s.cpus), cores);
+    else
+        text = "Where the threads ran is not known";
+    if (s.cores && s.sharing > 0)
+        text += fmt::format(", {} thread(s) sharing a core (SMT{})", s.sharing,
+                            s.placing == Placing::bound ? "" : ", inferred");
+    if (s.nodes.size() > 1)
+        text += fmt::format("; NUMA nodes {} crossed", cpu_list_text(s.nodes));
+    else if (s.nodes.size() == 1)
+        text += "; one NUMA node";
+    if (s.hypervisor)
+        text += "; under a hypervisor, which may hide that virtual CPUs share a core";
+    return text + ".";
+}
+
+Table label_table(const ProgramComparison& c, std::size_t label) {
+    LabelScaling ls = explain_label(c.samples[label]);
+    Table t;
+    t.title = fmt::format("Scaling of {} in {}{}", program_name(c.program), run_name(*c.runs[label]),
+                          ls.repetitions > 1 ? fmt::format(" (n={})", ls.repetitions) : "");
+    t.header = {"Test", "Ideal", "Improvement", "Efficiency", "Slowest", "Clock"};
+    int threads = 0;
+    for (const TestScaling& ts : ls.tests) {
+        threads = std::max(threads, ts.threads);
+        t.rows.push_back(
+            {std::string(display_name(ts.key)), number_cell(std::to_string(ts.threads)),
+             number_cell(fmt::format("{:.3f}", ts.improvement)),
+             number_cell(fmt::format("{:.0f}%", ts.efficiency * 100)),
+             number_cell(ts.slowest_share ? fmt::format("{:.0f}%", *ts.slowest_share * 100) : "-"),
+             number_cell(ts.clock_ratio ? fmt::format("x{:.2f}", *ts.clock_ratio) : "-")});
+    }
+    t.notes.push_back(compact_placing(ls.first, threads));
+    const ClockNote& clock = ls.first.clock;
+    t.notes.push_back(clock.measured
+                          ? fmt::format("Clock: the all-core over the one-core clock, {} every {} "
+                                        "ms; \"-\": a pass without a sample.",
+                                        source_words(clock.source), clock.interval_ms)
+                          : "Clock not measurable here: " + clock.reason + ".");
+    return t;
+}
+
+}  // namespace
+
+std::vector<Table> compare_scaling_tables(const std::vector<ProgramComparison>& comparisons) {
+    std::vector<Table> tables;
+    for (const ProgramComparison& c : comparisons) {
+        std::size_t first = tables.size();
+        std::size_t shown = std::min(c.runs.size(), most_compared_labels);
+        for (std::size_t i = 0; i < shown; ++i)
+            if (Table t = label_table(c, i); !t.rows.empty())
+                tables.push_back(std::move(t));
+        if (tables.size() == first)
+            continue;
+        std::vector<std::string>& notes = tables.back().notes;
+        notes.push_back(
+            "Ideal: as many times as threads; efficiency: improvement / ideal; slowest: the "
+            "slowest thread's rate over the threads' mean; with repetitions, medians.");
+        if (c.runs.size() > shown)
+            notes.push_back(fmt::format("{} more label(s) of {}: bench_report show explains each "
+                                        "run.",
+                                        c.runs.size() - shown, program_name(c.program)));
+    }
+    for (Table& t : tables)
+        for (std::string& n : t.notes)
+            n = wrap_words(n, note_width, 0);
+    return tables;
+}
+
+nlohmann::ordered_json compare_scaling_json(const ProgramComparison& c, std::size_t label) {
+    LabelScaling ls = explain_label(c.samples[label]);
+    json out = {{"repetitions", ls.repetitions}};
+    placing_json(ls.first, out);
+    out["tests"] = tests_json(ls.tests, ls.first.clock, false);
+    return out;
 }
 
 }  // namespace report

@@ -616,6 +616,29 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
              EXPECT_FALSE(fs::exists(d / "runs"));
              EXPECT_EQ(r.out, "");
          }},
+        // Scaling, the clock of the passes: a machine.json whose clock holds
+        // what no run writes (an unknown source with markup and a bidi
+        // control, extreme means and counts, an item that is no object).
+        {"a machine.json clock with an unknown source, extreme means and counts",
+         [&](const fs::path& d) {
+             host(d / "a");
+             put(d / "a/machine.json",
+                 R"({"clock":{"source":"<script>\u202e","cpus":"0-99999999","tests":[7,)"
+                 R"({"test":"float","single":{"mean":1e-300,"samples":-5},)"
+                 R"("multi":{"mean":1e300,"samples":2147483647}}]}})");
+             host(d / "b");
+             put(d / "b/machine.json",
+                 R"({"clock":{"source":"scaling_cur_freq","tests":[{"test":"float",)"
+                 R"("single":{"mean":1e-300,"samples":1},"multi":{"mean":1e300,"samples":1}}]}})");
+         },
+         "\"$B\" show a b && \"$B\" compare a b", 0, {},
+         {"Clock not measurable here: machine.json names an unknown clock source.",
+          "Float streaming: clock not compared: the passes' means do not divide.",
+          "Scaling of bench_processors in b"},
+         [](const fs::path&, const Result& r) {
+             EXPECT_EQ(r.out.find("<script>"), std::string::npos);
+             EXPECT_EQ(r.out.find("xinf"), std::string::npos);
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -205,6 +205,13 @@ TEST_F(Run, ScalingSweepsTheAllowedCpusAndRecordsEachSet) {
         std::string console = slurp(dir / "console.txt");
         EXPECT_NE(console.find("Thread(s): " + std::to_string(i + 1) + "\n"), std::string::npos)
             << console;
+        // The clock of the point's CPUs during the passes, or why it could not be read.
+        const json& clock = doc["clock"];
+        EXPECT_EQ(clock["cpus"], set["cpus"]);
+        if (clock["source"].is_null())
+            EXPECT_FALSE(clock["reason"].get<std::string>().empty());
+        else
+            EXPECT_EQ(clock["tests"].size(), 3u);
     }
 }
 

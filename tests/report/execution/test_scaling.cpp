@@ -14,6 +14,7 @@
 #include "input/load.h"
 #include "machine/machine.h"
 #include "machine/record.h"
+#include "output/scaling_json.h"
 #include "output/scaling_view.h"
 
 using namespace report;
@@ -169,4 +170,69 @@ TEST(Scaling, ASweepsCurveAgainstTheOneThreadPointsIdealLine) {
     for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
          start = end + 1)
         EXPECT_LE(end - start, 80u) << text.substr(start, end - start);
+}
+
+// compare: a table per program and label with show's figures as medians over
+// the label's repetitions, the clock where measured, its reason where not,
+// within 80 columns; past most_compared_labels labels, a line says how many more.
+TEST(Scaling, CompareExplainsEachLabelCompactly) {
+    report::Run two = loaded("memory_2threads.results.txt");
+    auto labelled = [&](const std::string& label, std::optional<ClockRecord> clock) {
+        report::Run r = on(two, "kvm_guest_cgroup2");
+        auto record = std::make_shared<MachineRecord>(*r.machine);
+        record->clock = std::move(clock);
+        r.machine = record;
+        r.label = label;
+        return r;
+    };
+    ClockRecord measured{"scaling_cur_freq", std::nullopt, 100, {0, 1}, {}};
+    measured.tests = {{"allocation", {3000, 12}, {2700, 10}}, {"low_speeds", {3000, 5}, {}}};
+    std::vector<report::Run> runs = {
+        labelled("base", ClockRecord{std::nullopt, "no cpufreq in sysfs", std::nullopt, {0, 1}, {}}),
+        labelled("new", measured), labelled("new", measured), labelled("new", measured)};
+    for (int i = 0; i < 11; ++i)
+        runs.push_back(labelled(fmt::format("a-rather-long-label-of-a-fleet-host-{:02}", i), {}));
+    std::vector<const report::Run*> few = {&runs[0], &runs[1], &runs[2], &runs[3]};
+    std::vector<Table> tables = compare_scaling_tables(compare_runs(few, {}));
+    ASSERT_EQ(tables.size(), 2u);
+    EXPECT_EQ(tables[0].title, "Scaling of bench_memory in base");
+    EXPECT_EQ(tables[1].title, "Scaling of bench_memory in new (n=3)");
+    ASSERT_EQ(tables[1].rows.size(), 3u);
+    EXPECT_EQ(tables[1].rows[0][5].text, "x0.90");  // 2700 over 3000 MHz
+    EXPECT_EQ(tables[1].rows[1][5].text, "-");      // no sample of its multi-thread pass
+    EXPECT_EQ(tables[0].rows[0][5].text, "-");
+    EXPECT_EQ(tables[0].notes.at(1), "Clock not measurable here: no cpufreq in sysfs.");
+    std::string clock = tables[1].notes.at(1);
+    std::replace(clock.begin(), clock.end(), '\n', ' ');
+    EXPECT_NE(clock.find("Clock: the all-core over the one-core clock, sampled scaling_cur_freq "
+                         "every 100 ms"),
+              std::string::npos)
+        << clock;
+    for (const Table& t : tables) {
+        std::string text = render_text(t);
+        for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+             start = end + 1)
+            EXPECT_LE(end - start, 80u) << text.substr(start, end - start);
+    }
+
+    // compare --format json: the same figures in each label's column.
+    nlohmann::ordered_json doc = compare_scaling_json(compare_runs(few, {})[0], 1);
+    EXPECT_EQ(doc["repetitions"], 3);
+    EXPECT_EQ(doc["clock"]["source"], "scaling_cur_freq");
+    EXPECT_DOUBLE_EQ(doc["tests"][0]["all_core_clock"].get<double>(), 0.9);
+    EXPECT_EQ(doc["tests"][0]["clock_samples"]["single"], 36);  // 12 in each repetition
+    EXPECT_TRUE(doc["tests"][1]["all_core_clock"].is_null());
+
+    std::vector<const report::Run*> fleet;
+    for (const report::Run& r : runs)
+        fleet.push_back(&r);
+    tables = compare_scaling_tables(compare_runs(fleet, {}));
+    ASSERT_EQ(tables.size(), most_compared_labels);
+    std::string last;
+    for (const std::string& n : tables.back().notes)
+        last += n + " ";
+    std::replace(last.begin(), last.end(), '\n', ' ');
+    EXPECT_NE(last.find("3 more label(s) of bench_memory: bench_report show explains each"),
+              std::string::npos)
+        << last;
 }
