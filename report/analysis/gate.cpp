@@ -16,12 +16,12 @@ namespace report {
 namespace {
 
 // Ratios printed to 6 digits: a ratio this close to the threshold is on it.
-constexpr double edge = 1e-9;
+constexpr double gate_edge = 1e-9;
 
 }  // namespace
 
 bool worse_beyond(double ratio, Better better, double percent) {
-    return std::log(time_factor(ratio, better)) > std::log1p(percent / 100) + edge;
+    return std::log(time_factor(ratio, better)) > std::log1p(percent / 100) + gate_edge;
 }
 
 std::vector<DisturbedLabel> disturbances(const ProgramComparison& c, std::size_t comparison) {

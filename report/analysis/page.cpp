@@ -12,7 +12,7 @@ namespace {
 
 // The unit test `key` is printed in, as the first of the history's runs
 // that has it printed it.
-std::string unit_of(const History& h, std::string_view key) {
+std::string history_unit(const History& h, std::string_view key) {
     for (const HistoryDay& day : h.days)
         for (const Run* r : day.runs)
             for (const Test& t : r->tests)
@@ -24,7 +24,7 @@ std::string unit_of(const History& h, std::string_view key) {
 HistoryTest history_test(const History& h, std::string_view key,
                          const std::vector<const ChangePoint*>& change_points,
                          const std::vector<const HistorySeries*>& series) {
-    HistoryTest test{std::string(key), unit_of(h, key), {}};
+    HistoryTest test{std::string(key), history_unit(h, key), {}};
     for (bool overall : {false, true}) {
         HistoryRate rate{overall, history_points(h, test.key, overall), {}};
         if (rate.points.empty())

@@ -36,7 +36,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Options {
+struct RunOptions {
     std::optional<int> runs;
     std::vector<std::string> programs;
     std::string out = "runs";
@@ -205,7 +205,7 @@ std::vector<std::string> environment() {
 using Refusal = std::optional<std::string>;
 
 // The programs asked for, in order, each once, with its repetitions.
-Refusal plan_programs(const Options& o, SchedulePlan& plan) {
+Refusal plan_programs(const RunOptions& o, SchedulePlan& plan) {
     for (const std::string& p :
          o.programs.empty() ? std::vector<std::string>{"processors", "memory"} : o.programs) {
         if (p != "processors" && p != "memory")
@@ -224,7 +224,7 @@ Refusal plan_programs(const Options& o, SchedulePlan& plan) {
 }
 
 // --until-stable and --precision: a positive number of per cent.
-Refusal plan_stopping_rules(const Options& o, SchedulePlan& plan) {
+Refusal plan_stopping_rules(const RunOptions& o, SchedulePlan& plan) {
     for (const auto& [option, value] : {std::pair{"--until-stable", o.until_stable},
                                         std::pair{"--precision", o.precision}})
         if (value && !(std::isfinite(*value) && *value > 0))
@@ -236,7 +236,7 @@ Refusal plan_stopping_rules(const Options& o, SchedulePlan& plan) {
 
 // One label per build (the short host name by default), each able to name a
 // folder of its own.
-Refusal choose_labels(const Options& o, std::vector<std::string>& labels) {
+Refusal choose_labels(const RunOptions& o, std::vector<std::string>& labels) {
     std::size_t builds = std::max<std::size_t>(o.bin_dirs.size(), 1);
     if (builds > 1 ? o.labels.size() != builds : o.labels.size() > 1)
         return fmt::format("--label: {} given for {} --bin-dir; give one --label per --bin-dir",
@@ -257,7 +257,7 @@ Refusal choose_labels(const Options& o, std::vector<std::string>& labels) {
 }
 
 // --time-budget and --timeout.
-Refusal plan_durations(const Options& o, SchedulePlan& plan) {
+Refusal plan_durations(const RunOptions& o, SchedulePlan& plan) {
     for (const auto& [option, text, into] :
          {std::tuple{"--time-budget", &o.time_budget, &plan.time_budget},
           std::tuple{"--timeout", &o.timeout, &plan.timeout}}) {
@@ -273,7 +273,7 @@ Refusal plan_durations(const Options& o, SchedulePlan& plan) {
 
 // Each build's folder and programs, found where --bin-dir says or beside
 // bench_report and on PATH.
-Refusal locate_builds(const Options& o, const std::vector<std::string>& labels,
+Refusal locate_builds(const RunOptions& o, const std::vector<std::string>& labels,
                       SchedulePlan& plan) {
     const char* path_variable = std::getenv("PATH");
     for (std::size_t i = 0; i < labels.size(); ++i) {
@@ -343,7 +343,7 @@ Refusal plan_sweep(const Topology& topology, const CpuSet& affinity, SchedulePla
 
 // The plan of the run, or why the options cannot make one; everything that
 // can be wrong is checked before anything runs.
-Refusal make_plan(const Options& o, SchedulePlan& plan, std::vector<std::string>& notes) {
+Refusal make_plan(const RunOptions& o, SchedulePlan& plan, std::vector<std::string>& notes) {
     if (Refusal r = plan_programs(o, plan))
         return r;
     if (o.scaling) {
@@ -368,7 +368,7 @@ Refusal make_plan(const Options& o, SchedulePlan& plan, std::vector<std::string>
     return std::nullopt;
 }
 
-int run_benchmarks(const Options& o) {
+int run_benchmarks(const RunOptions& o) {
     RunView view(::isatty(STDERR_FILENO) == 1);
     SchedulePlan plan;
     std::vector<std::string> notes;
@@ -393,7 +393,7 @@ void add_run_command(CLI::App& app, int& status) {
         "Runs bench_processors and bench_memory several times, each repetition in "
         "DIR/LABEL/<UTC time>-<n>/ with its console output (console.txt) and the "
         "machine's context (machine.json) beside the results file.");
-    auto o = std::make_shared<Options>();
+    auto o = std::make_shared<RunOptions>();
     cmd->add_option("--runs", o->runs,
                     fmt::format("Repetitions of each program (default {} of bench_processors, "
                                 "{} of bench_memory); with several builds, rounds",

@@ -160,7 +160,7 @@ std::string reworded(const CLI::ParseError& e) {
 
 // The message about command `words`: "export --format needs a value",
 // "history: no paths given", or the message alone for the application.
-std::string about(const std::string& words, const std::string& message) {
+std::string command_message(const std::string& words, const std::string& message) {
     if (words.empty())
         return message;
     return words + (message[0] == '-' ? " " : ": ") + message;
@@ -200,14 +200,14 @@ std::string usage_message(const CLI::App& app, const CLI::ParseError& e) {
         if (!extras.empty()) {
             std::string at =
                 command_words(std::vector<const CLI::App*>(chain.begin(), it.base()));
-            return about(at, unexpected(**it, at, extras));
+            return command_message(at, unexpected(**it, at, extras));
         }
     }
     if (dynamic_cast<const CLI::RequiredError*>(&e) &&
         std::string_view(e.what()) == "A subcommand is required")
-        return about(words,
+        return command_message(words,
                      "a subcommand is required: " + listed(subcommand_names(*chain.back())));
-    return about(words, reworded(e));
+    return command_message(words, reworded(e));
 }
 
 }  // namespace report

@@ -75,7 +75,7 @@ std::string mhz(const std::string& khz) {
     return fmt::format("{:g} MHz", static_cast<double>(std::stoll(khz)) / 1000.0);
 }
 
-std::vector<std::string> words(const std::string& s) {
+std::vector<std::string> split_words(const std::string& s) {
     std::vector<std::string> out;
     std::istringstream in(s);
     for (std::string w; in >> w;)
@@ -171,7 +171,7 @@ std::optional<std::string> Governor::available(const SettingContext& c) const {
 
 std::optional<Setting> Governor::read(const SettingContext& c) const {
     if (auto offered = available(c)) {
-        auto w = words(*offered);
+        auto w = split_words(*offered);
         if (std::find(w.begin(), w.end(), steady_governor) == w.end())
             return std::nullopt;
     }
@@ -299,7 +299,7 @@ SystemFinding IsolatedProcessors::show(const SettingContext& c) const {
     if (!m.kernel_command_line)
         return missing("isolated processors", "no /proc/cmdline");
     std::vector<std::string> isolated, quiet;
-    for (const std::string& w : words(*m.kernel_command_line)) {
+    for (const std::string& w : split_words(*m.kernel_command_line)) {
         if (w.rfind("isolcpus=", 0) == 0)
             isolated.push_back(w);
         else if (w.rfind("nohz_full=", 0) == 0)

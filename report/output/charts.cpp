@@ -43,7 +43,7 @@ constexpr double bold = 1.1;
 // Outliers named on each side of a fleet panel; the table lists them all.
 constexpr std::size_t fleet_labels = 6;
 
-std::string label_of(const Run& run) {
+std::string label_of_run(const Run& run) {
     return run_name(run);
 }
 
@@ -318,8 +318,8 @@ Chart scaling_chart(const Run& run, const Test& test) {
         return {};
     Scaling s;
     std::string name(display_name(test.key));
-    s.heading = fmt::format("{} ({})", name, label_of(run));
-    s.title = fmt::format("{}: rate per thread, {}", name, label_of(run));
+    s.heading = fmt::format("{} ({})", name, label_of_run(run));
+    s.title = fmt::format("{}: rate per thread, {}", name, label_of_run(run));
     s.unit = test.unit;
     TestSummary sum = summarize(run, test);
     if (sum.overall_rate && sum.improvement && sum.threads > 0)
@@ -701,7 +701,7 @@ double run_legend(Svg& svg, const ProgramComparison& c, double ly, const Compari
         double x = l.left + column * static_cast<double>(i % 2);
         double y = ly + 20 * static_cast<double>(i / 2);
         svg.rect(x, y - 11, 14, 14, palette[i % colours], bar_outline());
-        std::string entry = fmt::format("{}  {}{}", i + 1, label_of(*c.runs[i]),
+        std::string entry = fmt::format("{}  {}{}", i + 1, label_of_run(*c.runs[i]),
                                         c.baseline == i ? " (baseline)" : "");
         svg.text(x + 20, y, fit_text(entry, column - 28, small), "start", small);
     }
@@ -756,7 +756,7 @@ Chart comparison_chart(const ProgramComparison& c) {
     Svg& svg = chart.drawing;
     svg.width = chart_width;
     hatch_patterns(svg, c);
-    std::string base = c.baseline ? label_of(*c.runs[*c.baseline])
+    std::string base = c.baseline ? label_of_run(*c.runs[*c.baseline])
                                   : fmt::format("the median of the {} runs", c.runs.size());
     double y = text_lines(svg, 8, 20,
                           fmt::format("{}: each run's rates divided by the baseline's ({})",
@@ -842,7 +842,7 @@ private:
     };
 
     double mid() const { return (plot_top_ + bottom_) / 2; }
-    std::string run_label(std::size_t k) const { return label_of(*c_.runs[dots_[k].run]); }
+    std::string run_label(std::size_t k) const { return label_of_run(*c_.runs[dots_[k].run]); }
     double y_of(double log_ratio) const {
         return plot_top_ + reserve_top_ +
                (hi_ - log_ratio) / (hi_ - lo_) * (fleet_plot - reserve_top_ - reserve_bottom_);
@@ -856,7 +856,7 @@ private:
             if (r && std::isfinite(*r) && *r > 0)
                 dots_.push_back({*r, i});
             else
-                notes_.missing.push_back(label_of(*c_.runs[i]));
+                notes_.missing.push_back(label_of_run(*c_.runs[i]));
         }
         std::stable_sort(dots_.begin(), dots_.end(),
                          [](const Dot& a, const Dot& b) { return a.ratio < b.ratio; });

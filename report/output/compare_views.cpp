@@ -63,7 +63,7 @@ std::string percent(double p) {
 
 // The interval of a ratio and its real level: "[0.931-0.990, 95%]"; an end
 // the level does not reach is "-" (below) or "inf" (above).
-std::string interval_text(const stats::RatioInterval& i) {
+std::string ratio_interval_text(const stats::RatioInterval& i) {
     std::string low = i.low > 0 ? fmt::format("{:.3f}", i.low) : std::string("0");
     std::string high = std::isfinite(i.high) ? fmt::format("{:.3f}", i.high) : std::string("inf");
     return fmt::format("[{}-{}, {}%]", low, high, std::floor(i.confidence * 1000 + 1e-6) / 10);
@@ -79,7 +79,7 @@ TableCell ratio_cell(const Cell& cell, bool is_baseline) {
         return number_cell(text);
     text += " " + format_ratio(*cell.ratio);
     if (cell.interval) {
-        std::string interval = interval_text(*cell.interval);
+        std::string interval = ratio_interval_text(*cell.interval);
         // Paired: the pairs of rounds the interval is over, inside its brackets.
         if (cell.pairs)
             interval.insert(interval.size() - 1, fmt::format(", {} pairs", *cell.pairs));
@@ -399,7 +399,7 @@ std::size_t worst_row(const ProgramComparison& c, std::size_t run) {
     return worst;
 }
 
-std::string figure_name(const FigureRow& row) {
+std::string row_figure_name(const FigureRow& row) {
     return row.test_title + " " + row.figure;
 }
 
@@ -428,7 +428,8 @@ Table outlier_table(const ProgramComparison& c) {
         std::string figures;
         for (std::size_t k : out.rows)
             figures += (figures.empty() ? "" : "; ") +
-                       format_ratio(*c.rows[k].cells[out.run].ratio) + " " + figure_name(c.rows[k]);
+                       format_ratio(*c.rows[k].cells[out.run].ratio) + " " +
+                       row_figure_name(c.rows[k]);
         t.rows.push_back(
             {column_header(*c.runs[out.run], false), geo_cell(c.geo_single[out.run], false),
              geo_cell(c.geo_overall[out.run], false),
@@ -509,7 +510,7 @@ Table fleet_table(const ProgramComparison& c) {
         // The ratio first, so a cell cut to fit the width keeps it.
         std::string worst_text =
             has_worst ? fmt::format("{} {}", format_ratio(*c.rows[worst].cells[i].ratio),
-                                    figure_name(c.rows[worst]))
+                                    row_figure_name(c.rows[worst]))
                       : "-";
         Mark mark = base ? Mark::none : run_mark(c, i);
         auto geo = [&](const GeoMean& g) {

@@ -20,7 +20,7 @@ namespace report {
 
 namespace {
 
-constexpr int schema_version = 2;
+constexpr int export_schema_version = 2;
 
 // A printed rate in its base unit (per second), rounded to 12 significant
 // digits so the scaling adds no binary noise to the 6 printed ones. Read back
@@ -281,7 +281,7 @@ void export_json_begin(std::string& out) {
     out += fmt::format(
         "{{\n  \"schema_version\": {},\n  \"tool\": \"bench_report\",\n"
         "  \"tool_version\": {},\n  \"runs\": [",
-        schema_version, "\"" BENCH_REPORT_VERSION "\"");
+        export_schema_version, "\"" BENCH_REPORT_VERSION "\"");
 }
 
 void export_json_run(const Run& run, bool first, std::string& out) {
