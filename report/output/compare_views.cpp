@@ -95,7 +95,7 @@ TableCell ratio_only_cell(const Cell& cell) {
         return number_cell(cell.value ? "" : cell_text(cell));
     std::string text = format_ratio(*cell.ratio);
     if (cell.interval)
-        text += " " + interval_text(*cell.interval);
+        text += " " + ratio_interval_text(*cell.interval);
     return number_cell(text + " " + mark_symbol(cell.mark), cell.mark);
 }
 
