@@ -28,7 +28,7 @@ std::optional<long long> whole_number(const std::string& text) {
     return n;
 }
 
-fs::path cpu_dir(const fs::path& root, int cpu) {
+fs::path clock_cpu_dir(const fs::path& root, int cpu) {
     return root / "sys/devices/system/cpu" / ("cpu" + std::to_string(cpu));
 }
 
@@ -50,7 +50,7 @@ public:
     }
     static std::optional<double> mhz_of(const fs::path& root, int cpu) {
         std::optional<std::string> text =
-            read_setting(cpu_dir(root, cpu) / "cpufreq/scaling_cur_freq");
+            read_setting(clock_cpu_dir(root, cpu) / "cpufreq/scaling_cur_freq");
         std::optional<long long> khz = text ? whole_number(*text) : std::nullopt;
         if (!khz || *khz <= 0)
             return std::nullopt;
@@ -204,7 +204,7 @@ std::string curfreq_missing(const fs::path& root, const CpuSet& cpus) {
     std::error_code ec;
     for (int cpu : cpus)
         if (!CurFreqSource::mhz_of(root, cpu))
-            return fs::exists(cpu_dir(root, cpu) / "cpufreq", ec)
+            return fs::exists(clock_cpu_dir(root, cpu) / "cpufreq", ec)
                        ? fmt::format("cpufreq gives no scaling_cur_freq for CPU {}", cpu)
                        : "no cpufreq in sysfs";
     return cpus.empty() ? "no CPU to sample" : "";
