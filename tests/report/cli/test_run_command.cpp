@@ -94,13 +94,15 @@ protected:
 
     // Starts `prefix` bench_report run `args` in the background: its process
     // id goes to root/pid, its exit status to root/status when it ends.
+    // Each file appears whole (written aside, then renamed), never empty.
     std::string background(const std::string& args, const std::string& prefix = "") {
         for (const char* f : {"pid", "status"})
             fs::remove(root / f);
         std::string cmd = "cd '" + root.string() + "' && (" + prefix + " '" BENCH_REPORT "' run " +
                           args +
-                          " >stdout.txt 2>stderr.txt </dev/null & echo $! > pid; wait $!; "
-                          "echo $? > status) 2>/dev/null &";
+                          " >stdout.txt 2>stderr.txt </dev/null & echo $! > pid.part; "
+                          "mv pid.part pid; wait $!; echo $? > status.part; mv status.part status)"
+                          " 2>/dev/null &";
         EXPECT_EQ(std::system(cmd.c_str()), 0);
         wait_for(root / "pid");
         return slurp(root / "pid");
@@ -359,8 +361,8 @@ TEST_F(Run, SignalsStopTheRunAndMarkTheRepetition) {
                       "' run --runs 3 --programs "
                       "memory --label host --bin-dir " +
                       bin +
-                      " >stdout.txt 2>stderr.txt </dev/null & echo $! > pid; wait $!; "
-                      "echo $? > status) &";
+                      " >stdout.txt 2>stderr.txt </dev/null & echo $! > pid.part; mv pid.part "
+                      "pid; wait $!; echo $? > status.part; mv status.part status) &";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     ASSERT_TRUE(wait_for(root / "waiting"));
     std::string pid = slurp(root / "pid");
