@@ -30,17 +30,33 @@ void PassPhase::enter(const TestInfo* test, ClockPass pass) {
     pass_ = pass;
 }
 
+// A test's heading: its multi-thread pass begins when a region named it
+// (or the test is one line), its single-thread pass when the singles of
+// bench_memory are running, else nothing yet.
+void PassPhase::at_heading(const TestInfo* info) {
+    if (awaiting_ || info->layout == Layout::one_line)
+        enter(info, ClockPass::multi);
+    else if (info->layout == Layout::singles_then_regions && singles_)
+        enter(info, ClockPass::single);
+    else
+        enter(info, ClockPass::none);
+    awaiting_ = false;
+}
+
+// The line that closes the pass running.
+bool PassPhase::ends_pass(std::string_view line) const {
+    if (pass_ == ClockPass::single)
+        return starts(line, "The system spent: ") || starts(line, "Out of memory:");
+    return pass_ == ClockPass::multi &&
+           (starts(line, "Overall, ") ||
+            (test_->layout == Layout::one_line && starts(line, test_->figure_prefix)));
+}
+
 void PassPhase::see(std::string_view line) {
     if (!line.empty() && line.back() == '\r')
         line.remove_suffix(1);
     if (const TestInfo* info = heading_of(line)) {
-        if (awaiting_ || info->layout == Layout::one_line)
-            enter(info, ClockPass::multi);
-        else if (info->layout == Layout::singles_then_regions && singles_)
-            enter(info, ClockPass::single);
-        else
-            enter(info, ClockPass::none);
-        awaiting_ = false;
+        at_heading(info);
     } else if (line == "Force to be single thread.") {
         singles_ = true;
         if (test_ && test_->layout == Layout::heading_then_passes)
@@ -49,12 +65,7 @@ void PassPhase::see(std::string_view line) {
         // bench_memory names the test of a region after this line.
         awaiting_ = test_ && test_->layout == Layout::singles_then_regions;
         enter(awaiting_ ? nullptr : test_, awaiting_ ? ClockPass::none : ClockPass::multi);
-    } else if (pass_ == ClockPass::single &&
-               (starts(line, "The system spent: ") || starts(line, "Out of memory:"))) {
-        enter(test_, ClockPass::none);
-    } else if (pass_ == ClockPass::multi &&
-               (starts(line, "Overall, ") ||
-                (test_->layout == Layout::one_line && starts(line, test_->figure_prefix)))) {
+    } else if (ends_pass(line)) {
         enter(test_, ClockPass::none);
     }
 }

@@ -42,6 +42,8 @@ public:
 
 private:
     void enter(const TestInfo* test, ClockPass pass);
+    void at_heading(const TestInfo* info);
+    bool ends_pass(std::string_view line) const;
     const TestInfo* test_ = nullptr;
     ClockPass pass_ = ClockPass::none;
     bool singles_ = false;    // past "Force to be single thread."
