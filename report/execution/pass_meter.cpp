@@ -48,8 +48,8 @@ bool PassPhase::ends_pass(std::string_view line) const {
     if (pass_ == ClockPass::single)
         return starts(line, "The system spent: ") || starts(line, "Out of memory:");
     return pass_ == ClockPass::multi &&
-           (starts(line, "Overall, ") ||
-            (test_->layout == Layout::one_line && starts(line, test_->figure_prefix)));
+           (starts(line, "Overall, ") || (test_ && test_->layout == Layout::one_line &&
+                                          starts(line, test_->figure_prefix)));
 }
 
 void PassPhase::see(std::string_view line) {
@@ -62,9 +62,13 @@ void PassPhase::see(std::string_view line) {
         if (test_ && test_->layout == Layout::heading_then_passes)
             enter(test_, ClockPass::single);
     } else if (line == "Multi-Thread Enabled:") {
-        // bench_memory names the test of a region after this line.
+        // bench_memory names the test of a region after this line. Before
+        // any heading known (another build's first test, a heading with a
+        // trailing space) the region belongs to no test: its samples are
+        // kept for none.
         awaiting_ = test_ && test_->layout == Layout::singles_then_regions;
-        enter(awaiting_ ? nullptr : test_, awaiting_ ? ClockPass::none : ClockPass::multi);
+        enter(awaiting_ ? nullptr : test_,
+              awaiting_ || !test_ ? ClockPass::none : ClockPass::multi);
     } else if (ends_pass(line)) {
         enter(test_, ClockPass::none);
     }
