@@ -178,10 +178,11 @@ int run_status(const ScheduleResult& result, RunView& view) {
         return write_failed;
     }
     if (result.stopped_by) {
-        view.message(fmt::format("stopped by {} after {}: the finished repetitions are kept, "
-                                 "the interrupted one is marked \"interrupted\" in its "
-                                 "machine.json",
-                                 signal_name(result.stopped_by), clock_text(result.elapsed)));
+        view.message(fmt::format(
+            "stopped by {} after {}{}", signal_name(result.stopped_by), clock_text(result.elapsed),
+            result.interrupted_one ? ": the finished repetitions are kept, the interrupted one "
+                                     "is marked \"interrupted\" in its machine.json"
+                                   : ", between repetitions: the finished repetitions are kept"));
         return 128 + result.stopped_by;
     }
     if (result.directories == 0) {

@@ -357,6 +357,7 @@ private:
     Execution execute(const Slot& slot, const Machine& before, MachineRecord& record);
     CpuSet sampled_cpus(const Slot& slot, const Machine& before) const;
     void judge_results(const Slot& slot, Ended& ended, RepetitionRecord& recorded);
+    std::optional<std::string> point_problem(const Slot& slot, const Run& run) const;
     void record_end(MachineRecord& record, const Ended& ended);
 };
 
@@ -558,16 +559,33 @@ Execution Schedule::execute(const Slot& slot, const Machine& before, MachineReco
     return e;
 }
 
+// A sweep's point ran as many threads as its set has CPUs (OMP_NUM_THREADS):
+// fewer say that it could use fewer CPUs than its set, a cpuset narrowed or
+// a CPU taken offline since the sweep was planned, and its rates are not
+// the point's. Absent when it matches, or in a run that is no sweep.
+std::optional<std::string> Schedule::point_problem(const Slot& slot, const Run& run) const {
+    const ScalingSet* set = set_of(slot.program);
+    if (!set || !run.threads || *run.threads == static_cast<long long>(set->places.size()))
+        return std::nullopt;
+    return fmt::format("it ran {} thread(s), not the {} of its CPU set {}: it could use fewer "
+                       "CPUs than the set (a narrowed cpuset or a CPU taken offline)",
+                       *run.threads, set->places.size(), cpu_list_text(set->cpus));
+}
+
 // Exiting 0 is not enough: it must have left a complete results file of the
-// program asked for (not another program behind its name). A good
-// repetition's rates and duration go to its sample; the counts are kept.
+// program asked for (not another program behind its name), and a sweep's
+// point must have run on its whole set. A good repetition's rates and
+// duration go to its sample; the counts are kept.
 void Schedule::judge_results(const Slot& slot, Ended& ended, RepetitionRecord& recorded) {
     const Execution& rep = ended.execution;
     Sample& sample = samples_[slot.program][slot.build];
     if (rep.outcome == Outcome::completed) {
         Run usable;
-        if (std::optional<std::string> problem =
-                results_problem(rep.results_file, plan_.programs[slot.program], &usable)) {
+        std::optional<std::string> problem =
+            results_problem(rep.results_file, plan_.programs[slot.program], &usable);
+        if (!problem)
+            problem = point_problem(slot, usable);
+        if (problem) {
             ended.execution.outcome = Outcome::invalid;
             ended.reason = *problem;
             recorded.reason = *problem;
@@ -578,9 +596,12 @@ void Schedule::judge_results(const Slot& slot, Ended& ended, RepetitionRecord& r
     }
     if (rep.outcome == Outcome::interrupted)
         ended.stop_signal = executor_.stop_signal();
-    // A repetition that did not complete says why, this too.
+    // A repetition that did not complete says why, this too; one that could
+    // not start (its CPU set refused) gives the system's reason.
     if (rep.output_held && !ended.good() && !recorded.reason)
         recorded.reason = held_output_reason();
+    if (rep.outcome == Outcome::failed && !rep.error.empty() && !recorded.reason)
+        recorded.reason = rep.error;
     if (ended.good()) {
         ++result_.completed;
         // The estimate covers the whole repetition, the machine's readings included.
@@ -641,6 +662,7 @@ bool Schedule::repetition(Slot slot) {
         return false;
     if (ended.execution.outcome == Outcome::interrupted) {
         result_.stopped_by = ended.stop_signal;
+        result_.interrupted_one = true;
         return false;
     }
     return true;

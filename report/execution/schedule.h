@@ -283,6 +283,9 @@ struct ScheduleResult {
     std::optional<ScheduleError> error;
     bool cannot_catch_signals = false;
     int stopped_by = 0;  // the signal that stopped the run
+    // The signal ended a repetition, marked "interrupted" in its machine.json;
+    // false when it came between repetitions.
+    bool interrupted_one = false;
     int directories = 0, started = 0, completed = 0, unsuccessful = 0;
     std::vector<std::filesystem::path> folders;  // the builds' folders that got a repetition
     double elapsed = 0;

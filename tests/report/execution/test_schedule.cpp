@@ -492,6 +492,9 @@ TEST_F(Schedule, EstimatesFromTheLoadThenFromTheSpeedMeasured) {
 // A sweep: each point runs with its CPUs and the threads' places handed to
 // the executor, its machine.json records the set (and the sweep's name, the
 // same at every point), and the estimate before the run counts every point.
+// Each point runs on its set; one whose program ran fewer threads than its
+// set has CPUs (the set shrank under it) is invalid, and one the kernel
+// refused to start on its set says why.
 TEST_F(Schedule, ASweepPlacesEachPointAndRecordsItsSet) {
     Machine shape;
     shape.topology.online = {0, 1, 2, 3};
@@ -505,8 +508,25 @@ TEST_F(Schedule, ASweepPlacesEachPointAndRecordsItsSet) {
     plan.builds = {Build{"host", root / "runs/host",
                          {root / "host/bench_memory", root / "host/bench_memory",
                           root / "host/bench_memory"}}};
+    const std::string refused = "cannot run bench_memory on CPUs 0-1: Invalid argument";
+    executor.steps = {{}, {}, {Outcome::completed, 10, two}, {Outcome::failed, 0, ""}, {}, {}};
+    executor.steps[3].error = refused;
+    executor.steps[4].results = executor.steps[5].results = two;
     ScheduleResult r = run();
-    EXPECT_EQ(r.completed, 6);
+    EXPECT_EQ(r.completed, 3);
+    EXPECT_EQ(r.unsuccessful, 3);
+    std::vector<json> recs = records("host");
+    ASSERT_EQ(recs.size(), 6u);
+    EXPECT_EQ(recs[3]["outcome"], "failed");
+    EXPECT_EQ(recs[3]["reason"], refused);
+    for (std::size_t i : {4u, 5u}) {
+        EXPECT_EQ(recs[i]["outcome"], "invalid");
+        EXPECT_EQ(recs[i]["reason"], "it ran 2 thread(s), not the 4 of its CPU set 0-3: it could "
+                                     "use fewer CPUs than the set (a narrowed cpuset or a CPU "
+                                     "taken offline)");
+    }
+    for (std::size_t i : {0u, 1u, 2u})
+        EXPECT_TRUE(recs[i]["reason"].is_null()) << i;
     ASSERT_TRUE(seen.cost_);
     EXPECT_DOUBLE_EQ(seen.cost_->total, 6 * stored_estimate("bench_memory"));
 

@@ -42,6 +42,7 @@ struct Step {
     std::string results = one;  // copied into the directory; "" for none
     int stop = 0;               // the signal that arrives while it runs
     std::function<void()> during = {};  // done while it runs, after the results file
+    std::string error = {};  // why it could not start
 };
 
 class FakeExecutor : public Executor {
@@ -70,6 +71,7 @@ public:
         Execution e;
         e.outcome = s.outcome;
         e.seconds = s.seconds;
+        e.error = s.error;
         if (s.outcome == Outcome::completed)
             e.exit_status = 0;
         else if (s.outcome == Outcome::failed)
