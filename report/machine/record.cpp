@@ -3,6 +3,7 @@
 #include "machine/record_json.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -23,7 +24,9 @@ using json = nlohmann::ordered_json;
 // sysfs come out as written), a share 0..1 as per cent to two places, to
 // three decimal places (seconds, processors' worth of time), or a clock's
 // mean (MHz or a ratio of counters) to four significant digits.
-enum class Unit { plain, mhz, percent, milli, clock };
+// `count`: an integer of 0 or more, `positive`: of 1 or more; a hand-made
+// file's negative count is read as not recorded rather than echoed.
+enum class Unit { plain, mhz, percent, milli, clock, count, positive };
 // A list that is empty on this machine is written null ("not exposed").
 constexpr bool null_when_empty = true;
 
@@ -40,7 +43,9 @@ double rounded(double v, Unit u) {
         case Unit::percent: return std::round(v * 10000.0) / 100.0;
         case Unit::milli: return std::round(v * 1000.0) / 1000.0;
         case Unit::clock: return significant4(v);
-        case Unit::plain: break;
+        case Unit::plain:
+        case Unit::count:
+        case Unit::positive: break;
     }
     return v;
 }
@@ -108,12 +113,12 @@ void machine_fields(Visit& v, M& m) {
     v("/cpu/model", m.model);
     v("/cpu/stepping", m.stepping);
     v("/cpu/microcode", m.microcode);
-    v("/cpu/logical_cpus", m.logical_cpus);
-    v("/cpu/cores", m.cores);
-    v("/cpu/sockets", m.sockets);
+    v("/cpu/logical_cpus", m.logical_cpus, Unit::count);
+    v("/cpu/cores", m.cores, Unit::count);
+    v("/cpu/sockets", m.sockets, Unit::count);
     v("/cpu/smt_active", m.smt_active);
     v("/cpu/smt_control", m.smt_control);
-    v("/cpu/numa_nodes", m.numa_nodes);
+    v("/cpu/numa_nodes", m.numa_nodes, Unit::count);
     v.list("/cpu/core_types", m.core_types, null_when_empty);
     v.list("/cpu/caches", m.caches, !null_when_empty);
     topology_fields(v, m.topology);
@@ -136,7 +141,7 @@ void machine_fields(Visit& v, M& m) {
     v("/memory/total_kib", m.memory_total_kib);
     v("/memory/swap_total_kib", m.swap_total_kib);
     v("/affinity/cpus", m.affinity);
-    v("/affinity/count", m.affinity_cpus);
+    v("/affinity/count", m.affinity_cpus, Unit::count);
     v("/cgroup/version", m.cgroup_version);
     v("/cgroup/path", m.cgroup_path);
     v("/cgroup/cpu_quota", m.cpu_quota, Unit::milli);
@@ -190,7 +195,7 @@ template <typename Visit, typename S>
 void scaling_fields(Visit& v, S& s) {
     v.cpus("/cpus", s.cpus);
     v.places("/places", s.places);
-    v("/cores", s.cores);
+    v("/cores", s.cores, Unit::count);
     v.cpus("/siblings", s.siblings);
     v.cpus("/nodes", s.nodes);
     v("/binding", s.binding);
@@ -202,16 +207,16 @@ template <typename Visit, typename T>
 void test_clock_fields(Visit& v, T& t) {
     v("/test", t.test);
     v("/single/mean", t.single.mean, Unit::clock);
-    v("/single/samples", t.single.samples);
+    v("/single/samples", t.single.samples, Unit::count);
     v("/multi/mean", t.multi.mean, Unit::clock);
-    v("/multi/samples", t.multi.samples);
+    v("/multi/samples", t.multi.samples, Unit::count);
 }
 
 template <typename Visit, typename C>
 void clock_fields(Visit& v, C& c) {
     v("/source", c.source);
     v("/reason", c.reason);
-    v("/interval_ms", c.interval_ms);
+    v("/interval_ms", c.interval_ms, Unit::positive);
     v.cpus("/cpus", c.cpus);
     v.list("/tests", c.tests, !null_when_empty);
 }
@@ -352,25 +357,31 @@ struct Reader {
             out = unrounded(j.get<double>(), u);
             return std::isfinite(out);
         } else {
-            // Integers: a whole number that fits, never a wrapped or cut one.
-            if (j.is_number_integer() || j.is_number_unsigned()) {
-                if (j.is_number_unsigned()) {
-                    auto n = j.get<std::uint64_t>();
-                    if (n > static_cast<std::uint64_t>(std::numeric_limits<T>::max()))
-                        return false;
-                    out = static_cast<T>(n);
-                    return true;
-                }
-                auto n = j.get<std::int64_t>();
-                if (n < static_cast<std::int64_t>(std::numeric_limits<T>::min()) ||
-                    (n > 0 && static_cast<std::uint64_t>(n) >
-                                  static_cast<std::uint64_t>(std::numeric_limits<T>::max())))
-                    return false;
-                out = static_cast<T>(n);
-                return true;
-            }
-            return false;
+            return integer(j, out, u);
         }
+    }
+    // A whole number that fits, never a wrapped or cut one; a count (and a
+    // positive count) no less than its least.
+    template <typename T>
+    static bool integer(const json& j, T& out, Unit u) {
+        if (!j.is_number_integer() && !j.is_number_unsigned())
+            return false;
+        long long least = u == Unit::positive ? 1 : u == Unit::count ? 0 : LLONG_MIN;
+        if (j.is_number_unsigned()) {
+            auto n = j.get<std::uint64_t>();
+            if (n > static_cast<std::uint64_t>(std::numeric_limits<T>::max()) ||
+                (least > 0 && n < static_cast<std::uint64_t>(least)))
+                return false;
+            out = static_cast<T>(n);
+            return true;
+        }
+        auto n = j.get<std::int64_t>();
+        if (n < least || n < static_cast<std::int64_t>(std::numeric_limits<T>::min()) ||
+            (n > 0 && static_cast<std::uint64_t>(n) >
+                          static_cast<std::uint64_t>(std::numeric_limits<T>::max())))
+            return false;
+        out = static_cast<T>(n);
+        return true;
     }
     template <typename T>
     void operator()(const char* at, T& v, Unit u = Unit::plain) {
@@ -542,9 +553,37 @@ std::string record_text(const MachineRecord& r) {
     return doc.dump(2, ' ', false, json::error_handler_t::replace) + '\n';
 }
 
+namespace {
+
+// Where JSON's parser stopped in `text`: "line 2, column 21" (columns in
+// bytes, from 1), so that a hand-edited file's slip (a NaN, a trailing
+// comma) can be found.
+std::string position_in(const std::string& text, std::size_t byte) {
+    std::size_t end = std::min(byte > 0 ? byte - 1 : 0, text.size());
+    std::size_t line = 1, start = 0;
+    for (std::size_t i = 0; i < end; ++i)
+        if (text[i] == '\n') {
+            ++line;
+            start = i + 1;
+        }
+    return fmt::format("line {}, column {}", line, end - start + 1);
+}
+
+}  // namespace
+
 std::optional<MachineRecord> parse_record(const std::string& text, std::string& error) {
-    json doc = json::parse(text, nullptr, false);
-    if (doc.is_discarded() || !doc.is_object()) {
+    json doc;
+    try {
+        doc = json::parse(text);
+    } catch (const json::parse_error& e) {
+        error = "not JSON: it does not read at " + position_in(text, e.byte);
+        return std::nullopt;
+    } catch (const json::exception&) {
+        // A number past a double's range (1e999).
+        error = "not JSON: a number in it is out of range";
+        return std::nullopt;
+    }
+    if (!doc.is_object()) {
         error = "not a JSON object";
         return std::nullopt;
     }

@@ -66,8 +66,10 @@ struct MachineRecord {
 std::string record_text(const MachineRecord& record);
 
 // The record read from the text of a machine.json: a field that is absent,
-// null or of another type than expected stays absent. Absent when the text is
-// not a JSON object, with `error` saying so.
+// null or of another type than expected stays absent, and so does a count
+// below its least (a negative count of cores or samples, an interval of 0).
+// Absent when the text is not a JSON object, with `error` saying so (where
+// the text stops reading as JSON, by line and column).
 std::optional<MachineRecord> parse_record(const std::string& text, std::string& error);
 
 // machine.json in the directory of `results_file`: absent when there is none;
