@@ -134,6 +134,18 @@ std::optional<int> Topology::node_of(int cpu) const {
     return std::nullopt;
 }
 
+CpuSet Topology::nodes_of(const CpuSet& cpus) const {
+    CpuSet out;
+    for (const CpuGroup& n : nodes)
+        if (std::any_of(n.cpus.begin(), n.cpus.end(), [&](int cpu) {
+                return std::binary_search(cpus.begin(), cpus.end(), cpu);
+            }))
+            out.push_back(n.id);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
 CoreClass Topology::class_of(int cpu) const {
     if (std::binary_search(performance.begin(), performance.end(), cpu))
         return CoreClass::performance;
@@ -155,11 +167,7 @@ ScalingSet described_set(const Topology& t, const CpuSet& places, const CpuSet& 
     for (int cpu : s.cpus)
         if (!intersection(t.siblings_of({cpu}), s.cpus).empty())
             s.siblings.push_back(cpu);
-    for (int cpu : s.cpus)
-        if (auto node = t.node_of(cpu))
-            s.nodes.push_back(*node);
-    std::sort(s.nodes.begin(), s.nodes.end());
-    s.nodes.erase(std::unique(s.nodes.begin(), s.nodes.end()), s.nodes.end());
+    s.nodes = t.nodes_of(s.cpus);
     return s;
 }
 

@@ -68,6 +68,10 @@ struct Topology {
     CpuSet cpus_of_node(int node) const;
     // The NUMA node of `cpu`, absent when no node lists it.
     std::optional<int> node_of(int cpu) const;
+    // The NUMA nodes that list one of `cpus`, by number: each node's CPUs
+    // looked up in `cpus`, so that the cost grows with the CPUs the nodes
+    // list, not with nodes times CPUs.
+    CpuSet nodes_of(const CpuSet& cpus) const;
     CoreClass class_of(int cpu) const;
 };
 
