@@ -33,14 +33,11 @@ void slowest_thread(const Test& test, const ScalingSet* set, TestScaling& out) {
         out.slowest_cpu = set->places[static_cast<std::size_t>(slowest->thread)];
 }
 
-CpuSet nodes_of(const Topology& t, const CpuSet& cpus) {
-    CpuSet nodes;
-    for (int cpu : cpus)
-        if (auto n = t.node_of(cpu))
-            nodes.push_back(*n);
-    std::sort(nodes.begin(), nodes.end());
-    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
-    return nodes;
+// A cgroup's CPU quota when it allows fewer processors' worth than `threads`.
+std::optional<double> quota_below(const std::optional<double>& quota, int threads) {
+    if (quota && *quota > 0 && *quota < threads && threads > 1)
+        return quota;
+    return std::nullopt;
 }
 
 // Where the threads ran, from the point's set or the affinity recorded.
@@ -50,7 +47,8 @@ void placing_of(const MachineRecord& record, int threads, RunScaling& out) {
     if (record.scaling) {
         out.placing = Placing::bound;
         out.cpus = record.scaling->cpus;
-        out.cores = record.scaling->cores;
+        if (record.scaling->cores > 0)
+            out.cores = record.scaling->cores;
         out.sharing = static_cast<int>(record.scaling->siblings.size());
         out.nodes = record.scaling->nodes;
         return;
@@ -64,7 +62,7 @@ void placing_of(const MachineRecord& record, int threads, RunScaling& out) {
         out.cores = static_cast<int>(t.one_per_core(out.cpus).size());
         out.sharing = std::max(0, threads - *out.cores);
     }
-    out.nodes = nodes_of(t, out.cpus);
+    out.nodes = t.nodes_of(out.cpus);
 }
 
 ClockNote clock_of(const MachineRecord* record) {
@@ -126,6 +124,7 @@ RunScaling explain_scaling(const Run& run) {
         out.recorded = true;
         placing_of(*record, run_threads, out);
         out.hypervisor = record->machine.hypervisor.value_or(false);
+        out.cpu_quota = quota_below(record->machine.cpu_quota, run_threads);
     }
     out.clock = clock_of(record);
     return out;
@@ -238,15 +237,20 @@ std::vector<SweepCurve> sweep_curves(const std::vector<const Run*>& runs) {
         const ScalingSet& set = *r.machine->scaling;
         auto [at, fresh] = index.try_emplace({set.sweep, r.program}, curves.size());
         if (fresh) {
-            curves.push_back({set.sweep, r.label, r.program, 0, {}});
+            curves.push_back({set.sweep, r.label, r.program, 0, std::nullopt, {}});
             points.emplace_back();
         }
         PointRuns& p = points[at->second][static_cast<int>(set.places.size())];
         p.set = &set;
         p.runs.push_back(&r);
-        curves[at->second].cores = std::max(curves[at->second].cores, set.cores);
+        SweepCurve& curve = curves[at->second];
+        curve.cores = std::max(curve.cores, set.cores);
+        if (std::optional<double> q = r.machine->machine.cpu_quota; q && *q > 0)
+            curve.cpu_quota = std::min(*q, curve.cpu_quota.value_or(*q));
     }
     for (std::size_t i = 0; i < curves.size(); ++i) {
+        curves[i].cpu_quota =
+            quota_below(curves[i].cpu_quota, points[i].rbegin()->first);
         const Run* first = points[i].begin()->second.runs.front();
         for (const Test& t : first->tests)
             if (CurveTest c = curve_of(t, points[i]); !c.points.empty())

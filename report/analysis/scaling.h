@@ -35,9 +35,10 @@ struct TestScaling {
     std::optional<int> slowest_cpu;
     // The all-core clock against the one-core clock: the multi-thread
     // pass's mean clock over the single-thread pass's, and the samples of
-    // each; absent when either pass has no sample.
+    // each (summed over a label's repetitions, so wider than one's count);
+    // absent when either pass has no sample.
     std::optional<double> clock_ratio;
-    int clock_single_samples = 0, clock_multi_samples = 0;
+    long long clock_single_samples = 0, clock_multi_samples = 0;
 };
 
 // How the clock of the passes was measured, or why it was not.
@@ -45,7 +46,7 @@ struct ClockNote {
     bool measured = false;
     std::string source;  // "aperf_mperf", "scaling_cur_freq" when measured
     std::string reason;  // when not
-    int interval_ms = 0;
+    int interval_ms = 0;  // 0 when not recorded
 };
 
 struct RunScaling {
@@ -58,6 +59,9 @@ struct RunScaling {
     CpuSet nodes;             // NUMA nodes among the CPUs
     ClockNote clock;
     bool hypervisor = false;
+    // The processors' worth of time the cgroup allowed, when fewer than the
+    // threads: they took turns, and the improvement measures the quota.
+    std::optional<double> cpu_quota;
     std::vector<TestScaling> tests;  // those with an improvement
 };
 
@@ -101,6 +105,9 @@ struct SweepCurve {
     std::string label;
     Program program = Program::processors;
     int cores = 0;  // physical cores of the widest point
+    // The tightest cgroup CPU quota of its points (processors' worth), when
+    // fewer than the widest point's threads: the points past it took turns.
+    std::optional<double> cpu_quota;
     std::vector<CurveTest> tests;
 };
 

@@ -54,6 +54,11 @@ const char* source_words(const std::string& source) {
     return source == "aperf_mperf" ? "APERF/MPERF of the msr PMU" : "sampled scaling_cur_freq";
 }
 
+// How often the clock was sampled, when machine.json records it.
+std::string every(const ClockNote& clock, const char* lead = ", one ") {
+    return clock.interval_ms > 0 ? fmt::format("{}every {} ms", lead, clock.interval_ms) : "";
+}
+
 }  // namespace
 
 std::string clock_phrase(const TestScaling& t, const ClockNote& clock) {
@@ -69,8 +74,8 @@ std::string clock_phrase(const TestScaling& t, const ClockNote& clock) {
                             ? "either pass"
                         : t.clock_single_samples == 0 ? "its single-thread pass"
                                                       : "its multi-thread pass";
-    return fmt::format("clock not compared: no sample of {} ({}, one every {} ms)", which,
-                       source_words(clock.source), clock.interval_ms);
+    return fmt::format("clock not compared: no sample of {} ({}{})", which,
+                       source_words(clock.source), every(clock));
 }
 
 namespace {
@@ -87,6 +92,11 @@ std::vector<std::string> scaling_notes(const RunScaling& s, int threads) {
                                     cpu_list_text(s.nodes)));
     else if (s.nodes.size() == 1)
         notes.push_back("One NUMA node: no node was crossed.");
+    if (s.cpu_quota)
+        notes.push_back(fmt::format("The cgroup allowed {:g} processors' worth of time for {} "
+                                    "threads: they took turns, so the improvement measures the "
+                                    "quota, not the CPUs.",
+                                    *s.cpu_quota, threads));
     if (!s.clock.measured)
         notes.push_back("Clock not measurable here: " + s.clock.reason + ".");
     else
@@ -232,8 +242,9 @@ std::vector<Table> curve_tables(const std::vector<SweepCurve>& curves) {
         if (c.tests.empty())
             continue;
         Table t;
-        t.title = fmt::format("Scaling sweep {} of {}: {}, {} physical core(s)", c.sweep,
-                              escape_path(c.label), program_name(c.program), c.cores);
+        t.title = fmt::format("Scaling sweep {} of {}: {}{}", c.sweep, escape_path(c.label),
+                              program_name(c.program),
+                              c.cores > 0 ? fmt::format(", {} physical core(s)", c.cores) : "");
         t.header = {"Test", "Threads", "CPUs", "Rate", "Ideal", "Efficiency", "n"};
         for (const CurveTest& test : c.tests)
             for (std::size_t i = 0; i < test.points.size(); ++i) {
@@ -251,6 +262,13 @@ std::vector<Table> curve_tables(const std::vector<SweepCurve>& curves) {
             "point's rate times the threads; efficiency: rate / ideal. SMT: the point's threads "
             "share physical cores.",
             note_width, 0));
+        if (c.cpu_quota)
+            t.notes.push_back(wrap_words(
+                fmt::format("The cgroup allowed {:g} processors' worth of time: the threads of "
+                            "the points past it took turns, so their efficiency measures the "
+                            "quota, not the CPUs.",
+                            *c.cpu_quota),
+                note_width, 0));
         tables.push_back(std::move(t));
     }
     return tables;
@@ -275,6 +293,10 @@ std::string compact_placing(const RunScaling& s, int threads) {
         text += fmt::format("; NUMA nodes {} crossed", cpu_list_text(s.nodes));
     else if (s.nodes.size() == 1)
         text += "; one NUMA node";
+    if (s.cpu_quota)
+        text += fmt::format("; a cgroup quota of {:g} processors' worth for {} threads, which "
+                            "took turns",
+                            *s.cpu_quota, threads);
     if (s.hypervisor)
         text += "; under a hypervisor, which may hide that virtual CPUs share a core";
     return text + ".";
@@ -299,9 +321,9 @@ Table label_table(const ProgramComparison& c, std::size_t label) {
     t.notes.push_back(compact_placing(ls.first, threads));
     const ClockNote& clock = ls.first.clock;
     t.notes.push_back(clock.measured
-                          ? fmt::format("Clock: the all-core over the one-core clock, {} every {} "
-                                        "ms; \"-\": a pass without a sample.",
-                                        source_words(clock.source), clock.interval_ms)
+                          ? fmt::format("Clock: the all-core over the one-core clock, {}{}; "
+                                        "\"-\": a pass without a sample.",
+                                        source_words(clock.source), every(clock, " "))
                           : "Clock not measurable here: " + clock.reason + ".");
     return t;
 }
