@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "output/svg.h"
 #include "output/text.h"
 #include "process.h"
@@ -124,6 +126,7 @@ struct Case {
     std::vector<std::string> out_has = {};
     std::function<void(const fs::path&, const Result&)> check = nullptr;
     bool unprivileged = false;  // needs "$DROP" to mean something
+    bool mounts = false;        // needs root and a mount namespace of its own
 };
 
 class Hostile : public ScratchTest {
@@ -144,6 +147,9 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
         return [=](const fs::path& dir, const Result&) { EXPECT_EQ(slurp(dir / file), text); };
     };
     const std::string sidecar = R"({"machine":{"hostname":"h"}})";
+    const bool can_mount = ::geteuid() == 0 &&
+                           shell("unshare -m sh -c 'mount -t tmpfs -o size=64k t /mnt' "
+                                 "2>/dev/null") == 0;
     const std::vector<Case> cases = {
         {"an unreadable directory is named once and the walk goes on",
          [](const fs::path& d) {
@@ -639,11 +645,142 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
              EXPECT_EQ(r.out.find("<script>"), std::string::npos);
              EXPECT_EQ(r.out.find("xinf"), std::string::npos);
          }},
+        // Round three, run and machine.json: the pass reader on a region
+        // before any heading it knows while a clock is sampled (each CPU's
+        // sysfs folder copied, a scaling_cur_freq added, and mounted over
+        // it), a signal between repetitions, a sweep point whose program ran
+        // fewer threads than its set, and machine.json files holding a CPU
+        // quota under the threads, negative and 32-bit-limit counts, a zero
+        // interval, and a NaN.
+        {"run reads a region before any heading it knows while the clock is sampled",
+         [](const fs::path& d) {
+             stand_in(d, "echo 'Multi-Thread Enabled:'\necho 'Thread:0 It was: 1 x.'\n"
+                         "echo 'Overall, 1'\ncp '" + (data / "memory_1thread.results.txt").string() +
+                             "' results_memory.txt");
+             put(d / "mounted.sh",
+                 "for c in /sys/devices/system/cpu/cpu[0-9]*; do\n"
+                 "  n=${c##*/}; mkdir -p sys/$n/cpufreq; cp -a $c/. sys/$n/ 2>/dev/null\n"
+                 "  echo 2000000 > sys/$n/cpufreq/scaling_cur_freq; mount --bind sys/$n $c || "
+                 "exit 9\ndone\n"
+                 "\"$B\" run --runs 1 --programs memory --label host --bin-dir bin\n");
+         },
+         "unshare -m sh mounted.sh", 0, {"1 of 1 repetition(s) completed"}, {"runs/host\n"},
+         [](const fs::path& d, const Result&) {
+             RunLeft left = run_left(d);
+             EXPECT_EQ(left.repetitions, 1u);
+             EXPECT_FALSE(left.running);
+             for (const auto& rep : fs::directory_iterator(d / "runs/host"))
+                 EXPECT_NE(slurp(rep.path() / "machine.json").find("\"scaling_cur_freq\""),
+                           std::string::npos);
+         },
+         false, true},
+        {"run stopped between repetitions marks none interrupted and says so",
+         [](const fs::path& d) {
+             stand_in(d, "cp '" + (data / "memory_1thread.results.txt").string() +
+                             "' results_memory.txt\n[ -e '" + (d / "signalled").string() +
+                             "' ] && exit 0\ntouch '" + (d / "signalled").string() +
+                             "'\nsetsid sh -c \"sleep 0.5; kill -TERM $PPID\" >/dev/null 2>&1 &");
+         },
+         "\"$B\" run --runs 3 --programs memory --label host --bin-dir bin", 143,
+         {"bench_report: stopped by SIGTERM after ",
+          ", between repetitions: the finished repetitions are kept\n"},
+         {"runs/host\n"},
+         [](const fs::path& d, const Result& r) {
+             EXPECT_EQ(r.err.find("interrupted"), std::string::npos) << r.err;
+             EXPECT_EQ(run_left(d).repetitions, 1u);
+         }},
+        {"a sweep point whose program ran fewer threads than its set is invalid, with why",
+         [](const fs::path& d) {
+             stand_in(d, "cp '" + (data / "memory_1thread.results.txt").string() +
+                             "' results_memory.txt");
+         },
+         "\"$B\" run --scaling --runs 1 --programs memory --label host --bin-dir bin", 1,
+         {"invalid: it ran 1 thread(s), not the 2 of its CPU set "}, {"runs/host\n"},
+         [](const fs::path& d, const Result&) {
+             std::size_t invalid = 0;
+             for (const auto& rep : fs::directory_iterator(d / "runs/host")) {
+                 std::string record = slurp(rep.path() / "machine.json");
+                 if (record.find("\"outcome\": \"invalid\"") != std::string::npos) {
+                     ++invalid;
+                     EXPECT_NE(record.find("\"reason\": \"it ran 1 thread(s), not the "),
+                               std::string::npos);
+                 }
+             }
+             EXPECT_GE(invalid, 1u);
+         }},
+        {"a sweep under a half-CPU quota, with negative, zero and 32-bit-limit counts",
+         [](const fs::path& d) {
+             auto point = [&](const std::string& rep, const std::string& places,
+                              const std::string& samples) {
+                 fs::create_directories(d / "a" / rep);
+                 fs::copy_file(data / (places == "[0]" ? "processors_1thread.results.txt"
+                                                        : "processors_2threads.results.txt"),
+                               d / "a" / rep / p_name);
+                 put(d / "a" / rep / "machine.json",
+                     R"({"repetition":{"program":"bench_processors","outcome":"completed"},)"
+                     R"("scaling":{"cpus":")" + std::string(places == "[0]" ? "0" : "0-1") +
+                         R"(","places":)" + places +
+                         R"(,"cores":-5,"sweep":"S"},"machine":{"cgroup":{"cpu_quota":0.5},)"
+                         R"("cpu":{"cores":-5}},"clock":{"source":"scaling_cur_freq",)"
+                         R"("interval_ms":0,"tests":[{"test":"float","single":{"mean":2000,)"
+                         R"("samples":)" + samples +
+                         R"(},"multi":{"mean":1900,"samples":2147483647}},{"test":"integer",)"
+                         R"("single":{"mean":2000,"samples":-5},"multi":{"mean":1,)"
+                         R"("samples":3}}]}})");
+             };
+             point("0", "[0]", "1");
+             point("1", "[0,1]", "2147483647");
+             point("2", "[0,1]", "2147483647");
+             host(d / "b");
+         },
+         "\"$B\" show a && \"$B\" compare --format json a/1 a/2 b --label q --label q "
+         "--label b",
+         0, {},
+         {"The cgroup allowed 0.5 processors' worth of time for 2 threads: they took\nturns",
+          "Scaling sweep S of 0: bench_processors\n",
+          "The cgroup allowed 0.5 processors' worth of time: the threads of the points\npast",
+          "Integer streaming: clock not compared: no sample of its single-thread pass\n(sampled "
+          "scaling_cur_freq).",
+          "\"repetitions\": 2,", "\"single\": 4294967294,"},
+         [](const fs::path&, const Result& r) {
+             EXPECT_EQ(r.out.find("-5 physical"), std::string::npos);
+             EXPECT_EQ(r.out.find("every 0 ms"), std::string::npos);
+             EXPECT_EQ(r.out.find("\"single\": -"), std::string::npos);
+         }},
+        // Each CPU was looked up in every node: 100,000 nodes took minutes.
+        {"show, compare and chart of a machine.json of 100,000 NUMA nodes in linear time",
+         [](const fs::path& d) {
+             std::string nodes;
+             for (int i = 0; i < 100000; ++i)
+                 nodes += fmt::format("{}{{\"id\":{},\"cpus\":\"{}\"}}", i ? "," : "", i, i);
+             for (const char* h : {"a", "b"}) {
+                 host(d / h);
+                 put(d / h / "machine.json",
+                     R"({"machine":{"affinity":{"cpus":"0-99999"},"cpu":{"topology":)"
+                     R"({"online":"0-99999","numa_nodes":[)" + nodes + "]}}}}");
+             }
+         },
+         "timeout 30 sh -c '\"$B\" show a >/dev/null && \"$B\" compare a b >/dev/null && "
+         "\"$B\" chart a b -o page.html'; echo \"exit status $?\"",
+         0, {}, {"exit status 0\n"}},
+        {"a NaN in machine.json is named with its line and column",
+         [](const fs::path& d) {
+             host(d / "a");
+             put(d / "a/machine.json", "{\"machine\": {\"hostname\": \"h\",\n"
+                                       " \"cpu\": {\"logical_cpus\": NaN}}}\n");
+         },
+         "\"$B\" list a", 0,
+         {"a/" + p_name + ": machine.json beside it: not JSON: it does not read at line 2, "
+                          "column 26\n"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.unprivileged && ::geteuid() == 0 && drop.empty()) {
             std::cout << "skipped (root without setpriv): " << c.name << "\n";
+            continue;
+        }
+        if (c.mounts && !can_mount) {
+            std::cout << "skipped (needs root and a mount namespace): " << c.name << "\n";
             continue;
         }
         fs::path dir = root / std::to_string(&c - cases.data());
