@@ -101,12 +101,12 @@ std::vector<LatestLabel> latest_figures(const std::vector<Run>& runs) {
     std::vector<const Run*> all;
     for (const Run& r : runs)
         all.push_back(&r);
-    RunsTaken taken = take_runs(all, RunsChoice{});
+    std::vector<const Run*> taken = take_last_runs(all);
     std::vector<LatestLabel> out;
     std::vector<Collector> collectors;
     std::map<std::pair<std::string, Program>, std::size_t> place;
     std::vector<std::string> latest_start;
-    for (const Run* r : taken.runs) {
+    for (const Run* r : taken) {
         auto [it, fresh] = place.emplace(std::pair{r->label, r->program}, out.size());
         if (fresh) {
             LatestLabel fresh_label;

@@ -1,6 +1,6 @@
 // What the metric exports (OpenMetrics, Bencher's format, a benchmark
 // action's JSON) carry of a fleet: per label and program, the figures of its
-// latest run (the runs a comparison takes of it, analysis/runs_taken.h),
+// latest run (of a history, its last `run`: analysis/runs_taken.h),
 // each the median of those repetitions with their lowest and highest.
 #pragma once
 
