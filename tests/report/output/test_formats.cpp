@@ -129,6 +129,16 @@ TEST_F(JunitReports, CompareVerdictsAsTestCases) {
         std::string doc = slurp(file);
         EXPECT_NE(doc.find("against a"), std::string::npos) << doc;
         EXPECT_EQ(doc.find("\ngate: ") != std::string::npos, !s.gate.empty()) << doc;
+        // A job summary (Markdown) opens with the verdict, the one it ends with,
+        // then the answer.
+        if (!s.gate.empty()) {
+            std::string md = run_in(root, compare + " --format markdown").out;
+            std::string first = md.substr(0, md.find('\n'));
+            std::size_t end = md.find_last_not_of('\n');
+            EXPECT_EQ(first, md.substr(md.rfind('\n', end) + 1, end - md.rfind('\n', end)));
+            EXPECT_EQ(first.rfind("**gate: ", 0), 0u) << md.substr(0, 300);
+            EXPECT_EQ(md.find("\n\n- bench\\_memory: b against a: "), first.size()) << md.substr(0, 300);
+        }
         EXPECT_EQ(xpath(file, "string(//testsuite[2]/@time)"),
                   fmt::format("{:.3f}", 1.5 * (s.labels.size() - 1) * s.labels[1].repetitions));
     }
