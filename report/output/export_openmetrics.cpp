@@ -27,8 +27,9 @@ Family family(LatestKind kind) {
                     "The test's rate in its unit a second (executions or allocations), the "
                     "median of the label's latest run."};
         case LatestKind::megabytes:
-            return {"bench_report_megabytes_per_second",
-                    "The test's memory throughput in MB/s, the median of the label's latest run."};
+            return {"bench_report_bytes_per_second",
+                    "The test's memory throughput in bytes a second (the programs' MB/s are "
+                    "1048576 bytes), the median of the label's latest run."};
         case LatestKind::improvement:
             return {"bench_report_improvement_ratio",
                     "The overall rate over the single-thread rate, the median of the label's "
@@ -58,6 +59,11 @@ std::string labels(const LatestLabel& l) {
                        label_value(l.label), program_name(l.program));
 }
 
+// In the exposition's base units: the programs' MB is 1048576 bytes.
+double value(const LatestFigure& f) {
+    return f.kind == LatestKind::megabytes ? f.median * 1048576 : f.median;
+}
+
 void write_family(const std::vector<LatestLabel>& latest, LatestKind kind, std::string& out) {
     Family f = family(kind);
     std::string samples;
@@ -67,7 +73,7 @@ void write_family(const std::vector<LatestLabel>& latest, LatestKind kind, std::
                 fmt::format_to(std::back_inserter(samples),
                                "{}{{{},test=\"{}\",pass=\"{}\",build=\"{}\"}} {}\n", f.name,
                                labels(l), label_value(fig.test), fig.overall ? "overall" : "single",
-                               label_value(l.build), fig.median);
+                               label_value(l.build), value(fig));
     if (samples.empty())
         return;
     fmt::format_to(std::back_inserter(out), "# HELP {} {}\n# TYPE {} gauge\n", f.name, f.help,

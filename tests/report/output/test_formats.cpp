@@ -185,11 +185,13 @@ TEST_F(MetricExports, TheLatestRunOfEachLabel) {
     long first = 20390;
     auto kernel = [](int) { return std::string("6.1.0-28"); };
     // Three nights, the last at half the rates, so that only the latest matches.
-    for (const char* host : {"host-001", "host-002"})
-        write_host_history(root / "runs", host, Program::processors, first, 3,
-                           [](int k) { return k < 2 ? 1.0 : 0.5; }, kernel, 4);
-    write_host_history(root / "runs", "host-003", Program::processors, first + 1, 1,
-                       [](int) { return 1.0; }, kernel, 5);
+    for (Program p : {Program::processors, Program::memory}) {
+        for (const char* host : {"host-001", "host-002"})
+            write_host_history(root / "runs", host, p, first, 3,
+                               [](int k) { return k < 2 ? 1.0 : 0.5; }, kernel, 4);
+        write_host_history(root / "runs", "host-003", p, first + 1, 1, [](int) { return 1.0; },
+                           kernel, 5);
+    }
     Result prom = run_in(root, std::string(BENCH_REPORT) + " export runs --format openmetrics -o m.prom");
     ASSERT_EQ(prom.status, 0) << prom.err;
     std::string text = slurp(root / "m.prom");
