@@ -125,7 +125,8 @@ void RunView::warnings(const std::vector<Disturbance>& warnings) {
     // A condition nothing on the machine removes is said as such: --strict
     // runs despite it.
     for (const Disturbance& d : warnings)
-        message("warning: " + d.message + (removal(d) ? "" : " (permanent: --strict runs despite it)"));
+        message("warning: " + d.message +
+                (removal(d) ? "" : " (permanent: --strict runs despite it)"));
 }
 
 void RunView::start(const SchedulePlan& plan) {
