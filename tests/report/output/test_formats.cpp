@@ -34,6 +34,7 @@ struct Label {
     double time;   // time factor against 1
     double noise;  // per pass
     std::string outcome = "completed";
+    std::string warning = "";  // a check recorded with every repetition; "" none
 };
 
 void write_label(const fs::path& dir, const Label& l, int minute, unsigned seed) {
@@ -51,9 +52,12 @@ void write_label(const fs::path& dir, const Label& l, int minute, unsigned seed)
         std::ofstream(rep / "machine.json") << fmt::format(
             R"({{"schema_version": 2, "repetition": {{"outcome": "{}", "seconds": 1.5, )"
             R"("started": "2026-12-08T10:{:02}:{:02}Z"}}, "program": {{"sha256": "{}"}}, )"
-            R"("machine": {{"hostname": "{}"}}}})",
+            R"("machine": {{"hostname": "{}"}}, "warnings": [{}]}})",
             r + 1 == l.repetitions ? l.outcome : "completed", minute, r, std::string(64, 'c'),
-            l.name);
+            l.name,
+            l.warning.empty() ? ""
+                              : fmt::format(R"({{"check": "{}", "message": "the {} warning"}})",
+                                            l.warning, l.warning));
     }
 }
 
@@ -97,6 +101,14 @@ TEST_F(JunitReports, CompareVerdictsAsTestCases) {
          {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005}, {"c", 5, 1.2, 0.005}}, "--fail-if-worse 5", 2,
          0, "c: time x"},
         {"no gate", {{"a", 3, 1, 0.005}, {"b", 3, 1, 0.005}}, "", 0, 2, "no gate"},
+        // --strict: a virtual machine's permanent warning leaves the verdict;
+        // one that can be removed takes it.
+        {"--strict under a hypervisor",
+         {{"a", 5, 1, 0.005, "completed", "hypervisor"}, {"b", 5, 1, 0.005, "completed", "hypervisor"}},
+         "--fail-if-worse 5 --strict", 0, 0, ""},
+        {"--strict on a loaded machine",
+         {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005, "completed", "load"}}, "--fail-if-worse 5 --strict",
+         0, 2, "--strict: a repetition was disturbed: the load warning"},
     };
     unsigned seed = 5;
     for (const Scenario& s : scenarios) {
