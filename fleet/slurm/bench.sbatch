@@ -28,6 +28,12 @@
 #                  default of bench_report run, below). On a single node, use
 #                  2 or more: compare needs two runs of a program, and a
 #                  summary with nothing to compare fails.
+#   BENCH_TEXTFILE_DIR  node_exporter's textfile directory on every node
+#                  (--collector.textfile.directory; default none): after its
+#                  runs each node writes there bench_report.prom, the
+#                  `bench_report export --format openmetrics` of its latest
+#                  run, renamed into place so a scrape never reads half of it.
+#                  Needs bench_report in BENCH_BIN_DIR or on the PATH.
 #
 # When BENCH_BIN_DIR also holds a bench_report that has the `run` subcommand,
 # each node calls `bench_report run --out BENCH_RUNS --bin-dir BENCH_BIN_DIR
@@ -54,6 +60,7 @@ esac
 export BENCH_RUNS
 export BENCH_ARGS=${BENCH_ARGS:-processors,memory}
 export BENCH_REPEAT=${BENCH_REPEAT:-}
+export BENCH_TEXTFILE_DIR=${BENCH_TEXTFILE_DIR:-}
 
 # The part every node runs, as one task that owns the whole node.
 read -r -d '' node_step <<'NODE' || true
@@ -81,11 +88,21 @@ done
 
 out=$BENCH_RUNS/$host
 report=$BENCH_BIN_DIR/bench_report
+# The node's latest figures for node_exporter's textfile collector.
+metrics() {
+  [ -n "$BENCH_TEXTFILE_DIR" ] || return 0
+  local r=$report
+  [ -x "$r" ] || r=$(command -v bench_report) || fail "BENCH_TEXTFILE_DIR: no bench_report in $BENCH_BIN_DIR or on the PATH"
+  "$r" export "$out" --label "$host" --format openmetrics -o "$BENCH_TEXTFILE_DIR/bench_report.prom" ||
+    fail "cannot write $BENCH_TEXTFILE_DIR/bench_report.prom"
+}
 if [ -x "$report" ] && "$report" run --help >/dev/null 2>&1; then
   repeat=()
   [ -z "$BENCH_REPEAT" ] || repeat=(--runs "$BENCH_REPEAT")
-  exec "$report" run --out "$BENCH_RUNS" --bin-dir "$BENCH_BIN_DIR" --programs "$list" \
+  "$report" run --out "$BENCH_RUNS" --bin-dir "$BENCH_BIN_DIR" --programs "$list" \
     "${repeat[@]}" "${words[@]}" </dev/null
+  metrics
+  exit 0
 fi
 [ ${#words[@]} -eq 0 ] || fail "BENCH_ARGS: \"${words[*]}\" needs bench_report run, not found in $BENCH_BIN_DIR"
 
@@ -109,6 +126,7 @@ for ((i = 1; i <= ${BENCH_REPEAT:-1}; i++)); do
     [ "$status" -eq 0 ] || fail "bench_$p ended with status $status; its output is in $dir/console.txt"
   done
 done
+metrics
 NODE
 
 # The whole node for the task: every processor, no binding to one of them.

@@ -10,6 +10,7 @@
 #include "analysis/history.h"
 #include "analysis/recorded.h"
 #include "analysis/trend.h"
+#include "machine/context.h"
 
 namespace report {
 
@@ -114,6 +115,18 @@ bool comparable(const ProgramComparison& c, std::size_t column) {
                        [&](const FigureRow& row) { return row.cells[column].ratio.has_value(); });
 }
 
+// Whether a label's recorded warning is one that can be removed
+// (machine/context.h): --strict gives no verdict on those only, so that a
+// virtual machine, which nothing makes bare metal, can still be gated.
+bool removable_warning(const ProgramComparison& c, std::size_t column, const std::string& message) {
+    for (const Run* rep : c.samples[column])
+        if (rep->machine)
+            for (const Disturbance& d : rep->machine->warnings)
+                if (d.message == message)
+                    return removal(d).has_value();
+    return true;
+}
+
 void comparison_problems(const ProgramComparison& c, std::size_t ci, bool strict,
                          std::vector<GateProblem>& out) {
     // A comparison with a single label has nothing to judge.
@@ -128,7 +141,8 @@ void comparison_problems(const ProgramComparison& c, std::size_t ci, bool strict
             repetition_problems(c, ci, i, *rep, one_count, out);
         for (; next_disturbed < disturbed.size() && disturbed[next_disturbed].run == i;
              ++next_disturbed)
-            out.push_back({GateProblem::disturbed, ci, i, disturbed[next_disturbed].message});
+            if (removable_warning(c, i, disturbed[next_disturbed].message))
+                out.push_back({GateProblem::disturbed, ci, i, disturbed[next_disturbed].message});
         bool is_baseline = c.baseline && i == *c.baseline;
         if (!is_baseline && !comparable(c, i))
             out.push_back({GateProblem::nothing_comparable, ci, i, {}});

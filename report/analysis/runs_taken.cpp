@@ -216,3 +216,25 @@ RunsTaken take_runs(const std::vector<const Run*>& runs, const RunsChoice& choic
 }
 
 }  // namespace report
+
+namespace report {
+
+std::vector<const Run*> take_last_runs(const std::vector<const Run*>& runs) {
+    std::vector<char> keep(runs.size(), 1);
+    for (const Group& g : group_runs(runs)) {
+        if (!is_history(g, runs))
+            continue;
+        for (std::size_t i : g.at)
+            keep[i] = 0;
+        std::size_t n = last_call_size(g, runs);
+        for (std::size_t k = g.dated.size() - n; k < g.dated.size(); ++k)
+            keep[g.dated[k].at] = 1;
+    }
+    std::vector<const Run*> out;
+    for (std::size_t i = 0; i < runs.size(); ++i)
+        if (keep[i])
+            out.push_back(runs[i]);
+    return out;
+}
+
+}  // namespace report

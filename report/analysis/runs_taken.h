@@ -56,4 +56,9 @@ struct RunsTaken {
 // What a comparison of `runs` takes of them (labels as compare shows them).
 RunsTaken take_runs(const std::vector<const Run*>& runs, const RunsChoice& choice);
 
+// Of each label whose runs are a history, the runs of its last `run` (its
+// latest run alone, when no `run` made several together); every run of the
+// other labels: a label's latest figures, as a dashboard shows them.
+std::vector<const Run*> take_last_runs(const std::vector<const Run*>& runs);
+
 }  // namespace report

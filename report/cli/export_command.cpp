@@ -11,7 +11,9 @@ namespace report {
 
 void add_export_command(CLI::App& app, int& status) {
     auto* cmd = app.add_subcommand(
-        "export", "Every figure of every run as JSON or CSV, on standard output or into a file.");
+        "export", "Every figure of every run as JSON or CSV, or each label's latest run for Prometheus "
+        "(openmetrics), Bencher (bmf) or a benchmark action, on standard output or into a "
+        "file.");
     struct Options {
         Inputs inputs;
         std::string format = "json";
@@ -19,12 +21,22 @@ void add_export_command(CLI::App& app, int& status) {
     };
     auto o = std::make_shared<Options>();
     add_inputs(cmd, o->inputs, true);
-    add_format(cmd, o->format, {"json", "csv"});
+    add_format(cmd, o->format, {"json", "csv", "openmetrics", "bmf", "benchmark-action"});
     add_output(cmd, o->output);
     cmd->callback([o, &status] {
         Loaded loaded = load_inputs(o->inputs, status);
         if (loaded.runs.empty())
             return;
+        // The services' formats are a document of each label's latest run;
+        // -o writes a temporary file and renames it, so a scrape never reads half.
+        using Whole = std::string (*)(const std::vector<Run>&);
+        Whole whole = o->format == "openmetrics" ? export_openmetrics
+                      : o->format == "bmf"       ? export_bmf
+                      : o->format == "benchmark-action" ? export_benchmark_action
+                                                        : nullptr;
+        if (whole)
+            return write_output(o->output, loaded, o->inputs, status,
+                                [&](Output& out) { out.write(whole(loaded.runs)); });
         write_output(o->output, loaded, o->inputs, status, [&](Output& out) {
             // Run by run, so a fleet's export never sits whole in memory.
             std::string text;

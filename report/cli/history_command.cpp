@@ -77,6 +77,8 @@ void history(const HistoryOptions& o, int& status) {
         view.colour = colour_wanted(o.colour, out.terminal());
         if (o.format == "json")
             out.write(history_json(analysis, selection, view));
+        else if (o.format == "junit")
+            out.write(history_junit(analysis, view));
         else if (o.format == "markdown")
             out.write(history_markdown(analysis, selection, view));
         else
@@ -108,7 +110,7 @@ void add_history_command(CLI::App& app, int& status) {
                     "(YYYY-MM-DD), or a drift for the worse goes on then; exit 2 when a "
                     "label's history has too few days either side of it to say")
         ->check(calendar_date());
-    add_format(cmd, o->format, {"text", "json", "markdown"});
+    add_format(cmd, o->format, {"text", "json", "markdown", "junit"});
     add_colour(cmd, o->colour);
     add_output(cmd, o->output);
     cmd->callback([o, &status] { history(*o, status); });

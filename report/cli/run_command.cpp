@@ -155,7 +155,10 @@ constexpr int bad_input = static_cast<int>(Exit::bad_input);
 // standard output (for the next command of a script), then how it ended.
 int run_status(const ScheduleResult& result, RunView& view) {
     if (result.refused) {
-        view.message(fmt::format("--strict: not running, {} warning(s)", result.warnings));
+        for (const Disturbance& d : result.removable)
+            view.message(fmt::format("--strict: {}: removed by: {}", d.message, *removal(d)));
+        view.message(fmt::format("--strict: not running, {} warning(s) that can be removed",
+                                 result.removable.size()));
         return bad_input;
     }
     if (result.cannot_catch_signals) {

@@ -122,8 +122,11 @@ void RunView::clear() {
 }
 
 void RunView::warnings(const std::vector<Disturbance>& warnings) {
+    // A condition nothing on the machine removes is said as such: --strict
+    // runs despite it.
     for (const Disturbance& d : warnings)
-        message("warning: " + d.message);
+        message("warning: " + d.message +
+                (removal(d) ? "" : " (permanent: --strict runs despite it)"));
 }
 
 void RunView::start(const SchedulePlan& plan) {

@@ -762,7 +762,12 @@ bool Schedule::survey() {
         load_factor_ = 1 + *load / *n;
     result_.warnings = warnings_.size();
     observer_.warnings(warnings_);
-    result_.refused = plan_.strict && !warnings_.empty();
+    // --strict refuses what can be removed; a condition nothing removes (a
+    // hypervisor) is said and recorded, never refused.
+    for (const Disturbance& d : warnings_)
+        if (removal(d))
+            result_.removable.push_back(d);
+    result_.refused = plan_.strict && !result_.removable.empty();
     return !result_.refused;
 }
 

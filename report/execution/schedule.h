@@ -278,8 +278,9 @@ public:
 };
 
 struct ScheduleResult {
-    bool refused = false;  // --strict with warnings: nothing ran
+    bool refused = false;  // --strict with warnings that can be removed: nothing ran
     std::size_t warnings = 0;
+    std::vector<Disturbance> removable;  // the warnings that can be removed (machine/context.h)
     std::optional<ScheduleError> error;
     bool cannot_catch_signals = false;
     int stopped_by = 0;  // the signal that stopped the run

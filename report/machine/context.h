@@ -120,6 +120,11 @@ struct Disturbance {
 
 std::vector<Disturbance> disturbances(const Machine& machine);
 
+// The command that removes a disturbance (by its check), or absent for a
+// condition of the machine that nothing run on it removes (a hypervisor):
+// --strict refuses to run on what can be removed and says the rest.
+std::optional<std::string> removal(const Disturbance& disturbance);
+
 // A processor busier than this share of the window counts as busy.
 constexpr double busy_cpu_threshold = 0.25;
 

@@ -1174,6 +1174,23 @@ std::vector<Disturbance> disturbances(const Machine& m) {
     return found;
 }
 
+std::optional<std::string> removal(const Disturbance& d) {
+    static const std::pair<const char*, const char*> commands[] = {
+        {"governor", "sudo bench_report system tune"},
+        {"load", "wait, or stop what ps -eo pid,pcpu,comm --sort=-pcpu | head lists"},
+        {"busy_cpu", "wait, or stop what ps -eo pid,pcpu,comm --sort=-pcpu | head lists"},
+        {"cpu_quota", "sudo systemctl set-property --runtime UNIT CPUQuota= (the cgroup's unit), "
+                      "or run outside the cgroup"},
+        {"affinity", "taskset -c 0-$(($(nproc --all) - 1)) bench_report run ..."},
+        {"openmp_environment", "env -u VARIABLE bench_report run ... for each variable named"},
+        {"swap", "sudo swapoff -a && sudo swapon -a"},
+    };
+    for (const auto& [check, command] : commands)
+        if (d.check == check)
+            return std::string(command);
+    return std::nullopt;
+}
+
 namespace {
 
 // The OpenMP runtimes a program may name among its dynamic strings.

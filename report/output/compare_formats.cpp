@@ -9,6 +9,7 @@ constexpr CompareFormat formats[] = {
     {"json", compare_json, stream_compare_json},
     {"csv", compare_csv},
     {"markdown", compare_markdown},
+    {"junit", compare_junit},
 };
 
 }  // namespace

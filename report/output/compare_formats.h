@@ -26,7 +26,7 @@ struct CompareFormat {
 };
 
 // The writers, one file each: compare_text.cpp, compare_json.cpp,
-// compare_csv.cpp, compare_markdown.cpp.
+// compare_csv.cpp, compare_markdown.cpp, compare_junit.cpp.
 std::string compare_text(const std::vector<ProgramComparison>& comparisons,
                          const ViewOptions& options);
 std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
@@ -35,6 +35,8 @@ std::string compare_csv(const std::vector<ProgramComparison>& comparisons,
                         const ViewOptions& options);
 std::string compare_json(const std::vector<ProgramComparison>& comparisons,
                          const ViewOptions& options);
+std::string compare_junit(const std::vector<ProgramComparison>& comparisons,
+                          const ViewOptions& options);
 void stream_compare_json(const std::vector<ProgramComparison>& comparisons,
                          const ViewOptions& options, const CompareSink& sink);
 

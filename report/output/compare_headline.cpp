@@ -136,3 +136,11 @@ std::vector<std::string> headline_lines(const std::vector<ProgramComparison>& co
 }
 
 }  // namespace report
+
+namespace report {
+
+std::string answer_line(const Headline& h, const ProgramComparison& c) {
+    return headline_line(h, c);
+}
+
+}  // namespace report

@@ -1,5 +1,6 @@
-// `compare --format markdown`: the answer first, then the tables, and the
-// gate's verdict under them, for a CI job's summary.
+// `compare --format markdown`: for a CI job's summary, the gate's verdict and
+// the answer first (a summary cut at its size limit keeps them), then the
+// tables, and the gate's lines under them, ending in the verdict again.
 #include "output/compare_formats.h"
 #include "output/text.h"
 #include "output/gate_view.h"
@@ -9,6 +10,8 @@ namespace report {
 std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
                              const ViewOptions& options) {
     std::string out;
+    if (options.gate)
+        out += "**" + markdown_escape(verdict_line(*options.gate, comparisons)) + "**\n\n";
     std::vector<std::string> headline = headline_lines(comparisons);
     for (const std::string& line : headline)
         out += "- " + markdown_escape(line) + "\n";

@@ -10,6 +10,7 @@
 
 #include "analysis/comparison.h"
 #include "analysis/gate.h"
+#include "analysis/slowdown.h"
 #include "output/table.h"
 
 namespace report {
@@ -47,6 +48,8 @@ std::vector<std::string> machine_notes(const ProgramComparison& comparison);
 // Then, of each label whose runs span days (a history), which were compared.
 std::vector<std::string> headline_lines(const std::vector<ProgramComparison>& comparisons);
 std::vector<std::string> taken_lines(const ProgramComparison& comparison);
+// One label's line of the answer.
+std::string answer_line(const Headline& headline, const ProgramComparison& comparison);
 // Why a history's latest runs were compared, when they were by default.
 std::optional<std::string> taken_hint(const ProgramComparison& comparison);
 

@@ -21,3 +21,18 @@ const char* csv_header();
 void export_csv_rows(const Run& run, std::string& out);  // appends
 
 }  // namespace report
+
+namespace report {
+
+// The latest run of each label (output/latest_figures.h) for the services
+// that watch benchmarks, each a whole document:
+// the Prometheus text exposition, version 0.0.4, as node_exporter's textfile
+// collector reads it: a gauge family per kind of figure, no timestamps;
+std::string export_openmetrics(const std::vector<Run>& runs);
+// Bencher's metric format: benchmark name to `throughput` to
+// {value, lower_value, upper_value};
+std::string export_bmf(const std::vector<Run>& runs);
+// the array a benchmark action reads as `customBiggerIsBetter`.
+std::string export_benchmark_action(const std::vector<Run>& runs);
+
+}  // namespace report

@@ -270,3 +270,25 @@ std::vector<std::string> gate_lines(const GateVerdict& v, const std::vector<Prog
 }
 
 }  // namespace report
+
+namespace report {
+
+std::vector<std::string> label_gate_lines(const GateVerdict& v,
+                                          const std::vector<ProgramComparison>& cs,
+                                          std::size_t comparison, std::size_t run) {
+    std::vector<std::string> out;
+    for (const GateProblem& p : v.problems)
+        if (p.kind != GateProblem::program_missing && p.comparison == comparison && p.run == run)
+            out.push_back(problem_line(p, cs));
+    if (!v.problems.empty())
+        return out;
+    for (const ProgramSlowdown& s : v.tested)
+        if (s.test && s.comparison == comparison && s.run == run)
+            out.push_back(slowdown_line(s, cs, v.percent));
+    for (const Regression& r : v.regressions)
+        if (r.comparison == comparison && r.run == run)
+            out.push_back(regression_line(r, cs, v.percent));
+    return out;
+}
+
+}  // namespace report

@@ -36,3 +36,13 @@ std::string inconclusive_words(const ProgramSlowdown& s, double percent);
 const char* method_name(stats::SlowdownMethod method);
 
 }  // namespace report
+
+namespace report {
+
+// The lines of gate_lines that concern one label (a column of a comparison):
+// its problems, its test against the threshold, the figures that explain it.
+std::vector<std::string> label_gate_lines(const GateVerdict& verdict,
+                                          const std::vector<ProgramComparison>& comparisons,
+                                          std::size_t comparison, std::size_t run);
+
+}  // namespace report

@@ -51,5 +51,7 @@ std::string history_markdown(const HistoryAnalysis& a, const HistorySelection& s
                              const HistoryViewOptions& options);
 std::string history_json(const HistoryAnalysis& a, const HistorySelection& selection,
                          const HistoryViewOptions& options);
+// The gate as JUnit XML, a test case per label's history (history_junit.cpp).
+std::string history_junit(const HistoryAnalysis& a, const HistoryViewOptions& options);
 
 }  // namespace report

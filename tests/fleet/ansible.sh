@@ -26,10 +26,13 @@ no_scratch_left() {
 
 make_bin_dir "$work/bin"
 status=0
-playbook -e bench_bin_dir="$work/bin" -e runs_dir="$work/runs" -e bench_args=memory -e bench_repeat=2 || status=$?
+mkdir "$work/textfile"
+playbook -e bench_bin_dir="$work/bin" -e runs_dir="$work/runs" -e bench_args=memory -e bench_repeat=2 \
+  -e textfile_dir="$work/textfile" || status=$?
 [ $status -eq 0 ] || { cat "$work/play.log" >&2; fail "ansible-playbook exited with status $status"; }
 step "playbook (2 x bench_memory)"
 check_runs "$work/runs/localhost" 0 2
+check_textfile "$work/textfile/bench_report.prom" localhost
 no_scratch_left "the playbook"
 
 # A playbook pointed at a folder without the programs fails loudly.

@@ -93,3 +93,16 @@ check_runs() {
 no_results_below() {
   [ ! -e "$1" ] || [ -z "$(find "$1" -name 'results_*' -print -quit)" ] || fail "$2 left results in $1"
 }
+
+# The textfile a recipe wrote for node_exporter: samples of the label's rates,
+# no leftover temporary file beside it, and (where promtool is installed) an
+# exposition it accepts.
+check_textfile() {
+  local file=$1 label=$2
+  [ -f "$file" ] || fail "no $file written"
+  grep -q "^bench_report_rate{host=\"[^\"]*\",label=\"$label\"," "$file" || fail "$file has no rate of $label"
+  [ -z "$(find "$(dirname "$file")" -name '.bench_report.prom.*' -print -quit)" ] || fail "a temporary file is left beside $file"
+  if command -v promtool >/dev/null; then
+    promtool check metrics <"$file" || fail "promtool refuses $file"
+  fi
+}

@@ -134,8 +134,9 @@ submit() {
 
 bin=$work/bin
 make_bin_dir "$bin"
+mkdir "$work/textfile"
 job=$(submit BENCH_BIN_DIR="$bin" BENCH_RUNS="$work/runs" BENCH_ARGS=processors,memory BENCH_REPEAT=2 \
-  PATH="$(dirname "$report"):$PATH")
+  BENCH_TEXTFILE_DIR="$work/textfile" PATH="$(dirname "$report"):$PATH")
 wait_for 300 job_done "$job"
 step "job (2 x both programs)"
 output=$work/submit/slurm-$job.out
@@ -145,6 +146,7 @@ if [ "$job_state" != COMPLETED ] || [ "$job_exit" != 0:0 ]; then
 fi
 check_runs "$work/runs/$node" 2 2
 grep -q '^bench_processors: 2 run(s)' "$output" || fail "the job's summary did not compare the runs"
+check_textfile "$work/textfile/bench_report.prom" "$node"
 
 # A recipe pointed at a folder without the programs fails loudly.
 mkdir "$work/empty"

@@ -224,7 +224,7 @@ TEST_F(Completion, OffersSubcommandsOptionsFormatValuesAndPaths)
     } cases[] = {
         {{"bench_report", "ex"}, S{"export"}},
         {{"bench_report", "export", "--f"}, S{"--format"}},
-        {{"bench_report", "export", "--format", ""}, S{"csv", "json"}},
+        {{"bench_report", "export", "--format", ""}, S{"benchmark-action", "bmf", "csv", "json", "openmetrics"}},
         {{"bench_report", "export", "--format", "=", "j"}, S{"json"}},
         {{"bench_report", "export", "runs", "--format", "c"}, S{"csv"}},
         {{"bench_report", "compare", "--fail"}, S{"--fail-if-worse"}},

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "output/svg.h"
 #include "output/text.h"
@@ -347,6 +348,45 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
          [](const fs::path&, const Result& r) {
              EXPECT_EQ(r.out.find("\xe2\x80\xae"), std::string::npos);
              EXPECT_EQ(r.out.find("\xc2\x9b"), std::string::npos);
+         }},
+        // Round 45, the formats CI and dashboards read: hostile labels keep
+        // JUnit valid against its schema, the exposition one promtool takes,
+        // the services' JSON parseable.
+        {"hostile labels in junit, openmetrics, bmf and benchmark-action",
+         [](const fs::path& d) {
+             host(d / "a");
+             host(d / "b");
+             const std::string names[] = {"say \"hi\" 'q'", "new\nline", "<script>&amp;",
+                                          "{\"x\": [1]}", "x\xe2\x80\xaey\xc2\x9bz\x1b[2J",
+                                          "bad\xff", std::string(10000, 'k') + "\\"};
+             for (std::size_t i = 0; i < std::size(names); ++i)
+                 put(d / ("label" + std::to_string(i)), names[i] + "\n");
+         },
+         "set -e; for f in label*; do L=$(cat \"$f\"); "
+         "\"$B\" compare a b --label \"$L\" --label \"$L.2\" --fail-if-worse 5 --format junit "
+         "-o \"$f.xml\" 2>/dev/null; "
+         "\"$B\" history a b --label \"$L\" --label \"$L.2\" --format junit -o \"$f.h.xml\"; "
+         "xmllint --noout --schema '" REPORT_DATA "/../output/junit.xsd' \"$f.xml\" \"$f.h.xml\"; "
+         "\"$B\" export a --label \"$L\" --format openmetrics -o \"$f.prom\"; "
+         "if command -v promtool >/dev/null; then promtool check metrics < \"$f.prom\"; fi; "
+         "for j in bmf benchmark-action; do \"$B\" export a --label \"$L\" --format $j -o \"$f.$j\"; "
+         "done; done",
+         0, {}, {},
+         [](const fs::path& d, const Result& r) {
+             for (int i = 0; i < 7; ++i) {
+                 std::string f = "label" + std::to_string(i);
+                 auto bmf = nlohmann::json::parse(slurp(d / (f + ".bmf")));
+                 auto action = nlohmann::json::parse(slurp(d / (f + ".benchmark-action")));
+                 EXPECT_EQ(bmf.size(), action.size()) << f;
+                 EXPECT_GT(bmf.size(), 5u) << f;
+                 std::string prom = slurp(d / (f + ".prom"));
+                 // One sample a line: no name's newline splits one.
+                 for (std::size_t s = 0, e; (e = prom.find('\n', s)) != std::string::npos; s = e + 1)
+                     EXPECT_TRUE(prom.compare(s, 13, "bench_report_") == 0 || prom[s] == '#')
+                         << f << ": " << prom.substr(s, 80);
+                 EXPECT_EQ(slurp(d / (f + ".xml")).find("<script>"), std::string::npos);
+             }
+             EXPECT_EQ(r.err.find("fails to validate"), std::string::npos) << r.err;
          }},
         {"the outcome run recorded, said by list, show and export",
          [](const fs::path& d) {

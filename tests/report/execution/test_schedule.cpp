@@ -607,3 +607,56 @@ TEST(Precision, SignedRankIntervalFromFiveValues) {
 }
 
 }  // namespace
+
+namespace {
+
+// --strict on a virtual machine: a condition nothing removes (the
+// hypervisor) is recorded and the run goes on; what can be removed (the
+// governor, the load, swap) refuses the run, each with its command.
+TEST_F(Schedule, StrictRefusesOnlyWhatCanBeRemoved) {
+    struct Case {
+        const char* name;
+        bool hypervisor;
+        std::optional<std::string> governor;
+        double load;
+        std::vector<std::string> refused_for;  // the checks, in order
+    };
+    const Case cases[] = {
+        {"a virtual machine, nothing else", true, std::nullopt, 0, {}},
+        {"a virtual machine, governor powersave", true, "powersave", 0, {"governor"}},
+        {"a virtual machine, loaded", true, std::nullopt, 1.5, {"load"}},
+        {"bare metal, both", false, "powersave", 1.5, {"governor", "load"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root);
+        executor.calls.clear();
+        executor.steps = {{}, {}, {}};
+        plan.strict = true;
+        machine.described = Machine{};
+        machine.described.logical_cpus = 2;
+        machine.described.hypervisor = c.hypervisor;
+        if (c.governor) {
+            FrequencyPolicy p;
+            p.name = "policy0";
+            p.cpus = "0-1";
+            p.governor = c.governor;
+            machine.described.policies = {p};
+        }
+        machine.now.load1 = c.load;
+        ScheduleResult r = run();
+        std::vector<std::string> checks;
+        for (const Disturbance& d : r.removable) {
+            checks.push_back(d.check);
+            EXPECT_TRUE(removal(d).has_value());
+        }
+        EXPECT_EQ(checks, c.refused_for);
+        EXPECT_EQ(r.refused, !c.refused_for.empty());
+        EXPECT_EQ(executor.calls.size(), c.refused_for.empty() ? 3u : 0u);
+        EXPECT_EQ(r.warnings, c.refused_for.size() + c.hypervisor);
+    }
+    EXPECT_FALSE(removal({"hypervisor", "the machine runs under a hypervisor"}));
+    EXPECT_EQ(removal({"governor", ""}), "sudo bench_report system tune");
+}
+
+}  // namespace
