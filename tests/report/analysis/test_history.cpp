@@ -215,6 +215,31 @@ TEST(Drift, ToldApartFromSteps) {
     EXPECT_FALSE(fit_ramp(std::vector<double>(10, 0.0), 28));
 }
 
+// A machine drifting 5% slower over a year that also stepped 5% slower on
+// one day: each figure is that drift with that step on it, and no figure
+// cuts the drift into steps of other days.
+TEST(Drift, AStepOnADriftIsOneStepAndOneDrift) {
+    const double year = std::log(0.95) / 364;
+    std::vector<SeriesFindings> figures;
+    std::vector<std::vector<double>> values;
+    for (unsigned seed = 60; seed < 72; ++seed) {
+        values.push_back(noisy(365, 0.02, seed, [&](std::size_t i) {
+            return std::exp(year * static_cast<double>(i)) * (i >= 230 ? 0.95 : 1.0);
+        }));
+        figures.push_back(series_findings(values.back()));
+    }
+    adopt_sibling_drifts(figures, values);
+    std::size_t others = 0;  // steps on other days: the step search's false rate allows one
+    for (std::size_t k = 0; k < figures.size(); ++k) {
+        EXPECT_TRUE(figures[k].drift) << "figure " << k;
+        std::size_t on_the_day = 0;
+        for (const SeriesChange& c : figures[k].steps)
+            (std::abs(static_cast<int>(c.index) - 230) <= 2 ? on_the_day : others) += 1;
+        EXPECT_EQ(on_the_day, 1u) << "figure " << k;
+    }
+    EXPECT_LE(others, 1u);
+}
+
 std::shared_ptr<const MachineRecord> machine(const std::string& date, const std::string& kernel,
                                               const std::string& governor = "performance") {
     std::string error;
