@@ -335,8 +335,18 @@ std::size_t permutations_for(double significance) {
     return std::max<std::size_t>(999, static_cast<std::size_t>(std::ceil(2 / significance)) - 1);
 }
 
+// Whether the split of values[s, e) at t moves the level by the minimum
+// effect or more: the medians of the (logarithmic) values either side.
+bool moves(std::span<const double> x, std::size_t s, std::size_t t, std::size_t e,
+           const ChangePointSettings& settings) {
+    double before = *stats::median(x.subspan(s, t - s));
+    double after = *stats::median(x.subspan(t, e - t));
+    return std::fabs(after - before) >= std::log1p(settings.minimum_effect) * (1 - 1e-9);
+}
+
 // Binary segmentation of each stretch of `todo`: its best split stands when
-// the stretch's test says it holds a change; both sides are searched again.
+// the stretch's test says it holds a change of at least the minimum effect;
+// both sides are searched again.
 void segment(std::span<const double> values, std::vector<std::pair<std::size_t, std::size_t>> todo,
              const ChangePointSettings& settings, std::size_t min,
              std::vector<SeriesChange>& found, Workspace& work, RankStatistic& statistic) {
@@ -353,7 +363,9 @@ void segment(std::span<const double> values, std::vector<std::pair<std::size_t, 
         if (p > settings.significance)
             continue;
         std::optional<std::size_t> t = best_split(values, s, e, min, work);
-        found.push_back({*t, p});
+        if (!moves(values, s, *t, e, settings))
+            continue;
+        found.push_back({*t, p, e - s});
         todo.push_back({s, *t});
         todo.push_back({*t, e});
     }
@@ -464,8 +476,11 @@ private:
         std::size_t step = std::max<std::size_t>(length / 4, 1);
         for (std::size_t w = s;; w = std::min(w + step, e - length)) {
             double p = window_p(values_, w, w + length, null, work_);
-            if (p <= settings_.window_significance && (!best || p < best->p))
-                best = SeriesChange{*best_split(values_, w, w + length, min_, work_), p};
+            if (p <= settings_.window_significance && (!best || p < best->p)) {
+                std::size_t t = *best_split(values_, w, w + length, min_, work_);
+                if (moves(values_, w, t, w + length, settings_))
+                    best = SeriesChange{t, p, length, true};
+            }
             if (w + length == e)
                 break;
         }
@@ -770,6 +785,8 @@ ChangePoint change_point(const History& h, const HistorySeries& s, std::size_t s
     cp.after = *stats::median(v.subspan(at, to - at));
     cp.change_percent = (cp.after / cp.before - 1) * 100;
     cp.p = found[k].p;
+    cp.p_days = found[k].span;
+    cp.p_window = found[k].window;
     const MachineRecord* before = last_machine(h, s.days[at - 1]);
     const MachineRecord* after = first_machine(h, s.days[at]);
     if (before && after)

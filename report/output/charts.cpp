@@ -1281,9 +1281,9 @@ private:
             svg_.line(x, top_y_, x, bottom_y_, change_colour, 2);
             svg_.circle(
                 x, top_y_ + 5, 4, change_colour, "",
-                fmt::format("Change point: {:+.1f}% from {} (median {} before, {} after, p {:.2g})",
+                fmt::format("Change point: {:+.1f}% from {} (median {} before, {} after, {})",
                             cp->change_percent, cp->date, short_number(cp->before),
-                            short_number(cp->after), cp->p));
+                            short_number(cp->after), local_p_text(*cp)));
         }
     }
 

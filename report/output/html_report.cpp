@@ -313,10 +313,10 @@ std::string program_history(const ProgramHistory& p) {
     }
     for (const ChangePoint* cp : p.change_points)
         out += note(
-            fmt::format("Change point: {} {:+.1f}% from {} (the last day before: {}), p {:.2g}; "
+            fmt::format("Change point: {} {:+.1f}% from {} (the last day before: {}), {}; "
                         "machine changes: {}.",
                         series_name(cp->test, cp->overall), cp->change_percent, cp->date,
-                        cp->last_before, cp->p, causes_text(cp->causes)));
+                        cp->last_before, local_p_text(*cp), causes_text(cp->causes)));
     for (const Drift* d : p.drifts)
         out += note(fmt::format("Drift: {}: {}.", drift_owner_text(*d), drift_text(*d)));
     out += "<div class=\"charts\">\n";

@@ -61,7 +61,21 @@ TEST(ChangePoints, FoundWhereALevelMovedAndNowhereElse) {
     std::vector<double> lone = noisy(60, 0.01, 4, at(0, 1));
     lone[41] = std::log(0.4);
     std::vector<double> flat(30, 0.0);
+    // No noise at all: sixty nights alike, then the last printed digit moves
+    // (below the minimum effect), a ramp of a thousandth a night, a 1% fall.
+    auto printed = [](std::size_t n, const std::function<double(std::size_t)>& value) {
+        std::vector<double> v;
+        for (std::size_t i = 0; i < n; ++i)
+            v.push_back(std::log(value(i)));
+        return v;
+    };
     const Case cases[] = {
+        {"the last printed digit moves", printed(90, [](std::size_t i) {
+             return i < 60 ? 400 : 399.999; }), {}},
+        {"a noise-free ramp of a thousandth a night", printed(365, [](std::size_t i) {
+             return 400 - 0.001 * static_cast<double>(i); }), {}},
+        {"a noise-free 1% fall", printed(90, [](std::size_t i) { return i < 60 ? 400 : 396; }),
+         {60}},
         {"pure noise", noisy(365, 0.02, 1, at(0, 1)), {}},
         {"a 10% fall", noisy(60, 0.01, 2, at(25, 0.9)), {25}},
         {"a fall with one disturbed run before it", disturbed, {30}},
