@@ -220,7 +220,8 @@ std::string Page::contents() const {
             contents += comparison_entry(c);
     for (std::size_t k = 0; k < history.labels.size(); ++k)
         contents += fmt::format("<li><a href=\"#history-{}\">History of {}: {} days</a></li>\n",
-                                k + 1, xml_escape(history.labels[k].label), history.labels[k].days);
+                                k + 1, xml_escape(escape_path(history.labels[k].label)),
+                                history.labels[k].days);
     if (history.analysis && !history.analysis->fleet_events.empty())
         contents += fmt::format("<li><a href=\"#fleet-events\">Fleet events ({})</a></li>\n",
                                 history.analysis->fleet_events.size());
@@ -327,7 +328,8 @@ std::string program_history(const ProgramHistory& p) {
 
 std::string Page::label_history(const LabelHistory& label, std::size_t index) const {
     std::string out =
-        fmt::format("<h2 id=\"history-{}\">History of {}</h2>\n", index, xml_escape(label.label));
+        fmt::format("<h2 id=\"history-{}\">History of {}</h2>\n", index,
+                    xml_escape(escape_path(label.label)));
     for (const ProgramHistory& p : label.programs)
         out += program_history(p);
     return out;
