@@ -691,7 +691,11 @@ TEST(HistoryCommand, OutputsAndExitStatuses) {
         EXPECT_LT(cp["change_percent"].get<double>(), -5);
         EXPECT_EQ(cp["causes"][0]["field"], "kernel");
         EXPECT_EQ(cp["causes"][0]["after"], "6.1.0-28");
+        // Its p is said local to the stretch or window that found it.
+        EXPECT_TRUE(cp["p_scope"] == "stretch" || cp["p_scope"] == "window") << cp;
+        EXPECT_GE(cp["p_days"].get<int>(), 10) << cp;
     }
+    EXPECT_EQ(doc["method"]["minimum_effect"], 0.005);
     ASSERT_EQ(doc["fleet_events"].size(), 1u);
     EXPECT_EQ(doc["fleet_events"][0]["labels"], (nlohmann::json{"host-0", "host-1"}));
 
@@ -732,6 +736,7 @@ TEST(HistoryCommand, OutputsAndExitStatuses) {
     };
     const Gate gates[] = {
         {"2026-11-15", 3, "host-0: bench_memory: Geometric mean, single rate: -"},
+        {"2026-11-15", 3, "-day stretch)\n"},
         {"2026-11-23", 0, ""},
         {"2026-11-28", 2, "--fail-on-change-since: no verdict, too little history to say"},
         {"2026-02-30", 2, "YYYY-MM-DD"},
