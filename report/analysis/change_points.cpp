@@ -19,6 +19,7 @@
 
 #include "analysis/comparison.h"
 #include "analysis/drift.h"
+#include "analysis/energy_split.h"
 #include "model/parallel.h"
 #include "analysis/stats.h"
 #include "machine/record.h"
@@ -28,118 +29,13 @@ namespace report {
 
 namespace {
 
-// The sums of |x - y| over the values added so far, each value added in
-// O(log n): a Fenwick tree over the order of a stretch's values, of their
-// counts and (centred) sums.
-class PairDistances {
-public:
-    // Ready for the values of `x`, none of them added yet.
-    void reset(std::span<const double> x) {
-        centre_ = x.front();
-        sorted_.assign(x.begin(), x.end());
-        std::sort(sorted_.begin(), sorted_.end());
-        sorted_.erase(std::unique(sorted_.begin(), sorted_.end()), sorted_.end());
-        counts_.assign(sorted_.size() + 1, 0);
-        sums_.assign(sorted_.size() + 1, 0);
-        added_ = 0;
-        total_ = 0;
-    }
-    // The sum of |v - y| over the values y added so far; then v is added.
-    double add(double v) {
-        auto place = static_cast<std::size_t>(
-            std::lower_bound(sorted_.begin(), sorted_.end(), v) - sorted_.begin()) + 1;
-        double c = v - centre_, below = 0, below_sum = 0;  // values at most v
-        for (std::size_t i = place; i > 0; i &= i - 1) {
-            below += counts_[i];
-            below_sum += sums_[i];
-        }
-        double distance = (c * below - below_sum) +
-                          ((total_ - below_sum) - c * (static_cast<double>(added_) - below));
-        for (std::size_t i = place; i < counts_.size(); i += i & (~i + 1)) {
-            counts_[i] += 1;
-            sums_[i] += c;
-        }
-        ++added_;
-        total_ += c;
-        return distance;
-    }
-
-private:
-    double centre_ = 0, total_ = 0;
-    std::size_t added_ = 0;
-    std::vector<double> sorted_, counts_, sums_;
-};
-
 // The buffers one search reuses from stretch to stretch and window to window,
 // so that testing a window allocates nothing.
 struct Workspace {
-    std::vector<double> ranks, left, right;
+    std::vector<double> ranks;
     std::vector<std::size_t> order;
-    PairDistances distances;
+    SplitWork split;
 };
-
-// Stretches up to this long have their pairs summed one by one, longer ones
-// through PairDistances: the same sums to rounding, in n log n rather than n
-// squared, so a history of decades of nights is searched in seconds.
-constexpr std::size_t summed_pairwise = 2048;
-
-// left[t]: the sum of |xi - xj| over pairs within [s, s + t); right[t]:
-// within [s + t, e).
-void pair_sums(std::span<const double> x, std::size_t s, std::size_t e, Workspace& work) {
-    std::size_t n = e - s;
-    std::vector<double>& left = work.left;
-    std::vector<double>& right = work.right;
-    left.assign(n + 1, 0);
-    right.assign(n + 1, 0);
-    if (n <= summed_pairwise) {
-        for (std::size_t t = 1; t <= n; ++t) {
-            double add = 0;
-            for (std::size_t i = s; i < s + t - 1; ++i)
-                add += std::fabs(x[s + t - 1] - x[i]);
-            left[t] = left[t - 1] + add;
-        }
-        for (std::size_t t = n; t-- > 0;) {
-            double add = 0;
-            for (std::size_t j = s + t + 1; j < e; ++j)
-                add += std::fabs(x[s + t] - x[j]);
-            right[t] = right[t + 1] + add;
-        }
-        return;
-    }
-    work.distances.reset(x.subspan(s, n));
-    for (std::size_t t = 1; t <= n; ++t)
-        left[t] = left[t - 1] + work.distances.add(x[s + t - 1]);
-    work.distances.reset(x.subspan(s, n));
-    for (std::size_t t = n; t-- > 0;)
-        right[t] = right[t + 1] + work.distances.add(x[s + t]);
-}
-
-// The split of values[s, e) with the largest energy statistic, both sides at
-// least `min` long; absent when the stretch is too short to split.
-std::optional<std::size_t> best_split(std::span<const double> x, std::size_t s, std::size_t e,
-                                      std::size_t min, Workspace& work) {
-    if (e - s < 2 * min)
-        return std::nullopt;
-    std::size_t n = e - s;
-    pair_sums(x, s, e, work);
-    const std::vector<double>& left = work.left;
-    const std::vector<double>& right = work.right;
-    double total = left[n];
-    std::optional<std::size_t> best;
-    double best_q = -1;
-    for (std::size_t t = min; t + min <= n; ++t) {
-        double m = static_cast<double>(t), k = static_cast<double>(n - t);
-        double between = total - left[t] - right[t];
-        double within_a = m > 1 ? left[t] / (m * (m - 1) / 2) : 0;
-        double within_b = k > 1 ? right[t] / (k * (k - 1) / 2) : 0;
-        double q = m * k / (m + k) * (2 * between / (m * k) - within_a - within_b);
-        if (q > best_q) {
-            best_q = q;
-            best = s + t;
-        }
-    }
-    return best;
-}
 
 // The test's statistic over ranks of `n` days: the largest standardised rank
 // sum of the days before a split, over every split leaving `min` days a side.
@@ -427,7 +323,7 @@ void segment(std::span<const double> values, std::vector<std::pair<std::size_t, 
             segment_p(values, s, e, min, settings.significance, most, work, statistic);
         if (p > settings.significance)
             continue;
-        std::optional<std::size_t> t = best_split(values, s, e, min, work);
+        std::optional<std::size_t> t = best_split(values, s, e, min, work.split);
         if (!moves(values, s, *t, e, settings))
             continue;
         found.push_back({*t, p, e - s});
@@ -542,7 +438,7 @@ private:
         for (std::size_t w = s;; w = std::min(w + step, e - length)) {
             double p = window_p(values_, w, w + length, null, work_);
             if (p <= settings_.window_significance && (!best || p < best->p)) {
-                std::size_t t = *best_split(values_, w, w + length, min_, work_);
+                std::size_t t = *best_split(values_, w, w + length, min_, work_.split);
                 if (moves(values_, w, t, w + length, settings_))
                     best = SeriesChange{t, p, length, true};
             }

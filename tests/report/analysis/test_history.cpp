@@ -19,6 +19,7 @@
 
 #include "analysis/change_points.h"
 #include "analysis/drift.h"
+#include "analysis/energy_split.h"
 #include "analysis/runs_taken.h"
 #include "fleet.h"
 #include "machine/record.h"
@@ -145,6 +146,30 @@ TEST(ChangePoints, MidRanksAsThePlainWay) {
         EXPECT_EQ(ranks, plain(c.values)) << c.name;
     }
     EXPECT_FALSE(mid_ranks({}, ranks, order));
+}
+
+// The split search's sums of distances through the Fenwick tree, against
+// each pair summed: values with ties, a single value, signed zeros.
+TEST(ChangePoints, PairDistancesAsThePlainSum) {
+    std::mt19937 rng(12);
+    std::uniform_int_distribution<int> few(0, 9);
+    std::normal_distribution<double> spread(6, 0.02);
+    std::vector<double> tied, varied;
+    for (int i = 0; i < 300; ++i) {
+        tied.push_back(few(rng) * 0.25);
+        varied.push_back(spread(rng));
+    }
+    const std::vector<double> cases[] = {tied, varied, {1.5}, {0.0, -0.0, 2.0, -1.0}};
+    for (const std::vector<double>& x : cases) {
+        PairDistances d;
+        d.reset(x);
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            double plain = 0;
+            for (std::size_t j = 0; j < i; ++j)
+                plain += std::fabs(x[i] - x[j]);
+            EXPECT_NEAR(d.add(x[i]), plain, 1e-9 * (1 + plain)) << i;
+        }
+    }
 }
 
 // The p-values and places found by the search before it replayed its
