@@ -528,8 +528,8 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
          }},
         // Twenty labels of 30 nights: 60 runs a comparison, the most the
         // rank-sum test counts exactly, once recounted at every step of an
-        // interval (5 s of processor time here); a limit of processor time,
-        // which a busy machine does not use up.
+        // interval: past the limit of processor time (which a busy machine
+        // does not use up) before, well within it now.
         {"compare of twenty labels of 30 nights counts the rank-sum test in time",
          [](const fs::path& d) { fs::copy_file(data / "memory_1thread.results.txt", d / "m.txt"); },
          "for l in $(seq 0 19); do for n in $(seq 0 29); do\n"
