@@ -19,6 +19,7 @@
 
 #include "analysis/comparison.h"
 #include "analysis/drift.h"
+#include "analysis/energy_split.h"
 #include "model/parallel.h"
 #include "analysis/stats.h"
 #include "machine/record.h"
@@ -31,50 +32,10 @@ namespace {
 // The buffers one search reuses from stretch to stretch and window to window,
 // so that testing a window allocates nothing.
 struct Workspace {
-    std::vector<double> ranks, left, right;
+    std::vector<double> ranks;
     std::vector<std::size_t> order;
+    SplitWork split;
 };
-
-// The split of values[s, e) with the largest energy statistic, both sides at
-// least `min` long; absent when the stretch is too short to split.
-std::optional<std::size_t> best_split(std::span<const double> x, std::size_t s, std::size_t e,
-                                      std::size_t min, Workspace& work) {
-    if (e - s < 2 * min)
-        return std::nullopt;
-    std::size_t n = e - s;
-    // left[t]: sum of |xi - xj| over pairs within [s, s + t); right[t]: within [s + t, e).
-    std::vector<double>& left = work.left;
-    std::vector<double>& right = work.right;
-    left.assign(n + 1, 0);
-    right.assign(n + 1, 0);
-    for (std::size_t t = 1; t <= n; ++t) {
-        double add = 0;
-        for (std::size_t i = s; i < s + t - 1; ++i)
-            add += std::fabs(x[s + t - 1] - x[i]);
-        left[t] = left[t - 1] + add;
-    }
-    for (std::size_t t = n; t-- > 0;) {
-        double add = 0;
-        for (std::size_t j = s + t + 1; j < e; ++j)
-            add += std::fabs(x[s + t] - x[j]);
-        right[t] = right[t + 1] + add;
-    }
-    double total = left[n];
-    std::optional<std::size_t> best;
-    double best_q = -1;
-    for (std::size_t t = min; t + min <= n; ++t) {
-        double m = static_cast<double>(t), k = static_cast<double>(n - t);
-        double between = total - left[t] - right[t];
-        double within_a = m > 1 ? left[t] / (m * (m - 1) / 2) : 0;
-        double within_b = k > 1 ? right[t] / (k * (k - 1) / 2) : 0;
-        double q = m * k / (m + k) * (2 * between / (m * k) - within_a - within_b);
-        if (q > best_q) {
-            best_q = q;
-            best = s + t;
-        }
-    }
-    return best;
-}
 
 // The test's statistic over ranks of `n` days: the largest standardised rank
 // sum of the days before a split, over every split leaving `min` days a side.
@@ -335,8 +296,18 @@ std::size_t permutations_for(double significance) {
     return std::max<std::size_t>(999, static_cast<std::size_t>(std::ceil(2 / significance)) - 1);
 }
 
+// Whether the split of values[s, e) at t moves the level by the minimum
+// effect or more: the medians of the (logarithmic) values either side.
+bool moves(std::span<const double> x, std::size_t s, std::size_t t, std::size_t e,
+           const ChangePointSettings& settings) {
+    double before = *stats::median(x.subspan(s, t - s));
+    double after = *stats::median(x.subspan(t, e - t));
+    return std::fabs(after - before) >= std::log1p(settings.minimum_effect) * (1 - 1e-9);
+}
+
 // Binary segmentation of each stretch of `todo`: its best split stands when
-// the stretch's test says it holds a change; both sides are searched again.
+// the stretch's test says it holds a change of at least the minimum effect;
+// both sides are searched again.
 void segment(std::span<const double> values, std::vector<std::pair<std::size_t, std::size_t>> todo,
              const ChangePointSettings& settings, std::size_t min,
              std::vector<SeriesChange>& found, Workspace& work, RankStatistic& statistic) {
@@ -352,8 +323,10 @@ void segment(std::span<const double> values, std::vector<std::pair<std::size_t, 
             segment_p(values, s, e, min, settings.significance, most, work, statistic);
         if (p > settings.significance)
             continue;
-        std::optional<std::size_t> t = best_split(values, s, e, min, work);
-        found.push_back({*t, p});
+        std::optional<std::size_t> t = best_split(values, s, e, min, work.split);
+        if (!moves(values, s, *t, e, settings))
+            continue;
+        found.push_back({*t, p, e - s});
         todo.push_back({s, *t});
         todo.push_back({*t, e});
     }
@@ -464,8 +437,11 @@ private:
         std::size_t step = std::max<std::size_t>(length / 4, 1);
         for (std::size_t w = s;; w = std::min(w + step, e - length)) {
             double p = window_p(values_, w, w + length, null, work_);
-            if (p <= settings_.window_significance && (!best || p < best->p))
-                best = SeriesChange{*best_split(values_, w, w + length, min_, work_), p};
+            if (p <= settings_.window_significance && (!best || p < best->p)) {
+                std::size_t t = *best_split(values_, w, w + length, min_, work_.split);
+                if (moves(values_, w, t, w + length, settings_))
+                    best = SeriesChange{t, p, length, true};
+            }
             if (w + length == e)
                 break;
         }
@@ -770,6 +746,8 @@ ChangePoint change_point(const History& h, const HistorySeries& s, std::size_t s
     cp.after = *stats::median(v.subspan(at, to - at));
     cp.change_percent = (cp.after / cp.before - 1) * 100;
     cp.p = found[k].p;
+    cp.p_days = found[k].span;
+    cp.p_window = found[k].window;
     const MachineRecord* before = last_machine(h, s.days[at - 1]);
     const MachineRecord* after = first_machine(h, s.days[at]);
     if (before && after)

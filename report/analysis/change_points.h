@@ -48,6 +48,11 @@ struct ChangePointSettings {
     // pure noise (README): the windows are many, each must be surer.
     std::vector<std::size_t> windows = {12, 24, 48};
     double window_significance = 0.0002;
+    // The least change of level a change point makes, as a fraction of the
+    // level (the medians either side of the split): a smaller one, however
+    // sure, is no change point. Half the smallest regression gate of 1%, and
+    // far above a change in the last digit a program prints.
+    double minimum_effect = 0.005;
     // The shortest ramp (days from its start to its end) that is said to be
     // a drift: a quicker move reads as a step at 2-5% noise a night, and is
     // told as one.
@@ -58,9 +63,14 @@ struct ChangePointSettings {
 };
 
 // A change in a plain series: `index` is the first value of the new level.
+// `p` is local to the stretch or window whose test found it (`span` values
+// long): it accounts for the split picked within it, not for the many
+// stretches and windows searched.
 struct SeriesChange {
     std::size_t index = 0;
     double p = 1;
+    std::size_t span = 0;
+    bool window = false;  // found by the windows' pass, else by a stretch's test
 };
 // The change points of `values` (finite, in time order), earliest first.
 std::vector<SeriesChange> series_change_points(std::span<const double> values,
@@ -103,7 +113,11 @@ struct ChangePoint {
     long days = 0;            // `date` in days since 1970-01-01
     double before = 0, after = 0;  // medians of the days of the levels either side
     double change_percent = 0;     // (after / before - 1) x 100; below 0 is worse
+    // The p of the test that found it, local to its stretch or window of
+    // `p_days` days (SeriesChange).
     double p = 1;
+    std::size_t p_days = 0;
+    bool p_window = false;
     // What changed on the machine between the last run before and the first
     // run of the new level; empty when nothing did or it is not known.
     std::vector<ContextDifference> causes;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <string_view>
 #include <unordered_map>
 
@@ -28,7 +29,11 @@ Cell printed(const std::optional<Figure>& figure) {
     if (!figure)
         return c;
     c.printed = figure->text;
-    if (std::isfinite(figure->value)) {
+    // A subnormal figure (below the smallest normal double, as 1e-310) is no
+    // measurement: its reciprocal, a time, overflows, and one such pass
+    // would turn a comparison around. It is left out as an infinite one is.
+    if (std::isfinite(figure->value) &&
+        (figure->value == 0 || std::fabs(figure->value) >= std::numeric_limits<double>::min())) {
         c.value = figure->value;
         c.missing = Missing::none;
     } else {

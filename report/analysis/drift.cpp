@@ -31,9 +31,10 @@ struct Prefix {
 };
 
 // The ramp 0 up to `a`, rising linearly to 1 at `b`, 1 after: its spread
-// (sum of squares about its mean) and its covariance with the centred values.
+// (sum of squares about its mean), its covariance with the centred values
+// and its sum.
 struct RampFit {
-    double spread = 0, covariance = 0;
+    double spread = 0, covariance = 0, sum = 0;
     double gain() const { return spread > 0 ? covariance * covariance / spread : 0; }
 };
 RampFit ramp_fit(const Prefix& p, std::size_t n, std::size_t a, std::size_t b) {
@@ -44,7 +45,36 @@ RampFit ramp_fit(const Prefix& p, std::size_t n, std::size_t a, std::size_t b) {
     double sum = (s1 - from * count) / length + after;
     double squares = (s2 - 2 * from * s1 + from * from * count) / (length * length) + after;
     double cross = (siy - from * sy) / length + (p.y[n] - p.y[b]);
-    return {squares - sum * sum / static_cast<double>(n), cross};
+    return {squares - sum * sum / static_cast<double>(n), cross, sum};
+}
+
+// The least-squares fit of the ramp (a, b) together with a step of the
+// level from index `c` on (0 < c < n): the two sizes and the squares they
+// explain. A drift with a step on it is fitted as both at once, so that
+// neither leans the other.
+struct JointFit {
+    double gain = 0, ramp = 0, step = 0;
+};
+JointFit joint_fit(const Prefix& p, std::size_t n, std::size_t a, std::size_t b, std::size_t c) {
+    RampFit r = ramp_fit(p, n, a, b);
+    auto count = static_cast<double>(n), after = static_cast<double>(n - c);
+    // The ramp's sum over [c, n): its rising part there, then its top.
+    std::size_t from = std::max(c, a + 1);
+    double rising = from < b ? (p.i1[b] - p.i1[from] - static_cast<double>(a * (b - from))) /
+                                   static_cast<double>(b - a)
+                             : 0;
+    double ramp_after = rising + static_cast<double>(n - std::max(c, b));
+    double srh = ramp_after - after * r.sum / count;
+    double shh = after * static_cast<double>(c) / count;
+    double shy = p.y[n] - p.y[c];
+    double det = r.spread * shh - srh * srh;
+    if (!(det > 1e-12 * r.spread * shh))
+        return {r.gain(), r.spread > 0 ? r.covariance / r.spread : 0, 0};
+    JointFit j;
+    j.ramp = (shh * r.covariance - srh * shy) / det;
+    j.step = (r.spread * shy - srh * r.covariance) / det;
+    j.gain = j.ramp * r.covariance + j.step * shy;
+    return j;
 }
 
 double ramp_at(std::size_t i, std::size_t a, std::size_t b) {
@@ -55,17 +85,18 @@ double ramp_at(std::size_t i, std::size_t a, std::size_t b) {
     return static_cast<double>(i - a) / static_cast<double>(b - a);
 }
 
-// The best (start, end) of a ramp at least `shortest` long: a grid of about
-// sixty places each way, then every place within a grid step of the best.
+// The best (start, end) of a ramp at least `shortest` long, fitted with a
+// step from index `c` on when c > 0: a grid of about sixty places each way,
+// then every place within a grid step of the best.
 std::pair<std::size_t, std::size_t> best_ramp(const Prefix& p, std::size_t n,
-                                              std::size_t shortest) {
+                                              std::size_t shortest, std::size_t c = 0) {
     std::size_t step = std::max<std::size_t>(1, n / 60);
     std::pair<std::size_t, std::size_t> best{0, n - 1};
     double best_gain = -1;
     auto consider = [&](std::size_t a, std::size_t b) {
         if (b >= n || b < a + shortest)
             return;
-        double g = ramp_fit(p, n, a, b).gain();
+        double g = c > 0 ? joint_fit(p, n, a, b, c).gain : ramp_fit(p, n, a, b).gain();
         if (g > best_gain) {
             best_gain = g;
             best = {a, b};
@@ -81,6 +112,21 @@ std::pair<std::size_t, std::size_t> best_ramp(const Prefix& p, std::size_t n,
         for (std::size_t b = gb > step ? gb - step : 0; b <= gb + step; ++b)
             consider(a, b);
     return best;
+}
+
+// The size of a step from index `c` on, fitted together with the best ramp
+// of `values` that goes with it.
+double step_with_ramp(std::span<const double> values, std::size_t c, std::size_t shortest) {
+    std::size_t n = values.size();
+    double mean = 0;
+    for (double v : values)
+        mean += v / static_cast<double>(n);
+    std::vector<double> centred(n);
+    std::transform(values.begin(), values.end(), centred.begin(),
+                   [&](double v) { return v - mean; });
+    Prefix prefix(centred);
+    auto [a, b] = best_ramp(prefix, n, shortest, c);
+    return joint_fit(prefix, n, a, b, c).step;
 }
 
 // A robust scale of `e`: 1.4826 times the median absolute deviation, which
@@ -121,14 +167,19 @@ double information(double squares, std::size_t parameters, std::size_t n) {
            static_cast<double>(parameters) * std::log(size);
 }
 
-// Whether every step of `steps` goes down (`down`) or up: each level's mean
-// against the one before.
-bool steps_go(std::span<const double> values, const std::vector<SeriesChange>& steps, bool down) {
+// Whether every step of `steps` goes down (`down`) or up, each level's mean
+// against the one before, but those within 2 days of a step of `exempt`.
+bool steps_go(std::span<const double> values, const std::vector<SeriesChange>& steps, bool down,
+              const std::vector<SeriesChange>& exempt = {}) {
     std::vector<double> levels;
     steps_fit(values, steps, levels);
-    for (const SeriesChange& c : steps)
-        if ((levels[c.index] < levels[c.index - 1]) != down)
+    for (const SeriesChange& c : steps) {
+        bool kept = std::any_of(exempt.begin(), exempt.end(), [&](const SeriesChange& e) {
+            return (e.index > c.index ? e.index - c.index : c.index - e.index) <= 2;
+        });
+        if (!kept && (levels[c.index] < levels[c.index - 1]) != down)
             return false;
+    }
     return true;
 }
 
@@ -198,7 +249,7 @@ void adopt_sibling_drifts(std::vector<SeriesFindings>& figures,
             bootstrap_interval(*f.lost, values[k], settings.shortest_drift);
             f.drift = std::move(f.lost);
             f.lost.reset();
-            f.steps.clear();
+            f.steps = std::move(f.lost_steps);
         }
     }
 }
@@ -290,9 +341,11 @@ std::optional<RampModel> ramp_model(std::span<const double> values,
 constexpr std::size_t steps_taken_out = 3;
 
 // The shifts of the staircase's largest steps, each alone: the step's size
-// from the day it happened on.
+// fitted together with a ramp, from the day it happened on. (The staircase's
+// own levels would count the drift between them as part of the step.)
 std::vector<std::vector<double>> step_shifts(std::span<const double> values,
-                                             const std::vector<SeriesChange>& steps) {
+                                             const std::vector<SeriesChange>& steps,
+                                             std::size_t shortest) {
     std::vector<double> levels;
     steps_fit(values, steps, levels);
     std::vector<std::size_t> order(steps.size());
@@ -307,8 +360,9 @@ std::vector<std::vector<double>> step_shifts(std::span<const double> values,
     for (std::size_t j = 0; j < std::min(order.size(), steps_taken_out); ++j) {
         const SeriesChange& c = steps[order[j]];
         std::vector<double> shift(values.size(), 0);
+        double by = step_with_ramp(values, c.index, shortest);
         for (std::size_t i = c.index; i < values.size(); ++i)
-            shift[i] = levels[c.index] - levels[c.index - 1];
+            shift[i] = by;
         shifts.push_back(std::move(shift));
     }
     return shifts;
@@ -356,15 +410,18 @@ SeriesFindings series_findings(std::span<const double> values,
         return out;
     bool clean = best->on_top.empty() && ramp_information(*best) < stairs;
     if (!clean && out.steps.size() >= 2)
-        for (const std::vector<double>& shift : step_shifts(values, out.steps))
+        for (const std::vector<double>& shift : step_shifts(values, out.steps, settings.shortest_drift))
             if (std::optional<RampModel> m = ramp_model(values, shift, settings, true, clip);
                 m && ramp_information(*m) < ramp_information(*best))
                 best = std::move(m);
     SeriesDrift& ramp = best->ramp;
     if (ramp_information(*best) >= stairs) {
         // Its interval is worked out only if its siblings drift.
-        if (best->on_top.empty() && steps_go(values, out.steps, ramp.log_change < 0))
+        if (best->on_top.size() < out.steps.size() &&
+            steps_go(values, out.steps, ramp.log_change < 0, best->on_top)) {
             out.lost = std::move(ramp);
+            out.lost_steps = std::move(best->on_top);
+        }
         return out;
     }
     bootstrap_interval(ramp, values, settings.shortest_drift);

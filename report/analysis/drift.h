@@ -29,10 +29,12 @@ struct SeriesFindings {
     std::size_t staircase = 0;  // the step search's change points, before a drift replaced them
     std::vector<SeriesChange> steps;
     std::optional<SeriesDrift> drift;
-    // The ramp that lost to the steps, when it explains them all (each step
-    // goes its way, none is left on top of it): the same drift seen through
-    // more noise, should the series' siblings drift that way.
+    // The ramp that lost to the steps, when it explains them all but the
+    // steps left on top of it (each other step goes its way): the same drift
+    // seen through more noise, should the series' siblings drift that way,
+    // with those steps on it.
     std::optional<SeriesDrift> lost;
+    std::vector<SeriesChange> lost_steps;
 };
 
 // The findings of `values` (finite logs, in time order). Without a change
@@ -43,9 +45,10 @@ SeriesFindings series_findings(std::span<const double> values,
                                const ChangePointSettings& settings = {});
 
 // The series of one program of one machine: where some drift one way, each
-// that lost its ramp in the same direction drifts too, its steps with it. A
-// machine that drifts drifts in all its figures, and a figure whose every
-// step goes the drift's way, with its ramp leaving none, is that drift.
+// that lost its ramp in the same direction drifts too, its staircase told as
+// the drift and the steps left on top of it. A machine that drifts drifts in
+// all its figures, and a figure whose every step but those the ramp leaves
+// goes the drift's way is that drift.
 // `values` are the series' values, in the same order.
 void adopt_sibling_drifts(std::vector<SeriesFindings>& figures,
                           const std::vector<std::vector<double>>& values,

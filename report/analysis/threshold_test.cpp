@@ -12,24 +12,60 @@ namespace report::stats {
 namespace {
 
 // How many ways each sum of doubled ranks arises when `n` of the pooled
-// values (their doubled mid-ranks in `ranks`) are drawn: counts[s] for s =
-// 0 .. sum of all doubled ranks. Doubling keeps a mid-rank of a tie (k + 1/2)
-// an integer.
+// values (their doubled mid-ranks in `ranks`, in ascending order) are drawn:
+// counts[s] for s = 0 .. sum of all doubled ranks. Doubling keeps a mid-rank
+// of a tie (k + 1/2) an integer. Each count is a whole number, exact in a
+// double at these sizes, so the order of the work does not change it; the
+// work keeps to the subsets that can still grow to `n` values and to the sums
+// a subset of each size can have (between its smallest and its largest ranks
+// seen so far).
 std::vector<double> rank_sum_counts(const std::vector<int>& ranks, std::size_t n) {
-    int total = 0;
-    for (int r : ranks)
-        total += r;
-    // ways[k][s]: subsets of size k of the values seen so far with sum s.
-    std::vector<std::vector<double>> ways(n + 1, std::vector<double>(total + 1, 0));
-    ways[0][0] = 1;
-    int reached = 0;
-    for (int r : ranks) {
-        reached += r;
-        for (std::size_t k = n; k >= 1; --k)
-            for (int s = reached; s >= r; --s)
-                ways[k][s] += ways[k - 1][s - r];
+    std::size_t all = ranks.size();
+    std::vector<long> prefix(all + 1, 0);  // sums of the smallest ranks
+    for (std::size_t i = 0; i < all; ++i)
+        prefix[i + 1] = prefix[i] + ranks[i];
+    auto width = static_cast<std::size_t>(prefix[all]) + 1;
+    // ways[k * width + s]: subsets of size k of the values seen so far with sum s.
+    std::vector<double> ways((n + 1) * width, 0);
+    ways[0] = 1;
+    for (std::size_t i = 0; i < all; ++i) {
+        const long r = ranks[i];
+        std::size_t most = std::min(n, i + 1), least = n + i + 1 > all ? n + i + 1 - all : 1;
+        for (std::size_t k = most; k >= std::max<std::size_t>(least, 1); --k) {
+            long high = prefix[i + 1] - prefix[i + 1 - k], low = std::max(prefix[k], r);
+            const auto to = static_cast<long>(k * width), from = to - static_cast<long>(width) - r;
+            for (long s = high; s >= low; --s)
+                ways[static_cast<std::size_t>(to + s)] += ways[static_cast<std::size_t>(from + s)];
+        }
     }
-    return ways[n];
+    return {ways.begin() + static_cast<long>(n * width), ways.end()};
+}
+
+// rank_sum_counts of the doubled ranks `ranks` in any order, kept: an
+// interval's search tests one pair of samples at dozens of shifts, and the
+// counts depend only on which mid-ranks the pooled values hold (the ties),
+// not on which side holds them, so most shifts reuse one table. Each thread
+// keeps its own few, the latest used.
+const std::vector<double>& kept_rank_sum_counts(std::vector<int> ranks, std::size_t n) {
+    struct Kept {
+        std::vector<int> ranks;
+        std::size_t n;
+        std::vector<double> counts;
+    };
+    constexpr std::size_t most = 16;
+    thread_local std::vector<Kept> kept;
+    std::sort(ranks.begin(), ranks.end());
+    for (std::size_t i = 0; i < kept.size(); ++i)
+        if (kept[i].n == n && kept[i].ranks == ranks) {
+            std::rotate(kept.begin(), kept.begin() + static_cast<long>(i),
+                        kept.begin() + static_cast<long>(i) + 1);
+            return kept.front().counts;
+        }
+    if (kept.size() == most)
+        kept.pop_back();
+    std::vector<double> counts = rank_sum_counts(ranks, n);
+    kept.insert(kept.begin(), Kept{std::move(ranks), n, std::move(counts)});
+    return kept.front().counts;
 }
 
 // Doubled mid-ranks of the pooled values a then b, in that order.
@@ -90,7 +126,7 @@ double rank_level(std::size_t m, std::size_t n, double alpha) {
     std::vector<int> ranks;
     for (std::size_t r = 1; r <= m + n; ++r)
         ranks.push_back(static_cast<int>(2 * r));
-    std::vector<double> counts = rank_sum_counts(ranks, n);
+    const std::vector<double>& counts = kept_rank_sum_counts(ranks, n);
     double all = 0;
     for (double c : counts)
         all += c;
@@ -127,7 +163,7 @@ std::optional<RankSum> rank_sum(std::span<const double> a, std::span<const doubl
     if (a.size() + b.size() <= exact_limit) {
         // W (b's rank sum) = U + n(n + 1)/2; doubled, as the counts are.
         long observed = std::lround(2 * r.u + n * (n + 1));
-        std::vector<double> counts = rank_sum_counts(ranks, b.size());
+        const std::vector<double>& counts = kept_rank_sum_counts(ranks, b.size());
         double all = 0, upper = 0, lower = 0;
         for (std::size_t s = 0; s < counts.size(); ++s) {
             all += counts[s];

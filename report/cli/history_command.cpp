@@ -28,9 +28,9 @@ void finish_history_gate(const HistoryAnalysis& analysis, const HistoryGate& g,
                          const std::string& since, int& status) {
     for (std::size_t i : g.worse) {
         const ChangePoint& cp = analysis.change_points[i];
-        error(fmt::format("{}: {}: {}: {:+.1f}% from {} (p {:.2g})", escape_path(cp.label),
+        error(fmt::format("{}: {}: {}: {:+.1f}% from {} ({})", escape_path(cp.label),
                           program_name(cp.program), series_name(cp.test, cp.overall),
-                          cp.change_percent, cp.date, cp.p));
+                          cp.change_percent, cp.date, local_p_text(cp)));
     }
     for (std::size_t i : g.worse_drifts) {
         const Drift& d = analysis.drifts[i];

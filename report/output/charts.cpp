@@ -1281,9 +1281,9 @@ private:
             svg_.line(x, top_y_, x, bottom_y_, change_colour, 2);
             svg_.circle(
                 x, top_y_ + 5, 4, change_colour, "",
-                fmt::format("Change point: {:+.1f}% from {} (median {} before, {} after, p {:.2g})",
+                fmt::format("Change point: {:+.1f}% from {} (median {} before, {} after, {})",
                             cp->change_percent, cp->date, short_number(cp->before),
-                            short_number(cp->after), cp->p));
+                            short_number(cp->after), local_p_text(*cp)));
         }
     }
 
@@ -1360,7 +1360,8 @@ Chart history_chart(const ProgramHistory& history, const HistoryTest& test) {
     svg.width = chart_width;
     svg.text(
         8, 20,
-        fit_text(fmt::format("{}: {} by day", name, h.label), svg.width - 16, chart_title * bold),
+        fit_text(fmt::format("{}: {} by day", name, escape_path(h.label)), svg.width - 16,
+                 chart_title * bold),
         "start", chart_title, "font-weight=\"bold\"");
     double y = text_lines(svg, 8, 38, history_subtitle(h, test), svg.width - 16, small, 14);
     for (const HistoryRate& rate : test.rates) {
@@ -1370,7 +1371,8 @@ Chart history_chart(const ProgramHistory& history, const HistoryTest& test) {
         y = HistoryPanelDrawing(svg, h, rate).draw(title, y);
     }
     svg.height = y;
-    chart.title = fmt::format("{}: {} by day ({})", name, h.label, program_name(h.program));
+    chart.title =
+        fmt::format("{}: {} by day ({})", name, escape_path(h.label), program_name(h.program));
     return chart;
 }
 

@@ -97,6 +97,11 @@ std::string drift_text(const Drift& d) {
                        std::min(low, high), std::max(low, high), d.start, d.end);
 }
 
+std::string local_p_text(const ChangePoint& cp) {
+    return fmt::format("p {:.2g} local to its {}-day {}", cp.p, cp.p_days,
+                       cp.p_window ? "window" : "stretch");
+}
+
 std::string drift_owner_text(const Drift& d) {
     return fmt::format("{}: {}: {} of {} figures{}", escape_path(d.label), program_name(d.program),
                        d.figures, d.figures_total, d.ongoing ? ", still going on" : "");
@@ -121,7 +126,7 @@ Table change_point_table(const HistoryAnalysis& a, const HistorySelection& s) {
     Table t;
     t.title = fmt::format("Change points ({})", s.change_points.size());
     t.header = {"Label",  "Program", "Figure", "From",  "Last before",
-                "Before", "After",   "Change", "p",     "Machine changes"};
+                "Before", "After",   "Change", "Local p", "Machine changes"};
     for (std::size_t i : s.change_points) {
         const ChangePoint& cp = a.change_points[i];
         t.rows.push_back({escape_path(cp.label), program_name(cp.program),
@@ -135,11 +140,13 @@ Table change_point_table(const HistoryAnalysis& a, const HistorySelection& s) {
     t.notes.push_back(fmt::format(
         "A change point is the first day of a new level of a figure (E-Divisive means, "
         "permutation p at most {:g}, at least {} days a side, then windows of {} days at p "
-        "at most {:g}); Before and After are the medians of the days of the levels either "
-        "side.",
+        "at most {:g}; a change of {:g}% or more); Before and After are the medians of the "
+        "days of the levels either side. Local p is the test's within the stretch or window "
+        "that found the change: it allows for the split picked there, not for the many "
+        "searched.",
         ChangePointSettings{}.significance, ChangePointSettings{}.min_segment,
         fmt::join(ChangePointSettings{}.windows, ", "),
-        ChangePointSettings{}.window_significance));
+        ChangePointSettings{}.window_significance, 100 * ChangePointSettings{}.minimum_effect));
     return t;
 }
 
@@ -247,6 +254,8 @@ json change_points_json(const HistoryAnalysis& a, const HistorySelection& s) {
                           {"after", cp.after},
                           {"change_percent", cp.change_percent},
                           {"p", cp.p},
+                          {"p_scope", cp.p_window ? "window" : "stretch"},
+                          {"p_days", cp.p_days},
                           {"causes", causes_json(cp.causes)}});
     }
     return points;
@@ -332,6 +341,7 @@ std::string history_json(const HistoryAnalysis& a, const HistorySelection& s,
                          {"min_segment_days", settings.min_segment},
                          {"window_days", settings.windows},
                          {"window_significance", settings.window_significance},
+                         {"minimum_effect", settings.minimum_effect},
                          {"drift", {{"name", "ramp_against_steps_bic"},
                                     {"shortest_days", settings.shortest_drift},
                                     {"interval", "block_bootstrap_95"}}}}},

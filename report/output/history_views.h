@@ -31,6 +31,10 @@ std::string fleet_event_text(const FleetEvent& e, std::size_t labels);
 // "drifting slower by 10.0% [8.1-12.0%] from 2026-01-03 to 2026-12-30"
 std::string drift_text(const Drift& d);
 
+// A change point's p with the stretch or window it is local to:
+// "p 0.0001 local to its 24-day window".
+std::string local_p_text(const ChangePoint& cp);
+
 // "host-007: bench_memory: 8 of 8 figures, still going on": whose drift it is.
 std::string drift_owner_text(const Drift& d);
 

@@ -220,7 +220,8 @@ std::string Page::contents() const {
             contents += comparison_entry(c);
     for (std::size_t k = 0; k < history.labels.size(); ++k)
         contents += fmt::format("<li><a href=\"#history-{}\">History of {}: {} days</a></li>\n",
-                                k + 1, xml_escape(history.labels[k].label), history.labels[k].days);
+                                k + 1, xml_escape(escape_path(history.labels[k].label)),
+                                history.labels[k].days);
     if (history.analysis && !history.analysis->fleet_events.empty())
         contents += fmt::format("<li><a href=\"#fleet-events\">Fleet events ({})</a></li>\n",
                                 history.analysis->fleet_events.size());
@@ -313,10 +314,10 @@ std::string program_history(const ProgramHistory& p) {
     }
     for (const ChangePoint* cp : p.change_points)
         out += note(
-            fmt::format("Change point: {} {:+.1f}% from {} (the last day before: {}), p {:.2g}; "
+            fmt::format("Change point: {} {:+.1f}% from {} (the last day before: {}), {}; "
                         "machine changes: {}.",
                         series_name(cp->test, cp->overall), cp->change_percent, cp->date,
-                        cp->last_before, cp->p, causes_text(cp->causes)));
+                        cp->last_before, local_p_text(*cp), causes_text(cp->causes)));
     for (const Drift* d : p.drifts)
         out += note(fmt::format("Drift: {}: {}.", drift_owner_text(*d), drift_text(*d)));
     out += "<div class=\"charts\">\n";
@@ -327,7 +328,8 @@ std::string program_history(const ProgramHistory& p) {
 
 std::string Page::label_history(const LabelHistory& label, std::size_t index) const {
     std::string out =
-        fmt::format("<h2 id=\"history-{}\">History of {}</h2>\n", index, xml_escape(label.label));
+        fmt::format("<h2 id=\"history-{}\">History of {}</h2>\n", index,
+                    xml_escape(escape_path(label.label)));
     for (const ProgramHistory& p : label.programs)
         out += program_history(p);
     return out;

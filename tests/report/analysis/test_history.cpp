@@ -19,6 +19,7 @@
 
 #include "analysis/change_points.h"
 #include "analysis/drift.h"
+#include "analysis/energy_split.h"
 #include "analysis/runs_taken.h"
 #include "fleet.h"
 #include "machine/record.h"
@@ -61,7 +62,21 @@ TEST(ChangePoints, FoundWhereALevelMovedAndNowhereElse) {
     std::vector<double> lone = noisy(60, 0.01, 4, at(0, 1));
     lone[41] = std::log(0.4);
     std::vector<double> flat(30, 0.0);
+    // No noise at all: sixty nights alike, then the last printed digit moves
+    // (below the minimum effect), a ramp of a thousandth a night, a 1% fall.
+    auto printed = [](std::size_t n, const std::function<double(std::size_t)>& value) {
+        std::vector<double> v;
+        for (std::size_t i = 0; i < n; ++i)
+            v.push_back(std::log(value(i)));
+        return v;
+    };
     const Case cases[] = {
+        {"the last printed digit moves", printed(90, [](std::size_t i) {
+             return i < 60 ? 400 : 399.999; }), {}},
+        {"a noise-free ramp of a thousandth a night", printed(365, [](std::size_t i) {
+             return 400 - 0.001 * static_cast<double>(i); }), {}},
+        {"a noise-free 1% fall", printed(90, [](std::size_t i) { return i < 60 ? 400 : 396; }),
+         {60}},
         {"pure noise", noisy(365, 0.02, 1, at(0, 1)), {}},
         {"a 10% fall", noisy(60, 0.01, 2, at(25, 0.9)), {25}},
         {"a fall with one disturbed run before it", disturbed, {30}},
@@ -131,6 +146,30 @@ TEST(ChangePoints, MidRanksAsThePlainWay) {
         EXPECT_EQ(ranks, plain(c.values)) << c.name;
     }
     EXPECT_FALSE(mid_ranks({}, ranks, order));
+}
+
+// The split search's sums of distances through the Fenwick tree, against
+// each pair summed: values with ties, a single value, signed zeros.
+TEST(ChangePoints, PairDistancesAsThePlainSum) {
+    std::mt19937 rng(12);
+    std::uniform_int_distribution<int> few(0, 9);
+    std::normal_distribution<double> spread(6, 0.02);
+    std::vector<double> tied, varied;
+    for (int i = 0; i < 300; ++i) {
+        tied.push_back(few(rng) * 0.25);
+        varied.push_back(spread(rng));
+    }
+    const std::vector<double> cases[] = {tied, varied, {1.5}, {0.0, -0.0, 2.0, -1.0}};
+    for (const std::vector<double>& x : cases) {
+        PairDistances d;
+        d.reset(x);
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            double plain = 0;
+            for (std::size_t j = 0; j < i; ++j)
+                plain += std::fabs(x[i] - x[j]);
+            EXPECT_NEAR(d.add(x[i]), plain, 1e-9 * (1 + plain)) << i;
+        }
+    }
 }
 
 // The p-values and places found by the search before it replayed its
@@ -213,6 +252,31 @@ TEST(Drift, ToldApartFromSteps) {
     EXPECT_NEAR(static_cast<double>(summer.drift->end), 210, 15);
     // Too short for a ramp: no drift to fit.
     EXPECT_FALSE(fit_ramp(std::vector<double>(10, 0.0), 28));
+}
+
+// A machine drifting 5% slower over a year that also stepped 5% slower on
+// one day: each figure is that drift with that step on it, and no figure
+// cuts the drift into steps of other days.
+TEST(Drift, AStepOnADriftIsOneStepAndOneDrift) {
+    const double year = std::log(0.95) / 364;
+    std::vector<SeriesFindings> figures;
+    std::vector<std::vector<double>> values;
+    for (unsigned seed = 60; seed < 72; ++seed) {
+        values.push_back(noisy(365, 0.02, seed, [&](std::size_t i) {
+            return std::exp(year * static_cast<double>(i)) * (i >= 230 ? 0.95 : 1.0);
+        }));
+        figures.push_back(series_findings(values.back()));
+    }
+    adopt_sibling_drifts(figures, values);
+    std::size_t others = 0;  // steps on other days: the step search's false rate allows one
+    for (std::size_t k = 0; k < figures.size(); ++k) {
+        EXPECT_TRUE(figures[k].drift) << "figure " << k;
+        std::size_t on_the_day = 0;
+        for (const SeriesChange& c : figures[k].steps)
+            (std::abs(static_cast<int>(c.index) - 230) <= 2 ? on_the_day : others) += 1;
+        EXPECT_EQ(on_the_day, 1u) << "figure " << k;
+    }
+    EXPECT_LE(others, 1u);
 }
 
 std::shared_ptr<const MachineRecord> machine(const std::string& date, const std::string& kernel,
@@ -652,7 +716,11 @@ TEST(HistoryCommand, OutputsAndExitStatuses) {
         EXPECT_LT(cp["change_percent"].get<double>(), -5);
         EXPECT_EQ(cp["causes"][0]["field"], "kernel");
         EXPECT_EQ(cp["causes"][0]["after"], "6.1.0-28");
+        // Its p is said local to the stretch or window that found it.
+        EXPECT_TRUE(cp["p_scope"] == "stretch" || cp["p_scope"] == "window") << cp;
+        EXPECT_GE(cp["p_days"].get<int>(), 10) << cp;
     }
+    EXPECT_EQ(doc["method"]["minimum_effect"], 0.005);
     ASSERT_EQ(doc["fleet_events"].size(), 1u);
     EXPECT_EQ(doc["fleet_events"][0]["labels"], (nlohmann::json{"host-0", "host-1"}));
 
@@ -693,6 +761,7 @@ TEST(HistoryCommand, OutputsAndExitStatuses) {
     };
     const Gate gates[] = {
         {"2026-11-15", 3, "host-0: bench_memory: Geometric mean, single rate: -"},
+        {"2026-11-15", 3, "-day stretch)\n"},
         {"2026-11-23", 0, ""},
         {"2026-11-28", 2, "--fail-on-change-since: no verdict, too little history to say"},
         {"2026-02-30", 2, "YYYY-MM-DD"},

@@ -521,6 +521,74 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
              EXPECT_EQ(slurp(d / "omp.txt"), "GOMP_CPU_AFFINITY=0\nOMP_DISPLAY_ENV=true\n"
                                              "OMP_PLACES=cores\nOMP_PROC_BIND=true\n");
          }},
+        // Round three, analysis: a subnormal rate, a change in the last
+        // printed digit, a label's bidirectional control in a history's
+        // page, and 30 nights a label (the exact rank-sum test's counts).
+        {"a subnormal rate in one of a baseline's passes leaves the answer as it was",
+         [](const fs::path& d) { fs::copy_file(data / "processors_2threads.results.txt", d / "p.txt"); },
+         "for i in 1 2 3 4 5; do for s in a:1.00 b:0.80; do\n"
+         "  mkdir -p ${s%%:*}/20261101T0${i}0000Z-1\n"
+         "  awk -v f=${s#*:}$i '{ if (match($0, /It was: [0-9.]+/)) $0 = substr($0, 1, RSTART + 7) "
+         "(substr($0, RSTART + 8, RLENGTH - 8) * f) substr($0, RSTART + RLENGTH); print }' p.txt "
+         ">\"${s%%:*}/20261101T0${i}0000Z-1/results_processors_Linux_x86 @ $i.txt\"\n"
+         "done; done\n"
+         "sed -i '0,/^It was: [0-9.]*/s//It was: 1e-310/' a/20261101T010000Z-1/*.txt\n"
+         "\"$B\" compare a b",
+         0, {}, {"bench_processors: b against a: 20."},
+         [](const fs::path&, const Result& r) {
+             EXPECT_EQ(r.out.find("faster"), std::string::npos) << r.out.substr(0, 400);
+             EXPECT_EQ(r.out.find("-inf"), std::string::npos) << r.out;
+         }},
+        {"a history whose last printed digit moves has no change point",
+         [](const fs::path& d) { fs::copy_file(data / "memory_1thread.results.txt", d / "m.txt"); },
+         "for n in $(seq 0 69); do\n"
+         "  day=$(date -u -d \"2026-09-01 +$n days\" +%F); dir=h/$(echo $day | tr -d -)T050000Z-1\n"
+         "  v=400; [ $n -ge 60 ] && v=399.999; mkdir -p $dir\n"
+         "  sed -E \"s/It was: [0-9.]+/It was: $v/\" m.txt >\"$dir/results_memory_Linux_x86 @ $n.txt\"\n"
+         "  printf '{\"repetition\": {\"started\": \"%sT05:00:00Z\"}}' $day >$dir/machine.json\n"
+         "done\n"
+         "\"$B\" history h && \"$B\" history h --fail-on-change-since 2026-10-25 >/dev/null",
+         0, {}, {"No change point"},
+         [](const fs::path&, const Result& r) {
+             EXPECT_EQ(r.out.find("-0.0%"), std::string::npos) << r.out;
+         }},
+        {"a label's bidirectional control in a history's headings and chart titles",
+         [](const fs::path& d) {
+             for (const char* night : {"20261101T050000Z-1", "20261102T050000Z-1"}) {
+                 fs::path dir = d / "h\xe2\x80\xaey" / night;
+                 fs::create_directories(dir);
+                 fs::copy_file(data / "memory_1thread.results.txt",
+                               dir / "results_memory_Linux_x86 @ a.txt");
+                 put(dir / "machine.json", std::string(R"({"repetition": {"started": ")") +
+                                               night[0] + night[1] + night[2] + night[3] + "-" +
+                                               night[4] + night[5] + "-" + night[6] + night[7] +
+                                               R"(T05:00:00Z"}})");
+             }
+         },
+         "\"$B\" chart . -o page.html", 0, {}, {},
+         [](const fs::path& d, const Result&) {
+             std::string page = slurp(d / "page.html");
+             EXPECT_NE(page.find("History of h\\u202ey"), std::string::npos);
+             EXPECT_NE(page.find("<title>Allocation: h\\u202ey by day"), std::string::npos);
+             EXPECT_EQ(page.find("\xe2\x80\xae"), std::string::npos);
+         }},
+        // Twenty labels of 30 nights: 60 runs a comparison, the most the
+        // rank-sum test counts exactly, once recounted at every step of an
+        // interval: past the limit of processor time (which a busy machine
+        // does not use up) before, well within it now.
+        {"compare of twenty labels of 30 nights counts the rank-sum test in time",
+         [](const fs::path& d) { fs::copy_file(data / "memory_1thread.results.txt", d / "m.txt"); },
+         "for l in $(seq 0 19); do for n in $(seq 0 29); do\n"
+         "  day=$(date -u -d \"2026-10-10 +$n days\" +%F); dir=n/host-$l/$(echo $day | tr -d -)T050000Z-1\n"
+         "  mkdir -p $dir\n"
+         "  awk -v f=\"$l $n\" 'BEGIN { split(f, k, \" \"); f = 1 + 0.02 * (k[1] % 3) + "
+         "0.02 * ((k[2] * 7919 + k[1] * 104729) % 1000) / 1000 } { if (match($0, /It was: [0-9.]+/)) $0 = substr($0, 1, "
+         "RSTART + 7) sprintf(\"%.6g\", substr($0, RSTART + 8, RLENGTH - 8) * f) substr($0, RSTART "
+         "+ RLENGTH); print }' m.txt >\"$dir/results_memory_Linux_x86 @ $n.txt\"\n"
+         "  printf '{\"repetition\": {\"started\": \"%sT05:00:00Z\"}}' $day >$dir/machine.json\n"
+         "done; done\n"
+         "(ulimit -t 3; \"$B\" compare n/host-* >/dev/null); echo \"exit status $?\"",
+         0, {}, {"exit status 0\n"}},
         // Output views and the page.
         // A label cut to fit a chart is measured once, not once per character
         // dropped: 100,000 characters chart in well under the case's 20 s.
