@@ -1,4 +1,5 @@
-// The answer a comparison opens with, one line per program and label: how
+// The answer a comparison opens with, one line per program and label, the
+// label that moved furthest first: how
 // much slower or faster than its baseline, with the 95% interval and how it
 // was found, or that no difference is shown. The text and Markdown outputs
 // put it before their tables.
@@ -11,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "analysis/slowdown.h"
+#include "analysis/worst_first.h"
 #include "output/compare_views.h"
 #include "output/text.h"
 
@@ -113,7 +115,9 @@ std::optional<std::string> taken_hint(const ProgramComparison& c) {
 std::vector<std::string> headline_lines(const std::vector<ProgramComparison>& comparisons) {
     std::vector<std::string> out;
     std::vector<std::size_t> said(comparisons.size(), 0);
-    for (const Headline& h : headlines(comparisons)) {
+    std::vector<Headline> all = headlines(comparisons);
+    for (std::size_t k : worst_first(all)) {
+        const Headline& h = all[k];
         const ProgramComparison& c = comparisons[h.comparison];
         std::size_t others = c.runs.size() - 1;
         if (said[h.comparison] < headline_lines_a_program)
