@@ -38,6 +38,39 @@ void write_trees(const fs::path& root) {
                 static_cast<unsigned>(h));
     }
     write_fleet(root / "fleet", 25, 1);
+    // Three repetitions a side of bench_memory, new 6% slower but for one
+    // repetition 25% slower: its geometric means stand apart from its medians.
+    for (const char* label : {"old", "new"})
+        for (int i = 1; i <= 3; ++i) {
+            fs::create_directories(root / "pulled" / label);
+            double speed = label[0] == 'o' ? 1 : i == 3 ? 1 / 1.25 : 1 / 1.06;
+            std::ofstream(root / "pulled" / label /
+                          ("results_memory_Linux_x86 @ " + std::to_string(i) + ".txt"))
+                << noisy_results_file(Program::memory, speed, 0.005, 2,
+                                      static_cast<unsigned>(i + (label[0] == 'o' ? 0 : 10)));
+        }
+    // Two copies of one build, the second's three repetitions run on a busy
+    // machine, as run records it.
+    for (const char* label : {"calm", "busy"})
+        for (int i = 1; i <= 3; ++i) {
+            bool busy = label[0] == 'b';
+            fs::path rep = root / "loaded" / label /
+                           ("20261208T10" + std::string(busy ? "3" : "1") + std::to_string(i) +
+                            "00Z-" + std::to_string(i));
+            fs::create_directories(rep);
+            std::ofstream(rep / "results_memory_Linux_x86 @ 1.txt")
+                << noisy_results_file(Program::memory, busy ? 0.8 : 1, 0.01, 2,
+                                      static_cast<unsigned>(20 + i + (busy ? 10 : 0)));
+            std::ofstream(rep / "machine.json")
+                << "{\"schema_version\": 2, \"repetition\": {\"outcome\": \"completed\", "
+                   "\"started\": \"2026-12-08T10:"
+                << (busy ? 30 : 10) + i
+                << ":00Z\"}, \"warnings\": ["
+                << (busy ? "{\"check\": \"load\", \"message\": \"the load average was 3.9 at "
+                           "the start, above 10% of the 2 processors\"}"
+                         : "")
+                << "]}";
+        }
 }
 
 // Markdown is a pipe's output a page shows: its table rows are as wide as
@@ -127,6 +160,21 @@ TEST(WhatAPersonReads, EachPointAsPrinted) {
          {}},
         {"worst first on the page", Via::page, "chart nights",
          {"<h2 id=\"history-1\">History of host-002</h2>"}, {}},
+        // A ratio whose test's estimate stands apart from the medians shown
+        // says so, and what it is.
+        {"ratio and columns", Via::pipe, "compare pulled/old pulled/new",
+         {"  single rate              126.772    117.928  x0.888~ [0.698-1.129, 95%] =",
+          "the test's\n  estimate of it (below).",
+          "xR~: the test's estimate stands beyond the noise band from the ratio of the\n"
+          "  medians shown"},
+         {}},
+        {"ratio and columns", Via::markdown, "compare pulled/old pulled/new --format markdown",
+         {"117.928 ±9.4% x0.888~ \\[0.698-1.129, 95%] ="}, {}},
+        // A disturbed machine said in the answer line itself.
+        {"disturbed", Via::pipe, "compare loaded/calm loaded/busy",
+         {"bench_memory: busy against calm: 25.1% slower", "; disturbed: busy in 3 of 3\n",
+          "Disturbed: bench_memory: busy:"},
+         {"calm in "}},
         // The page: the answer before any chart, its run counts as the
         // title's, no note with a terminal's line breaks.
         {"the page", Via::page, "chart nights",
