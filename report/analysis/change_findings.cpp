@@ -55,13 +55,10 @@ ChangeFindings change_findings(const HistoryAnalysis& a, const HistorySelection&
                              return mx > my;
                          return std::tie(x.label, x.date) < std::tie(y.label, y.date);
                      });
-    std::set<std::string> labels;
-    for (const History& h : a.histories)
-        labels.insert(h.label);
     std::set<std::string> moved;
     for (const ChangeFinding& f : out.findings)
         moved.insert(f.label);
-    out.labels_without = labels.size() - moved.size();
+    out.labels_without = a.labels > moved.size() ? a.labels - moved.size() : 0;
     return out;
 }
 
