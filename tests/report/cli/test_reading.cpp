@@ -113,6 +113,7 @@ struct Case {
     std::vector<std::string> in_order;  // each found after the one before
     std::vector<std::string> absent;
     int status = 0;
+    std::vector<std::string> once = {};  // each found exactly once
 };
 
 TEST(WhatAPersonReads, EachPointAsPrinted) {
@@ -175,6 +176,15 @@ TEST(WhatAPersonReads, EachPointAsPrinted) {
          {"bench_memory: busy against calm: 25.1% slower", "; disturbed: busy in 3 of 3\n",
           "Disturbed: bench_memory: busy:"},
          {"calm in "}},
+        // show of repetitions: the label's summary first, what agrees over
+        // them said once.
+        {"show of repetitions", Via::pipe, "show loaded/calm",
+         {"Test         Figure", "Allocation   single rate", "loaded/calm/20261208T101100Z-1/",
+          "loaded/calm/20261208T101200Z-2/", "Its other notes as for the label's first "
+                                             "repetition above."},
+         {},
+         0,
+         {"Where the threads ran is not known", "short-pass build"}},
         // The page: the answer before any chart, its run counts as the
         // title's, no note with a terminal's line breaks.
         {"the page", Via::page, "chart nights",
@@ -198,6 +208,13 @@ TEST(WhatAPersonReads, EachPointAsPrinted) {
         }
         for (const std::string& s : k.absent)
             EXPECT_EQ(r.out.find(s), std::string::npos) << s << "\n" << r.out;
+        for (const std::string& s : k.once) {
+            std::size_t first = r.out.find(s);
+            EXPECT_NE(first, std::string::npos) << s << "\n" << r.out;
+            if (first != std::string::npos) {
+                EXPECT_EQ(r.out.find(s, first + 1), std::string::npos) << s << "\n" << r.out;
+            }
+        }
         if (k.via == Via::page || k.via == Via::markdown)
             continue;
         std::istringstream lines(r.out);
