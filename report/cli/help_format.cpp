@@ -1,6 +1,5 @@
 #include "cli/help_format.h"
 
-#include <algorithm>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -28,24 +27,8 @@ public:
     // A set of values too long for the line ("{single rate,overall
     // rate,...}") is broken after its commas, so no value is cut.
     std::string make_option_opts(const CLI::Option* option) const override {
-        std::string opts = CLI::Formatter::make_option_opts(option);
-        std::size_t used = 2 + display_width(make_option_name(option, false));
-        if (used + display_width(opts) <= width_)
-            return opts;
-        std::string out, line;
-        for (std::size_t pos = 0; pos < opts.size();) {
-            std::size_t comma = opts.find(',', pos);
-            std::size_t end = comma == std::string::npos ? opts.size() : comma + 1;
-            std::string piece = opts.substr(pos, end - pos);
-            if (!line.empty() && used + display_width(line + piece) > width_) {
-                out += line + "\n";
-                line = std::string(6, ' ');
-                used = 0;
-            }
-            line += piece;
-            pos = end;
-        }
-        return out + line;
+        return broken_at_commas(CLI::Formatter::make_option_opts(option),
+                                2 + display_width(make_option_name(option, false)));
     }
 
     std::string make_subcommand(const CLI::App* sub) const override {
@@ -64,15 +47,37 @@ public:
     }
 
 private:
+    std::string broken_at_commas(const std::string& opts, std::size_t used) const;
+
     // A description beside the names: at least 20 columns, so that a
     // narrow terminal still gets words rather than letters a line.
     std::string right_column(const std::string& text) const {
         std::size_t names = get_column_width();
-        return wrap_words(text, std::max<std::size_t>(20, width_ > names ? width_ - names : 0), 0);
+        std::size_t left = width_ > names + 20 ? width_ - names : 20;
+        return wrap_words(text, left, 0);
     }
 
     std::size_t width_;
 };
+
+std::string WrappingFormatter::broken_at_commas(const std::string& opts, std::size_t used) const {
+    if (used + display_width(opts) <= width_)
+        return opts;
+    std::string out, line;
+    for (std::size_t pos = 0; pos < opts.size();) {
+        std::size_t comma = opts.find(',', pos);
+        std::size_t end = comma == std::string::npos ? opts.size() : comma + 1;
+        std::string piece = opts.substr(pos, end - pos);
+        if (!line.empty() && used + display_width(line + piece) > width_) {
+            out += line + "\n";
+            line = std::string(6, ' ');
+            used = 0;
+        }
+        line += piece;
+        pos = end;
+    }
+    return out + line;
+}
 
 void set_formatter(CLI::App& command, const std::shared_ptr<CLI::FormatterBase>& formatter) {
     command.formatter(formatter);
