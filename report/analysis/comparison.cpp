@@ -202,6 +202,8 @@ void compare_cell(Cell& cell, const Cell& base, Better better, double noise,
         return;
     }
     cell.p = t->p;
+    if (std::fabs(std::log(t->estimate / r)) > std::log1p(noise / 100))
+        cell.medians_ratio = r;
     cell.ratio = t->estimate;
     cell.interval = stats::RatioInterval{t->estimate, t->low, t->high, t->confidence};
     cell.mark = t->significant ? classify(t->estimate, better, noise) : Mark::same;

@@ -54,6 +54,11 @@ struct Cell {
     std::optional<double> p;                       // two-sided p-value of the test
     std::optional<stats::RatioInterval> interval;  // of the ratio, when tested
     std::optional<std::size_t> pairs;  // signed_rank: the pairs of rounds tested
+    // Where `ratio` is a test's estimate: the ratio of the medians shown,
+    // when it stands apart from the estimate by more than the noise band (a
+    // repetition far from the others pulls a ratio of geometric means), so
+    // that the outputs say both rather than contradict the columns.
+    std::optional<double> medians_ratio;
 };
 
 // Which figure a row holds. Decisions ask this, never the figure's name.

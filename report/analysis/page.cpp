@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 #include "analysis/stats.h"
 #include "model/catalogue.h"
@@ -65,25 +66,56 @@ ProgramHistory program_history(const HistoryAnalysis& a, const History& h) {
 
 }  // namespace
 
-HistoryPage history_page(const HistoryAnalysis& analysis, std::size_t labels) {
+namespace {
+
+// How far a label moved over its history: the largest change, either way,
+// of its change points and drifts (a rate halved and one doubled are as
+// far); 0 when none.
+std::map<std::string, double> label_moves(const HistoryAnalysis& analysis) {
+    std::map<std::string, double> moved;
+    auto add = [&](const std::string& label, double percent) {
+        double ratio = 1 + percent / 100;
+        double d = ratio > 0 ? std::fabs(std::log(ratio)) : HUGE_VAL;
+        double& m = moved[label];
+        m = std::max(m, d);
+    };
+    for (const ChangePoint& cp : analysis.change_points)
+        add(cp.label, cp.change_percent);
+    for (const Drift& d : analysis.drifts)
+        add(d.label, d.change_percent);
+    return moved;
+}
+
+}  // namespace
+
+HistoryPage history_page(const HistoryAnalysis& analysis, std::size_t labels,
+                         const std::map<std::string, double>& against_baseline) {
     HistoryPage page;
     page.analysis = &analysis;
+    // The labels in the order given, then the furthest moved first; those
+    // that did not move keep the order given.
+    std::vector<std::string> order;
+    for (const History& h : analysis.histories)
+        if (order.empty() || order.back() != h.label)
+            order.push_back(h.label);
+    page.labels_total = order.size();
+    std::map<std::string, double> moved = label_moves(analysis);
+    for (const auto& [label, d] : against_baseline)
+        moved[label] = std::max(moved[label], d);
+    std::stable_sort(order.begin(), order.end(), [&](const std::string& a, const std::string& b) {
+        return moved[a] > moved[b];
+    });
+    if (order.size() > labels)
+        order.resize(labels);
     // The histories of a label follow one another, one per program.
-    const std::string* previous = nullptr;
-    bool shown = false;
-    for (const History& h : analysis.histories) {
-        if (!previous || *previous != h.label) {
-            previous = &h.label;
-            ++page.labels_total;
-            shown = page.labels.size() < labels;
-            if (shown)
-                page.labels.push_back({h.label, {}, 0});
-        }
-        if (!shown)
-            continue;
-        LabelHistory& label = page.labels.back();
-        label.programs.push_back(program_history(analysis, h));
-        label.days = std::max(label.days, h.days.size());
+    for (const std::string& label : order) {
+        LabelHistory shown{label, {}, 0};
+        for (const History& h : analysis.histories)
+            if (h.label == label) {
+                shown.programs.push_back(program_history(analysis, h));
+                shown.days = std::max(shown.days, h.days.size());
+            }
+        page.labels.push_back(std::move(shown));
     }
     return page;
 }

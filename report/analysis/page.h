@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,13 +48,18 @@ struct LabelHistory {
 
 struct HistoryPage {
     const HistoryAnalysis* analysis = nullptr;  // null: no history analysed
-    std::vector<LabelHistory> labels;           // the first given, at most as many as asked
+    std::vector<LabelHistory> labels;           // the furthest moved first, at most as many as asked
     std::size_t labels_total = 0;               // labels with a history
 };
 
-// The page's view of `analysis`: the histories of the first `labels` labels
-// to have one, in the order given. The page keeps pointers into `analysis`.
-HistoryPage history_page(const HistoryAnalysis& analysis, std::size_t labels);
+// The page's view of `analysis`: the histories of `labels` labels, those
+// whose figures moved furthest (a change point or a drift) first, then in the
+// order given. `against_baseline` adds how far a label's level stands from
+// its baseline's (worst_first.h's baseline_moves): a host at x0.6 of the
+// fleet's first is among the first shown though its history is flat. The
+// page keeps pointers into `analysis`.
+HistoryPage history_page(const HistoryAnalysis& analysis, std::size_t labels,
+                         const std::map<std::string, double>& against_baseline = {});
 
 // A rate in each repetition of a label that has it, and their median.
 struct RepeatedRate {

@@ -8,6 +8,7 @@
 #include "analysis/change_points.h"
 #include "analysis/page.h"
 #include "analysis/recorded.h"
+#include "analysis/worst_first.h"
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "cli/baseline.h"
@@ -35,7 +36,8 @@ std::string chart_text(const std::string& output, const std::vector<const Run*>&
     HistoryAnalysis analysis = analyse_history(runs);
     ViewOptions view;
     view.gate = gate;
-    return html_report(runs, comparisons, view, history_page(analysis, page_histories));
+    return html_report(runs, comparisons, view,
+                       history_page(analysis, page_histories, baseline_moves(comparisons)));
 }
 
 struct ChartOptions {

@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 #include "cli/usage.h"
+#include "cli/help_format.h"
 #include "analysis/history.h"
 #include "analysis/runs_taken.h"
 #include "output/load_notes.h"
@@ -451,6 +452,7 @@ int run_application(CLI::App& app, int argc, char** argv, const int& status) {
     }
     if (!set_up_store_waiting())
         return static_cast<int>(Exit::bad_input);
+    wrap_help(app, output_width());
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
+#include "analysis/change_findings.h"
 #include "analysis/change_points.h"
 #include "cli/cli.h"
 #include "cli/commands.h"
@@ -20,12 +21,14 @@ namespace {
 struct HistoryOptions {
     Inputs inputs;
     std::string since, fail_since, format = "text", colour = "auto", output;
+    bool rows = false;
 };
 
 // Each change point for the worse that the gate found, on standard error,
 // and the gate's exit status.
 void finish_history_gate(const HistoryAnalysis& analysis, const HistoryGate& g,
-                         const std::string& since, int& status) {
+                         const std::string& since, const std::optional<std::string>& decidable,
+                         int& status) {
     for (std::size_t i : g.worse) {
         const ChangePoint& cp = analysis.change_points[i];
         error(fmt::format("{}: {}: {}: {:+.1f}% from {} ({})", escape_path(cp.label),
@@ -47,7 +50,8 @@ void finish_history_gate(const HistoryAnalysis& analysis, const HistoryGate& g,
         for (const std::string& name : g.unjudged)
             error(fmt::format("{}: fewer than {} days of history on either side of {}",
                               escape_path(name), ChangePointSettings{}.min_segment, since));
-        error("--fail-on-change-since: no verdict, too little history to say");
+        error(fmt::format("--fail-on-change-since: no verdict, too little history to say{}",
+                          decidable ? "; cannot decide before " + *decidable : ""));
         status = static_cast<int>(Exit::bad_input);
     }
 }
@@ -70,7 +74,11 @@ void history(const HistoryOptions& o, int& status) {
     if (!o.fail_since.empty()) {
         view.gate_since = o.fail_since;
         view.gate = history_gate(analysis, *calendar_days(o.fail_since));
+        if (view.gate->verdict == HistoryGate::too_little)
+            view.decidable_from = gate_decidable_from(analysis, *calendar_days(o.fail_since));
     }
+    view.rows = o.rows;
+    view.width = output_width();
     HistorySelection selection = select_since(analysis, since);
     int written = 0;
     write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
@@ -89,7 +97,7 @@ void history(const HistoryOptions& o, int& status) {
         return;
     }
     if (view.gate)
-        finish_history_gate(analysis, *view.gate, o.fail_since, status);
+        finish_history_gate(analysis, *view.gate, o.fail_since, view.decidable_from, status);
 }
 
 }  // namespace
@@ -110,6 +118,9 @@ void add_history_command(CLI::App& app, int& status) {
                     "(YYYY-MM-DD), or a drift for the worse goes on then; exit 2 when a "
                     "label's history has too few days either side of it to say")
         ->check(calendar_date());
+    cmd->add_flag("--rows", o->rows,
+                  "In the text, every change point as a row of its own, not only one line per "
+                  "label, day and machine change");
     add_format(cmd, o->format, {"text", "json", "markdown", "junit"});
     add_colour(cmd, o->colour);
     add_output(cmd, o->output);

@@ -186,9 +186,17 @@ void RunView::cost(const Cost& cost) {
 }
 
 void RunView::revised(const Revision& r) {
-    message(fmt::format("{}: its first {} took {}, against about {} expected; at this speed the "
+    // An estimate ten times off is said to be, not left for the reader to
+    // work out from the two durations.
+    std::string off;
+    if (r.expected > 0 && r.took > 0 && (r.took >= 10 * r.expected || 10 * r.took <= r.expected))
+        off = fmt::format(", {:.0f} times {}: this machine is far from the typical one the first "
+                          "estimate assumed",
+                          r.took >= r.expected ? r.took / r.expected : r.expected / r.took,
+                          r.took >= r.expected ? "longer" : "shorter");
+    message(fmt::format("{}: its first {} took {}, against about {} expected{}; at this speed the "
                         "rest takes {}",
-                        r.program, unit(), about(r.took), about(r.expected),
+                        r.program, unit(), about(r.took), about(r.expected), off,
                         cost_text(r.rest, r.elapsed)));
 }
 

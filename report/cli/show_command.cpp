@@ -1,5 +1,9 @@
 // `show`: a summary table per file.
+#include <map>
 #include <memory>
+#include <set>
+#include <string>
+#include <utility>
 
 #include <CLI/CLI.hpp>
 
@@ -11,6 +15,43 @@
 #include "analysis/summary.h"
 
 namespace report {
+
+namespace {
+
+// Each run's tables, a note said once for the repetitions of a label: the
+// machine's paragraphs (its hypervisor, NUMA nodes, clock, where the threads
+// ran) and the findings that agree from one repetition to the next are not
+// said again; a table that loses some says where they are.
+std::vector<Table> each_run_tables(const std::vector<Run>& runs) {
+    std::map<std::string, std::size_t> repetitions;
+    for (const Run& run : runs)
+        ++repetitions[run.label + '\0' + program_name(run.program)];
+    std::map<std::string, std::set<std::string>> said;
+    std::vector<Table> out;
+    for (const Run& run : runs) {
+        std::vector<Table> tables = show_tables(run);
+        std::string key = run.label + '\0' + program_name(run.program);
+        for (std::size_t k = 0; k < tables.size(); ++k) {
+            Table& t = tables[k];
+            if (run.label.empty() || repetitions[key] < 2) {
+                out.push_back(std::move(t));
+                continue;
+            }
+            auto [at, first] = said.try_emplace(key + '\0' + std::to_string(k));
+            std::vector<std::string> notes;
+            for (std::string& n : t.notes)
+                if (at->second.insert(n).second)
+                    notes.push_back(std::move(n));
+            if (!first && notes.size() < t.notes.size())
+                notes.push_back("Its other notes as for the label's first repetition above.");
+            t.notes = std::move(notes);
+            out.push_back(std::move(t));
+        }
+    }
+    return out;
+}
+
+}  // namespace
 
 void add_show_command(CLI::App& app, int& status) {
     struct Options {
@@ -42,11 +83,9 @@ void add_show_command(CLI::App& app, int& status) {
                 out.write(scaling_json(all, sweep_curves(all)));
                 return;
             }
-            std::vector<Table> tables;
-            for (const Run& run : loaded.runs)
-                for (Table& t : show_tables(run))
-                    tables.push_back(std::move(t));
-            for (Table& t : repetition_tables(loaded.runs))
+            // A label's summary over its repetitions first, then each run.
+            std::vector<Table> tables = repetition_tables(loaded.runs);
+            for (Table& t : each_run_tables(loaded.runs))
                 tables.push_back(std::move(t));
             for (Table& t : curve_tables(sweep_curves(all)))
                 tables.push_back(std::move(t));

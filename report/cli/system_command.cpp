@@ -81,7 +81,7 @@ void show(const SystemOptions& o, int& status) {
     std::vector<SystemFinding> findings = system_findings(o.root, machine, &unread);
     print(status,
           show_system_text(findings, read == StateFile::read ? std::optional(state) : std::nullopt,
-                           file.string()));
+                           file.string(), output_width()));
     // A file where the kernel keeps a value that is no regular file (a FIFO
     // in a copied tree) was left unread: what show says of it is not known.
     for (const std::string& file_refused : unread)

@@ -709,7 +709,8 @@ double run_legend(Svg& svg, const ProgramComparison& c, double ly, const Compari
 }
 
 // Why bars have no whisker: the comparison's columns that were not tested
-// against the baseline, and the geometric means, which have no interval.
+// against the baseline, and the geometric means, which have no interval of
+// their own.
 std::string without_whiskers(const ProgramComparison& c) {
     bool single = std::all_of(c.samples.begin(), c.samples.end(),
                               [](const auto& reps) { return reps.size() == 1; });
@@ -718,8 +719,12 @@ std::string without_whiskers(const ProgramComparison& c) {
                                          "`bench_report run --runs 3` or more gives one"
                                        : "a label with fewer than 3 runs, against the "
                                          "baseline's, has no interval";
-    return fmt::format("No whisker: {}{}the geometric means have none.", untested,
-                       untested.empty() ? "" : "; ");
+    // The answer's interval is of the time factor over every rate together,
+    // which the page states above the chart: said here so that the bare
+    // geometric means are not read as having no interval at all.
+    return fmt::format("No whisker: {}{}the geometric means' bars have none; the answer above "
+                       "gives the 95% interval of the time factor over all the rates.",
+                       untested, untested.empty() ? "" : "; ");
 }
 
 // What the marks of the bars mean: hatched, whiskers, and why a bar has

@@ -1,4 +1,5 @@
-// The answer a comparison opens with, one line per program and label: how
+// The answer a comparison opens with, one line per program and label, the
+// label that moved furthest first: how
 // much slower or faster than its baseline, with the 95% interval and how it
 // was found, or that no difference is shown. The text and Markdown outputs
 // put it before their tables.
@@ -10,7 +11,9 @@
 
 #include <fmt/format.h>
 
+#include "analysis/recorded.h"
 #include "analysis/slowdown.h"
+#include "analysis/worst_first.h"
 #include "output/compare_views.h"
 #include "output/text.h"
 
@@ -58,6 +61,25 @@ std::string headline_line(const Headline& h, const ProgramComparison& c) {
         return fmt::format("{}: no difference shown ({}; 95% interval, {})", who, interval, how);
     return fmt::format("{}: {} (95% interval {}; {})", who, change_words(h.estimate), interval,
                        how);
+}
+
+// "; disturbed: new in 3 of 3 repetitions, old in 1 of 3 (Disturbed: below)":
+// the repetitions of the label and of its baseline recorded with machine
+// warnings (load, a busy processor), said in the answer itself, since they
+// can explain it.
+std::string disturbed_words(const Headline& h, const ProgramComparison& c) {
+    std::vector<std::string> parts;
+    for (std::size_t column : {h.run, *c.baseline}) {
+        std::size_t n = 0;
+        for (const Run* rep : c.samples[column])
+            n += !recorded_warnings(*rep).empty();
+        if (n > 0)
+            parts.push_back(fmt::format("{} in {} of {} repetition(s)", run_name(*c.runs[column]),
+                                        n, c.samples[column].size()));
+    }
+    if (parts.empty())
+        return "";
+    return fmt::format("; disturbed: {} (Disturbed: below)", fmt::join(parts, ", "));
 }
 
 // The days of a span: "2024-10-04 to 2024-11-13", or the one day.
@@ -113,11 +135,13 @@ std::optional<std::string> taken_hint(const ProgramComparison& c) {
 std::vector<std::string> headline_lines(const std::vector<ProgramComparison>& comparisons) {
     std::vector<std::string> out;
     std::vector<std::size_t> said(comparisons.size(), 0);
-    for (const Headline& h : headlines(comparisons)) {
+    std::vector<Headline> all = headlines(comparisons);
+    for (std::size_t k : worst_first(all)) {
+        const Headline& h = all[k];
         const ProgramComparison& c = comparisons[h.comparison];
         std::size_t others = c.runs.size() - 1;
         if (said[h.comparison] < headline_lines_a_program)
-            out.push_back(headline_line(h, c));
+            out.push_back(headline_line(h, c) + disturbed_words(h, c));
         else if (said[h.comparison] == headline_lines_a_program)
             out.push_back(fmt::format("{}: {} more label(s) in the table", program_name(c.program),
                                       others - headline_lines_a_program));

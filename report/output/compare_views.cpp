@@ -77,7 +77,7 @@ TableCell ratio_cell(const Cell& cell, bool is_baseline) {
         text += fmt::format(" ±{:.1f}%", *cell.cv * 100);
     if (!cell.ratio || is_baseline)
         return number_cell(text);
-    text += " " + format_ratio(*cell.ratio);
+    text += " " + format_ratio(*cell.ratio) + (cell.medians_ratio ? "~" : "");
     if (cell.interval) {
         std::string interval = ratio_interval_text(*cell.interval);
         // Paired: the pairs of rounds the interval is over, inside its brackets.
@@ -93,7 +93,7 @@ TableCell ratio_cell(const Cell& cell, bool is_baseline) {
 TableCell ratio_only_cell(const Cell& cell) {
     if (!cell.ratio)
         return number_cell(cell.value ? "" : cell_text(cell));
-    std::string text = format_ratio(*cell.ratio);
+    std::string text = format_ratio(*cell.ratio) + (cell.medians_ratio ? "~" : "");
     if (cell.interval)
         text += " " + ratio_interval_text(*cell.interval);
     return number_cell(text + " " + mark_symbol(cell.mark), cell.mark);
@@ -135,11 +135,40 @@ std::string baseline_title(const ProgramComparison& c) {
 
 // What the marks, ratios and cells say; what a comparison with one column,
 // or with repetitions, has to add.
+// "~: ... (x0.930 against x0.888 for Allocation, single rate, the furthest)":
+// what a ratio marked "~" is made of, or nothing when none is.
+std::string apart_line(const ProgramComparison& c) {
+    const FigureRow* row = nullptr;
+    const Cell* far = nullptr;
+    double furthest = 0;
+    for (const FigureRow& r : c.rows)
+        for (const Cell& x : r.cells)
+            if (x.medians_ratio && x.ratio &&
+                std::fabs(std::log(*x.ratio / *x.medians_ratio)) > furthest) {
+                furthest = std::fabs(std::log(*x.ratio / *x.medians_ratio));
+                row = &r;
+                far = &x;
+            }
+    if (!far)
+        return "";
+    return fmt::format(
+        "xR~: the test's estimate stands beyond the noise band from the ratio of the medians "
+        "shown, which a repetition far from the others does (furthest: {} {}, {} against the "
+        "medians' {}); `bench_report show` lists the repetitions.",
+        row->test_title, row->figure, format_ratio(*far->ratio),
+        format_ratio(*far->medians_ratio));
+}
+
 void legend_lines(const ProgramComparison& c, bool spread, std::vector<std::string>& notes) {
-    notes.push_back(
-        fmt::format("Legend: + better than the baseline, - worse, = within the noise band "
-                    "(+/-{}); xR is the figure divided by the baseline's.",
-                    percent(c.noise)));
+    notes.push_back(fmt::format(
+        "Legend: + better than the baseline, - worse, = within the noise band (+/-{}); xR is "
+        "the figure divided by the baseline's{}.",
+        percent(c.noise),
+        c.test == SignificanceTest::none
+            ? ""
+            : "; between tested labels, the test's estimate of it (below)"));
+    if (std::string apart = apart_line(c); !apart.empty())
+        notes.push_back(apart);
     notes.push_back(
         "Rates, MB/s and improvement: higher is better; seconds: lower is better. n/a: the run "
         "has no such figure; incomplete: some threads ran out of memory, not compared. "

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "analysis/change_findings.h"
 #include "model/catalogue.h"
 #include "output/text.h"
 
@@ -45,6 +46,13 @@ std::string gate_line(const HistoryAnalysis& a, const HistoryViewOptions& o) {
             return fmt::format("Gate: fail: {} change point(s) for the worse on or after {}.",
                                g.worse.size(), *o.gate_since);
         case HistoryGate::too_little:
+            if (o.decidable_from)
+                return fmt::format(
+                    "Gate: no verdict: cannot decide before {}: {} of the labels' histories "
+                    "have fewer than {} days on or after {} (a change is seen {} days after "
+                    "it, with a run a night).",
+                    *o.decidable_from, g.unjudged.size(), ChangePointSettings{}.min_segment,
+                    *o.gate_since, ChangePointSettings{}.min_segment);
             return fmt::format(
                 "Gate: no verdict: {} of the labels' histories have fewer than {} days on "
                 "either side of {}.",
@@ -111,14 +119,14 @@ namespace {
 
 // Each drift of the selection as two lines: whose it is, then what it is.
 std::string drift_lines(const HistoryAnalysis& a, const HistorySelection& s,
-                        const std::string& indent) {
+                        const std::string& indent, std::size_t width) {
     std::string out;
     if (s.drifts.empty())
         return out;
     out += fmt::format("Drifts ({})\n", s.drifts.size());
     for (std::size_t i : s.drifts)
-        out += indent + drift_owner_text(a.drifts[i]) + "\n  " + indent +
-               drift_text(a.drifts[i]) + "\n";
+        out += indent + wrap_words(drift_owner_text(a.drifts[i]), width, 2) + "\n  " + indent +
+               wrap_words(drift_text(a.drifts[i]), width - 2, 4) + "\n";
     return out + "\n";
 }
 
@@ -198,22 +206,84 @@ std::vector<Table> history_tables(const HistoryAnalysis& a, const HistorySelecti
     return out;
 }
 
+namespace {
+
+// "7.6-8.2% slower", "3.0% faster", "from 2.0% slower to 1.0% faster".
+std::string moved_text(double low, double high) {
+    if (low < 0 && high > 0)
+        return fmt::format("from {:.1f}% slower to {:.1f}% faster", -low, high);
+    double a = std::min(std::fabs(low), std::fabs(high));
+    double b = std::max(std::fabs(low), std::fabs(high));
+    std::string size = fmt::format("{:.1f}", a) == fmt::format("{:.1f}", b)
+                           ? fmt::format("{:.1f}%", a)
+                           : fmt::format("{:.1f}-{:.1f}%", a, b);
+    return size + (high <= 0 ? " slower" : " faster");
+}
+
+// "host-002: both programs 7.6-8.2% slower from 2024-10-29 (kernel 6.1.0-27
+// -> 6.1.0-28), 17 figures"
+std::string finding_text(const ChangeFinding& f) {
+    std::string who = f.programs.size() > 1 ? "both programs" : program_name(*f.programs.begin());
+    std::size_t n = f.change_points.size();
+    return fmt::format("{}: {} {} from {} ({}), {} figure{}", escape_path(f.label), who,
+                       moved_text(f.low_percent, f.high_percent), f.date,
+                       f.causes.empty() ? "no machine change known" : causes_text(f.causes), n,
+                       n == 1 ? "" : "s");
+}
+
+// The change points as findings, the largest move first, and the labels
+// that have none as a count.
+std::string findings_lines(const HistoryAnalysis& a, const HistorySelection& s,
+                           const HistoryViewOptions& o) {
+    ChangeFindings found = change_findings(a, s);
+    std::string out = fmt::format("Changes ({}, over {} change point{}; the largest first)\n",
+                                  found.findings.size(), s.change_points.size(),
+                                  s.change_points.size() == 1 ? "" : "s");
+    for (const ChangeFinding& f : found.findings)
+        out += "  " + wrap_words(finding_text(f), o.width - 2, 4) + "\n";
+    if (found.labels_without > 0)
+        out += fmt::format("{} of {} label(s): no change point{}.\n", found.labels_without,
+                           a.labels, o.since ? " on or after " + *o.since : "");
+    if (!o.rows)
+        out += "--rows lists each figure's change point.\n";
+    return out + "\n";
+}
+
+// A table within the width: its title and notes wrapped, its rows laid out
+// by render_text.
+std::string table_text(Table t, const HistoryViewOptions& o) {
+    std::string out = wrap_words(t.title, o.width) + "\n";
+    std::vector<std::string> notes = std::move(t.notes);
+    t.title.clear();
+    t.notes.clear();
+    out += render_text(t, o.width, o.colour);
+    for (const std::string& n : notes)
+        out += wrap_words(n, o.width) + "\n";
+    return out + "\n";
+}
+
+}  // namespace
+
 std::string history_text(const HistoryAnalysis& a, const HistorySelection& s,
                          const HistoryViewOptions& o) {
     std::string out;
-    std::vector<Table> tables = history_tables(a, s);
     if (s.change_points.empty())
         out += fmt::format("No change point{} in the history of {} label(s).\n\n",
                            o.since ? " on or after " + *o.since : "", a.labels);
-    out += drift_lines(a, s, "");
-    for (const Table& t : tables) {
-        out += render_text(t, o.colour);  // its title first
-        out += "\n";
-    }
+    else
+        out += findings_lines(a, s, o);
+    out += drift_lines(a, s, "", o.width);
+    if (o.rows && !s.change_points.empty())
+        out += table_text(change_point_table(a, s), o);
+    if (!s.fleet_events.empty())
+        out += table_text(fleet_event_table(a, s), o);
+    if (!s.quiet_machine_changes.empty())
+        out += table_text(quiet_change_table(a, s), o);
     for (std::size_t i : s.fleet_events)
-        out += "Fleet event: " + fleet_event_text(a.fleet_events[i], a.labels) + "\n";
+        out += wrap_words("Fleet event: " + fleet_event_text(a.fleet_events[i], a.labels), o.width) +
+               "\n";
     if (std::string g = gate_line(a, o); !g.empty())
-        out += (s.fleet_events.empty() ? "" : "\n") + g + "\n";
+        out += (s.fleet_events.empty() ? "" : "\n") + wrap_words(g, o.width) + "\n";
     return out;
 }
 

@@ -3,6 +3,7 @@
 // tables the HTML report shows.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,7 +47,12 @@ struct HistoryViewOptions {
     std::optional<std::string> since;       // --since, as given
     std::optional<std::string> gate_since;  // --fail-on-change-since, as given
     std::optional<HistoryGate> gate;
+    // For a gate without a verdict: the first day it can decide on, when
+    // waiting is what it needs.
+    std::optional<std::string> decidable_from;
     bool colour = false;
+    std::size_t width = 80;  // the text's columns
+    bool rows = false;       // the text lists every change point, not only the findings
 };
 
 std::string history_text(const HistoryAnalysis& a, const HistorySelection& selection,

@@ -26,7 +26,7 @@ constexpr std::size_t fleet_detail = 12;
 constexpr std::size_t shown_repetitions = 12;
 
 std::string note(const std::string& text) {
-    return "<p class=\"note\">" + xml_escape(text) + "</p>\n";
+    return "<p class=\"note\">" + xml_escape(unwrapped(text)) + "</p>\n";
 }
 
 // A table in a box of its own that scrolls sideways when it is wider than
@@ -177,6 +177,18 @@ std::string gate_section(const GateVerdict& v, const std::vector<ProgramComparis
     return out + "</section>\n";
 }
 
+// The answer compare opens with, at the top of the page: a line per program
+// and label, the furthest moved first.
+std::string answer_section(const std::vector<ProgramComparison>& cs) {
+    std::vector<std::string> lines = headline_lines(cs);
+    if (lines.empty())
+        return "";
+    std::string out = "<section id=\"answer\">\n<h2>Answer</h2>\n<ul>\n";
+    for (const std::string& line : lines)
+        out += "<li>" + xml_escape(line) + "</li>\n";
+    return out + "</ul>\n</section>\n";
+}
+
 // The page's parts, each written from what it is handed.
 struct Page {
     const std::vector<const Run*>& runs;
@@ -193,11 +205,28 @@ struct Page {
     std::string each_run() const;
 };
 
+// "bench_memory: 2 labels, 10 runs compared", "25 labels, 975 of the 1000
+// runs compared": the runs counted as the page's title counts them, each
+// repetition one, out of the program's runs on the page.
+std::string compared_words(const ProgramComparison& c, const std::vector<const Run*>& all) {
+    std::size_t runs = 0;
+    for (const std::vector<const Run*>& reps : c.samples)
+        runs += reps.size();
+    auto of = static_cast<std::size_t>(std::count_if(
+        all.begin(), all.end(), [&](const Run* r) { return r->program == c.program; }));
+    std::string name = program_name(c.program);
+    if (runs <= c.runs.size() && of <= runs)
+        return fmt::format("{}: {} runs compared", name, c.runs.size());
+    if (of <= runs)
+        return fmt::format("{}: {} labels, {} runs compared", name, c.runs.size(), runs);
+    return fmt::format("{}: {} labels, {} of the {} runs compared", name, c.runs.size(), runs, of);
+}
+
 // The entry of a comparison in the contents, with a fleet's tests.
-std::string comparison_entry(const ProgramComparison& c) {
+std::string comparison_entry(const ProgramComparison& c, const std::vector<const Run*>& all) {
     std::string id = program_id(c.program);
-    std::string entry = fmt::format("<li><a href=\"#compare-{}\">{}: {} runs compared</a>", id,
-                                    program_name(c.program), c.runs.size());
+    std::string entry =
+        fmt::format("<li><a href=\"#compare-{}\">{}</a>", id, xml_escape(compared_words(c, all)));
     if (drawn_as_fleet(c)) {
         entry += "<ul>";
         for (const TestInfo& info : catalogue(c.program))
@@ -217,7 +246,7 @@ std::string Page::contents() const {
                                 gate_words(options.gate->outcome));
     for (const ProgramComparison& c : comparisons)
         if (c.runs.size() >= 2)
-            contents += comparison_entry(c);
+            contents += comparison_entry(c, runs);
     for (std::size_t k = 0; k < history.labels.size(); ++k)
         contents += fmt::format("<li><a href=\"#history-{}\">History of {}: {} days</a></li>\n",
                                 k + 1, xml_escape(escape_path(history.labels[k].label)),
@@ -258,8 +287,8 @@ std::string fleet_charts(const ProgramComparison& c) {
 
 std::string Page::comparison(const ProgramComparison& c) const {
     std::string id = program_id(c.program);
-    std::string out = fmt::format("<h2 id=\"compare-{}\">{}: {} runs compared</h2>\n", id,
-                                  program_name(c.program), c.runs.size());
+    std::string out = fmt::format("<h2 id=\"compare-{}\">{}</h2>\n", id,
+                                  xml_escape(compared_words(c, runs)));
     for (const std::string& line : taken_lines(c))
         out += note(line);
     if (std::optional<std::string> hint = taken_hint(c))
@@ -407,9 +436,11 @@ std::string html_report(const std::vector<const Run*>& runs,
         "<title>bench_report: {} run(s)</title>\n<style>\n{}</style>\n</head>\n<body>\n"
         "<h1>Benchmark report: {} run(s)</h1>\n",
         runs.size(), page_css, runs.size());
-    out += page.contents();
+    // The verdict and the answer before any chart: what the page is read for.
     if (options.gate)
         out += gate_section(*options.gate, comparisons);
+    out += answer_section(comparisons);
+    out += page.contents();
     for (const ProgramComparison& c : comparisons)
         if (c.runs.size() >= 2)
             out += page.comparison(c);
@@ -418,8 +449,9 @@ std::string html_report(const std::vector<const Run*>& runs,
         out += page.label_history(history.labels[k], k + 1);
     if (history.labels.size() < history.labels_total)
         out += note(fmt::format(
-            "The history of {} of the {} labels with runs on two days or more, the first "
-            "given; `bench_report chart` of a label's runs alone charts its history.",
+            "The history of {} of the {} labels with runs on two days or more, those that "
+            "moved furthest (in their history or from the baseline) first; `bench_report chart` of a label's runs alone "
+            "charts its history.",
             history.labels.size(), history.labels_total));
     out += sweep_section(runs);
     out += page.each_run();

@@ -14,7 +14,7 @@
 
 namespace report {
 
-// The labels whose history a page carries, the first given; `chart` of a
+// The labels whose history a page carries, the furthest moved first; `chart` of a
 // label's runs alone charts its history.
 inline constexpr std::size_t page_histories = 12;
 

@@ -1,6 +1,8 @@
 #include "output/scaling_view.h"
 #include "output/scaling_json.h"
 
+#include <optional>
+
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
@@ -80,11 +82,28 @@ std::string clock_phrase(const TestScaling& t, const ClockNote& clock) {
 
 namespace {
 
+// Beside an efficiency above 100% of float or integer streaming, why it is
+// the workload's own and no fault: said where the figure is read.
+std::optional<std::string> streaming_note(const std::vector<TestScaling>& tests) {
+    std::vector<std::string> names;
+    for (const TestScaling& t : tests)
+        if ((t.key == "float" || t.key == "integer") && t.efficiency > 1)
+            names.emplace_back(display_name(t.key));
+    if (names.empty())
+        return std::nullopt;
+    return fmt::format("{}: above 100% because the single-thread pass asks the OpenMP runtime "
+                       "for the processor count twice an iteration, a system call each time, "
+                       "which the threads' pass does not: the workload measures that.",
+                       fmt::join(names, " and "));
+}
+
 std::vector<std::string> scaling_notes(const RunScaling& s, int threads) {
     std::vector<std::string> notes;
     notes.push_back("Ideal: as many times as threads, each thread as fast as the "
                     "single-thread pass; efficiency: improvement / ideal; slowest: the slowest "
                     "thread's rate over the threads' mean.");
+    if (std::optional<std::string> n = streaming_note(s.tests))
+        notes.push_back(*n);
     notes.push_back(placing_note(s, threads));
     if (s.nodes.size() > 1)
         notes.push_back(fmt::format("The CPUs span NUMA nodes {}: threads on one node reach "
@@ -325,6 +344,8 @@ Table label_table(const ProgramComparison& c, std::size_t label) {
                                         "\"-\": a pass without a sample.",
                                         source_words(clock.source), every(clock, " "))
                           : "Clock not measurable here: " + clock.reason + ".");
+    if (std::optional<std::string> n = streaming_note(ls.tests))
+        t.notes.push_back(*n);
     return t;
 }
 

@@ -23,12 +23,15 @@ std::string values(std::size_t n) {
 }  // namespace
 
 std::string show_system_text(const std::vector<SystemFinding>& findings,
-                             const std::optional<TuneState>& state, const std::string& state_file) {
+                             const std::optional<TuneState>& state, const std::string& state_file,
+                             std::size_t width) {
     Table table;
     table.title =
         "What may disturb a measurement here (! marks it), and what "
         "`bench_report system tune` does about it";
-    table.header = {"", "setting", "now", "tune"};
+    // The mark leads the setting's cell, so a narrow terminal keeps the two
+    // on one line, whole, the values under them.
+    table.header = {"   setting", "now", "tune"};
     std::vector<std::string> reasons, missing;
     for (const SystemFinding& f : findings) {
         if (f.level == SystemFinding::Level::not_exposed) {
@@ -36,34 +39,37 @@ std::string show_system_text(const std::vector<SystemFinding>& findings,
             continue;
         }
         bool disturbs = f.level == SystemFinding::Level::disturbs;
-        table.rows.push_back({disturbs ? "!" : "", shown(f.subject), shown(f.now),
+        table.rows.push_back({(disturbs ? "!  " : "   ") + shown(f.subject), shown(f.now),
                               f.tune.empty() ? "nothing to change" : shown(f.tune)});
         if (disturbs && !f.why.empty())
             reasons.push_back(fmt::format("! {}: {}{}", shown(f.subject), f.why,
                                           f.by_hand.empty() ? "" : "; what to do: " + f.by_hand));
     }
-    std::string out = render_text(table);
+    std::string out = wrap_words(table.title, width) + "\n";
+    table.title.clear();
+    out += render_text(table, width, false);
     if (!reasons.empty()) {
         out += "\n";
         for (const std::string& r : reasons)
-            out += r + "\n";
+            out += wrap_words(r, width) + "\n";
     }
     if (!missing.empty()) {
         out += "\nNot exposed on this machine:\n";
         for (const std::string& m : missing)
-            out += m + "\n";
+            out += wrap_words(m, width, 4) + "\n";
     }
     out += "\n";
+    std::string tuned;
     if (state && !state->changes.empty())
-        out += fmt::format(
+        tuned = fmt::format(
             "Tuned by `bench_report system tune`{}: `bench_report system reset` "
             "puts back {} ({}).\n",
             state->tuned_at ? " at " + shown(*state->tuned_at) : "", values(state->changes.size()),
             shown(state_file));
     else
-        out += fmt::format("Not tuned by `bench_report system tune` (no changes in {}).\n",
-                           shown(state_file));
-    return out;
+        tuned = fmt::format("Not tuned by `bench_report system tune` (no changes in {}).\n",
+                            shown(state_file));
+    return out + wrap_words(tuned, width);
 }
 
 std::string tune_text(const TuneResult& result, const std::string& state_file) {

@@ -3,6 +3,7 @@
 // layer's (machine/system.h); these only lay them out.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,9 +14,11 @@ namespace report {
 
 // `show`: a table of what may disturb a measurement ("!" marks it), the
 // reasons under it, what the machine does not expose, and the tune state.
-// `state` is the state file read, absent when there is none.
+// `state` is the state file read, absent when there is none. Laid out within
+// `width` columns, names and words whole.
 std::string show_system_text(const std::vector<SystemFinding>& findings,
-                             const std::optional<TuneState>& state, const std::string& state_file);
+                             const std::optional<TuneState>& state, const std::string& state_file,
+                             std::size_t width = 80);
 
 // One line per value tune changed, then where it remembered them.
 std::string tune_text(const TuneResult& result, const std::string& state_file);

@@ -257,7 +257,7 @@ std::string render_text(const Table& table, std::size_t width, bool colour, Last
 std::string render_html(const Table& table) {
     std::string out = "<div class=\"scroll\"><table>\n";
     if (!table.title.empty())
-        out += "<caption>" + xml_escape(table.title) + "</caption>\n";
+        out += "<caption>" + xml_escape(unwrapped(table.title)) + "</caption>\n";
     out += "<thead><tr>";
     for (const std::string& h : table.header)
         out += "<th>" + xml_escape(h) + "</th>";
@@ -275,7 +275,7 @@ std::string render_html(const Table& table) {
     }
     out += "</tbody></table></div>\n";
     for (const std::string& note : table.notes)
-        out += "<p class=\"note\">" + xml_escape(note) + "</p>\n";
+        out += "<p class=\"note\">" + xml_escape(unwrapped(note)) + "</p>\n";
     return out;
 }
 

@@ -157,6 +157,21 @@ std::string wrap_words(const std::string& text, std::size_t width, std::size_t i
     }
 }
 
+std::string unwrapped(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\n') {
+            out += text[i];
+            continue;
+        }
+        while (i + 1 < text.size() && text[i + 1] == ' ')
+            ++i;
+        if (i + 1 < text.size())
+            out += ' ';
+    }
+    return out;
+}
+
 bool valid_utf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         if (static_cast<unsigned char>(text[i]) < 0x80) {

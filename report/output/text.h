@@ -35,6 +35,11 @@ std::string escape_path(const std::string& path);
 // each of them wrapped so.
 std::string wrap_words(const std::string& text, std::size_t width, std::size_t indent = 2);
 
+// The lines of a text that wrap_words laid out for a terminal joined again:
+// each newline with the indentation after it reads as one space, as a page
+// flows text itself.
+std::string unwrapped(const std::string& text);
+
 // Whether every byte of `text` is part of well-formed UTF-8.
 bool valid_utf8(std::string_view text);
 

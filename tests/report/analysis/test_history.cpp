@@ -724,7 +724,8 @@ TEST(HistoryCommand, OutputsAndExitStatuses) {
     ASSERT_EQ(doc["fleet_events"].size(), 1u);
     EXPECT_EQ(doc["fleet_events"][0]["labels"], (nlohmann::json{"host-0", "host-1"}));
 
-    Result text = run_in(dir, cmd);
+    // Wide, with every change point's row: each line whole.
+    Result text = run_in(dir, "COLUMNS=400 " + cmd + " --rows");
     EXPECT_EQ(text.status, 0);
     EXPECT_NE(text.out.find("Fleet event: 2 of 3 hosts, 2026-11-21, slower, kernel 6.1.0-27 -> "
                             "6.1.0-28 on all 2"),

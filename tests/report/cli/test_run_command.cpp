@@ -532,6 +532,7 @@ TEST_F(Run, TimesSaidBeforeAndDuringTheRunAreEstimatesAndSayWhy) {
         std::optional<double> load;  // on 2 processors
         std::optional<double> precision, budget;
         std::vector<std::string> said;
+        double seconds = 10;  // what each repetition takes
     };
     const Case cases[] = {
         {"a quiet machine", std::nullopt, std::nullopt, std::nullopt,
@@ -556,11 +557,19 @@ TEST_F(Run, TimesSaidBeforeAndDuringTheRunAreEstimatesAndSayWhy) {
           "at this speed the rest takes about 20 s (about 30 s in all), about 3 min if the "
           "stopping rules add every repetition they may; the time budget stops it after about "
           "50 s\n"}},
+        {"a machine a hundred times slower than the estimate's",
+         std::nullopt,
+         std::nullopt,
+         std::nullopt,
+         {"its first repetition took 8 min, against about 5 s expected, 100 times longer: "
+          "this machine is far from the typical one the first estimate assumed; at this speed"},
+         500},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeClock clock;
         FakeExecutor executor(clock);
+        executor.usual.seconds = c.seconds;
         FakeMachine machine;
         machine.described.logical_cpus = 2;
         machine.now.load1 = c.load;

@@ -18,11 +18,12 @@ std::string bench() {
     return BENCH_REPORT;
 }
 
-// `system ARGS --root ROOT`, run in a folder of its own beside the tree.
+// `system ARGS --root ROOT`, run in a folder of its own beside the tree, on a
+// wide terminal, so that each line is found whole.
 Result system_command(const Copy& c, const std::string& args) {
     fs::path dir = c.root.string() + "-cwd";
     fs::create_directories(dir);
-    Result r = run_in(dir, bench() + " system " + args + " --root '" + c.root.string() + "'");
+    Result r = run_in(dir, "COLUMNS=400 " + bench() + " system " + args + " --root '" + c.root.string() + "'");
     fs::remove_all(dir);
     return r;
 }

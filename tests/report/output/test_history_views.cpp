@@ -78,7 +78,10 @@ TEST(HistoryViews, EveryFormatStatesTheSameFindingsAndVerdict) {
     for (const Case& c : {Case{HistoryGate::fail, "Gate: fail: 1 change point(s) for the worse", "fail"},
                           Case{HistoryGate::pass, "Gate: pass: no change point for the worse", "pass"},
                           Case{HistoryGate::too_little, "Gate: no verdict:", "no_verdict"}}) {
+        // Every change point's row, on a terminal wide enough for each line whole.
         HistoryViewOptions o;
+        o.rows = true;
+        o.width = 400;
         o.gate_since = "2026-12-01";
         o.gate = HistoryGate{c.verdict, c.verdict == HistoryGate::fail
                                             ? std::vector<std::size_t>{0}
@@ -114,7 +117,10 @@ TEST(HistoryViews, EveryFormatStatesTheSameFindingsAndVerdict) {
     EXPECT_EQ(method["significance"], used.significance);
     EXPECT_EQ(method["window_days"], used.windows);
     EXPECT_EQ(method["window_significance"], used.window_significance);
-    EXPECT_NE(history_text(a, all, none).find("then windows of 12, 24, 48 days at p at most 0.0002"),
+    HistoryViewOptions rows;
+    rows.rows = true;
+    rows.width = 400;
+    EXPECT_NE(history_text(a, all, rows).find("then windows of 12, 24, 48 days at p at most 0.0002"),
               std::string::npos);
 
     // Without a gate no output says one.
@@ -179,6 +185,7 @@ TEST(HistoryViews, ADriftIsSaidAsOneInEveryFormat) {
     a.drifts = {d};
     HistorySelection s{{}, {}, {}, {0}};
     HistoryViewOptions o;
+    o.width = 400;
     o.gate_since = "2026-12-01";
     o.gate = HistoryGate{HistoryGate::fail, {}, {0}, {}};
     const std::string owner = "host-\\x1b[31mred: bench_memory: 8 of 8 figures, still going on";

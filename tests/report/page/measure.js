@@ -3,7 +3,8 @@
 // elements, whether the page or a chart is wider than the window, every
 // piece of chart text that is cut at a chart's edge, drawn over a mark, a
 // line or other text, or shown smaller than 9 CSS pixels, and the bars of a
-// comparison as drawn: each one's mark and fill, and each whisker.
+// comparison as drawn: each one's mark and fill, and each whisker; and where
+// the answer stands against the first chart.
 //
 //   node measure.js REPORT.html WIDTH...
 //
@@ -97,6 +98,13 @@ async function measure(page, file, width) {
                         out.overlaps.push({chart: name(svg), text: a.text, over: m.tag});
             }
         }
+        // What a reader meets first: the answer's top against the first
+        // chart's, and the answer's first line.
+        const answer = document.getElementById('answer');
+        const firstChart = document.querySelector('svg');
+        out.answerTop = answer ? round(answer.getBoundingClientRect().top) : null;
+        out.answerFirst = answer ? (answer.querySelector('li') || {}).textContent || '' : null;
+        out.firstChartTop = firstChart ? round(firstChart.getBoundingClientRect().top) : null;
         return out;
     }));
 }

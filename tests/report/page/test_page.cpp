@@ -3,8 +3,9 @@
 // tests/report/page/measure.js). The page stays within its budget of bytes
 // and elements, never scrolls sideways as a whole, no chart is wider than the
 // window, and no chart text is cut at its edge, drawn over a mark, a line or
-// other text, or shown below 9 pixels. A comparison's bars carry what its
-// table says: a whisker for each interval, hatching for each "same".
+// other text, or shown below 9 pixels. The answer stands above every chart. A
+// comparison's bars carry what its table says: a whisker for each interval,
+// hatching for each "same".
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -178,6 +179,14 @@ TEST_P(Page, FitsItsBudgetAndEveryScreen) {
         EXPECT_TRUE(m["cut"].empty()) << m["cut"].dump(1);
         EXPECT_TRUE(m["overlaps"].empty()) << m["overlaps"].dump(1).substr(0, 4000);
         EXPECT_TRUE(m["small"].empty()) << m["small"].dump(1).substr(0, 4000);
+        // A comparison's answer, in words, above every chart (one host's
+        // history compares nothing; the median of a fleet is no label).
+        if (!c.history && !c.median) {
+            ASSERT_TRUE(m["answerTop"].is_number()) << "no answer on the page";
+            EXPECT_LT(m["answerTop"].get<double>(), m["firstChartTop"].get<double>());
+            EXPECT_NE(m["answerFirst"].get<std::string>().find(" against "), std::string::npos)
+                << m["answerFirst"];
+        }
         RecordProperty("elements", m["elements"].get<int>());
         if (m["smallestText"].is_number())
             RecordProperty("smallest_text_px_x100",
