@@ -48,7 +48,8 @@ void finish_history_gate(const HistoryAnalysis& analysis, const HistoryGate& g,
             error(fmt::format("{}: fewer than {} days of history on either side of {}",
                               escape_path(name), ChangePointSettings{}.min_segment, since));
         error("--fail-on-change-since: no verdict, too little history to say");
-        status = static_cast<int>(Exit::bad_input);
+        if (status == 0)
+            status = static_cast<int>(Exit::no_verdict);
     }
 }
 
@@ -105,8 +106,8 @@ void add_history_command(CLI::App& app, int& status) {
         ->check(calendar_date());
     cmd->add_option("--fail-on-change-since", o->fail_since,
                     "Exit 3 when a change point for the worse lies on or after this day "
-                    "(YYYY-MM-DD), or a drift for the worse goes on then; exit 2 when a "
-                    "label's history has too few days either side of it to say")
+                    "(YYYY-MM-DD), or a drift for the worse goes on then; exit 4 (no verdict) "
+                    "when a label's history has too few days either side of it to say")
         ->check(calendar_date());
     add_format(cmd, o->format, {"text", "json", "markdown"});
     add_colour(cmd, o->colour);

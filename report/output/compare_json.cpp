@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "analysis/verdict_status.h"
 #include "model/catalogue.h"
 #include "input/load.h"
 
@@ -452,6 +453,9 @@ json gate_json(const GateVerdict& v, const std::vector<ProgramComparison>& compa
         tests.push_back(tested_json(t, comparisons[t.comparison]));
     return {{"percent", v.percent},
             {"verdict", outcome_name(v.outcome)},
+            {"exit_status", v.outcome == GateVerdict::Outcome::pass   ? verdict_pass_status
+                            : v.outcome == GateVerdict::Outcome::fail ? verdict_fail_status
+                                                                      : no_verdict_status},
             {"alpha", gate_alpha},
             {"tests", tests},
             {"untested", untested_json(v, comparisons)},

@@ -407,7 +407,7 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         const char* name;
         std::vector<Label> labels;
         double percent;
-        int status;                      // 0 pass, 3 fail, 2 no verdict
+        int status;                      // 0 pass, 3 fail, 4 no verdict
         std::vector<std::string> said;  // on standard error
         const char* options = "";
     };
@@ -415,7 +415,7 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         {"no change, 5 against 5", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005}}, 5, 0,
          {"time x", "shown within 5% slower", "gate: pass, shown within 5% slower",
           "drift: bench_memory: b, bench_processors: b did not run interleaved"}},
-        {"no change, noisy, 3 against 3", {{"a", 3, 1, 0.1}, {"b", 3, 1, 0.1}}, 2, 2,
+        {"no change, noisy, 3 against 3", {{"a", 3, 1, 0.1}, {"b", 3, 1, 0.1}}, 2, 4,
          {"cannot tell a 2% slowdown from noise here: between x", "a side would decide",
           "gate: no verdict, cannot tell a 2% slowdown from noise: bench_memory: b, "
           "bench_processors: b"}},
@@ -435,19 +435,19 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         {"one run each, no change", {{"a", 1, 1, 0}, {"b", 1, 1, 0}}, 5, 0, {"untested"}},
         {"2 against 5, no change", {{"a", 2, 1, 0.005}, {"b", 5, 1, 0.005}}, 5, 0,
          {"untested (fewer than 3 repetitions a side): b"}},
-        {"one label", {{"a", 3, 1, 0.005}}, 5, 2, {"the only label"}},
+        {"one label", {{"a", 3, 1, 0.005}}, 5, 4, {"the only label"}},
         {"a failed repetition, its file complete", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005, "failed"}},
-         5, 2, {"did not complete (failed", "gate: no verdict"}},
-        {"a repetition still running", {{"a", 3, 1, 0.005, "running"}, {"b", 3, 1, 0.005}}, 5, 2,
+         5, 4, {"did not complete (failed", "gate: no verdict"}},
+        {"a repetition still running", {{"a", 3, 1, 0.005, "running"}, {"b", 3, 1, 0.005}}, 5, 4,
          {"did not complete (still running"}},
         {"completed as recorded", {{"a", 3, 1, 0.005, "completed"}, {"b", 3, 1, 0.005}}, 5, 0, {}},
         {"three labels, one slower", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005}, {"c", 5, 1.2, 0.005}},
          5, 3, {"gate: fail, more than 5% slower: bench_memory: c, bench_processors: c"}},
         {"a failed repetition without a results file",
-         {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005, "", "", "failed"}}, 5, 2,
+         {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005, "", "", "failed"}}, 5, 4,
          {"bench_processors: b: a repetition did not complete (failed, runs/b/"}},
         {"a killed repetition without a results file",
-         {{"a", 3, 1, 0.005, "", "", "killed"}, {"b", 3, 1, 0.005}}, 5, 2,
+         {{"a", 3, 1, 0.005, "", "", "killed"}, {"b", 3, 1, 0.005}}, 5, 4,
          {"bench_processors: a: a repetition did not complete (killed"}},
         {"two builds under one label, never pooled",
          {{"vm", 3, 1, 0.005, "", "", "", std::string(64, 'a')},
@@ -456,7 +456,7 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         {"a disturbed repetition", {{"a", 3, 1, 0.005}, {"b", 3, 1, 0.005, "", "load 3.1"}}, 5, 0,
          {"bench_memory: b: disturbed in 1 of 3 repetition(s): load 3.1"}},
         {"a disturbed repetition, --strict", {{"a", 3, 1, 0.005}, {"b", 3, 1, 0.005, "", "load 3.1"}},
-         5, 2, {"b: --strict: a repetition was disturbed: load 3.1"}, " --strict"},
+         5, 4, {"b: --strict: a repetition was disturbed: load 3.1"}, " --strict"},
     };
     fs::path root = fs::temp_directory_path() / ("gate_verdicts_" + std::to_string(getpid()));
     unsigned seed = 11;

@@ -694,7 +694,7 @@ TEST(HistoryCommand, OutputsAndExitStatuses) {
     const Gate gates[] = {
         {"2026-11-15", 3, "host-0: bench_memory: Geometric mean, single rate: -"},
         {"2026-11-23", 0, ""},
-        {"2026-11-28", 2, "--fail-on-change-since: no verdict, too little history to say"},
+        {"2026-11-28", 4, "--fail-on-change-since: no verdict, too little history to say"},
         {"2026-02-30", 2, "YYYY-MM-DD"},
     };
     for (const Gate& g : gates) {
@@ -704,6 +704,7 @@ TEST(HistoryCommand, OutputsAndExitStatuses) {
         if (g.status != 2 || std::string(g.since) != "2026-02-30") {
             auto gate = nlohmann::json::parse(r.out)["gate"];
             EXPECT_EQ(gate["verdict"], g.status == 3 ? "fail" : g.status == 0 ? "pass" : "no_verdict");
+            EXPECT_EQ(gate["exit_status"], g.status);
         }
     }
     fs::remove_all(dir);
