@@ -346,13 +346,16 @@ json tested_json(const ProgramSlowdown& t, const ProgramComparison& c) {
                 {"baseline_repetitions", c.samples[*c.baseline].size()},
                 {"passes", t.rows.size()},
                 {"alpha", t.alpha},
+                {"within_alpha", t.within_alpha},
                 {"method", nullptr},
+                {"within_method", t.within ? json(method_name(t.within->method)) : json(nullptr)},
                 {"time_factor", nullptr},
                 {"lower_bound", nullptr},
                 {"upper_bound", nullptr},
                 {"outcome", label_outcome_name(t.outcome)},
                 {"repetitions_to_decide", t.decide_at ? json(*t.decide_at) : json(nullptr)},
                 {"confidence", nullptr},
+                {"upper_confidence", t.within ? json(t.within->confidence) : json(nullptr)},
                 {"p", nullptr},
                 {"tripped", tripped(t)}};
     if (t.test) {

@@ -222,7 +222,7 @@ void caution_lines(const ProgramComparison& c, std::vector<std::string>& notes) 
             "! {}: the repetition {} lies far from its label's median (x{:.3f}{}); it is kept in "
             "the median, which it moves little.",
             run_name(*c.runs[f.column]), escape_path(f.run->path), f.ratio,
-            f.score ? fmt::format(", {:.1f} robust units", *f.score) : ""));
+            f.score ? fmt::format(", {:.1f} times the spread of a repetition", *f.score) : ""));
 }
 
 // Notes with the runs each concerns, in the order first said.

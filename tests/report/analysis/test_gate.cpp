@@ -724,39 +724,48 @@ TEST(GateOutcomes, RepetitionsThatTrendWithTheirStart) {
     }
 }
 
-// The repetitions that would decide: the least count at which the interval,
-// narrowed as the square root of the count, falls on one side of the limit;
-// none past the cap, at the limit itself or without a bound on that side.
+// The repetitions that would decide: the least count, beyond those there
+// are, at which a one-sided t test at the level has an 80% chance to show
+// the side the estimate lies on, at the upper confidence bound of the
+// spread; none past the cap, on the limit or without a spread.
 TEST(GateOutcomes, RepetitionsThatWouldDecide) {
     struct Case {
-        double estimate, lower, upper, limit, now;
+        double distance, spread;
+        std::size_t dof;
+        double alpha;
+        bool paired;
+        double now;
         bool some;
     };
     const Case cases[] = {
-        {1.00, 0.95, 1.05, 1.02, 5, true},    // below the limit: the upper bound must come down
-        {1.04, 1.00, 1.08, 1.02, 5, true},    // above it: the lower bound must come up
-        {1.00, 0.97, 1.09, 1.02, 3, true},    // asymmetric: the side of the limit counts
-        {1.02, 0.95, 1.09, 1.02, 5, false},   // on the limit: no count decides
-        {1.00, 0.50, 2.00, 1.02, 5, false},   // past the cap
-        {1.04, 0.0, 1.08, 1.02, 5, false},    // no lower bound
+        {0.02, 0.02, 8, 0.05, false, 5, true},     // unpaired, 5 against 5
+        {0.02, 0.02, 4, 0.025, true, 5, true},     // paired, a share of the level
+        {0.001, 0.02, 8, 0.05, false, 5, false},   // near the limit: past the cap
+        {0, 0.02, 8, 0.05, false, 5, false},       // on the limit
+        {0.02, 0, 8, 0.05, false, 5, false},       // no spread
+        {0.5, 0.01, 8, 0.05, false, 5, true},      // decided already: one more
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.estimate << " [" << c.lower << ", " << c.upper
-                                          << "] against " << c.limit);
+        SCOPED_TRACE(::testing::Message() << c.distance << " at spread " << c.spread);
         std::optional<std::size_t> n =
-            repetitions_to_decide(c.estimate, c.lower, c.upper, c.limit, c.now);
+            repetitions_to_decide(c.distance, c.spread, c.dof, c.alpha, c.paired, c.now);
         ASSERT_EQ(n.has_value(), c.some);
         if (!n)
             continue;
         EXPECT_GT(static_cast<double>(*n), c.now);
         EXPECT_LE(*n, decide_cap);
-        double e = std::log(c.estimate), t = std::log(c.limit);
-        double half = e > t ? e - std::log(c.lower) : std::log(c.upper) - e;
-        auto decides = [&](double at) { return half * std::sqrt(c.now / at) <= std::fabs(e - t); };
-        EXPECT_TRUE(decides(static_cast<double>(*n)));
-        if (static_cast<double>(*n) - 1 > c.now) {
-            EXPECT_FALSE(decides(static_cast<double>(*n) - 1));
-        }
+        double d = static_cast<double>(c.dof);
+        double sigma = c.spread * std::sqrt(d / stats::chi_squared_quantile(0.2, d));
+        auto power = [&](std::size_t k) {
+            double df = c.paired ? k - 1.0 : 2.0 * k - 2;
+            double se = sigma * std::sqrt((c.paired ? 1.0 : 2.0) / static_cast<double>(k));
+            // The chance that the t statistic clears the test's quantile.
+            return stats::student_upper_tail(
+                stats::student_quantile(c.alpha, df) - c.distance / se, df);
+        };
+        EXPECT_GE(power(*n), 0.8 - 0.02);
+        if (static_cast<double>(*n) - 1 > c.now)
+            EXPECT_LT(power(*n - 1), 0.8);
     }
 }
 
