@@ -276,6 +276,20 @@ std::vector<RepetitionTrend> repetition_trends(const std::vector<ProgramComparis
     return out;
 }
 
+// A label run one after the other with its baseline, where either shows a
+// trend: the drift that moved their repetitions also moved one label against
+// the other, so neither a pass nor a fail on it can be trusted.
+void drifting_problems(GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
+    for (const auto& [ci, column] : v.not_interleaved)
+        for (const RepetitionTrend& t : v.trends)
+            if (t.comparison == ci &&
+                (t.run == column || t.run == *comparisons[ci].baseline)) {
+                v.problems.push_back({GateProblem::drifting, ci, column,
+                                      comparisons[ci].runs[t.run]->label});
+                break;
+            }
+}
+
 // Figures beyond the band: the gate itself for untested labels, the
 // explanation for tested ones that tripped; a tested label that did not
 // trip has no regression, whatever its single figures. Whether any fails.
@@ -313,6 +327,7 @@ GateVerdict decide_gate(const std::vector<ProgramComparison>& comparisons,
     v.not_interleaved = not_interleaved(comparisons);
     v.trends = repetition_trends(comparisons, v.tested);
     gather_problems(v, comparisons, missing, input_paths, strict);
+    drifting_problems(v, comparisons);
     if (!v.problems.empty()) {
         v.outcome = GateVerdict::Outcome::no_verdict;
         return v;
@@ -341,9 +356,10 @@ const char* problem_name(GateProblem::Kind kind) {
         case GateProblem::inconsistent: return "inconsistent";
         case GateProblem::program_missing: return "program_missing";
         case GateProblem::failed: return "failed";
-        case GateProblem::disturbed: break;
+        case GateProblem::disturbed: return "disturbed";
+        case GateProblem::drifting: break;
     }
-    return "disturbed";
+    return "drifting";
 }
 
 const char* outcome_name(GateVerdict::Outcome outcome) {

@@ -199,6 +199,40 @@ void test_unpaired(const ProgramComparison& c, ProgramSlowdown& s, double percen
     s.within = stats::slowdown_test(*run, *base, 1 / limit, s.within_alpha);
 }
 
+// Whether the tests of `base` against `run` decide either way.
+bool decides(const std::vector<double>& base, const std::vector<double>& run, double limit,
+             const ProgramSlowdown& s) {
+    std::optional<stats::SlowdownTest> up = stats::slowdown_test(base, run, limit, s.alpha);
+    std::optional<stats::SlowdownTest> down =
+        stats::slowdown_test(run, base, 1 / limit, s.within_alpha);
+    return up && down && (up->significant || down->significant);
+}
+
+// The far repetition of an inconclusive, unpaired label or of its baseline
+// that alone keeps the tests from deciding.
+const Run* repetition_to_rerun(const ProgramComparison& c, const ProgramSlowdown& s,
+                               double percent) {
+    std::optional<std::vector<double>> base = repetition_log_times(c, *c.baseline, s.rows);
+    std::optional<std::vector<double>> run = repetition_log_times(c, s.run, s.rows);
+    if (!base || !run || s.paired)
+        return nullptr;
+    for (const FarRepetition& f : c.far) {
+        if (f.column != s.run && f.column != *c.baseline)
+            continue;
+        const std::vector<const Run*>& reps = c.samples[f.column];
+        auto at = std::find(reps.begin(), reps.end(), f.run);
+        std::vector<double> without = f.column == s.run ? *run : *base;
+        if (at == reps.end() || without.size() <= gate_min_repetitions)
+            continue;
+        without.erase(without.begin() + (at - reps.begin()));
+        bool decided = f.column == s.run ? decides(*base, without, 1 + percent / 100, s)
+                                         : decides(without, *run, 1 + percent / 100, s);
+        if (decided)
+            return f.run;
+    }
+    return nullptr;
+}
+
 // What the two tests show. Repetitions without spread show exactly what they
 // are: at the limit is within it.
 void decide_label(const ProgramComparison& c, ProgramSlowdown& s, double percent) {
@@ -224,6 +258,7 @@ void decide_label(const ProgramComparison& c, ProgramSlowdown& s, double percent
     double distance = std::log(s.test->estimate) - std::log1p(percent / 100);
     s.decide_at = repetitions_to_decide(std::fabs(distance), s.spread, s.spread_dof,
                                         distance < 0 ? s.within_alpha : s.alpha, s.paired, now);
+    s.rerun = repetition_to_rerun(c, s, percent);
 }
 
 }  // namespace

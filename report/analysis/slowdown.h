@@ -87,6 +87,9 @@ struct ProgramSlowdown {
     // that give at least a decide_power chance to decide; absent past
     // decide_cap.
     std::optional<std::size_t> decide_at;
+    // For an inconclusive label: the one far repetition (of it or of the
+    // baseline) without which its tests would decide; the one to run again.
+    const Run* rerun = nullptr;
 
     // The upper confidence bound of the time factor; infinite where the
     // repetitions reach no bound at this level.

@@ -262,6 +262,7 @@ const char* rule_name(RunsRule rule) {
     switch (rule) {
         case RunsRule::last_run: return "last_run";
         case RunsRule::since_change: return "since_change";
+        case RunsRule::drift_end: return "drift_end";
         case RunsRule::one_level: return "one_level";
         case RunsRule::since_date: return "since";
         case RunsRule::all: break;

@@ -137,8 +137,9 @@ std::string baseline_title(const ProgramComparison& c) {
 // or with repetitions, has to add.
 void legend_lines(const ProgramComparison& c, bool spread, std::vector<std::string>& notes) {
     notes.push_back(
-        fmt::format("Legend: + better than the baseline, - worse, = within the noise band "
-                    "(+/-{}); xR is the figure divided by the baseline's.",
+        fmt::format("Legend: + better than the baseline, - worse, = no difference shown "
+                    "(within the noise band, +/-{}, or an interval holding x1); xR is the figure "
+                    "divided by the baseline's.",
                     percent(c.noise)));
     notes.push_back(
         "Rates, MB/s and improvement: higher is better; seconds: lower is better. n/a: the run "

@@ -38,6 +38,15 @@ std::string problem_line(const GateProblem& p, const std::vector<ProgramComparis
                                run, outcome_words(p.outcome), escape_path(p.detail));
         case GateProblem::disturbed:
             return fmt::format("{}: --strict: a repetition was disturbed: {}", run, p.detail);
+        case GateProblem::drifting:
+            return fmt::format(
+                "{}: did not run interleaved with the baseline, and {} repetitions trend with the "
+                "order they ran in: a drift of the machine moves the comparison, so it decides "
+                "nothing; run --bin-dir OLD --bin-dir NEW to interleave the builds",
+                run,
+                p.detail == c.runs[p.run]->label
+                    ? std::string("its")
+                    : fmt::format("the baseline's ({})", escape_path(p.detail)));
         case GateProblem::program_missing: break;
     }
     return run;
@@ -59,6 +68,12 @@ std::string interval_text(const ProgramSlowdown& s) {
 }
 
 std::string inconclusive_words(const ProgramSlowdown& s, double percent) {
+    if (s.rerun)
+        return fmt::format(
+            "cannot tell a {:g}% slowdown from noise here: {}; the repetition {} alone keeps it "
+            "from deciding (far from its label's median): move it aside and run one more "
+            "(bench_report run --label {} --runs 1)",
+            percent, interval_text(s), escape_path(s.rerun->path), escape_path(s.rerun->label));
     std::string more = s.decide_at ? fmt::format("about {}", *s.decide_at)
                                    : fmt::format("more than {}", decide_cap);
     return fmt::format(
