@@ -428,7 +428,7 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
          " --accept-inconclusive"},
         {"10% slower, 5 against 5", {{"a", 5, 1, 0.005}, {"b", 5, 1.10, 0.005}}, 5, 3,
          {"shown more than 5% slower", "gate: fail, more than 5% slower: bench_memory: b, bench_processors: b"}},
-        {"1% slower at P = 2, 10 against 10", {{"a", 10, 1, 0.004}, {"b", 10, 1.01, 0.004}}, 2, 0,
+        {"1% slower at P = 2, 12 against 12", {{"a", 12, 1, 0.005}, {"b", 12, 1.01, 0.005}}, 2, 0,
          {"shown within 2% slower"}},
         {"15% slower, 3 against 3", {{"a", 3, 1, 0.01}, {"b", 3, 1.15, 0.01}}, 5, 3,
          {"Welch's t-test"}},
