@@ -276,18 +276,68 @@ std::vector<RepetitionTrend> repetition_trends(const std::vector<ProgramComparis
     return out;
 }
 
+// A column's repetitions as (start, log time factor less the column's
+// median), so that two labels' can be put in one order; empty when a start
+// is unknown.
+std::vector<std::pair<std::string, double>> started_residuals(const ProgramComparison& c,
+                                                              std::size_t column,
+                                                              const std::vector<std::size_t>& rows) {
+    std::optional<std::vector<double>> logs = repetition_log_times(c, column, rows);
+    std::vector<std::pair<std::string, double>> out;
+    if (!logs || logs->empty())
+        return out;
+    std::vector<double> sorted = *logs;
+    std::sort(sorted.begin(), sorted.end());
+    double median = sorted[sorted.size() / 2];
+    for (std::size_t r = 0; r < logs->size(); ++r) {
+        std::optional<std::string> start = run_start(*c.samples[column][r]);
+        if (!start)
+            return {};
+        out.emplace_back(*start, (*logs)[r] - median);
+    }
+    return out;
+}
+
+// Whether a label and its baseline, run one after the other, drift together:
+// Kendall's test of each repetition's distance from its own label's median
+// against the order all of them started in, at `alpha`. Within-label
+// distances do not carry the difference between the labels, only the drift.
+bool drift_across(const ProgramComparison& c, const ProgramSlowdown& s, double alpha) {
+    std::vector<std::pair<std::string, double>> all = started_residuals(c, *c.baseline, s.rows);
+    std::vector<std::pair<std::string, double>> run = started_residuals(c, s.run, s.rows);
+    if (all.empty() || run.empty() || all.size() + run.size() < 2 * trend_min_repetitions)
+        return false;
+    all.insert(all.end(), run.begin(), run.end());
+    std::stable_sort(all.begin(), all.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<double> x;
+    for (const auto& [start, r] : all)
+        x.push_back(r);
+    std::optional<stats::KendallTest> t = stats::kendall_trend(x);
+    return t && t->p <= alpha;
+}
+
 // A label run one after the other with its baseline, where either shows a
-// trend: the drift that moved their repetitions also moved one label against
-// the other, so neither a pass nor a fail on it can be trusted.
+// trend, or the two together do: the drift that moved their repetitions also
+// moved one label against the other, so neither a pass nor a fail on it can
+// be trusted. The joint test shares the level among the labels run so.
 void drifting_problems(GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
-    for (const auto& [ci, column] : v.not_interleaved)
-        for (const RepetitionTrend& t : v.trends)
-            if (t.comparison == ci &&
-                (t.run == column || t.run == *comparisons[ci].baseline)) {
-                v.problems.push_back({GateProblem::drifting, ci, column,
-                                      comparisons[ci].runs[t.run]->label});
-                break;
-            }
+    std::set<std::pair<std::size_t, std::size_t>> apart(v.not_interleaved.begin(),
+                                                        v.not_interleaved.end());
+    double alpha = gate_alpha / static_cast<double>(std::max<std::size_t>(1, apart.size()));
+    for (const ProgramSlowdown& s : v.tested) {
+        if (!apart.count({s.comparison, s.run}))
+            continue;
+        const ProgramComparison& c = comparisons[s.comparison];
+        auto named = std::find_if(v.trends.begin(), v.trends.end(), [&](const RepetitionTrend& t) {
+            return t.comparison == s.comparison && (t.run == s.run || t.run == *c.baseline);
+        });
+        if (named != v.trends.end())
+            v.problems.push_back({GateProblem::drifting, s.comparison, s.run,
+                                  c.runs[named->run]->label});
+        else if (drift_across(c, s, alpha))
+            v.problems.push_back({GateProblem::drifting, s.comparison, s.run, {}});
+    }
 }
 
 // Figures beyond the band: the gate itself for untested labels, the

@@ -57,7 +57,8 @@ struct GateProblem {
     std::size_t run = 0;         // index into its runs (not for program_missing)
     // The finding's message for `inconsistent`; the path of the repetition
     // for `partial` and `failed`, of the input for `program_missing`; the
-    // warning for `disturbed`; for `drifting` the label that trends.
+    // warning for `disturbed`; for `drifting` the label that trends (empty:
+    // the two together, each about its own median).
     std::string detail;
     Program program = Program::processors;  // for program_missing
     std::string outcome = {};               // for failed: how it ended

@@ -44,9 +44,9 @@ std::string problem_line(const GateProblem& p, const std::vector<ProgramComparis
                 "order they ran in: a drift of the machine moves the comparison, so it decides "
                 "nothing; run --bin-dir OLD --bin-dir NEW to interleave the builds",
                 run,
-                p.detail == c.runs[p.run]->label
-                    ? std::string("its")
-                    : fmt::format("the baseline's ({})", escape_path(p.detail)));
+                p.detail.empty()                   ? std::string("its and the baseline's")
+                : p.detail == c.runs[p.run]->label ? std::string("its")
+                                                   : fmt::format("the baseline's ({})", escape_path(p.detail)));
         case GateProblem::program_missing: break;
     }
     return run;
