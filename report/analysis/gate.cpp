@@ -7,6 +7,7 @@
 #include <set>
 #include <utility>
 
+#include "analysis/distributions.h"
 #include "analysis/history.h"
 #include "analysis/recorded.h"
 #include "analysis/trend.h"
@@ -276,45 +277,35 @@ std::vector<RepetitionTrend> repetition_trends(const std::vector<ProgramComparis
     return out;
 }
 
-// A column's repetitions as (start, log time factor less the column's
-// median), so that two labels' can be put in one order; empty when a start
-// is unknown.
-std::vector<std::pair<std::string, double>> started_residuals(const ProgramComparison& c,
-                                                              std::size_t column,
-                                                              const std::vector<std::size_t>& rows) {
-    std::optional<std::vector<double>> logs = repetition_log_times(c, column, rows);
-    std::vector<std::pair<std::string, double>> out;
-    if (!logs || logs->empty())
-        return out;
-    std::vector<double> sorted = *logs;
-    std::sort(sorted.begin(), sorted.end());
-    double median = sorted[sorted.size() / 2];
-    for (std::size_t r = 0; r < logs->size(); ++r) {
-        std::optional<std::string> start = run_start(*c.samples[column][r]);
-        if (!start)
-            return {};
-        out.emplace_back(*start, (*logs)[r] - median);
-    }
-    return out;
+// Kendall's S of `x` (concordant less discordant pairs) and its variance
+// without ties.
+std::pair<double, double> kendall_s(const std::vector<double>& x) {
+    double s = 0, n = static_cast<double>(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i)
+        for (std::size_t j = i + 1; j < x.size(); ++j)
+            s += (x[j] > x[i]) - (x[j] < x[i]);
+    return {s, n * (n - 1) * (2 * n + 5) / 18};
 }
 
 // Whether a label and its baseline, run one after the other, drift together:
-// Kendall's test of each repetition's distance from its own label's median
-// against the order all of them started in, at `alpha`. Within-label
-// distances do not carry the difference between the labels, only the drift.
+// Kendall's test stratified by label, each label's S against the order its
+// repetitions started in, summed (a drift runs the same way through both),
+// two-sided at `alpha` on the normal approximation of the sum. The labels'
+// difference does not enter it, only the drift within each.
 bool drift_across(const ProgramComparison& c, const ProgramSlowdown& s, double alpha) {
-    std::vector<std::pair<std::string, double>> all = started_residuals(c, *c.baseline, s.rows);
-    std::vector<std::pair<std::string, double>> run = started_residuals(c, s.run, s.rows);
-    if (all.empty() || run.empty() || all.size() + run.size() < 2 * trend_min_repetitions)
+    double sum = 0, variance = 0;
+    for (std::size_t column : {*c.baseline, s.run}) {
+        std::optional<std::vector<double>> x = in_start_order(c, column, s.rows);
+        if (!x || x->size() < gate_min_repetitions)
+            return false;
+        auto [k, v] = kendall_s(*x);
+        sum += k;
+        variance += v;
+    }
+    if (!(variance > 0))
         return false;
-    all.insert(all.end(), run.begin(), run.end());
-    std::stable_sort(all.begin(), all.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<double> x;
-    for (const auto& [start, r] : all)
-        x.push_back(r);
-    std::optional<stats::KendallTest> t = stats::kendall_trend(x);
-    return t && t->p <= alpha;
+    double z = (std::fabs(sum) - 1) / std::sqrt(variance);
+    return 2 * stats::normal_upper_tail(z) <= alpha;
 }
 
 // A label run one after the other with its baseline, where either shows a
