@@ -797,8 +797,9 @@ TEST(GateOutcomes, RepetitionsThatWouldDecide) {
                 stats::student_quantile(c.alpha, df) - c.distance / se, df);
         };
         EXPECT_GE(power(*n), 0.8 - 0.02);
-        if (static_cast<double>(*n) - 1 > c.now)
+        if (static_cast<double>(*n) - 1 > c.now) {
             EXPECT_LT(power(*n - 1), 0.8);
+        }
     }
 }
 
