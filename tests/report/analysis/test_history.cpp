@@ -322,6 +322,11 @@ TEST(RunsTaken, EachLabelByWhatItsRunsAre) {
              nightly(r, "b", 30, 2, stepped, kernel);
          },
          nullptr, false, {{"a", RunsRule::one_level, 30}, {"b", RunsRule::since_change, 10}}, 40, nullptr},
+        {"a history whose last finding is a drift: the runs at its end, never the drift pooled",
+         [&](std::vector<report::Run>& r) {
+             nightly(r, "d", 60, 8, [](int d) { return 1.0 + 0.10 * d / 59; }, kernel);
+         },
+         nullptr, false, {{"d", RunsRule::drift_end, drift_end_runs}}, drift_end_runs, nullptr},
         {"nights, then a run of 3 repetitions: that run",
          [&](std::vector<report::Run>& r) {
              nightly(r, "a", 10, 3, flat, kernel);
