@@ -137,8 +137,8 @@ std::string baseline_title(const ProgramComparison& c) {
 // or with repetitions, has to add.
 void legend_lines(const ProgramComparison& c, bool spread, std::vector<std::string>& notes) {
     notes.push_back(
-        fmt::format("Legend: + better than the baseline, - worse, = no difference shown "
-                    "(within the noise band, +/-{}, or an interval holding x1); xR is the figure "
+        fmt::format("Legend: + better than the baseline, - worse, = not shown to differ "
+                    "(inside the noise band, +/-{}, or an interval holding x1); xR is the figure "
                     "divided by the baseline's.",
                     percent(c.noise)));
     notes.push_back(
