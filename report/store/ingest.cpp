@@ -59,7 +59,7 @@ std::optional<StoreFailure> refused(const std::string& path) {
                             file_kind(st) + (through_link ? " (by a symbolic link)" : "") +
                                 ", not a store; not written"};
     }
-    if (st.st_size > 0 && !is_sqlite_file(path))
+    if (st.st_size > 0 && !is_store_file(path))
         return StoreFailure{StoreFailure::not_a_store, "not a bench_report store; not overwritten"};
     return std::nullopt;
 }
@@ -318,7 +318,7 @@ std::string store_key(const std::string& path) {
 std::map<std::string, KnownFile> stored_file_times(const std::string& path, bool& locked) {
     std::map<std::string, KnownFile> known;
     locked = false;
-    if (!is_sqlite_file(path))
+    if (!is_store_file(path))
         return known;
     std::string error;
     long long version = 0;
@@ -510,7 +510,7 @@ private:
     // The runs of results file `path` (its text left in text_), or none
     // when it cannot be read or is no results file (said in a note).
     std::optional<std::vector<Run>> read_results(const std::string& path) {
-        if (is_sqlite_file(path)) {
+        if (is_store_file(path)) {
             context_.note({LoadNote::unreadable, path,
                            "an SQLite file; a store takes results files and the "
                            "directories that hold them"},
