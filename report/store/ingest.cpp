@@ -14,6 +14,7 @@
 #include "input/walk.h"
 #include "machine/input_file.h"
 #include "store/cache.h"
+#include "store/leftover.h"
 #include "store/schema.h"
 #include "store/sqlite.h"
 
@@ -272,7 +273,7 @@ private:
 
 // Opens the store at `path` for an ingest and takes its write lock, waiting
 // for another ingest to commit; checks its marks and migrates it to this
-// version (a new file becomes a store).
+// version (a new file becomes a store), its cache mended.
 sqlite::Database open_to_write(const std::string& path, StoreFailure& failure) {
     std::string why;
     sqlite::Database db = sqlite::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, why, true);
@@ -288,9 +289,8 @@ sqlite::Database open_to_write(const std::string& path, StoreFailure& failure) {
         failure = {StoreFailure::write, sqlite::reason(db.get())};
     } else if (std::string marks = check_marks(db.get(), fresh, kind); !marks.empty()) {
         failure = {kind, marks};
-    } else if (long long version =
-                   sqlite::single_integer(db.get(), "PRAGMA user_version").value_or(0);
-               version < store_schema_version && !migrate(db.get(), version)) {
+    } else if (!migrate(db.get(),
+                        sqlite::single_integer(db.get(), "PRAGMA user_version").value_or(0))) {
         failure = {StoreFailure::write, sqlite::reason(db.get())};
     }
     return db;
@@ -338,11 +338,23 @@ std::map<std::string, KnownFile> stored_file_times(const std::string& path, bool
     return known;
 }
 
-StoreFailure store_files(const std::string& path, const std::vector<FileToStore>& files,
-                         StoreCounts& counts, std::size_t skipped) {
-    counts = {};
-    if (std::optional<StoreFailure> refusal = refused(path))
-        return *refusal;
+namespace {
+
+// After a write failed (a full disk, an I/O error), SQLite leaves the
+// journal for the next connection to play back: it is played back at once,
+// so that the store reads as before for every reader, those that may not
+// write it too. A new store's is left for the next ingest: rolled back, the
+// file would be empty, no longer known for a store.
+void play_back(const std::string& path) {
+    if (leftover(path) != Leftover::journal || unfinished_new_store(path))
+        return;
+    std::string why;
+    if (sqlite::Database db = sqlite::open(path, SQLITE_OPEN_READWRITE, why, false))
+        sqlite::exec(db.get(), "SELECT count(*) FROM sqlite_schema");
+}
+
+StoreFailure store_into(const std::string& path, const std::vector<FileToStore>& files,
+                        StoreCounts& counts, std::size_t skipped) {
     StoreFailure failure;
     sqlite::Database db = open_to_write(path, failure);
     if (failure.kind != StoreFailure::none)
@@ -359,6 +371,19 @@ StoreFailure store_files(const std::string& path, const std::vector<FileToStore>
     if (!sqlite::exec(db.get(), "COMMIT"))
         return give_up(db.get(), {StoreFailure::write, sqlite::reason(db.get())}, counts);
     return {};
+}
+
+}  // namespace
+
+StoreFailure store_files(const std::string& path, const std::vector<FileToStore>& files,
+                         StoreCounts& counts, std::size_t skipped) {
+    counts = {};
+    if (std::optional<StoreFailure> refusal = refused(path))
+        return *refusal;
+    StoreFailure failure = store_into(path, files, counts, skipped);
+    if (failure.kind == StoreFailure::write)
+        play_back(path);
+    return failure;
 }
 
 std::string sha256_hex(const std::string& text) {

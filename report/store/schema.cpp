@@ -226,8 +226,10 @@ bool migrate(sqlite3* db, long long version) {
             return false;
         empty_cache = empty_cache || migrations[v].empties_cache;
     }
-    if (empty_cache && !rebuild_cache(db))
+    if (!(empty_cache ? rebuild_cache(db) : mend_cache(db)))
         return false;
+    if (version == store_schema_version)
+        return true;
     std::string set = "PRAGMA user_version = " + std::to_string(store_schema_version);
     return sqlite::exec(db, set.c_str());
 }

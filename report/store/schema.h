@@ -45,7 +45,9 @@ const char* cache_table(long long version);
 // Brings the store open in `db` from `version` (0 for a new file) up to
 // store_schema_version, within the transaction open on it: each migration in
 // turn, then the cache made anew from the current texts when a migration
-// left it empty. False when any step fails (sqlite::reason says why).
+// left it empty, else mended where it lacks a current file's row or holds a
+// row of none (a store mended by hand). False when any step fails
+// (sqlite::reason says why).
 bool migrate(sqlite3* db, long long version);
 
 }  // namespace report
