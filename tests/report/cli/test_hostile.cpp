@@ -620,6 +620,16 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
              EXPECT_EQ(count_of(r.err, "holds nothing yet"), 2u) << r.err;
              EXPECT_EQ(r.err.find("\\x00"), std::string::npos) << r.err;
          }},
+        {"a first store stopped by a full disk is used once there is room",
+         [](const fs::path& d) { many(d / "many", 2000); },
+         "mkdir disk && unshare -m sh -c 'mount -t tmpfs -o size=1m t disk && {\n"
+         "  \"$B\" store disk/s.db many; echo \"first $?\"; \"$B\" list disk/s.db; echo \"list $?\"\n"
+         "  mount -o remount,size=20m disk && \"$B\" store disk/s.db many; }'",
+         0,
+         {"bench_report: disk/s.db: database or disk is full; nothing was stored\n",
+          "bench_report: disk/s.db: cannot read: a new store whose first ingest did not finish; "
+          "it holds nothing yet\n"},
+         {"first 1\nlist 2\n2000 new, 0 already stored\n"}, nullptr, false, true},
         {"a first store killed mid-ingest is used by the next",
          [](const fs::path& d) {
              host(d / "a");
