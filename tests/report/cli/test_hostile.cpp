@@ -689,6 +689,25 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
              EXPECT_EQ(count_of(r.err, "\n"), 4u) << r.err;
          },
          true},
+        // (Rows lost from the cache, and rows of no file: test_store_command.)
+        {"a store whose cache table was dropped is read from its texts, then mended",
+         [](const fs::path& d) {
+             host(d / "a");
+             host(d / "b");
+             stored(d, "a b", "DROP TABLE history_cache");
+         },
+         "\"$B\" history --format json . >files.json && \"$B\" history --format json s.db | "
+         "cmp - files.json && \"$B\" store s.db a b && \"$B\" history --format json s.db | "
+         "cmp - files.json",
+         0, {}, {"0 new, 2 already stored\n"},
+         [](const fs::path& d, const Result&) {
+             sqlite3* db = nullptr;
+             ASSERT_EQ(sqlite3_open((d / "s.db").c_str(), &db), SQLITE_OK);
+             EXPECT_EQ(sqlite3_exec(db, "SELECT figures FROM history_cache", nullptr, nullptr,
+                                    nullptr),
+                       SQLITE_OK);
+             sqlite3_close(db);
+         }},
         {"a new store on a read-only file system", [](const fs::path& d) { host(d / "a"); },
          "mkdir rofs && unshare -m sh -c 'mount -t tmpfs -o ro t rofs && \"$B\" store rofs/s.db a'",
          1, {"bench_report: rofs/s.db: cannot create it: Read-only file system; nothing was stored\n"},
