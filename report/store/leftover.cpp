@@ -30,9 +30,10 @@ bool head_of(const std::string& path, std::array<unsigned char, N>& head) {
 
 // A rollback journal starts with these 8 bytes once it is synced, before any
 // page of the database is written; the database's size in pages when the
-// transaction began is the big-endian number at byte 16.
+// transaction began is the big-endian number at byte 16, its page size the
+// one at byte 24.
 constexpr unsigned char journal_magic[] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
-constexpr std::size_t journal_header = 20;
+constexpr std::size_t journal_header = 28;
 
 unsigned long big_endian32(const unsigned char* p) {
     return (static_cast<unsigned long>(p[0]) << 24) | (static_cast<unsigned long>(p[1]) << 16) |
@@ -51,10 +52,16 @@ bool unfinished_new_store(const std::string& path) {
     if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
         is_sqlite_file(path))
         return false;
+    // A journal SQLite wrote names a page size, a power of two from 512 to
+    // 65536. (The file's size need not be whole pages: a full disk may cut
+    // the last write short.)
     std::array<unsigned char, journal_header> head{};
-    return head_of(path + "-journal", head) &&
-           std::memcmp(head.data(), journal_magic, sizeof journal_magic) == 0 &&
-           big_endian32(head.data() + 16) == 0;
+    if (!head_of(path + "-journal", head) ||
+        std::memcmp(head.data(), journal_magic, sizeof journal_magic) != 0 ||
+        big_endian32(head.data() + 16) != 0)
+        return false;
+    unsigned long page = big_endian32(head.data() + 24);
+    return page >= 512 && page <= 65536 && (page & (page - 1)) == 0;
 }
 
 Leftover leftover(const std::string& path) {
