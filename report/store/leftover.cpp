@@ -48,20 +48,19 @@ off_t size_of(const std::string& path) {
 }  // namespace
 
 bool unfinished_new_store(const std::string& path) {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        is_sqlite_file(path))
+    // The journal first: for any other file, one look finds none.
+    std::array<unsigned char, journal_header> head{};
+    if (path.empty() || !head_of(path + "-journal", head) ||
+        std::memcmp(head.data(), journal_magic, sizeof journal_magic) != 0 ||
+        big_endian32(head.data() + 16) != 0)
         return false;
     // A journal SQLite wrote names a page size, a power of two from 512 to
     // 65536. (The file's size need not be whole pages: a full disk may cut
     // the last write short.)
-    std::array<unsigned char, journal_header> head{};
-    if (!head_of(path + "-journal", head) ||
-        std::memcmp(head.data(), journal_magic, sizeof journal_magic) != 0 ||
-        big_endian32(head.data() + 16) != 0)
-        return false;
     unsigned long page = big_endian32(head.data() + 24);
-    return page >= 512 && page <= 65536 && (page & (page - 1)) == 0;
+    struct stat st {};
+    return page >= 512 && page <= 65536 && (page & (page - 1)) == 0 &&
+           ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !is_sqlite_file(path);
 }
 
 Leftover leftover(const std::string& path) {
