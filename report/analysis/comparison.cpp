@@ -9,6 +9,7 @@
 
 #include "model/catalogue.h"
 #include "model/natural_order.h"
+#include "analysis/distributions.h"
 #include "analysis/history.h"
 #include "analysis/paired_test.h"
 #include "analysis/stats.h"
@@ -342,26 +343,75 @@ std::vector<double> repetition_logs(const ProgramComparison& c, std::size_t colu
     return logs;
 }
 
-// Repetitions of a label far from its median: the geometric mean of a
-// repetition's rates over the label's medians, far from the median of the
-// repetitions' (far_from_median).
-void find_far_repetitions(ProgramComparison& c, std::size_t column, double noise) {
-    const std::vector<const Run*>& reps = c.samples[column];
-    if (reps.size() < 3)
-        return;
-    std::vector<double> logs = repetition_logs(c, column);
-    // Each repetition against the others alone (leave-one-out): one that
-    // is far must not widen the spread it is measured in.
-    std::optional<double> med = stats::median(logs);
-    std::vector<std::optional<double>> scores = stats::leave_one_out_scores(logs);
-    for (std::size_t k = 0; k < reps.size(); ++k) {
-        std::vector<double> others(logs);
-        others.erase(others.begin() + static_cast<long>(k));
-        std::optional<double> other_med = stats::median(others);
-        if (!far_from_median(logs[k], *other_med, stats::median_absolute_deviation(others), noise))
+// A repetition far from its label's others, tested so that plain noise
+// rarely marks one: its distance from the mean of the label's other
+// repetitions in units of the spread of every other repetition of the program
+// (each about its own label's mean, the one judged left out so that it cannot
+// widen what it is measured in), which is Student's t with the pooled degrees
+// of freedom on normal noise. The level is shared among the program's
+// repetitions and the two programs, so that on plain noise at most one
+// comparison in twenty carries a mark; the band must be left too.
+struct FarTest {
+    std::vector<std::vector<double>> logs;  // per column, when it has 3 or more
+    std::size_t repetitions = 0;
+};
+
+FarTest far_test(const ProgramComparison& c) {
+    FarTest f;
+    f.logs.resize(c.samples.size());
+    for (std::size_t i = 0; i < c.samples.size(); ++i)
+        if (c.samples[i].size() >= 3) {
+            f.logs[i] = repetition_logs(c, i);
+            f.repetitions += f.logs[i].size();
+        }
+    return f;
+}
+
+double mean_without(const std::vector<double>& x, std::size_t skip) {
+    double sum = 0;
+    for (std::size_t k = 0; k < x.size(); ++k)
+        sum += k == skip ? 0 : x[k];
+    return sum / static_cast<double>(x.size() - (skip < x.size()));
+}
+
+// The t score of repetition k of column `column`, and its degrees of freedom.
+std::pair<double, double> far_score(const FarTest& f, std::size_t column, std::size_t k) {
+    double ss = 0, dof = 0;
+    for (std::size_t i = 0; i < f.logs.size(); ++i) {
+        std::size_t skip = i == column ? k : f.logs[i].size();
+        if (f.logs[i].size() - (skip < f.logs[i].size()) < 2)
             continue;
-        c.far.push_back({column, reps[k], std::exp(logs[k] - *med),
-                         scores[k] ? std::optional<double>(std::fabs(*scores[k])) : std::nullopt});
+        double m = mean_without(f.logs[i], skip);
+        for (std::size_t j = 0; j < f.logs[i].size(); ++j)
+            if (j != skip)
+                ss += (f.logs[i][j] - m) * (f.logs[i][j] - m);
+        dof += static_cast<double>(f.logs[i].size() - (skip < f.logs[i].size()) - 1);
+    }
+    const std::vector<double>& x = f.logs[column];
+    double others = static_cast<double>(x.size() - 1);
+    double s = dof > 0 ? std::sqrt(ss / dof) : 0;
+    double distance = x[k] - mean_without(x, k);
+    if (!(s > 0))
+        return {distance == 0 ? 0 : std::numeric_limits<double>::infinity(), dof};
+    return {std::fabs(distance) / (s * std::sqrt(1 + 1 / others)), dof};
+}
+
+void find_far_repetitions(ProgramComparison& c, std::size_t column, double noise,
+                          const FarTest& f) {
+    const std::vector<double>& logs = f.logs[column];
+    if (logs.size() < 3)
+        return;
+    std::optional<double> med = stats::median(logs);
+    // Two programs a comparison, each repetition tested once, two-sided.
+    double alpha = significance_level / 2 / static_cast<double>(f.repetitions) / 2;
+    double band = std::log1p(noise / 100);
+    for (std::size_t k = 0; k < logs.size(); ++k) {
+        auto [t, dof] = far_score(f, column, k);
+        if (std::fabs(logs[k] - mean_without(logs, k)) <= band || !(dof >= 1) ||
+            !(t > stats::student_quantile(alpha, dof)))
+            continue;
+        c.far.push_back({column, c.samples[column][k], std::exp(logs[k] - *med),
+                         std::isfinite(t) ? std::optional<double>(t) : std::nullopt});
     }
 }
 
@@ -648,8 +698,9 @@ ProgramComparison compare_program(const std::vector<const Run*>& runs, const Com
     add_geometric_means(c, s.noise);
     find_outliers(c, s.noise);
     note_tests(c);
+    FarTest far = far_test(c);
     for (std::size_t i = 0; i < c.runs.size(); ++i)
-        find_far_repetitions(c, i, s.noise);
+        find_far_repetitions(c, i, s.noise, far);
     find_mismatches(c);
     return c;
 }

@@ -124,7 +124,9 @@ struct FarRepetition {
     std::size_t column = 0;  // index into ProgramComparison::runs
     const Run* run = nullptr;
     double ratio = 1;             // geometric mean of its rates over the label's medians
-    std::optional<double> score;  // robust score among the label's repetitions
+    // Its distance from the mean of the label's others in units of the
+    // program's spread of a repetition (a t score); absent: no spread at all.
+    std::optional<double> score;
 };
 
 // The significance level of the tests between sets of repetitions.

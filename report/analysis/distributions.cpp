@@ -1,5 +1,6 @@
 #include "analysis/distributions.h"
 
+#include <boost/math/distributions/chi_squared.hpp>
 #include <boost/math/distributions/normal.hpp>
 #include <boost/math/distributions/students_t.hpp>
 
@@ -30,6 +31,10 @@ double student_quantile(double upper, double dof) {
 double normal_upper_tail(double z) {
     return boost::math::cdf(
         boost::math::complement(boost::math::normal_distribution<double, Quiet>(), z));
+}
+
+double chi_squared_quantile(double lower, double dof) {
+    return boost::math::quantile(boost::math::chi_squared_distribution<double, Quiet>(dof), lower);
 }
 
 }  // namespace report::stats

@@ -15,4 +15,8 @@ double student_quantile(double upper, double dof);
 // P(Z > z) for the standard normal distribution.
 double normal_upper_tail(double z);
 
+// The x with P(X <= x) = `lower` for the chi-squared distribution with `dof`
+// degrees of freedom.
+double chi_squared_quantile(double lower, double dof);
+
 }  // namespace report::stats

@@ -7,6 +7,7 @@
 #include <set>
 #include <utility>
 
+#include "analysis/distributions.h"
 #include "analysis/history.h"
 #include "analysis/recorded.h"
 #include "analysis/trend.h"
@@ -290,6 +291,60 @@ std::vector<RepetitionTrend> repetition_trends(const std::vector<ProgramComparis
     return out;
 }
 
+// Kendall's S of `x` (concordant less discordant pairs) and its variance
+// without ties.
+std::pair<double, double> kendall_s(const std::vector<double>& x) {
+    double s = 0, n = static_cast<double>(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i)
+        for (std::size_t j = i + 1; j < x.size(); ++j)
+            s += (x[j] > x[i]) - (x[j] < x[i]);
+    return {s, n * (n - 1) * (2 * n + 5) / 18};
+}
+
+// Whether a label and its baseline, run one after the other, drift together:
+// Kendall's test stratified by label, each label's S against the order its
+// repetitions started in, summed (a drift runs the same way through both),
+// two-sided at `alpha` on the normal approximation of the sum. The labels'
+// difference does not enter it, only the drift within each.
+bool drift_across(const ProgramComparison& c, const ProgramSlowdown& s, double alpha) {
+    double sum = 0, variance = 0;
+    for (std::size_t column : {*c.baseline, s.run}) {
+        std::optional<std::vector<double>> x = in_start_order(c, column, s.rows);
+        if (!x || x->size() < gate_min_repetitions)
+            return false;
+        auto [k, v] = kendall_s(*x);
+        sum += k;
+        variance += v;
+    }
+    if (!(variance > 0))
+        return false;
+    double z = (std::fabs(sum) - 1) / std::sqrt(variance);
+    return 2 * stats::normal_upper_tail(z) <= alpha;
+}
+
+// A label run one after the other with its baseline, where either shows a
+// trend, or the two together do: the drift that moved their repetitions also
+// moved one label against the other, so neither a pass nor a fail on it can
+// be trusted. The joint test shares the level among the labels run so.
+void drifting_problems(GateVerdict& v, const std::vector<ProgramComparison>& comparisons) {
+    std::set<std::pair<std::size_t, std::size_t>> apart(v.not_interleaved.begin(),
+                                                        v.not_interleaved.end());
+    double alpha = gate_alpha / static_cast<double>(std::max<std::size_t>(1, apart.size()));
+    for (const ProgramSlowdown& s : v.tested) {
+        if (!apart.count({s.comparison, s.run}))
+            continue;
+        const ProgramComparison& c = comparisons[s.comparison];
+        auto named = std::find_if(v.trends.begin(), v.trends.end(), [&](const RepetitionTrend& t) {
+            return t.comparison == s.comparison && (t.run == s.run || t.run == *c.baseline);
+        });
+        if (named != v.trends.end())
+            v.problems.push_back({GateProblem::drifting, s.comparison, s.run,
+                                  c.runs[named->run]->label});
+        else if (drift_across(c, s, alpha))
+            v.problems.push_back({GateProblem::drifting, s.comparison, s.run, {}});
+    }
+}
+
 // Figures beyond the band: the gate itself for untested labels, the
 // explanation for tested ones that tripped; a tested label that did not
 // trip has no regression, whatever its single figures. Whether any fails.
@@ -327,6 +382,7 @@ GateVerdict decide_gate(const std::vector<ProgramComparison>& comparisons,
     v.not_interleaved = not_interleaved(comparisons);
     v.trends = repetition_trends(comparisons, v.tested);
     gather_problems(v, comparisons, missing, input_paths, strict);
+    drifting_problems(v, comparisons);
     if (!v.problems.empty()) {
         v.outcome = GateVerdict::Outcome::no_verdict;
         return v;
@@ -355,9 +411,10 @@ const char* problem_name(GateProblem::Kind kind) {
         case GateProblem::inconsistent: return "inconsistent";
         case GateProblem::program_missing: return "program_missing";
         case GateProblem::failed: return "failed";
-        case GateProblem::disturbed: break;
+        case GateProblem::disturbed: return "disturbed";
+        case GateProblem::drifting: break;
     }
-    return "disturbed";
+    return "drifting";
 }
 
 const char* outcome_name(GateVerdict::Outcome outcome) {

@@ -50,12 +50,15 @@ struct GateProblem {
         program_missing,     // an input without a program the baseline has
         failed,              // a repetition that failed, was killed, interrupted or still runs
         disturbed,           // with --strict: a repetition recorded with machine warnings
+        drifting,            // not run interleaved, and it or its baseline trends with the
+                             // order its repetitions ran in: a drift moves the comparison
     } kind;
     std::size_t comparison = 0;  // index into the comparisons (not for program_missing)
     std::size_t run = 0;         // index into its runs (not for program_missing)
     // The finding's message for `inconsistent`; the path of the repetition
     // for `partial` and `failed`, of the input for `program_missing`; the
-    // warning for `disturbed`.
+    // warning for `disturbed`; for `drifting` the label that trends (empty:
+    // the two together, each about its own median).
     std::string detail;
     Program program = Program::processors;  // for program_missing
     std::string outcome = {};               // for failed: how it ended
@@ -112,7 +115,9 @@ struct GateVerdict {
 };
 
 // The gate at `percent`: no verdict when anything it needs is missing (a
-// problem, or a program missing from an input); else fail when a tested
+// problem, or a program missing from an input) or a label that did not run
+// interleaved with its baseline trends, or its baseline does (a drift of
+// the machine between them would count as a change); else fail when a tested
 // label shows, at the gate's level, more than (1 + percent/100) times the
 // baseline's time, or an untested label has a figure beyond the band; else
 // no verdict when a tested label shows neither that nor at most that

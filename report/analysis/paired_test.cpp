@@ -5,6 +5,8 @@
 #include <limits>
 #include <vector>
 
+#include "analysis/distributions.h"
+
 namespace report::stats {
 
 namespace {
@@ -109,6 +111,43 @@ std::optional<SignedRankTest> signed_rank_slowdown(std::span<const double> log_f
             break;
         }
     }
+    return t;
+}
+
+std::optional<SlowdownTest> paired_t_slowdown(std::span<const double> log_factors, double limit,
+                                              double alpha) {
+    std::size_t n = log_factors.size();
+    if (n < 2 || !(limit > 0) || !(alpha > 0 && alpha < 1))
+        return std::nullopt;
+    double mean = 0;
+    for (double x : log_factors) {
+        if (!std::isfinite(x))
+            return std::nullopt;
+        mean += x;
+    }
+    mean /= static_cast<double>(n);
+    double ss = 0;
+    for (double x : log_factors)
+        ss += (x - mean) * (x - mean);
+    double dof = static_cast<double>(n - 1);
+    double se = std::sqrt(ss / dof / static_cast<double>(n));
+    double threshold = std::log(limit);
+    SlowdownTest t;
+    t.method = SlowdownMethod::paired_t;
+    t.estimate = std::exp(mean);
+    t.confidence = 1 - alpha;
+    if (!(se > 0)) {
+        // Rounds that all differ alike: the difference is what it is.
+        t.method = SlowdownMethod::constant;
+        t.bound = t.estimate;
+        t.confidence = 1;
+        t.significant = mean > threshold + 1e-9;
+        t.p = t.significant ? 0 : 1;
+        return t;
+    }
+    t.p = student_upper_tail((mean - threshold) / se, dof);
+    t.bound = std::exp(mean - student_quantile(alpha, dof) * se);
+    t.significant = t.p <= alpha;
     return t;
 }
 

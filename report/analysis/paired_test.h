@@ -30,6 +30,13 @@ struct SignedRankTest {
 std::optional<SignedRankTest> signed_rank_slowdown(std::span<const double> log_factors,
                                                    double limit, double alpha);
 
+// The one-sided test of the same hypothesis on the same rounds where they are
+// too few for the signed-rank test to reach `alpha` (2^-n above it): Student's
+// t on the log time factors, its bound the t bound of their mean. Absent with
+// fewer than 2 rounds or a value that is not finite.
+std::optional<SlowdownTest> paired_t_slowdown(std::span<const double> log_factors, double limit,
+                                              double alpha);
+
 // The two-sided test of a change on pairs: `log_ratios[i]` is ln(b / a) of
 // round i, and the two one-sided signed-rank tests against no change at
 // alpha / 2 each give the interval [low, high] of the factor, dual to the

@@ -128,19 +128,33 @@ std::size_t first_on(const Group& g, const std::string& day) {
     return k;
 }
 
-// The day each history's last change point begins, by label and program.
-std::map<std::pair<Program, std::string>, std::string> last_changes(
+// A history's last change: the day its last change point begins, or its
+// last drift ends, whichever is later.
+struct LastChange {
+    std::string day;
+    bool drift = false;
+};
+
+// The last change of each history, by label and program.
+std::map<std::pair<Program, std::string>, LastChange> last_changes(
     const std::vector<const Run*>& runs, const std::vector<const Group*>& searched) {
     std::vector<const Run*> of;
     for (const Group* g : searched)
         for (const Dated& d : g->dated)
             of.push_back(runs[d.at]);
-    std::map<std::pair<Program, std::string>, std::string> last;
+    std::map<std::pair<Program, std::string>, LastChange> last;
     if (of.empty())
         return last;
-    for (const ChangePoint& c : analyse_history(of).change_points) {
-        std::string& day = last[{c.program, c.label}];
-        day = std::max(day, c.date);
+    HistoryAnalysis analysis = analyse_history(of);
+    for (const ChangePoint& c : analysis.change_points) {
+        LastChange& l = last[{c.program, c.label}];
+        if (c.date > l.day)
+            l = {c.date, false};
+    }
+    for (const Drift& d : analysis.drifts) {
+        LastChange& l = last[{d.program, d.label}];
+        if (d.end >= l.day)
+            l = {d.end, true};
     }
     return last;
 }
@@ -161,13 +175,19 @@ void take_recent(const std::vector<const Run*>& runs, const std::vector<Group>& 
         std::size_t call = last_call_size(*g, runs);
         auto change = changes.find({g->program, g->label});
         LabelRuns said = describe(*g, call >= last_run_repetitions ? RunsRule::last_run
-                                      : change != changes.end() ? RunsRule::since_change
-                                                                : RunsRule::one_level);
+                                      : change == changes.end()   ? RunsRule::one_level
+                                      : change->second.drift      ? RunsRule::drift_end
+                                                                  : RunsRule::since_change);
         std::size_t from = 0;
-        if (said.rule == RunsRule::last_run)
+        if (said.rule == RunsRule::last_run) {
             from = g->dated.size() - call;
-        else if (said.rule == RunsRule::since_change)
-            from = first_on(*g, said.change = change->second);
+        } else if (said.rule == RunsRule::since_change) {
+            from = first_on(*g, said.change = change->second.day);
+        } else if (said.rule == RunsRule::drift_end) {
+            // The runs on and after the drift's last day, or the latest few.
+            std::size_t latest = g->dated.size() - std::min(g->dated.size(), drift_end_runs);
+            from = std::min(first_on(*g, said.change = change->second.day), latest);
+        }
         keep_latest(*g, from, keep, said);
         taken.labels.push_back(std::move(said));
     }

@@ -4,8 +4,10 @@
 // nights would compare a year of one machine with a year of another, levels,
 // upgrades and all. Such a label is compared by its most recent runs: its
 // last `run` when that made enough repetitions to test, else the runs since
-// its last change point (the one `history` finds), else, when its history
-// holds no change, all of it as one level. Every output says which.
+// its last change point (the one `history` finds), or at the end of its last
+// drift when that is later (the level the drift reached, never the drift
+// pooled), else, when its history holds no change, all of it as one level.
+// Every output says which.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +23,7 @@ namespace report {
 enum class RunsRule {
     last_run,      // the repetitions of its last `run`
     since_change,  // the runs on and after its last change point
+    drift_end,     // the runs at the end of its last drift (at least drift_end_runs)
     one_level,     // all of them: its history holds no change
     since_date,    // --since: the runs on and after a day
     all,           // --all: every run, pooled as repetitions
@@ -29,6 +32,10 @@ enum class RunsRule {
 // The runs of a label's last `run` that make it the sample compared: the
 // fewest with which the tests between labels give an interval.
 constexpr std::size_t last_run_repetitions = 3;
+
+// The fewest runs taken at a drift's end: a drift still going on, or ended
+// days ago, leaves this many of the latest runs, near the level it reached.
+constexpr std::size_t drift_end_runs = 5;
 
 struct RunsChoice {
     std::optional<std::string> since;  // "YYYY-MM-DD"
@@ -43,7 +50,7 @@ struct LabelRuns {
     std::size_t taken = 0, total = 0;
     std::string first, last;  // the days of the first and last run taken
     std::string from, to;     // the days of the first and last run of the label
-    std::string change;       // since_change: the day of the change
+    std::string change;       // since_change: the day of the change; drift_end: the drift's end
 };
 
 struct RunsTaken {

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "analysis/distributions.h"
 #include "analysis/paired_test.h"
 
 namespace report {
@@ -15,22 +16,25 @@ double ProgramSlowdown::upper() const {
     return 1 / within->bound;
 }
 
-std::optional<std::size_t> repetitions_to_decide(double estimate, double lower, double upper,
-                                                 double limit, double now) {
-    if (!(estimate > 0) || !(limit > 0) || !(now > 0))
+std::optional<std::size_t> repetitions_to_decide(double distance, double spread, std::size_t dof,
+                                                 double alpha, bool paired, double now) {
+    if (!(distance > 0) || !(spread > 0) || dof == 0 || !(now > 0))
         return std::nullopt;
-    double e = std::log(estimate), t = std::log(limit);
-    // The half-width on the side of the limit, and the estimate's distance
-    // from it.
-    double half = e > t ? e - std::log(lower) : std::log(upper) - e;
-    double distance = std::fabs(e - t);
-    if (!std::isfinite(half) || !(distance > 0))
-        return std::nullopt;
-    double needed = std::ceil(now * (half / distance) * (half / distance));
-    needed = std::max(needed, std::floor(now) + 1);
-    if (!(needed <= static_cast<double>(decide_cap)))
-        return std::nullopt;
-    return static_cast<std::size_t>(needed);
+    // The spread at its upper confidence bound: a spread that happened to come
+    // out small must not promise a count that then fails to decide.
+    double d = static_cast<double>(dof);
+    double sigma = spread * std::sqrt(d / stats::chi_squared_quantile(1 - decide_spread_level, d));
+    for (std::size_t n = static_cast<std::size_t>(std::floor(now)) + 1; n <= decide_cap; ++n) {
+        double k = static_cast<double>(n);
+        double df = paired ? k - 1 : 2 * k - 2;
+        double se = sigma * std::sqrt(paired ? 1 / k : 2 / k);
+        // Power of the one-sided t test at the distance: the shift must clear
+        // the test's quantile and the quantile of the wanted chance.
+        if (distance / se >= stats::student_quantile(alpha, df) +
+                                 stats::student_quantile(1 - decide_power, df))
+            return n;
+    }
+    return std::nullopt;
 }
 
 namespace {
@@ -127,8 +131,32 @@ void gather_family(const std::vector<ProgramComparison>& comparisons, SlowdownFa
     }
 }
 
-std::optional<stats::SlowdownTest> signed_rank(const std::vector<double>& factors, double limit,
+// The spread (standard deviation) of `x` about its mean, and its degrees of
+// freedom, pooled with `y`'s when given.
+void set_spread(ProgramSlowdown& s, const std::vector<double>& x,
+                const std::vector<double>* y = nullptr) {
+    double ss = 0;
+    std::size_t dof = 0;
+    for (const std::vector<double>* v : {&x, y}) {
+        if (!v || v->size() < 2)
+            continue;
+        double mean = 0;
+        for (double e : *v)
+            mean += e / static_cast<double>(v->size());
+        for (double e : *v)
+            ss += (e - mean) * (e - mean);
+        dof += v->size() - 1;
+    }
+    s.spread = dof ? std::sqrt(ss / static_cast<double>(dof)) : 0;
+    s.spread_dof = dof;
+}
+
+// One side of the paired test: the signed-rank test where the pairs can
+// reach `alpha`, else Student's t on them.
+std::optional<stats::SlowdownTest> paired_side(const std::vector<double>& factors, double limit,
                                                double alpha) {
+    if (factors.size() < pairs_needed(alpha))
+        return stats::paired_t_slowdown(factors, limit, alpha);
     std::optional<stats::SignedRankTest> t = stats::signed_rank_slowdown(factors, limit, alpha);
     if (!t)
         return std::nullopt;
@@ -136,24 +164,25 @@ std::optional<stats::SlowdownTest> signed_rank(const std::vector<double>& factor
                                t->bound, t->confidence, t->significant};
 }
 
-// Rounds of one interleaved run: the test is on the pairs, where there are
-// enough of them to reach this test's share of the level. False when the
+// Rounds of one interleaved run: the tests are on the pairs, where there are
+// at least as many as the unpaired test needs repetitions. False when the
 // unpaired test is to decide.
 bool test_paired(const ProgramComparison& c, ProgramSlowdown& s, double percent) {
     if (s.run < c.pairings.size())
         s.pairing = c.pairings[s.run];
-    if (!s.pairing || s.pairing->pairs.size() < pairs_needed(s.alpha))
+    if (!s.pairing || s.pairing->pairs.size() < gate_min_repetitions)
         return false;
     s.paired = true;
     std::optional<std::vector<double>> factors = paired_log_times(c, s.run, s.rows, *s.pairing);
     if (!factors)
         return true;
     double limit = 1 + percent / 100;
-    s.test = signed_rank(*factors, limit, s.alpha);
+    set_spread(s, *factors);
+    s.test = paired_side(*factors, limit, s.alpha);
     // The dual: the baseline's time over the label's, against 1 / limit.
     for (double& x : *factors)
         x = -x;
-    s.within = signed_rank(*factors, 1 / limit, s.alpha);
+    s.within = paired_side(*factors, 1 / limit, s.within_alpha);
     return true;
 }
 
@@ -165,8 +194,43 @@ void test_unpaired(const ProgramComparison& c, ProgramSlowdown& s, double percen
     if (!base || !run)
         return;
     double limit = 1 + percent / 100;
+    set_spread(s, *base, &*run);
     s.test = stats::slowdown_test(*base, *run, limit, s.alpha);
-    s.within = stats::slowdown_test(*run, *base, 1 / limit, s.alpha);
+    s.within = stats::slowdown_test(*run, *base, 1 / limit, s.within_alpha);
+}
+
+// Whether the tests of `base` against `run` decide either way.
+bool decides(const std::vector<double>& base, const std::vector<double>& run, double limit,
+             const ProgramSlowdown& s) {
+    std::optional<stats::SlowdownTest> up = stats::slowdown_test(base, run, limit, s.alpha);
+    std::optional<stats::SlowdownTest> down =
+        stats::slowdown_test(run, base, 1 / limit, s.within_alpha);
+    return up && down && (up->significant || down->significant);
+}
+
+// The far repetition of an inconclusive, unpaired label or of its baseline
+// that alone keeps the tests from deciding.
+const Run* repetition_to_rerun(const ProgramComparison& c, const ProgramSlowdown& s,
+                               double percent) {
+    std::optional<std::vector<double>> base = repetition_log_times(c, *c.baseline, s.rows);
+    std::optional<std::vector<double>> run = repetition_log_times(c, s.run, s.rows);
+    if (!base || !run || s.paired)
+        return nullptr;
+    for (const FarRepetition& f : c.far) {
+        if (f.column != s.run && f.column != *c.baseline)
+            continue;
+        const std::vector<const Run*>& reps = c.samples[f.column];
+        auto at = std::find(reps.begin(), reps.end(), f.run);
+        std::vector<double> without = f.column == s.run ? *run : *base;
+        if (at == reps.end() || without.size() <= gate_min_repetitions)
+            continue;
+        without.erase(without.begin() + (at - reps.begin()));
+        bool decided = f.column == s.run ? decides(*base, without, 1 + percent / 100, s)
+                                         : decides(without, *run, 1 + percent / 100, s);
+        if (decided)
+            return f.run;
+    }
+    return nullptr;
 }
 
 // What the two tests show. Repetitions without spread show exactly what they
@@ -189,8 +253,12 @@ void decide_label(const ProgramComparison& c, ProgramSlowdown& s, double percent
     // An unpaired interval's width goes as sqrt(1/m + 1/n): m against n
     // repetitions are worth 2 / (1/m + 1/n) a side.
     double now = s.paired ? static_cast<double>(s.pairing->pairs.size()) : 2 / (1 / m + 1 / n);
-    s.decide_at =
-        repetitions_to_decide(s.test->estimate, s.test->bound, s.upper(), 1 + percent / 100, now);
+    // The side the estimate lies on is the one more repetitions would show:
+    // below the limit the pass test's level, above it the trip's.
+    double distance = std::log(s.test->estimate) - std::log1p(percent / 100);
+    s.decide_at = repetitions_to_decide(std::fabs(distance), s.spread, s.spread_dof,
+                                        distance < 0 ? s.within_alpha : s.alpha, s.paired, now);
+    s.rerun = repetition_to_rerun(c, s, percent);
 }
 
 }  // namespace
@@ -260,6 +328,7 @@ SlowdownFamily slowdown_family(const std::vector<ProgramComparison>& comparisons
     double share = gate_alpha / static_cast<double>(std::max<std::size_t>(1, family.tested.size()));
     for (ProgramSlowdown& s : family.tested) {
         s.alpha = share;
+        s.within_alpha = gate_alpha;
         const ProgramComparison& c = comparisons[s.comparison];
         if (!test_paired(c, s, percent))
             test_unpaired(c, s, percent);

@@ -10,11 +10,13 @@
 // median over the repetition's value. The baseline's repetitions give their
 // own time factors against the same medians. A one-sided test then asks
 // whether the label needs more than (1 + P/100) times the baseline's time,
-// and its dual asks whether it needs at most that; the level 5% is shared
-// equally among the labels of the comparison (Bonferroni), each direction at
-// the same share, so at most one false trip in twenty comparisons with no
-// slowdown and at most one false pass in twenty with one beyond P%, whatever
-// the number of programs and labels. A label is shown slower than P%, shown
+// and its dual asks whether it needs at most that. A trip needs one label
+// shown slower: the level 5% of that test is shared equally among the labels
+// of the comparison (Bonferroni), so at most one false trip in twenty
+// comparisons with no slowdown beyond P%. A pass needs every label shown
+// within: a false pass needs each of their tests to pass falsely, so each may
+// use the whole 5% and the chance of a false pass stays at most 5%
+// (intersection-union), whatever the number of programs and labels. A label is shown slower than P%, shown
 // within P%, or neither: then the repetitions cannot tell. Single figures
 // stay information: they explain which passes carried the slowdown.
 #pragma once
@@ -65,19 +67,29 @@ struct ProgramSlowdown {
     std::vector<std::size_t> rows;  // the figures the time factor is over
     std::optional<stats::SlowdownTest> test;  // absent: no repetition had every figure
     double alpha = gate_alpha;                // this test's share of the level
+    // The level of the pass test: the whole of it (a pass needs every label's).
+    double within_alpha = gate_alpha;
     // When the label and the baseline ran interleaved: their rounds' pairs.
-    // `paired`: the test is the paired one; false with too few pairs to
-    // reach the share of the level (the unpaired test decides then).
+    // `paired`: the tests are on the pairs (the signed-rank test where they
+    // reach its level, else Student's t on them); false with fewer than
+    // gate_min_repetitions pairs (the unpaired test decides then).
     std::optional<Pairing> pairing;
     bool paired = false;
     // The dual test, whether the label needs at most the limit: its bound is
     // the lower bound of the baseline's time over the label's.
     std::optional<stats::SlowdownTest> within;
     LabelOutcome outcome = LabelOutcome::inconclusive;
+    // The spread of the log time factors the tests read (pooled over the two
+    // sides, or of the pairs) and its degrees of freedom.
+    double spread = 0;
+    std::size_t spread_dof = 0;
     // For an inconclusive label: the repetitions a side (pairs, when paired)
-    // at which the interval, narrowed as the square root of their number,
-    // would fall on one side of the limit; absent past decide_cap.
+    // that give at least a decide_power chance to decide; absent past
+    // decide_cap.
     std::optional<std::size_t> decide_at;
+    // For an inconclusive label: the one far repetition (of it or of the
+    // baseline) without which its tests would decide; the one to run again.
+    const Run* rerun = nullptr;
 
     // The upper confidence bound of the time factor; infinite where the
     // repetitions reach no bound at this level.
@@ -118,12 +130,19 @@ bool difference_shown(const Headline& h);
 // comparisons and their columns.
 std::vector<Headline> headlines(const std::vector<ProgramComparison>& comparisons);
 
-// The repetitions a side at which an interval [lower, upper] around
-// `estimate`, now from repetitions `now` a side, would exclude `limit`:
-// its half-width on the side of the limit shrinks as sqrt(now / N).
-// Absent past decide_cap or where no interval is known.
-std::optional<std::size_t> repetitions_to_decide(double estimate, double lower, double upper,
-                                                 double limit, double now);
+// The chance that "about N repetitions would decide" gives, and the level
+// of the upper confidence bound of the spread it is computed from.
+inline constexpr double decide_power = 0.8;
+inline constexpr double decide_spread_level = 0.8;
+
+// The fewest repetitions a side (pairs when `paired`), more than `now`, at
+// which a one-sided t test at `alpha` of a time factor whose log lies
+// `distance` from the limit's has at least a decide_power chance to show its
+// side, the log values' spread taken at the decide_spread_level upper bound
+// of `spread` (with `dof` degrees of freedom). Absent past decide_cap, on the
+// limit, or without a spread.
+std::optional<std::size_t> repetitions_to_decide(double distance, double spread, std::size_t dof,
+                                                 double alpha, bool paired, double now);
 
 // Each repetition's log time factor of a column over `rows`, against the
 // baseline's medians; absent when a repetition lacks one of the figures.

@@ -38,6 +38,8 @@ enum class SlowdownMethod {
     welch,     // where the rank test cannot reach the level (3 against 3)
     constant,  // both sides without spread: the difference is what it is
     signed_rank,  // paired by round: Wilcoxon signed-rank on each round's time factor
+    paired_t,     // paired by round, too few rounds for the signed-rank test to reach the
+                  // level: Student's t on each round's log time factor
 };
 
 // A one-sided test that a run's time exceeds `limit` times the baseline's,

@@ -35,7 +35,9 @@ const char* const exit_status_help =
     "Exit status: 0 fine; 1 the output could not be written (for system tune and reset, a "
     "setting or the state file); 2 usage error, unreadable or "
     "unrecognised input, or nothing to work on; 3 the regression gate (compare "
-    "--fail-if-worse) tripped, or history --fail-on-change-since found a change for the worse.";
+    "--fail-if-worse) tripped, or history --fail-on-change-since found a change for the worse; "
+    "4 either gate gave no verdict (the repetitions cannot tell, or a verdict lacks what it "
+    "needs).";
 
 void error(std::string_view message) {
     // One line whatever the message holds: a newline or carriage return that

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/verdict_status.h"
+
 #include "input/load.h"
 #include "store/store.h"
 
@@ -29,8 +31,10 @@ enum class Exit : int {
     ok = 0,
     write_failed = 1,  // the output could not be written
     bad_input = 2,     // usage error, unreadable or unrecognised input, or nothing to work on
-    gate = 3,          // compare --fail-if-worse found a figure worse than allowed, or
+    gate = verdict_fail_status,          // compare --fail-if-worse found a figure worse than allowed, or
                        // history --fail-on-change-since a change point for the worse
+    no_verdict = no_verdict_status,    // either gate could not decide: the repetitions cannot tell, a
+                       // repetition did not complete, too little history
 };
 
 // The exit codes as `--help` and the README state them.

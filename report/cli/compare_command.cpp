@@ -137,7 +137,7 @@ void run_compare(const Options& o, int& status) {
         status = written;
         return;
     }
-    // The gate: no verdict (2) when anything it needs is missing; else 3 when
+    // The gate: no verdict (4) when anything it needs is missing; else 3 when
     // a label is shown slower than allowed.
     finish_gate(verdict, comparisons, missing, o.inputs.paths, status);
 }

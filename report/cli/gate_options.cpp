@@ -15,11 +15,11 @@ void add_gate_options(CLI::App* cmd, GateOptions& o) {
                         "baseline's time; exit 0 when every label is shown to need at most that "
                         "(with 3 or more repetitions a side: one test each way per program and "
                         "label, 5% familywise error; with fewer: the band alone, said untested); "
-                        "exit 2 when the repetitions cannot tell or the comparison lacks what a "
-                        "verdict needs")
+                        "exit 4 (no verdict) when the repetitions cannot tell or the comparison lacks "
+                        "what a verdict needs")
             ->check(percentage());
     cmd->add_flag("--strict", o.strict,
-                  "With --fail-if-worse: no verdict (exit 2) when a repetition was recorded with "
+                  "With --fail-if-worse: no verdict (exit 4) when a repetition was recorded with "
                   "machine warnings")
         ->needs(gate);
     cmd->add_flag("--accept-inconclusive", o.accept_inconclusive,
@@ -51,8 +51,10 @@ void finish_gate(const std::optional<GateVerdict>& verdict,
     }
     for (const std::string& line : gate_lines(*verdict, comparisons))
         error(line);
-    if (verdict->outcome == GateVerdict::Outcome::no_verdict)
-        status = static_cast<int>(Exit::bad_input);
+    // No verdict has a status of its own, apart from the usage errors and
+    // unreadable inputs of 2; an input that could not be read keeps its 2.
+    if (verdict->outcome == GateVerdict::Outcome::no_verdict && status == 0)
+        status = static_cast<int>(Exit::no_verdict);
     else if (verdict->outcome == GateVerdict::Outcome::fail && status == 0)
         status = static_cast<int>(Exit::gate);
 }

@@ -30,7 +30,7 @@ std::optional<GateVerdict> gate_verdict(const GateOptions& options,
                                         const std::vector<std::string>& input_paths);
 
 // After the output is written: without a gate, each input missing a program
-// said; with one, its lines on standard error and its status, 2 for no
+// said; with one, its lines on standard error and its status, 4 for no
 // verdict, 3 for fail (when `status` is still 0).
 void finish_gate(const std::optional<GateVerdict>& verdict,
                  const std::vector<ProgramComparison>& comparisons,

@@ -52,7 +52,8 @@ void finish_history_gate(const HistoryAnalysis& analysis, const HistoryGate& g,
                               escape_path(name), ChangePointSettings{}.min_segment, since));
         error(fmt::format("--fail-on-change-since: no verdict, too little history to say{}",
                           decidable ? "; cannot decide before " + *decidable : ""));
-        status = static_cast<int>(Exit::bad_input);
+        if (status == 0)
+            status = static_cast<int>(Exit::no_verdict);
     }
 }
 
@@ -115,8 +116,8 @@ void add_history_command(CLI::App& app, int& status) {
         ->check(calendar_date());
     cmd->add_option("--fail-on-change-since", o->fail_since,
                     "Exit 3 when a change point for the worse lies on or after this day "
-                    "(YYYY-MM-DD), or a drift for the worse goes on then; exit 2 when a "
-                    "label's history has too few days either side of it to say")
+                    "(YYYY-MM-DD), or a drift for the worse goes on then; exit 4 (no verdict) "
+                    "when a label's history has too few days either side of it to say")
         ->check(calendar_date());
     cmd->add_flag("--rows", o->rows,
                   "In the text, every change point as a row of its own, not only one line per "

@@ -98,6 +98,9 @@ std::string taken_line(const LabelRuns& l) {
         case RunsRule::since_change:
             return fmt::format("{}: its {} runs since its last change point ({}) compared, {}",
                                who, l.taken, l.change, of);
+        case RunsRule::drift_end:
+            return fmt::format("{}: its {} runs at the end of its drift ({}) compared, {}", who,
+                               l.taken, l.change, of);
         case RunsRule::one_level:
             return fmt::format("{}: all {} runs compared, {}: its history holds no change "
                                "point",

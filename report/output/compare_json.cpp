@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "analysis/verdict_status.h"
 #include "model/catalogue.h"
 #include "input/load.h"
 
@@ -261,6 +262,7 @@ const char* rule_name(RunsRule rule) {
     switch (rule) {
         case RunsRule::last_run: return "last_run";
         case RunsRule::since_change: return "since_change";
+        case RunsRule::drift_end: return "drift_end";
         case RunsRule::one_level: return "one_level";
         case RunsRule::since_date: return "since";
         case RunsRule::all: break;
@@ -345,13 +347,16 @@ json tested_json(const ProgramSlowdown& t, const ProgramComparison& c) {
                 {"baseline_repetitions", c.samples[*c.baseline].size()},
                 {"passes", t.rows.size()},
                 {"alpha", t.alpha},
+                {"within_alpha", t.within_alpha},
                 {"method", nullptr},
+                {"within_method", t.within ? json(method_name(t.within->method)) : json(nullptr)},
                 {"time_factor", nullptr},
                 {"lower_bound", nullptr},
                 {"upper_bound", nullptr},
                 {"outcome", label_outcome_name(t.outcome)},
                 {"repetitions_to_decide", t.decide_at ? json(*t.decide_at) : json(nullptr)},
                 {"confidence", nullptr},
+                {"upper_confidence", t.within ? json(t.within->confidence) : json(nullptr)},
                 {"p", nullptr},
                 {"tripped", tripped(t)}};
     if (t.test) {
@@ -452,6 +457,9 @@ json gate_json(const GateVerdict& v, const std::vector<ProgramComparison>& compa
         tests.push_back(tested_json(t, comparisons[t.comparison]));
     return {{"percent", v.percent},
             {"verdict", outcome_name(v.outcome)},
+            {"exit_status", v.outcome == GateVerdict::Outcome::pass   ? verdict_pass_status
+                            : v.outcome == GateVerdict::Outcome::fail ? verdict_fail_status
+                                                                      : no_verdict_status},
             {"alpha", gate_alpha},
             {"tests", tests},
             {"untested", untested_json(v, comparisons)},

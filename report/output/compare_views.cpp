@@ -161,8 +161,8 @@ std::string apart_line(const ProgramComparison& c) {
 
 void legend_lines(const ProgramComparison& c, bool spread, std::vector<std::string>& notes) {
     notes.push_back(fmt::format(
-        "Legend: + better than the baseline, - worse, = within the noise band (+/-{}); xR is "
-        "the figure divided by the baseline's{}.",
+        "Legend: + better than the baseline, - worse, = not shown to differ (inside the noise "
+        "band, +/-{}, or an interval holding x1); xR is the figure divided by the baseline's{}.",
         percent(c.noise),
         c.test == SignificanceTest::none
             ? ""
@@ -251,7 +251,7 @@ void caution_lines(const ProgramComparison& c, std::vector<std::string>& notes) 
             "! {}: the repetition {} lies far from its label's median (x{:.3f}{}); it is kept in "
             "the median, which it moves little.",
             run_name(*c.runs[f.column]), escape_path(f.run->path), f.ratio,
-            f.score ? fmt::format(", {:.1f} robust units", *f.score) : ""));
+            f.score ? fmt::format(", {:.1f} times the spread of a repetition", *f.score) : ""));
 }
 
 // Notes with the runs each concerns, in the order first said.

@@ -38,6 +38,15 @@ std::string problem_line(const GateProblem& p, const std::vector<ProgramComparis
                                run, outcome_words(p.outcome), escape_path(p.detail));
         case GateProblem::disturbed:
             return fmt::format("{}: --strict: a repetition was disturbed: {}", run, p.detail);
+        case GateProblem::drifting:
+            return fmt::format(
+                "{}: did not run interleaved with the baseline, and {} repetitions trend with the "
+                "order they ran in: a drift of the machine moves the comparison, so it decides "
+                "nothing; run --bin-dir OLD --bin-dir NEW to interleave the builds",
+                run,
+                p.detail.empty()                   ? std::string("its and the baseline's")
+                : p.detail == c.runs[p.run]->label ? std::string("its")
+                                                   : fmt::format("the baseline's ({})", escape_path(p.detail)));
         case GateProblem::program_missing: break;
     }
     return run;
@@ -59,27 +68,48 @@ std::string interval_text(const ProgramSlowdown& s) {
 }
 
 std::string inconclusive_words(const ProgramSlowdown& s, double percent) {
+    if (s.rerun)
+        return fmt::format(
+            "cannot tell a {:g}% slowdown from noise here: {}; the repetition {} alone keeps it "
+            "from deciding (far from its label's median): move it aside and run one more "
+            "(bench_report run --label {} --runs 1)",
+            percent, interval_text(s), escape_path(s.rerun->path), escape_path(s.rerun->label));
     std::string more = s.decide_at ? fmt::format("about {}", *s.decide_at)
                                    : fmt::format("more than {}", decide_cap);
-    return fmt::format("cannot tell a {:g}% slowdown from noise here: {}; {} {} would decide",
-                       percent, interval_text(s), more,
-                       s.paired ? "pairs of rounds" : "repetitions a side");
+    return fmt::format(
+        "cannot tell a {:g}% slowdown from noise here: {}; {} {} would give an {:g}% chance to "
+        "decide",
+        percent, interval_text(s), more, s.paired ? "pairs of rounds" : "repetitions a side",
+        decide_power * 100);
 }
 
 namespace {
 
-// How the test was made: the method and how many repetitions or pairs.
+const char* method_words(stats::SlowdownMethod method) {
+    switch (method) {
+        case stats::SlowdownMethod::rank_sum: return "rank-sum test";
+        case stats::SlowdownMethod::welch: return "Welch's t-test";
+        case stats::SlowdownMethod::signed_rank: return "signed-rank test";
+        case stats::SlowdownMethod::paired_t: return "t-test";
+        case stats::SlowdownMethod::constant: break;
+    }
+    return "no spread";
+}
+
+// How the tests were made: the method (each side's where they differ, the
+// pass test having the whole level and the trip's a share) and how many
+// repetitions or pairs.
 std::string method_text(const ProgramSlowdown& s, const ProgramComparison& c) {
-    const stats::SlowdownTest& t = *s.test;
-    const char* method = t.method == stats::SlowdownMethod::rank_sum ? "rank-sum test"
-                         : t.method == stats::SlowdownMethod::welch  ? "Welch's t-test"
-                                                                     : "no spread";
+    std::string method = method_words(s.test->method);
+    if (s.within && s.within->method != s.test->method)
+        method = fmt::format("{} for the upper bound, {} for the lower", method_words(s.within->method),
+                             method_words(s.test->method));
     std::string how =
-        s.paired ? fmt::format("paired signed-rank test, {} pairs", s.pairing->pairs.size())
+        s.paired ? fmt::format("paired {}, {} pairs", method, s.pairing->pairs.size())
                  : fmt::format("{}, {} against {}", method, c.samples[s.run].size(),
                                c.samples[*c.baseline].size());
     if (s.pairing && !s.paired)
-        how += fmt::format("; {} pairs of rounds, too few to pair at this level", s.pairing->pairs.size());
+        how += fmt::format("; {} pairs of rounds, too few to pair", s.pairing->pairs.size());
     if (s.pairing && !s.pairing->unpaired.empty()) {
         std::vector<std::string> names;
         for (const UnpairedRepetition& u : s.pairing->unpaired) {
@@ -111,14 +141,19 @@ std::string slowdown_line(const ProgramSlowdown& s, const std::vector<ProgramCom
                           double percent) {
     const ProgramComparison& c = cs[s.comparison];
     const stats::SlowdownTest& t = *s.test;
-    double level = s.within ? std::min(t.confidence, s.within->confidence) : t.confidence;
+    // Each bound at its real level: the pass test's has the whole level, the
+    // trip's a share of it, and a rank test's steps put either above its own.
+    std::string lower = fmt::format("{:.1f}%", t.confidence * 100);
+    std::string upper = s.within ? fmt::format("{:.1f}%", s.within->confidence * 100) : lower;
+    std::string level = lower == upper ? lower + " confidence a side"
+                                       : fmt::format("{} confidence (lower bound), {} (upper)",
+                                                     lower, upper);
     // An inconclusive label's words carry the interval themselves.
     std::string interval =
         s.outcome == LabelOutcome::inconclusive ? std::string() : interval_text(s) + " ";
-    return fmt::format(
-        "{}: time x{:.3f} the baseline's over {} pass(es), {}at {:.1f}% confidence a side ({}): {}",
-        label_of(c, s.run), t.estimate, s.rows.size(), interval, level * 100, method_text(s, c),
-        shown_text(s, percent));
+    return fmt::format("{}: time x{:.3f} the baseline's over {} pass(es), {}at {} ({}): {}",
+                       label_of(c, s.run), t.estimate, s.rows.size(), interval, level,
+                       method_text(s, c), shown_text(s, percent));
 }
 
 std::string regression_line(const Regression& r, const std::vector<ProgramComparison>& cs,
@@ -151,6 +186,7 @@ const char* method_name(stats::SlowdownMethod method) {
         case stats::SlowdownMethod::rank_sum: return "rank_sum";
         case stats::SlowdownMethod::welch: return "welch";
         case stats::SlowdownMethod::signed_rank: return "signed_rank";
+        case stats::SlowdownMethod::paired_t: return "paired_t";
         case stats::SlowdownMethod::constant: break;
     }
     return "constant";

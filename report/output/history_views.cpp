@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "analysis/change_findings.h"
+#include "analysis/verdict_status.h"
 #include "model/catalogue.h"
 #include "output/text.h"
 
@@ -392,6 +393,9 @@ json history_gate_json(const HistoryViewOptions& o) {
             {"verdict", o.gate->verdict == HistoryGate::fail         ? "fail"
                         : o.gate->verdict == HistoryGate::too_little ? "no_verdict"
                                                                      : "pass"},
+            {"exit_status", o.gate->verdict == HistoryGate::fail         ? verdict_fail_status
+                            : o.gate->verdict == HistoryGate::too_little ? no_verdict_status
+                                                                         : verdict_pass_status},
             {"worse", o.gate->worse.size()},
             {"worse_drifts", o.gate->worse_drifts.size()},
             {"unjudged", o.gate->unjudged}};

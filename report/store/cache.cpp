@@ -353,16 +353,18 @@ bool CacheWriter::forget(long long id) {
     return sqlite::step_done(forget_.get());
 }
 
-bool rebuild_cache(sqlite3* db) {
-    if (!sqlite::exec(db, "DELETE FROM history_cache"))
-        return false;
+namespace {
+
+// Writes the row of the cache of every current file that `which` (an SQL
+// condition on `file`) takes, from its text. A file whose text is lost gets
+// a row without figures: reading it says so.
+bool write_rows(sqlite3* db, const char* which) {
     CacheWriter cache(db);
-    // A file whose text is lost gets a row without figures: reading it
-    // says so.
-    sqlite::Statement texts = sqlite::prepare(db,
-                                              "SELECT id, kind, shown, content FROM file "
-                                              "LEFT JOIN text ON text.file = file.id "
-                                              "WHERE current = 1");
+    std::string query = std::string("SELECT id, kind, shown, content FROM file "
+                                    "LEFT JOIN text ON text.file = file.id "
+                                    "WHERE current = 1 AND ") +
+                        which;
+    sqlite::Statement texts = sqlite::prepare(db, query.c_str());
     if (!cache.ready() || !texts)
         return false;
     int rc;
@@ -382,6 +384,24 @@ bool rebuild_cache(sqlite3* db) {
             return false;
     }
     return rc == SQLITE_DONE;
+}
+
+}  // namespace
+
+bool rebuild_cache(sqlite3* db) {
+    return sqlite::exec(db, "DELETE FROM history_cache") && write_rows(db, "1");
+}
+
+bool mend_cache(sqlite3* db) {
+    // The table as the layout's migrations leave it.
+    return sqlite::exec(db,
+                        "CREATE TABLE IF NOT EXISTS history_cache ("
+                        "file INTEGER PRIMARY KEY REFERENCES file (id), "
+                        "kind TEXT NOT NULL CHECK (kind IN ('results', 'machine')), "
+                        "shown BLOB NOT NULL, figures BLOB); "
+                        "DELETE FROM history_cache WHERE file NOT IN "
+                        "(SELECT id FROM file WHERE current = 1)") &&
+           write_rows(db, "id NOT IN (SELECT file FROM history_cache)");
 }
 
 }  // namespace report

@@ -89,4 +89,9 @@ private:
 // Makes the cache anew from the texts of the current files.
 bool rebuild_cache(sqlite3* db);
 
+// Mends a cache damaged or mended by hand: the table made again when it was
+// dropped, a row of no current file dropped, and the
+// row of each current file that has none made from its text.
+bool mend_cache(sqlite3* db);
+
 }  // namespace report

@@ -14,12 +14,15 @@
 #include "input/walk.h"
 #include "machine/input_file.h"
 #include "store/cache.h"
+#include "store/keys.h"
+#include "store/leftover.h"
 #include "store/schema.h"
 #include "store/sqlite.h"
 
 namespace report {
 
 namespace fs = std::filesystem;
+using ingesting::Keys;
 
 namespace {
 
@@ -59,121 +62,10 @@ std::optional<StoreFailure> refused(const std::string& path) {
                             file_kind(st) + (through_link ? " (by a symbolic link)" : "") +
                                 ", not a store; not written"};
     }
-    if (st.st_size > 0 && !is_sqlite_file(path))
+    if (st.st_size > 0 && !is_store_file(path))
         return StoreFailure{StoreFailure::not_a_store, "not a bench_report store; not overwritten"};
     return std::nullopt;
 }
-
-// The keys a file may be known by in a store: the path of the file itself,
-// every symbolic link on the way resolved, which it is stored by, so that a
-// file reached by two paths is stored once; and the absolute path of the
-// name it was given by, which stores made before keyed it by. Each directory
-// is resolved once, from its parent's where it is no link itself: a fleet's
-// nights cost one lstat each.
-class Keys {
-public:
-    struct Of {
-        std::string resolved, named;
-    };
-
-    Keys() : cwd_(fs::current_path(cwd_error_)) {}
-
-    // The keys of `path`; `link` says whether the file itself is a symbolic
-    // link, when the caller has looked. `top` is a directory whose walk found
-    // it: a walk follows no link to a directory, so below `top` only the
-    // file itself may be one, and `top` is the one directory resolved.
-    Of of(const std::string& path, std::optional<bool> link = std::nullopt,
-          const std::string* top = nullptr) {
-        Of keys;
-        keys.named = named(path);
-        keys.resolved = resolved(path, link, top).value_or(keys.named);
-        return keys;
-    }
-
-private:
-    std::string named(const std::string& path) const {
-        std::error_code ec;
-        fs::path p(path);
-        fs::path absolute = p.is_absolute() ? p : cwd_error_ ? fs::absolute(p, ec) : cwd_ / p;
-        return ec ? path : absolute.lexically_normal().string();
-    }
-
-    std::optional<std::string> resolved(const std::string& path, std::optional<bool> link,
-                                        const std::string* top) {
-        if (!link) {
-            struct stat st {};
-            if (::lstat(path.c_str(), &st) != 0)
-                return std::nullopt;
-            link = S_ISLNK(st.st_mode);
-        }
-        std::error_code ec;
-        if (*link) {
-            fs::path target = fs::canonical(path, ec);
-            return ec ? std::nullopt : std::optional<std::string>(target.string());
-        }
-        if (std::optional<std::size_t> rest = below(path, top)) {
-            const std::optional<fs::path>& dir = directory(*top);
-            if (!dir)
-                return std::nullopt;
-            return (*dir / path.substr(*rest)).lexically_normal().string();
-        }
-        std::size_t slash = path.rfind('/');
-        const std::optional<fs::path>& dir =
-            directory(slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1));
-        if (!dir)
-            return std::nullopt;
-        return (*dir / path.substr(slash + 1)).lexically_normal().string();
-    }
-
-    // Where the part of `path` below directory `top` starts, when it is
-    // below it as a walk of `top` shows it ("./" left out).
-    static std::optional<std::size_t> below(const std::string& path, const std::string* top) {
-        if (!top)
-            return std::nullopt;
-        if (*top == "." || *top == "./")
-            return path.empty() || path.front() == '/' ? std::nullopt
-                                                       : std::optional<std::size_t>(0);
-        std::string_view t(*top);
-        while (t.size() > 1 && t.back() == '/')
-            t.remove_suffix(1);
-        if (t == "/")
-            return path.size() > 1 && path.front() == '/' ? std::optional<std::size_t>(1)
-                                                          : std::nullopt;
-        if (path.size() > t.size() + 1 && path.compare(0, t.size(), t) == 0 &&
-            path[t.size()] == '/')
-            return t.size() + 1;
-        return std::nullopt;
-    }
-
-    // The directory whose path is `text`, every link resolved; absent when it
-    // cannot be. (References to a map's elements stay good as it grows.)
-    const std::optional<fs::path>& directory(const std::string& text) {
-        if (auto it = dirs_.find(text); it != dirs_.end())
-            return it->second;
-        std::string dir = text;
-        while (dir.size() > 1 && dir.back() == '/')
-            dir.pop_back();
-        std::size_t slash = dir.rfind('/');
-        std::string name = slash == std::string::npos ? dir : dir.substr(slash + 1);
-        std::optional<fs::path> real;
-        struct stat st {};
-        if (slash != std::string::npos && slash > 0 && name != "." && name != ".." &&
-            ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            if (const std::optional<fs::path>& parent = directory(dir.substr(0, slash + 1)))
-                real = *parent / name;
-        } else {
-            std::error_code ec;
-            fs::path whole = fs::canonical(dir, ec);
-            if (!ec)
-                real = std::move(whole);
-        }
-        return dirs_.emplace(text, std::move(real)).first->second;
-    }
-
-    std::error_code cwd_error_;
-    fs::path cwd_;
-    std::unordered_map<std::string, std::optional<fs::path>> dirs_;
-};
 
 // The statements that store one file: its versions looked up, the new one
 // added with its text and its row of the cache.
@@ -272,7 +164,7 @@ private:
 
 // Opens the store at `path` for an ingest and takes its write lock, waiting
 // for another ingest to commit; checks its marks and migrates it to this
-// version (a new file becomes a store).
+// version (a new file becomes a store), its cache mended.
 sqlite::Database open_to_write(const std::string& path, StoreFailure& failure) {
     std::string why;
     sqlite::Database db = sqlite::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, why, true);
@@ -288,9 +180,8 @@ sqlite::Database open_to_write(const std::string& path, StoreFailure& failure) {
         failure = {StoreFailure::write, sqlite::reason(db.get())};
     } else if (std::string marks = check_marks(db.get(), fresh, kind); !marks.empty()) {
         failure = {kind, marks};
-    } else if (long long version =
-                   sqlite::single_integer(db.get(), "PRAGMA user_version").value_or(0);
-               version < store_schema_version && !migrate(db.get(), version)) {
+    } else if (!migrate(db.get(),
+                        sqlite::single_integer(db.get(), "PRAGMA user_version").value_or(0))) {
         failure = {StoreFailure::write, sqlite::reason(db.get())};
     }
     return db;
@@ -318,7 +209,7 @@ std::string store_key(const std::string& path) {
 std::map<std::string, KnownFile> stored_file_times(const std::string& path, bool& locked) {
     std::map<std::string, KnownFile> known;
     locked = false;
-    if (!is_sqlite_file(path))
+    if (!is_store_file(path))
         return known;
     std::string error;
     long long version = 0;
@@ -338,11 +229,23 @@ std::map<std::string, KnownFile> stored_file_times(const std::string& path, bool
     return known;
 }
 
-StoreFailure store_files(const std::string& path, const std::vector<FileToStore>& files,
-                         StoreCounts& counts, std::size_t skipped) {
-    counts = {};
-    if (std::optional<StoreFailure> refusal = refused(path))
-        return *refusal;
+namespace {
+
+// After a write failed (a full disk, an I/O error), SQLite leaves the
+// journal for the next connection to play back: it is played back at once,
+// so that the store reads as before for every reader, those that may not
+// write it too. A new store's is left for the next ingest: rolled back, the
+// file would be empty, no longer known for a store.
+void play_back(const std::string& path) {
+    if (leftover(path) != Leftover::journal || unfinished_new_store(path))
+        return;
+    std::string why;
+    if (sqlite::Database db = sqlite::open(path, SQLITE_OPEN_READWRITE, why, false))
+        sqlite::exec(db.get(), "SELECT count(*) FROM sqlite_schema");
+}
+
+StoreFailure store_into(const std::string& path, const std::vector<FileToStore>& files,
+                        StoreCounts& counts, std::size_t skipped) {
     StoreFailure failure;
     sqlite::Database db = open_to_write(path, failure);
     if (failure.kind != StoreFailure::none)
@@ -359,6 +262,19 @@ StoreFailure store_files(const std::string& path, const std::vector<FileToStore>
     if (!sqlite::exec(db.get(), "COMMIT"))
         return give_up(db.get(), {StoreFailure::write, sqlite::reason(db.get())}, counts);
     return {};
+}
+
+}  // namespace
+
+StoreFailure store_files(const std::string& path, const std::vector<FileToStore>& files,
+                         StoreCounts& counts, std::size_t skipped) {
+    counts = {};
+    if (std::optional<StoreFailure> refusal = refused(path))
+        return *refusal;
+    StoreFailure failure = store_into(path, files, counts, skipped);
+    if (failure.kind == StoreFailure::write)
+        play_back(path);
+    return failure;
 }
 
 std::string sha256_hex(const std::string& text) {
@@ -510,7 +426,7 @@ private:
     // The runs of results file `path` (its text left in text_), or none
     // when it cannot be read or is no results file (said in a note).
     std::optional<std::vector<Run>> read_results(const std::string& path) {
-        if (is_sqlite_file(path)) {
+        if (is_store_file(path)) {
             context_.note({LoadNote::unreadable, path,
                            "an SQLite file; a store takes results files and the "
                            "directories that hold them"},

@@ -171,12 +171,18 @@ StoredFile cached_file(sqlite3_stmt* s, Machines& machines, bool& cached) {
     return f;
 }
 
-// The rows of the cache `table` with file ids from `first` to `last`, each
-// file with its runs or record unpacked where its figures are cached.
+// The current files with ids from `first` to `last`, each with its runs or
+// record unpacked where the cache `table` keeps its figures. The files are
+// those the store lists, whatever rows the cache holds: a file whose row is
+// missing (a cache mended by hand) is read from its text, and a row of no
+// current file is not read.
 void read_cached_rows(sqlite3* db, const char* table, long long first, long long last,
                       CachedRows& out) {
-    std::string query = std::string("SELECT kind, shown, file, figures FROM ") + table +
-                        " WHERE file BETWEEN ?1 AND ?2";
+    std::string query = std::string("SELECT file.kind, file.shown, file.id, cache.figures "
+                                    "FROM file LEFT JOIN ") +
+                        table +
+                        " AS cache ON cache.file = file.id "
+                        "WHERE file.id BETWEEN ?1 AND ?2 AND file.current = 1";
     sqlite::Statement s = sqlite::prepare(db, query.c_str());
     if (!s) {
         out.error = sqlite::reason(db);
@@ -212,11 +218,10 @@ void read_cached_rows(sqlite3* db, const char* table, long long first, long long
 // store at one moment. One that sees another (the path now names another
 // file) is not used.
 using Shape = std::tuple<long long, long long, long long>;
-std::optional<Shape> shape(sqlite3* c, const char* table) {
-    std::string query = std::string("SELECT (SELECT min(file) FROM ") + table +
-                        "), (SELECT max(file) FROM " + table +
-                        "), (SELECT page_count FROM pragma_page_count())";
-    sqlite::Statement q = sqlite::prepare(c, query.c_str());
+std::optional<Shape> shape(sqlite3* c) {
+    sqlite::Statement q = sqlite::prepare(c,
+                                          "SELECT (SELECT min(id) FROM file), (SELECT max(id) "
+                                          "FROM file), (SELECT page_count FROM pragma_page_count())");
     if (!q || sqlite3_step(q.get()) != SQLITE_ROW)
         return std::nullopt;
     return Shape{sqlite3_column_int64(q.get(), 0), sqlite3_column_int64(q.get(), 1),
@@ -254,13 +259,13 @@ std::vector<sqlite::Database> further_connections(sqlite3* db, const std::string
     std::vector<sqlite::Database> others(count);
     if (count < 2)
         return others;
-    const std::optional<Shape> own = shape(db, table);
+    const std::optional<Shape> own = shape(db);
     for (std::size_t k = 1; k < count; ++k) {
         std::string why;
         long long version = 0;
         others[k] = open_to_read(path, why, version, false);
         if (others[k] && (cache_table(version) != std::string_view(table) || !own ||
-                          shape(others[k].get(), table) != own))
+                          shape(others[k].get()) != own))
             others[k].reset();
     }
     return others;
@@ -351,7 +356,7 @@ bool read_texts(sqlite3* db, CachedRows& rows, std::string& error) {
     return true;
 }
 
-// The current files as the cache `table` holds them, ordered as a
+// The current files with the figures the cache `table` holds, ordered as a
 // directory's walk gives them (results files by path, then the machine.json
 // records by path): each with its runs or record when its figures are
 // cached, else its text. A large store's rows are read in ranges of file
@@ -359,9 +364,8 @@ bool read_texts(sqlite3* db, CachedRows& rows, std::string& error) {
 bool read_cached(sqlite3* db, const std::string& path, const char* table,
                  std::vector<StoredFile>& files, std::string& error) {
     // Each by itself, so that SQLite reads them off the ends of the table.
-    std::string query = std::string("SELECT (SELECT min(file) FROM ") + table +
-                        "), (SELECT max(file) FROM " + table + ")";
-    sqlite::Statement span = sqlite::prepare(db, query.c_str());
+    sqlite::Statement span =
+        sqlite::prepare(db, "SELECT (SELECT min(id) FROM file), (SELECT max(id) FROM file)");
     if (!span || sqlite3_step(span.get()) != SQLITE_ROW) {
         error = sqlite::reason(db);
         return false;
@@ -416,6 +420,17 @@ bool read_texts(sqlite3* db, long long version, std::vector<StoredFile>& files,
     return true;
 }
 
+// Whether the store holds table `name`: a cache dropped by hand leaves the
+// texts to be read.
+bool has_table(sqlite3* db, const char* name) {
+    sqlite::Statement s =
+        sqlite::prepare(db, "SELECT 1 FROM sqlite_schema WHERE type = 'table' AND name = ?1");
+    if (!s)
+        return false;
+    sqlite3_bind_text(s.get(), 1, name, -1, SQLITE_STATIC);
+    return sqlite3_step(s.get()) == SQLITE_ROW;
+}
+
 }  // namespace
 
 bool read_store(const std::string& path, std::vector<StoredFile>& files, std::string& error,
@@ -427,7 +442,7 @@ bool read_store(const std::string& path, std::vector<StoredFile>& files, std::st
     // A store without a cache, until an ingest migrates it, is read from its
     // texts.
     const char* table = cache_table(version);
-    if (reading == StoreReading::figures && table)
+    if (reading == StoreReading::figures && table && has_table(db.get(), table))
         return read_cached(db.get(), path, table, files, error);
     return read_texts(db.get(), version, files, error);
 }

@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "store/cache.h"
+#include "store/leftover.h"
 #include "store/sqlite.h"
 
 namespace report {
@@ -121,28 +122,82 @@ std::string check_marks(sqlite3* db, bool& fresh, StoreFailure::Kind& kind) {
     return {};
 }
 
+namespace {
+
+// What a reader says of a new store whose first ingest was cut short.
+constexpr const char* nothing_stored_yet =
+    "a new store whose first ingest did not finish; it holds nothing yet";
+
+// Takes the read transaction on `db` and checks the store's marks: empty,
+// or why it cannot be read.
+std::string begin_reading(sqlite3* db, bool unfinished) {
+    if (!sqlite::exec(db, "BEGIN"))
+        return sqlite::reason(db);
+    bool fresh = false;
+    StoreFailure::Kind kind{};
+    std::string error = check_marks(db, fresh, kind);
+    if (error.empty() && fresh)
+        error = unfinished ? nothing_stored_yet : "an SQLite database, not a bench_report store";
+    return error;
+}
+
+// Whether the last failure on `db` came of its reader not being let write:
+// a journal to play back, or a WAL-mode store's shared index to make.
+bool kept_from_writing(sqlite3* db) {
+    int code = sqlite3_extended_errcode(db) & 0xff;
+    return code == SQLITE_READONLY || code == SQLITE_CANTOPEN;
+}
+
+// Why a reader that may not write the store at `path` cannot read it, and
+// what to do; SQLite's `reason` when nothing beside the store explains it.
+std::string unwritable(const std::string& path, const std::string& reason) {
+    switch (leftover(path)) {
+        case Leftover::journal:
+            return "an ingest cut short left its journal beside it (-journal), which only a "
+                   "user who may write the store and its directory can roll back: read the "
+                   "store once as one";
+        case Leftover::wal_log:
+            return "a WAL-mode store whose log beside it (-wal) only a user who may write the "
+                   "store and its directory can read: read the store once as one, which folds "
+                   "the log into it";
+        case Leftover::none: break;
+    }
+    return reason;
+}
+
+}  // namespace
+
 sqlite::Database open_to_read(const std::string& path, std::string& error, long long& version,
                               bool wait) {
     // Opened for writing where it may be, though only read: an ingest cut
     // short (a full disk, a kill) leaves its journal, which SQLite plays back
-    // on the next reader that can write. A store that cannot be written is
-    // read as it is. A connection is used by one thread at a time, so
-    // SQLite's own locking of it is left out.
-    sqlite::Database db =
-        sqlite::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, error, wait);
+    // on the next reader that can write. A connection is used by one thread
+    // at a time, so SQLite's own locking of it is left out. A new store
+    // whose first ingest has not committed is opened read-only: it is waited
+    // for as any locked store, and one cut short is said to hold nothing,
+    // left for the next ingest to roll back.
+    bool unfinished = unfinished_new_store(path);
+    int flags = unfinished ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
+    sqlite::Database db = sqlite::open(path, flags | SQLITE_OPEN_NOMUTEX, error, wait);
     if (!db)
         db = sqlite::open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, error, wait);
     if (!db)
         return nullptr;
-    if (!sqlite::exec(db.get(), "BEGIN")) {
-        error = sqlite::reason(db.get());
-        return nullptr;
+    error = begin_reading(db.get(), unfinished);
+    if (!error.empty() && kept_from_writing(db.get())) {
+        if (unfinished) {
+            error = nothing_stored_yet;
+        } else if (wal_mode(path) && leftover(path) == Leftover::none) {
+            // A WAL-mode store whose log is folded in is whole in its file:
+            // read as immutable, it needs no shared index, which a reader
+            // that may not write its directory cannot make.
+            db = sqlite::open_immutable(path, error);
+            if (db)
+                error = begin_reading(db.get(), false);
+        } else {
+            error = unwritable(path, error);
+        }
     }
-    bool fresh = false;
-    StoreFailure::Kind kind{};
-    error = check_marks(db.get(), fresh, kind);
-    if (error.empty() && fresh)
-        error = "an SQLite database, not a bench_report store";
     if (!error.empty())
         return nullptr;
     version = sqlite::single_integer(db.get(), "PRAGMA user_version").value_or(0);
@@ -171,8 +226,10 @@ bool migrate(sqlite3* db, long long version) {
             return false;
         empty_cache = empty_cache || migrations[v].empties_cache;
     }
-    if (empty_cache && !rebuild_cache(db))
+    if (!(empty_cache ? rebuild_cache(db) : mend_cache(db)))
         return false;
+    if (version == store_schema_version)
+        return true;
     std::string set = "PRAGMA user_version = " + std::to_string(store_schema_version);
     return sqlite::exec(db, set.c_str());
 }

@@ -32,7 +32,9 @@ std::string check_marks(sqlite3* db, bool& fresh, StoreFailure::Kind& kind);
 // it cannot be opened or is no store this program reads. It is opened for
 // writing where it may be, though only read: an ingest cut short (a full
 // disk, a kill) leaves its journal, which SQLite plays back on the next
-// reader that can write; a store that cannot be written is read as it is.
+// reader that can write; a store that cannot be written is read as it is
+// (a WAL-mode one as immutable when its log is folded in), and one that a
+// reader that cannot write cannot read says what to do.
 sqlite::Database open_to_read(const std::string& path, std::string& error, long long& version,
                               bool wait = true);
 
@@ -43,7 +45,9 @@ const char* cache_table(long long version);
 // Brings the store open in `db` from `version` (0 for a new file) up to
 // store_schema_version, within the transaction open on it: each migration in
 // turn, then the cache made anew from the current texts when a migration
-// left it empty. False when any step fails (sqlite::reason says why).
+// left it empty, else mended where it lacks a current file's row or holds a
+// row of none (a store mended by hand). False when any step fails
+// (sqlite::reason says why).
 bool migrate(sqlite3* db, long long version);
 
 }  // namespace report

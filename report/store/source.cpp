@@ -213,7 +213,7 @@ std::vector<std::shared_ptr<InputSource>> open_inputs(const std::vector<std::str
     std::vector<std::shared_ptr<InputSource>> sources;
     std::map<std::pair<dev_t, ino_t>, std::shared_ptr<const StoreSource>> stores;
     for (const std::string& path : paths) {
-        if (!is_sqlite_file(path)) {
+        if (!is_store_file(path)) {
             sources.push_back(std::make_shared<DirectorySource>(path));
             continue;
         }

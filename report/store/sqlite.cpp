@@ -1,6 +1,7 @@
 #include "store/sqlite.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 
 #include <fmt/format.h>
 
+#include "store/leftover.h"
 #include "store/store.h"
 
 namespace report::sqlite {
@@ -67,6 +69,20 @@ std::string lock_holder(const std::string& path) {
         return fmt::format("process {}, {}", pid, doing);
     }
     return "another process";
+}
+
+// Why a file that is not there cannot be made at `path`: the system's
+// reason its directory cannot be written ("Read-only file system"). SQLite,
+// which tries to open it read-only after, would say "No such file".
+std::optional<std::string> cannot_create(const std::string& path, int flags) {
+    struct stat st {};
+    if (!(flags & SQLITE_OPEN_CREATE) || ::stat(path.c_str(), &st) == 0 || errno != ENOENT)
+        return std::nullopt;
+    std::size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (::access(dir.c_str(), W_OK | X_OK) == 0)
+        return std::nullopt;
+    return std::string("cannot create it: ") + std::strerror(errno);
 }
 
 }  // namespace
@@ -121,11 +137,37 @@ Database open(const std::string& path, int flags, std::string& error, bool wait)
         close.waiting = std::make_shared<Waiting>(Waiting{path, std::nullopt, false});
     Database db(raw, close);
     if (rc != SQLITE_OK) {
-        error = db ? reason(db.get()) : "out of memory";
+        error = cannot_create(path, flags).value_or(db ? reason(db.get()) : "out of memory");
         return nullptr;
     }
     if (wait)
         sqlite3_busy_handler(db.get(), wait_for_lock, db.get_deleter().waiting.get());
+    return db;
+}
+
+Database open_immutable(const std::string& path, std::string& error) {
+    // A URI of the path with every byte but the unreserved ones escaped, so
+    // that no '?', '#' or '%' in a name is read as part of the URI.
+    std::string uri = "file:";
+    if (path.empty() || path.front() != '/')
+        uri += "./";
+    for (unsigned char c : path) {
+        bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                     c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+        if (plain)
+            uri += static_cast<char>(c);
+        else
+            uri += fmt::format("%{:02X}", c);
+    }
+    uri += "?immutable=1";
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(uri.c_str(), &raw,
+                             SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+    Database db(raw, CloseDatabase{});
+    if (rc != SQLITE_OK) {
+        error = db ? reason(db.get()) : "out of memory";
+        return nullptr;
+    }
     return db;
 }
 
@@ -231,6 +273,10 @@ bool is_sqlite_file(const std::string& path) {
                   std::memcmp(head, sqlite_header, sizeof head) == 0;
     ::close(fd);
     return sqlite;
+}
+
+bool is_store_file(const std::string& path) {
+    return is_sqlite_file(path) || unfinished_new_store(path);
 }
 
 }  // namespace report

@@ -34,6 +34,11 @@ using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
 // `error` saying why, when it cannot be opened.
 Database open(const std::string& path, int flags, std::string& error, bool wait);
 
+// Opens the SQLite file at `path` to read as it stands, as immutable: no
+// lock taken, no journal or write-ahead log looked at, nothing written. For
+// a file nothing else writes meanwhile, whose every change is in it.
+Database open_immutable(const std::string& path, std::string& error);
+
 // SQLite's reason for the last failure, with the system's when an I/O call
 // failed ("disk I/O error (File too large)"), and how long it waited when
 // the store stayed locked.

@@ -37,6 +37,9 @@ namespace report {
 // Whether `path` is a regular file that starts with SQLite's header. A store
 // is known by its content, whatever its name.
 bool is_sqlite_file(const std::string& path);
+// Whether `path` is a store to open: an SQLite file, or a new store whose
+// first ingest has not committed (store/leftover.h), which has no header yet.
+bool is_store_file(const std::string& path);
 
 // One file as the store keeps it.
 struct StoredFile {

@@ -25,6 +25,7 @@
 #include "analysis/stats.h"
 #include "analysis/threshold_test.h"
 #include "analysis/trend.h"
+#include "output/gate_view.h"
 #include "machine/record.h"
 #include "fleet.h"
 #include "input/parse.h"
@@ -407,7 +408,7 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         const char* name;
         std::vector<Label> labels;
         double percent;
-        int status;                      // 0 pass, 3 fail, 2 no verdict
+        int status;                      // 0 pass, 3 fail, 4 no verdict
         std::vector<std::string> said;  // on standard error
         const char* options = "";
     };
@@ -415,8 +416,9 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         {"no change, 5 against 5", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005}}, 5, 0,
          {"time x", "shown within 5% slower", "gate: pass, shown within 5% slower",
           "drift: bench_memory: b, bench_processors: b did not run interleaved"}},
-        {"no change, noisy, 3 against 3", {{"a", 3, 1, 0.1}, {"b", 3, 1, 0.1}}, 2, 2,
-         {"cannot tell a 2% slowdown from noise here: between x", "a side would decide",
+        {"no change, noisy, 3 against 3", {{"a", 3, 1, 0.1}, {"b", 3, 1, 0.1}}, 2, 4,
+         {"cannot tell a 2% slowdown from noise here: between x",
+          "a side would give an 80% chance to decide",
           "gate: no verdict, cannot tell a 2% slowdown from noise: bench_memory: b, "
           "bench_processors: b"}},
         {"the same, accepted", {{"a", 3, 1, 0.1}, {"b", 3, 1, 0.1}}, 2, 0,
@@ -426,7 +428,7 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
          " --accept-inconclusive"},
         {"10% slower, 5 against 5", {{"a", 5, 1, 0.005}, {"b", 5, 1.10, 0.005}}, 5, 3,
          {"shown more than 5% slower", "gate: fail, more than 5% slower: bench_memory: b, bench_processors: b"}},
-        {"1% slower at P = 2, 10 against 10", {{"a", 10, 1, 0.005}, {"b", 10, 1.01, 0.005}}, 2, 0,
+        {"1% slower at P = 2, 12 against 12", {{"a", 12, 1, 0.005}, {"b", 12, 1.01, 0.005}}, 2, 0,
          {"shown within 2% slower"}},
         {"15% slower, 3 against 3", {{"a", 3, 1, 0.01}, {"b", 3, 1.15, 0.01}}, 5, 3,
          {"Welch's t-test"}},
@@ -435,19 +437,19 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         {"one run each, no change", {{"a", 1, 1, 0}, {"b", 1, 1, 0}}, 5, 0, {"untested"}},
         {"2 against 5, no change", {{"a", 2, 1, 0.005}, {"b", 5, 1, 0.005}}, 5, 0,
          {"untested (fewer than 3 repetitions a side): b"}},
-        {"one label", {{"a", 3, 1, 0.005}}, 5, 2, {"the only label"}},
+        {"one label", {{"a", 3, 1, 0.005}}, 5, 4, {"the only label"}},
         {"a failed repetition, its file complete", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005, "failed"}},
-         5, 2, {"did not complete (failed", "gate: no verdict"}},
-        {"a repetition still running", {{"a", 3, 1, 0.005, "running"}, {"b", 3, 1, 0.005}}, 5, 2,
+         5, 4, {"did not complete (failed", "gate: no verdict"}},
+        {"a repetition still running", {{"a", 3, 1, 0.005, "running"}, {"b", 3, 1, 0.005}}, 5, 4,
          {"did not complete (still running"}},
         {"completed as recorded", {{"a", 3, 1, 0.005, "completed"}, {"b", 3, 1, 0.005}}, 5, 0, {}},
         {"three labels, one slower", {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005}, {"c", 5, 1.2, 0.005}},
          5, 3, {"gate: fail, more than 5% slower: bench_memory: c, bench_processors: c"}},
         {"a failed repetition without a results file",
-         {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005, "", "", "failed"}}, 5, 2,
+         {{"a", 5, 1, 0.005}, {"b", 5, 1, 0.005, "", "", "failed"}}, 5, 4,
          {"bench_processors: b: a repetition did not complete (failed, runs/b/"}},
         {"a killed repetition without a results file",
-         {{"a", 3, 1, 0.005, "", "", "killed"}, {"b", 3, 1, 0.005}}, 5, 2,
+         {{"a", 3, 1, 0.005, "", "", "killed"}, {"b", 3, 1, 0.005}}, 5, 4,
          {"bench_processors: a: a repetition did not complete (killed"}},
         {"two builds under one label, never pooled",
          {{"vm", 3, 1, 0.005, "", "", "", std::string(64, 'a')},
@@ -456,7 +458,7 @@ TEST(GateVerdicts, EveryFormatStatesTheExitStatus) {
         {"a disturbed repetition", {{"a", 3, 1, 0.005}, {"b", 3, 1, 0.005, "", "load 3.1"}}, 5, 0,
          {"bench_memory: b: disturbed in 1 of 3 repetition(s): load 3.1"}},
         {"a disturbed repetition, --strict", {{"a", 3, 1, 0.005}, {"b", 3, 1, 0.005, "", "load 3.1"}},
-         5, 2, {"b: --strict: a repetition was disturbed: load 3.1"}, " --strict"},
+         5, 4, {"b: --strict: a repetition was disturbed: load 3.1"}, " --strict"},
     };
     fs::path root = fs::temp_directory_path() / ("gate_verdicts_" + std::to_string(getpid()));
     unsigned seed = 11;
@@ -631,9 +633,9 @@ TEST(GateOutcomes, ThreeOutcomesOnAKnownFactor) {
     const Case cases[] = {
         {"no change, quiet, 10 against 10", 10, 0.005, 1.0, 5, false, LabelOutcome::pass, O::pass},
         {"20% slower, 5 against 5", 5, 0.005, 1.2, 5, false, LabelOutcome::fail, O::fail},
-        {"no change, noisy, 3 against 3", 3, 0.05, 1.0, 2, false, LabelOutcome::inconclusive,
+        {"no change, noisy, 3 against 3", 3, 0.1, 1.0, 2, false, LabelOutcome::inconclusive,
          O::no_verdict},
-        {"the same, accepted", 3, 0.05, 1.0, 2, true, LabelOutcome::accepted, O::pass},
+        {"the same, accepted", 3, 0.1, 1.0, 2, true, LabelOutcome::accepted, O::pass},
         {"a slowdown at the limit, accepted, still fails", 5, 0.005, 1.2, 5, true,
          LabelOutcome::fail, O::fail},
         {"no spread, no change", 3, 0, 1.0, 2, false, LabelOutcome::pass, O::pass},
@@ -671,6 +673,31 @@ TEST(GateOutcomes, ThreeOutcomesOnAKnownFactor) {
             EXPECT_TRUE(undecided || !s.decide_at);
         }
     }
+}
+
+// One repetition of five 22% slow keeps a 5% gate from passing: it is named
+// as the one to run again, not a count of repetitions that would decide.
+TEST(GateOutcomes, AFarRepetitionThatAloneKeepsTheGateFromDecidingIsNamed) {
+    std::vector<RunT> runs;
+    unsigned seed = 4242;
+    for (const char* name : {"base", "new"})
+        for (int r = 0; r < 5; ++r) {
+            double slow = std::string(name) == "new" && r == 3 ? 1.22 : 1.0;
+            RunT run = std::get<RunT>(parse_run(
+                noisy_results_file(Program::memory, 1 / slow, 0.005, 2, seed++), "rep.txt"));
+            run.label = name;
+            runs.push_back(std::move(run));
+        }
+    std::vector<const RunT*> ptrs;
+    for (const RunT& r : runs)
+        ptrs.push_back(&r);
+    std::vector<ProgramComparison> cs = compare_runs(ptrs, {});
+    GateVerdict v = decide_gate(cs, {}, {}, 5);
+    ASSERT_EQ(v.tested.size(), 1u);
+    EXPECT_EQ(v.tested[0].outcome, LabelOutcome::inconclusive);
+    EXPECT_EQ(v.tested[0].rerun, &runs[8]);
+    EXPECT_NE(inconclusive_words(v.tested[0], 5).find("alone keeps it from deciding"),
+              std::string::npos);
 }
 
 // Kendall's test of a trend with the order of measurement: exact over every
@@ -717,6 +744,12 @@ TEST(GateOutcomes, RepetitionsThatTrendWithTheirStart) {
             ptrs.push_back(&*it);
         GateVerdict v = decide_gate(compare_runs(ptrs, {}), {}, {}, 50);
         EXPECT_EQ(v.trends.size(), drift > 0 ? 2u : 0u);
+        // Run one after the other: a drift within them moves one against the
+        // other too, so the gate decides nothing on it.
+        EXPECT_EQ(v.outcome == GateVerdict::Outcome::no_verdict, drift > 0);
+        EXPECT_EQ(std::count_if(v.problems.begin(), v.problems.end(),
+                                [](const GateProblem& p) { return p.kind == GateProblem::drifting; }),
+                  drift > 0 ? 1 : 0);
         for (const RepetitionTrend& t : v.trends) {
             EXPECT_GT(t.tau, 0.9);  // slower as they went
             EXPECT_EQ(t.repetitions, 8u);
@@ -724,38 +757,48 @@ TEST(GateOutcomes, RepetitionsThatTrendWithTheirStart) {
     }
 }
 
-// The repetitions that would decide: the least count at which the interval,
-// narrowed as the square root of the count, falls on one side of the limit;
-// none past the cap, at the limit itself or without a bound on that side.
+// The repetitions that would decide: the least count, beyond those there
+// are, at which a one-sided t test at the level has an 80% chance to show
+// the side the estimate lies on, at the upper confidence bound of the
+// spread; none past the cap, on the limit or without a spread.
 TEST(GateOutcomes, RepetitionsThatWouldDecide) {
     struct Case {
-        double estimate, lower, upper, limit, now;
+        double distance, spread;
+        std::size_t dof;
+        double alpha;
+        bool paired;
+        double now;
         bool some;
     };
     const Case cases[] = {
-        {1.00, 0.95, 1.05, 1.02, 5, true},    // below the limit: the upper bound must come down
-        {1.04, 1.00, 1.08, 1.02, 5, true},    // above it: the lower bound must come up
-        {1.00, 0.97, 1.09, 1.02, 3, true},    // asymmetric: the side of the limit counts
-        {1.02, 0.95, 1.09, 1.02, 5, false},   // on the limit: no count decides
-        {1.00, 0.50, 2.00, 1.02, 5, false},   // past the cap
-        {1.04, 0.0, 1.08, 1.02, 5, false},    // no lower bound
+        {0.02, 0.02, 8, 0.05, false, 5, true},     // unpaired, 5 against 5
+        {0.02, 0.02, 4, 0.025, true, 5, true},     // paired, a share of the level
+        {0.001, 0.02, 8, 0.05, false, 5, false},   // near the limit: past the cap
+        {0, 0.02, 8, 0.05, false, 5, false},       // on the limit
+        {0.02, 0, 8, 0.05, false, 5, false},       // no spread
+        {0.5, 0.01, 8, 0.05, false, 5, true},      // decided already: one more
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.estimate << " [" << c.lower << ", " << c.upper
-                                          << "] against " << c.limit);
+        SCOPED_TRACE(::testing::Message() << c.distance << " at spread " << c.spread);
         std::optional<std::size_t> n =
-            repetitions_to_decide(c.estimate, c.lower, c.upper, c.limit, c.now);
+            repetitions_to_decide(c.distance, c.spread, c.dof, c.alpha, c.paired, c.now);
         ASSERT_EQ(n.has_value(), c.some);
         if (!n)
             continue;
         EXPECT_GT(static_cast<double>(*n), c.now);
         EXPECT_LE(*n, decide_cap);
-        double e = std::log(c.estimate), t = std::log(c.limit);
-        double half = e > t ? e - std::log(c.lower) : std::log(c.upper) - e;
-        auto decides = [&](double at) { return half * std::sqrt(c.now / at) <= std::fabs(e - t); };
-        EXPECT_TRUE(decides(static_cast<double>(*n)));
+        double d = static_cast<double>(c.dof);
+        double sigma = c.spread * std::sqrt(d / stats::chi_squared_quantile(0.2, d));
+        auto power = [&](std::size_t k) {
+            double df = c.paired ? k - 1.0 : 2.0 * k - 2;
+            double se = sigma * std::sqrt((c.paired ? 1.0 : 2.0) / static_cast<double>(k));
+            // The chance that the t statistic clears the test's quantile.
+            return stats::student_upper_tail(
+                stats::student_quantile(c.alpha, df) - c.distance / se, df);
+        };
+        EXPECT_GE(power(*n), 0.8 - 0.02);
         if (static_cast<double>(*n) - 1 > c.now) {
-            EXPECT_FALSE(decides(static_cast<double>(*n) - 1));
+            EXPECT_LT(power(*n - 1), 0.8);
         }
     }
 }

@@ -386,6 +386,11 @@ TEST(RunsTaken, EachLabelByWhatItsRunsAre) {
              nightly(r, "b", 30, 2, stepped, kernel);
          },
          nullptr, false, {{"a", RunsRule::one_level, 30}, {"b", RunsRule::since_change, 10}}, 40, nullptr},
+        {"a history whose last finding is a drift: the runs at its end, never the drift pooled",
+         [&](std::vector<report::Run>& r) {
+             nightly(r, "d", 60, 8, [](int d) { return 1.0 + 0.10 * d / 59; }, kernel);
+         },
+         nullptr, false, {{"d", RunsRule::drift_end, drift_end_runs}}, drift_end_runs, nullptr},
         {"nights, then a run of 3 repetitions: that run",
          [&](std::vector<report::Run>& r) {
              nightly(r, "a", 10, 3, flat, kernel);
@@ -764,7 +769,7 @@ TEST(HistoryCommand, OutputsAndExitStatuses) {
         {"2026-11-15", 3, "host-0: bench_memory: Geometric mean, single rate: -"},
         {"2026-11-15", 3, "-day stretch)\n"},
         {"2026-11-23", 0, ""},
-        {"2026-11-28", 2, "--fail-on-change-since: no verdict, too little history to say"},
+        {"2026-11-28", 4, "--fail-on-change-since: no verdict, too little history to say"},
         {"2026-02-30", 2, "YYYY-MM-DD"},
     };
     for (const Gate& g : gates) {
@@ -774,6 +779,7 @@ TEST(HistoryCommand, OutputsAndExitStatuses) {
         if (g.status != 2 || std::string(g.since) != "2026-02-30") {
             auto gate = nlohmann::json::parse(r.out)["gate"];
             EXPECT_EQ(gate["verdict"], g.status == 3 ? "fail" : g.status == 0 ? "pass" : "no_verdict");
+            EXPECT_EQ(gate["exit_status"], g.status);
         }
     }
     fs::remove_all(dir);

@@ -201,19 +201,24 @@ TEST(PairedCompare, DriftCancelsInThePairs) {
         for (const ProgramSlowdown& s : unpaired.tested)
             EXPECT_FALSE(s.pairing);
     }
-    // 5 rounds: 1/32 is above the 2.5% each of two programs gets.
+    // 5 rounds, the interleaved default: 1/32 is above the 2.5% the trip test
+    // of each of two programs gets, so that side is Student's t on the pairs;
+    // the pass test has the whole 5%, which the signed-rank test reaches.
     std::vector<ProgramComparison> cs;
     GateVerdict few = gate(interleaved(5, 1.12, 0.005, 0.0, 19), 5, true, cs);
+    EXPECT_EQ(few.outcome, GateVerdict::Outcome::fail);
     for (const ProgramSlowdown& s : few.tested) {
         ASSERT_TRUE(s.pairing);
-        EXPECT_FALSE(s.paired);
-        ASSERT_TRUE(s.test);
-        EXPECT_NE(s.test->method, stats::SlowdownMethod::signed_rank);
+        EXPECT_TRUE(s.paired);
+        ASSERT_TRUE(s.test && s.within);
+        EXPECT_EQ(s.test->method, stats::SlowdownMethod::paired_t);
+        EXPECT_EQ(s.within->method, stats::SlowdownMethod::signed_rank);
     }
     std::string said;
     for (const std::string& l : gate_lines(few, cs))
         said += l + "\n";
-    EXPECT_NE(said.find("too few to pair"), std::string::npos) << said;
+    EXPECT_NE(said.find("paired signed-rank test for the upper bound, t-test for the lower, 5 pairs"),
+              std::string::npos) << said;
     EXPECT_EQ(pairs_needed(0.025), 6u);
     EXPECT_EQ(pairs_needed(0.05), 5u);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "analysis/paired_test.h"
@@ -133,3 +134,26 @@ TEST(SignedRank, PairedChangeIntervalIsDualToItsTest) {
 }
 
 }  // namespace
+
+// Too few rounds for the signed-rank test at a level: Student's t on the
+// rounds' log factors, checked against the t distribution with 2 degrees of
+// freedom in closed form (P(T > t) = (1 - t / sqrt(t^2 + 2)) / 2, and its 5%
+// quantile 2.919986).
+TEST(PairedT, TestsAgainstTheThresholdWithItsBound) {
+    std::vector<double> d = {0.01, 0.02, 0.03};
+    std::optional<report::stats::SlowdownTest> t = report::stats::paired_t_slowdown(d, 1, 0.05);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->method, report::stats::SlowdownMethod::paired_t);
+    double se = 0.01 / std::sqrt(3.0), z = 0.02 / se;
+    EXPECT_NEAR(t->p, (1 - z / std::sqrt(z * z + 2)) / 2, 1e-9);
+    EXPECT_NEAR(t->bound, std::exp(0.02 - 2.919986 * se), 1e-6);
+    EXPECT_TRUE(t->significant);
+    EXPECT_NEAR(t->estimate, std::exp(0.02), 1e-12);
+    // Against a limit above every round: not shown slower than it.
+    EXPECT_FALSE(report::stats::paired_t_slowdown(d, std::exp(0.05), 0.05)->significant);
+    // Rounds that all differ alike, one round, a value not finite.
+    EXPECT_EQ(report::stats::paired_t_slowdown(std::vector<double>{0.1, 0.1}, 1, 0.05)->method,
+              report::stats::SlowdownMethod::constant);
+    EXPECT_FALSE(report::stats::paired_t_slowdown(std::vector<double>{0.1}, 1, 0.05));
+    EXPECT_FALSE(report::stats::paired_t_slowdown(std::vector<double>{0.1, NAN}, 1, 0.05));
+}

@@ -59,9 +59,9 @@ TEST_F(Cli, TheGateNeverPassesOnNothing) {
     const Case cases[] = {
         {"runs/alpha runs/beta", 0, ""},
         {"runs/alpha empty", 2, "no results file found in empty"},
-        {"runs/alpha runs/no-processors", 2,
+        {"runs/alpha runs/no-processors", 4,
          "runs/no-processors: no run of bench_processors, which the baseline has"},
-        {"runs/alpha runs/cut", 2, "partial, the file ends before the end of the run"},
+        {"runs/alpha runs/cut", 4, "partial, the file ends before the end of the run"},
     };
     for (const Case& c : cases) {
         Result r = run("compare " + c.args + " --fail-if-worse 5");

@@ -49,9 +49,10 @@ TEST_F(Decisions, TheJsonVerdictIsTheExitStatus) {
     host("b");
     host("c", false);
     Result r = run("compare a b c --format json --fail-if-worse 5");
-    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.status, 4) << r.err;
     nlohmann::json j = nlohmann::json::parse(r.out);
     EXPECT_EQ(j["gate"]["verdict"], "no_verdict") << r.out;
+    EXPECT_EQ(j["gate"]["exit_status"], 4) << r.out;
     bool named = false;
     for (const auto& p : j["gate"]["problems"])
         named = named || (p["problem"] == "program_missing" && p["input"] == "c" &&
@@ -64,6 +65,7 @@ TEST_F(Decisions, TheJsonVerdictIsTheExitStatus) {
     r = run("compare a b --format json --fail-if-worse 5");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(nlohmann::json::parse(r.out)["gate"]["verdict"], "pass");
+    EXPECT_EQ(nlohmann::json::parse(r.out)["gate"]["exit_status"], 0);
 }
 
 // One resolver of --baseline for compare and chart.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -96,6 +97,42 @@ void stored(const fs::path& dir, const std::string& paths, const std::string& sq
     sqlite3_close(db);
 }
 
+// A writer of the SQLite file at `path` cut short, in a child process: it
+// runs `sql` (by default a transaction that writes more pages than its cache
+// holds, so that some reach the file, but never a new file's first page)
+// and ends without committing or rolling back, as a killed ingest does.
+// With `hold_ms`, it first holds the file locked that long and rolls back:
+// an ingest still running. Returns once `sql` ran; the child's pid.
+const std::string spill_sql =
+    "PRAGMA cache_size = 2; BEGIN; CREATE TABLE junk (x); WITH RECURSIVE n(i) AS (SELECT 1 "
+    "UNION ALL SELECT i + 1 FROM n WHERE i < 64) INSERT INTO junk SELECT randomblob(4000) FROM n";
+pid_t cut_short(const fs::path& path, const std::string& sql = spill_sql, int hold_ms = 0) {
+    int ready[2];
+    if (::pipe(ready) != 0)
+        return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        sqlite3* db = nullptr;
+        bool ran = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+                   sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (::write(ready[1], ran ? "y" : "n", 1) != 1 || !ran)
+            ::_exit(1);
+        if (hold_ms > 0) {
+            ::usleep(static_cast<useconds_t>(hold_ms) * 1000);
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char ran = 'n';
+    EXPECT_EQ(::read(ready[0], &ran, 1), 1);
+    EXPECT_EQ(ran, 'y') << path;
+    ::close(ready[0]);
+    if (hold_ms == 0)
+        ::waitpid(pid, nullptr, 0);
+    return pid;
+}
+
 std::size_t count_of(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
@@ -151,6 +188,7 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
     const bool can_mount = ::geteuid() == 0 &&
                            shell("unshare -m sh -c 'mount -t tmpfs -o size=64k t /mnt' "
                                  "2>/dev/null") == 0;
+    pid_t holder = 0;  // the ingest a case holds running
     const std::vector<Case> cases = {
         {"an unreadable directory is named once and the walk goes on",
          [](const fs::path& d) {
@@ -672,6 +710,120 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
          "\"$B\" history s.db --format json >store.json && \"$B\" history --format json . "
          ">files.json && cmp store.json files.json",
          0},
+        // Round three, the store's first moments and its readers: a first
+        // ingest cut short (a file-size limit, a kill) leaves a new store with
+        // no header yet and its journal, which the next ingest rolls back and
+        // uses, and which no reader takes for a results file; a second ingest
+        // waits for a first still running; readers that may not write read a
+        // WAL-mode store, and say what to do where a journal or log is left;
+        // a store that cannot be made says why.
+        {"a first store cut short by a file-size limit is used by the next",
+         [](const fs::path& d) { many(d / "many", 1000); },
+         "(ulimit -f 64; \"$B\" store s.db many); echo \"first $?\"\n"
+         "\"$B\" list s.db; echo \"list $?\"; \"$B\" history s.db; echo \"history $?\"\n"
+         "\"$B\" store s.db many && \"$B\" list s.db | grep -c bench_processors",
+         0,
+         {"bench_report: s.db: disk I/O error (File too large); nothing was stored\n",
+          "bench_report: s.db: cannot read: a new store whose first ingest did not finish; it "
+          "holds nothing yet\n"},
+         {"first 1\nlist 2\nhistory 2\n1000 new, 0 already stored\n1000\n"},
+         [](const fs::path&, const Result& r) {
+             EXPECT_EQ(count_of(r.err, "holds nothing yet"), 2u) << r.err;
+             EXPECT_EQ(r.err.find("\\x00"), std::string::npos) << r.err;
+         }},
+        {"a first store stopped by a full disk is used once there is room",
+         [](const fs::path& d) { many(d / "many", 2000); },
+         "mkdir disk && unshare -m sh -c 'mount -t tmpfs -o size=1m t disk && {\n"
+         "  \"$B\" store disk/s.db many; echo \"first $?\"; \"$B\" list disk/s.db; echo \"list $?\"\n"
+         "  mount -o remount,size=20m disk && \"$B\" store disk/s.db many; }'",
+         0,
+         {"bench_report: disk/s.db: database or disk is full; nothing was stored\n",
+          "bench_report: disk/s.db: cannot read: a new store whose first ingest did not finish; "
+          "it holds nothing yet\n"},
+         {"first 1\nlist 2\n2000 new, 0 already stored\n"}, nullptr, false, true},
+        {"a first store killed mid-ingest is used by the next",
+         [](const fs::path& d) {
+             host(d / "a");
+             cut_short(d / "s.db");
+         },
+         "\"$B\" history s.db; echo \"history $?\"; \"$B\" store s.db a && \"$B\" list s.db", 0,
+         {"bench_report: s.db: cannot read: a new store whose first ingest did not finish; it "
+          "holds nothing yet\n"},
+         {"history 2\n1 new, 0 already stored\na/" + p_name}},
+        {"a second store waits for a first ingest into a new store, and stores",
+         [&](const fs::path& d) {
+             host(d / "a");
+             holder = cut_short(d / "s.db", spill_sql, 3000);
+         },
+         "BENCH_REPORT_STORE_WAIT=30 \"$B\" store s.db a && \"$B\" list s.db", 0,
+         {", storing into it; waiting up to 30 s\n"}, {"1 new, 0 already stored\na/" + p_name},
+         [&](const fs::path&, const Result&) { ::waitpid(holder, nullptr, 0); }},
+        {"readers that may not write a store in WAL mode, or one an ingest left unfinished",
+         [&](const fs::path& d) {
+             host(d / "a");
+             many(d / "many", 1000);
+             fs::create_directories(d / "ro");
+             stored(d, "a", "PRAGMA journal_mode = WAL");
+             fs::copy_file(d / "s.db", d / "ro/wal.db");
+             fs::copy_file(d / "s.db", d / "ro/log.db");
+             // Copied with its log but not the log's index.
+             cut_short(d / "ro/log.db", "PRAGMA wal_autocheckpoint = 0; UPDATE file SET mtime = 1");
+             fs::remove(d / "ro/log.db-shm");
+             fs::remove(d / "s.db");
+             stored(d, "a", "SELECT 1");
+             fs::copy_file(d / "s.db", d / "ro/hot.db");
+             fs::copy_file(d / "s.db", d / "ro/full.db");
+             cut_short(d / "ro/hot.db");
+             cut_short(d / "ro/new.db");
+             // Nobody writes the stores nor their directory but the writer's steps.
+             shell("chmod -R a-w '" + (d / "ro").string() + "'");
+         },
+         "for s in wal log hot new; do $DROP \"$B\" list ro/$s.db; echo \"$s $?\"; done\n"
+         "$DROP \"$B\" store ro/made.db a; echo \"made $?\"\n"
+         "chmod -R u+w ro\n"
+         "(ulimit -f 400; \"$B\" store ro/full.db many 2>/dev/null); echo \"limited $?\"\n"
+         "\"$B\" list ro/log.db ro/hot.db >/dev/null\n"
+         "chmod -R a-w ro\n"
+         "$DROP \"$B\" list ro/full.db; echo \"full $?\"\n"
+         "echo \"read once: $($DROP \"$B\" list ro/log.db ro/hot.db | grep -c bench_processors)\"",
+         0,
+         {"bench_report: ro/log.db: cannot read: a WAL-mode store whose log beside it (-wal) only "
+          "a user who may write the store and its directory can read: read the store once as "
+          "one, which folds the log into it\n",
+          "bench_report: ro/hot.db: cannot read: an ingest cut short left its journal beside it "
+          "(-journal), which only a user who may write the store and its directory can roll "
+          "back: read the store once as one\n",
+          "bench_report: ro/new.db: cannot read: a new store whose first ingest did not finish; "
+          "it holds nothing yet\n",
+          "bench_report: ro/made.db: cannot create it: Permission denied; nothing was stored\n"},
+         {"wal 0\nlog 2\nhot 2\nnew 2\nmade 1\nlimited 1\n", "full 0\nread once: 2\n", "a/" + p_name},
+         [](const fs::path&, const Result& r) {
+             EXPECT_EQ(count_of(r.err, "\n"), 4u) << r.err;
+         },
+         true},
+        // (Rows lost from the cache, and rows of no file: test_store_command.)
+        {"a store whose cache table was dropped is read from its texts, then mended",
+         [](const fs::path& d) {
+             host(d / "a");
+             host(d / "b");
+             stored(d, "a b", "DROP TABLE history_cache");
+         },
+         "\"$B\" history --format json . >files.json && \"$B\" history --format json s.db | "
+         "cmp - files.json && \"$B\" store s.db a b && \"$B\" history --format json s.db | "
+         "cmp - files.json",
+         0, {}, {"0 new, 2 already stored\n"},
+         [](const fs::path& d, const Result&) {
+             sqlite3* db = nullptr;
+             ASSERT_EQ(sqlite3_open((d / "s.db").c_str(), &db), SQLITE_OK);
+             EXPECT_EQ(sqlite3_exec(db, "SELECT figures FROM history_cache", nullptr, nullptr,
+                                    nullptr),
+                       SQLITE_OK);
+             sqlite3_close(db);
+         }},
+        {"a new store on a read-only file system", [](const fs::path& d) { host(d / "a"); },
+         "mkdir rofs && unshare -m sh -c 'mount -t tmpfs -o ro t rofs && \"$B\" store rofs/s.db a'",
+         1, {"bench_report: rofs/s.db: cannot create it: Read-only file system; nothing was stored\n"},
+         {}, nullptr, false, true},
         // The machine layer: `system` on a copied /sys tree ("root"), whose
         // settings are files any user may write.
         {"system tune and reset remove the temporary state files of runs killed while writing",

@@ -243,6 +243,15 @@ TEST_F(StoreCommand, HistoryReadsDamagedFiguresAndScatteredIdsAsTheFilesSayThem)
         "UPDATE file SET id = id + 1000000 WHERE id % 2 = 0; "
         "UPDATE text SET file = file + 1000000 WHERE file % 2 = 0; "
         "UPDATE history_cache SET file = file + 1000000 WHERE file % 2 = 0",
+        // rows lost (host-b's last ten results files, after its step), a
+        // row of no file, the table dropped: read from the texts, and
+        // mended by the next ingest
+        "DELETE FROM history_cache WHERE file IN (SELECT file FROM history_cache "
+        "WHERE kind = 'results' AND CAST(shown AS TEXT) LIKE 'fleet/host-b/%' "
+        "ORDER BY file DESC LIMIT 10)",
+        "INSERT INTO history_cache SELECT 5000000, kind, 'fleet/host-z/' || file, figures "
+        "FROM history_cache WHERE kind = 'results' LIMIT 1",
+        "DROP TABLE history_cache",
     };
     for (const char* change : mended) {
         SCOPED_TRACE(change);
@@ -253,6 +262,11 @@ TEST_F(StoreCommand, HistoryReadsDamagedFiguresAndScatteredIdsAsTheFilesSayThem)
         EXPECT_EQ(store.status, files.status);
         EXPECT_EQ(store.out, files.out);
         EXPECT_EQ(store.err, files.err);
+        EXPECT_EQ(run("store fleet.db fleet").status, 0);
+        EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM history_cache JOIN file ON "
+                                          "file.id = history_cache.file AND current = 1"),
+                  query(dir / "fleet.db", "SELECT count(*) FROM history_cache"));
+        EXPECT_EQ(query(dir / "fleet.db", "SELECT count(*) FROM history_cache"), 108);
     }
 }
 

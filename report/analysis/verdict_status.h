@@ -1,0 +1,15 @@
+// The exit statuses the two gates end with, compare --fail-if-worse and
+// history --fail-on-change-since: the command's status and the "exit_status"
+// of their JSON read these, so the two always agree.
+#pragma once
+
+namespace report {
+
+inline constexpr int verdict_pass_status = 0;
+inline constexpr int verdict_fail_status = 3;
+// Neither pass nor fail: a status of its own, apart from the usage errors
+// and unreadable inputs of 2, so a CI job can tell "could not decide" from
+// "called wrongly".
+inline constexpr int no_verdict_status = 4;
+
+}  // namespace report
