@@ -153,7 +153,7 @@ TEST(WhatAPersonReads, EachPointAsPrinted) {
          {"### Change points (17)"}, {}},
         // A gate days too early says when it can decide.
         {"nightly gate", Via::pipe, "history nights --fail-on-change-since 2024-11-11",
-         {"Gate: no verdict: cannot decide before 2024-11-15: 12 of the labels'"}, {}, 2},
+         {"Gate: no verdict: cannot decide before 2024-11-15: 12 of the labels'"}, {}, 4},
         // Worst first: the host at 0.6 of the fleet opens the answer.
         {"worst first", Via::pipe, "compare fleet",
          {"bench_memory: host-013 against host-001: ", "bench_memory: 14 more label(s)",
@@ -165,7 +165,7 @@ TEST(WhatAPersonReads, EachPointAsPrinted) {
         // says so, and what it is.
         {"ratio and columns", Via::pipe, "compare pulled/old pulled/new",
          {"  single rate              126.772    117.928  x0.888~ [0.698-1.129, 95%] =",
-          "the test's\n  estimate of it (below).",
+          "baseline's; between tested labels, the test's estimate of it (below).",
           "xR~: the test's estimate stands beyond the noise band from the ratio of the\n"
           "  medians shown"},
          {}},
