@@ -1,9 +1,9 @@
 #include "analysis/threshold_test.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <optional>
-#include <cmath>
 
 #include "analysis/distributions.h"
 #include "analysis/stats.h"
@@ -54,7 +54,9 @@ struct UntiedCounts {
 constexpr double exact_below = 9007199254740992.0;  // 2^53
 
 // The sums k ranks of 1 .. all can have: from the k smallest to the k largest.
-long least_sum(std::size_t k) { return static_cast<long>(k * (k + 1) / 2); }
+long least_sum(std::size_t k) {
+    return static_cast<long>(k * (k + 1) / 2);
+}
 long most_sum(std::size_t k, std::size_t all) {
     return static_cast<long>(k * (2 * all - k + 1) / 2);
 }
@@ -99,7 +101,8 @@ void take_out(std::vector<double>& h, const UntiedCounts& base, std::size_t q) {
     const std::size_t w = base.width;
     for (std::size_t k = 1; k <= base.n; ++k)
         for (long s = least_sum(k - 1) + static_cast<long>(q); s <= most_sum(k, base.all); ++s)
-            h[k * w + static_cast<std::size_t>(s)] -= h[(k - 1) * w + static_cast<std::size_t>(s) - q];
+            h[k * w + static_cast<std::size_t>(s)] -=
+                h[(k - 1) * w + static_cast<std::size_t>(s) - q];
 }
 
 // Puts a group of `size` values tied at the doubled mid-rank `mid` into the
