@@ -76,6 +76,13 @@ TEST(GateStatistics, RankSumExactWithTiesMatchesEveryArrangement) {
         {{0.123456, 0.123456, 0.123457}, {0.123457, 0.123457, 0.123458}},  // 6-digit ties
         {{5, 5, 5}, {5, 5, 5, 5}},                            // every value the same
         {{1, 2, 2, 2, 3, 4}, {2, 2, 5, 6}},
+        // A quarter of the values tied or fewer: counted from the counts
+        // without ties, the tied values taken out and put back as groups.
+        {{1, 2, 3, 3, 5, 6}, {4, 7, 8, 9, 10, 11}},                  // a pair within a
+        {{1, 2, 4, 5, 7, 9, 11, 15}, {3, 5, 8, 10, 10, 12, 13, 14}},  // across, and within b
+        {{1, 2, 3, 3, 5, 6, 7, 8}, {3, 9, 10, 11, 12, 13, 14, 16}},   // three tied at 3
+        {{9, 10, 11, 12, 13, 14, 15, 16}, {1, 2, 3, 4, 5, 6, 8, 8}},  // the lowest tail
+        {{1, 2, 4, 4, 6, 8, 9, 11, 13, 15}, {3, 5, 7, 10, 10, 10, 12, 14, 16, 17}},  // two groups
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.a) + " " + ::testing::PrintToString(c.b));
