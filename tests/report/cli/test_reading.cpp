@@ -185,9 +185,9 @@ TEST(WhatAPersonReads, EachPointAsPrinted) {
          {},
          0,
          {"Where the threads ran is not known", "short-pass build"}},
-        // The page's bars say where the interval they lack is.
+        // The page's points say where the interval they lack is.
         {"whisker note", Via::page, "chart pulled/old pulled/new",
-         {"No whisker: the geometric means&#39; bars have none; the"},
+         {"No whisker: the geometric means&#39; points have none;"},
          {"the geometric means have none."}},
         // The page: the answer before any chart, its run counts as the
         // title's, no note with a terminal's line breaks.
