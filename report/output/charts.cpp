@@ -783,7 +783,7 @@ std::string without_whiskers(const ProgramComparison& c) {
     // which the page states above the chart: said here so that the bare
     // geometric means are not read as having no interval at all.
     return fmt::format("No whisker: {}{}the geometric means' points have none; the answer above "
-                       "gives the 95% interval of the time factor over all the rates.",
+                       "gives the interval of the time factor over all the rates.",
                        untested, untested.empty() ? "" : "; ");
 }
 
