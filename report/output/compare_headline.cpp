@@ -1,7 +1,8 @@
 // The answer a comparison opens with, one line per program and label, the
 // label that moved furthest first: how
-// much slower or faster than its baseline, with the 95% interval and how it
-// was found, or that no difference is shown. The text and Markdown outputs
+// much slower or faster than its baseline, with the interval (95% or, at a
+// rank test's steps, more), what it is of and how it was found, or that no
+// difference is shown. The text and Markdown outputs
 // put it before their tables.
 #include <algorithm>
 #include <cmath>
@@ -47,6 +48,16 @@ std::string method_words(const Headline& h, const ProgramComparison& c) {
     return fmt::format("{}, {}", method, counts);
 }
 
+// "95% interval of the time over 6 pass(es), 97.5% a side": what the
+// interval is of, and its real level, whole and of each bound (a rank
+// test's steps put it above 95%), so that it reads beside the gate's
+// bounds, which are each at 95% (or their own steps) of the same time.
+std::string level_words(const Headline& h) {
+    double level = h.test->confidence * 100;
+    return fmt::format("{:.3g}% interval of the time over {} pass(es), {:.3g}% a side", level,
+                       h.passes, (100 + level) / 2);
+}
+
 std::string headline_line(const Headline& h, const ProgramComparison& c) {
     std::string who = fmt::format("{}: {} against {}", program_name(c.program),
                                   run_name(*c.runs[h.run]), run_name(*c.runs[*c.baseline]));
@@ -57,10 +68,10 @@ std::string headline_line(const Headline& h, const ProgramComparison& c) {
         return fmt::format("{}: {} ({})", who, change_words(h.estimate), how);
     std::string interval = fmt::format("between {} and {}", change_words(h.test->low),
                                        change_words(h.test->high));
+    std::string level = level_words(h);
     if (!difference_shown(h))
-        return fmt::format("{}: no difference shown ({}; 95% interval, {})", who, interval, how);
-    return fmt::format("{}: {} (95% interval {}; {})", who, change_words(h.estimate), interval,
-                       how);
+        return fmt::format("{}: no difference shown ({}; {}, {})", who, interval, level, how);
+    return fmt::format("{}: {} ({}; {}, {})", who, change_words(h.estimate), interval, level, how);
 }
 
 // "; disturbed: new in 3 of 3 repetitions, old in 1 of 3 (Disturbed: below)":

@@ -43,7 +43,7 @@ std::string cell_text(const Cell& cell);
 std::vector<std::string> machine_notes(const ProgramComparison& comparison);
 
 // The answer first: per program and label compared with a baseline, how
-// much slower or faster with its 95% interval, or "no difference shown";
+// much slower or faster with its interval, or "no difference shown";
 // at most 10 labels a program.
 // Then, of each label whose runs span days (a history), which were compared.
 std::vector<std::string> headline_lines(const std::vector<ProgramComparison>& comparisons);

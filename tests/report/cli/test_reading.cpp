@@ -49,6 +49,17 @@ void write_trees(const fs::path& root) {
                 << noisy_results_file(Program::memory, speed, 0.005, 2,
                                       static_cast<unsigned>(i + (label[0] == 'o' ? 0 : 10)));
         }
+    // Four repetitions a side of one build at 5% noise, whose answer's
+    // interval reaches past 5% slower while the gate's bounds, at their own
+    // level, pass it.
+    for (const char* label : {"old", "new"})
+        for (unsigned i = 0; i < 4; ++i) {
+            fs::create_directories(root / "gated" / label);
+            std::ofstream(root / "gated" / label /
+                          ("results_memory_Linux_x86 @ " + std::to_string(i + 1) + ".txt"))
+                << noisy_results_file(Program::memory, 1, 0.05, 2,
+                                      (41 + i + (label[0] == 'o' ? 0 : 4)) * 7919);
+        }
     // Two copies of one build, the second's three repetitions run on a busy
     // machine, as run records it.
     for (const char* label : {"calm", "busy"})
@@ -171,9 +182,17 @@ TEST(WhatAPersonReads, EachPointAsPrinted) {
          {}},
         {"ratio and columns", Via::markdown, "compare pulled/old pulled/new --format markdown",
          {"117.928 ±9.4% x0.888~ \\[0.698-1.129, 95%] ="}, {}},
+        // An answer past the gate's limit beside its pass: each says what its
+        // interval is of and at what level a side.
+        {"answer and gate", Via::pipe, "compare gated/old gated/new --fail-if-worse 5",
+         {"no difference shown (between 1.4% faster and 5.1%",
+          "97.1% interval of the time over 6 pass(es), 98.6% a side",
+          "time x1.016 the baseline's over 6 pass(es), between x0.990",
+          "at 97.1% confidence a side", "gate: pass"},
+         {"95% interval"}},
         // A disturbed machine said in the answer line itself.
         {"disturbed", Via::pipe, "compare loaded/calm loaded/busy",
-         {"bench_memory: busy against calm: 25.1% slower", "; disturbed: busy in 3 of 3\n",
+         {"bench_memory: busy against calm: 25.1% slower", "; disturbed: busy in 3 of 3",
           "Disturbed: bench_memory: busy:"},
          {"calm in "}},
         // show of repetitions: the label's summary first, what agrees over
@@ -185,9 +204,9 @@ TEST(WhatAPersonReads, EachPointAsPrinted) {
          {},
          0,
          {"Where the threads ran is not known", "short-pass build"}},
-        // The page's bars say where the interval they lack is.
+        // The page's points say where the interval they lack is.
         {"whisker note", Via::page, "chart pulled/old pulled/new",
-         {"No whisker: the geometric means&#39; bars have none; the"},
+         {"No whisker: the geometric means&#39; points have none;"},
          {"the geometric means have none."}},
         // The page: the answer before any chart, its run counts as the
         // title's, no note with a terminal's line breaks.

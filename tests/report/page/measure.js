@@ -2,9 +2,10 @@
 // as one JSON line per width, what a reader would notice: the number of
 // elements, whether the page or a chart is wider than the window, every
 // piece of chart text that is cut at a chart's edge, drawn over a mark, a
-// line or other text, or shown smaller than 9 CSS pixels, and the bars of a
-// comparison as drawn: each one's mark and fill, and each whisker; and where
-// the answer stands against the first chart.
+// line or other text, or shown smaller than 9 CSS pixels, and the ratios of
+// a comparison as drawn: each point's mark, fill, ratio and place, each
+// whisker, and each baseline's line; and where the answer stands against the
+// first chart.
 //
 //   node measure.js REPORT.html WIDTH...
 //
@@ -34,8 +35,9 @@ async function measure(page, file, width) {
             overlaps: [],
             small: [],
             smallestText: Infinity,
-            bars: [],
+            points: [],
             whiskers: [],
+            baselines: [],
         };
         // The least size of chart text a reader can be asked to read, in CSS pixels.
         const leastText = 9;
@@ -71,11 +73,20 @@ async function measure(page, file, width) {
                 .filter((e) => !e.classList.contains('grid') && !e.classList.contains('bg') &&
                                !e.closest('defs'))
                 .map((e) => ({tag: e.tagName, box: markBox(e)}));
-            for (const b of svg.querySelectorAll('rect[data-mark]')) {
-                const r = b.getBoundingClientRect();
-                out.bars.push({chart: name(svg), mark: b.dataset.mark, fill: getComputedStyle(b).fill,
-                               cx: round((r.left + r.right) / 2), top: round(r.top),
-                               bottom: round(r.bottom)});
+            // A panel draws its baseline's line before its points: each
+            // point is given the height of the line of its panel.
+            let baseline = null;
+            for (const e of svg.querySelectorAll('circle[data-mark], line.baseline')) {
+                const r = e.getBoundingClientRect();
+                const y = round((r.top + r.bottom) / 2);
+                if (e.tagName === 'line') {
+                    baseline = y;
+                    out.baselines.push({chart: name(svg), y});
+                    continue;
+                }
+                out.points.push({chart: name(svg), mark: e.dataset.mark,
+                                 ratio: parseFloat(e.dataset.ratio), fill: getComputedStyle(e).fill,
+                                 cx: round((r.left + r.right) / 2), cy: y, baseline});
             }
             for (const w of svg.querySelectorAll('path.whisker')) {
                 const r = w.getBoundingClientRect();

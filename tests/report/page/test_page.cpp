@@ -4,8 +4,8 @@
 // and elements, never scrolls sideways as a whole, no chart is wider than the
 // window, and no chart text is cut at its edge, drawn over a mark, a line or
 // other text, or shown below 9 pixels. The answer stands above every chart. A
-// comparison's bars carry what its table says: a whisker for each interval,
-// hatching for each "same".
+// comparison's points carry what its table says: a whisker for each interval,
+// a hollow point for each "same", on a log axis around the baseline's 1.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
@@ -46,6 +47,7 @@ const Case cases[] = {
     {"fleet_of_50", 50, false, false, false, false},
     {"fleet_of_200_median", 200, true, false, false, false},
     {"extreme_ratios", 12, true, false, true, false},
+    {"extreme_ratios_of_three", 3, false, false, true, false},
     {"history_of_a_host", 1, false, false, false, true},
     {"history_under_an_unbreakable_label", 1, false, true, false, true, true},
 };
@@ -87,11 +89,11 @@ std::vector<std::string> write_history(const fs::path& dir) {
     return {"host-h"};
 }
 
-// Twelve hosts' processors runs, most alike, one 0.007, one 0.5 and one 140
-// times as fast as the rest.
-std::vector<std::string> write_extreme_fleet(const fs::path& dir) {
+// Up to twelve hosts' processors runs, most alike, one 0.007, one 0.5 and
+// one 140 times as fast as the rest.
+std::vector<std::string> write_extreme_fleet(const fs::path& dir, int count) {
     std::vector<std::string> hosts;
-    for (int h = 1; h <= 12; ++h) {
+    for (int h = 1; h <= count; ++h) {
         double factor = h == 3 ? 0.007 : h == 7 ? 140 : h == 9 ? 0.5 : 1 + 0.001 * h;
         hosts.push_back("h" + std::to_string(h));
         fs::create_directories(dir / hosts.back());
@@ -120,7 +122,7 @@ TEST_P(Page, FitsItsBudgetAndEveryScreen) {
             << "Chromium is not installed (Debian package chromium): the page was not measured";
     const Case& c = GetParam();
     std::vector<std::string> hosts = c.history   ? write_history(dir / "fleet")
-                                     : c.extreme ? write_extreme_fleet(dir / "fleet")
+                                     : c.extreme ? write_extreme_fleet(dir / "fleet", c.hosts)
                                                  : write_fleet(dir / "fleet", c.hosts, 11);
     std::string args;
     if (c.long_labels) {
@@ -212,11 +214,13 @@ nlohmann::json measure_at_390(const fs::path& dir, const std::string& args) {
 }
 
 // Three labels of 5 repetitions at 2% noise a pass: "old" the baseline,
-// "same" as fast as it, "fast" a quarter faster. Every bar with an interval
-// carries a whisker around its estimate, and the bars hatched as "no
-// difference" are exactly the rates (and geometric means) the comparison
-// marks "same": the page says what the table says.
-TEST(PageBars, WhiskersAndNoDifferenceBarsAreTheComparisons) {
+// "same" as fast as it, "fast" a quarter faster. Each ratio is a point on a
+// logarithmic axis whose 1 is the baseline's line, a 6% gap shown at least
+// 8 pixels apart at a phone's width; every interval is a whisker through its
+// point, and the hollow points ("no difference") are exactly the rates (and
+// geometric means) the comparison marks "same": the page says what the table
+// says.
+TEST(PageRatios, PointsWithTheirIntervalsOnALogAxisAroundOne) {
     if (!fs::exists("/usr/bin/chromium"))
         GTEST_SKIP() << "Chromium is not installed (Debian package chromium)";
     fs::path dir = fs::temp_directory_path() / ("page_bars_" + std::to_string(getpid()));
@@ -261,33 +265,41 @@ TEST(PageBars, WhiskersAndNoDifferenceBarsAreTheComparisons) {
     nlohmann::json m = measure_at_390(dir, "chart " + inputs);
     if (m.is_null())
         GTEST_SKIP() << "the page was not measured: " << slurp(dir / "page.err");
-    std::size_t hatched = 0, solid_changes = 0;
-    for (const nlohmann::json& bar : m["bars"]) {
-        bool pattern = bar["fill"].get<std::string>().rfind("url(", 0) == 0;
-        EXPECT_EQ(pattern, bar["mark"] == "same") << bar.dump();
-        hatched += pattern;
-        solid_changes += bar["mark"] == "better" || bar["mark"] == "worse";
+    std::size_t hollow = 0, filled_changes = 0;
+    // Pixels per unit of log(ratio), of the first point off 1 in each panel.
+    std::map<double, double> scale;
+    for (const nlohmann::json& point : m["points"]) {
+        bool white = point["fill"] == "rgb(255, 255, 255)";
+        EXPECT_EQ(white, point["mark"] == "same") << point.dump();
+        hollow += white;
+        filled_changes += point["mark"] == "better" || point["mark"] == "worse";
+        ASSERT_TRUE(point["baseline"].is_number()) << point.dump();
+        double above = point["baseline"].get<double>() - point["cy"].get<double>();
+        double log_ratio = std::log(point["ratio"].get<double>());
+        if (std::abs(log_ratio) < 1e-3) {
+            EXPECT_NEAR(above, 0, 0.5) << point.dump();
+            continue;
+        }
+        auto [first, added] = scale.emplace(point["baseline"].get<double>(), above / log_ratio);
+        EXPECT_GE(first->second * std::log(1.06), 8) << point.dump();
+        EXPECT_NEAR(above, first->second * log_ratio, 1) << point.dump();
     }
-    EXPECT_EQ(hatched, same);
-    EXPECT_EQ(solid_changes, changes);
+    EXPECT_EQ(scale.size(), 2u);  // a panel a pass, each with points off 1
+    EXPECT_EQ(hollow, same);
+    EXPECT_EQ(filled_changes, changes);
     ASSERT_EQ(m["whiskers"].size(), intervals);
     for (const nlohmann::json& w : m["whiskers"]) {
-        // The bar under it (of the panel it is drawn in: the nearest), its
-        // top the estimate, lies within it.
-        auto distance = [&](const nlohmann::json& b) {
-            double mid = (w["top"].get<double>() + w["bottom"].get<double>()) / 2;
-            return std::abs(b["cx"].get<double>() - w["cx"].get<double>()) < 0.5
-                       ? std::abs(b["top"].get<double>() - mid)
-                       : HUGE_VAL;
-        };
-        auto bar = std::min_element(
-            m["bars"].begin(), m["bars"].end(),
-            [&](const nlohmann::json& a, const nlohmann::json& b) { return distance(a) < distance(b); });
-        ASSERT_TRUE(bar != m["bars"].end() && distance(*bar) < HUGE_VAL) << w.dump();
-        EXPECT_LE(w["top"].get<double>(), (*bar)["top"].get<double>() + 0.5) << w.dump();
-        EXPECT_GE(w["bottom"].get<double>(), (*bar)["top"].get<double>() - 0.5) << w.dump();
+        // The point it passes through, its estimate, lies within it.
+        auto through = std::find_if(m["points"].begin(), m["points"].end(),
+                                    [&](const nlohmann::json& p) {
+                                        return std::abs(p["cx"].get<double>() -
+                                                        w["cx"].get<double>()) < 0.5 &&
+                                               p["cy"] >= w["top"] && p["cy"] <= w["bottom"];
+                                    });
+        EXPECT_TRUE(through != m["points"].end()) << w.dump();
     }
     EXPECT_TRUE(m["small"].empty()) << m["small"].dump(1);
+    EXPECT_TRUE(m["cut"].empty()) << m["cut"].dump(1);
     EXPECT_TRUE(m["overlaps"].empty()) << m["overlaps"].dump(1).substr(0, 4000);
 }
 
