@@ -14,16 +14,14 @@ std::string export_benchmark_action(const std::vector<Run>& runs) {
     nlohmann::ordered_json doc = nlohmann::ordered_json::array();
     for (const LatestLabel& l : latest_figures(runs))
         for (const LatestFigure& f : l.figures) {
-            // Bigger is better: rates and MB/s only.
-            if (f.kind != LatestKind::rate && f.kind != LatestKind::megabytes)
+            if (!is_throughput(f))
                 continue;
             std::string extra = fmt::format("{} repetition(s)", f.repetitions);
             if (!l.host.empty())
                 extra += "; host " + l.host;
             if (!l.build.empty())
                 extra += "; build " + l.build;
-            doc.push_back({{"name", l.label + "/" + program_name(l.program) + "/" + f.test + "/" +
-                                        figure_words(f)},
+            doc.push_back({{"name", benchmark_name(l, f)},
                            {"unit", f.unit},
                            {"value", f.median},
                            {"range", fmt::format("{:.6g} to {:.6g}", f.low, f.high)},

@@ -12,12 +12,9 @@ std::string export_bmf(const std::vector<Run>& runs) {
     nlohmann::ordered_json doc = nlohmann::ordered_json::object();
     for (const LatestLabel& l : latest_figures(runs))
         for (const LatestFigure& f : l.figures) {
-            // Throughputs only: seconds and the improvement are no throughput.
-            if (f.kind != LatestKind::rate && f.kind != LatestKind::megabytes)
+            if (!is_throughput(f))
                 continue;
-            std::string name = l.label + "/" + program_name(l.program) + "/" + f.test + "/" +
-                               figure_words(f);
-            doc[name]["throughput"] = {
+            doc[benchmark_name(l, f)]["throughput"] = {
                 {"value", f.median}, {"lower_value", f.low}, {"upper_value", f.high}};
         }
     // Bytes that are not UTF-8 (a label is a directory's name) become U+FFFD.

@@ -146,4 +146,12 @@ std::string figure_words(const LatestFigure& f) {
     return pass + "seconds";
 }
 
+bool is_throughput(const LatestFigure& f) {
+    return f.kind == LatestKind::rate || f.kind == LatestKind::megabytes;
+}
+
+std::string benchmark_name(const LatestLabel& l, const LatestFigure& f) {
+    return l.label + "/" + program_name(l.program) + "/" + f.test + "/" + figure_words(f);
+}
+
 }  // namespace report

@@ -42,4 +42,11 @@ std::vector<LatestLabel> latest_figures(const std::vector<Run>& runs);
 // "single rate", "overall MB/s", "overall improvement", "single seconds".
 std::string figure_words(const LatestFigure& f);
 
+// A throughput, where bigger is better: a rate or MB/s (not the improvement
+// or the seconds), the figures the CI benchmark formats carry.
+bool is_throughput(const LatestFigure& f);
+
+// The name the CI benchmark formats give a figure: "label/program/test/pass figure".
+std::string benchmark_name(const LatestLabel& l, const LatestFigure& f);
+
 }  // namespace report
