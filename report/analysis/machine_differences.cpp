@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "machine/build_identity.h"
 #include "model/run.h"
 
 namespace report {
@@ -32,9 +33,7 @@ std::vector<ContextDifference> context_differences(const MachineRecord& a,
     compare("kernel", x.kernel_release, y.kernel_release);
     compare("microcode", x.microcode, y.microcode);
     // A build and its stripped copy differ in SHA-256 but are one build.
-    bool one_build = a.program.build_id && b.program.build_id && !a.program.build_id->empty() &&
-                     *a.program.build_id == *b.program.build_id;
-    if (!one_build)
+    if (!same_build(a.program, b.program))
         compare("program SHA-256", a.program.sha256, b.program.sha256);
     compare("OMP_* variables", std::optional(openmp_text(x)), std::optional(openmp_text(y)));
     compare("CPU quota", x.cpu_quota, y.cpu_quota);

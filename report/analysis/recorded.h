@@ -12,12 +12,9 @@
 
 namespace report {
 
-// The build a run measured: the program's SHA-256 from machine.json; absent
-// when there is no machine.json or it does not say.
-std::optional<std::string> build_identity(const Run& run);
-
-// Whether two runs measured the same build: the same SHA-256, or the same GNU
-// build ID (a build and its stripped copy). False when either is unknown.
+// Whether two runs measured the same build, by the rule of
+// machine/build_identity.h: the same SHA-256, or the same GNU build ID (a
+// build and its stripped copy). False when either is unknown.
 bool same_build(const Run& a, const Run& b);
 
 // How the repetition ended, when machine.json says and it is not "completed":
@@ -31,7 +28,7 @@ std::vector<std::string> recorded_warnings(const Run& run);
 // when its label holds runs of more than one build, "LABEL@" and the first 8
 // hex digits of its build's SHA-256 ("vm@f58a6f21"). Runs of one build
 // stripped or not (see same_build) are one sample, named by the SHA-256 seen
-// first. Runs whose build is unknown keep the plain label.
+// first (BuildClasses). Runs whose build is unknown keep the plain label.
 std::vector<std::string> sample_labels(const std::vector<const Run*>& runs);
 
 // Gives every run its sample label, program by program: two builds under one

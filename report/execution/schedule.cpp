@@ -17,11 +17,12 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "analysis/recorded.h"
 #include "execution/activity.h"
 #include "execution/pass_meter.h"
 #include "input/load.h"
+#include "machine/build_identity.h"
 #include "machine/record.h"
+#include "machine/system.h"
 
 namespace report {
 
@@ -56,7 +57,11 @@ LiveMachine::LiveMachine(std::vector<std::string> environment) {
 }
 
 Machine LiveMachine::machine() {
-    return read_machine(source_);
+    Machine m = read_machine(source_);
+    // Whether the settings hold tune's values, for the record alone: reading
+    // a machine does not run the settings' rules.
+    m.tuned = is_tuned(source_.root, m);
+    return m;
 }
 
 MachineState LiveMachine::state(std::chrono::milliseconds window) {
@@ -207,26 +212,24 @@ struct Sample {
     std::map<int, PassRates> by_round; // the same, by round
 };
 
-// The build of a recorded repetition, as compare tells builds apart.
-std::optional<std::string> recorded_build(const MachineRecord& record) {
-    Run run;
-    run.machine = std::make_shared<const MachineRecord>(record);
-    return build_identity(run);
-}
-
-// The builds of `program` whose repetitions `dir` already holds.
-std::set<std::string> builds_held(const fs::path& dir, const std::string& program) {
-    std::set<std::string> held;
+// The program files of `program`'s repetitions that `dir` already holds, in
+// the order of their folders' names (the order compare reads them in).
+std::vector<ProgramFile> programs_held(const fs::path& dir, const std::string& program) {
+    std::vector<std::pair<fs::path, ProgramFile>> held;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         std::string error;
         // read_record looks beside a results file: any name in the directory does.
         std::optional<MachineRecord> r = read_record(it->path() / "results", error);
         if (r && r->repetition.program == program)
-            if (auto id = recorded_build(*r))
-                held.insert(*id);
+            held.emplace_back(it->path(), std::move(r->program));
     }
-    return held;
+    std::sort(held.begin(), held.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<ProgramFile> out;
+    for (auto& [path, file] : held)
+        out.push_back(std::move(file));
+    return out;
 }
 
 class Schedule {
@@ -852,15 +855,24 @@ void Schedule::announce_other_builds() {
             // A sweep names each program once per point: said for its first.
             if (p > 0 && set_of(p) && plan_.programs[p - 1] == plan_.programs[p])
                 continue;
-            MachineRecord now;
-            now.program = reader_.program(b.paths[p]);
-            std::optional<std::string> added = recorded_build(now);
-            std::set<std::string> held = builds_held(b.dir, plan_.programs[p]);
-            if (!added || held.empty() || held.count(*added))
+            ProgramFile added = reader_.program(b.paths[p]);
+            std::vector<ProgramFile> held = programs_held(b.dir, plan_.programs[p]);
+            if (!added.sha256 || added.sha256->empty() ||
+                std::any_of(held.begin(), held.end(),
+                            [&](const ProgramFile& h) { return same_build(added, h); }))
                 continue;
-            OtherBuild o{plan_.programs[p], &b, added->substr(0, 8), {}};
-            for (const std::string& h : held)
-                o.held.push_back(h.substr(0, 8));
+            // The builds held, each named as compare names it.
+            BuildClasses classes;
+            for (const ProgramFile& h : held)
+                classes.add(h);
+            std::set<std::string> names;
+            for (const ProgramFile& h : held)
+                if (std::optional<std::string> name = classes.name(h))
+                    names.insert(name->substr(0, 8));
+            if (names.empty())
+                continue;
+            OtherBuild o{plan_.programs[p], &b, added.sha256->substr(0, 8),
+                         {names.begin(), names.end()}};
             observer_.other_build(o);
         }
 }

@@ -76,7 +76,9 @@ struct Machine {
     std::vector<FrequencyPolicy> policies;   // empty without cpufreq
     std::optional<bool> boost;               // machine-wide boost/turbo switch
     // Whether the governor, minimum frequency and boost are as `system tune`
-    // sets them; absent when the machine exposes none of them.
+    // sets them; absent when the machine exposes none of them. Filled in
+    // for the record `run` writes (is_tuned, machine/system.h), not by
+    // reading the machine.
     std::optional<bool> tuned;
 
     std::optional<std::string> thp_enabled, thp_defrag;

@@ -2,7 +2,6 @@
 // read_machine, which puts every reader together.
 #include "machine/machine.h"
 #include "machine/readers.h"
-#include "machine/system.h"
 #include "machine/topology.h"
 
 #include <algorithm>
@@ -241,7 +240,6 @@ Machine read_machine(const MachineSource& source) {
             m.affinity_cpus = static_cast<int>(allowed->size());
         }
     read_cgroup(files, m);
-    m.tuned = is_tuned(source.root, m);
     if (source.live)
         m.libc_version = std::string("glibc ") + gnu_get_libc_version();
     m.openmp_environment = openmp_variables(source.environment);

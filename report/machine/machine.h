@@ -33,6 +33,7 @@ struct MachineSource {
 };
 
 // The machine as seen from `source.root`, its state without a busy window.
+// `tuned` stays absent: the settings' rules are not run here.
 Machine read_machine(const MachineSource& source);
 
 // The state now. With a window, /proc/stat is read at its start and end and

@@ -390,9 +390,16 @@ TEST_F(Schedule, ANewBuildUnderALabelHoldingAnotherIsSaid) {
     ASSERT_EQ(seen.others.size(), 1u);
     EXPECT_EQ(seen.others[0].added, "bbbbbbbb");
     EXPECT_EQ(seen.others[0].held, std::vector<std::string>{"aaaaaaaa"});
-    // The same build again, or another program's build, is nothing to say.
+    // The same build again, its stripped copy (another SHA-256, the same
+    // build ID: compare pools them), or another program's build, is nothing
+    // to say.
     seen = {};
     machine.sha256 = std::string(64, 'a');
+    run();
+    held.program.build_id = "1d";
+    std::ofstream(root / "runs/host/20261207T100000Z-1/machine.json") << record_text(held);
+    machine.sha256 = std::string(64, 'd');
+    machine.build_id = "1d";
     run();
     held.repetition.program = "bench_processors";
     held.program.sha256 = std::string(64, 'c');

@@ -133,6 +133,54 @@ TEST(BuildId, DamagedFilesGiveNone) {
     fs::remove_all(dir);
 }
 
+// The one rule of a build's identity, as both run and compare follow it:
+// one build by the same SHA-256 or the same build ID, either way round; the
+// comparison pools exactly those, and finds no program difference in them.
+TEST(BuildId, OneRuleDecidesOneBuild) {
+    struct Case {
+        const char* name;
+        report::ProgramFile a, b;
+        bool same;
+    };
+    auto file = [](const char* sha, const char* id) {
+        report::ProgramFile f;
+        if (sha)
+            f.sha256 = sha;
+        if (id)
+            f.build_id = id;
+        return f;
+    };
+    const Case cases[] = {
+        {"same build ID, other SHA-256 (stripped)", file("aaaa1111", "b1"), file("bbbb2222", "b1"),
+         true},
+        {"no build ID, same SHA-256", file("aaaa1111", nullptr), file("aaaa1111", nullptr), true},
+        {"one build ID, same SHA-256", file("aaaa1111", "b1"), file("aaaa1111", nullptr), true},
+        {"no build ID, other SHA-256", file("aaaa1111", nullptr), file("bbbb2222", nullptr), false},
+        {"other build ID", file("aaaa1111", "b1"), file("bbbb2222", "b2"), false},
+        {"empty keys say nothing", file("", ""), file("", ""), false},
+        {"nothing known", file(nullptr, nullptr), file(nullptr, nullptr), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(report::same_build(c.a, c.b), c.same);
+        EXPECT_EQ(report::same_build(c.b, c.a), c.same);
+        auto run = [](const report::ProgramFile& f) {
+            auto record = std::make_shared<report::MachineRecord>();
+            record->program = f;
+            report::Run r;
+            r.label = "x";
+            r.machine = record;
+            return r;
+        };
+        report::Run a = run(c.a), b = run(c.b);
+        std::vector<std::string> labels = report::sample_labels({&a, &b});
+        bool known = c.a.sha256.value_or("") != "" || c.a.build_id.value_or("") != "";
+        EXPECT_EQ(labels[0] == labels[1], c.same || !known);
+        bool differs = !report::context_differences(*a.machine, *b.machine).empty();
+        EXPECT_EQ(differs, c.a.sha256 != c.b.sha256 && !c.same);
+    }
+}
+
 // One build stripped or not is one sample and no machine difference; two
 // builds under one label are two samples, named by their SHA-256.
 TEST(BuildId, OneBuildIsOneSample) {

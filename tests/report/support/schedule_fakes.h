@@ -97,6 +97,7 @@ class FakeMachine : public MachineReader {
 public:
     int windows = 0;  // states read over a busy window
     std::string sha256 = std::string(64, 'b');
+    std::optional<std::string> build_id;
     Machine described;  // what machine() gives
     MachineState now;   // what state() gives
     Machine machine() override { return described; }
@@ -108,6 +109,7 @@ public:
         ProgramFile p;
         p.path = path.string();
         p.sha256 = sha256;
+        p.build_id = build_id;
         return p;
     }
 };
