@@ -15,6 +15,7 @@
 #include "analysis/machine_differences.h"
 #include "analysis/recorded.h"
 #include "machine/build_id.h"
+#include "machine/build_identity.h"
 #include "machine/machine.h"
 #include "machine/record.h"
 

@@ -1,0 +1,195 @@
+// The state file of `bench_report system tune`: where it is, reading it
+// (trusting nothing in it that reset would write as root) and writing it whole.
+#include "machine/input_file.h"
+#include "machine/system.h"
+#include "machine/system_parts.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstring>
+#include <limits>
+#include <set>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+namespace report {
+
+namespace fs = std::filesystem;
+using json = nlohmann::ordered_json;
+
+using namespace system_parts;
+
+namespace {
+
+constexpr int state_schema_version = 1;
+
+}  // namespace
+
+fs::path default_state_file(const fs::path& root) {
+    return root / "var/lib/bench_report/tune-state.json";
+}
+
+namespace {
+
+// The change a state file names at `c`, refused (absent, `why` saying so)
+// unless it names a file tune writes and values a setting can hold.
+std::optional<Change> parse_change(const json& c, std::string& why) {
+    auto text_of = [&](const char* key) -> std::optional<std::string> {
+        if (!c.is_object() || !c.contains(key) || !c[key].is_string())
+            return std::nullopt;
+        return c[key].get<std::string>();
+    };
+    auto path = text_of("path"), before = text_of("before"), after = text_of("after");
+    if (!path || !before || !after)
+        why = "a change without its path, before and after";
+    else if (!tuned_file(*path))
+        why = fmt::format("\"{}\" is no setting tune changes", *path);
+    else if (!setting_value(*before) || !setting_value(*after))
+        why = fmt::format("a value of {} that no setting holds", *path);
+    else
+        return Change{*path, *before, *after};
+    return std::nullopt;
+}
+
+// The state a state file's document holds; absent, with `why`, when it is
+// not the layout tune writes or a change in it is refused.
+std::optional<TuneState> parse_state(const json& doc, std::string& why) {
+    if (!doc.is_object() || !doc.contains("changes") || !doc["changes"].is_array()) {
+        why = "not a state file of bench_report system tune";
+        return std::nullopt;
+    }
+    if (doc.contains("schema_version") &&
+        (!doc["schema_version"].is_number_integer() ||
+         doc["schema_version"].get<long long>() != state_schema_version)) {
+        why = fmt::format("schema_version is not {}", state_schema_version);
+        return std::nullopt;
+    }
+    TuneState read;
+    if (doc.contains("tuned_at") && doc["tuned_at"].is_string())
+        read.tuned_at = doc["tuned_at"].get<std::string>();
+    std::set<std::string> named;
+    for (const json& c : doc["changes"]) {
+        auto change = parse_change(c, why);
+        if (!change)
+            return std::nullopt;
+        if (!named.insert(change->path).second) {
+            why = fmt::format("{} is named twice", change->path);
+            return std::nullopt;
+        }
+        read.changes.push_back(std::move(*change));
+    }
+    return read;
+}
+
+// Writes `text` into `file` whole: a temporary file beside it, synced, then
+// renamed onto it; 0 or the errno of the failure.
+int replace_file(const fs::path& file, const fs::path& temporary, const std::string& text) {
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno;  // not ours: left as it is
+    int failure = 0;
+    for (std::size_t done = 0; done < text.size() && !failure;) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno != EINTR)
+            failure = errno;
+        else if (n > 0)
+            done += static_cast<std::size_t>(n);
+    }
+    if (!failure && ::fsync(fd) != 0)
+        failure = errno;
+    if (::close(fd) != 0 && !failure)
+        failure = errno;
+    if (!failure && ::rename(temporary.c_str(), file.c_str()) != 0)
+        failure = errno;
+    if (failure)
+        ::unlink(temporary.c_str());
+    return failure;
+}
+
+// The name of a temporary state file beside `file`, but for its writer's
+// process id.
+std::string temporary_prefix(const fs::path& file) {
+    return "." + file.filename().string() + ".";
+}
+
+// Whether process `pid` is there (perhaps another user's).
+bool process_alive(const std::string& pid) {
+    long long n = 0;
+    auto [end, ec] = std::from_chars(pid.data(), pid.data() + pid.size(), n);
+    if (ec != std::errc() || end != pid.data() + pid.size() || n <= 0 ||
+        n > std::numeric_limits<pid_t>::max())
+        return false;
+    return ::kill(static_cast<pid_t>(n), 0) == 0 || errno == EPERM;
+}
+}  // namespace
+
+void system_parts::remove_stale_temporaries(const fs::path& file) {
+    const std::string prefix = temporary_prefix(file);
+    fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        std::string pid = name.substr(prefix.size());
+        std::error_code type_error;
+        if (!std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+            process_alive(pid) || !it->is_regular_file(type_error) || it->is_symlink(type_error))
+            continue;
+        std::error_code gone;
+        fs::remove(it->path(), gone);
+    }
+}
+
+StateFile read_state_file(const fs::path& file, TuneState& state, std::string& error) {
+    std::error_code ec;
+    auto status = fs::status(file, ec);
+    if (status.type() == fs::file_type::not_found)
+        return StateFile::absent;
+    std::string text, why;
+    if (!read_input_file(file.string(), text, why)) {
+        error = fmt::format("{}: {}", file.string(), why);
+        return StateFile::refused;
+    }
+    auto read = parse_state(json::parse(text, nullptr, false), why);
+    if (!read) {
+        error = fmt::format("{}: {}", file.string(), why);
+        return StateFile::refused;
+    }
+    state = std::move(*read);
+    return StateFile::read;
+}
+
+bool write_state_file(const fs::path& file, const TuneState& state, std::string& error) {
+    json doc = json::object();
+    doc["schema_version"] = state_schema_version;
+    doc["tuned_at"] = state.tuned_at ? json(*state.tuned_at) : json(nullptr);
+    json changes = json::array();
+    for (const Change& c : state.changes)
+        changes.push_back({{"path", c.path}, {"before", c.before}, {"after", c.after}});
+    doc["changes"] = changes;
+
+    std::error_code ec;
+    fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    fs::create_directories(folder, ec);
+    if (ec) {
+        error = fmt::format("cannot create {}: {}", folder.string(), ec.message());
+        return false;
+    }
+    fs::path temporary = folder / (temporary_prefix(file) + std::to_string(::getpid()));
+    if (int failure = replace_file(file, temporary, doc.dump(2) + "\n")) {
+        error = fmt::format("cannot write {}: {}", file.string(), std::strerror(failure));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace report
