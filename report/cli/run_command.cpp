@@ -147,23 +147,24 @@ bool valid_label(const std::string& label) {
     });
 }
 
-constexpr int ok = static_cast<int>(Exit::ok);
-constexpr int write_failed = static_cast<int>(Exit::write_failed);
-constexpr int bad_input = static_cast<int>(Exit::bad_input);
+constexpr Exit write_failed = Exit::write_failed;
+constexpr Exit bad_input = Exit::bad_input;
 
-// The exit status of a run, and its last lines: the folders of the runs on
-// standard output (for the next command of a script), then how it ended.
-int run_status(const ScheduleResult& result, RunView& view) {
+// How a run ended, and its last lines: the folders of the runs on standard
+// output (for the next command of a script), then how it ended. Its lines go
+// through the view, which clears the status line first, so the failure
+// carries only the status.
+Result run_status(const ScheduleResult& result, RunView& view) {
     if (result.refused) {
         for (const Disturbance& d : result.removable)
             view.message(fmt::format("--strict: {}: removed by: {}", d.message, *removal(d)));
         view.message(fmt::format("--strict: not running, {} warning(s) that can be removed",
                                  result.removable.size()));
-        return bad_input;
+        return Failed(bad_input);
     }
     if (result.cannot_catch_signals) {
         view.message("cannot catch SIGINT, SIGTERM and SIGHUP");
-        return write_failed;
+        return Failed(write_failed);
     }
     view.clear();
     std::string folders;
@@ -174,11 +175,11 @@ int run_status(const ScheduleResult& result, RunView& view) {
     // size limit) stops the run; the folders that got a repetition are still said.
     if (result.error) {
         view.message(error_text(*result.error));
-        return write_failed;
+        return Failed(write_failed);
     }
     if (!written) {
         view.message("cannot write to standard output");
-        return write_failed;
+        return Failed(write_failed);
     }
     if (result.stopped_by) {
         view.message(fmt::format(
@@ -186,16 +187,16 @@ int run_status(const ScheduleResult& result, RunView& view) {
             result.interrupted_one ? ": the finished repetitions are kept, the interrupted one "
                                      "is marked \"interrupted\" in its machine.json"
                                    : ", between repetitions: the finished repetitions are kept"));
-        return 128 + result.stopped_by;
+        return Failed(128 + result.stopped_by);
     }
     if (result.directories == 0) {
         view.message("nothing ran");
-        return bad_input;
+        return Failed(bad_input);
     }
     // Sequence numbers may skip (a directory already there): count what ran.
     view.message(fmt::format("{} of {} repetition(s) completed in {}", result.completed,
                              result.started, clock_text(result.elapsed)));
-    return result.unsuccessful > 0 ? write_failed : ok;
+    return result.unsuccessful > 0 ? Result(Failed(write_failed)) : std::nullopt;
 }
 
 std::vector<std::string> environment() {
@@ -372,13 +373,13 @@ Refusal make_plan(const RunOptions& o, SchedulePlan& plan, std::vector<std::stri
     return std::nullopt;
 }
 
-int run_benchmarks(const RunOptions& o) {
+Result run_benchmarks(const RunOptions& o) {
     RunView view(::isatty(STDERR_FILENO) == 1);
     SchedulePlan plan;
     std::vector<std::string> notes;
     if (Refusal r = make_plan(o, plan, notes)) {
         view.message(*r);
-        return bad_input;
+        return Failed(bad_input);
     }
     for (const std::string& note : notes)
         view.message(note);
@@ -391,7 +392,7 @@ int run_benchmarks(const RunOptions& o) {
 
 }  // namespace
 
-void add_run_command(CLI::App& app, int& status) {
+void add_run_command(CLI::App& app, Commands& commands) {
     auto* cmd = app.add_subcommand(
         "run",
         "Runs bench_processors and bench_memory several times, each repetition in "
@@ -453,7 +454,7 @@ void add_run_command(CLI::App& app, int& status) {
         "missing, unreadable, cut short or another program's), or a folder, machine.json or "
         "standard output could not be written; 2 usage error, --strict on a disturbed machine, "
         "or nothing ran; 128+N stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP).");
-    cmd->callback([o, &status] { status = run_benchmarks(*o); });
+    commands.add(cmd, [o] { return run_benchmarks(*o); });
 }
 
 }  // namespace report
