@@ -23,6 +23,7 @@ enum class Exit : int {
                                      // repetition did not complete, too little history
 };
 
+// A failure of a command: how it exits, and why.
 struct Failed {
     int status = 0;  // an Exit code, or 128+N for `run` stopped by signal N
     // Said on standard error as "bench_report: MESSAGE" once the failure
@@ -30,9 +31,10 @@ struct Failed {
     // (the notes of loading, the gate's lines, run's progress).
     std::string message;
 
-    Failed(int exit_status, std::string text = {})
+    // Explicit: a number is no failure until it is made one.
+    explicit Failed(int exit_status, std::string text = {})
         : status(exit_status), message(std::move(text)) {}
-    Failed(Exit exit_status, std::string text = {})
+    explicit Failed(Exit exit_status, std::string text = {})
         : Failed(static_cast<int>(exit_status), std::move(text)) {}
 };
 
