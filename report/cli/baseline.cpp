@@ -70,7 +70,7 @@ bool read_outside(const std::string& path, Loaded& extra, std::vector<const Run*
 // must hold one label of each (several repetitions of it are one baseline).
 // A failure when a program has none, or several labels, each program said.
 Result baselines_per_program(const std::vector<const Run*>& named, const std::string& baseline,
-                              BaselineChoice& choice) {
+                             BaselineChoice& choice) {
     Result outcome;
     std::vector<Program> programs;
     for (const Run* r : choice.runs)
@@ -121,9 +121,9 @@ Expected<BaselineChoice> resolve_baseline(const Loaded& loaded, const Inputs& in
     }
     if (named.empty())
         return Failed(Exit::bad_input,
-                       fmt::format("--baseline {}: no run has this label, and no results file "
-                                   "is there",
-                                   escape_path(baseline)));
+                      fmt::format("--baseline {}: no run has this label, and no results file "
+                                  "is there",
+                                  escape_path(baseline)));
     if (Result refused = baselines_per_program(named, baseline, choice))
         return *refused;
     return choice;
@@ -138,7 +138,7 @@ Result take_compared(const RunsChoice& choice, Compared& into) {
     RunsTaken taken = take_runs(into.choice.runs, choice);
     if (taken.emptied)
         return Failed(Exit::bad_input, fmt::format("--since {}: {} has no run on or after it",
-                                                    *choice.since, escape_path(*taken.emptied)));
+                                                   *choice.since, escape_path(*taken.emptied)));
     for (const Run*& b : into.choice.baselines) {
         auto same = std::find_if(taken.runs.begin(), taken.runs.end(), [&](const Run* r) {
             return r->program == b->program && r->label == b->label;
@@ -153,8 +153,7 @@ Result take_compared(const RunsChoice& choice, Compared& into) {
 
 }  // namespace
 
-Expected<std::unique_ptr<Compared>> load_compared(const Inputs& inputs,
-                                                  const std::string& baseline,
+Expected<std::unique_ptr<Compared>> load_compared(const Inputs& inputs, const std::string& baseline,
                                                   const RunsChoice& runs) {
     Expected<Read> read = load_inputs(inputs);
     if (!read)
@@ -163,8 +162,7 @@ Expected<std::unique_ptr<Compared>> load_compared(const Inputs& inputs,
     into->loaded = std::move(read->loaded);
     into->unread = std::move(read->unread);
     label_builds(into->loaded.runs);
-    Expected<BaselineChoice> choice =
-        resolve_baseline(into->loaded, inputs, baseline, into->extra);
+    Expected<BaselineChoice> choice = resolve_baseline(into->loaded, inputs, baseline, into->extra);
     if (!choice)
         return choice.failure();
     into->choice = std::move(*choice);

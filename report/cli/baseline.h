@@ -45,8 +45,7 @@ struct Compared {
 // What there is to compare; a failure (bad_input) when there is nothing to
 // compare: no run read, a --since that leaves a label no run, or a baseline
 // that could not be resolved.
-Expected<std::unique_ptr<Compared>> load_compared(const Inputs& inputs,
-                                                  const std::string& baseline,
+Expected<std::unique_ptr<Compared>> load_compared(const Inputs& inputs, const std::string& baseline,
                                                   const RunsChoice& runs);
 
 }  // namespace report

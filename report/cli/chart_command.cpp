@@ -75,8 +75,7 @@ Result chart(const ChartOptions& o) {
     if (Result refused =
             write_output(o.output, loaded, o.inputs, [&](Output& out) { out.write(text); }))
         return refused;
-    Result judged = verdict ? finish_gate(verdict, comparisons, missing, o.inputs.paths)
-                            : Result();
+    Result judged = verdict ? finish_gate(verdict, comparisons, missing, o.inputs.paths) : Result();
     return first_of(compared.unread, judged);
 }
 

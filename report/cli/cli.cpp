@@ -97,9 +97,9 @@ Expected<Read> load_inputs(const Inputs& inputs, StoreReading reading) {
         paths.push_back(".");
     if (!inputs.labels.empty() && inputs.labels.size() != paths.size())
         return Failed(Exit::bad_input,
-                       fmt::format("--label given {} time(s) for {} path(s): give one label per "
-                                   "path",
-                                   inputs.labels.size(), paths.size()));
+                      fmt::format("--label given {} time(s) for {} path(s): give one label per "
+                                  "path",
+                                  inputs.labels.size(), paths.size()));
     Read read{load_runs(open_inputs(paths, reading), inputs.labels), std::nullopt};
     const Loaded& loaded = read.loaded;
     say_notes(loaded);
@@ -186,7 +186,7 @@ Result Output::open(const std::string& path, const Loaded& inputs, const Inputs&
     name_ = escape_path(path);
     if (names_an_input(path, inputs, arguments))
         return Failed(Exit::bad_input,
-                       fmt::format("-o {}: is one of the inputs; not overwritten", name_));
+                      fmt::format("-o {}: is one of the inputs; not overwritten", name_));
     struct stat st {};
     bool exists = ::stat(path.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
@@ -202,7 +202,8 @@ Result Output::open(const std::string& path, const Loaded& inputs, const Inputs&
 
 Failed Output::cannot(int err) {
     file_ = nullptr;
-    return Failed(Exit::write_failed, fmt::format("cannot write {}: {}", name_, std::strerror(err)));
+    return Failed(Exit::write_failed,
+                  fmt::format("cannot write {}: {}", name_, std::strerror(err)));
 }
 
 // A file that is no regular file (a FIFO, /dev/null) is written without being
@@ -212,7 +213,7 @@ Result Output::open_device(const std::string& path, const struct stat& st) {
     if (fd < 0 && errno == ENXIO && S_ISFIFO(st.st_mode)) {
         file_ = nullptr;
         return Failed(Exit::write_failed,
-                       fmt::format("cannot write {}: a FIFO that no process reads", name_));
+                      fmt::format("cannot write {}: a FIFO that no process reads", name_));
     }
     if (fd < 0)
         return cannot(errno);
@@ -303,7 +304,7 @@ Result Output::finish() {
     }
     if (error_)
         return Failed(Exit::write_failed,
-                       fmt::format("cannot write {}: {}", name_, std::strerror(error_)));
+                      fmt::format("cannot write {}: {}", name_, std::strerror(error_)));
     return std::nullopt;
 }
 
@@ -323,7 +324,7 @@ Output::~Output() {
 }
 
 Result write_output(const std::string& path, const Loaded& inputs, const Inputs& arguments,
-                     const std::function<void(Output&)>& produce) {
+                    const std::function<void(Output&)>& produce) {
     Output out;
     if (Result refused = out.open(path, inputs, arguments))
         return refused;
@@ -388,9 +389,7 @@ void add_format(CLI::App* command, std::string& format, const std::vector<std::s
     std::string help;
     for (std::size_t k = 0; k < names.size(); ++k)
         help += (k == 0 ? "" : k + 1 == names.size() ? " or " : ", ") + names[k];
-    command->add_option("--format", format, help)
-        ->check(one_of(names))
-        ->capture_default_str();
+    command->add_option("--format", format, help)->check(one_of(names))->capture_default_str();
 }
 
 void add_colour(CLI::App* command, std::string& colour) {
@@ -424,9 +423,9 @@ Result set_up_store_waiting() {
         if (ec != std::errc() || end != value.data() + value.size() || value.empty() ||
             seconds < 0 || seconds > 86400)
             return Failed(Exit::bad_input,
-                           fmt::format("BENCH_REPORT_STORE_WAIT: expected whole seconds from 0 "
-                                       "to 86400, found \"{}\"",
-                                       escape_path(std::string(value))));
+                          fmt::format("BENCH_REPORT_STORE_WAIT: expected whole seconds from 0 "
+                                      "to 86400, found \"{}\"",
+                                      escape_path(std::string(value))));
         waiting.limit_seconds = seconds;
     }
     waiting.notice = [limit = waiting.limit_seconds](const std::string& path,
@@ -449,11 +448,11 @@ Result check_subcommand(const CLI::App& app, int argc, char** argv) {
         return std::nullopt;
     std::string nearest = nearest_name(word, names);
     return Failed(Exit::bad_input,
-                   nearest.empty()
-                       ? fmt::format("unknown subcommand `{}`; run bench_report --help for the list",
-                                     escape_path(word))
-                       : fmt::format("unknown subcommand `{}`; did you mean `{}`?",
-                                     escape_path(word), nearest));
+                  nearest.empty()
+                      ? fmt::format("unknown subcommand `{}`; run bench_report --help for the list",
+                                    escape_path(word))
+                      : fmt::format("unknown subcommand `{}`; did you mean `{}`?",
+                                    escape_path(word), nearest));
 }
 
 // Parses the command line and runs the subcommand it names: how that ended,

@@ -119,7 +119,7 @@ void add_runs_choice(CLI::App* command, RunsChoice& choice);
 // write into it, and finishes it; the failure when the output is refused or
 // cannot be written.
 Result write_output(const std::string& path, const Loaded& inputs, const Inputs& arguments,
-                     const std::function<void(Output&)>& produce);
+                    const std::function<void(Output&)>& produce);
 
 // Columns of the terminal standard output is, else $COLUMNS, else 80.
 std::size_t output_width();

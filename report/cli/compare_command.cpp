@@ -57,7 +57,7 @@ Result tests_known(const std::vector<std::string>& tests) {
             for (const TestInfo& t : catalogue())
                 keys += (keys.empty() ? "" : ", ") + std::string(t.key);
             return Failed(Exit::bad_input,
-                           fmt::format("--test {}: no such test; the tests are {}", key, keys));
+                          fmt::format("--test {}: no such test; the tests are {}", key, keys));
         }
     return std::nullopt;
 }
@@ -88,8 +88,8 @@ void say_machine_notes(const Options& o, const std::vector<ProgramComparison>& c
 
 // The comparison in the format and layout asked, into -o or standard output.
 Result write_comparison(const Options& o, const Loaded& loaded,
-                         const std::vector<ProgramComparison>& comparisons,
-                         const std::optional<GateVerdict>& verdict) {
+                        const std::vector<ProgramComparison>& comparisons,
+                        const std::optional<GateVerdict>& verdict) {
     return write_output(o.output, loaded, o.inputs, [&](Output& out) {
         ViewOptions view;
         view.gate = verdict ? &*verdict : nullptr;
@@ -117,7 +117,7 @@ Result run_compare(const Options& o) {
     const BaselineChoice& choice = compared.choice;
     if (compared.compared.size() < 2)
         return Failed(Exit::bad_input, fmt::format("compare needs at least two runs, found {}",
-                                                    compared.compared.size()));
+                                                   compared.compared.size()));
     if (Result unknown = tests_known(o.tests))
         return unknown;
     CompareSettings settings{o.noise,     choice.median, choice.baselines,

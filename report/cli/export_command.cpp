@@ -60,12 +60,11 @@ void add_export_command(CLI::App& app, Commands& commands) {
                       : o->format == "bmf"       ? export_bmf
                       : o->format == "benchmark-action" ? export_benchmark_action
                                                         : nullptr;
-        Result written =
-            whole ? write_output(o->output, loaded, o->inputs,
-                                 [&](Output& out) { out.write(whole(loaded.runs)); })
-                  : write_output(o->output, loaded, o->inputs, [&](Output& out) {
-                        write_run_by_run(loaded.runs, o->format == "json", out);
-                    });
+        Result written = whole ? write_output(o->output, loaded, o->inputs,
+                                              [&](Output& out) { out.write(whole(loaded.runs)); })
+                               : write_output(o->output, loaded, o->inputs, [&](Output& out) {
+                                     write_run_by_run(loaded.runs, o->format == "json", out);
+                                 });
         return written ? written : read->unread;
     });
 }

@@ -39,9 +39,9 @@ std::optional<GateVerdict> gate_verdict(const GateOptions& o,
 }
 
 Result finish_gate(const std::optional<GateVerdict>& verdict,
-                    const std::vector<ProgramComparison>& comparisons,
-                    const std::vector<MissingProgram>& missing,
-                    const std::vector<std::string>& input_paths) {
+                   const std::vector<ProgramComparison>& comparisons,
+                   const std::vector<MissingProgram>& missing,
+                   const std::vector<std::string>& input_paths) {
     if (!verdict) {
         // Without a gate an input missing a program is still said.
         for (const MissingProgram& m : missing)

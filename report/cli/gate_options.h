@@ -34,8 +34,8 @@ std::optional<GateVerdict> gate_verdict(const GateOptions& options,
 // said; with one, its lines on standard error and its failure: no_verdict,
 // or gate for a fail.
 Result finish_gate(const std::optional<GateVerdict>& verdict,
-                    const std::vector<ProgramComparison>& comparisons,
-                    const std::vector<MissingProgram>& missing,
-                    const std::vector<std::string>& input_paths);
+                   const std::vector<ProgramComparison>& comparisons,
+                   const std::vector<MissingProgram>& missing,
+                   const std::vector<std::string>& input_paths);
 
 }  // namespace report

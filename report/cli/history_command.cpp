@@ -27,8 +27,7 @@ struct HistoryOptions {
 // Each change point for the worse that the gate found, on standard error,
 // and the gate's failure.
 Result finish_history_gate(const HistoryAnalysis& analysis, const HistoryGate& g,
-                            const std::string& since,
-                            const std::optional<std::string>& decidable) {
+                           const std::string& since, const std::optional<std::string>& decidable) {
     for (std::size_t i : g.worse) {
         const ChangePoint& cp = analysis.change_points[i];
         error(fmt::format("{}: {}: {}: {:+.1f}% from {} ({})", escape_path(cp.label),
@@ -48,9 +47,9 @@ Result finish_history_gate(const HistoryAnalysis& analysis, const HistoryGate& g
             error(fmt::format("{}: fewer than {} days of history on either side of {}",
                               escape_path(name), ChangePointSettings{}.min_segment, since));
         return Failed(Exit::no_verdict,
-                       fmt::format("--fail-on-change-since: no verdict, too little history to "
-                                   "say{}",
-                                   decidable ? "; cannot decide before " + *decidable : ""));
+                      fmt::format("--fail-on-change-since: no verdict, too little history to "
+                                  "say{}",
+                                  decidable ? "; cannot decide before " + *decidable : ""));
     }
     return std::nullopt;
 }
@@ -93,9 +92,9 @@ Result history(const HistoryOptions& o) {
     });
     if (written)
         return written;
-    Result gate = view.gate ? finish_history_gate(analysis, *view.gate, o.fail_since,
-                                                   view.decidable_from)
-                             : Result();
+    Result gate = view.gate
+                      ? finish_history_gate(analysis, *view.gate, o.fail_since, view.decidable_from)
+                      : Result();
     return first_of(read->unread, gate);
 }
 

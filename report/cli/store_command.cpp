@@ -20,7 +20,7 @@ namespace {
 
 // Says what the ingest found wrong and what it stored; how the store ended.
 Result report_ingest(const std::string& database, const std::vector<std::string>& paths,
-                  const Ingest& done) {
+                     const Ingest& done) {
     Loaded notes;  // what was found wrong, said as loading says it
     notes.notes = done.notes;
     say_notes(notes);
@@ -36,11 +36,11 @@ Result report_ingest(const std::string& database, const std::vector<std::string>
         return Failed(Exit::bad_input, fmt::format("{}: nothing to store", escape_path(database)));
     if (done.failure.kind != StoreFailure::none)
         // An empty name is shown as the option that gave it.
-        return Failed(done.failure.kind == StoreFailure::write ? Exit::write_failed
-                                                                : Exit::bad_input,
-                       fmt::format("{}: {}; nothing was stored",
-                                   database.empty() ? "store DATABASE" : escape_path(database),
-                                   done.failure.message));
+        return Failed(
+            done.failure.kind == StoreFailure::write ? Exit::write_failed : Exit::bad_input,
+            fmt::format("{}: {}; nothing was stored",
+                        database.empty() ? "store DATABASE" : escape_path(database),
+                        done.failure.message));
     for (const std::string& path : done.counts.changed)
         error(
             fmt::format("{}: changed since it was stored; stored as a new version, which "
@@ -52,7 +52,7 @@ Result report_ingest(const std::string& database, const std::vector<std::string>
     if (std::fwrite(summary.data(), 1, summary.size(), stdout) != summary.size() ||
         std::fflush(stdout) != 0)
         return Failed(Exit::write_failed, fmt::format("cannot write standard output: {}",
-                                                       std::strerror(errno ? errno : EIO)));
+                                                      std::strerror(errno ? errno : EIO)));
     return done.failed ? Result(Failed(Exit::bad_input)) : std::nullopt;
 }
 

@@ -48,22 +48,21 @@ Result check_options(const SystemOptions& o, const char* command, bool writes) {
     std::error_code ec;
     if (!fs::is_directory(o.root, ec))
         return Failed(Exit::bad_input,
-                       fmt::format("--root: {} is not a folder", escape_path(o.root)));
+                      fmt::format("--root: {} is not a folder", escape_path(o.root)));
     // The live machine's settings are the kernel's, which only root may
     // change; a copied tree belongs to whoever copied it.
     if (writes && fs::equivalent(o.root, "/", ec) && ::geteuid() != 0)
         return Failed(Exit::bad_input,
-                       fmt::format("system {} changes the kernel's settings, which needs root: "
-                                   "run it as root (sudo bench_report system {})",
-                                   command, command));
+                      fmt::format("system {} changes the kernel's settings, which needs root: "
+                                  "run it as root (sudo bench_report system {})",
+                                  command, command));
     return std::nullopt;
 }
 
 // Writes `text` on standard output; a failure is said at once, for the lines
 // that follow it.
 Result print(const std::string& text) {
-    Result printed =
-        write_output("", Loaded{}, Inputs{}, [&](Output& out) { out.write(text); });
+    Result printed = write_output("", Loaded{}, Inputs{}, [&](Output& out) { out.write(text); });
     return printed ? Result(said(*printed)) : std::nullopt;
 }
 
@@ -80,10 +79,9 @@ Result show(const SystemOptions& o) {
     StateFile read = read_state_file(file, state, refused);
     std::vector<std::string> unread;
     std::vector<SystemFinding> findings = system_findings(o.root, machine, &unread);
-    Result printed =
-        print(show_system_text(findings, read == StateFile::read ? std::optional(state)
-                                                                 : std::nullopt,
-                               file.string(), output_width()));
+    Result printed = print(
+        show_system_text(findings, read == StateFile::read ? std::optional(state) : std::nullopt,
+                         file.string(), output_width()));
     // A file where the kernel keeps a value that is no regular file (a FIFO
     // in a copied tree) was left unread: what show says of it is not known.
     for (const std::string& file_refused : unread)

@@ -122,7 +122,8 @@ Concerned concerned_option(const std::vector<CLI::Option*>& options, const CLI::
     Concerned found;
     for (CLI::Option* option : options) {
         std::string name = option->get_name();
-        if (name.empty() || name.size() <= found.name.size() || what.substr(0, name.size()) != name ||
+        if (name.empty() || name.size() <= found.name.size() ||
+            what.substr(0, name.size()) != name ||
             (what.size() > name.size() && what[name.size()] != ':' && what[name.size()] != ' '))
             continue;
         found.option = option;
