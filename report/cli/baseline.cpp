@@ -68,8 +68,10 @@ bool read_outside(const std::string& path, Loaded& extra, std::vector<const Run*
 
 // One baseline run for each program compared, from the runs `named`: they
 // must hold one label of each (several repetitions of it are one baseline).
-void baselines_per_program(const std::vector<const Run*>& named, const std::string& baseline,
-                           BaselineChoice& choice) {
+// A failure when a program has none, or several labels, each program said.
+Result baselines_per_program(const std::vector<const Run*>& named, const std::string& baseline,
+                             BaselineChoice& choice) {
+    Result outcome;
     std::vector<Program> programs;
     for (const Run* r : choice.runs)
         if (std::find(programs.begin(), programs.end(), r->program) == programs.end())
@@ -88,17 +90,18 @@ void baselines_per_program(const std::vector<const Run*>& named, const std::stri
                              : fmt::format("--baseline {}: names {} runs of {} under different "
                                            "labels; name one",
                                            escape_path(baseline), of.size(), program_name(p)));
-            choice.failed = true;
+            outcome = Failed(Exit::bad_input);
             continue;
         }
         choice.baselines.push_back(of.front());
     }
+    return outcome;
 }
 
 }  // namespace
 
-BaselineChoice resolve_baseline(const Loaded& loaded, const Inputs& inputs,
-                                const std::string& baseline, Loaded& extra) {
+Expected<BaselineChoice> resolve_baseline(const Loaded& loaded, const Inputs& inputs,
+                                          const std::string& baseline, Loaded& extra) {
     BaselineChoice choice;
     for (const Run& r : loaded.runs)
         choice.runs.push_back(&r);
@@ -112,33 +115,30 @@ BaselineChoice resolve_baseline(const Loaded& loaded, const Inputs& inputs,
     std::error_code ec;
     if (named.empty() && fs::exists(baseline, ec)) {
         named = read_from(loaded, inputs, baseline);
-        if (named.empty() && !read_outside(baseline, extra, named, choice)) {
-            choice.failed = true;
-            return choice;
-        }
+        // A file that could not be read was said in its note.
+        if (named.empty() && !read_outside(baseline, extra, named, choice))
+            return Failed(Exit::bad_input);
     }
-    if (named.empty()) {
-        error(fmt::format("--baseline {}: no run has this label, and no results file is there",
-                          escape_path(baseline)));
-        choice.failed = true;
-        return choice;
-    }
-    baselines_per_program(named, baseline, choice);
+    if (named.empty())
+        return Failed(Exit::bad_input,
+                      fmt::format("--baseline {}: no run has this label, and no results file "
+                                  "is there",
+                                  escape_path(baseline)));
+    if (Result refused = baselines_per_program(named, baseline, choice))
+        return *refused;
     return choice;
 }
 
 namespace {
 
 // Takes, of each label's runs compared, those `choice` takes, each baseline
-// then one of its label's runs taken; false when --since left a label none
-// (said).
-bool take_compared(const RunsChoice& choice, Compared& into) {
+// then one of its label's runs taken; a failure when --since left a label
+// none.
+Result take_compared(const RunsChoice& choice, Compared& into) {
     RunsTaken taken = take_runs(into.choice.runs, choice);
-    if (taken.emptied) {
-        error(fmt::format("--since {}: {} has no run on or after it", *choice.since,
-                          escape_path(*taken.emptied)));
-        return false;
-    }
+    if (taken.emptied)
+        return Failed(Exit::bad_input, fmt::format("--since {}: {} has no run on or after it",
+                                                   *choice.since, escape_path(*taken.emptied)));
     for (const Run*& b : into.choice.baselines) {
         auto same = std::find_if(taken.runs.begin(), taken.runs.end(), [&](const Run* r) {
             return r->program == b->program && r->label == b->label;
@@ -148,23 +148,27 @@ bool take_compared(const RunsChoice& choice, Compared& into) {
     }
     into.compared = std::move(taken.runs);
     into.taken = std::move(taken.labels);
-    return true;
+    return std::nullopt;
 }
 
 }  // namespace
 
-bool load_compared(const Inputs& inputs, const std::string& baseline, const RunsChoice& runs,
-                   Compared& into, int& status) {
-    into.loaded = load_inputs(inputs, status);
-    label_builds(into.loaded.runs);
-    if (into.loaded.runs.empty())
-        return false;
-    into.choice = resolve_baseline(into.loaded, inputs, baseline, into.extra);
-    if (into.choice.failed || !take_compared(runs, into)) {
-        status = static_cast<int>(Exit::bad_input);
-        return false;
-    }
-    return true;
+Expected<std::unique_ptr<Compared>> load_compared(const Inputs& inputs, const std::string& baseline,
+                                                  const RunsChoice& runs) {
+    Expected<Read> read = load_inputs(inputs);
+    if (!read)
+        return read.failure();
+    auto into = std::make_unique<Compared>();
+    into->loaded = std::move(read->loaded);
+    into->unread = std::move(read->unread);
+    label_builds(into->loaded.runs);
+    Expected<BaselineChoice> choice = resolve_baseline(into->loaded, inputs, baseline, into->extra);
+    if (!choice)
+        return choice.failure();
+    into->choice = std::move(*choice);
+    if (Result emptied = take_compared(runs, *into))
+        return *emptied;
+    return into;
 }
 
 }  // namespace report

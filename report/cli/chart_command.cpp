@@ -49,10 +49,11 @@ struct ChartOptions {
     RunsChoice runs;
 };
 
-void chart(const ChartOptions& o, int& status) {
-    Compared compared;
-    if (!load_compared(o.inputs, o.baseline, o.runs, compared, status))
-        return;
+Result chart(const ChartOptions& o) {
+    Expected<std::unique_ptr<Compared>> read = load_compared(o.inputs, o.baseline, o.runs);
+    if (!read)
+        return read.failure();
+    Compared& compared = **read;
     Loaded& loaded = compared.loaded;
     const BaselineChoice& choice = compared.choice;
     const std::vector<const Run*>& runs = choice.runs;
@@ -68,25 +69,19 @@ void chart(const ChartOptions& o, int& status) {
     const GateVerdict* gate = verdict ? &*verdict : nullptr;
 
     std::string text = chart_text(o.output, runs, comparisons, gate);
-    if (text.empty()) {
-        error("nothing to chart: no test has per-thread rates");
-        status = static_cast<int>(Exit::bad_input);
-        return;
-    }
+    if (text.empty())
+        return Failed(Exit::bad_input, "nothing to chart: no test has per-thread rates");
     consider_also(loaded, compared.extra);
-    int written = 0;
-    write_output(o.output, loaded, o.inputs, written, [&](Output& out) { out.write(text); });
-    if (written != 0) {
-        status = written;
-        return;
-    }
-    if (verdict)
-        finish_gate(verdict, comparisons, missing, o.inputs.paths, status);
+    if (Result refused =
+            write_output(o.output, loaded, o.inputs, [&](Output& out) { out.write(text); }))
+        return refused;
+    Result judged = verdict ? finish_gate(verdict, comparisons, missing, o.inputs.paths) : Result();
+    return first_of(compared.unread, judged);
 }
 
 }  // namespace
 
-void add_chart_command(CLI::App& app, int& status) {
+void add_chart_command(CLI::App& app, Commands& commands) {
     auto o = std::make_shared<ChartOptions>();
     CLI::App* cmd = app.add_subcommand(
         "chart",
@@ -105,7 +100,7 @@ void add_chart_command(CLI::App& app, int& status) {
         ->capture_default_str();
     // The same gate as compare's, its verdict drawn and its exit status the same.
     add_gate_options(cmd, o->gate);
-    cmd->callback([o, &status] { chart(*o, status); });
+    commands.add(cmd, [o] { return chart(*o); });
 }
 
 }  // namespace report

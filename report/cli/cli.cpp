@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "cli/commands.h"
 #include "cli/usage.h"
 #include "cli/help_format.h"
 #include "analysis/history.h"
@@ -49,6 +50,21 @@ void error(std::string_view message) {
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
+Failed said(Failed failure) {
+    if (!failure.message.empty())
+        error(failure.message);
+    failure.message.clear();
+    return failure;
+}
+
+Result first_of(Result earlier, Result later) {
+    if (!earlier)
+        return later;
+    if (later)
+        said(std::move(*later));
+    return earlier;
+}
+
 void add_inputs(CLI::App* command, Inputs& inputs, bool labels, bool required) {
     CLI::Option* paths = command->add_option(
         "paths", inputs.paths,
@@ -75,37 +91,37 @@ std::vector<std::shared_ptr<void>>& kept_until_exit() {
     return *kept;
 }
 
-Loaded load_inputs(const Inputs& inputs, int& status, StoreReading reading) {
+Expected<Read> load_inputs(const Inputs& inputs, StoreReading reading) {
     std::vector<std::string> paths = inputs.paths;
     if (paths.empty())
         paths.push_back(".");
-    if (!inputs.labels.empty() && inputs.labels.size() != paths.size()) {
-        error(fmt::format("--label given {} time(s) for {} path(s): give one label per path",
-                          inputs.labels.size(), paths.size()));
-        status = static_cast<int>(Exit::bad_input);
-        return {};
-    }
-    Loaded loaded = load_runs(open_inputs(paths, reading), inputs.labels);
+    if (!inputs.labels.empty() && inputs.labels.size() != paths.size())
+        return Failed(Exit::bad_input,
+                      fmt::format("--label given {} time(s) for {} path(s): give one label per "
+                                  "path",
+                                  inputs.labels.size(), paths.size()));
+    Read read{load_runs(open_inputs(paths, reading), inputs.labels), std::nullopt};
+    const Loaded& loaded = read.loaded;
     say_notes(loaded);
-    if (loaded.failed)
-        status = static_cast<int>(Exit::bad_input);
     if (loaded.runs.empty()) {
+        // A file that could not be read was said in its note.
+        if (loaded.failed)
+            return Failed(Exit::bad_input);
         std::string where;
         for (const std::string& p : paths)
             where += (where.empty() ? "" : ", ") + escape_path(p);
-        if (!loaded.failed)
-            error(fmt::format("no results file found in {}", where));
-        status = static_cast<int>(Exit::bad_input);
-        return loaded;
+        return Failed(Exit::bad_input, fmt::format("no results file found in {}", where));
     }
+    if (loaded.failed)
+        read.unread = Failed(Exit::bad_input);
     // A path that holds nothing among others that do is still an input
     // missing: a comparison or a gate must not quietly go on without it.
     for (std::size_t k = 0; k < paths.size() && k < loaded.files_per_input.size(); ++k)
         if (loaded.files_per_input[k] == 0) {
             error(fmt::format("no results file found in {}", escape_path(paths[k])));
-            status = static_cast<int>(Exit::bad_input);
+            read.unread = Failed(Exit::bad_input);
         }
-    return loaded;
+    return read;
 }
 
 namespace {
@@ -164,14 +180,13 @@ bool names_an_input(const std::string& path, const Loaded& inputs, const Inputs&
 
 }  // namespace
 
-int Output::open(const std::string& path, const Loaded& inputs, const Inputs& arguments) {
+Result Output::open(const std::string& path, const Loaded& inputs, const Inputs& arguments) {
     if (path.empty() || path == "-")
-        return 0;
+        return std::nullopt;
     name_ = escape_path(path);
-    if (names_an_input(path, inputs, arguments)) {
-        error(fmt::format("-o {}: is one of the inputs; not overwritten", name_));
-        return static_cast<int>(Exit::bad_input);
-    }
+    if (names_an_input(path, inputs, arguments))
+        return Failed(Exit::bad_input,
+                      fmt::format("-o {}: is one of the inputs; not overwritten", name_));
     struct stat st {};
     bool exists = ::stat(path.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
@@ -185,20 +200,20 @@ int Output::open(const std::string& path, const Loaded& inputs, const Inputs& ar
     return open_beside(path, exists ? &st : nullptr);
 }
 
-int Output::cannot(int err) {
-    error(fmt::format("cannot write {}: {}", name_, std::strerror(err)));
+Failed Output::cannot(int err) {
     file_ = nullptr;
-    return static_cast<int>(Exit::write_failed);
+    return Failed(Exit::write_failed,
+                  fmt::format("cannot write {}: {}", name_, std::strerror(err)));
 }
 
 // A file that is no regular file (a FIFO, /dev/null) is written without being
 // truncated; a FIFO without a reader is refused at once rather than waited on.
-int Output::open_device(const std::string& path, const struct stat& st) {
+Result Output::open_device(const std::string& path, const struct stat& st) {
     int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 && errno == ENXIO && S_ISFIFO(st.st_mode)) {
-        error(fmt::format("cannot write {}: a FIFO that no process reads", name_));
         file_ = nullptr;
-        return static_cast<int>(Exit::write_failed);
+        return Failed(Exit::write_failed,
+                      fmt::format("cannot write {}: a FIFO that no process reads", name_));
     }
     if (fd < 0)
         return cannot(errno);
@@ -209,13 +224,13 @@ int Output::open_device(const std::string& path, const struct stat& st) {
         ::close(fd);
         return cannot(err);
     }
-    return 0;
+    return std::nullopt;
 }
 
 // The file standard output or error already is: opening it again would start
 // at its beginning and cut what the shell's ">>" keeps; its own descriptor
 // appends.
-int Output::open_standard(int fd) {
+Result Output::open_standard(int fd) {
     int copy = ::dup(fd);
     file_ = copy < 0 ? nullptr : ::fdopen(copy, "wb");
     if (!file_) {
@@ -224,13 +239,13 @@ int Output::open_standard(int fd) {
             ::close(copy);
         return cannot(err);
     }
-    return 0;
+    return std::nullopt;
 }
 
 // A temporary file beside the file it replaces (a link is replaced at its
 // target), so that the rename stays within one file system; it gets the
 // permissions a new file gets, or those of the file replaced (`existing`).
-int Output::open_beside(const std::string& path, const struct stat* existing) {
+Result Output::open_beside(const std::string& path, const struct stat* existing) {
     std::error_code ec;
     fs::path target = existing ? fs::canonical(path, ec) : fs::path(path);
     if (ec)
@@ -257,7 +272,7 @@ int Output::open_beside(const std::string& path, const struct stat* existing) {
     }
     temporary_ = pattern;
     target_ = target.string();
-    return 0;
+    return std::nullopt;
 }
 
 void Output::write(std::string_view text) {
@@ -267,9 +282,10 @@ void Output::write(std::string_view text) {
         error_ = errno ? errno : EIO;
 }
 
-bool Output::finish() {
+Result Output::finish() {
+    // Not open: the reason was the failure open gave.
     if (!file_)
-        return false;
+        return Failed(Exit::write_failed);
     if (!error_ && std::fflush(file_) != 0)
         error_ = errno ? errno : EIO;
     if (file_ != stdout) {
@@ -286,11 +302,10 @@ bool Output::finish() {
             ::unlink(temporary_.c_str());
         temporary_.clear();
     }
-    if (error_) {
-        error(fmt::format("cannot write {}: {}", name_, std::strerror(error_)));
-        return false;
-    }
-    return true;
+    if (error_)
+        return Failed(Exit::write_failed,
+                      fmt::format("cannot write {}: {}", name_, std::strerror(error_)));
+    return std::nullopt;
 }
 
 bool Output::terminal() const {
@@ -308,16 +323,13 @@ Output::~Output() {
         ::unlink(temporary_.c_str());
 }
 
-void write_output(const std::string& path, const Loaded& inputs, const Inputs& arguments,
-                  int& status, const std::function<void(Output&)>& produce) {
+Result write_output(const std::string& path, const Loaded& inputs, const Inputs& arguments,
+                    const std::function<void(Output&)>& produce) {
     Output out;
-    if (int refused = out.open(path, inputs, arguments)) {
-        status = refused;
-        return;
-    }
+    if (Result refused = out.open(path, inputs, arguments))
+        return refused;
     produce(out);
-    if (!out.finish())
-        status = static_cast<int>(Exit::write_failed);
+    return out.finish();
 }
 
 void add_runs_choice(CLI::App* command, RunsChoice& choice) {
@@ -377,14 +389,12 @@ void add_format(CLI::App* command, std::string& format, const std::vector<std::s
     std::string help;
     for (std::size_t k = 0; k < names.size(); ++k)
         help += (k == 0 ? "" : k + 1 == names.size() ? " or " : ", ") + names[k];
-    command->add_option("--format", format, help)
-        ->check(CLI::IsMember(names))
-        ->capture_default_str();
+    command->add_option("--format", format, help)->check(one_of(names))->capture_default_str();
 }
 
 void add_colour(CLI::App* command, std::string& colour) {
     command->add_option("--color", colour, "auto, always or never")
-        ->check(CLI::IsMember({"auto", "always", "never"}))
+        ->check(one_of({"auto", "always", "never"}))
         ->capture_default_str();
 }
 
@@ -403,20 +413,19 @@ namespace {
 
 // How long a command waits for a store another process holds locked:
 // BENCH_REPORT_STORE_WAIT seconds (0 to 86400), else 10 minutes; the wait
-// is said once it has lasted a second. False (said) for a value out of range.
-bool set_up_store_waiting() {
+// is said once it has lasted a second. A failure for a value out of range.
+Result set_up_store_waiting() {
     StoreWaiting waiting;
     if (const char* text = std::getenv("BENCH_REPORT_STORE_WAIT")) {
         std::string_view value(text);
         int seconds = -1;
         auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
         if (ec != std::errc() || end != value.data() + value.size() || value.empty() ||
-            seconds < 0 || seconds > 86400) {
-            error(fmt::format("BENCH_REPORT_STORE_WAIT: expected whole seconds from 0 to 86400, "
-                              "found \"{}\"",
-                              escape_path(std::string(value))));
-            return false;
-        }
+            seconds < 0 || seconds > 86400)
+            return Failed(Exit::bad_input,
+                          fmt::format("BENCH_REPORT_STORE_WAIT: expected whole seconds from 0 "
+                                      "to 86400, found \"{}\"",
+                                      escape_path(std::string(value))));
         waiting.limit_seconds = seconds;
     }
     waiting.notice = [limit = waiting.limit_seconds](const std::string& path,
@@ -425,50 +434,76 @@ bool set_up_store_waiting() {
                           limit));
     };
     set_store_waiting(std::move(waiting));
-    return true;
+    return std::nullopt;
+}
+
+// A first argument that is no option and no subcommand is a mistyped
+// subcommand: the nearest is named.
+Result check_subcommand(const CLI::App& app, int argc, char** argv) {
+    if (argc < 2 || argv[1][0] == '-')
+        return std::nullopt;
+    std::string word = argv[1];
+    std::vector<std::string> names = subcommand_names(app);
+    if (std::find(names.begin(), names.end(), word) != names.end())
+        return std::nullopt;
+    std::string nearest = nearest_name(word, names);
+    return Failed(Exit::bad_input,
+                  nearest.empty()
+                      ? fmt::format("unknown subcommand `{}`; run bench_report --help for the list",
+                                    escape_path(word))
+                      : fmt::format("unknown subcommand `{}`; did you mean `{}`?",
+                                    escape_path(word), nearest));
+}
+
+// Parses the command line and runs the subcommand it names: how that ended,
+// a usage error, or an exception no command expected.
+Result parse_and_run(CLI::App& app, int argc, char** argv, const Commands& commands) {
+    if (Result mistyped = check_subcommand(app, argc, argv))
+        return mistyped;
+    if (Result refused = set_up_store_waiting())
+        return refused;
+    wrap_help(app, output_width());
+    try {
+        app.parse(argc, argv);
+        return commands.run_chosen();
+    } catch (const CLI::Success& e) {
+        int status = app.exit(e);  // prints the help or the version
+        return status == 0 ? Result() : Failed(status);
+    } catch (const CLI::ParseError& e) {
+        std::fflush(stdout);
+        return Failed(Exit::bad_input, usage_message(app, e));
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        return Failed(Exit::bad_input, fmt::format("internal error: {}", e.what()));
+    }
 }
 
 }  // namespace
 
-int run_application(CLI::App& app, int argc, char** argv, const int& status) {
+void Commands::add(CLI::App* command, std::function<Result()> run) {
+    commands_.emplace_back(command, std::move(run));
+}
+
+Result Commands::run_chosen() const {
+    for (const auto& [command, run] : commands_)
+        if (command->parsed())
+            return run();
+    return std::nullopt;
+}
+
+int run_application(CLI::App& app, int argc, char** argv, const Commands& commands) {
     // A write into a closed pipe, or past a file-size limit, fails with an
     // error (EPIPE, EFBIG) that the output reports with exit 1, rather than
     // ending bench_report by a signal with a cut file left behind. Programs
     // that `run` starts get the default dispositions back.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
-    // A first argument that is no option and no subcommand is a mistyped
-    // subcommand: name the nearest.
-    if (argc > 1 && argv[1][0] != '-') {
-        std::string word = argv[1];
-        std::vector<std::string> names = subcommand_names(app);
-        if (std::find(names.begin(), names.end(), word) == names.end()) {
-            std::string nearest = nearest_name(word, names);
-            error(nearest.empty()
-                      ? fmt::format("unknown subcommand `{}`; run bench_report --help for the list",
-                                    escape_path(word))
-                      : fmt::format("unknown subcommand `{}`; did you mean `{}`?",
-                                    escape_path(word), nearest));
-            return static_cast<int>(Exit::bad_input);
-        }
-    }
-    if (!set_up_store_waiting())
-        return static_cast<int>(Exit::bad_input);
-    wrap_help(app, output_width());
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::Success& e) {
-        return app.exit(e);  // prints the help or the version
-    } catch (const CLI::ParseError& e) {
-        std::fflush(stdout);
-        error(usage_message(app, e));
-        return static_cast<int>(Exit::bad_input);
-    } catch (const std::exception& e) {
-        std::fflush(stdout);
-        error(fmt::format("internal error: {}", e.what()));
-        return static_cast<int>(Exit::bad_input);
-    }
-    return status;
+    Result outcome = parse_and_run(app, argc, argv, commands);
+    if (!outcome)
+        return static_cast<int>(Exit::ok);
+    if (!outcome->message.empty())
+        error(outcome->message);
+    return outcome->status;
 }
 
 }  // namespace report

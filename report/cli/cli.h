@@ -12,8 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "analysis/verdict_status.h"
-
+#include "cli/failure.h"
 #include "input/load.h"
 #include "store/store.h"
 
@@ -25,17 +24,6 @@ class Validator;
 }  // namespace CLI
 
 namespace report {
-
-// The exit status of bench_report.
-enum class Exit : int {
-    ok = 0,
-    write_failed = 1,  // the output could not be written
-    bad_input = 2,     // usage error, unreadable or unrecognised input, or nothing to work on
-    gate = verdict_fail_status,          // compare --fail-if-worse found a figure worse than allowed, or
-                       // history --fail-on-change-since a change point for the worse
-    no_verdict = no_verdict_status,    // either gate could not decide: the repetitions cannot tell, a
-                       // repetition did not complete, too little history
-};
 
 // The exit codes as `--help` and the README state them.
 extern const char* const exit_status_help;
@@ -55,11 +43,18 @@ void add_inputs(CLI::App* command, Inputs& inputs, bool labels, bool required = 
 // Says on standard error what loading found (unreadable files, files read once, ...).
 void say_notes(const Loaded& loaded);
 
-// Loads the runs of the inputs. Sets `status` to bad_input when a file could
-// not be read, when --label does not give one label per path, or when no
-// results file was found at all (said in one line); returns the runs read.
-Loaded load_inputs(const Inputs& inputs, int& status,
-                   StoreReading reading = StoreReading::texts);
+// What a command's inputs gave: the runs read and, when a file could not be
+// read or a path held no results file beside paths that did (each said as
+// found), the failure (bad_input) the command ends with once it has done the
+// rest with the runs read.
+struct Read {
+    Loaded loaded;
+    Result unread;
+};
+
+// Loads the runs of the inputs; a failure (bad_input) when --label does not
+// give one label per path, or when no run was read at all.
+Expected<Read> load_inputs(const Inputs& inputs, StoreReading reading = StoreReading::texts);
 
 // What a command has read and found, kept until the process exits and then
 // released with it at once, instead of freed a piece at a time after the
@@ -84,13 +79,13 @@ T& keep_until_exit(T&& value) {
 // read or considered as an input, machine.json beside each included.
 class Output {
 public:
-    // 0, or the exit status (with the reason said): write_failed when the
-    // file cannot be opened, bad_input when it is one of the inputs.
-    int open(const std::string& path, const Loaded& inputs, const Inputs& arguments);
+    // Nothing, or the failure: write_failed when the file cannot be opened,
+    // bad_input when it is one of the inputs.
+    Result open(const std::string& path, const Loaded& inputs, const Inputs& arguments);
     void write(std::string_view text);
     // Flushes and closes (renaming the temporary file onto the file named);
-    // false (with the reason said) when anything could not be written.
-    bool finish();
+    // a failure (write_failed) when anything could not be written.
+    Result finish();
     bool terminal() const;  // standard output on a terminal
     // Columns a text table fits: output_width() on standard output, no
     // limit in a file.
@@ -98,10 +93,10 @@ public:
     ~Output();
 
 private:
-    int cannot(int err);  // says why the file cannot be written: write_failed
-    int open_device(const std::string& path, const struct stat& st);
-    int open_standard(int fd);
-    int open_beside(const std::string& path, const struct stat* existing);
+    Failed cannot(int err);  // why the file cannot be written: write_failed
+    Result open_device(const std::string& path, const struct stat& st);
+    Result open_standard(int fd);
+    Result open_beside(const std::string& path, const struct stat* existing);
 
     std::FILE* file_ = stdout;
     std::string name_ = "standard output";
@@ -121,10 +116,10 @@ const CLI::Validator& calendar_date();
 void add_runs_choice(CLI::App* command, RunsChoice& choice);
 
 // Opens the command's output (-o PATH, else standard output), lets `produce`
-// write into it, and finishes it; sets `status` when the output is refused or
+// write into it, and finishes it; the failure when the output is refused or
 // cannot be written.
-void write_output(const std::string& path, const Loaded& inputs, const Inputs& arguments,
-                  int& status, const std::function<void(Output&)>& produce);
+Result write_output(const std::string& path, const Loaded& inputs, const Inputs& arguments,
+                    const std::function<void(Output&)>& produce);
 
 // Columns of the terminal standard output is, else $COLUMNS, else 80.
 std::size_t output_width();
@@ -142,9 +137,12 @@ void add_colour(CLI::App* command, std::string& colour);
 // or empty, TERM not "dumb").
 bool colour_wanted(const std::string& mode, bool terminal);
 
-// Parses the command line and runs the subcommand. Usage errors say CLI11's
-// message (and, for a mistyped subcommand, the nearest one) and give
-// bad_input; an unexpected exception says what it was and gives bad_input.
-int run_application(CLI::App& app, int argc, char** argv, const int& status);
+class Commands;
+
+// Parses the command line and runs the subcommand it chose; says the message
+// of the failure it ends with and returns its exit status. A usage error is
+// said in the tool's words (usage.h) and gives bad_input; so does an
+// unexpected exception, said as what it was.
+int run_application(CLI::App& app, int argc, char** argv, const Commands& commands);
 
 }  // namespace report

@@ -18,6 +18,7 @@
 #include "analysis/recorded.h"
 #include "cli/cli.h"
 #include "cli/commands.h"
+#include "cli/usage.h"
 #include "output/compare_formats.h"
 #include "output/compare_views.h"
 #include "analysis/comparison.h"
@@ -47,18 +48,18 @@ struct Options {
     std::string output;
 };
 
-// Every --test names a test of the catalogue; else the first that does not
-// is said with the list, and false.
-bool tests_known(const std::vector<std::string>& tests) {
+// Every --test names a test of the catalogue; else a failure naming the
+// first that does not, with the list.
+Result tests_known(const std::vector<std::string>& tests) {
     for (const std::string& key : tests)
         if (find_test_info(key) == nullptr) {
             std::string keys;
             for (const TestInfo& t : catalogue())
                 keys += (keys.empty() ? "" : ", ") + std::string(t.key);
-            error(fmt::format("--test {}: no such test; the tests are {}", key, keys));
-            return false;
+            return Failed(Exit::bad_input,
+                          fmt::format("--test {}: no such test; the tests are {}", key, keys));
         }
-    return true;
+    return std::nullopt;
 }
 
 // Whether standard output and standard error reach the same file: one
@@ -86,10 +87,10 @@ void say_machine_notes(const Options& o, const std::vector<ProgramComparison>& c
 }
 
 // The comparison in the format and layout asked, into -o or standard output.
-void write_comparison(const Options& o, const Loaded& loaded,
-                      const std::vector<ProgramComparison>& comparisons,
-                      const std::optional<GateVerdict>& verdict, int& written) {
-    write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
+Result write_comparison(const Options& o, const Loaded& loaded,
+                        const std::vector<ProgramComparison>& comparisons,
+                        const std::optional<GateVerdict>& verdict) {
+    return write_output(o.output, loaded, o.inputs, [&](Output& out) {
         ViewOptions view;
         view.gate = verdict ? &*verdict : nullptr;
         view.layout = o.view == "wide"     ? CompareLayout::wide
@@ -107,21 +108,18 @@ void write_comparison(const Options& o, const Loaded& loaded,
     });
 }
 
-void run_compare(const Options& o, int& status) {
-    Compared compared;
-    if (!load_compared(o.inputs, o.baseline, o.runs, compared, status))
-        return;
+Result run_compare(const Options& o) {
+    Expected<std::unique_ptr<Compared>> read = load_compared(o.inputs, o.baseline, o.runs);
+    if (!read)
+        return read.failure();
+    Compared& compared = **read;
     Loaded& loaded = compared.loaded;
     const BaselineChoice& choice = compared.choice;
-    if (compared.compared.size() < 2) {
-        error(fmt::format("compare needs at least two runs, found {}", compared.compared.size()));
-        status = static_cast<int>(Exit::bad_input);
-        return;
-    }
-    if (!tests_known(o.tests)) {
-        status = static_cast<int>(Exit::bad_input);
-        return;
-    }
+    if (compared.compared.size() < 2)
+        return Failed(Exit::bad_input, fmt::format("compare needs at least two runs, found {}",
+                                                   compared.compared.size()));
+    if (Result unknown = tests_known(o.tests))
+        return unknown;
     CompareSettings settings{o.noise,     choice.median, choice.baselines,
                              o.tests,     o.figures,     compared.taken};
     std::vector<ProgramComparison> comparisons = compare_runs(compared.compared, settings);
@@ -129,22 +127,19 @@ void run_compare(const Options& o, int& status) {
     std::vector<MissingProgram> missing =
         programs_missing(loaded.runs, o.inputs.paths.size(), choice.baselines, choice.median);
     std::optional<GateVerdict> verdict = gate_verdict(o.gate, comparisons, missing, o.inputs.paths);
-    int written = 0;
     // A baseline read from outside the inputs is never overwritten either.
     consider_also(loaded, compared.extra);
-    write_comparison(o, loaded, comparisons, verdict, written);
-    if (written != 0) {
-        status = written;
-        return;
-    }
+    if (Result refused = write_comparison(o, loaded, comparisons, verdict))
+        return refused;
     // The gate: no verdict (4) when anything it needs is missing; else 3 when
-    // a label is shown slower than allowed.
-    finish_gate(verdict, comparisons, missing, o.inputs.paths, status);
+    // a label is shown slower than allowed. An input that could not be read
+    // keeps its 2.
+    return first_of(compared.unread, finish_gate(verdict, comparisons, missing, o.inputs.paths));
 }
 
 }  // namespace
 
-void add_compare_command(CLI::App& app, int& status) {
+void add_compare_command(CLI::App& app, Commands& commands) {
     auto o = std::make_shared<Options>();
     CLI::App* cmd = app.add_subcommand(
         "compare",
@@ -166,7 +161,7 @@ void add_compare_command(CLI::App& app, int& status) {
                     "auto (wide when the runs fit the width as columns; a few that do not, "
                     "narrow; else fleet), wide, narrow (a table per label against the "
                     "baseline) or fleet (a row per run)")
-        ->check(CLI::IsMember({"auto", "wide", "narrow", "fleet"}))
+        ->check(one_of({"auto", "wide", "narrow", "fleet"}))
         ->capture_default_str();
     cmd->add_option("--test", o->tests,
                     "Only this test (a key such as float or low_speeds), repeatable")
@@ -177,10 +172,10 @@ void add_compare_command(CLI::App& app, int& status) {
     cmd->add_option("--figure", o->figures,
                     "Only this figure (such as \"single rate\"), repeatable")
         ->allow_extra_args(false)
-        ->check(CLI::IsMember(figure_names));
+        ->check(one_of(figure_names));
     add_colour(cmd, o->colour);
     add_output(cmd, o->output);
-    cmd->callback([o, &status] { run_compare(*o, status); });
+    commands.add(cmd, [o] { return run_compare(*o); });
 }
 
 }  // namespace report

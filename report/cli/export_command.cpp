@@ -9,7 +9,32 @@
 
 namespace report {
 
-void add_export_command(CLI::App& app, int& status) {
+namespace {
+
+// JSON or CSV run by run, so a fleet's export never sits whole in memory.
+void write_run_by_run(const std::vector<Run>& runs, bool json, Output& out) {
+    std::string text;
+    if (json)
+        export_json_begin(text);
+    else
+        text = csv_header();
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        if (json)
+            export_json_run(runs[i], i == 0, text);
+        else
+            export_csv_rows(runs[i], text);
+        out.write(text);
+        text.clear();
+    }
+    if (json) {
+        export_json_end(true, text);
+        out.write(text);
+    }
+}
+
+}  // namespace
+
+void add_export_command(CLI::App& app, Commands& commands) {
     auto* cmd = app.add_subcommand(
         "export", "Every figure of every run as JSON or CSV, or each label's latest run for Prometheus "
         "(openmetrics), Bencher (bmf) or a benchmark action, on standard output or into a "
@@ -23,10 +48,11 @@ void add_export_command(CLI::App& app, int& status) {
     add_inputs(cmd, o->inputs, true);
     add_format(cmd, o->format, {"json", "csv", "openmetrics", "bmf", "benchmark-action"});
     add_output(cmd, o->output);
-    cmd->callback([o, &status] {
-        Loaded loaded = load_inputs(o->inputs, status);
-        if (loaded.runs.empty())
-            return;
+    commands.add(cmd, [o]() -> Result {
+        Expected<Read> read = load_inputs(o->inputs);
+        if (!read)
+            return read.failure();
+        const Loaded& loaded = read->loaded;
         // The services' formats are a document of each label's latest run;
         // -o writes a temporary file and renames it, so a scrape never reads half.
         using Whole = std::string (*)(const std::vector<Run>&);
@@ -34,29 +60,12 @@ void add_export_command(CLI::App& app, int& status) {
                       : o->format == "bmf"       ? export_bmf
                       : o->format == "benchmark-action" ? export_benchmark_action
                                                         : nullptr;
-        if (whole)
-            return write_output(o->output, loaded, o->inputs, status,
-                                [&](Output& out) { out.write(whole(loaded.runs)); });
-        write_output(o->output, loaded, o->inputs, status, [&](Output& out) {
-            // Run by run, so a fleet's export never sits whole in memory.
-            std::string text;
-            if (o->format == "json")
-                export_json_begin(text);
-            else
-                text = csv_header();
-            for (std::size_t i = 0; i < loaded.runs.size(); ++i) {
-                if (o->format == "json")
-                    export_json_run(loaded.runs[i], i == 0, text);
-                else
-                    export_csv_rows(loaded.runs[i], text);
-                out.write(text);
-                text.clear();
-            }
-            if (o->format == "json") {
-                export_json_end(true, text);
-                out.write(text);
-            }
-        });
+        Result written = whole ? write_output(o->output, loaded, o->inputs,
+                                              [&](Output& out) { out.write(whole(loaded.runs)); })
+                               : write_output(o->output, loaded, o->inputs, [&](Output& out) {
+                                     write_run_by_run(loaded.runs, o->format == "json", out);
+                                 });
+        return written ? written : read->unread;
     });
 }
 

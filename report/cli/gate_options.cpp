@@ -38,25 +38,26 @@ std::optional<GateVerdict> gate_verdict(const GateOptions& o,
                        o.accept_inconclusive);
 }
 
-void finish_gate(const std::optional<GateVerdict>& verdict,
-                 const std::vector<ProgramComparison>& comparisons,
-                 const std::vector<MissingProgram>& missing,
-                 const std::vector<std::string>& input_paths, int& status) {
+Result finish_gate(const std::optional<GateVerdict>& verdict,
+                   const std::vector<ProgramComparison>& comparisons,
+                   const std::vector<MissingProgram>& missing,
+                   const std::vector<std::string>& input_paths) {
     if (!verdict) {
         // Without a gate an input missing a program is still said.
         for (const MissingProgram& m : missing)
             error(fmt::format("{}: no run of {}, which the baseline has",
                               escape_path(input_paths[m.input]), program_name(m.program)));
-        return;
+        return std::nullopt;
     }
     for (const std::string& line : gate_lines(*verdict, comparisons))
         error(line);
     // No verdict has a status of its own, apart from the usage errors and
-    // unreadable inputs of 2; an input that could not be read keeps its 2.
-    if (verdict->outcome == GateVerdict::Outcome::no_verdict && status == 0)
-        status = static_cast<int>(Exit::no_verdict);
-    else if (verdict->outcome == GateVerdict::Outcome::fail && status == 0)
-        status = static_cast<int>(Exit::gate);
+    // unreadable inputs of 2.
+    if (verdict->outcome == GateVerdict::Outcome::no_verdict)
+        return Failed(Exit::no_verdict);
+    if (verdict->outcome == GateVerdict::Outcome::fail)
+        return Failed(Exit::gate);
+    return std::nullopt;
 }
 
 }  // namespace report

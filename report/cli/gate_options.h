@@ -11,6 +11,7 @@
 
 #include "analysis/comparison.h"
 #include "analysis/gate.h"
+#include "cli/failure.h"
 
 namespace report {
 
@@ -30,11 +31,11 @@ std::optional<GateVerdict> gate_verdict(const GateOptions& options,
                                         const std::vector<std::string>& input_paths);
 
 // After the output is written: without a gate, each input missing a program
-// said; with one, its lines on standard error and its status, 4 for no
-// verdict, 3 for fail (when `status` is still 0).
-void finish_gate(const std::optional<GateVerdict>& verdict,
-                 const std::vector<ProgramComparison>& comparisons,
-                 const std::vector<MissingProgram>& missing,
-                 const std::vector<std::string>& input_paths, int& status);
+// said; with one, its lines on standard error and its failure: no_verdict,
+// or gate for a fail.
+Result finish_gate(const std::optional<GateVerdict>& verdict,
+                   const std::vector<ProgramComparison>& comparisons,
+                   const std::vector<MissingProgram>& missing,
+                   const std::vector<std::string>& input_paths);
 
 }  // namespace report

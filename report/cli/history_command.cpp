@@ -25,10 +25,9 @@ struct HistoryOptions {
 };
 
 // Each change point for the worse that the gate found, on standard error,
-// and the gate's exit status.
-void finish_history_gate(const HistoryAnalysis& analysis, const HistoryGate& g,
-                         const std::string& since, const std::optional<std::string>& decidable,
-                         int& status) {
+// and the gate's failure.
+Result finish_history_gate(const HistoryAnalysis& analysis, const HistoryGate& g,
+                           const std::string& since, const std::optional<std::string>& decidable) {
     for (std::size_t i : g.worse) {
         const ChangePoint& cp = analysis.change_points[i];
         error(fmt::format("{}: {}: {}: {:+.1f}% from {} ({})", escape_path(cp.label),
@@ -41,27 +40,26 @@ void finish_history_gate(const HistoryAnalysis& analysis, const HistoryGate& g,
                           escape_path(d.label), program_name(d.program), drift_text(d),
                           d.figures, d.figures_total, since));
     }
-    if (g.verdict == HistoryGate::fail) {
-        if (status == 0)
-            status = static_cast<int>(Exit::gate);
-        return;
-    }
+    if (g.verdict == HistoryGate::fail)
+        return Failed(Exit::gate);
     if (g.verdict == HistoryGate::too_little) {
         for (const std::string& name : g.unjudged)
             error(fmt::format("{}: fewer than {} days of history on either side of {}",
                               escape_path(name), ChangePointSettings{}.min_segment, since));
-        error(fmt::format("--fail-on-change-since: no verdict, too little history to say{}",
-                          decidable ? "; cannot decide before " + *decidable : ""));
-        if (status == 0)
-            status = static_cast<int>(Exit::no_verdict);
+        return Failed(Exit::no_verdict,
+                      fmt::format("--fail-on-change-since: no verdict, too little history to "
+                                  "say{}",
+                                  decidable ? "; cannot decide before " + *decidable : ""));
     }
+    return std::nullopt;
 }
 
-void history(const HistoryOptions& o, int& status) {
+Result history(const HistoryOptions& o) {
     // A store gives the figures it keeps parsed: no text is parsed again.
-    Loaded& loaded = keep_until_exit(load_inputs(o.inputs, status, StoreReading::figures));
-    if (loaded.runs.empty())
-        return;
+    Expected<Read> read = load_inputs(o.inputs, StoreReading::figures);
+    if (!read)
+        return read.failure();
+    Loaded& loaded = keep_until_exit(std::move(read->loaded));
     std::vector<const Run*> runs;
     for (const Run& r : loaded.runs)
         runs.push_back(&r);
@@ -81,8 +79,7 @@ void history(const HistoryOptions& o, int& status) {
     view.rows = o.rows;
     view.width = output_width();
     HistorySelection selection = select_since(analysis, since);
-    int written = 0;
-    write_output(o.output, loaded, o.inputs, written, [&](Output& out) {
+    Result written = write_output(o.output, loaded, o.inputs, [&](Output& out) {
         view.colour = colour_wanted(o.colour, out.terminal());
         if (o.format == "json")
             out.write(history_json(analysis, selection, view));
@@ -93,17 +90,17 @@ void history(const HistoryOptions& o, int& status) {
         else
             out.write(history_text(analysis, selection, view));
     });
-    if (written != 0) {
-        status = written;
-        return;
-    }
-    if (view.gate)
-        finish_history_gate(analysis, *view.gate, o.fail_since, view.decidable_from, status);
+    if (written)
+        return written;
+    Result gate = view.gate
+                      ? finish_history_gate(analysis, *view.gate, o.fail_since, view.decidable_from)
+                      : Result();
+    return first_of(read->unread, gate);
 }
 
 }  // namespace
 
-void add_history_command(CLI::App& app, int& status) {
+void add_history_command(CLI::App& app, Commands& commands) {
     auto o = std::make_shared<HistoryOptions>();
     CLI::App* cmd = app.add_subcommand(
         "history",
@@ -125,7 +122,7 @@ void add_history_command(CLI::App& app, int& status) {
     add_format(cmd, o->format, {"text", "json", "markdown", "junit"});
     add_colour(cmd, o->colour);
     add_output(cmd, o->output);
-    cmd->callback([o, &status] { history(*o, status); });
+    commands.add(cmd, [o] { return history(*o); });
 }
 
 }  // namespace report

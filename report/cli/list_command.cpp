@@ -13,7 +13,7 @@
 
 namespace report {
 
-void add_list_command(CLI::App& app, int& status) {
+void add_list_command(CLI::App& app, Commands& commands) {
     struct Options {
         Inputs inputs;
         std::string output;
@@ -27,10 +27,11 @@ void add_list_command(CLI::App& app, int& status) {
         "machine.json says.");
     add_inputs(cmd, o->inputs, false, false);
     add_output(cmd, o->output);
-    cmd->callback([o, &status] {
-        Loaded loaded = load_inputs(o->inputs, status);
-        if (loaded.runs.empty())
-            return;
+    commands.add(cmd, [o]() -> Result {
+        Expected<Read> read = load_inputs(o->inputs);
+        if (!read)
+            return read.failure();
+        const Loaded& loaded = read->loaded;
         Table table;
         for (const Run& run : loaded.runs) {
             std::string when = run.local_time.empty() ? "-" : run.local_time;
@@ -46,8 +47,10 @@ void add_list_command(CLI::App& app, int& status) {
                  run.threads ? fmt::format("{} thread(s)", *run.threads) : "? thread(s)", state,
                  run.machine ? escape_path(machine_summary(*run.machine)) : ""});
         }
-        write_output(o->output, loaded, o->inputs, status,
-                     [&](Output& out) { out.write(render_text(table, out.text_width(), false)); });
+        Result written = write_output(o->output, loaded, o->inputs, [&](Output& out) {
+            out.write(render_text(table, out.text_width(), false));
+        });
+        return written ? written : read->unread;
     });
 }
 

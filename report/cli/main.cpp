@@ -16,15 +16,15 @@ int main(int argc, char** argv) {
     app.footer(report::exit_status_help);
     app.set_version_flag("--version", std::string("bench_report ") + BENCH_REPORT_VERSION);
     app.require_subcommand(1);
-    int status = 0;
-    report::add_list_command(app, status);
-    report::add_show_command(app, status);
-    report::add_export_command(app, status);
-    report::add_compare_command(app, status);
-    report::add_chart_command(app, status);
-    report::add_run_command(app, status);
-    report::add_history_command(app, status);
-    report::add_store_command(app, status);
-    report::add_system_command(app, status);
-    return report::run_application(app, argc, argv, status);
+    report::Commands commands;
+    report::add_list_command(app, commands);
+    report::add_show_command(app, commands);
+    report::add_export_command(app, commands);
+    report::add_compare_command(app, commands);
+    report::add_chart_command(app, commands);
+    report::add_run_command(app, commands);
+    report::add_history_command(app, commands);
+    report::add_store_command(app, commands);
+    report::add_system_command(app, commands);
+    return report::run_application(app, argc, argv, commands);
 }

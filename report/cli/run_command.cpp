@@ -147,23 +147,24 @@ bool valid_label(const std::string& label) {
     });
 }
 
-constexpr int ok = static_cast<int>(Exit::ok);
-constexpr int write_failed = static_cast<int>(Exit::write_failed);
-constexpr int bad_input = static_cast<int>(Exit::bad_input);
+constexpr Exit write_failed = Exit::write_failed;
+constexpr Exit bad_input = Exit::bad_input;
 
-// The exit status of a run, and its last lines: the folders of the runs on
-// standard output (for the next command of a script), then how it ended.
-int run_status(const ScheduleResult& result, RunView& view) {
+// How a run ended, and its last lines: the folders of the runs on standard
+// output (for the next command of a script), then how it ended. Its lines go
+// through the view, which clears the status line first, so the failure
+// carries only the status.
+Result run_status(const ScheduleResult& result, RunView& view) {
     if (result.refused) {
         for (const Disturbance& d : result.removable)
             view.message(fmt::format("--strict: {}: removed by: {}", d.message, *removal(d)));
         view.message(fmt::format("--strict: not running, {} warning(s) that can be removed",
                                  result.removable.size()));
-        return bad_input;
+        return Failed(bad_input);
     }
     if (result.cannot_catch_signals) {
         view.message("cannot catch SIGINT, SIGTERM and SIGHUP");
-        return write_failed;
+        return Failed(write_failed);
     }
     view.clear();
     std::string folders;
@@ -174,11 +175,11 @@ int run_status(const ScheduleResult& result, RunView& view) {
     // size limit) stops the run; the folders that got a repetition are still said.
     if (result.error) {
         view.message(error_text(*result.error));
-        return write_failed;
+        return Failed(write_failed);
     }
     if (!written) {
         view.message("cannot write to standard output");
-        return write_failed;
+        return Failed(write_failed);
     }
     if (result.stopped_by) {
         view.message(fmt::format(
@@ -186,16 +187,16 @@ int run_status(const ScheduleResult& result, RunView& view) {
             result.interrupted_one ? ": the finished repetitions are kept, the interrupted one "
                                      "is marked \"interrupted\" in its machine.json"
                                    : ", between repetitions: the finished repetitions are kept"));
-        return 128 + result.stopped_by;
+        return Failed(128 + result.stopped_by);
     }
     if (result.directories == 0) {
         view.message("nothing ran");
-        return bad_input;
+        return Failed(bad_input);
     }
     // Sequence numbers may skip (a directory already there): count what ran.
     view.message(fmt::format("{} of {} repetition(s) completed in {}", result.completed,
                              result.started, clock_text(result.elapsed)));
-    return result.unsuccessful > 0 ? write_failed : ok;
+    return result.unsuccessful > 0 ? Result(Failed(write_failed)) : std::nullopt;
 }
 
 std::vector<std::string> environment() {
@@ -205,15 +206,20 @@ std::vector<std::string> environment() {
     return env;
 }
 
-// Why the options cannot make a run, said before anything runs.
-using Refusal = std::optional<std::string>;
+// Why the options cannot make a run, said before anything runs: a failure
+// (bad_input), or nothing.
+using Refusal = Result;
+Failed refused(std::string why) {
+    return Failed(bad_input, std::move(why));
+}
 
 // The programs asked for, in order, each once, with its repetitions.
 Refusal plan_programs(const RunOptions& o, SchedulePlan& plan) {
     for (const std::string& p :
          o.programs.empty() ? std::vector<std::string>{"processors", "memory"} : o.programs) {
         if (p != "processors" && p != "memory")
-            return fmt::format("--programs: unknown program \"{}\" (processors, memory)", p);
+            return refused(
+                fmt::format("--programs: unknown program \"{}\" (processors, memory)", p));
         std::string name = "bench_" + p;
         if (std::find(plan.programs.begin(), plan.programs.end(), name) != plan.programs.end())
             continue;
@@ -229,10 +235,11 @@ Refusal plan_programs(const RunOptions& o, SchedulePlan& plan) {
 
 // --until-stable and --precision: a positive number of per cent.
 Refusal plan_stopping_rules(const RunOptions& o, SchedulePlan& plan) {
-    for (const auto& [option, value] : {std::pair{"--until-stable", o.until_stable},
-                                        std::pair{"--precision", o.precision}})
+    for (const auto& [option, value] :
+         {std::pair{"--until-stable", o.until_stable}, std::pair{"--precision", o.precision}})
         if (value && !(std::isfinite(*value) && *value > 0))
-            return fmt::format("{}: \"{}\" is not a positive number of per cent", option, *value);
+            return refused(
+                fmt::format("{}: \"{}\" is not a positive number of per cent", option, *value));
     plan.until_stable = o.until_stable;
     plan.precision = o.precision;
     return std::nullopt;
@@ -243,19 +250,22 @@ Refusal plan_stopping_rules(const RunOptions& o, SchedulePlan& plan) {
 Refusal choose_labels(const RunOptions& o, std::vector<std::string>& labels) {
     std::size_t builds = std::max<std::size_t>(o.bin_dirs.size(), 1);
     if (builds > 1 ? o.labels.size() != builds : o.labels.size() > 1)
-        return fmt::format("--label: {} given for {} --bin-dir; give one --label per --bin-dir",
-                           o.labels.size(), o.bin_dirs.size());
+        return refused(
+            fmt::format("--label: {} given for {} --bin-dir; give one --label per --bin-dir",
+                        o.labels.size(), o.bin_dirs.size()));
     labels = o.labels;
     if (labels.empty())
         labels.push_back(short_host_name());
     for (std::size_t i = 0; i < labels.size(); ++i) {
         if (!valid_label(labels[i]))
-            return fmt::format("--label: \"{}\" cannot name a directory", escape_path(labels[i]));
+            return refused(
+                fmt::format("--label: \"{}\" cannot name a directory", escape_path(labels[i])));
         if (std::find(labels.begin(), labels.begin() + static_cast<long>(i), labels[i]) !=
             labels.begin() + static_cast<long>(i))
-            return fmt::format("--label: \"{}\" is given twice; each build needs a folder of "
-                               "its own",
-                               escape_path(labels[i]));
+            return refused(
+                fmt::format("--label: \"{}\" is given twice; each build needs a folder of "
+                            "its own",
+                            escape_path(labels[i])));
     }
     return std::nullopt;
 }
@@ -269,7 +279,7 @@ Refusal plan_durations(const RunOptions& o, SchedulePlan& plan) {
             continue;
         Duration d = parse_duration(**text);
         if (d.problem != Duration::none)
-            return duration_refusal(option, **text, d.problem);
+            return refused(duration_refusal(option, **text, d.problem));
         *into = d.seconds;
     }
     return std::nullopt;
@@ -291,7 +301,7 @@ Refusal locate_builds(const RunOptions& o, const std::vector<std::string>& label
             Located found = locate_program(name, bin_dir, self_executable(),
                                            path_variable ? path_variable : "");
             if (!found.path)
-                return fmt::format("{} not found ({})", name, escape_path(found.searched));
+                return refused(fmt::format("{} not found ({})", name, escape_path(found.searched)));
             build.paths.push_back(*found.path);
         }
         plan.builds.push_back(std::move(build));
@@ -312,10 +322,10 @@ Refusal plan_sweep(const Topology& topology, const CpuSet& affinity, SchedulePla
                    std::vector<std::string>& notes) {
     CpuSet allowed = topology.known() ? intersection(topology.online, affinity) : affinity;
     if (allowed.empty())
-        return std::string("--scaling: the CPUs this process may use cannot be read");
+        return refused(std::string("--scaling: the CPUs this process may use cannot be read"));
     if (allowed.size() == 1)
-        return fmt::format("--scaling: only CPU {} may be used here: there is nothing to sweep",
-                           allowed.front());
+        return refused(fmt::format(
+            "--scaling: only CPU {} may be used here: there is nothing to sweep", allowed.front()));
     if (topology.known() && allowed != topology.online)
         notes.push_back(fmt::format("--scaling: this process may use CPUs {} of the {} online "
                                     "(its affinity or its cgroup's cpuset): the sweep covers "
@@ -325,8 +335,9 @@ Refusal plan_sweep(const Topology& topology, const CpuSet& affinity, SchedulePla
     std::string points;
     for (const ScalingSet& set : sets) {
         if (auto why = affinity_refusal(set.cpus))
-            return fmt::format("--scaling: the CPU set {} cannot be applied: {}; nothing ran",
-                               cpu_list_text(set.cpus), *why);
+            return refused(
+                fmt::format("--scaling: the CPU set {} cannot be applied: {}; nothing ran",
+                            cpu_list_text(set.cpus), *why));
         points += fmt::format("{}{}{}", points.empty() ? "" : ", ", cpu_list_text(set.cpus),
                               set.siblings.empty() ? "" : " (SMT)");
     }
@@ -358,7 +369,7 @@ Refusal make_plan(const RunOptions& o, SchedulePlan& plan, std::vector<std::stri
     if (Refusal r = plan_stopping_rules(o, plan))
         return r;
     if (o.out.empty())
-        return "--out: \"\" cannot name a directory";
+        return refused("--out: \"\" cannot name a directory");
     std::vector<std::string> labels;
     if (Refusal r = choose_labels(o, labels))
         return r;
@@ -372,14 +383,12 @@ Refusal make_plan(const RunOptions& o, SchedulePlan& plan, std::vector<std::stri
     return std::nullopt;
 }
 
-int run_benchmarks(const RunOptions& o) {
+Result run_benchmarks(const RunOptions& o) {
     RunView view(::isatty(STDERR_FILENO) == 1);
     SchedulePlan plan;
     std::vector<std::string> notes;
-    if (Refusal r = make_plan(o, plan, notes)) {
-        view.message(*r);
-        return bad_input;
-    }
+    if (Refusal r = make_plan(o, plan, notes))
+        return r;
     for (const std::string& note : notes)
         view.message(note);
     SystemClock clock;
@@ -391,7 +400,7 @@ int run_benchmarks(const RunOptions& o) {
 
 }  // namespace
 
-void add_run_command(CLI::App& app, int& status) {
+void add_run_command(CLI::App& app, Commands& commands) {
     auto* cmd = app.add_subcommand(
         "run",
         "Runs bench_processors and bench_memory several times, each repetition in "
@@ -453,7 +462,7 @@ void add_run_command(CLI::App& app, int& status) {
         "missing, unreadable, cut short or another program's), or a folder, machine.json or "
         "standard output could not be written; 2 usage error, --strict on a disturbed machine, "
         "or nothing ran; 128+N stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP).");
-    cmd->callback([o, &status] { status = run_benchmarks(*o); });
+    commands.add(cmd, [o] { return run_benchmarks(*o); });
 }
 
 }  // namespace report

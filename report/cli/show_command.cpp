@@ -53,7 +53,7 @@ std::vector<Table> each_run_tables(const std::vector<Run>& runs) {
 
 }  // namespace
 
-void add_show_command(CLI::App& app, int& status) {
+void add_show_command(CLI::App& app, Commands& commands) {
     struct Options {
         Inputs inputs;
         std::string output;
@@ -71,11 +71,12 @@ void add_show_command(CLI::App& app, int& status) {
     // json: each run's scaling explained and each sweep's curve, the numbers
     // the text prints.
     add_format(cmd, o->format, {"text", "json"});
-    cmd->callback([o, &status] {
-        Loaded loaded = load_inputs(o->inputs, status);
-        if (loaded.runs.empty())
-            return;
-        write_output(o->output, loaded, o->inputs, status, [&](Output& out) {
+    commands.add(cmd, [o]() -> Result {
+        Expected<Read> read = load_inputs(o->inputs);
+        if (!read)
+            return read.failure();
+        const Loaded& loaded = read->loaded;
+        Result written = write_output(o->output, loaded, o->inputs, [&](Output& out) {
             std::vector<const Run*> all;
             for (const Run& run : loaded.runs)
                 all.push_back(&run);
@@ -102,6 +103,7 @@ void add_show_command(CLI::App& app, int& status) {
                 out.write(render_text(fitted, out.text_width(), false));
             }
         });
+        return written ? written : read->unread;
     });
 }
 

@@ -1,7 +1,9 @@
 // `store`: adds the results files and machine.json records under the paths to
 // a store (store/store.h), skipping those already there; every reading
 // command then takes the store where it takes a directory.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include <fmt/format.h>
@@ -16,9 +18,9 @@ namespace report {
 
 namespace {
 
-// Says what the ingest found wrong and what it stored; the exit status.
-int report_ingest(const std::string& database, const std::vector<std::string>& paths,
-                  const Ingest& done) {
+// Says what the ingest found wrong and what it stored; how the store ended.
+Result report_ingest(const std::string& database, const std::vector<std::string>& paths,
+                     const Ingest& done) {
     Loaded notes;  // what was found wrong, said as loading says it
     notes.notes = done.notes;
     say_notes(notes);
@@ -30,18 +32,15 @@ int report_ingest(const std::string& database, const std::vector<std::string>& p
                 escape_path(paths[k]), done.another[k].files, escape_path(done.another[k].first)));
     for (const std::string& path : done.empty_inputs)
         error(fmt::format("no results file found in {}", escape_path(path)));
-    if (done.nothing) {
-        error(fmt::format("{}: nothing to store", escape_path(database)));
-        return static_cast<int>(Exit::bad_input);
-    }
-    if (done.failure.kind != StoreFailure::none) {
+    if (done.nothing)
+        return Failed(Exit::bad_input, fmt::format("{}: nothing to store", escape_path(database)));
+    if (done.failure.kind != StoreFailure::none)
         // An empty name is shown as the option that gave it.
-        error(fmt::format("{}: {}; nothing was stored",
-                          database.empty() ? "store DATABASE" : escape_path(database),
-                          done.failure.message));
-        return static_cast<int>(done.failure.kind == StoreFailure::write ? Exit::write_failed
-                                                                         : Exit::bad_input);
-    }
+        return Failed(
+            done.failure.kind == StoreFailure::write ? Exit::write_failed : Exit::bad_input,
+            fmt::format("{}: {}; nothing was stored",
+                        database.empty() ? "store DATABASE" : escape_path(database),
+                        done.failure.message));
     for (const std::string& path : done.counts.changed)
         error(
             fmt::format("{}: changed since it was stored; stored as a new version, which "
@@ -49,15 +48,17 @@ int report_ingest(const std::string& database, const std::vector<std::string>& p
                         escape_path(path)));
     std::string summary =
         fmt::format("{} new, {} already stored\n", done.counts.added, done.counts.already);
-    std::fwrite(summary.data(), 1, summary.size(), stdout);
-    if (std::fflush(stdout) != 0)
-        return static_cast<int>(Exit::write_failed);
-    return static_cast<int>(done.failed ? Exit::bad_input : Exit::ok);
+    // Said as every command's output says it, not left a bare status.
+    if (std::fwrite(summary.data(), 1, summary.size(), stdout) != summary.size() ||
+        std::fflush(stdout) != 0)
+        return Failed(Exit::write_failed, fmt::format("cannot write standard output: {}",
+                                                      std::strerror(errno ? errno : EIO)));
+    return done.failed ? Result(Failed(Exit::bad_input)) : std::nullopt;
 }
 
 }  // namespace
 
-void add_store_command(CLI::App& app, int& status) {
+void add_store_command(CLI::App& app, Commands& commands) {
     struct Options {
         std::string database;
         Inputs inputs;
@@ -70,11 +71,8 @@ void add_store_command(CLI::App& app, int& status) {
         "compare, chart and history read the store where they read a directory.");
     cmd->add_option("database", o->database, "The store; keep it on a local disk")->required();
     add_inputs(cmd, o->inputs, false);
-    cmd->callback([o, &status] {
-        int result =
-            report_ingest(o->database, o->inputs.paths, ingest(o->database, o->inputs.paths));
-        if (result != 0)
-            status = result;
+    commands.add(cmd, [o] {
+        return report_ingest(o->database, o->inputs.paths, ingest(o->database, o->inputs.paths));
     });
 }
 

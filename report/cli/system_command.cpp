@@ -43,32 +43,32 @@ fs::path state_path(const SystemOptions& o) {
     return o.state_file.empty() ? default_state_file(o.root) : fs::path(o.state_file);
 }
 
-// 0 when the options can be used; else the exit status, the reason said.
-int check_options(const SystemOptions& o, const char* command, bool writes) {
+// Nothing when the options can be used; else the failure.
+Result check_options(const SystemOptions& o, const char* command, bool writes) {
     std::error_code ec;
-    if (!fs::is_directory(o.root, ec)) {
-        error(fmt::format("--root: {} is not a folder", escape_path(o.root)));
-        return static_cast<int>(Exit::bad_input);
-    }
+    if (!fs::is_directory(o.root, ec))
+        return Failed(Exit::bad_input,
+                      fmt::format("--root: {} is not a folder", escape_path(o.root)));
     // The live machine's settings are the kernel's, which only root may
     // change; a copied tree belongs to whoever copied it.
-    if (writes && fs::equivalent(o.root, "/", ec) && ::geteuid() != 0) {
-        error(
-            fmt::format("system {} changes the kernel's settings, which needs root: run it as "
-                        "root (sudo bench_report system {})",
-                        command, command));
-        return static_cast<int>(Exit::bad_input);
-    }
-    return 0;
+    if (writes && fs::equivalent(o.root, "/", ec) && ::geteuid() != 0)
+        return Failed(Exit::bad_input,
+                      fmt::format("system {} changes the kernel's settings, which needs root: "
+                                  "run it as root (sudo bench_report system {})",
+                                  command, command));
+    return std::nullopt;
 }
 
-void print(int& status, const std::string& text) {
-    write_output("", Loaded{}, Inputs{}, status, [&](Output& out) { out.write(text); });
+// Writes `text` on standard output; a failure is said at once, for the lines
+// that follow it.
+Result print(const std::string& text) {
+    Result printed = write_output("", Loaded{}, Inputs{}, [&](Output& out) { out.write(text); });
+    return printed ? Result(said(*printed)) : std::nullopt;
 }
 
-void show(const SystemOptions& o, int& status) {
-    if ((status = check_options(o, "show", false)))
-        return;
+Result show(const SystemOptions& o) {
+    if (Result refused = check_options(o, "show", false))
+        return refused;
     MachineSource source;
     source.root = o.root;
     source.live = false;
@@ -79,22 +79,23 @@ void show(const SystemOptions& o, int& status) {
     StateFile read = read_state_file(file, state, refused);
     std::vector<std::string> unread;
     std::vector<SystemFinding> findings = system_findings(o.root, machine, &unread);
-    print(status,
-          show_system_text(findings, read == StateFile::read ? std::optional(state) : std::nullopt,
-                           file.string(), output_width()));
+    Result printed = print(
+        show_system_text(findings, read == StateFile::read ? std::optional(state) : std::nullopt,
+                         file.string(), output_width()));
     // A file where the kernel keeps a value that is no regular file (a FIFO
     // in a copied tree) was left unread: what show says of it is not known.
     for (const std::string& file_refused : unread)
         error(escape_path(file_refused));
     if (read == StateFile::refused)
-        error(refused);
-    if (read == StateFile::refused || !unread.empty())
-        status = static_cast<int>(Exit::bad_input);
+        return Failed(Exit::bad_input, refused);
+    if (!unread.empty())
+        return Failed(Exit::bad_input);
+    return printed;
 }
 
-void tune(const SystemOptions& o, int& status) {
-    if ((status = check_options(o, "tune", true)))
-        return;
+Result tune(const SystemOptions& o) {
+    if (Result refused = check_options(o, "tune", true))
+        return refused;
     fs::path file = state_path(o);
     std::string refused;
     TuneResult result = tune_machine(o.root, file, write_setting, refused);
@@ -103,68 +104,62 @@ void tune(const SystemOptions& o, int& status) {
             error(refused + "; nothing was changed");
         for (const std::string& why : result.refused)
             error(escape_path(why) + "; nothing was changed");
-        status = static_cast<int>(Exit::bad_input);
-        return;
+        return Failed(Exit::bad_input);
     }
-    print(status, tune_text(result, file.string()));
+    Result printed = print(tune_text(result, file.string()));
     for (const std::string& message : tune_errors(result))
         error(message);
-    if (result.failed)
-        status = static_cast<int>(Exit::write_failed);
+    return result.failed ? Result(Failed(Exit::write_failed)) : printed;
 }
 
-void reset(const SystemOptions& o, int& status) {
-    if ((status = check_options(o, "reset", true)))
-        return;
+Result reset(const SystemOptions& o) {
+    if (Result refused = check_options(o, "reset", true))
+        return refused;
     fs::path file = state_path(o);
     std::string refused;
     ResetResult result = reset_machine(o.root, file, write_setting, refused);
-    if (!refused.empty()) {
-        error(refused + "; nothing was reset");
-        status = static_cast<int>(Exit::bad_input);
-        return;
-    }
-    print(status, reset_text(result, file.string()));
+    if (!refused.empty())
+        return Failed(Exit::bad_input, refused + "; nothing was reset");
+    Result printed = print(reset_text(result, file.string()));
     std::vector<std::string> errors = reset_errors(result, file.string());
     for (const std::string& message : errors)
         error(message);
-    if (!errors.empty())
-        status = static_cast<int>(Exit::write_failed);
+    return errors.empty() ? printed : Result(Failed(Exit::write_failed));
 }
 
 // A subcommand of `system` with the options they share, running `action`.
-void add_action(CLI::App* system, const char* name, const char* description, int& status,
-                void (*action)(const SystemOptions&, int&)) {
+void add_action(CLI::App* system, Commands& commands, const char* name, const char* description,
+                Result (*action)(const SystemOptions&)) {
     auto options = std::make_shared<SystemOptions>();
     auto* command = system->add_subcommand(name, description);
     add_system_options(command, *options);
-    command->callback([options, &status, action] { action(*options, status); });
+    commands.add(command, [options, action] { return action(*options); });
 }
 
 }  // namespace
 
-void add_system_command(CLI::App& app, int& status) {
+void add_system_command(CLI::App& app, Commands& commands) {
     auto* system = app.add_subcommand(
         "system",
         "What on this machine disturbs a measurement (show), setting the frequency governor, "
         "minimum frequency and boost for measuring (tune, as root), and putting them back "
         "(reset).");
     system->require_subcommand(1);
-    add_action(system, "show",
+    add_action(system, commands, "show",
                "What may disturb a measurement now (governor and minimum frequency per policy, "
                "boost, SMT, transparent huge pages, ASLR, isolated processors, load, cgroup "
                "quota, hypervisor), what tune would change, and what the machine does not "
                "expose.",
-               status, show);
-    add_action(system, "tune",
+               show);
+    add_action(system, commands, "tune",
                "As root: sets every cpufreq policy's governor to \"performance\" and its minimum "
                "frequency to its maximum, and turns boost off, remembering each value changed in "
                "the state file; a write that fails puts back what was changed.",
-               status, tune);
-    add_action(system, "reset",
+               tune);
+    add_action(system, commands, "reset",
                "As root: puts back every value tune changed that still holds what tune set, "
                "leaves those changed since, and removes the state file.",
-               status, reset);
+               reset);
 }
 
 }  // namespace report

@@ -31,8 +31,8 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
 }
 
 // The subcommands named on the command line, the application first.
-std::vector<const CLI::App*> chosen_commands(const CLI::App& app) {
-    std::vector<const CLI::App*> chain{&app};
+std::vector<CLI::App*> chosen_commands(CLI::App& app) {
+    std::vector<CLI::App*> chain{&app};
     for (;;) {
         std::vector<CLI::App*> subs = chain.back()->get_subcommands();
         if (subs.empty())
@@ -42,7 +42,7 @@ std::vector<const CLI::App*> chosen_commands(const CLI::App& app) {
 }
 
 // "system tune": the words that chose the command, empty for the application.
-std::string command_words(const std::vector<const CLI::App*>& chain) {
+std::string command_words(const std::vector<CLI::App*>& chain) {
     std::string words;
     for (std::size_t k = 1; k < chain.size(); ++k)
         words += (words.empty() ? "" : " ") + chain[k]->get_name();
@@ -99,63 +99,115 @@ std::string unexpected(const CLI::App& command, const std::string& words,
     return fmt::format("unexpected argument{} {}", extras.size() > 1 ? "s" : "", listed(quoted, " and "));
 }
 
-// "NAME ... missing" (a value missing): "NAME needs a value".
-std::optional<std::string> missing_value(const CLI::ParseError& e, const std::string& name,
-                                         const std::string& rest) {
-    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) && !name.empty() && rest.size() > 8 &&
-        rest.compare(rest.size() - 8, 8, " missing") == 0)
-        return name + " needs a value";
-    return std::nullopt;
+// The options of the commands chosen, the innermost command's first.
+std::vector<CLI::Option*> chosen_options(const std::vector<CLI::App*>& chain) {
+    std::vector<CLI::Option*> options;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+        for (CLI::Option* option : (*it)->get_options())
+            options.push_back(option);
+    return options;
 }
 
-// "NAME: VALUE not in {a,b}": "NAME VALUE: expected a or b".
-std::optional<std::string> outside_set(const CLI::ParseError& e, const std::string& name,
-                                       const std::string& rest) {
-    std::size_t not_in = rest.find(" not in {");
-    if (!dynamic_cast<const CLI::ValidationError*>(&e) || not_in == std::string::npos ||
-        rest.back() != '}')
-        return std::nullopt;
-    std::string set = rest.substr(not_in + 9, rest.size() - not_in - 10);
-    std::replace(set.begin(), set.end(), ',', ' ');
-    std::vector<std::string> members;
-    for (std::size_t s = 0, e2; s < set.size(); s = e2 + 1) {
-        e2 = std::min(set.find(' ', s), set.size());
-        members.push_back(set.substr(s, e2 - s));
+// The option an error is about. CLI11 raises an option's error under the
+// option's name (Option::get_name), as the first words of its text: the
+// option whose name that is, the longest such, and what its text says after
+// "NAME: " (or after NAME alone).
+struct Concerned {
+    CLI::Option* option = nullptr;
+    std::string name;
+    std::string said;
+};
+Concerned concerned_option(const std::vector<CLI::Option*>& options, const CLI::Error& e) {
+    std::string_view what = e.what();
+    Concerned found;
+    for (CLI::Option* option : options) {
+        std::string name = option->get_name();
+        if (name.empty() || name.size() <= found.name.size() ||
+            what.substr(0, name.size()) != name ||
+            (what.size() > name.size() && what[name.size()] != ':' && what[name.size()] != ' '))
+            continue;
+        found.option = option;
+        found.name = name;
     }
-    return fmt::format("{} {}: expected {}", name, escape_path(rest.substr(0, not_in)),
-                       listed(members));
+    if (found.option) {
+        std::string_view rest = what.substr(found.name.size());
+        rest.remove_prefix(std::min(rest.find_first_not_of(": "), rest.size()));
+        found.said = std::string(rest);
+    }
+    return found;
 }
 
-// "paths is required" (a positional missing): "no paths given".
-std::optional<std::string> missing_positional(const CLI::ParseError& e, const std::string& what) {
-    constexpr std::string_view required = " is required";
-    if (dynamic_cast<const CLI::RequiredError*>(&e) && what.find(": ") == std::string::npos &&
-        what.size() > required.size() && what[0] != '-' &&
-        what.compare(what.size() - required.size(), required.size(), required) == 0 &&
-        what.find(' ') == what.size() - required.size())
-        return "no " + what.substr(0, what.size() - required.size()) + " given";
+// Words that go on after a name, in lower case as a message goes on ("Value x
+// not in range" becomes "value x not in range"), unless the first word is
+// all capitals.
+std::string going_on(std::string words) {
+    if (words.size() > 1 && !std::isupper(static_cast<unsigned char>(words[1])))
+        words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
+    return words;
+}
+
+constexpr const char* one_of_name = "one of";
+
+// A value outside the set an option takes (one_of): "NAME VALUE: expected a
+// or b", the first value given that is not in it.
+std::optional<std::string> outside_set(CLI::Option& option, const std::string& name) {
+    CLI::Validator* check = nullptr;
+    try {
+        check = option.get_validator(one_of_name);
+    } catch (const CLI::OptionNotFound&) {
+        return std::nullopt;
+    }
+    for (const std::string& value : option.results()) {
+        std::string checked = value;
+        std::string refusal = (*check)(checked);
+        if (!refusal.empty())
+            return fmt::format("{} {}: {}", name, escape_path(value), refusal);
+    }
     return std::nullopt;
 }
 
-// CLI11's own sentence, reworded where it reads as the parser's rather than
-// the tool's: a missing value, a value outside a set, a missing positional.
-std::string reworded(const CLI::ParseError& e) {
-    std::string what = e.what();
-    std::size_t colon = what.find(": ");
-    std::string name = colon == std::string::npos ? "" : what.substr(0, colon);
-    std::string rest = colon == std::string::npos ? what : what.substr(colon + 2);
-    if (auto m = missing_value(e, name, rest))
+// What the parser found of the options as given, from their state: a
+// required option or positional not given ("no paths given", "--output is
+// required"), an option given that excludes another one given, or that
+// needs one not given.
+std::optional<std::string> requirement(const CLI::Error& e,
+                                       const std::vector<CLI::Option*>& options) {
+    bool required = dynamic_cast<const CLI::RequiredError*>(&e) != nullptr;
+    bool excludes = dynamic_cast<const CLI::ExcludesError*>(&e) != nullptr;
+    bool needs = dynamic_cast<const CLI::RequiresError*>(&e) != nullptr;
+    for (const CLI::Option* option : options) {
+        if (required && option->get_required() && option->count() == 0)
+            return option->nonpositional() ? option->get_name() + " is required"
+                                           : "no " + option->get_name(true) + " given";
+        if (option->count() == 0)
+            continue;
+        for (const CLI::Option* other : option->get_excludes())
+            if (excludes && other->count() > 0)
+                return option->get_name() + " excludes " + other->get_name();
+        for (const CLI::Option* other : option->get_needs())
+            if (needs && other->count() == 0)
+                return option->get_name() + " requires " + other->get_name();
+    }
+    return std::nullopt;
+}
+
+// What the parser refused, worded from the error's type and the state of
+// the options it concerns: a value missing, a value outside a set, a
+// requirement of the options; else the check's own words after the option's
+// name, or the parser's sentence.
+std::string reworded(const CLI::ParseError& e, const std::vector<CLI::App*>& chain) {
+    std::vector<CLI::Option*> options = chosen_options(chain);
+    if (auto m = requirement(e, options))
         return *m;
-    if (auto m = outside_set(e, name, rest))
-        return *m;
-    if (auto m = missing_positional(e, what))
-        return *m;
-    // "--runs: Value x not in range 1 to 1000": the sentence after the
-    // name in lower case, as a message goes on.
-    std::string& sentence = name.empty() || name[0] != '-' ? what : rest;
-    if (sentence.size() > 1 && !std::isupper(static_cast<unsigned char>(sentence[1])))
-        sentence[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(sentence[0])));
-    return escape_path(&sentence == &rest ? name + ": " + rest : what);
+    Concerned concerned = concerned_option(options, e);
+    if (!concerned.option)
+        return escape_path(going_on(e.what()));
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) && concerned.option->count() == 0)
+        return concerned.name + " needs a value";
+    if (dynamic_cast<const CLI::ValidationError*>(&e))
+        if (auto m = outside_set(*concerned.option, concerned.name))
+            return *m;
+    return escape_path(concerned.name + ": " + going_on(concerned.said));
 }
 
 // The message about command `words`: "export --format needs a value",
@@ -190,24 +242,38 @@ std::vector<std::string> subcommand_names(const CLI::App& command) {
     return names;
 }
 
-std::string usage_message(const CLI::App& app, const CLI::ParseError& e) {
-    std::vector<const CLI::App*> chain = chosen_commands(app);
+std::string usage_message(CLI::App& app, const CLI::ParseError& e) {
+    std::vector<CLI::App*> chain = chosen_commands(app);
     std::string words = command_words(chain);
     // What a command did not expect explains the rest (a subcommand then
     // missing, a path then required): it is said first.
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         std::vector<std::string> extras = (*it)->remaining(false);
         if (!extras.empty()) {
-            std::string at =
-                command_words(std::vector<const CLI::App*>(chain.begin(), it.base()));
+            std::string at = command_words(std::vector<CLI::App*>(chain.begin(), it.base()));
             return command_message(at, unexpected(**it, at, extras));
         }
     }
-    if (dynamic_cast<const CLI::RequiredError*>(&e) &&
-        std::string_view(e.what()) == "A subcommand is required")
+    const CLI::App& innermost = *chain.back();
+    if (dynamic_cast<const CLI::RequiredError*>(&e) && innermost.get_require_subcommand_min() > 0 &&
+        innermost.get_subcommands().empty())
         return command_message(words,
-                     "a subcommand is required: " + listed(subcommand_names(*chain.back())));
-    return command_message(words, reworded(e));
+                               "a subcommand is required: " + listed(subcommand_names(innermost)));
+    return command_message(words, reworded(e, chain));
+}
+
+CLI::Validator one_of(const std::vector<std::string>& names) {
+    // Described in the help as the set it takes, "{a,b,c}".
+    std::string set;
+    for (const std::string& name : names)
+        set += (set.empty() ? "" : ",") + name;
+    return CLI::Validator(
+        [names](std::string& value) -> std::string {
+            if (std::find(names.begin(), names.end(), value) != names.end())
+                return {};
+            return "expected " + listed(names);
+        },
+        "{" + set + "}", one_of_name);
 }
 
 }  // namespace report

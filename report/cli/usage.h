@@ -11,6 +11,7 @@
 namespace CLI {
 class App;
 class ParseError;
+class Validator;
 }  // namespace CLI
 
 namespace report {
@@ -23,7 +24,12 @@ std::string nearest_name(std::string_view word, const std::vector<std::string>& 
 // The names of the subcommands `command` offers, in their order.
 std::vector<std::string> subcommand_names(const CLI::App& command);
 
-// One line for the usage error `e` that parsing `app`'s command line threw.
-std::string usage_message(const CLI::App& app, const CLI::ParseError& e);
+// One line for the usage error `e` that parsing `app`'s command line threw,
+// worded from the error's type and the state parsing left the options in.
+std::string usage_message(CLI::App& app, const CLI::ParseError& e);
+
+// The check of an option that takes one of `names`: a value outside them is
+// said "NAME VALUE: expected a, b or c".
+CLI::Validator one_of(const std::vector<std::string>& names);
 
 }  // namespace report

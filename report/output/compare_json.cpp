@@ -34,18 +34,14 @@ json optional_number(const std::optional<double>& v) {
 // member into the output: a fleet's runs and cells (20,000 files: over a
 // million cells) are never built as one document, which took ten times the
 // memory of the text and most of the time. Every value, and the small
-// sections built as documents, goes through nlohmann's own serializer, so
-// numbers and escapes are its own; a string with nothing to escape is copied.
+// sections built as documents, is dumped by nlohmann-json, so numbers and
+// escapes are its own; a string with nothing to escape is copied.
 class Writer : public JsonLayout {
 public:
     // Hands the text to `sink` a piece at a time, at least `piece` bytes but
     // the last.
     Writer(const CompareSink& sink, std::size_t piece)
-        : JsonLayout(text_, 0),
-          sink_(sink),
-          piece_(piece),
-          serializer_(nlohmann::detail::output_adapter<char, std::string>(text_), ' ',
-                      json::error_handler_t::replace) {}
+        : JsonLayout(text_, 0), sink_(sink), piece_(piece) {}
 
     // Between two values: passes on what is written once it is a piece.
     void flush(bool last = false) {
@@ -66,15 +62,28 @@ public:
             text_ += s;
             text_ += '"';
         } else {
-            serializer_.dump(json(s), false, false, 0);
+            text_ += json(s).dump(-1, ' ', false, json::error_handler_t::replace);
         }
     }
     void value(const std::string& s) { value(std::string_view(s)); }
     void value(const char* s) { value(std::string_view(s)); }
-    // A number, a boolean, null, or a document, indented where it stands.
+    // A number, a boolean, null, or a document, indented where it stands:
+    // dump(2) lays a document out from column 0, and every line break in it
+    // is structure (a string's own line breaks are escaped), so each is
+    // followed by the indentation of the place it is written at.
     void value(const json& v) {
         item();
-        serializer_.dump(v, true, false, 2, static_cast<unsigned>(depth()) * 2);
+        std::string dumped = v.dump(2, ' ', false, json::error_handler_t::replace);
+        if (!v.is_structured() || depth() == 0) {
+            text_ += dumped;
+            return;
+        }
+        std::string indent(static_cast<std::size_t>(depth()) * 2, ' ');
+        for (char c : dumped) {
+            text_ += c;
+            if (c == '\n')
+                text_ += indent;
+        }
     }
     void newline_at_end() { text_ += '\n'; }
     template <typename T>
@@ -87,7 +96,6 @@ private:
     std::string text_;  // written, not yet handed on (the layout writes into it too)
     const CompareSink& sink_;
     std::size_t piece_;
-    nlohmann::detail::serializer<json> serializer_;
 };
 
 const char* missing_name(Missing m) {

@@ -126,7 +126,8 @@ TEST_F(Cli, TheSameRunIsCountedOnce) {
 TEST_F(Cli, OutputThatCannotBeWrittenIsAFailure) {
     host("a");
     host("b");
-    const char* commands[] = {"list a", "show a", "export a", "compare a b", "chart a b -o -"};
+    const char* commands[] = {"list a",      "show a",         "export a",
+                              "compare a b", "chart a b -o -", "store s.db a"};
     for (const char* c : commands) {
         for (const char* to : {">/dev/full", ">&-"}) {
             std::string cmd = "cd '" + root.string() + "' && '" BENCH_REPORT "' " + c + " " + to +
@@ -203,6 +204,16 @@ TEST_F(Cli, UsageErrorsAreOneLineInTheToolsWords) {
          "compare --fail-if-worse: a percentage is a number of 0 or more, not \"-1\"\n"},
         {"history", "history: no paths given\n"},
         {"store", "store: no database given\n"},
+        // Worded from the options' state: the first value outside the set,
+        // whose members may hold spaces; a requirement between options.
+        {"compare a b --figure 'single rate' --figure bogus",
+         "compare --figure bogus: expected single rate, overall rate, overall per thread, "
+         "improvement, single MB/s, overall MB/s, single seconds or thread seconds (mean)\n"},
+        {"compare a b --view", "compare --view needs a value\n"},
+        {"chart a b", "chart --output is required\n"},
+        {"compare a b --since 2026-01-01 --all", "compare --since excludes --all\n"},
+        {"compare a b --strict", "compare --strict requires --fail-if-worse\n"},
+        {"run --runs 0", "run --runs: value 0 not in range 1 to 1000\n"},
     };
     for (const Case& c : cases) {
         Result r = run_in(root, "'" BENCH_REPORT "' " + c.args);
