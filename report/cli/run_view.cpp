@@ -215,8 +215,9 @@ void RunView::decision(const Decision& d) {
     std::string u = unit();
     switch (d.reason) {
         case StopReason::runs:
-            // A stopping rule adds a repetition: say which and why.
-            if (d.variation && plan_->until_stable && d.variation->cv * 100 > *plan_->until_stable)
+            // A stopping rule adds a repetition: say which, as the decision
+            // names it, and why.
+            if (d.wanted == MoreWanted::spread)
                 message(fmt::format("{}: {} varies by {}, above {:g}%: adding {} {}",
                                     who(d.program, d.varies), d.variation->pass,
                                     percent(d.variation->cv), *plan_->until_stable, u, d.next));
@@ -227,7 +228,7 @@ void RunView::decision(const Decision& d) {
                                     *plan_->precision, u, d.next));
             break;
         case StopReason::cap:
-            if (d.variation && plan_->until_stable && d.variation->cv * 100 > *plan_->until_stable)
+            if (d.wanted == MoreWanted::spread)
                 message(fmt::format("{}: {} still varies by {} after {} {}s; stopping there",
                                     who(d.program, d.varies), d.variation->pass,
                                     percent(d.variation->cv), d.next - 1, u));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "analysis/precision.h"
+#include "analysis/stopping.h"
 #include "execution/runner.h"
 #include "machine/machine.h"
 #include "machine/pass_clock.h"
@@ -212,6 +213,7 @@ struct Decision {
     std::string program;
     int next = 0;  // the repetition (round) the decision is about
     StopReason reason = StopReason::runs;  // stable/precise/cap: stops; runs: adds one
+    MoreWanted wanted = MoreWanted::none;  // runs/cap: the rule that wants another
     std::optional<Variation> variation;         // --until-stable: the widest spread
     const Build* varies = nullptr;              // its build
     std::optional<PrecisionInterval> interval;  // --precision: the widest interval
