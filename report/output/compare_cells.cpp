@@ -1,5 +1,4 @@
-// The cells and names of a comparison's tables: a run's name and column
-// header, ratios with their intervals and marks, geometric means, a figure's text.
+// The cells of a comparison's tables: names, headers, ratios with intervals and marks.
 #include "output/compare_views.h"
 #include "output/compare_parts.h"
 #include "output/text.h"

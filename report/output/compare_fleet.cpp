@@ -1,5 +1,4 @@
-// The fleet layout of a comparison, a row per run slowest first, and the
-// table of runs far from the fleet's median.
+// The fleet layout of a comparison, a row per run slowest first, and the table of outliers.
 #include "output/compare_views.h"
 #include "output/compare_parts.h"
 

@@ -1,5 +1,4 @@
-// The notes under a comparison's tables: the legend, how labels were tested,
-// the pairs of an interleaved run, cautions, flagged runs, machines that differ.
+// The notes under a comparison's tables: legend, tests, pairs, cautions, flagged runs, machines.
 #include "output/compare_views.h"
 #include "output/compare_parts.h"
 #include "output/gate_view.h"

@@ -1,5 +1,4 @@
-// The wide and narrow layouts of a comparison, and which layout a
-// comparison gets: wide, narrow, or the fleet's (compare_fleet.cpp).
+// The wide and narrow layouts of a comparison, and which layout a comparison gets.
 #include "output/compare_views.h"
 #include "output/compare_parts.h"
 #include "output/text.h"
