@@ -189,7 +189,7 @@ void RunView::revised(const Revision& r) {
     // An estimate ten times off is said to be, not left for the reader to
     // work out from the two durations.
     std::string off;
-    if (r.expected > 0 && r.took > 0 && (r.took >= 10 * r.expected || 10 * r.took <= r.expected))
+    if (far_from_estimate(r))
         off = fmt::format(", {:.0f} times {}: this machine is far from the typical one the first "
                           "estimate assumed",
                           r.took >= r.expected ? r.took / r.expected : r.expected / r.took,

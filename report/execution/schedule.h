@@ -189,6 +189,11 @@ struct Revision {
     Cost rest;            // what is left of the run
     double elapsed = 0;   // since the run started
 };
+// Whether the round took ten times what was expected or more, or a tenth or
+// less: the machine is far from the typical one the first estimate assumed.
+inline bool far_from_estimate(const Revision& r) {
+    return r.expected > 0 && r.took > 0 && (r.took >= 10 * r.expected || 10 * r.took <= r.expected);
+}
 struct Status {
     std::string program;
     const Build* build = nullptr;  // named when several builds are interleaved

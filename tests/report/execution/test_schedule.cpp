@@ -662,4 +662,19 @@ TEST_F(Schedule, StrictRefusesOnlyWhatCanBeRemoved) {
     EXPECT_EQ(removal({"governor", ""}), "sudo bench_report system tune");
 }
 
+TEST(Estimates, TenTimesOffEitherWayIsFarFromTheEstimate) {
+    struct Case {
+        double took, expected;
+        bool far;
+    };
+    for (const Case& c : {Case{50, 5, true}, Case{49.9, 5, false}, Case{0.5, 5, true},
+                          Case{0.51, 5, false}, Case{5, 5, false}, Case{50, 0, false},
+                          Case{0, 5, false}}) {
+        Revision r;
+        r.took = c.took;
+        r.expected = c.expected;
+        EXPECT_EQ(far_from_estimate(r), c.far) << c.took << " against " << c.expected;
+    }
+}
+
 }  // namespace
