@@ -100,6 +100,10 @@ void clock_ratio(const ClockRecord& clock, TestScaling& out) {
 
 }  // namespace
 
+bool above_ideal_by_design(const TestScaling& t) {
+    return (t.key == "float" || t.key == "integer") && t.efficiency > 1;
+}
+
 RunScaling explain_scaling(const Run& run) {
     RunScaling out;
     const MachineRecord* record = run.machine.get();

@@ -41,6 +41,12 @@ struct TestScaling {
     long long clock_single_samples = 0, clock_multi_samples = 0;
 };
 
+// Whether an efficiency above 100% is the workload's own and no fault: float
+// and integer streaming, whose single-thread pass asks the OpenMP runtime for
+// the processor count twice an iteration, a system call the threads' pass
+// does not make.
+bool above_ideal_by_design(const TestScaling& t);
+
 // How the clock of the passes was measured, or why it was not.
 struct ClockNote {
     bool measured = false;

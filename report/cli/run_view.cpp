@@ -189,7 +189,7 @@ void RunView::revised(const Revision& r) {
     // An estimate ten times off is said to be, not left for the reader to
     // work out from the two durations.
     std::string off;
-    if (r.expected > 0 && r.took > 0 && (r.took >= 10 * r.expected || 10 * r.took <= r.expected))
+    if (far_from_estimate(r))
         off = fmt::format(", {:.0f} times {}: this machine is far from the typical one the first "
                           "estimate assumed",
                           r.took >= r.expected ? r.took / r.expected : r.expected / r.took,
@@ -215,8 +215,9 @@ void RunView::decision(const Decision& d) {
     std::string u = unit();
     switch (d.reason) {
         case StopReason::runs:
-            // A stopping rule adds a repetition: say which and why.
-            if (d.variation && plan_->until_stable && d.variation->cv * 100 > *plan_->until_stable)
+            // A stopping rule adds a repetition: say which, as the decision
+            // names it, and why.
+            if (d.wanted == MoreWanted::spread)
                 message(fmt::format("{}: {} varies by {}, above {:g}%: adding {} {}",
                                     who(d.program, d.varies), d.variation->pass,
                                     percent(d.variation->cv), *plan_->until_stable, u, d.next));
@@ -227,7 +228,7 @@ void RunView::decision(const Decision& d) {
                                     *plan_->precision, u, d.next));
             break;
         case StopReason::cap:
-            if (d.variation && plan_->until_stable && d.variation->cv * 100 > *plan_->until_stable)
+            if (d.wanted == MoreWanted::spread)
                 message(fmt::format("{}: {} still varies by {} after {} {}s; stopping there",
                                     who(d.program, d.varies), d.variation->pass,
                                     percent(d.variation->cv), d.next - 1, u));

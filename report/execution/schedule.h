@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "analysis/precision.h"
+#include "analysis/stopping.h"
 #include "execution/runner.h"
 #include "machine/machine.h"
 #include "machine/pass_clock.h"
@@ -188,6 +189,11 @@ struct Revision {
     Cost rest;            // what is left of the run
     double elapsed = 0;   // since the run started
 };
+// Whether the round took ten times what was expected or more, or a tenth or
+// less: the machine is far from the typical one the first estimate assumed.
+inline bool far_from_estimate(const Revision& r) {
+    return r.expected > 0 && r.took > 0 && (r.took >= 10 * r.expected || 10 * r.took <= r.expected);
+}
 struct Status {
     std::string program;
     const Build* build = nullptr;  // named when several builds are interleaved
@@ -212,6 +218,7 @@ struct Decision {
     std::string program;
     int next = 0;  // the repetition (round) the decision is about
     StopReason reason = StopReason::runs;  // stable/precise/cap: stops; runs: adds one
+    MoreWanted wanted = MoreWanted::none;  // runs/cap: the rule that wants another
     std::optional<Variation> variation;         // --until-stable: the widest spread
     const Build* varies = nullptr;              // its build
     std::optional<PrecisionInterval> interval;  // --precision: the widest interval

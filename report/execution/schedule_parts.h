@@ -150,7 +150,7 @@ private:
 
     std::optional<PrecisionInterval> interval(std::size_t program, std::size_t build) const;
     void widest_variation_of(std::size_t program, Decision& d) const;
-    bool widest_interval_of(std::size_t program, Decision& d) const;
+    double widest_interval_of(std::size_t program, Decision& d) const;
     std::optional<Decision> judge(std::size_t program, int next) const;
     bool over_budget(std::size_t program, int next);
     StopReason run_program(std::size_t program);

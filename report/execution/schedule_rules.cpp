@@ -35,8 +35,8 @@ void Schedule::widest_variation_of(std::size_t program, Decision& d) const {
 }
 
 // --precision: the widest interval of any build into `d` (none yet, with
-// fewer than 5 values, is the widest); whether it is wider than asked.
-bool Schedule::widest_interval_of(std::size_t program, Decision& d) const {
+// fewer than 5 values, is the widest); its half width, infinite for none.
+double Schedule::widest_interval_of(std::size_t program, Decision& d) const {
     double widest = -1;
     for (std::size_t b = interleaved() ? 1 : 0; b < plan_.builds.size(); ++b) {
         auto p = interval(program, b);
@@ -48,7 +48,7 @@ bool Schedule::widest_interval_of(std::size_t program, Decision& d) const {
             d.imprecise = &plan_.builds[b];
         }
     }
-    return widest * 100 > *plan_.precision;
+    return widest;
 }
 
 // Whether the stopping rules want round `next`: a decision to add it, or to stop.
@@ -56,14 +56,13 @@ std::optional<Decision> Schedule::judge(std::size_t program, int next) const {
     Decision d;
     d.program = name_of(program);
     d.next = next;
-    bool more = false;
-    if (plan_.until_stable) {
+    if (plan_.until_stable)
         widest_variation_of(program, d);
-        more = d.variation && d.variation->cv * 100 > *plan_.until_stable;
-    }
-    if (plan_.precision)
-        more = widest_interval_of(program, d) || more;
-    if (!more)
+    double widest = plan_.precision ? widest_interval_of(program, d) : -1;
+    d.wanted = more_wanted({plan_.until_stable, plan_.precision},
+                           d.variation ? std::optional<double>(d.variation->cv) : std::nullopt,
+                           widest);
+    if (d.wanted == MoreWanted::none)
         d.reason = plan_.precision ? StopReason::precise : StopReason::stable;
     else
         d.reason = next > most_rounds(program) ? StopReason::cap : StopReason::runs;

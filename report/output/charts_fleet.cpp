@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "analysis/run_standing.h"
 #include "analysis/stats.h"
 #include "analysis/summary.h"
 #include "model/catalogue.h"
@@ -94,15 +95,20 @@ private:
     // The runs with the figure, slowest first; those without it noted.
     void collect() {
         const FigureRow& row = *panel_.row;
+        // A log axis draws a finite ratio above 0; the others are noted.
+        std::vector<std::optional<double>> drawn;
         for (std::size_t i = 0; i < row.cells.size(); ++i) {
             const std::optional<double>& r = row.cells[i].ratio;
-            if (r && std::isfinite(*r) && *r > 0)
-                dots_.push_back({*r, i});
-            else
+            if (r && std::isfinite(*r) && *r > 0) {
+                drawn.push_back(r);
+            } else {
+                drawn.push_back(std::nullopt);
                 notes_.missing.push_back(label_of_run(*c_.runs[i]));
+            }
         }
-        std::stable_sort(dots_.begin(), dots_.end(),
-                         [](const Dot& a, const Dot& b) { return a.ratio < b.ratio; });
+        for (std::size_t i : slowest_first(drawn))
+            if (drawn[i])
+                dots_.push_back({*drawn[i], i});
     }
 
     void frame() {

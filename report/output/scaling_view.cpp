@@ -87,7 +87,7 @@ namespace {
 std::optional<std::string> streaming_note(const std::vector<TestScaling>& tests) {
     std::vector<std::string> names;
     for (const TestScaling& t : tests)
-        if ((t.key == "float" || t.key == "integer") && t.efficiency > 1)
+        if (above_ideal_by_design(t))
             names.emplace_back(display_name(t.key));
     if (names.empty())
         return std::nullopt;

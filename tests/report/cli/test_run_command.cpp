@@ -590,4 +590,41 @@ TEST_F(Run, TimesSaidBeforeAndDuringTheRunAreEstimatesAndSayWhy) {
     }
 }
 
+TEST(RunViewDecisions, SaysTheRuleTheDecisionNames) {
+    using namespace report;
+    // Both rules given, the spread above its bound: the decision names the
+    // rule that wants another repetition, and the view says that one.
+    SchedulePlan plan;
+    plan.builds = {Build{"host", "runs/host", {}}};
+    plan.until_stable = 2;
+    plan.precision = 1;
+    Decision d;
+    d.program = "bench_memory";
+    d.next = 4;
+    d.variation = Variation{"Allocation, one thread", 0.05, 1.1, 3};
+    struct Case {
+        StopReason reason;
+        MoreWanted wanted;
+        const char* said;
+    };
+    for (const Case& c :
+         {Case{StopReason::runs, MoreWanted::spread, "varies by 5.00%, above 2%: adding repetition 4"},
+          Case{StopReason::runs, MoreWanted::precision,
+               "the time factor has no interval yet (it needs 5 values), not yet ±1%: adding "
+               "repetition 4"},
+          Case{StopReason::cap, MoreWanted::spread, "still varies by 5.00% after 3 repetitions"},
+          Case{StopReason::cap, MoreWanted::precision,
+               "the time factor has no interval yet (it needs 5 values) after 3 repetitions, not "
+               "±1%; stopping there"}}) {
+        d.reason = c.reason;
+        d.wanted = c.wanted;
+        RunView view(false);
+        view.start(plan);
+        ::testing::internal::CaptureStderr();
+        view.decision(d);
+        std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(c.said), std::string::npos) << c.said << "\n" << err;
+    }
+}
+
 }  // namespace

@@ -236,3 +236,19 @@ TEST(Scaling, CompareExplainsEachLabelCompactly) {
               std::string::npos)
         << last;
 }
+
+TEST(Scaling, OnlyStreamingAboveItsIdealIsTheWorkloadsOwn) {
+    struct Case {
+        const char* key;
+        double efficiency;
+        bool by_design;
+    };
+    for (const Case& c : {Case{"float", 1.2, true}, Case{"integer", 1.01, true},
+                          Case{"float", 1.0, false}, Case{"integer", 0.9, false},
+                          Case{"logic", 1.2, false}}) {
+        TestScaling t;
+        t.key = c.key;
+        t.efficiency = c.efficiency;
+        EXPECT_EQ(above_ideal_by_design(t), c.by_design) << c.key << " " << c.efficiency;
+    }
+}

@@ -279,6 +279,7 @@ TEST_F(Schedule, UntilStableRunsItsMinimumThenStopsOrReachesItsCap) {
     for (int i = 0; i < 17; ++i) {
         EXPECT_EQ(seen.decisions[i].reason, StopReason::runs);
         EXPECT_EQ(seen.decisions[i].next, 4 + i);
+        EXPECT_EQ(seen.decisions[i].wanted, MoreWanted::spread);
         ASSERT_TRUE(seen.decisions[i].variation);
         EXPECT_GT(seen.decisions[i].variation->cv, 0.01);
     }
@@ -346,8 +347,10 @@ TEST_F(Schedule, PrecisionStopsWhenTheIntervalIsNarrowEnoughOrAtTheCap) {
     EXPECT_EQ(executor.calls.size(), 5u);
     ASSERT_EQ(seen.decisions.size(), 3u);
     EXPECT_EQ(seen.decisions[0].reason, StopReason::runs);
+    EXPECT_EQ(seen.decisions[0].wanted, MoreWanted::precision);
     EXPECT_FALSE(seen.decisions[0].interval->half_width());
     EXPECT_EQ(seen.decisions[2].reason, StopReason::precise);
+    EXPECT_EQ(seen.decisions[2].wanted, MoreWanted::none);
     EXPECT_EQ(seen.decisions[2].next, 6);
     EXPECT_EQ(seen.summaries.at(0).stopped, StopReason::precise);
 
@@ -664,6 +667,21 @@ TEST_F(Schedule, StrictRefusesOnlyWhatCanBeRemoved) {
     }
     EXPECT_FALSE(removal({"hypervisor", "the machine runs under a hypervisor"}));
     EXPECT_EQ(removal({"governor", ""}), "sudo bench_report system tune");
+}
+
+TEST(Estimates, TenTimesOffEitherWayIsFarFromTheEstimate) {
+    struct Case {
+        double took, expected;
+        bool far;
+    };
+    for (const Case& c : {Case{50, 5, true}, Case{49.9, 5, false}, Case{0.5, 5, true},
+                          Case{0.51, 5, false}, Case{5, 5, false}, Case{50, 0, false},
+                          Case{0, 5, false}}) {
+        Revision r;
+        r.took = c.took;
+        r.expected = c.expected;
+        EXPECT_EQ(far_from_estimate(r), c.far) << c.took << " against " << c.expected;
+    }
 }
 
 }  // namespace
