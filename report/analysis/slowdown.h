@@ -120,6 +120,15 @@ struct Headline {
     std::optional<stats::ChangeTest> test;
     bool paired = false;
     std::size_t pairs = 0;
+    // Under a gate, a tested label's answer is the gate's own: `test` then
+    // holds its estimate, the trip test's lower bound and the pass test's
+    // upper bound, each at its own level and by its own method.
+    struct GateSides {
+        double low_confidence = 0, high_confidence = 0;
+        stats::SlowdownMethod low_method = stats::SlowdownMethod::rank_sum;
+        stats::SlowdownMethod high_method = stats::SlowdownMethod::rank_sum;
+    };
+    std::optional<GateSides> gate;
 };
 inline constexpr double headline_alpha = 0.05;
 

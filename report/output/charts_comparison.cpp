@@ -208,11 +208,20 @@ void ratio_point(Svg& svg, Svg& labels, const Cell& cell, std::size_t run, doubl
         const char* colour = palette[run % colours];
         if (cell.interval)
             top = std::min(top, whisker(svg, cx, std::min(b.bar * 0.3, 5.0), *cell.interval, p));
-        bool same = cell.mark == Mark::same;
-        svg.circle(cx, y, point_radius, same ? "#ffffff" : colour,
-                   fmt::format("stroke=\"{}\" stroke-width=\"{}\" data-mark=\"{}\" "
-                               "data-ratio=\"{:.6g}\"",
-                               same ? colour : ink, same ? 2 : 0.75, mark_name(cell.mark), *r));
+        std::string data = fmt::format("data-mark=\"{}\" data-ratio=\"{:.6g}\"",
+                                       mark_name(cell.mark), *r);
+        if (cell.mark == Mark::none) {
+            // The baseline's own figure, or one not tested against it: a
+            // hollow square, neither "no difference" nor "a change".
+            double side = 2 * point_radius * 0.9;
+            svg.rect(cx - side / 2, y - side / 2, side, side, "#ffffff",
+                     fmt::format("stroke=\"{}\" stroke-width=\"2\" {}", colour, data));
+        } else {
+            bool same = cell.mark == Mark::same;
+            svg.circle(cx, y, point_radius, same ? "#ffffff" : colour,
+                       fmt::format("stroke=\"{}\" stroke-width=\"{}\" {}", same ? colour : ink,
+                                   same ? 2 : 0.75, data));
+        }
         if (b.across || b.upwards)
             bar_label(labels, cx, top, ratio_text(*r), small, b.upwards, p.one());
     } else {
@@ -310,7 +319,7 @@ double marks_legend(Svg& svg, const ProgramComparison& c, double ly, const Compa
                fmt::format("stroke=\"{}\" stroke-width=\"0.75\"", ink));
     double y = text_lines(svg, l.left + 20, ly,
                           "hollow: no difference shown (= in the table); filled: a change "
-                          "shown (+ or -)",
+                          "shown (+ or -); square: the baseline's own, or not tested",
                           width, small, 14);
     if (whiskers) {
         svg.path(fmt::format("M{:.2f} {:.2f}V{:.2f}M{:.2f} {:.2f}H{:.2f}M{:.2f} {:.2f}H{:.2f}",

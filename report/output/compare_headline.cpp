@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "analysis/answer.h"
 #include "analysis/recorded.h"
 #include "analysis/slowdown.h"
 #include "analysis/worst_first.h"
@@ -35,17 +36,37 @@ std::string change_words(double factor) {
                         : fmt::format("{:.1f}% faster", -percent);
 }
 
+const char* method_name_words(stats::SlowdownMethod method) {
+    switch (method) {
+        case stats::SlowdownMethod::rank_sum: return "rank-sum test";
+        case stats::SlowdownMethod::welch: return "Welch's t-test";
+        case stats::SlowdownMethod::signed_rank: return "signed-rank test";
+        case stats::SlowdownMethod::paired_t: return "t-test";
+        case stats::SlowdownMethod::constant: break;
+    }
+    return "no spread";
+}
+
+// The gate's methods, each side's where they differ.
+std::string gate_method_words(const Headline::GateSides& g) {
+    if (g.low_method == g.high_method)
+        return method_name_words(g.low_method);
+    return fmt::format("{} for the upper bound, {} for the lower",
+                       method_name_words(g.high_method), method_name_words(g.low_method));
+}
+
 std::string method_words(const Headline& h, const ProgramComparison& c) {
+    if (h.gate && h.paired)
+        return fmt::format("paired {}, {} pairs", gate_method_words(*h.gate), h.pairs);
     if (h.paired)
         return fmt::format("paired signed-rank test, {} pairs", h.pairs);
     std::string counts = fmt::format("{} against {}", c.samples[h.run].size(),
                                      c.samples[*c.baseline].size());
     if (!h.test)
         return counts + ": too few runs for an interval";
-    const char* method = h.test->method == stats::SlowdownMethod::rank_sum ? "rank-sum test"
-                         : h.test->method == stats::SlowdownMethod::welch  ? "Welch's t-test"
-                                                                           : "no spread";
-    return fmt::format("{}, {}", method, counts);
+    if (h.gate)
+        return fmt::format("{}, {}", gate_method_words(*h.gate), counts);
+    return fmt::format("{}, {}", method_name_words(h.test->method), counts);
 }
 
 // "95% interval of the time over 6 pass(es), 97.5% a side": what the
@@ -53,6 +74,15 @@ std::string method_words(const Headline& h, const ProgramComparison& c) {
 // test's steps put it above 95%), so that it reads beside the gate's
 // bounds, which are each at 95% (or their own steps) of the same time.
 std::string level_words(const Headline& h) {
+    if (h.gate) {
+        // The gate's own bounds: the trip test's lower one and the pass
+        // test's upper one, each at its level.
+        std::string low = fmt::format("{:.1f}%", h.gate->low_confidence * 100);
+        std::string high = fmt::format("{:.1f}%", h.gate->high_confidence * 100);
+        return fmt::format("the gate's bounds of the time over {} pass(es), {}", h.passes,
+                           low == high ? low + " a side"
+                                       : fmt::format("{} (lower), {} (upper)", low, high));
+    }
     double level = h.test->confidence * 100;
     return fmt::format("{:.3g}% interval of the time over {} pass(es), {:.3g}% a side", level,
                        h.passes, (100 + level) / 2);
@@ -146,10 +176,11 @@ std::optional<std::string> taken_hint(const ProgramComparison& c) {
     return std::nullopt;
 }
 
-std::vector<std::string> headline_lines(const std::vector<ProgramComparison>& comparisons) {
+std::vector<std::string> headline_lines(const std::vector<ProgramComparison>& comparisons,
+                                        const GateVerdict* gate) {
     std::vector<std::string> out;
     std::vector<std::size_t> said(comparisons.size(), 0);
-    std::vector<Headline> all = headlines(comparisons);
+    std::vector<Headline> all = answers(comparisons, gate);
     for (std::size_t k : worst_first(all)) {
         const Headline& h = all[k];
         const ProgramComparison& c = comparisons[h.comparison];

@@ -5,6 +5,7 @@
 // label in its text. The gate decides (analysis/gate.h); this only says it.
 #include <algorithm>
 
+#include "analysis/answer.h"
 #include "output/compare_formats.h"
 #include "output/gate_view.h"
 #include "output/junit.h"
@@ -90,14 +91,14 @@ JunitCase label_case(const ViewOptions& options, const std::vector<ProgramCompar
 
 std::string compare_junit(const std::vector<ProgramComparison>& comparisons,
                           const ViewOptions& options) {
-    std::vector<Headline> answers = headlines(comparisons);
+    std::vector<Headline> answered = answers(comparisons, options.gate);
     std::vector<JunitSuite> suites;
     for (std::size_t ci = 0; ci < comparisons.size(); ++ci) {
         const ProgramComparison& c = comparisons[ci];
         JunitSuite suite{program_name(c.program), {}};
         for (std::size_t run = 0; run < c.runs.size(); ++run)
             if (!c.baseline || run != *c.baseline)
-                suite.cases.push_back(label_case(options, comparisons, ci, run, answers));
+                suite.cases.push_back(label_case(options, comparisons, ci, run, answered));
         suites.push_back(std::move(suite));
     }
     return junit_document("bench_report compare", suites);

@@ -12,7 +12,7 @@ std::string compare_markdown(const std::vector<ProgramComparison>& comparisons,
     std::string out;
     if (options.gate)
         out += "**" + markdown_escape(verdict_line(*options.gate, comparisons)) + "**\n\n";
-    std::vector<std::string> headline = headline_lines(comparisons);
+    std::vector<std::string> headline = headline_lines(comparisons, options.gate);
     for (const std::string& line : headline)
         out += "- " + markdown_escape(line) + "\n";
     if (!headline.empty())

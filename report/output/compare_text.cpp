@@ -29,7 +29,7 @@ std::string compare_text(const std::vector<ProgramComparison>& comparisons,
                  (options.layout == CompareLayout::automatic && !wide_fits(comparisons, options));
     bool narrow = !fleet && narrow_wanted(comparisons, options);
     std::string out;
-    for (const std::string& line : headline_lines(comparisons))
+    for (const std::string& line : headline_lines(comparisons, options.gate))
         out += wrap_words(line, options.width) + "\n";
     for (Table t : compare_tables(comparisons, options)) {
         if (!out.empty())

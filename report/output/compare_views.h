@@ -46,7 +46,8 @@ std::vector<std::string> machine_notes(const ProgramComparison& comparison);
 // much slower or faster with its interval, or "no difference shown";
 // at most 10 labels a program.
 // Then, of each label whose runs span days (a history), which were compared.
-std::vector<std::string> headline_lines(const std::vector<ProgramComparison>& comparisons);
+std::vector<std::string> headline_lines(const std::vector<ProgramComparison>& comparisons,
+                                        const GateVerdict* gate = nullptr);
 std::vector<std::string> taken_lines(const ProgramComparison& comparison);
 // One label's line of the answer.
 std::string answer_line(const Headline& headline, const ProgramComparison& comparison);

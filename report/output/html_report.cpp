@@ -179,8 +179,8 @@ std::string gate_section(const GateVerdict& v, const std::vector<ProgramComparis
 
 // The answer compare opens with, at the top of the page: a line per program
 // and label, the furthest moved first.
-std::string answer_section(const std::vector<ProgramComparison>& cs) {
-    std::vector<std::string> lines = headline_lines(cs);
+std::string answer_section(const std::vector<ProgramComparison>& cs, const GateVerdict* gate) {
+    std::vector<std::string> lines = headline_lines(cs, gate);
     if (lines.empty())
         return "";
     std::string out = "<section id=\"answer\">\n<h2>Answer</h2>\n<ul>\n";
@@ -439,7 +439,7 @@ std::string html_report(const std::vector<const Run*>& runs,
     // The verdict and the answer before any chart: what the page is read for.
     if (options.gate)
         out += gate_section(*options.gate, comparisons);
-    out += answer_section(comparisons);
+    out += answer_section(comparisons, options.gate);
     out += page.contents();
     for (const ProgramComparison& c : comparisons)
         if (c.runs.size() >= 2)

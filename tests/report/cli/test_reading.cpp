@@ -182,14 +182,19 @@ TEST(WhatAPersonReads, EachPointAsPrinted) {
          {}},
         {"ratio and columns", Via::markdown, "compare pulled/old pulled/new --format markdown",
          {"117.928 ±9.4% x0.888~ \\[0.698-1.129, 95%] ="}, {}},
-        // An answer past the gate's limit beside its pass: each says what its
-        // interval is of and at what level a side.
+        // Under a gate the answer reads the gate's estimate and bounds: it
+        // cannot reach past the limit of a pass beside it.
         {"answer and gate", Via::pipe, "compare gated/old gated/new --fail-if-worse 5",
-         {"no difference shown (between 1.4% faster and 5.1%",
-          "97.1% interval of the time over 6 pass(es), 98.6% a side",
+         {"no difference shown (between 1.0% faster and 4.9%",
+          "slower; the gate's bounds of the time over 6 pass(es), 97.1% a side, rank-sum",
           "time x1.016 the baseline's over 6 pass(es), between x0.990",
-          "at 97.1% confidence a side", "gate: pass"},
-         {"95% interval"}},
+          "and x1.049 at 97.1% confidence a side", "gate: pass"},
+         {"95% interval", "5.1% slower"}},
+        // Without a gate, the answer is the two-sided interval, at its level.
+        {"answer alone", Via::pipe, "compare gated/old gated/new",
+         {"no difference shown (between 1.4% faster and 5.1%",
+          "97.1% interval of the time over 6 pass(es), 98.6% a side"},
+         {"the gate's bounds"}},
         // A disturbed machine said in the answer line itself.
         {"disturbed", Via::pipe, "compare loaded/calm loaded/busy",
          {"bench_memory: busy against calm: 25.1% slower", "; disturbed: busy in 3 of 3",

@@ -76,7 +76,7 @@ async function measure(page, file, width) {
             // A panel draws its baseline's line before its points: each
             // point is given the height of the line of its panel.
             let baseline = null;
-            for (const e of svg.querySelectorAll('circle[data-mark], line.baseline')) {
+            for (const e of svg.querySelectorAll('[data-mark], line.baseline')) {
                 const r = e.getBoundingClientRect();
                 const y = round((r.top + r.bottom) / 2);
                 if (e.tagName === 'line') {
@@ -84,7 +84,7 @@ async function measure(page, file, width) {
                     out.baselines.push({chart: name(svg), y});
                     continue;
                 }
-                out.points.push({chart: name(svg), mark: e.dataset.mark,
+                out.points.push({chart: name(svg), mark: e.dataset.mark, tag: e.tagName,
                                  ratio: parseFloat(e.dataset.ratio), fill: getComputedStyle(e).fill,
                                  cx: round((r.left + r.right) / 2), cy: y, baseline});
             }
