@@ -22,6 +22,8 @@
 #include "execution/pass_meter.h"
 #include "input/load.h"
 #include "machine/record.h"
+#include "machine/replace_file.h"
+#include "model/calendar.h"
 
 namespace report {
 
@@ -158,28 +160,12 @@ std::optional<ScheduleError> write_file(const fs::path& path, const std::string&
 }  // namespace
 
 std::optional<ScheduleError> write_whole(const fs::path& path, const std::string& text) {
-    fs::path temporary = path;
-    temporary += ".tmp";
-    std::optional<ScheduleError> error = write_file(temporary, text);
-    if (!error && ::rename(temporary.c_str(), path.c_str()) != 0)
-        error = ScheduleError{"write", path, std::strerror(errno)};
-    if (error) {
-        ::unlink(temporary.c_str());
-        error->path = path;
-    }
-    return error;
+    if (int failure = replace_file(path, text))
+        return ScheduleError{"write", path, std::strerror(failure)};
+    return std::nullopt;
 }
 
 namespace {
-
-std::string utc(std::chrono::system_clock::time_point t, const char* format) {
-    std::time_t tt = std::chrono::system_clock::to_time_t(t);
-    std::tm tm{};
-    gmtime_r(&tt, &tm);
-    char buffer[64];
-    std::strftime(buffer, sizeof buffer, format, &tm);
-    return buffer;
-}
 
 // The final machine.json of a repetition whose "running" one was written:
 // whole, else (a full disk) rewritten in place and without indentation, so
@@ -426,7 +412,7 @@ std::optional<Decision> Schedule::judge(std::size_t program, int next) const {
 // Its own directory: UTC time and a sequence number, never reused.
 bool Schedule::make_directory(Slot& slot) {
     const Build& b = plan_.builds[slot.build];
-    std::string stamp = utc(slot.wall_start, "%Y%m%dT%H%M%SZ");
+    std::string stamp = utc_compact_stamp(slot.wall_start);
     std::error_code ec;
     for (++sequence_[slot.build];; ++sequence_[slot.build]) {
         slot.dir = b.dir / fmt::format("{}-{}", stamp, sequence_[slot.build]);
@@ -466,7 +452,7 @@ MachineRecord Schedule::first_record(const Slot& slot, const Machine& before) co
     recorded.program = plan_.programs[slot.program];
     recorded.number = slot.number;
     recorded.label = b.label;
-    recorded.started = utc(slot.wall_start, "%Y-%m-%dT%H:%M:%SZ");
+    recorded.started = utc_stamp(slot.wall_start);
     recorded.outcome = "running";
     if (const ScalingSet* set = set_of(slot.program)) {
         record.scaling = *set;
@@ -615,7 +601,7 @@ void Schedule::judge_results(const Slot& slot, Ended& ended, RepetitionRecord& r
 void Schedule::record_end(MachineRecord& record, const Ended& ended) {
     const Execution& rep = ended.execution;
     RepetitionRecord& recorded = record.repetition;
-    recorded.finished = utc(clock_.wall(), "%Y-%m-%dT%H:%M:%SZ");
+    recorded.finished = utc_stamp(clock_.wall());
     recorded.seconds = rep.seconds;
     recorded.outcome = outcome_name(rep.outcome);
     recorded.exit_status = rep.exit_status;
@@ -933,7 +919,7 @@ ScheduleResult Schedule::run() {
 }  // namespace
 
 std::string interleaved_name(std::chrono::system_clock::time_point start, long pid) {
-    return fmt::format("{}-{}", utc(start, "%Y%m%dT%H%M%SZ"), pid);
+    return fmt::format("{}-{}", utc_compact_stamp(start), pid);
 }
 
 ScheduleResult run_schedule(const SchedulePlan& plan, Clock& clock, Executor& executor,
