@@ -227,14 +227,21 @@ inline std::string fit_text(std::string_view text, double width, double size) {
     std::size_t end = 0;
     double em = 0;
     for (std::size_t i = 0; i < text.size();) {
-        if (!(em * size + size <= width))
-            break;
-        end = i;
-        // As text_width counts it: an ASCII character by its width, any
-        // other (or a byte that starts none) one em.
-        Utf8Char c = decode_utf8(text, i);
-        em += c.code_point < 0x80 ? svg_detail::ascii_em(text[i]) : 1;
-        i += c.length;
+        auto c = static_cast<unsigned char>(text[i]);
+        if (i == 0 || (c & 0xC0) != 0x80) {
+            if (!(em * size + size <= width))
+                break;
+            end = i;
+        }
+        if (c < 0x80) {
+            em += svg_detail::ascii_em(text[i]);
+            ++i;
+        } else {
+            // As text_width counts it: one em, however many bytes.
+            std::size_t n = utf8_length(text, i);
+            em += 1;
+            i += n ? n : 1;
+        }
     }
     return std::string(text.substr(0, end)) + "\xE2\x80\xA6";
 }

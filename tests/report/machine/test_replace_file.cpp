@@ -37,7 +37,6 @@ struct Folder {
     }
     ~Folder() {
         std::error_code ec;
-        fs::permissions(path, fs::perms::owner_all, ec);
         fs::remove_all(path, ec);
     }
     std::size_t entries() const {
@@ -107,15 +106,6 @@ TEST(ReplaceFile, LeavesTheNewTextOrTheOldAndNoTemporary) {
             EXPECT_EQ(slurp(target), old_text);
         }
         EXPECT_EQ(folder.entries(), c.entries);
-    }
-    if (::geteuid() != 0) {
-        // A folder that cannot be written: refused, the old file whole.
-        Folder folder;
-        std::ofstream(folder.path / "t") << old_text;
-        fs::permissions(folder.path, fs::perms::owner_read | fs::perms::owner_exec);
-        EXPECT_EQ(replace_file(folder.path / "t", new_text), EACCES);
-        EXPECT_EQ(slurp(folder.path / "t"), old_text);
-        EXPECT_EQ(folder.entries(), 1u);
     }
 }
 
