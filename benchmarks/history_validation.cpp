@@ -33,6 +33,7 @@
 #include "analysis/change_points.h"
 #include "analysis/drift.h"
 #include "machine/record.h"
+#include "model/calendar.h"
 
 using namespace report;
 
@@ -137,11 +138,7 @@ std::shared_ptr<const MachineRecord> machine(const std::string& date, const std:
 }
 
 std::string date_of(long day) {
-    long z = day + 719468, era = (z >= 0 ? z : z - 146096) / 146097, doe = z - era * 146097;
-    long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365, y = yoe + era * 400;
-    long doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
-    long d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
-    return fmt::format("{:04}-{:02}-{:02}", y + (m <= 2), m, d);
+    return calendar_date(day);
 }
 
 // A fleet of `hosts` bench_memory histories of 120 nights; on night 60 a

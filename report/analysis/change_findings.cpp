@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <ctime>
 #include <map>
 #include <tuple>
+
+#include "model/calendar.h"
 
 namespace report {
 
@@ -82,12 +83,7 @@ std::optional<std::string> gate_decidable_from(const HistoryAnalysis& a, long si
     }
     if (!a.without_history.empty() || !from)
         return std::nullopt;
-    std::time_t t = static_cast<std::time_t>(*from) * 86400;
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &tm);
-    return std::string(text);
+    return calendar_date(*from);
 }
 
 }  // namespace report

@@ -15,37 +15,6 @@
 
 namespace report {
 
-// Howard Hinnant's civil calendar arithmetic.
-// Read by hand, digit by digit: a year of nightly runs reads hundreds of
-// thousands of dates, and nothing but "YYYY-MM-DD" is one (no sign, no space).
-std::optional<long> calendar_days(const std::string& date) {
-    if (date.size() != 10 || date[4] != '-' || date[7] != '-')
-        return std::nullopt;
-    auto number = [&](std::size_t at, std::size_t digits) -> std::optional<int> {
-        int v = 0;
-        for (std::size_t i = at; i < at + digits; ++i) {
-            if (date[i] < '0' || date[i] > '9')
-                return std::nullopt;
-            v = v * 10 + (date[i] - '0');
-        }
-        return v;
-    };
-    std::optional<int> year = number(0, 4), month = number(5, 2), day = number(8, 2);
-    if (!year || !month || !day || *month < 1 || *month > 12 || *day < 1)
-        return std::nullopt;
-    int y = *year, m = *month, d = *day;
-    static const int month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    if (d > month_days[m - 1] + (m == 2 && leap))
-        return std::nullopt;
-    y -= m <= 2;
-    long era = (y >= 0 ? y : y - 399) / 400;
-    long yoe = y - era * 400;
-    long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
 namespace {
 
 // "2026-12-08T10:39:33" from "Tue Dec  8 10:39:33 2026".

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "analysis/machine_differences.h"
+#include "model/calendar.h"
 #include "model/run.h"
 
 namespace report {
@@ -15,10 +16,6 @@ namespace report {
 // the local time and date of its name ("2026-12-08T10:39:33"); absent when
 // neither is known.
 std::optional<std::string> run_start(const Run& run);
-
-// Days since 1970-01-01 of a "YYYY-MM-DD" date of the calendar; absent for
-// anything else.
-std::optional<long> calendar_days(const std::string& date);
 
 // The runs of one label and program, by day: the history of a machine.
 struct HistoryDay {

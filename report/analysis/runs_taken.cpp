@@ -1,13 +1,13 @@
 #include "analysis/runs_taken.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <utility>
 
 #include "analysis/change_points.h"
 #include "analysis/history.h"
 #include "machine/record.h"
+#include "model/calendar.h"
 
 namespace report {
 
@@ -35,10 +35,11 @@ std::optional<long long> start_second(const std::string& start) {
     std::optional<long> days = calendar_days(start.substr(0, 10));
     if (!days)
         return std::nullopt;
-    int h = 0, m = 0, s = 0;
+    // A start holds its time of day after the date ("2026-12-08T10:39:33").
+    int second = 0;
     if (start.size() >= 19)
-        std::sscanf(start.c_str() + 11, "%2d:%2d:%2d", &h, &m, &s);
-    return *days * seconds_a_day + h * 3600LL + m * 60LL + s;
+        second = day_seconds(std::string_view(start).substr(11, 8)).value_or(0);
+    return *days * seconds_a_day + second;
 }
 
 std::vector<Group> group_runs(const std::vector<const Run*>& runs) {

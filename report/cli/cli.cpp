@@ -250,28 +250,24 @@ Result Output::open_beside(const std::string& path, const struct stat* existing)
     fs::path target = existing ? fs::canonical(path, ec) : fs::path(path);
     if (ec)
         target = path;
-    fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string pattern = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
-    int fd = ::mkstemp(pattern.data());
-    if (fd < 0) {
+    mode_t mode = existing ? (existing->st_mode & 07777) : without_umask(0666);
+    if (int err = replacement_.open(target, mode)) {
         // The directory's reason (missing, not writable) is the file's.
-        int err = errno;
         if (existing && S_ISDIR(existing->st_mode))
             err = EISDIR;
         return cannot(err);
     }
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, existing ? (existing->st_mode & 07777) : (0666 & ~mask));
-    file_ = ::fdopen(fd, "wb");
+    // Written through a stream of its own descriptor; the replacement's
+    // syncs and renames it once the stream is closed.
+    int copy = ::fcntl(replacement_.descriptor(), F_DUPFD_CLOEXEC, 0);
+    file_ = copy < 0 ? nullptr : ::fdopen(copy, "wb");
     if (!file_) {
         int err = errno;
-        ::close(fd);
-        ::unlink(pattern.c_str());
+        if (copy >= 0)
+            ::close(copy);
+        replacement_.discard();
         return cannot(err);
     }
-    temporary_ = pattern;
-    target_ = target.string();
     return std::nullopt;
 }
 
@@ -295,12 +291,11 @@ Result Output::finish() {
     } else if (!error_ && std::ferror(stdout)) {
         error_ = EIO;
     }
-    if (!temporary_.empty()) {
-        if (!error_ && std::rename(temporary_.c_str(), target_.c_str()) != 0)
-            error_ = errno;
-        if (error_)
-            ::unlink(temporary_.c_str());
-        temporary_.clear();
+    if (replacement_.is_open()) {
+        if (!error_)
+            error_ = replacement_.commit();
+        else
+            replacement_.discard();
     }
     if (error_)
         return Failed(Exit::write_failed,
@@ -319,8 +314,6 @@ std::size_t Output::text_width() const {
 Output::~Output() {
     if (file_ && file_ != stdout)
         std::fclose(file_);
-    if (!temporary_.empty())
-        ::unlink(temporary_.c_str());
 }
 
 Result write_output(const std::string& path, const Loaded& inputs, const Inputs& arguments,

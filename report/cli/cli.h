@@ -14,6 +14,7 @@
 
 #include "cli/failure.h"
 #include "input/load.h"
+#include "machine/replace_file.h"
 #include "store/store.h"
 
 struct stat;
@@ -100,8 +101,7 @@ private:
 
     std::FILE* file_ = stdout;
     std::string name_ = "standard output";
-    std::string temporary_;  // written in place of target_, renamed onto it by finish()
-    std::string target_;
+    FileReplacement replacement_;  // a regular file's, committed by finish()
     int error_ = 0;  // errno of the first failure
 };
 

@@ -3,6 +3,8 @@
 // counts, writing a file whole, and run_schedule.
 #include "execution/schedule.h"
 #include "execution/schedule_parts.h"
+#include "machine/replace_file.h"
+#include "model/calendar.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -152,29 +154,13 @@ std::optional<ScheduleError> schedule_parts::write_file(const fs::path& path,
 }
 
 std::optional<ScheduleError> write_whole(const fs::path& path, const std::string& text) {
-    fs::path temporary = path;
-    temporary += ".tmp";
-    std::optional<ScheduleError> error = schedule_parts::write_file(temporary, text);
-    if (!error && ::rename(temporary.c_str(), path.c_str()) != 0)
-        error = ScheduleError{"write", path, std::strerror(errno)};
-    if (error) {
-        ::unlink(temporary.c_str());
-        error->path = path;
-    }
-    return error;
-}
-
-std::string schedule_parts::utc(std::chrono::system_clock::time_point t, const char* format) {
-    std::time_t tt = std::chrono::system_clock::to_time_t(t);
-    std::tm tm{};
-    gmtime_r(&tt, &tm);
-    char buffer[64];
-    std::strftime(buffer, sizeof buffer, format, &tm);
-    return buffer;
+    if (int failure = replace_file(path, text))
+        return ScheduleError{"write", path, std::strerror(failure)};
+    return std::nullopt;
 }
 
 std::string interleaved_name(std::chrono::system_clock::time_point start, long pid) {
-    return fmt::format("{}-{}", schedule_parts::utc(start, "%Y%m%dT%H%M%SZ"), pid);
+    return fmt::format("{}-{}", utc_compact_stamp(start), pid);
 }
 
 ScheduleResult run_schedule(const SchedulePlan& plan, Clock& clock, Executor& executor,

@@ -262,9 +262,9 @@ std::optional<std::string> results_problem(const std::optional<std::filesystem::
 // stayed open after the program ended (Execution::output_held).
 std::string held_output_reason();
 
-// Writes `text` to `path` whole or not at all: into PATH.tmp, then renamed
-// over it; the temporary file never stays. The error names the file that
-// could not be written and the system's reason.
+// Writes `text` to `path` whole or not at all (replace_file): the temporary
+// file beside it never stays. The error names the file that could not be
+// written and the system's reason.
 std::optional<ScheduleError> write_whole(const std::filesystem::path& path,
                                          const std::string& text);
 

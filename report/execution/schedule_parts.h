@@ -25,9 +25,6 @@ namespace fs = std::filesystem;
 // A repetition's limit: --timeout, else the program's default.
 double repetition_timeout(const SchedulePlan& plan, const std::string& program);
 
-// `t` in UTC, as strftime's `format` writes it.
-std::string utc(std::chrono::system_clock::time_point t, const char* format);
-
 // `text` into `path`, created or truncated; the system's reason when it fails.
 std::optional<ScheduleError> write_file(const fs::path& path, const std::string& text);
 

@@ -3,6 +3,8 @@
 // sampled, and whether its results file counts.
 #include "execution/schedule.h"
 #include "execution/schedule_parts.h"
+#include "machine/replace_file.h"
+#include "model/calendar.h"
 
 #include <atomic>
 #include <iterator>
@@ -49,7 +51,7 @@ CpuSet without(const CpuSet& all, const CpuSet& part) {
 // Its own directory: UTC time and a sequence number, never reused.
 bool Schedule::make_directory(Slot& slot) {
     const Build& b = plan_.builds[slot.build];
-    std::string stamp = utc(slot.wall_start, "%Y%m%dT%H%M%SZ");
+    std::string stamp = utc_compact_stamp(slot.wall_start);
     std::error_code ec;
     for (++sequence_[slot.build];; ++sequence_[slot.build]) {
         slot.dir = b.dir / fmt::format("{}-{}", stamp, sequence_[slot.build]);
@@ -89,7 +91,7 @@ MachineRecord Schedule::first_record(const Slot& slot, const Machine& before) co
     recorded.program = plan_.programs[slot.program];
     recorded.number = slot.number;
     recorded.label = b.label;
-    recorded.started = utc(slot.wall_start, "%Y-%m-%dT%H:%M:%SZ");
+    recorded.started = utc_stamp(slot.wall_start);
     recorded.outcome = "running";
     if (const ScalingSet* set = set_of(slot.program)) {
         record.scaling = *set;
@@ -231,7 +233,7 @@ void Schedule::judge_results(const Slot& slot, Ended& ended, RepetitionRecord& r
 void Schedule::record_end(MachineRecord& record, const Ended& ended) {
     const Execution& rep = ended.execution;
     RepetitionRecord& recorded = record.repetition;
-    recorded.finished = utc(clock_.wall(), "%Y-%m-%dT%H:%M:%SZ");
+    recorded.finished = utc_stamp(clock_.wall());
     recorded.seconds = rep.seconds;
     recorded.outcome = outcome_name(rep.outcome);
     recorded.exit_status = rep.exit_status;

@@ -3,6 +3,7 @@
 #include "machine/machine.h"
 #include "machine/readers.h"
 #include "machine/build_id.h"
+#include "machine/sha256.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,8 +13,6 @@
 #include <map>
 #include <sstream>
 #include <system_error>
-
-#include <openssl/evp.h>
 
 #include <fmt/format.h>
 
@@ -83,13 +82,12 @@ constexpr std::string_view openmp_runtimes[] = {"libgomp.so.1", "libomp.so.5", "
 // it names.
 void scan_program(ProgramFile& f) {
     std::ifstream in(f.path, std::ios::binary);
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    bool ok = in && ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
+    Sha256 digest;
     std::string carry;
     char buffer[65536];
-    while (ok && (in.read(buffer, sizeof buffer) || in.gcount() > 0)) {
+    while (in && (in.read(buffer, sizeof buffer) || in.gcount() > 0)) {
         auto n = static_cast<std::size_t>(in.gcount());
-        ok = EVP_DigestUpdate(ctx, buffer, n) == 1;
+        digest.add(std::string_view(buffer, n));
         if (f.openmp_library)
             continue;
         // A name may straddle two reads: the end of the one before is kept.
@@ -101,15 +99,8 @@ void scan_program(ProgramFile& f) {
             }
         carry = window.substr(window.size() - std::min<std::size_t>(window.size(), 16));
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (ok && !in.bad() && EVP_DigestFinal_ex(ctx, digest, &length) == 1) {
-        std::string hex;
-        for (unsigned int i = 0; i < length; ++i)
-            hex += fmt::format("{:02x}", digest[i]);
-        f.sha256 = hex;
-    }
-    EVP_MD_CTX_free(ctx);
+    if (in.is_open() && !in.bad())
+        f.sha256 = digest.hex();
 }
 
 // Where the system keeps the OpenMP runtime the program names, and the

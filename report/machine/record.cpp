@@ -6,6 +6,8 @@
 
 #include <fmt/format.h>
 
+#include "model/utf8.h"
+
 namespace report {
 
 std::optional<std::string> governors(const Machine& m) {
@@ -40,10 +42,7 @@ std::string shortened(const std::string& name) {
     constexpr std::size_t longest = 256;
     if (name.size() <= longest)
         return name;
-    std::size_t cut = longest;
-    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80)
-        --cut;
-    return fmt::format("{}... ({} bytes)", name.substr(0, cut), name.size());
+    return fmt::format("{}... ({} bytes)", name.substr(0, utf8_cut(name, longest)), name.size());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The state file of `bench_report system tune`: where it is, reading it
 // (trusting nothing in it that reset would write as root) and writing it whole.
 #include "machine/input_file.h"
+#include "machine/replace_file.h"
 #include "machine/system.h"
 #include "machine/system_parts.h"
 
@@ -89,33 +90,9 @@ std::optional<TuneState> parse_state(const json& doc, std::string& why) {
     return read;
 }
 
-// Writes `text` into `file` whole: a temporary file beside it, synced, then
-// renamed onto it; 0 or the errno of the failure.
-int replace_file(const fs::path& file, const fs::path& temporary, const std::string& text) {
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return errno;  // not ours: left as it is
-    int failure = 0;
-    for (std::size_t done = 0; done < text.size() && !failure;) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno != EINTR)
-            failure = errno;
-        else if (n > 0)
-            done += static_cast<std::size_t>(n);
-    }
-    if (!failure && ::fsync(fd) != 0)
-        failure = errno;
-    if (::close(fd) != 0 && !failure)
-        failure = errno;
-    if (!failure && ::rename(temporary.c_str(), file.c_str()) != 0)
-        failure = errno;
-    if (failure)
-        ::unlink(temporary.c_str());
-    return failure;
-}
-
-// The name of a temporary state file beside `file`, but for its writer's
-// process id.
+// The start of the name of a temporary state file beside `file`: its
+// writer's process id follows, then (but in those of older writers) a dot
+// and the characters that make the name its own.
 std::string temporary_prefix(const fs::path& file) {
     return "." + file.filename().string() + ".";
 }
@@ -140,6 +117,7 @@ void system_parts::remove_stale_temporaries(const fs::path& file) {
         if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
             continue;
         std::string pid = name.substr(prefix.size());
+        pid = pid.substr(0, pid.find('.'));
         std::error_code type_error;
         if (!std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
             process_alive(pid) || !it->is_regular_file(type_error) || it->is_symlink(type_error))
@@ -184,8 +162,9 @@ bool write_state_file(const fs::path& file, const TuneState& state, std::string&
         error = fmt::format("cannot create {}: {}", folder.string(), ec.message());
         return false;
     }
-    fs::path temporary = folder / (temporary_prefix(file) + std::to_string(::getpid()));
-    if (int failure = replace_file(file, temporary, doc.dump(2) + "\n")) {
+    // Tagged with the writer's process id, so that one a killed writer left
+    // is known for stale.
+    if (int failure = replace_file(file, doc.dump(2) + "\n", std::to_string(::getpid()) + ".")) {
         error = fmt::format("cannot write {}: {}", file.string(), std::strerror(failure));
         return false;
     }

@@ -2,6 +2,7 @@
 // before it is made, and putting back what tune changed.
 #include "machine/system.h"
 #include "machine/system_parts.h"
+#include "model/calendar.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -24,12 +25,7 @@ using namespace system_parts;
 namespace {
 
 std::string utc_now() {
-    std::time_t t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
+    return utc_stamp(std::chrono::system_clock::now());
 }
 
 }  // namespace

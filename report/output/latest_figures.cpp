@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <tuple>
 #include <map>
 #include <utility>
@@ -11,24 +10,12 @@
 #include "analysis/runs_taken.h"
 #include "analysis/stats.h"
 #include "machine/record.h"
+#include "model/calendar.h"
 #include "model/catalogue.h"
 
 namespace report {
 
 namespace {
-
-// "2026-12-08T10:39:33Z" in Unix seconds; absent for a local time (no zone)
-// or anything else.
-std::optional<long long> unix_seconds(const std::string& utc) {
-    if (utc.size() != 20 || utc[10] != 'T' || utc[19] != 'Z')
-        return std::nullopt;
-    std::optional<long> day = calendar_days(utc.substr(0, 10));
-    int h = 0, m = 0, s = 0;
-    if (!day || std::sscanf(utc.c_str() + 11, "%2d:%2d:%2d", &h, &m, &s) != 3 || h > 23 ||
-        m > 59 || s > 60)
-        return std::nullopt;
-    return *day * 86400LL + h * 3600 + m * 60 + s;
-}
 
 struct Key {
     std::string test;
@@ -125,7 +112,7 @@ std::vector<LatestLabel> latest_figures(const std::vector<Run>& runs) {
         if (start < latest_start[i] && l.repetitions > 1)
             continue;
         latest_start[i] = start;
-        l.started = unix_seconds(start);
+        l.started = utc_seconds(start);
         const MachineRecord* m = r->machine.get();
         l.host = m && m->machine.hostname ? *m->machine.hostname : "";
         l.build = m && m->program.sha256 ? m->program.sha256->substr(0, 12) : "";

@@ -15,10 +15,7 @@ namespace {
 std::string bounded(const std::string& text, std::size_t longest) {
     if (text.size() <= longest)
         return escape_path(text);
-    std::size_t cut = longest;
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-        --cut;
-    return escape_path(text.substr(0, cut)) + "...";
+    return escape_path(text.substr(0, utf8_cut(text, longest))) + "...";
 }
 
 }  // namespace

@@ -132,9 +132,7 @@ std::string cut_end(const std::string& text, std::size_t keep) {
         return text;
     std::string kept;
     for (std::size_t i = 0; i < text.size();) {
-        std::size_t n = 1;
-        while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80)
-            ++n;
+        std::size_t n = decode_utf8(text, i).length;
         if (display_width(kept + text.substr(i, n)) + 1 > keep)
             break;
         kept += text.substr(i, n);

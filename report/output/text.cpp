@@ -7,45 +7,7 @@
 
 namespace report {
 
-std::size_t utf8_length(std::string_view text, std::size_t i) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char c = byte(i);
-    std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-    if (c > 0xF4 || n == 0 || i + n > text.size())
-        return 0;
-    for (std::size_t k = 1; k < n; ++k)
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-    unsigned char d = byte(i + 1);
-    if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) ||
-        (c == 0xF4 && d > 0x8F))
-        return 0;
-    return n;
-}
-
-
 namespace {
-
-// One code point of UTF-8 text, or U+FFFD for a byte that starts none.
-char32_t next_code_point(const std::string& s, std::size_t& i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    std::size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
-    if (n == 0 || i + n > s.size()) {
-        ++i;
-        return 0xFFFD;
-    }
-    char32_t cp = n == 1 ? c : c & (0x7F >> n);
-    for (std::size_t k = 1; k < n; ++k) {
-        unsigned char d = static_cast<unsigned char>(s[i + k]);
-        if ((d & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
-        cp = (cp << 6) | (d & 0x3F);
-    }
-    i += n;
-    return cp;
-}
 
 // Code points as ranges, first and last included.
 struct CodePoints {
@@ -80,8 +42,11 @@ int code_point_width(char32_t cp) {
 
 std::size_t display_width(const std::string& s) {
     std::size_t n = 0;
-    for (std::size_t i = 0; i < s.size();)
-        n += static_cast<std::size_t>(code_point_width(next_code_point(s, i)));
+    for (std::size_t i = 0; i < s.size();) {
+        Utf8Char c = decode_utf8(s, i);
+        n += static_cast<std::size_t>(code_point_width(c.code_point));
+        i += c.length;
+    }
     return n;
 }
 
@@ -101,19 +66,15 @@ std::string escape_path(const std::string& path) {
     for (std::size_t i = 0; i < path.size();) {
         unsigned char c = static_cast<unsigned char>(path[i]);
         if (c >= 0x80) {
-            std::size_t n = utf8_length(path, i);
-            if (n == 0) {
+            Utf8Char u = decode_utf8(path, i);
+            if (!u.well_formed)
                 out += fmt::format("\\x{:02x}", c);
-                ++i;
-                continue;
-            }
-            std::size_t at = i;
-            char32_t cp = next_code_point(path, at);
-            if ((cp >= 0x80 && cp <= 0x9F) || bidirectional_control(cp))
-                out += fmt::format("\\u{:04x}", static_cast<unsigned>(cp));
+            else if ((u.code_point >= 0x80 && u.code_point <= 0x9F) ||
+                     bidirectional_control(u.code_point))
+                out += fmt::format("\\u{:04x}", static_cast<unsigned>(u.code_point));
             else
-                out.append(path, i, n);
-            i += n;
+                out.append(path, i, u.length);
+            i += u.length;
             continue;
         }
         if (c == '\n')

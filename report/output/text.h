@@ -9,11 +9,9 @@
 #include <string>
 #include <string_view>
 
-namespace report {
+#include "model/utf8.h"
 
-// Length of the well-formed UTF-8 sequence starting at text[i], or 0 when it
-// is not one (overlong forms, surrogates and values past U+10FFFF included).
-std::size_t utf8_length(std::string_view text, std::size_t i);
+namespace report {
 
 // Columns a string takes on a terminal: wide (East Asian) characters count
 // two, combining marks none.

@@ -8,11 +8,11 @@
 #include <sys/stat.h>
 #include <time.h>
 
-#include <openssl/evp.h>
-
 #include "input/load.h"
 #include "input/walk.h"
 #include "machine/input_file.h"
+#include "machine/sha256.h"
+#include "model/calendar.h"
 #include "store/cache.h"
 #include "store/keys.h"
 #include "store/leftover.h"
@@ -27,12 +27,7 @@ using ingesting::Keys;
 namespace {
 
 std::string utc_now() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
+    return utc_stamp(std::chrono::system_clock::now());
 }
 
 // What kind of file `st` is, when it is no regular file: "a directory".
@@ -275,19 +270,6 @@ StoreFailure store_files(const std::string& path, const std::vector<FileToStore>
     if (failure.kind == StoreFailure::write)
         play_back(path);
     return failure;
-}
-
-std::string sha256_hex(const std::string& text) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < length; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
-    }
-    return out;
 }
 
 }  // namespace report

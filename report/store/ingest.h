@@ -92,7 +92,4 @@ struct Ingest {
 // paths is stored once, by the name it was first stored by.
 Ingest ingest(const std::string& database, const std::vector<std::string>& paths);
 
-// The SHA-256 of `text` in lower-case hexadecimal.
-std::string sha256_hex(const std::string& text);
-
 }  // namespace report

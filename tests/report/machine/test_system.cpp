@@ -393,11 +393,16 @@ TEST(SystemSettings, TemporaryStateFilesOfGoneProcessesAreRemoved) {
     const std::string prefix = ".tune-state.json.";
     const std::string gone = prefix + std::to_string(child),
                       mine = prefix + std::to_string(::getpid());
-    for (const std::string& name : {gone, mine, prefix + "12x", prefix + "99999999999"})
+    // Older writers named theirs by the process id alone, newer ones add a
+    // dot and six characters of their own.
+    for (const std::string& name : {gone, mine, gone + ".aB3xYz", mine + ".aB3xYz",
+                                    prefix + "12x", prefix + "99999999999"})
         put(folder / name, "{");
     std::string refused;
     EXPECT_FALSE(report::reset_machine(c.root, c.state(), report::write_setting, refused).found);
     EXPECT_FALSE(fs::exists(folder / gone));
+    EXPECT_FALSE(fs::exists(folder / (gone + ".aB3xYz")));
+    EXPECT_TRUE(fs::exists(folder / (mine + ".aB3xYz")));
     EXPECT_FALSE(fs::exists(folder / (prefix + "99999999999")));
     EXPECT_TRUE(fs::exists(folder / mine));
     EXPECT_TRUE(fs::exists(folder / (prefix + "12x")));

@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "model/calendar.h"
 #include "model/catalogue.h"
 
 namespace {
@@ -263,17 +264,7 @@ std::vector<std::string> write_fleet(const std::filesystem::path& dir, int hosts
 }
 
 std::string date_of_day(long day) {
-    // Howard Hinnant's civil_from_days.
-    long z = day + 719468;
-    long era = (z >= 0 ? z : z - 146096) / 146097;
-    long doe = z - era * 146097;
-    long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    long y = yoe + era * 400;
-    long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    long mp = (5 * doy + 2) / 153;
-    long d = doy - (153 * mp + 2) / 5 + 1;
-    long m = mp < 10 ? mp + 3 : mp - 9;
-    return fmt::format("{:04}-{:02}-{:02}", y + (m <= 2), m, d);
+    return report::calendar_date(day);
 }
 
 void write_host_history(const std::filesystem::path& dir, const std::string& host,
