@@ -480,7 +480,7 @@ std::vector<std::string> machine_notes(const ProgramComparison& c) {
     std::vector<std::string> notes;
     if (c.runs.empty())
         return notes;
-    const Run& base = *c.runs[c.baseline.value_or(0)];
+    const Run& base = *c.runs[c.reference];
     const char* whose = c.baseline ? "the baseline" : "the first run";
     for (const ContextMismatch& m : c.mismatches)
         for (const ContextDifference& d : m.differences) {
@@ -585,6 +585,11 @@ bool wide_fits(const std::vector<ProgramComparison>& comparisons, const ViewOpti
     return true;
 }
 
+bool fleet_layout(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options) {
+    return options.layout == CompareLayout::fleet ||
+           (options.layout == CompareLayout::automatic && !wide_fits(comparisons, options));
+}
+
 bool narrow_wanted(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options) {
     if (options.layout == CompareLayout::narrow)
         return true;
@@ -601,8 +606,7 @@ bool narrow_wanted(const std::vector<ProgramComparison>& comparisons, const View
 
 std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparisons,
                                   const ViewOptions& options) {
-    bool fleet = options.layout == CompareLayout::fleet ||
-                 (options.layout == CompareLayout::automatic && !wide_fits(comparisons, options));
+    bool fleet = fleet_layout(comparisons, options);
     bool narrow = !fleet && narrow_wanted(comparisons, options);
     std::vector<Table> tables;
     for (const ProgramComparison& c : comparisons) {
