@@ -1,3 +1,5 @@
+// The analysis of a fleet's histories: change points, drifts, their causes and fleet events.
+//
 // Change points in a label's history: the days on which a figure moved to a
 // new level and stayed there, how far and how surely; the machine fields that
 // changed with them; and the changes that many labels of a fleet share.

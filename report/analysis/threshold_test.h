@@ -1,8 +1,10 @@
-// The tests a regression gate decides with: exact rank tests that keep their
-// level when printed values tie, a one-sided test of a time factor against a
-// threshold rather than against no change, with the confidence bound dual to
-// it, and the leave-one-out score of a repetition among its own. Computation
-// only; the views present the results.
+// The tests a regression gate decides with, a time factor against a threshold or against none.
+//
+// A one-sided test of a time factor against a threshold rather than against
+// no change, with the confidence bound dual to it, made with the exact rank
+// tests of rank_sum.h that keep their level when printed values tie; the
+// two-sided change test built on it; and the leave-one-out score of a
+// repetition among its own. Computation only; the views present the results.
 #pragma once
 
 #include <cstddef>
