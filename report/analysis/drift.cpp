@@ -129,10 +129,10 @@ double step_with_ramp(std::span<const double> values, std::size_t c, std::size_t
     return joint_fit(prefix, n, a, b, c).step;
 }
 
-// A robust scale of `e`: 1.4826 times the median absolute deviation, which
-// one slow night does not widen.
+// A robust scale of `e`: the median absolute deviation scaled to a standard
+// deviation, which one slow night does not widen.
 double robust_scale(std::span<const double> e) {
-    return 1.4826 * stats::median_absolute_deviation(e).value_or(0);
+    return stats::mad_to_standard_deviation * stats::median_absolute_deviation(e).value_or(0);
 }
 
 // The mean of `values` between changes into `out` (the piecewise-constant

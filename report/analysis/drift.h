@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "analysis/change_points.h"
+#include "analysis/change_search.h"
 
 namespace report {
 

@@ -6,6 +6,7 @@
 
 #include "analysis/change_points.h"
 #include "analysis/history.h"
+#include "analysis/repetitions.h"
 #include "machine/record.h"
 #include "model/calendar.h"
 
@@ -168,14 +169,14 @@ void take_recent(const std::vector<const Run*>& runs, const std::vector<Group>& 
     for (const Group& g : groups)
         if (is_history(g, runs)) {
             histories.push_back(&g);
-            if (last_call_size(g, runs) < last_run_repetitions)
+            if (last_call_size(g, runs) < min_repetitions_a_side)
                 searched.push_back(&g);
         }
     auto changes = last_changes(runs, searched);
     for (const Group* g : histories) {
         std::size_t call = last_call_size(*g, runs);
         auto change = changes.find({g->program, g->label});
-        LabelRuns said = describe(*g, call >= last_run_repetitions ? RunsRule::last_run
+        LabelRuns said = describe(*g, call >= min_repetitions_a_side ? RunsRule::last_run
                                       : change == changes.end()   ? RunsRule::one_level
                                       : change->second.drift      ? RunsRule::drift_end
                                                                   : RunsRule::since_change);

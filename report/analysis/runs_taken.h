@@ -29,10 +29,6 @@ enum class RunsRule {
     all,           // --all: every run, pooled as repetitions
 };
 
-// The runs of a label's last `run` that make it the sample compared: the
-// fewest with which the tests between labels give an interval.
-constexpr std::size_t last_run_repetitions = 3;
-
 // The fewest runs taken at a drift's end: a drift still going on, or ended
 // days ago, leaves this many of the latest runs, near the level it reached.
 constexpr std::size_t drift_end_runs = 5;

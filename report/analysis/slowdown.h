@@ -29,6 +29,7 @@
 
 #include "analysis/comparison.h"
 #include "analysis/pairing.h"
+#include "analysis/repetitions.h"
 #include "analysis/threshold_test.h"
 
 namespace report {
@@ -37,9 +38,10 @@ namespace report {
 // label when nothing got slower than its threshold.
 inline constexpr double gate_alpha = 0.05;
 
-// The fewest repetitions a side for the gate to test a slowdown; with fewer
-// it falls back on the band alone and says the slowdown was untested.
-inline constexpr std::size_t gate_min_repetitions = 3;
+// The fewest repetitions a side for the gate to test a slowdown, those of
+// every test between labels; with fewer it falls back on the band alone and
+// says the slowdown was untested.
+inline constexpr std::size_t gate_min_repetitions = min_repetitions_a_side;
 
 // Each pair's log time factor over `rows`: the mean over the figures of the
 // log of the label's repetition's time over the baseline's of the same

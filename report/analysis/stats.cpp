@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "analysis/distributions.h"
-#include "analysis/threshold_test.h"
+#include "analysis/rank_sum.h"
 
 namespace report::stats {
 
@@ -72,7 +72,7 @@ std::optional<double> coefficient_of_variation(std::span<const double> values) {
 std::optional<double> robust_score(double x, double median, double mad) {
     if (!(mad > 0))
         return std::nullopt;
-    return (x - median) / (1.4826 * mad);
+    return (x - median) / (mad_to_standard_deviation * mad);
 }
 
 namespace {
@@ -150,7 +150,7 @@ std::optional<MannWhitney> mann_whitney(std::span<const double> a, std::span<con
     // With ties, small samples are counted exactly too, conditional on the
     // ties: printed values tie often, and the normal approximation misstates
     // p at 5 against 5. Larger samples: the normal approximation with the
-    // variance corrected for ties (threshold_test.h).
+    // variance corrected for ties (rank_sum.h).
     std::optional<RankSum> rank = rank_sum(a, b);
     r.p = rank->p_two_sided;
     r.exact = rank->exact;

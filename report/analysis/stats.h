@@ -29,19 +29,23 @@ std::optional<Range> range(std::span<const double> values);
 // Median of the absolute deviations from the median (unscaled).
 std::optional<double> median_absolute_deviation(std::span<const double> values);
 
+// The median absolute deviation times this is a standard deviation on
+// normal noise: the scale of every robust score and spread.
+inline constexpr double mad_to_standard_deviation = 1.4826;
+
 // Sample standard deviation over the mean, as a fraction (0.05 = 5%); absent
 // for fewer than two values or a zero mean.
 std::optional<double> coefficient_of_variation(std::span<const double> values);
 
 // How far `x` lies from the median of a sample, in units of its median
 // absolute deviation scaled to a normal distribution's standard deviation
-// (x 1.4826). Absent when the deviation is zero.
+// (x mad_to_standard_deviation). Absent when the deviation is zero.
 std::optional<double> robust_score(double x, double median, double mad);
 
 // A two-sided Mann–Whitney U test of whether two samples come from one
 // distribution. Exact for samples without ties of up to 50 values each (the
 // distribution of U counted) and for samples with ties of up to 60 values in
-// all (conditional on the ties, threshold_test.h), else the normal
+// all (conditional on the ties, rank_sum.h), else the normal
 // approximation with the correction for ties and for continuity.
 struct MannWhitney {
     double u = 0;  // U of the first sample: pairs (a, b) with a > b, ties counting half

@@ -1,8 +1,10 @@
-// The tests a regression gate decides with: exact rank tests that keep their
-// level when printed values tie, a one-sided test of a time factor against a
-// threshold rather than against no change, with the confidence bound dual to
-// it, and the leave-one-out score of a repetition among its own. Computation
-// only; the views present the results.
+// The tests a regression gate decides with, a time factor against a threshold or against none.
+//
+// A one-sided test of a time factor against a threshold rather than against
+// no change, with the confidence bound dual to it, made with the exact rank
+// tests of rank_sum.h that keep their level when printed values tie; the
+// two-sided change test built on it; and the leave-one-out score of a
+// repetition among its own. Computation only; the views present the results.
 #pragma once
 
 #include <cstddef>
@@ -10,27 +12,9 @@
 #include <span>
 #include <vector>
 
+#include "analysis/rank_sum.h"
+
 namespace report::stats {
-
-// The Wilcoxon rank-sum (Mann-Whitney) test of whether `b` tends to exceed
-// `a`. With at most `exact_limit` values in all it is exact and conditional
-// on the ties: every way of choosing which of the pooled values are b's is
-// counted on their mid-ranks, so values that print alike (6 digits make
-// ties) keep the test at its level. Larger samples use the normal
-// approximation with the variance corrected for ties.
-struct RankSum {
-    double u = 0;          // pairs (a, b) with b > a, ties counting half
-    double p_greater = 1;  // P(U >= u): b exceeds a
-    double p_less = 1;     // P(U <= u): b falls below a
-    double p_two_sided = 1;
-    bool exact = false;
-};
-inline constexpr std::size_t exact_limit = 60;
-std::optional<RankSum> rank_sum(std::span<const double> a, std::span<const double> b);
-
-// The smallest one-sided p-value a rank test of m against n values can give:
-// 1 / C(m + n, m).
-double smallest_one_sided_p(std::size_t m, std::size_t n);
 
 // How a one-sided slowdown test was made.
 enum class SlowdownMethod {

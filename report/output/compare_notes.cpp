@@ -195,7 +195,7 @@ std::vector<std::string> machine_notes(const ProgramComparison& c) {
     std::vector<std::string> notes;
     if (c.runs.empty())
         return notes;
-    const Run& base = *c.runs[c.baseline.value_or(0)];
+    const Run& base = *c.runs[c.reference];
     const char* whose = c.baseline ? "the baseline" : "the first run";
     for (const ContextMismatch& m : c.mismatches)
         for (const ContextDifference& d : m.differences) {

@@ -25,8 +25,7 @@ std::string compare_text(const std::vector<ProgramComparison>& comparisons,
                          const ViewOptions& asked) {
     ViewOptions options = asked;
     options.narrow = true;
-    bool fleet = options.layout == CompareLayout::fleet ||
-                 (options.layout == CompareLayout::automatic && !wide_fits(comparisons, options));
+    bool fleet = fleet_layout(comparisons, options);
     bool narrow = !fleet && narrow_wanted(comparisons, options);
     std::string out;
     for (const std::string& line : headline_lines(comparisons, options.gate))

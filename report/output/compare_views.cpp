@@ -135,6 +135,11 @@ bool wide_fits(const std::vector<ProgramComparison>& comparisons, const ViewOpti
     return true;
 }
 
+bool fleet_layout(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options) {
+    return options.layout == CompareLayout::fleet ||
+           (options.layout == CompareLayout::automatic && !wide_fits(comparisons, options));
+}
+
 bool narrow_wanted(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options) {
     if (options.layout == CompareLayout::narrow)
         return true;
@@ -151,8 +156,7 @@ bool narrow_wanted(const std::vector<ProgramComparison>& comparisons, const View
 
 std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparisons,
                                   const ViewOptions& options) {
-    bool fleet = options.layout == CompareLayout::fleet ||
-                 (options.layout == CompareLayout::automatic && !wide_fits(comparisons, options));
+    bool fleet = fleet_layout(comparisons, options);
     bool narrow = !fleet && narrow_wanted(comparisons, options);
     std::vector<Table> tables;
     for (const ProgramComparison& c : comparisons) {

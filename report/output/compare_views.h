@@ -67,6 +67,9 @@ const char* mark_name(Mark m);
 
 // Whether the wide layout of a comparison fits `width` columns.
 bool wide_fits(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options);
+// Whether the tables show the fleet layout (a row a run) rather than columns:
+// asked for, or, left to choose, where the wide layout does not fit.
+bool fleet_layout(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options);
 // Whether the text shows the narrow layout: a few runs, whose wide table is
 // wider than the width, in a text that allows it.
 bool narrow_wanted(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options);

@@ -102,8 +102,9 @@ std::string fleet_event_text(const FleetEvent& e, std::size_t labels) {
 std::string drift_text(const Drift& d) {
     double low = std::fabs(d.low_percent), high = std::fabs(d.high_percent);
     return fmt::format("drifting {} by {:.1f}% [{:.1f}-{:.1f}%] from {} to {}",
-                       d.change_percent < 0 ? "slower" : "faster", std::fabs(d.change_percent),
-                       std::min(low, high), std::max(low, high), d.start, d.end);
+                       is_worse(d.change_percent) ? "slower" : "faster",
+                       std::fabs(d.change_percent), std::min(low, high), std::max(low, high),
+                       d.start, d.end);
 }
 
 std::string local_p_text(const ChangePoint& cp) {
@@ -143,7 +144,7 @@ Table change_point_table(const HistoryAnalysis& a, const HistorySelection& s) {
                           number_cell(fmt::format("{:.6g}", cp.before)),
                           number_cell(fmt::format("{:.6g}", cp.after)),
                           number_cell(percent_text(cp.change_percent),
-                                      cp.change_percent < 0 ? Mark::worse : Mark::better),
+                                      is_worse(cp.change_percent) ? Mark::worse : Mark::better),
                           number_cell(p_text(cp.p)), causes_text(cp.causes)});
     }
     t.notes.push_back(fmt::format(
@@ -343,7 +344,7 @@ json drifts_json(const HistoryAnalysis& a, const HistorySelection& s) {
                           {"start", d.start},
                           {"end", d.end},
                           {"ongoing", d.ongoing},
-                          {"direction", d.change_percent < 0 ? "slower" : "faster"},
+                          {"direction", is_worse(d.change_percent) ? "slower" : "faster"},
                           {"change_percent", d.change_percent},
                           {"low_percent", std::min(d.low_percent, d.high_percent)},
                           {"high_percent", std::max(d.low_percent, d.high_percent)},

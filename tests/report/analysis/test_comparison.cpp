@@ -19,6 +19,7 @@
 #include "analysis/gate.h"
 #include "fleet.h"
 #include "input/load.h"
+#include "machine/record.h"
 #include "output/table.h"
 
 namespace fs = std::filesystem;
@@ -189,6 +190,48 @@ TEST(CompareRuns, IncompleteZeroAndInfiniteFiguresAreNotCompared) {
     EXPECT_FALSE(row(m, "float", "overall rate").cells[1].ratio);
 }
 
+// The machines of a comparison are told against one reference run: the
+// baseline's first repetition, or under the median the first label's, never
+// the median's own (it has no machine).
+TEST(CompareRuns, MachinesAreToldAgainstTheReferenceRun) {
+    auto on_kernel = [](RunT r, const char* kernel) {
+        auto record = std::make_shared<MachineRecord>();
+        record->machine.kernel_release = kernel;
+        r.machine = record;
+        return r;
+    };
+    RunT a = on_kernel(run("a", {stream("float", 10, 40, 4)}, 4), "6.1");
+    RunT b = on_kernel(run("b", {stream("float", 10, 40, 4)}, 4), "6.1");
+    RunT c = on_kernel(run("c", {stream("float", 10, 40, 4)}, 4), "6.12");
+    struct Case {
+        const char* name;
+        bool median;
+        const RunT* named;
+        const RunT* reference;
+        std::vector<const RunT*> differ;
+    };
+    const Case cases[] = {
+        {"the median: the first label", true, nullptr, &a, {&c}},
+        {"a named baseline", false, &c, &c, {&a, &b}},
+        {"the baseline that ran first", false, nullptr, &a, {&c}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        CompareSettings s;
+        s.median = k.median;
+        if (k.named)
+            s.baselines = {k.named};
+        ProgramComparison m = compare_runs({&a, &b, &c}, s)[0];
+        EXPECT_EQ(m.runs[m.reference], k.reference);
+        std::vector<const RunT*> differ;
+        for (const ContextMismatch& x : m.mismatches) {
+            EXPECT_EQ(x.baseline, k.reference);
+            differ.push_back(x.run);
+        }
+        EXPECT_EQ(differ, k.differ);
+    }
+}
+
 // Outliers of a fleet that varies: far from the median in units of the
 // fleet's own spread, not merely outside the noise band.
 TEST(CompareRuns, RobustOutliersOfAVariedFleet) {
@@ -315,6 +358,8 @@ TEST(CompareRepetitions, SignificantChangesDisturbedRepetitionsAndTooFewRuns) {
         {"3 against 3, 3% slower", 3, 3, 0.97, -1, Mark::worse, true, SignificanceTest::welch,
          false},
         {"1 run each, 3% slower", 1, 1, 0.97, -1, Mark::worse, true, SignificanceTest::none, true},
+        {"2 against 3, 3% slower: one short of a test", 2, 3, 0.97, -1, Mark::worse, true,
+         SignificanceTest::none, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
