@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <new>
 #include <sstream>
@@ -71,7 +72,8 @@ protected:
     }
     void TearDown() override {
         ASSERT_EQ(chdir(old_dir), 0);
-        std::system(("rm -rf '" + dir + "'").c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
         run_failed = false;
         region_failures = 0;
     }

@@ -723,6 +723,7 @@ TEST(GateOutcomes, RepetitionsThatTrendWithTheirStart) {
         {{1, 3, 2, 4}, 4.0 / 6, 8.0 / 24},  // 5 of 6 pairs concordant: |S| >= 4 in 8 of 24 orders
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.x));
         std::optional<stats::KendallTest> t = stats::kendall_trend(c.x);
         ASSERT_TRUE(t);
         EXPECT_NEAR(t->tau, c.tau, 1e-12);

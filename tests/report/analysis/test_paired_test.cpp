@@ -51,6 +51,7 @@ TEST(SignedRank, TestsAgainstTheThresholdNotAgainstNoChange) {
         {{0.97, 1.03, 0.99, 1.01, 1.0, 0.98}, 1.02, false},  // no change
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.factors.size() << " factors at " << c.limit);
         auto t = signed_rank_slowdown(logs(c.factors), c.limit, 0.05);
         ASSERT_TRUE(t);
         EXPECT_EQ(t->significant, c.significant) << c.factors.size() << " at " << c.limit;

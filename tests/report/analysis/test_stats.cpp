@@ -55,6 +55,7 @@ TEST(Stats, MannWhitneyAgainstThePublishedTable) {
     };
     const Case cases[] = {{5, 5, 2}, {4, 6, 2}, {6, 6, 5}, {8, 8, 13}, {10, 10, 23}, {5, 10, 8}};
     for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.m << " against " << c.n);
         // b is 0..n-1; a's values placed so that exactly `u` pairs (a > b)
         // arise, each a value above as many b values as are left to place.
         auto sample = [&](int u) {

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -77,7 +78,9 @@ RunLeft run_left(const fs::path& dir) {
         ++left.repetitions;
         for (const auto& f : fs::directory_iterator(rep.path())) {
             std::string name = f.path().filename().string();
-            left.temporary |= name.size() > 4 && name.substr(name.size() - 4) == ".tmp";
+            // A temporary machine.json is ".machine.json.XXXXXX" beside it.
+            left.temporary |= name.rfind(".machine.json.", 0) == 0 ||
+                              (name.size() > 4 && name.substr(name.size() - 4) == ".tmp");
             left.running |= name == "machine.json" &&
                             slurp(f.path()).find("\"running\"") != std::string::npos;
         }
@@ -176,20 +179,36 @@ protected:
     }
 };
 
-TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
-    const std::string drop = ::geteuid() == 0 && shell("command -v setpriv >/dev/null") == 0
-                                 ? "setpriv --reuid=65534 --regid=65534 --clear-groups"
-                                 : "";
-    const std::string fifo_name = "results_memory_Linux_x86 @ fifo.txt";
-    auto unchanged = [](const std::string& file, const std::string& text) {
-        return [=](const fs::path& dir, const Result&) { EXPECT_EQ(slurp(dir / file), text); };
-    };
-    const std::string sidecar = R"({"machine":{"hostname":"h"}})";
-    const bool can_mount = ::geteuid() == 0 &&
-                           shell("unshare -m sh -c 'mount -t tmpfs -o size=64k t /mnt' "
-                                 "2>/dev/null") == 0;
-    pid_t holder = 0;  // the ingest a case holds running
-    const std::vector<Case> cases = {
+// What the cases share: a FIFO's name, a check that a file kept its text, a
+// machine.json that must survive, and the ingest a case holds running.
+const std::string fifo_name = "results_memory_Linux_x86 @ fifo.txt";
+std::function<void(const fs::path&, const Result&)> unchanged(const std::string& file,
+                                                               const std::string& text) {
+    return [=](const fs::path& dir, const Result&) { EXPECT_EQ(slurp(dir / file), text); };
+}
+const std::string sidecar = R"({"machine":{"hostname":"h"}})";
+pid_t holder = 0;
+
+// The prefix that runs a command as nobody: set only where the tests run as
+// root and setpriv is there.
+const std::string& drop_prefix() {
+    static const std::string drop = ::geteuid() == 0 && shell("command -v setpriv >/dev/null") == 0
+                                        ? "setpriv --reuid=65534 --regid=65534 --clear-groups"
+                                        : "";
+    return drop;
+}
+
+bool can_mount() {
+    static const bool can = ::geteuid() == 0 &&
+                            shell("unshare -m sh -c 'mount -t tmpfs -o size=64k t /mnt' "
+                                  "2>/dev/null") == 0;
+    return can;
+}
+
+// The table: each case a tree, a script over it, and what bench_report must
+// answer.
+std::vector<Case> hostile_cases() {
+    return {
         {"an unreadable directory is named once and the walk goes on",
          [](const fs::path& d) {
              for (const char* h : {"h1", "h2", "h3", "h4"})
@@ -1033,38 +1052,67 @@ TEST_F(Hostile, TreesSignalsAndLimitsEndInAClearMessage) {
          {"a/" + p_name + ": machine.json beside it: not JSON: it does not read at line 2, "
                           "column 26\n"}},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.unprivileged && ::geteuid() == 0 && drop.empty()) {
-            std::cout << "skipped (root without setpriv): " << c.name << "\n";
-            continue;
-        }
-        if (c.mounts && !can_mount) {
-            std::cout << "skipped (needs root and a mount namespace): " << c.name << "\n";
-            continue;
-        }
-        fs::path dir = root / std::to_string(&c - cases.data());
-        fs::create_directories(dir);
-        fs::permissions(dir, fs::perms::all);  // the unprivileged user writes rc and outputs
-        c.setup(dir);
-        put(dir / "case.sh", c.script + "\n");
-        // A hang is a failure too: timeout's 124 is no status of bench_report.
-        Result r = run_in(dir, "B='" BENCH_REPORT "' DROP='" + drop +
-                                   "' timeout -k 5 60 sh case.sh");
-        EXPECT_EQ(r.status, c.status) << r.err;
-        for (const std::string& e : c.err_has)
-            EXPECT_NE(r.err.find(e), std::string::npos) << "stderr lacks: " << e << "\n" << r.err;
-        for (const std::string& o : c.out_has)
-            EXPECT_NE(r.out.find(o), std::string::npos)
-                << "stdout lacks: " << o << "\n" << r.out.substr(0, 4000);
-        if (c.check)
-            c.check(dir, r);
-        // No temporary output file is left behind, whatever happened.
-        for (const auto& e : fs::recursive_directory_iterator(
-                 dir, fs::directory_options::skip_permission_denied))
-            EXPECT_NE(e.path().filename().string().rfind('.', 0), 0u) << e.path();
-    }
 }
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// A case's name as a test's: its words joined by underscores.
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+    std::string name;
+    for (const char* p = info.param.name; *p; ++p) {
+        bool word = std::isalnum(static_cast<unsigned char>(*p));
+        if (word)
+            name += *p;
+        else if (!name.empty() && name.back() != '_')
+            name += '_';
+    }
+    while (!name.empty() && name.back() == '_')
+        name.pop_back();
+    return name;
+}
+
+// A case works in a fresh folder of its process (ScratchTest's name of a
+// parameterised test would hold '/'). The folder is not named after the case:
+// its words would reach the messages that cases search.
+class HostileInput : public Hostile, public ::testing::WithParamInterface<Case> {
+protected:
+    void SetUp() override {
+        root = fs::temp_directory_path() / ("bench_report_hostile_" + std::to_string(::getpid()));
+        fs::remove_all(root);
+        fs::create_directories(root);
+    }
+};
+
+TEST_P(HostileInput, EndsInAClearMessage) {
+    const Case& c = GetParam();
+    if (c.unprivileged && ::geteuid() == 0 && drop_prefix().empty())
+        GTEST_SKIP() << "root without setpriv";
+    if (c.mounts && !can_mount())
+        GTEST_SKIP() << "needs root and a mount namespace";
+    const fs::path& dir = root;
+    fs::permissions(dir, fs::perms::all);  // the unprivileged user writes rc and outputs
+    c.setup(dir);
+    put(dir / "case.sh", c.script + "\n");
+    // A hang is a failure too: timeout's 124 is no status of bench_report.
+    Result r = run_in(dir, "B='" BENCH_REPORT "' DROP='" + drop_prefix() +
+                               "' timeout -k 5 60 sh case.sh");
+    EXPECT_EQ(r.status, c.status) << r.err;
+    for (const std::string& e : c.err_has)
+        EXPECT_NE(r.err.find(e), std::string::npos) << "stderr lacks: " << e << "\n" << r.err;
+    for (const std::string& o : c.out_has)
+        EXPECT_NE(r.out.find(o), std::string::npos)
+            << "stdout lacks: " << o << "\n" << r.out.substr(0, 4000);
+    if (c.check)
+        c.check(dir, r);
+    // No temporary output file is left behind, whatever happened.
+    for (const auto& e :
+         fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied))
+        EXPECT_NE(e.path().filename().string().rfind('.', 0), 0u) << e.path();
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HostileInput, ::testing::ValuesIn(hostile_cases()), case_name);
 
 // A full disk under `run` (a tiny tmpfs in a mount namespace of its own: root
 // only): the system's reason, exit 1, the folder said, and no record left
@@ -1082,7 +1130,7 @@ TEST_F(Hostile, RunOnAFullDisk) {
         "\"$B\" run --runs 2 --programs memory --label host --bin-dir bin --out disk/runs "
         ">out.txt 2>err.txt; echo \"exit status $?\"\n"
         "cat out.txt err.txt\n"
-        "find disk -name '*.tmp' | sed 's/^/left: /'\n"
+        "find disk -name '*.tmp' -o -name '.machine.json.*' | sed 's/^/left: /'\n"
         "grep -l '\"running\"' disk/runs/host/*/machine.json | sed 's/^/running: /'\n"
         "exit 0\n");
     Result r = run_in(root, "B='" BENCH_REPORT "' timeout -k 5 60 unshare -m sh case.sh");
