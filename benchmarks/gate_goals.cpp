@@ -6,8 +6,11 @@
 // reads, after take_runs, the choice compare makes of a history's runs.
 //
 //   gate_goals [--pairs N] [--table verdicts|drift|paired|nightly|far|decide]
+//              [--change K]
 //
-// N comparisons a row (default 100). The tables:
+// N comparisons a row (default 100); --change K keeps the verdicts table's
+// rows whose change is K times P (0, 0.5, 1 or 1.5), for a long run of the
+// rows near the limit. The tables:
 //   verdicts  identical builds and slowdowns of P/2, P and 1.5P, 3v3, 5v5 and
 //             10v10 at 1, 2 and 5% a repetition, gates 2 and 5, the labels
 //             run one after the other (their starts recorded);
@@ -161,12 +164,15 @@ void header(const char* columns, const char* align) {
     std::printf("| %s | fail | pass | no verdict |\n|%s---:|---:|---:|\n", columns, align);
 }
 
-void verdicts_table(int comparisons) {
+void verdicts_table(int comparisons, double only) {
     header("n a side | noise a repetition | P | change", "---|---|---|---|");
     for (double percent : {2.0, 5.0})
         for (int n : {3, 5, 10})
             for (double noise : {1.0, 2.0, 5.0})
-                for (double change : {0.0, percent / 2, percent, 1.5 * percent}) {
+                for (double times : {0.0, 0.5, 1.0, 1.5}) {
+                    if (only >= 0 && times != only)
+                        continue;
+                    double change = times * percent;
                     Scenario s{n, noise / 100, percent, change};
                     std::printf("| %dv%d | %g%% | %g | %+g%% | %s |\n", n, n, noise, percent,
                                 change, verdicts(s, comparisons).row().c_str());
@@ -298,6 +304,7 @@ void decide_table(int comparisons) {
 
 int main(int argc, char** argv) {
     int pairs = 100;
+    double only = -1;
     std::string table = "verdicts";
     const std::vector<std::string> tables = {"verdicts", "drift", "paired", "nightly", "far",
                                              "decide"};
@@ -306,18 +313,20 @@ int main(int argc, char** argv) {
             pairs = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--table") && i + 1 < argc)
             table = argv[++i];
+        else if (!std::strcmp(argv[i], "--change") && i + 1 < argc)
+            only = std::atof(argv[++i]);
         else
             table = "";
     }
     if (std::find(tables.begin(), tables.end(), table) == tables.end() || pairs < 1) {
         std::fprintf(stderr, "usage: gate_goals [--pairs N] "
-                             "[--table verdicts|drift|paired|nightly|far|decide]\n");
+                             "[--table verdicts|drift|paired|nightly|far|decide] [--change K]\n");
         return 2;
     }
     std::printf("%d comparisons a row, in percent; noise shared by a repetition's passes, "
                 "0.5%% a pass\n", pairs);
     if (table == "verdicts")
-        verdicts_table(pairs);
+        verdicts_table(pairs, only);
     else if (table == "drift")
         drift_table(pairs, false);
     else if (table == "paired")

@@ -7,6 +7,7 @@
 #include <set>
 #include <utility>
 
+#include "analysis/common_slope.h"
 #include "analysis/distributions.h"
 #include "analysis/history.h"
 #include "analysis/recorded.h"
@@ -322,6 +323,75 @@ bool drift_across(const ProgramComparison& c, const ProgramSlowdown& s, double a
     return 2 * stats::normal_upper_tail(z) <= alpha;
 }
 
+// Seconds since 1970 of a run's start ("2026-12-08T10:39:33", a "Z" after
+// it or not); absent when it is unknown or not a time of the calendar.
+std::optional<double> start_seconds(const Run& run) {
+    std::optional<std::string> start = run_start(run);
+    if (!start || start->size() < 19 || (*start)[10] != 'T' || (*start)[13] != ':' ||
+        (*start)[16] != ':')
+        return std::nullopt;
+    std::optional<long> days = calendar_days(start->substr(0, 10));
+    double clock = 0;
+    for (std::size_t at : {11u, 14u, 17u}) {
+        char hi = (*start)[at], lo = (*start)[at + 1];
+        if (hi < '0' || hi > '9' || lo < '0' || lo > '9')
+            return std::nullopt;
+        clock = clock * 60 + (hi - '0') * 10 + (lo - '0');
+    }
+    if (!days)
+        return std::nullopt;
+    return static_cast<double>(*days) * 86400 + clock;
+}
+
+// A column's repetitions' starts, in the order of its samples; absent when
+// one is unknown.
+std::optional<std::vector<double>> start_times(const ProgramComparison& c, std::size_t column) {
+    std::vector<double> out;
+    for (const Run* rep : c.samples[column]) {
+        std::optional<double> t = start_seconds(*rep);
+        if (!t)
+            return std::nullopt;
+        out.push_back(*t);
+    }
+    return out;
+}
+
+bool history_label(const ProgramComparison& c, std::size_t column) {
+    const std::string& label = c.runs[column]->label;
+    return std::any_of(c.taken.begin(), c.taken.end(),
+                       [&](const LabelRuns& l) { return l.label == label; });
+}
+
+// Whether the label's effect net of one slope in start time through both
+// labels contradicts the verdict the plain comparison reached: a pass whose
+// adjusted effect's drift_check_level upper bound lies beyond the limit, or
+// a fail whose lower bound lies within it. The labels ran one after the
+// other, so a drift of the machine in between moves the plain comparison by
+// all it drifted; the adjusted effect is free of a steady drift but far
+// wider, so it checks the verdict rather than deciding it. A history's runs
+// are left to its own drift finding (compared at the drift's end).
+bool slope_contradicts(const ProgramComparison& c, const ProgramSlowdown& s, double percent) {
+    if (s.outcome != LabelOutcome::pass && s.outcome != LabelOutcome::fail)
+        return false;
+    std::size_t b = *c.baseline;
+    if (history_label(c, b) || history_label(c, s.run))
+        return false;
+    std::optional<std::vector<double>> tb = start_times(c, b), tr = start_times(c, s.run);
+    std::optional<std::vector<double>> yb = repetition_log_times(c, b, s.rows);
+    std::optional<std::vector<double>> yr = repetition_log_times(c, s.run, s.rows);
+    if (!tb || !tr || !yb || !yr)
+        return false;
+    std::optional<stats::SlopeAdjusted> a = stats::slope_adjusted(*tb, *yb, *tr, *yr);
+    if (!a || a->dof == 0)
+        return false;
+    double reach =
+        stats::student_quantile(1 - drift_check_level, static_cast<double>(a->dof)) * a->error;
+    double limit = std::log1p(percent / 100);
+    if (s.outcome == LabelOutcome::pass)
+        return a->effect + reach > limit + gate_edge;
+    return a->effect - reach <= limit + gate_edge;
+}
+
 // A label run one after the other with its baseline, where either shows a
 // trend, or the two together do: the drift that moved their repetitions also
 // moved one label against the other, so neither a pass nor a fail on it can
@@ -340,7 +410,7 @@ void drifting_problems(GateVerdict& v, const std::vector<ProgramComparison>& com
         if (named != v.trends.end())
             v.problems.push_back({GateProblem::drifting, s.comparison, s.run,
                                   c.runs[named->run]->label});
-        else if (drift_across(c, s, alpha))
+        else if (drift_across(c, s, alpha) || slope_contradicts(c, s, v.percent))
             v.problems.push_back({GateProblem::drifting, s.comparison, s.run, {}});
     }
 }

@@ -17,21 +17,31 @@ double ProgramSlowdown::upper() const {
 }
 
 std::optional<std::size_t> repetitions_to_decide(double distance, double spread, std::size_t dof,
-                                                 double alpha, bool paired, double now) {
+                                                 double alpha, bool paired, double now,
+                                                 bool drift_checked) {
     if (!(distance > 0) || !(spread > 0) || dof == 0 || !(now > 0))
         return std::nullopt;
     // The spread at its upper confidence bound: a spread that happened to come
     // out small must not promise a count that then fails to decide.
     double d = static_cast<double>(dof);
     double sigma = spread * std::sqrt(d / stats::chi_squared_quantile(1 - decide_spread_level, d));
+    // Two conditions to meet together: each at the square root of the chance.
+    double power = drift_checked ? std::sqrt(decide_power) : decide_power;
     for (std::size_t n = static_cast<std::size_t>(std::floor(now)) + 1; n <= decide_cap; ++n) {
         double k = static_cast<double>(n);
         double df = paired ? k - 1 : 2 * k - 2;
         double se = sigma * std::sqrt(paired ? 1 / k : 2 / k);
         // Power of the one-sided t test at the distance: the shift must clear
         // the test's quantile and the quantile of the wanted chance.
-        if (distance / se >= stats::student_quantile(alpha, df) +
-                                 stats::student_quantile(1 - decide_power, df))
+        if (distance / se < stats::student_quantile(alpha, df) + stats::student_quantile(1 - power, df))
+            continue;
+        if (!drift_checked)
+            return n;
+        // The drift-adjusted effect of n evenly spaced repetitions a side, one
+        // label after the other, is known `wider` times less well.
+        double wider = std::sqrt(1 + 3 * k * k / (k * k - 1));
+        if (distance / (wider * se) >= stats::student_quantile(1 - drift_check_level, 2 * k - 3) +
+                                            stats::student_quantile(1 - power, 2 * k - 3))
             return n;
     }
     return std::nullopt;
@@ -233,6 +243,16 @@ const Run* repetition_to_rerun(const ProgramComparison& c, const ProgramSlowdown
     return nullptr;
 }
 
+// Whether the pass test's interval resolves the limit: its reach above the
+// estimate is at most the limit's own distance from 1 (on logarithms). An
+// interval wider than that comes from repetitions too noisy to tell no
+// change from a change of 1.5 times the limit, whose pass test still passes
+// by the luck of its order (a rank test of 3 against 3 passes on the one
+// arrangement in twenty, however far apart the values lie).
+bool resolves(const ProgramSlowdown& s, double percent) {
+    return std::log(s.upper()) - std::log(s.test->estimate) <= std::log1p(percent / 100) + 1e-9;
+}
+
 // What the two tests show. Repetitions without spread show exactly what they
 // are: at the limit is within it.
 void decide_label(const ProgramComparison& c, ProgramSlowdown& s, double percent) {
@@ -242,7 +262,8 @@ void decide_label(const ProgramComparison& c, ProgramSlowdown& s, double percent
     }
     if (s.test->significant)
         s.outcome = LabelOutcome::fail;
-    else if (s.within->significant || s.test->method == stats::SlowdownMethod::constant)
+    else if (s.test->method == stats::SlowdownMethod::constant ||
+             (s.within->significant && resolves(s, percent)))
         s.outcome = LabelOutcome::pass;
     else
         s.outcome = LabelOutcome::inconclusive;
@@ -255,9 +276,21 @@ void decide_label(const ProgramComparison& c, ProgramSlowdown& s, double percent
     double now = s.paired ? static_cast<double>(s.pairing->pairs.size()) : 2 / (1 / m + 1 / n);
     // The side the estimate lies on is the one more repetitions would show:
     // below the limit the pass test's level, above it the trip's.
-    double distance = std::log(s.test->estimate) - std::log1p(percent / 100);
-    s.decide_at = repetitions_to_decide(std::fabs(distance), s.spread, s.spread_dof,
-                                        distance < 0 ? s.within_alpha : s.alpha, s.paired, now);
+    double limit = std::log1p(percent / 100);
+    double distance = std::log(s.test->estimate) - limit;
+    // The distance taken at its decide_distance_level lower bound: a noisy
+    // estimate overstates how far from the limit the truth lies. Below the
+    // limit, a pass also needs the interval to resolve it: no more than the
+    // limit's own distance counts.
+    double sure = std::fabs(distance);
+    if (s.spread_dof > 0)
+        sure -= stats::student_quantile(1 - decide_distance_level, static_cast<double>(s.spread_dof)) *
+                s.spread * std::sqrt((s.paired ? 1 : 2) / now);
+    if (distance < 0)
+        sure = std::min(sure, limit);
+    s.decide_at = repetitions_to_decide(sure, s.spread, s.spread_dof,
+                                        distance < 0 ? s.within_alpha : s.alpha, s.paired, now,
+                                        !s.pairing);
     s.rerun = repetition_to_rerun(c, s, percent);
 }
 

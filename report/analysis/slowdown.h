@@ -145,15 +145,29 @@ std::vector<Headline> headlines(const std::vector<ProgramComparison>& comparison
 // of the upper confidence bound of the spread it is computed from.
 inline constexpr double decide_power = 0.8;
 inline constexpr double decide_spread_level = 0.8;
+// The count reads the estimate's distance from the limit at this one-sided
+// lower confidence bound: a noisy estimate overstates it.
+inline constexpr double decide_distance_level = 0.8;
+
+// The one-sided confidence of the bound of the drift-adjusted effect
+// (analysis/common_slope.h) that a verdict on labels run one after the other
+// must agree with: 70%, where a drift of 8% over 5 against 5 repetitions
+// passes a real 1.5P slowdown in under 5% of comparisons while identical
+// builds still pass a 5% gate in 85% (docs/gate.md).
+inline constexpr double drift_check_level = 0.7;
 
 // The fewest repetitions a side (pairs when `paired`), more than `now`, at
 // which a one-sided t test at `alpha` of a time factor whose log lies
 // `distance` from the limit's has at least a decide_power chance to show its
 // side, the log values' spread taken at the decide_spread_level upper bound
-// of `spread` (with `dof` degrees of freedom). Absent past decide_cap, on the
-// limit, or without a spread.
+// of `spread` (with `dof` degrees of freedom). With `drift_checked` (labels
+// run one after the other) the drift-adjusted effect, about twice as wide,
+// must also clear its drift_check_level bound: each condition at the square
+// root of the chance. Absent past decide_cap, on the limit, or without a
+// spread.
 std::optional<std::size_t> repetitions_to_decide(double distance, double spread, std::size_t dof,
-                                                 double alpha, bool paired, double now);
+                                                 double alpha, bool paired, double now,
+                                                 bool drift_checked = false);
 
 // Each repetition's log time factor of a column over `rows`, against the
 // baseline's medians; absent when a repetition lacks one of the figures.
