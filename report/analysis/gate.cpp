@@ -13,6 +13,7 @@
 #include "analysis/recorded.h"
 #include "analysis/trend.h"
 #include "machine/context.h"
+#include "model/calendar.h"
 
 namespace report {
 
@@ -327,20 +328,13 @@ bool drift_across(const ProgramComparison& c, const ProgramSlowdown& s, double a
 // it or not); absent when it is unknown or not a time of the calendar.
 std::optional<double> start_seconds(const Run& run) {
     std::optional<std::string> start = run_start(run);
-    if (!start || start->size() < 19 || (*start)[10] != 'T' || (*start)[13] != ':' ||
-        (*start)[16] != ':')
+    if (!start || start->size() < 19 || (*start)[10] != 'T')
         return std::nullopt;
     std::optional<long> days = calendar_days(start->substr(0, 10));
-    double clock = 0;
-    for (std::size_t at : {11u, 14u, 17u}) {
-        char hi = (*start)[at], lo = (*start)[at + 1];
-        if (hi < '0' || hi > '9' || lo < '0' || lo > '9')
-            return std::nullopt;
-        clock = clock * 60 + (hi - '0') * 10 + (lo - '0');
-    }
-    if (!days)
+    std::optional<int> clock = day_seconds(start->substr(11, 8));
+    if (!days || !clock)
         return std::nullopt;
-    return static_cast<double>(*days) * 86400 + clock;
+    return static_cast<double>(*days) * 86400 + *clock;
 }
 
 // A column's repetitions' starts, in the order of its samples; absent when
