@@ -1,7 +1,5 @@
 // Parsing the text of /proc and /sys, for every reader of the machine.
-#include "machine/machine.h"
 #include "machine/readers.h"
-#include "machine/topology.h"
 
 #include <algorithm>
 #include <cctype>
