@@ -17,6 +17,7 @@
 #include "analysis/slowdown.h"
 #include "analysis/worst_first.h"
 #include "output/compare_views.h"
+#include "output/gate_view.h"
 #include "output/text.h"
 
 namespace report {
@@ -36,26 +37,12 @@ std::string change_words(double factor) {
                         : fmt::format("{:.1f}% faster", -percent);
 }
 
-const char* method_name_words(stats::SlowdownMethod method) {
-    switch (method) {
-        case stats::SlowdownMethod::rank_sum: return "rank-sum test";
-        case stats::SlowdownMethod::welch: return "Welch's t-test";
-        case stats::SlowdownMethod::signed_rank: return "signed-rank test";
-        case stats::SlowdownMethod::paired_t: return "t-test";
-        case stats::SlowdownMethod::constant: break;
-    }
-    return "no spread";
-}
-
 // The gate's methods, each side's where they differ.
 std::string gate_method_words(const Headline::GateSides& g) {
-    if (g.low_method == g.high_method)
-        return method_name_words(g.low_method);
-    return fmt::format("{} for the upper bound, {} for the lower",
-                       method_name_words(g.high_method), method_name_words(g.low_method));
+    return bounds_method_words(g.high_method, g.low_method);
 }
 
-std::string method_words(const Headline& h, const ProgramComparison& c) {
+std::string how_words(const Headline& h, const ProgramComparison& c) {
     if (h.gate && h.paired)
         return fmt::format("paired {}, {} pairs", gate_method_words(*h.gate), h.pairs);
     if (h.paired)
@@ -66,7 +53,7 @@ std::string method_words(const Headline& h, const ProgramComparison& c) {
         return counts + ": too few runs for an interval";
     if (h.gate)
         return fmt::format("{}, {}", gate_method_words(*h.gate), counts);
-    return fmt::format("{}, {}", method_name_words(h.test->method), counts);
+    return fmt::format("{}, {}", method_words(h.test->method), counts);
 }
 
 // "95% interval of the time over 6 pass(es), 97.5% a side": what the
@@ -93,7 +80,7 @@ std::string headline_line(const Headline& h, const ProgramComparison& c) {
                                   run_name(*c.runs[h.run]), run_name(*c.runs[*c.baseline]));
     if (h.passes == 0)
         return who + ": no rate comparable with the baseline";
-    std::string how = method_words(h, c);
+    std::string how = how_words(h, c);
     if (!h.test)
         return fmt::format("{}: {} ({})", who, change_words(h.estimate), how);
     std::string interval = fmt::format("between {} and {}", change_words(h.test->low),

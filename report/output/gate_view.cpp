@@ -83,8 +83,6 @@ std::string inconclusive_words(const ProgramSlowdown& s, double percent) {
         decide_power * 100);
 }
 
-namespace {
-
 const char* method_words(stats::SlowdownMethod method) {
     switch (method) {
         case stats::SlowdownMethod::rank_sum: return "rank-sum test";
@@ -96,14 +94,21 @@ const char* method_words(stats::SlowdownMethod method) {
     return "no spread";
 }
 
+std::string bounds_method_words(stats::SlowdownMethod upper, stats::SlowdownMethod lower) {
+    if (upper == lower)
+        return method_words(lower);
+    return fmt::format("{} for the upper bound, {} for the lower", method_words(upper),
+                       method_words(lower));
+}
+
+namespace {
+
 // How the tests were made: the method (each side's where they differ, the
 // pass test having the whole level and the trip's a share) and how many
 // repetitions or pairs.
 std::string method_text(const ProgramSlowdown& s, const ProgramComparison& c) {
-    std::string method = method_words(s.test->method);
-    if (s.within && s.within->method != s.test->method)
-        method = fmt::format("{} for the upper bound, {} for the lower", method_words(s.within->method),
-                             method_words(s.test->method));
+    std::string method =
+        bounds_method_words(s.within ? s.within->method : s.test->method, s.test->method);
     std::string how =
         s.paired ? fmt::format("paired {}, {} pairs", method, s.pairing->pairs.size())
                  : fmt::format("{}, {} against {}", method, c.samples[s.run].size(),

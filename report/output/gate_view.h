@@ -32,6 +32,11 @@ std::string interval_text(const ProgramSlowdown& s);
 // about 12 repetitions a side would decide".
 std::string inconclusive_words(const ProgramSlowdown& s, double percent);
 
+// "rank-sum test", "Welch's t-test": a test's method in words.
+const char* method_words(stats::SlowdownMethod method);
+// The methods of a label's two bounds: one name, or each side's where they differ.
+std::string bounds_method_words(stats::SlowdownMethod upper, stats::SlowdownMethod lower);
+
 // "rank_sum", "welch", "constant": the method's name in JSON.
 const char* method_name(stats::SlowdownMethod method);
 
