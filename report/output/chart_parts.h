@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,9 +23,6 @@ inline constexpr const char* outlier_colour = palette[3];
 inline constexpr const char* change_colour = palette[1];  // orange
 inline constexpr const char* key_grey = "#777777";
 inline const std::string grid_class = "class=\"grid\"";
-
-// Runs told apart by colour: as many as the palette has.
-inline constexpr std::size_t colours = std::size(palette);
 
 // Every chart is drawn this many units wide, about as many CSS pixels as a
 // phone gives it (348 of a 390-pixel window), so that no text drawn at

@@ -1,5 +1,4 @@
-// What the charts share (output/chart_parts.h), and whether a comparison is
-// drawn as a fleet.
+// What the charts share (output/chart_parts.h).
 #include "output/charts.h"
 
 #include <algorithm>
@@ -128,10 +127,6 @@ const char* rate_title(Pass pass) {
 
 std::string bar_outline() {
     return fmt::format("stroke=\"{}\" stroke-width=\"0.5\"", ink);
-}
-
-bool drawn_as_fleet(const ProgramComparison& c) {
-    return c.runs.size() > colours;
 }
 
 }  // namespace report

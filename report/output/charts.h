@@ -16,10 +16,6 @@
 
 namespace report {
 
-// More runs of one program than colours tell apart: the comparison is drawn
-// as a fleet, a dot per run, instead of a bar per run.
-bool drawn_as_fleet(const ProgramComparison& comparison);
-
 // The scaling of one test: a bar per thread of the multi-thread pass and the
 // single-thread rate as a line, which is also where every thread would be
 // with ideal scaling. Empty when the test has no per-thread rates.
@@ -38,13 +34,14 @@ Chart repetitions_chart(const std::string& label, std::size_t repetitions,
 // dashed, and each point's efficiency written above it.
 Chart curve_chart(const SweepCurve& sweep, const CurveTest& test);
 
-// A few runs of one program (no more than there are colours): per test, the
+// A few runs of one program (those not in the fleet layout, compare_layout.h:
+// no more than there are colours): per test, the
 // single-thread and the overall rates of each run divided by the baseline's
 // (1.0 = baseline), a bar per run. A bar with an interval carries it as a
 // whisker; a bar the comparison marks "same" is hatched: no difference shown.
 Chart comparison_chart(const ProgramComparison& comparison);
 
-// Many runs of one program: for the test `test` (every test when empty), a
+// Many runs of one program (the fleet layout): for the test `test` (every test when empty), a
 // panel per rate with a dot per run, sorted, on a logarithmic ratio axis, the
 // median as a line, and the comparison's outliers (runs far from the fleet's
 // median, the same its tables name) in colour and named, beside their dots

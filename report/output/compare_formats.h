@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "output/compare_layout.h"
 #include "output/compare_views.h"
 
 namespace report {

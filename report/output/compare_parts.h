@@ -44,6 +44,14 @@ std::string baseline_title(const ProgramComparison& c);
 // "Float Streaming single rate": a row's test and figure.
 std::string row_figure_name(const FigureRow& row);
 
+// The wide layout of a program: a column per run, a row per figure, then
+// the geometric means (compare_views.cpp).
+Table wide_table(const ProgramComparison& c);
+// The narrow layout: a table per label against the baseline, the
+// comparison's title over the first and the notes under the last; the wide
+// table when no label is compared (compare_views.cpp).
+std::vector<Table> narrow_tables(const ProgramComparison& c);
+
 // The runs far from the fleet's median, furthest first (compare_fleet.cpp).
 Table outlier_table(const ProgramComparison& c);
 

@@ -1,8 +1,7 @@
-// The wide and narrow layouts of a comparison, and which layout a comparison gets.
+// The wide and narrow layouts of a comparison: a column per run, and a table
+// per label against the baseline.
 #include "output/compare_views.h"
 #include "output/compare_parts.h"
-#include "output/text.h"
-#include "output/scaling_view.h"
 
 #include <algorithm>
 
@@ -11,11 +10,6 @@
 #include "model/catalogue.h"
 
 namespace report {
-
-namespace {
-
-// Up to this many runs of a program, the automatic layout is the wide one.
-constexpr std::size_t few_runs = 4;
 
 Table wide_table(const ProgramComparison& c) {
     Table t;
@@ -49,6 +43,8 @@ Table wide_table(const ProgramComparison& c) {
     t.notes = legend(c);
     return t;
 }
+
+namespace {
 
 // Each test's rate unit, for the narrow layout's note: "Rates in Millions
 // Allocations/sec. (Allocation), Millions Executions/sec. (Low speeds, High
@@ -98,7 +94,8 @@ Table narrow_table(const ProgramComparison& c, std::size_t i) {
     return t;
 }
 
-// The narrow layout: the title, a table per label compared, then the notes.
+}  // namespace
+
 std::vector<Table> narrow_tables(const ProgramComparison& c) {
     std::vector<Table> tables;
     for (std::size_t i = 0; i < c.runs.size(); ++i)
@@ -109,71 +106,6 @@ std::vector<Table> narrow_tables(const ProgramComparison& c) {
     tables.front().title = baseline_title(c) + "\n" + tables.front().title;
     tables.back().notes = legend(c, false);
     tables.back().notes.insert(tables.back().notes.begin() + 1, rate_units(c));
-    return tables;
-}
-
-}  // namespace
-
-bool wide_fits(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options) {
-    for (const ProgramComparison& c : comparisons) {
-        // A few runs read best as columns even where they overflow the width.
-        if (c.runs.size() <= few_runs)
-            continue;
-        std::string text = render_text(wide_table(c));
-        std::size_t end = text.find('\n');
-        // The header line and every row.
-        std::size_t start = end + 1;
-        while ((end = text.find('\n', start)) != std::string::npos) {
-            if (display_width(text.substr(start, end - start)) > options.width &&
-                start < text.size() && text.compare(start, 7, "Legend:") != 0)
-                return false;
-            start = end + 1;
-            if (text.compare(start, 7, "Legend:") == 0)
-                break;
-        }
-    }
-    return true;
-}
-
-bool fleet_layout(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options) {
-    return options.layout == CompareLayout::fleet ||
-           (options.layout == CompareLayout::automatic && !wide_fits(comparisons, options));
-}
-
-bool narrow_wanted(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options) {
-    if (options.layout == CompareLayout::narrow)
-        return true;
-    if (!options.narrow || options.layout != CompareLayout::automatic)
-        return false;
-    for (const ProgramComparison& c : comparisons) {
-        std::string text = render_text(wide_table(c));
-        std::size_t start = text.find('\n') + 1, end = text.find('\n', start);
-        if (end != std::string::npos && display_width(text.substr(start, end - start)) > options.width)
-            return true;
-    }
-    return false;
-}
-
-std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparisons,
-                                  const ViewOptions& options) {
-    bool fleet = fleet_layout(comparisons, options);
-    bool narrow = !fleet && narrow_wanted(comparisons, options);
-    std::vector<Table> tables;
-    for (const ProgramComparison& c : comparisons) {
-        if (narrow) {
-            for (Table& t : narrow_tables(c))
-                tables.push_back(std::move(t));
-        } else {
-            tables.push_back(fleet ? fleet_table(c) : wide_table(c));
-        }
-        // The runs far from the fleet's median: always against the median;
-        // against a baseline run, in the fleet layout when there are any.
-        if (!c.baseline || (fleet && !c.outliers.empty()))
-            tables.push_back(outlier_table(c));
-    }
-    // Each label's improvement figures explained, after the comparison's own tables.
-    for (Table& t : compare_scaling_tables(comparisons))
-        tables.push_back(std::move(t));
     return tables;
 }
 

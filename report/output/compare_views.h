@@ -1,6 +1,7 @@
 // The tables of a comparison, which every compare format and the HTML report
 // show: the wide and fleet layouts, the outliers, the legend and the notes on
-// machines. The formats themselves are in compare_formats.h, one file each.
+// machines. Which layout a comparison gets is compare_layout.h's; the formats
+// themselves are in compare_formats.h, one file each.
 #pragma once
 
 #include <cstddef>
@@ -54,24 +55,12 @@ std::string answer_line(const Headline& headline, const ProgramComparison& compa
 // Why a history's latest runs were compared, when they were by default.
 std::optional<std::string> taken_hint(const ProgramComparison& comparison);
 
-// Wide layout: a column per run, a row per figure. Fleet layout: a row per
-// run with its geometric means, worst figure and mark, sorted by the overall
-// geometric mean. One table per program, then the outliers when the baseline
-// is the median.
-std::vector<Table> compare_tables(const std::vector<ProgramComparison>& comparisons,
-                                  const ViewOptions& options);
+// The fleet layout: a row per run with its geometric means, worst figure and
+// mark, sorted by the overall geometric mean (compare_fleet.cpp). Which
+// layout a comparison gets, and its tables in it: compare_layout.h.
 Table fleet_table(const ProgramComparison& comparison);
 
 // The word a JSON or CSV cell gives a mark: "better", "worse", "same", "none".
 const char* mark_name(Mark m);
-
-// Whether the wide layout of a comparison fits `width` columns.
-bool wide_fits(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options);
-// Whether the tables show the fleet layout (a row a run) rather than columns:
-// asked for, or, left to choose, where the wide layout does not fit.
-bool fleet_layout(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options);
-// Whether the text shows the narrow layout: a few runs, whose wide table is
-// wider than the width, in a text that allows it.
-bool narrow_wanted(const std::vector<ProgramComparison>& comparisons, const ViewOptions& options);
 
 }  // namespace report

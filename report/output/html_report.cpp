@@ -1,6 +1,7 @@
 #include "output/html_report.h"
 
 #include <algorithm>
+#include <limits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -8,6 +9,7 @@
 
 #include "machine/record.h"
 #include "model/catalogue.h"
+#include "output/compare_layout.h"
 #include "output/gate_view.h"
 #include "output/history_views.h"
 #include "output/run_tables.h"
@@ -33,6 +35,13 @@ std::string note(const std::string& text) {
 // the page.
 std::string scroll_table(const Table& t) {
     return "<div class=\"scroll\">\n" + render_html(t) + "</div>\n";
+}
+
+// The options of a page: its tables scroll in their own box, so no width
+// holds a comparison to the fleet layout; more runs than colours still do.
+ViewOptions on_a_page(ViewOptions options) {
+    options.width = std::numeric_limits<std::size_t>::max();
+    return options;
 }
 
 std::string program_id(Program p) {
@@ -223,11 +232,12 @@ std::string compared_words(const ProgramComparison& c, const std::vector<const R
 }
 
 // The entry of a comparison in the contents, with a fleet's tests.
-std::string comparison_entry(const ProgramComparison& c, const std::vector<const Run*>& all) {
+std::string comparison_entry(const ProgramComparison& c, const std::vector<const Run*>& all,
+                             bool fleet) {
     std::string id = program_id(c.program);
     std::string entry =
         fmt::format("<li><a href=\"#compare-{}\">{}</a>", id, xml_escape(compared_words(c, all)));
-    if (drawn_as_fleet(c)) {
+    if (fleet) {
         entry += "<ul>";
         for (const TestInfo& info : catalogue(c.program))
             if (std::any_of(c.rows.begin(), c.rows.end(),
@@ -246,7 +256,7 @@ std::string Page::contents() const {
                                 gate_words(options.gate->outcome));
     for (const ProgramComparison& c : comparisons)
         if (c.runs.size() >= 2)
-            contents += comparison_entry(c, runs);
+            contents += comparison_entry(c, runs, fleet_layout(c, options));
     for (std::size_t k = 0; k < history.labels.size(); ++k)
         contents += fmt::format("<li><a href=\"#history-{}\">History of {}: {} days</a></li>\n",
                                 k + 1, xml_escape(escape_path(history.labels[k].label)),
@@ -293,16 +303,12 @@ std::string Page::comparison(const ProgramComparison& c) const {
         out += note(line);
     if (std::optional<std::string> hint = taken_hint(c))
         out += note(*hint);
-    ViewOptions view = options;
-    if (drawn_as_fleet(c)) {
+    if (fleet_layout(c, options))
         out += fleet_charts(c);
-        view.layout = CompareLayout::fleet;
-    } else {
+    else
         out += "<figure>\n" + comparison_chart(c).element() + "</figure>\n";
-        view.layout = CompareLayout::wide;
-    }
     out += fmt::format("<h3 id=\"table-{}\">Table of the runs</h3>\n", id);
-    for (const Table& t : compare_tables({c}, view))
+    for (const Table& t : compare_tables({c}, options))
         out += scroll_table(t);
     return out;
 }
@@ -425,9 +431,11 @@ std::string Page::each_run() const {
 
 std::string html_report(const std::vector<const Run*>& runs,
                         const std::vector<ProgramComparison>& comparisons,
-                        const ViewOptions& options, const HistoryPage& history) {
+                        const ViewOptions& asked, const HistoryPage& history) {
+    ViewOptions options = on_a_page(asked);
     Page page{runs, comparisons, options, history, {}, false};
-    page.fleet = std::any_of(comparisons.begin(), comparisons.end(), drawn_as_fleet);
+    page.fleet = std::any_of(comparisons.begin(), comparisons.end(),
+                             [&](const ProgramComparison& c) { return fleet_layout(c, options); });
     page.detailed = page.fleet ? detailed_runs(runs, comparisons) : runs;
 
     std::string out = fmt::format(
@@ -464,9 +472,11 @@ std::string svg_report(const std::vector<const Run*>& runs,
         return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" +
                (gate ? with_verdict(chart, *gate, comparisons) : chart).element();
     };
+    ViewOptions options = on_a_page({});
     for (const ProgramComparison& c : comparisons)
         if (c.runs.size() > 1) {
-            Chart chart = drawn_as_fleet(c) ? fleet_chart(c, "", nullptr) : comparison_chart(c);
+            Chart chart =
+                fleet_layout(c, options) ? fleet_chart(c, "", nullptr) : comparison_chart(c);
             if (!chart.empty())
                 return document(chart);
         }

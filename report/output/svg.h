@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -19,6 +21,8 @@ namespace report {
 // The Okabe-Ito palette, told apart by colour-blind readers; black last.
 inline constexpr const char* palette[] = {"#0072B2", "#E69F00", "#009E73", "#D55E00",
                                           "#CC79A7", "#56B4E9", "#F0E442", "#000000"};
+// Runs told apart by colour: as many as the palette has.
+inline constexpr std::size_t colours = std::size(palette);
 
 struct Svg {
     double width = 0;

@@ -10,7 +10,6 @@
 #include "input/parse.h"
 #include "machine/record.h"
 #include "model/catalogue.h"
-#include "store/schema.h"
 
 namespace report {
 
