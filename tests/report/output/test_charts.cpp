@@ -20,6 +20,8 @@
 #include "process.h"
 #include "samples.h"
 #include "analysis/page.h"
+#include "output/compare_formats.h"
+#include "output/html_report.h"
 #include "output/svg.h"
 
 namespace fs = std::filesystem;
@@ -209,6 +211,66 @@ TEST(FleetChart, DotsNamesAndContents) {
     }
     EXPECT_LE(count(html, "<details"), 12u);
     EXPECT_GE(count(html, "<details"), 2u);  // host-013's two runs
+}
+
+// Whether a comparison is shown a row a run (the fleet layout) is one rule
+// that every view reads: the text's and Markdown's tables, the page's tables
+// and charts, and the .svg chart. The page has no width (its tables scroll),
+// so there more runs than colours alone make a fleet.
+TEST(CompareLayout, OneRuleForTablesAndCharts) {
+    using report::CompareLayout;
+    struct Case {
+        const char* name;
+        int runs;
+        std::size_t label;  // characters of each label
+        std::size_t width;
+        CompareLayout asked;
+        bool text_fleet, page_fleet;
+    };
+    const std::size_t file = 100000;  // compare -o FILE: no terminal's width
+    const Case cases[] = {
+        {"two runs", 2, 8, 80, CompareLayout::automatic, false, false},
+        {"four long labels stay columns", 4, 40, 80, CompareLayout::automatic, false, false},
+        {"six runs that fit", 6, 8, 200, CompareLayout::automatic, false, false},
+        {"six long labels overflow", 6, 40, 80, CompareLayout::automatic, true, false},
+        {"as many runs as colours", 8, 8, file, CompareLayout::automatic, false, false},
+        {"one run more than colours", 9, 8, file, CompareLayout::automatic, true, true},
+        {"asked wide for a fleet", 12, 8, 80, CompareLayout::wide, false, false},
+        {"asked narrow for a fleet", 12, 8, 80, CompareLayout::narrow, false, false},
+        {"asked fleet for two", 2, 8, 80, CompareLayout::fleet, true, true},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        std::vector<report::Run> owned;
+        for (int i = 0; i < k.runs; ++i) {
+            report::LoadContext context;
+            auto parsed = report::parse_results(
+                scaled_results_file(report::Program::memory, 1 + 0.01 * i, 2, i), "r.txt", context);
+            ASSERT_TRUE(parsed && parsed->size() == 1);
+            std::string label = fmt::format("host-{:02}", i);
+            parsed->front().label = label + std::string(k.label - label.size(), 'x');
+            owned.push_back(parsed->front());
+        }
+        std::vector<const report::Run*> runs;
+        for (const report::Run& r : owned)
+            runs.push_back(&r);
+        std::vector<report::ProgramComparison> cs = report::compare_runs(runs, {});
+        ASSERT_EQ(cs.size(), 1u);
+        report::ViewOptions view;
+        view.width = k.width;
+        view.layout = k.asked;
+        EXPECT_EQ(report::fleet_layout(cs[0], view), k.text_fleet);
+        // The fleet table's column, in the text and in Markdown.
+        EXPECT_EQ(count(report::compare_text(cs, view), "Worst figure") > 0, k.text_fleet);
+        EXPECT_EQ(count(report::compare_markdown(cs, view), "Worst figure") > 0, k.text_fleet);
+        std::string page = report::html_report(runs, cs, view);
+        EXPECT_EQ(count(page, "<div class=\"charts fleet\">") > 0, k.page_fleet);
+        EXPECT_EQ(count(page, "Worst figure") > 0, k.page_fleet);
+        if (k.asked == CompareLayout::automatic) {
+            EXPECT_EQ(count(report::svg_report(runs, cs), "every run&#39;s rates") > 0,
+                      k.page_fleet);
+        }
+    }
 }
 
 // A label's repetitions summed up thread by thread for its chart: every
