@@ -158,9 +158,9 @@ void add_compare_command(CLI::App& app, Commands& commands) {
         format_names.emplace_back(f.name);
     add_format(cmd, o->format, format_names);
     cmd->add_option("--view", o->view,
-                    "auto (wide when the runs fit the width as columns; a few that do not, "
-                    "narrow; else fleet), wide, narrow (a table per label against the "
-                    "baseline) or fleet (a row per run)")
+                    "auto (fleet for more than 8 runs of a program; else wide when the runs "
+                    "fit the width as columns; a few that do not, narrow; else fleet), wide, "
+                    "narrow (a table per label against the baseline) or fleet (a row per run)")
         ->check(one_of({"auto", "wide", "narrow", "fleet"}))
         ->capture_default_str();
     cmd->add_option("--test", o->tests,
