@@ -2,6 +2,7 @@
 // layout it states is the one the quick programs print.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <variant>
@@ -14,7 +15,7 @@ using namespace report;
 namespace {
 
 std::string slurp(const std::string& name) {
-    std::ifstream in(std::string(REPORT_DATA) + "/" + name, std::ios::binary);
+    std::ifstream in(std::filesystem::path(REPORT_DATA) / name, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();

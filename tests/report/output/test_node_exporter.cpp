@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "fleet.h"
@@ -106,8 +107,9 @@ TEST(NodeExporter, ServesEverySampleOfTheExport) {
         write_host_history(root / "runs", host, report::Program::memory, 20390, 3,
                            [](int k) { return 1 - 0.01 * k; }, kernel, 7);
     write_fleet(root / "fleet", 3, 11);
-    Result export_run = run_in(root, std::string(BENCH_REPORT) +
-                                         " export runs fleet --format openmetrics -o textfile/bench.prom");
+    Result export_run = run_in(
+        root, fmt::format("{} export runs fleet --format openmetrics -o textfile/bench.prom",
+                          BENCH_REPORT));
     ASSERT_EQ(export_run.status, 0) << export_run.err;
     int port = free_port();
     ASSERT_NE(port, 0);

@@ -1,0 +1,1 @@
+// The unit the suites' precompiled header is built for; it holds no code.
