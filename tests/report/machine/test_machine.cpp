@@ -234,20 +234,18 @@ TEST(MachineRecord, WrittenAndReadThroughOneTable) {
         r.program.path = "/usr/bin/bench_memory";
         r.program.size = 47248;
         r.warnings = report::disturbances(r.machine);
-        std::string error;
-        auto back = report::parse_record(report::record_text(r), error);
-        ASSERT_TRUE(back) << e.tree << ": " << error;
+        auto back = report::parse_record(report::record_text(r));
+        ASSERT_TRUE(back) << e.tree << ": " << back.failure().message;
         EXPECT_EQ(report::record_text(*back), report::record_text(r)) << e.tree;
         EXPECT_EQ(back->machine.caches.size(), e.cache_kinds) << e.tree;
         EXPECT_EQ(back->machine.microcode, r.machine.microcode) << e.tree;
         EXPECT_EQ(back->warnings.size(), e.warnings.size()) << e.tree;
     }
 
-    std::string error;
     std::ifstream in(std::string(REPORT_DATA) + "/context/host-a.json");
     std::string first_layout((std::istreambuf_iterator<char>(in)), {});
-    auto old = report::parse_record(first_layout, error);
-    ASSERT_TRUE(old) << error;
+    auto old = report::parse_record(first_layout);
+    ASSERT_TRUE(old) << old.failure().message;
     EXPECT_EQ(old->schema_version, 1);
     EXPECT_EQ(old->repetition.outcome, "completed");
     EXPECT_EQ(report::governors(old->machine), "performance");
@@ -263,8 +261,7 @@ TEST(MachineRecord, WrittenAndReadThroughOneTable) {
                         "frequency": {"policies": [7, {"governor": 5, "name": "p0"}]},
                         "openmp_environment": {"OMP_NUM_THREADS": 4}},
             "before": {"load_average": [1, "x", 2], "current_mhz": [1200, null]},
-            "warnings": [{"check": 1}]})",
-        error);
+            "warnings": [{"check": 1}]})");
     ASSERT_TRUE(odd);
     EXPECT_FALSE(odd->repetition.number);
     EXPECT_FALSE(odd->repetition.seconds);
@@ -279,7 +276,7 @@ TEST(MachineRecord, WrittenAndReadThroughOneTable) {
     EXPECT_FALSE(odd->before->load5);
     EXPECT_EQ(odd->before->current_mhz.size(), 2u);
     for (const char* text : {"[]", "nonsense", "", "\"machine\""})
-        EXPECT_FALSE(report::parse_record(text, error)) << text;
+        EXPECT_FALSE(report::parse_record(text)) << text;
 }
 
 // Each field that changes figures is compared, the microcode like the kernel.
@@ -401,9 +398,8 @@ TEST(MachineTopology, CapturedShapesAndWhatASweepAsksOfThem) {
         // machine.json carries it whole, and reads back the same.
         report::MachineRecord r;
         r.machine = m;
-        std::string error;
-        auto back = report::parse_record(report::record_text(r), error);
-        ASSERT_TRUE(back) << error;
+        auto back = report::parse_record(report::record_text(r));
+        ASSERT_TRUE(back) << back.failure().message;
         EXPECT_EQ(back->machine.topology, t);
         EXPECT_EQ(back->machine.cpuset, m.cpuset);
     }
@@ -461,9 +457,8 @@ TEST(MachineTopology, ScalingSetsOfEachShape) {
     EXPECT_EQ(report::record_text(r).find("\"scaling\""), std::string::npos);
     r.scaling = report::scaling_sets(read("numa_server").topology, cpus("0-15")).back();
     r.scaling->sweep = "20261208T231500Z-4711";
-    std::string error;
-    auto back = report::parse_record(report::record_text(r), error);
-    ASSERT_TRUE(back) << error;
+    auto back = report::parse_record(report::record_text(r));
+    ASSERT_TRUE(back) << back.failure().message;
     EXPECT_EQ(back->scaling, r.scaling);
 }
 
@@ -514,12 +509,10 @@ TEST(MachineTopology, CpuListsAndTheirBounds) {
     std::string cores;
     for (int i = 0; i < 40; ++i)
         cores += std::string(i ? "," : "") + "\"0-99999\"";
-    std::string error;
     auto r = report::parse_record(
         R"({"machine": {"cpu": {"topology": {"online": "0-7", "cores": [)" + cores +
-            R"(], "core_classes": {"source": "kernel", "performance": "x"}}}}})",
-        error);
-    ASSERT_TRUE(r) << error;
+        R"(], "core_classes": {"source": "kernel", "performance": "x"}}}}})");
+    ASSERT_TRUE(r) << r.failure().message;
     EXPECT_EQ(text(r->machine.topology.online), "0-7");
     EXPECT_EQ(r->machine.topology.cores.size(), 10u);  // a million CPUs in all, then no more
     EXPECT_EQ(r->machine.topology.classes_from, report::CoreClassSource::kernel);
