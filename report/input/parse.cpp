@@ -3,11 +3,11 @@
 // are skipped, so a file whose spacing was touched up still reads. A text that
 // ends early yields what was read so far, marked partial.
 #include "input/parse.h"
+#include "input/parse_fields.h"
 
 #include "model/catalogue.h"
 #include "model/failure.h"
 
-#include <charconv>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -17,6 +17,8 @@
 namespace report {
 
 namespace {
+
+using namespace parse_fields;
 
 constexpr std::string_view processors_title =
     "Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system 2025.02.06.";
@@ -39,48 +41,6 @@ struct Line {
     std::string_view text;
     int number = 0;
 };
-
-bool starts(std::string_view s, std::string_view prefix) {
-    return s.substr(0, prefix.size()) == prefix;
-}
-
-// The unit as it follows a figure, with its leading space.
-std::string unit_text(const Test& test) {
-    return " " + test.unit;
-}
-
-bool eat(std::string_view& s, std::string_view prefix) {
-    if (!starts(s, prefix))
-        return false;
-    s.remove_prefix(prefix.size());
-    return true;
-}
-
-// A figure from the front of `s`, up to the next space. Accepts what a C++
-// stream prints for a double, "inf" and "nan" included.
-std::optional<Figure> take_figure(std::string_view& s) {
-    std::size_t end = s.find(' ');
-    std::string_view token = s.substr(0, end);
-    if (token.empty())
-        return std::nullopt;
-    double value = 0;
-    auto [ptr, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
-    if (ec != std::errc() || ptr != token.data() + token.size())
-        return std::nullopt;
-    s.remove_prefix(token.size());
-    return Figure{std::string(token), value};
-}
-
-// A non-negative decimal integer from the front of `s`.
-template <typename Int>
-std::optional<Int> take_integer(std::string_view& s) {
-    Int value = 0;
-    auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (ec != std::errc() || ptr == s.data())
-        return std::nullopt;
-    s.remove_prefix(static_cast<std::size_t>(ptr - s.data()));
-    return value;
-}
 
 // Why reading a run stopped before its end: the input ended (no error), or a
 // line is not what the layout has there (the error says which, and what was
@@ -311,23 +271,6 @@ private:
         void rate(Figure f) { r.rate = std::move(f); }
         void megabytes(Figure f) { r.megabytes = std::move(f); }
     };
-
-    // " (incomplete: N thread(s) ran out of memory)" at the end of `s`, if there.
-    static int take_incomplete(std::string_view& s) {
-        constexpr std::string_view head = " (incomplete: ";
-        constexpr std::string_view tail = " thread(s) ran out of memory)";
-        std::size_t at = s.find(head);
-        if (at == std::string_view::npos || s.size() < tail.size() ||
-            s.substr(s.size() - tail.size()) != tail)
-            return 0;
-        std::string_view n = s.substr(at + head.size(), s.size() - tail.size() - at - head.size());
-        std::string_view digits = n;
-        auto count = take_integer<int>(digits);
-        if (!count || !digits.empty() || *count <= 0)
-            return 0;
-        s = s.substr(0, at);
-        return *count;
-    }
 
     // The per-thread blocks of test `index`'s region, up to its overall line.
     Step read_thread_passes(std::size_t index) {
