@@ -3,12 +3,17 @@
 // in a Docker container (cgroup v1, powersave), and a hybrid laptop processor.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 
 #include <nlohmann/json.hpp>
 
 #include "analysis/machine_differences.h"
+#include "machine/input_file.h"
 #include "machine/machine.h"
 #include "machine/record.h"
 #include "machine/record_json.h"
@@ -518,5 +523,81 @@ TEST(MachineTopology, CpuListsAndTheirBounds) {
     EXPECT_EQ(r->machine.topology.classes_from, report::CoreClassSource::kernel);
     EXPECT_TRUE(r->machine.topology.performance.empty());
 }
+
+}  // namespace
+
+// An input that cannot be read is one failure, its status that of an
+// unreadable input and its message the reason alone, for the caller to put
+// after the path; the record beside a results file is absent only when there
+// is none.
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Unreadable {
+    const char* name;
+    void (*make)(const fs::path& at);  // puts what is read at `at`
+    bool text;                         // read as a text (then perhaps no record)
+    const char* reason;                // the failure's message; empty: a record
+};
+
+const Unreadable unreadable[] = {
+    {"regular", [](const fs::path& at) { std::ofstream(at) << "{}"; }, true, ""},
+    {"missing", [](const fs::path&) {}, false, "No such file or directory"},
+    {"fifo", [](const fs::path& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); }, false,
+     "a FIFO, not a regular file"},
+    {"directory", [](const fs::path& at) { fs::create_directories(at); }, false,
+     "a directory, not a regular file"},
+    {"too_large",
+     [](const fs::path& at) {
+         std::ofstream(at).close();
+         fs::resize_file(at, (std::uintmax_t{16} << 20) + 1);
+     },
+     false, "larger than the 16 MiB an input may hold"},
+    {"not_json", [](const fs::path& at) { std::ofstream(at) << "{\n  \"a\": ,"; }, true,
+     "not JSON: it does not read at line 2, column 8"},
+    {"not_an_object", [](const fs::path& at) { std::ofstream(at) << "[1]"; }, true,
+     "not a JSON object"},
+};
+
+class InputFile : public testing::TestWithParam<Unreadable> {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("input_file_" + std::to_string(::getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    fs::path dir;
+};
+
+TEST_P(InputFile, FailsWithItsReasonAndTheStatusOfABadInput) {
+    const Unreadable& u = GetParam();
+    const fs::path at = dir / "machine.json";
+    u.make(at);
+    const std::string reason = u.reason;
+    report::Expected<std::string> text = report::read_input_file(at.string());
+    EXPECT_EQ(bool(text), u.text);
+    if (!text) {
+        EXPECT_EQ(text.failure().status, static_cast<int>(report::Exit::bad_input));
+        EXPECT_EQ(text.failure().message, reason);
+    }
+    report::Expected<std::optional<report::MachineRecord>> record =
+        report::read_record((dir / "results").string());
+    if (reason.empty()) {
+        ASSERT_TRUE(record) << record.failure().message;
+        EXPECT_EQ(record->has_value(), true);
+    } else if (std::string(u.name) == "missing") {
+        ASSERT_TRUE(record);
+        EXPECT_FALSE(record->has_value());
+    } else {
+        ASSERT_FALSE(record);
+        EXPECT_EQ(record.failure().status, static_cast<int>(report::Exit::bad_input));
+        EXPECT_EQ(record.failure().message, reason);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, InputFile, testing::ValuesIn(unreadable),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
