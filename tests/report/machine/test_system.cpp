@@ -337,18 +337,14 @@ TEST(SystemSettings, AStateFileIsTrustedNoFurtherThanTheSettingsTuneKnows) {
         SCOPED_TRACE(k.what);
         fs::create_directories(c.state().parent_path());
         put(c.state(), k.text);
-        report::Expected<report::ResetResult> reset =
-            report::reset_machine(c.root, c.state(), counting);
-        ASSERT_FALSE(reset);
-        EXPECT_EQ(reset.failure().status, 2);
-        EXPECT_EQ(reset.failure().message.rfind(c.state().string() + ": ", 0), 0u);
-        EXPECT_NE(reset.failure().message.find(k.error), std::string::npos)
-            << reset.failure().message;
-        report::Expected<report::TuneResult> tuned =
-            report::tune_machine(c.root, c.state(), counting);
-        ASSERT_FALSE(tuned);
-        EXPECT_NE(tuned.failure().message.find(k.error), std::string::npos)
-            << tuned.failure().message;
+        auto reset = report::reset_machine(c.root, c.state(), counting);
+        auto tuned = report::tune_machine(c.root, c.state(), counting);
+        ASSERT_FALSE(reset || tuned);
+        for (const report::Failed& f : {reset.failure(), tuned.failure()}) {
+            EXPECT_EQ(f.status, 2);
+            EXPECT_EQ(f.message.rfind(c.state().string() + ": ", 0), 0u);
+            EXPECT_NE(f.message.find(k.error), std::string::npos) << f.message;
+        }
     }
     EXPECT_EQ(writes, 0);
     EXPECT_EQ(contents(c.root), original);
@@ -356,8 +352,7 @@ TEST(SystemSettings, AStateFileIsTrustedNoFurtherThanTheSettingsTuneKnows) {
     // A folder or a FIFO where the state file should be is refused, not waited on.
     fs::remove(c.state());
     ASSERT_EQ(::mkfifo(c.state().c_str(), 0600), 0);
-    report::Expected<report::ResetResult> reset =
-        report::reset_machine(c.root, c.state(), counting);
+    auto reset = report::reset_machine(c.root, c.state(), counting);
     ASSERT_FALSE(reset);
     EXPECT_EQ(reset.failure().message, c.state().string() + ": a FIFO, not a regular file");
     EXPECT_EQ(writes, 0);
