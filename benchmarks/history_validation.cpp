@@ -129,11 +129,9 @@ Tally measure(const Row& row, int host_years, unsigned seed) {
 }
 
 std::shared_ptr<const MachineRecord> machine(const std::string& date, const std::string& kernel) {
-    std::string error;
-    auto c = parse_record(R"({"repetition": {"started": ")" + date +
-                               R"(T05:00:00Z"}, "machine": {"kernel": {"release": ")" + kernel +
-                               R"("}}})",
-                           error);
+    auto c =
+        parse_record(R"({"repetition": {"started": ")" + date +
+                     R"(T05:00:00Z"}, "machine": {"kernel": {"release": ")" + kernel + R"("}}})");
     return std::make_shared<const MachineRecord>(*c);
 }
 

@@ -139,12 +139,10 @@ const HistoryFleet& history_fleet() {
                 std::string date = fmt::format("{:04}-{:02}-{:02}", static_cast<int>(ymd.year()),
                                                static_cast<unsigned>(ymd.month()),
                                                static_cast<unsigned>(ymd.day()));
-                std::string error;
                 auto record = report::parse_record(
                     fmt::format(R"({{"repetition": {{"started": "{}T05:00:00Z"}}, )"
                                 R"("machine": {{"kernel": {{"release": "{}"}}}}}})",
-                                date, kernel),
-                    error);
+                                date, kernel));
                 machines.push_back(std::make_shared<const report::MachineRecord>(*record));
             }
         std::mt19937 rng(42);

@@ -73,21 +73,18 @@ Result show(const SystemOptions& o) {
     source.root = o.root;
     source.live = false;
     Machine machine = read_machine(source);
-    TuneState state;
-    std::string refused;
     fs::path file = state_path(o);
-    StateFile read = read_state_file(file, state, refused);
+    Expected<std::optional<TuneState>> read = read_state_file(file);
     std::vector<std::string> unread;
     std::vector<SystemFinding> findings = system_findings(o.root, machine, &unread);
     Result printed = print(
-        show_system_text(findings, read == StateFile::read ? std::optional(state) : std::nullopt,
-                         file.string(), output_width()));
+        show_system_text(findings, read ? *read : std::nullopt, file.string(), output_width()));
     // A file where the kernel keeps a value that is no regular file (a FIFO
     // in a copied tree) was left unread: what show says of it is not known.
     for (const std::string& file_refused : unread)
         error(escape_path(file_refused));
-    if (read == StateFile::refused)
-        return Failed(Exit::bad_input, refused);
+    if (!read)
+        return read.failure();
     if (!unread.empty())
         return Failed(Exit::bad_input);
     return printed;
@@ -97,11 +94,11 @@ Result tune(const SystemOptions& o) {
     if (Result refused = check_options(o, "tune", true))
         return refused;
     fs::path file = state_path(o);
-    std::string refused;
-    TuneResult result = tune_machine(o.root, file, write_setting, refused);
-    if (!refused.empty() || !result.refused.empty()) {
-        if (!refused.empty())
-            error(refused + "; nothing was changed");
+    Expected<TuneResult> tuned = tune_machine(o.root, file, write_setting);
+    if (!tuned)
+        return Failed(tuned.failure().status, tuned.failure().message + "; nothing was changed");
+    const TuneResult& result = *tuned;
+    if (!result.refused.empty()) {
         for (const std::string& why : result.refused)
             error(escape_path(why) + "; nothing was changed");
         return Failed(Exit::bad_input);
@@ -116,10 +113,10 @@ Result reset(const SystemOptions& o) {
     if (Result refused = check_options(o, "reset", true))
         return refused;
     fs::path file = state_path(o);
-    std::string refused;
-    ResetResult result = reset_machine(o.root, file, write_setting, refused);
-    if (!refused.empty())
-        return Failed(Exit::bad_input, refused + "; nothing was reset");
+    Expected<ResetResult> reset = reset_machine(o.root, file, write_setting);
+    if (!reset)
+        return Failed(reset.failure().status, reset.failure().message + "; nothing was reset");
+    const ResetResult& result = *reset;
     Result printed = print(reset_text(result, file.string()));
     std::vector<std::string> errors = reset_errors(result, file.string());
     for (const std::string& message : errors)

@@ -19,11 +19,10 @@ std::vector<ProgramFile> programs_held(const fs::path& dir, const std::string& p
     std::vector<std::pair<fs::path, ProgramFile>> held;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string error;
         // read_record looks beside a results file: any name in the directory does.
-        std::optional<MachineRecord> r = read_record(it->path() / "results", error);
-        if (r && r->repetition.program == program)
-            held.emplace_back(it->path(), std::move(r->program));
+        Expected<std::optional<MachineRecord>> r = read_record(it->path() / "results");
+        if (r && *r && (*r)->repetition.program == program)
+            held.emplace_back(it->path(), std::move((*r)->program));
     }
     std::sort(held.begin(), held.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -3,11 +3,13 @@
 // are skipped, so a file whose spacing was touched up still reads. A text that
 // ends early yields what was read so far, marked partial.
 #include "input/parse.h"
+#include "input/parse_fields.h"
 
 #include "model/catalogue.h"
+#include "model/failure.h"
 
-#include <charconv>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -15,6 +17,8 @@
 namespace report {
 
 namespace {
+
+using namespace parse_fields;
 
 constexpr std::string_view processors_title =
     "Velotrix :: Ombrelune Benchmark MultiProcessor for Linux on x86 64bit system 2025.02.06.";
@@ -38,50 +42,15 @@ struct Line {
     int number = 0;
 };
 
-// The input ended before the run's last line.
-struct EndOfInput {};
+// Why reading a run stopped before its end: the input ended (no error), or a
+// line is not what the layout has there (the error says which, and what was
+// looked for).
+struct Stop {
+    std::optional<ParseError> error;
+};
 
-bool starts(std::string_view s, std::string_view prefix) {
-    return s.substr(0, prefix.size()) == prefix;
-}
-
-// The unit as it follows a figure, with its leading space.
-std::string unit_text(const Test& test) {
-    return " " + test.unit;
-}
-
-bool eat(std::string_view& s, std::string_view prefix) {
-    if (!starts(s, prefix))
-        return false;
-    s.remove_prefix(prefix.size());
-    return true;
-}
-
-// A figure from the front of `s`, up to the next space. Accepts what a C++
-// stream prints for a double, "inf" and "nan" included.
-std::optional<Figure> take_figure(std::string_view& s) {
-    std::size_t end = s.find(' ');
-    std::string_view token = s.substr(0, end);
-    if (token.empty())
-        return std::nullopt;
-    double value = 0;
-    auto [ptr, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
-    if (ec != std::errc() || ptr != token.data() + token.size())
-        return std::nullopt;
-    s.remove_prefix(token.size());
-    return Figure{std::string(token), value};
-}
-
-// A non-negative decimal integer from the front of `s`.
-template <typename Int>
-std::optional<Int> take_integer(std::string_view& s) {
-    Int value = 0;
-    auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (ec != std::errc() || ptr == s.data())
-        return std::nullopt;
-    s.remove_prefix(static_cast<std::size_t>(ptr - s.data()));
-    return value;
-}
+// How a step of the parser ended: nothing when it read all it had to.
+using Step = std::optional<Stop>;
 
 class Parser {
 public:
@@ -91,15 +60,13 @@ public:
     }
 
     std::variant<Run, ParseError> parse() {
-        try {
-            read_run();
-        } catch (const EndOfInput&) {
+        if (Step stopped = read_run()) {
+            if (stopped->error)
+                return std::move(*stopped->error);
             run_.partial = true;
             if (!have_title_)
                 return ParseError{end_line(), "the title line of bench_processors or bench_memory",
                                   tail_};
-        } catch (const ParseError& error) {
-            return error;
         }
         if (tail_cut_)
             run_.partial = true;
@@ -145,61 +112,73 @@ private:
 
     bool at_end() const { return pos_ >= lines_.size(); }
 
-    const Line& peek() const {
+    // The next line, left to be taken; null at the end of the input.
+    const Line* peek() const { return at_end() ? nullptr : &lines_[pos_]; }
+
+    Expected<Line, Stop> take() {
         if (at_end())
-            throw EndOfInput{};
-        return lines_[pos_];
+            return ended();
+        return lines_[pos_++];
     }
 
-    Line take() {
-        Line line = peek();
-        ++pos_;
-        return line;
+    static Stop ended() { return Stop{}; }
+
+    static Stop fail(const Line& line, std::string expected) {
+        return Stop{ParseError{line.number, std::move(expected),
+                               std::string(line.text.substr(0, quote_limit))}};
     }
 
-    [[noreturn]] void fail(const Line& line, std::string expected) const {
-        throw ParseError{line.number, std::move(expected),
-                         std::string(line.text.substr(0, quote_limit))};
-    }
-
-    void expect(std::string_view text) {
-        Line line = take();
-        if (line.text != text)
-            fail(line, "\"" + std::string(text) + "\"");
+    Step expect(std::string_view text) {
+        Expected<Line, Stop> line = take();
+        if (!line)
+            return line.failure();
+        if (line->text != text)
+            return fail(*line, "\"" + std::string(text) + "\"");
+        return std::nullopt;
     }
 
     // "Thread(s): N"
-    void read_threads() {
-        Line line = take();
-        std::string_view s = line.text;
+    Step read_threads() {
+        Expected<Line, Stop> line = take();
+        if (!line)
+            return line.failure();
+        std::string_view s = line->text;
         std::optional<long long> n;
         if (eat(s, "Thread(s): "))
             n = take_integer<long long>(s);
         if (!n || !s.empty())
-            fail(line, "\"Thread(s): N\"");
+            return fail(*line, "\"Thread(s): N\"");
         run_.threads = n;
+        return std::nullopt;
     }
 
     // Title, banner of a transcript, thread count.
-    void read_banner() {
+    Step read_banner() {
         // A transcript saved with 2>&1 may start with a warning; split() dropped it.
-        Line title = take();
-        if (title.text == processors_title)
+        Expected<Line, Stop> title = take();
+        if (!title)
+            return title.failure();
+        if (title->text == processors_title)
             run_.program = Program::processors;
-        else if (title.text == memory_title_console || title.text == memory_title_file)
+        else if (title->text == memory_title_console || title->text == memory_title_file)
             run_.program = Program::memory;
         else
-            fail(title, "the title line of bench_processors or bench_memory");
+            return fail(*title, "the title line of bench_processors or bench_memory");
         have_title_ = true;
-        if (!starts(peek().text, "Thread(s): ")) {
+        const Line* next = peek();
+        if (!next)
+            return ended();
+        if (!starts(next->text, "Thread(s): ")) {
             // Console only: the notice line, whatever its wording, then support.
             run_.source = Source::transcript;
-            take();
-            Line support = take();
-            if (!starts(support.text, "For Support: "))
-                fail(support, "\"For Support: ...\"");
+            ++pos_;
+            Expected<Line, Stop> support = take();
+            if (!support)
+                return support.failure();
+            if (!starts(support->text, "For Support: "))
+                return fail(*support, "\"For Support: ...\"");
         }
-        read_threads();
+        return read_threads();
     }
 
     // The figure after `prefix` and before `suffix` on the whole of `s`, a
@@ -216,46 +195,66 @@ private:
     }
 
     // "Thread:N " before a per-thread line; -1 reads the single-thread pass.
-    std::string_view thread_body(const Line& line, int thread) {
+    static Expected<std::string_view, Stop> thread_body(const Line& line, int thread) {
         std::string_view s = line.text;
         if (thread < 0)
             return s;
         std::string prefix = "Thread:" + std::to_string(thread) + " ";
         if (!eat(s, prefix))
-            fail(line, "\"" + prefix + "...\"");
+            return fail(line, "\"" + prefix + "...\"");
         return s;
+    }
+
+    // The figure of the next line, between `prefix` and `suffix` (after
+    // "Thread:N " for a thread); a line that holds none is refused as not
+    // "PREFIX" `placeholder` "SUFFIX".
+    Expected<Figure, Stop> next_figure(int thread, std::string_view prefix,
+                                       std::string_view placeholder, std::string_view suffix) {
+        Expected<Line, Stop> line = take();
+        if (!line)
+            return line.failure();
+        Expected<std::string_view, Stop> s = thread_body(*line, thread);
+        if (!s)
+            return s.failure();
+        if (std::optional<Figure> f = figure_line(*line, *s, prefix, suffix))
+            return std::move(*f);
+        return fail(*line, "\"" + std::string(prefix) + std::string(placeholder) +
+                               std::string(suffix) + "\"");
     }
 
     // One pass: spent, rate and (memory speeds) megabytes lines, or the
     // out-of-memory line. Fills the figures as they are read.
     template <typename Sink>
-    void read_pass(int thread, const Test& test, Sink&& sink) {
-        Line line = take();
-        std::string_view s = thread_body(line, thread);
-        if (starts(s, out_of_memory)) {
+    Step read_pass(int thread, const Test& test, Sink&& sink) {
+        Expected<Line, Stop> line = take();
+        if (!line)
+            return line.failure();
+        Expected<std::string_view, Stop> s = thread_body(*line, thread);
+        if (!s)
+            return s.failure();
+        if (starts(*s, out_of_memory)) {
             sink.out_of_memory();
-            return;
+            return std::nullopt;
         }
-        std::optional<Figure> seconds = figure_line(line, s, "The system spent: ", " Secs.");
+        std::optional<Figure> seconds = figure_line(*line, *s, "The system spent: ", " Secs.");
         if (!seconds)
-            seconds = figure_line(line, s, "The spent: ", " Secs.");
+            seconds = figure_line(*line, *s, "The spent: ", " Secs.");
         if (!seconds)
-            fail(line, thread < 0 ? "\"The system spent: SECONDS Secs.\""
-                                  : "\"Thread:N The system spent: SECONDS Secs.\"");
+            return fail(*line, thread < 0 ? "\"The system spent: SECONDS Secs.\""
+                                          : "\"Thread:N The system spent: SECONDS Secs.\"");
         sink.seconds(std::move(*seconds));
-        line = take();
-        s = thread_body(line, thread);
-        auto rate = figure_line(line, s, "It was: ", unit_text(test));
+        Expected<Figure, Stop> rate = next_figure(thread, "It was: ", "RATE", unit_text(test));
         if (!rate)
-            fail(line, "\"It was: RATE" + unit_text(test) + "\"");
+            return rate.failure();
         sink.rate(std::move(*rate));
         if (test.bytes_per_iteration > 0) {
-            line = take();
-            auto mb = figure_line(line, line.text, "Conventionally, it was: ", " MB/sec.");
+            Expected<Figure, Stop> mb =
+                next_figure(-1, "Conventionally, it was: ", "MB", " MB/sec.");
             if (!mb)
-                fail(line, "\"Conventionally, it was: MB MB/sec.\"");
+                return mb.failure();
             sink.megabytes(std::move(*mb));
         }
+        return std::nullopt;
     }
 
     struct SingleSink {
@@ -273,78 +272,92 @@ private:
         void megabytes(Figure f) { r.megabytes = std::move(f); }
     };
 
-    // " (incomplete: N thread(s) ran out of memory)" at the end of `s`, if there.
-    static int take_incomplete(std::string_view& s) {
-        constexpr std::string_view head = " (incomplete: ";
-        constexpr std::string_view tail = " thread(s) ran out of memory)";
-        std::size_t at = s.find(head);
-        if (at == std::string_view::npos || s.size() < tail.size() ||
-            s.substr(s.size() - tail.size()) != tail)
-            return 0;
-        std::string_view n = s.substr(at + head.size(), s.size() - tail.size() - at - head.size());
-        std::string_view digits = n;
-        auto count = take_integer<int>(digits);
-        if (!count || !digits.empty() || *count <= 0)
-            return 0;
-        s = s.substr(0, at);
-        return *count;
-    }
-
-    // Region heading, per-thread blocks, overall, megabytes and improvement
-    // lines of test `index`; with `repeats_heading`, the test's heading again
-    // after the region's.
-    void read_region(std::size_t index, bool repeats_heading = false) {
-        expect("Multi-Thread Enabled:");
-        if (repeats_heading)
-            expect(run_.tests[index].title);
-        while (starts(peek().text, "Thread:")) {
-            Line line = peek();
-            std::string_view s = line.text.substr(7);
+    // The per-thread blocks of test `index`'s region, up to its overall line.
+    Step read_thread_passes(std::size_t index) {
+        for (;;) {
+            const Line* line = peek();
+            if (!line)
+                return ended();
+            if (!starts(line->text, "Thread:"))
+                return std::nullopt;
+            std::string_view s = line->text.substr(7);
             auto n = take_integer<int>(s);
             if (!n || *n < 0 || !starts(s, " "))
-                fail(line, "\"Thread:N ...\"");
+                return fail(*line, "\"Thread:N ...\"");
             Test& test = run_.tests[index];
             test.threads.push_back(ThreadResult{});
             test.threads.back().thread = *n;
-            read_pass(*n, test, ThreadSink{test.threads.back()});
+            if (Step stopped = read_pass(*n, test, ThreadSink{test.threads.back()}))
+                return stopped;
         }
-        Test& test = run_.tests[index];
-        Line line = take();
-        std::string_view s = line.text;
+    }
+
+    // The overall line of a region, and its megabytes line for a memory speed.
+    Step read_overall(Test& test) {
+        Expected<Line, Stop> line = take();
+        if (!line)
+            return line.failure();
+        std::string_view s = line->text;
         // Either capital is read; a message quotes the one the test prints.
         const TestInfo* info = find_test_info(test.key);
         std::string overall =
             "\"" + std::string(info->overall_prefix) + "RATE" + unit_text(test) + "\"";
         if (!eat(s, "Overall, It was: ") && !eat(s, "Overall, it was: "))
-            fail(line, "\"Thread:N ...\" or " + overall);
+            return fail(*line, "\"Thread:N ...\" or " + overall);
         int incomplete = take_incomplete(s);
         auto rate = take_figure(s);
         if (!rate || s != unit_text(test))
-            fail(line, overall);
-        rate->line = line.number;
+            return fail(*line, overall);
+        rate->line = line->number;
         test.overall_rate = std::move(rate);
         test.incomplete_threads = incomplete;
-        if (test.bytes_per_iteration > 0) {
-            line = take();
-            s = line.text;
-            take_incomplete(s);
-            auto mb = figure_line(line, s, "Conventionally, it was: ", " MB/sec.");
-            if (!mb)
-                fail(line, "\"Conventionally, it was: MB MB/sec.\"");
-            test.overall_megabytes = std::move(mb);
-        }
+        if (test.bytes_per_iteration == 0)
+            return std::nullopt;
         line = take();
-        s = line.text;
-        test.improvement_line = line.number;
+        if (!line)
+            return line.failure();
+        s = line->text;
+        take_incomplete(s);
+        auto mb = figure_line(*line, s, "Conventionally, it was: ", " MB/sec.");
+        if (!mb)
+            return fail(*line, "\"Conventionally, it was: MB MB/sec.\"");
+        test.overall_megabytes = std::move(mb);
+        return std::nullopt;
+    }
+
+    // The improvement line that ends a region; the test is then complete.
+    Step read_improvement(Test& test) {
+        Expected<Line, Stop> line = take();
+        if (!line)
+            return line.failure();
+        std::string_view s = line->text;
+        test.improvement_line = line->number;
         if (s == "Multi-Thread Improvements: not available, a pass ran out of memory.") {
             test.improvement_unavailable = true;
         } else {
-            auto ratio = figure_line(line, s, "Multi-Thread Improvements: ", " times.");
+            auto ratio = figure_line(*line, s, "Multi-Thread Improvements: ", " times.");
             if (!ratio)
-                fail(line, "\"Multi-Thread Improvements: RATIO times.\"");
+                return fail(*line, "\"Multi-Thread Improvements: RATIO times.\"");
             test.improvement = std::move(ratio);
         }
         test.complete = true;
+        return std::nullopt;
+    }
+
+    // Region heading, per-thread blocks, overall, megabytes and improvement
+    // lines of test `index`; with `repeats_heading`, the test's heading again
+    // after the region's.
+    Step read_region(std::size_t index, bool repeats_heading = false) {
+        if (Step stopped = expect("Multi-Thread Enabled:"))
+            return stopped;
+        if (repeats_heading)
+            if (Step stopped = expect(run_.tests[index].title))
+                return stopped;
+        if (Step stopped = read_thread_passes(index))
+            return stopped;
+        if (Step stopped = read_overall(run_.tests[index]))
+            return stopped;
+        return read_improvement(run_.tests[index]);
     }
 
     Test& add_test(const Line& heading, const TestInfo& info, std::string title) {
@@ -360,80 +373,114 @@ private:
     }
 
     // The heading of `info`, as either the console or the results file writes it.
-    Test& read_heading(const TestInfo& info) {
-        Line line = take();
-        if (!is_heading(info, line.text))
-            fail(line, "\"" + std::string(info.heading) + "\"");
-        return add_test(line, info, std::string(line.text));
+    Expected<Test*, Stop> read_heading(const TestInfo& info) {
+        Expected<Line, Stop> line = take();
+        if (!line)
+            return line.failure();
+        if (!is_heading(info, line->text))
+            return fail(*line, "\"" + std::string(info.heading) + "\"");
+        return &add_test(*line, info, std::string(line->text));
+    }
+
+    // A test of one line after its heading.
+    Step read_one_line(const TestInfo& info) {
+        Expected<Test*, Stop> t = read_heading(info);
+        if (!t)
+            return t.failure();
+        Expected<Figure, Stop> f = next_figure(-1, info.figure_prefix, "RATE", unit_text(**t));
+        if (!f)
+            return f.failure();
+        (*t)->overall_rate = std::move(*f);
+        (*t)->complete = true;
+        return std::nullopt;
+    }
+
+    // A test whose heading is followed by its single-thread pass and its region.
+    Step read_heading_then_passes(const TestInfo& info) {
+        Expected<Test*, Stop> t = read_heading(info);
+        if (!t)
+            return t.failure();
+        if (Step stopped = expect("Force to be single thread."))
+            return stopped;
+        if (Step stopped = read_pass(-1, **t, SingleSink{**t}))
+            return stopped;
+        return read_region(run_.tests.size() - 1);
+    }
+
+    // The tests from `i` on that share one single-thread block, each heading
+    // with its pass, then each one's region; `i` moves past them.
+    Step read_singles_then_regions(std::span<const TestInfo> tests, std::size_t& i) {
+        if (Step stopped = expect("Force to be single thread."))
+            return stopped;
+        std::size_t first = run_.tests.size();
+        for (; i < tests.size() && tests[i].layout == Layout::singles_then_regions; ++i) {
+            Expected<Test*, Stop> t = read_heading(tests[i]);
+            if (!t)
+                return t.failure();
+            if (Step stopped = read_pass(-1, **t, SingleSink{**t}))
+                return stopped;
+        }
+        for (std::size_t k = first; k < run_.tests.size(); ++k)
+            if (Step stopped = read_region(k, true))
+                return stopped;
+        return std::nullopt;
     }
 
     // The program's tests in the catalogue's order, each read by its layout.
-    void read_tests() {
+    Step read_tests() {
         std::span<const TestInfo> tests = catalogue(run_.program);
         for (std::size_t i = 0; i < tests.size();) {
-            const TestInfo& info = tests[i];
-            switch (info.layout) {
-                case Layout::one_line: {
-                    Test& t = read_heading(info);
-                    Line line = take();
-                    auto f = figure_line(line, line.text, info.figure_prefix, unit_text(t));
-                    if (!f)
-                        fail(line,
-                             "\"" + std::string(info.figure_prefix) + "RATE" + unit_text(t) + "\"");
-                    t.overall_rate = std::move(f);
-                    t.complete = true;
-                    ++i;
+            Step stopped;
+            switch (tests[i].layout) {
+                case Layout::one_line: stopped = read_one_line(tests[i++]); break;
+                case Layout::heading_then_passes:
+                    stopped = read_heading_then_passes(tests[i++]);
                     break;
-                }
-                case Layout::heading_then_passes: {
-                    Test& t = read_heading(info);
-                    expect("Force to be single thread.");
-                    read_pass(-1, t, SingleSink{t});
-                    read_region(run_.tests.size() - 1);
-                    ++i;
+                case Layout::singles_then_regions:
+                    stopped = read_singles_then_regions(tests, i);
                     break;
-                }
-                case Layout::singles_then_regions: {
-                    expect("Force to be single thread.");
-                    std::size_t first = run_.tests.size();
-                    for (; i < tests.size() && tests[i].layout == Layout::singles_then_regions;
-                         ++i) {
-                        Test& t = read_heading(tests[i]);
-                        read_pass(-1, t, SingleSink{t});
-                    }
-                    for (std::size_t k = first; k < run_.tests.size(); ++k)
-                        read_region(k, true);
-                    break;
-                }
             }
+            if (stopped)
+                return stopped;
         }
+        return std::nullopt;
     }
 
     // Console only: where the results file went, then the prompt. The path
     // may span lines (the name holds a newline).
-    void read_end_of_run() {
-        Line line = take();
-        std::string_view s = line.text;
+    Step read_end_of_run() {
+        Expected<Line, Stop> line = take();
+        if (!line)
+            return line.failure();
+        std::string_view s = line->text;
         if (!eat(s, saved) && !eat(s, not_saved))
-            fail(line, "\"" + std::string(saved) + "PATH\"");
+            return fail(*line, "\"" + std::string(saved) + "PATH\"");
         std::string name(s);
-        while (peek().text != "Press Enter to Exit.") {
-            Line more = take();
+        for (;;) {
+            Expected<Line, Stop> more = take();
+            if (!more)
+                return more.failure();
+            if (more->text == "Press Enter to Exit.")
+                break;
             name += '\n';
-            name += more.text;
+            name += more->text;
         }
-        take();
         name_from_path(name, false);
+        return std::nullopt;
     }
 
-    void read_run() {
+    Step read_run() {
         name_from_path(run_.path, true);
-        read_banner();
-        read_tests();
+        if (Step stopped = read_banner())
+            return stopped;
+        if (Step stopped = read_tests())
+            return stopped;
         if (run_.source == Source::transcript)
-            read_end_of_run();
+            if (Step stopped = read_end_of_run())
+                return stopped;
         if (!at_end())
-            fail(lines_[pos_], "the end of the file");
+            return fail(lines_[pos_], "the end of the file");
+        return std::nullopt;
     }
 
 public:

@@ -186,11 +186,12 @@ bool DirectorySource::open(std::size_t i, ResultsFile& file, LoadContext& contex
             return false;
         }
     }
-    std::string error;
-    if (!read_input_file(path, text_, error)) {
-        context.note({LoadNote::unreadable, path, error}, true);
+    Expected<std::string> text = read_input_file(path);
+    if (!text) {
+        context.note({LoadNote::unreadable, path, text.failure().message}, true);
         return false;
     }
+    text_ = std::move(*text);
     file.path = &path;
     file.text = &text_;
     return true;
@@ -198,18 +199,20 @@ bool DirectorySource::open(std::size_t i, ResultsFile& file, LoadContext& contex
 
 RecordBeside DirectorySource::record_beside(std::size_t i) {
     RecordBeside beside;
-    if (std::optional<MachineRecord> read = read_record(found_[i], beside.why))
-        beside.record = std::make_shared<const MachineRecord>(std::move(*read));
+    Expected<std::optional<MachineRecord>> read = read_record(found_[i]);
+    if (!read)
+        beside.why = read.failure().message;
+    else if (*read)
+        beside.record = std::make_shared<const MachineRecord>(std::move(**read));
     return beside;
 }
 
 std::vector<UnfinishedRecord> DirectorySource::unfinished() {
     std::vector<UnfinishedRecord> out;
     for (const std::string& path : records_) {
-        std::string why;
-        std::optional<MachineRecord> read = read_record(path, why);
-        if (read && unfinished_outcome(read->repetition))
-            out.push_back({path, std::make_shared<const MachineRecord>(std::move(*read)), {}});
+        Expected<std::optional<MachineRecord>> read = read_record(path);
+        if (read && *read && unfinished_outcome((*read)->repetition))
+            out.push_back({path, std::make_shared<const MachineRecord>(std::move(**read)), {}});
     }
     return out;
 }

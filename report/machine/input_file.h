@@ -7,16 +7,18 @@
 #include <optional>
 #include <string>
 
+#include "model/failure.h"
+
 namespace report {
 
 // Results files and machine.json are a few kilobytes; anything this big is
 // neither, and the limit keeps a huge file from being read into memory.
 constexpr std::size_t max_input_size = std::size_t{16} << 20;
 
-// Reads the file at `path` whole into `text`. False, with `error` saying why,
+// The text of the file at `path`, read whole. A bad_input failure saying why
 // when it cannot be opened or read, is not a regular file (a FIFO is refused
 // at once, without waiting for a writer), or holds more than max_input_size.
-bool read_input_file(const std::string& path, std::string& text, std::string& error);
+Expected<std::string> read_input_file(const std::string& path);
 
 // What the file at `path` is, in words ("a FIFO", "a directory"), when it is
 // there but is no regular file; absent when it is one, or is not there.

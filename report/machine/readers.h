@@ -55,10 +55,10 @@ public:
             refused.push_back(fmt::format("{}: {}, not a regular file", path.string(), *what));
             return std::nullopt;
         }
-        std::string text, error;
-        if (!read_input_file(path.string(), text, error))
+        Expected<std::string> text = read_input_file(path.string());
+        if (!text)
             return std::nullopt;
-        return text;
+        return std::move(*text);
     }
 
     // A one-line file, trimmed; absent when missing or empty.

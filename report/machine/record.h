@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "machine/context.h"
+#include "model/failure.h"
 
 namespace report {
 
@@ -68,13 +69,13 @@ std::string record_text(const MachineRecord& record);
 // The record read from the text of a machine.json: a field that is absent,
 // null or of another type than expected stays absent, and so does a count
 // below its least (a negative count of cores or samples, an interval of 0).
-// Absent when the text is not a JSON object, with `error` saying so (where
+// A bad_input failure when the text is not a JSON object, saying so (where
 // the text stops reading as JSON, by line and column).
-std::optional<MachineRecord> parse_record(const std::string& text, std::string& error);
+Expected<MachineRecord> parse_record(const std::string& text);
 
 // machine.json in the directory of `results_file`: absent when there is none;
-// `error` says why one could not be read.
-std::optional<MachineRecord> read_record(const std::string& results_file, std::string& error);
+// a bad_input failure saying why when one is there and cannot be read.
+Expected<std::optional<MachineRecord>> read_record(const std::string& results_file);
 
 // Every policy's governor, the distinct ones joined by commas in policy
 // order; absent when no policy names one.

@@ -218,22 +218,19 @@ std::string position_in(const std::string& text, std::size_t byte) {
 
 }  // namespace
 
-std::optional<MachineRecord> parse_record(const std::string& text, std::string& error) {
+Expected<MachineRecord> parse_record(const std::string& text) {
     json doc;
     try {
         doc = json::parse(text);
     } catch (const json::parse_error& e) {
-        error = "not JSON: it does not read at " + position_in(text, e.byte);
-        return std::nullopt;
+        return Failed(Exit::bad_input,
+                      "not JSON: it does not read at " + position_in(text, e.byte));
     } catch (const json::exception&) {
         // A number past a double's range (1e999).
-        error = "not JSON: a number in it is out of range";
-        return std::nullopt;
+        return Failed(Exit::bad_input, "not JSON: a number in it is out of range");
     }
-    if (!doc.is_object()) {
-        error = "not a JSON object";
-        return std::nullopt;
-    }
+    if (!doc.is_object())
+        return Failed(Exit::bad_input, "not a JSON object");
     MachineRecord r;
     r.document = doc.dump(-1, ' ', false, json::error_handler_t::replace);
     std::size_t cpus_left = record_cpus;
@@ -271,15 +268,18 @@ std::optional<MachineRecord> parse_record(const std::string& text, std::string& 
     return r;
 }
 
-std::optional<MachineRecord> read_record(const std::string& results_file, std::string& error) {
+Expected<std::optional<MachineRecord>> read_record(const std::string& results_file) {
     fs::path path = fs::path(results_file).parent_path() / "machine.json";
     std::error_code ec;
     if (!fs::exists(path, ec))
-        return std::nullopt;
-    std::string text;
-    if (!read_input_file(path.string(), text, error))
-        return std::nullopt;
-    return parse_record(text, error);
+        return std::optional<MachineRecord>();
+    Expected<std::string> text = read_input_file(path.string());
+    if (!text)
+        return text.failure();
+    Expected<MachineRecord> record = parse_record(*text);
+    if (!record)
+        return record.failure();
+    return std::optional(std::move(*record));
 }
 
 }  // namespace report

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "machine/machine.h"
+#include "model/failure.h"
 
 namespace report {
 
@@ -117,17 +118,16 @@ struct TuneState {
 // The state file's place when none is named: var/lib/bench_report/tune-state.json under the root.
 std::filesystem::path default_state_file(const std::filesystem::path& root);
 
-enum class StateFile { absent, read, refused };
+// Reads a state file: absent when there is none. Refused (a bad_input
+// failure, "FILE: why") when it is no regular file, is not JSON of the
+// layout tune writes, or names a file that is no setting tune changes, or a
+// value no setting holds: reset writes those files as root, so nothing else
+// is trusted from it.
+Expected<std::optional<TuneState>> read_state_file(const std::filesystem::path& file);
 
-// Reads a state file. Refused (with `error` saying why) when it is no
-// regular file, is not JSON of the layout tune writes, or names a file that
-// is no setting tune changes, or a value no setting holds: reset writes
-// those files as root, so nothing else is trusted from it.
-StateFile read_state_file(const std::filesystem::path& file, TuneState& state, std::string& error);
-
-// Writes a state file whole (a temporary file renamed onto it), creating its folder.
-bool write_state_file(const std::filesystem::path& file, const TuneState& state,
-                      std::string& error);
+// Writes a state file whole (a temporary file renamed onto it), creating its
+// folder; a write_failed failure saying why when it cannot.
+std::optional<Failed> write_state_file(const std::filesystem::path& file, const TuneState& state);
 
 // Writes `value` into the file of /sys at `file` (never through a symbolic
 // link, never into anything but a regular file); 0, or the errno of the
@@ -157,9 +157,11 @@ struct TuneResult {
 // Tunes the machine under `root`, remembering in `state_file`. A state file
 // already there (tuned before, not reset) keeps the value its changes started
 // from, so reset still goes back to what was there before the first tune.
-// `state_error` holds why the state file was refused (then nothing changes).
-TuneResult tune_machine(const std::filesystem::path& root, const std::filesystem::path& state_file,
-                        const SettingWriter& write, std::string& state_error);
+// The failure of read_state_file when the state file is refused (then
+// nothing changes).
+Expected<TuneResult> tune_machine(const std::filesystem::path& root,
+                                  const std::filesystem::path& state_file,
+                                  const SettingWriter& write);
 
 struct ResetStep {
     enum class Outcome {
@@ -184,9 +186,10 @@ struct ResetResult {
 
 // Puts back what the state file says tune changed, in the reverse order,
 // then removes the state file (or keeps in it the values that could not be
-// written). `refused` holds why the state file was refused (then nothing changes).
-ResetResult reset_machine(const std::filesystem::path& root,
-                          const std::filesystem::path& state_file, const SettingWriter& write,
-                          std::string& refused);
+// written). The failure of read_state_file when the state file is refused
+// (then nothing changes).
+Expected<ResetResult> reset_machine(const std::filesystem::path& root,
+                                    const std::filesystem::path& state_file,
+                                    const SettingWriter& write);
 
 }  // namespace report

@@ -40,9 +40,9 @@ fs::path default_state_file(const fs::path& root) {
 
 namespace {
 
-// The change a state file names at `c`, refused (absent, `why` saying so)
-// unless it names a file tune writes and values a setting can hold.
-std::optional<Change> parse_change(const json& c, std::string& why) {
+// The change a state file names at `c`, refused (a bad_input failure saying
+// why) unless it names a file tune writes and values a setting can hold.
+Expected<Change> parse_change(const json& c) {
     auto text_of = [&](const char* key) -> std::optional<std::string> {
         if (!c.is_object() || !c.contains(key) || !c[key].is_string())
             return std::nullopt;
@@ -50,41 +50,34 @@ std::optional<Change> parse_change(const json& c, std::string& why) {
     };
     auto path = text_of("path"), before = text_of("before"), after = text_of("after");
     if (!path || !before || !after)
-        why = "a change without its path, before and after";
-    else if (!tuned_file(*path))
-        why = fmt::format("\"{}\" is no setting tune changes", *path);
-    else if (!setting_value(*before) || !setting_value(*after))
-        why = fmt::format("a value of {} that no setting holds", *path);
-    else
-        return Change{*path, *before, *after};
-    return std::nullopt;
+        return Failed(Exit::bad_input, "a change without its path, before and after");
+    if (!tuned_file(*path))
+        return Failed(Exit::bad_input, fmt::format("\"{}\" is no setting tune changes", *path));
+    if (!setting_value(*before) || !setting_value(*after))
+        return Failed(Exit::bad_input, fmt::format("a value of {} that no setting holds", *path));
+    return Change{*path, *before, *after};
 }
 
-// The state a state file's document holds; absent, with `why`, when it is
-// not the layout tune writes or a change in it is refused.
-std::optional<TuneState> parse_state(const json& doc, std::string& why) {
-    if (!doc.is_object() || !doc.contains("changes") || !doc["changes"].is_array()) {
-        why = "not a state file of bench_report system tune";
-        return std::nullopt;
-    }
+// The state a state file's document holds; a bad_input failure saying why
+// when it is not the layout tune writes or a change in it is refused.
+Expected<TuneState> parse_state(const json& doc) {
+    if (!doc.is_object() || !doc.contains("changes") || !doc["changes"].is_array())
+        return Failed(Exit::bad_input, "not a state file of bench_report system tune");
     if (doc.contains("schema_version") &&
         (!doc["schema_version"].is_number_integer() ||
-         doc["schema_version"].get<long long>() != state_schema_version)) {
-        why = fmt::format("schema_version is not {}", state_schema_version);
-        return std::nullopt;
-    }
+         doc["schema_version"].get<long long>() != state_schema_version))
+        return Failed(Exit::bad_input,
+                      fmt::format("schema_version is not {}", state_schema_version));
     TuneState read;
     if (doc.contains("tuned_at") && doc["tuned_at"].is_string())
         read.tuned_at = doc["tuned_at"].get<std::string>();
     std::set<std::string> named;
     for (const json& c : doc["changes"]) {
-        auto change = parse_change(c, why);
+        Expected<Change> change = parse_change(c);
         if (!change)
-            return std::nullopt;
-        if (!named.insert(change->path).second) {
-            why = fmt::format("{} is named twice", change->path);
-            return std::nullopt;
-        }
+            return change.failure();
+        if (!named.insert(change->path).second)
+            return Failed(Exit::bad_input, fmt::format("{} is named twice", change->path));
         read.changes.push_back(std::move(*change));
     }
     return read;
@@ -127,26 +120,24 @@ void system_parts::remove_stale_temporaries(const fs::path& file) {
     }
 }
 
-StateFile read_state_file(const fs::path& file, TuneState& state, std::string& error) {
+Expected<std::optional<TuneState>> read_state_file(const fs::path& file) {
     std::error_code ec;
     auto status = fs::status(file, ec);
     if (status.type() == fs::file_type::not_found)
-        return StateFile::absent;
-    std::string text, why;
-    if (!read_input_file(file.string(), text, why)) {
-        error = fmt::format("{}: {}", file.string(), why);
-        return StateFile::refused;
-    }
-    auto read = parse_state(json::parse(text, nullptr, false), why);
-    if (!read) {
-        error = fmt::format("{}: {}", file.string(), why);
-        return StateFile::refused;
-    }
-    state = std::move(*read);
-    return StateFile::read;
+        return std::optional<TuneState>();
+    auto refused = [&](const Failed& why) {
+        return Failed(why.status, fmt::format("{}: {}", file.string(), why.message));
+    };
+    Expected<std::string> text = read_input_file(file.string());
+    if (!text)
+        return refused(text.failure());
+    Expected<TuneState> read = parse_state(json::parse(*text, nullptr, false));
+    if (!read)
+        return refused(read.failure());
+    return std::optional(std::move(*read));
 }
 
-bool write_state_file(const fs::path& file, const TuneState& state, std::string& error) {
+std::optional<Failed> write_state_file(const fs::path& file, const TuneState& state) {
     json doc = json::object();
     doc["schema_version"] = state_schema_version;
     doc["tuned_at"] = state.tuned_at ? json(*state.tuned_at) : json(nullptr);
@@ -158,17 +149,15 @@ bool write_state_file(const fs::path& file, const TuneState& state, std::string&
     std::error_code ec;
     fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
     fs::create_directories(folder, ec);
-    if (ec) {
-        error = fmt::format("cannot create {}: {}", folder.string(), ec.message());
-        return false;
-    }
+    if (ec)
+        return Failed(Exit::write_failed,
+                      fmt::format("cannot create {}: {}", folder.string(), ec.message()));
     // Tagged with the writer's process id, so that one a killed writer left
     // is known for stale.
-    if (int failure = replace_file(file, doc.dump(2) + "\n", std::to_string(::getpid()) + ".")) {
-        error = fmt::format("cannot write {}: {}", file.string(), std::strerror(failure));
-        return false;
-    }
-    return true;
+    if (int failure = replace_file(file, doc.dump(2) + "\n", std::to_string(::getpid()) + "."))
+        return Failed(Exit::write_failed,
+                      fmt::format("cannot write {}: {}", file.string(), std::strerror(failure)));
+    return std::nullopt;
 }
 
 }  // namespace report

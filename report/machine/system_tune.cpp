@@ -86,17 +86,16 @@ TuneState merged(const TuneState& earlier, const std::vector<Change>& changes) {
 
 // Puts the state file as `state` says, removing it when it holds nothing and
 // there was none before.
-bool settle_state(const fs::path& file, const TuneState& state, bool existed, std::string& error) {
+std::optional<Failed> settle_state(const fs::path& file, const TuneState& state, bool existed) {
     if (state.changes.empty() && !existed) {
         std::error_code ec;
         fs::remove(file, ec);
-        if (ec) {
-            error = fmt::format("cannot remove {}: {}", file.string(), ec.message());
-            return false;
-        }
-        return true;
+        if (ec)
+            return Failed(Exit::write_failed,
+                          fmt::format("cannot remove {}: {}", file.string(), ec.message()));
+        return std::nullopt;
     }
-    return write_state_file(file, state, error);
+    return write_state_file(file, state);
 }
 
 // One tune: the values it changed so far, each named in the state file
@@ -122,10 +121,10 @@ public:
         // The state file names the change before it is made, so a crash
         // between the two leaves nothing that reset does not know.
         done_.push_back({path, *now, target});
-        std::string error;
-        if (!write_state_file(state_file_, merged(earlier_, done_), error)) {
+        if (std::optional<Failed> unwritten =
+                write_state_file(state_file_, merged(earlier_, done_))) {
             done_.pop_back();
-            return fail({state_file_.string(), 0, error});
+            return fail({state_file_.string(), 0, unwritten->message});
         }
         if (int e = write_(under(root_, path), target)) {
             done_.pop_back();
@@ -140,9 +139,9 @@ public:
     // The state file as the tune left it; false when it could not be written.
     bool finish() {
         TuneState final_state = merged(earlier_, done_);
-        std::string error;
-        if (!done_.empty() && !write_state_file(state_file_, final_state, error))
-            return fail({state_file_.string(), 0, error});
+        if (!done_.empty())
+            if (std::optional<Failed> unwritten = write_state_file(state_file_, final_state))
+                return fail({state_file_.string(), 0, unwritten->message});
         result.changed = done_;
         result.state_kept = !final_state.changes.empty();
         return true;
@@ -167,10 +166,9 @@ private:
             } else {
                 ++result.put_back;
             }
-        std::string error;
         TuneState left = merged(earlier_, result.left_changed);
-        if (!settle_state(state_file_, left, existed_, error))
-            result.not_put_back.push_back({state_file_.string(), 0, error});
+        if (std::optional<Failed> unsettled = settle_state(state_file_, left, existed_))
+            result.not_put_back.push_back({state_file_.string(), 0, unsettled->message});
         result.state_kept = !left.changes.empty();
     }
 
@@ -206,13 +204,12 @@ ResetStep put_back(const fs::path& root, const Change& change, const SettingWrit
 
 }  // namespace
 
-TuneResult tune_machine(const fs::path& root, const fs::path& state_file,
-                        const SettingWriter& write, std::string& state_error) {
+Expected<TuneResult> tune_machine(const fs::path& root, const fs::path& state_file,
+                                  const SettingWriter& write) {
     remove_stale_temporaries(state_file);
-    TuneState earlier;
-    StateFile had = read_state_file(state_file, earlier, state_error);
-    if (had == StateFile::refused)
-        return {};
+    Expected<std::optional<TuneState>> had = read_state_file(state_file);
+    if (!had)
+        return had.failure();
     MachineSource source;
     source.root = root;
     source.live = false;
@@ -226,7 +223,8 @@ TuneResult tune_machine(const fs::path& root, const fs::path& state_file,
         return r;
     }
 
-    Tuning tuning(root, state_file, write, std::move(earlier), had == StateFile::read);
+    const bool existed = had->has_value();
+    Tuning tuning(root, state_file, write, std::move(*had).value_or(TuneState{}), existed);
     tuning.result.exposed = !all.empty();
     for (const Tunable& t : all)
         if (!tuning.set(t))
@@ -235,13 +233,16 @@ TuneResult tune_machine(const fs::path& root, const fs::path& state_file,
     return tuning.result;
 }
 
-ResetResult reset_machine(const fs::path& root, const fs::path& state_file,
-                          const SettingWriter& write, std::string& refused) {
+Expected<ResetResult> reset_machine(const fs::path& root, const fs::path& state_file,
+                                    const SettingWriter& write) {
     remove_stale_temporaries(state_file);
     ResetResult r;
-    TuneState state;
-    if (read_state_file(state_file, state, refused) != StateFile::read)
+    Expected<std::optional<TuneState>> read = read_state_file(state_file);
+    if (!read)
+        return read.failure();
+    if (!*read)
         return r;
+    const TuneState& state = **read;
     r.found = true;
     std::vector<Change> kept;
     for (auto it = state.changes.rbegin(); it != state.changes.rend(); ++it) {
@@ -251,11 +252,10 @@ ResetResult reset_machine(const fs::path& root, const fs::path& state_file,
             kept.push_back(*it);
     }
     std::reverse(kept.begin(), kept.end());
-    std::string error;
     TuneState left = state;
     left.changes = kept;
-    if (!settle_state(state_file, left, false, error))
-        r.state_error = error;
+    if (std::optional<Failed> unsettled = settle_state(state_file, left, false))
+        r.state_error = unsettled->message;
     return r;
 }
 

@@ -216,10 +216,9 @@ std::optional<std::vector<Run>> unpack_runs(std::string_view packed) {
 
 RecordFields record_fields(const std::string& text) {
     RecordFields f;
-    std::string why;
-    std::optional<MachineRecord> r = parse_record(text, why);
+    Expected<MachineRecord> r = parse_record(text);
     if (!r) {
-        f.error = why;
+        f.error = r.failure().message;
         return f;
     }
     const Machine& m = r->machine;

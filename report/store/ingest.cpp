@@ -161,12 +161,13 @@ private:
 // for another ingest to commit; checks its marks and migrates it to this
 // version (a new file becomes a store), its cache mended.
 sqlite::Database open_to_write(const std::string& path, StoreFailure& failure) {
-    std::string why;
-    sqlite::Database db = sqlite::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, why, true);
-    if (!db) {
-        failure = {StoreFailure::write, why};
+    Expected<sqlite::Database> opened =
+        sqlite::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, true);
+    if (!opened) {
+        failure = {StoreFailure::write, opened.failure().message};
         return nullptr;
     }
+    sqlite::Database db = std::move(*opened);
     // Taking the write lock at once: a second ingest waits here for the first
     // to commit, then sees what it stored.
     bool fresh = false;
@@ -206,17 +207,15 @@ std::map<std::string, KnownFile> stored_file_times(const std::string& path, bool
     locked = false;
     if (!is_store_file(path))
         return known;
-    std::string error;
-    long long version = 0;
-    sqlite::Database db = open_to_read(path, error, version);
-    if (!db) {
-        locked = error == sqlite::locked_reason();
+    Expected<ReadableStore> store = open_to_read(path);
+    if (!store) {
+        locked = store.failure().message == sqlite::locked_reason();
         return known;
     }
-    if (version < 2)
+    if (store->version < 2)
         return known;
-    sqlite::Statement s =
-        sqlite::prepare(db.get(), "SELECT path, size, mtime, shown FROM file WHERE current = 1");
+    sqlite::Statement s = sqlite::prepare(
+        store->db.get(), "SELECT path, size, mtime, shown FROM file WHERE current = 1");
     while (s && sqlite3_step(s.get()) == SQLITE_ROW)
         known[sqlite::column_text(s.get(), 0)] = {sqlite3_column_int64(s.get(), 1),
                                                   sqlite3_column_int64(s.get(), 2),
@@ -234,9 +233,8 @@ namespace {
 void play_back(const std::string& path) {
     if (leftover(path) != Leftover::journal || unfinished_new_store(path))
         return;
-    std::string why;
-    if (sqlite::Database db = sqlite::open(path, SQLITE_OPEN_READWRITE, why, false))
-        sqlite::exec(db.get(), "SELECT count(*) FROM sqlite_schema");
+    if (Expected<sqlite::Database> db = sqlite::open(path, SQLITE_OPEN_READWRITE, false))
+        sqlite::exec(db->get(), "SELECT count(*) FROM sqlite_schema");
 }
 
 StoreFailure store_into(const std::string& path, const std::vector<FileToStore>& files,
@@ -340,12 +338,12 @@ public:
             if (unchanged(record.at.found ? &record.at.st : nullptr, find_known(record.keys),
                           mtime))
                 continue;
-            std::string why;
-            if (!read_input_file(path, text_, why)) {
-                context_.note({LoadNote::unreadable, path, why}, true);
+            Expected<std::string> text = read_input_file(path);
+            if (!text) {
+                context_.note({LoadNote::unreadable, path, text.failure().message}, true);
                 continue;
             }
-            files_.push_back({StoredFile::machine, path, text_, mtime, {}});
+            files_.push_back({StoredFile::machine, path, std::move(*text), mtime, {}});
         }
     }
 
@@ -415,11 +413,12 @@ private:
                           true);
             return std::nullopt;
         }
-        std::string why;
-        if (!read_input_file(path, text_, why)) {
-            context_.note({LoadNote::unreadable, path, why}, true);
+        Expected<std::string> text = read_input_file(path);
+        if (!text) {
+            context_.note({LoadNote::unreadable, path, text.failure().message}, true);
             return std::nullopt;
         }
+        text_ = std::move(*text);
         // Only what reads as results is kept: a store answers as its files
         // do, without notes of its own.
         return parse_results(text_, path, context_);

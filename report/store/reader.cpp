@@ -261,12 +261,10 @@ std::vector<sqlite::Database> further_connections(sqlite3* db, const std::string
         return others;
     const std::optional<Shape> own = shape(db);
     for (std::size_t k = 1; k < count; ++k) {
-        std::string why;
-        long long version = 0;
-        others[k] = open_to_read(path, why, version, false);
-        if (others[k] && (cache_table(version) != std::string_view(table) || !own ||
-                          shape(others[k].get()) != own))
-            others[k].reset();
+        Expected<ReadableStore> other = open_to_read(path, false);
+        if (other && cache_table(other->version) == std::string_view(table) && own &&
+            shape(other->db.get()) == own)
+            others[k] = std::move(other->db);
     }
     return others;
 }
@@ -324,16 +322,14 @@ CachedRows merge_ranges(std::vector<CachedRows>& rows) {
 // Gives every file that is to be read from its text its text: the files
 // whose figures are not cached, and every results file in a directory with
 // a results file kept as text only (a transcript).
-bool read_texts(sqlite3* db, CachedRows& rows, std::string& error) {
+std::optional<Failed> read_texts(sqlite3* db, CachedRows& rows) {
     std::set<std::string> texts_read;
     for (std::size_t i = 0; i < rows.files.size(); ++i)
         if (rows.files[i].kind == StoredFile::results && !rows.cached[i])
             texts_read.insert(fs::path(rows.files[i].path).parent_path().string());
     sqlite::Statement content = sqlite::prepare(db, "SELECT content FROM text WHERE file = ?1");
-    if (!content) {
-        error = sqlite::reason(db);
-        return false;
-    }
+    if (!content)
+        return Failed(Exit::bad_input, sqlite::reason(db));
     for (std::size_t i = 0; i < rows.files.size(); ++i) {
         StoredFile& f = rows.files[i];
         bool kept = rows.cached[i] && (f.kind == StoredFile::machine || texts_read.empty() ||
@@ -345,15 +341,13 @@ bool read_texts(sqlite3* db, CachedRows& rows, std::string& error) {
         f.record_error.clear();
         sqlite3_bind_int64(content.get(), 1, rows.ids[i]);
         int rc = sqlite3_step(content.get());
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-            error = sqlite::reason(db);
-            return false;
-        }
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            return Failed(Exit::bad_input, sqlite::reason(db));
         f.text_lost = rc == SQLITE_DONE;
         f.text = f.text_lost ? std::string() : sqlite::column_text(content.get(), 0);
         sqlite3_reset(content.get());
     }
-    return true;
+    return std::nullopt;
 }
 
 // The current files with the figures the cache `table` holds, ordered as a
@@ -361,47 +355,39 @@ bool read_texts(sqlite3* db, CachedRows& rows, std::string& error) {
 // records by path): each with its runs or record when its figures are
 // cached, else its text. A large store's rows are read in ranges of file
 // ids on one connection a processor (at most 4).
-bool read_cached(sqlite3* db, const std::string& path, const char* table,
-                 std::vector<StoredFile>& files, std::string& error) {
+Expected<std::vector<StoredFile>> read_cached(sqlite3* db, const std::string& path,
+                                              const char* table) {
     // Each by itself, so that SQLite reads them off the ends of the table.
     sqlite::Statement span =
         sqlite::prepare(db, "SELECT (SELECT min(id) FROM file), (SELECT max(id) FROM file)");
-    if (!span || sqlite3_step(span.get()) != SQLITE_ROW) {
-        error = sqlite::reason(db);
-        return false;
-    }
+    if (!span || sqlite3_step(span.get()) != SQLITE_ROW)
+        return Failed(Exit::bad_input, sqlite::reason(db));
     long long low = sqlite3_column_int64(span.get(), 0);
     long long high = sqlite3_column_int64(span.get(), 1);
     span.reset();
     unsigned processors = static_cast<unsigned>(std::clamp<std::size_t>(usable_processors(), 1, 4));
     std::vector<CachedRows> rows = read_ranges(db, path, table, Ranges(low, high, processors));
     for (const CachedRows& r : rows)
-        if (!r.ok) {
-            error = r.error;
-            return false;
-        }
+        if (!r.ok)
+            return Failed(Exit::bad_input, r.error);
     CachedRows all = merge_ranges(rows);
     rows.clear();
-    if (!read_texts(db, all, error))
-        return false;
-    files = std::move(all.files);
-    return true;
+    if (std::optional<Failed> unread = read_texts(db, all))
+        return *unread;
+    return std::move(all.files);
 }
 
 // The current files of a store of `version` with their texts.
-bool read_texts(sqlite3* db, long long version, std::vector<StoredFile>& files,
-                std::string& error) {
+Expected<std::vector<StoredFile>> read_texts(sqlite3* db, long long version) {
     const char* query = version >= 2
                             ? "SELECT kind, shown, content FROM file LEFT JOIN text ON text.file = "
                               "file.id WHERE current = 1 ORDER BY kind = 'machine', shown"
                             : "SELECT kind, shown, content FROM file "
                               "WHERE current = 1 ORDER BY kind = 'machine', shown";
     sqlite::Statement s = sqlite::prepare(db, query);
-    if (!s) {
-        error = sqlite::reason(db);
-        return false;
-    }
-    files.clear();
+    if (!s)
+        return Failed(Exit::bad_input, sqlite::reason(db));
+    std::vector<StoredFile> files;
     int rc;
     while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
         StoredFile f;
@@ -412,12 +398,9 @@ bool read_texts(sqlite3* db, long long version, std::vector<StoredFile>& files,
         f.text_lost = sqlite3_column_type(s.get(), 2) == SQLITE_NULL;
         files.push_back(std::move(f));
     }
-    if (rc != SQLITE_DONE) {
-        error = sqlite::reason(db);
-        files.clear();
-        return false;
-    }
-    return true;
+    if (rc != SQLITE_DONE)
+        return Failed(Exit::bad_input, sqlite::reason(db));
+    return files;
 }
 
 // Whether the store holds table `name`: a cache dropped by hand leaves the
@@ -433,18 +416,17 @@ bool has_table(sqlite3* db, const char* name) {
 
 }  // namespace
 
-bool read_store(const std::string& path, std::vector<StoredFile>& files, std::string& error,
-                StoreReading reading) {
-    long long version = 0;
-    sqlite::Database db = open_to_read(path, error, version);
-    if (!db)
-        return false;
+Expected<std::vector<StoredFile>> read_store(const std::string& path, StoreReading reading) {
+    Expected<ReadableStore> store = open_to_read(path);
+    if (!store)
+        return store.failure();
     // A store without a cache, until an ingest migrates it, is read from its
     // texts.
-    const char* table = cache_table(version);
-    if (reading == StoreReading::figures && table && has_table(db.get(), table))
-        return read_cached(db.get(), path, table, files, error);
-    return read_texts(db.get(), version, files, error);
+    sqlite3* db = store->db.get();
+    const char* table = cache_table(store->version);
+    if (reading == StoreReading::figures && table && has_table(db, table))
+        return read_cached(db, path, table);
+    return read_texts(db, store->version);
 }
 
 }  // namespace report

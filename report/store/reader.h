@@ -5,15 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "model/failure.h"
 #include "store/store.h"
 
 namespace report {
 
 // The newest version of every file in the store at `path`, results files
 // ordered by path (as a directory's are), then the machine.json records by
-// path. False, with `error` saying why, when it cannot be opened or read, is
+// path. A bad_input failure saying why when it cannot be opened or read, is
 // not a store, or is a store of another version.
-bool read_store(const std::string& path, std::vector<StoredFile>& files, std::string& error,
-                StoreReading reading = StoreReading::texts);
+Expected<std::vector<StoredFile>> read_store(const std::string& path,
+                                             StoreReading reading = StoreReading::texts);
 
 }  // namespace report

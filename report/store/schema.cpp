@@ -167,8 +167,7 @@ std::string unwritable(const std::string& path, const std::string& reason) {
 
 }  // namespace
 
-sqlite::Database open_to_read(const std::string& path, std::string& error, long long& version,
-                              bool wait) {
+Expected<ReadableStore> open_to_read(const std::string& path, bool wait) {
     // Opened for writing where it may be, though only read: an ingest cut
     // short (a full disk, a kill) leaves its journal, which SQLite plays back
     // on the next reader that can write. A connection is used by one thread
@@ -178,30 +177,29 @@ sqlite::Database open_to_read(const std::string& path, std::string& error, long 
     // left for the next ingest to roll back.
     bool unfinished = unfinished_new_store(path);
     int flags = unfinished ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
-    sqlite::Database db = sqlite::open(path, flags | SQLITE_OPEN_NOMUTEX, error, wait);
+    Expected<sqlite::Database> db = sqlite::open(path, flags | SQLITE_OPEN_NOMUTEX, wait);
     if (!db)
-        db = sqlite::open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, error, wait);
+        db = sqlite::open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, wait);
     if (!db)
-        return nullptr;
-    error = begin_reading(db.get(), unfinished);
-    if (!error.empty() && kept_from_writing(db.get())) {
+        return Failed(Exit::bad_input, db.failure().message);
+    std::string error = begin_reading(db->get(), unfinished);
+    if (!error.empty() && kept_from_writing(db->get())) {
         if (unfinished) {
             error = nothing_stored_yet;
         } else if (wal_mode(path) && leftover(path) == Leftover::none) {
             // A WAL-mode store whose log is folded in is whole in its file:
             // read as immutable, it needs no shared index, which a reader
             // that may not write its directory cannot make.
-            db = sqlite::open_immutable(path, error);
-            if (db)
-                error = begin_reading(db.get(), false);
+            db = sqlite::open_immutable(path);
+            error = db ? begin_reading(db->get(), false) : db.failure().message;
         } else {
             error = unwritable(path, error);
         }
     }
     if (!error.empty())
-        return nullptr;
-    version = sqlite::single_integer(db.get(), "PRAGMA user_version").value_or(0);
-    return db;
+        return Failed(Exit::bad_input, std::move(error));
+    long long version = sqlite::single_integer(db->get(), "PRAGMA user_version").value_or(0);
+    return ReadableStore{std::move(*db), version};
 }
 
 const char* cache_table(long long version) {

@@ -25,18 +25,23 @@ constexpr std::int32_t store_application_id = 0x42525354;
 // becomes a store when written.
 std::string check_marks(sqlite3* db, bool& fresh, StoreFailure::Kind& kind);
 
+// A store open for reading, and its schema version.
+struct ReadableStore {
+    sqlite::Database db;
+    long long version = 0;
+};
+
 // Opens the store at `path` for reading, within one read transaction so that
 // an ingest committing meanwhile is seen whole or not at all, and checks its
-// marks; `version` is its schema version. With `wait`, a lock another
-// process holds is waited for (sqlite::open). Null, with `error` saying why, when
-// it cannot be opened or is no store this program reads. It is opened for
+// marks. With `wait`, a lock another process holds is waited for
+// (sqlite::open). A bad_input failure saying why when it cannot be opened or
+// is no store this program reads. It is opened for
 // writing where it may be, though only read: an ingest cut short (a full
 // disk, a kill) leaves its journal, which SQLite plays back on the next
 // reader that can write; a store that cannot be written is read as it is
 // (a WAL-mode one as immutable when its log is folded in), and one that a
 // reader that cannot write cannot read says what to do.
-sqlite::Database open_to_read(const std::string& path, std::string& error, long long& version,
-                              bool wait = true);
+Expected<ReadableStore> open_to_read(const std::string& path, bool wait = true);
 
 // The table of the cache in a store of `version` (store/cache.h), or null
 // for a version that has none.

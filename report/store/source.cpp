@@ -34,7 +34,7 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    static std::shared_ptr<const MachineRecord> record(const StoredFile& f, std::string& why);
+    static Expected<std::shared_ptr<const MachineRecord>> record(const StoredFile& f);
 
     std::string path_;
     StoreReading reading_;
@@ -50,9 +50,11 @@ private:
 
 void StoreSource::find(LoadContext& context) {
     context.considered.push_back(path_);
-    std::string why;
-    if (!read_store(path_, files_, why, reading_))
-        context.note({LoadNote::unreadable, path_, why}, true);
+    Expected<std::vector<StoredFile>> files = read_store(path_, reading_);
+    if (files)
+        files_ = std::move(*files);
+    else
+        context.note({LoadNote::unreadable, path_, files.failure().message}, true);
     results_.reserve(files_.size());
     records_.reserve(files_.size() / 2);
     for (StoredFile& f : files_) {
@@ -109,9 +111,13 @@ RecordBeside StoreSource::record_beside(std::size_t i) {
     }
     RecordBeside found;
     if (last_record_) {
-        found.record = record(*last_record_, found.why);
-        if (found.record)
+        Expected<std::shared_ptr<const MachineRecord>> read = record(*last_record_);
+        if (!read) {
+            found.why = read.failure().message;
+        } else if (*read) {
+            found.record = std::move(*read);
             found.started = last_record_->started;
+        }
     }
     return found;
 }
@@ -125,10 +131,9 @@ std::vector<UnfinishedRecord> StoreSource::unfinished() {
         // own: one the cache keeps says so without being parsed again.
         if (f.record ? !unfinished_outcome(f.record->repetition) : !f.record_error.empty())
             continue;
-        std::string why;
-        std::shared_ptr<const MachineRecord> r = record(f, why);
-        if (r && unfinished_outcome(r->repetition))
-            out.push_back({f.path, std::move(r), f.started});
+        Expected<std::shared_ptr<const MachineRecord>> r = record(f);
+        if (r && *r && unfinished_outcome((*r)->repetition))
+            out.push_back({f.path, std::move(*r), f.started});
     }
     return out;
 }
@@ -139,18 +144,18 @@ bool StoreSource::holds(const std::function<bool(const std::string&)>& same) con
 }
 
 // A stored machine.json's record: as the cache keeps it, else parsed from
-// its text; null with `why` when it is no record.
-std::shared_ptr<const MachineRecord> StoreSource::record(const StoredFile& f, std::string& why) {
-    if (f.record || !f.record_error.empty()) {
-        why = f.record_error;
+// its text; a bad_input failure saying why when it is no record.
+Expected<std::shared_ptr<const MachineRecord>> StoreSource::record(const StoredFile& f) {
+    if (!f.record_error.empty())
+        return Failed(Exit::bad_input, f.record_error);
+    if (f.record)
         return f.record;
-    }
-    if (f.text_lost) {
-        why = text_lost_reason;
-        return nullptr;
-    }
-    std::optional<MachineRecord> parsed = parse_record(f.text, why);
-    return parsed ? std::make_shared<const MachineRecord>(std::move(*parsed)) : nullptr;
+    if (f.text_lost)
+        return Failed(Exit::bad_input, text_lost_reason);
+    Expected<MachineRecord> parsed = parse_record(f.text);
+    if (!parsed)
+        return parsed.failure();
+    return std::make_shared<const MachineRecord>(std::move(*parsed));
 }
 
 // A store named again: read once, by the path that named it first, its

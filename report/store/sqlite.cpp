@@ -123,11 +123,10 @@ int wait_for_lock(void* data, int count) {
 
 }  // namespace
 
-Database open(const std::string& path, int flags, std::string& error, bool wait) {
-    if (path.empty()) {
-        error = "an empty name names no file";
-        return nullptr;
-    }
+Expected<Database> open(const std::string& path, int flags, bool wait) {
+    const Exit status = flags & SQLITE_OPEN_CREATE ? Exit::write_failed : Exit::bad_input;
+    if (path.empty())
+        return Failed(status, "an empty name names no file");
     // "./file:x.db" is no URI, and "./:memory:" a file.
     std::string name = path.front() == '/' ? path : "./" + path;
     sqlite3* raw = nullptr;
@@ -136,16 +135,15 @@ Database open(const std::string& path, int flags, std::string& error, bool wait)
     if (wait)
         close.waiting = std::make_shared<Waiting>(Waiting{path, std::nullopt, false});
     Database db(raw, close);
-    if (rc != SQLITE_OK) {
-        error = cannot_create(path, flags).value_or(db ? reason(db.get()) : "out of memory");
-        return nullptr;
-    }
+    if (rc != SQLITE_OK)
+        return Failed(status,
+                      cannot_create(path, flags).value_or(db ? reason(db.get()) : "out of memory"));
     if (wait)
         sqlite3_busy_handler(db.get(), wait_for_lock, db.get_deleter().waiting.get());
     return db;
 }
 
-Database open_immutable(const std::string& path, std::string& error) {
+Expected<Database> open_immutable(const std::string& path) {
     // A URI of the path with every byte but the unreserved ones escaped, so
     // that no '?', '#' or '%' in a name is read as part of the URI.
     std::string uri = "file:";
@@ -164,10 +162,8 @@ Database open_immutable(const std::string& path, std::string& error) {
     int rc = sqlite3_open_v2(uri.c_str(), &raw,
                              SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
     Database db(raw, CloseDatabase{});
-    if (rc != SQLITE_OK) {
-        error = db ? reason(db.get()) : "out of memory";
-        return nullptr;
-    }
+    if (rc != SQLITE_OK)
+        return Failed(Exit::bad_input, db ? reason(db.get()) : "out of memory");
     return db;
 }
 

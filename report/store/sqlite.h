@@ -9,6 +9,8 @@
 
 #include <sqlite3.h>
 
+#include "model/failure.h"
+
 namespace report::sqlite {
 
 // What a connection that waits for a lock keeps of its wait.
@@ -30,14 +32,16 @@ using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
 // (":memory:", "" for a temporary database): a relative one is opened as
 // "./name", and an empty one is refused. With `wait`, a lock that another
 // process holds is waited for as set_store_waiting says, and the wait is
-// said once it has lasted a second; without, it fails at once. Null, with
-// `error` saying why, when it cannot be opened.
-Database open(const std::string& path, int flags, std::string& error, bool wait);
+// said once it has lasted a second; without, it fails at once. A failure
+// saying why when it cannot be opened: write_failed where `flags` would
+// create the file, bad_input otherwise.
+Expected<Database> open(const std::string& path, int flags, bool wait);
 
 // Opens the SQLite file at `path` to read as it stands, as immutable: no
 // lock taken, no journal or write-ahead log looked at, nothing written. For
-// a file nothing else writes meanwhile, whose every change is in it.
-Database open_immutable(const std::string& path, std::string& error);
+// a file nothing else writes meanwhile, whose every change is in it. A
+// bad_input failure saying why when it cannot be opened.
+Expected<Database> open_immutable(const std::string& path);
 
 // SQLite's reason for the last failure, with the system's when an I/O call
 // failed ("disk I/O error (File too large)"), and how long it waited when

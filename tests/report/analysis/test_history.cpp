@@ -280,13 +280,12 @@ TEST(Drift, AStepOnADriftIsOneStepAndOneDrift) {
 }
 
 std::shared_ptr<const MachineRecord> machine(const std::string& date, const std::string& kernel,
-                                              const std::string& governor = "performance") {
-    std::string error;
-    auto c = parse_record(
-        R"({"repetition": {"started": ")" + date + R"(T05:00:00Z"}, "machine": {"kernel": )"
-            R"({"release": ")" + kernel + R"("}, "frequency": {"policies": [{"governor": ")" +
-            governor + R"("}]}}})",
-        error);
+                                             const std::string& governor = "performance") {
+    auto c = parse_record(R"({"repetition": {"started": ")" + date +
+                          R"(T05:00:00Z"}, "machine": {"kernel": )"
+                          R"({"release": ")" +
+                          kernel + R"("}, "frequency": {"policies": [{"governor": ")" + governor +
+                          R"("}]}}})");
     return std::make_shared<const MachineRecord>(*c);
 }
 
@@ -339,13 +338,9 @@ std::vector<const Run*> pointers(const std::vector<Run>& runs) {
 // run's name.
 std::shared_ptr<const MachineRecord> repetition(const std::string& start, int number,
                                                 const std::string& interleaved = "") {
-    std::string error;
-    auto c = parse_record(R"({"repetition": {"started": ")" + start + R"(", "number": )" +
-                              std::to_string(number) +
-                              (interleaved.empty() ? "" : R"(, "interleaved": ")" + interleaved +
-                                                              "\"") +
-                              "}}",
-                          error);
+    auto c = parse_record(
+        R"({"repetition": {"started": ")" + start + R"(", "number": )" + std::to_string(number) +
+        (interleaved.empty() ? "" : R"(, "interleaved": ")" + interleaved + "\"") + "}}");
     return std::make_shared<const MachineRecord>(*c);
 }
 

@@ -35,12 +35,10 @@ std::string fields(const std::vector<ContextDifference>& d) {
 }
 
 std::shared_ptr<const MachineRecord> context(const std::string& started,
-                                              const std::string& kernel) {
-    std::string error;
+                                             const std::string& kernel) {
     auto c =
         report::parse_record(R"({"repetition": {"started": ")" + started +
-                                  R"("}, "machine": {"kernel": {"release": ")" + kernel + R"("}}})",
-                              error);
+                             R"("}, "machine": {"kernel": {"release": ")" + kernel + R"("}}})");
     return std::make_shared<const MachineRecord>(*c);
 }
 

@@ -3,12 +3,17 @@
 // in a Docker container (cgroup v1, powersave), and a hybrid laptop processor.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 
 #include <nlohmann/json.hpp>
 
 #include "analysis/machine_differences.h"
+#include "machine/input_file.h"
 #include "machine/machine.h"
 #include "machine/record.h"
 #include "machine/record_json.h"
@@ -234,20 +239,18 @@ TEST(MachineRecord, WrittenAndReadThroughOneTable) {
         r.program.path = "/usr/bin/bench_memory";
         r.program.size = 47248;
         r.warnings = report::disturbances(r.machine);
-        std::string error;
-        auto back = report::parse_record(report::record_text(r), error);
-        ASSERT_TRUE(back) << e.tree << ": " << error;
+        auto back = report::parse_record(report::record_text(r));
+        ASSERT_TRUE(back) << e.tree << ": " << back.failure().message;
         EXPECT_EQ(report::record_text(*back), report::record_text(r)) << e.tree;
         EXPECT_EQ(back->machine.caches.size(), e.cache_kinds) << e.tree;
         EXPECT_EQ(back->machine.microcode, r.machine.microcode) << e.tree;
         EXPECT_EQ(back->warnings.size(), e.warnings.size()) << e.tree;
     }
 
-    std::string error;
     std::ifstream in(std::string(REPORT_DATA) + "/context/host-a.json");
     std::string first_layout((std::istreambuf_iterator<char>(in)), {});
-    auto old = report::parse_record(first_layout, error);
-    ASSERT_TRUE(old) << error;
+    auto old = report::parse_record(first_layout);
+    ASSERT_TRUE(old) << old.failure().message;
     EXPECT_EQ(old->schema_version, 1);
     EXPECT_EQ(old->repetition.outcome, "completed");
     EXPECT_EQ(report::governors(old->machine), "performance");
@@ -263,8 +266,7 @@ TEST(MachineRecord, WrittenAndReadThroughOneTable) {
                         "frequency": {"policies": [7, {"governor": 5, "name": "p0"}]},
                         "openmp_environment": {"OMP_NUM_THREADS": 4}},
             "before": {"load_average": [1, "x", 2], "current_mhz": [1200, null]},
-            "warnings": [{"check": 1}]})",
-        error);
+            "warnings": [{"check": 1}]})");
     ASSERT_TRUE(odd);
     EXPECT_FALSE(odd->repetition.number);
     EXPECT_FALSE(odd->repetition.seconds);
@@ -279,7 +281,7 @@ TEST(MachineRecord, WrittenAndReadThroughOneTable) {
     EXPECT_FALSE(odd->before->load5);
     EXPECT_EQ(odd->before->current_mhz.size(), 2u);
     for (const char* text : {"[]", "nonsense", "", "\"machine\""})
-        EXPECT_FALSE(report::parse_record(text, error)) << text;
+        EXPECT_FALSE(report::parse_record(text)) << text;
 }
 
 // Each field that changes figures is compared, the microcode like the kernel.
@@ -401,9 +403,8 @@ TEST(MachineTopology, CapturedShapesAndWhatASweepAsksOfThem) {
         // machine.json carries it whole, and reads back the same.
         report::MachineRecord r;
         r.machine = m;
-        std::string error;
-        auto back = report::parse_record(report::record_text(r), error);
-        ASSERT_TRUE(back) << error;
+        auto back = report::parse_record(report::record_text(r));
+        ASSERT_TRUE(back) << back.failure().message;
         EXPECT_EQ(back->machine.topology, t);
         EXPECT_EQ(back->machine.cpuset, m.cpuset);
     }
@@ -461,9 +462,8 @@ TEST(MachineTopology, ScalingSetsOfEachShape) {
     EXPECT_EQ(report::record_text(r).find("\"scaling\""), std::string::npos);
     r.scaling = report::scaling_sets(read("numa_server").topology, cpus("0-15")).back();
     r.scaling->sweep = "20261208T231500Z-4711";
-    std::string error;
-    auto back = report::parse_record(report::record_text(r), error);
-    ASSERT_TRUE(back) << error;
+    auto back = report::parse_record(report::record_text(r));
+    ASSERT_TRUE(back) << back.failure().message;
     EXPECT_EQ(back->scaling, r.scaling);
 }
 
@@ -514,16 +514,90 @@ TEST(MachineTopology, CpuListsAndTheirBounds) {
     std::string cores;
     for (int i = 0; i < 40; ++i)
         cores += std::string(i ? "," : "") + "\"0-99999\"";
-    std::string error;
     auto r = report::parse_record(
         R"({"machine": {"cpu": {"topology": {"online": "0-7", "cores": [)" + cores +
-            R"(], "core_classes": {"source": "kernel", "performance": "x"}}}}})",
-        error);
-    ASSERT_TRUE(r) << error;
+        R"(], "core_classes": {"source": "kernel", "performance": "x"}}}}})");
+    ASSERT_TRUE(r) << r.failure().message;
     EXPECT_EQ(text(r->machine.topology.online), "0-7");
     EXPECT_EQ(r->machine.topology.cores.size(), 10u);  // a million CPUs in all, then no more
     EXPECT_EQ(r->machine.topology.classes_from, report::CoreClassSource::kernel);
     EXPECT_TRUE(r->machine.topology.performance.empty());
 }
+
+}  // namespace
+
+// An input that cannot be read is one failure, its status that of an
+// unreadable input and its message the reason alone, for the caller to put
+// after the path; the record beside a results file is absent only when there
+// is none.
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Unreadable {
+    const char* name;
+    void (*make)(const fs::path& at);  // puts what is read at `at`
+    bool text;                         // read as a text (then perhaps no record)
+    const char* reason;                // the failure's message; empty: a record
+};
+
+const Unreadable unreadable[] = {
+    {"regular", [](const fs::path& at) { std::ofstream(at) << "{}"; }, true, ""},
+    {"missing", [](const fs::path&) {}, false, "No such file or directory"},
+    {"fifo", [](const fs::path& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); }, false,
+     "a FIFO, not a regular file"},
+    {"directory", [](const fs::path& at) { fs::create_directories(at); }, false,
+     "a directory, not a regular file"},
+    {"too_large",
+     [](const fs::path& at) {
+         std::ofstream(at).close();
+         fs::resize_file(at, (std::uintmax_t{16} << 20) + 1);
+     },
+     false, "larger than the 16 MiB an input may hold"},
+    {"not_json", [](const fs::path& at) { std::ofstream(at) << "{\n  \"a\": ,"; }, true,
+     "not JSON: it does not read at line 2, column 8"},
+    {"not_an_object", [](const fs::path& at) { std::ofstream(at) << "[1]"; }, true,
+     "not a JSON object"},
+};
+
+class InputFile : public testing::TestWithParam<Unreadable> {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("input_file_" + std::to_string(::getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    fs::path dir;
+};
+
+TEST_P(InputFile, FailsWithItsReasonAndTheStatusOfABadInput) {
+    const Unreadable& u = GetParam();
+    const fs::path at = dir / "machine.json";
+    u.make(at);
+    const std::string reason = u.reason;
+    report::Expected<std::string> text = report::read_input_file(at.string());
+    EXPECT_EQ(bool(text), u.text);
+    if (!text) {
+        EXPECT_EQ(text.failure().status, static_cast<int>(report::Exit::bad_input));
+        EXPECT_EQ(text.failure().message, reason);
+    }
+    report::Expected<std::optional<report::MachineRecord>> record =
+        report::read_record((dir / "results").string());
+    if (reason.empty()) {
+        ASSERT_TRUE(record) << record.failure().message;
+        EXPECT_EQ(record->has_value(), true);
+    } else if (std::string(u.name) == "missing") {
+        ASSERT_TRUE(record);
+        EXPECT_FALSE(record->has_value());
+    } else {
+        ASSERT_FALSE(record);
+        EXPECT_EQ(record.failure().status, static_cast<int>(report::Exit::bad_input));
+        EXPECT_EQ(record.failure().message, reason);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, InputFile, testing::ValuesIn(unreadable),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -303,9 +303,8 @@ TEST(PassClock, RecordedInMachineJsonAndReadBack) {
     r.clock = ClockRecord{"scaling_cur_freq", std::nullopt, 100, {0, 1}, {}};
     r.clock->tests.push_back({"float", {2987.654321, 41}, {2780.0, 40}});
     r.clock->tests.push_back({"logic", {std::nullopt, 0}, {2700.0, 1}});
-    std::string error;
-    std::optional<MachineRecord> back = parse_record(record_text(r), error);
-    ASSERT_TRUE(back && back->clock) << error;
+    report::Expected<MachineRecord> back = parse_record(record_text(r));
+    ASSERT_TRUE(back && back->clock);
     EXPECT_EQ(back->clock->source, "scaling_cur_freq");
     EXPECT_EQ(back->clock->cpus, (CpuSet{0, 1}));
     ASSERT_EQ(back->clock->tests.size(), 2u);
@@ -314,13 +313,13 @@ TEST(PassClock, RecordedInMachineJsonAndReadBack) {
     EXPECT_FALSE(back->clock->tests[1].single.mean);
 
     r.clock = ClockRecord{std::nullopt, "no cpufreq in sysfs", std::nullopt, {0}, {}};
-    back = parse_record(record_text(r), error);
+    back = parse_record(record_text(r));
     ASSERT_TRUE(back && back->clock);
     EXPECT_EQ(back->clock->reason, "no cpufreq in sysfs");
 
     r.clock.reset();
     EXPECT_EQ(record_text(r).find("\"clock\""), std::string::npos);
-    back = parse_record(record_text(r), error);
+    back = parse_record(record_text(r));
     ASSERT_TRUE(back);
     EXPECT_FALSE(back->clock);
 }

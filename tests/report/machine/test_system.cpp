@@ -127,6 +127,20 @@ TEST(SystemSettings, EachTreeShowsAndTunesWhatItExposes) {
     }
 }
 
+// Tune and reset of a tree whose state file, if any, is one they wrote.
+report::TuneResult tune_tree(const fs::path& root, const fs::path& state,
+                             const report::SettingWriter& write) {
+    report::Expected<report::TuneResult> r = report::tune_machine(root, state, write);
+    EXPECT_TRUE(r) << r.failure().message;
+    return r ? *r : report::TuneResult{};
+}
+report::ResetResult reset_tree(const fs::path& root, const fs::path& state,
+                               const report::SettingWriter& write) {
+    report::Expected<report::ResetResult> r = report::reset_machine(root, state, write);
+    EXPECT_TRUE(r) << r.failure().message;
+    return r ? *r : report::ResetResult{};
+}
+
 // Tune sets every value, remembers each, and reset leaves every file of the
 // tree as it was; a second tune has nothing to change, a second reset
 // nothing to put back.
@@ -135,10 +149,7 @@ TEST(SystemSettings, TuneThenResetLeavesEveryFileAsItWas) {
         SCOPED_TRACE(t.name);
         Copy c(t.name);
         const auto original = contents(c.root);
-        std::string refused;
-        report::TuneResult tuned =
-            report::tune_machine(c.root, c.state(), report::write_setting, refused);
-        EXPECT_EQ(refused, "");
+        report::TuneResult tuned = tune_tree(c.root, c.state(), report::write_setting);
         EXPECT_FALSE(tuned.failed);
         ASSERT_EQ(tuned.changed.size(), t.tunes.size());
         for (const auto& [path, value] : t.tunes)
@@ -150,21 +161,18 @@ TEST(SystemSettings, TuneThenResetLeavesEveryFileAsItWas) {
                   t.tunes.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(true));
         EXPECT_EQ(fs::exists(c.state()), !t.tunes.empty());
 
-        report::TuneResult again =
-            report::tune_machine(c.root, c.state(), report::write_setting, refused);
+        report::TuneResult again = tune_tree(c.root, c.state(), report::write_setting);
         EXPECT_TRUE(again.changed.empty());
         EXPECT_EQ(again.exposed, !t.tunes.empty());
 
-        report::ResetResult reset =
-            report::reset_machine(c.root, c.state(), report::write_setting, refused);
+        report::ResetResult reset = reset_tree(c.root, c.state(), report::write_setting);
         EXPECT_EQ(reset.found, !t.tunes.empty());
         EXPECT_EQ(reset.steps.size(), t.tunes.size());
         for (const ResetStep& s : reset.steps)
             EXPECT_EQ(s.outcome, ResetStep::Outcome::put_back) << s.change.path;
         EXPECT_EQ(contents(c.root), original);
         EXPECT_FALSE(fs::exists(c.state()));
-        EXPECT_FALSE(
-            report::reset_machine(c.root, c.state(), report::write_setting, refused).found);
+        EXPECT_FALSE(reset_tree(c.root, c.state(), report::write_setting).found);
     }
 }
 
@@ -184,9 +192,8 @@ struct FailingWriter {
 TEST(SystemSettings, AWriteFailingHalfwayPutsBackWhatWasChanged) {
     Copy c("acpi_cpufreq");
     const auto original = contents(c.root);
-    std::string refused;
     // Boost and two governors change, the third governor fails.
-    report::TuneResult r = report::tune_machine(c.root, c.state(), FailingWriter{{4}}, refused);
+    report::TuneResult r = tune_tree(c.root, c.state(), FailingWriter{{4}});
     ASSERT_TRUE(r.failed);
     EXPECT_EQ(r.failed->path, cpufreq + "policy2/scaling_governor");
     EXPECT_EQ(r.failed->error, EACCES);
@@ -203,10 +210,9 @@ TEST(SystemSettings, AWriteFailingHalfwayPutsBackWhatWasChanged) {
 TEST(SystemSettings, AValueThatCannotBePutBackIsLeftForReset) {
     Copy c("acpi_cpufreq");
     const auto original = contents(c.root);
-    std::string refused;
     // Call 3 (policy1's governor) fails; putting back policy0's governor
     // (call 4) fails too; boost (call 5) goes back.
-    report::TuneResult r = report::tune_machine(c.root, c.state(), FailingWriter{{3, 4}}, refused);
+    report::TuneResult r = tune_tree(c.root, c.state(), FailingWriter{{3, 4}});
     ASSERT_TRUE(r.failed);
     EXPECT_EQ(r.put_back, 1u);
     ASSERT_EQ(r.left_changed.size(), 1u);
@@ -214,8 +220,7 @@ TEST(SystemSettings, AValueThatCannotBePutBackIsLeftForReset) {
     EXPECT_TRUE(r.state_kept);
     EXPECT_EQ(c.value(cpufreq + "policy0/scaling_governor"), "performance");
 
-    report::ResetResult reset =
-        report::reset_machine(c.root, c.state(), report::write_setting, refused);
+    report::ResetResult reset = reset_tree(c.root, c.state(), report::write_setting);
     ASSERT_EQ(reset.steps.size(), 1u);
     EXPECT_EQ(reset.steps[0].outcome, ResetStep::Outcome::put_back);
     EXPECT_EQ(contents(c.root), original);
@@ -226,16 +231,14 @@ TEST(SystemSettings, AValueThatCannotBePutBackIsLeftForReset) {
 TEST(SystemSettings, ATuneThatDiesHalfwayIsResetFromItsStateFile) {
     Copy c("intel_pstate");
     const auto original = contents(c.root);
-    std::string refused;
     int calls = 0;
     auto dying = [&](const fs::path& file, const std::string& value) {
         if (++calls == 3)
             throw std::runtime_error("killed");
         return report::write_setting(file, value);
     };
-    EXPECT_THROW(report::tune_machine(c.root, c.state(), dying, refused), std::runtime_error);
-    report::ResetResult reset =
-        report::reset_machine(c.root, c.state(), report::write_setting, refused);
+    EXPECT_THROW(tune_tree(c.root, c.state(), dying), std::runtime_error);
+    report::ResetResult reset = reset_tree(c.root, c.state(), report::write_setting);
     ASSERT_EQ(reset.steps.size(), 3u);
     EXPECT_EQ(reset.steps[0].outcome, ResetStep::Outcome::already);  // never written
     EXPECT_EQ(reset.steps[1].outcome, ResetStep::Outcome::put_back);
@@ -248,14 +251,13 @@ TEST(SystemSettings, ATuneThatDiesHalfwayIsResetFromItsStateFile) {
 // minimum is set to the maximum after that, not before.
 TEST(SystemSettings, TheMinimumFollowsAMaximumThatBoostLowered) {
     Copy c("amd_pstate");
-    std::string refused;
     auto kernel = [&](const fs::path& file, const std::string& value) {
         int e = report::write_setting(file, value);
         if (!e && file.filename() == "boost" && value == "0")
             put(file.parent_path() / "scaling_max_freq", "4500000\n");
         return e;
     };
-    report::TuneResult r = report::tune_machine(c.root, c.state(), kernel, refused);
+    report::TuneResult r = tune_tree(c.root, c.state(), kernel);
     EXPECT_FALSE(r.failed);
     EXPECT_EQ(c.value(cpufreq + "policy0/scaling_min_freq"), "4500000");
     EXPECT_EQ(c.value(cpufreq + "policy1/scaling_min_freq"), "4500000");
@@ -267,14 +269,12 @@ TEST(SystemSettings, TheMinimumFollowsAMaximumThatBoostLowered) {
 // remembers that value, not the first one.
 TEST(SystemSettings, ValuesChangedSinceTuneAreLeftAsTheyAre) {
     Copy c("acpi_cpufreq");
-    std::string refused;
-    report::tune_machine(c.root, c.state(), report::write_setting, refused);
+    tune_tree(c.root, c.state(), report::write_setting);
     const std::string governor = cpufreq + "policy1/scaling_governor";
     put(c.root / governor.substr(1), "ondemand\n");
     fs::remove(c.root / (cpufreq + "policy3/scaling_min_freq").substr(1));
 
-    report::ResetResult reset =
-        report::reset_machine(c.root, c.state(), report::write_setting, refused);
+    report::ResetResult reset = reset_tree(c.root, c.state(), report::write_setting);
     std::map<std::string, ResetStep::Outcome> outcome;
     for (const ResetStep& s : reset.steps)
         outcome[s.change.path] = s.outcome;
@@ -287,12 +287,11 @@ TEST(SystemSettings, ValuesChangedSinceTuneAreLeftAsTheyAre) {
 
     // Tuned twice with a change in between: reset goes back to that change.
     Copy d("acpi_cpufreq");
-    report::tune_machine(d.root, d.state(), report::write_setting, refused);
+    tune_tree(d.root, d.state(), report::write_setting);
     put(d.root / governor.substr(1), "ondemand\n");
-    report::TuneResult again =
-        report::tune_machine(d.root, d.state(), report::write_setting, refused);
+    report::TuneResult again = tune_tree(d.root, d.state(), report::write_setting);
     ASSERT_EQ(again.changed.size(), 1u);
-    report::reset_machine(d.root, d.state(), report::write_setting, refused);
+    reset_tree(d.root, d.state(), report::write_setting);
     EXPECT_EQ(d.value(governor), "ondemand");
     EXPECT_EQ(d.value(cpufreq + "policy0/scaling_governor"), "schedutil");
     EXPECT_EQ(d.value(cpufreq + "boost"), "1");
@@ -338,13 +337,14 @@ TEST(SystemSettings, AStateFileIsTrustedNoFurtherThanTheSettingsTuneKnows) {
         SCOPED_TRACE(k.what);
         fs::create_directories(c.state().parent_path());
         put(c.state(), k.text);
-        std::string refused;
-        report::ResetResult r = report::reset_machine(c.root, c.state(), counting, refused);
-        EXPECT_NE(refused.find(k.error), std::string::npos) << refused;
-        EXPECT_FALSE(r.found);
-        refused.clear();
-        report::tune_machine(c.root, c.state(), counting, refused);
-        EXPECT_NE(refused.find(k.error), std::string::npos) << refused;
+        auto reset = report::reset_machine(c.root, c.state(), counting);
+        auto tuned = report::tune_machine(c.root, c.state(), counting);
+        ASSERT_FALSE(reset || tuned);
+        for (const report::Failed& f : {reset.failure(), tuned.failure()}) {
+            EXPECT_EQ(f.status, 2);
+            EXPECT_EQ(f.message.rfind(c.state().string() + ": ", 0), 0u);
+            EXPECT_NE(f.message.find(k.error), std::string::npos) << f.message;
+        }
     }
     EXPECT_EQ(writes, 0);
     EXPECT_EQ(contents(c.root), original);
@@ -352,9 +352,9 @@ TEST(SystemSettings, AStateFileIsTrustedNoFurtherThanTheSettingsTuneKnows) {
     // A folder or a FIFO where the state file should be is refused, not waited on.
     fs::remove(c.state());
     ASSERT_EQ(::mkfifo(c.state().c_str(), 0600), 0);
-    std::string refused;
-    report::reset_machine(c.root, c.state(), counting, refused);
-    EXPECT_NE(refused, "");
+    auto reset = report::reset_machine(c.root, c.state(), counting);
+    ASSERT_FALSE(reset);
+    EXPECT_EQ(reset.failure().message, c.state().string() + ": a FIFO, not a regular file");
     EXPECT_EQ(writes, 0);
 }
 
@@ -398,8 +398,7 @@ TEST(SystemSettings, TemporaryStateFilesOfGoneProcessesAreRemoved) {
     for (const std::string& name : {gone, mine, gone + ".aB3xYz", mine + ".aB3xYz",
                                     prefix + "12x", prefix + "99999999999"})
         put(folder / name, "{");
-    std::string refused;
-    EXPECT_FALSE(report::reset_machine(c.root, c.state(), report::write_setting, refused).found);
+    EXPECT_FALSE(reset_tree(c.root, c.state(), report::write_setting).found);
     EXPECT_FALSE(fs::exists(folder / gone));
     EXPECT_FALSE(fs::exists(folder / (gone + ".aB3xYz")));
     EXPECT_TRUE(fs::exists(folder / (mine + ".aB3xYz")));

@@ -10,9 +10,9 @@
 #include <fstream>
 
 #include "analysis/machine_differences.h"
+#include "model/catalogue.h"
 #include "store/ingest.h"
 #include "store/reader.h"
-#include "model/catalogue.h"
 
 namespace fs = std::filesystem;
 using namespace report;
@@ -32,10 +32,9 @@ protected:
     void TearDown() override { fs::remove_all(dir); }
 
     std::vector<StoredFile> read() {
-        std::vector<StoredFile> files;
-        std::string error;
-        EXPECT_TRUE(read_store(db, files, error)) << error;
-        return files;
+        report::Expected<std::vector<StoredFile>> files = read_store(db);
+        EXPECT_TRUE(files) << files.failure().message;
+        return files ? *files : std::vector<StoredFile>();
     }
 
     fs::path dir;
@@ -86,8 +85,10 @@ TEST_F(Store, KeepsTheNewestVersionOfEachPathAndSkipsWhatItHas) {
 
 TEST_F(Store, TellsAStoreByItsMarksNotItsName) {
     StoreCounts counts;
-    std::string error;
-    std::vector<StoredFile> files;
+    auto refusal = [](const std::string& path) {
+        report::Expected<std::vector<StoredFile>> files = read_store(path);
+        return files ? std::string("read") : files.failure().message;
+    };
     EXPECT_FALSE(is_sqlite_file(db));
     ASSERT_EQ(store_files(db, {{StoredFile::results, "r", "x"}}, counts).kind, StoreFailure::none);
     EXPECT_TRUE(is_sqlite_file(db));
@@ -100,23 +101,22 @@ TEST_F(Store, TellsAStoreByItsMarksNotItsName) {
         sqlite3_close(handle);
     };
     exec(db, "PRAGMA user_version = 5");
-    EXPECT_FALSE(read_store(db, files, error));
-    EXPECT_EQ(error, "a store of schema version 5; this bench_report reads versions 1 to 4 "
-                     "(build a new store from the files)");
+    EXPECT_EQ(refusal(db),
+              "a store of schema version 5; this bench_report reads versions 1 to 4 "
+              "(build a new store from the files)");
     EXPECT_EQ(store_files(db, {{StoredFile::results, "r2", "y"}}, counts).kind,
               StoreFailure::version);
 
     std::string theirs = (dir / "theirs.db").string();
     exec(theirs, "CREATE TABLE t (x)");
-    EXPECT_FALSE(read_store(theirs, files, error));
-    EXPECT_EQ(error, "an SQLite database, not a bench_report store");
+    EXPECT_EQ(refusal(theirs), "an SQLite database, not a bench_report store");
     EXPECT_EQ(store_files(theirs, {{StoredFile::results, "r", "x"}}, counts).kind,
               StoreFailure::not_a_store);
 
     // An empty SQLite database is nobody's store yet: not read, but written.
     std::string empty = (dir / "empty.db").string();
     exec(empty, "PRAGMA user_version = 0");
-    EXPECT_FALSE(read_store(empty, files, error));
+    EXPECT_NE(refusal(empty), "read");
     EXPECT_EQ(store_files(empty, {{StoredFile::results, "r", "x"}}, counts).kind,
               StoreFailure::none);
 }
@@ -158,24 +158,25 @@ TEST_F(Store, KeepsWhatAHistoryReadsAsTheFilesGiveIt) {
     later_night.replace(later_night.find("2026-12-01"), 10, "2026-12-09");
     std::string new_kernel = later_night;
     new_kernel.replace(new_kernel.find("6.1.0-1"), 7, "6.1.0-9");
-    ASSERT_EQ(store_files(db,
-                          {{StoredFile::results, "a/r1", "one", 0, {run}},
-                           {StoredFile::results, "a/r2", "two", 0, {transcript}},
-                           {StoredFile::results, "b/r3", "three", 0, {run}},
-                           {StoredFile::machine, "a/machine.json", record("1", ""), 0, {}},
-                           {StoredFile::machine, "b/machine.json",
-                            record("2", R"(, "GOMP_B": "y")"), 0, {}},
-                           {StoredFile::machine, "c/machine.json", "[1]", 0, {}},
-                           // the machine of a/ on another night, and on a third
-                           // with a kernel of its own
-                           {StoredFile::machine, "d/machine.json", later_night, 0, {}},
-                           {StoredFile::machine, "e/machine.json", new_kernel, 0, {}}},
-                          counts)
-                  .kind,
-              StoreFailure::none);
-    std::vector<StoredFile> files;
-    std::string error;
-    ASSERT_TRUE(read_store(db, files, error, StoreReading::figures)) << error;
+    ASSERT_EQ(
+        store_files(
+            db,
+            {{StoredFile::results, "a/r1", "one", 0, {run}},
+             {StoredFile::results, "a/r2", "two", 0, {transcript}},
+             {StoredFile::results, "b/r3", "three", 0, {run}},
+             {StoredFile::machine, "a/machine.json", record("1", ""), 0, {}},
+             {StoredFile::machine, "b/machine.json", record("2", R"(, "GOMP_B": "y")"), 0, {}},
+             {StoredFile::machine, "c/machine.json", "[1]", 0, {}},
+             // the machine of a/ on another night, and on a third
+             // with a kernel of its own
+             {StoredFile::machine, "d/machine.json", later_night, 0, {}},
+             {StoredFile::machine, "e/machine.json", new_kernel, 0, {}}},
+            counts)
+            .kind,
+        StoreFailure::none);
+    report::Expected<std::vector<StoredFile>> read = read_store(db, StoreReading::figures);
+    ASSERT_TRUE(read) << read.failure().message;
+    std::vector<StoredFile>& files = *read;
     ASSERT_EQ(files.size(), 8u);
     // A transcript, and every results file beside it, is read from its text.
     EXPECT_FALSE(files[0].runs);
@@ -206,9 +207,8 @@ TEST_F(Store, KeepsWhatAHistoryReadsAsTheFilesGiveIt) {
     EXPECT_EQ(report::test_rates(kept).size(), 2u);
 
     // The records: each field compared reads as in the whole record.
-    std::string why;
-    std::optional<MachineRecord> one = parse_record(record("1", ""), why);
-    std::optional<MachineRecord> two = parse_record(record("2", R"(, "GOMP_B": "y")"), why);
+    report::Expected<MachineRecord> one = parse_record(record("1", ""));
+    report::Expected<MachineRecord> two = parse_record(record("2", R"(, "GOMP_B": "y")"));
     ASSERT_TRUE(one && two);
     ASSERT_TRUE(files[3].record && files[4].record);
     std::vector<ContextDifference> whole = context_differences(*one, *two);
@@ -236,8 +236,7 @@ TEST_F(Store, KeepsWhatAHistoryReadsAsTheFilesGiveIt) {
     EXPECT_EQ(files[4].record->repetition.program, "bench_memory");
     // A text that is no record keeps its reason.
     EXPECT_FALSE(files[5].record);
-    parse_record("[1]", why);
-    EXPECT_EQ(files[5].record_error, why);
+    EXPECT_EQ(files[5].record_error, parse_record("[1]").failure().message);
 }
 
 }  // namespace
