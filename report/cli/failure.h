@@ -3,16 +3,9 @@
 // the status; and how a command that goes on after a failure says it.
 #pragma once
 
-#include "analysis/verdict_status.h"
 #include "model/failure.h"
 
 namespace report {
-
-// The two gates' statuses are said in their JSON too (analysis/verdict_status.h):
-// the exit and the document must agree.
-static_assert(static_cast<int>(Exit::gate) == verdict_fail_status);
-static_assert(static_cast<int>(Exit::no_verdict) == no_verdict_status);
-static_assert(static_cast<int>(Exit::ok) == verdict_pass_status);
 
 // How a command, or a step of one, ended: nothing when it did all it was
 // asked, else its failure.
