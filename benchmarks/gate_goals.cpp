@@ -6,7 +6,7 @@
 // reads, after take_runs, the choice compare makes of a history's runs.
 //
 //   gate_goals [--pairs N] [--table verdicts|drift|paired|nightly|far|decide]
-//              [--change K]
+//              [--change K] [--why]
 //
 // N comparisons a row (default 100); --change K keeps the verdicts table's
 // rows whose change is K times P (0, 0.5, 1 or 1.5), for a long run of the
@@ -21,7 +21,8 @@
 //             build run today (5 repetitions at the machine's level now);
 //   far       how many identical-build comparisons carry a far-repetition mark;
 //   decide    "about N repetitions a side would decide", redrawn at N: how
-//             often the gate then decides.
+//             often the gate then decides; --why adds, for the redraws
+//             that did not decide, what kept them from it.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -259,32 +260,81 @@ void far_table(int comparisons) {
 }
 
 // The count the gate said would decide, the largest over the labels it
-// could not decide; 0 when it decided or said none.
+// could not decide; 0 when it decided, -1 when one of them said no count
+// (past the cap: nothing to redraw at).
 int said_to_decide(const GateVerdict& v) {
     int most = 0;
     for (const ProgramSlowdown& s : v.tested)
-        if (s.outcome == LabelOutcome::inconclusive)
-            most = s.decide_at ? std::max(most, static_cast<int>(*s.decide_at)) : -1;
+        if (s.outcome == LabelOutcome::inconclusive) {
+            if (!s.decide_at)
+                return -1;
+            most = std::max(most, static_cast<int>(*s.decide_at));
+        }
     return most;
 }
 
-void decide_table(int comparisons) {
+// Why a redraw gave no verdict: a drift problem (a trend named in a label,
+// or the joint trend or the drift-adjusted effect), another problem, or the
+// labels left inconclusive: how many, and whether the pass test was shown
+// but its interval did not resolve the limit.
+struct Why {
+    int named = 0, joint = 0, other = 0, one_label = 0, both_labels = 0, unresolved = 0;
+    void add(const GateVerdict& v, double percent) {
+        if (!v.problems.empty()) {
+            auto drift = std::find_if(v.problems.begin(), v.problems.end(), [](const GateProblem& p) {
+                return p.kind == GateProblem::drifting;
+            });
+            if (drift == v.problems.end())
+                ++other;
+            else if (drift->detail.empty())
+                ++joint;
+            else
+                ++named;
+            return;
+        }
+        int undecided = 0;
+        bool held = false;
+        for (const ProgramSlowdown& s : v.tested) {
+            if (s.outcome != LabelOutcome::inconclusive || !s.test || !s.within)
+                continue;
+            ++undecided;
+            held = held || (s.within->significant &&
+                            std::log(s.upper()) - std::log(s.test->estimate) >
+                                std::log1p(percent / 100) + 1e-9);
+        }
+        (undecided > 1 ? both_labels : one_label) += undecided > 0;
+        unresolved += held;
+    }
+    std::string row() const {
+        return fmt::format(" {} | {} | {} | {} | {} | {} |", named, joint, other, one_label,
+                           both_labels, unresolved);
+    }
+};
+
+void decide_table(int comparisons, bool why) {
     std::printf("| n a side | noise a repetition | P | change | said a count | decided at it | "
-                "decided where N <= 9 |\n|---|---|---|---|---:|---:|---:|\n");
+                "decided where N <= 9 |%s\n|---|---|---|---|---:|---:|---:|%s\n",
+                why ? " trend named | joint trend or adjusted | other problem | one label "
+                      "inconclusive | both | pass shown, unresolved |"
+                    : "",
+                why ? "---:|---:|---:|---:|---:|---:|" : "");
     for (double percent : {2.0, 5.0})
         for (double noise : {1.0, 2.0, 5.0})
             for (double change : {0.0, percent / 2}) {
                 Scenario s{5, noise / 100, percent, change};
                 Draw d(seed_of(s, 5));
                 int said = 0, decided = 0, small = 0, small_decided = 0;
+                Why reasons;
                 for (int k = 0; k < comparisons; ++k) {
                     int n = said_to_decide(gate(draw(s, d), percent).verdict);
                     if (n <= 0)
                         continue;
                     Scenario again = s;
                     again.n = n;
-                    bool ok = gate(draw(again, d), percent).verdict.outcome !=
-                              GateVerdict::Outcome::no_verdict;
+                    GateVerdict v = gate(draw(again, d), percent).verdict;
+                    bool ok = v.outcome != GateVerdict::Outcome::no_verdict;
+                    if (!ok)
+                        reasons.add(v, percent);
                     ++said;
                     decided += ok;
                     if (n <= 9) {
@@ -293,9 +343,10 @@ void decide_table(int comparisons) {
                     }
                 }
                 auto pct = [](int a, int b) { return b ? fmt::format("{:.1f}", 100.0 * a / b) : std::string("-"); };
-                std::printf("| 5v5 | %g%% | %g | %+g%% | %d | %s | %s (%d) |\n", noise, percent,
+                std::printf("| 5v5 | %g%% | %g | %+g%% | %d | %s | %s (%d) |%s\n", noise, percent,
                             change, said, pct(decided, said).c_str(),
-                            pct(small_decided, small).c_str(), small);
+                            pct(small_decided, small).c_str(), small,
+                            why ? reasons.row().c_str() : "");
                 std::fflush(stdout);
             }
 }
@@ -305,6 +356,7 @@ void decide_table(int comparisons) {
 int main(int argc, char** argv) {
     int pairs = 100;
     double only = -1;
+    bool why = false;
     std::string table = "verdicts";
     const std::vector<std::string> tables = {"verdicts", "drift", "paired", "nightly", "far",
                                              "decide"};
@@ -313,6 +365,8 @@ int main(int argc, char** argv) {
             pairs = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--table") && i + 1 < argc)
             table = argv[++i];
+        else if (!std::strcmp(argv[i], "--why"))
+            why = true;
         else if (!std::strcmp(argv[i], "--change") && i + 1 < argc)
             only = std::atof(argv[++i]);
         else
@@ -320,7 +374,7 @@ int main(int argc, char** argv) {
     }
     if (std::find(tables.begin(), tables.end(), table) == tables.end() || pairs < 1) {
         std::fprintf(stderr, "usage: gate_goals [--pairs N] "
-                             "[--table verdicts|drift|paired|nightly|far|decide] [--change K]\n");
+                             "[--table verdicts|drift|paired|nightly|far|decide] [--change K] [--why]\n");
         return 2;
     }
     std::printf("%d comparisons a row, in percent; noise shared by a repetition's passes, "
@@ -336,5 +390,5 @@ int main(int argc, char** argv) {
     else if (table == "far")
         far_table(pairs);
     else
-        decide_table(pairs);
+        decide_table(pairs, why);
 }

@@ -18,7 +18,7 @@ double ProgramSlowdown::upper() const {
 
 std::optional<std::size_t> repetitions_to_decide(double distance, double spread, std::size_t dof,
                                                  double alpha, bool paired, double now,
-                                                 bool drift_checked) {
+                                                 bool drift_checked, double chance) {
     if (!(distance > 0) || !(spread > 0) || dof == 0 || !(now > 0))
         return std::nullopt;
     // The spread at its upper confidence bound: a spread that happened to come
@@ -26,7 +26,7 @@ std::optional<std::size_t> repetitions_to_decide(double distance, double spread,
     double d = static_cast<double>(dof);
     double sigma = spread * std::sqrt(d / stats::chi_squared_quantile(1 - decide_spread_level, d));
     // Two conditions to meet together: each at the square root of the chance.
-    double power = drift_checked ? std::sqrt(decide_power) : decide_power;
+    double power = drift_checked ? std::sqrt(chance) : chance;
     for (std::size_t n = static_cast<std::size_t>(std::floor(now)) + 1; n <= decide_cap; ++n) {
         double k = static_cast<double>(n);
         double df = paired ? k - 1 : 2 * k - 2;
@@ -254,8 +254,9 @@ bool resolves(const ProgramSlowdown& s, double percent) {
 }
 
 // What the two tests show. Repetitions without spread show exactly what they
-// are: at the limit is within it.
-void decide_label(const ProgramComparison& c, ProgramSlowdown& s, double percent) {
+// are: at the limit is within it. An inconclusive label's count gives it
+// `chance` to decide.
+void decide_label(const ProgramComparison& c, ProgramSlowdown& s, double percent, double chance) {
     if (!s.test || !s.within) {
         s.outcome = LabelOutcome::inconclusive;
         return;
@@ -290,7 +291,7 @@ void decide_label(const ProgramComparison& c, ProgramSlowdown& s, double percent
         sure = std::min(sure, limit);
     s.decide_at = repetitions_to_decide(sure, s.spread, s.spread_dof,
                                         distance < 0 ? s.within_alpha : s.alpha, s.paired, now,
-                                        !s.pairing);
+                                        !s.pairing, chance);
     s.rerun = repetition_to_rerun(c, s, percent);
 }
 
@@ -354,6 +355,27 @@ std::vector<Headline> headlines(const std::vector<ProgramComparison>& comparison
     return out;
 }
 
+double label_decide_chance(std::size_t labels, bool drift_tested) {
+    double chance = decide_power / (drift_tested ? 1 - 2 * gate_alpha : 1);
+    return std::pow(chance, 1 / static_cast<double>(std::max<std::size_t>(1, labels)));
+}
+
+namespace {
+
+// The gate decides only when every label does: each inconclusive label says
+// the count for the gate, the largest of theirs (none when one has none).
+void gate_count(std::vector<ProgramSlowdown>& tested) {
+    std::optional<std::size_t> most = 0;
+    for (const ProgramSlowdown& s : tested)
+        if (s.outcome == LabelOutcome::inconclusive && most)
+            most = s.decide_at ? std::optional(std::max(*most, *s.decide_at)) : std::nullopt;
+    for (ProgramSlowdown& s : tested)
+        if (s.outcome == LabelOutcome::inconclusive)
+            s.decide_at = most;
+}
+
+}  // namespace
+
 SlowdownFamily slowdown_family(const std::vector<ProgramComparison>& comparisons,
                                double percent) {
     SlowdownFamily family;
@@ -365,8 +387,14 @@ SlowdownFamily slowdown_family(const std::vector<ProgramComparison>& comparisons
         const ProgramComparison& c = comparisons[s.comparison];
         if (!test_paired(c, s, percent))
             test_unpaired(c, s, percent);
-        decide_label(c, s, percent);
     }
+    // Labels run one after the other are looked at for drift as well.
+    bool drift_tested = std::any_of(family.tested.begin(), family.tested.end(),
+                                    [](const ProgramSlowdown& s) { return !s.pairing; });
+    double chance = label_decide_chance(family.tested.size(), drift_tested);
+    for (ProgramSlowdown& s : family.tested)
+        decide_label(comparisons[s.comparison], s, percent, chance);
+    gate_count(family.tested);
     return family;
 }
 

@@ -86,7 +86,8 @@ struct ProgramSlowdown {
     double spread = 0;
     std::size_t spread_dof = 0;
     // For an inconclusive label: the repetitions a side (pairs, when paired)
-    // that give at least a decide_power chance to decide; absent past
+    // that give the gate at least a decide_power chance to decide, the same
+    // for every inconclusive label (the largest of their own); absent past
     // decide_cap.
     std::optional<std::size_t> decide_at;
     // For an inconclusive label: the one far repetition (of it or of the
@@ -144,10 +145,10 @@ std::vector<Headline> headlines(const std::vector<ProgramComparison>& comparison
 // The chance that "about N repetitions would decide" gives, and the level
 // of the upper confidence bound of the spread it is computed from.
 inline constexpr double decide_power = 0.8;
-inline constexpr double decide_spread_level = 0.8;
+inline constexpr double decide_spread_level = 0.95;
 // The count reads the estimate's distance from the limit at this one-sided
 // lower confidence bound: a noisy estimate overstates it.
-inline constexpr double decide_distance_level = 0.8;
+inline constexpr double decide_distance_level = 0.9;
 
 // The one-sided confidence of the bound of the drift-adjusted effect
 // (analysis/common_slope.h) that a verdict on labels run one after the other
@@ -156,18 +157,27 @@ inline constexpr double decide_distance_level = 0.8;
 // builds still pass a 5% gate in 85% (docs/gate.md).
 inline constexpr double drift_check_level = 0.7;
 
+// The chance each label's count must give it so that the gate, which
+// decides only when every one of `labels` decides, decides with at least
+// decide_power: the labels' chances multiply (their noise, shared by a
+// machine's repetitions, makes them agree more, not less), and with
+// `drift_tested` (labels run one after the other) the trend tests, each held
+// to gate_alpha over the labels, may give no verdict though the labels
+// decide: at most twice gate_alpha taken off first.
+double label_decide_chance(std::size_t labels, bool drift_tested);
+
 // The fewest repetitions a side (pairs when `paired`), more than `now`, at
 // which a one-sided t test at `alpha` of a time factor whose log lies
-// `distance` from the limit's has at least a decide_power chance to show its
-// side, the log values' spread taken at the decide_spread_level upper bound
-// of `spread` (with `dof` degrees of freedom). With `drift_checked` (labels
-// run one after the other) the drift-adjusted effect, about twice as wide,
-// must also clear its drift_check_level bound: each condition at the square
-// root of the chance. Absent past decide_cap, on the limit, or without a
-// spread.
+// `distance` from the limit's has at least `chance` to show its side, the
+// log values' spread taken at the decide_spread_level upper bound of
+// `spread` (with `dof` degrees of freedom). With `drift_checked` (labels run
+// one after the other) the drift-adjusted effect, about twice as wide, must
+// also clear its drift_check_level bound: each condition at the square root
+// of the chance. Absent past decide_cap, on the limit, or without a spread.
 std::optional<std::size_t> repetitions_to_decide(double distance, double spread, std::size_t dof,
                                                  double alpha, bool paired, double now,
-                                                 bool drift_checked = false);
+                                                 bool drift_checked = false,
+                                                 double chance = decide_power);
 
 // Each repetition's log time factor of a column over `rows`, against the
 // baseline's medians; absent when a repetition lacks one of the figures.

@@ -683,8 +683,45 @@ TEST(GateOutcomes, ThreeOutcomesOnAKnownFactor) {
                 EXPECT_TRUE(undecided || k.label == LabelOutcome::fail);
             }
             EXPECT_TRUE(undecided || !s.decide_at);
+            // The gate decides only when both labels do: each says the gate's count.
+            EXPECT_EQ(s.decide_at, v.tested.front().decide_at);
         }
     }
+}
+
+// A count that a redraw contradicts: 5 against 5 repetitions at 2% a
+// repetition (shared by its passes), no change, a 2% gate, which cannot
+// decide; ten fresh comparisons at the count said must nearly all decide
+// (80% at least, so 6 or more of 10 but for one time in thirty).
+TEST(GateOutcomes, TheCountSaidDecidesWhenRedrawnAtIt) {
+    std::mt19937 rng(43);
+    unsigned seed = 4300;
+    auto comparison = [&](int n) {
+        std::vector<RunT> runs;
+        for (const char* name : {"base", "new"})
+            for (int r = 0; r < n; ++r) {
+                double speed = std::exp(0.02 * std::normal_distribution<double>(0, 1)(rng));
+                RunT run = std::get<RunT>(parse_run(
+                    noisy_results_file(Program::memory, speed, 0.005, 2, seed++), "rep.txt"));
+                run.label = name;
+                runs.push_back(std::move(run));
+            }
+        std::vector<const RunT*> ptrs;
+        for (const RunT& r : runs)
+            ptrs.push_back(&r);
+        return decide_gate(compare_runs(ptrs, {}), {}, {}, 2);
+    };
+    std::optional<std::size_t> said;
+    for (int tries = 0; tries < 50 && !said; ++tries) {
+        GateVerdict v = comparison(5);
+        if (v.outcome == GateVerdict::Outcome::no_verdict && v.tested.size() == 1)
+            said = v.tested.front().decide_at;
+    }
+    ASSERT_TRUE(said);
+    int decided = 0;
+    for (int k = 0; k < 10; ++k)
+        decided += comparison(static_cast<int>(*said)).outcome != GateVerdict::Outcome::no_verdict;
+    EXPECT_GE(decided, 6) << "at " << *said << " repetitions a side";
 }
 
 // One repetition of five 22% slow keeps a 5% gate from passing: it is named
@@ -854,8 +891,8 @@ TEST(GateOutcomes, ADriftThatHidesASlowdownWithholdsThePass) {
 }
 
 // The repetitions that would decide: the least count, beyond those there
-// are, at which a one-sided t test at the level has an 80% chance to show
-// the side the estimate lies on, at the upper confidence bound of the
+// are, at which a one-sided t test at the level has the chance asked for to
+// show the side the estimate lies on, at the upper confidence bound of the
 // spread; none past the cap, on the limit or without a spread.
 TEST(GateOutcomes, RepetitionsThatWouldDecide) {
     struct Case {
@@ -865,6 +902,7 @@ TEST(GateOutcomes, RepetitionsThatWouldDecide) {
         bool paired;
         double now;
         bool some;
+        double chance = decide_power;
     };
     const Case cases[] = {
         {0.02, 0.02, 8, 0.05, false, 5, true},     // unpaired, 5 against 5
@@ -873,6 +911,8 @@ TEST(GateOutcomes, RepetitionsThatWouldDecide) {
         {0, 0.02, 8, 0.05, false, 5, false},       // on the limit
         {0.02, 0, 8, 0.05, false, 5, false},       // no spread
         {0.5, 0.01, 8, 0.05, false, 5, true},      // decided already: one more
+        {0.02, 0.02, 8, 0.05, false, 5, true, 0.95},  // one of several labels
+        {0.02, 0.02, 4, 0.025, true, 5, true, 0.9},
     };
     // One label after the other, the drift-adjusted effect must agree too:
     // it is about twice as wide, so it takes half as many again or more.
@@ -881,16 +921,17 @@ TEST(GateOutcomes, RepetitionsThatWouldDecide) {
     ASSERT_TRUE(plain && checked);
     EXPECT_GT(*checked, *plain * 3 / 2);
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.distance << " at spread " << c.spread);
-        std::optional<std::size_t> n =
-            repetitions_to_decide(c.distance, c.spread, c.dof, c.alpha, c.paired, c.now);
+        SCOPED_TRACE(::testing::Message() << c.distance << " at spread " << c.spread << ", chance "
+                                          << c.chance);
+        std::optional<std::size_t> n = repetitions_to_decide(c.distance, c.spread, c.dof, c.alpha,
+                                                             c.paired, c.now, false, c.chance);
         ASSERT_EQ(n.has_value(), c.some);
         if (!n)
             continue;
         EXPECT_GT(static_cast<double>(*n), c.now);
         EXPECT_LE(*n, decide_cap);
         double d = static_cast<double>(c.dof);
-        double sigma = c.spread * std::sqrt(d / stats::chi_squared_quantile(0.2, d));
+        double sigma = c.spread * std::sqrt(d / stats::chi_squared_quantile(1 - decide_spread_level, d));
         auto power = [&](std::size_t k) {
             double df = c.paired ? k - 1.0 : 2.0 * k - 2;
             double se = sigma * std::sqrt((c.paired ? 1.0 : 2.0) / static_cast<double>(k));
@@ -898,11 +939,31 @@ TEST(GateOutcomes, RepetitionsThatWouldDecide) {
             return stats::student_upper_tail(
                 stats::student_quantile(c.alpha, df) - c.distance / se, df);
         };
-        EXPECT_GE(power(*n), 0.8 - 0.02);
+        EXPECT_GE(power(*n), c.chance - 0.02);
         if (static_cast<double>(*n) - 1 > c.now) {
-            EXPECT_LT(power(*n - 1), 0.8);
+            EXPECT_LT(power(*n - 1), c.chance);
         }
     }
+}
+
+// The gate decides only when every label does, and the trend tests of
+// labels run one after the other may still give no verdict: the chance each
+// label's count gives, over all of them and the trend tests' false alarms,
+// comes back to the gate's 80%; it rises with the labels, never falls.
+TEST(GateOutcomes, EachLabelsChanceMakesTheGates) {
+    double last = 0;
+    for (std::size_t labels : {1u, 2u, 4u, 8u})
+        for (bool drift : {false, true}) {
+            SCOPED_TRACE(::testing::Message() << labels << " labels, drift tested " << drift);
+            double chance = label_decide_chance(labels, drift);
+            double gate = std::pow(chance, static_cast<double>(labels)) *
+                          (drift ? 1 - 2 * gate_alpha : 1);
+            EXPECT_NEAR(gate, decide_power, 1e-12);
+            EXPECT_LT(chance, 1);
+            EXPECT_GT(chance, last);
+            last = chance;
+        }
+    EXPECT_DOUBLE_EQ(label_decide_chance(1, false), decide_power);
 }
 
 // Between labels of 3 or more repetitions a slowdown counts only when its
