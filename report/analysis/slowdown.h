@@ -142,8 +142,12 @@ bool difference_shown(const Headline& h);
 // comparisons and their columns.
 std::vector<Headline> headlines(const std::vector<ProgramComparison>& comparisons);
 
-// The chance that "about N repetitions would decide" gives, and the level
-// of the upper confidence bound of the spread it is computed from.
+// The chance that "about N repetitions would decide" gives the gate, and
+// the level of the upper confidence bound of the spread it is computed from.
+// A count is said only where it comes out at decide_cap or less, which picks
+// the comparisons whose spread came out small and whose estimate lay far from
+// the limit by chance: bounds at 80% let the counts said decide in as few as
+// a quarter of redraws, these in at least 90% (docs/gate.md).
 inline constexpr double decide_power = 0.8;
 inline constexpr double decide_spread_level = 0.95;
 // The count reads the estimate's distance from the limit at this one-sided

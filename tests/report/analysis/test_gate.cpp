@@ -690,9 +690,10 @@ TEST(GateOutcomes, ThreeOutcomesOnAKnownFactor) {
 }
 
 // A count that a redraw contradicts: 5 against 5 repetitions at 2% a
-// repetition (shared by its passes), no change, a 2% gate, which cannot
-// decide; ten fresh comparisons at the count said must nearly all decide
-// (80% at least, so 6 or more of 10 but for one time in thirty).
+// repetition (shared by its passes), 1% slower, a 2% gate, which cannot
+// decide; twenty fresh comparisons at the count said must mostly decide
+// (an 80% chance gives 14 or more of 20 in nine tries of ten). The count
+// read at bounds of 80% said 28 here, and half of its redraws decided.
 TEST(GateOutcomes, TheCountSaidDecidesWhenRedrawnAtIt) {
     std::mt19937 rng(43);
     unsigned seed = 4300;
@@ -700,7 +701,8 @@ TEST(GateOutcomes, TheCountSaidDecidesWhenRedrawnAtIt) {
         std::vector<RunT> runs;
         for (const char* name : {"base", "new"})
             for (int r = 0; r < n; ++r) {
-                double speed = std::exp(0.02 * std::normal_distribution<double>(0, 1)(rng));
+                double speed = std::exp(0.02 * std::normal_distribution<double>(0, 1)(rng)) /
+                               (std::string(name) == "new" ? 1.01 : 1.0);
                 RunT run = std::get<RunT>(parse_run(
                     noisy_results_file(Program::memory, speed, 0.005, 2, seed++), "rep.txt"));
                 run.label = name;
@@ -719,9 +721,9 @@ TEST(GateOutcomes, TheCountSaidDecidesWhenRedrawnAtIt) {
     }
     ASSERT_TRUE(said);
     int decided = 0;
-    for (int k = 0; k < 10; ++k)
+    for (int k = 0; k < 20; ++k)
         decided += comparison(static_cast<int>(*said)).outcome != GateVerdict::Outcome::no_verdict;
-    EXPECT_GE(decided, 6) << "at " << *said << " repetitions a side";
+    EXPECT_GE(decided, 14) << "at " << *said << " repetitions a side";
 }
 
 // One repetition of five 22% slow keeps a 5% gate from passing: it is named
