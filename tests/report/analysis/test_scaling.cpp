@@ -21,17 +21,17 @@ using namespace report;
 
 namespace {
 
-const std::string data = REPORT_DATA;
+const std::string data_dir = REPORT_DATA;
 
 Run loaded(const std::string& file) {
-    Loaded l = load_runs({data + "/" + file}, {});
+    Loaded l = load_runs({data_dir + "/" + file}, {});
     EXPECT_EQ(l.runs.size(), 1u);
     return l.runs.front();
 }
 
 Machine captured(const std::string& tree) {
     MachineSource source;
-    source.root = data + "/machines/" + tree;
+    source.root = data_dir + "/machines/" + tree;
     source.live = false;
     return read_machine(source);
 }

@@ -21,8 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string p_name = "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\n.txt";
-const std::string m_name = "results_memory_Linux_x86 @ UTC time Tue Dec  8 05:30:00 2026\n.txt";
+const std::string processors_name = "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\n.txt";
+const std::string memory_name = "results_memory_Linux_x86 @ UTC time Tue Dec  8 05:30:00 2026\n.txt";
 
 class Cli : public ScratchTest {
 protected:
@@ -32,9 +32,9 @@ protected:
     void host(const fs::path& dir, bool memory = true,
               const std::string& processors = "processors_2threads.results.txt") {
         fs::create_directories(root / dir);
-        fs::copy_file(data / processors, root / dir / p_name);
+        fs::copy_file(data / processors, root / dir / processors_name);
         if (memory)
-            fs::copy_file(data / "memory_2threads.results.txt", root / dir / m_name);
+            fs::copy_file(data / "memory_2threads.results.txt", root / dir / memory_name);
     }
 
     Result run(const std::string& args) { return run_in(root, "'" BENCH_REPORT "' " + args); }
@@ -45,10 +45,10 @@ TEST_F(Cli, TheGateNeverPassesOnNothing) {
     host("runs/alpha");
     host("runs/beta");
     host("runs/no-processors", true);
-    fs::remove(root / "runs/no-processors" / p_name);
+    fs::remove(root / "runs/no-processors" / processors_name);
     host("runs/cut");
     std::string text = slurp(data / "processors_2threads.results.txt");
-    std::ofstream(root / "runs/cut" / p_name, std::ios::trunc) << text.substr(0, text.size() / 2);
+    std::ofstream(root / "runs/cut" / processors_name, std::ios::trunc) << text.substr(0, text.size() / 2);
     fs::create_directories(root / "empty");
 
     struct Case {
@@ -99,7 +99,7 @@ TEST_F(Cli, LabelsNameInputsKeepTheHostAndChooseTheBaseline) {
     Result by_label = run("compare hist --baseline hostB/day1 --view wide");
     EXPECT_EQ(by_label.status, 0) << by_label.err;
     EXPECT_NE(by_label.out.find("baseline hostB/day1 *"), std::string::npos) << by_label.out;
-    fs::remove(root / "hist/hostB/day1" / m_name);
+    fs::remove(root / "hist/hostB/day1" / memory_name);
     Result lacking = run("compare hist --baseline hostB/day1");
     EXPECT_EQ(lacking.status, 2);
     EXPECT_NE(lacking.err.find("names no run of bench_memory"), std::string::npos) << lacking.err;
@@ -108,7 +108,7 @@ TEST_F(Cli, LabelsNameInputsKeepTheHostAndChooseTheBaseline) {
 TEST_F(Cli, TheSameRunIsCountedOnce) {
     host("a");
     fs::copy_file(data / "processors_2threads.console.txt", root / "a" / "console.txt");
-    Result r = run("export a a/" + std::string("'") + p_name + "' a/console.txt");
+    Result r = run("export a a/" + std::string("'") + processors_name + "' a/console.txt");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(nlohmann::json::parse(r.out)["runs"].size(), 2u);
     EXPECT_NE(r.err.find("the same file as"), std::string::npos) << r.err;
@@ -144,8 +144,8 @@ TEST_F(Cli, OutputThatCannotBeWrittenIsAFailure) {
     Result missing = run("export a -o no/such/dir/out.json");
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
-    std::string input = "a/" + p_name;
-    Result onto_input = run("export a -o 'a/" + p_name + "'");
+    std::string input = "a/" + processors_name;
+    Result onto_input = run("export a -o 'a/" + processors_name + "'");
     EXPECT_EQ(onto_input.status, 2);
     EXPECT_NE(onto_input.err.find("is one of the inputs"), std::string::npos);
     EXPECT_NE(slurp(root / input).find("Thread(s)"), std::string::npos);  // untouched

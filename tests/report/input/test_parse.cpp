@@ -27,7 +27,8 @@ const char* const real_files[] = {
     "memory_out_of_memory.results.txt", "memory_out_of_memory.console.txt",
 };
 
-std::string slurp(const std::string& name) {
+// The text of a file of tests/report/data.
+std::string data_file(const std::string& name) {
     std::ifstream in(std::string(REPORT_DATA) + "/" + name, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
@@ -113,7 +114,7 @@ std::vector<std::string> checks_of(const Run& run) {
 TEST(RealFiles, EveryFigureAsPrintedAndOnlyTheShortPassFinding) {
     for (const char* name : real_files) {
         SCOPED_TRACE(name);
-        std::string text = slurp(name);
+        std::string text = data_file(name);
         report::Run run = parse_ok(text, name);
         bool memory = std::string(name).rfind("memory", 0) == 0;
         EXPECT_EQ(run.program, memory ? Program::memory : Program::processors);
@@ -142,7 +143,7 @@ TEST(RealFiles, EveryFigureAsPrintedAndOnlyTheShortPassFinding) {
 }
 
 TEST(RealFiles, OutOfMemoryFiguresAreAbsentNotZero) {
-    report::Run run = parse_ok(slurp("memory_out_of_memory.results.txt"));
+    report::Run run = parse_ok(data_file("memory_out_of_memory.results.txt"));
     const report::Test& high = run.tests[2];
     EXPECT_TRUE(high.single_out_of_memory);
     EXPECT_FALSE(high.single_rate || high.single_seconds || high.single_megabytes);
@@ -185,7 +186,7 @@ TEST(Checks, AlteredFilesAreFlaggedOnTheFiguresLine) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.to);
-        std::string text = slurp(c.file);
+        std::string text = data_file(c.file);
         size_t at = text.find(c.from);
         ASSERT_NE(at, std::string::npos);
         text.replace(at, std::string(c.from).size(), c.to);
@@ -221,7 +222,7 @@ TEST(Malformed, FirstBadLineIsReported) {
                  "Executions/sec.\nFloat Streaming. Float is at: 128bits\nForce to be single "
                  "thread.\nThe system spent: 1 Secs.\nIt was: 1 Millions Allocations/sec.\n",
          8, "It was: 1 Millions Allocations/sec."},
-        {slurp("processors_1thread.results.txt") + "trailing text\n", 52, "trailing text"},
+        {data_file("processors_1thread.results.txt") + "trailing text\n", 52, "trailing text"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 200));
@@ -240,7 +241,7 @@ TEST(Truncated, EveryCutReadsAsPartial) {
     for (const char* name :
          {"processors_2threads.results.txt", "memory_out_of_memory.console.txt"}) {
         SCOPED_TRACE(name);
-        std::string text = slurp(name);
+        std::string text = data_file(name);
         std::vector<std::string> whole = figures_of(parse_ok(text));
         size_t title_end = text.find('\n', 1) + 1;
         size_t last = text.find_last_not_of('\n') + 2;  // after the last line's newline
@@ -266,7 +267,7 @@ TEST(Truncated, EveryCutReadsAsPartial) {
 
 // What a program prints for a zero time is a valid figure.
 TEST(Figures, InfinityAndNanAreFigures) {
-    std::string text = slurp("processors_1thread.results.txt");
+    std::string text = data_file("processors_1thread.results.txt");
     text.replace(text.find("It was: 0.407006"), 16, "It was: inf");
     text.replace(text.find("Improvements: "), 14 + 7, "Improvements: -nan");
     report::Run run = parse_ok(text);

@@ -21,21 +21,14 @@
 #include "input/load.h"
 #include "machine/record.h"
 #include "output/scaling_view.h"
+#include "process.h"
 #include "schedule_fakes.h"
 
 using namespace report;
+using report::fakes::data;
 namespace fs = std::filesystem;
 
 namespace {
-
-const std::string data = REPORT_DATA;
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 void put(const fs::path& file, const std::string& text) {
     fs::create_directories(file.parent_path());
