@@ -21,8 +21,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string processors_name = "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\n.txt";
-const std::string memory_name = "results_memory_Linux_x86 @ UTC time Tue Dec  8 05:30:00 2026\n.txt";
+const std::string processors_name =
+    "results_processors_Linux_x86 @ UTC time Tue Dec  8 05:24:13 2026\n.txt";
+const std::string memory_name =
+    "results_memory_Linux_x86 @ UTC time Tue Dec  8 05:30:00 2026\n.txt";
 
 class Cli : public ScratchTest {
 protected:
@@ -48,7 +50,8 @@ TEST_F(Cli, TheGateNeverPassesOnNothing) {
     fs::remove(root / "runs/no-processors" / processors_name);
     host("runs/cut");
     std::string text = slurp(data / "processors_2threads.results.txt");
-    std::ofstream(root / "runs/cut" / processors_name, std::ios::trunc) << text.substr(0, text.size() / 2);
+    std::ofstream(root / "runs/cut" / processors_name, std::ios::trunc)
+        << text.substr(0, text.size() / 2);
     fs::create_directories(root / "empty");
 
     struct Case {
